@@ -1,0 +1,161 @@
+#pragma once
+// TWirecore: the socket component. It owns one non-blocking TCP socket, a notification window
+// through which the socket's events arrive, a time-out timer and a 64 KiB working buffer. Its
+// blocking operations wait by running the message-processing step until a notification, data, a
+// time-out or a cancellation ends the wait, so the GUI stays responsive meanwhile.
+//
+// The implementation is split by concern: WirecoreLifecycle.cpp (construction, notifications,
+// status), WirecoreConnection.cpp (connect, lookup, close, time-out), WirecoreStream.cpp (buffers,
+// lines, files), WirecoreListen.cpp (listen and accept), SocketErrorTable.cpp (errors).
+#include "net/Events.h"
+#include "net/SockErrors.h"
+#include "net/ThreadTimer.h"
+#include "platform/Component.h"
+#include "platform/SocketLibrary.h"
+#include "platform/Sockets.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class TWirecore : public TComponent {
+public:
+    static constexpr size_t kChunkSize = 65536;
+    // The longest line ReadLn returns; a longer one is refused so memory stays bounded.
+    static constexpr size_t kMaxLineLength = 1024 * 1024;
+    static constexpr int kLookupBufferSize = 1024;
+    static constexpr int kToleratedError = 10035;
+
+    // A component whose owner is being designed starts nothing and opens no socket.
+    explicit TWirecore(TComponent* owner);
+    ~TWirecore() override;
+
+    // --- Settings -------------------------------------------------------------------------
+    std::string Host;
+    int32_t Port = 0;
+    int32_t TimeOut = 0;     // milliseconds; 0 = no time-out
+    int32_t ReportLevel = 0; // status texts up to this level are reported
+    std::string Proxy;
+    int32_t ProxyPort = 0;
+
+    // --- Events ---------------------------------------------------------------------------
+    TNotifyEvent OnConnect;
+    TNotifyEvent OnDisconnect;
+    TOnErrorEvent OnError;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    THandlerEvent OnConnectionRequired;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    TNotifyEvent OnPacketRecvd;
+    TNotifyEvent OnPacketSent;
+    // Unpublished hooks: a read notification, and an accept notification by socket message.
+    TNotifyEvent OnDataArrival;
+    TNotifyEvent OnAcceptReady;
+
+    // --- State ----------------------------------------------------------------------------
+    std::vector<std::string> WinsockInfo;
+    int64_t BytesSent = 0;
+    int64_t BytesReceived = 0;
+    bool Canceled = false;
+    bool ShuttingDown = false;
+    int LastError = 0;
+    std::string LastStatus;
+    TThreadTimer* TimeoutTimer = nullptr;
+    bool LastEventOk = false;
+    bool TimedOut = false;
+    // Expected size of a transfer; kept here for the FTP component, never used by this one.
+    int64_t TransferSize = 0;
+    bool AsyncDone = false;
+    platform::SocketLibraryData WinsockData;
+    platform::SocketAddress RemoteAddress;
+    std::string LastReply;
+    int16_t ReplyCode = 0;
+    platform::SocketHandle SocketHandle = platform::kNoSocket;
+    bool Connected = false;
+
+    // Live components that took part in the socket library's start-up.
+    static int WinsockRefCount;
+
+    // --- Status and notifications ---------------------------------------------------------
+    void ReportStatus(uint8_t Level, const std::string& Text);
+    intptr_t HandleSocketMessage(int Msg, uintptr_t WParam, intptr_t LParam);
+    platform::NotificationWindow* WindowHandle() const { return window_.get(); }
+
+    // --- Connection life cycle ------------------------------------------------------------
+    virtual void Connect();
+    virtual void Disconnect();
+    virtual void Abort();
+    void ResolveHost();
+    void CloseSocket();
+    void CheckConnection();
+    void Cancel();
+    void StartTimer();
+    void StopTimer();
+    void TimerTriggered(TComponent* Sender);
+
+    // --- Stream input and output ----------------------------------------------------------
+    // length 0 sends `data` as zero-terminated text; more than 65,535 bytes is a RangeError.
+    void SendBuffer(const char* data, uint32_t length);
+    void Write(const std::string& text);
+    void Writeln(const std::string& text);
+    // count 0: whatever is waiting (at most one chunk); otherwise exactly count bytes.
+    std::string Read(uint32_t count);
+    std::string ReadLn();
+    virtual std::string Transaction(const std::string& command);
+    bool DataAvailable();
+    void ClearInput();
+    void SendFile(const std::string& fileName);
+    void AppendFile(const std::string& fileName);
+    void CaptureFile(const std::string& fileName);
+
+    // --- Listening and accepting ----------------------------------------------------------
+    void Listen(bool useLookupMessage);
+    virtual platform::SocketHandle Accept();
+    std::string LocalAddressText();
+    std::string LocalPortText();
+
+    // --- Errors ---------------------------------------------------------------------------
+    // After a failed socket call: fires OnError and raises ESockError unless the error is the
+    // tolerated one or not above 10000. Returns the message (empty when nothing was raised).
+    std::string CheckSocketError(int tolerated);
+    std::string LookupErrorMessage(uint16_t Errno);
+    // The table lookup alone, without status text.
+    static std::string ErrorMessageFor(uint16_t Errno);
+
+protected:
+    // Closes the socket and opens a fresh one without any event (an abandoned connect attempt).
+    void ReplaceSocket();
+    // Raises EAbortError after clearing Canceled.
+    [[noreturn]] void ReportAbort(const char* message);
+    // Waits in the message loop until the socket can take more bytes (or something else happens).
+    void WaitWritable();
+
+    char* IoBuffer() { return ioBuffer_.data(); }
+
+private:
+    void InitializeWinsock();
+    void OpenSocket(bool withLinger);
+    void ReleaseWinsockReference();
+    intptr_t WindowProcedure(int message, uintptr_t wParam, intptr_t lParam);
+
+    std::array<char, kChunkSize + 1> ioBuffer_{};
+    std::unique_ptr<platform::NotificationWindow> window_;
+    std::unique_ptr<uint8_t[]> lookupBuffer_;
+    int lookupRequest_ = 0;
+    bool tookWinsockReference_ = false;
+};
+
+// Stops a component's timer when a timed operation ends, however it ends.
+class TimerGuard {
+public:
+    explicit TimerGuard(TWirecore& socket) : socket_(socket) { socket_.StartTimer(); }
+    ~TimerGuard() { socket_.StopTimer(); }
+    TimerGuard(const TimerGuard&) = delete;
+    TimerGuard& operator=(const TimerGuard&) = delete;
+
+private:
+    TWirecore& socket_;
+};

@@ -1,0 +1,171 @@
+// From an unconnected socket to an established connection and back: host resolution, the
+// non-blocking connect and its wait, time-outs, cancellation, the connection check and closing.
+#include "net/Wirecore.h"
+
+#include "platform/HostLookup.h"
+#include "platform/MessageLoop.h"
+
+#include <cstring>
+
+namespace {
+const char* const kLookupTimedOut = "Host Lookup Timed Out";
+const char* const kLookupCanceled = "Host Lookup Canceled";
+const char* const kLookupFailed = "Host Lookup Failed";
+} // namespace
+
+void TWirecore::Connect()
+{
+    ReportStatus(8, "Connecting");
+    Canceled = false;
+    if (Connected) throw ESockError("Already connected");
+
+    // The OnInvalidHost handler gets one chance per Connect to name another host.
+    for (int retry = 0;; ++retry) {
+        try {
+            ResolveHost();
+        } catch (const ESockError& error) {
+            if (error.Message() == kLookupTimedOut || error.Message() == kLookupCanceled) throw;
+        }
+        if (RemoteAddress.address != 0) break;
+        if (retry > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+        bool handled = false;
+        OnInvalidHost(handled);
+        if (!handled) throw ESockError("Null Remote Address");
+    }
+
+    const int32_t port = Proxy.empty() ? Port : ProxyPort;
+    RemoteAddress.family = platform::kFamilyInet;
+    RemoteAddress.port = platform::HostToNetwork16(static_cast<uint16_t>(port & 0xFFFF));
+    AsyncDone = false;
+    LastEventOk = true;
+    if (platform::Connect(SocketHandle, RemoteAddress) != 0) CheckSocketError(kToleratedError);
+
+    StartTimer();
+    while (!(Connected || TimedOut || Canceled || !LastEventOk)) platform::ProcessMessages();
+    StopTimer();
+    if (!TimedOut && !Canceled && LastEventOk) return;
+
+    // The attempt is abandoned: a connection that completes later must not appear on its own.
+    ReplaceSocket();
+    if (OnConnectionFailed) OnConnectionFailed(this);
+    if (TimedOut) throw ESockError("Connection Timed out");
+    if (Canceled) throw ESockError("Connection Canceled");
+    throw ESockError("Connection Failed");
+}
+
+void TWirecore::ResolveHost()
+{
+    ReportStatus(8, "Resolve Host");
+    const std::string& name = Proxy.empty() ? Host : Proxy;
+    // The name is handled as zero-terminated text in the working buffer: one that does not fit
+    // is treated like a name that does not resolve.
+    if (name.size() > kChunkSize) {
+        RemoteAddress.address = 0;
+        throw ESockError(kLookupFailed);
+    }
+    const std::string text(name.c_str());
+    std::memcpy(IoBuffer(), text.c_str(), text.size() + 1);
+    const uint32_t address = platform::ParseDottedAddress(IoBuffer());
+    if (address != platform::kAddressNone) {
+        RemoteAddress.address = address;
+        return;
+    }
+
+    RemoteAddress.address = 0;
+    StartTimer();
+    AsyncDone = false;
+    lookupRequest_ = platform::AsyncGetHostByName(window_.get(), platform::kLookupMessage, text,
+                                                  lookupBuffer_.get(), kLookupBufferSize);
+    while (!(AsyncDone || TimedOut || Canceled)) platform::ProcessMessages();
+    StopTimer();
+    platform::CancelAsyncRequest(lookupRequest_);
+    lookupRequest_ = 0;
+
+    if (TimedOut) throw ESockError(kLookupTimedOut);
+    if (Canceled) throw ESockError(kLookupCanceled);
+    if (!LastEventOk) throw ESockError(kLookupFailed);
+    platform::HostEntry entry;
+    std::memcpy(&entry, lookupBuffer_.get(), sizeof entry);
+    if (entry.addressCount == 0) throw ESockError(kLookupFailed);
+    RemoteAddress.address = entry.addresses[0];
+    if (OnHostResolved) OnHostResolved(this);
+}
+
+void TWirecore::Disconnect()
+{
+    ReportStatus(8, "Disconnecting");
+    CloseSocket();
+}
+
+void TWirecore::CloseSocket()
+{
+    ReportStatus(4, "Request Close Socket");
+    Connected = false;
+    if (SocketHandle == platform::kNoSocket) return;
+    const int result = platform::CloseSocket(SocketHandle);
+    // The descriptor is gone either way; keeping its number could close someone else's later.
+    SocketHandle = platform::kNoSocket;
+    if (result != 0) {
+        CheckSocketError(kToleratedError);
+        return;
+    }
+    // The fresh socket exists before OnDisconnect runs, so a handler may connect again at once.
+    if (!ShuttingDown) OpenSocket(false);
+    if (!Destroying() && OnDisconnect) OnDisconnect(this);
+}
+
+void TWirecore::ReplaceSocket()
+{
+    if (SocketHandle != platform::kNoSocket) platform::CloseSocket(SocketHandle);
+    SocketHandle = platform::kNoSocket;
+    Connected = false;
+    if (!ShuttingDown) OpenSocket(false);
+}
+
+void TWirecore::CheckConnection()
+{
+    ReportStatus(8, "Checking Connection");
+    for (int tries = 0; !Connected; ++tries) {
+        if (tries > 0 || !OnConnectionRequired) throw Exception("Not Connected");
+        bool handled = false;
+        OnConnectionRequired(handled);
+        if (!handled) throw Exception("Not Connected");
+    }
+}
+
+void TWirecore::Cancel()
+{
+    ReportStatus(8, "Canceling");
+    Canceled = true;
+}
+
+void TWirecore::Abort()
+{
+    ReportStatus(8, "Abort");
+    Cancel();
+}
+
+void TWirecore::StartTimer()
+{
+    ReportStatus(8, "Timer On");
+    TimedOut = false;
+    if (TimeOut < 0) throw RangeError();
+    if (!TimeoutTimer) return;
+    TimeoutTimer->SetInterval(static_cast<uint32_t>(TimeOut));
+    TimeoutTimer->SetEnabled(true);
+}
+
+void TWirecore::StopTimer()
+{
+    ReportStatus(8, "Timer Off");
+    if (TimeoutTimer) TimeoutTimer->SetEnabled(false);
+}
+
+void TWirecore::TimerTriggered(TComponent*)
+{
+    ReportStatus(8, "Timer Triggered");
+    StopTimer();
+    TimedOut = true;
+    AsyncDone = true;
+    Abort();
+}

@@ -1,0 +1,95 @@
+#include "platform/HostLookup.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QMetaObject>
+#include <QCoreApplication>
+#include <QObject>
+#include <QPointer>
+
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <unordered_map>
+
+namespace platform {
+
+namespace {
+
+HostLookupService& Service()
+{
+    static HostLookupService service;
+    return service;
+}
+
+struct Pending {
+    NotificationWindow* window;
+    int message;
+    void* buffer;
+    size_t length;
+};
+
+std::unordered_map<int, Pending>& PendingRequests()
+{
+    static std::unordered_map<int, Pending> pending;
+    return pending;
+}
+
+int nextRequest = 1;
+
+void Answer(int request, LookupAnswer answer)
+{
+    auto it = PendingRequests().find(request);
+    if (it == PendingRequests().end()) return; // cancelled, or the window is gone
+    Pending p = it->second;
+    PendingRequests().erase(it);
+    HostEntry entry;
+    if (answer.found) {
+        entry.addressCount = 1;
+        entry.addresses[0] = answer.address;
+    }
+    std::memcpy(p.buffer, &entry, std::min(sizeof entry, p.length));
+    uint16_t error = answer.found ? 0 : 11001;
+    p.window->Send(p.message, 0, MakeSelectParam(sizeof(HostEntry), error));
+}
+
+} // namespace
+
+HostLookupService SystemHostLookupService()
+{
+    return [](const std::string& name, std::function<void(LookupAnswer)> answer) {
+        QHostInfo::lookupHost(QString::fromStdString(name), QCoreApplication::instance(),
+                              [answer](const QHostInfo& info) {
+                                  LookupAnswer result;
+                                  for (const QHostAddress& a : info.addresses()) {
+                                      if (a.protocol() != QAbstractSocket::IPv4Protocol) continue;
+                                      result.found = true;
+                                      result.address = htonl(a.toIPv4Address());
+                                      break;
+                                  }
+                                  answer(result);
+                              });
+    };
+}
+
+void SetHostLookupService(HostLookupService service) { Service() = std::move(service); }
+
+int AsyncGetHostByName(NotificationWindow* window, int message, const std::string& name,
+                       void* buffer, size_t bufferLength)
+{
+    int request = nextRequest++;
+    PendingRequests()[request] = Pending{window, message, buffer, bufferLength};
+    HostLookupService service = Service() ? Service() : SystemHostLookupService();
+    service(name, [request](LookupAnswer answer) { Answer(request, answer); });
+    return request;
+}
+
+void CancelAsyncRequest(int request) { PendingRequests().erase(request); }
+
+void ForgetLookupsOf(NotificationWindow* window)
+{
+    for (auto it = PendingRequests().begin(); it != PendingRequests().end();)
+        it = it->second.window == window ? PendingRequests().erase(it) : std::next(it);
+}
+
+} // namespace platform

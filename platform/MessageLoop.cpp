@@ -1,0 +1,46 @@
+#include "platform/MessageLoop.h"
+
+#include "platform/SocketWatch.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+namespace platform {
+
+namespace {
+
+// Wakes a blocked pass now and then, so that a wait whose condition changed without an event
+// still notices. Runs only while some loop waits.
+constexpr int kSafetyIntervalMs = 100;
+int waitDepth = 0;
+
+QTimer& SafetyTimer()
+{
+    static QTimer* timer = [] {
+        auto* t = new QTimer(QCoreApplication::instance());
+        t->setInterval(kSafetyIntervalMs);
+        return t;
+    }();
+    return *timer;
+}
+
+} // namespace
+
+void ProcessMessages()
+{
+    if (!QCoreApplication::instance()) return;
+    if (waitDepth++ == 0) SafetyTimer().start();
+    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    if (--waitDepth == 0) SafetyTimer().stop();
+    PurgeRetiredNotifiers();
+}
+
+void ProcessPendingMessages()
+{
+    if (!QCoreApplication::instance()) return;
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    PurgeRetiredNotifiers();
+}
+
+} // namespace platform

@@ -1,0 +1,110 @@
+#pragma once
+// Non-blocking IPv4 TCP sockets with asynchronous notifications.
+//
+// The contract the components are written against:
+//  * Every call answers like the classic sockets library: a failed call returns -1 (or
+//    kNoSocket) and LastSocketError() gives the component's error number (see SocketErrors.h).
+//  * AsyncSelect() makes a socket report its events to a NotificationWindow, on the GUI thread,
+//    as (message, handle, lParam) with the event code in the low word of lParam and an error
+//    number in the high word (0 = no error):
+//      read 1     bytes are waiting, or a receive would report an error. Reported once; the
+//                 next report comes only after the owner has received or peeked again, so a
+//                 waiting loop is woken once per arrival and never flooded.
+//      accept 8   a listening socket has a connection waiting (once per Accept call).
+//      connect 16 a connect attempt ended; the error word is 0 or why it failed.
+//      close 32   the peer has closed and every byte has been read. Reported once.
+//      write 2    only after ArmWriteWakeup(): the socket can take more bytes.
+//  * Connect() never completes synchronously: it answers would-block and the outcome, success or
+//    failure, arrives as a connect notification, even when the system knew it at once.
+//  * A notification still queued when its socket is closed is dropped.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace platform {
+
+using SocketHandle = int;
+inline constexpr SocketHandle kNoSocket = -1;
+
+enum SocketEvent : uint16_t {
+    kEventRead = 1,
+    kEventWrite = 2,
+    kEventOob = 4,
+    kEventAccept = 8,
+    kEventConnect = 16,
+    kEventClose = 32,
+};
+// Read, out-of-band, accept, connect and close: what a stream socket selects.
+inline constexpr long kStreamEventMask = 61;
+
+inline constexpr int kUserMessageBase = 1024;
+inline constexpr int kSocketMessage = kUserMessageBase + 101;
+inline constexpr int kLookupMessage = kUserMessageBase + 102;
+
+inline intptr_t MakeSelectParam(uint16_t event, uint16_t error)
+{
+    return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | event);
+}
+inline uint16_t SelectEvent(intptr_t lParam) { return static_cast<uint16_t>(lParam & 0xFFFF); }
+inline uint16_t SelectError(intptr_t lParam) { return static_cast<uint16_t>((lParam >> 16) & 0xFFFF); }
+
+// The 16-byte IPv4 socket address: port and address in network byte order.
+struct SocketAddress {
+    uint16_t family = 0;
+    uint16_t port = 0;
+    uint32_t address = 0;
+    uint8_t zero[8] = {};
+};
+static_assert(sizeof(SocketAddress) == 16);
+inline constexpr uint16_t kFamilyInet = 2;
+inline constexpr uint32_t kAddressNone = 0xFFFFFFFFu;
+
+uint16_t HostToNetwork16(uint16_t value);
+uint16_t NetworkToHost16(uint16_t value);
+// Dotted decimal -> address in network byte order; kAddressNone when it is not one.
+uint32_t ParseDottedAddress(const char* text);
+// Address in network byte order -> dotted decimal.
+std::string DottedAddressText(uint32_t address);
+
+// Receives the notifications of the sockets and lookups that name it: the stand-in for a hidden
+// window with its window procedure. Lives on the GUI thread.
+class NotificationWindow {
+public:
+    using Procedure = std::function<intptr_t(int message, uintptr_t wParam, intptr_t lParam)>;
+    explicit NotificationWindow(Procedure procedure);
+    ~NotificationWindow();
+    NotificationWindow(const NotificationWindow&) = delete;
+    NotificationWindow& operator=(const NotificationWindow&) = delete;
+
+    // Deliver now (exceptions from the procedure are dropped).
+    intptr_t Send(int message, uintptr_t wParam, intptr_t lParam);
+    // Deliver from the event loop; dropped if the window is gone by then.
+    void Post(int message, uintptr_t wParam, intptr_t lParam);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+    friend struct Impl;
+};
+
+SocketHandle CreateStreamSocket();
+int SetLinger(SocketHandle socket, bool on, int seconds);
+// mask 0 stops the notifications. A listening socket selects kEventAccept alone.
+int AsyncSelect(SocketHandle socket, NotificationWindow* window, int message, long mask);
+int Connect(SocketHandle socket, const SocketAddress& address);
+int Bind(SocketHandle socket, const SocketAddress& address);
+int Listen(SocketHandle socket, int backlog);
+SocketHandle Accept(SocketHandle socket, SocketAddress* peer);
+long Send(SocketHandle socket, const void* data, size_t length);
+long Receive(SocketHandle socket, void* buffer, size_t length, bool peek = false);
+int GetLocalAddress(SocketHandle socket, SocketAddress* address);
+int GetPeerAddress(SocketHandle socket, SocketAddress* address);
+int CloseSocket(SocketHandle socket);
+// Report kEventWrite once, as soon as the socket can take more bytes.
+void ArmWriteWakeup(SocketHandle socket);
+// Bytes that a receive would return now without waiting (0 when none or on error).
+long PendingBytes(SocketHandle socket);
+
+} // namespace platform
