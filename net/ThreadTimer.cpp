@@ -46,6 +46,8 @@ void TThreadTimer::SetOnTimer(TNotifyEvent handler)
 
 bool TThreadTimer::Running() const { return window_->Active(); }
 
+int TThreadTimer::RemainingMs() const { return window_->RemainingMs(); }
+
 void TThreadTimer::Tick()
 {
     if (onTimer_) onTimer_(this);

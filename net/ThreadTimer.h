@@ -27,6 +27,8 @@ public:
 
     // True while a countdown runs.
     bool Running() const;
+    // Milliseconds left of the running countdown; -1 when stopped.
+    int RemainingMs() const;
 
 protected:
     virtual void Tick();

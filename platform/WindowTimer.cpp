@@ -24,4 +24,6 @@ void WindowTimer::Kill() { timer_->stop(); }
 
 bool WindowTimer::Active() const { return timer_->isActive(); }
 
+int WindowTimer::RemainingMs() const { return timer_->remainingTime(); }
+
 } // namespace platform

@@ -18,6 +18,8 @@ public:
     bool Set(unsigned intervalMs);
     void Kill();
     bool Active() const;
+    // Milliseconds until the next tick; -1 when stopped.
+    int RemainingMs() const;
 
 private:
     std::unique_ptr<QTimer> timer_;
