@@ -1,0 +1,743 @@
+#include "support/ScriptedFtpServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace testsupport {
+namespace {
+
+constexpr size_t kChunk = 256 * 1024;
+
+std::string ErrnoText(const char* what) {
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+// Control characters shown escaped, so a stray CR or NUL is visible in a failure message.
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\r')
+            out += "\\r";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else
+            out += static_cast<char>(c);
+    }
+    return out;
+}
+
+int LoopbackListener(uint16_t* port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+// "h1,h2,h3,h4,p1,p2" with every field 0..255.
+bool ParseHostPort(const std::string& text, int fields[6]) {
+    size_t pos = 0;
+    for (int i = 0; i < 6; ++i) {
+        size_t end = pos;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9')
+            ++end;
+        if (end == pos || end - pos > 3) return false;
+        fields[i] = std::stoi(text.substr(pos, end - pos));
+        if (fields[i] > 255) return false;
+        if (i < 5) {
+            if (end >= text.size() || text[end] != ',') return false;
+            ++end;
+        } else if (end != text.size())
+            return false;
+        pos = end;
+    }
+    return true;
+}
+
+bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(text[i])) !=
+            std::toupper(static_cast<unsigned char>(prefix[i])))
+            return false;
+    return true;
+}
+
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (size_t pos = text.find(from); pos != std::string::npos;
+         pos = text.find(from, pos + to.size()))
+        text.replace(pos, from.size(), to);
+}
+
+} // namespace
+
+ScriptedFtpServer::ScriptedFtpServer() {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error(ErrnoText("ScriptedFtpServer: pipe2"));
+    wakeRead_ = pipeFds[0];
+    wakeWrite_ = pipeFds[1];
+    listener_ = LoopbackListener(&port_);
+    if (listener_ < 0) {
+        std::string error = ErrnoText("ScriptedFtpServer: listen on 127.0.0.1");
+        CloseFd(wakeRead_);
+        CloseFd(wakeWrite_);
+        throw std::runtime_error(error);
+    }
+}
+
+ScriptedFtpServer::~ScriptedFtpServer() {
+    // The wake pipe stays readable once written, so every later poll of the thread returns at once.
+    char byte = 1;
+    while (::write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
+    }
+    if (thread_.joinable()) thread_.join();
+    CloseFd(data_);
+    CloseFd(dataListener_);
+    CloseFd(control_);
+    CloseFd(listener_);
+    CloseFd(wakeRead_);
+    CloseFd(wakeWrite_);
+}
+
+// ---- building the script ----
+
+ScriptedFtpServer& ScriptedFtpServer::Add(Kind kind, std::string text, Ms interval) {
+    std::lock_guard lock(mutex_);
+    if (started_) throw std::logic_error("ScriptedFtpServer: steps must be added before Start()");
+    steps_.push_back(Step{kind, std::move(text), interval});
+    return *this;
+}
+
+ScriptedFtpServer& ScriptedFtpServer::Send(std::string bytes) {
+    return Add(Kind::Send, std::move(bytes));
+}
+ScriptedFtpServer& ScriptedFtpServer::Reply(std::string line) {
+    return Add(Kind::Send, std::move(line) + "\r\n");
+}
+ScriptedFtpServer& ScriptedFtpServer::Expect(std::string line) {
+    return Add(Kind::Expect, std::move(line));
+}
+ScriptedFtpServer& ScriptedFtpServer::ExpectPrefix(std::string prefix) {
+    return Add(Kind::ExpectPrefix, std::move(prefix));
+}
+ScriptedFtpServer& ScriptedFtpServer::ExpectAny() {
+    return Add(Kind::ExpectAny);
+}
+ScriptedFtpServer& ScriptedFtpServer::Close() {
+    return Add(Kind::Close);
+}
+ScriptedFtpServer& ScriptedFtpServer::Reset() {
+    return Add(Kind::Reset);
+}
+ScriptedFtpServer& ScriptedFtpServer::Pause(Ms duration) {
+    return Add(Kind::Pause, {}, duration);
+}
+ScriptedFtpServer& ScriptedFtpServer::WaitForClientClose() {
+    return Add(Kind::WaitForClientClose);
+}
+ScriptedFtpServer& ScriptedFtpServer::PassiveListen() {
+    return Add(Kind::PassiveListen);
+}
+ScriptedFtpServer& ScriptedFtpServer::ReplyPasv(std::string format) {
+    return Add(Kind::ReplyPasv, std::move(format));
+}
+ScriptedFtpServer& ScriptedFtpServer::AcceptData() {
+    return Add(Kind::AcceptData);
+}
+ScriptedFtpServer& ScriptedFtpServer::ConnectBack() {
+    return Add(Kind::ConnectBack);
+}
+ScriptedFtpServer& ScriptedFtpServer::SendData(std::string bytes) {
+    return Add(Kind::SendData, std::move(bytes));
+}
+ScriptedFtpServer& ScriptedFtpServer::SendDataFromFile(std::string path) {
+    return Add(Kind::SendDataFromFile, std::move(path));
+}
+ScriptedFtpServer& ScriptedFtpServer::DripData(std::string bytes, Ms interval) {
+    return Add(Kind::DripData, std::move(bytes), interval);
+}
+ScriptedFtpServer& ScriptedFtpServer::ReceiveData(std::string toFile) {
+    return Add(Kind::ReceiveData, std::move(toFile));
+}
+ScriptedFtpServer& ScriptedFtpServer::CloseData() {
+    return Add(Kind::CloseData);
+}
+ScriptedFtpServer& ScriptedFtpServer::ResetData() {
+    return Add(Kind::ResetData);
+}
+
+ScriptedFtpServer& ScriptedFtpServer::SetTimeout(Ms timeout) {
+    std::lock_guard lock(mutex_);
+    if (started_) throw std::logic_error("ScriptedFtpServer: SetTimeout after Start()");
+    timeout_ = timeout;
+    return *this;
+}
+
+ScriptedFtpServer& ScriptedFtpServer::SetAfterScript(AfterScript what) {
+    std::lock_guard lock(mutex_);
+    if (started_) throw std::logic_error("ScriptedFtpServer: SetAfterScript after Start()");
+    afterScript_ = what;
+    return *this;
+}
+
+// ---- results ----
+
+void ScriptedFtpServer::Start() {
+    std::lock_guard lock(mutex_);
+    if (started_) throw std::logic_error("ScriptedFtpServer: started twice");
+    started_ = true;
+    thread_ = std::thread(&ScriptedFtpServer::Run, this);
+}
+
+bool ScriptedFtpServer::WaitUntilDone(Ms timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return done_; });
+}
+
+bool ScriptedFtpServer::WaitUntilClosed(Ms timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return closed_; });
+}
+
+std::vector<std::string> ScriptedFtpServer::ReceivedLines() const {
+    std::lock_guard lock(mutex_);
+    return lines_;
+}
+
+std::vector<std::string> ScriptedFtpServer::Failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+}
+
+std::vector<std::string> ScriptedFtpServer::ReceivedData() const {
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+::testing::AssertionResult ScriptedFtpServer::Verify() {
+    bool done = WaitUntilDone(timeout_ + Ms(2000));
+    std::lock_guard lock(mutex_);
+    if (started_ && done && completed_ && failures_.empty()) return ::testing::AssertionSuccess();
+
+    std::ostringstream out;
+    if (!started_)
+        out << "scripted server was never started\n";
+    else if (!done)
+        out << "script still running at step " << stepReached_ + 1 << " of " << steps_.size()
+            << "\n";
+    else if (!completed_)
+        out << "script stopped at step " << stepReached_ + 1 << " of " << steps_.size() << "\n";
+    for (const auto& failure : failures_)
+        out << "failure: " << failure << "\n";
+    out << "received lines:";
+    for (const auto& line : lines_)
+        out << "\n  " << Printable(line);
+    return ::testing::AssertionFailure() << out.str();
+}
+
+void ScriptedFtpServer::Fail(std::string message) {
+    std::lock_guard lock(mutex_);
+    failures_.push_back(std::move(message));
+}
+
+void ScriptedFtpServer::Record(std::string line) {
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(line));
+}
+
+void ScriptedFtpServer::SetFlag(bool& flag) {
+    {
+        std::lock_guard lock(mutex_);
+        flag = true;
+    }
+    changed_.notify_all();
+}
+
+// ---- the server thread ----
+
+void ScriptedFtpServer::Run() {
+    bool completed = false;
+    if (AcceptControl()) {
+        completed = true;
+        for (size_t i = 0; i < steps_.size(); ++i) {
+            {
+                std::lock_guard lock(mutex_);
+                stepReached_ = i;
+            }
+            if (!RunStep(steps_[i])) {
+                completed = false;
+                break;
+            }
+        }
+    }
+    if (!completed) {
+        // Whatever went wrong, the client must not be left waiting for a reply that never comes.
+        CloseFd(data_);
+        CloseFd(dataListener_);
+        CloseFd(control_);
+    }
+    {
+        std::lock_guard lock(mutex_);
+        completed_ = completed;
+        if (completed) stepReached_ = steps_.size();
+        done_ = true;
+    }
+    changed_.notify_all();
+    if (completed) AfterScriptEnds();
+    SetFlag(closed_);
+}
+
+bool ScriptedFtpServer::AcceptControl() {
+    control_ = AcceptOn(listener_, "control connection");
+    // One session per server: a second connection attempt is refused instead of hanging unanswered.
+    CloseFd(listener_);
+    return control_ >= 0;
+}
+
+void ScriptedFtpServer::AfterScriptEnds() {
+    if (control_ < 0) return;
+    switch (afterScript_) {
+    case AfterScript::KeepOpen:
+        ReadUntilEof(false);
+        break;
+    case AfterScript::Close:
+        ::shutdown(control_, SHUT_WR);
+        ReadUntilEof(false);
+        break;
+    case AfterScript::Reset:
+        ResetFd(control_);
+        break;
+    }
+    CloseFd(control_);
+}
+
+bool ScriptedFtpServer::RunStep(const Step& step) {
+    switch (step.kind) {
+    case Kind::Send:
+        return SendAll(control_, step.text.data(), step.text.size(), "reply");
+    case Kind::Expect:
+    case Kind::ExpectPrefix:
+    case Kind::ExpectAny:
+        return ExpectLine(step);
+    case Kind::Close:
+        if (control_ < 0 || ::shutdown(control_, SHUT_WR) != 0) {
+            Fail("Close: control connection already gone");
+            return false;
+        }
+        return true;
+    case Kind::Reset:
+        if (control_ < 0) {
+            Fail("Reset: control connection already gone");
+            return false;
+        }
+        ResetFd(control_);
+        SetFlag(closed_);
+        return true;
+    case Kind::Pause:
+        return Sleep(step.interval);
+    case Kind::WaitForClientClose: {
+        bool eof = ReadUntilEof(true);
+        CloseFd(control_);
+        SetFlag(closed_);
+        return eof;
+    }
+    case Kind::PassiveListen: {
+        CloseFd(dataListener_);
+        uint16_t port = 0;
+        dataListener_ = LoopbackListener(&port);
+        if (dataListener_ < 0) {
+            Fail(ErrnoText("PassiveListen"));
+            return false;
+        }
+        return true;
+    }
+    case Kind::ReplyPasv:
+        return DoReplyPasv(step.text);
+    case Kind::AcceptData: {
+        if (dataListener_ < 0) {
+            Fail("AcceptData: no PassiveListen before it");
+            return false;
+        }
+        GracefulCloseFd(data_);
+        data_ = AcceptOn(dataListener_, "data connection");
+        CloseFd(dataListener_);
+        return data_ >= 0;
+    }
+    case Kind::ConnectBack:
+        return DoConnectBack();
+    case Kind::SendData:
+        return NeedData("SendData") && SendAll(data_, step.text.data(), step.text.size(), "data");
+    case Kind::SendDataFromFile:
+        return NeedData("SendDataFromFile") && DoSendDataFromFile(step.text);
+    case Kind::DripData:
+        if (!NeedData("DripData")) return false;
+        for (size_t i = 0; i < step.text.size(); ++i) {
+            if (i > 0 && !Sleep(step.interval)) return false;
+            if (!SendAll(data_, &step.text[i], 1, "data")) return false;
+        }
+        return true;
+    case Kind::ReceiveData:
+        return NeedData("ReceiveData") && DoReceiveData(step.text);
+    case Kind::CloseData:
+        if (!NeedData("CloseData")) return false;
+        GracefulCloseFd(data_);
+        return true;
+    case Kind::ResetData:
+        if (!NeedData("ResetData")) return false;
+        ResetFd(data_);
+        return true;
+    }
+    return false;
+}
+
+bool ScriptedFtpServer::ExpectLine(const Step& step) {
+    std::string line;
+    switch (ReadLine(line, true)) {
+    case LineResult::Failed:
+        return false;
+    case LineResult::Eof:
+        Fail("client closed the control connection; expected " +
+             (step.kind == Kind::ExpectAny ? std::string("a command") : "'" + step.text + "'"));
+        return false;
+    case LineResult::Line:
+        break;
+    }
+    if (step.kind == Kind::Expect && line != step.text) {
+        Fail("expected '" + Printable(step.text) + "', got '" + Printable(line) + "'");
+        return false;
+    }
+    if (step.kind == Kind::ExpectPrefix && line.compare(0, step.text.size(), step.text) != 0) {
+        Fail("expected a line starting with '" + Printable(step.text) + "', got '" +
+             Printable(line) + "'");
+        return false;
+    }
+    return true;
+}
+
+bool ScriptedFtpServer::ReadUntilEof(bool bounded) {
+    std::string line;
+    for (;;) {
+        switch (ReadLine(line, bounded)) {
+        case LineResult::Line:
+            continue;
+        case LineResult::Eof:
+            return true;
+        case LineResult::Failed:
+            return false;
+        }
+    }
+}
+
+bool ScriptedFtpServer::DoReplyPasv(const std::string& format) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (dataListener_ < 0 ||
+        ::getsockname(dataListener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        Fail("ReplyPasv: no PassiveListen before it");
+        return false;
+    }
+    uint16_t port = ntohs(addr.sin_port);
+    std::string reply = format;
+    ReplaceAll(reply, "{p1}", std::to_string(port >> 8));
+    ReplaceAll(reply, "{p2}", std::to_string(port & 0xff));
+    reply += "\r\n";
+    return SendAll(control_, reply.data(), reply.size(), "PASV reply");
+}
+
+bool ScriptedFtpServer::DoConnectBack() {
+    std::string portLine;
+    for (const auto& line : ReceivedLines())
+        if (StartsWithNoCase(line, "PORT ")) portLine = line;
+    int f[6];
+    if (portLine.empty() || !ParseHostPort(portLine.substr(5), f)) {
+        Fail("ConnectBack: no valid PORT line received ('" + Printable(portLine) + "')");
+        return false;
+    }
+    // Tests never make connections off this machine, whatever the client asked for.
+    if (f[0] != 127) {
+        Fail("ConnectBack: PORT address is not a loopback address: " + Printable(portLine));
+        return false;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl((uint32_t(f[0]) << 24) | (f[1] << 16) | (f[2] << 8) | f[3]);
+    addr.sin_port = htons(uint16_t(f[4] * 256 + f[5]));
+
+    GracefulCloseFd(data_);
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        Fail(ErrnoText("ConnectBack: socket"));
+        return false;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        if (errno != EINPROGRESS) {
+            Fail(ErrnoText("ConnectBack: connect"));
+            ::close(fd);
+            return false;
+        }
+        Io io = WaitFor(fd, POLLOUT, true);
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (io == Io::Ready) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+        if (io != Io::Ready || error != 0) {
+            Fail(io == Io::Timeout ? std::string("ConnectBack: timeout")
+                                   : std::string("ConnectBack: ") + std::strerror(error));
+            ::close(fd);
+            return false;
+        }
+    }
+    data_ = fd;
+    return true;
+}
+
+bool ScriptedFtpServer::DoSendDataFromFile(const std::string& path) {
+    int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (file < 0 || ::fstat(file, &info) != 0) {
+        Fail(ErrnoText(("SendDataFromFile: " + path).c_str()));
+        if (file >= 0) ::close(file);
+        return false;
+    }
+    // sendfile keeps multi-gigabyte (sparse) files out of memory and out of user space.
+    off_t offset = 0;
+    bool ok = true;
+    while (ok && offset < info.st_size) {
+        size_t want = static_cast<size_t>(std::min<off_t>(info.st_size - offset, 4 * kChunk));
+        ssize_t n = ::sendfile(data_, file, &offset, want);
+        if (n > 0) continue;
+        if (n == 0) {
+            Fail("SendDataFromFile: file shrank while sending: " + path);
+            ok = false;
+        } else if (errno == EAGAIN || errno == EINTR) {
+            Io io = errno == EINTR ? Io::Ready : WaitFor(data_, POLLOUT, true);
+            if (io == Io::Timeout) Fail("SendDataFromFile: timeout, client does not read");
+            ok = io == Io::Ready;
+        } else {
+            Fail(ErrnoText("SendDataFromFile: send"));
+            ok = false;
+        }
+    }
+    ::close(file);
+    return ok;
+}
+
+bool ScriptedFtpServer::DoReceiveData(const std::string& toFile) {
+    int file = -1;
+    if (!toFile.empty()) {
+        file = ::open(toFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (file < 0) {
+            Fail(ErrnoText(("ReceiveData: " + toFile).c_str()));
+            return false;
+        }
+    }
+    std::string bytes;
+    std::vector<char> buffer(kChunk);
+    bool ok = true;
+    for (;;) {
+        ssize_t n = ::recv(data_, buffer.data(), buffer.size(), 0);
+        if (n > 0) {
+            if (file < 0) {
+                bytes.append(buffer.data(), size_t(n));
+                continue;
+            }
+            for (ssize_t written = 0; ok && written < n;) {
+                ssize_t w = ::write(file, buffer.data() + written, size_t(n - written));
+                if (w < 0 && errno != EINTR) {
+                    Fail(ErrnoText(("ReceiveData: write " + toFile).c_str()));
+                    ok = false;
+                }
+                written += std::max<ssize_t>(w, 0);
+            }
+            if (!ok) break;
+        } else if (n == 0) {
+            break;
+        } else if (errno == EAGAIN || errno == EINTR) {
+            Io io = errno == EINTR ? Io::Ready : WaitFor(data_, POLLIN, true);
+            if (io == Io::Timeout)
+                Fail("ReceiveData: timeout, the client neither sends nor closes");
+            if (io != Io::Ready) {
+                ok = false;
+                break;
+            }
+        } else {
+            Fail(ErrnoText("ReceiveData: recv"));
+            ok = false;
+            break;
+        }
+    }
+    if (file >= 0 && ::close(file) != 0 && ok) {
+        Fail(ErrnoText(("ReceiveData: close " + toFile).c_str()));
+        ok = false;
+    }
+    if (!ok) return false;
+    CloseFd(data_);
+    std::lock_guard lock(mutex_);
+    received_.push_back(std::move(bytes));
+    return true;
+}
+
+bool ScriptedFtpServer::NeedData(const char* step) {
+    if (data_ >= 0) return true;
+    Fail(std::string(step) + ": no data connection");
+    return false;
+}
+
+// ---- blocking helpers, all bounded and all woken by the destructor ----
+
+ScriptedFtpServer::Io ScriptedFtpServer::WaitFor(int fd, short events, bool bounded) {
+    auto deadline = std::chrono::steady_clock::now() + timeout_;
+    for (;;) {
+        int waitMs = -1;
+        if (bounded) {
+            auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
+            waitMs = static_cast<int>(std::max<Ms::rep>(left.count(), 0));
+        }
+        pollfd fds[2] = {{fd, events, 0}, {wakeRead_, POLLIN, 0}};
+        int n = ::poll(fds, 2, waitMs);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return Io::Error;
+        if (fds[1].revents != 0) return Io::Stopped;
+        if (n == 0) return Io::Timeout;
+        return Io::Ready; // includes POLLERR/POLLHUP: the next call reports what happened
+    }
+}
+
+bool ScriptedFtpServer::Sleep(Ms duration) {
+    pollfd wake{wakeRead_, POLLIN, 0};
+    auto deadline = std::chrono::steady_clock::now() + duration;
+    for (;;) {
+        auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
+        int n = ::poll(&wake, 1, static_cast<int>(std::max<Ms::rep>(left.count(), 0)));
+        if (n > 0) return false;
+        if (n == 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+bool ScriptedFtpServer::SendAll(int fd, const char* data, size_t size, const char* what) {
+    if (fd < 0) {
+        Fail(std::string("sending ") + what + ": connection already closed");
+        return false;
+    }
+    while (size > 0) {
+        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n > 0) {
+            data += n;
+            size -= size_t(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            Io io = errno == EINTR ? Io::Ready : WaitFor(fd, POLLOUT, true);
+            if (io == Io::Timeout)
+                Fail(std::string("timeout sending ") + what + ": the client does not read");
+            if (io != Io::Ready) return false;
+        } else {
+            Fail(ErrnoText((std::string("sending ") + what).c_str()));
+            return false;
+        }
+    }
+    return true;
+}
+
+ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, bool bounded) {
+    if (control_ < 0) {
+        Fail("reading a command: control connection already closed");
+        return LineResult::Failed;
+    }
+    for (;;) {
+        size_t lf = inBuffer_.find('\n');
+        if (lf != std::string::npos) {
+            line = inBuffer_.substr(0, lf);
+            inBuffer_.erase(0, lf + 1);
+            bool crlf = !line.empty() && line.back() == '\r';
+            if (crlf) line.pop_back();
+            Record(line);
+            if (crlf) return LineResult::Line;
+            Fail("command line ends in a bare LF: '" + Printable(line) + "'");
+            return LineResult::Failed;
+        }
+        char buffer[4096];
+        ssize_t n = ::recv(control_, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            inBuffer_.append(buffer, size_t(n));
+        } else if (n == 0) {
+            if (inBuffer_.empty()) return LineResult::Eof;
+            Record(inBuffer_);
+            Fail("connection closed in the middle of a line: '" + Printable(inBuffer_) + "'");
+            inBuffer_.clear();
+            return LineResult::Failed;
+        } else if (errno == EAGAIN || errno == EINTR) {
+            Io io = errno == EINTR ? Io::Ready : WaitFor(control_, POLLIN, bounded);
+            if (io == Io::Timeout) Fail("timeout waiting for a command line");
+            if (io != Io::Ready) return LineResult::Failed;
+        } else {
+            Fail(ErrnoText("reading a command"));
+            return LineResult::Failed;
+        }
+    }
+}
+
+int ScriptedFtpServer::AcceptOn(int listener, const char* what) {
+    for (;;) {
+        int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd >= 0) return fd;
+        if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+            Fail(ErrnoText((std::string("accepting the ") + what).c_str()));
+            return -1;
+        }
+        Io io = WaitFor(listener, POLLIN, true);
+        if (io == Io::Timeout) Fail(std::string("timeout: the client never opened the ") + what);
+        if (io != Io::Ready) return -1;
+    }
+}
+
+void ScriptedFtpServer::CloseFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+void ScriptedFtpServer::ResetFd(int& fd) {
+    if (fd < 0) return;
+    linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    CloseFd(fd);
+}
+
+void ScriptedFtpServer::GracefulCloseFd(int& fd) {
+    if (fd < 0) return;
+    // close() with unread input sends RST, which may make the peer drop data it has not read yet;
+    // so half-close first and swallow whatever the peer has sent on this connection.
+    ::shutdown(fd, SHUT_WR);
+    char buffer[4096];
+    while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+    }
+    CloseFd(fd);
+}
+
+} // namespace testsupport

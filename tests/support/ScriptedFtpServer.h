@@ -1,0 +1,186 @@
+#pragma once
+// A scripted FTP server for exact protocol tests. The test writes the conversation down before the
+// client connects; a thread of the server then accepts ONE control connection on 127.0.0.1 and
+// plays the steps in order, checking every command line the client sends. Afterwards the test asks
+// whether every step went as written.
+//
+//     testsupport::ScriptedFtpServer server;
+//     server.Reply("220 hello")
+//         .Expect("USER bob").Reply("331 password")
+//         .Expect("PASS secret").Reply("230 in")
+//         .Expect("TYPE I").Reply("200 ok")
+//         .PassiveListen().Expect("PASV").ReplyPasv()
+//         .Expect("RETR a.bin").Reply("150 here it comes")
+//         .AcceptData().SendData("payload").CloseData()
+//         .Reply("226 done");
+//     server.Start();
+//     ... let the client connect to 127.0.0.1:server.Port() and do its work ...
+//     EXPECT_TRUE(server.Verify());
+//
+// Rules of the game:
+// - The listener is bound in the constructor, so Port() is valid at once. Steps may only be added
+//   before Start(); Start() launches the thread, which waits (bounded by the timeout) for the
+//   client.
+// - The first failed step (wrong line, timeout, socket error, missing data connection) is recorded
+//   and ends the script: the server closes its connections so the client never hangs.
+// - Every blocking step is bounded by Timeout() (10 s unless SetTimeout() says otherwise); for data
+//   steps it bounds the time without progress, so big transfers are fine.
+// - Once the script has run, the server by default keeps the control connection open and keeps
+//   recording lines (a late QUIT, say) until the client closes it or the server is destroyed.
+//   SetAfterScript() can close (FIN) or reset (RST) it instead.
+// - Command lines must end in CR LF; they are recorded without it. A line ending in a bare LF or
+// cut
+//   off by the end of the stream is recorded as it is and counts as a failure.
+// - One data connection at a time: AcceptData()/ConnectBack() replace an earlier one. A data
+//   connection the script never closes stays open and silent until the server is destroyed.
+// - The destructor stops the thread promptly whatever it is doing.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+class ScriptedFtpServer {
+  public:
+    using Ms = std::chrono::milliseconds;
+    enum class AfterScript { KeepOpen, Close, Reset };
+
+    ScriptedFtpServer();
+    ~ScriptedFtpServer();
+    ScriptedFtpServer(const ScriptedFtpServer&) = delete;
+    ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;
+
+    // ---- control connection ----
+    ScriptedFtpServer& Send(std::string bytes);  // exactly these bytes, no line end added
+    ScriptedFtpServer& Reply(std::string line);  // the line plus CR LF
+    ScriptedFtpServer& Expect(std::string line); // next command line must equal this exactly
+    ScriptedFtpServer& ExpectPrefix(std::string prefix); // ... must start with this (PORT, say)
+    ScriptedFtpServer& ExpectAny();                      // next command line, whatever it is
+    ScriptedFtpServer& Close(); // FIN; lines the client still sends are recorded
+    ScriptedFtpServer& Reset(); // RST (SO_LINGER 0)
+    ScriptedFtpServer& Pause(Ms duration);
+    ScriptedFtpServer& WaitForClientClose(); // read (and record) lines until EOF
+
+    // ---- data connection ----
+    ScriptedFtpServer& PassiveListen(); // new data listener on 127.0.0.1:0
+    // Reply for the passive listener; "{p1}" and "{p2}" become the port's high and low byte.
+    ScriptedFtpServer& ReplyPasv(std::string format = "227 Entering Passive Mode "
+                                                      "(127,0,0,1,{p1},{p2}).");
+    ScriptedFtpServer& AcceptData();  // accept the client's connection to the passive listener
+    ScriptedFtpServer& ConnectBack(); // connect to the address of the client's last PORT line
+    ScriptedFtpServer& SendData(std::string bytes);
+    ScriptedFtpServer& SendDataFromFile(std::string path);       // streamed, any size
+    ScriptedFtpServer& DripData(std::string bytes, Ms interval); // one byte per interval
+    // Read until the client closes the data connection. The bytes go to ReceivedData(), or to a
+    // file when toFile is given (then ReceivedData() gets an empty entry for this step).
+    ScriptedFtpServer& ReceiveData(std::string toFile = {});
+    ScriptedFtpServer& CloseData(); // FIN
+    ScriptedFtpServer& ResetData(); // RST
+
+    // ---- settings (before Start) ----
+    ScriptedFtpServer& SetTimeout(Ms timeout);
+    ScriptedFtpServer& SetAfterScript(AfterScript what);
+
+    // ---- running and results (thread-safe) ----
+    void Start();
+    uint16_t Port() const { return port_; }
+    Ms Timeout() const { return timeout_; }
+    bool WaitUntilDone(Ms timeout);   // true once the script has ended (completed or failed)
+    bool WaitUntilClosed(Ms timeout); // true once the control connection is gone
+    std::vector<std::string> ReceivedLines() const;
+    std::vector<std::string> Failures() const;
+    std::vector<std::string> ReceivedData() const; // one entry per ReceiveData step
+    // Success when the script ran to its end and nothing failed. Waits for the script first
+    // (bounded by the timeout), so call it after the client is done.
+    ::testing::AssertionResult Verify();
+
+  private:
+    enum class Kind {
+        Send,
+        Expect,
+        ExpectPrefix,
+        ExpectAny,
+        Close,
+        Reset,
+        Pause,
+        WaitForClientClose,
+        PassiveListen,
+        ReplyPasv,
+        AcceptData,
+        ConnectBack,
+        SendData,
+        SendDataFromFile,
+        DripData,
+        ReceiveData,
+        CloseData,
+        ResetData
+    };
+    struct Step {
+        Kind kind;
+        std::string text;
+        Ms interval{0};
+    };
+    enum class Io { Ready, Timeout, Stopped, Error };
+    enum class LineResult { Line, Eof, Failed };
+
+    ScriptedFtpServer& Add(Kind kind, std::string text = {}, Ms interval = Ms{0});
+    void Run();
+    bool AcceptControl();
+    bool RunStep(const Step& step);
+    void AfterScriptEnds();
+    bool ReadUntilEof(bool bounded); // true when the client closed
+
+    Io WaitFor(int fd, short events, bool bounded);
+    bool SendAll(int fd, const char* data, size_t size, const char* what);
+    LineResult ReadLine(std::string& line, bool bounded);
+    bool Sleep(Ms duration);
+    int AcceptOn(int listener, const char* what);
+    bool ExpectLine(const Step& step);
+    bool DoReplyPasv(const std::string& format);
+    bool DoConnectBack();
+    bool DoSendDataFromFile(const std::string& path);
+    bool DoReceiveData(const std::string& toFile);
+    bool NeedData(const char* step);
+
+    void Fail(std::string message);
+    void Record(std::string line);
+    void SetFlag(bool& flag);
+    static void CloseFd(int& fd);
+    static void ResetFd(int& fd);
+    static void GracefulCloseFd(int& fd);
+
+    // Set up before the thread starts, read-only afterwards.
+    std::vector<Step> steps_;
+    Ms timeout_{10000};
+    AfterScript afterScript_ = AfterScript::KeepOpen;
+    uint16_t port_ = 0;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+
+    // Owned by the server thread while it runs.
+    int listener_ = -1;
+    int control_ = -1;
+    int dataListener_ = -1;
+    int data_ = -1;
+    std::string inBuffer_;
+
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool started_ = false;
+    bool done_ = false;
+    bool closed_ = false;
+    bool completed_ = false;
+    size_t stepReached_ = 0;
+    std::vector<std::string> lines_;
+    std::vector<std::string> failures_;
+    std::vector<std::string> received_;
+};
+
+} // namespace testsupport
