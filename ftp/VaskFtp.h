@@ -64,6 +64,10 @@ public:
     void Connect() override;
     void Disconnect() override;
 
+    // The message of the FTPException raised when the server closes the control connection
+    // instead of answering a command or a login step.
+    static constexpr const char* kConnectionClosedText = "Connection closed by server";
+
     // --- Listing and transfers ------------------------------------------------------------
     void ListDirectory();
     void Upload(const std::string& LocalPath, const std::string& RemotePath);
@@ -80,6 +84,13 @@ public:
     // Set by the data-connection code: the counters of the last data connection released.
     int64_t lastReceivedBytes_ = 0;
     int64_t lastSentBytes_ = 0;
+
+private:
+    // Steps of Connect.
+    void LoginGreeting();
+    void LoginCommand(const std::string& command);
+    void LoginProxyCommand();
+    [[noreturn]] void RejectLogin(const std::string& message);
 };
 
 // The byte count a reply announces before the word "BYTE" (any case); 0 when there is none or it

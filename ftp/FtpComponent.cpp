@@ -1,0 +1,55 @@
+// Construction and destruction of the FTP component, and its read-only counters.
+#include "ftp/VaskFtp.h"
+
+TVaskFTP::TVaskFTP(TComponent* owner) : TWirecore(owner)
+{
+    Port = 21;
+    DataSocket = nullptr;
+    ListParser.reset();
+    Vendor = vendorAutoDetect;
+    // Replies are read by the operation that sent the command, never on arrival, so a read
+    // notification on the control connection needs no work of its own.
+    OnDataArrival = [](TComponent*) {};
+}
+
+TVaskFTP::~TVaskFTP()
+{
+    BeginDestroy();
+    try {
+        // Ends any wait of the control connection that is still on the stack.
+        Cancel();
+        ListParser.reset();
+        // The base destructor's call to Abort can no longer reach this class's version, so the
+        // running data connection is cancelled here. No QUIT is sent: the server sees the reset.
+        Abort();
+    } catch (...) {
+    }
+    // A DataSocket that still exists is owned by this component and freed with it.
+}
+
+int64_t TVaskFTP::ReceivedBytes() const
+{
+    return DataSocket ? DataSocket->BytesReceived : lastReceivedBytes_;
+}
+
+int64_t TVaskFTP::SentBytes() const
+{
+    return DataSocket ? DataSocket->BytesSent : lastSentBytes_;
+}
+
+const char* CmdTypeName(TCmdType type)
+{
+    switch (type) {
+    case ctChangeDirectory: return "ctChangeDirectory";
+    case ctMakeDirectory: return "ctMakeDirectory";
+    case ctDeleteFile: return "ctDeleteFile";
+    case ctRemoveDirectory: return "ctRemoveDirectory";
+    case ctList: return "ctList";
+    case ctDownload: return "ctDownload";
+    case ctUpload: return "ctUpload";
+    case ctAppend: return "ctAppend";
+    case ctOtherCommand: return "ctOtherCommand";
+    case ctCurrentDirectory: return "ctCurrentDirectory";
+    }
+    return "ct?";
+}

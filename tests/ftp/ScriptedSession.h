@@ -1,0 +1,57 @@
+#pragma once
+// An FTP component pointed at a scripted server, with everything it reports written down: status
+// texts and the component's events in the order they fired.
+#include "ftp/VaskFtp.h"
+#include "support/ScriptedFtpServer.h"
+
+#include <string>
+#include <vector>
+
+namespace ftptest {
+
+struct ScriptedSession {
+    // Declared first so that it outlives the component, which may still close its socket.
+    testsupport::ScriptedFtpServer server;
+    TVaskFTP ftp{nullptr};
+    std::vector<std::string> status;
+    std::vector<std::string> events;
+
+    ScriptedSession()
+    {
+        ftp.Host = "127.0.0.1";
+        ftp.Port = server.Port();
+        ftp.UserID = "ana";
+        ftp.Password = "s3nh@";
+        ftp.ReportLevel = 1;
+        ftp.OnStatus = [this](TComponent*, const std::string& text) { status.push_back(text); };
+        ftp.OnConnect = [this](TComponent*) { events.push_back("OnConnect"); };
+        ftp.OnDisconnect = [this](TComponent*) { events.push_back("OnDisconnect"); };
+        ftp.OnConnectionFailed = [this](TComponent*) { events.push_back("OnConnectionFailed"); };
+        ftp.OnAuthenticationFailed = [this](bool&) { events.push_back("OnAuthenticationFailed"); };
+        ftp.OnSuccess = [this](TCmdType t) {
+            events.push_back(std::string("OnSuccess ") + CmdTypeName(t));
+        };
+        ftp.OnUnSupportedFunction = [this](TCmdType t) {
+            events.push_back(std::string("OnUnSupportedFunction ") + CmdTypeName(t));
+        };
+    }
+
+    // The start of a script that logs "ana" in without a password prompt.
+    testsupport::ScriptedFtpServer& LoggedIn()
+    {
+        return server.Reply("220 pronto").Expect("USER ana").Reply("230 bem-vinda");
+    }
+
+    // Starts the script and logs in; the status texts and events of the login are forgotten.
+    void StartLoggedIn()
+    {
+        server.Start();
+        ftp.Connect();
+        status.clear();
+        events.clear();
+    }
+
+    std::vector<std::string> Lines() const { return server.ReceivedLines(); }
+};
+
+} // namespace ftptest

@@ -1,0 +1,103 @@
+// Login, logout and the single-command operations against a real pyftpdlib server.
+#include "ftp/VaskFtp.h"
+#include "support/RealServers.h"
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::PyftpdlibServer;
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+struct Client {
+    TVaskFTP ftp{nullptr};
+    std::vector<std::string> events;
+
+    Client(const PyftpdlibServer& server, const std::string& password)
+    {
+        ftp.Host = "127.0.0.1";
+        ftp.Port = server.Port();
+        ftp.UserID = server.User();
+        ftp.Password = password;
+        ftp.OnConnect = [this](TComponent*) { events.push_back("OnConnect"); };
+        ftp.OnConnectionFailed = [this](TComponent*) { events.push_back("OnConnectionFailed"); };
+        ftp.OnDisconnect = [this](TComponent*) { events.push_back("OnDisconnect"); };
+    }
+};
+
+TEST(PyftpdlibSession, GoodPasswordLogsInAndDirectoryCommandsWork)
+{
+    TAVOLEN_REQUIRE(PyftpdlibServer::Available(), "pyftpdlib");
+    PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    Client c(server, server.Password());
+
+    c.ftp.Connect();
+    ASSERT_TRUE(c.ftp.Connected);
+    EXPECT_EQ(c.events, std::vector<std::string>{"OnConnect"});
+    EXPECT_EQ(c.ftp.CurrentDirectory(), "/");
+
+    c.ftp.MakeDirectory("novo");
+    EXPECT_TRUE(IsDirectory(server.Root() + "/novo"));
+    c.ftp.ChangeDirectory("novo");
+    EXPECT_EQ(c.ftp.CurrentDirectory(), "/novo");
+
+    testsupport::WriteFileBytes(server.Root() + "/novo/velho.txt", "apagar");
+    c.ftp.DeleteFile("velho.txt");
+    EXPECT_FALSE(Exists(server.Root() + "/novo/velho.txt"));
+
+    // The server doubles a quote that is part of the directory's name.
+    c.ftp.MakeDirectory("com\"aspas");
+    c.ftp.ChangeDirectory("com\"aspas");
+    EXPECT_EQ(c.ftp.CurrentDirectory(), "/novo/com\"aspas");
+
+    EXPECT_THROW(c.ftp.ChangeDirectory("/nao-existe"), FTPException);
+    EXPECT_TRUE(c.ftp.Connected); // a refused command leaves the session usable
+    c.ftp.ChangeDirectory("/");
+
+    c.ftp.Disconnect();
+    EXPECT_FALSE(c.ftp.Connected);
+    EXPECT_EQ(c.events.back(), "OnDisconnect");
+}
+
+TEST(PyftpdlibSession, BadPasswordFailsTheLoginAndDisconnects)
+{
+    TAVOLEN_REQUIRE(PyftpdlibServer::Available(), "pyftpdlib");
+    PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    Client c(server, "errada");
+
+    try {
+        c.ftp.Connect();
+        ADD_FAILURE() << "no exception";
+    } catch (const FTPException& e) {
+        EXPECT_EQ(e.Message().rfind("530", 0), 0u) << e.Message();
+    }
+    EXPECT_FALSE(c.ftp.Connected);
+    EXPECT_EQ(c.events.front(), "OnConnectionFailed");
+
+    // The component can log in again at once, with the right password.
+    c.ftp.Password = server.Password();
+    c.ftp.Connect();
+    EXPECT_TRUE(c.ftp.Connected);
+    c.ftp.Disconnect();
+}
+
+} // namespace
