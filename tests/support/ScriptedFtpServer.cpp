@@ -692,6 +692,10 @@ ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, boo
             Fail("connection closed in the middle of a line: '" + Printable(inBuffer_) + "'");
             inBuffer_.clear();
             return LineResult::Failed;
+        } else if (errno == ECONNRESET && inBuffer_.empty()) {
+            // The client's first socket closes with a zero linger time, so its ordinary close
+            // arrives as a reset: with no line half read, that is the end of the stream.
+            return LineResult::Eof;
         } else if (errno == EAGAIN || errno == EINTR) {
             Io io = errno == EINTR ? Io::Ready : WaitFor(control_, POLLIN, bounded);
             if (io == Io::Timeout) Fail("timeout waiting for a command line");
