@@ -1,0 +1,118 @@
+#pragma once
+// Internal to the FTP component: the steps that a listing and the four transfers share around
+// their data connection. One DataOperation object is one pass: it starts the operation, takes the
+// transfer lock where the operation holds one, creates the operation's own data socket, opens the
+// data channel (PASV or PORT), accepts the server's connection in active mode, ends the data
+// phase and releases everything again.
+//
+// Release runs on every way out. On the normal way (including a failure the OnFailure handler
+// took care of) the operation calls Release() itself, so that what the release does -- "ABOR" on
+// the control connection, the OnSuccess handler -- may still raise to the caller. When an
+// exception leaves the operation instead, the destructor releases, and then nothing it does may
+// raise over the exception already on its way.
+#include "ftp/VaskFtp.h"
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace ftpdata {
+
+// The port of a PASV reply: the line is cut at every comma, the fifth field is the high byte and
+// the sixth, up to its first ")", the low byte. A sixth field without ")" is empty. Both go
+// through the run-time library's conversion, so a reply without the numbers raises its
+// "'...' is not a valid integer value". The four address numbers are not used.
+int32_t PassivePort(const std::string& reply);
+
+// The number formed by the leading decimal digits of a reply line; 0 when it has none.
+int LeadingReplyCode(const std::string& line);
+
+// The file-name part of a local path: the text after its last path separator or drive colon.
+std::string FileNamePart(const std::string& path);
+
+struct DataOperationKind {
+    TCmdType kind;
+    bool takesLock;     // listing, Upload and Download hold TransferLock
+    bool abortOnCancel; // listing and downloads send "ABOR" when Cancel is still pending
+    bool isDownload;    // the "Received" report and the second OnTransactionStop
+    bool isUpload;      // lingering off before the close
+};
+
+inline constexpr DataOperationKind kListing{ctList, true, true, false, false};
+inline constexpr DataOperationKind kDownload{ctDownload, true, true, true, false};
+inline constexpr DataOperationKind kResume{ctDownload, false, true, true, false};
+inline constexpr DataOperationKind kUpload{ctUpload, true, false, false, true};
+inline constexpr DataOperationKind kAppend{ctAppend, false, false, false, true};
+
+class DataOperation {
+public:
+    DataOperation(TVaskFTP& ftp, const DataOperationKind& kind);
+    ~DataOperation();
+    DataOperation(const DataOperation&) = delete;
+    DataOperation& operator=(const DataOperation&) = delete;
+
+    // Clears the success flag and the component's Canceled flag, checks the connection
+    // ("Not Connected" after OnConnectionRequired).
+    void Start();
+    // Takes TransferLock when this kind of operation holds it; released by the release.
+    void Lock();
+    // Drops reply lines left over from earlier exchanges on the control connection.
+    void Drain();
+    // Puts the server into binary representation so that files arrive byte for byte and restart
+    // offsets count bytes. The reply is not examined: a server without TYPE fails the transfer
+    // command itself.
+    void SelectBinaryType();
+    // Creates this operation's data socket, owned by the component, and makes it the component's
+    // DataSocket. It takes TimeOut and the one packet event the operation reports, when that is
+    // assigned: OnPacketRecvd for the listing and the downloads, OnPacketSent for the uploads.
+    TWirecore& CreateSocket();
+    // PASV or PORT. False when the reply failed and the OnFailure handler set Handled: the
+    // operation then goes straight to Release().
+    [[nodiscard]] bool OpenChannel();
+    // The failure protocol for a failing reply (reply line as the message; an empty reply means
+    // the server closed the connection). Returns only when the OnFailure handler set Handled;
+    // raises FTPException otherwise.
+    void Fail(const std::string& reply, bool reportUnsupported);
+    // True when the reply code of the last Transaction lies in the failing range 301..599, or
+    // when there was no reply at all.
+    bool TransferReplyFails(const std::string& reply) const;
+    // Refuses a command argument that would end the command line early ("Invalid character in
+    // command"), for the commands that go out without the component's Transaction.
+    static void RequireSingleLine(const std::string& argument);
+    // Active mode only: waits for the server's connection and makes the data socket use it.
+    void AcceptIfActive();
+    // OnTransactionStart.
+    void BeginDataPhase();
+    // The end of the data phase: OnTransactionStop, close, the final reply. Sets the success flag
+    // -- unless the final reply failed (400..599) or a download got fewer bytes than its reply
+    // announced; then the failure protocol runs and false is returned for a handled failure.
+    // announcedSize is the size the transfer reply gave (downloads; 0 = none), restartOffset the
+    // bytes a resumed download already had.
+    [[nodiscard]] bool EndDataPhase(int64_t announcedSize = 0, int64_t restartOffset = 0);
+
+    // Frees the data socket, sends "ABOR" when a Cancel is still pending (listing and downloads),
+    // leaves the lock and fires OnSuccess when the operation succeeded.
+    void Release();
+
+    // Whether the component was cancelled (Cancel, or its own time-out).
+    bool Cancelled() const;
+    TWirecore& Socket() const { return *socket_; }
+    bool Succeeded() const { return success_; }
+
+private:
+    void FreeSocket();
+    void SendAbortIfCancelled();
+    void Unlock();
+
+    TVaskFTP& ftp_;
+    DataOperationKind kind_;
+    bool success_ = false;
+    bool released_ = false;
+    std::unique_lock<std::recursive_mutex> lock_;
+    TWirecore* socket_ = nullptr;
+    // The DataSocket of an enclosing operation, named again once this one has ended.
+    TWirecore* outerSocket_ = nullptr;
+};
+
+} // namespace ftpdata

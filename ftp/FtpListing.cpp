@@ -1,0 +1,137 @@
+// ListDirectory: "LIST" over a data connection, each line to OnListItem and, when asked, to the
+// listing parser; the server's system type asked once per connection with "SYST".
+#include "ftp/FtpDataConnection.h"
+#include "ftp/VaskFtp.h"
+
+#include "platform/MessageLoop.h"
+
+namespace {
+
+// Searched in this order: "VMS" before "VM", so a VMS system is never taken for VM.
+struct SystemName {
+    const char* text;
+    int32_t vendor;
+};
+constexpr SystemName kSystemNames[] = {
+    {"UNIX", vendorUnix}, {"NETWARE", vendorNetware}, {"DOS", vendorDos},
+    {"VMS", vendorVms},   {"MVS", vendorMvs},         {"VM", vendorVm},
+    {"MACOS", vendorMacOs}, {"OS/400", vendorOs400},
+};
+
+int32_t VendorFromSystemReply(const std::string& reply)
+{
+    for (const SystemName& name : kSystemNames)
+        if (reply.find(name.text) != std::string::npos) return name.vendor;
+    return vendorOther;
+}
+
+void DetectSystem(TVaskFTP& ftp)
+{
+    // A server that does not know SYST still lists; its refusal only leaves the type unknown.
+    try {
+        ftp.SendCommand("SYST");
+    } catch (const std::exception&) {
+    }
+    ftp.Vendor = VendorFromSystemReply(ftp.LastReply);
+}
+
+void PrepareParser(TVaskFTP& ftp)
+{
+    if (!ftp.ListParser) {
+        if (ftp.Vendor == vendorAutoDetect) DetectSystem(ftp);
+        // Every system type, named in the table or not, gets the Unix reading: it is what
+        // nearly every server writes, and a parsed listing needs some parser.
+        ftp.ListParser = std::make_unique<TFTPUnixList>();
+    }
+    ftp.ListParser->Clear();
+}
+
+// One listing line as it came, line end included when it had one.
+void DeliverLine(TVaskFTP& ftp, std::string line, bool hasLineEnd)
+{
+    if (hasLineEnd && line.size() > 2) line.resize(line.size() - (line[line.size() - 2] == '\r' ? 2 : 1));
+    // A handler may have disconnected meanwhile, which frees the parser.
+    if (ftp.ParseList && ftp.ListParser) ftp.ListParser->ParseLine(line);
+    if (ftp.OnListItem) ftp.OnListItem(line);
+}
+
+// Reads the data connection until the server has closed it and every byte has been read.
+// Bytes are taken as they arrive and cut into lines here, so a partial line never sits in the
+// socket (where it would keep the read notification firing), and the last line is delivered
+// even when the server did not end it.
+void ReadListing(TVaskFTP& ftp, TWirecore& data)
+{
+    std::string pending;
+    TimerGuard timer(data); // TimeOut bounds the time without progress
+    for (;;) {
+        // Abort on the component, or the data socket's own time-out.
+        if (data.Canceled) {
+            data.Canceled = false;
+            throw EAbortError("Socket readln aborted");
+        }
+        // The close notification closes the socket only once every byte has been read.
+        if (!data.Connected) break;
+        std::string chunk;
+        if (data.DataAvailable()) chunk = data.Read(0);
+        if (!chunk.empty()) {
+            pending += chunk;
+            size_t start = 0;
+            for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
+                DeliverLine(ftp, pending.substr(start, end + 1 - start), true);
+            pending.erase(0, start);
+            // Memory stays bounded even for a server that never ends a line.
+            if (pending.size() > TWirecore::kMaxLineLength) {
+                DeliverLine(ftp, pending, false);
+                pending.clear();
+            }
+            data.StopTimer();
+            data.StartTimer();
+            // Handlers, a Cancel and the time-out get their turn even while bytes keep coming.
+            platform::ProcessPendingMessages();
+            continue;
+        }
+        // Nothing waiting: the peer's close seen directly (its notification may still be
+        // queued), or a broken connection, which must not leave us waiting on it.
+        char probe;
+        const long peeked = platform::Receive(data.SocketHandle, &probe, 1, true);
+        if (peeked == 0) break;
+        if (peeked < 0) data.CheckSocketError(TWirecore::kToleratedError);
+        // The peeks above re-armed the data socket's notifications, so this pass sleeps until
+        // bytes, the close, a timer or user input arrive.
+        platform::ProcessMessages();
+    }
+    if (!pending.empty()) DeliverLine(ftp, pending, false);
+}
+
+} // namespace
+
+void TVaskFTP::ListDirectory()
+{
+    if (ListInProgress) throw Exception("A list command is already being processed!");
+    ListInProgress = true;
+    // Cleared on every way out, after the release and its OnSuccess.
+    struct ClearFlag {
+        bool& flag;
+        ~ClearFlag() { flag = false; }
+    } clearFlag{ListInProgress};
+
+    ftpdata::DataOperation op(*this, ftpdata::kListing);
+    op.Lock();
+    op.Start();
+    op.Drain();
+    TWirecore& data = op.CreateSocket();
+    if (ParseList) PrepareParser(*this);
+    if (!op.OpenChannel()) return op.Release();
+
+    ReportStatus(1, "LIST");
+    const std::string reply = Transaction("LIST");
+    if (op.TransferReplyFails(reply)) {
+        op.Fail(reply, true);
+        return op.Release();
+    }
+    op.AcceptIfActive();
+    op.BeginDataPhase();
+    if (!op.Cancelled()) ReadListing(*this, data);
+    if (!op.EndDataPhase()) return op.Release();
+    op.Release();
+}

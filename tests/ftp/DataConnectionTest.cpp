@@ -1,0 +1,267 @@
+// The data connection shared by listings and transfers, against a scripted server: PASV and PORT
+// set-up, the reply checks and failure protocol, draining, the release and nesting.
+#include "ScriptedSession.h"
+
+#include "ftp/FtpDataConnection.h"
+#include "platform/LocalFile.h"
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using ftptest::ScriptedSession;
+using Lines = std::vector<std::string>;
+
+void RecordFailures(ScriptedSession& s, bool handle)
+{
+    s.ftp.OnFailure = [&s, handle](bool& handled, TCmdType type) {
+        s.events.push_back(std::string("OnFailure ") + CmdTypeName(type));
+        handled = handle;
+    };
+}
+
+// True when another thread could take the transfer lock: the operation left it.
+bool LockIsFree(TVaskFTP& ftp)
+{
+    bool free = false;
+    std::thread([&] {
+        free = ftp.TransferLock.try_lock();
+        if (free) ftp.TransferLock.unlock();
+    }).join();
+    return free;
+}
+
+TEST(PassivePort, TakesHighAndLowByteFromTheLastTwoNumbers)
+{
+    EXPECT_EQ(ftpdata::PassivePort("227 Entering Passive Mode (192,168,1,2,7,138).\r\n"), 1930);
+    EXPECT_EQ(ftpdata::PassivePort("227 =127,0,0,1,255,255)\r\n"), 65535);
+}
+
+TEST(PassivePort, RepliesWithoutUsableNumbersRaiseTheConversionError)
+{
+    const struct {
+        const char* reply;
+        const char* message;
+    } rows[] = {
+        {"227 Entering Passive Mode\r\n", "'' is not a valid integer value"},
+        {"227 Entering Passive Mode 127,0,0,1,7,138\r\n", "'' is not a valid integer value"},
+        {"227 (127,0,0,1,x7,138)\r\n", "'x7' is not a valid integer value"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reply);
+        try {
+            ftpdata::PassivePort(row.reply);
+            ADD_FAILURE() << "no exception";
+        } catch (const ConvertError& error) {
+            EXPECT_EQ(error.Message(), row.message);
+        }
+    }
+    // Numbers that cannot name a port are refused rather than truncated into another one.
+    EXPECT_THROW(ftpdata::PassivePort("227 (1,2,3,4,256,0)\r\n"), RangeError);
+}
+
+TEST(DataConnection, PassiveConnectsToTheControlHostWhateverAddressTheReplyNames)
+{
+    ScriptedSession s;
+    s.ftp.Passive = true;
+    s.LoggedIn()
+        .PassiveListen().Expect("PASV").ReplyPasv("227 Entering Passive Mode (192,168,1,2,{p1},{p2}).")
+        .Expect("LIST").Reply("150 ok")
+        .AcceptData().SendData("a\r\n").CloseData()
+        .Reply("226 done");
+    std::string dataHost;
+    s.ftp.OnTransactionStart = [&](TComponent*) { dataHost = s.ftp.DataSocket->Host; };
+    s.StartLoggedIn();
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(dataHost, "127.0.0.1");
+    EXPECT_EQ(s.events, Lines{"OnSuccess ctList"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(DataConnection, PassiveRefusalBelow500IsStillParsed)
+{
+    ScriptedSession s;
+    s.ftp.Passive = true;
+    RecordFailures(s, true);
+    s.LoggedIn()
+        .PassiveListen().Expect("PASV").ReplyPasv("425 Try these (127,0,0,1,{p1},{p2})")
+        .Expect("LIST").Reply("150 ok")
+        .AcceptData().CloseData()
+        .Reply("226 done");
+    s.StartLoggedIn();
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.events, Lines{"OnSuccess ctList"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(DataConnection, PassiveReplyWithoutTheNumbersEndsInTheConversionErrorAndFreesTheSocket)
+{
+    ScriptedSession s;
+    s.ftp.Passive = true;
+    RecordFailures(s, false);
+    s.LoggedIn()
+        .Expect("TYPE I").Reply("200 binary")
+        .Expect("PASV").Reply("227 Entering Passive Mode 127,0,0,1,7,138");
+    s.StartLoggedIn();
+
+    try {
+        s.ftp.Download("f", "");
+        ADD_FAILURE() << "no exception";
+    } catch (const ConvertError& error) {
+        EXPECT_EQ(error.Message(), "'' is not a valid integer value");
+    }
+    EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    EXPECT_TRUE(LockIsFree(s.ftp));
+    // Not a failure reply: only Download's outer guard reports it.
+    EXPECT_EQ(s.events, Lines{"OnFailure ctDownload"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(DataConnection, ActiveSendsTheControlConnectionsAddressAndTheListeningPort)
+{
+    ScriptedSession s;
+    s.LoggedIn()
+        .ExpectPrefix("PORT ").Reply("200 ok")
+        .Expect("LIST").Reply("150 ok")
+        .ConnectBack().SendData("x\r\n").CloseData()
+        .Reply("226 done");
+    s.StartLoggedIn();
+
+    s.ftp.ListDirectory();
+    const Lines lines = s.Lines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(PORT 127,0,0,1,\d{1,3},\d{1,3})")))
+        << lines[1];
+    EXPECT_EQ(s.events, Lines{"OnSuccess ctList"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(DataConnection, RefusedPortRunsTheFailureProtocolWithoutUnsupportedEvent)
+{
+    ScriptedSession s;
+    s.LoggedIn().ExpectPrefix("PORT ").Reply("500 no PORT here");
+    s.StartLoggedIn();
+
+    // Without OnFailure the reply line itself is the exception.
+    try {
+        s.ftp.ListDirectory();
+        ADD_FAILURE() << "no exception";
+    } catch (const FTPException& error) {
+        EXPECT_EQ(error.Message(), "500 no PORT here\r\n");
+    }
+    EXPECT_TRUE(s.events.empty());
+    EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    EXPECT_FALSE(s.ftp.ListInProgress);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(DataConnection, StaleReplyLinesAreDrainedBeforeTheFirstCommand)
+{
+    ScriptedSession s;
+    s.ftp.Passive = true;
+    s.LoggedIn()
+        .Expect("NOOP").Send("200 ok\r\n226 old transfer\r\n221 older still\r\n")
+        .Expect("TYPE I").Reply("200 binary")
+        .PassiveListen().Expect("PASV").ReplyPasv()
+        .Expect("RETR f").Reply("150 go")
+        .AcceptData().CloseData()
+        .Reply("226 done");
+    testsupport::TempDir dir;
+    s.StartLoggedIn();
+
+    s.ftp.SendCommand("NOOP");
+    s.ftp.Download("f", dir.File("f"));
+    EXPECT_EQ(s.events, (Lines{"OnSuccess ctOtherCommand", "OnSuccess ctDownload"}));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(DataConnection, HandledFailureReturnsQuietlyWithEverythingReleased)
+{
+    ScriptedSession s;
+    s.ftp.Passive = true;
+    RecordFailures(s, true);
+    s.LoggedIn()
+        .Expect("TYPE I").Reply("200 binary")
+        .PassiveListen().Expect("PASV").ReplyPasv()
+        .Expect("RETR f").Reply("550 no such file");
+    s.StartLoggedIn();
+
+    EXPECT_NO_THROW(s.ftp.Download("f", ""));
+    EXPECT_EQ(s.events, Lines{"OnFailure ctDownload"});
+    EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    EXPECT_TRUE(LockIsFree(s.ftp));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(DataConnection, NestedOperationReleasesItsOwnSocketAndNamesTheOuterOneAgain)
+{
+    ScriptedSession s;
+    s.ftp.Passive = true;
+    testsupport::TempDir dir;
+    const std::string local = dir.File("f");
+    testsupport::WriteFileBytes(local, "abc");
+    s.LoggedIn()
+        .Expect("TYPE I").Reply("200 binary")
+        .PassiveListen().Expect("PASV").ReplyPasv()
+        .Expect("RETR f").Reply("450 busy, try again")
+        .Expect("TYPE I").Reply("200 binary")
+        .PassiveListen().Expect("PASV").ReplyPasv()
+        .Expect("REST 3").Reply("350 restarting")
+        .Expect("RETR f").Reply("150 go")
+        .AcceptData().SendData("defg").CloseData()
+        .Reply("226 done");
+    TWirecore* outer = nullptr;
+    TWirecore* inner = nullptr;
+    TWirecore* afterInner = nullptr;
+    s.ftp.OnTransactionStart = [&](TComponent*) { inner = s.ftp.DataSocket; };
+    s.ftp.OnFailure = [&](bool& handled, TCmdType) {
+        outer = s.ftp.DataSocket;
+        s.ftp.ResumeDownload("f", local);
+        afterInner = s.ftp.DataSocket;
+        handled = true;
+    };
+    s.StartLoggedIn();
+
+    s.ftp.Download("f", local);
+    ASSERT_NE(outer, nullptr);
+    EXPECT_NE(inner, nullptr);
+    EXPECT_NE(inner, outer);
+    EXPECT_EQ(afterInner, outer);
+    EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    EXPECT_EQ(testsupport::ReadFileBytes(local), "abcdefg");
+    EXPECT_EQ(s.events, Lines{"OnSuccess ctDownload"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(DataConnection, CancelBeforeTheDataPhaseSkipsItAndSendsAborAtRelease)
+{
+    ScriptedSession s;
+    s.ftp.Passive = true;
+    testsupport::TempDir dir;
+    s.LoggedIn()
+        .Expect("TYPE I").Reply("200 binary")
+        .PassiveListen().Expect("PASV").ReplyPasv()
+        .Expect("RETR f").Reply("150 go")
+        .AcceptData().SendData("xyz").CloseData()
+        .Reply("226 done")
+        .Expect("ABOR").Reply("226 abort done");
+    s.ftp.OnTransactionStart = [&](TComponent*) { s.ftp.Cancel(); };
+    s.StartLoggedIn();
+
+    s.ftp.Download("f", dir.File("f"));
+    EXPECT_FALSE(s.ftp.Canceled);
+    // The data phase never ran, so no local file was made.
+    EXPECT_EQ(platform::LocalFile::SizeOf(dir.File("f")), -1);
+    EXPECT_EQ(s.events, Lines{"OnSuccess ctDownload"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+} // namespace

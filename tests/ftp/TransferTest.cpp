@@ -1,0 +1,267 @@
+// The four transfers against a scripted server: announced sizes, status texts, the failure paths
+// and the guards that keep a broken transfer from passing as a good one.
+#include "ScriptedSession.h"
+
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ftptest::ScriptedSession;
+using testsupport::ReadFileBytes;
+using testsupport::WriteFileBytes;
+using Lines = std::vector<std::string>;
+
+bool Contains(const std::vector<std::string>& texts, const std::string& text)
+{
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+struct TransferSession : ScriptedSession {
+    testsupport::TempDir dir;
+    std::vector<int64_t> sizeAtStart;
+    TransferSession()
+    {
+        ftp.Passive = true;
+        ftp.OnTransactionStart = [this](TComponent*) {
+            events.push_back("OnTransactionStart");
+            sizeAtStart.push_back(ftp.TransferSize);
+        };
+        ftp.OnTransactionStop = [this](TComponent*) { events.push_back("OnTransactionStop"); };
+        ftp.OnFailure = [this](bool& handled, TCmdType type) {
+            events.push_back(std::string("OnFailure ") + CmdTypeName(type));
+            handled = handleFailures;
+        };
+    }
+    bool handleFailures = false;
+
+    // Up to the transfer command: binary type, then a passive data channel.
+    testsupport::ScriptedFtpServer& Prepared()
+    {
+        return LoggedIn().Expect("TYPE I").Reply("200 binary").PassiveListen().Expect("PASV").ReplyPasv();
+    }
+};
+
+TEST(Download, TakesTheAnnouncedSizeThenTheReceivedCount)
+{
+    TransferSession s;
+    const std::string payload(1234, 'x');
+    s.Prepared()
+        .Expect("RETR f").Reply("150 Opening BINARY mode data connection for f (1234 bytes)")
+        .AcceptData().SendData(payload).CloseData()
+        .Reply("226 done");
+    s.StartLoggedIn();
+
+    s.ftp.Download("f", s.dir.File("f"));
+    EXPECT_EQ(s.sizeAtStart, std::vector<int64_t>{1234});
+    EXPECT_EQ(s.ftp.TransferSize, 1234);
+    EXPECT_EQ(s.ftp.ReceivedBytes(), 1234);
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), payload);
+    EXPECT_EQ(s.events, (Lines{"OnTransactionStart", "OnTransactionStop", "OnTransactionStop",
+                               "OnSuccess ctDownload"}));
+    EXPECT_TRUE(Contains(s.status, "RETR f"));
+    EXPECT_TRUE(Contains(s.status, "Received 1234 Bytes"));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(Download, MultiLineReplyTakesTheSizeOfItsLastLine)
+{
+    TransferSession s;
+    s.Prepared()
+        .Expect("RETR f")
+        .Send("150-Opening data connection for f (1234 bytes)\r\n"
+              " a note from the server\r\n"
+              "150 go ahead\r\n")
+        .AcceptData().SendData("abc").CloseData()
+        .Reply("226 done");
+    s.StartLoggedIn();
+
+    s.ftp.Download("f", s.dir.File("f"));
+    EXPECT_EQ(s.sizeAtStart, std::vector<int64_t>{0});
+    EXPECT_EQ(s.ftp.TransferSize, 3);
+    EXPECT_TRUE(Contains(s.status, " a note from the server\r\n"));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(Download, SizesPast2GiBAreAnnouncedWhole)
+{
+    TransferSession s;
+    s.handleFailures = true;
+    s.Prepared()
+        .Expect("RETR big").Reply("150 Opening data connection for big (2500000000 bytes)")
+        .AcceptData().SendData("only a little").CloseData()
+        .Reply("226 done");
+    s.StartLoggedIn();
+
+    s.ftp.Download("big", s.dir.File("big"));
+    EXPECT_EQ(s.sizeAtStart, std::vector<int64_t>{2500000000});
+    // ... and a connection that ends after 13 of them is no success.
+    EXPECT_EQ(s.events.back(), "OnFailure ctDownload");
+}
+
+TEST(Download, HalfAFileThen426IsAFailureAndKeepsWhatArrived)
+{
+    TransferSession s;
+    const std::string half(5000, 'h');
+    s.Prepared()
+        .Expect("RETR f").Reply("150 go")
+        .AcceptData().SendData(half).CloseData()
+        .Reply("426 Connection closed; transfer aborted.");
+    s.StartLoggedIn();
+
+    try {
+        s.ftp.Download("f", s.dir.File("f"));
+        ADD_FAILURE() << "no exception";
+    } catch (const FTPException& error) {
+        EXPECT_EQ(error.Message(), "426 Connection closed; transfer aborted.\r\n");
+    }
+    // Once by the failure protocol, once more by Download's outer guard.
+    EXPECT_EQ(s.events, (Lines{"OnTransactionStart", "OnTransactionStop", "OnTransactionStop",
+                               "OnFailure ctDownload", "OnFailure ctDownload"}));
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), half);
+    EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(Download, FewerBytesThanAnnouncedIsAFailureEvenAfter226)
+{
+    TransferSession s;
+    s.Prepared()
+        .Expect("RETR f").Reply("150 Opening data connection for f (100 bytes)")
+        .AcceptData().SendData(std::string(60, 'p')).CloseData()
+        .Reply("226 Transfer complete");
+    s.StartLoggedIn();
+
+    try {
+        s.ftp.Download("f", s.dir.File("f"));
+        ADD_FAILURE() << "no exception";
+    } catch (const FTPException& error) {
+        EXPECT_EQ(error.Message(), "Transfer incomplete: 60 of 100 bytes received");
+    }
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), std::string(60, 'p'));
+}
+
+TEST(Download, RefusedRetrWithoutHandlerReachesOnFailureTwiceAndHasNoDataPhase)
+{
+    TransferSession s;
+    s.Prepared().Expect("RETR f").Reply("550 No such file");
+    s.StartLoggedIn();
+
+    EXPECT_THROW(s.ftp.Download("f", s.dir.File("f")), FTPException);
+    EXPECT_EQ(s.events, (Lines{"OnFailure ctDownload", "OnFailure ctDownload"}));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(Download, LineEndInTheRemoteNameIsRefusedBeforeItIsSent)
+{
+    TransferSession s;
+    s.handleFailures = true;
+    s.Prepared();
+    s.StartLoggedIn();
+
+    s.ftp.Download("f\r\nDELE important", s.dir.File("f"));
+    EXPECT_EQ(s.events, Lines{"OnFailure ctDownload"});
+    for (const std::string& line : s.Lines()) EXPECT_EQ(line.find("DELE"), std::string::npos);
+}
+
+TEST(ResumeDownload, AppendsAfterTheLocalBytes)
+{
+    TransferSession s;
+    const std::string local = s.dir.File("f");
+    WriteFileBytes(local, std::string(1000, 'a'));
+    s.Prepared()
+        .Expect("REST 1000").Reply("350 Restarting at 1000")
+        .Expect("RETR f").Reply("150 Opening data connection for f (1500 bytes)")
+        .AcceptData().SendData(std::string(500, 'b')).CloseData()
+        .Reply("226 done");
+    s.StartLoggedIn();
+
+    s.ftp.ResumeDownload("f", local);
+    EXPECT_EQ(ReadFileBytes(local), std::string(1000, 'a') + std::string(500, 'b'));
+    EXPECT_EQ(s.ftp.TransferSize, 500);
+    EXPECT_TRUE(Contains(s.status, "REST RETR f"));
+    EXPECT_EQ(s.events.back(), "OnSuccess ctDownload");
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(ResumeDownload, RefusedRestSendsNoRetrAndLeavesTheFileAlone)
+{
+    TransferSession s;
+    const std::string local = s.dir.File("f");
+    WriteFileBytes(local, "12345");
+    s.Prepared().Expect("REST 5").Reply("502 REST not implemented");
+    s.StartLoggedIn();
+
+    try {
+        s.ftp.ResumeDownload("f", local);
+        ADD_FAILURE() << "no exception";
+    } catch (const FTPException& error) {
+        EXPECT_EQ(error.Message(), "502 REST not implemented\r\n");
+    }
+    // No outer guard: one OnFailure only.
+    EXPECT_EQ(s.events, Lines{"OnFailure ctDownload"});
+    EXPECT_EQ(ReadFileBytes(local), "12345");
+    EXPECT_EQ(s.Lines().back(), "REST 5");
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(Upload, SendsTheFileUnderItsNamePartAndReportsTheWholePath)
+{
+    TransferSession s;
+    const std::string payload = testsupport::AllByteValuesWithCrLf();
+    const std::string local = s.dir.File("report.txt");
+    WriteFileBytes(local, payload);
+    s.Prepared()
+        .Expect("STOR report.txt").Reply("150 send it")
+        .AcceptData().ReceiveData()
+        .Reply("226 stored");
+    s.StartLoggedIn();
+
+    s.ftp.Upload(local, "");
+    EXPECT_EQ(s.sizeAtStart, std::vector<int64_t>{static_cast<int64_t>(payload.size())});
+    EXPECT_EQ(s.ftp.SentBytes(), static_cast<int64_t>(payload.size()));
+    EXPECT_TRUE(Contains(s.status, "STOR " + local));
+    EXPECT_EQ(s.events, (Lines{"OnTransactionStart", "OnTransactionStop", "OnSuccess ctUpload"}));
+    ASSERT_TRUE(s.server.Verify());
+    EXPECT_EQ(s.server.ReceivedData(), Lines{payload});
+}
+
+TEST(Upload, RefusedStorReachesOnFailureTwiceAndAppeOnce)
+{
+    for (const bool append : {false, true}) {
+        SCOPED_TRACE(append ? "APPE" : "STOR");
+        TransferSession s;
+        const std::string local = s.dir.File("a");
+        WriteFileBytes(local, "data");
+        s.Prepared().Expect(append ? "APPE r" : "STOR r").Reply("550 Permission denied");
+        s.StartLoggedIn();
+
+        EXPECT_THROW(append ? s.ftp.AppendUpload(local, "r") : s.ftp.Upload(local, "r"),
+                     FTPException);
+        if (append)
+            EXPECT_EQ(s.events, Lines{"OnFailure ctAppend"});
+        else
+            EXPECT_EQ(s.events, (Lines{"OnFailure ctUpload", "OnFailure ctUpload"}));
+        EXPECT_TRUE(s.server.Verify());
+    }
+}
+
+TEST(Upload, MissingLocalFileFailsBeforeTheDataChannelIsOpened)
+{
+    TransferSession s;
+    s.handleFailures = true;
+    s.LoggedIn().Expect("TYPE I").Reply("200 binary");
+    s.StartLoggedIn();
+
+    s.ftp.Upload(s.dir.File("missing"), "r");
+    EXPECT_EQ(s.events, Lines{"OnFailure ctUpload"});
+    EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    EXPECT_EQ(s.Lines().back(), "TYPE I");
+}
+
+} // namespace
