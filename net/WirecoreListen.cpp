@@ -1,0 +1,92 @@
+// The server side of the component: listening for one incoming connection, accepting it, and the
+// local end of the socket written as the comma-separated numbers of an FTP address argument.
+#include "net/Wirecore.h"
+
+#include "platform/Exception.h"
+#include "platform/MessageLoop.h"
+#include "platform/SocketErrors.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const char* const kAnyAddress = "0.0.0.0";
+
+} // namespace
+
+void TWirecore::Listen(bool useLookupMessage)
+{
+    ReportStatus(8, "Listening");
+    std::memcpy(IoBuffer(), kAnyAddress, std::strlen(kAnyAddress) + 1);
+    RemoteAddress.address = platform::ParseDottedAddress(IoBuffer());
+    RemoteAddress.family = platform::kFamilyInet;
+    if (Port < 0 || Port > 65535) throw RangeError();
+    RemoteAddress.port = platform::HostToNetwork16(static_cast<uint16_t>(Port));
+    AsyncDone = false;
+    // Neither result is examined: a socket that could not be bound or put into the listening
+    // state simply never reports a connection, and Accept waits until it is cancelled.
+    platform::Bind(SocketHandle, RemoteAddress);
+    // With the lookup message the accept notification ends Accept's wait; with the socket message
+    // it only marks the component connected and calls OnAcceptReady.
+    platform::AsyncSelect(SocketHandle, WindowHandle(),
+                          useLookupMessage ? platform::kLookupMessage : platform::kSocketMessage,
+                          platform::kEventAccept);
+    platform::Listen(SocketHandle, 1);
+}
+
+platform::SocketHandle TWirecore::Accept()
+{
+    ReportStatus(4, "Accepting");
+    // The pass blocks until the next event, so waiting for a peer costs no CPU. A running
+    // time-out ends the wait by setting AsyncDone and, through Abort, Canceled.
+    while (!AsyncDone && !Canceled) platform::ProcessMessages();
+    if (Canceled) throw ESockError("Accepting Canceled");
+    if (!LastEventOk) throw ESockError("Error creating Data Connection");
+
+    platform::SocketAddress peer;
+    const platform::SocketHandle accepted = platform::Accept(SocketHandle, &peer);
+    if (accepted == platform::kNoSocket) {
+        // The peer can give up between the notification and the accept.
+        LastError = platform::LastSocketError();
+        std::string message = LookupErrorMessage(static_cast<uint16_t>(LastError));
+        throw ESockError(message.empty() ? "Error creating Data Connection" : message);
+    }
+    // The new connection's notifications come to this component; the caller installs the handle
+    // and closes the listening socket.
+    platform::AsyncSelect(accepted, WindowHandle(), platform::kSocketMessage,
+                          platform::kStreamEventMask);
+    RemoteAddress = peer;
+    return accepted;
+}
+
+namespace {
+
+platform::SocketAddress LocalAddressOf(TWirecore& socket)
+{
+    platform::SocketAddress local;
+    if (platform::GetLocalAddress(socket.SocketHandle, &local) != 0) {
+        // An address made up here would be announced to the server as if it were ours.
+        socket.LastError = platform::LastSocketError();
+        throw ESockError(socket.LookupErrorMessage(static_cast<uint16_t>(socket.LastError)));
+    }
+    return local;
+}
+
+} // namespace
+
+std::string TWirecore::LocalAddressText()
+{
+    std::string text = platform::DottedAddressText(LocalAddressOf(*this).address);
+    std::replace(text.begin(), text.end(), '.', ',');
+    return text;
+}
+
+std::string TWirecore::LocalPortText()
+{
+    const unsigned port = platform::NetworkToHost16(LocalAddressOf(*this).port);
+    char text[16];
+    std::snprintf(text, sizeof text, ",%u,%u", port / 256, port % 256);
+    return text;
+}

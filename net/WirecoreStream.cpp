@@ -1,0 +1,304 @@
+// Byte-stream input and output on the component's connected socket: buffers, text and lines, the
+// one-line command/reply exchange, testing for and discarding waiting input, and whole files in
+// both directions.
+//
+// How the loops wait. The message-processing step blocks until the next event when nothing is
+// pending, so a loop only takes a blocking pass when an event is sure to come: after a receive or
+// peek that found nothing (the receive re-armed the read notification), or after a send that would
+// block (WaitWritable arms the write notification first). After a step that moved bytes the loop
+// takes a non-blocking pass instead: handlers, the time-out and a Cancel still run, but a transfer
+// never sits in the event loop while data is ready. A slow peer therefore costs CPU in proportion
+// to the bytes it sends, not to the time it takes.
+#include "net/Wirecore.h"
+
+#include "platform/Conversions.h"
+#include "platform/Exception.h"
+#include "platform/LocalFile.h"
+#include "platform/MessageLoop.h"
+#include "platform/SocketErrors.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+const char* const kSendAborted = "Socket send aborted";
+const char* const kReadLnAborted = "Socket readln aborted";
+
+// A buffer send carries at most this many bytes.
+constexpr uint32_t kMaxSendLength = 65535;
+// Reply codes are read from at most this many leading digits.
+constexpr size_t kMaxReplyCodeDigits = 10;
+
+// After a failed receive: whether it failed because the close notification has already closed the
+// socket and put a fresh, unconnected one in its place. For a reader that is the same news as a
+// receive that yields nothing: the peer has closed and every byte has been read.
+bool PeerClosedEarlier(TWirecore& socket)
+{
+    socket.LastError = platform::LastSocketError();
+    return socket.LastError == platform::kErrNotConnected;
+}
+
+std::string LineTooLongMessage()
+{
+    return "Line longer than " + std::to_string(TWirecore::kMaxLineLength) + " bytes";
+}
+
+} // namespace
+
+void TWirecore::WaitWritable()
+{
+    platform::ArmWriteWakeup(SocketHandle);
+    platform::ProcessMessages();
+}
+
+void TWirecore::SendBuffer(const char* data, uint32_t length)
+{
+    ReportStatus(4, "Sending Buffer");
+    TimerGuard timer(*this);
+    if (!Canceled) {
+        // Looking one byte past the limit is enough to know that a text is too long.
+        if (length == 0) length = static_cast<uint32_t>(::strnlen(data, kMaxSendLength + 1));
+        if (length > kMaxSendLength) throw RangeError();
+        uint32_t remaining = length;
+        while (remaining > 0 && !Canceled) {
+            const long sent = platform::Send(SocketHandle, data + (length - remaining), remaining);
+            if (sent == 0) break;
+            if (sent > 0) {
+                remaining -= static_cast<uint32_t>(sent);
+                continue;
+            }
+            CheckSocketError(kToleratedError);
+            // The peer's window is full. Waiting for writability in the event loop instead of
+            // offering the bytes again at once keeps the CPU idle, and lets a Cancel or the
+            // time-out end a send to a peer that stopped reading.
+            WaitWritable();
+        }
+    }
+    if (Canceled) ReportAbort(kSendAborted);
+}
+
+void TWirecore::Write(const std::string& text)
+{
+    ReportStatus(8, "Write");
+    // The text goes out as zero-terminated text: it ends at its first zero byte, and a text that
+    // fills the whole working buffer is refused by SendBuffer before anything is sent.
+    const size_t length = std::min(text.size(), kChunkSize);
+    std::memcpy(IoBuffer(), text.data(), length);
+    IoBuffer()[length] = '\0';
+    SendBuffer(IoBuffer(), 0);
+}
+
+void TWirecore::Writeln(const std::string& text)
+{
+    ReportStatus(8, "Writeln");
+    Write(text + "\r\n");
+}
+
+std::string TWirecore::Read(uint32_t count)
+{
+    ReportStatus(8, "Read( " + std::to_string(count) + " )");
+    // A peek sees at most one chunk, so a larger count could never be satisfied.
+    if (count > kChunkSize) throw RangeError();
+
+    if (count == 0) {
+        const long waiting = platform::Receive(SocketHandle, IoBuffer(), kChunkSize, true);
+        if (waiting == 0 || (waiting < 0 && PeerClosedEarlier(*this))) return {};
+        if (waiting < 0) {
+            CheckSocketError(kToleratedError);
+            return {};
+        }
+        count = static_cast<uint32_t>(waiting);
+    }
+
+    // While only part of the count is waiting, a new peek would re-arm the read notification and
+    // the bytes already there would fire it again at once, round after round. So once part has
+    // been seen, the loop only looks at how much is waiting, which re-arms nothing, and peeks again
+    // when that amount has changed. New bytes are then noticed at the event loop's next wake-up.
+    long partSeen = 0;
+    do {
+        if (partSeen > 0 && platform::PendingBytes(SocketHandle) == partSeen) {
+            platform::ProcessMessages();
+            continue;
+        }
+        const long waiting = platform::Receive(SocketHandle, IoBuffer(), kChunkSize, true);
+        if (waiting >= static_cast<long>(count)) break;
+        if (waiting == 0) return {}; // the peer has closed and nothing is left
+        if (waiting < 0 && PeerClosedEarlier(*this)) return {};
+        if (waiting < 0) CheckSocketError(kToleratedError);
+        partSeen = std::max(waiting, 0L);
+        platform::ProcessMessages();
+    } while (!Canceled);
+    if (Canceled) ReportAbort(kSendAborted);
+
+    std::string result(count, '\0');
+    const long taken = platform::Receive(SocketHandle, result.data(), count);
+    result.resize(static_cast<size_t>(std::max(taken, 0L)));
+    return result;
+}
+
+std::string TWirecore::ReadLn()
+{
+    ReportStatus(8, "ReadLn");
+    TimerGuard timer(*this);
+    // The part of the line taken from the socket so far. Bytes are taken only once the peek has
+    // shown that no line feed is among them, so nothing behind the line end is ever consumed.
+    std::string line;
+    size_t lineEnd = 0; // bytes of the last peek that complete the line
+    bool found = false;
+    do {
+        // A line may be longer than the working buffer, up to a fixed limit; the peek never looks
+        // past that limit, so what is kept stays bounded whatever the peer sends.
+        const size_t room = std::min(kChunkSize, kMaxLineLength - line.size());
+        const long peeked = platform::Receive(SocketHandle, IoBuffer(), room, true);
+        if (peeked == 0) return {}; // the peer closed before the line ended
+        if (peeked > 0) {
+            const auto* lf = static_cast<const char*>(std::memchr(IoBuffer(), '\n', peeked));
+            if (lf) {
+                lineEnd = static_cast<size_t>(lf - IoBuffer()) + 1;
+                found = true;
+                break;
+            }
+            const size_t taken = line.size();
+            line.resize(taken + static_cast<size_t>(peeked));
+            const long received = platform::Receive(SocketHandle, line.data() + taken, peeked);
+            line.resize(taken + static_cast<size_t>(std::max(received, 0L)));
+            if (line.size() >= kMaxLineLength) throw ESockError(LineTooLongMessage());
+            platform::ProcessPendingMessages();
+            continue;
+        }
+        if (PeerClosedEarlier(*this)) break; // no line will come
+        CheckSocketError(kToleratedError);
+        platform::ProcessMessages();
+    } while (!Canceled);
+    if (Canceled) ReportAbort(kReadLnAborted);
+    if (!found) return {};
+
+    const size_t taken = line.size();
+    line.resize(taken + lineEnd);
+    const long received = platform::Receive(SocketHandle, line.data() + taken, lineEnd);
+    line.resize(taken + static_cast<size_t>(std::max(received, 0L)));
+    return line;
+}
+
+std::string TWirecore::Transaction(const std::string& command)
+{
+    ReportStatus(8, "Transaction");
+    ReplyCode = 0;
+    Writeln(command);
+    LastReply = ReadLn();
+    if (!LastReply.empty()) {
+        ReportStatus(1, LastReply);
+        size_t digits = 0;
+        while (digits < kMaxReplyCodeDigits && digits < LastReply.size() &&
+               LastReply[digits] >= '0' && LastReply[digits] <= '9')
+            ++digits;
+        if (digits > 0) {
+            // Too many digits even for 32 bits reads as 0; a number that fits 32 bits but not a
+            // reply code is refused.
+            int32_t value = 0;
+            if (!platform::TryStrToInt(LastReply.substr(0, digits), value)) value = 0;
+            if (value > std::numeric_limits<int16_t>::max()) throw RangeError();
+            ReplyCode = static_cast<int16_t>(value);
+        }
+    }
+    return LastReply;
+}
+
+bool TWirecore::DataAvailable()
+{
+    ReportStatus(8, "Data Available");
+    // The close notification calls this in the middle of other operations, so the peek must not
+    // touch the working buffer, which may hold a chunk that is still being sent.
+    char probe;
+    return platform::Receive(SocketHandle, &probe, 1, true) >= 1;
+}
+
+void TWirecore::ClearInput()
+{
+    ReportStatus(8, "Clearing Input");
+    // One receive, whatever it yields; the working buffer is left alone.
+    std::vector<char> scratch(kChunkSize);
+    platform::Receive(SocketHandle, scratch.data(), scratch.size());
+}
+
+void TWirecore::SendFile(const std::string& fileName)
+{
+    ReportStatus(8, "SendFile");
+    platform::LocalFile file = platform::LocalFile::OpenForReading(fileName);
+    do {
+        if (Canceled) break;
+        const size_t length = file.Read(IoBuffer(), kChunkSize);
+        // A file that shrank while it was being sent ends here rather than never.
+        if (length == 0) break;
+        size_t remaining = length;
+        while (remaining > 0 && !Canceled) {
+            const long sent =
+                platform::Send(SocketHandle, IoBuffer() + (length - remaining), remaining);
+            if (sent == 0) break;
+            if (sent > 0) {
+                remaining -= static_cast<size_t>(sent);
+                BytesSent += sent;
+                if (OnPacketSent) OnPacketSent(this);
+                platform::ProcessPendingMessages();
+            } else {
+                CheckSocketError(kToleratedError);
+                WaitWritable();
+            }
+        }
+    } while (!Canceled && file.Position() != file.Size());
+    if (Canceled) ReportAbort(kSendAborted);
+}
+
+void TWirecore::AppendFile(const std::string& fileName)
+{
+    ReportStatus(8, "Append File");
+    BytesReceived = 0;
+    platform::LocalFile file = platform::LocalFile::OpenForAppending(fileName);
+    while (Connected && !Canceled) {
+        const long received = platform::Receive(SocketHandle, IoBuffer(), kChunkSize);
+        if (received > 0) {
+            file.Write(IoBuffer(), static_cast<size_t>(received));
+            BytesReceived += received;
+            if (OnPacketRecvd) OnPacketRecvd(this);
+            platform::ProcessPendingMessages();
+        } else if (received < 0) {
+            CheckSocketError(kToleratedError);
+            platform::ProcessMessages();
+        } else {
+            // The peer has closed and every byte has been read. The close notification will close
+            // the socket and clear Connected; ending here does not depend on it arriving.
+            break;
+        }
+    }
+    if (Canceled) ReportAbort(kSendAborted);
+}
+
+void TWirecore::CaptureFile(const std::string& fileName)
+{
+    ReportStatus(8, "CaptureFile");
+    BytesReceived = 0;
+    TimerGuard timer(*this);
+    platform::LocalFile file = platform::LocalFile::Create(fileName);
+    while (!Canceled) {
+        const long received = platform::Receive(SocketHandle, IoBuffer(), kChunkSize);
+        if (received > 0) {
+            file.Write(IoBuffer(), static_cast<size_t>(received));
+            BytesReceived += received;
+            if (OnPacketRecvd) OnPacketRecvd(this);
+            // The time-out counts from the last chunk: a transfer that keeps moving never times
+            // out. Starting a running timer again would leave its countdown alone, so it is
+            // stopped first.
+            if (TimeoutTimer) TimeoutTimer->SetEnabled(false);
+            StartTimer();
+            platform::ProcessPendingMessages();
+            continue;
+        }
+        if (received == 0 || PeerClosedEarlier(*this)) break;
+        CheckSocketError(kToleratedError);
+        platform::ProcessMessages();
+    }
+    if (Canceled) ReportAbort(kSendAborted);
+}
