@@ -1,0 +1,29 @@
+#pragma once
+// The program's modal boxes. Every one is captioned with the application title, "Tavolen".
+#include <QString>
+
+#include <exception>
+
+class QWidget;
+
+namespace app {
+
+inline constexpr const char* kApplicationTitle = "Tavolen";
+
+// A box with the text and one OK button, no icon; returns when the user closes it.
+void ShowMessage(QWidget* parent, const QString& text);
+
+// The default error box: error icon, OK, the message of the error. A "." is added when the last
+// character comes after "." in character order, so "Connection Failed" ends as a sentence but
+// "Erro!" or "(x)" stay as they are.
+QString ErrorBoxText(const QString& message);
+void ShowErrorBox(QWidget* parent, const std::exception& error);
+// The text an error shows: protocol errors carry windows-1252 text, file errors a local path.
+QString ErrorMessageText(const std::exception& error);
+
+// The name prompt: caption, one line of prompt text and an entry of at most 255 characters that
+// starts with `value` all selected; OK (Enter) stores the entry in `value` and returns true,
+// Cancel (Esc) or closing the box leaves `value` alone and returns false. Centred on the screen.
+bool InputQuery(const QString& caption, const QString& prompt, QString& value);
+
+} // namespace app

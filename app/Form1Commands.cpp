@@ -1,0 +1,233 @@
+// The ten commands of the window and the rule that only one runs at a time.
+#include "app/Dialogs.h"
+#include "app/Unit1.h"
+#include "app/WireText.h"
+#include "platform/Conversions.h"
+#include "platform/Exception.h"
+
+#include <QCloseEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+
+namespace {
+// What the anonymous log-in gives as its password: an address in the usual e-mail form that
+// belongs to nobody.
+constexpr const char* kAnonymousUser = "anonymous";
+constexpr const char* kAnonymousPassword = "anonimo@exemplo.com.br";
+} // namespace
+
+// --- Running a command --------------------------------------------------------------------
+
+void TForm1::RunCommand(const std::function<void()>& command)
+{
+    // The buttons are disabled while a command runs; a click queued before that took effect
+    // is dropped here.
+    if (busy_) return;
+    busy_ = true;
+    SetCommandsEnabled(false);
+    watch_ = {};
+
+    Execute(command);
+    while (disconnectPending_ && !closeRequested_) {
+        disconnectPending_ = false;
+        Execute([this] { DisconnectAfterCancel(); });
+    }
+    disconnectPending_ = false;
+    watch_ = {};
+    busy_ = false;
+
+    if (closeRequested_) {
+        // The close the user asked for during the command; the component's own waits are over,
+        // so it may now go with the window.
+        close();
+        return;
+    }
+    SetCommandsEnabled(true);
+}
+
+void TForm1::Execute(const std::function<void()>& command)
+{
+    try {
+        command();
+    } catch (const std::exception& error) {
+        // A cancelled operation ends with the error of whatever wait it was in; the user asked
+        // for that, so it is not reported.
+        if (!cancelRequested_) ShowError(error);
+    } catch (...) {
+        if (!cancelRequested_) ShowError(Exception("Unknown error"));
+    }
+    quitGrace_.stop();
+    cancelPump_.stop();
+    if (cancelRequested_) {
+        cancelRequested_ = false;
+        // A cancel that arrived after the last wait must not end the next command at once.
+        VaskFTP1->Canceled = false;
+    }
+}
+
+void TForm1::SetCommandsEnabled(bool enabled)
+{
+    // "Desconectar" stays live: it is how a running command is stopped.
+    for (QPushButton* button :
+         {Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9, BitBtn1})
+        button->setEnabled(enabled);
+}
+
+void TForm1::RequestCancel()
+{
+    cancelRequested_ = true;
+    CancelWaits();
+    cancelPump_.start();
+}
+
+void TForm1::CancelWaits()
+{
+    // Cancel ends a wait on the control connection, Abort one on the data connection.
+    VaskFTP1->Cancel();
+    VaskFTP1->Abort();
+}
+
+void TForm1::DisconnectAfterCancel()
+{
+    // QUIT is a courtesy here; a server that stopped answering gets a moment, then the
+    // connection is closed without its reply.
+    quitGrace_.start();
+    VaskFTP1->Disconnect();
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    if (busy_) {
+        // The component cannot go while its own wait is still on the stack: cancel, let the
+        // command unwind, and close from there (RunCommand). The window stays up for that
+        // moment, so that closing it then ends the program the ordinary way.
+        closeRequested_ = true;
+        event->ignore();
+        RequestCancel();
+        return;
+    }
+    closeRequested_ = true;
+    event->accept();
+}
+
+void TForm1::ShowMessage(const QString& text)
+{
+    if (!closeRequested_) app::ShowMessage(this, text);
+}
+
+void TForm1::ShowError(const std::exception& error)
+{
+    if (!closeRequested_) app::ShowErrorBox(this, error);
+}
+
+// --- The commands -------------------------------------------------------------------------
+
+// The two connect commands: a bad port text stops the command after Host was set, so the
+// component's port, user and password keep the values of the last connect.
+void TForm1::Connect(const std::string& user, const std::string& password)
+{
+    VaskFTP1->Host = app::ToWire(servidor->text());
+    VaskFTP1->Port = platform::StrToInt(app::ToWire(portas->text()));
+    VaskFTP1->UserID = user;
+    VaskFTP1->Password = password;
+    VaskFTP1->Connect();
+    Memo1->clear();
+    VaskFTP1->ListDirectory();
+}
+
+// Conectar
+void TForm1::Button3Click(QObject*)
+{
+    RunCommand([this] { Connect(app::ToWire(Edit5->text()), app::ToWire(Edit6->text())); });
+}
+
+// Login Anônimo
+void TForm1::Button9Click(QObject*)
+{
+    RunCommand([this] { Connect(kAnonymousUser, kAnonymousPassword); });
+}
+
+// Desconectar
+void TForm1::Button1Click(QObject*)
+{
+    if (busy_) {
+        disconnectPending_ = true;
+        RequestCancel();
+        return;
+    }
+    RunCommand([this] { VaskFTP1->Disconnect(); });
+}
+
+// Listar Arquivos
+void TForm1::Button5Click(QObject*)
+{
+    RunCommand([this] {
+        Memo1->clear();
+        VaskFTP1->ListDirectory();
+    });
+}
+
+// Mudar Diretório
+void TForm1::Button6Click(QObject*)
+{
+    RunCommand([this] {
+        VaskFTP1->ChangeDirectory(app::ToWire(Edit3->text()));
+        Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+    });
+}
+
+// Up one level
+void TForm1::BitBtn1Click(QObject*)
+{
+    RunCommand([this] {
+        VaskFTP1->ChangeDirectory("..");
+        Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+    });
+}
+
+// Dowload
+void TForm1::Button2Click(QObject*)
+{
+    RunCommand([this] {
+        SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
+        std::string remote = app::ToWire(Edit1->text());
+        std::string local = app::ToLocalPath(Edit2->text());
+        WatchTransfer(TransferWatch::Kind::Download, remote, local);
+        VaskFTP1->Download(remote, local);
+    });
+}
+
+// Upload
+void TForm1::Button4Click(QObject*)
+{
+    RunCommand([this] {
+        std::string remote = app::ToWire(Edit1->text());
+        std::string local = app::ToLocalPath(Edit2->text());
+        WatchTransfer(TransferWatch::Kind::Upload, remote, local);
+        VaskFTP1->Upload(local, remote);
+    });
+}
+
+bool TForm1::AskForName()
+{
+    return app::InputQuery(QStringLiteral("Deletar Arquivo."), QStringLiteral("Nome do arquivo remoto"),
+                           EnteredName);
+}
+
+// Deletar
+void TForm1::Button7Click(QObject*)
+{
+    RunCommand([this] {
+        if (AskForName()) VaskFTP1->DeleteFile(app::ToWire(EnteredName));
+    });
+}
+
+// Criar Diretório (it shares the prompt of Deletar, caption included)
+void TForm1::Button8Click(QObject*)
+{
+    RunCommand([this] {
+        if (AskForName()) VaskFTP1->MakeDirectory(app::ToWire(EnteredName));
+    });
+}

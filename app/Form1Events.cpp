@@ -1,0 +1,130 @@
+// What the window shows of the FTP component's events, and the one retry of a failed transfer.
+#include "app/Unit1.h"
+#include "app/WireText.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QStatusBar>
+
+namespace {
+QString TransferProgress(int64_t count, int64_t size)
+{
+    // Both counts of a transfer share the word "Recebidos", sent bytes too.
+    return QStringLiteral("Recebidos ") + QString::number(count) + QStringLiteral(" de ") +
+           QString::number(size) + QStringLiteral(" Bytes");
+}
+} // namespace
+
+void TForm1::VaskFTP1HostResolved(TComponent*) { SetStatus(QStringLiteral("Host Encontrado")); }
+
+void TForm1::VaskFTP1InvalidHost(bool&)
+{
+    SetStatus(QStringLiteral("Host inválido"));
+    ShowMessage(QStringLiteral("Host inválido verifique o endereço e tente novamente"));
+}
+
+void TForm1::VaskFTP1ConnectionFailed(TComponent*) { SetStatus(QStringLiteral("A conexão falhou")); }
+
+void TForm1::VaskFTP1Connect(TComponent*)
+{
+    // The server as the user typed it, not as the component resolved it.
+    SetStatus(QStringLiteral("Conectado à ") + servidor->text());
+    Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+}
+
+void TForm1::VaskFTP1Disconnect(TComponent*) { SetStatus(QStringLiteral("Desconectado")); }
+
+void TForm1::VaskFTP1Error(TComponent*, uint16_t, const std::string&)
+{
+    // The error itself reaches the error box with the exception that follows.
+    SetStatus(QStringLiteral("erro não identificado"));
+}
+
+void TForm1::VaskFTP1ListItem(const std::string& Listing)
+{
+    Memo1->appendPlainText(app::FromWire(Listing));
+}
+
+void TForm1::VaskFTP1PacketRecvd(TComponent*)
+{
+    SetStatus(TransferProgress(VaskFTP1->ReceivedBytes(), VaskFTP1->TransferSize));
+}
+
+void TForm1::VaskFTP1PacketSent(TComponent*)
+{
+    SetStatus(TransferProgress(VaskFTP1->SentBytes(), VaskFTP1->TransferSize));
+}
+
+void TForm1::VaskFTP1Success(TCmdType Trans_Type)
+{
+    switch (Trans_Type) {
+    case ctChangeDirectory:
+        if (cancelRequested_) return; // the user is stopping: start nothing new
+        Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+        Memo1->clear();
+        VaskFTP1->ListDirectory();
+        break;
+    case ctDeleteFile:
+        ShowMessage(QStringLiteral("Arquivo excluido com secesso!"));
+        break;
+    case ctDownload:
+        SetStatus(QStringLiteral("Donload do arquivo Concluido"));
+        break;
+    default:
+        break;
+    }
+}
+
+// Handled stays false: after the retry the component raises the original failure, which the
+// error box shows, whatever the retry did.
+void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type)
+{
+    if (Trans_Type == ctDownload && MayResumeDownload()) {
+        watch_.retried = true;
+        VaskFTP1->ResumeDownload(watch_.remotePath, watch_.localPath);
+    } else if (Trans_Type == ctUpload && MayAppendUpload()) {
+        watch_.retried = true;
+        VaskFTP1->AppendUpload(watch_.localPath, watch_.remotePath);
+    }
+}
+
+// --- Retry bookkeeping --------------------------------------------------------------------
+//
+// A failed transfer is retried at most once per command, and only when the retry cannot make
+// a wrong file:
+// - a download is resumed from the local file's length only when its data phase had written
+//   to that file, which then holds the first bytes of the remote file and nothing else; a
+//   refusal before any data (550, say) would otherwise join an unrelated old file to the tail;
+// - an upload is appended only when the server had accepted STOR (it created or emptied the
+//   remote file) and not one byte had gone out, so the append writes the whole file once.
+// The names are those the command started with; the fields may have been edited meanwhile.
+
+void TForm1::WatchTransfer(TransferWatch::Kind kind, std::string remotePath, std::string localPath)
+{
+    watch_ = {};
+    watch_.kind = kind;
+    watch_.remotePath = std::move(remotePath);
+    watch_.localPath = std::move(localPath);
+}
+
+void TForm1::NoteTransactionStart()
+{
+    if (watch_.kind != TransferWatch::Kind::None && !watch_.retried) watch_.dataPhaseBegun = true;
+}
+
+void TForm1::NotePacket(int64_t bytes)
+{
+    if (watch_.kind != TransferWatch::Kind::None && !watch_.retried) watch_.bytesMoved = bytes;
+}
+
+bool TForm1::MayResumeDownload() const
+{
+    return watch_.kind == TransferWatch::Kind::Download && !watch_.retried && !cancelRequested_ &&
+           watch_.dataPhaseBegun && watch_.bytesMoved > 0;
+}
+
+bool TForm1::MayAppendUpload() const
+{
+    return watch_.kind == TransferWatch::Kind::Upload && !watch_.retried && !cancelRequested_ &&
+           watch_.dataPhaseBegun && watch_.bytesMoved == 0;
+}

@@ -1,0 +1,144 @@
+#pragma once
+// The main window: connection fields, file-name fields, the command buttons, the log of listings,
+// the current remote directory and the status line, driving one FTP component.
+//
+// Unit1.cpp builds the window and wires the component; Form1Commands.cpp holds the button
+// commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events.
+#include "ftp/VaskFtp.h"
+
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <string>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+
+// The last name confirmed in the prompt of "Deletar" or "Criar Diretório".
+extern QString EnteredName;
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    QLineEdit* servidor;
+    QLineEdit* portas;
+    QLineEdit* Edit5;
+    QLineEdit* Edit6;
+    QPushButton* Button1;
+    QPushButton* Button2;
+    QPushButton* Button3;
+    QLabel* Label1;
+    QLabel* Label3;
+    std::unique_ptr<TVaskFTP> VaskFTP1;
+    QLabel* Label5;
+    QLabel* Label6;
+    QStatusBar* StatusBar1;
+    QLineEdit* Edit1;
+    QLabel* Label7;
+    QLineEdit* Edit2;
+    QLabel* Label8;
+    QPushButton* Button4;
+    QPlainTextEdit* Memo1;
+    QPushButton* Button5;
+    QPushButton* Button6;
+    QLineEdit* Edit3;
+    QLabel* Label2;
+    QPushButton* BitBtn1;
+    QLabel* Label4;
+    QLabel* Label9;
+    QLineEdit* Edit4;
+    QPushButton* Button7;
+    QPushButton* Button8;
+    QPushButton* Button9;
+
+    // True while a command, or a handler it triggered, runs.
+    bool OperationRunning() const { return busy_; }
+
+    // --- Commands -------------------------------------------------------------------------
+    void Button1Click(QObject* Sender);
+    void Button2Click(QObject* Sender);
+    void Button3Click(QObject* Sender);
+    void Button4Click(QObject* Sender);
+    void Button5Click(QObject* Sender);
+    void Button6Click(QObject* Sender);
+    void Button7Click(QObject* Sender);
+    void Button8Click(QObject* Sender);
+    void Button9Click(QObject* Sender);
+    void BitBtn1Click(QObject* Sender);
+
+    // --- The component's events -----------------------------------------------------------
+    void VaskFTP1Connect(TComponent* Sender);
+    void VaskFTP1ConnectionFailed(TComponent* Sender);
+    void VaskFTP1Disconnect(TComponent* Sender);
+    void VaskFTP1Error(TComponent* Sender, uint16_t Errno, const std::string& Errmsg);
+    void VaskFTP1Failure(bool& Handled, TCmdType Trans_Type);
+    void VaskFTP1HostResolved(TComponent* Sender);
+    void VaskFTP1InvalidHost(bool& Handled);
+    void VaskFTP1Success(TCmdType Trans_Type);
+    void VaskFTP1ListItem(const std::string& Listing);
+    void VaskFTP1PacketRecvd(TComponent* Sender);
+    void VaskFTP1PacketSent(TComponent* Sender);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void BuildControls();
+    void SetUpComponent();
+    void SetStatus(const QString& text);
+
+    // One command at a time: the buttons are disabled while `command` runs (Desconectar stays
+    // live to cancel it), errors go to the error box, and a cancel or close asked for meanwhile
+    // is finished once the command has unwound.
+    void RunCommand(const std::function<void()>& command);
+    void Execute(const std::function<void()>& command);
+    void SetCommandsEnabled(bool enabled);
+    void RequestCancel();
+    void CancelWaits();
+    void DisconnectAfterCancel();
+    void Connect(const std::string& user, const std::string& password);
+    bool AskForName();
+    // Modal boxes are not shown once the window is closing: nobody would see them.
+    void ShowMessage(const QString& text);
+    void ShowError(const std::exception& error);
+
+    // What the automatic retry of a failed transfer needs to know about the running command.
+    struct TransferWatch {
+        enum class Kind { None, Download, Upload } kind = Kind::None;
+        std::string remotePath;
+        std::string localPath;
+        bool dataPhaseBegun = false; // the server accepted the transfer and its data flowed
+        int64_t bytesMoved = 0;      // written to the local file, or sent to the server
+        bool retried = false;
+    };
+    void WatchTransfer(TransferWatch::Kind kind, std::string remotePath, std::string localPath);
+    void NoteTransactionStart();
+    void NotePacket(int64_t bytes);
+    bool MayResumeDownload() const;
+    bool MayAppendUpload() const;
+
+    bool busy_ = false;
+    bool cancelRequested_ = false;
+    bool disconnectPending_ = false;
+    bool closeRequested_ = false;
+    TransferWatch watch_;
+    // Re-issues the cancel while a cancelled command unwinds: the release of a cancelled
+    // transfer and the login's clean-up each wait for a reply again, and a silent server must
+    // not keep the user waiting at any of those steps.
+    QTimer cancelPump_;
+    // Bounds the courtesy QUIT after a cancel.
+    QTimer quitGrace_;
+};
+
+// The font that stands in for the 8-point design font: the 11-pixel em and the text height the
+// layout was drawn for.
+QFont FormFont();

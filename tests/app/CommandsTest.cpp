@@ -1,0 +1,247 @@
+// The commands against real servers: pyftpdlib with a user and password, vsftpd for the
+// anonymous log-in and the transfers.
+#include "FormTestSupport.h"
+
+#include "support/RealServers.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace apptest;
+using testsupport::PyftpdlibServer;
+using testsupport::VsftpdServer;
+
+namespace {
+
+bool EndsWithName(const QStringList& lines, const QString& name)
+{
+    for (const QString& line : lines)
+        if (line.endsWith(QStringLiteral(" ") + name)) return true;
+    return false;
+}
+
+// Every status text shown while the window works, in order.
+class StatusHistory {
+public:
+    explicit StatusHistory(QStatusBar* bar)
+    {
+        QObject::connect(bar, &QStatusBar::messageChanged,
+                         [this](const QString& text) { texts << text; });
+    }
+    QStringList texts;
+};
+
+class PyftpdlibFormTest : public FormTest {
+protected:
+    void SetUp() override
+    {
+        FormTest::SetUp();
+        TAVOLEN_REQUIRE(PyftpdlibServer::Available(), "pyftpdlib");
+        server = std::make_unique<PyftpdlibServer>("tester", "secret");
+        ASSERT_TRUE(server->Start());
+    }
+    void Connect() { ConnectTo(server->Port(), "tester", "secret"); }
+
+    std::unique_ptr<PyftpdlibServer> server;
+    ModalAnswerer boxes;
+};
+
+class VsftpdFormTest : public FormTest {
+protected:
+    void SetUp() override
+    {
+        FormTest::SetUp();
+        TAVOLEN_REQUIRE(VsftpdServer::Available(), "vsftpd (as root)");
+        server = std::make_unique<VsftpdServer>();
+        ASSERT_TRUE(server->Start());
+    }
+    void LoginAnonymously()
+    {
+        form->servidor->setText(QStringLiteral("127.0.0.1"));
+        form->portas->setText(QString::number(server->Port()));
+        form->Button9->click();
+    }
+
+    std::unique_ptr<VsftpdServer> server;
+    ModalAnswerer boxes;
+};
+
+} // namespace
+
+TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
+{
+    testsupport::WriteFileBytes(server->Root() + "/a.txt", "a");
+    testsupport::WriteFileBytes(server->Root() + "/b.bin", "bb");
+    const QString port = QString::number(server->Port());
+    const QString hex = QString::number(server->Port(), 16);
+    for (const QString& text : {port, QStringLiteral("   ") + port, QStringLiteral("$") + hex, QStringLiteral("0x") + hex}) {
+        SCOPED_TRACE(text.toStdString());
+        form->Memo1->setPlainText(QStringLiteral("old"));
+        form->servidor->setText(QStringLiteral("127.0.0.1"));
+        form->portas->setText(text);
+        form->Edit5->setText(QStringLiteral("tester"));
+        form->Edit6->setText(QStringLiteral("secret"));
+        form->Button3->click();
+        EXPECT_EQ(Status(*form), QStringLiteral("Conectado à 127.0.0.1"));
+        EXPECT_EQ(form->Edit4->text(), "/");
+        const QStringList log = LogLines(*form);
+        EXPECT_EQ(log.size(), 2);
+        EXPECT_TRUE(EndsWithName(log, "a.txt") && EndsWithName(log, "b.bin")) << log.join('|').toStdString();
+
+        // Connected already: the log is listed afresh, without a second log-in.
+        form->Button3->click();
+        EXPECT_EQ(LogLines(*form), log);
+
+        form->Button1->click();
+        EXPECT_EQ(Status(*form), "Desconectado");
+        EXPECT_FALSE(form->VaskFTP1->Connected);
+    }
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+TEST_F(FormTest, PortThatIsNotAWholeNumberStopsTheConnectBeforeTheUserIsSet)
+{
+    ModalAnswerer boxes;
+    form->servidor->setText(QStringLiteral("127.0.0.1"));
+    form->Edit5->setText(QStringLiteral("tester"));
+    for (const char* text : {"", "2 1", "21a", "21 "}) {
+        SCOPED_TRACE(text);
+        boxes.seen.clear();
+        form->portas->setText(QString::fromLatin1(text));
+        form->Button3->click();
+        ASSERT_EQ(boxes.seen.size(), 1u);
+        EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Critical);
+        EXPECT_EQ(boxes.seen[0].text, QStringLiteral("'%1' is not a valid integer value.").arg(text));
+        EXPECT_EQ(form->VaskFTP1->Host, "127.0.0.1");
+        EXPECT_EQ(form->VaskFTP1->Port, 21);
+        EXPECT_EQ(form->VaskFTP1->UserID, "");
+        EXPECT_FALSE(form->VaskFTP1->Connected);
+        EXPECT_TRUE(form->Button3->isEnabled()) << "the window stays usable";
+    }
+}
+
+TEST_F(PyftpdlibFormTest, ChangeDirectoryRefreshesOnSuccessAndReportsARefusal)
+{
+    std::filesystem::create_directory(server->Root() + "/sub");
+    testsupport::WriteFileBytes(server->Root() + "/sub/c.txt", "c");
+    testsupport::WriteFileBytes(server->Root() + "/top.txt", "t");
+    Connect();
+    ASSERT_EQ(form->Edit4->text(), "/");
+
+    form->Edit3->setText(QStringLiteral("sub"));
+    form->Button6->click();
+    EXPECT_EQ(form->Edit4->text(), "/sub");
+    const QStringList subLog = LogLines(*form);
+    EXPECT_EQ(subLog.size(), 1);
+    EXPECT_TRUE(EndsWithName(subLog, "c.txt"));
+    EXPECT_TRUE(boxes.seen.empty());
+
+    form->Edit3->setText(QStringLiteral("nada"));
+    form->Button6->click();
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_TRUE(boxes.Errors()[0].text.startsWith("550 ")) << boxes.Errors()[0].text.toStdString();
+    EXPECT_EQ(form->Edit4->text(), "/sub");
+    EXPECT_EQ(LogLines(*form), subLog);
+
+    // Up one level asks for ".." whatever the directory field holds.
+    form->Edit3->setText(QStringLiteral("sub"));
+    form->BitBtn1->click();
+    EXPECT_EQ(form->Edit4->text(), "/");
+    EXPECT_TRUE(EndsWithName(LogLines(*form), "top.txt"));
+    EXPECT_EQ(boxes.seen.size(), 1u);
+}
+
+TEST_F(PyftpdlibFormTest, DeleteAndMakeDirectoryUseTheRememberedNameAndCancelSendsNothing)
+{
+    EnteredName.clear();
+    testsupport::WriteFileBytes(server->Root() + "/velho.txt", "v");
+    Connect();
+    const QStringList log = LogLines(*form);
+
+    boxes.names.push_back({QStringLiteral("velho.txt"), true});
+    form->Button7->click();
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[0].title, "Deletar Arquivo.");
+    EXPECT_EQ(boxes.seen[0].text, "Nome do arquivo remoto");
+    EXPECT_EQ(boxes.seen[0].entry, "");
+    EXPECT_EQ(boxes.seen[0].maxLength, 255);
+    EXPECT_EQ(boxes.seen[0].buttons, (QStringList{"OK", "Cancel"}));
+    EXPECT_EQ(boxes.seen[1].title, "Tavolen");
+    EXPECT_EQ(boxes.seen[1].text, "Arquivo excluido com secesso!");
+    EXPECT_EQ(boxes.seen[1].icon, QMessageBox::NoIcon);
+    EXPECT_EQ(boxes.seen[1].buttons, QStringList{"OK"});
+    EXPECT_FALSE(std::filesystem::exists(server->Root() + "/velho.txt"));
+    EXPECT_EQ(LogLines(*form), log) << "the log is not refreshed";
+
+    boxes.seen.clear();
+    boxes.names.push_back({QStringLiteral("novo"), true});
+    form->Button8->click();
+    ASSERT_EQ(boxes.seen.size(), 1u) << "creating shows nothing but the prompt";
+    EXPECT_EQ(boxes.seen[0].title, "Deletar Arquivo.");
+    EXPECT_EQ(boxes.seen[0].entry, "velho.txt");
+    EXPECT_EQ(boxes.seen[0].selected, "velho.txt");
+    EXPECT_TRUE(std::filesystem::is_directory(server->Root() + "/novo"));
+
+    boxes.seen.clear();
+    boxes.names.push_back({QStringLiteral("outro"), false});
+    form->Button8->click();
+    EXPECT_EQ(boxes.seen.size(), 1u);
+    EXPECT_FALSE(std::filesystem::exists(server->Root() + "/outro"));
+    EXPECT_EQ(EnteredName, "novo");
+}
+
+TEST_F(VsftpdFormTest, AnonymousLoginLeavesTheUserFieldsAlone)
+{
+    form->Edit5->setText(QStringLiteral("alguem"));
+    form->Edit6->setText(QStringLiteral("segredo"));
+    LoginAnonymously();
+    EXPECT_EQ(Status(*form), QStringLiteral("Conectado à 127.0.0.1"));
+    EXPECT_EQ(form->VaskFTP1->UserID, "anonymous");
+    EXPECT_EQ(form->Edit5->text(), "alguem");
+    EXPECT_EQ(form->Edit6->text(), "segredo");
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+TEST_F(VsftpdFormTest, DownloadShowsProgressAgainstTheAnnouncedSizeAndIsByteExact)
+{
+    std::string payload;
+    while (payload.size() < 300000) payload += testsupport::AllByteValuesWithCrLf();
+    testsupport::WriteFileBytes(server->Root() + "/grande.bin", payload);
+    testsupport::TempDir local;
+    LoginAnonymously();
+
+    StatusHistory history(form->StatusBar1);
+    form->Edit1->setText(QStringLiteral("grande.bin"));
+    form->Edit2->setText(QString::fromStdString(local.File("copia.bin")));
+    form->Button2->click();
+
+    EXPECT_TRUE(boxes.seen.empty());
+    ASSERT_FALSE(history.texts.isEmpty());
+    EXPECT_EQ(history.texts.first(), "Efetuando o download do arquivo grande.bin");
+    EXPECT_EQ(history.texts.last(), "Donload do arquivo Concluido");
+    const QString size = QString::number(payload.size());
+    EXPECT_TRUE(history.texts.contains(QStringLiteral("Recebidos %1 de %1 Bytes").arg(size)))
+        << history.texts.join('|').toStdString();
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), payload);
+}
+
+TEST_F(VsftpdFormTest, UploadIsByteExactAndCountsSentBytes)
+{
+    std::string payload;
+    while (payload.size() < 200000) payload += testsupport::AllByteValuesWithCrLf();
+    testsupport::TempDir local;
+    testsupport::WriteFileBytes(local.File("envio.bin"), payload);
+    LoginAnonymously();
+
+    StatusHistory history(form->StatusBar1);
+    form->Edit1->setText(QStringLiteral("/upload/enviado.bin"));
+    form->Edit2->setText(QString::fromStdString(local.File("envio.bin")));
+    form->Button4->click();
+
+    EXPECT_TRUE(boxes.seen.empty());
+    const QString size = QString::number(payload.size());
+    EXPECT_TRUE(history.texts.contains(QStringLiteral("Recebidos %1 de %1 Bytes").arg(size)))
+        << history.texts.join('|').toStdString();
+    EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/enviado.bin"), payload);
+}
