@@ -15,7 +15,7 @@ void ShowMessage(QWidget* parent, const QString& text);
 
 // The default error box: error icon, OK, the message of the error. A "." is added when the last
 // character comes after "." in character order, so "Connection Failed" ends as a sentence but
-// "Erro!" or "(x)" stay as they are.
+// "Erro!" or "(x)" stay as they are. A reply line's own line end is not shown.
 QString ErrorBoxText(const QString& message);
 void ShowErrorBox(QWidget* parent, const std::exception& error);
 // The text an error shows: protocol errors carry windows-1252 text, file errors a local path.

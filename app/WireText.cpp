@@ -11,19 +11,16 @@ namespace {
 // 0x80..0x9F: the printable characters windows-1252 puts where Latin-1 has C1 controls. The five
 // unassigned positions keep their C1 code point, so every byte survives a round trip.
 constexpr std::array<char16_t, 32> kHighControls = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-constexpr bool IsUnassigned(char16_t c)
-{
+constexpr bool IsUnassigned(char16_t c) {
     return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
 }
 
-char ByteFor(char16_t c)
-{
+char ByteFor(char16_t c) {
     if (c < 0x80 || c >= 0xA0) return c <= 0xFF ? static_cast<char>(c) : '?';
     if (IsUnassigned(c)) return static_cast<char>(c);
     return '?'; // a C1 control that windows-1252 has replaced with a printable character
@@ -31,8 +28,7 @@ char ByteFor(char16_t c)
 
 } // namespace
 
-std::string ToWire(const QString& text)
-{
+std::string ToWire(const QString& text) {
     std::string bytes;
     bytes.reserve(text.size());
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -54,8 +50,7 @@ std::string ToWire(const QString& text)
     return bytes;
 }
 
-QString FromWire(const std::string& bytes)
-{
+QString FromWire(const std::string& bytes) {
     QString text;
     text.reserve(static_cast<qsizetype>(bytes.size()));
     for (unsigned char b : bytes)
@@ -63,10 +58,11 @@ QString FromWire(const std::string& bytes)
     return text;
 }
 
-std::string ToLocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string ToLocalPath(const QString& path) {
+    return QFile::encodeName(path).toStdString();
+}
 
-QString FromLocalPath(const std::string& path)
-{
+QString FromLocalPath(const std::string& path) {
     return QFile::decodeName(QByteArray::fromStdString(path));
 }
 

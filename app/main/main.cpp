@@ -15,13 +15,11 @@
 
 namespace {
 
-void SaveScreenshotLater(TForm1& window, const QString& path)
-{
+void SaveScreenshotLater(TForm1& window, const QString& path) {
     QTimer::singleShot(1000, &window, [&window, path] {
         QScreen* screen = window.screen();
         const QRect area = window.frameGeometry();
-        const QPixmap shot =
-            screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+        const QPixmap shot = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height());
         const bool saved = !shot.isNull() && shot.save(path, "PNG");
         if (!saved) std::fprintf(stderr, "could not save %s\n", qPrintable(path));
         QCoreApplication::exit(saved ? 0 : 1);
@@ -30,8 +28,7 @@ void SaveScreenshotLater(TForm1& window, const QString& path)
 
 } // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(app::kApplicationTitle));
     QApplication::setFont(FormFont());

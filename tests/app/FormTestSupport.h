@@ -1,6 +1,6 @@
 #pragma once
-// Helpers for driving the main window in tests: a window per test, modal boxes answered as they
-// come up, and waiting for a condition while the event loop runs.
+// Driving the main window in tests: a window per test, modal boxes answered as they come up,
+// actions fired from inside the window's own waits.
 #include "app/Unit1.h"
 
 #include <QApplication>
@@ -9,7 +9,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
-#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -20,67 +19,55 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <string>
 #include <vector>
 
 namespace apptest {
 
-// A modal box as the test saw it.
 struct SeenBox {
-    QString title;
-    QString text;               // the message, or the prompt text of the name prompt
+    QString title, text; // text: the message, or the name prompt's prompt line
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;
-    QString entry;              // name prompt: the initial text and what of it was selected
-    QString selected;
+    QString entry, selected; // the name prompt's initial text and its selected part
     int maxLength = 0;
 };
 
-// Answers every modal box that comes up while it exists: message boxes with their only button,
-// the name prompt with the next queued answer (Cancel when none is queued). Polls the active
-// modal widget on a short timer, which runs inside the window's own waits too.
+// Polls for a modal box on a short timer (which also runs inside the window's waits) and
+// answers it: a message box with its button, the name prompt with the next queued answer.
 class ModalAnswerer {
-public:
+  public:
     struct NameAnswer {
         QString text;
         bool confirm;
     };
-
-    ModalAnswerer()
-    {
-        timer_.setInterval(20);
-        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-        timer_.start();
-    }
-
     std::vector<SeenBox> seen;
     std::deque<NameAnswer> names;
 
-    std::vector<SeenBox> Errors() const
-    {
+    ModalAnswerer() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+        timer_.start(20);
+    }
+    std::vector<SeenBox> Errors() const {
         std::vector<SeenBox> errors;
         for (const auto& box : seen)
             if (box.icon == QMessageBox::Critical) errors.push_back(box);
         return errors;
     }
 
-private:
-    void Poll()
-    {
+  private:
+    void Poll() {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal || modal->property("answered").toBool()) return;
         modal->setProperty("answered", true);
         SeenBox box;
         box.title = modal->windowTitle();
+        for (auto* button : modal->findChildren<QPushButton*>())
+            box.buttons << button->text();
         if (auto* message = qobject_cast<QMessageBox*>(modal)) {
             box.text = message->text();
             box.icon = message->icon();
-            for (QAbstractButton* button : message->buttons()) box.buttons << button->text();
             seen.push_back(box);
-            message->buttons().first()->click();
-            return;
+            return message->buttons().first()->click();
         }
-        auto* dialog = qobject_cast<QDialog*>(modal);
         auto* entry = modal->findChild<QLineEdit*>();
         if (auto* label = modal->findChild<QLabel*>()) box.text = label->text();
         if (entry) {
@@ -88,79 +75,58 @@ private:
             box.selected = entry->selectedText();
             box.maxLength = entry->maxLength();
         }
-        for (QPushButton* button : modal->findChildren<QPushButton*>()) box.buttons << button->text();
         seen.push_back(box);
+        auto* dialog = qobject_cast<QDialog*>(modal);
         if (!dialog) return;
-        if (names.empty() || !entry) {
-            dialog->reject();
-            return;
-        }
-        NameAnswer answer = names.front();
+        if (names.empty() || !entry) return dialog->reject();
+        entry->setText(names.front().text);
+        names.front().confirm ? dialog->accept() : dialog->reject();
         names.pop_front();
-        entry->setText(answer.text);
-        if (answer.confirm)
-            dialog->accept();
-        else
-            dialog->reject();
     }
-
     QTimer timer_;
 };
 
-// Runs `action` once, as soon as `condition` holds, from inside whatever loop is running (the
-// window's own waits included). Gives up after a bound so a broken test cannot hang.
+// Runs `action` once, as soon as `condition` holds, from whatever loop is running; gives up
+// after a bound so that a broken test cannot hang.
 class WhenThen {
-public:
-    WhenThen(std::function<bool()> condition, std::function<void()> action)
-        : condition_(std::move(condition)), action_(std::move(action))
-    {
-        timer_.setInterval(10);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            if (done_ || ++ticks_ > 3000) return timer_.stop();
-            if (!condition_()) return;
-            done_ = true;
+  public:
+    WhenThen(std::function<bool()> condition, std::function<void()> action) {
+        QObject::connect(&timer_, &QTimer::timeout, [this, condition, action] {
+            if (++ticks_ > 3000) return timer_.stop();
+            if (!condition()) return;
             timer_.stop();
-            action_();
+            done_ = true;
+            action();
         });
-        timer_.start();
+        timer_.start(10);
     }
     bool Done() const { return done_; }
 
-private:
-    std::function<bool()> condition_;
-    std::function<void()> action_;
+  private:
     QTimer timer_;
     bool done_ = false;
     int ticks_ = 0;
 };
 
-inline bool WaitFor(const std::function<bool()>& condition, int ms = 15000)
-{
-    return QTest::qWaitFor(condition, ms);
+inline QString Status(const TForm1& form) {
+    return form.StatusBar1->currentMessage();
 }
 
-inline QString Status(const TForm1& form) { return form.StatusBar1->currentMessage(); }
-
-inline QStringList LogLines(const TForm1& form)
-{
-    QString text = form.Memo1->toPlainText();
+inline QStringList LogLines(const TForm1& form) {
+    const QString text = form.Memo1->toPlainText();
     return text.isEmpty() ? QStringList() : text.split(u'\n');
 }
 
-// A window of its own for each test; it never quits the test program when it closes.
+// A window of its own for each test; closing it never quits the test program by itself.
 class FormTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         QApplication::setQuitOnLastWindowClosed(false);
         form = std::make_unique<TForm1>();
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     }
-    void TearDown() override { form.reset(); }
-
-    void ConnectTo(uint16_t port, const QString& user, const QString& password)
-    {
+    void ConnectTo(uint16_t port, const QString& user, const QString& password) {
         form->servidor->setText(QStringLiteral("127.0.0.1"));
         form->portas->setText(QString::number(port));
         form->Edit5->setText(user);
@@ -169,6 +135,7 @@ protected:
     }
 
     std::unique_ptr<TForm1> form;
+    ModalAnswerer boxes;
 };
 
 } // namespace apptest

@@ -16,65 +16,75 @@ using namespace std::chrono_literals;
 namespace {
 
 // Log-in as the window does it, and the listing that follows (active mode, as designed).
-void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquivo.bin\r\n")
-{
+void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquivo.bin\r\n") {
     server.Reply("220 pronto")
-        .Expect("USER u").Reply("331 senha")
-        .Expect("PASS p").Reply("230 entrou")
-        .Expect("PWD").Reply("257 \"/\" is the current directory")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("LIST").Reply("150 listing")
-        .ConnectBack().SendData(listing).CloseData()
+        .Expect("USER u")
+        .Reply("331 senha")
+        .Expect("PASS p")
+        .Reply("230 entrou")
+        .Expect("PWD")
+        .Reply("257 \"/\" is the current directory")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("LIST")
+        .Reply("150 listing")
+        .ConnectBack()
+        .SendData(listing)
+        .CloseData()
         .Reply("226 done");
 }
 
-std::string Announce(const std::string& name, size_t size)
-{
+std::string Announce(const std::string& name, size_t size) {
     return "150 Opening BINARY mode data connection for " + name + " (" + std::to_string(size) +
            " bytes).";
 }
 
-int CountLines(const std::vector<std::string>& lines, const std::string& prefix)
-{
-    return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
-        return l.rfind(prefix, 0) == 0;
-    }));
+int CountLines(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<int>(std::count_if(
+        lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 class ScriptedFormTest : public FormTest {
-protected:
-    void Download(const std::string& localPath)
-    {
+  protected:
+    void Download(const std::string& localPath) {
         form->Edit1->setText(QStringLiteral("arquivo.bin"));
         form->Edit2->setText(QString::fromStdString(localPath));
         form->Button2->click();
     }
 
     ScriptedFtpServer server;
-    ModalAnswerer boxes;
     testsupport::TempDir local;
     const std::string payload = testsupport::AllByteValuesWithCrLf();
 };
 
 } // namespace
 
-TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile)
-{
+TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile) {
     const size_t cut = 400;
     ASSERT_GT(payload.size(), cut + 100);
     ScriptLogin(server);
-    server.Expect("TYPE I").Reply("200 binary")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("RETR arquivo.bin").Reply(Announce("arquivo.bin", payload.size()))
-        .ConnectBack().SendData(payload.substr(0, cut))
+    server.Expect("TYPE I")
+        .Reply("200 binary")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("RETR arquivo.bin")
+        .Reply(Announce("arquivo.bin", payload.size()))
+        .ConnectBack()
+        .SendData(payload.substr(0, cut))
         .Pause(300ms) // let the bytes land before the connection is torn down
         .ResetData()
         .Reply("426 Connection closed; transfer aborted.")
-        .Expect("TYPE I").Reply("200 binary")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("REST " + std::to_string(cut)).Reply("350 Restarting")
-        .Expect("RETR arquivo.bin").Reply(Announce("arquivo.bin", payload.size()))
-        .ConnectBack().SendData(payload.substr(cut)).CloseData()
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("REST " + std::to_string(cut))
+        .Reply("350 Restarting")
+        .Expect("RETR arquivo.bin")
+        .Reply(Announce("arquivo.bin", payload.size()))
+        .ConnectBack()
+        .SendData(payload.substr(cut))
+        .CloseData()
         .Reply("226 Transfer complete");
     server.Start();
     ConnectTo(server.Port(), "u", "p");
@@ -91,17 +101,22 @@ TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile)
     EXPECT_TRUE(boxes.Errors()[0].text.startsWith("426 "));
 }
 
-TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried)
-{
+TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried) {
     testsupport::WriteFileBytes(local.File("copia.bin"), "conteudo antigo");
     testsupport::WriteFileBytes(local.File("envio.bin"), payload);
     ScriptLogin(server);
-    server.Expect("TYPE I").Reply("200 binary")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("RETR arquivo.bin").Reply("550 No such file")
-        .Expect("TYPE I").Reply("200 binary")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("STOR arquivo.bin").Reply("553 Not allowed")
+    server.Expect("TYPE I")
+        .Reply("200 binary")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("RETR arquivo.bin")
+        .Reply("550 No such file")
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("STOR arquivo.bin")
+        .Reply("553 Not allowed")
         // Whatever the client sends after this gets no answer but an end of connection, so a
         // wrong retry fails fast instead of waiting for its reply.
         .SetAfterScript(ScriptedFtpServer::AfterScript::Close);
@@ -110,29 +125,34 @@ TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried)
 
     Download(local.File("copia.bin"));
     ASSERT_EQ(boxes.Errors().size(), 1u);
-    EXPECT_EQ(boxes.Errors()[0].text, "550 No such file\r\n") << "the reply line as the server sent it";
+    EXPECT_EQ(boxes.Errors()[0].text, "550 No such file");
     EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), "conteudo antigo");
 
     form->Edit2->setText(QString::fromStdString(local.File("envio.bin")));
     form->Button4->click();
     ASSERT_EQ(boxes.Errors().size(), 2u);
-    EXPECT_EQ(boxes.Errors()[1].text, "553 Not allowed\r\n");
+    EXPECT_EQ(boxes.Errors()[1].text, "553 Not allowed");
 
     EXPECT_TRUE(server.Verify());
     EXPECT_EQ(CountLines(server.ReceivedLines(), "REST "), 0);
     EXPECT_EQ(CountLines(server.ReceivedLines(), "APPE "), 0);
 }
 
-TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledListing)
-{
+TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledListing) {
     // The listing starts and then the server falls silent on both connections.
     server.Reply("220 pronto")
-        .Expect("USER u").Reply("331 senha")
-        .Expect("PASS p").Reply("230 entrou")
-        .Expect("PWD").Reply("257 \"/\" is the current directory")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("LIST").Reply("150 listing")
-        .ConnectBack().SendData("primeira linha\r\n");
+        .Expect("USER u")
+        .Reply("331 senha")
+        .Expect("PASS p")
+        .Reply("230 entrou")
+        .Expect("PWD")
+        .Reply("257 \"/\" is the current directory")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("LIST")
+        .Reply("150 listing")
+        .ConnectBack()
+        .SendData("primeira linha\r\n");
     server.Start();
 
     QList<QPushButton*> buttons = form->findChildren<QPushButton*>();
@@ -148,7 +168,8 @@ TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledLis
     ASSERT_TRUE(desconectar.Done());
     EXPECT_EQ(enabledDuring, QStringList{"Button1"});
     EXPECT_FALSE(form->OperationRunning());
-    for (QPushButton* b : buttons) EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
+    for (QPushButton* b : buttons)
+        EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
     EXPECT_EQ(Status(*form), "Desconectado");
     EXPECT_FALSE(form->VaskFTP1->Connected);
     EXPECT_TRUE(boxes.seen.empty()) << "a cancel the user asked for is not an error";
@@ -158,20 +179,24 @@ TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledLis
 
 // The program's own loop is run here as in main(): closing the window while a download waits
 // must end that loop with status 0, once the download has unwound.
-TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadEndsTheProgramCleanly)
-{
+TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadEndsTheProgramCleanly) {
     const size_t sent = 300;
     ScriptLogin(server);
-    server.Expect("TYPE I").Reply("200 binary")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("RETR arquivo.bin").Reply(Announce("arquivo.bin", payload.size()))
-        .ConnectBack().SendData(payload.substr(0, sent));
+    server.Expect("TYPE I")
+        .Reply("200 binary")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("RETR arquivo.bin")
+        .Reply(Announce("arquivo.bin", payload.size()))
+        .ConnectBack()
+        .SendData(payload.substr(0, sent));
     server.Start();
     ConnectTo(server.Port(), "u", "p");
     ASSERT_TRUE(boxes.seen.empty());
 
     QApplication::setQuitOnLastWindowClosed(true);
-    const QString partial = QStringLiteral("Recebidos %1 de %2 Bytes").arg(sent).arg(payload.size());
+    const QString partial =
+        QStringLiteral("Recebidos %1 de %2 Bytes").arg(sent).arg(payload.size());
     WhenThen closer([&] { return Status(*form) == partial; }, [&] { form->close(); });
     form->Edit1->setText(QStringLiteral("arquivo.bin"));
     form->Edit2->setText(QString::fromStdString(local.File("copia.bin")));
