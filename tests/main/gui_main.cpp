@@ -7,6 +7,9 @@
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    // CTest lists the test cases by running this program without the tests' environment, and
+    // there is no display then: headless unless the caller chose a platform.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName("Tavolen");
     testing::InitGoogleTest(&argc, argv);
