@@ -49,7 +49,9 @@ void PrepareParser(TVaskFTP& ftp)
 // One listing line as it came, line end included when it had one.
 void DeliverLine(TVaskFTP& ftp, std::string line, bool hasLineEnd)
 {
-    if (hasLineEnd && line.size() > 2) line.resize(line.size() - (line[line.size() - 2] == '\r' ? 2 : 1));
+    // CR LF or a bare LF; a line of one or two characters is handed on as it came.
+    if (hasLineEnd && line.size() > 2)
+        line.resize(line.size() - (line[line.size() - 2] == '\r' ? 2 : 1));
     // A handler may have disconnected meanwhile, which frees the parser.
     if (ftp.ParseList && ftp.ListParser) ftp.ListParser->ParseLine(line);
     if (ftp.OnListItem) ftp.OnListItem(line);
@@ -76,8 +78,10 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
         if (!chunk.empty()) {
             pending += chunk;
             size_t start = 0;
-            for (size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1)
+            for (size_t end; (end = pending.find('\n', start)) != std::string::npos;) {
                 DeliverLine(ftp, pending.substr(start, end + 1 - start), true);
+                start = end + 1;
+            }
             pending.erase(0, start);
             // Memory stays bounded even for a server that never ends a line.
             if (pending.size() > TWirecore::kMaxLineLength) {

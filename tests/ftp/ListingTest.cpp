@@ -68,21 +68,6 @@ TEST(Listing, HandsOutEveryLineWithoutLineEndAndParsesTheEntries)
     EXPECT_TRUE(s.server.Verify());
 }
 
-TEST(Listing, SecondParsedListingAsksNoSystemTypeAndStartsWithEmptyLists)
-{
-    ListingSession s;
-    s.ftp.ParseList = true;
-    auto& script = PassiveList(s.LoggedIn().Expect("SYST").Reply("215 UNIX"),
-                               "-rw-r--r-- 1 ftp ftp 1 Jan 1 00:00 one\r\n");
-    PassiveList(script, "-rw-r--r-- 1 ftp ftp 2 Jan 1 00:00 two\r\n");
-    s.StartLoggedIn();
-
-    s.ftp.ListDirectory();
-    s.ftp.ListDirectory();
-    EXPECT_EQ(s.ftp.ListParser->NameList, Lines{"two"});
-    EXPECT_TRUE(s.server.Verify());
-}
-
 struct SystemRow {
     const char* reply;
     int32_t vendor;
@@ -104,6 +89,7 @@ TEST_P(SystemDetection, MapsTheSystReplyToAVendor)
     s.ftp.ListDirectory();
     EXPECT_EQ(s.ftp.Vendor, GetParam().vendor);
     EXPECT_NE(s.ftp.ListParser, nullptr);
+    EXPECT_EQ(s.events.back(), "OnSuccess ctList");
     EXPECT_TRUE(s.server.Verify());
 }
 
@@ -112,42 +98,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SystemRow{"215 UNIX Type: L8", vendorUnix},
                       SystemRow{"215 Windows_NT", vendorOther},
                       SystemRow{"215 NetWare system type", vendorOther}, // case matters
-                      SystemRow{"215 NETWARE", vendorNetware}, SystemRow{"215 MS-DOS", vendorDos},
-                      SystemRow{"215 OpenVMS", vendorVms}, SystemRow{"215 VM/CMS", vendorVm},
-                      SystemRow{"215 MVS is the operating system", vendorMvs},
-                      SystemRow{"215 MACOS Peter's Server", vendorMacOs},
+                      SystemRow{"215 OpenVMS", vendorVms},               // VMS before VM
                       SystemRow{"215 OS/400 is the remote operating system", vendorOs400},
                       SystemRow{"500 SYST not understood", vendorOther}));
-
-TEST(Listing, RefusedSystFiresItsEventsButTheListingGoesOn)
-{
-    ListingSession s;
-    s.ftp.ParseList = true;
-    s.ftp.OnFailure = [&](bool&, TCmdType type) {
-        s.events.push_back(std::string("OnFailure ") + CmdTypeName(type));
-    };
-    PassiveList(s.LoggedIn().Expect("SYST").Reply("502 no SYST"), "x\r\n");
-    s.StartLoggedIn();
-
-    s.ftp.ListDirectory();
-    EXPECT_EQ(s.events, (Lines{"OnUnSupportedFunction ctOtherCommand", "OnFailure ctOtherCommand",
-                               "OnSuccess ctList"}));
-    EXPECT_EQ(s.items, Lines{"x"});
-    EXPECT_TRUE(s.server.Verify());
-}
-
-TEST(Listing, WithoutParseListNoSystAndNoParser)
-{
-    ListingSession s;
-    PassiveList(s.LoggedIn(), "-rw-r--r-- 1 ftp ftp 1 Jan 1 00:00 one\r\n");
-    s.StartLoggedIn();
-
-    s.ftp.ListDirectory();
-    EXPECT_EQ(s.ftp.ListParser, nullptr);
-    EXPECT_EQ(s.ftp.Vendor, vendorAutoDetect);
-    EXPECT_EQ(s.items.size(), 1u);
-    EXPECT_TRUE(s.server.Verify());
-}
 
 TEST(Listing, RefusedListIsUnsupportedThenAFailure)
 {
@@ -162,20 +115,6 @@ TEST(Listing, RefusedListIsUnsupportedThenAFailure)
     s.ftp.ListDirectory();
     EXPECT_EQ(s.events, (Lines{"OnUnSupportedFunction ctList", "OnFailure ctList"}));
     EXPECT_FALSE(s.ftp.ListInProgress);
-    EXPECT_TRUE(s.server.Verify());
-}
-
-TEST(Listing, FinalReplyOf426IsAFailureNotASuccess)
-{
-    ListingSession s;
-    s.LoggedIn().PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("LIST").Reply("150 here")
-        .AcceptData().SendData("one\r\n").CloseData()
-        .Reply("426 Connection closed; transfer aborted.");
-    s.StartLoggedIn();
-
-    EXPECT_THROW(s.ftp.ListDirectory(), FTPException);
-    EXPECT_TRUE(s.events.empty());
     EXPECT_TRUE(s.server.Verify());
 }
 
@@ -222,20 +161,6 @@ TEST(Listing, AbortEndsAStalledListingEvenWhenNoByteArrives)
     EXPECT_FALSE(s.ftp.ListInProgress);
     // Abort cancels the data connection only: no ABOR goes out.
     EXPECT_EQ(s.Lines().back(), "LIST");
-}
-
-TEST(Listing, TimeOutEndsAStalledListing)
-{
-    ListingSession s;
-    s.ftp.TimeOut = 500;
-    s.LoggedIn().PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("LIST").Reply("150 here")
-        .AcceptData().SendData("first\r\nhalf a li")
-        .Pause(std::chrono::seconds(30));
-    s.StartLoggedIn();
-
-    EXPECT_THROW(s.ftp.ListDirectory(), EAbortError);
-    EXPECT_EQ(s.items, Lines{"first"});
 }
 
 } // namespace

@@ -1,0 +1,256 @@
+// Listings and transfers against real servers (pyftpdlib and vsftpd), in passive and active mode,
+// driven through ftpdrive as a user or a benchmark would drive it.
+#include "support/RealServers.h"
+#include "support/TestUtil.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testsupport::ReadFileBytes;
+using testsupport::Sha256OfBytes;
+using testsupport::Sha256OfFile;
+using testsupport::WriteFileBytes;
+
+std::string FtpdrivePath()
+{
+    if (const char* build = std::getenv("TAVOLEN_BUILD_DIR"))
+        return std::string(build) + "/tools/ftpdrive";
+    return QCoreApplication::applicationDirPath().toStdString() + "/../tools/ftpdrive";
+}
+
+std::vector<std::string> SplitLines(const QByteArray& bytes)
+{
+    std::vector<std::string> lines;
+    for (const QByteArray& line : bytes.split('\n'))
+        if (!line.isEmpty()) lines.push_back(line.toStdString());
+    return lines;
+}
+
+struct Drive {
+    int exitCode = -1;
+    std::vector<std::string> out;
+    std::vector<std::string> err;
+
+    size_t Count(const std::string& line) const
+    {
+        return static_cast<size_t>(std::count(out.begin(), out.end(), line));
+    }
+    bool Has(const std::string& line) const { return Count(line) > 0; }
+    size_t CountContaining(const std::string& text) const
+    {
+        return static_cast<size_t>(std::count_if(out.begin(), out.end(), [&](const std::string& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+};
+
+Drive RunFtpdrive(const std::vector<std::string>& arguments)
+{
+    QProcess process;
+    QStringList args;
+    for (const std::string& a : arguments) args << QString::fromStdString(a);
+    process.start(QString::fromStdString(FtpdrivePath()), args);
+    Drive result;
+    // Bounded: a hung client must fail the test, not stall the suite.
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        ADD_FAILURE() << "ftpdrive did not finish";
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = SplitLines(process.readAllStandardOutput());
+    result.err = SplitLines(process.readAllStandardError());
+    return result;
+}
+
+std::string Dump(const Drive& d)
+{
+    std::string text = "exit " + std::to_string(d.exitCode) + "\n";
+    for (const auto& l : d.out) text += "  " + l + "\n";
+    for (const auto& l : d.err) text += "  ! " + l + "\n";
+    return text;
+}
+
+bool Exists(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// Binary payload over several 64 KiB chunks, so chunk seams are crossed too.
+std::string BinaryPayload()
+{
+    std::string bytes;
+    const std::string unit = testsupport::AllByteValuesWithCrLf();
+    while (bytes.size() < 200000) bytes += unit;
+    return bytes;
+}
+
+enum class Kind { Pyftpdlib, Vsftpd };
+struct Mode {
+    Kind kind;
+    bool passive;
+};
+
+void PrintTo(const Mode& mode, std::ostream* out)
+{
+    *out << (mode.kind == Kind::Pyftpdlib ? "pyftpdlib" : "vsftpd")
+         << (mode.passive ? ", passive" : ", active");
+}
+
+std::string ModeName(const ::testing::TestParamInfo<Mode>& info)
+{
+    return std::string(info.param.kind == Kind::Pyftpdlib ? "Pyftpdlib" : "Vsftpd") +
+           (info.param.passive ? "Passive" : "Active");
+}
+
+class RealServerTransfer : public ::testing::TestWithParam<Mode> {
+protected:
+    void SetUp() override
+    {
+        if (GetParam().kind == Kind::Pyftpdlib) {
+            TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+            auto server = std::make_unique<testsupport::PyftpdlibServer>();
+            ASSERT_TRUE(server->Start());
+            user_ = server->User();
+            password_ = server->Password();
+            ftpDir_ = "/";
+            diskDir_ = server->Root();
+            server_ = std::move(server);
+        } else {
+            TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd (as root)");
+            auto server = std::make_unique<testsupport::VsftpdServer>();
+            ASSERT_TRUE(server->Start());
+            user_ = server->User();
+            password_ = server->Password();
+            ftpDir_ = testsupport::VsftpdServer::WritableFtpPath() + "/";
+            diskDir_ = server->WritableDir();
+            server_ = std::move(server);
+        }
+        ASSERT_TRUE(Exists(FtpdrivePath())) << FtpdrivePath();
+    }
+
+    Drive Run(std::vector<std::string> commands, std::vector<std::string> options = {})
+    {
+        std::vector<std::string> args{"--host", "127.0.0.1",
+                                      "--port", std::to_string(server_->Port()),
+                                      "--user", user_, "--password", password_};
+        if (GetParam().passive) args.push_back("--passive");
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), commands.begin(), commands.end());
+        return RunFtpdrive(args);
+    }
+
+    // A file the server can serve (and, for vsftpd, that the anonymous user may replace).
+    std::string PutOnServer(const std::string& name, const std::string& bytes)
+    {
+        WriteFileBytes(diskDir_ + "/" + name, bytes);
+        if (auto* vsftpd = dynamic_cast<testsupport::VsftpdServer*>(server_.get()))
+            vsftpd->GiveToServer(diskDir_ + "/" + name);
+        return ftpDir_ + name;
+    }
+
+    std::unique_ptr<testsupport::RealServer> server_;
+    std::string user_, password_;
+    std::string ftpDir_;  // writable directory as the client names it, ending in "/"
+    std::string diskDir_; // the same directory on disk
+    testsupport::TempDir local_;
+};
+
+TEST_P(RealServerTransfer, DirectoryCommandsAndParsedListing)
+{
+    WriteFileBytes(local_.File("f.bin"), std::string(4321, 'z'));
+    const Drive d = Run({"cd", ftpDir_, "mkdir", "novo", "cd", "novo", "pwd", "put",
+                         local_.File("f.bin"), "f.bin", "ls", "rm", "f.bin", "ls"},
+                        {"--parse-list"});
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_TRUE(d.Has("pwd: " + ftpDir_ + "novo")) << Dump(d);
+    EXPECT_EQ(d.Count("event: OnSuccess ctList"), 2u) << Dump(d);
+    // Listed once (before rm), parsed once, with its size in the size column.
+    EXPECT_EQ(d.CountContaining("list: "), 1u) << Dump(d);
+    EXPECT_EQ(d.CountContaining("\t4321\t"), 1u) << Dump(d);
+    EXPECT_EQ(d.CountContaining("\tf.bin"), 1u) << Dump(d);
+    EXPECT_TRUE(Exists(diskDir_ + "/novo"));
+    EXPECT_FALSE(Exists(diskDir_ + "/novo/f.bin"));
+    EXPECT_EQ(d.out.back(), "event: OnDisconnect");
+}
+
+TEST_P(RealServerTransfer, BinaryFileSurvivesBothDirectionsByteForByte)
+{
+    const std::string payload = BinaryPayload();
+    const std::string remote = PutOnServer("all.bin", payload);
+    WriteFileBytes(local_.File("up.bin"), payload);
+
+    const Drive d = Run({"get", remote, local_.File("down.bin"), "put", local_.File("up.bin"),
+                         ftpDir_ + "up.bin"});
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(Sha256OfFile(local_.File("down.bin")), Sha256OfBytes(payload));
+    EXPECT_EQ(Sha256OfFile(diskDir_ + "/up.bin"), Sha256OfBytes(payload));
+    EXPECT_EQ(d.Count("event: OnSuccess ctDownload"), 1u);
+    EXPECT_EQ(d.Count("event: OnSuccess ctUpload"), 1u);
+}
+
+TEST_P(RealServerTransfer, ResumeCompletesATruncatedCopyAndAppendExtendsARemoteFile)
+{
+    const std::string payload = BinaryPayload();
+    const std::string remote = PutOnServer("all.bin", payload);
+    WriteFileBytes(local_.File("part.bin"), payload.substr(0, 70001));
+    WriteFileBytes(local_.File("a.bin"), "first part\r\n");
+    WriteFileBytes(local_.File("b.bin"), payload);
+
+    const Drive d = Run({"resume", remote, local_.File("part.bin"), "put", local_.File("a.bin"),
+                         ftpDir_ + "joined.bin", "append", local_.File("b.bin"),
+                         ftpDir_ + "joined.bin"},
+                        {"--report-level", "1"});
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(Sha256OfFile(local_.File("part.bin")), Sha256OfBytes(payload));
+    EXPECT_EQ(ReadFileBytes(diskDir_ + "/joined.bin"), "first part\r\n" + payload);
+    EXPECT_EQ(d.Count("event: OnSuccess ctAppend"), 1u);
+    EXPECT_NE(std::find(d.err.begin(), d.err.end(), "status: REST RETR " + remote), d.err.end());
+    EXPECT_NE(std::find(d.err.begin(), d.err.end(),
+                        "status: Received " + std::to_string(payload.size() - 70001) + " Bytes"),
+              d.err.end());
+}
+
+TEST_P(RealServerTransfer, RefusedDownloadEndsTheRunWithTheServersReply)
+{
+    const Drive d = Run({"get", ftpDir_ + "missing.bin", local_.File("m.bin"), "pwd"});
+    EXPECT_EQ(d.exitCode, 1) << Dump(d);
+    EXPECT_EQ(d.Count("event: OnFailure ctDownload"), 2u) << Dump(d);
+    ASSERT_FALSE(d.err.empty());
+    EXPECT_EQ(d.err.back().rfind("error: FTPException: 550", 0), 0u) << Dump(d);
+    // The remaining command did not run, and the session was closed.
+    EXPECT_FALSE(d.Has("event: OnSuccess ctCurrentDirectory"));
+    EXPECT_EQ(d.out.back(), "event: OnDisconnect");
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RealServerTransfer,
+                         ::testing::Values(Mode{Kind::Pyftpdlib, true},
+                                           Mode{Kind::Pyftpdlib, false},
+                                           Mode{Kind::Vsftpd, true}, Mode{Kind::Vsftpd, false}),
+                         ModeName);
+
+TEST(Ftpdrive, UsageErrorsExitWith2)
+{
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"ls"}, {"--host", "127.0.0.1", "get", "only-one"},
+          {"--host", "127.0.0.1", "--port", "x", "ls"}}) {
+        const Drive d = RunFtpdrive(args);
+        EXPECT_EQ(d.exitCode, 2) << Dump(d);
+        EXPECT_TRUE(d.out.empty());
+    }
+}
+
+} // namespace
