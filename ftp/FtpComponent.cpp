@@ -7,9 +7,9 @@ TVaskFTP::TVaskFTP(TComponent* owner) : TWirecore(owner)
     DataSocket = nullptr;
     ListParser.reset();
     Vendor = vendorAutoDetect;
-    // Replies are read by the operation that sent the command, never on arrival, so a read
-    // notification on the control connection needs no work of its own.
-    OnDataArrival = [](TComponent*) {};
+    // Replies are read by the operation that sent the command; what arrives while none runs, or
+    // while one waits on its data connection, is looked at here.
+    OnDataArrival = [this](TComponent*) { OnControlInput(); };
 }
 
 TVaskFTP::~TVaskFTP()

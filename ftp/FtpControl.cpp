@@ -3,17 +3,14 @@
 #include "ftp/VaskFtp.h"
 
 #include "net/TextFields.h"
+#include "platform/MessageLoop.h"
 
 namespace {
 
-// A command line travels as one line of text. A CR or LF inside it would let a file name or a
-// password smuggle in a second command, and a NUL would cut the line short where the socket layer
-// writes it as zero-terminated text, so such a line is refused before anything is sent.
-void RequireSingleLine(const std::string& command)
-{
-    if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw Exception("Invalid character in command");
-}
+// A reply of many continuation lines that are all waiting already is read without a single wait,
+// so the message loop gets a turn every so many lines: a Cancel, a time-out and the window's
+// painting still come through while a server floods us with them.
+constexpr int kLinesBetweenMessagePasses = 256;
 
 // The path of a PWD reply: the text between the first double quote and the closing one. Servers
 // write a double quote that belongs to the path as two (257 "/a""b" names /a"b), so a doubled
@@ -37,20 +34,34 @@ std::string QuotedPath(const std::string& reply)
 
 } // namespace
 
+// A command line travels as one line of text. A CR or LF inside it would let a file name or a
+// password smuggle in a second command, and a NUL would cut the line short where the socket layer
+// writes it as zero-terminated text, so such a line is refused before anything is sent.
+void TVaskFTP::RequireSingleLine(const std::string& command)
+{
+    if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
+        throw Exception("Invalid character in command");
+}
+
 std::string TVaskFTP::Transaction(const std::string& command)
 {
     RequireSingleLine(command);
-    const std::string first = TWirecore::Transaction(command);
+    ControlUse use(*this);
+    const std::string first = SocketTransaction(command);
     ConsumeContinuationLines(first);
     return first;
 }
 
 void TVaskFTP::ConsumeContinuationLines(std::string line)
 {
+    ControlUse use(*this);
     // "230-Welcome" opens a multi-line reply; lines that begin with a blank belong to it too. The
-    // code of a later line is not compared: the first line that is neither ends the reply.
-    while (!line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'))) {
-        line = ReadLn();
+    // code of a later line is not compared: the first line that is neither ends the reply. The
+    // lines are reported and dropped, so however many there are, only one is held at a time.
+    for (int count = 1; !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
+         ++count) {
+        if (count % kLinesBetweenMessagePasses == 0) platform::ProcessPendingMessages();
+        line = ReadReplyLine();
         ReportStatus(1, line);
     }
 }
@@ -68,6 +79,7 @@ TCmdType TVaskFTP::ClassifyCommand(const std::string& command)
 
 void TVaskFTP::SendCommand(const std::string& command)
 {
+    ControlUse use(*this);
     const TCmdType type = ClassifyCommand(command);
     Canceled = false;
     CheckConnection();

@@ -3,11 +3,27 @@
 #include "ftp/FtpDataConnection.h"
 
 #include "net/TextFields.h"
+#include "net/ThreadTimer.h"
 #include "platform/Conversions.h"
+#include "platform/SocketErrors.h"
+
+#include <algorithm>
 
 namespace ftpdata {
 
-int32_t PassivePort(const std::string& reply)
+namespace {
+
+// How often a wait on the data connection looks at the control connection and the Canceled flag
+// when no notification comes.
+constexpr uint32_t kWatchTickMs = 100;
+// A reply line longer than this is no reply the watch needs to recognise early.
+constexpr long kWatchPeekLength = 512;
+
+bool IsFailureCode(int code) { return code >= 400 && code <= 599; }
+
+} // namespace
+
+std::optional<int32_t> PassivePort(const std::string& reply)
 {
     // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)." -- fields are counted from the start of
     // the line, so the text before the parenthesis belongs to the first one.
@@ -15,10 +31,12 @@ int32_t PassivePort(const std::string& reply)
     const std::string sixth = ExtractField(reply, ',', 6);
     const size_t close = sixth.find(')');
     const std::string low = close == std::string::npos ? std::string() : sixth.substr(0, close);
-    const int64_t port = int64_t{platform::StrToInt(high)} * 256 + platform::StrToInt(low);
-    // A port the numbers cannot name would be truncated into some other port by the connect.
-    if (port < 0 || port > 65535) throw RangeError();
-    return static_cast<int32_t>(port);
+    const int32_t p1 = platform::StrToInt(high);
+    const int32_t p2 = platform::StrToInt(low);
+    // Each number is one byte. Anything else, cut down to 16 bits, would dial some other port
+    // than the server meant; port 0 is no port to connect to.
+    if (p1 < 0 || p1 > 255 || p2 < 0 || p2 > 255 || (p1 == 0 && p2 == 0)) return std::nullopt;
+    return p1 * 256 + p2;
 }
 
 int LeadingReplyCode(const std::string& line)
@@ -102,11 +120,15 @@ bool DataOperation::OpenChannel()
             Fail(reply, false);
             return false;
         }
-        const int32_t port = PassivePort(reply);
+        const std::optional<int32_t> port = PassivePort(reply);
+        if (!port) {
+            Fail(reply, false);
+            return false;
+        }
         // The address of the reply is ignored: the data connection goes where the control
         // connection went, which also keeps a server from pointing us at a third host.
         socket_->Host = ftp_.Host;
-        socket_->Port = port;
+        socket_->Port = *port;
         socket_->Connect();
         return true;
     }
@@ -140,26 +162,72 @@ void DataOperation::Fail(const std::string& reply, bool reportUnsupported)
     if (!handled) throw FTPException(message);
 }
 
-void DataOperation::RequireSingleLine(const std::string& argument)
+namespace {
+
+// The address the control connection is connected to: the server, or the proxy in front of it.
+uint32_t ControlPeerAddress(TVaskFTP& ftp)
 {
-    if (argument.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw Exception("Invalid character in command");
+    platform::SocketAddress peer;
+    if (platform::GetPeerAddress(ftp.SocketHandle, &peer) != 0) {
+        ftp.LastError = platform::LastSocketError();
+        throw ESockError(ftp.LookupErrorMessage(static_cast<uint16_t>(ftp.LastError)));
+    }
+    return peer.address;
 }
 
-void DataOperation::AcceptIfActive()
+} // namespace
+
+bool DataOperation::AcceptIfActive()
 {
-    if (ftp_.Passive) return;
-    platform::SocketHandle accepted;
+    if (ftp_.Passive) return true;
+    // Anyone who can reach the listening port may connect to it, and whoever comes first would
+    // receive the upload or write into the download. Only the server may. Behind a proxy the
+    // data comes from the server itself, whose address we do not know, so the check is left out.
+    const bool fromServerOnly = ftp_.Proxy.empty();
+    const uint32_t server = fromServerOnly ? ControlPeerAddress(ftp_) : 0;
+    std::optional<platform::SocketHandle> accepted;
     {
-        // The wait for the server's connection is bounded by TimeOut like every other wait of
-        // the data connection (no time-out when it is 0).
-        TimerGuard timer(*socket_);
-        accepted = socket_->Accept();
+        DataWaitWatch watch(ftp_, *socket_);
+        try {
+            // The wait for the server's connection is bounded by TimeOut like every other wait
+            // of the data connection (no time-out when it is 0).
+            TimerGuard timer(*socket_);
+            for (;;) {
+                const platform::SocketHandle handle = socket_->Accept();
+                if (!fromServerOnly || socket_->RemoteAddress.address == server) {
+                    accepted = handle;
+                    break;
+                }
+                ftp_.ReportStatus(4, "Data connection from " +
+                                         platform::DottedAddressText(
+                                             socket_->RemoteAddress.address) +
+                                         " refused");
+                platform::CloseSocket(handle);
+                // Accept waits for the next accept notification again.
+                socket_->AsyncDone = false;
+            }
+        } catch (const std::exception&) {
+            if (!watch.EndedByServer()) throw;
+        }
+    }
+    if (!accepted) {
+        // The server answered instead of connecting ("425 Can't open data connection").
+        FailWithServerReply();
+        return false;
     }
     // From here on the data socket reads and writes the accepted connection; Accept has already
     // routed that connection's notifications to the data socket's own window.
     platform::CloseSocket(socket_->SocketHandle);
-    socket_->SocketHandle = accepted;
+    socket_->SocketHandle = *accepted;
+    return true;
+}
+
+void DataOperation::FailWithServerReply()
+{
+    const std::string reply = ftp_.ReadReplyLine();
+    ftp_.ReportStatus(1, reply);
+    ftp_.ConsumeContinuationLines(reply);
+    Fail(reply, false);
 }
 
 void DataOperation::BeginDataPhase()
@@ -168,6 +236,19 @@ void DataOperation::BeginDataPhase()
 }
 
 bool DataOperation::Cancelled() const { return ftp_.Canceled || ftp_.TimedOut; }
+
+void DataOperation::RunDataPhase(const std::function<void()>& move)
+{
+    if (Cancelled()) return;
+    DataWaitWatch watch(ftp_, *socket_);
+    try {
+        move();
+    } catch (const EAbortError&) {
+        // The server's failure reply ended the wait; EndDataPhase reads it and fails with it.
+        if (!watch.EndedByServer()) throw;
+        socket_->Canceled = false;
+    }
+}
 
 bool DataOperation::EndDataPhase(int64_t announcedSize, int64_t restartOffset)
 {
@@ -183,7 +264,7 @@ bool DataOperation::EndDataPhase(int64_t announcedSize, int64_t restartOffset)
     }
     std::string finalReply;
     const bool readFinalReply = !Cancelled();
-    if (readFinalReply) finalReply = ftp_.ReadLn();
+    if (readFinalReply) finalReply = ftp_.ReadReplyLine();
     ftp_.ReportStatus(1, finalReply);
     if (!Cancelled()) ftp_.ConsumeContinuationLines(finalReply);
     if (kind_.isDownload && ftp_.OnTransactionStop) ftp_.OnTransactionStop(&ftp_);
@@ -223,6 +304,8 @@ void DataOperation::SendAbortIfCancelled()
 {
     if (!kind_.abortOnCancel || !ftp_.Canceled) return;
     ftp_.Canceled = false;
+    // A session that has ended meanwhile has no transfer left to abort.
+    if (!ftp_.Connected) return;
     ftp_.Transaction("ABOR");
 }
 
@@ -234,6 +317,57 @@ void DataOperation::Release()
     SendAbortIfCancelled();
     Unlock();
     if (success_ && ftp_.OnSuccess) ftp_.OnSuccess(kind_.kind);
+}
+
+DataWaitWatch::DataWaitWatch(TVaskFTP& ftp, TWirecore& data)
+    : ftp_(ftp), data_(data), outer_(ftp.dataWaitWatch_), tick_(new TThreadTimer(nullptr))
+{
+    ftp_.dataWaitWatch_ = this;
+    seenPending_ = platform::PendingBytes(ftp_.SocketHandle);
+    tick_->SetInterval(kWatchTickMs);
+    tick_->SetOnTimer([this](TComponent*) { Check(); });
+    tick_->SetEnabled(true);
+}
+
+DataWaitWatch::~DataWaitWatch() { ftp_.dataWaitWatch_ = outer_; }
+
+void DataWaitWatch::Check()
+{
+    if (data_.Canceled) return;
+    // The user's Cancel on the component ends the wait like an Abort would.
+    if (ftp_.Canceled) {
+        data_.Cancel();
+        return;
+    }
+    if (!failureSeen_) failureSeen_ = FailureReplyWaiting();
+    // Bytes still waiting on the data connection are read first: a server that sends what it has
+    // and then reports failure leaves them for the local file, which keeps a true prefix either
+    // way. The tick comes back for the rest.
+    if (failureSeen_ && platform::PendingBytes(data_.SocketHandle) == 0) {
+        endedByServer_ = true;
+        data_.Cancel();
+    }
+}
+
+bool DataWaitWatch::FailureReplyWaiting()
+{
+    if (!ftp_.Connected) return false;
+    // A peek asks for the read notification again, so it is taken only when something changed;
+    // otherwise the notification would come back at once, over and over.
+    const long pending = platform::PendingBytes(ftp_.SocketHandle);
+    if (pending == seenPending_) return false;
+    seenPending_ = pending;
+    if (pending <= 0) return false;
+    char head[kWatchPeekLength];
+    const long peeked = platform::Receive(ftp_.SocketHandle, head,
+                                          static_cast<size_t>(std::min(pending, kWatchPeekLength)),
+                                          true);
+    if (peeked <= 0) return false;
+    const std::string text(head, static_cast<size_t>(peeked));
+    const size_t end = text.find('\n');
+    // A reply line not yet whole is looked at again once more of it has come.
+    if (end == std::string::npos) return false;
+    return IsFailureCode(LeadingReplyCode(text.substr(0, end)));
 }
 
 } // namespace ftpdata

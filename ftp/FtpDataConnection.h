@@ -13,17 +13,22 @@
 #include "ftp/VaskFtp.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+
+class TThreadTimer;
 
 namespace ftpdata {
 
 // The port of a PASV reply: the line is cut at every comma, the fifth field is the high byte and
 // the sixth, up to its first ")", the low byte. A sixth field without ")" is empty. Both go
 // through the run-time library's conversion, so a reply without the numbers raises its
-// "'...' is not a valid integer value". The four address numbers are not used.
-int32_t PassivePort(const std::string& reply);
+// "'...' is not a valid integer value". Empty when a number lies outside 0..255 or the port is 0:
+// such a reply names no port at all. The four address numbers are not used.
+std::optional<int32_t> PassivePort(const std::string& reply);
 
 // The number formed by the leading decimal digits of a reply line; 0 when it has none.
 int LeadingReplyCode(const std::string& line);
@@ -77,13 +82,17 @@ public:
     // True when the reply code of the last Transaction lies in the failing range 301..599, or
     // when there was no reply at all.
     bool TransferReplyFails(const std::string& reply) const;
-    // Refuses a command argument that would end the command line early ("Invalid character in
-    // command"), for the commands that go out without the component's Transaction.
-    static void RequireSingleLine(const std::string& argument);
     // Active mode only: waits for the server's connection and makes the data socket use it.
-    void AcceptIfActive();
+    // Connections from any other address than the server's are closed unseen (unless a proxy
+    // stands between). False when the server answered with a failure instead of connecting and
+    // the OnFailure handler set Handled.
+    [[nodiscard]] bool AcceptIfActive();
     // OnTransactionStart.
     void BeginDataPhase();
+    // The data phase proper, unless cancelled: `move` moves the data. A failure reply that the
+    // server sends meanwhile while the data connection stays silent ends it, and so does a
+    // Cancel on the component; the former then goes on to EndDataPhase, which reads that reply.
+    void RunDataPhase(const std::function<void()>& move);
     // The end of the data phase: OnTransactionStop, close, the final reply. Sets the success flag
     // -- unless the final reply failed (400..599) or a download got fewer bytes than its reply
     // announced; then the failure protocol runs and false is returned for a handled failure.
@@ -104,6 +113,8 @@ private:
     void FreeSocket();
     void SendAbortIfCancelled();
     void Unlock();
+    // The failure reply that ended a wait on the data connection: read and dispatched.
+    void FailWithServerReply();
 
     TVaskFTP& ftp_;
     DataOperationKind kind_;
@@ -113,6 +124,40 @@ private:
     TWirecore* socket_ = nullptr;
     // The DataSocket of an enclosing operation, named again once this one has ended.
     TWirecore* outerSocket_ = nullptr;
+};
+
+// Watches the control connection and the component's Canceled flag while an operation waits on
+// its data connection (the server's connection in active mode, the data phase). The wait itself
+// only knows the data socket; without the watch, a server that answers "425 Can't open data
+// connection" and leaves the data connection silent, or never connects back, would keep it
+// waiting for good, and a Cancel on the component would not reach it.
+//
+// The control connection is looked at when its read notification comes and on a slow tick, and
+// only peeked at when the number of bytes waiting there has changed, so a reply that is not a
+// failure, or not yet complete, costs nothing until more arrives. The reply is left in place for
+// the operation to read.
+class DataWaitWatch {
+public:
+    DataWaitWatch(TVaskFTP& ftp, TWirecore& data);
+    ~DataWaitWatch();
+    DataWaitWatch(const DataWaitWatch&) = delete;
+    DataWaitWatch& operator=(const DataWaitWatch&) = delete;
+
+    void Check();
+    // The server's failure reply is waiting on the control connection and the wait was cancelled
+    // for it.
+    bool EndedByServer() const { return endedByServer_; }
+
+private:
+    bool FailureReplyWaiting();
+
+    TVaskFTP& ftp_;
+    TWirecore& data_;
+    DataWaitWatch* outer_;
+    std::unique_ptr<TThreadTimer> tick_;
+    long seenPending_ = 0;
+    bool failureSeen_ = false;
+    bool endedByServer_ = false;
 };
 
 } // namespace ftpdata

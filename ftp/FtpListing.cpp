@@ -5,6 +5,8 @@
 
 #include "platform/MessageLoop.h"
 
+#include <algorithm>
+
 namespace {
 
 // Searched in this order: "VMS" before "VM", so a VMS system is never taken for VM.
@@ -60,10 +62,12 @@ void DeliverLine(TVaskFTP& ftp, std::string line, bool hasLineEnd)
 // Reads the data connection until the server has closed it and every byte has been read.
 // Bytes are taken as they arrive and cut into lines here, so a partial line never sits in the
 // socket (where it would keep the read notification firing), and the last line is delivered
-// even when the server did not end it.
+// even when the server did not end it. A line may be as long as a reply line; one that goes on
+// past that is no listing, and holding it would let a server fill our memory.
 void ReadListing(TVaskFTP& ftp, TWirecore& data)
 {
     std::string pending;
+    size_t searched = 0; // the start of `pending` known to hold no line feed
     TimerGuard timer(data); // TimeOut bounds the time without progress
     for (;;) {
         // Abort on the component, or the data socket's own time-out.
@@ -78,16 +82,16 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
         if (!chunk.empty()) {
             pending += chunk;
             size_t start = 0;
-            for (size_t end; (end = pending.find('\n', start)) != std::string::npos;) {
+            for (size_t end; (end = pending.find('\n', std::max(start, searched))) !=
+                             std::string::npos;) {
                 DeliverLine(ftp, pending.substr(start, end + 1 - start), true);
                 start = end + 1;
             }
             pending.erase(0, start);
-            // Memory stays bounded even for a server that never ends a line.
-            if (pending.size() > TWirecore::kMaxLineLength) {
-                DeliverLine(ftp, pending, false);
-                pending.clear();
-            }
+            searched = pending.size();
+            if (pending.size() > TWirecore::kMaxLineLength)
+                throw ESockError("Line longer than " + std::to_string(TWirecore::kMaxLineLength) +
+                                 " bytes");
             data.StopTimer();
             data.StartTimer();
             // Handlers, a Cancel and the time-out get their turn even while bytes keep coming.
@@ -119,6 +123,7 @@ void TVaskFTP::ListDirectory()
         ~ClearFlag() { flag = false; }
     } clearFlag{ListInProgress};
 
+    ControlUse use(*this);
     ftpdata::DataOperation op(*this, ftpdata::kListing);
     op.Lock();
     op.Start();
@@ -133,9 +138,9 @@ void TVaskFTP::ListDirectory()
         op.Fail(reply, true);
         return op.Release();
     }
-    op.AcceptIfActive();
+    if (!op.AcceptIfActive()) return op.Release();
     op.BeginDataPhase();
-    if (!op.Cancelled()) ReadListing(*this, data);
+    op.RunDataPhase([&] { ReadListing(*this, data); });
     if (!op.EndDataPhase()) return op.Release();
     op.Release();
 }

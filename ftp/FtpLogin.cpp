@@ -20,12 +20,50 @@ int16_t LeadingReplyCode(const std::string& line)
     return static_cast<int16_t>(value);
 }
 
+// A password must not show up in a status text or an error message, not even when a server
+// repeats it in its reply.
+std::string Masked(std::string text, const std::string& secret)
+{
+    if (secret.empty()) return text;
+    for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 5))
+        text.replace(at, secret.size(), "*****");
+    return text;
+}
+
+// While it lives, status texts reach the OnStatus handler, and LastStatus, with `secret` masked.
+class MaskedStatus {
+public:
+    MaskedStatus(TWirecore& socket, const std::string& secret)
+        : socket_(socket), saved_(socket.OnStatus)
+    {
+        if (secret.empty()) return;
+        socket_.OnStatus = [this, secret](TComponent* sender, const std::string& text) {
+            socket_.LastStatus = Masked(text, secret);
+            if (saved_) saved_(sender, socket_.LastStatus);
+        };
+        installed_ = true;
+    }
+    ~MaskedStatus()
+    {
+        if (installed_) socket_.OnStatus = saved_;
+    }
+    MaskedStatus(const MaskedStatus&) = delete;
+    MaskedStatus& operator=(const MaskedStatus&) = delete;
+
+private:
+    TWirecore& socket_;
+    TOnStatus saved_;
+    bool installed_ = false;
+};
+
 } // namespace
 
 void TVaskFTP::Connect()
 {
+    ControlUse use(*this);
     Canceled = false;
     if (Connected) return;
+    unsolicitedLine_.clear();
     ClearInput();
     TWirecore::Connect();
 
@@ -37,7 +75,7 @@ void TVaskFTP::Connect()
             LoginCommand("USER " + FWUserID);
             if (ReplyCode == 331) {
                 ReportStatus(1, "PASS ");
-                LoginCommand("PASS " + FWPassword);
+                LoginCommand("PASS " + FWPassword, FWPassword);
             }
         }
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
@@ -53,7 +91,7 @@ void TVaskFTP::Connect()
         // In FTUser proxy mode this answers the combined USER sent to the proxy.
         if (ReplyCode == 331) {
             ReportStatus(1, "PASS ");
-            LoginCommand("PASS " + Password);
+            LoginCommand("PASS " + Password, Password);
         }
         if (OnConnect) OnConnect(this);
     } catch (...) {
@@ -66,7 +104,7 @@ void TVaskFTP::Connect()
 
 void TVaskFTP::LoginGreeting()
 {
-    const std::string greeting = ReadLn();
+    const std::string greeting = ReadReplyLine();
     if (!greeting.empty()) ReportStatus(1, greeting);
     LastReply = greeting;
     ReplyCode = LeadingReplyCode(greeting);
@@ -78,9 +116,18 @@ void TVaskFTP::LoginGreeting()
     if (ReplyCode > 400) RejectLogin(greeting);
 }
 
-void TVaskFTP::LoginCommand(const std::string& command)
+void TVaskFTP::LoginCommand(const std::string& command, const std::string& secret)
 {
-    const std::string reply = Transaction(command);
+    // Lines still waiting cannot answer a command not yet sent: they are what is left of an
+    // earlier reply (a greeting whose continuation lines were not marked as such), and taken for
+    // this command's reply they would put the whole login out of step.
+    if (DataAvailable()) Read(0);
+    std::string reply;
+    {
+        MaskedStatus masked(*this, secret);
+        reply = Masked(Transaction(command), secret);
+        LastReply = Masked(LastReply, secret);
+    }
     if (reply.empty()) RejectLogin(kConnectionClosedText);
     if (ReplyCode > 400 && ReplyCode < 600) RejectLogin(reply);
 }
@@ -106,6 +153,7 @@ void TVaskFTP::RejectLogin(const std::string& message)
 
 void TVaskFTP::Disconnect()
 {
+    ControlUse use(*this);
     Canceled = false;
     if (!Connected) return;
     ReportStatus(1, "QUIT");
@@ -117,8 +165,9 @@ void TVaskFTP::Disconnect()
         const std::string reply = Transaction("QUIT");
         if (ReplyCode > 300 && ReplyCode < 600) throw FTPException(reply);
     } catch (...) {
-        TWirecore::Disconnect();
+        // Unless the failure has closed the connection already (a reset, say).
+        if (Connected) TWirecore::Disconnect();
         throw;
     }
-    TWirecore::Disconnect();
+    if (Connected) TWirecore::Disconnect();
 }

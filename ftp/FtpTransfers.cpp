@@ -4,6 +4,7 @@
 #include "ftp/VaskFtp.h"
 
 #include "platform/LocalFile.h"
+#include "platform/MessageLoop.h"
 
 #include <algorithm>
 
@@ -30,8 +31,11 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
 std::string ReadTransferReply(TVaskFTP& ftp, std::string line)
 {
     ftp.TransferSize = ParseTransferSize(line);
-    while (!line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'))) {
-        line = ftp.ReadLn();
+    for (int count = 1; !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
+         ++count) {
+        // However many lines a server sends, the message loop gets its turn now and then.
+        if (count % 256 == 0) platform::ProcessPendingMessages();
+        line = ftp.ReadReplyLine();
         ftp.ReportStatus(1, line);
         if (ftp.TransferSize == 0) ftp.TransferSize = ParseTransferSize(line);
     }
@@ -45,19 +49,17 @@ template <class Receive>
 void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
               int64_t restartOffset, Receive receive)
 {
-    // A line end inside the name would smuggle a second command onto the control connection.
-    DataOperation::RequireSingleLine(remotePath);
-    const std::string reply = ftp.TWirecore::Transaction("RETR " + remotePath);
+    const std::string reply = ftp.SocketTransaction("RETR " + remotePath);
     if (op.TransferReplyFails(reply)) {
         op.Fail(reply, false);
         return op.Release();
     }
     const std::string last = ReadTransferReply(ftp, reply);
-    op.AcceptIfActive();
+    if (!op.AcceptIfActive()) return op.Release();
     ftp.TransferSize = ParseTransferSize(last);
     const int64_t announced = ftp.TransferSize;
     op.BeginDataPhase();
-    if (!op.Cancelled()) receive(op.Socket());
+    op.RunDataPhase([&] { receive(op.Socket()); });
     if (!op.EndDataPhase(announced, restartOffset)) return op.Release();
     op.Release();
 }
@@ -66,6 +68,13 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
 void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* verb,
            const std::string& localPath, const std::string& remotePath)
 {
+    TVaskFTP::ControlUse use(ftp);
+    const std::string word = verb;
+    const std::string command =
+        word + (remotePath.empty() ? ftpdata::FileNamePart(localPath) : remotePath);
+    // A line end inside the name would smuggle a second command onto the control connection;
+    // refused before the server is asked for anything.
+    TVaskFTP::RequireSingleLine(command);
     DataOperation op(ftp, kind);
     op.Start();
     op.Lock();
@@ -77,21 +86,19 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
     ftp.TransferSize = platform::LocalFile::OpenForReading(localPath).Size();
     if (!op.OpenChannel()) return op.Release();
 
-    const std::string word = verb;
     if (!remotePath.empty()) {
         ftp.ReportStatus(1, word + remotePath);
     } else {
         ftp.ReportStatus(1, word + localPath);
     }
-    const std::string reply = ftp.Transaction(
-        word + (remotePath.empty() ? ftpdata::FileNamePart(localPath) : remotePath));
+    const std::string reply = ftp.Transaction(command);
     if (op.TransferReplyFails(reply)) {
         op.Fail(reply, true);
         return op.Release();
     }
-    op.AcceptIfActive();
+    if (!op.AcceptIfActive()) return op.Release();
     op.BeginDataPhase();
-    if (!op.Cancelled()) data.SendFile(localPath);
+    op.RunDataPhase([&] { data.SendFile(localPath); });
     if (!op.EndDataPhase()) return op.Release();
     op.Release();
 }
@@ -100,7 +107,11 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
 
 void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalPath)
 {
+    ControlUse use(*this);
     WithOuterGuard(*this, ctDownload, [&] {
+        // A line end inside the name would smuggle a second command onto the control
+        // connection; refused before the server is asked for anything.
+        RequireSingleLine("RETR " + RemotePath);
         DataOperation op(*this, ftpdata::kDownload);
         op.Start();
         op.Lock();
@@ -117,6 +128,8 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
 
 void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& LocalPath)
 {
+    ControlUse use(*this);
+    RequireSingleLine("RETR " + RemotePath);
     DataOperation op(*this, ftpdata::kResume);
     op.Start();
     op.Drain();
@@ -128,7 +141,7 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
     const int64_t offset = std::max<int64_t>(platform::LocalFile::SizeOf(target), 0);
     ReportStatus(1, "REST RETR " + RemotePath);
     TransferSize = 0;
-    const std::string restReply = TWirecore::Transaction("REST " + std::to_string(offset));
+    const std::string restReply = SocketTransaction("REST " + std::to_string(offset));
     // Without the restart the server would send the whole file, to be appended after the bytes
     // already here: a spliced file. Nothing is retrieved then.
     if (ReplyCode != 350) {
@@ -140,6 +153,7 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
 
 void TVaskFTP::Upload(const std::string& LocalPath, const std::string& RemotePath)
 {
+    ControlUse use(*this);
     WithOuterGuard(*this, ctUpload,
                    [&] { Store(*this, ftpdata::kUpload, "STOR ", LocalPath, RemotePath); });
 }

@@ -4,9 +4,11 @@
 // as that operation.
 //
 // Split by operation family: FtpComponent.cpp (construction), FtpControl.cpp (replies, single
-// commands), FtpLogin.cpp (Connect, Disconnect), FtpDataConnection.cpp (PASV/PORT, accept,
-// release), FtpListing.cpp (LIST, SYST), FtpTransfers.cpp (STOR, RETR, REST, APPE),
-// ListParsers.cpp (listing columns), FtpText.cpp (reply text routines).
+// commands), FtpControlUse.cpp (who reads the control connection when: operations, or the
+// server speaking on its own while idle), FtpLogin.cpp (Connect, Disconnect),
+// FtpDataConnection.cpp (PASV/PORT, accept, release), FtpListing.cpp (LIST, SYST),
+// FtpTransfers.cpp (STOR, RETR, REST, APPE), ListParsers.cpp (listing columns), FtpText.cpp
+// (reply text routines).
 #include "ftp/FtpTypes.h"
 #include "ftp/ListParsers.h"
 #include "net/Wirecore.h"
@@ -14,6 +16,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+
+namespace ftpdata {
+class DataWaitWatch;
+}
 
 class TVaskFTP : public TWirecore {
 public:
@@ -84,13 +90,54 @@ public:
     // Set by the data-connection code: the counters of the last data connection released.
     int64_t lastReceivedBytes_ = 0;
     int64_t lastSentBytes_ = 0;
+    // The wait on a data connection that currently watches the control connection (see
+    // ftpdata::DataWaitWatch); nullptr when none runs.
+    ftpdata::DataWaitWatch* dataWaitWatch_ = nullptr;
+
+    // Marks the control connection as in use by an operation for as long as it lives. Only while
+    // no operation uses it is input arriving there the server's own initiative (a 421 before it
+    // hangs up, the close itself), which OnControlInput then reads. Nested operations nest.
+    class ControlUse {
+    public:
+        explicit ControlUse(TVaskFTP& ftp);
+        ~ControlUse();
+        ControlUse(const ControlUse&) = delete;
+        ControlUse& operator=(const ControlUse&) = delete;
+
+    private:
+        TVaskFTP& ftp_;
+    };
+
+    // One line of a reply read from the control connection, and the socket component's one-line
+    // exchange. A socket error there (a reset, a line past the length limit) leaves the session
+    // out of step with the server for good, so the connection is closed before the error goes on.
+    std::string ReadReplyLine();
+    std::string SocketTransaction(const std::string& command);
+    // Refuses a command line that carries a line end or a zero byte ("Invalid character in
+    // command"); such a line would let a name smuggle in a second command.
+    static void RequireSingleLine(const std::string& command);
 
 private:
     // Steps of Connect.
     void LoginGreeting();
-    void LoginCommand(const std::string& command);
+    void LoginCommand(const std::string& command, const std::string& secret = {});
     void LoginProxyCommand();
     [[noreturn]] void RejectLogin(const std::string& message);
+
+    // A read notification on the control connection.
+    void OnControlInput();
+    // Reads what the server sent while no operation was waiting for it; a 421 or the end of the
+    // stream ends the session.
+    void ReadUnsolicitedInput();
+    bool TakeUnsolicitedBytes(const char* bytes, size_t count);
+    // The server has gone (or must be treated as gone): forget its session and close the
+    // connection, so that OnDisconnect fires and the next command reports "Not Connected".
+    void DropSession();
+    template <class Io> auto OnControlConnection(Io io) -> decltype(io());
+
+    int controlUsers_ = 0;
+    // The start of an unsolicited line not yet ended, kept up to a small limit.
+    std::string unsolicitedLine_;
 };
 
 // The byte count a reply announces before the word "BYTE" (any case); 0 when there is none or it

@@ -1,0 +1,117 @@
+// Who reads the control connection, and when. An operation reads the replies to its own commands;
+// while none runs, whatever arrives is the server speaking on its own: stray lines, the 421 a
+// server sends before it hangs up on an idle client, the end of the stream. Those are read here,
+// from the event loop, so that a session the server has ended is noticed at once (OnDisconnect)
+// and not only when the next command finds the connection dead.
+#include "ftp/FtpDataConnection.h"
+#include "ftp/VaskFtp.h"
+
+#include "platform/SocketErrors.h"
+
+#include <cstring>
+
+namespace {
+
+// Of an unsolicited line only its code and a readable start matter.
+constexpr size_t kUnsolicitedLineKept = 512;
+// Read per notification; what is left is read on the next one, so a server that floods an idle
+// connection cannot keep the event loop to itself.
+constexpr int kUnsolicitedReadsPerNotification = 16;
+constexpr size_t kUnsolicitedReadSize = 4096;
+
+} // namespace
+
+TVaskFTP::ControlUse::ControlUse(TVaskFTP& ftp) : ftp_(ftp) { ++ftp_.controlUsers_; }
+
+TVaskFTP::ControlUse::~ControlUse()
+{
+    if (--ftp_.controlUsers_ > 0 || !ftp_.Connected) return;
+    // A read notification that came while the operation ran was left to it; if bytes are still
+    // waiting now, or the server has closed meanwhile, this look asks for the notification again,
+    // so that they are dealt with from the event loop.
+    char probe;
+    platform::Receive(ftp_.SocketHandle, &probe, 1, true);
+}
+
+template <class Io> auto TVaskFTP::OnControlConnection(Io io) -> decltype(io())
+{
+    try {
+        return io();
+    } catch (const EAbortError&) {
+        // A cancelled wait: the reply it waited for will still come and be dropped as stale.
+        throw;
+    } catch (const ESockError&) {
+        DropSession();
+        throw;
+    }
+}
+
+std::string TVaskFTP::ReadReplyLine()
+{
+    return OnControlConnection([this] { return ReadLn(); });
+}
+
+std::string TVaskFTP::SocketTransaction(const std::string& command)
+{
+    RequireSingleLine(command);
+    return OnControlConnection([&] { return TWirecore::Transaction(command); });
+}
+
+void TVaskFTP::DropSession()
+{
+    if (!Connected) return;
+    ListParser.reset();
+    Vendor = vendorAutoDetect;
+    unsolicitedLine_.clear();
+    CloseSocket();
+}
+
+void TVaskFTP::OnControlInput()
+{
+    if (controlUsers_ == 0) {
+        ReadUnsolicitedInput();
+        return;
+    }
+    // An operation is running; it reads its own replies. During a wait on the data connection the
+    // watch looks whether the server has meanwhile given up on the transfer.
+    if (dataWaitWatch_) dataWaitWatch_->Check();
+}
+
+void TVaskFTP::ReadUnsolicitedInput()
+{
+    if (!Connected) return;
+    char buffer[kUnsolicitedReadSize];
+    for (int read = 0; read < kUnsolicitedReadsPerNotification; ++read) {
+        const long count = platform::Receive(SocketHandle, buffer, sizeof buffer);
+        if (count > 0) {
+            if (TakeUnsolicitedBytes(buffer, static_cast<size_t>(count))) return;
+            continue;
+        }
+        if (count < 0) {
+            const int error = platform::LastSocketError();
+            if (error == platform::kErrWouldBlock || error == platform::kErrInterrupted) return;
+        }
+        // The end of the stream, or a connection that broke (a reset is reported as a read
+        // notification whose receive fails, never as a close).
+        ReportStatus(4, "Connection closed by server");
+        DropSession();
+        return;
+    }
+}
+
+bool TVaskFTP::TakeUnsolicitedBytes(const char* bytes, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (unsolicitedLine_.size() < kUnsolicitedLineKept) unsolicitedLine_ += bytes[i];
+        if (bytes[i] != '\n') continue;
+        const std::string line = std::move(unsolicitedLine_);
+        unsolicitedLine_.clear();
+        ReportStatus(1, line);
+        // "421 Timeout." -- the server is closing the session; it may not even close the socket.
+        if (ftpdata::LeadingReplyCode(line) == 421 && line.compare(0, 4, "421-") != 0) {
+            DropSession();
+            return true;
+        }
+    }
+    return false;
+}
