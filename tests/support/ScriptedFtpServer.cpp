@@ -187,6 +187,25 @@ ScriptedFtpServer& ScriptedFtpServer::DripData(std::string bytes, Ms interval) {
 ScriptedFtpServer& ScriptedFtpServer::ReceiveData(std::string toFile) {
     return Add(Kind::ReceiveData, std::move(toFile));
 }
+ScriptedFtpServer& ScriptedFtpServer::ConnectBackFrom(std::string localAddress) {
+    return Add(Kind::ConnectBack, std::move(localAddress));
+}
+ScriptedFtpServer& ScriptedFtpServer::IntruderConnectBack(std::string bytes) {
+    return Add(Kind::IntruderConnectBack, std::move(bytes));
+}
+ScriptedFtpServer& ScriptedFtpServer::ReceiveDataThenReset(size_t count) {
+    Add(Kind::ReceiveDataThenReset);
+    std::lock_guard lock(mutex_);
+    steps_.back().count = count;
+    return *this;
+}
+ScriptedFtpServer& ScriptedFtpServer::AllowClientAbort() {
+    std::lock_guard lock(mutex_);
+    if (started_) throw std::logic_error("ScriptedFtpServer: steps must be added before Start()");
+    if (steps_.empty()) throw std::logic_error("ScriptedFtpServer: AllowClientAbort needs a step");
+    steps_.back().mayFail = true;
+    return *this;
+}
 ScriptedFtpServer& ScriptedFtpServer::CloseData() {
     return Add(Kind::CloseData);
 }
@@ -237,6 +256,11 @@ std::vector<std::string> ScriptedFtpServer::Failures() const {
     return failures_;
 }
 
+std::vector<std::string> ScriptedFtpServer::ToleratedFailures() const {
+    std::lock_guard lock(mutex_);
+    return tolerated_;
+}
+
 std::vector<std::string> ScriptedFtpServer::ReceivedData() const {
     std::lock_guard lock(mutex_);
     return received_;
@@ -265,7 +289,7 @@ std::vector<std::string> ScriptedFtpServer::ReceivedData() const {
 
 void ScriptedFtpServer::Fail(std::string message) {
     std::lock_guard lock(mutex_);
-    failures_.push_back(std::move(message));
+    (tolerating_ ? tolerated_ : failures_).push_back(std::move(message));
 }
 
 void ScriptedFtpServer::Record(std::string line) {
@@ -292,7 +316,10 @@ void ScriptedFtpServer::Run() {
                 std::lock_guard lock(mutex_);
                 stepReached_ = i;
             }
-            if (!RunStep(steps_[i])) {
+            tolerating_ = steps_[i].mayFail;
+            const bool ok = RunStep(steps_[i]);
+            tolerating_ = false;
+            if (!ok && !steps_[i].mayFail) {
                 completed = false;
                 break;
             }
@@ -392,7 +419,9 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
         return data_ >= 0;
     }
     case Kind::ConnectBack:
-        return DoConnectBack();
+        return DoConnectBack(step.text);
+    case Kind::IntruderConnectBack:
+        return DoIntruderConnectBack(step.text);
     case Kind::SendData:
         return NeedData("SendData") && SendAll(data_, step.text.data(), step.text.size(), "data");
     case Kind::SendDataFromFile:
@@ -406,6 +435,8 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
         return true;
     case Kind::ReceiveData:
         return NeedData("ReceiveData") && DoReceiveData(step.text);
+    case Kind::ReceiveDataThenReset:
+        return NeedData("ReceiveDataThenReset") && DoReceiveDataThenReset(step.count);
     case Kind::CloseData:
         if (!NeedData("CloseData")) return false;
         GracefulCloseFd(data_);
@@ -472,49 +503,119 @@ bool ScriptedFtpServer::DoReplyPasv(const std::string& format) {
     return SendAll(control_, reply.data(), reply.size(), "PASV reply");
 }
 
-bool ScriptedFtpServer::DoConnectBack() {
+// Connects to the address of the client's last PORT line, from `fromAddress` (nullptr: let the
+// system choose); -1 after recording a failure.
+int ScriptedFtpServer::ConnectToPortLine(const char* step, const char* fromAddress) {
     std::string portLine;
     for (const auto& line : ReceivedLines())
         if (StartsWithNoCase(line, "PORT ")) portLine = line;
     int f[6];
     if (portLine.empty() || !ParseHostPort(portLine.substr(5), f)) {
-        Fail("ConnectBack: no valid PORT line received ('" + Printable(portLine) + "')");
-        return false;
+        Fail(std::string(step) + ": no valid PORT line received ('" + Printable(portLine) + "')");
+        return -1;
     }
     // Tests never make connections off this machine, whatever the client asked for.
     if (f[0] != 127) {
-        Fail("ConnectBack: PORT address is not a loopback address: " + Printable(portLine));
-        return false;
+        Fail(std::string(step) + ": PORT address is not a loopback address: " +
+             Printable(portLine));
+        return -1;
     }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl((uint32_t(f[0]) << 24) | (f[1] << 16) | (f[2] << 8) | f[3]);
     addr.sin_port = htons(uint16_t(f[4] * 256 + f[5]));
 
-    GracefulCloseFd(data_);
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        Fail(ErrnoText("ConnectBack: socket"));
-        return false;
+        Fail(ErrnoText((std::string(step) + ": socket").c_str()));
+        return -1;
+    }
+    if (fromAddress) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, fromAddress, &local.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+            Fail(ErrnoText((std::string(step) + ": bind " + fromAddress).c_str()));
+            ::close(fd);
+            return -1;
+        }
     }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         if (errno != EINPROGRESS) {
-            Fail(ErrnoText("ConnectBack: connect"));
+            Fail(ErrnoText((std::string(step) + ": connect").c_str()));
             ::close(fd);
-            return false;
+            return -1;
         }
         Io io = WaitFor(fd, POLLOUT, true);
         int error = 0;
         socklen_t len = sizeof error;
         if (io == Io::Ready) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
         if (io != Io::Ready || error != 0) {
-            Fail(io == Io::Timeout ? std::string("ConnectBack: timeout")
-                                   : std::string("ConnectBack: ") + std::strerror(error));
+            Fail(io == Io::Timeout ? std::string(step) + ": timeout"
+                                   : std::string(step) + ": " + std::strerror(error));
             ::close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+bool ScriptedFtpServer::DoConnectBack(const std::string& from) {
+    GracefulCloseFd(data_);
+    data_ = ConnectToPortLine("ConnectBack", from.empty() ? nullptr : from.c_str());
+    return data_ >= 0;
+}
+
+bool ScriptedFtpServer::DoIntruderConnectBack(const std::string& bytes) {
+    int fd = ConnectToPortLine("IntruderConnectBack", "127.0.0.2");
+    if (fd < 0) return false;
+    // A send the client refuses by closing at once may fail; that is the expected outcome.
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    // The client must close this connection without sending anything on it.
+    bool closed = false;
+    bool gotData = false;
+    for (;;) {
+        char buffer[4096];
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+            closed = true;
+            break;
+        }
+        if (n > 0) {
+            if (!gotData) Fail("IntruderConnectBack: the intruder received data");
+            gotData = true;
+            continue;
+        }
+        Io io = WaitFor(fd, POLLIN, true);
+        if (io == Io::Timeout)
+            Fail("IntruderConnectBack: the client kept the intruder's connection");
+        if (io != Io::Ready) break;
+    }
+    ::close(fd);
+    return closed && !gotData;
+}
+
+bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count) {
+    std::vector<char> buffer(kChunk);
+    size_t taken = 0;
+    while (taken < count) {
+        ssize_t n = ::recv(data_, buffer.data(), std::min(buffer.size(), count - taken), 0);
+        if (n > 0) {
+            taken += size_t(n);
+        } else if (n == 0) {
+            Fail("ReceiveDataThenReset: the client closed after " + std::to_string(taken) +
+                 " bytes");
+            return false;
+        } else if (errno == EAGAIN || errno == EINTR) {
+            Io io = errno == EINTR ? Io::Ready : WaitFor(data_, POLLIN, true);
+            if (io == Io::Timeout) Fail("ReceiveDataThenReset: timeout, the client does not send");
+            if (io != Io::Ready) return false;
+        } else {
+            Fail(ErrnoText("ReceiveDataThenReset: recv"));
             return false;
         }
     }
-    data_ = fd;
+    ResetFd(data_);
     return true;
 }
 

@@ -33,6 +33,9 @@
 //   off by the end of the stream is recorded as it is and counts as a failure.
 // - One data connection at a time: AcceptData()/ConnectBack() replace an earlier one. A data
 //   connection the script never closes stays open and silent until the server is destroyed.
+// - Misbehaving on purpose: a step followed by AllowClientAbort() may fail because the client
+//   gave up (closed or reset a connection, stopped reading); that is then written down under
+//   ToleratedFailures() and the script goes on with the next step.
 // - The destructor stops the thread promptly whatever it is doing.
 #include <gtest/gtest.h>
 
@@ -74,14 +77,24 @@ class ScriptedFtpServer {
                                                       "(127,0,0,1,{p1},{p2}).");
     ScriptedFtpServer& AcceptData();  // accept the client's connection to the passive listener
     ScriptedFtpServer& ConnectBack(); // connect to the address of the client's last PORT line
+    ScriptedFtpServer& ConnectBackFrom(std::string localAddress); // ... from this loopback address
+    // Someone else on the network gets there first: connect to the client's last PORT address
+    // from 127.0.0.2, send `bytes`, and expect the client to close that connection unread.
+    // Fails when the client keeps it open (bounded by the timeout).
+    ScriptedFtpServer& IntruderConnectBack(std::string bytes);
     ScriptedFtpServer& SendData(std::string bytes);
     ScriptedFtpServer& SendDataFromFile(std::string path);       // streamed, any size
     ScriptedFtpServer& DripData(std::string bytes, Ms interval); // one byte per interval
     // Read until the client closes the data connection. The bytes go to ReceivedData(), or to a
     // file when toFile is given (then ReceivedData() gets an empty entry for this step).
     ScriptedFtpServer& ReceiveData(std::string toFile = {});
+    // Read `count` bytes of the client's upload, then reset the data connection.
+    ScriptedFtpServer& ReceiveDataThenReset(size_t count);
     ScriptedFtpServer& CloseData(); // FIN
     ScriptedFtpServer& ResetData(); // RST
+
+    // The step before may fail because the client gave up; the script goes on after it.
+    ScriptedFtpServer& AllowClientAbort();
 
     // ---- settings (before Start) ----
     ScriptedFtpServer& SetTimeout(Ms timeout);
@@ -96,6 +109,7 @@ class ScriptedFtpServer {
     std::vector<std::string> ReceivedLines() const;
     std::vector<std::string> Failures() const;
     std::vector<std::string> ReceivedData() const; // one entry per ReceiveData step
+    std::vector<std::string> ToleratedFailures() const; // of steps marked AllowClientAbort()
     // Success when the script ran to its end and nothing failed. Waits for the script first
     // (bounded by the timeout), so call it after the client is done.
     ::testing::AssertionResult Verify();
@@ -114,10 +128,12 @@ class ScriptedFtpServer {
         ReplyPasv,
         AcceptData,
         ConnectBack,
+        IntruderConnectBack,
         SendData,
         SendDataFromFile,
         DripData,
         ReceiveData,
+        ReceiveDataThenReset,
         CloseData,
         ResetData
     };
@@ -125,6 +141,8 @@ class ScriptedFtpServer {
         Kind kind;
         std::string text;
         Ms interval{0};
+        size_t count = 0;
+        bool mayFail = false;
     };
     enum class Io { Ready, Timeout, Stopped, Error };
     enum class LineResult { Line, Eof, Failed };
@@ -143,7 +161,10 @@ class ScriptedFtpServer {
     int AcceptOn(int listener, const char* what);
     bool ExpectLine(const Step& step);
     bool DoReplyPasv(const std::string& format);
-    bool DoConnectBack();
+    bool DoConnectBack(const std::string& from);
+    int ConnectToPortLine(const char* step, const char* fromAddress);
+    bool DoIntruderConnectBack(const std::string& bytes);
+    bool DoReceiveDataThenReset(size_t count);
     bool DoSendDataFromFile(const std::string& path);
     bool DoReceiveData(const std::string& toFile);
     bool NeedData(const char* step);
@@ -181,6 +202,8 @@ class ScriptedFtpServer {
     std::vector<std::string> lines_;
     std::vector<std::string> failures_;
     std::vector<std::string> received_;
+    std::vector<std::string> tolerated_;
+    bool tolerating_ = false; // the running step may fail quietly (server thread only)
 };
 
 } // namespace testsupport
