@@ -1,0 +1,138 @@
+// Active mode against servers that do not connect back, answer instead of connecting, or are
+// beaten to the listening port by someone else on the network.
+#include "FaultSession.h"
+
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+
+namespace {
+
+using faults::FaultSession;
+using faults::Lines;
+
+struct ActiveSession : FaultSession {
+    ActiveSession() { ftp.Passive = false; }
+};
+
+struct NoCallEnd {
+    const char* name;
+    void (*end)(TVaskFTP& ftp); // called once the client waits for the server's connection
+    bool usesTimeOut;
+    bool sendsAbor;
+};
+
+void PrintTo(const NoCallEnd& end, std::ostream* out) { *out << end.name; }
+
+class ServerNeverConnectsBack : public ::testing::TestWithParam<NoCallEnd> {};
+
+TEST_P(ServerNeverConnectsBack, TheWaitEndsAndTheSessionGoesOn)
+{
+    const NoCallEnd& how = GetParam();
+    ActiveSession s;
+    if (how.usesTimeOut) s.ftp.TimeOut = 300;
+    auto& script = s.LoggedIn().ExpectPrefix("PORT 127,0,0,1,").Reply("200 PORT ok")
+                       .Expect("LIST").Reply("150 Here comes the listing");
+    if (how.sendsAbor) script.Expect("ABOR").Reply("226 ABOR successful");
+    script.Expect("NOOP").Reply("200 ok");
+    // The listing's reply has been read; the client now waits for the server's connection.
+    s.ftp.OnStatus = [&](TComponent*, const std::string& text) {
+        s.status.push_back(text);
+        if (how.end && text == "150 Here comes the listing\r\n")
+            QTimer::singleShot(50, [&] { how.end(s.ftp); });
+    };
+    s.StartLoggedIn();
+
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.ListDirectory(); }), "Accepting Canceled");
+    EXPECT_FALSE(s.ftp.ListInProgress);
+    s.ftp.TimeOut = 0;
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, ServerNeverConnectsBack,
+    ::testing::Values(NoCallEnd{"TimeOut", nullptr, true, false},
+                      NoCallEnd{"Abort", [](TVaskFTP& ftp) { ftp.Abort(); }, false, false},
+                      NoCallEnd{"Cancel", [](TVaskFTP& ftp) { ftp.Cancel(); }, false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ActiveModeFaults, A425InsteadOfTheConnectionFailsWithIt)
+{
+    ActiveSession s;
+    s.handleFailures = true;
+    s.LoggedIn()
+        .Expect("TYPE I").Reply("200 binary")
+        .ExpectPrefix("PORT ").Reply("200 PORT ok")
+        .Expect("RETR f").Reply("150 Opening data connection for f")
+        .Reply("425 Can't open data connection")
+        .Expect("NOOP").Reply("200 ok");
+    s.StartLoggedIn();
+
+    EXPECT_NO_THROW(s.ftp.Download("f", s.dir.File("f")));
+    EXPECT_EQ(s.events, Lines{"OnFailure ctDownload"});
+    EXPECT_EQ(s.ftp.LastReply, "150 Opening data connection for f\r\n");
+    EXPECT_TRUE(faults::Contains(s.status, "425 Can't open data connection\r\n"));
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(ActiveModeFaults, AnIntruderWhoConnectsFirstIsTurnedAwayAndGetsNothing)
+{
+    const std::string payload = testsupport::AllByteValuesWithCrLf();
+    for (const bool upload : {false, true}) {
+        SCOPED_TRACE(upload ? "STOR" : "RETR");
+        ActiveSession s;
+        s.ftp.ReportLevel = 4;
+        const std::string local = s.dir.File("f");
+        if (upload) testsupport::WriteFileBytes(local, payload);
+        auto& script = s.LoggedIn()
+                           .Expect("TYPE I").Reply("200 binary")
+                           .ExpectPrefix("PORT ").Reply("200 PORT ok")
+                           .Expect(upload ? "STOR f" : "RETR f").Reply("150 go ahead")
+                           .IntruderConnectBack("dados falsos\r\n")
+                           .ConnectBack();
+        if (upload)
+            script.ReceiveData();
+        else
+            script.SendData(payload).CloseData();
+        script.Reply("226 done").Expect("NOOP").Reply("200 ok");
+        s.StartLoggedIn();
+
+        upload ? s.ftp.Upload(local, "f") : s.ftp.Download("f", local);
+        EXPECT_TRUE(faults::Contains(s.status, "Data connection from 127.0.0.2 refused"));
+        EXPECT_EQ(testsupport::ReadFileBytes(local), payload);
+        faults::ExpectNextCommandWorks(s);
+        ASSERT_TRUE(s.server.Verify());
+        if (upload) EXPECT_EQ(s.server.ReceivedData(), Lines{payload});
+    }
+}
+
+// Behind a proxy the data comes from the server, not from the proxy the control connection
+// goes to, so there is nothing to compare its address with.
+TEST(ActiveModeFaults, BehindAProxyTheDataConnectionIsTakenFromAnyAddress)
+{
+    ActiveSession s;
+    s.ftp.Host = std::string(64, 'h') + ".exemplo"; // never looked up: only the proxy is
+    s.ftp.Proxy = "127.0.0.1";
+    s.ftp.ProxyPort = s.server.Port();
+    s.server.Reply("220 proxy")
+        .ExpectPrefix("USER ana@").Reply("331 senha")
+        .Expect("PASS s3nh@").Reply("230 dentro")
+        .ExpectPrefix("PORT ").Reply("200 PORT ok")
+        .Expect("LIST").Reply("150 go ahead")
+        .ConnectBackFrom("127.0.0.2").SendData("de longe\r\n").CloseData()
+        .Reply("226 done");
+    s.server.Start();
+    s.ftp.Connect();
+    s.events.clear();
+    s.ftp.OnListItem = [&](const std::string& line) { s.events.push_back(line); };
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.events, (Lines{"OnTransactionStart", "de longe", "OnSuccess ctList"}));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+} // namespace

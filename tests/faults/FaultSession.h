@@ -1,0 +1,105 @@
+#pragma once
+// A scripted session for misbehaving servers: the FTP component, every status text and event it
+// reports, a temporary directory for local files, and the checks every fault test ends with --
+// the component is usable again, or says cleanly that it is not connected.
+#include "ftp/ScriptedSession.h"
+#include "platform/MessageLoop.h"
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace faults {
+
+using Lines = std::vector<std::string>;
+
+inline bool Contains(const Lines& texts, const std::string& text)
+{
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+}
+
+inline bool AnyContains(const Lines& texts, const std::string& part)
+{
+    return std::any_of(texts.begin(), texts.end(), [&](const std::string& text) {
+        return text.find(part) != std::string::npos;
+    });
+}
+
+// The message of whatever `action` raises; "(no exception)" when it returns.
+inline std::string MessageOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "(no exception)";
+}
+
+// Runs the event loop until `done` holds, as the application's own loop would between commands.
+// Bounded, so a client that never gets there fails the test instead of hanging it.
+inline bool RunEventLoopUntil(const std::function<bool()>& done)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        platform::ProcessMessages();
+    }
+    return true;
+}
+
+struct FaultSession : ftptest::ScriptedSession {
+    testsupport::TempDir dir{"tavolen-faults"};
+    bool handleFailures = false;
+    int failures = 0;
+
+    FaultSession()
+    {
+        ftp.Passive = true;
+        ftp.OnFailure = [this](bool& handled, TCmdType type) {
+            ++failures;
+            events.push_back(std::string("OnFailure ") + CmdTypeName(type));
+            handled = handleFailures;
+        };
+        ftp.OnTransactionStart = [this](TComponent*) { events.push_back("OnTransactionStart"); };
+    }
+
+    // Logged in, binary type chosen and a passive data channel announced: what every passive
+    // transfer begins with.
+    testsupport::ScriptedFtpServer& PreparedTransfer()
+    {
+        return LoggedIn().Expect("TYPE I").Reply("200 binary")
+            .PassiveListen().Expect("PASV").ReplyPasv();
+    }
+
+    size_t Count(const std::string& event) const
+    {
+        return static_cast<size_t>(std::count(events.begin(), events.end(), event));
+    }
+};
+
+// The session goes on: one more command, answered by the script's last two steps
+// (Expect("NOOP").Reply("200 ...")), gets exactly its own reply.
+inline void ExpectNextCommandWorks(FaultSession& s)
+{
+    s.failures = 0;
+    EXPECT_NO_THROW(s.ftp.SendCommand("NOOP"));
+    EXPECT_EQ(s.ftp.ReplyCode, 200) << s.ftp.LastReply;
+    EXPECT_EQ(s.failures, 0);
+    EXPECT_EQ(s.ftp.DataSocket, nullptr);
+}
+
+// The session is over and the component says so, without sending anything.
+inline void ExpectNotConnected(FaultSession& s)
+{
+    EXPECT_FALSE(s.ftp.Connected);
+    EXPECT_EQ(MessageOf([&] { s.ftp.ChangeDirectory("pub"); }), "Not Connected");
+    EXPECT_EQ(MessageOf([&] { s.ftp.ListDirectory(); }), "Not Connected");
+}
+
+} // namespace faults

@@ -1,0 +1,90 @@
+// Listing lines no parser was written for: very wide, very long, with blanks and control
+// characters in odd places, without a final line end, and one longer than any line may be.
+#include "FaultSession.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using faults::FaultSession;
+using faults::Lines;
+
+struct ListingSession : FaultSession {
+    std::vector<std::string> items;
+    ListingSession()
+    {
+        ftp.ParseList = true;
+        ftp.Vendor = vendorUnix; // no SYST
+        ftp.OnListItem = [this](const std::string& line) { items.push_back(line); };
+    }
+    testsupport::ScriptedFtpServer& Listing()
+    {
+        return LoggedIn().PassiveListen().Expect("PASV").ReplyPasv()
+            .Expect("LIST").Reply("150 Here comes the directory listing.")
+            .AcceptData();
+    }
+};
+
+TEST(ListingFaults, OddLinesAreHandedOutWholeAndTheParserStaysInBounds)
+{
+    ListingSession s;
+    std::string wide = "-rw-r--r--";
+    for (int i = 0; i < 300; ++i) wide += " c" + std::to_string(i);
+    const std::string longName = "-rw-r--r-- 1 ftp ftp 9 Jan 5 12:30 " + std::string(70000, 'n');
+    const std::string spaced = "-rw-r--r-- 1 ftp ftp 9 Jan 5 12:30 meu  arquivo .txt";
+    const std::string trailing = "-rw-r--r-- 1 ftp ftp 9 Jan 5 12:30 final   ";
+    const std::string control =
+        std::string("-rw-r--r-- 1 ftp ftp 9 Jan 5 12:30 \x1b[31mvermelho\x07\rbell") + '\0' +
+        "\x7f\xff";
+    const std::string unterminated = "-rw-r--r-- 1 ftp ftp 3 Feb 1 10:00 sem-fim";
+    s.Listing()
+        .SendData(wide + "\r\n" + longName + "\r\n" + spaced + "\r\n" + trailing + "\r\n" +
+                  control + "\r\n" + unterminated)
+        .CloseData()
+        .Reply("226 Directory send OK.")
+        .Expect("NOOP").Reply("200 ok");
+    s.StartLoggedIn();
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.items, (Lines{wide, longName, spaced, trailing, control, unterminated}));
+    const TFTPDirectoryList& parser = *s.ftp.ListParser;
+    EXPECT_EQ(parser.ColumnCount, 9); // of the last line
+    for (const auto& column : parser.Columns)
+        EXPECT_LE(column.size(), TFTPDirectoryList::kMaxColumnLength);
+    const size_t entries = parser.NameList.size();
+    EXPECT_EQ(entries, 6u);
+    EXPECT_EQ(parser.SizeList.size(), entries);
+    EXPECT_EQ(parser.DateList.size(), entries);
+    EXPECT_EQ(parser.AttributeList.size(), entries);
+    EXPECT_EQ(parser.NameList[1], std::string(255, 'n'));
+    EXPECT_EQ(parser.NameList[2], ".txt");
+    EXPECT_EQ(parser.NameList[3], "");
+    EXPECT_EQ(parser.NameList[5], "sem-fim");
+    EXPECT_EQ(s.events, (Lines{"OnTransactionStart", "OnSuccess ctList"}));
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(ListingFaults, ALinePastTheLimitFailsTheListingAndTheSessionGoesOn)
+{
+    ListingSession s;
+    // The server is told nothing by the client but the reset of the data connection, and says
+    // nothing either: the next exchange is the client's next command.
+    s.Listing()
+        .SendData("primeira\r\n" + std::string(2 * 1024 * 1024, 'x')).AllowClientAbort()
+        .Expect("NOOP").Reply("200 ok");
+    s.StartLoggedIn();
+
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.ListDirectory(); }),
+              "Line longer than 1048576 bytes");
+    EXPECT_EQ(s.items, Lines{"primeira"});
+    EXPECT_FALSE(s.ftp.ListInProgress);
+    EXPECT_TRUE(s.ftp.Connected);
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+} // namespace

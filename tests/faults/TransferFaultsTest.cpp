@@ -1,0 +1,228 @@
+// Data connections that break, stall, drip or lie, in passive mode: the transfer reports the
+// failure, the local file holds a true prefix of what the server had, and the session goes on.
+#include "FaultSession.h"
+
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using faults::FaultSession;
+using faults::Lines;
+using testsupport::ReadFileBytes;
+
+std::string Payload(size_t size)
+{
+    std::string bytes;
+    while (bytes.size() < size) bytes += testsupport::AllByteValuesWithCrLf();
+    bytes.resize(size);
+    return bytes;
+}
+
+TEST(TransferFaults, HalfAFileThen426FailsAndAResumeCompletesItByteForByte)
+{
+    FaultSession s;
+    const std::string whole = Payload(300000);
+    const std::string local = s.dir.File("f");
+    s.PreparedTransfer()
+        .Expect("RETR f").Reply("150 Opening data connection for f (300000 bytes)")
+        .AcceptData().SendData(whole.substr(0, 120000)).CloseData()
+        .Reply("426 Connection closed; transfer aborted.")
+        .Expect("TYPE I").Reply("200 binary")
+        .PassiveListen().Expect("PASV").ReplyPasv()
+        .Expect("REST 120000").Reply("350 Restarting at 120000")
+        .Expect("RETR f").Reply("150 Opening data connection for f (300000 bytes)")
+        .AcceptData().SendData(whole.substr(120000)).CloseData()
+        .Reply("226 Transfer complete")
+        .Expect("NOOP").Reply("200 ok");
+    s.StartLoggedIn();
+
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", local); }),
+              "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_EQ(ReadFileBytes(local), whole.substr(0, 120000));
+
+    s.events.clear();
+    s.ftp.ResumeDownload("f", local);
+    EXPECT_EQ(s.events, (Lines{"OnTransactionStart", "OnSuccess ctDownload"}));
+    EXPECT_EQ(testsupport::Sha256OfFile(local), testsupport::Sha256OfBytes(whole));
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(TransferFaults, AllTheDataThen426IsStillAFailure)
+{
+    FaultSession s;
+    const std::string whole = Payload(5000);
+    s.PreparedTransfer()
+        .Expect("RETR f").Reply("150 Opening data connection for f (5000 bytes)")
+        .AcceptData().SendData(whole).CloseData()
+        .Reply("426 Transfer aborted")
+        .Expect("NOOP").Reply("200 ok");
+    s.StartLoggedIn();
+
+    // The server says it did not finish; the client has no way to know better.
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", s.dir.File("f")); }),
+              "426 Transfer aborted\r\n");
+    EXPECT_EQ(s.Count("OnSuccess ctDownload"), 0u);
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), whole);
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+// "150" and then "425" while the data connection stays open and silent: the server has given up,
+// and the client must not wait for data that will never come.
+TEST(TransferFaults, A425WhileTheDataConnectionIsSilentEndsTheTransfer)
+{
+    for (const bool listing : {false, true}) {
+        SCOPED_TRACE(listing ? "LIST" : "RETR");
+        FaultSession s;
+        auto& script = listing ? s.LoggedIn().PassiveListen().Expect("PASV").ReplyPasv()
+                                     .Expect("LIST")
+                               : s.PreparedTransfer().Expect("RETR f");
+        script.Reply("150 Opening data connection")
+            .AcceptData()
+            .Reply("425 Can't open data connection")
+            .Expect("NOOP").Reply("200 ok");
+        s.StartLoggedIn();
+
+        const std::string message = faults::MessageOf(
+            [&] { listing ? s.ftp.ListDirectory() : s.ftp.Download("f", s.dir.File("f")); });
+        EXPECT_EQ(message, "425 Can't open data connection\r\n");
+        EXPECT_GE(s.failures, 1);
+        if (!listing) EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "");
+        faults::ExpectNextCommandWorks(s);
+        EXPECT_TRUE(s.server.Verify());
+    }
+}
+
+// A data connection that is open and never sends a byte ends by whichever means the user has.
+struct StallEnd {
+    const char* name;
+    // Called once the data phase has begun.
+    void (*end)(TVaskFTP& ftp);
+    bool usesTimeOut;
+    bool sendsAbor; // a Cancel on the component tells the server with ABOR
+    const char* message;
+};
+
+void PrintTo(const StallEnd& end, std::ostream* out) { *out << end.name; }
+
+class StalledDataConnection : public ::testing::TestWithParam<StallEnd> {};
+
+TEST_P(StalledDataConnection, EndsTheDownloadAndTheSessionGoesOn)
+{
+    const StallEnd& how = GetParam();
+    FaultSession s;
+    if (how.usesTimeOut) s.ftp.TimeOut = 300;
+    auto& script = s.PreparedTransfer()
+                       .Expect("RETR f").Reply("150 Opening data connection for f (10 bytes)")
+                       .AcceptData();
+    if (how.sendsAbor) script.Expect("ABOR").Reply("226 ABOR successful");
+    script.Expect("NOOP").Reply("200 ok");
+    s.ftp.OnTransactionStart = [&](TComponent*) {
+        s.events.push_back("OnTransactionStart");
+        if (how.end) QTimer::singleShot(50, [&] { how.end(s.ftp); });
+    };
+    s.StartLoggedIn();
+
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", s.dir.File("f")); }), how.message);
+    EXPECT_EQ(s.Count("OnFailure ctDownload"), 1u);
+    EXPECT_EQ(s.Count("OnSuccess ctDownload"), 0u);
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "");
+    s.ftp.TimeOut = 0;
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, StalledDataConnection,
+    ::testing::Values(
+        StallEnd{"Cancel", [](TVaskFTP& ftp) { ftp.Cancel(); }, false, true,
+                 "Socket send aborted"},
+        StallEnd{"Abort", [](TVaskFTP& ftp) { ftp.Abort(); }, false, false,
+                 "Socket send aborted"},
+        StallEnd{"TimeOut", nullptr, true, false, "Socket send aborted"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(TransferFaults, ASlowDripKeepsTheProgressMovingAndCancelEndsIt)
+{
+    FaultSession s;
+    s.PreparedTransfer()
+        .Expect("RETR f").Reply("150 Opening data connection for f (400 bytes)")
+        .AcceptData()
+        .DripData(std::string(400, 'd'), std::chrono::milliseconds(5)).AllowClientAbort()
+        .Expect("ABOR").Reply("226 ABOR successful")
+        .Expect("NOOP").Reply("200 ok");
+    std::vector<int64_t> progress;
+    s.ftp.OnPacketRecvd = [&](TComponent*) {
+        progress.push_back(s.ftp.ReceivedBytes());
+        if (progress.size() == 20) s.ftp.Cancel();
+    };
+    s.StartLoggedIn();
+
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", s.dir.File("f")); }),
+              "Socket send aborted");
+    ASSERT_GE(progress.size(), 20u);
+    for (size_t i = 1; i < progress.size(); ++i) EXPECT_GT(progress[i], progress[i - 1]);
+    // What arrived before the cancel took effect is on disk, and nothing else.
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), std::string(progress.back(), 'd'));
+    EXPECT_LT(progress.back(), 400);
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(TransferFaults, AResetInTheMiddleOfAnUploadFailsItAndLeavesTheFileAlone)
+{
+    FaultSession s;
+    const std::string local = s.dir.File("grande.bin");
+    testsupport::WriteFileBytes(local, Payload(32 * 1024 * 1024));
+    const std::string before = testsupport::Sha256OfFile(local);
+    s.PreparedTransfer()
+        .Expect("STOR grande.bin").Reply("150 Ok to send data")
+        .AcceptData().ReceiveDataThenReset(1024 * 1024)
+        .Reply("426 Failure reading network stream.")
+        .Expect("NOOP").Reply("200 ok");
+    s.StartLoggedIn();
+
+    // Which error the client sees depends on whether the reset or the reply reaches it first.
+    const std::string message = faults::MessageOf([&] { s.ftp.Upload(local, ""); });
+    EXPECT_NE(message, "(no exception)");
+    EXPECT_GE(s.Count("OnFailure ctUpload"), 1u) << message;
+    EXPECT_EQ(s.Count("OnSuccess ctUpload"), 0u);
+    EXPECT_EQ(testsupport::Sha256OfFile(local), before);
+    // The server's final reply, unless the upload already read it, arrives after the operation
+    // and is dropped from the event loop rather than taken for the next command's reply.
+    ASSERT_TRUE(faults::RunEventLoopUntil([&] {
+        return faults::Contains(s.status, "426 Failure reading network stream.\r\n");
+    }));
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
+{
+    FaultSession s;
+    std::vector<int64_t> sizes;
+    s.PreparedTransfer()
+        .Expect("RETR f")
+        .Reply("150 Opening BINARY mode data connection for f (3221225472 bytes)")
+        .AcceptData().SendData("pequeno").CloseData()
+        .Reply("226 Transfer complete")
+        .Expect("NOOP").Reply("200 ok");
+    s.ftp.OnTransactionStart = [&](TComponent*) { sizes.push_back(s.ftp.TransferSize); };
+    s.StartLoggedIn();
+
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", s.dir.File("f")); }),
+              "Transfer incomplete: 7 of 3221225472 bytes received");
+    EXPECT_EQ(sizes, std::vector<int64_t>{3221225472});
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "pequeno");
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+} // namespace
