@@ -323,10 +323,11 @@ DataWaitWatch::DataWaitWatch(TVaskFTP& ftp, TWirecore& data)
     : ftp_(ftp), data_(data), outer_(ftp.dataWaitWatch_), tick_(new TThreadTimer(nullptr))
 {
     ftp_.dataWaitWatch_ = this;
-    seenPending_ = platform::PendingBytes(ftp_.SocketHandle);
     tick_->SetInterval(kWatchTickMs);
     tick_->SetOnTimer([this](TComponent*) { Check(); });
     tick_->SetEnabled(true);
+    // The server's answer may be there before the wait begins.
+    Check();
 }
 
 DataWaitWatch::~DataWaitWatch() { ftp_.dataWaitWatch_ = outer_; }

@@ -155,7 +155,7 @@ private:
     TWirecore& data_;
     DataWaitWatch* outer_;
     std::unique_ptr<TThreadTimer> tick_;
-    long seenPending_ = 0;
+    long seenPending_ = -1; // bytes waiting on the control connection when last looked at
     bool failureSeen_ = false;
     bool endedByServer_ = false;
 };

@@ -1,24 +1,9 @@
 // Login and logout: the greeting, the firewall and proxy forms of the login, USER and PASS, QUIT.
 #include "ftp/VaskFtp.h"
 
-#include <climits>
 #include <cstdint>
 
 namespace {
-
-// The code of a reply line read without Transaction (the greeting), by the same rule: up to ten
-// leading digits; a number past 32 bits counts as none, one past a reply code's 16 bits is a
-// range error.
-int16_t LeadingReplyCode(const std::string& line)
-{
-    int64_t value = 0;
-    size_t digits = 0;
-    while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9')
-        value = value * 10 + (line[digits++] - '0');
-    if (digits == 0 || value > INT32_MAX) return 0;
-    if (value > INT16_MAX) throw RangeError();
-    return static_cast<int16_t>(value);
-}
 
 // A password must not show up in a status text or an error message, not even when a server
 // repeats it in its reply.
@@ -107,7 +92,7 @@ void TVaskFTP::LoginGreeting()
     const std::string greeting = ReadReplyLine();
     if (!greeting.empty()) ReportStatus(1, greeting);
     LastReply = greeting;
-    ReplyCode = LeadingReplyCode(greeting);
+    ReplyCode = ReplyCodeOf(greeting);
     ConsumeContinuationLines(greeting);
     // A server that hangs up at once has not let us in; without this check the login would go on
     // as if a greeting without a code had arrived.
@@ -118,6 +103,8 @@ void TVaskFTP::LoginGreeting()
 
 void TVaskFTP::LoginCommand(const std::string& command, const std::string& secret)
 {
+    // The server may have hung up while the last reply was read.
+    if (!Connected) RejectLogin(kConnectionClosedText);
     // Lines still waiting cannot answer a command not yet sent: they are what is left of an
     // earlier reply (a greeting whose continuation lines were not marked as such), and taken for
     // this command's reply they would put the whole login out of step.
@@ -142,7 +129,7 @@ void TVaskFTP::LoginProxyCommand()
     }
     // Proxies answer these in their own ways, so the reply is not judged; only a proxy that
     // hangs up stops the login.
-    if (Transaction(command).empty()) RejectLogin(kConnectionClosedText);
+    if (!Connected || Transaction(command).empty()) RejectLogin(kConnectionClosedText);
 }
 
 void TVaskFTP::RejectLogin(const std::string& message)

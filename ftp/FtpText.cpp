@@ -1,6 +1,7 @@
 // Reply text routines shared by the transfers.
 #include "ftp/VaskFtp.h"
 
+#include <climits>
 #include <cstdint>
 #include <limits>
 
@@ -17,6 +18,18 @@ char AsciiUpper(char c)
 }
 
 } // namespace
+
+// The greeting is read without Transaction, so its code is read here, by Transaction's rule.
+int16_t ReplyCodeOf(const std::string& line)
+{
+    int64_t value = 0;
+    size_t digits = 0;
+    while (digits < line.size() && digits < 10 && IsDigit(line[digits]))
+        value = value * 10 + (line[digits++] - '0');
+    if (digits == 0 || value > INT32_MAX) return 0;
+    if (value > INT16_MAX) throw RangeError();
+    return static_cast<int16_t>(value);
+}
 
 // "150 Opening BINARY mode data connection for big.iso (3221225472 bytes)" announces the size
 // as the run of digits nearest before the word "bytes". Sizes past 2 GiB are ordinary, so the

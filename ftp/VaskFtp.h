@@ -143,3 +143,8 @@ private:
 // The byte count a reply announces before the word "BYTE" (any case); 0 when there is none or it
 // does not fit 64 bits.
 int64_t ParseTransferSize(const std::string& reply);
+
+// The code of a reply line as Transaction reads it: the number its leading digits (at most ten)
+// form; 0 when there are none or the number does not fit 32 bits. A number that fits 32 bits but
+// not a reply code's 16 raises RangeError.
+int16_t ReplyCodeOf(const std::string& line);

@@ -106,7 +106,9 @@ TEST(ActiveModeFaults, AnIntruderWhoConnectsFirstIsTurnedAwayAndGetsNothing)
         EXPECT_EQ(testsupport::ReadFileBytes(local), payload);
         faults::ExpectNextCommandWorks(s);
         ASSERT_TRUE(s.server.Verify());
-        if (upload) EXPECT_EQ(s.server.ReceivedData(), Lines{payload});
+        if (upload) {
+            EXPECT_EQ(s.server.ReceivedData(), Lines{payload});
+        }
     }
 }
 

@@ -78,23 +78,33 @@ TEST(TransferFaults, AllTheDataThen426IsStillAFailure)
 // and the client must not wait for data that will never come.
 TEST(TransferFaults, A425WhileTheDataConnectionIsSilentEndsTheTransfer)
 {
-    for (const bool listing : {false, true}) {
+    for (const bool listing : {false, true})
+    for (const bool atOnce : {false, true}) {
         SCOPED_TRACE(listing ? "LIST" : "RETR");
+        SCOPED_TRACE(atOnce ? "425 with the 150" : "425 later");
         FaultSession s;
         auto& script = listing ? s.LoggedIn().PassiveListen().Expect("PASV").ReplyPasv()
                                      .Expect("LIST")
                                : s.PreparedTransfer().Expect("RETR f");
-        script.Reply("150 Opening data connection")
-            .AcceptData()
-            .Reply("425 Can't open data connection")
-            .Expect("NOOP").Reply("200 ok");
+        // Either way the 425 may be waiting before the client starts to wait for data.
+        if (atOnce)
+            script.AcceptData().Send("150 Opening data connection\r\n"
+                                     "425 Can't open data connection\r\n");
+        else
+            script.Reply("150 Opening data connection")
+                .AcceptData()
+                .Pause(std::chrono::milliseconds(50))
+                .Reply("425 Can't open data connection");
+        script.Expect("NOOP").Reply("200 ok");
         s.StartLoggedIn();
 
         const std::string message = faults::MessageOf(
             [&] { listing ? s.ftp.ListDirectory() : s.ftp.Download("f", s.dir.File("f")); });
         EXPECT_EQ(message, "425 Can't open data connection\r\n");
         EXPECT_GE(s.failures, 1);
-        if (!listing) EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "");
+        if (!listing) {
+            EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "");
+        }
         faults::ExpectNextCommandWorks(s);
         EXPECT_TRUE(s.server.Verify());
     }
