@@ -31,7 +31,7 @@ screenshot:
 fuzz:
 	@WITH_FUZZ=1 scripts/install-deps
 	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz -j $(JOBS)
+	@cmake --build --preset fuzz -j $(JOBS) --target fuzzers
 	@fuzz/run $${FUZZ_SECONDS:-60}
 
 clean:
