@@ -1,0 +1,236 @@
+// The window's own paths, timed: the real TForm1 on whatever platform QT_QPA_PLATFORM names
+// (offscreen by default), its fields filled and its buttons clicked the way a user would.
+//
+//   bench_window_session --port N [--host H] [--user U] [--password P] download REMOTE LOCAL
+//   bench_window_session --port N [--host H] [--user U] [--password P] list DIRECTORY LINES
+//
+// Set-up (not timed): "Conectar" (which logs in and lists the start directory); for `list` also
+// "Mudar Diretório" into DIRECTORY (which lists it once). Then the program prints "ready" and
+// waits on standard input; every line "run" times one command and answers with one line:
+//
+//   download  "Dowload" clicked, until the click returns (the file is complete and closed)
+//   list      "Listar Arquivos" clicked, until Memo1 holds LINES lines
+//
+//   seconds=S gap_ms=G shown=N statuses=M lines=L ok=1|0 [error=TEXT]
+//
+// gap_ms is the longest stretch in which the event loop ran no pass (a 2 ms timer measures it):
+// what a user clicking meanwhile would have waited at worst. statuses counts the status texts
+// set, shown the distinct progress texts that were on the status line when the event loop ran,
+// i.e. that a user could have seen. A line "quit" or the end of the input ends the program.
+#include "app/Unit1.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSet>
+#include <QStatusBar>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+namespace {
+
+struct Options {
+    QString host = QStringLiteral("127.0.0.1");
+    QString port;
+    QString user = QStringLiteral("anonymous");
+    QString password = QStringLiteral("bench@example.com");
+    std::string mode;
+    QString first, second;
+};
+
+[[noreturn]] void Usage()
+{
+    std::fputs("usage: bench_window_session --port N [--host H] [--user U] [--password P]\n"
+               "                            download REMOTE LOCAL | list DIRECTORY LINES\n",
+               stderr);
+    std::exit(2);
+}
+
+Options Parse(int argc, char** argv)
+{
+    Options o;
+    int i = 1;
+    for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
+        const QString value = QString::fromLocal8Bit(argv[i + 1]);
+        if (!std::strcmp(argv[i], "--host")) o.host = value;
+        else if (!std::strcmp(argv[i], "--port")) o.port = value;
+        else if (!std::strcmp(argv[i], "--user")) o.user = value;
+        else if (!std::strcmp(argv[i], "--password")) o.password = value;
+        else Usage();
+    }
+    if (argc - i != 3 || o.port.isEmpty()) Usage();
+    o.mode = argv[i];
+    if (o.mode != "download" && o.mode != "list") Usage();
+    o.first = QString::fromLocal8Bit(argv[i + 1]);
+    o.second = QString::fromLocal8Bit(argv[i + 2]);
+    return o;
+}
+
+// Any modal box means the command failed (an error box) or asked something: note its text and
+// close it, so that the click returns and the run is reported as failed.
+class BoxCloser {
+  public:
+    QString seen;
+    BoxCloser()
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || box->property("closed").toBool()) return;
+            box->setProperty("closed", true);
+            if (seen.isEmpty()) seen = box->text();
+            box->buttons().first()->click();
+        });
+        timer_.start(50);
+    }
+
+  private:
+    QTimer timer_;
+};
+
+// Watches the event loop while a command runs: the longest time between two passes, and which
+// progress texts the status line showed at those passes.
+class Responsiveness {
+  public:
+    explicit Responsiveness(QStatusBar* bar) : bar_(bar)
+    {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(2);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+        QObject::connect(bar_, &QStatusBar::messageChanged, [this] { ++statuses; });
+    }
+    void Start()
+    {
+        maxGapNs = 0;
+        statuses = 0;
+        shown.clear();
+        clock_.start();
+        last_ = 0;
+        timer_.start();
+    }
+    void Stop()
+    {
+        timer_.stop();
+        Tick();
+    }
+    qint64 maxGapNs = 0;
+    int statuses = 0;
+    QSet<QString> shown;
+
+  private:
+    void Tick()
+    {
+        const qint64 now = clock_.nsecsElapsed();
+        maxGapNs = std::max(maxGapNs, now - last_);
+        last_ = now;
+        const QString text = bar_->currentMessage();
+        if (text.startsWith(QStringLiteral("Recebidos "))) shown.insert(text);
+    }
+    QStatusBar* bar_;
+    QTimer timer_;
+    QElapsedTimer clock_;
+    qint64 last_ = 0;
+};
+
+void Answer(double seconds, const Responsiveness& probe, int lines, bool ok, const QString& error)
+{
+    std::printf("seconds=%.6f gap_ms=%.1f shown=%lld statuses=%d lines=%d ok=%d", seconds,
+                probe.maxGapNs / 1e6, static_cast<long long>(probe.shown.size()), probe.statuses,
+                lines, ok ? 1 : 0);
+    if (!error.isEmpty()) std::printf(" error=%s", error.simplified().toLocal8Bit().constData());
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+// The number of lines the log holds (an empty log is one empty block).
+int LogLines(const QPlainTextEdit* memo)
+{
+    const QTextDocument* document = memo->document();
+    if (document->blockCount() == 1 && document->firstBlock().text().isEmpty()) return 0;
+    return document->blockCount();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    const Options options = Parse(argc, argv);
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tavolen"));
+    QApplication::setFont(FormFont());
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    TForm1 form;
+    form.show();
+    QElapsedTimer settle;
+    settle.start();
+    while (settle.elapsed() < 200) QApplication::processEvents(QEventLoop::AllEvents, 20);
+
+    BoxCloser boxes;
+    form.servidor->setText(options.host);
+    form.portas->setText(options.port);
+    form.Edit5->setText(options.user);
+    form.Edit6->setText(options.password);
+    form.Button3->click();
+    if (!form.VaskFTP1->Connected) {
+        std::fprintf(stderr, "connect failed: %s\n", qPrintable(boxes.seen));
+        return 1;
+    }
+    const bool download = options.mode == "download";
+    int expectedLines = 0;
+    if (download) {
+        form.Edit1->setText(options.first);
+        form.Edit2->setText(options.second);
+    } else {
+        expectedLines = options.second.toInt();
+        form.Edit3->setText(options.first);
+        form.Button6->click();
+        if (!boxes.seen.isEmpty()) {
+            std::fprintf(stderr, "change of directory failed: %s\n", qPrintable(boxes.seen));
+            return 1;
+        }
+    }
+    std::printf("ready\n");
+    std::fflush(stdout);
+
+    Responsiveness probe(form.StatusBar1);
+    std::string command;
+    while (std::getline(std::cin, command) && command == "run") {
+        boxes.seen.clear();
+        QElapsedTimer clock;
+        probe.Start();
+        clock.start();
+        bool ok = false;
+        int lines = 0;
+        if (download) {
+            form.Button2->click();
+            ok = boxes.seen.isEmpty() &&
+                 form.StatusBar1->currentMessage() == QStringLiteral("Donload do arquivo Concluido");
+        } else {
+            form.Button5->click();
+            // The log may still be catching up when the command has returned.
+            while (LogLines(form.Memo1) < expectedLines && boxes.seen.isEmpty() &&
+                   clock.elapsed() < 600000)
+                QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+            lines = LogLines(form.Memo1);
+            ok = boxes.seen.isEmpty() && lines == expectedLines;
+        }
+        const double seconds = clock.nsecsElapsed() / 1e9;
+        probe.Stop();
+        Answer(seconds, probe, lines, ok, boxes.seen);
+    }
+    form.Button1->click(); // Desconectar
+    return 0;
+}
