@@ -4,9 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -136,63 +134,23 @@ ScriptedFtpServer& ScriptedFtpServer::Add(Kind kind, std::string text, Ms interv
     return *this;
 }
 
-ScriptedFtpServer& ScriptedFtpServer::Send(std::string bytes) {
-    return Add(Kind::Send, std::move(bytes));
-}
-ScriptedFtpServer& ScriptedFtpServer::Reply(std::string line) {
-    return Add(Kind::Send, std::move(line) + "\r\n");
-}
-ScriptedFtpServer& ScriptedFtpServer::Expect(std::string line) {
-    return Add(Kind::Expect, std::move(line));
-}
-ScriptedFtpServer& ScriptedFtpServer::ExpectPrefix(std::string prefix) {
-    return Add(Kind::ExpectPrefix, std::move(prefix));
-}
-ScriptedFtpServer& ScriptedFtpServer::ExpectAny() {
-    return Add(Kind::ExpectAny);
-}
-ScriptedFtpServer& ScriptedFtpServer::Close() {
-    return Add(Kind::Close);
-}
-ScriptedFtpServer& ScriptedFtpServer::Reset() {
-    return Add(Kind::Reset);
-}
-ScriptedFtpServer& ScriptedFtpServer::Pause(Ms duration) {
-    return Add(Kind::Pause, {}, duration);
-}
-ScriptedFtpServer& ScriptedFtpServer::WaitForClientClose() {
-    return Add(Kind::WaitForClientClose);
-}
-ScriptedFtpServer& ScriptedFtpServer::PassiveListen() {
-    return Add(Kind::PassiveListen);
-}
-ScriptedFtpServer& ScriptedFtpServer::ReplyPasv(std::string format) {
-    return Add(Kind::ReplyPasv, std::move(format));
-}
-ScriptedFtpServer& ScriptedFtpServer::AcceptData() {
-    return Add(Kind::AcceptData);
-}
-ScriptedFtpServer& ScriptedFtpServer::ConnectBack() {
-    return Add(Kind::ConnectBack);
-}
-ScriptedFtpServer& ScriptedFtpServer::SendData(std::string bytes) {
-    return Add(Kind::SendData, std::move(bytes));
-}
-ScriptedFtpServer& ScriptedFtpServer::SendDataFromFile(std::string path) {
-    return Add(Kind::SendDataFromFile, std::move(path));
-}
-ScriptedFtpServer& ScriptedFtpServer::DripData(std::string bytes, Ms interval) {
-    return Add(Kind::DripData, std::move(bytes), interval);
-}
-ScriptedFtpServer& ScriptedFtpServer::ReceiveData(std::string toFile) {
-    return Add(Kind::ReceiveData, std::move(toFile));
-}
-ScriptedFtpServer& ScriptedFtpServer::ConnectBackFrom(std::string localAddress) {
-    return Add(Kind::ConnectBack, std::move(localAddress));
-}
-ScriptedFtpServer& ScriptedFtpServer::IntruderConnectBack(std::string bytes) {
-    return Add(Kind::IntruderConnectBack, std::move(bytes));
-}
+ScriptedFtpServer& ScriptedFtpServer::Send(std::string bytes) { return Add(Kind::Send, std::move(bytes)); }
+ScriptedFtpServer& ScriptedFtpServer::Reply(std::string line) { return Add(Kind::Send, std::move(line) + "\r\n"); }
+ScriptedFtpServer& ScriptedFtpServer::Expect(std::string line) { return Add(Kind::Expect, std::move(line)); }
+ScriptedFtpServer& ScriptedFtpServer::ExpectPrefix(std::string prefix) { return Add(Kind::ExpectPrefix, std::move(prefix)); }
+ScriptedFtpServer& ScriptedFtpServer::ExpectAny() { return Add(Kind::ExpectAny); }
+ScriptedFtpServer& ScriptedFtpServer::Close() { return Add(Kind::Close); }
+ScriptedFtpServer& ScriptedFtpServer::Reset() { return Add(Kind::Reset); }
+ScriptedFtpServer& ScriptedFtpServer::Pause(Ms duration) { return Add(Kind::Pause, {}, duration); }
+ScriptedFtpServer& ScriptedFtpServer::PassiveListen() { return Add(Kind::PassiveListen); }
+ScriptedFtpServer& ScriptedFtpServer::ReplyPasv(std::string format) { return Add(Kind::ReplyPasv, std::move(format)); }
+ScriptedFtpServer& ScriptedFtpServer::AcceptData() { return Add(Kind::AcceptData); }
+ScriptedFtpServer& ScriptedFtpServer::ConnectBack() { return Add(Kind::ConnectBack); }
+ScriptedFtpServer& ScriptedFtpServer::SendData(std::string bytes) { return Add(Kind::SendData, std::move(bytes)); }
+ScriptedFtpServer& ScriptedFtpServer::DripData(std::string bytes, Ms interval) { return Add(Kind::DripData, std::move(bytes), interval); }
+ScriptedFtpServer& ScriptedFtpServer::ReceiveData() { return Add(Kind::ReceiveData); }
+ScriptedFtpServer& ScriptedFtpServer::ConnectBackFrom(std::string localAddress) { return Add(Kind::ConnectBack, std::move(localAddress)); }
+ScriptedFtpServer& ScriptedFtpServer::IntruderConnectBack(std::string bytes) { return Add(Kind::IntruderConnectBack, std::move(bytes)); }
 ScriptedFtpServer& ScriptedFtpServer::ReceiveDataThenReset(size_t count) {
     Add(Kind::ReceiveDataThenReset);
     std::lock_guard lock(mutex_);
@@ -206,12 +164,8 @@ ScriptedFtpServer& ScriptedFtpServer::AllowClientAbort() {
     steps_.back().mayFail = true;
     return *this;
 }
-ScriptedFtpServer& ScriptedFtpServer::CloseData() {
-    return Add(Kind::CloseData);
-}
-ScriptedFtpServer& ScriptedFtpServer::ResetData() {
-    return Add(Kind::ResetData);
-}
+ScriptedFtpServer& ScriptedFtpServer::CloseData() { return Add(Kind::CloseData); }
+ScriptedFtpServer& ScriptedFtpServer::ResetData() { return Add(Kind::ResetData); }
 
 ScriptedFtpServer& ScriptedFtpServer::SetTimeout(Ms timeout) {
     std::lock_guard lock(mutex_);
@@ -254,11 +208,6 @@ std::vector<std::string> ScriptedFtpServer::ReceivedLines() const {
 std::vector<std::string> ScriptedFtpServer::Failures() const {
     std::lock_guard lock(mutex_);
     return failures_;
-}
-
-std::vector<std::string> ScriptedFtpServer::ToleratedFailures() const {
-    std::lock_guard lock(mutex_);
-    return tolerated_;
 }
 
 std::vector<std::string> ScriptedFtpServer::ReceivedData() const {
@@ -390,12 +339,6 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
         return true;
     case Kind::Pause:
         return Sleep(step.interval);
-    case Kind::WaitForClientClose: {
-        bool eof = ReadUntilEof(true);
-        CloseFd(control_);
-        SetFlag(closed_);
-        return eof;
-    }
     case Kind::PassiveListen: {
         CloseFd(dataListener_);
         uint16_t port = 0;
@@ -424,8 +367,6 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
         return DoIntruderConnectBack(step.text);
     case Kind::SendData:
         return NeedData("SendData") && SendAll(data_, step.text.data(), step.text.size(), "data");
-    case Kind::SendDataFromFile:
-        return NeedData("SendDataFromFile") && DoSendDataFromFile(step.text);
     case Kind::DripData:
         if (!NeedData("DripData")) return false;
         for (size_t i = 0; i < step.text.size(); ++i) {
@@ -434,7 +375,7 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
         }
         return true;
     case Kind::ReceiveData:
-        return NeedData("ReceiveData") && DoReceiveData(step.text);
+        return NeedData("ReceiveData") && DoReceiveData();
     case Kind::ReceiveDataThenReset:
         return NeedData("ReceiveDataThenReset") && DoReceiveDataThenReset(step.count);
     case Kind::CloseData:
@@ -619,86 +560,25 @@ bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count) {
     return true;
 }
 
-bool ScriptedFtpServer::DoSendDataFromFile(const std::string& path) {
-    int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat info {};
-    if (file < 0 || ::fstat(file, &info) != 0) {
-        Fail(ErrnoText(("SendDataFromFile: " + path).c_str()));
-        if (file >= 0) ::close(file);
-        return false;
-    }
-    // sendfile keeps multi-gigabyte (sparse) files out of memory and out of user space.
-    off_t offset = 0;
-    bool ok = true;
-    while (ok && offset < info.st_size) {
-        size_t want = static_cast<size_t>(std::min<off_t>(info.st_size - offset, 4 * kChunk));
-        ssize_t n = ::sendfile(data_, file, &offset, want);
-        if (n > 0) continue;
-        if (n == 0) {
-            Fail("SendDataFromFile: file shrank while sending: " + path);
-            ok = false;
-        } else if (errno == EAGAIN || errno == EINTR) {
-            Io io = errno == EINTR ? Io::Ready : WaitFor(data_, POLLOUT, true);
-            if (io == Io::Timeout) Fail("SendDataFromFile: timeout, client does not read");
-            ok = io == Io::Ready;
-        } else {
-            Fail(ErrnoText("SendDataFromFile: send"));
-            ok = false;
-        }
-    }
-    ::close(file);
-    return ok;
-}
-
-bool ScriptedFtpServer::DoReceiveData(const std::string& toFile) {
-    int file = -1;
-    if (!toFile.empty()) {
-        file = ::open(toFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (file < 0) {
-            Fail(ErrnoText(("ReceiveData: " + toFile).c_str()));
-            return false;
-        }
-    }
+bool ScriptedFtpServer::DoReceiveData() {
     std::string bytes;
     std::vector<char> buffer(kChunk);
-    bool ok = true;
     for (;;) {
         ssize_t n = ::recv(data_, buffer.data(), buffer.size(), 0);
         if (n > 0) {
-            if (file < 0) {
-                bytes.append(buffer.data(), size_t(n));
-                continue;
-            }
-            for (ssize_t written = 0; ok && written < n;) {
-                ssize_t w = ::write(file, buffer.data() + written, size_t(n - written));
-                if (w < 0 && errno != EINTR) {
-                    Fail(ErrnoText(("ReceiveData: write " + toFile).c_str()));
-                    ok = false;
-                }
-                written += std::max<ssize_t>(w, 0);
-            }
-            if (!ok) break;
+            bytes.append(buffer.data(), size_t(n));
         } else if (n == 0) {
             break;
         } else if (errno == EAGAIN || errno == EINTR) {
             Io io = errno == EINTR ? Io::Ready : WaitFor(data_, POLLIN, true);
             if (io == Io::Timeout)
                 Fail("ReceiveData: timeout, the client neither sends nor closes");
-            if (io != Io::Ready) {
-                ok = false;
-                break;
-            }
+            if (io != Io::Ready) return false;
         } else {
             Fail(ErrnoText("ReceiveData: recv"));
-            ok = false;
-            break;
+            return false;
         }
     }
-    if (file >= 0 && ::close(file) != 0 && ok) {
-        Fail(ErrnoText(("ReceiveData: close " + toFile).c_str()));
-        ok = false;
-    }
-    if (!ok) return false;
     CloseFd(data_);
     std::lock_guard lock(mutex_);
     received_.push_back(std::move(bytes));

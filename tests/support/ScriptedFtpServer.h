@@ -34,8 +34,8 @@
 // - One data connection at a time: AcceptData()/ConnectBack() replace an earlier one. A data
 //   connection the script never closes stays open and silent until the server is destroyed.
 // - Misbehaving on purpose: a step followed by AllowClientAbort() may fail because the client
-//   gave up (closed or reset a connection, stopped reading); that is then written down under
-//   ToleratedFailures() and the script goes on with the next step.
+//   gave up (closed or reset a connection, stopped reading); the script then goes on with the
+//   next step.
 // - The destructor stops the thread promptly whatever it is doing.
 #include <gtest/gtest.h>
 
@@ -68,7 +68,6 @@ class ScriptedFtpServer {
     ScriptedFtpServer& Close(); // FIN; lines the client still sends are recorded
     ScriptedFtpServer& Reset(); // RST (SO_LINGER 0)
     ScriptedFtpServer& Pause(Ms duration);
-    ScriptedFtpServer& WaitForClientClose(); // read (and record) lines until EOF
 
     // ---- data connection ----
     ScriptedFtpServer& PassiveListen(); // new data listener on 127.0.0.1:0
@@ -83,11 +82,9 @@ class ScriptedFtpServer {
     // Fails when the client keeps it open (bounded by the timeout).
     ScriptedFtpServer& IntruderConnectBack(std::string bytes);
     ScriptedFtpServer& SendData(std::string bytes);
-    ScriptedFtpServer& SendDataFromFile(std::string path);       // streamed, any size
     ScriptedFtpServer& DripData(std::string bytes, Ms interval); // one byte per interval
-    // Read until the client closes the data connection. The bytes go to ReceivedData(), or to a
-    // file when toFile is given (then ReceivedData() gets an empty entry for this step).
-    ScriptedFtpServer& ReceiveData(std::string toFile = {});
+    // Read until the client closes the data connection; the bytes go to ReceivedData().
+    ScriptedFtpServer& ReceiveData();
     // Read `count` bytes of the client's upload, then reset the data connection.
     ScriptedFtpServer& ReceiveDataThenReset(size_t count);
     ScriptedFtpServer& CloseData(); // FIN
@@ -109,7 +106,6 @@ class ScriptedFtpServer {
     std::vector<std::string> ReceivedLines() const;
     std::vector<std::string> Failures() const;
     std::vector<std::string> ReceivedData() const; // one entry per ReceiveData step
-    std::vector<std::string> ToleratedFailures() const; // of steps marked AllowClientAbort()
     // Success when the script ran to its end and nothing failed. Waits for the script first
     // (bounded by the timeout), so call it after the client is done.
     ::testing::AssertionResult Verify();
@@ -123,14 +119,12 @@ class ScriptedFtpServer {
         Close,
         Reset,
         Pause,
-        WaitForClientClose,
         PassiveListen,
         ReplyPasv,
         AcceptData,
         ConnectBack,
         IntruderConnectBack,
         SendData,
-        SendDataFromFile,
         DripData,
         ReceiveData,
         ReceiveDataThenReset,
@@ -165,8 +159,7 @@ class ScriptedFtpServer {
     int ConnectToPortLine(const char* step, const char* fromAddress);
     bool DoIntruderConnectBack(const std::string& bytes);
     bool DoReceiveDataThenReset(size_t count);
-    bool DoSendDataFromFile(const std::string& path);
-    bool DoReceiveData(const std::string& toFile);
+    bool DoReceiveData();
     bool NeedData(const char* step);
 
     void Fail(std::string message);

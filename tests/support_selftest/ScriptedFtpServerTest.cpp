@@ -1,6 +1,5 @@
 #include "support/ScriptedFtpServer.h"
 #include "RawClient.h"
-#include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
@@ -80,56 +79,6 @@ TEST(ScriptedFtpServer, DestructorStopsAScriptThatIsWaiting) {
         EXPECT_EQ(client.ReadLine(), "220 hi");
     }
     EXPECT_EQ(client.ReadLine(), "<eof>");
-}
-
-TEST(ScriptedFtpServer, PassiveDownloadDeliversEveryByte) {
-    const std::string payload = testsupport::AllByteValuesWithCrLf();
-    testsupport::TempDir dir;
-    std::string big = dir.File("sparse.bin");
-    testsupport::CreateSparseFile(big, 3 * 1024 * 1024 + 7);
-
-    ScriptedFtpServer server;
-    server.Reply("220 hi").PassiveListen().Expect("PASV").ReplyPasv();
-    server.AcceptData().SendData(payload).SendDataFromFile(big).CloseData().Reply("226 done");
-    server.Start();
-
-    RawSocket client = RawSocket::Connect(server.Port());
-    EXPECT_EQ(client.ReadLine(), "220 hi");
-    ASSERT_TRUE(client.SendLine("PASV"));
-    std::string pasv = client.ReadLine();
-    EXPECT_EQ(pasv.rfind("227 Entering Passive Mode (127,0,0,1,", 0), 0u) << pasv;
-    RawSocket data = RawSocket::Connect(selftest::PasvPort(pasv));
-    ASSERT_TRUE(data.Valid());
-    std::string received = data.ReadAll();
-    EXPECT_EQ(client.ReadLine(), "226 done");
-
-    EXPECT_EQ(received.size(), payload.size() + 3 * 1024 * 1024 + 7);
-    EXPECT_EQ(received.substr(0, payload.size()), payload);
-    EXPECT_EQ(received.find_first_not_of('\0', payload.size()), std::string::npos);
-    EXPECT_TRUE(server.Verify());
-}
-
-TEST(ScriptedFtpServer, ActiveUploadConnectsBackToTheClientsPort) {
-    const std::string payload = testsupport::AllByteValuesWithCrLf();
-    ScriptedFtpServer server;
-    server.Reply("220 hi").ExpectPrefix("PORT ").Reply("200 ok");
-    server.ConnectBack().ReceiveData().Reply("226 stored");
-    server.Start();
-
-    RawSocket client = RawSocket::Connect(server.Port());
-    EXPECT_EQ(client.ReadLine(), "220 hi");
-    uint16_t port = 0;
-    RawSocket listener = RawSocket::Listen(&port);
-    ASSERT_TRUE(client.SendLine(selftest::PortCommand(port)));
-    EXPECT_EQ(client.ReadLine(), "200 ok");
-    RawSocket data = listener.Accept();
-    ASSERT_TRUE(data.SendAll(payload));
-    data.Close();
-    EXPECT_EQ(client.ReadLine(), "226 stored");
-
-    EXPECT_TRUE(server.Verify());
-    ASSERT_EQ(server.ReceivedData().size(), 1u);
-    EXPECT_EQ(server.ReceivedData()[0], payload);
 }
 
 TEST(ScriptedFtpServer, ConnectBackRefusesAddressesOffThisMachine) {
