@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -41,6 +42,7 @@ TEST(Secrets, APasswordEchoedByTheServerIsMaskedInStatusTextsRepliesAndErrors)
     EXPECT_EQ(message, "530 Senha ***** incorreta\r\n");
     EXPECT_TRUE(faults::Contains(s.status, "230-firewall: ***** aceita\r\n"));
     EXPECT_TRUE(faults::Contains(s.status, "Transaction")); // level 8 texts are there too
+    EXPECT_EQ(std::count(s.status.begin(), s.status.end(), "PASS "), 2); // reported, masked
     ExpectNowhere(s, "muralha-7", message);
     ExpectNowhere(s, "s3nh@-secreta", message);
     EXPECT_TRUE(s.server.Verify());

@@ -198,26 +198,6 @@ TEST(ControlChannel, AServerThatHangsUpInsteadOfAnsweringIsAFailure)
     EXPECT_TRUE(s.server.Verify());
 }
 
-TEST(ControlChannel, ALineBreakOrNulInACommandIsRefusedBeforeAnythingIsSent)
-{
-    ScriptedSession s;
-    s.LoggedIn().Expect("NOOP").Reply("200 ok");
-    s.StartLoggedIn();
-
-    for (const std::string& name : {std::string("a\r\nDELE b"), std::string("a\nb"),
-                                   std::string("a\rb"), std::string("a\0b", 3)}) {
-        try {
-            s.ftp.DeleteFile(name);
-            ADD_FAILURE() << "no exception";
-        } catch (const Exception& e) {
-            EXPECT_EQ(e.Message(), "Invalid character in command");
-        }
-    }
-    s.ftp.SendCommand("NOOP"); // the first line the server sees after the login
-    EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "NOOP"}));
-}
-
 TEST(ControlChannel, AbortCancelsOnlyTheDataConnection)
 {
     TVaskFTP ftp(nullptr);

@@ -189,30 +189,6 @@ TEST(Login, RefusedQuitDuringTheCleanUpIsWhatTheCallerGets)
     EXPECT_TRUE(s.server.Verify());
 }
 
-TEST(Login, GreetingAbove400TurnsTheClientAway)
-{
-    ScriptedSession s;
-    s.server.Reply("421 Too many users").Expect("QUIT").Reply("221 tchau");
-    s.server.Start();
-
-    EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), "421 Too many users\r\n");
-    EXPECT_EQ(s.events, (Lines{"OnConnectionFailed", "OnDisconnect"}));
-    EXPECT_FALSE(s.ftp.Connected);
-    EXPECT_TRUE(s.server.Verify());
-}
-
-TEST(Login, GreetingWithoutACodePasses)
-{
-    ScriptedSession s;
-    s.server.Reply("Servidor caseiro").Expect("USER ana").Reply("230 ok");
-    s.server.Start();
-
-    s.ftp.Connect();
-    EXPECT_EQ(s.ftp.ReplyCode, 230);
-    EXPECT_EQ(s.events, Lines{"OnConnect"});
-    EXPECT_TRUE(s.server.Verify());
-}
-
 TEST(Login, AServerThatHangsUpDuringTheLoginFailsIt)
 {
     {
@@ -269,46 +245,6 @@ TEST(Login, AnOnConnectHandlerThatRaisesLogsOutAgain)
     EXPECT_FALSE(s.ftp.Connected);
     EXPECT_EQ(s.status.back(), "Disconnected");
     EXPECT_TRUE(s.server.Verify());
-}
-
-TEST(Login, PasswordsNeverAppearInStatusTextsAtAnyLevel)
-{
-    ScriptedSession s;
-    s.server.Reply("220 pronto")
-        .Expect("USER guarda").Reply("331 senha do firewall")
-        .Expect("PASS muralha").Reply("230 passe")
-        .Expect("USER ana").Reply("331 senha")
-        .Expect("PASS s3nh@").Reply("530 errada")
-        .Expect("QUIT").Reply("221 tchau");
-    s.ftp.ReportLevel = 8;
-    s.ftp.FWAuthenticate = true;
-    s.ftp.FWUserID = "guarda";
-    s.ftp.FWPassword = "muralha";
-    s.server.Start();
-
-    EXPECT_THROW(s.ftp.Connect(), FTPException);
-    EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(Count(s.status, "PASS "), 2u);
-    EXPECT_GT(Count(s.status, "Transaction"), 0u); // the lower layer's texts are there too
-    for (const std::string& text : s.status) {
-        EXPECT_EQ(text.find("s3nh@"), std::string::npos) << text;
-        EXPECT_EQ(text.find("muralha"), std::string::npos) << text;
-    }
-}
-
-TEST(Login, APasswordWithALineBreakIsNotSent)
-{
-    ScriptedSession s;
-    s.server.Reply("220 pronto")
-        .Expect("USER ana").Reply("331 senha")
-        .Expect("QUIT").Reply("221 tchau");
-    s.ftp.Password = "x\r\nDELE importante";
-    s.server.Start();
-
-    EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), "Invalid character in command");
-    EXPECT_FALSE(s.ftp.Connected);
-    EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "QUIT"}));
 }
 
 TEST(Logout, RefusedQuitRaisesAfterTheSocketIsClosed)

@@ -113,36 +113,6 @@ TEST(Download, HalfAFileThen426IsAFailureAndKeepsWhatArrived)
     EXPECT_TRUE(s.server.Verify());
 }
 
-TEST(Download, FewerBytesThanAnnouncedIsAFailureEvenAfter226)
-{
-    TransferSession s;
-    s.Prepared()
-        .Expect("RETR f").Reply("150 Opening data connection for f (100 bytes)")
-        .AcceptData().SendData(std::string(60, 'p')).CloseData()
-        .Reply("226 Transfer complete");
-    s.StartLoggedIn();
-
-    try {
-        s.ftp.Download("f", s.dir.File("f"));
-        ADD_FAILURE() << "no exception";
-    } catch (const FTPException& error) {
-        EXPECT_EQ(error.Message(), "Transfer incomplete: 60 of 100 bytes received");
-    }
-    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), std::string(60, 'p'));
-}
-
-TEST(Download, LineEndInTheRemoteNameIsRefusedBeforeItIsSent)
-{
-    TransferSession s;
-    s.handleFailures = true;
-    s.Prepared();
-    s.StartLoggedIn();
-
-    s.ftp.Download("f\r\nDELE important", s.dir.File("f"));
-    EXPECT_EQ(s.events, Lines{"OnFailure ctDownload"});
-    for (const std::string& line : s.Lines()) EXPECT_EQ(line.find("DELE"), std::string::npos);
-}
-
 TEST(ResumeDownload, RefusedRestSendsNoRetrAndLeavesTheFileAlone)
 {
     TransferSession s;
