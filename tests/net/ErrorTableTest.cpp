@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 
 TEST(SocketErrors, TableGivesNumberAndText)
 {
@@ -12,21 +11,6 @@ TEST(SocketErrors, TableGivesNumberAndText)
     EXPECT_EQ(TWirecore::ErrorMessageFor(11004), "11004:Valid name, no data record of requested type");
     EXPECT_EQ(TWirecore::ErrorMessageFor(10101), "Unknown Error No. 10101");
     EXPECT_EQ(TWirecore::ErrorMessageFor(0), "");
-}
-
-TEST(SocketErrors, PosixErrorsMapToComponentNumbers)
-{
-    EXPECT_EQ(platform::TranslateErrno(EWOULDBLOCK), 10035);
-    EXPECT_EQ(platform::TranslateErrno(EAGAIN), 10035);
-    EXPECT_EQ(platform::TranslateErrno(EINPROGRESS), 10035);
-    EXPECT_EQ(platform::TranslateErrno(ECONNRESET), 10054);
-    EXPECT_EQ(platform::TranslateErrno(ENOTCONN), 10057);
-    EXPECT_EQ(platform::TranslateErrno(ETIMEDOUT), 10060);
-    EXPECT_EQ(platform::TranslateErrno(ECONNREFUSED), 10061);
-    EXPECT_EQ(platform::TranslateErrno(EHOSTUNREACH), 10065);
-    EXPECT_EQ(platform::TranslateErrno(0), 0);
-    // Something without a counterpart is still reported, as an unknown number.
-    EXPECT_GT(platform::TranslateErrno(ENOSPC), 10071);
 }
 
 TEST(SocketErrors, CheckFiresOnErrorBeforeRaising)

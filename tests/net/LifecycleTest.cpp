@@ -34,19 +34,6 @@ TEST(WirecoreLifecycle, FirstInstanceStartsLibraryAndLastCleansUp)
     EXPECT_EQ(platform::SocketLibraryStartups(), startups);
 }
 
-TEST(WirecoreLifecycle, NewComponentHasUnconnectedSocketAndDefaults)
-{
-    TWirecore socket(nullptr);
-    EXPECT_NE(socket.SocketHandle, platform::kNoSocket);
-    EXPECT_FALSE(socket.Connected);
-    EXPECT_FALSE(socket.Canceled);
-    EXPECT_EQ(socket.TimeOut, 0);
-    EXPECT_EQ(socket.ReportLevel, 0);
-    EXPECT_TRUE(socket.Proxy.empty());
-    ASSERT_NE(socket.TimeoutTimer, nullptr);
-    EXPECT_FALSE(socket.TimeoutTimer->Enabled());
-}
-
 TEST(WirecoreLifecycle, DesignModeOpensNothing)
 {
     TComponent form(nullptr);

@@ -24,17 +24,12 @@ TThreadTimer* RunningLongTimer(TComponent* owner)
 
 } // namespace
 
-TEST(ThreadTimer, StartsStoppedWithDefaults)
+TEST(ThreadTimer, RunsOnlyWithAHandlerAndAnInterval)
 {
     TThreadTimer timer(nullptr);
     EXPECT_TRUE(timer.Enabled());
     EXPECT_EQ(timer.Interval(), 1000u);
     EXPECT_FALSE(timer.Running()); // no handler yet
-}
-
-TEST(ThreadTimer, ZeroIntervalNeverTicks)
-{
-    TThreadTimer timer(nullptr);
     int ticks = 0;
     timer.SetInterval(0);
     timer.SetOnTimer([&](TComponent*) { ++ticks; });
@@ -43,19 +38,14 @@ TEST(ThreadTimer, ZeroIntervalNeverTicks)
     EXPECT_EQ(ticks, 0);
 }
 
-TEST(ThreadTimer, UnchangedSettingsLeaveCountdownAlone)
+TEST(ThreadTimer, OnlyEffectiveChangesRestartTheCountdown)
 {
     TComponent owner(nullptr);
     TThreadTimer* timer = RunningLongTimer(&owner);
     timer->SetEnabled(true);
     timer->SetInterval(kLongInterval);
     EXPECT_LT(timer->RemainingMs(), kRestartedAtLeast);
-}
 
-TEST(ThreadTimer, EffectiveChangesRestartCountdown)
-{
-    TComponent owner(nullptr);
-    TThreadTimer* timer = RunningLongTimer(&owner);
     timer->SetEnabled(false);
     EXPECT_FALSE(timer->Running());
     timer->SetEnabled(true);
