@@ -28,6 +28,7 @@ public:
     void Write(const void* data, size_t length);
     int64_t Size() const;
     int64_t Position() const;
+    int Descriptor() const { return fd_; }
 
 private:
     LocalFile(int descriptor, std::string path) : fd_(descriptor), path_(std::move(path)) {}

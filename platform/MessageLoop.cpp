@@ -6,6 +6,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <chrono>
+
 namespace platform {
 
 namespace {
@@ -14,6 +16,9 @@ namespace {
 // still notices. Runs only while some loop waits.
 constexpr int kSafetyIntervalMs = 100;
 int waitDepth = 0;
+
+using Clock = std::chrono::steady_clock;
+Clock::time_point lastPassEnd;
 
 QTimer& SafetyTimer()
 {
@@ -34,6 +39,7 @@ void ProcessMessages()
     QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     if (--waitDepth == 0) SafetyTimer().stop();
     PurgeRetiredNotifiers();
+    lastPassEnd = Clock::now();
 }
 
 void ProcessPendingMessages()
@@ -41,6 +47,13 @@ void ProcessPendingMessages()
     if (!QCoreApplication::instance()) return;
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     PurgeRetiredNotifiers();
+    lastPassEnd = Clock::now();
+}
+
+void ProcessMessagesWhileBusy()
+{
+    if (Clock::now() - lastPassEnd < std::chrono::milliseconds(kBusyPassIntervalMs)) return;
+    ProcessPendingMessages();
 }
 
 } // namespace platform

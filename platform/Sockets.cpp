@@ -12,10 +12,12 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace platform {
@@ -98,6 +100,15 @@ void FromSockaddr(const sockaddr_in& s, SocketAddress* a)
     a->address = s.sin_addr.s_addr;
 }
 
+// Everything written goes out at once. Commands are whole lines written in one call, and a
+// transfer writes whole chunks; Nagle's algorithm would only hold back the tail of a chunk (or a
+// command) until the peer acknowledges what went before.
+void SendWithoutDelay(int socket)
+{
+    int on = 1;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 } // namespace
 
 SocketHandle CreateStreamSocket()
@@ -107,6 +118,7 @@ SocketHandle CreateStreamSocket()
         Fail();
         return kNoSocket;
     }
+    SendWithoutDelay(s);
     return s;
 }
 
@@ -172,6 +184,7 @@ SocketHandle Accept(SocketHandle socket, SocketAddress* peer)
         return kNoSocket;
     }
     if (peer) FromSockaddr(s, peer);
+    SendWithoutDelay(accepted);
     return accepted;
 }
 
@@ -189,6 +202,124 @@ long Receive(SocketHandle socket, void* buffer, size_t length, bool peek)
     if (n >= 0) return static_cast<long>(n);
     SetLastSocketError(TranslateErrno(error));
     return -1;
+}
+
+namespace {
+
+// The pipe that carries spliced bytes from a socket to a file. It is empty between calls, and one
+// serves every component of the thread.
+class SplicePipe {
+public:
+    SplicePipe()
+    {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        read_ = fds[0];
+        write_ = fds[1];
+        // Room for a whole chunk even when it arrived in small segments, each of which takes a
+        // slot of the pipe; where the system refuses, a splice simply moves fewer bytes.
+        ::fcntl(write_, F_SETPIPE_SZ, kCapacity);
+    }
+    ~SplicePipe()
+    {
+        if (read_ >= 0) ::close(read_);
+        if (write_ >= 0) ::close(write_);
+    }
+    SplicePipe(const SplicePipe&) = delete;
+    SplicePipe& operator=(const SplicePipe&) = delete;
+
+    bool Usable() const { return read_ >= 0 && usable_; }
+    void GiveUp() { usable_ = false; }
+    int ReadEnd() const { return read_; }
+    int WriteEnd() const { return write_; }
+
+private:
+    static constexpr int kCapacity = 1 << 20;
+    int read_ = -1;
+    int write_ = -1;
+    bool usable_ = true;
+};
+
+SplicePipe& ThreadPipe()
+{
+    thread_local SplicePipe pipe;
+    return pipe;
+}
+
+bool WriteAll(int file, const char* data, size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = ::write(file, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Moves `length` bytes that sit in the pipe into the file; on a failure the rest is taken out of
+// the pipe all the same, so that it is empty for the next call. errno is kept for the caller.
+bool DrainPipeToFile(const SplicePipe& pipe, int file, char* buffer, size_t bufferSize,
+                     size_t length)
+{
+    bool spliceable = true;
+    bool written = true;
+    while (length > 0) {
+        ssize_t n = -1;
+        if (spliceable && written) {
+            n = ::splice(pipe.ReadEnd(), nullptr, file, nullptr, length, SPLICE_F_MOVE);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINVAL) {
+                spliceable = false; // a file that takes no splice: copy through the buffer
+                continue;
+            }
+            if (n <= 0) {
+                const int error = n < 0 ? errno : EIO;
+                written = false;
+                errno = error;
+                continue;
+            }
+        } else {
+            n = ::read(pipe.ReadEnd(), buffer, std::min(length, bufferSize));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false; // cannot happen: the bytes are in the pipe
+            if (written) {
+                written = WriteAll(file, buffer, static_cast<size_t>(n));
+            }
+        }
+        length -= static_cast<size_t>(n);
+    }
+    return written;
+}
+
+} // namespace
+
+long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length)
+{
+    SplicePipe& pipe = ThreadPipe();
+    if (pipe.Usable()) {
+        const ssize_t n = ::splice(socket, nullptr, pipe.WriteEnd(), nullptr, length,
+                                   SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+        const int error = errno;
+        if (n >= 0 || error != EINVAL) {
+            RearmRead(socket);
+            if (n < 0) {
+                SetLastSocketError(TranslateErrno(error));
+                return -1;
+            }
+            if (n > 0 && !DrainPipeToFile(pipe, file, static_cast<char*>(buffer), length,
+                                          static_cast<size_t>(n)))
+                return kFileWriteFailed;
+            return static_cast<long>(n);
+        }
+        // Not a socket the system splices from: from now on the bytes go through user memory.
+        pipe.GiveUp();
+    }
+    const long n = Receive(socket, buffer, length);
+    if (n > 0 && !WriteAll(file, static_cast<const char*>(buffer), static_cast<size_t>(n)))
+        return kFileWriteFailed;
+    return n;
 }
 
 int GetLocalAddress(SocketHandle socket, SocketAddress* address)

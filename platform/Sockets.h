@@ -99,6 +99,14 @@ int Listen(SocketHandle socket, int backlog);
 SocketHandle Accept(SocketHandle socket, SocketAddress* peer);
 long Send(SocketHandle socket, const void* data, size_t length);
 long Receive(SocketHandle socket, void* buffer, size_t length, bool peek = false);
+// Receives up to `length` bytes like Receive and writes them to `file` (a descriptor open for
+// writing) at its position. Where the system allows, the bytes move from the socket to the file
+// inside the kernel (a splice through a pipe) and are never copied into user memory; otherwise
+// they pass through `buffer`, which must hold `length` bytes. Returns what Receive would (the
+// count, 0 when the peer has closed and nothing is left, -1 with LastSocketError), or
+// kFileWriteFailed when the file refused the bytes (errno tells why; those bytes are lost).
+inline constexpr long kFileWriteFailed = -2;
+long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length);
 int GetLocalAddress(SocketHandle socket, SocketAddress* address);
 int GetPeerAddress(SocketHandle socket, SocketAddress* address);
 int CloseSocket(SocketHandle socket);

@@ -8,7 +8,10 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <chrono>
+#include <csignal>
 #include <thread>
 
 using streamtest::ConnectPair;
@@ -307,6 +310,56 @@ TEST(WirecoreCaptureFile, ReplacesTheFileWithEveryByteReceived)
     EXPECT_EQ(ReadFileBytes(dir.File("target")), "");
     EXPECT_EQ(second.BytesReceived, 0);
     EXPECT_EQ(packets, 0);
+}
+
+// The bytes go from the socket to the file through a pipe the thread keeps. A file that refuses
+// them part way (a full disk; here a file size limit) must fail the capture, and must not leave
+// the rest of the refused chunk in that pipe, where it would open the next file.
+TEST(WirecoreCaptureFile, FileThatRefusesTheBytesFailsAndLeavesNothingForTheNextFile)
+{
+    testsupport::TempDir dir;
+    {
+        struct FileSizeLimit {
+            rlimit saved{};
+            sighandler_t savedSignal;
+            explicit FileSizeLimit(rlim_t bytes)
+            {
+                getrlimit(RLIMIT_FSIZE, &saved);
+                savedSignal = std::signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
+                rlimit limited = saved;
+                limited.rlim_cur = bytes;
+                setrlimit(RLIMIT_FSIZE, &limited);
+            }
+            ~FileSizeLimit()
+            {
+                setrlimit(RLIMIT_FSIZE, &saved);
+                std::signal(SIGXFSZ, savedSignal);
+            }
+        } limit(100000);
+        TWirecore socket(nullptr);
+        auto peer = ConnectPair(socket);
+        std::jthread sender([&] {
+            peer->Send(std::string(300000, 'x'));
+            peer->Close();
+        });
+        try {
+            socket.CaptureFile(dir.File("limited"));
+            FAIL() << "the file took more than its limit";
+        } catch (const FileWriteError& error) {
+            EXPECT_EQ(error.Message(), "Cannot write file " + dir.File("limited"));
+        }
+        socket.Disconnect();
+    }
+    TWirecore socket(nullptr);
+    auto peer = ConnectPair(socket);
+    const std::string data = EveryByteValue(150000);
+    std::jthread sender([&] {
+        peer->Send(data);
+        peer->Close();
+    });
+    socket.CaptureFile(dir.File("next"));
+    EXPECT_EQ(ReadFileBytes(dir.File("next")), data);
+    EXPECT_EQ(socket.BytesReceived, 150000);
 }
 
 TEST(WirecoreCaptureFile, TimeOutRestartsWithEveryChunk)
