@@ -35,6 +35,7 @@ void TForm1::RunCommand(const std::function<void()>& command) {
     }
     disconnectPending_ = false;
     watch_ = {};
+    FinishLog(); // the log is complete when the command returns
     busy_ = false;
 
     if (closeRequested_) {
@@ -123,7 +124,7 @@ void TForm1::Connect(const std::string& user, const std::string& password) {
     VaskFTP1->UserID = user;
     VaskFTP1->Password = password;
     VaskFTP1->Connect();
-    Memo1->clear();
+    ClearLog();
     VaskFTP1->ListDirectory();
 }
 
@@ -150,7 +151,7 @@ void TForm1::Button1Click(QObject*) {
 // Listar Arquivos
 void TForm1::Button5Click(QObject*) {
     RunCommand([this] {
-        Memo1->clear();
+        ClearLog();
         VaskFTP1->ListDirectory();
     });
 }

@@ -1,10 +1,13 @@
 // What the window shows of the FTP component's events, and the one retry of a failed transfer.
 #include "app/Unit1.h"
 #include "app/WireText.h"
+#include "platform/MessageLoop.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QStatusBar>
+
+#include <algorithm>
 
 namespace {
 QString TransferProgress(int64_t count, int64_t size) {
@@ -43,7 +46,7 @@ void TForm1::VaskFTP1Error(TComponent*, uint16_t, const std::string&) {
 }
 
 void TForm1::VaskFTP1ListItem(const std::string& Listing) {
-    Memo1->appendPlainText(app::FromWire(Listing));
+    AppendToLog(app::FromWire(Listing));
 }
 
 void TForm1::VaskFTP1PacketRecvd(TComponent*) {
@@ -59,7 +62,7 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type) {
     case ctChangeDirectory:
         if (cancelRequested_) return; // the user is stopping: start nothing new
         Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
-        Memo1->clear();
+        ClearLog();
         VaskFTP1->ListDirectory();
         break;
     case ctDeleteFile:
@@ -71,6 +74,54 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type) {
     default:
         break;
     }
+}
+
+// --- The log ------------------------------------------------------------------------------
+
+void TForm1::AppendToLog(const QString& line) {
+    pendingLog_.append(line);
+    ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);
+}
+
+void TForm1::ScheduleLogFlush(int delayMs) {
+    // An earlier flush already due stays; a sooner one replaces it.
+    if (logFlush_.isActive() && logFlush_.interval() <= delayMs) return;
+    logFlush_.start(delayMs);
+}
+
+void TForm1::FlushLogBatch() {
+    const qsizetype count = std::min<qsizetype>(pendingLog_.size(), kLogBatchLines);
+    if (count == 0) return;
+    // One append of many lines: the log is laid out and scrolled once for all of them.
+    qsizetype length = count;
+    for (qsizetype i = 0; i < count; ++i) length += pendingLog_[i].size();
+    QString text;
+    text.reserve(length);
+    for (qsizetype i = 0; i < count; ++i) {
+        if (i > 0) text += u'\n';
+        text += pendingLog_[i];
+    }
+    pendingLog_.remove(0, count);
+    Memo1->appendPlainText(text);
+    if (!pendingLog_.isEmpty())
+        ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);
+}
+
+void TForm1::FinishLog() {
+    logFlush_.stop();
+    while (!pendingLog_.isEmpty()) {
+        FlushLogBatch();
+        // A long backlog goes in several passes, so the window stays live meanwhile.
+        if (!pendingLog_.isEmpty()) platform::ProcessPendingMessages();
+    }
+    logFlush_.stop();
+}
+
+void TForm1::ClearLog() {
+    // Lines still waiting would have been appended before the clear took them away again.
+    pendingLog_.clear();
+    logFlush_.stop();
+    Memo1->clear();
 }
 
 // Handled stays false: after the retry the component raises the original failure, which the

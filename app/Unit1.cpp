@@ -12,6 +12,7 @@
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTextDocument>
 
 QString EnteredName;
 
@@ -95,6 +96,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 
     cancelPump_.setInterval(50);
     connect(&cancelPump_, &QTimer::timeout, this, [this] { CancelWaits(); });
+    logFlush_.setSingleShot(true);
+    connect(&logFlush_, &QTimer::timeout, this, [this] { FlushLogBatch(); });
     quitGrace_.setSingleShot(true);
     quitGrace_.setInterval(1500);
     connect(&quitGrace_, &QTimer::timeout, this, [this] { RequestCancel(); });
@@ -148,6 +151,9 @@ void TForm1::BuildControls() {
     Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // A read-only log has nothing to undo; keeping the history of every append would only cost
+    // time and memory with each listing.
+    Memo1->document()->setUndoRedoEnabled(false);
 
     Button5 = Button(this, "Button5", 432, 191, 81, 25, QStringLiteral("Listar Arquivos"));
     Button6 = Button(this, "Button6", 48, 192, 81, 25, QStringLiteral("Mudar Diretório"));

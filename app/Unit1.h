@@ -96,6 +96,19 @@ class TForm1 : public QWidget {
     void SetUpComponent();
     void SetStatus(const QString& text);
 
+    // The log. A listing's lines arrive one event each, a hundred thousand for a large
+    // directory, and appending them one at a time would lay out and scroll the log for every
+    // line. So they are collected and appended in batches at the event loop's passes: at most
+    // kLogBatchLines in one pass, so that the pass stays short, and none waits longer than
+    // kLogDelayMs. When the command ends the log is complete.
+    static constexpr int kLogBatchLines = 2000;
+    static constexpr int kLogDelayMs = 5;
+    void AppendToLog(const QString& line);
+    void ScheduleLogFlush(int delayMs);
+    void FlushLogBatch();
+    void FinishLog();
+    void ClearLog();
+
     // One command at a time: the buttons are disabled while `command` runs (Desconectar stays
     // live to cancel it), errors go to the error box, and a cancel or close asked for meanwhile
     // is finished once the command has unwound.
@@ -126,6 +139,8 @@ class TForm1 : public QWidget {
     bool MayResumeDownload() const;
     bool MayAppendUpload() const;
 
+    QStringList pendingLog_; // lines not yet appended to Memo1
+    QTimer logFlush_;
     bool busy_ = false;
     bool cancelRequested_ = false;
     bool disconnectPending_ = false;
