@@ -11,10 +11,11 @@
 //   download  "Dowload" clicked, until the click returns (the file is complete and closed)
 //   list      "Listar Arquivos" clicked, until Memo1 holds LINES lines
 //
-//   seconds=S gap_ms=G shown=N statuses=M lines=L ok=1|0 [error=TEXT]
+//   seconds=S cpu=C gap_ms=G gap_end_ms=E shown=N statuses=M lines=L ok=1|0 [error=TEXT]
 //
+// cpu is the CPU time (user + system) the program used meanwhile.
 // gap_ms is the longest stretch in which the event loop ran no pass (a 2 ms timer measures it):
-// what a user clicking meanwhile would have waited at worst. statuses counts the status texts
+// what a user clicking meanwhile would have waited at worst; gap_end_ms when it ended. statuses counts the status texts
 // set, shown the distinct progress texts that were on the status line when the event loop ran,
 // i.e. that a user could have seen. A line "quit" or the end of the input ends the program.
 #include "app/Unit1.h"
@@ -30,6 +31,8 @@
 #include <QTextBlock>
 #include <QTextDocument>
 #include <QTimer>
+
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -112,6 +115,7 @@ class Responsiveness {
     void Start()
     {
         maxGapNs = 0;
+        maxGapEndNs = 0;
         statuses = 0;
         shown.clear();
         clock_.start();
@@ -124,6 +128,7 @@ class Responsiveness {
         Tick();
     }
     qint64 maxGapNs = 0;
+    qint64 maxGapEndNs = 0; // when the longest gap ended, from the start
     int statuses = 0;
     QSet<QString> shown;
 
@@ -131,7 +136,10 @@ class Responsiveness {
     void Tick()
     {
         const qint64 now = clock_.nsecsElapsed();
-        maxGapNs = std::max(maxGapNs, now - last_);
+        if (now - last_ > maxGapNs) {
+            maxGapNs = now - last_;
+            maxGapEndNs = now;
+        }
         last_ = now;
         const QString text = bar_->currentMessage();
         if (text.startsWith(QStringLiteral("Recebidos "))) shown.insert(text);
@@ -142,11 +150,21 @@ class Responsiveness {
     qint64 last_ = 0;
 };
 
-void Answer(double seconds, const Responsiveness& probe, int lines, bool ok, const QString& error)
+double CpuSeconds()
 {
-    std::printf("seconds=%.6f gap_ms=%.1f shown=%lld statuses=%d lines=%d ok=%d", seconds,
-                probe.maxGapNs / 1e6, static_cast<long long>(probe.shown.size()), probe.statuses,
-                lines, ok ? 1 : 0);
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+void Answer(double seconds, double cpu, const Responsiveness& probe, int lines, bool ok,
+            const QString& error)
+{
+    std::printf("seconds=%.6f cpu=%.3f gap_ms=%.1f gap_end_ms=%.1f shown=%lld statuses=%d "
+                "lines=%d ok=%d",
+                seconds, cpu, probe.maxGapNs / 1e6, probe.maxGapEndNs / 1e6,
+                static_cast<long long>(probe.shown.size()), probe.statuses, lines, ok ? 1 : 0);
     if (!error.isEmpty()) std::printf(" error=%s", error.simplified().toLocal8Bit().constData());
     std::printf("\n");
     std::fflush(stdout);
@@ -210,6 +228,7 @@ int main(int argc, char** argv)
     while (std::getline(std::cin, command) && command == "run") {
         boxes.seen.clear();
         QElapsedTimer clock;
+        const double cpuBefore = CpuSeconds();
         probe.Start();
         clock.start();
         bool ok = false;
@@ -228,8 +247,9 @@ int main(int argc, char** argv)
             ok = boxes.seen.isEmpty() && lines == expectedLines;
         }
         const double seconds = clock.nsecsElapsed() / 1e9;
+        const double cpu = CpuSeconds() - cpuBefore;
         probe.Stop();
-        Answer(seconds, probe, lines, ok, boxes.seen);
+        Answer(seconds, cpu, probe, lines, ok, boxes.seen);
     }
     form.Button1->click(); // Desconectar
     return 0;
