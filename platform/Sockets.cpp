@@ -188,9 +188,9 @@ SocketHandle Accept(SocketHandle socket, SocketAddress* peer)
     return accepted;
 }
 
-long Send(SocketHandle socket, const void* data, size_t length)
+long Send(SocketHandle socket, const void* data, size_t length, bool moreFollows)
 {
-    ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
+    ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0));
     return n >= 0 ? static_cast<long>(n) : Fail();
 }
 

@@ -97,7 +97,9 @@ int Connect(SocketHandle socket, const SocketAddress& address);
 int Bind(SocketHandle socket, const SocketAddress& address);
 int Listen(SocketHandle socket, int backlog);
 SocketHandle Accept(SocketHandle socket, SocketAddress* peer);
-long Send(SocketHandle socket, const void* data, size_t length);
+// moreFollows: the caller sends more bytes right after these, so the system may hold back a
+// partly filled segment to fill it with them (it still goes out with the next acknowledgement).
+long Send(SocketHandle socket, const void* data, size_t length, bool moreFollows = false);
 long Receive(SocketHandle socket, void* buffer, size_t length, bool peek = false);
 // Receives up to `length` bytes like Receive and writes them to `file` (a descriptor open for
 // writing) at its position. Where the system allows, the bytes move from the socket to the file
