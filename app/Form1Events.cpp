@@ -92,13 +92,15 @@ void TForm1::ScheduleLogFlush(int delayMs) {
 void TForm1::FlushLogBatch() {
     const qsizetype count = std::min<qsizetype>(pendingLog_.size(), kLogBatchLines);
     if (count == 0) return;
-    // One append of many lines: the log is laid out and scrolled once for all of them.
+    // One append of many lines: the log is laid out and scrolled once for all of them. They are
+    // joined by the document's own paragraph separator, not by a line feed, so that a line that
+    // ends in a carriage return cannot pair with the joint into a single line end.
     qsizetype length = count;
     for (qsizetype i = 0; i < count; ++i) length += pendingLog_[i].size();
     QString text;
     text.reserve(length);
     for (qsizetype i = 0; i < count; ++i) {
-        if (i > 0) text += u'\n';
+        if (i > 0) text += QChar::ParagraphSeparator;
         text += pendingLog_[i];
     }
     pendingLog_.remove(0, count);

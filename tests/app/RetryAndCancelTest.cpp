@@ -1,6 +1,9 @@
 // Exact conversations with a scripted server: the one automatic retry of a failed transfer, the
-// buttons during an operation, Desconectar and closing the window while a server stalls.
+// buttons during an operation, Desconectar and closing the window while a server stalls, the log
+// of a long listing.
 #include "FormTestSupport.h"
+
+#include "app/WireText.h"
 
 #include "support/ScriptedFtpServer.h"
 #include "support/TestUtil.h"
@@ -136,6 +139,32 @@ TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried) {
     EXPECT_TRUE(server.Verify());
     EXPECT_EQ(CountLines(server.ReceivedLines(), "REST "), 0);
     EXPECT_EQ(CountLines(server.ReceivedLines(), "APPE "), 0);
+}
+
+// The log takes a long listing in batches. It must end up exactly as appending the lines one at
+// a time leaves a log: every line, in order, odd line ends included.
+TEST_F(ScriptedFormTest, LongListingFillsTheLogAsAppendingLineByLineWould) {
+    std::string listing;
+    for (int i = 0; i < 4500; ++i)
+        listing += "-rw-r--r-- 1 0 0 0 Jan 01 00:00 arquivo" + std::to_string(i) + ".txt\r\n";
+    listing += "x\r\n\r\nends in a carriage return\r\r\nlast, without a line end";
+    ScriptLogin(server, listing);
+    server.Start();
+    std::vector<std::string> delivered;
+    const TVaskListItem shown = form->VaskFTP1->OnListItem;
+    form->VaskFTP1->OnListItem = [&](const std::string& line) {
+        delivered.push_back(line);
+        shown(line);
+    };
+    ConnectTo(server.Port(), "u", "p");
+    ASSERT_TRUE(boxes.seen.empty());
+
+    QPlainTextEdit lineByLine;
+    for (const std::string& line : delivered)
+        lineByLine.appendPlainText(app::FromWire(line));
+    EXPECT_EQ(delivered.size(), 4504u);
+    EXPECT_EQ(form->Memo1->document()->blockCount(), lineByLine.document()->blockCount());
+    EXPECT_EQ(form->Memo1->toPlainText(), lineByLine.toPlainText());
 }
 
 TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledListing) {
