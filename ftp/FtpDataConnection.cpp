@@ -352,13 +352,18 @@ void DataWaitWatch::Check()
 
 bool DataWaitWatch::FailureReplyWaiting()
 {
-    if (!ftp_.Connected) return false;
+    // A server that has hung up will neither connect nor answer: the wait is over.
+    if (!ftp_.Connected) return true;
     // A peek asks for the read notification again, so it is taken only when something changed;
     // otherwise the notification would come back at once, over and over.
     const long pending = platform::PendingBytes(ftp_.SocketHandle);
     if (pending == seenPending_) return false;
     seenPending_ = pending;
-    if (pending <= 0) return false;
+    if (pending <= 0) {
+        // Nothing waiting: the control connection may have reached its end.
+        char probe;
+        return platform::Receive(ftp_.SocketHandle, &probe, 1, true) == 0;
+    }
     char head[kWatchPeekLength];
     const long peeked = platform::Receive(ftp_.SocketHandle, head,
                                           static_cast<size_t>(std::min(pending, kWatchPeekLength)),
