@@ -156,7 +156,10 @@ class ScriptedFtpServer {
     bool ExpectLine(const Step& step);
     bool DoReplyPasv(const std::string& format);
     bool DoConnectBack(const std::string& from);
-    int ConnectToPortLine(const char* step, const char* fromAddress);
+    // -1 on failure; kTurnedAway when `turnedAwayIsFine` and the client reset the connection
+    // while it was being made (it refused it at once).
+    static constexpr int kTurnedAway = -2;
+    int ConnectToPortLine(const char* step, const char* fromAddress, bool turnedAwayIsFine = false);
     bool DoIntruderConnectBack(const std::string& bytes);
     bool DoReceiveDataThenReset(size_t count);
     bool DoReceiveData();
