@@ -2,7 +2,7 @@
 PRESET ?= release
 JOBS ?= $(shell nproc)
 
-.PHONY: run test test-asan build deps bench screenshot fuzz clean
+.PHONY: run test test-asan build deps bench screenshot fuzz format format-check clean
 
 deps:
 	@scripts/install-deps
@@ -33,6 +33,15 @@ fuzz:
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz -j $(JOBS) --target fuzzers
 	@fuzz/run $${FUZZ_SECONDS:-60}
+
+# Every tracked C++ file, in the style .clang-format describes.
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.h')
+
+format: deps
+	@clang-format -i $(CXX_SOURCES)
+
+format-check: deps
+	@clang-format --dry-run --Werror $(CXX_SOURCES)
 
 clean:
 	rm -rf build

@@ -17,7 +17,8 @@ namespace app {
 
 namespace {
 
-void ShowBox(QWidget* parent, QMessageBox::Icon icon, const QString& text) {
+void ShowBox(QWidget* parent, QMessageBox::Icon icon, const QString& text)
+{
     QMessageBox box(icon, QString::fromLatin1(kApplicationTitle), text, QMessageBox::NoButton,
                     parent);
     box.addButton(QStringLiteral("OK"), QMessageBox::AcceptRole);
@@ -26,33 +27,37 @@ void ShowBox(QWidget* parent, QMessageBox::Icon icon, const QString& text) {
 
 } // namespace
 
-void ShowMessage(QWidget* parent, const QString& text) {
+void ShowMessage(QWidget* parent, const QString& text)
+{
     ShowBox(parent, QMessageBox::NoIcon, text);
 }
 
-QString ErrorBoxText(const QString& message) {
+QString ErrorBoxText(const QString& message)
+{
     QString text = message;
     if (!text.isEmpty() && text.back() > QChar(u'.')) text += u'.';
     // A server's reply keeps its line end, which decides the rule above (no full stop after it)
     // but on screen would only add an empty line.
-    while (text.endsWith(u'\n') || text.endsWith(u'\r'))
-        text.chop(1);
+    while (text.endsWith(u'\n') || text.endsWith(u'\r')) text.chop(1);
     text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     return text;
 }
 
-QString ErrorMessageText(const std::exception& error) {
+QString ErrorMessageText(const std::exception& error)
+{
     // File errors name a path the way the file system spells it; everything else the component
     // raises carries protocol text.
     if (dynamic_cast<const FileError*>(&error)) return FromLocalPath(error.what());
     return FromWire(error.what());
 }
 
-void ShowErrorBox(QWidget* parent, const std::exception& error) {
+void ShowErrorBox(QWidget* parent, const std::exception& error)
+{
     ShowBox(parent, QMessageBox::Critical, ErrorBoxText(ErrorMessageText(error)));
 }
 
-bool InputQuery(const QString& caption, const QString& prompt, QString& value) {
+bool InputQuery(const QString& caption, const QString& prompt, QString& value)
+{
     QDialog dialog;
     dialog.setWindowTitle(caption);
     dialog.setObjectName(QStringLiteral("InputQuery"));

@@ -20,7 +20,8 @@ constexpr const char* kAnonymousPassword = "anonimo@exemplo.com.br";
 
 // --- Running a command --------------------------------------------------------------------
 
-void TForm1::RunCommand(const std::function<void()>& command) {
+void TForm1::RunCommand(const std::function<void()>& command)
+{
     // The buttons are disabled while a command runs; a click queued before that took effect
     // is dropped here.
     if (busy_) return;
@@ -47,7 +48,8 @@ void TForm1::RunCommand(const std::function<void()>& command) {
     SetCommandsEnabled(true);
 }
 
-void TForm1::Execute(const std::function<void()>& command) {
+void TForm1::Execute(const std::function<void()>& command)
+{
     try {
         command();
     } catch (const std::exception& error) {
@@ -66,33 +68,38 @@ void TForm1::Execute(const std::function<void()>& command) {
     }
 }
 
-void TForm1::SetCommandsEnabled(bool enabled) {
+void TForm1::SetCommandsEnabled(bool enabled)
+{
     // "Desconectar" stays live: it is how a running command is stopped.
     for (QPushButton* button :
          {Button2, Button3, Button4, Button5, Button6, Button7, Button8, Button9, BitBtn1})
         button->setEnabled(enabled);
 }
 
-void TForm1::RequestCancel() {
+void TForm1::RequestCancel()
+{
     cancelRequested_ = true;
     CancelWaits();
     cancelPump_.start();
 }
 
-void TForm1::CancelWaits() {
+void TForm1::CancelWaits()
+{
     // Cancel ends a wait on the control connection, Abort one on the data connection.
     VaskFTP1->Cancel();
     VaskFTP1->Abort();
 }
 
-void TForm1::DisconnectAfterCancel() {
+void TForm1::DisconnectAfterCancel()
+{
     // QUIT is a courtesy here; a server that stopped answering gets a moment, then the
     // connection is closed without its reply.
     quitGrace_.start();
     VaskFTP1->Disconnect();
 }
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void TForm1::closeEvent(QCloseEvent* event)
+{
     if (busy_) {
         // The component cannot go while its own wait is still on the stack: cancel, let the
         // command unwind, and close from there (RunCommand). The window stays up for that
@@ -106,11 +113,13 @@ void TForm1::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void TForm1::ShowMessage(const QString& text) {
+void TForm1::ShowMessage(const QString& text)
+{
     if (!closeRequested_) app::ShowMessage(this, text);
 }
 
-void TForm1::ShowError(const std::exception& error) {
+void TForm1::ShowError(const std::exception& error)
+{
     if (!closeRequested_) app::ShowErrorBox(this, error);
 }
 
@@ -118,7 +127,8 @@ void TForm1::ShowError(const std::exception& error) {
 
 // The two connect commands: a bad port text stops the command after Host was set, so the
 // component's port, user and password keep the values of the last connect.
-void TForm1::Connect(const std::string& user, const std::string& password) {
+void TForm1::Connect(const std::string& user, const std::string& password)
+{
     VaskFTP1->Host = app::ToWire(servidor->text());
     VaskFTP1->Port = platform::StrToInt(app::ToWire(portas->text()));
     VaskFTP1->UserID = user;
@@ -129,17 +139,20 @@ void TForm1::Connect(const std::string& user, const std::string& password) {
 }
 
 // Conectar
-void TForm1::Button3Click(QObject*) {
+void TForm1::Button3Click(QObject*)
+{
     RunCommand([this] { Connect(app::ToWire(Edit5->text()), app::ToWire(Edit6->text())); });
 }
 
 // Login Anônimo
-void TForm1::Button9Click(QObject*) {
+void TForm1::Button9Click(QObject*)
+{
     RunCommand([this] { Connect(kAnonymousUser, kAnonymousPassword); });
 }
 
 // Desconectar
-void TForm1::Button1Click(QObject*) {
+void TForm1::Button1Click(QObject*)
+{
     if (busy_) {
         disconnectPending_ = true;
         RequestCancel();
@@ -149,7 +162,8 @@ void TForm1::Button1Click(QObject*) {
 }
 
 // Listar Arquivos
-void TForm1::Button5Click(QObject*) {
+void TForm1::Button5Click(QObject*)
+{
     RunCommand([this] {
         ClearLog();
         VaskFTP1->ListDirectory();
@@ -157,7 +171,8 @@ void TForm1::Button5Click(QObject*) {
 }
 
 // Mudar Diretório
-void TForm1::Button6Click(QObject*) {
+void TForm1::Button6Click(QObject*)
+{
     RunCommand([this] {
         VaskFTP1->ChangeDirectory(app::ToWire(Edit3->text()));
         Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
@@ -165,7 +180,8 @@ void TForm1::Button6Click(QObject*) {
 }
 
 // Up one level
-void TForm1::BitBtn1Click(QObject*) {
+void TForm1::BitBtn1Click(QObject*)
+{
     RunCommand([this] {
         VaskFTP1->ChangeDirectory("..");
         Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
@@ -173,7 +189,8 @@ void TForm1::BitBtn1Click(QObject*) {
 }
 
 // Dowload
-void TForm1::Button2Click(QObject*) {
+void TForm1::Button2Click(QObject*)
+{
     RunCommand([this] {
         SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
         std::string remote = app::ToWire(Edit1->text());
@@ -184,7 +201,8 @@ void TForm1::Button2Click(QObject*) {
 }
 
 // Upload
-void TForm1::Button4Click(QObject*) {
+void TForm1::Button4Click(QObject*)
+{
     RunCommand([this] {
         std::string remote = app::ToWire(Edit1->text());
         std::string local = app::ToLocalPath(Edit2->text());
@@ -193,20 +211,23 @@ void TForm1::Button4Click(QObject*) {
     });
 }
 
-bool TForm1::AskForName() {
+bool TForm1::AskForName()
+{
     return app::InputQuery(QStringLiteral("Deletar Arquivo."),
                            QStringLiteral("Nome do arquivo remoto"), EnteredName);
 }
 
 // Deletar
-void TForm1::Button7Click(QObject*) {
+void TForm1::Button7Click(QObject*)
+{
     RunCommand([this] {
         if (AskForName()) VaskFTP1->DeleteFile(app::ToWire(EnteredName));
     });
 }
 
 // Criar Diretório (it shares the prompt of Deletar, caption included)
-void TForm1::Button8Click(QObject*) {
+void TForm1::Button8Click(QObject*)
+{
     RunCommand([this] {
         if (AskForName()) VaskFTP1->MakeDirectory(app::ToWire(EnteredName));
     });

@@ -10,54 +10,56 @@
 #include <algorithm>
 
 namespace {
-QString TransferProgress(int64_t count, int64_t size) {
+QString TransferProgress(int64_t count, int64_t size)
+{
     // Both counts of a transfer share the word "Recebidos", sent bytes too.
     return QStringLiteral("Recebidos ") + QString::number(count) + QStringLiteral(" de ") +
            QString::number(size) + QStringLiteral(" Bytes");
 }
 } // namespace
 
-void TForm1::VaskFTP1HostResolved(TComponent*) {
-    SetStatus(QStringLiteral("Host Encontrado"));
-}
+void TForm1::VaskFTP1HostResolved(TComponent*) { SetStatus(QStringLiteral("Host Encontrado")); }
 
-void TForm1::VaskFTP1InvalidHost(bool&) {
+void TForm1::VaskFTP1InvalidHost(bool&)
+{
     SetStatus(QStringLiteral("Host inválido"));
     ShowMessage(QStringLiteral("Host inválido verifique o endereço e tente novamente"));
 }
 
-void TForm1::VaskFTP1ConnectionFailed(TComponent*) {
+void TForm1::VaskFTP1ConnectionFailed(TComponent*)
+{
     SetStatus(QStringLiteral("A conexão falhou"));
 }
 
-void TForm1::VaskFTP1Connect(TComponent*) {
+void TForm1::VaskFTP1Connect(TComponent*)
+{
     // The server as the user typed it, not as the component resolved it.
     SetStatus(QStringLiteral("Conectado à ") + servidor->text());
     Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
 }
 
-void TForm1::VaskFTP1Disconnect(TComponent*) {
-    SetStatus(QStringLiteral("Desconectado"));
-}
+void TForm1::VaskFTP1Disconnect(TComponent*) { SetStatus(QStringLiteral("Desconectado")); }
 
-void TForm1::VaskFTP1Error(TComponent*, uint16_t, const std::string&) {
+void TForm1::VaskFTP1Error(TComponent*, uint16_t, const std::string&)
+{
     // The error itself reaches the error box with the exception that follows.
     SetStatus(QStringLiteral("erro não identificado"));
 }
 
-void TForm1::VaskFTP1ListItem(const std::string& Listing) {
-    AppendToLog(app::FromWire(Listing));
-}
+void TForm1::VaskFTP1ListItem(const std::string& Listing) { AppendToLog(app::FromWire(Listing)); }
 
-void TForm1::VaskFTP1PacketRecvd(TComponent*) {
+void TForm1::VaskFTP1PacketRecvd(TComponent*)
+{
     SetStatus(TransferProgress(VaskFTP1->ReceivedBytes(), VaskFTP1->TransferSize));
 }
 
-void TForm1::VaskFTP1PacketSent(TComponent*) {
+void TForm1::VaskFTP1PacketSent(TComponent*)
+{
     SetStatus(TransferProgress(VaskFTP1->SentBytes(), VaskFTP1->TransferSize));
 }
 
-void TForm1::VaskFTP1Success(TCmdType Trans_Type) {
+void TForm1::VaskFTP1Success(TCmdType Trans_Type)
+{
     switch (Trans_Type) {
     case ctChangeDirectory:
         if (cancelRequested_) return; // the user is stopping: start nothing new
@@ -65,31 +67,29 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type) {
         ClearLog();
         VaskFTP1->ListDirectory();
         break;
-    case ctDeleteFile:
-        ShowMessage(QStringLiteral("Arquivo excluido com secesso!"));
-        break;
-    case ctDownload:
-        SetStatus(QStringLiteral("Donload do arquivo Concluido"));
-        break;
-    default:
-        break;
+    case ctDeleteFile: ShowMessage(QStringLiteral("Arquivo excluido com secesso!")); break;
+    case ctDownload: SetStatus(QStringLiteral("Donload do arquivo Concluido")); break;
+    default: break;
     }
 }
 
 // --- The log ------------------------------------------------------------------------------
 
-void TForm1::AppendToLog(const QString& line) {
+void TForm1::AppendToLog(const QString& line)
+{
     pendingLog_.append(line);
     ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);
 }
 
-void TForm1::ScheduleLogFlush(int delayMs) {
+void TForm1::ScheduleLogFlush(int delayMs)
+{
     // An earlier flush already due stays; a sooner one replaces it.
     if (logFlush_.isActive() && logFlush_.interval() <= delayMs) return;
     logFlush_.start(delayMs);
 }
 
-void TForm1::FlushLogBatch() {
+void TForm1::FlushLogBatch()
+{
     const qsizetype count = std::min<qsizetype>(pendingLog_.size(), kLogBatchLines);
     if (count == 0) return;
     // One append of many lines: the log is laid out and scrolled once for all of them. They are
@@ -109,7 +109,8 @@ void TForm1::FlushLogBatch() {
         ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);
 }
 
-void TForm1::FinishLog() {
+void TForm1::FinishLog()
+{
     logFlush_.stop();
     while (!pendingLog_.isEmpty()) {
         FlushLogBatch();
@@ -119,7 +120,8 @@ void TForm1::FinishLog() {
     logFlush_.stop();
 }
 
-void TForm1::ClearLog() {
+void TForm1::ClearLog()
+{
     // Lines still waiting would have been appended before the clear took them away again.
     pendingLog_.clear();
     logFlush_.stop();
@@ -128,7 +130,8 @@ void TForm1::ClearLog() {
 
 // Handled stays false: after the retry the component raises the original failure, which the
 // error box shows, whatever the retry did.
-void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type) {
+void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type)
+{
     if (Trans_Type == ctDownload && MayResumeDownload()) {
         watch_.retried = true;
         VaskFTP1->ResumeDownload(watch_.remotePath, watch_.localPath);
@@ -149,28 +152,32 @@ void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type) {
 //   remote file) and not one byte had gone out, so the append writes the whole file once.
 // The names are those the command started with; the fields may have been edited meanwhile.
 
-void TForm1::WatchTransfer(TransferWatch::Kind kind, std::string remotePath,
-                           std::string localPath) {
+void TForm1::WatchTransfer(TransferWatch::Kind kind, std::string remotePath, std::string localPath)
+{
     watch_ = {};
     watch_.kind = kind;
     watch_.remotePath = std::move(remotePath);
     watch_.localPath = std::move(localPath);
 }
 
-void TForm1::NoteTransactionStart() {
+void TForm1::NoteTransactionStart()
+{
     if (watch_.kind != TransferWatch::Kind::None && !watch_.retried) watch_.dataPhaseBegun = true;
 }
 
-void TForm1::NotePacket(int64_t bytes) {
+void TForm1::NotePacket(int64_t bytes)
+{
     if (watch_.kind != TransferWatch::Kind::None && !watch_.retried) watch_.bytesMoved = bytes;
 }
 
-bool TForm1::MayResumeDownload() const {
+bool TForm1::MayResumeDownload() const
+{
     return watch_.kind == TransferWatch::Kind::Download && !watch_.retried && !cancelRequested_ &&
            watch_.dataPhaseBegun && watch_.bytesMoved > 0;
 }
 
-bool TForm1::MayAppendUpload() const {
+bool TForm1::MayAppendUpload() const
+{
     return watch_.kind == TransferWatch::Kind::Upload && !watch_.retried && !cancelRequested_ &&
            watch_.dataPhaseBegun && watch_.bytesMoved == 0;
 }

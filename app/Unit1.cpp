@@ -28,28 +28,32 @@ constexpr int kStatusBarHeight = 19;
 constexpr char16_t kPasswordMask = 0x2022;
 
 class PasswordMaskStyle : public QProxyStyle {
-  public:
+public:
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
-                  QStyleHintReturn* returnData) const override {
+                  QStyleHintReturn* returnData) const override
+    {
         if (hint == SH_LineEdit_PasswordCharacter) return kPasswordMask;
         return QProxyStyle::styleHint(hint, option, widget, returnData);
     }
 };
 
 template <typename Widget>
-Widget* Place(QWidget* parent, const char* name, int left, int top, int width, int height) {
+Widget* Place(QWidget* parent, const char* name, int left, int top, int width, int height)
+{
     auto* widget = new Widget(parent);
     widget->setObjectName(QLatin1String(name));
     widget->setGeometry(left, top, width, height);
     return widget;
 }
 
-QLineEdit* Edit(QWidget* parent, const char* name, int left, int top, int width, int height) {
+QLineEdit* Edit(QWidget* parent, const char* name, int left, int top, int width, int height)
+{
     return Place<QLineEdit>(parent, name, left, top, width, height);
 }
 
 QPushButton* Button(QWidget* parent, const char* name, int left, int top, int width, int height,
-                    const QString& caption) {
+                    const QString& caption)
+{
     auto* button = Place<QPushButton>(parent, name, left, top, width, height);
     button->setText(caption);
     button->setAutoDefault(false);
@@ -59,7 +63,8 @@ QPushButton* Button(QWidget* parent, const char* name, int left, int top, int wi
 // Labels are painted on the window itself in the original layout, below every field; lowering
 // them keeps the empty Label9 from covering part of Edit4.
 QLabel* Label(QWidget* parent, const char* name, int left, int top, int width, int height,
-              const QString& caption) {
+              const QString& caption)
+{
     auto* label = Place<QLabel>(parent, name, left, top, width, height);
     label->setText(caption);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
@@ -70,7 +75,8 @@ QLabel* Label(QWidget* parent, const char* name, int left, int top, int width, i
 
 } // namespace
 
-QFont FormFont() {
+QFont FormFont()
+{
     QFont font;
     // Narrow enough that every caption fits the widths of the layout at the design's 11-pixel em.
     font.setFamilies({QStringLiteral("Liberation Sans Narrow"),
@@ -82,7 +88,8 @@ QFont FormFont() {
     return font;
 }
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+TForm1::TForm1(QWidget* parent) : QWidget(parent)
+{
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(app::kApplicationTitle));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
@@ -107,14 +114,16 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
         [this](const std::exception& error) { ShowError(error); });
 }
 
-TForm1::~TForm1() {
+TForm1::~TForm1()
+{
     platform::SetApplicationExceptionHandler(nullptr);
     // The component goes first: its destruction may still report the closed connection to the
     // status line.
     VaskFTP1.reset();
 }
 
-void TForm1::BuildControls() {
+void TForm1::BuildControls()
+{
     servidor = Edit(this, "servidor", 72, 16, 201, 21);
     portas = Edit(this, "portas", 328, 16, 49, 21);
     portas->setText(QStringLiteral("21"));
@@ -193,8 +202,7 @@ void TForm1::BuildControls() {
     QWidget* tabOrder[] = {servidor, portas, Edit5,   Edit6,   Button1, Button2, Button3,
                            Edit1,    Edit2,  Button4, Memo1,   Button5, Button6, Edit3,
                            BitBtn1,  Edit4,  Button7, Button8, Button9};
-    for (size_t i = 1; i < std::size(tabOrder); ++i)
-        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    for (size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
     connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(Button1); });
     connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(Button2); });
@@ -208,7 +216,8 @@ void TForm1::BuildControls() {
     connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
 }
 
-void TForm1::SetUpComponent() {
+void TForm1::SetUpComponent()
+{
     VaskFTP1 = std::make_unique<TVaskFTP>(nullptr);
     TVaskFTP& ftp = *VaskFTP1;
     ftp.Port = 21;
@@ -243,11 +252,10 @@ void TForm1::SetUpComponent() {
     ftp.OnTransactionStart = [this](TComponent*) { NoteTransactionStart(); };
 }
 
-void TForm1::SetStatus(const QString& text) {
-    StatusBar1->showMessage(text);
-}
+void TForm1::SetStatus(const QString& text) { StatusBar1->showMessage(text); }
 
-void TForm1::resizeEvent(QResizeEvent* event) {
+void TForm1::resizeEvent(QResizeEvent* event)
+{
     QWidget::resizeEvent(event);
     // The controls keep their places; only the status line follows the bottom edge.
     StatusBar1->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);

@@ -24,7 +24,7 @@ extern QString EnteredName;
 class TForm1 : public QWidget {
     Q_OBJECT
 
-  public:
+public:
     explicit TForm1(QWidget* parent = nullptr);
     ~TForm1() override;
 
@@ -87,11 +87,11 @@ class TForm1 : public QWidget {
     void VaskFTP1PacketRecvd(TComponent* Sender);
     void VaskFTP1PacketSent(TComponent* Sender);
 
-  protected:
+protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
-  private:
+private:
     void BuildControls();
     void SetUpComponent();
     void SetStatus(const QString& text);

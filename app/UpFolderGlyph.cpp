@@ -31,30 +31,28 @@ constexpr std::array<const char*, kUpFolderGlyphHeight> kRows = {
 };
 // clang-format on
 
-QRgb ColourOf(char c) {
+QRgb ColourOf(char c)
+{
     switch (c) {
-    case 'K':
-        return qRgb(0, 0, 0);
-    case 'Y':
-        return qRgb(255, 255, 0);
-    case 'S':
-        return qRgb(192, 192, 192);
-    default:
-        return qRgb(255, 255, 255);
+    case 'K': return qRgb(0, 0, 0);
+    case 'Y': return qRgb(255, 255, 0);
+    case 'S': return qRgb(192, 192, 192);
+    default: return qRgb(255, 255, 255);
     }
 }
 
 } // namespace
 
-QImage UpFolderGlyphImage() {
+QImage UpFolderGlyphImage()
+{
     QImage image(kUpFolderGlyphWidth, kUpFolderGlyphHeight, QImage::Format_RGB888);
     for (int y = 0; y < kUpFolderGlyphHeight; ++y)
-        for (int x = 0; x < kUpFolderGlyphWidth; ++x)
-            image.setPixel(x, y, ColourOf(kRows[y][x]));
+        for (int x = 0; x < kUpFolderGlyphWidth; ++x) image.setPixel(x, y, ColourOf(kRows[y][x]));
     return image;
 }
 
-QPixmap UpFolderGlyph() {
+QPixmap UpFolderGlyph()
+{
     QImage image = UpFolderGlyphImage().convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x)

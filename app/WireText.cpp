@@ -16,11 +16,13 @@ constexpr std::array<char16_t, 32> kHighControls = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-constexpr bool IsUnassigned(char16_t c) {
+constexpr bool IsUnassigned(char16_t c)
+{
     return c == 0x81 || c == 0x8D || c == 0x8F || c == 0x90 || c == 0x9D;
 }
 
-char ByteFor(char16_t c) {
+char ByteFor(char16_t c)
+{
     if (c < 0x80 || c >= 0xA0) return c <= 0xFF ? static_cast<char>(c) : '?';
     if (IsUnassigned(c)) return static_cast<char>(c);
     return '?'; // a C1 control that windows-1252 has replaced with a printable character
@@ -28,7 +30,8 @@ char ByteFor(char16_t c) {
 
 } // namespace
 
-std::string ToWire(const QString& text) {
+std::string ToWire(const QString& text)
+{
     std::string bytes;
     bytes.reserve(text.size());
     for (qsizetype i = 0; i < text.size(); ++i) {
@@ -50,7 +53,8 @@ std::string ToWire(const QString& text) {
     return bytes;
 }
 
-QString FromWire(const std::string& bytes) {
+QString FromWire(const std::string& bytes)
+{
     // One character per byte, written in place: a listing converts a hundred thousand lines.
     QString text(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
     char16_t* out = reinterpret_cast<char16_t*>(text.data());
@@ -59,11 +63,10 @@ QString FromWire(const std::string& bytes) {
     return text;
 }
 
-std::string ToLocalPath(const QString& path) {
-    return QFile::encodeName(path).toStdString();
-}
+std::string ToLocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
-QString FromLocalPath(const std::string& path) {
+QString FromLocalPath(const std::string& path)
+{
     return QFile::decodeName(QByteArray::fromStdString(path));
 }
 

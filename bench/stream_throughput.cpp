@@ -92,9 +92,12 @@ bool SameContent(const std::string& a, const std::string& b)
         ssize_t na = ::read(fa, ba.data(), ba.size());
         // At the end of the first file the second must end too.
         ssize_t nb = ::read(fb, bb.data(), na > 0 ? static_cast<size_t>(na) : 1);
-        if (na != nb || na < 0) same = false;
-        else if (na == 0) break;
-        else same = std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) == 0;
+        if (na != nb || na < 0)
+            same = false;
+        else if (na == 0)
+            break;
+        else
+            same = std::memcmp(ba.data(), bb.data(), static_cast<size_t>(na)) == 0;
     }
     ::close(fa);
     ::close(fb);
@@ -193,7 +196,7 @@ int main(int argc, char** argv)
                 static_cast<long long>(mib), seconds, size / seconds / 1e6,
                 size / seconds / (1 << 20), static_cast<long long>(sent),
                 static_cast<long long>(report.bytes));
-    std::printf("sender cpu %.2f s (send loop %.2f s), receiver cpu %.2f s\n", cpu,
-                sendEnd - start, report.cpuSeconds);
+    std::printf("sender cpu %.2f s (send loop %.2f s), receiver cpu %.2f s\n", cpu, sendEnd - start,
+                report.cpuSeconds);
     return 0;
 }

@@ -15,9 +15,10 @@
 //
 // cpu is the CPU time (user + system) the program used meanwhile.
 // gap_ms is the longest stretch in which the event loop ran no pass (a 2 ms timer measures it):
-// what a user clicking meanwhile would have waited at worst; gap_end_ms when it ended. statuses counts the status texts
-// set, shown the distinct progress texts that were on the status line when the event loop ran,
-// i.e. that a user could have seen. A line "quit" or the end of the input ends the program.
+// what a user clicking meanwhile would have waited at worst; gap_end_ms when it ended. statuses
+// counts the status texts set, shown the distinct progress texts that were on the status line when
+// the event loop ran, i.e. that a user could have seen. A line "quit" or the end of the input ends
+// the program.
 #include "app/Unit1.h"
 
 #include <QApplication>
@@ -66,11 +67,16 @@ Options Parse(int argc, char** argv)
     int i = 1;
     for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
         const QString value = QString::fromLocal8Bit(argv[i + 1]);
-        if (!std::strcmp(argv[i], "--host")) o.host = value;
-        else if (!std::strcmp(argv[i], "--port")) o.port = value;
-        else if (!std::strcmp(argv[i], "--user")) o.user = value;
-        else if (!std::strcmp(argv[i], "--password")) o.password = value;
-        else Usage();
+        if (!std::strcmp(argv[i], "--host"))
+            o.host = value;
+        else if (!std::strcmp(argv[i], "--port"))
+            o.port = value;
+        else if (!std::strcmp(argv[i], "--user"))
+            o.user = value;
+        else if (!std::strcmp(argv[i], "--password"))
+            o.password = value;
+        else
+            Usage();
     }
     if (argc - i != 3 || o.port.isEmpty()) Usage();
     o.mode = argv[i];
@@ -83,7 +89,7 @@ Options Parse(int argc, char** argv)
 // Any modal box means the command failed (an error box) or asked something: note its text and
 // close it, so that the click returns and the run is reported as failed.
 class BoxCloser {
-  public:
+public:
     QString seen;
     BoxCloser()
     {
@@ -97,14 +103,14 @@ class BoxCloser {
         timer_.start(50);
     }
 
-  private:
+private:
     QTimer timer_;
 };
 
 // Watches the event loop while a command runs: the longest time between two passes, and which
 // progress texts the status line showed at those passes.
 class Responsiveness {
-  public:
+public:
     explicit Responsiveness(QStatusBar* bar) : bar_(bar)
     {
         timer_.setTimerType(Qt::PreciseTimer);
@@ -132,7 +138,7 @@ class Responsiveness {
     int statuses = 0;
     QSet<QString> shown;
 
-  private:
+private:
     void Tick()
     {
         const qint64 now = clock_.nsecsElapsed();
@@ -235,8 +241,8 @@ int main(int argc, char** argv)
         int lines = 0;
         if (download) {
             form.Button2->click();
-            ok = boxes.seen.isEmpty() &&
-                 form.StatusBar1->currentMessage() == QStringLiteral("Donload do arquivo Concluido");
+            ok = boxes.seen.isEmpty() && form.StatusBar1->currentMessage() ==
+                                             QStringLiteral("Donload do arquivo Concluido");
         } else {
             form.Button5->click();
             // The log may still be catching up when the command has returned.

@@ -32,10 +32,7 @@ int64_t TVaskFTP::ReceivedBytes() const
     return DataSocket ? DataSocket->BytesReceived : lastReceivedBytes_;
 }
 
-int64_t TVaskFTP::SentBytes() const
-{
-    return DataSocket ? DataSocket->BytesSent : lastSentBytes_;
-}
+int64_t TVaskFTP::SentBytes() const { return DataSocket ? DataSocket->BytesSent : lastSentBytes_; }
 
 const char* CmdTypeName(TCmdType type)
 {

@@ -105,20 +105,11 @@ void TVaskFTP::SendCommand(const std::string& command)
     if (!handled) throw FTPException(message);
 }
 
-void TVaskFTP::ChangeDirectory(const std::string& directory)
-{
-    SendCommand("CWD " + directory);
-}
+void TVaskFTP::ChangeDirectory(const std::string& directory) { SendCommand("CWD " + directory); }
 
-void TVaskFTP::DeleteFile(const std::string& fileName)
-{
-    SendCommand("DELE " + fileName);
-}
+void TVaskFTP::DeleteFile(const std::string& fileName) { SendCommand("DELE " + fileName); }
 
-void TVaskFTP::MakeDirectory(const std::string& directory)
-{
-    SendCommand("MKD " + directory);
-}
+void TVaskFTP::MakeDirectory(const std::string& directory) { SendCommand("MKD " + directory); }
 
 std::string TVaskFTP::CurrentDirectory()
 {

@@ -198,10 +198,10 @@ bool DataOperation::AcceptIfActive()
                     accepted = handle;
                     break;
                 }
-                ftp_.ReportStatus(4, "Data connection from " +
-                                         platform::DottedAddressText(
-                                             socket_->RemoteAddress.address) +
-                                         " refused");
+                ftp_.ReportStatus(4,
+                                  "Data connection from " +
+                                      platform::DottedAddressText(socket_->RemoteAddress.address) +
+                                      " refused");
                 platform::CloseSocket(handle);
                 // Accept waits for the next accept notification again.
                 socket_->AsyncDone = false;
@@ -365,9 +365,8 @@ bool DataWaitWatch::FailureReplyWaiting()
         return platform::Receive(ftp_.SocketHandle, &probe, 1, true) == 0;
     }
     char head[kWatchPeekLength];
-    const long peeked = platform::Receive(ftp_.SocketHandle, head,
-                                          static_cast<size_t>(std::min(pending, kWatchPeekLength)),
-                                          true);
+    const long peeked = platform::Receive(
+        ftp_.SocketHandle, head, static_cast<size_t>(std::min(pending, kWatchPeekLength)), true);
     if (peeked <= 0) return false;
     const std::string text(head, static_cast<size_t>(peeked));
     const size_t end = text.find('\n');

@@ -15,8 +15,8 @@ struct SystemName {
     int32_t vendor;
 };
 constexpr SystemName kSystemNames[] = {
-    {"UNIX", vendorUnix}, {"NETWARE", vendorNetware}, {"DOS", vendorDos},
-    {"VMS", vendorVms},   {"MVS", vendorMvs},         {"VM", vendorVm},
+    {"UNIX", vendorUnix},   {"NETWARE", vendorNetware}, {"DOS", vendorDos},
+    {"VMS", vendorVms},     {"MVS", vendorMvs},         {"VM", vendorVm},
     {"MACOS", vendorMacOs}, {"OS/400", vendorOs400},
 };
 
@@ -67,7 +67,7 @@ void DeliverLine(TVaskFTP& ftp, std::string line, bool hasLineEnd)
 void ReadListing(TVaskFTP& ftp, TWirecore& data)
 {
     std::string pending;
-    size_t searched = 0; // the start of `pending` known to hold no line feed
+    size_t searched = 0;    // the start of `pending` known to hold no line feed
     TimerGuard timer(data); // TimeOut bounds the time without progress
     for (;;) {
         // Abort on the component, or the data socket's own time-out.
@@ -82,8 +82,8 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
         if (!chunk.empty()) {
             pending += chunk;
             size_t start = 0;
-            for (size_t end; (end = pending.find('\n', std::max(start, searched))) !=
-                             std::string::npos;) {
+            for (size_t end;
+                 (end = pending.find('\n', std::max(start, searched))) != std::string::npos;) {
                 DeliverLine(ftp, pending.substr(start, end + 1 - start), true);
                 start = end + 1;
             }

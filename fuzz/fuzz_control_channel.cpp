@@ -174,8 +174,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t mode = data[0];
     const size_t nameLength = std::min<size_t>(data[1], size - 2);
     const std::string directory(reinterpret_cast<const char*>(data + 2), nameLength);
-    server->Offer(std::string(reinterpret_cast<const char*>(data + 2 + nameLength),
-                              size - 2 - nameLength));
+    server->Offer(
+        std::string(reinterpret_cast<const char*>(data + 2 + nameLength), size - 2 - nameLength));
     {
         TVaskFTP ftp(nullptr);
         ftp.Host = "127.0.0.1";

@@ -32,7 +32,8 @@ std::optional<int32_t> Reference(const std::string& text)
     // Leading zeros aside, a number of more than ten significant digits fits nowhere.
     const size_t significant = text.find_first_not_of('0', i);
     if (significant != std::string::npos && text.size() - significant > 10) return std::nullopt;
-    const unsigned long long magnitude = std::stoull(text.substr(i), nullptr, static_cast<int>(base));
+    const unsigned long long magnitude =
+        std::stoull(text.substr(i), nullptr, static_cast<int>(base));
     const unsigned long long limit =
         base == 16 ? 0xFFFFFFFFull : (negative ? 0x80000000ull : 0x7FFFFFFFull);
     if (magnitude > limit) return std::nullopt;

@@ -148,8 +148,7 @@ intptr_t TWirecore::HandleSocketMessage(int Msg, uintptr_t, intptr_t LParam)
             case platform::kEventClose:
                 if (!DataAvailable()) CloseSocket();
                 break;
-            default:
-                break;
+            default: break;
             }
         } else if (Msg == platform::kLookupMessage) {
             AsyncDone = true;

@@ -256,8 +256,8 @@ void TWirecore::SendFile(const std::string& fileName)
         const bool full = length == kChunkSize;
         size_t remaining = length;
         while (remaining > 0 && !Canceled) {
-            const long sent = platform::Send(SocketHandle, IoBuffer() + (length - remaining),
-                                             remaining, full);
+            const long sent =
+                platform::Send(SocketHandle, IoBuffer() + (length - remaining), remaining, full);
             if (sent == 0) break;
             if (sent > 0) {
                 remaining -= static_cast<size_t>(sent);

@@ -32,7 +32,8 @@ bool TryStrToInt(const std::string& text, int32_t& value)
     if (i < text.size() && text[i] == '$') {
         base = 16;
         ++i;
-    } else if (i + 1 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X')) {
+    } else if (i + 1 < text.size() && text[i] == '0' &&
+               (text[i + 1] == 'x' || text[i + 1] == 'X')) {
         base = 16;
         i += 2;
     }

@@ -1,9 +1,9 @@
 #include "platform/HostLookup.h"
 
+#include <QCoreApplication>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QMetaObject>
-#include <QCoreApplication>
 #include <QObject>
 #include <QPointer>
 

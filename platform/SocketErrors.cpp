@@ -14,14 +14,17 @@ int TranslateErrno(int e)
     case 0: return 0;
     case EINTR: return 10004;
     case EBADF: return 10009;
-    case EACCES: case EPERM: return 10013;
+    case EACCES:
+    case EPERM: return 10013;
     case EFAULT: return 10014;
     case EINVAL: return 10022;
-    case EMFILE: case ENFILE: return 10024;
+    case EMFILE:
+    case ENFILE: return 10024;
 #if EAGAIN != EWOULDBLOCK
     case EWOULDBLOCK:
 #endif
-    case EAGAIN: case EINPROGRESS: return 10035;
+    case EAGAIN:
+    case EINPROGRESS: return 10035;
     case EALREADY: return 10037;
     case ENOTSOCK: return 10038;
     case EDESTADDRREQ: return 10039;
@@ -40,8 +43,10 @@ int TranslateErrno(int e)
     case ENETRESET: return 10052;
     case ECONNABORTED: return 10053;
     // Writing to a connection the peer has already torn down.
-    case ECONNRESET: case EPIPE: return 10054;
-    case ENOBUFS: case ENOMEM: return 10055;
+    case ECONNRESET:
+    case EPIPE: return 10054;
+    case ENOBUFS:
+    case ENOMEM: return 10055;
     case EISCONN: return 10056;
     case ENOTCONN: return 10057;
     case ESHUTDOWN: return 10058;

@@ -6,7 +6,7 @@
 namespace platform {
 
 struct SocketLibraryData {
-    uint16_t version = 0;     // low byte major, high byte minor
+    uint16_t version = 0; // low byte major, high byte minor
     uint16_t highVersion = 0;
     char description[257] = {};
     char systemStatus[129] = {};

@@ -22,7 +22,7 @@ struct Watch {
     NotificationWindow* window = nullptr;
     int message = 0;
     long mask = 0;
-    bool listening = false;   // selected for accept alone
+    bool listening = false; // selected for accept alone
     bool listenStarted = false;
     bool established = false; // connected: reads and closes can be reported
     bool connecting = false;

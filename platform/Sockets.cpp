@@ -175,8 +175,8 @@ SocketHandle Accept(SocketHandle socket, SocketAddress* peer)
 {
     sockaddr_in s{};
     socklen_t length = sizeof s;
-    int accepted = ::accept4(socket, reinterpret_cast<sockaddr*>(&s), &length,
-                             SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int accepted =
+        ::accept4(socket, reinterpret_cast<sockaddr*>(&s), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     int error = errno;
     RearmRead(socket);
     if (accepted < 0) {

@@ -47,7 +47,10 @@ inline intptr_t MakeSelectParam(uint16_t event, uint16_t error)
     return static_cast<intptr_t>((static_cast<uint32_t>(error) << 16) | event);
 }
 inline uint16_t SelectEvent(intptr_t lParam) { return static_cast<uint16_t>(lParam & 0xFFFF); }
-inline uint16_t SelectError(intptr_t lParam) { return static_cast<uint16_t>((lParam >> 16) & 0xFFFF); }
+inline uint16_t SelectError(intptr_t lParam)
+{
+    return static_cast<uint16_t>((lParam >> 16) & 0xFFFF);
+}
 
 // The 16-byte IPv4 socket address: port and address in network byte order.
 struct SocketAddress {

@@ -15,7 +15,8 @@
 
 namespace {
 
-void SaveScreenshotLater(TForm1& window, const QString& path) {
+void SaveScreenshotLater(TForm1& window, const QString& path)
+{
     QTimer::singleShot(1000, &window, [&window, path] {
         QScreen* screen = window.screen();
         const QRect area = window.frameGeometry();
@@ -28,7 +29,8 @@ void SaveScreenshotLater(TForm1& window, const QString& path) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(app::kApplicationTitle));
     QApplication::setFont(FormFont());

@@ -14,7 +14,8 @@ using testsupport::VsftpdServer;
 
 namespace {
 
-bool EndsWithName(const QStringList& lines, const QString& name) {
+bool EndsWithName(const QStringList& lines, const QString& name)
+{
     for (const QString& line : lines)
         if (line.endsWith(QStringLiteral(" ") + name)) return true;
     return false;
@@ -22,8 +23,9 @@ bool EndsWithName(const QStringList& lines, const QString& name) {
 
 // Every status text shown while the window works, in order.
 class StatusHistory {
-  public:
-    explicit StatusHistory(QStatusBar* bar) {
+public:
+    explicit StatusHistory(QStatusBar* bar)
+    {
         QObject::connect(bar, &QStatusBar::messageChanged,
                          [this](const QString& text) { texts << text; });
     }
@@ -31,8 +33,9 @@ class StatusHistory {
 };
 
 class PyftpdlibFormTest : public FormTest {
-  protected:
-    void SetUp() override {
+protected:
+    void SetUp() override
+    {
         FormTest::SetUp();
         TAVOLEN_REQUIRE(PyftpdlibServer::Available(), "pyftpdlib");
         server = std::make_unique<PyftpdlibServer>("tester", "secret");
@@ -44,14 +47,16 @@ class PyftpdlibFormTest : public FormTest {
 };
 
 class VsftpdFormTest : public FormTest {
-  protected:
-    void SetUp() override {
+protected:
+    void SetUp() override
+    {
         FormTest::SetUp();
         TAVOLEN_REQUIRE(VsftpdServer::Available(), "vsftpd (as root)");
         server = std::make_unique<VsftpdServer>();
         ASSERT_TRUE(server->Start());
     }
-    void LoginAnonymously() {
+    void LoginAnonymously()
+    {
         form->servidor->setText(QStringLiteral("127.0.0.1"));
         form->portas->setText(QString::number(server->Port()));
         form->Button9->click();
@@ -62,7 +67,8 @@ class VsftpdFormTest : public FormTest {
 
 } // namespace
 
-TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation) {
+TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
+{
     testsupport::WriteFileBytes(server->Root() + "/a.txt", "a");
     testsupport::WriteFileBytes(server->Root() + "/b.bin", "bb");
     const QString port = QString::number(server->Port());
@@ -100,7 +106,8 @@ TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
     EXPECT_TRUE(boxes.seen.empty());
 }
 
-TEST_F(FormTest, PortThatIsNotAWholeNumberStopsTheConnectBeforeTheUserIsSet) {
+TEST_F(FormTest, PortThatIsNotAWholeNumberStopsTheConnectBeforeTheUserIsSet)
+{
     form->servidor->setText(QStringLiteral("127.0.0.1"));
     form->Edit5->setText(QStringLiteral("tester"));
     for (const char* text : {"", "2 1", "21a", "21 "}) {
@@ -122,7 +129,8 @@ TEST_F(FormTest, PortThatIsNotAWholeNumberStopsTheConnectBeforeTheUserIsSet) {
     }
 }
 
-TEST_F(PyftpdlibFormTest, ChangeDirectoryRefreshesOnSuccessAndReportsARefusal) {
+TEST_F(PyftpdlibFormTest, ChangeDirectoryRefreshesOnSuccessAndReportsARefusal)
+{
     std::filesystem::create_directory(server->Root() + "/sub");
     testsupport::WriteFileBytes(server->Root() + "/sub/c.txt", "c");
     testsupport::WriteFileBytes(server->Root() + "/top.txt", "t");
@@ -152,7 +160,8 @@ TEST_F(PyftpdlibFormTest, ChangeDirectoryRefreshesOnSuccessAndReportsARefusal) {
     EXPECT_EQ(boxes.seen.size(), 1u);
 }
 
-TEST_F(PyftpdlibFormTest, DeleteAndMakeDirectoryUseTheRememberedNameAndCancelSendsNothing) {
+TEST_F(PyftpdlibFormTest, DeleteAndMakeDirectoryUseTheRememberedNameAndCancelSendsNothing)
+{
     EnteredName.clear();
     testsupport::WriteFileBytes(server->Root() + "/velho.txt", "v");
     Connect();
@@ -190,10 +199,10 @@ TEST_F(PyftpdlibFormTest, DeleteAndMakeDirectoryUseTheRememberedNameAndCancelSen
     EXPECT_EQ(EnteredName, "novo");
 }
 
-TEST_F(VsftpdFormTest, AnonymousLoginThenTransfersAreByteExactWithProgress) {
+TEST_F(VsftpdFormTest, AnonymousLoginThenTransfersAreByteExactWithProgress)
+{
     std::string payload;
-    while (payload.size() < 300000)
-        payload += testsupport::AllByteValuesWithCrLf();
+    while (payload.size() < 300000) payload += testsupport::AllByteValuesWithCrLf();
     testsupport::WriteFileBytes(server->Root() + "/grande.bin", payload);
     testsupport::TempDir local;
     const QString size = QString::number(payload.size());

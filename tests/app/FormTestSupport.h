@@ -34,7 +34,7 @@ struct SeenBox {
 // Polls for a modal box on a short timer (which also runs inside the window's waits) and
 // answers it: a message box with its button, the name prompt with the next queued answer.
 class ModalAnswerer {
-  public:
+public:
     struct NameAnswer {
         QString text;
         bool confirm;
@@ -42,26 +42,28 @@ class ModalAnswerer {
     std::vector<SeenBox> seen;
     std::deque<NameAnswer> names;
 
-    ModalAnswerer() {
+    ModalAnswerer()
+    {
         QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
         timer_.start(20);
     }
-    std::vector<SeenBox> Errors() const {
+    std::vector<SeenBox> Errors() const
+    {
         std::vector<SeenBox> errors;
         for (const auto& box : seen)
             if (box.icon == QMessageBox::Critical) errors.push_back(box);
         return errors;
     }
 
-  private:
-    void Poll() {
+private:
+    void Poll()
+    {
         QWidget* modal = QApplication::activeModalWidget();
         if (!modal || modal->property("answered").toBool()) return;
         modal->setProperty("answered", true);
         SeenBox box;
         box.title = modal->windowTitle();
-        for (auto* button : modal->findChildren<QPushButton*>())
-            box.buttons << button->text();
+        for (auto* button : modal->findChildren<QPushButton*>()) box.buttons << button->text();
         if (auto* message = qobject_cast<QMessageBox*>(modal)) {
             box.text = message->text();
             box.icon = message->icon();
@@ -89,8 +91,9 @@ class ModalAnswerer {
 // Runs `action` once, as soon as `condition` holds, from whatever loop is running; gives up
 // after a bound so that a broken test cannot hang.
 class WhenThen {
-  public:
-    WhenThen(std::function<bool()> condition, std::function<void()> action) {
+public:
+    WhenThen(std::function<bool()> condition, std::function<void()> action)
+    {
         QObject::connect(&timer_, &QTimer::timeout, [this, condition, action] {
             if (++ticks_ > 3000) return timer_.stop();
             if (!condition()) return;
@@ -102,31 +105,32 @@ class WhenThen {
     }
     bool Done() const { return done_; }
 
-  private:
+private:
     QTimer timer_;
     bool done_ = false;
     int ticks_ = 0;
 };
 
-inline QString Status(const TForm1& form) {
-    return form.StatusBar1->currentMessage();
-}
+inline QString Status(const TForm1& form) { return form.StatusBar1->currentMessage(); }
 
-inline QStringList LogLines(const TForm1& form) {
+inline QStringList LogLines(const TForm1& form)
+{
     const QString text = form.Memo1->toPlainText();
     return text.isEmpty() ? QStringList() : text.split(u'\n');
 }
 
 // A window of its own for each test; closing it never quits the test program by itself.
 class FormTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
+protected:
+    void SetUp() override
+    {
         QApplication::setQuitOnLastWindowClosed(false);
         form = std::make_unique<TForm1>();
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     }
-    void ConnectTo(uint16_t port, const QString& user, const QString& password) {
+    void ConnectTo(uint16_t port, const QString& user, const QString& password)
+    {
         form->servidor->setText(QStringLiteral("127.0.0.1"));
         form->portas->setText(QString::number(port));
         form->Edit5->setText(user);

@@ -62,7 +62,8 @@ const ControlRow kControls[] = {
     {"Label9", {96, 240, 3, 13}, "", nullptr},
 };
 
-QString TextOf(QWidget* widget) {
+QString TextOf(QWidget* widget)
+{
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text();
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text();
     if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
@@ -73,7 +74,8 @@ QString TextOf(QWidget* widget) {
 
 } // namespace
 
-TEST_F(FormTest, LayoutMatchesTheDesignAndStartsEmpty) {
+TEST_F(FormTest, LayoutMatchesTheDesignAndStartsEmpty)
+{
     EXPECT_EQ(form->objectName(), "Form1");
     EXPECT_EQ(form->windowTitle(), "Tavolen");
     EXPECT_EQ(form->size(), QSize(664, 475));
@@ -91,7 +93,8 @@ TEST_F(FormTest, LayoutMatchesTheDesignAndStartsEmpty) {
     EXPECT_EQ(form->BitBtn1->iconSize(), QSize(18, 17));
 }
 
-TEST_F(FormTest, TabVisitsTheControlsInDesignOrder) {
+TEST_F(FormTest, TabVisitsTheControlsInDesignOrder)
+{
     form->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
     form->servidor->setFocus();
@@ -105,7 +108,8 @@ TEST_F(FormTest, TabVisitsTheControlsInDesignOrder) {
               "Button5 Button6 Edit3 BitBtn1 Edit4 Button7 Button8 Button9 servidor");
 }
 
-TEST_F(FormTest, LogAndDirectoryLineAreReadOnlyAndPasswordIsMasked) {
+TEST_F(FormTest, LogAndDirectoryLineAreReadOnlyAndPasswordIsMasked)
+{
     form->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
 
@@ -134,7 +138,8 @@ TEST_F(FormTest, LogAndDirectoryLineAreReadOnlyAndPasswordIsMasked) {
 
 // The stand-in font is narrower or wider than the design font; whichever is installed, no
 // caption may be cut off.
-TEST_F(FormTest, EveryCaptionFitsItsControl) {
+TEST_F(FormTest, EveryCaptionFitsItsControl)
+{
     for (QLabel* label : form->findChildren<QLabel*>()) {
         const QFontMetrics metrics(label->font());
         EXPECT_LE(metrics.horizontalAdvance(label->text()), label->width())
@@ -149,7 +154,8 @@ TEST_F(FormTest, EveryCaptionFitsItsControl) {
     }
 }
 
-TEST(ErrorBox, AddsAFullStopOnlyAfterCharactersThatSortAfterIt) {
+TEST(ErrorBox, AddsAFullStopOnlyAfterCharactersThatSortAfterIt)
+{
     EXPECT_EQ(app::ErrorBoxText("Connection Failed"), "Connection Failed.");
     EXPECT_EQ(app::ErrorBoxText("550 No such file"), "550 No such file.");
     EXPECT_EQ(app::ErrorBoxText("Erro 42"), "Erro 42.");
@@ -163,10 +169,10 @@ TEST(ErrorBox, AddsAFullStopOnlyAfterCharactersThatSortAfterIt) {
     EXPECT_EQ(app::ErrorBoxText("550 No such file\r\n"), "550 No such file");
 }
 
-TEST(WireText, EveryByteSurvivesTheRoundTripAndUnicodeMapsToWindows1252) {
+TEST(WireText, EveryByteSurvivesTheRoundTripAndUnicodeMapsToWindows1252)
+{
     std::string all;
-    for (int b = 0; b < 256; ++b)
-        all += static_cast<char>(b);
+    for (int b = 0; b < 256; ++b) all += static_cast<char>(b);
     EXPECT_EQ(app::ToWire(app::FromWire(all)), all);
     EXPECT_EQ(app::ToWire(QStringLiteral("Diretório €“x”")), "Diret\xF3rio \x80\x93x\x94");
     EXPECT_EQ(app::FromWire("\x80\x9F\xE7"), QStringLiteral("€Ÿç"));

@@ -19,7 +19,8 @@ using namespace std::chrono_literals;
 namespace {
 
 // Log-in as the window does it, and the listing that follows (active mode, as designed).
-void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquivo.bin\r\n") {
+void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquivo.bin\r\n")
+{
     server.Reply("220 pronto")
         .Expect("USER u")
         .Reply("331 senha")
@@ -37,19 +38,22 @@ void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquiv
         .Reply("226 done");
 }
 
-std::string Announce(const std::string& name, size_t size) {
+std::string Announce(const std::string& name, size_t size)
+{
     return "150 Opening BINARY mode data connection for " + name + " (" + std::to_string(size) +
            " bytes).";
 }
 
-int CountLines(const std::vector<std::string>& lines, const std::string& prefix) {
+int CountLines(const std::vector<std::string>& lines, const std::string& prefix)
+{
     return static_cast<int>(std::count_if(
         lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; }));
 }
 
 class ScriptedFormTest : public FormTest {
-  protected:
-    void Download(const std::string& localPath) {
+protected:
+    void Download(const std::string& localPath)
+    {
         form->Edit1->setText(QStringLiteral("arquivo.bin"));
         form->Edit2->setText(QString::fromStdString(localPath));
         form->Button2->click();
@@ -62,7 +66,8 @@ class ScriptedFormTest : public FormTest {
 
 } // namespace
 
-TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile) {
+TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile)
+{
     const size_t cut = 400;
     ASSERT_GT(payload.size(), cut + 100);
     ScriptLogin(server);
@@ -104,7 +109,8 @@ TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile) {
     EXPECT_TRUE(boxes.Errors()[0].text.startsWith("426 "));
 }
 
-TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried) {
+TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried)
+{
     testsupport::WriteFileBytes(local.File("copia.bin"), "conteudo antigo");
     testsupport::WriteFileBytes(local.File("envio.bin"), payload);
     ScriptLogin(server);
@@ -143,7 +149,8 @@ TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried) {
 
 // The log takes a long listing in batches. It must end up exactly as appending the lines one at
 // a time leaves a log: every line, in order, odd line ends included.
-TEST_F(ScriptedFormTest, LongListingFillsTheLogAsAppendingLineByLineWould) {
+TEST_F(ScriptedFormTest, LongListingFillsTheLogAsAppendingLineByLineWould)
+{
     std::string listing;
     for (int i = 0; i < 4500; ++i)
         listing += "-rw-r--r-- 1 0 0 0 Jan 01 00:00 arquivo" + std::to_string(i) + ".txt\r\n";
@@ -160,14 +167,14 @@ TEST_F(ScriptedFormTest, LongListingFillsTheLogAsAppendingLineByLineWould) {
     ASSERT_TRUE(boxes.seen.empty());
 
     QPlainTextEdit lineByLine;
-    for (const std::string& line : delivered)
-        lineByLine.appendPlainText(app::FromWire(line));
+    for (const std::string& line : delivered) lineByLine.appendPlainText(app::FromWire(line));
     EXPECT_EQ(delivered.size(), 4504u);
     EXPECT_EQ(form->Memo1->document()->blockCount(), lineByLine.document()->blockCount());
     EXPECT_EQ(form->Memo1->toPlainText(), lineByLine.toPlainText());
 }
 
-TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledListing) {
+TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledListing)
+{
     // The listing starts and then the server falls silent on both connections.
     server.Reply("220 pronto")
         .Expect("USER u")
@@ -197,8 +204,7 @@ TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledLis
     ASSERT_TRUE(desconectar.Done());
     EXPECT_EQ(enabledDuring, QStringList{"Button1"});
     EXPECT_FALSE(form->OperationRunning());
-    for (QPushButton* b : buttons)
-        EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
+    for (QPushButton* b : buttons) EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
     EXPECT_EQ(Status(*form), "Desconectado");
     EXPECT_FALSE(form->VaskFTP1->Connected);
     EXPECT_TRUE(boxes.seen.empty()) << "a cancel the user asked for is not an error";
@@ -208,7 +214,8 @@ TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledLis
 
 // The program's own loop is run here as in main(): closing the window while a download waits
 // must end that loop with status 0, once the download has unwound.
-TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadEndsTheProgramCleanly) {
+TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadEndsTheProgramCleanly)
+{
     const size_t sent = 300;
     ScriptLogin(server);
     server.Expect("TYPE I")

@@ -33,8 +33,11 @@ TEST_P(ServerNeverConnectsBack, TheWaitEndsAndTheSessionGoesOn)
     const NoCallEnd& how = GetParam();
     ActiveSession s;
     if (how.usesTimeOut) s.ftp.TimeOut = 300;
-    auto& script = s.LoggedIn().ExpectPrefix("PORT 127,0,0,1,").Reply("200 PORT ok")
-                       .Expect("LIST").Reply("150 Here comes the listing");
+    auto& script = s.LoggedIn()
+                       .ExpectPrefix("PORT 127,0,0,1,")
+                       .Reply("200 PORT ok")
+                       .Expect("LIST")
+                       .Reply("150 Here comes the listing");
     if (how.sendsAbor) script.Expect("ABOR").Reply("226 ABOR successful");
     script.Expect("NOOP").Reply("200 ok");
     // The listing's reply has been read; the client now waits for the server's connection.
@@ -64,11 +67,15 @@ TEST(ActiveModeFaults, A425InsteadOfTheConnectionFailsWithIt)
     ActiveSession s;
     s.handleFailures = true;
     s.LoggedIn()
-        .Expect("TYPE I").Reply("200 binary")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("RETR f").Reply("150 Opening data connection for f")
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("RETR f")
+        .Reply("150 Opening data connection for f")
         .Reply("425 Can't open data connection")
-        .Expect("NOOP").Reply("200 ok");
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.StartLoggedIn();
 
     EXPECT_NO_THROW(s.ftp.Download("f", s.dir.File("f")));
@@ -89,9 +96,12 @@ TEST(ActiveModeFaults, AnIntruderWhoConnectsFirstIsTurnedAwayAndGetsNothing)
         const std::string local = s.dir.File("f");
         if (upload) testsupport::WriteFileBytes(local, payload);
         auto& script = s.LoggedIn()
-                           .Expect("TYPE I").Reply("200 binary")
-                           .ExpectPrefix("PORT ").Reply("200 PORT ok")
-                           .Expect(upload ? "STOR f" : "RETR f").Reply("150 go ahead")
+                           .Expect("TYPE I")
+                           .Reply("200 binary")
+                           .ExpectPrefix("PORT ")
+                           .Reply("200 PORT ok")
+                           .Expect(upload ? "STOR f" : "RETR f")
+                           .Reply("150 go ahead")
                            .IntruderConnectBack("dados falsos\r\n")
                            .ConnectBack();
         if (upload)
@@ -121,11 +131,17 @@ TEST(ActiveModeFaults, BehindAProxyTheDataConnectionIsTakenFromAnyAddress)
     s.ftp.Proxy = "127.0.0.1";
     s.ftp.ProxyPort = s.server.Port();
     s.server.Reply("220 proxy")
-        .ExpectPrefix("USER ana@").Reply("331 senha")
-        .Expect("PASS s3nh@").Reply("230 dentro")
-        .ExpectPrefix("PORT ").Reply("200 PORT ok")
-        .Expect("LIST").Reply("150 go ahead")
-        .ConnectBackFrom("127.0.0.2").SendData("de longe\r\n").CloseData()
+        .ExpectPrefix("USER ana@")
+        .Reply("331 senha")
+        .Expect("PASS s3nh@")
+        .Reply("230 dentro")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("LIST")
+        .Reply("150 go ahead")
+        .ConnectBackFrom("127.0.0.2")
+        .SendData("de longe\r\n")
+        .CloseData()
         .Reply("226 done");
     s.server.Start();
     s.ftp.Connect();

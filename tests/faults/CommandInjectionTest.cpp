@@ -14,8 +14,8 @@ namespace {
 using faults::FaultSession;
 using faults::Lines;
 
-const std::string kInjected[] = {"x\r\nDELE importante", "x\nDELE importante",
-                                 "x\rDELE importante", std::string("x\0DELE importante", 17)};
+const std::string kInjected[] = {"x\r\nDELE importante", "x\nDELE importante", "x\rDELE importante",
+                                 std::string("x\0DELE importante", 17)};
 
 struct Operation {
     const char* name;
@@ -53,47 +53,58 @@ TEST_P(InjectedName, IsRefusedBeforeItsCommandIsSent)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Operations, InjectedName,
-    ::testing::Values(
-        Operation{"ChangeDirectory", [](FaultSession& s, const std::string& t) {
-                      s.ftp.ChangeDirectory(t);
-                  }},
-        Operation{"DeleteFile", [](FaultSession& s, const std::string& t) {
-                      s.ftp.DeleteFile(t);
-                  }},
-        Operation{"MakeDirectory", [](FaultSession& s, const std::string& t) {
-                      s.ftp.MakeDirectory(t);
-                  }},
-        Operation{"SendCommand", [](FaultSession& s, const std::string& t) {
-                      s.ftp.SendCommand("SITE " + t);
-                  }},
-        Operation{"Download", [](FaultSession& s, const std::string& t) {
-                      s.ftp.Download(t, s.dir.File("f"));
-                  }},
-        Operation{"ResumeDownload", [](FaultSession& s, const std::string& t) {
-                      s.ftp.ResumeDownload(t, s.dir.File("f"));
-                  }},
-        Operation{"Upload", [](FaultSession& s, const std::string& t) {
-                      testsupport::WriteFileBytes(s.dir.File("f"), "abc");
-                      s.ftp.Upload(s.dir.File("f"), t);
-                  }},
-        Operation{"AppendUpload", [](FaultSession& s, const std::string& t) {
-                      testsupport::WriteFileBytes(s.dir.File("f"), "abc");
-                      s.ftp.AppendUpload(s.dir.File("f"), t);
-                  }},
-        // Without a remote name the local file's name goes to the server.
-        Operation{"UploadUnderTheLocalName",
-                  [](FaultSession& s, const std::string& t) {
-                      if (t.find('\0') != std::string::npos) {
-                          // No file system takes such a name; the check is the same.
-                          throw Exception("Invalid character in command");
-                      }
-                      const std::string local = s.dir.File(t);
-                      testsupport::WriteFileBytes(local, "abc");
-                      s.ftp.Upload(local, "");
-                  }}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Operations, InjectedName,
+                         ::testing::Values(Operation{"ChangeDirectory",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         s.ftp.ChangeDirectory(t);
+                                                     }},
+                                           Operation{"DeleteFile",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         s.ftp.DeleteFile(t);
+                                                     }},
+                                           Operation{"MakeDirectory",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         s.ftp.MakeDirectory(t);
+                                                     }},
+                                           Operation{"SendCommand",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         s.ftp.SendCommand("SITE " + t);
+                                                     }},
+                                           Operation{"Download",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         s.ftp.Download(t, s.dir.File("f"));
+                                                     }},
+                                           Operation{"ResumeDownload",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         s.ftp.ResumeDownload(t, s.dir.File("f"));
+                                                     }},
+                                           Operation{"Upload",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         testsupport::WriteFileBytes(
+                                                             s.dir.File("f"), "abc");
+                                                         s.ftp.Upload(s.dir.File("f"), t);
+                                                     }},
+                                           Operation{"AppendUpload",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         testsupport::WriteFileBytes(
+                                                             s.dir.File("f"), "abc");
+                                                         s.ftp.AppendUpload(s.dir.File("f"), t);
+                                                     }},
+                                           // Without a remote name the local file's name goes to
+                                           // the server.
+                                           Operation{"UploadUnderTheLocalName",
+                                                     [](FaultSession& s, const std::string& t) {
+                                                         if (t.find('\0') != std::string::npos) {
+                                                             // No file system takes such a name;
+                                                             // the check is the same.
+                                                             throw Exception(
+                                                                 "Invalid character in command");
+                                                         }
+                                                         const std::string local = s.dir.File(t);
+                                                         testsupport::WriteFileBytes(local, "abc");
+                                                         s.ftp.Upload(local, "");
+                                                     }}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // The login's texts: user names, passwords and the server's name inside a proxy command.
 struct LoginField {
@@ -128,8 +139,8 @@ INSTANTIATE_TEST_SUITE_P(
     Fields, InjectedLoginField,
     ::testing::Values(
         LoginField{"UserID", [](TVaskFTP& f, const std::string& t) { f.UserID = t; }, {}},
-        LoginField{"Password", [](TVaskFTP& f, const std::string& t) { f.Password = t; },
-                   {"USER ana"}},
+        LoginField{
+            "Password", [](TVaskFTP& f, const std::string& t) { f.Password = t; }, {"USER ana"}},
         LoginField{"FWUserID",
                    [](TVaskFTP& f, const std::string& t) {
                        f.FWAuthenticate = true;

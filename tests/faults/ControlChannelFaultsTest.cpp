@@ -36,9 +36,12 @@ TEST_P(OddGreeting, StillLogsInInStep)
 {
     FaultSession s;
     s.server.Send(GetParam())
-        .Expect("USER ana").Reply("331 senha")
-        .Expect("PASS s3nh@").Reply("230 dentro")
-        .Expect("PWD").Reply("257 \"/casa\"");
+        .Expect("USER ana")
+        .Reply("331 senha")
+        .Expect("PASS s3nh@")
+        .Reply("230 dentro")
+        .Expect("PWD")
+        .Reply("257 \"/casa\"");
     s.server.Start();
 
     ASSERT_NO_THROW(s.ftp.Connect());
@@ -56,8 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
         // early; the lines after it must not be taken for the answer to USER.
         "220-Bem-vindo\r\nEsta linha nao tem codigo\r\n220-mais\r\n220 pronto\r\n",
         // Continuation lines with other codes, blank-led lines, an empty line, a bare LF.
-        "220-a\r\n230-b\r\n 331 c\r\n\r\n220 fim\r\n",
-        "220-a\n220-b\n220 c\n",
+        "220-a\r\n230-b\r\n 331 c\r\n\r\n220 fim\r\n", "220-a\n220-b\n220 c\n",
         // Control characters and a zero byte inside the text.
         std::string("220-\x01\x1b[31m vermelho\r\n 220 ") + '\0' + " zero\r\n220 ok\r\n"));
 
@@ -155,9 +157,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         IdleEnd{"Close", [](testsupport::ScriptedFtpServer& s) { s.Close(); }},
         IdleEnd{"Reply421ThenClose",
-                [](testsupport::ScriptedFtpServer& s) {
-                    s.Reply("421 Timeout.").Close();
-                }},
+                [](testsupport::ScriptedFtpServer& s) { s.Reply("421 Timeout.").Close(); }},
         // A 421 says the session is over even when the socket stays open.
         IdleEnd{"Reply421Only",
                 [](testsupport::ScriptedFtpServer& s) { s.Reply("421 Idle timeout."); }},
@@ -172,9 +172,11 @@ TEST(IdleInput, StrayLinesAreReadAndReportedWithoutEndingTheSession)
 {
     FaultSession s;
     s.LoggedIn()
-        .Expect("NOOP").Reply("200 ok")
+        .Expect("NOOP")
+        .Reply("200 ok")
         .Reply("226 a reply nobody asked for")
-        .Expect("NOOP").Reply("200 ok");
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.StartLoggedIn();
     s.ftp.SendCommand("NOOP");
 

@@ -73,8 +73,12 @@ struct FaultSession : ftptest::ScriptedSession {
     // transfer begins with.
     testsupport::ScriptedFtpServer& PreparedTransfer()
     {
-        return LoggedIn().Expect("TYPE I").Reply("200 binary")
-            .PassiveListen().Expect("PASV").ReplyPasv();
+        return LoggedIn()
+            .Expect("TYPE I")
+            .Reply("200 binary")
+            .PassiveListen()
+            .Expect("PASV")
+            .ReplyPasv();
     }
 
     size_t Count(const std::string& event) const

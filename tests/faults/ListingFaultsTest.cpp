@@ -22,8 +22,12 @@ struct ListingSession : FaultSession {
     }
     testsupport::ScriptedFtpServer& Listing()
     {
-        return LoggedIn().PassiveListen().Expect("PASV").ReplyPasv()
-            .Expect("LIST").Reply("150 Here comes the directory listing.")
+        return LoggedIn()
+            .PassiveListen()
+            .Expect("PASV")
+            .ReplyPasv()
+            .Expect("LIST")
+            .Reply("150 Here comes the directory listing.")
             .AcceptData();
     }
 };
@@ -45,7 +49,8 @@ TEST(ListingFaults, OddLinesAreHandedOutWholeAndTheParserStaysInBounds)
                   control + "\r\n" + unterminated)
         .CloseData()
         .Reply("226 Directory send OK.")
-        .Expect("NOOP").Reply("200 ok");
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.StartLoggedIn();
 
     s.ftp.ListDirectory();
@@ -74,12 +79,13 @@ TEST(ListingFaults, ALinePastTheLimitFailsTheListingAndTheSessionGoesOn)
     // The server is told nothing by the client but the reset of the data connection, and says
     // nothing either: the next exchange is the client's next command.
     s.Listing()
-        .SendData("primeira\r\n" + std::string(2 * 1024 * 1024, 'x')).AllowClientAbort()
-        .Expect("NOOP").Reply("200 ok");
+        .SendData("primeira\r\n" + std::string(2 * 1024 * 1024, 'x'))
+        .AllowClientAbort()
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.StartLoggedIn();
 
-    EXPECT_EQ(faults::MessageOf([&] { s.ftp.ListDirectory(); }),
-              "Line longer than 1048576 bytes");
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.ListDirectory(); }), "Line longer than 1048576 bytes");
     EXPECT_EQ(s.items, Lines{"primeira"});
     EXPECT_FALSE(s.ftp.ListInProgress);
     EXPECT_TRUE(s.ftp.Connected);

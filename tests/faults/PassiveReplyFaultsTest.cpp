@@ -54,8 +54,8 @@ private:
 
 std::string PasvReply(int p1, int p2)
 {
-    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(p1) + "," +
-           std::to_string(p2) + ").";
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(p1) + "," + std::to_string(p2) +
+           ").";
 }
 
 TEST(PassiveReplyFaults, NumbersThatNameNoPortFailWithTheReplyAndDialNothing)
@@ -73,10 +73,14 @@ TEST(PassiveReplyFaults, NumbersThatNameNoPortFailWithTheReplyAndDialNothing)
         SCOPED_TRACE(reply);
         FaultSession s;
         s.LoggedIn()
-            .Expect("PASV").Reply(reply)
-            .Expect("TYPE I").Reply("200 binary")
-            .Expect("PASV").Reply(reply)
-            .Expect("NOOP").Reply("200 ok");
+            .Expect("PASV")
+            .Reply(reply)
+            .Expect("TYPE I")
+            .Reply("200 binary")
+            .Expect("PASV")
+            .Reply(reply)
+            .Expect("NOOP")
+            .Reply("200 ok");
         s.StartLoggedIn();
 
         // Without a handler, the reply line is the error; with one, the failure is reported.
@@ -96,9 +100,12 @@ TEST(PassiveReplyFaults, AReplyWithoutParenthesesFailsWithTheConversionErrorAndT
 {
     FaultSession s;
     s.LoggedIn()
-        .Expect("PASV").Reply("227 Entering Passive Mode 127,0,0,1,7,138")
-        .Expect("PASV").Reply("227 Entering Passive Mode =127,0,0,1,7,138")
-        .Expect("NOOP").Reply("200 ok");
+        .Expect("PASV")
+        .Reply("227 Entering Passive Mode 127,0,0,1,7,138")
+        .Expect("PASV")
+        .Reply("227 Entering Passive Mode =127,0,0,1,7,138")
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.StartLoggedIn();
 
     for (int i = 0; i < 2; ++i)
@@ -129,11 +136,17 @@ TEST_P(ForeignPassiveAddress, IsIgnoredAndTheDataComesFromTheServer)
         // The server listens on 127.0.0.1 only; a client that dialled the reply's address would
         // find nobody there.
         s.LoggedIn()
-            .PassiveListen().Expect("PASV").ReplyPasv(GetParam())
-            .Expect("LIST").Reply("150 aqui")
-            .AcceptData().SendData("arquivo\r\n").CloseData()
+            .PassiveListen()
+            .Expect("PASV")
+            .ReplyPasv(GetParam())
+            .Expect("LIST")
+            .Reply("150 aqui")
+            .AcceptData()
+            .SendData("arquivo\r\n")
+            .CloseData()
             .Reply("226 fim")
-            .Expect("NOOP").Reply("200 ok");
+            .Expect("NOOP")
+            .Reply("200 ok");
         s.StartLoggedIn();
 
         s.ftp.ListDirectory();
@@ -145,12 +158,11 @@ TEST_P(ForeignPassiveAddress, IsIgnoredAndTheDataComesFromTheServer)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Replies, ForeignPassiveAddress,
-    ::testing::Values("227 Entering Passive Mode (127,0,0,2,{p1},{p2})",
-                      "227 Entering Passive Mode (0,0,0,0,{p1},{p2})",
-                      "227 Entering Passive Mode (255,255,255,255,{p1},{p2})",
-                      "227 Entering Passive Mode (999,-1,x,,{p1},{p2})",
-                      "227 =127,0,0,2,{p1},{p2})"));
+INSTANTIATE_TEST_SUITE_P(Replies, ForeignPassiveAddress,
+                         ::testing::Values("227 Entering Passive Mode (127,0,0,2,{p1},{p2})",
+                                           "227 Entering Passive Mode (0,0,0,0,{p1},{p2})",
+                                           "227 Entering Passive Mode (255,255,255,255,{p1},{p2})",
+                                           "227 Entering Passive Mode (999,-1,x,,{p1},{p2})",
+                                           "227 =127,0,0,2,{p1},{p2})"));
 
 } // namespace

@@ -30,12 +30,16 @@ TEST(Secrets, APasswordEchoedByTheServerIsMaskedInStatusTextsRepliesAndErrors)
     s.ftp.FWPassword = "muralha-7";
     s.ftp.Password = "s3nh@-secreta";
     s.server.Reply("220 pronto")
-        .Expect("USER guarda").Reply("331 senha do firewall")
+        .Expect("USER guarda")
+        .Reply("331 senha do firewall")
         .Expect("PASS muralha-7")
         .Send("230-firewall: muralha-7 aceita\r\n 230 muralha-7\r\n230 ok\r\n")
-        .Expect("USER ana").Reply("331 senha")
-        .Expect("PASS s3nh@-secreta").Reply("530 Senha s3nh@-secreta incorreta")
-        .Expect("QUIT").Reply("221 tchau");
+        .Expect("USER ana")
+        .Reply("331 senha")
+        .Expect("PASS s3nh@-secreta")
+        .Reply("530 Senha s3nh@-secreta incorreta")
+        .Expect("QUIT")
+        .Reply("221 tchau");
     s.server.Start();
 
     const std::string message = faults::MessageOf([&] { s.ftp.Connect(); });
@@ -55,7 +59,8 @@ TEST(Secrets, NoErrorOfAFailedLoginCarriesThePassword)
         [](auto& script) { script.Expect("PASS s3nh@-secreta").Close(); },
         [](auto& script) { script.Expect("PASS s3nh@-secreta").Reset(); },
         [](auto& script) {
-            script.Expect("PASS s3nh@-secreta").Send(std::string(2 * 1024 * 1024, 's'))
+            script.Expect("PASS s3nh@-secreta")
+                .Send(std::string(2 * 1024 * 1024, 's'))
                 .AllowClientAbort();
         },
         [](auto& script) {

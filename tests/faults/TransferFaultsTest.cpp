@@ -30,16 +30,27 @@ TEST(TransferFaults, HalfAFileThen426FailsAndAResumeCompletesItByteForByte)
     const std::string whole = Payload(300000);
     const std::string local = s.dir.File("f");
     s.PreparedTransfer()
-        .Expect("RETR f").Reply("150 Opening data connection for f (300000 bytes)")
-        .AcceptData().SendData(whole.substr(0, 120000)).CloseData()
+        .Expect("RETR f")
+        .Reply("150 Opening data connection for f (300000 bytes)")
+        .AcceptData()
+        .SendData(whole.substr(0, 120000))
+        .CloseData()
         .Reply("426 Connection closed; transfer aborted.")
-        .Expect("TYPE I").Reply("200 binary")
-        .PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("REST 120000").Reply("350 Restarting at 120000")
-        .Expect("RETR f").Reply("150 Opening data connection for f (300000 bytes)")
-        .AcceptData().SendData(whole.substr(120000)).CloseData()
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("REST 120000")
+        .Reply("350 Restarting at 120000")
+        .Expect("RETR f")
+        .Reply("150 Opening data connection for f (300000 bytes)")
+        .AcceptData()
+        .SendData(whole.substr(120000))
+        .CloseData()
         .Reply("226 Transfer complete")
-        .Expect("NOOP").Reply("200 ok");
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.StartLoggedIn();
 
     EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", local); }),
@@ -59,10 +70,14 @@ TEST(TransferFaults, AllTheDataThen426IsStillAFailure)
     FaultSession s;
     const std::string whole = Payload(5000);
     s.PreparedTransfer()
-        .Expect("RETR f").Reply("150 Opening data connection for f (5000 bytes)")
-        .AcceptData().SendData(whole).CloseData()
+        .Expect("RETR f")
+        .Reply("150 Opening data connection for f (5000 bytes)")
+        .AcceptData()
+        .SendData(whole)
+        .CloseData()
         .Reply("426 Transfer aborted")
-        .Expect("NOOP").Reply("200 ok");
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.StartLoggedIn();
 
     // The server says it did not finish; the client has no way to know better.
@@ -79,35 +94,35 @@ TEST(TransferFaults, AllTheDataThen426IsStillAFailure)
 TEST(TransferFaults, A425WhileTheDataConnectionIsSilentEndsTheTransfer)
 {
     for (const bool listing : {false, true})
-    for (const bool atOnce : {false, true}) {
-        SCOPED_TRACE(listing ? "LIST" : "RETR");
-        SCOPED_TRACE(atOnce ? "425 with the 150" : "425 later");
-        FaultSession s;
-        auto& script = listing ? s.LoggedIn().PassiveListen().Expect("PASV").ReplyPasv()
-                                     .Expect("LIST")
-                               : s.PreparedTransfer().Expect("RETR f");
-        // Either way the 425 may be waiting before the client starts to wait for data.
-        if (atOnce)
-            script.AcceptData().Send("150 Opening data connection\r\n"
-                                     "425 Can't open data connection\r\n");
-        else
-            script.Reply("150 Opening data connection")
-                .AcceptData()
-                .Pause(std::chrono::milliseconds(50))
-                .Reply("425 Can't open data connection");
-        script.Expect("NOOP").Reply("200 ok");
-        s.StartLoggedIn();
+        for (const bool atOnce : {false, true}) {
+            SCOPED_TRACE(listing ? "LIST" : "RETR");
+            SCOPED_TRACE(atOnce ? "425 with the 150" : "425 later");
+            FaultSession s;
+            auto& script =
+                listing ? s.LoggedIn().PassiveListen().Expect("PASV").ReplyPasv().Expect("LIST")
+                        : s.PreparedTransfer().Expect("RETR f");
+            // Either way the 425 may be waiting before the client starts to wait for data.
+            if (atOnce)
+                script.AcceptData().Send("150 Opening data connection\r\n"
+                                         "425 Can't open data connection\r\n");
+            else
+                script.Reply("150 Opening data connection")
+                    .AcceptData()
+                    .Pause(std::chrono::milliseconds(50))
+                    .Reply("425 Can't open data connection");
+            script.Expect("NOOP").Reply("200 ok");
+            s.StartLoggedIn();
 
-        const std::string message = faults::MessageOf(
-            [&] { listing ? s.ftp.ListDirectory() : s.ftp.Download("f", s.dir.File("f")); });
-        EXPECT_EQ(message, "425 Can't open data connection\r\n");
-        EXPECT_GE(s.failures, 1);
-        if (!listing) {
-            EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "");
+            const std::string message = faults::MessageOf(
+                [&] { listing ? s.ftp.ListDirectory() : s.ftp.Download("f", s.dir.File("f")); });
+            EXPECT_EQ(message, "425 Can't open data connection\r\n");
+            EXPECT_GE(s.failures, 1);
+            if (!listing) {
+                EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "");
+            }
+            faults::ExpectNextCommandWorks(s);
+            EXPECT_TRUE(s.server.Verify());
         }
-        faults::ExpectNextCommandWorks(s);
-        EXPECT_TRUE(s.server.Verify());
-    }
 }
 
 // A data connection that is open and never sends a byte ends by whichever means the user has.
@@ -130,7 +145,8 @@ TEST_P(StalledDataConnection, EndsTheDownloadAndTheSessionGoesOn)
     FaultSession s;
     if (how.usesTimeOut) s.ftp.TimeOut = 300;
     auto& script = s.PreparedTransfer()
-                       .Expect("RETR f").Reply("150 Opening data connection for f (10 bytes)")
+                       .Expect("RETR f")
+                       .Reply("150 Opening data connection for f (10 bytes)")
                        .AcceptData();
     if (how.sendsAbor) script.Expect("ABOR").Reply("226 ABOR successful");
     script.Expect("NOOP").Reply("200 ok");
@@ -149,25 +165,28 @@ TEST_P(StalledDataConnection, EndsTheDownloadAndTheSessionGoesOn)
     EXPECT_TRUE(s.server.Verify());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ways, StalledDataConnection,
-    ::testing::Values(
-        StallEnd{"Cancel", [](TVaskFTP& ftp) { ftp.Cancel(); }, false, true,
-                 "Socket send aborted"},
-        StallEnd{"Abort", [](TVaskFTP& ftp) { ftp.Abort(); }, false, false,
-                 "Socket send aborted"},
-        StallEnd{"TimeOut", nullptr, true, false, "Socket send aborted"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ways, StalledDataConnection,
+                         ::testing::Values(StallEnd{"Cancel", [](TVaskFTP& ftp) { ftp.Cancel(); },
+                                                    false, true, "Socket send aborted"},
+                                           StallEnd{"Abort", [](TVaskFTP& ftp) { ftp.Abort(); },
+                                                    false, false, "Socket send aborted"},
+                                           StallEnd{"TimeOut", nullptr, true, false,
+                                                    "Socket send aborted"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(TransferFaults, ASlowDripKeepsTheProgressMovingAndCancelEndsIt)
 {
     FaultSession s;
     s.PreparedTransfer()
-        .Expect("RETR f").Reply("150 Opening data connection for f (400 bytes)")
+        .Expect("RETR f")
+        .Reply("150 Opening data connection for f (400 bytes)")
         .AcceptData()
-        .DripData(std::string(400, 'd'), std::chrono::milliseconds(5)).AllowClientAbort()
-        .Expect("ABOR").Reply("226 ABOR successful")
-        .Expect("NOOP").Reply("200 ok");
+        .DripData(std::string(400, 'd'), std::chrono::milliseconds(5))
+        .AllowClientAbort()
+        .Expect("ABOR")
+        .Reply("226 ABOR successful")
+        .Expect("NOOP")
+        .Reply("200 ok");
     std::vector<int64_t> progress;
     s.ftp.OnPacketRecvd = [&](TComponent*) {
         progress.push_back(s.ftp.ReceivedBytes());
@@ -193,10 +212,13 @@ TEST(TransferFaults, AResetInTheMiddleOfAnUploadFailsItAndLeavesTheFileAlone)
     testsupport::WriteFileBytes(local, Payload(32 * 1024 * 1024));
     const std::string before = testsupport::Sha256OfFile(local);
     s.PreparedTransfer()
-        .Expect("STOR grande.bin").Reply("150 Ok to send data")
-        .AcceptData().ReceiveDataThenReset(1024 * 1024)
+        .Expect("STOR grande.bin")
+        .Reply("150 Ok to send data")
+        .AcceptData()
+        .ReceiveDataThenReset(1024 * 1024)
         .Reply("426 Failure reading network stream.")
-        .Expect("NOOP").Reply("200 ok");
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.StartLoggedIn();
 
     // Which error the client sees depends on whether the reset or the reply reaches it first.
@@ -207,9 +229,8 @@ TEST(TransferFaults, AResetInTheMiddleOfAnUploadFailsItAndLeavesTheFileAlone)
     EXPECT_EQ(testsupport::Sha256OfFile(local), before);
     // The server's final reply, unless the upload already read it, arrives after the operation
     // and is dropped from the event loop rather than taken for the next command's reply.
-    ASSERT_TRUE(faults::RunEventLoopUntil([&] {
-        return faults::Contains(s.status, "426 Failure reading network stream.\r\n");
-    }));
+    ASSERT_TRUE(faults::RunEventLoopUntil(
+        [&] { return faults::Contains(s.status, "426 Failure reading network stream.\r\n"); }));
     faults::ExpectNextCommandWorks(s);
     EXPECT_TRUE(s.server.Verify());
 }
@@ -221,9 +242,12 @@ TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
     s.PreparedTransfer()
         .Expect("RETR f")
         .Reply("150 Opening BINARY mode data connection for f (3221225472 bytes)")
-        .AcceptData().SendData("pequeno").CloseData()
+        .AcceptData()
+        .SendData("pequeno")
+        .CloseData()
         .Reply("226 Transfer complete")
-        .Expect("NOOP").Reply("200 ok");
+        .Expect("NOOP")
+        .Reply("200 ok");
     s.ftp.OnTransactionStart = [&](TComponent*) { sizes.push_back(s.ftp.TransferSize); };
     s.StartLoggedIn();
 

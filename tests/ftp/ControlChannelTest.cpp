@@ -77,10 +77,14 @@ TEST(ControlChannel, Codes500To502AreUnsupportedBeforeTheyFail)
 {
     ScriptedSession s;
     s.LoggedIn()
-        .Expect("MKD a").Reply("500 desconhecido")
-        .Expect("MKD b").Reply("501 sintaxe")
-        .Expect("MKD c").Reply("502 nao implementado")
-        .Expect("MKD d").Reply("503 sequencia errada");
+        .Expect("MKD a")
+        .Reply("500 desconhecido")
+        .Expect("MKD b")
+        .Reply("501 sintaxe")
+        .Expect("MKD c")
+        .Reply("502 nao implementado")
+        .Expect("MKD d")
+        .Reply("503 sequencia errada");
     s.ftp.OnFailure = [&](bool& handled, TCmdType type) {
         s.events.push_back(std::string("OnFailure ") + CmdTypeName(type));
         handled = true;
@@ -88,11 +92,10 @@ TEST(ControlChannel, Codes500To502AreUnsupportedBeforeTheyFail)
     s.StartLoggedIn();
 
     for (const char* name : {"a", "b", "c", "d"}) s.ftp.MakeDirectory(name);
-    EXPECT_EQ(s.events,
-              (Lines{"OnUnSupportedFunction ctMakeDirectory", "OnFailure ctMakeDirectory",
-                     "OnUnSupportedFunction ctMakeDirectory", "OnFailure ctMakeDirectory",
-                     "OnUnSupportedFunction ctMakeDirectory", "OnFailure ctMakeDirectory",
-                     "OnFailure ctMakeDirectory"}));
+    EXPECT_EQ(s.events, (Lines{"OnUnSupportedFunction ctMakeDirectory", "OnFailure ctMakeDirectory",
+                               "OnUnSupportedFunction ctMakeDirectory", "OnFailure ctMakeDirectory",
+                               "OnUnSupportedFunction ctMakeDirectory", "OnFailure ctMakeDirectory",
+                               "OnFailure ctMakeDirectory"}));
     EXPECT_TRUE(s.server.Verify());
 }
 
@@ -100,9 +103,12 @@ TEST(ControlChannel, AFailureRaisesTheReplyLineUnlessTheHandlerTakesIt)
 {
     ScriptedSession s;
     s.LoggedIn()
-        .Expect("DELE sem-handler").Reply("550 nao existe")
-        .Expect("DELE recusado").Reply("550 negado")
-        .Expect("DELE tratado").Reply("450 ocupado");
+        .Expect("DELE sem-handler")
+        .Reply("550 nao existe")
+        .Expect("DELE recusado")
+        .Reply("550 negado")
+        .Expect("DELE tratado")
+        .Reply("450 ocupado");
     s.StartLoggedIn();
 
     try {
@@ -128,9 +134,7 @@ TEST(ControlChannel, AFailureRaisesTheReplyLineUnlessTheHandlerTakesIt)
 TEST(ControlChannel, SingleCommandsSendTheirArgumentUnchanged)
 {
     ScriptedSession s;
-    s.LoggedIn()
-        .Expect("CWD ").Reply("250 ok")
-        .Expect("DELE  x y ").Reply("250 apagado");
+    s.LoggedIn().Expect("CWD ").Reply("250 ok").Expect("DELE  x y ").Reply("250 apagado");
     s.StartLoggedIn();
 
     s.ftp.ChangeDirectory("");
@@ -144,12 +148,16 @@ TEST(ControlChannel, CurrentDirectoryIsThePathBetweenTheQuotes)
 {
     ScriptedSession s;
     s.LoggedIn()
-        .Expect("PWD").Reply("257 \"/pub/incoming\" is the current directory.")
-        .Expect("PWD").Reply("257 sem aspas")
+        .Expect("PWD")
+        .Reply("257 \"/pub/incoming\" is the current directory.")
+        .Expect("PWD")
+        .Reply("257 sem aspas")
         // Servers double a quote that belongs to the path.
-        .Expect("PWD").Reply("257 \"/a\"\"b\" is the current directory.")
+        .Expect("PWD")
+        .Reply("257 \"/a\"\"b\" is the current directory.")
         // One that does not is cut at the quote: the path cannot be told from the words after it.
-        .Expect("PWD").Reply("257 \"/a\"b\" is current");
+        .Expect("PWD")
+        .Reply("257 \"/a\"b\" is current");
     s.StartLoggedIn();
 
     EXPECT_EQ(s.ftp.CurrentDirectory(), "/pub/incoming");

@@ -40,7 +40,7 @@ TEST(PassivePort, ComesFromTheLastTwoNumbersOrRaisesTheConversionError)
 {
     EXPECT_EQ(ftpdata::PassivePort("227 Entering Passive Mode (192,168,1,2,7,138).\r\n"),
               std::optional<int32_t>(1930));
-    const char* const broken[] = {"227 Entering Passive Mode\r\n",        // no numbers
+    const char* const broken[] = {"227 Entering Passive Mode\r\n",                  // no numbers
                                   "227 Entering Passive Mode 127,0,0,1,7,138\r\n"}; // no ")"
     for (const char* reply : broken) {
         try {
@@ -61,9 +61,14 @@ TEST(DataConnection, PassiveConnectsToTheControlHostWhateverTheReplySays)
     s.ftp.Passive = true;
     RecordFailures(s, true);
     s.LoggedIn()
-        .PassiveListen().Expect("PASV").ReplyPasv("425 Try (192,168,1,2,{p1},{p2})")
-        .Expect("LIST").Reply("150 ok")
-        .AcceptData().SendData("a\r\n").CloseData()
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv("425 Try (192,168,1,2,{p1},{p2})")
+        .Expect("LIST")
+        .Reply("150 ok")
+        .AcceptData()
+        .SendData("a\r\n")
+        .CloseData()
         .Reply("226 done");
     std::string dataHost;
     s.ftp.OnTransactionStart = [&](TComponent*) { dataHost = s.ftp.DataSocket->Host; };
@@ -81,8 +86,10 @@ TEST(DataConnection, PassiveReplyWithoutTheNumbersEndsInTheConversionErrorAndFre
     s.ftp.Passive = true;
     RecordFailures(s, false);
     s.LoggedIn()
-        .Expect("TYPE I").Reply("200 binary")
-        .Expect("PASV").Reply("227 Entering Passive Mode 127,0,0,1,7,138");
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .Expect("PASV")
+        .Reply("227 Entering Passive Mode 127,0,0,1,7,138");
     s.StartLoggedIn();
 
     try {
@@ -102,9 +109,13 @@ TEST(DataConnection, ActiveSendsTheControlConnectionsAddressAndTheListeningPort)
 {
     ScriptedSession s;
     s.LoggedIn()
-        .ExpectPrefix("PORT ").Reply("200 ok")
-        .Expect("LIST").Reply("150 ok")
-        .ConnectBack().SendData("x\r\n").CloseData()
+        .ExpectPrefix("PORT ")
+        .Reply("200 ok")
+        .Expect("LIST")
+        .Reply("150 ok")
+        .ConnectBack()
+        .SendData("x\r\n")
+        .CloseData()
         .Reply("226 done");
     s.StartLoggedIn();
 
@@ -122,11 +133,17 @@ TEST(DataConnection, StaleReplyLinesAreDrainedBeforeTheFirstCommand)
     ScriptedSession s;
     s.ftp.Passive = true;
     s.LoggedIn()
-        .Expect("NOOP").Send("200 ok\r\n226 old transfer\r\n221 older still\r\n")
-        .Expect("TYPE I").Reply("200 binary")
-        .PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("RETR f").Reply("150 go")
-        .AcceptData().CloseData()
+        .Expect("NOOP")
+        .Send("200 ok\r\n226 old transfer\r\n221 older still\r\n")
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("RETR f")
+        .Reply("150 go")
+        .AcceptData()
+        .CloseData()
         .Reply("226 done");
     testsupport::TempDir dir;
     s.StartLoggedIn();
@@ -143,9 +160,13 @@ TEST(DataConnection, HandledFailureReturnsQuietlyWithEverythingReleased)
     s.ftp.Passive = true;
     RecordFailures(s, true);
     s.LoggedIn()
-        .Expect("TYPE I").Reply("200 binary")
-        .PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("RETR f").Reply("550 no such file");
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("RETR f")
+        .Reply("550 no such file");
     s.StartLoggedIn();
 
     EXPECT_NO_THROW(s.ftp.Download("f", ""));
@@ -163,14 +184,25 @@ TEST(DataConnection, NestedOperationReleasesItsOwnSocketAndNamesTheOuterOneAgain
     const std::string local = dir.File("f");
     testsupport::WriteFileBytes(local, "abc");
     s.LoggedIn()
-        .Expect("TYPE I").Reply("200 binary")
-        .PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("RETR f").Reply("450 busy, try again")
-        .Expect("TYPE I").Reply("200 binary")
-        .PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("REST 3").Reply("350 restarting")
-        .Expect("RETR f").Reply("150 go")
-        .AcceptData().SendData("defg").CloseData()
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("RETR f")
+        .Reply("450 busy, try again")
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("REST 3")
+        .Reply("350 restarting")
+        .Expect("RETR f")
+        .Reply("150 go")
+        .AcceptData()
+        .SendData("defg")
+        .CloseData()
         .Reply("226 done");
     TWirecore* outer = nullptr;
     TWirecore* inner = nullptr;

@@ -17,17 +17,29 @@ struct UnixRow {
 
 const UnixRow kUnixRows[] = {
     // nine columns, padded with runs of blanks
-    {"-rw-r--r--    1 ftp      ftp          1234 Jan  5 12:30 readme.txt", {"-rw-r--r--"},
-     {"1234"}, {"Jan 5 12:30"}, {"readme.txt"}},
+    {"-rw-r--r--    1 ftp      ftp          1234 Jan  5 12:30 readme.txt",
+     {"-rw-r--r--"},
+     {"1234"},
+     {"Jan 5 12:30"},
+     {"readme.txt"}},
     // eight: no group column; everything but the permissions counts from the end
-    {"-rw-r--r-- 1 owner 2500000000 Feb 29 2020 x.bin", {"-rw-r--r--"}, {"2500000000"},
-     {"Feb 29 2020"}, {"x.bin"}},
+    {"-rw-r--r-- 1 owner 2500000000 Feb 29 2020 x.bin",
+     {"-rw-r--r--"},
+     {"2500000000"},
+     {"Feb 29 2020"},
+     {"x.bin"}},
     // ten: a blank in the name shifts every field by one
-    {"-rw-r--r-- 1 ftp ftp 1234 Jan 5 12:30 my file.txt", {"-rw-r--r--"}, {"Jan"},
-     {"5 12:30 my"}, {"file.txt"}},
+    {"-rw-r--r-- 1 ftp ftp 1234 Jan 5 12:30 my file.txt",
+     {"-rw-r--r--"},
+     {"Jan"},
+     {"5 12:30 my"},
+     {"file.txt"}},
     // a trailing blank makes an empty last column
-    {"-rw-r--r-- 1 ftp ftp 1234 Jan 5 12:30 readme.txt ", {"-rw-r--r--"}, {"Jan"},
-     {"5 12:30 readme.txt"}, {""}},
+    {"-rw-r--r-- 1 ftp ftp 1234 Jan 5 12:30 readme.txt ",
+     {"-rw-r--r--"},
+     {"Jan"},
+     {"5 12:30 readme.txt"},
+     {""}},
     {"total 12", {}, {}, {}, {}},
     {"a b c d e f g", {}, {}, {}, {}},
     {"\r\n", {}, {}, {}, {}},

@@ -23,9 +23,14 @@ bool Contains(const std::vector<std::string>& texts, const std::string& text)
 testsupport::ScriptedFtpServer& PassiveList(testsupport::ScriptedFtpServer& script,
                                             const std::string& data)
 {
-    return script.PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("LIST").Reply("150 here")
-        .AcceptData().SendData(data).CloseData()
+    return script.PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("LIST")
+        .Reply("150 here")
+        .AcceptData()
+        .SendData(data)
+        .CloseData()
         .Reply("226 done");
 }
 
@@ -142,13 +147,15 @@ TEST(Listing, ASecondListingWhileOneRunsIsRefusedAndTheFirstGoesOn)
 TEST(Listing, AbortEndsAStalledListingEvenWhenNoByteArrives)
 {
     ListingSession s;
-    s.LoggedIn().PassiveListen().Expect("PASV").ReplyPasv()
-        .Expect("LIST").Reply("150 here")
+    s.LoggedIn()
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("LIST")
+        .Reply("150 here")
         .AcceptData()
         .Pause(std::chrono::seconds(30));
-    s.ftp.OnTransactionStart = [&](TComponent*) {
-        QTimer::singleShot(50, [&] { s.ftp.Abort(); });
-    };
+    s.ftp.OnTransactionStart = [&](TComponent*) { QTimer::singleShot(50, [&] { s.ftp.Abort(); }); };
     s.StartLoggedIn();
 
     try {

@@ -83,32 +83,53 @@ TEST_P(LoginSequence, SendsTheCommandsOfItsModeInOrder)
 INSTANTIATE_TEST_SUITE_P(
     Modes, LoginSequence,
     ::testing::Values(
-        LoginRow{"NoProxy", false, FTUser, false,
-                 {{"USER ana", "331 senha"}, {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FTUserProxy", true, FTUser, false,
+        LoginRow{
+            "NoProxy", false, FTUser, false, {{"USER ana", "331 senha"}, {"PASS s3nh@", "230 ok"}}},
+        LoginRow{"FTUserProxy",
+                 true,
+                 FTUser,
+                 false,
                  {{"USER ana@" + kServerName, "331 senha"}, {"PASS s3nh@", "230 ok"}}},
         // The proxy's answer to the combined USER is not judged: without 331 the login is done.
-        LoginRow{"FTUserProxyRefusalNotDetected", true, FTUser, false,
+        LoginRow{"FTUserProxyRefusalNotDetected",
+                 true,
+                 FTUser,
+                 false,
                  {{"USER ana@" + kServerName, "530 recusado"}}},
-        LoginRow{"FtOpenProxyReplyIgnored", true, FtOpen, false,
+        LoginRow{"FtOpenProxyReplyIgnored",
+                 true,
+                 FtOpen,
+                 false,
                  {{"OPEN " + kServerName, "500 o que?"},
                   {"USER ana", "331 senha"},
                   {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FtSiteProxy", true, FtSite, false,
+        LoginRow{"FtSiteProxy",
+                 true,
+                 FtSite,
+                 false,
                  {{"SITE " + kServerName, "200 conectado"},
                   {"USER ana", "331 senha"},
                   {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FirewallLoginWithoutProxyGoesToTheServer", false, FTUser, true,
+        LoginRow{"FirewallLoginWithoutProxyGoesToTheServer",
+                 false,
+                 FTUser,
+                 true,
                  {{"USER guarda", "331 senha do firewall"},
                   {"PASS muralha", "230 passe"},
                   {"USER ana", "331 senha"},
                   {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FirewallLoginThenFTUserProxy", true, FTUser, true,
+        LoginRow{"FirewallLoginThenFTUserProxy",
+                 true,
+                 FTUser,
+                 true,
                  {{"USER guarda", "331 senha do firewall"},
                   {"PASS muralha", "230 passe"},
                   {"USER ana@" + kServerName, "331 senha"},
                   {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FirewallUserWithoutPasswordThenFtSiteProxy", true, FtSite, true,
+        LoginRow{"FirewallUserWithoutPasswordThenFtSiteProxy",
+                 true,
+                 FtSite,
+                 true,
                  {{"USER guarda", "230 passe"},
                   {"SITE " + kServerName, "200 conectado"},
                   {"USER ana", "331 senha"},
@@ -121,17 +142,20 @@ TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
     s.server.Reply("220-Bem-vindo")
         .Reply(" segunda linha")
         .Reply("220 pronto")
-        .Expect("USER ana").Reply("331 senha")
-        .Expect("PASS s3nh@").Reply("230 ok")
-        .Expect("QUIT").Reply("221 tchau");
+        .Expect("USER ana")
+        .Reply("331 senha")
+        .Expect("PASS s3nh@")
+        .Reply("230 ok")
+        .Expect("QUIT")
+        .Reply("221 tchau");
     s.server.Start();
 
     s.ftp.Connect();
     s.ftp.Disconnect();
     EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.status, (Lines{"220-Bem-vindo\r\n", " segunda linha\r\n", "220 pronto\r\n",
-                               "USER ana", "331 senha\r\n", "PASS ", "230 ok\r\n", "QUIT",
-                               "221 tchau\r\n"}));
+    EXPECT_EQ(s.status,
+              (Lines{"220-Bem-vindo\r\n", " segunda linha\r\n", "220 pronto\r\n", "USER ana",
+                     "331 senha\r\n", "PASS ", "230 ok\r\n", "QUIT", "221 tchau\r\n"}));
     EXPECT_EQ(s.events, (Lines{"OnConnect", "OnDisconnect"}));
     EXPECT_FALSE(s.ftp.Connected);
 }
@@ -144,7 +168,8 @@ TEST(Login, UserAcceptedWithAMultiLine230GetsNoPass)
         .Send("230-Bem-vinda\r\n"
               " conta sem senha\r\n"
               "230 entre\r\n")
-        .Expect("PWD").Reply("257 \"/casa\"");
+        .Expect("PWD")
+        .Reply("257 \"/casa\"");
     std::string directory;
     // Like the window: the directory is asked for from inside OnConnect, so a line of the 230
     // left behind would be taken for the answer to PWD.
@@ -161,9 +186,12 @@ TEST(Login, RejectedPasswordLogsOutAndRaisesThe530Line)
 {
     ScriptedSession s;
     s.server.Reply("220 pronto")
-        .Expect("USER ana").Reply("331 senha")
-        .Expect("PASS s3nh@").Reply("530 Login incorrect.")
-        .Expect("QUIT").Reply("221 tchau");
+        .Expect("USER ana")
+        .Reply("331 senha")
+        .Expect("PASS s3nh@")
+        .Reply("530 Login incorrect.")
+        .Expect("QUIT")
+        .Reply("221 tchau");
     s.server.Start();
 
     EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), "530 Login incorrect.\r\n");
@@ -179,8 +207,10 @@ TEST(Login, RefusedQuitDuringTheCleanUpIsWhatTheCallerGets)
 {
     ScriptedSession s;
     s.server.Reply("220 pronto")
-        .Expect("USER ana").Reply("530 nao")
-        .Expect("QUIT").Reply("500 nem isso");
+        .Expect("USER ana")
+        .Reply("530 nao")
+        .Expect("QUIT")
+        .Reply("500 nem isso");
     s.server.Start();
 
     EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), "500 nem isso\r\n");
@@ -217,7 +247,8 @@ TEST(Login, MissingCredentialsAreAskedForOnce)
     s.server.Reply("220 pronto")
         .Expect("USER ") // the handler left the user name empty
         .Reply("331 senha")
-        .Expect("PASS dada-pelo-handler").Reply("230 ok");
+        .Expect("PASS dada-pelo-handler")
+        .Reply("230 ok");
     s.ftp.UserID.clear();
     s.ftp.Password.clear();
     int asked = 0;

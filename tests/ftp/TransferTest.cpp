@@ -43,8 +43,12 @@ struct TransferSession : ScriptedSession {
     // Up to the transfer command: binary type, then a passive data channel.
     testsupport::ScriptedFtpServer& Prepared()
     {
-        return LoggedIn().Expect("TYPE I").Reply("200 binary")
-            .PassiveListen().Expect("PASV").ReplyPasv();
+        return LoggedIn()
+            .Expect("TYPE I")
+            .Reply("200 binary")
+            .PassiveListen()
+            .Expect("PASV")
+            .ReplyPasv();
     }
 };
 
@@ -53,8 +57,11 @@ TEST(Download, TakesTheAnnouncedSizeThenTheReceivedCount)
     TransferSession s;
     const std::string payload(1234, 'x');
     s.Prepared()
-        .Expect("RETR f").Reply("150 Opening BINARY mode data connection for f (1234 bytes)")
-        .AcceptData().SendData(payload).CloseData()
+        .Expect("RETR f")
+        .Reply("150 Opening BINARY mode data connection for f (1234 bytes)")
+        .AcceptData()
+        .SendData(payload)
+        .CloseData()
         .Reply("226 done");
     s.StartLoggedIn();
 
@@ -78,7 +85,9 @@ TEST(Download, MultiLineReplyTakesTheSizeOfItsLastLine)
         .Send("150-Opening data connection for f (1234 bytes)\r\n"
               " a note from the server\r\n"
               "150 go ahead\r\n")
-        .AcceptData().SendData("abc").CloseData()
+        .AcceptData()
+        .SendData("abc")
+        .CloseData()
         .Reply("226 done");
     s.StartLoggedIn();
 
@@ -93,10 +102,8 @@ TEST(Download, HalfAFileThen426IsAFailureAndKeepsWhatArrived)
 {
     TransferSession s;
     const std::string half(5000, 'h');
-    s.Prepared()
-        .Expect("RETR f").Reply("150 go")
-        .AcceptData().SendData(half).CloseData()
-        .Reply("426 Connection closed; transfer aborted.");
+    s.Prepared().Expect("RETR f").Reply("150 go").AcceptData().SendData(half).CloseData().Reply(
+        "426 Connection closed; transfer aborted.");
     s.StartLoggedIn();
 
     try {
@@ -141,8 +148,10 @@ TEST(Upload, SendsTheFileUnderItsNamePartAndReportsTheWholePath)
     const std::string local = s.dir.File("report.txt");
     WriteFileBytes(local, payload);
     s.Prepared()
-        .Expect("STOR report.txt").Reply("150 send it")
-        .AcceptData().ReceiveData()
+        .Expect("STOR report.txt")
+        .Reply("150 send it")
+        .AcceptData()
+        .ReceiveData()
         .Reply("226 stored");
     s.StartLoggedIn();
 

@@ -74,7 +74,7 @@ TEST(RealServerLargeFile, DownloadAndResumePast2GiB)
     ftp.Download("big.bin", copy);
     EXPECT_EQ(static_cast<uint64_t>(platform::LocalFile::SizeOf(copy)), kSize);
     ASSERT_EQ(sizeAtStart.size(), 1u);
-    EXPECT_EQ(static_cast<uint64_t>(sizeAtStart[0]), kSize); // as the server announced it
+    EXPECT_EQ(static_cast<uint64_t>(sizeAtStart[0]), kSize);   // as the server announced it
     EXPECT_EQ(static_cast<uint64_t>(ftp.TransferSize), kSize); // as received
     EXPECT_EQ(static_cast<uint64_t>(ftp.ReceivedBytes()), kSize);
 

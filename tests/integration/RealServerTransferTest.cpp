@@ -144,9 +144,9 @@ protected:
 
     Drive Run(std::vector<std::string> commands, std::vector<std::string> options = {})
     {
-        std::vector<std::string> args{"--host", "127.0.0.1",
-                                      "--port", std::to_string(server_->Port()),
-                                      "--user", user_, "--password", password_};
+        std::vector<std::string> args{
+            "--host", "127.0.0.1", "--port",     std::to_string(server_->Port()),
+            "--user", user_,       "--password", password_};
         if (GetParam().passive) args.push_back("--passive");
         args.insert(args.end(), options.begin(), options.end());
         args.insert(args.end(), commands.begin(), commands.end());
@@ -193,8 +193,8 @@ TEST_P(RealServerTransfer, BinaryFileSurvivesBothDirectionsByteForByte)
     const std::string remote = PutOnServer("all.bin", payload);
     WriteFileBytes(local_.File("up.bin"), payload);
 
-    const Drive d = Run({"get", remote, local_.File("down.bin"), "put", local_.File("up.bin"),
-                         ftpDir_ + "up.bin"});
+    const Drive d = Run(
+        {"get", remote, local_.File("down.bin"), "put", local_.File("up.bin"), ftpDir_ + "up.bin"});
     ASSERT_EQ(d.exitCode, 0) << Dump(d);
     EXPECT_EQ(Sha256OfFile(local_.File("down.bin")), Sha256OfBytes(payload));
     EXPECT_EQ(Sha256OfFile(diskDir_ + "/up.bin"), Sha256OfBytes(payload));
@@ -210,10 +210,10 @@ TEST_P(RealServerTransfer, ResumeCompletesATruncatedCopyAndAppendExtendsARemoteF
     WriteFileBytes(local_.File("a.bin"), "first part\r\n");
     WriteFileBytes(local_.File("b.bin"), payload);
 
-    const Drive d = Run({"resume", remote, local_.File("part.bin"), "put", local_.File("a.bin"),
-                         ftpDir_ + "joined.bin", "append", local_.File("b.bin"),
-                         ftpDir_ + "joined.bin"},
-                        {"--report-level", "1"});
+    const Drive d =
+        Run({"resume", remote, local_.File("part.bin"), "put", local_.File("a.bin"),
+             ftpDir_ + "joined.bin", "append", local_.File("b.bin"), ftpDir_ + "joined.bin"},
+            {"--report-level", "1"});
     ASSERT_EQ(d.exitCode, 0) << Dump(d);
     EXPECT_EQ(Sha256OfFile(local_.File("part.bin")), Sha256OfBytes(payload));
     EXPECT_EQ(ReadFileBytes(diskDir_ + "/joined.bin"), "first part\r\n" + payload);
@@ -238,15 +238,15 @@ TEST_P(RealServerTransfer, RefusedDownloadEndsTheRunWithTheServersReply)
 
 INSTANTIATE_TEST_SUITE_P(Servers, RealServerTransfer,
                          ::testing::Values(Mode{Kind::Pyftpdlib, true},
-                                           Mode{Kind::Pyftpdlib, false},
-                                           Mode{Kind::Vsftpd, true}, Mode{Kind::Vsftpd, false}),
+                                           Mode{Kind::Pyftpdlib, false}, Mode{Kind::Vsftpd, true},
+                                           Mode{Kind::Vsftpd, false}),
                          ModeName);
 
 TEST(Ftpdrive, UsageErrorsExitWith2)
 {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"ls"}, {"--host", "127.0.0.1", "get", "only-one"},
-          {"--host", "127.0.0.1", "--port", "x", "ls"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"ls"},
+                                                 {"--host", "127.0.0.1", "get", "only-one"},
+                                                 {"--host", "127.0.0.1", "--port", "x", "ls"}}) {
         const Drive d = RunFtpdrive(args);
         EXPECT_EQ(d.exitCode, 2) << Dump(d);
         EXPECT_TRUE(d.out.empty());

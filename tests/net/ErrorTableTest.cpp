@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-
 TEST(SocketErrors, TableGivesNumberAndText)
 {
     EXPECT_EQ(TWirecore::ErrorMessageFor(10061), "10061:Connection refused");
     EXPECT_EQ(TWirecore::ErrorMessageFor(10054), "10054:Connection reset by peer");
-    EXPECT_EQ(TWirecore::ErrorMessageFor(11004), "11004:Valid name, no data record of requested type");
+    EXPECT_EQ(TWirecore::ErrorMessageFor(11004),
+              "11004:Valid name, no data record of requested type");
     EXPECT_EQ(TWirecore::ErrorMessageFor(10101), "Unknown Error No. 10101");
     EXPECT_EQ(TWirecore::ErrorMessageFor(0), "");
 }

@@ -83,15 +83,13 @@ std::unique_ptr<Peer> ConnectPair(TWirecore& socket)
 
 bool WaitPending(TWirecore& socket, long count)
 {
-    return nettest::PumpUntil(
-        [&] { return platform::PendingBytes(socket.SocketHandle) >= count; });
+    return nettest::PumpUntil([&] { return platform::PendingBytes(socket.SocketHandle) >= count; });
 }
 
 std::string EveryByteValue(size_t size)
 {
     std::string data(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        data[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
+    for (size_t i = 0; i < size; ++i) data[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
     return data;
 }
 

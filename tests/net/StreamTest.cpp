@@ -109,8 +109,8 @@ TEST(WirecoreTransaction, TakesTheReplyCodeFromTheLeadingDigits)
     std::vector<std::string> reported;
     socket.OnStatus = [&](TComponent*, const std::string& text) { reported.push_back(text); };
     auto peer = ConnectPair(socket);
-    const std::vector<std::string> replies = {"250 CWD ok\r\n", "abc 12\r\n",
-                                              "1234567 too big\r\n", "99999999999 huge\r\n"};
+    const std::vector<std::string> replies = {"250 CWD ok\r\n", "abc 12\r\n", "1234567 too big\r\n",
+                                              "99999999999 huge\r\n"};
     std::vector<std::string> commands;
     std::jthread server([&] {
         for (const std::string& reply : replies) {
@@ -464,8 +464,7 @@ TEST(WirecoreStreamCancel, TimeOutEndsASendToAPeerThatStoppedReading)
     const std::string block(65000, 's');
     std::string error = "none";
     // The peer reads nothing, so the buffers fill up after a few megabytes at most.
-    for (int i = 0; i < 2000 && error == "none"; ++i)
-        error = ErrorOf([&] { socket.Write(block); });
+    for (int i = 0; i < 2000 && error == "none"; ++i) error = ErrorOf([&] { socket.Write(block); });
     EXPECT_EQ(error, "abort: Socket send aborted");
     EXPECT_TRUE(socket.TimedOut);
     EXPECT_FALSE(socket.Canceled);

@@ -20,8 +20,8 @@ TEST(StrToInt, AcceptsDecimalHexAndLeadingBlanks)
 
 TEST(StrToInt, RejectsAnythingElseWithTheConversionMessage)
 {
-    for (const char* text : {"", " ", "2 1", "21a", "21 ", "$", "0x", "-", "2147483648", "$1FFFFFFFF",
-                             "1e3", "\t21"}) {
+    for (const char* text : {"", " ", "2 1", "21a", "21 ", "$", "0x", "-", "2147483648",
+                             "$1FFFFFFFF", "1e3", "\t21"}) {
         try {
             platform::StrToInt(text);
             ADD_FAILURE() << "accepted '" << text << "'";

@@ -56,7 +56,10 @@ bool PumpUntil(const std::function<bool()>& done, int ms = 3000)
 }
 
 // Runs the event loop for `ms` milliseconds: long enough for a wrongly repeated report to show.
-void Pump(int ms) { PumpUntil([] { return false; }, ms); }
+void Pump(int ms)
+{
+    PumpUntil([] { return false; }, ms);
+}
 
 SocketAddress LoopbackAddress(int port)
 {

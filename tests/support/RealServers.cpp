@@ -32,7 +32,8 @@ constexpr auto kStartupTimeout = 10s;
 constexpr auto kStopGrace = 3s;
 constexpr int kLaunchAttempts = 3;
 
-int ConnectLoopback(uint16_t port, std::chrono::milliseconds timeout) {
+int ConnectLoopback(uint16_t port, std::chrono::milliseconds timeout)
+{
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     sockaddr_in addr{};
@@ -53,7 +54,8 @@ int ConnectLoopback(uint16_t port, std::chrono::milliseconds timeout) {
 }
 
 // The first line the server sends, or "" when nothing complete arrives before the deadline.
-std::string ReadFirstLine(int fd, Clock::time_point deadline) {
+std::string ReadFirstLine(int fd, Clock::time_point deadline)
+{
     std::string text;
     while (text.find('\n') == std::string::npos) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -68,10 +70,10 @@ std::string ReadFirstLine(int fd, Clock::time_point deadline) {
 }
 
 // Runs a short command to completion with its output discarded; true when it exits with 0.
-bool RunQuietly(const std::vector<std::string>& argv) {
+bool RunQuietly(const std::vector<std::string>& argv)
+{
     std::vector<char*> args;
-    for (const auto& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -90,7 +92,8 @@ bool RunQuietly(const std::vector<std::string>& argv) {
 
 } // namespace
 
-bool BinaryAvailable(const std::string& path) {
+bool BinaryAvailable(const std::string& path)
+{
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
            ::access(path.c_str(), X_OK) == 0;
@@ -100,13 +103,14 @@ bool BinaryAvailable(const std::string& path) {
 
 RealServer::RealServer()
     : root_(std::make_unique<TempDir>("tavolen-ftproot")),
-      state_(std::make_unique<TempDir>("tavolen-ftpstate")) {}
-
-RealServer::~RealServer() {
-    Stop();
+      state_(std::make_unique<TempDir>("tavolen-ftpstate"))
+{
 }
 
-std::string RealServer::Log() const {
+RealServer::~RealServer() { Stop(); }
+
+std::string RealServer::Log() const
+{
     std::ifstream in(state_->File("server.log"), std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
@@ -114,7 +118,8 @@ std::string RealServer::Log() const {
 }
 
 ::testing::AssertionResult
-RealServer::Launch(const std::function<std::vector<std::string>(uint16_t port)>& commandLine) {
+RealServer::Launch(const std::function<std::vector<std::string>(uint16_t port)>& commandLine)
+{
     std::string why;
     for (int attempt = 0; attempt < kLaunchAttempts; ++attempt) {
         Stop();
@@ -130,10 +135,10 @@ RealServer::Launch(const std::function<std::vector<std::string>(uint16_t port)>&
                                          << Log();
 }
 
-bool RealServer::Spawn(const std::vector<std::string>& argv) {
+bool RealServer::Spawn(const std::vector<std::string>& argv)
+{
     std::vector<char*> args;
-    for (const auto& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
+    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     std::string log = state_->File("server.log");
 
@@ -158,7 +163,8 @@ bool RealServer::Spawn(const std::vector<std::string>& argv) {
     return true;
 }
 
-bool RealServer::WaitForGreeting(std::string& why) {
+bool RealServer::WaitForGreeting(std::string& why)
+{
     auto deadline = Clock::now() + kStartupTimeout;
     while (Clock::now() < deadline) {
         int status = 0;
@@ -182,7 +188,8 @@ bool RealServer::WaitForGreeting(std::string& why) {
     return false;
 }
 
-void RealServer::Stop() {
+void RealServer::Stop()
+{
     if (pid_ <= 0) return;
     // Only the group this fixture created: the server and the sessions it forked. The leader is
     // not reaped until the end, so its id cannot be reused while we still signal the group.
@@ -206,15 +213,19 @@ void RealServer::Stop() {
 // ---- pyftpdlib ----
 
 PyftpdlibServer::PyftpdlibServer(std::string user, std::string password)
-    : user_(std::move(user)), password_(std::move(password)) {}
+    : user_(std::move(user)), password_(std::move(password))
+{
+}
 
-bool PyftpdlibServer::Available() {
+bool PyftpdlibServer::Available()
+{
     static const bool available =
         BinaryAvailable(kPython3) && RunQuietly({kPython3, "-c", "import pyftpdlib"});
     return available;
 }
 
-::testing::AssertionResult PyftpdlibServer::Start() {
+::testing::AssertionResult PyftpdlibServer::Start()
+{
     if (!Available())
         return ::testing::AssertionFailure() << "pyftpdlib is not available via " << kPython3;
     return Launch([this](uint16_t port) {
@@ -228,11 +239,10 @@ bool PyftpdlibServer::Available() {
 
 VsftpdServer::VsftpdServer() = default;
 
-bool VsftpdServer::Available() {
-    return BinaryAvailable(kVsftpd) && ::geteuid() == 0;
-}
+bool VsftpdServer::Available() { return BinaryAvailable(kVsftpd) && ::geteuid() == 0; }
 
-void VsftpdServer::GiveToServer(const std::string& path) const {
+void VsftpdServer::GiveToServer(const std::string& path) const
+{
     const passwd* ftp = ::getpwnam("ftp");
     if (ftp == nullptr) return;
     ::chown(path.c_str(), ftp->pw_uid, ftp->pw_gid);
@@ -242,7 +252,8 @@ void VsftpdServer::GiveToServer(const std::string& path) const {
         ::lchown(entry.path().c_str(), ftp->pw_uid, ftp->pw_gid);
 }
 
-::testing::AssertionResult VsftpdServer::Start() {
+::testing::AssertionResult VsftpdServer::Start()
+{
     if (!Available())
         return ::testing::AssertionFailure() << kVsftpd << " is missing or we are not root";
     // The anonymous user (uid "ftp") must reach the root through /tmp but not write to it.

@@ -48,7 +48,7 @@ bool BinaryAvailable(const std::string& path);
 // The process handling both servers share: spawn in a process group of its own, wait until the
 // port greets with 220, stop with SIGTERM and then SIGKILL.
 class RealServer {
-  public:
+public:
     virtual ~RealServer();
     RealServer(const RealServer&) = delete;
     RealServer& operator=(const RealServer&) = delete;
@@ -59,7 +59,7 @@ class RealServer {
     std::string Log() const; // the server's stdout and stderr so far
     void Stop();             // also done by the destructor
 
-  protected:
+protected:
     RealServer();
     // Tries a few free ports (another process may grab one between choosing and binding).
     ::testing::AssertionResult
@@ -68,7 +68,7 @@ class RealServer {
     std::unique_ptr<TempDir> root_;  // served to clients
     std::unique_ptr<TempDir> state_; // config and log, never visible to clients
 
-  private:
+private:
     bool Spawn(const std::vector<std::string>& argv);
     bool WaitForGreeting(std::string& why);
 
@@ -78,7 +78,7 @@ class RealServer {
 
 // pyftpdlib with one user who may do everything in Root(), which is the FTP root "/".
 class PyftpdlibServer : public RealServer {
-  public:
+public:
     explicit PyftpdlibServer(std::string user = "tester", std::string password = "secret");
     static bool Available(); // the interpreter exists and can import pyftpdlib
     ::testing::AssertionResult Start();
@@ -86,7 +86,7 @@ class PyftpdlibServer : public RealServer {
     const std::string& User() const { return user_; }
     const std::string& Password() const { return password_; }
 
-  private:
+private:
     std::string user_;
     std::string password_;
 };
@@ -96,7 +96,7 @@ class PyftpdlibServer : public RealServer {
 // "/upload" (WritableDir() on disk) allows upload, mkdir, delete and rename. Passive and active
 // mode both work; files vsftpd creates are owned by the "ftp" user with mode 0644.
 class VsftpdServer : public RealServer {
-  public:
+public:
     VsftpdServer();
     static bool Available(); // the binary exists and we are root (anonymous mode chroots)
     ::testing::AssertionResult Start();

@@ -20,12 +20,11 @@ namespace {
 
 constexpr size_t kChunk = 256 * 1024;
 
-std::string ErrnoText(const char* what) {
-    return std::string(what) + ": " + std::strerror(errno);
-}
+std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
 // Control characters shown escaped, so a stray CR or NUL is visible in a failure message.
-std::string Printable(const std::string& text) {
+std::string Printable(const std::string& text)
+{
     std::string out;
     for (unsigned char c : text) {
         if (c == '\r')
@@ -42,7 +41,8 @@ std::string Printable(const std::string& text) {
     return out;
 }
 
-int LoopbackListener(uint16_t* port) {
+int LoopbackListener(uint16_t* port)
+{
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     sockaddr_in addr{};
@@ -60,12 +60,12 @@ int LoopbackListener(uint16_t* port) {
 }
 
 // "h1,h2,h3,h4,p1,p2" with every field 0..255.
-bool ParseHostPort(const std::string& text, int fields[6]) {
+bool ParseHostPort(const std::string& text, int fields[6])
+{
     size_t pos = 0;
     for (int i = 0; i < 6; ++i) {
         size_t end = pos;
-        while (end < text.size() && text[end] >= '0' && text[end] <= '9')
-            ++end;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9') ++end;
         if (end == pos || end - pos > 3) return false;
         fields[i] = std::stoi(text.substr(pos, end - pos));
         if (fields[i] > 255) return false;
@@ -79,7 +79,8 @@ bool ParseHostPort(const std::string& text, int fields[6]) {
     return true;
 }
 
-bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
+bool StartsWithNoCase(const std::string& text, const std::string& prefix)
+{
     if (text.size() < prefix.size()) return false;
     for (size_t i = 0; i < prefix.size(); ++i)
         if (std::toupper(static_cast<unsigned char>(text[i])) !=
@@ -88,7 +89,8 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
     return true;
 }
 
-void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to)
+{
     for (size_t pos = text.find(from); pos != std::string::npos;
          pos = text.find(from, pos + to.size()))
         text.replace(pos, from.size(), to);
@@ -96,7 +98,8 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 
 } // namespace
 
-ScriptedFtpServer::ScriptedFtpServer() {
+ScriptedFtpServer::ScriptedFtpServer()
+{
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error(ErrnoText("ScriptedFtpServer: pipe2"));
@@ -111,7 +114,8 @@ ScriptedFtpServer::ScriptedFtpServer() {
     }
 }
 
-ScriptedFtpServer::~ScriptedFtpServer() {
+ScriptedFtpServer::~ScriptedFtpServer()
+{
     // The wake pipe stays readable once written, so every later poll of the thread returns at once.
     char byte = 1;
     while (::write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
@@ -127,37 +131,67 @@ ScriptedFtpServer::~ScriptedFtpServer() {
 
 // ---- building the script ----
 
-ScriptedFtpServer& ScriptedFtpServer::Add(Kind kind, std::string text, Ms interval) {
+ScriptedFtpServer& ScriptedFtpServer::Add(Kind kind, std::string text, Ms interval)
+{
     std::lock_guard lock(mutex_);
     if (started_) throw std::logic_error("ScriptedFtpServer: steps must be added before Start()");
     steps_.push_back(Step{kind, std::move(text), interval});
     return *this;
 }
 
-ScriptedFtpServer& ScriptedFtpServer::Send(std::string bytes) { return Add(Kind::Send, std::move(bytes)); }
-ScriptedFtpServer& ScriptedFtpServer::Reply(std::string line) { return Add(Kind::Send, std::move(line) + "\r\n"); }
-ScriptedFtpServer& ScriptedFtpServer::Expect(std::string line) { return Add(Kind::Expect, std::move(line)); }
-ScriptedFtpServer& ScriptedFtpServer::ExpectPrefix(std::string prefix) { return Add(Kind::ExpectPrefix, std::move(prefix)); }
+ScriptedFtpServer& ScriptedFtpServer::Send(std::string bytes)
+{
+    return Add(Kind::Send, std::move(bytes));
+}
+ScriptedFtpServer& ScriptedFtpServer::Reply(std::string line)
+{
+    return Add(Kind::Send, std::move(line) + "\r\n");
+}
+ScriptedFtpServer& ScriptedFtpServer::Expect(std::string line)
+{
+    return Add(Kind::Expect, std::move(line));
+}
+ScriptedFtpServer& ScriptedFtpServer::ExpectPrefix(std::string prefix)
+{
+    return Add(Kind::ExpectPrefix, std::move(prefix));
+}
 ScriptedFtpServer& ScriptedFtpServer::ExpectAny() { return Add(Kind::ExpectAny); }
 ScriptedFtpServer& ScriptedFtpServer::Close() { return Add(Kind::Close); }
 ScriptedFtpServer& ScriptedFtpServer::Reset() { return Add(Kind::Reset); }
 ScriptedFtpServer& ScriptedFtpServer::Pause(Ms duration) { return Add(Kind::Pause, {}, duration); }
 ScriptedFtpServer& ScriptedFtpServer::PassiveListen() { return Add(Kind::PassiveListen); }
-ScriptedFtpServer& ScriptedFtpServer::ReplyPasv(std::string format) { return Add(Kind::ReplyPasv, std::move(format)); }
+ScriptedFtpServer& ScriptedFtpServer::ReplyPasv(std::string format)
+{
+    return Add(Kind::ReplyPasv, std::move(format));
+}
 ScriptedFtpServer& ScriptedFtpServer::AcceptData() { return Add(Kind::AcceptData); }
 ScriptedFtpServer& ScriptedFtpServer::ConnectBack() { return Add(Kind::ConnectBack); }
-ScriptedFtpServer& ScriptedFtpServer::SendData(std::string bytes) { return Add(Kind::SendData, std::move(bytes)); }
-ScriptedFtpServer& ScriptedFtpServer::DripData(std::string bytes, Ms interval) { return Add(Kind::DripData, std::move(bytes), interval); }
+ScriptedFtpServer& ScriptedFtpServer::SendData(std::string bytes)
+{
+    return Add(Kind::SendData, std::move(bytes));
+}
+ScriptedFtpServer& ScriptedFtpServer::DripData(std::string bytes, Ms interval)
+{
+    return Add(Kind::DripData, std::move(bytes), interval);
+}
 ScriptedFtpServer& ScriptedFtpServer::ReceiveData() { return Add(Kind::ReceiveData); }
-ScriptedFtpServer& ScriptedFtpServer::ConnectBackFrom(std::string localAddress) { return Add(Kind::ConnectBack, std::move(localAddress)); }
-ScriptedFtpServer& ScriptedFtpServer::IntruderConnectBack(std::string bytes) { return Add(Kind::IntruderConnectBack, std::move(bytes)); }
-ScriptedFtpServer& ScriptedFtpServer::ReceiveDataThenReset(size_t count) {
+ScriptedFtpServer& ScriptedFtpServer::ConnectBackFrom(std::string localAddress)
+{
+    return Add(Kind::ConnectBack, std::move(localAddress));
+}
+ScriptedFtpServer& ScriptedFtpServer::IntruderConnectBack(std::string bytes)
+{
+    return Add(Kind::IntruderConnectBack, std::move(bytes));
+}
+ScriptedFtpServer& ScriptedFtpServer::ReceiveDataThenReset(size_t count)
+{
     Add(Kind::ReceiveDataThenReset);
     std::lock_guard lock(mutex_);
     steps_.back().count = count;
     return *this;
 }
-ScriptedFtpServer& ScriptedFtpServer::AllowClientAbort() {
+ScriptedFtpServer& ScriptedFtpServer::AllowClientAbort()
+{
     std::lock_guard lock(mutex_);
     if (started_) throw std::logic_error("ScriptedFtpServer: steps must be added before Start()");
     if (steps_.empty()) throw std::logic_error("ScriptedFtpServer: AllowClientAbort needs a step");
@@ -167,14 +201,16 @@ ScriptedFtpServer& ScriptedFtpServer::AllowClientAbort() {
 ScriptedFtpServer& ScriptedFtpServer::CloseData() { return Add(Kind::CloseData); }
 ScriptedFtpServer& ScriptedFtpServer::ResetData() { return Add(Kind::ResetData); }
 
-ScriptedFtpServer& ScriptedFtpServer::SetTimeout(Ms timeout) {
+ScriptedFtpServer& ScriptedFtpServer::SetTimeout(Ms timeout)
+{
     std::lock_guard lock(mutex_);
     if (started_) throw std::logic_error("ScriptedFtpServer: SetTimeout after Start()");
     timeout_ = timeout;
     return *this;
 }
 
-ScriptedFtpServer& ScriptedFtpServer::SetAfterScript(AfterScript what) {
+ScriptedFtpServer& ScriptedFtpServer::SetAfterScript(AfterScript what)
+{
     std::lock_guard lock(mutex_);
     if (started_) throw std::logic_error("ScriptedFtpServer: SetAfterScript after Start()");
     afterScript_ = what;
@@ -183,39 +219,46 @@ ScriptedFtpServer& ScriptedFtpServer::SetAfterScript(AfterScript what) {
 
 // ---- results ----
 
-void ScriptedFtpServer::Start() {
+void ScriptedFtpServer::Start()
+{
     std::lock_guard lock(mutex_);
     if (started_) throw std::logic_error("ScriptedFtpServer: started twice");
     started_ = true;
     thread_ = std::thread(&ScriptedFtpServer::Run, this);
 }
 
-bool ScriptedFtpServer::WaitUntilDone(Ms timeout) {
+bool ScriptedFtpServer::WaitUntilDone(Ms timeout)
+{
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return done_; });
 }
 
-bool ScriptedFtpServer::WaitUntilClosed(Ms timeout) {
+bool ScriptedFtpServer::WaitUntilClosed(Ms timeout)
+{
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] { return closed_; });
 }
 
-std::vector<std::string> ScriptedFtpServer::ReceivedLines() const {
+std::vector<std::string> ScriptedFtpServer::ReceivedLines() const
+{
     std::lock_guard lock(mutex_);
     return lines_;
 }
 
-std::vector<std::string> ScriptedFtpServer::Failures() const {
+std::vector<std::string> ScriptedFtpServer::Failures() const
+{
     std::lock_guard lock(mutex_);
     return failures_;
 }
 
-std::vector<std::string> ScriptedFtpServer::ReceivedData() const {
+std::vector<std::string> ScriptedFtpServer::ReceivedData() const
+{
     std::lock_guard lock(mutex_);
     return received_;
 }
 
-::testing::AssertionResult ScriptedFtpServer::Verify() {
+::testing::AssertionResult ScriptedFtpServer::Verify()
+{
     bool done = WaitUntilDone(timeout_ + Ms(2000));
     std::lock_guard lock(mutex_);
     if (started_ && done && completed_ && failures_.empty()) return ::testing::AssertionSuccess();
@@ -228,25 +271,26 @@ std::vector<std::string> ScriptedFtpServer::ReceivedData() const {
             << "\n";
     else if (!completed_)
         out << "script stopped at step " << stepReached_ + 1 << " of " << steps_.size() << "\n";
-    for (const auto& failure : failures_)
-        out << "failure: " << failure << "\n";
+    for (const auto& failure : failures_) out << "failure: " << failure << "\n";
     out << "received lines:";
-    for (const auto& line : lines_)
-        out << "\n  " << Printable(line);
+    for (const auto& line : lines_) out << "\n  " << Printable(line);
     return ::testing::AssertionFailure() << out.str();
 }
 
-void ScriptedFtpServer::Fail(std::string message) {
+void ScriptedFtpServer::Fail(std::string message)
+{
     std::lock_guard lock(mutex_);
     (tolerating_ ? tolerated_ : failures_).push_back(std::move(message));
 }
 
-void ScriptedFtpServer::Record(std::string line) {
+void ScriptedFtpServer::Record(std::string line)
+{
     std::lock_guard lock(mutex_);
     lines_.push_back(std::move(line));
 }
 
-void ScriptedFtpServer::SetFlag(bool& flag) {
+void ScriptedFtpServer::SetFlag(bool& flag)
+{
     {
         std::lock_guard lock(mutex_);
         flag = true;
@@ -256,7 +300,8 @@ void ScriptedFtpServer::SetFlag(bool& flag) {
 
 // ---- the server thread ----
 
-void ScriptedFtpServer::Run() {
+void ScriptedFtpServer::Run()
+{
     bool completed = false;
     if (AcceptControl()) {
         completed = true;
@@ -291,38 +336,35 @@ void ScriptedFtpServer::Run() {
     SetFlag(closed_);
 }
 
-bool ScriptedFtpServer::AcceptControl() {
+bool ScriptedFtpServer::AcceptControl()
+{
     control_ = AcceptOn(listener_, "control connection");
     // One session per server: a second connection attempt is refused instead of hanging unanswered.
     CloseFd(listener_);
     return control_ >= 0;
 }
 
-void ScriptedFtpServer::AfterScriptEnds() {
+void ScriptedFtpServer::AfterScriptEnds()
+{
     if (control_ < 0) return;
     switch (afterScript_) {
-    case AfterScript::KeepOpen:
-        ReadUntilEof(false);
-        break;
+    case AfterScript::KeepOpen: ReadUntilEof(false); break;
     case AfterScript::Close:
         ::shutdown(control_, SHUT_WR);
         ReadUntilEof(false);
         break;
-    case AfterScript::Reset:
-        ResetFd(control_);
-        break;
+    case AfterScript::Reset: ResetFd(control_); break;
     }
     CloseFd(control_);
 }
 
-bool ScriptedFtpServer::RunStep(const Step& step) {
+bool ScriptedFtpServer::RunStep(const Step& step)
+{
     switch (step.kind) {
-    case Kind::Send:
-        return SendAll(control_, step.text.data(), step.text.size(), "reply");
+    case Kind::Send: return SendAll(control_, step.text.data(), step.text.size(), "reply");
     case Kind::Expect:
     case Kind::ExpectPrefix:
-    case Kind::ExpectAny:
-        return ExpectLine(step);
+    case Kind::ExpectAny: return ExpectLine(step);
     case Kind::Close:
         if (control_ < 0 || ::shutdown(control_, SHUT_WR) != 0) {
             Fail("Close: control connection already gone");
@@ -337,8 +379,7 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
         ResetFd(control_);
         SetFlag(closed_);
         return true;
-    case Kind::Pause:
-        return Sleep(step.interval);
+    case Kind::Pause: return Sleep(step.interval);
     case Kind::PassiveListen: {
         CloseFd(dataListener_);
         uint16_t port = 0;
@@ -349,8 +390,7 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
         }
         return true;
     }
-    case Kind::ReplyPasv:
-        return DoReplyPasv(step.text);
+    case Kind::ReplyPasv: return DoReplyPasv(step.text);
     case Kind::AcceptData: {
         if (dataListener_ < 0) {
             Fail("AcceptData: no PassiveListen before it");
@@ -361,10 +401,8 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
         CloseFd(dataListener_);
         return data_ >= 0;
     }
-    case Kind::ConnectBack:
-        return DoConnectBack(step.text);
-    case Kind::IntruderConnectBack:
-        return DoIntruderConnectBack(step.text);
+    case Kind::ConnectBack: return DoConnectBack(step.text);
+    case Kind::IntruderConnectBack: return DoIntruderConnectBack(step.text);
     case Kind::SendData:
         return NeedData("SendData") && SendAll(data_, step.text.data(), step.text.size(), "data");
     case Kind::DripData:
@@ -374,8 +412,7 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
             if (!SendAll(data_, &step.text[i], 1, "data")) return false;
         }
         return true;
-    case Kind::ReceiveData:
-        return NeedData("ReceiveData") && DoReceiveData();
+    case Kind::ReceiveData: return NeedData("ReceiveData") && DoReceiveData();
     case Kind::ReceiveDataThenReset:
         return NeedData("ReceiveDataThenReset") && DoReceiveDataThenReset(step.count);
     case Kind::CloseData:
@@ -390,17 +427,16 @@ bool ScriptedFtpServer::RunStep(const Step& step) {
     return false;
 }
 
-bool ScriptedFtpServer::ExpectLine(const Step& step) {
+bool ScriptedFtpServer::ExpectLine(const Step& step)
+{
     std::string line;
     switch (ReadLine(line, true)) {
-    case LineResult::Failed:
-        return false;
+    case LineResult::Failed: return false;
     case LineResult::Eof:
         Fail("client closed the control connection; expected " +
              (step.kind == Kind::ExpectAny ? std::string("a command") : "'" + step.text + "'"));
         return false;
-    case LineResult::Line:
-        break;
+    case LineResult::Line: break;
     }
     if (step.kind == Kind::Expect && line != step.text) {
         Fail("expected '" + Printable(step.text) + "', got '" + Printable(line) + "'");
@@ -414,21 +450,20 @@ bool ScriptedFtpServer::ExpectLine(const Step& step) {
     return true;
 }
 
-bool ScriptedFtpServer::ReadUntilEof(bool bounded) {
+bool ScriptedFtpServer::ReadUntilEof(bool bounded)
+{
     std::string line;
     for (;;) {
         switch (ReadLine(line, bounded)) {
-        case LineResult::Line:
-            continue;
-        case LineResult::Eof:
-            return true;
-        case LineResult::Failed:
-            return false;
+        case LineResult::Line: continue;
+        case LineResult::Eof: return true;
+        case LineResult::Failed: return false;
         }
     }
 }
 
-bool ScriptedFtpServer::DoReplyPasv(const std::string& format) {
+bool ScriptedFtpServer::DoReplyPasv(const std::string& format)
+{
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     if (dataListener_ < 0 ||
@@ -447,7 +482,8 @@ bool ScriptedFtpServer::DoReplyPasv(const std::string& format) {
 // Connects to the address of the client's last PORT line, from `fromAddress` (nullptr: let the
 // system choose); -1 after recording a failure.
 int ScriptedFtpServer::ConnectToPortLine(const char* step, const char* fromAddress,
-                                         bool turnedAwayIsFine) {
+                                         bool turnedAwayIsFine)
+{
     std::string portLine;
     for (const auto& line : ReceivedLines())
         if (StartsWithNoCase(line, "PORT ")) portLine = line;
@@ -458,8 +494,8 @@ int ScriptedFtpServer::ConnectToPortLine(const char* step, const char* fromAddre
     }
     // Tests never make connections off this machine, whatever the client asked for.
     if (f[0] != 127) {
-        Fail(std::string(step) + ": PORT address is not a loopback address: " +
-             Printable(portLine));
+        Fail(std::string(step) +
+             ": PORT address is not a loopback address: " + Printable(portLine));
         return -1;
     }
     sockaddr_in addr{};
@@ -506,13 +542,15 @@ int ScriptedFtpServer::ConnectToPortLine(const char* step, const char* fromAddre
     return fd;
 }
 
-bool ScriptedFtpServer::DoConnectBack(const std::string& from) {
+bool ScriptedFtpServer::DoConnectBack(const std::string& from)
+{
     GracefulCloseFd(data_);
     data_ = ConnectToPortLine("ConnectBack", from.empty() ? nullptr : from.c_str());
     return data_ >= 0;
 }
 
-bool ScriptedFtpServer::DoIntruderConnectBack(const std::string& bytes) {
+bool ScriptedFtpServer::DoIntruderConnectBack(const std::string& bytes)
+{
     // A client quick enough to refuse the intruder before its connect has even completed here is
     // what the step wants to see.
     int fd = ConnectToPortLine("IntruderConnectBack", "127.0.0.2", true);
@@ -544,7 +582,8 @@ bool ScriptedFtpServer::DoIntruderConnectBack(const std::string& bytes) {
     return closed && !gotData;
 }
 
-bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count) {
+bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count)
+{
     std::vector<char> buffer(kChunk);
     size_t taken = 0;
     while (taken < count) {
@@ -568,7 +607,8 @@ bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count) {
     return true;
 }
 
-bool ScriptedFtpServer::DoReceiveData() {
+bool ScriptedFtpServer::DoReceiveData()
+{
     std::string bytes;
     std::vector<char> buffer(kChunk);
     for (;;) {
@@ -593,7 +633,8 @@ bool ScriptedFtpServer::DoReceiveData() {
     return true;
 }
 
-bool ScriptedFtpServer::NeedData(const char* step) {
+bool ScriptedFtpServer::NeedData(const char* step)
+{
     if (data_ >= 0) return true;
     Fail(std::string(step) + ": no data connection");
     return false;
@@ -601,7 +642,8 @@ bool ScriptedFtpServer::NeedData(const char* step) {
 
 // ---- blocking helpers, all bounded and all woken by the destructor ----
 
-ScriptedFtpServer::Io ScriptedFtpServer::WaitFor(int fd, short events, bool bounded) {
+ScriptedFtpServer::Io ScriptedFtpServer::WaitFor(int fd, short events, bool bounded)
+{
     auto deadline = std::chrono::steady_clock::now() + timeout_;
     for (;;) {
         int waitMs = -1;
@@ -619,7 +661,8 @@ ScriptedFtpServer::Io ScriptedFtpServer::WaitFor(int fd, short events, bool boun
     }
 }
 
-bool ScriptedFtpServer::Sleep(Ms duration) {
+bool ScriptedFtpServer::Sleep(Ms duration)
+{
     pollfd wake{wakeRead_, POLLIN, 0};
     auto deadline = std::chrono::steady_clock::now() + duration;
     for (;;) {
@@ -631,7 +674,8 @@ bool ScriptedFtpServer::Sleep(Ms duration) {
     }
 }
 
-bool ScriptedFtpServer::SendAll(int fd, const char* data, size_t size, const char* what) {
+bool ScriptedFtpServer::SendAll(int fd, const char* data, size_t size, const char* what)
+{
     if (fd < 0) {
         Fail(std::string("sending ") + what + ": connection already closed");
         return false;
@@ -654,7 +698,8 @@ bool ScriptedFtpServer::SendAll(int fd, const char* data, size_t size, const cha
     return true;
 }
 
-ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, bool bounded) {
+ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, bool bounded)
+{
     if (control_ < 0) {
         Fail("reading a command: control connection already closed");
         return LineResult::Failed;
@@ -696,7 +741,8 @@ ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, boo
     }
 }
 
-int ScriptedFtpServer::AcceptOn(int listener, const char* what) {
+int ScriptedFtpServer::AcceptOn(int listener, const char* what)
+{
     for (;;) {
         int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) return fd;
@@ -710,19 +756,22 @@ int ScriptedFtpServer::AcceptOn(int listener, const char* what) {
     }
 }
 
-void ScriptedFtpServer::CloseFd(int& fd) {
+void ScriptedFtpServer::CloseFd(int& fd)
+{
     if (fd >= 0) ::close(fd);
     fd = -1;
 }
 
-void ScriptedFtpServer::ResetFd(int& fd) {
+void ScriptedFtpServer::ResetFd(int& fd)
+{
     if (fd < 0) return;
     linger hard{1, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     CloseFd(fd);
 }
 
-void ScriptedFtpServer::GracefulCloseFd(int& fd) {
+void ScriptedFtpServer::GracefulCloseFd(int& fd)
+{
     if (fd < 0) return;
     // close() with unread input sends RST, which may make the peer drop data it has not read yet;
     // so half-close first and swallow whatever the peer has sent on this connection.

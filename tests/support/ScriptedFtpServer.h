@@ -29,8 +29,7 @@
 //   recording lines (a late QUIT, say) until the client closes it or the server is destroyed.
 //   SetAfterScript() can close (FIN) or reset (RST) it instead.
 // - Command lines must end in CR LF; they are recorded without it. A line ending in a bare LF or
-// cut
-//   off by the end of the stream is recorded as it is and counts as a failure.
+//   cut off by the end of the stream is recorded as it is and counts as a failure.
 // - One data connection at a time: AcceptData()/ConnectBack() replace an earlier one. A data
 //   connection the script never closes stays open and silent until the server is destroyed.
 // - Misbehaving on purpose: a step followed by AllowClientAbort() may fail because the client
@@ -50,7 +49,7 @@
 namespace testsupport {
 
 class ScriptedFtpServer {
-  public:
+public:
     using Ms = std::chrono::milliseconds;
     enum class AfterScript { KeepOpen, Close, Reset };
 
@@ -110,7 +109,7 @@ class ScriptedFtpServer {
     // (bounded by the timeout), so call it after the client is done.
     ::testing::AssertionResult Verify();
 
-  private:
+private:
     enum class Kind {
         Send,
         Expect,

@@ -20,13 +20,15 @@
 namespace testsupport {
 namespace {
 
-[[noreturn]] void Throw(const std::string& what) {
+[[noreturn]] void Throw(const std::string& what)
+{
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
 
 } // namespace
 
-TempDir::TempDir(const std::string& prefix) {
+TempDir::TempDir(const std::string& prefix)
+{
     std::string pattern = "/tmp/" + prefix + "-XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
@@ -34,12 +36,14 @@ TempDir::TempDir(const std::string& prefix) {
     path_ = buffer.data();
 }
 
-TempDir::~TempDir() {
+TempDir::~TempDir()
+{
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
 
-uint16_t FreeLoopbackPort() {
+uint16_t FreeLoopbackPort()
+{
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) Throw("socket");
     sockaddr_in addr{};
@@ -57,7 +61,8 @@ uint16_t FreeLoopbackPort() {
     return ntohs(addr.sin_port);
 }
 
-std::string ReadFileBytes(const std::string& path) {
+std::string ReadFileBytes(const std::string& path)
+{
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) Throw("open " + path);
     std::string bytes;
@@ -79,7 +84,8 @@ std::string ReadFileBytes(const std::string& path) {
     return bytes;
 }
 
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
+void WriteFileBytes(const std::string& path, const std::string& bytes)
+{
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) Throw("create " + path);
     size_t done = 0;
@@ -97,7 +103,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
     if (::close(fd) != 0) Throw("close " + path);
 }
 
-void CreateSparseFile(const std::string& path, uint64_t size) {
+void CreateSparseFile(const std::string& path, uint64_t size)
+{
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) Throw("create " + path);
     int result = ::ftruncate(fd, static_cast<off_t>(size));
@@ -107,7 +114,8 @@ void CreateSparseFile(const std::string& path, uint64_t size) {
     if (result != 0) Throw("ftruncate " + path);
 }
 
-std::string Sha256OfFile(const std::string& path) {
+std::string Sha256OfFile(const std::string& path)
+{
     QFile file(QString::fromStdString(path));
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error("open " + path + ": " + file.errorString().toStdString());
@@ -117,13 +125,15 @@ std::string Sha256OfFile(const std::string& path) {
     return hash.result().toHex().toStdString();
 }
 
-std::string Sha256OfBytes(const std::string& bytes) {
+std::string Sha256OfBytes(const std::string& bytes)
+{
     QByteArray digest = QCryptographicHash::hash(
         QByteArrayView(bytes.data(), qsizetype(bytes.size())), QCryptographicHash::Sha256);
     return digest.toHex().toStdString();
 }
 
-std::string AllByteValuesWithCrLf() {
+std::string AllByteValuesWithCrLf()
+{
     std::string bytes;
     for (int round = 0; round < 4; ++round) {
         for (int value = 0; value < 256; ++value)
@@ -135,7 +145,8 @@ std::string AllByteValuesWithCrLf() {
     return bytes;
 }
 
-bool InCi() {
+bool InCi()
+{
     const char* ci = std::getenv("CI");
     return ci != nullptr && (std::strcmp(ci, "true") == 0 || std::strcmp(ci, "1") == 0);
 }

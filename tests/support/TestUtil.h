@@ -8,7 +8,7 @@ namespace testsupport {
 
 // A fresh directory /tmp/<prefix>-XXXXXX, removed with everything in it on destruction.
 class TempDir {
-  public:
+public:
     explicit TempDir(const std::string& prefix = "tavolen-test");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -17,7 +17,7 @@ class TempDir {
     const std::string& Path() const { return path_; }
     std::string File(const std::string& relative) const { return path_ + "/" + relative; }
 
-  private:
+private:
     std::string path_;
 };
 

@@ -8,7 +8,8 @@
 
 namespace selftest {
 
-RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
+RawSocket& RawSocket::operator=(RawSocket&& other) noexcept
+{
     if (this != &other) {
         Close();
         fd_ = other.fd_;
@@ -18,7 +19,8 @@ RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
     return *this;
 }
 
-RawSocket RawSocket::Connect(uint16_t port) {
+RawSocket RawSocket::Connect(uint16_t port)
+{
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -31,7 +33,8 @@ RawSocket RawSocket::Connect(uint16_t port) {
     return RawSocket(fd);
 }
 
-bool RawSocket::SendAll(const std::string& bytes) {
+bool RawSocket::SendAll(const std::string& bytes)
+{
     size_t done = 0;
     while (fd_ >= 0 && done < bytes.size()) {
         ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
@@ -41,7 +44,8 @@ bool RawSocket::SendAll(const std::string& bytes) {
     return fd_ >= 0;
 }
 
-std::string RawSocket::ReadLine() {
+std::string RawSocket::ReadLine()
+{
     for (;;) {
         size_t lf = buffer_.find('\n');
         if (lf != std::string::npos) {
@@ -59,7 +63,8 @@ std::string RawSocket::ReadLine() {
     }
 }
 
-void RawSocket::Close() {
+void RawSocket::Close()
+{
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }

@@ -7,7 +7,7 @@
 namespace selftest {
 
 class RawSocket {
-  public:
+public:
     RawSocket() = default;
     explicit RawSocket(int fd) : fd_(fd) {}
     ~RawSocket() { Close(); }
@@ -21,7 +21,7 @@ class RawSocket {
     std::string ReadLine();
     void Close();
 
-  private:
+private:
     int fd_ = -1;
     std::string buffer_;
 };

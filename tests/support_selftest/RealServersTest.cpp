@@ -8,7 +8,8 @@
 #include <string>
 
 // Under CI a missing server must fail the test, never skip it quietly.
-TEST(RealServers, RequireFailsInsteadOfSkippingUnderCi) {
+TEST(RealServers, RequireFailsInsteadOfSkippingUnderCi)
+{
     const char* old = std::getenv("CI");
     std::optional<std::string> saved = old ? std::optional<std::string>(old) : std::nullopt;
     ::setenv("CI", "true", 1);

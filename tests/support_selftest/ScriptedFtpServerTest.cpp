@@ -9,7 +9,8 @@ using testsupport::ScriptedFtpServer;
 
 namespace {
 
-bool Contains(const std::vector<std::string>& texts, const std::string& part) {
+bool Contains(const std::vector<std::string>& texts, const std::string& part)
+{
     for (const auto& text : texts)
         if (text.find(part) != std::string::npos) return true;
     return false;
@@ -17,7 +18,8 @@ bool Contains(const std::vector<std::string>& texts, const std::string& part) {
 
 } // namespace
 
-TEST(ScriptedFtpServer, PlaysRepliesChecksCommandsAndRecordsLinesAfterTheScript) {
+TEST(ScriptedFtpServer, PlaysRepliesChecksCommandsAndRecordsLinesAfterTheScript)
+{
     ScriptedFtpServer server;
     server.Reply("220-first").Reply(" indented").Reply("220 hi").Send("331 no line end");
     server.Expect("USER bob").Send("\r\n");
@@ -37,7 +39,8 @@ TEST(ScriptedFtpServer, PlaysRepliesChecksCommandsAndRecordsLinesAfterTheScript)
     EXPECT_EQ(server.ReceivedLines(), (std::vector<std::string>{"USER bob", "QUIT"}));
 }
 
-TEST(ScriptedFtpServer, MismatchFailsAndClosesTheConnection) {
+TEST(ScriptedFtpServer, MismatchFailsAndClosesTheConnection)
+{
     ScriptedFtpServer server;
     server.Reply("220 hi").Expect("USER bob").Reply("331 never sent");
     server.Start();
@@ -51,7 +54,8 @@ TEST(ScriptedFtpServer, MismatchFailsAndClosesTheConnection) {
     EXPECT_TRUE(Contains(server.Failures(), "expected 'USER bob', got 'USER eve'"));
 }
 
-TEST(ScriptedFtpServer, BareLineFeedAndTimeoutAreFailures) {
+TEST(ScriptedFtpServer, BareLineFeedAndTimeoutAreFailures)
+{
     ScriptedFtpServer bareLf;
     bareLf.Expect("NOOP");
     bareLf.Start();
@@ -69,7 +73,8 @@ TEST(ScriptedFtpServer, BareLineFeedAndTimeoutAreFailures) {
     EXPECT_EQ(quiet.ReadLine(), "<eof>");
 }
 
-TEST(ScriptedFtpServer, DestructorStopsAScriptThatIsWaiting) {
+TEST(ScriptedFtpServer, DestructorStopsAScriptThatIsWaiting)
+{
     RawSocket client;
     {
         ScriptedFtpServer server;
@@ -81,7 +86,8 @@ TEST(ScriptedFtpServer, DestructorStopsAScriptThatIsWaiting) {
     EXPECT_EQ(client.ReadLine(), "<eof>");
 }
 
-TEST(ScriptedFtpServer, ConnectBackRefusesAddressesOffThisMachine) {
+TEST(ScriptedFtpServer, ConnectBackRefusesAddressesOffThisMachine)
+{
     ScriptedFtpServer server;
     server.ExpectAny().ConnectBack();
     server.Start();

@@ -113,29 +113,44 @@ Options ParseArguments(const std::vector<std::string>& argv)
     };
     for (; i < argv.size() && argv[i].rfind("--", 0) == 0; ++i) {
         const std::string& option = argv[i];
-        if (option == "--host") options.host = value(option);
-        else if (option == "--port") options.port = ParseNumber(option, value(option), 0, 65535);
-        else if (option == "--user") options.user = value(option);
-        else if (option == "--password") options.password = value(option);
-        else if (option == "--passive") options.passive = true;
+        if (option == "--host")
+            options.host = value(option);
+        else if (option == "--port")
+            options.port = ParseNumber(option, value(option), 0, 65535);
+        else if (option == "--user")
+            options.user = value(option);
+        else if (option == "--password")
+            options.password = value(option);
+        else if (option == "--passive")
+            options.passive = true;
         else if (option == "--timeout")
             options.timeout = ParseNumber(option, value(option), 0, INT32_MAX);
         else if (option == "--report-level")
             options.reportLevel = ParseNumber(option, value(option), 0, 255);
-        else if (option == "--parse-list") options.parseList = true;
-        else if (option == "--progress") options.progress = true;
-        else if (option == "--proxy") options.proxy = value(option);
+        else if (option == "--parse-list")
+            options.parseList = true;
+        else if (option == "--progress")
+            options.progress = true;
+        else if (option == "--proxy")
+            options.proxy = value(option);
         else if (option == "--proxy-port")
             options.proxyPort = ParseNumber(option, value(option), 0, 65535);
         else if (option == "--firewall") {
             const std::string& mode = value(option);
-            if (mode == "user") options.firewall = FTUser;
-            else if (mode == "open") options.firewall = FtOpen;
-            else if (mode == "site") options.firewall = FtSite;
-            else throw UsageError{"unknown firewall mode: " + mode};
-        } else if (option == "--fw-user") options.fwUser = value(option);
-        else if (option == "--fw-password") options.fwPassword = value(option);
-        else throw UsageError{"unknown option: " + option};
+            if (mode == "user")
+                options.firewall = FTUser;
+            else if (mode == "open")
+                options.firewall = FtOpen;
+            else if (mode == "site")
+                options.firewall = FtSite;
+            else
+                throw UsageError{"unknown firewall mode: " + mode};
+        } else if (option == "--fw-user")
+            options.fwUser = value(option);
+        else if (option == "--fw-password")
+            options.fwPassword = value(option);
+        else
+            throw UsageError{"unknown option: " + option};
     }
     if (options.host.empty()) throw UsageError{"--host is required"};
     while (i < argv.size()) {
