@@ -57,7 +57,7 @@ void TForm1::Execute(const std::function<void()>& command)
         // for that, so it is not reported.
         if (!cancelRequested_) ShowError(error);
     } catch (...) {
-        if (!cancelRequested_) ShowError(Exception("Unknown error"));
+        if (!cancelRequested_) ShowError(Exception("Unknown error", ErrorReason::Unknown));
     }
     quitGrace_.stop();
     cancelPump_.stop();

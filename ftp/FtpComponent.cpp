@@ -34,6 +34,13 @@ int64_t TVaskFTP::ReceivedBytes() const
 
 int64_t TVaskFTP::SentBytes() const { return DataSocket ? DataSocket->BytesSent : lastSentBytes_; }
 
+FTPException FTPException::Refusal(const std::string& reply)
+{
+    if (reply.empty())
+        return FTPException(TVaskFTP::kConnectionClosedText, ErrorReason::ServerClosed);
+    return FTPException(reply, ErrorReason::ServerRefused);
+}
+
 const char* CmdTypeName(TCmdType type)
 {
     switch (type) {

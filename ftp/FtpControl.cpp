@@ -40,7 +40,7 @@ std::string QuotedPath(const std::string& reply)
 void TVaskFTP::RequireSingleLine(const std::string& command)
 {
     if (command.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw Exception("Invalid character in command");
+        throw Exception("Invalid character in command", ErrorReason::InvalidCommand);
 }
 
 std::string TVaskFTP::Transaction(const std::string& command)
@@ -98,11 +98,10 @@ void TVaskFTP::SendCommand(const std::string& command)
     }
     if (refused && ReplyCode >= 500 && ReplyCode <= 502 && OnUnSupportedFunction)
         OnUnSupportedFunction(type);
-    const std::string message = closed ? kConnectionClosedText : reply;
-    if (!OnFailure) throw FTPException(message);
+    if (!OnFailure) throw FTPException::Refusal(reply);
     bool handled = false;
     OnFailure(handled, type);
-    if (!handled) throw FTPException(message);
+    if (!handled) throw FTPException::Refusal(reply);
 }
 
 void TVaskFTP::ChangeDirectory(const std::string& directory) { SendCommand("CWD " + directory); }

@@ -122,7 +122,7 @@ bool DataOperation::OpenChannel()
         }
         const std::optional<int32_t> port = PassivePort(reply);
         if (!port) {
-            Fail(reply, false);
+            Fail(FTPException(reply, ErrorReason::BadReply), false);
             return false;
         }
         // The address of the reply is ignored: the data connection goes where the control
@@ -152,14 +152,18 @@ bool DataOperation::TransferReplyFails(const std::string& reply) const
 
 void DataOperation::Fail(const std::string& reply, bool reportUnsupported)
 {
+    Fail(FTPException::Refusal(reply), reportUnsupported);
+}
+
+void DataOperation::Fail(const FTPException& failure, bool reportUnsupported)
+{
     if (reportUnsupported && ftp_.OnUnSupportedFunction && ftp_.ReplyCode >= 500 &&
         ftp_.ReplyCode <= 502)
         ftp_.OnUnSupportedFunction(kind_.kind);
-    const std::string message = reply.empty() ? TVaskFTP::kConnectionClosedText : reply;
-    if (!ftp_.OnFailure) throw FTPException(message);
+    if (!ftp_.OnFailure) throw failure;
     bool handled = false;
     ftp_.OnFailure(handled, kind_.kind);
-    if (!handled) throw FTPException(message);
+    if (!handled) throw failure;
 }
 
 namespace {
@@ -170,7 +174,8 @@ uint32_t ControlPeerAddress(TVaskFTP& ftp)
     platform::SocketAddress peer;
     if (platform::GetPeerAddress(ftp.SocketHandle, &peer) != 0) {
         ftp.LastError = platform::LastSocketError();
-        throw ESockError(ftp.LookupErrorMessage(static_cast<uint16_t>(ftp.LastError)));
+        throw ESockError(ftp.LookupErrorMessage(static_cast<uint16_t>(ftp.LastError)),
+                         ErrorReason::SocketError, ftp.LastError);
     }
     return peer.address;
 }
@@ -280,8 +285,9 @@ bool DataOperation::EndDataPhase(int64_t announcedSize, int64_t restartOffset)
     // A connection that simply ended early: fewer bytes than the transfer reply announced. A
     // resumed download counts what it already had, since servers announce the whole file.
     if (kind_.isDownload && announcedSize > 0 && restartOffset + received < announcedSize) {
-        Fail("Transfer incomplete: " + std::to_string(restartOffset + received) + " of " +
-                 std::to_string(announcedSize) + " bytes received",
+        Fail(FTPException("Transfer incomplete: " + std::to_string(restartOffset + received) +
+                              " of " + std::to_string(announcedSize) + " bytes received",
+                          ErrorReason::TransferIncomplete),
              false);
         return false;
     }

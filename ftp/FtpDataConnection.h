@@ -79,6 +79,8 @@ public:
     // the server closed the connection). Returns only when the OnFailure handler set Handled;
     // raises FTPException otherwise.
     void Fail(const std::string& reply, bool reportUnsupported);
+    // The same protocol for a failure that is not the server's reply line.
+    void Fail(const FTPException& failure, bool reportUnsupported);
     // True when the reply code of the last Transaction lies in the failing range 301..599, or
     // when there was no reply at all.
     bool TransferReplyFails(const std::string& reply) const;

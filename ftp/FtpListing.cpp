@@ -73,7 +73,8 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
         // Abort on the component, or the data socket's own time-out.
         if (data.Canceled) {
             data.Canceled = false;
-            throw EAbortError("Socket readln aborted");
+            throw EAbortError("Socket readln aborted",
+                              data.TimedOut ? ErrorReason::TimedOut : ErrorReason::Canceled);
         }
         // The close notification closes the socket only once every byte has been read.
         if (!data.Connected) break;
@@ -91,7 +92,8 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
             searched = pending.size();
             if (pending.size() > TWirecore::kMaxLineLength)
                 throw ESockError("Line longer than " + std::to_string(TWirecore::kMaxLineLength) +
-                                 " bytes");
+                                     " bytes",
+                                 ErrorReason::LineTooLong);
             data.StopTimer();
             data.StartTimer();
             // Handlers, a Cancel and the time-out get their turn even while bytes keep coming.
@@ -115,7 +117,8 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
 
 void TVaskFTP::ListDirectory()
 {
-    if (ListInProgress) throw Exception("A list command is already being processed!");
+    if (ListInProgress)
+        throw Exception("A list command is already being processed!", ErrorReason::ListInProgress);
     ListInProgress = true;
     // Cleared on every way out, after the release and its OnSuccess.
     struct ClearFlag {

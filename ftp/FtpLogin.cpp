@@ -96,7 +96,7 @@ void TVaskFTP::LoginGreeting()
     ConsumeContinuationLines(greeting);
     // A server that hangs up at once has not let us in; without this check the login would go on
     // as if a greeting without a code had arrived.
-    if (greeting.empty()) RejectLogin(kConnectionClosedText);
+    if (greeting.empty()) RejectLogin({});
     // Any code above 400 turns the client away, 421 "too many users" being the usual one.
     if (ReplyCode > 400) RejectLogin(greeting);
 }
@@ -104,7 +104,7 @@ void TVaskFTP::LoginGreeting()
 void TVaskFTP::LoginCommand(const std::string& command, const std::string& secret)
 {
     // The server may have hung up while the last reply was read.
-    if (!Connected) RejectLogin(kConnectionClosedText);
+    if (!Connected) RejectLogin({});
     // Lines still waiting cannot answer a command not yet sent: they are what is left of an
     // earlier reply (a greeting whose continuation lines were not marked as such), and taken for
     // this command's reply they would put the whole login out of step.
@@ -115,7 +115,7 @@ void TVaskFTP::LoginCommand(const std::string& command, const std::string& secre
         reply = Masked(Transaction(command), secret);
         LastReply = Masked(LastReply, secret);
     }
-    if (reply.empty()) RejectLogin(kConnectionClosedText);
+    if (reply.empty()) RejectLogin({});
     if (ReplyCode > 400 && ReplyCode < 600) RejectLogin(reply);
 }
 
@@ -129,13 +129,13 @@ void TVaskFTP::LoginProxyCommand()
     }
     // Proxies answer these in their own ways, so the reply is not judged; only a proxy that
     // hangs up stops the login.
-    if (!Connected || Transaction(command).empty()) RejectLogin(kConnectionClosedText);
+    if (!Connected || Transaction(command).empty()) RejectLogin({});
 }
 
-void TVaskFTP::RejectLogin(const std::string& message)
+void TVaskFTP::RejectLogin(const std::string& reply)
 {
     if (OnConnectionFailed) OnConnectionFailed(this);
-    throw FTPException(message);
+    throw FTPException::Refusal(reply);
 }
 
 void TVaskFTP::Disconnect()
@@ -150,7 +150,7 @@ void TVaskFTP::Disconnect()
         Vendor = vendorAutoDetect;
         if (DataAvailable()) Read(0);
         const std::string reply = Transaction("QUIT");
-        if (ReplyCode > 300 && ReplyCode < 600) throw FTPException(reply);
+        if (ReplyCode > 300 && ReplyCode < 600) throw FTPException::Refusal(reply);
     } catch (...) {
         // Unless the failure has closed the connection already (a reset, say).
         if (Connected) TWirecore::Disconnect();

@@ -43,10 +43,13 @@ using TSuccessEvent = std::function<void(TCmdType Trans_Type)>;
 using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
 using TVaskListItem = std::function<void(const std::string& Listing)>;
 
-// A failure reported by the server; the message is the reply line.
+// A failure of the FTP session: mostly a failure reply of the server, whose line is the message.
 class FTPException : public Exception {
 public:
     using Exception::Exception;
+    // The server's failure reply `reply`, or, when it is empty, the server's hang-up instead of
+    // an answer.
+    static FTPException Refusal(const std::string& reply);
     const char* ClassName() const noexcept override { return "FTPException"; }
 };
 

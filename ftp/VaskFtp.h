@@ -122,7 +122,8 @@ private:
     void LoginGreeting();
     void LoginCommand(const std::string& command, const std::string& secret = {});
     void LoginProxyCommand();
-    [[noreturn]] void RejectLogin(const std::string& message);
+    // OnConnectionFailed, then the refusal `reply` (empty: the server hung up) as FTPException.
+    [[noreturn]] void RejectLogin(const std::string& reply);
 
     // A read notification on the control connection.
     void OnControlInput();

@@ -86,5 +86,5 @@ std::string TWirecore::CheckSocketError(int tolerated)
     if (LastError == tolerated || LastError <= 10000) return {};
     std::string message = LookupErrorMessage(static_cast<uint16_t>(LastError));
     if (OnError) OnError(this, static_cast<uint16_t>(LastError), message);
-    throw ESockError(message);
+    throw ESockError(message, ErrorReason::SocketError, LastError);
 }

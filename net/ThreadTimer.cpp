@@ -57,6 +57,6 @@ void TThreadTimer::UpdateTimer()
 {
     window_->Kill();
     if (interval_ != 0 && enabled_ && onTimer_) {
-        if (!window_->Set(interval_)) throw Exception("No Timer");
+        if (!window_->Set(interval_)) throw Exception("No Timer", ErrorReason::NoTimer);
     }
 }

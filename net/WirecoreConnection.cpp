@@ -17,20 +17,23 @@ void TWirecore::Connect()
 {
     ReportStatus(8, "Connecting");
     Canceled = false;
-    if (Connected) throw ESockError("Already connected");
+    if (Connected) throw ESockError("Already connected", ErrorReason::AlreadyConnected);
 
     // The OnInvalidHost handler gets one chance per Connect to name another host.
     for (int retry = 0;; ++retry) {
         try {
             ResolveHost();
         } catch (const ESockError& error) {
-            if (error.Message() == kLookupTimedOut || error.Message() == kLookupCanceled) throw;
+            // A name that does not resolve gets the OnInvalidHost chance; a lookup the user or
+            // the time-out ended is over.
+            if (error.Reason() != ErrorReason::LookupFailed) throw;
         }
         if (RemoteAddress.address != 0) break;
-        if (retry > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+        if (retry > 0 || !OnInvalidHost)
+            throw ESockError("Null Remote Address", ErrorReason::NullRemoteAddress);
         bool handled = false;
         OnInvalidHost(handled);
-        if (!handled) throw ESockError("Null Remote Address");
+        if (!handled) throw ESockError("Null Remote Address", ErrorReason::NullRemoteAddress);
     }
 
     const int32_t port = Proxy.empty() ? Port : ProxyPort;
@@ -48,9 +51,9 @@ void TWirecore::Connect()
     // The attempt is abandoned: a connection that completes later must not appear on its own.
     ReplaceSocket();
     if (OnConnectionFailed) OnConnectionFailed(this);
-    if (TimedOut) throw ESockError("Connection Timed out");
-    if (Canceled) throw ESockError("Connection Canceled");
-    throw ESockError("Connection Failed");
+    if (TimedOut) throw ESockError("Connection Timed out", ErrorReason::ConnectTimedOut);
+    if (Canceled) throw ESockError("Connection Canceled", ErrorReason::ConnectCanceled);
+    throw ESockError("Connection Failed", ErrorReason::ConnectFailed, LastError);
 }
 
 void TWirecore::ResolveHost()
@@ -61,7 +64,7 @@ void TWirecore::ResolveHost()
     // is treated like a name that does not resolve.
     if (name.size() > kChunkSize) {
         RemoteAddress.address = 0;
-        throw ESockError(kLookupFailed);
+        throw ESockError(kLookupFailed, ErrorReason::LookupFailed);
     }
     const std::string text(name.c_str());
     std::memcpy(IoBuffer(), text.c_str(), text.size() + 1);
@@ -81,12 +84,12 @@ void TWirecore::ResolveHost()
     platform::CancelAsyncRequest(lookupRequest_);
     lookupRequest_ = 0;
 
-    if (TimedOut) throw ESockError(kLookupTimedOut);
-    if (Canceled) throw ESockError(kLookupCanceled);
-    if (!LastEventOk) throw ESockError(kLookupFailed);
+    if (TimedOut) throw ESockError(kLookupTimedOut, ErrorReason::LookupTimedOut);
+    if (Canceled) throw ESockError(kLookupCanceled, ErrorReason::LookupCanceled);
+    if (!LastEventOk) throw ESockError(kLookupFailed, ErrorReason::LookupFailed);
     platform::HostEntry entry;
     std::memcpy(&entry, lookupBuffer_.get(), sizeof entry);
-    if (entry.addressCount == 0) throw ESockError(kLookupFailed);
+    if (entry.addressCount == 0) throw ESockError(kLookupFailed, ErrorReason::LookupFailed);
     RemoteAddress.address = entry.addresses[0];
     if (OnHostResolved) OnHostResolved(this);
 }
@@ -126,10 +129,11 @@ void TWirecore::CheckConnection()
 {
     ReportStatus(8, "Checking Connection");
     for (int tries = 0; !Connected; ++tries) {
-        if (tries > 0 || !OnConnectionRequired) throw Exception("Not Connected");
+        if (tries > 0 || !OnConnectionRequired)
+            throw Exception("Not Connected", ErrorReason::NotConnected);
         bool handled = false;
         OnConnectionRequired(handled);
-        if (!handled) throw Exception("Not Connected");
+        if (!handled) throw Exception("Not Connected", ErrorReason::NotConnected);
     }
 }
 

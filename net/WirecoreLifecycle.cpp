@@ -63,7 +63,7 @@ void TWirecore::InitializeWinsock()
             throw;
         }
     } catch (...) {
-        throw ESockError("Initializaton of windows sockets failed");
+        throw ESockError("Initializaton of windows sockets failed", ErrorReason::SocketStartup);
     }
 }
 
@@ -143,6 +143,10 @@ intptr_t TWirecore::HandleSocketMessage(int Msg, uintptr_t, intptr_t LParam)
                 if (LastEventOk) {
                     Connected = true;
                     if (OnConnect) OnConnect(this);
+                } else {
+                    // Why the attempt failed (10061 refused, 10060 timed out, ...), for the
+                    // exception Connect raises.
+                    LastError = platform::SelectError(LParam);
                 }
                 break;
             case platform::kEventClose:
@@ -174,5 +178,5 @@ void TWirecore::ReportStatus(uint8_t Level, const std::string& Text)
 void TWirecore::ReportAbort(const char* message)
 {
     Canceled = false;
-    throw EAbortError(message);
+    throw EAbortError(message, TimedOut ? ErrorReason::TimedOut : ErrorReason::Canceled);
 }

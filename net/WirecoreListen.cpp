@@ -42,8 +42,8 @@ platform::SocketHandle TWirecore::Accept()
     // The pass blocks until the next event, so waiting for a peer costs no CPU. A running
     // time-out ends the wait by setting AsyncDone and, through Abort, Canceled.
     while (!AsyncDone && !Canceled) platform::ProcessMessages();
-    if (Canceled) throw ESockError("Accepting Canceled");
-    if (!LastEventOk) throw ESockError("Error creating Data Connection");
+    if (Canceled) throw ESockError("Accepting Canceled", ErrorReason::AcceptCanceled);
+    if (!LastEventOk) throw ESockError("Error creating Data Connection", ErrorReason::AcceptFailed);
 
     platform::SocketAddress peer;
     const platform::SocketHandle accepted = platform::Accept(SocketHandle, &peer);
@@ -51,7 +51,8 @@ platform::SocketHandle TWirecore::Accept()
         // The peer can give up between the notification and the accept.
         LastError = platform::LastSocketError();
         std::string message = LookupErrorMessage(static_cast<uint16_t>(LastError));
-        throw ESockError(message.empty() ? "Error creating Data Connection" : message);
+        throw ESockError(message.empty() ? "Error creating Data Connection" : message,
+                         ErrorReason::AcceptFailed, LastError);
     }
     // The new connection's notifications come to this component; the caller installs the handle
     // and closes the listening socket.
@@ -69,7 +70,8 @@ platform::SocketAddress LocalAddressOf(TWirecore& socket)
     if (platform::GetLocalAddress(socket.SocketHandle, &local) != 0) {
         // An address made up here would be announced to the server as if it were ours.
         socket.LastError = platform::LastSocketError();
-        throw ESockError(socket.LookupErrorMessage(static_cast<uint16_t>(socket.LastError)));
+        throw ESockError(socket.LookupErrorMessage(static_cast<uint16_t>(socket.LastError)),
+                         ErrorReason::SocketError, socket.LastError);
     }
     return local;
 }

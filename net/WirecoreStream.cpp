@@ -46,9 +46,10 @@ bool PeerClosedEarlier(TWirecore& socket)
     return socket.LastError == platform::kErrNotConnected;
 }
 
-std::string LineTooLongMessage()
+ESockError LineTooLong()
 {
-    return "Line longer than " + std::to_string(TWirecore::kMaxLineLength) + " bytes";
+    return ESockError("Line longer than " + std::to_string(TWirecore::kMaxLineLength) + " bytes",
+                      ErrorReason::LineTooLong);
 }
 
 // One receive of at most a chunk, written to the file; `buffer` holds a chunk for a system that
@@ -181,7 +182,7 @@ std::string TWirecore::ReadLn()
             line.resize(taken + static_cast<size_t>(peeked));
             const long received = platform::Receive(SocketHandle, line.data() + taken, peeked);
             line.resize(taken + static_cast<size_t>(std::max(received, 0L)));
-            if (line.size() >= kMaxLineLength) throw ESockError(LineTooLongMessage());
+            if (line.size() >= kMaxLineLength) throw LineTooLong();
             platform::ProcessMessagesWhileBusy();
             continue;
         }

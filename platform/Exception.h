@@ -1,48 +1,127 @@
 #pragma once
-// The exception family of the toolkit: one base class that carries a message text, and the
-// run-time library's errors (conversion, range, files). Components derive their own from it.
+// The exception family of the toolkit: one base class that carries a message text and a typed
+// reason, and the run-time library's errors (conversion, range, files). Components derive their
+// own from it. The text is for people; code that has to decide what happened looks at Reason().
+#include <cerrno>
 #include <exception>
 #include <string>
 
+// What went wrong. One list for every layer, so that a caller several layers up can tell a
+// refused connection from a time-out or a server's refusal without reading texts.
+enum class ErrorReason {
+    // The run-time library
+    InvalidInteger, // a text that is not a whole number
+    OutOfRange,     // a value the type that must hold it cannot
+    FileOpen,       // a local file that cannot be opened (ErrorNumber: errno)
+    FileCreate,     // ... created (ErrorNumber: errno)
+    FileRead,       // ... read (ErrorNumber: errno)
+    FileWrite,      // ... written (ErrorNumber: errno)
+    // Sockets and connections
+    SocketStartup,     // the socket library or the first socket could not be had
+    SocketError,       // a socket call failed (ErrorNumber: the socket error number)
+    AlreadyConnected,  // Connect on a connected component
+    NullRemoteAddress, // no address for the host, and no handler supplied one
+    LookupTimedOut,
+    LookupCanceled,
+    LookupFailed,
+    ConnectTimedOut,
+    ConnectCanceled,
+    ConnectFailed, // the connect attempt failed (ErrorNumber: why, when the system said)
+    AcceptCanceled,
+    AcceptFailed,
+    Canceled,    // an input or output operation ended by Cancel or Abort
+    TimedOut,    // ... ended because nothing happened for TimeOut milliseconds
+    LineTooLong, // a line past the length limit
+    NotConnected,
+    NoTimer,
+    // The FTP session
+    ServerRefused,      // the server answered with a failure reply; the message is that reply
+    ServerClosed,       // the server closed the connection instead of answering
+    BadReply,           // a reply that cannot be understood (a PASV reply naming no port, ...)
+    OutOfStep,          // replies owed by earlier commands never came; the session was closed
+    InvalidCommand,     // a command line with a line end or zero byte in it
+    ListInProgress,     // a listing started while one runs
+    TransferIncomplete, // the local file is not the server's file
+    Unknown,            // a failure of unknown origin (an exception not of this family)
+};
+
 class Exception : public std::exception {
 public:
-    explicit Exception(std::string message) : message_(std::move(message)) {}
+    Exception(std::string message, ErrorReason reason, int errorNumber = 0)
+        : message_(std::move(message)), reason_(reason), errorNumber_(errorNumber)
+    {
+    }
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& Message() const noexcept { return message_; }
+    ErrorReason Reason() const noexcept { return reason_; }
+    // The system's number behind the failure, 0 when there is none: the socket error number
+    // (10061, ...) for socket failures, errno for local files.
+    int ErrorNumber() const noexcept { return errorNumber_; }
     // The class name shown by diagnostics ("Exception", "ESockError", ...).
     virtual const char* ClassName() const noexcept { return "Exception"; }
 
 private:
     std::string message_;
+    ErrorReason reason_;
+    int errorNumber_;
 };
 
 // A text that is not a whole number: "'%s' is not a valid integer value".
 class ConvertError : public Exception {
 public:
-    using Exception::Exception;
     static ConvertError InvalidInteger(const std::string& text);
+
+private:
+    explicit ConvertError(std::string message)
+        : Exception(std::move(message), ErrorReason::InvalidInteger)
+    {
+    }
 };
 
 // A value outside the range of the type that must hold it.
 class RangeError : public Exception {
 public:
-    RangeError() : Exception("Range check error") {}
+    RangeError() : Exception("Range check error", ErrorReason::OutOfRange) {}
 };
 
-// Local files: "Cannot open file %s", "Cannot create file %s", and failed writes.
+// Local files: "Cannot open file %s", "Cannot create file %s", and failed reads and writes. Each
+// keeps the errno of the call that failed, so that a caller can say why.
 class FileError : public Exception {
 public:
     using Exception::Exception;
 };
 class FileOpenError : public FileError {
 public:
-    explicit FileOpenError(const std::string& path) : FileError("Cannot open file " + path) {}
+    explicit FileOpenError(const std::string& path, int error = errno)
+        : FileError("Cannot open file " + path, ErrorReason::FileOpen, error)
+    {
+    }
 };
 class FileCreateError : public FileError {
 public:
-    explicit FileCreateError(const std::string& path) : FileError("Cannot create file " + path) {}
+    explicit FileCreateError(const std::string& path, int error = errno)
+        : FileError("Cannot create file " + path, ErrorReason::FileCreate, error)
+    {
+    }
+};
+class FileReadError : public FileError {
+public:
+    explicit FileReadError(const std::string& path, int error = errno)
+        : FileError("Cannot read file " + path, ErrorReason::FileRead, error)
+    {
+    }
 };
 class FileWriteError : public FileError {
 public:
-    explicit FileWriteError(const std::string& path) : FileError("Cannot write file " + path) {}
+    explicit FileWriteError(const std::string& path, int error = errno)
+        : FileError("Cannot write file " + path, ErrorReason::FileWrite, error)
+    {
+    }
 };
+
+// The reason of whatever `error` is: its own for this family, Unknown for anything else.
+inline ErrorReason ReasonOf(const std::exception& error)
+{
+    const auto* own = dynamic_cast<const Exception*>(&error);
+    return own ? own->Reason() : ErrorReason::Unknown;
+}

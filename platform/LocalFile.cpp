@@ -21,8 +21,9 @@ LocalFile LocalFile::OpenForAppending(const std::string& path)
     int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) throw FileOpenError(path);
     if (::lseek(fd, 0, SEEK_END) < 0) {
+        const int error = errno;
         ::close(fd);
-        throw FileOpenError(path);
+        throw FileOpenError(path, error);
     }
     return LocalFile(fd, path);
 }
@@ -59,7 +60,7 @@ size_t LocalFile::Read(void* buffer, size_t length)
     for (;;) {
         ssize_t n = ::read(fd_, buffer, length);
         if (n >= 0) return static_cast<size_t>(n);
-        if (errno != EINTR) throw FileError("Cannot read file " + path_);
+        if (errno != EINTR) throw FileReadError(path_);
     }
 }
 

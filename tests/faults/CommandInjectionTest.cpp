@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -34,7 +35,7 @@ TEST_P(InjectedName, IsRefusedBeforeItsCommandIsSent)
         s.LoggedIn().Expect("NOOP").Reply("200 ok");
         s.StartLoggedIn();
 
-        std::string message = "(no exception)";
+        std::optional<ErrorReason> reason;
         int reported = 0;
         s.ftp.OnFailure = [&](bool& handled, TCmdType) {
             ++reported;
@@ -43,9 +44,9 @@ TEST_P(InjectedName, IsRefusedBeforeItsCommandIsSent)
         try {
             GetParam().run(s, text);
         } catch (const std::exception& error) {
-            message = error.what();
+            reason = ReasonOf(error);
         }
-        EXPECT_EQ(message, "Invalid character in command");
+        EXPECT_EQ(reason, ErrorReason::InvalidCommand);
         faults::ExpectNextCommandWorks(s);
         EXPECT_TRUE(s.server.Verify());
         // The first line after the login is the NOOP: nothing of the operation went out.
@@ -98,7 +99,8 @@ INSTANTIATE_TEST_SUITE_P(Operations, InjectedName,
                                                              // No file system takes such a name;
                                                              // the check is the same.
                                                              throw Exception(
-                                                                 "Invalid character in command");
+                                                                 "Invalid character in command",
+                                                                 ErrorReason::InvalidCommand);
                                                          }
                                                          const std::string local = s.dir.File(t);
                                                          testsupport::WriteFileBytes(local, "abc");
@@ -129,7 +131,7 @@ TEST_P(InjectedLoginField, IsRefusedAndTheLoginEndsCleanly)
         GetParam().set(s.ftp, text);
         s.server.Start();
 
-        EXPECT_EQ(faults::MessageOf([&] { s.ftp.Connect(); }), "Invalid character in command");
+        EXPECT_EQ(faults::ReasonRaisedBy([&] { s.ftp.Connect(); }), ErrorReason::InvalidCommand);
         faults::ExpectNotConnected(s);
         EXPECT_TRUE(s.server.Verify());
     }

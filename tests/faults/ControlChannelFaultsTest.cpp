@@ -74,7 +74,7 @@ TEST(ReplyFaults, AReplyLinePastTheLimitFailsAndEndsTheSession)
         s.ftp.SendCommand("NOOP");
         ADD_FAILURE() << "no exception";
     } catch (const ESockError& error) {
-        EXPECT_EQ(error.Message(), "Line longer than 1048576 bytes");
+        EXPECT_EQ(error.Reason(), ErrorReason::LineTooLong);
     }
     // The rest of that line is still on its way: the session cannot be brought back in step, so
     // it is closed rather than left to read garbage as replies.

@@ -4,6 +4,7 @@
 // the component is usable again, or says cleanly that it is not connected.
 #include "ftp/ScriptedSession.h"
 #include "platform/MessageLoop.h"
+#include "support/Outcome.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -30,16 +31,8 @@ inline bool AnyContains(const Lines& texts, const std::string& part)
     });
 }
 
-// The message of whatever `action` raises; "(no exception)" when it returns.
-inline std::string MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no exception)";
-}
+using testsupport::MessageOf;
+using testsupport::ReasonRaisedBy;
 
 // Runs the event loop until `done` holds, as the application's own loop would between commands.
 // Bounded, so a client that never gets there fails the test instead of hanging it.

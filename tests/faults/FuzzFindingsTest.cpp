@@ -25,7 +25,7 @@ TEST(FuzzFindings, AProxyThatHangsUpInTheMiddleOfAReplyFailsTheLoginAsAHangUp)
         .Close();
     s.server.Start();
 
-    EXPECT_EQ(faults::MessageOf([&] { s.ftp.Connect(); }), TVaskFTP::kConnectionClosedText);
+    EXPECT_EQ(faults::ReasonRaisedBy([&] { s.ftp.Connect(); }), ErrorReason::ServerClosed);
     EXPECT_TRUE(faults::Contains(s.events, "OnConnectionFailed"));
     faults::ExpectNotConnected(s);
 }

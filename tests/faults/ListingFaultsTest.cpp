@@ -85,7 +85,7 @@ TEST(ListingFaults, ALinePastTheLimitFailsTheListingAndTheSessionGoesOn)
         .Reply("200 ok");
     s.StartLoggedIn();
 
-    EXPECT_EQ(faults::MessageOf([&] { s.ftp.ListDirectory(); }), "Line longer than 1048576 bytes");
+    EXPECT_EQ(faults::ReasonRaisedBy([&] { s.ftp.ListDirectory(); }), ErrorReason::LineTooLong);
     EXPECT_EQ(s.items, Lines{"primeira"});
     EXPECT_FALSE(s.ftp.ListInProgress);
     EXPECT_TRUE(s.ftp.Connected);

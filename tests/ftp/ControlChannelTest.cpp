@@ -198,7 +198,7 @@ TEST(ControlChannel, AServerThatHangsUpInsteadOfAnsweringIsAFailure)
         s.ftp.DeleteFile("a.txt");
         ADD_FAILURE() << "no exception";
     } catch (const FTPException& e) {
-        EXPECT_EQ(e.Message(), TVaskFTP::kConnectionClosedText);
+        EXPECT_EQ(e.Reason(), ErrorReason::ServerClosed);
     }
     EXPECT_EQ(failed, ctDeleteFile);
     // The close notification may or may not have come in while the reply was awaited.

@@ -1,6 +1,7 @@
 // Login and logout against a scripted server: the command sequence of every proxy and firewall
 // mode line by line, the reply checks, the clean-up after a failed login, and QUIT.
 #include "ScriptedSession.h"
+#include "support/Outcome.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,8 @@
 namespace {
 
 using ftptest::ScriptedSession;
+using testsupport::MessageOf;
+using testsupport::ReasonRaisedBy;
 using Lines = std::vector<std::string>;
 
 // In the proxy modes only the proxy is looked up; the server's name travels inside a command.
@@ -23,16 +26,6 @@ const std::string kServerName = std::string(64, 'h') + ".exemplo";
 size_t Count(const Lines& lines, const std::string& text)
 {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
-}
-
-std::string MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no exception)";
 }
 
 struct LoginRow {
@@ -225,7 +218,7 @@ TEST(Login, AServerThatHangsUpDuringTheLoginFailsIt)
         ScriptedSession s;
         s.server.Reply("220 pronto").Expect("USER ana").Close();
         s.server.Start();
-        EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), TVaskFTP::kConnectionClosedText);
+        EXPECT_EQ(ReasonRaisedBy([&] { s.ftp.Connect(); }), ErrorReason::ServerClosed);
         EXPECT_FALSE(s.ftp.Connected);
         EXPECT_EQ(Count(s.events, "OnConnectionFailed"), 1u);
         EXPECT_EQ(Count(s.events, "OnConnect"), 0u);
@@ -235,7 +228,7 @@ TEST(Login, AServerThatHangsUpDuringTheLoginFailsIt)
         ScriptedSession s;
         s.server.Close(); // not even a greeting
         s.server.Start();
-        EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), TVaskFTP::kConnectionClosedText);
+        EXPECT_EQ(ReasonRaisedBy([&] { s.ftp.Connect(); }), ErrorReason::ServerClosed);
         EXPECT_FALSE(s.ftp.Connected);
         EXPECT_EQ(Count(s.events, "OnConnect"), 0u);
     }
@@ -269,7 +262,7 @@ TEST(Login, AnOnConnectHandlerThatRaisesLogsOutAgain)
 {
     ScriptedSession s;
     s.LoggedIn().Expect("QUIT").Reply("221 tchau");
-    s.ftp.OnConnect = [](TComponent*) { throw Exception("handler falhou"); };
+    s.ftp.OnConnect = [](TComponent*) { throw Exception("handler falhou", ErrorReason::Unknown); };
     s.server.Start();
 
     EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), "handler falhou");

@@ -83,7 +83,15 @@ TEST(WirecoreConnect, RefusedPortFailsAfterOnConnectionFailed)
     recorder.Attach(socket);
     socket.Host = "127.0.0.1";
     socket.Port = nettest::ClosedLoopbackPort();
-    EXPECT_EQ(ConnectError(socket), "Connection Failed");
+    try {
+        socket.Connect();
+        ADD_FAILURE() << "connected";
+    } catch (const ESockError& error) {
+        EXPECT_EQ(error.Message(), "Connection Failed");
+        // The system's reason travels with it, so that a caller can say why.
+        EXPECT_EQ(error.Reason(), ErrorReason::ConnectFailed);
+        EXPECT_EQ(error.ErrorNumber(), 10061);
+    }
     EXPECT_EQ(recorder.events, std::vector<std::string>{"OnConnectionFailed"});
     EXPECT_FALSE(socket.Connected);
     EXPECT_FALSE(socket.LastEventOk);

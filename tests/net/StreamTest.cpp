@@ -1,6 +1,7 @@
 // Stream input and output of the socket component against a real loopback peer.
 #include "NetTestUtil.h"
 #include "StreamPeer.h"
+#include "support/Outcome.h"
 #include "support/TestUtil.h"
 
 #include "net/Wirecore.h"
@@ -10,6 +11,7 @@
 
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <thread>
@@ -96,7 +98,7 @@ TEST(WirecoreReadLn, ReturnsLongLinesWholeUpToTheLimitAndTakesNothingBeyondIt)
                    "\nnext\r\n");
     });
     EXPECT_EQ(socket.ReadLn(), longLine);
-    EXPECT_EQ(ErrorOf([&] { socket.ReadLn(); }), "Line longer than 1048576 bytes");
+    EXPECT_EQ(testsupport::ReasonRaisedBy([&] { socket.ReadLn(); }), ErrorReason::LineTooLong);
     // Exactly the limit was taken: the rest of the long line and the next line are still there.
     EXPECT_EQ(socket.ReadLn(), std::string(overflow, 'x') + "\n");
     EXPECT_EQ(socket.ReadLn(), "next\r\n");
@@ -346,7 +348,8 @@ TEST(WirecoreCaptureFile, FileThatRefusesTheBytesFailsAndLeavesNothingForTheNext
             socket.CaptureFile(dir.File("limited"));
             FAIL() << "the file took more than its limit";
         } catch (const FileWriteError& error) {
-            EXPECT_EQ(error.Message(), "Cannot write file " + dir.File("limited"));
+            EXPECT_EQ(error.Reason(), ErrorReason::FileWrite);
+            EXPECT_EQ(error.ErrorNumber(), EFBIG);
         }
         socket.Disconnect();
     }

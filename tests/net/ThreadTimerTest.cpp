@@ -84,7 +84,7 @@ TEST(ThreadTimer, HandlerExceptionGoesToApplicationHandling)
     timer.SetInterval(5);
     timer.SetOnTimer([&](TComponent*) {
         timer.SetEnabled(false);
-        throw Exception("tick failed");
+        throw Exception("tick failed", ErrorReason::Unknown);
     });
     EXPECT_TRUE(nettest::PumpUntil([&] { return !shown.empty(); }));
     EXPECT_EQ(shown, "tick failed");
