@@ -63,7 +63,7 @@ public:
     bool ShuttingDown = false;
     int LastError = 0;
     std::string LastStatus;
-    TThreadTimer* TimeoutTimer = nullptr;
+    std::unique_ptr<TThreadTimer> TimeoutTimer;
     bool LastEventOk = false;
     bool TimedOut = false;
     // Expected size of a transfer; kept here for the FTP component, never used by this one.

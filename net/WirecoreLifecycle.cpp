@@ -26,7 +26,9 @@ TWirecore::TWirecore(TComponent* owner) : TComponent(owner)
         });
     Proxy.clear();
     lookupBuffer_ = std::make_unique<uint8_t[]>(kLookupBufferSize);
-    TimeoutTimer = new TThreadTimer(this);
+    // Owned here and registered with this component as its owner; it leaves the owner's list
+    // when it goes, so the two never free it twice.
+    TimeoutTimer = std::make_unique<TThreadTimer>(this);
     TimeoutTimer->SetEnabled(false);
     TimeoutTimer->SetOnTimer([this](TComponent* sender) { TimerTriggered(sender); });
     TimeOut = 0;
@@ -100,8 +102,7 @@ TWirecore::~TWirecore()
     }
     WinsockInfo.clear();
     if (lookupRequest_) platform::CancelAsyncRequest(lookupRequest_);
-    delete TimeoutTimer;
-    TimeoutTimer = nullptr;
+    TimeoutTimer.reset();
     lookupBuffer_.reset();
     window_.reset();
     ShuttingDown = true;

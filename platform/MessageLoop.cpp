@@ -1,5 +1,6 @@
 #include "platform/MessageLoop.h"
 
+#include "platform/ScopedGuards.h"
 #include "platform/SocketWatch.h"
 
 #include <QCoreApplication>
@@ -30,14 +31,34 @@ QTimer& SafetyTimer()
     return *timer;
 }
 
+// The safety wake-up runs while a waiting pass blocks: the outermost one starts it and stops it
+// again, however the pass ends.
+class SafetyWake {
+public:
+    SafetyWake() : depth_(waitDepth)
+    {
+        if (depth_.Outermost()) SafetyTimer().start();
+    }
+    ~SafetyWake()
+    {
+        if (depth_.Outermost()) SafetyTimer().stop();
+    }
+    SafetyWake(const SafetyWake&) = delete;
+    SafetyWake& operator=(const SafetyWake&) = delete;
+
+private:
+    ScopedDepth depth_;
+};
+
 } // namespace
 
 void ProcessMessages()
 {
     if (!QCoreApplication::instance()) return;
-    if (waitDepth++ == 0) SafetyTimer().start();
-    QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-    if (--waitDepth == 0) SafetyTimer().stop();
+    {
+        SafetyWake wake;
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
     PurgeRetiredNotifiers();
     lastPassEnd = Clock::now();
 }

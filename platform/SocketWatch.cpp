@@ -1,5 +1,6 @@
 #include "platform/SocketWatch.h"
 
+#include "platform/ScopedGuards.h"
 #include "platform/SocketErrors.h"
 
 #include <QCoreApplication>
@@ -21,9 +22,7 @@ struct Watch {
     SocketHandle socket = kNoSocket;
     NotificationWindow* window = nullptr;
     int message = 0;
-    long mask = 0;
-    bool listening = false; // selected for accept alone
-    bool listenStarted = false;
+    bool listening = false;   // selected for accept alone
     bool established = false; // connected: reads and closes can be reported
     bool connecting = false;
     bool closeReported = false;
@@ -72,9 +71,11 @@ std::shared_ptr<Watch> Find(SocketHandle socket)
 void Deliver(const std::shared_ptr<Watch>& w, uint16_t event, uint16_t error)
 {
     if (!w->window) return;
-    ++dispatchDepth;
-    w->window->Send(w->message, static_cast<uintptr_t>(w->socket), MakeSelectParam(event, error));
-    --dispatchDepth;
+    {
+        ScopedDepth dispatch(dispatchDepth);
+        w->window->Send(w->message, static_cast<uintptr_t>(w->socket),
+                        MakeSelectParam(event, error));
+    }
     if (dispatchDepth == 0) PurgeRetiredNotifiers();
 }
 
@@ -171,7 +172,6 @@ void WatchSocket(SocketHandle socket, NotificationWindow* window, int message, l
     }
     w->window = window;
     w->message = message;
-    w->mask = mask;
     w->listening = (mask & kEventAccept) && !(mask & kEventRead);
     if (w->listening || !w->established) {
         w->read->setEnabled(false);
@@ -209,7 +209,6 @@ void RearmRead(SocketHandle socket)
     if (it == Watches().end()) return;
     Watch& w = *it->second;
     if (w.listening) {
-        w.listenStarted = true;
         w.read->setEnabled(true);
     } else if (w.established) {
         EnableRead(w);

@@ -3,14 +3,13 @@
 // reports, a temporary directory for local files, and the checks every fault test ends with --
 // the component is usable again, or says cleanly that it is not connected.
 #include "ftp/ScriptedSession.h"
-#include "platform/MessageLoop.h"
+#include "support/EventLoop.h"
 #include "support/Outcome.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,12 +37,7 @@ using testsupport::ReasonRaisedBy;
 // Bounded, so a client that never gets there fails the test instead of hanging it.
 inline bool RunEventLoopUntil(const std::function<bool()>& done)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        platform::ProcessMessages();
-    }
-    return true;
+    return testsupport::PumpUntil(done, 20000);
 }
 
 struct FaultSession : ftptest::ScriptedSession {

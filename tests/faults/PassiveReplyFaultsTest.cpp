@@ -1,11 +1,7 @@
 // PASV replies that are broken or hostile: numbers that name no port, a missing parenthesis, an
 // address that is not the server's. The data connection goes to the server or nowhere.
 #include "FaultSession.h"
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "support/Loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -23,33 +19,16 @@ class Decoy {
 public:
     Decoy()
     {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof addr;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-            ::listen(fd_, 4) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
-            throw std::runtime_error("decoy listener");
-        port_ = ntohs(addr.sin_port);
+        if (!listener_.Valid()) throw std::runtime_error("decoy listener");
     }
-    ~Decoy() { ::close(fd_); }
-    int High() const { return port_ >> 8; }
-    int Low() const { return port_ & 0xFF; }
+    int High() const { return listener_.Port() >> 8; }
+    int Low() const { return listener_.Port() & 0xFF; }
     // A connection that completed is in the accept queue by the time the client's connect
     // returned, so a look without waiting is enough.
-    bool WasDialled() const
-    {
-        const int accepted = ::accept4(fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (accepted < 0) return false;
-        ::close(accepted);
-        return true;
-    }
+    bool WasDialled() { return listener_.AcceptOne(0).Valid(); }
 
 private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
+    testsupport::LoopbackListener listener_{4, true};
 };
 
 std::string PasvReply(int p1, int p2)

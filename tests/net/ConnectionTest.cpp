@@ -1,4 +1,5 @@
 #include "NetTestUtil.h"
+#include "support/TestUtil.h"
 
 #include "net/Wirecore.h"
 #include "platform/HostLookup.h"
@@ -60,7 +61,7 @@ uint32_t Loopback() { return platform::ParseDottedAddress("127.0.0.1"); }
 TEST(WirecoreConnect, ConnectsToListeningPortByDottedAddressWithoutLookup)
 {
     ScriptedLookup lookup(ScriptedLookup::Mode::NotFound);
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     TWirecore socket(nullptr);
     Recorder recorder;
     recorder.Attach(socket);
@@ -82,7 +83,7 @@ TEST(WirecoreConnect, RefusedPortFailsAfterOnConnectionFailed)
     Recorder recorder;
     recorder.Attach(socket);
     socket.Host = "127.0.0.1";
-    socket.Port = nettest::ClosedLoopbackPort();
+    socket.Port = testsupport::FreeLoopbackPort();
     try {
         socket.Connect();
         ADD_FAILURE() << "connected";
@@ -97,7 +98,7 @@ TEST(WirecoreConnect, RefusedPortFailsAfterOnConnectionFailed)
     EXPECT_FALSE(socket.LastEventOk);
 
     // The component can connect again at once.
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     socket.Port = listener.Port();
     EXPECT_EQ(ConnectError(socket), "connected");
 }
@@ -115,7 +116,7 @@ TEST(WirecoreConnect, CancelDuringWaitEndsWithConnectionCanceled)
     EXPECT_TRUE(socket.Canceled);
     EXPECT_EQ(recorder.events, std::vector<std::string>{"OnConnectionFailed"});
     // A connection completing later must not turn up on its own.
-    nettest::PumpFor(50);
+    testsupport::PumpFor(50);
     EXPECT_FALSE(socket.Connected);
 }
 
@@ -162,7 +163,7 @@ TEST(WirecoreConnect, AnyAddressIsTreatedAsUnresolved)
 TEST(WirecoreConnect, InvalidHostHandlerMayNameAnotherHost)
 {
     ScriptedLookup lookup(ScriptedLookup::Mode::NotFound);
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     TWirecore socket(nullptr);
     socket.Host = "no-such-host";
     socket.Port = listener.Port();
@@ -206,7 +207,7 @@ TEST(WirecoreConnect, OverlongNameIsRejectedLikeAnUnresolvableOne)
 
 TEST(WirecoreConnect, LocalhostIsResolvedThroughTheLookup)
 {
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     TWirecore socket(nullptr);
     Recorder recorder;
     recorder.Attach(socket);
@@ -233,7 +234,7 @@ TEST(WirecoreConnect, LookupThatNeverAnswersEndsByCancelOrTimeOut)
 TEST(WirecoreConnect, ProxyIsResolvedAndItsPortUsed)
 {
     ScriptedLookup lookup(ScriptedLookup::Mode::Address, Loopback());
-    nettest::LoopbackListener proxy;
+    testsupport::LoopbackListener proxy;
     TWirecore socket(nullptr);
     socket.Host = "the-real-server";
     socket.Port = 1; // not used with a proxy
@@ -245,21 +246,19 @@ TEST(WirecoreConnect, ProxyIsResolvedAndItsPortUsed)
 
 TEST(WirecoreConnect, PeerClosingIdleConnectionFiresOnDisconnectFromEventLoop)
 {
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     TWirecore socket(nullptr);
     Recorder recorder;
     recorder.Attach(socket);
     socket.Host = "127.0.0.1";
     socket.Port = listener.Port();
     socket.Connect();
-    int peer = listener.AcceptOne();
-    ASSERT_GE(peer, 0);
-    const auto oldHandle = socket.SocketHandle;
-    ::close(peer);
-    EXPECT_TRUE(nettest::PumpUntil([&] { return !socket.Connected; }));
+    testsupport::UniqueFd peer = listener.AcceptOne();
+    ASSERT_TRUE(peer.Valid());
+    peer.Reset();
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return !socket.Connected; }));
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"OnConnect", "OnDisconnect"}));
     EXPECT_NE(socket.SocketHandle, platform::kNoSocket);
-    (void)oldHandle;
 
     // A fresh socket is ready: connect again.
     EXPECT_EQ(ConnectError(socket), "connected");
@@ -267,7 +266,7 @@ TEST(WirecoreConnect, PeerClosingIdleConnectionFiresOnDisconnectFromEventLoop)
 
 TEST(WirecoreConnect, DisconnectClosesAndReportsOnce)
 {
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     TWirecore socket(nullptr);
     Recorder recorder;
     recorder.Attach(socket);
@@ -304,7 +303,7 @@ TEST(WirecoreConnect, CheckConnectionAsksHandlerOnce)
     EXPECT_THROW(socket.CheckConnection(), Exception);
     EXPECT_EQ(asked, 1);
 
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     socket.OnConnectionRequired = [&](bool& handled) {
         socket.Host = "127.0.0.1";
         socket.Port = listener.Port();

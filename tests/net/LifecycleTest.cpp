@@ -79,20 +79,19 @@ TEST(WirecoreLifecycle, StatusIsFilteredByLevel)
 
 TEST(WirecoreLifecycle, DestroyingConnectedComponentClosesWithoutEvent)
 {
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     auto* socket = new TWirecore(nullptr);
     socket->Host = "127.0.0.1";
     socket->Port = listener.Port();
     socket->Connect();
-    int peer = listener.AcceptOne();
-    ASSERT_GE(peer, 0);
+    testsupport::UniqueFd peer = listener.AcceptOne();
+    ASSERT_TRUE(peer.Valid());
     int disconnects = 0;
     socket->OnDisconnect = [&](TComponent*) { ++disconnects; };
     delete socket;
     EXPECT_EQ(disconnects, 0);
     char byte;
-    EXPECT_LE(::read(peer, &byte, 1), 0); // the peer sees the connection end
-    ::close(peer);
+    EXPECT_LE(::read(peer.Get(), &byte, 1), 0); // the peer sees the connection end
 }
 
 TEST(WirecoreLifecycle, CloseSocketWithoutSocketOnlyClearsConnected)

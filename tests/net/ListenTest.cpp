@@ -1,6 +1,7 @@
 // Listening, accepting and the local address texts of the socket component, with loopback peers.
-#include "NetTestUtil.h"
 #include "StreamPeer.h"
+#include "support/EventLoop.h"
+#include "support/Loopback.h"
 
 #include "net/Wirecore.h"
 
@@ -23,34 +24,20 @@ int PortFromText(const std::string& text)
 }
 
 // A plain client connected to 127.0.0.1:port (the handshake completes in the listen queue).
-int ConnectClient(int port, uint16_t* localPort = nullptr)
+testsupport::UniqueFd ConnectClient(int port)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    socklen_t length = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-    if (localPort) *localPort = ntohs(a.sin_port);
-    return fd;
+    return testsupport::ConnectLoopback(static_cast<uint16_t>(port));
 }
 
 // Whether this process may bind the port on the any-address (a low port needs privileges and
 // must be free).
 bool PortIsBindable(int port)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    testsupport::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
+    return ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
 } // namespace
@@ -66,8 +53,9 @@ TEST(WirecoreListen, AcceptsALoopbackPeerThatThenTalksToTheComponent)
     const int port = PortFromText(socket.LocalPortText());
     ASSERT_GT(port, 0);
 
-    uint16_t clientPort = 0;
-    streamtest::Peer client(ConnectClient(port, &clientPort));
+    testsupport::UniqueFd connection = ConnectClient(port);
+    const uint16_t clientPort = testsupport::LocalPort(connection.Get());
+    streamtest::Peer client(std::move(connection));
     const platform::SocketHandle accepted = socket.Accept();
     ASSERT_NE(accepted, platform::kNoSocket);
     EXPECT_TRUE(socket.Connected);
@@ -82,7 +70,7 @@ TEST(WirecoreListen, AcceptsALoopbackPeerThatThenTalksToTheComponent)
     client.Send("150 here it comes\r\n");
     EXPECT_EQ(socket.ReadLn(), "150 here it comes\r\n");
     client.Close();
-    EXPECT_TRUE(nettest::PumpUntil([&] { return !socket.Connected; }));
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return !socket.Connected; }));
 }
 
 TEST(WirecoreListen, WithSocketMessageAcceptKeepsWaitingUntilCancel)

@@ -1,6 +1,7 @@
 #include "StreamPeer.h"
 
-#include "NetTestUtil.h"
+#include "support/EventLoop.h"
+#include "support/Loopback.h"
 
 #include "net/Wirecore.h"
 
@@ -12,20 +13,18 @@
 
 namespace streamtest {
 
-Peer::Peer(int fd) : fd_(fd)
+Peer::Peer(testsupport::UniqueFd fd) : fd_(std::move(fd))
 {
     timeval limit{10, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd_.Get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    ::setsockopt(fd_.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
-
-Peer::~Peer() { Close(); }
 
 void Peer::Send(const std::string& data)
 {
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t n = ::send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+        ssize_t n = ::send(fd_.Get(), data.data() + done, data.size() - done, MSG_NOSIGNAL);
         if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
@@ -35,7 +34,7 @@ std::string Peer::ReceiveLine()
 {
     std::string line;
     char c;
-    while (::recv(fd_, &c, 1, 0) == 1) {
+    while (::recv(fd_.Get(), &c, 1, 0) == 1) {
         line += c;
         if (c == '\n') break;
     }
@@ -47,7 +46,7 @@ std::string Peer::Receive(size_t count)
     std::string data(count, '\0');
     size_t done = 0;
     while (done < count) {
-        ssize_t n = ::recv(fd_, data.data() + done, count - done, 0);
+        ssize_t n = ::recv(fd_.Get(), data.data() + done, count - done, 0);
         if (n <= 0) break;
         done += static_cast<size_t>(n);
     }
@@ -55,35 +54,27 @@ std::string Peer::Receive(size_t count)
     return data;
 }
 
-void Peer::ShutdownWrite() { ::shutdown(fd_, SHUT_WR); }
+void Peer::ShutdownWrite() { ::shutdown(fd_.Get(), SHUT_WR); }
 
-void Peer::Reset()
-{
-    linger l{1, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    Close();
-}
+void Peer::Reset() { fd_.ResetConnection(); }
 
-void Peer::Close()
-{
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-}
+void Peer::Close() { fd_.Reset(); }
 
 std::unique_ptr<Peer> ConnectPair(TWirecore& socket)
 {
-    nettest::LoopbackListener listener;
+    testsupport::LoopbackListener listener;
     socket.Host = "127.0.0.1";
     socket.Port = listener.Port();
     socket.Connect();
-    const int fd = listener.AcceptOne();
-    EXPECT_GE(fd, 0);
-    return std::make_unique<Peer>(fd);
+    testsupport::UniqueFd fd = listener.AcceptOne();
+    EXPECT_TRUE(fd.Valid());
+    return std::make_unique<Peer>(std::move(fd));
 }
 
 bool WaitPending(TWirecore& socket, long count)
 {
-    return nettest::PumpUntil([&] { return platform::PendingBytes(socket.SocketHandle) >= count; });
+    return testsupport::PumpUntil(
+        [&] { return platform::PendingBytes(socket.SocketHandle) >= count; });
 }
 
 std::string EveryByteValue(size_t size)

@@ -1,6 +1,8 @@
 #pragma once
 // Helpers for the stream and listening tests: a connected component with a plain blocking POSIX
 // socket at the far end.
+#include "support/Loopback.h"
+
 #include <memory>
 #include <string>
 
@@ -13,8 +15,7 @@ namespace streamtest {
 class Peer {
 public:
     // Blocking calls give up after a few seconds, so a peer thread never outlives a failed test.
-    explicit Peer(int fd);
-    ~Peer();
+    explicit Peer(testsupport::UniqueFd fd);
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
 
@@ -30,7 +31,7 @@ public:
     void Close();
 
 private:
-    int fd_;
+    testsupport::UniqueFd fd_;
 };
 
 // Connects `socket` to a fresh loopback listener and returns the accepted far end.

@@ -82,7 +82,7 @@ TEST(WirecoreReadLn, GivesEmptyTextWhenThePeerClosesBeforeTheLineEnds)
     EXPECT_EQ(socket.ReadLn(), "");
     // Once the close notification has replaced the socket, a read finds it unconnected: still
     // the empty text, and no error.
-    ASSERT_TRUE(nettest::PumpUntil([&] { return !socket.Connected; }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return !socket.Connected; }));
     EXPECT_EQ(socket.ReadLn(), "");
     EXPECT_EQ(errors, 0);
 }

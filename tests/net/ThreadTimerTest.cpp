@@ -18,7 +18,7 @@ TThreadTimer* RunningLongTimer(TComponent* owner)
     auto* timer = new TThreadTimer(owner);
     timer->SetInterval(kLongInterval);
     timer->SetOnTimer([](TComponent*) {});
-    nettest::PumpFor(100);
+    testsupport::PumpFor(100);
     return timer;
 }
 
@@ -34,7 +34,7 @@ TEST(ThreadTimer, RunsOnlyWithAHandlerAndAnInterval)
     timer.SetInterval(0);
     timer.SetOnTimer([&](TComponent*) { ++ticks; });
     EXPECT_FALSE(timer.Running());
-    nettest::PumpFor(50);
+    testsupport::PumpFor(50);
     EXPECT_EQ(ticks, 0);
 }
 
@@ -51,11 +51,11 @@ TEST(ThreadTimer, OnlyEffectiveChangesRestartTheCountdown)
     timer->SetEnabled(true);
     EXPECT_GE(timer->RemainingMs(), kRestartedAtLeast);
 
-    nettest::PumpFor(100);
+    testsupport::PumpFor(100);
     timer->SetInterval(kLongInterval + 1000);
     EXPECT_GE(timer->RemainingMs(), kLongInterval + 1000 - 50);
 
-    nettest::PumpFor(100);
+    testsupport::PumpFor(100);
     timer->SetOnTimer(timer->OnTimer()); // the same handler again still restarts
     EXPECT_GE(timer->RemainingMs(), kLongInterval + 1000 - 50);
 }
@@ -70,8 +70,8 @@ TEST(ThreadTimer, HandlerThatDisablesStopsFurtherTicks)
         EXPECT_EQ(sender, &timer);
         timer.SetEnabled(false);
     });
-    ASSERT_TRUE(nettest::PumpUntil([&] { return ticks > 0; }));
-    nettest::PumpFor(60);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return ticks > 0; }));
+    testsupport::PumpFor(60);
     EXPECT_EQ(ticks, 1);
 }
 
@@ -86,7 +86,7 @@ TEST(ThreadTimer, HandlerExceptionGoesToApplicationHandling)
         timer.SetEnabled(false);
         throw Exception("tick failed", ErrorReason::Unknown);
     });
-    EXPECT_TRUE(nettest::PumpUntil([&] { return !shown.empty(); }));
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return !shown.empty(); }));
     EXPECT_EQ(shown, "tick failed");
     platform::SetApplicationExceptionHandler(nullptr);
 }

@@ -2,6 +2,9 @@
 #include "platform/MessageLoop.h"
 #include "platform/SocketErrors.h"
 #include "platform/Sockets.h"
+#include "support/EventLoop.h"
+#include "support/Loopback.h"
+#include "support/TestUtil.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -42,24 +45,10 @@ public:
     NotificationWindow window;
 };
 
-bool PumpUntil(const std::function<bool()>& done, int ms = 3000)
-{
-    QElapsedTimer clock;
-    clock.start();
-    QTimer tick;
-    tick.start(10);
-    while (!done()) {
-        if (clock.elapsed() > ms) return false;
-        ProcessMessages();
-    }
-    return true;
-}
+using testsupport::PumpUntil;
 
 // Runs the event loop for `ms` milliseconds: long enough for a wrongly repeated report to show.
-void Pump(int ms)
-{
-    PumpUntil([] { return false; }, ms);
-}
+void Pump(int ms) { testsupport::PumpFor(ms); }
 
 SocketAddress LoopbackAddress(int port)
 {
@@ -70,49 +59,24 @@ SocketAddress LoopbackAddress(int port)
     return a;
 }
 
-struct Listener {
-    Listener()
-    {
-        fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        ::listen(fd, 4);
-        socklen_t length = sizeof a;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-        port = ntohs(a.sin_port);
-    }
-    ~Listener() { ::close(fd); }
-    int Accept() const
-    {
-        pollfd p{fd, POLLIN, 0};
-        ::poll(&p, 1, 3000);
-        return ::accept(fd, nullptr, nullptr);
-    }
-    int fd;
-    int port;
-};
-
 // A connected pair: `local` watched by the recorder, `peer` a plain descriptor.
 struct ConnectedPair {
     ConnectedPair(Recorder& recorder)
     {
         local = CreateStreamSocket();
         AsyncSelect(local, &recorder.window, kSocketMessage, kStreamEventMask);
-        EXPECT_EQ(Connect(local, LoopbackAddress(listener.port)), -1);
+        EXPECT_EQ(Connect(local, LoopbackAddress(listener.Port())), -1);
         EXPECT_EQ(LastSocketError(), 10035);
-        peer = listener.Accept();
+        peer = listener.AcceptOne();
         EXPECT_TRUE(PumpUntil([&] { return recorder.Count(kEventConnect) == 1; }));
     }
     ~ConnectedPair()
     {
         if (local != kNoSocket) CloseSocket(local);
-        if (peer >= 0) ::close(peer);
     }
-    Listener listener;
+    testsupport::LoopbackListener listener;
     SocketHandle local = kNoSocket;
-    int peer = -1;
+    testsupport::UniqueFd peer;
 };
 
 } // namespace
@@ -130,7 +94,7 @@ TEST(SocketNotifications, ReadIsReportedOncePerReceive)
 {
     Recorder recorder;
     ConnectedPair pair(recorder);
-    ASSERT_EQ(::write(pair.peer, "abc", 3), 3);
+    ASSERT_EQ(::write(pair.peer.Get(), "abc", 3), 3);
     ASSERT_TRUE(PumpUntil([&] { return recorder.Count(kEventRead) == 1; }));
     // The bytes stay unread: no flood of further reports.
     Pump(50);
@@ -148,9 +112,8 @@ TEST(SocketNotifications, CloseIsReportedOnceAfterEveryByteIsRead)
 {
     Recorder recorder;
     ConnectedPair pair(recorder);
-    ASSERT_EQ(::write(pair.peer, "tail", 4), 4);
-    ::close(pair.peer);
-    pair.peer = -1;
+    ASSERT_EQ(::write(pair.peer.Get(), "tail", 4), 4);
+    pair.peer.Reset();
     ASSERT_TRUE(PumpUntil([&] { return recorder.Count(kEventRead) == 1; }));
     EXPECT_EQ(recorder.Count(kEventClose), 0);
 
@@ -166,11 +129,7 @@ TEST(SocketNotifications, CloseIsReportedOnceAfterEveryByteIsRead)
 // socket first drops the notification that is already on its way.
 TEST(SocketNotifications, RefusedConnectIsReportedWithItsErrorUnlessTheSocketIsClosed)
 {
-    int port;
-    {
-        Listener closed;
-        port = closed.port;
-    }
+    const int port = testsupport::FreeLoopbackPort();
     for (bool closeFirst : {false, true}) {
         Recorder recorder;
         SocketHandle s = CreateStreamSocket();
@@ -201,12 +160,8 @@ TEST(SocketNotifications, ListeningSocketReportsAcceptOncePerAccept)
     SocketAddress local;
     ASSERT_EQ(GetLocalAddress(s, &local), 0);
 
-    int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = local.port;
-    to.sin_addr.s_addr = local.address;
-    ASSERT_EQ(::connect(client, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    testsupport::UniqueFd client = testsupport::ConnectLoopback(NetworkToHost16(local.port));
+    ASSERT_TRUE(client.Valid());
     ASSERT_TRUE(PumpUntil([&] { return recorder.Count(kEventAccept) == 1; }));
     EXPECT_EQ(recorder.events[0].message, kLookupMessage);
     Pump(30);
@@ -218,7 +173,6 @@ TEST(SocketNotifications, ListeningSocketReportsAcceptOncePerAccept)
     EXPECT_EQ(peer.address, ParseDottedAddress("127.0.0.1"));
     CloseSocket(accepted);
     CloseSocket(s);
-    ::close(client);
 }
 
 TEST(SocketNotifications, IdleWaitBlocksInsteadOfSpinning)

@@ -1,5 +1,7 @@
 #include "support/RealServers.h"
 
+#include "support/Loopback.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,27 +33,6 @@ using namespace std::chrono_literals;
 constexpr auto kStartupTimeout = 10s;
 constexpr auto kStopGrace = 3s;
 constexpr int kLaunchAttempts = 3;
-
-int ConnectLoopback(uint16_t port, std::chrono::milliseconds timeout)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return fd;
-    if (errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (::poll(&p, 1, int(timeout.count())) == 1 &&
-            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0)
-            return fd;
-    }
-    ::close(fd);
-    return -1;
-}
 
 // The first line the server sends, or "" when nothing complete arrives before the deadline.
 std::string ReadFirstLine(int fd, Clock::time_point deadline)
@@ -173,10 +154,9 @@ bool RealServer::WaitForGreeting(std::string& why)
             why = "the server exited at once (status " + std::to_string(status) + ")";
             return false;
         }
-        int fd = ConnectLoopback(port_, 500ms);
-        if (fd >= 0) {
-            std::string greeting = ReadFirstLine(fd, deadline);
-            ::close(fd);
+        UniqueFd connection = ConnectLoopback(port_, 500, true);
+        if (connection.Valid()) {
+            const std::string greeting = ReadFirstLine(connection.Get(), deadline);
             if (greeting.rfind("220", 0) == 0) return true;
             why = "unexpected greeting '" + greeting + "'";
             return false;

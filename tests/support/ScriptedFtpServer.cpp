@@ -19,6 +19,8 @@ namespace testsupport {
 namespace {
 
 constexpr size_t kChunk = 256 * 1024;
+// Connections the listeners queue before the script accepts them.
+constexpr int kBacklog = 8;
 
 std::string ErrnoText(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
 
@@ -39,24 +41,6 @@ std::string Printable(const std::string& text)
             out += static_cast<char>(c);
     }
     return out;
-}
-
-int LoopbackListener(uint16_t* port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 8) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    *port = ntohs(addr.sin_port);
-    return fd;
 }
 
 // "h1,h2,h3,h4,p1,p2" with every field 0..255.
@@ -103,30 +87,20 @@ ScriptedFtpServer::ScriptedFtpServer()
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error(ErrnoText("ScriptedFtpServer: pipe2"));
-    wakeRead_ = pipeFds[0];
-    wakeWrite_ = pipeFds[1];
-    listener_ = LoopbackListener(&port_);
-    if (listener_ < 0) {
-        std::string error = ErrnoText("ScriptedFtpServer: listen on 127.0.0.1");
-        CloseFd(wakeRead_);
-        CloseFd(wakeWrite_);
-        throw std::runtime_error(error);
-    }
+    wakeRead_.Reset(pipeFds[0]);
+    wakeWrite_.Reset(pipeFds[1]);
+    listener_ = ListenOnLoopback(kBacklog, true, &port_);
+    if (!listener_.Valid())
+        throw std::runtime_error(ErrnoText("ScriptedFtpServer: listen on 127.0.0.1"));
 }
 
 ScriptedFtpServer::~ScriptedFtpServer()
 {
     // The wake pipe stays readable once written, so every later poll of the thread returns at once.
     char byte = 1;
-    while (::write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
+    while (::write(wakeWrite_.Get(), &byte, 1) < 0 && errno == EINTR) {
     }
     if (thread_.joinable()) thread_.join();
-    CloseFd(data_);
-    CloseFd(dataListener_);
-    CloseFd(control_);
-    CloseFd(listener_);
-    CloseFd(wakeRead_);
-    CloseFd(wakeWrite_);
 }
 
 // ---- building the script ----
@@ -321,9 +295,9 @@ void ScriptedFtpServer::Run()
     }
     if (!completed) {
         // Whatever went wrong, the client must not be left waiting for a reply that never comes.
-        CloseFd(data_);
-        CloseFd(dataListener_);
-        CloseFd(control_);
+        data_.Reset();
+        dataListener_.Reset();
+        control_.Reset();
     }
     {
         std::lock_guard lock(mutex_);
@@ -338,53 +312,53 @@ void ScriptedFtpServer::Run()
 
 bool ScriptedFtpServer::AcceptControl()
 {
-    control_ = AcceptOn(listener_, "control connection");
+    control_ = AcceptOn(listener_.Get(), "control connection");
     // One session per server: a second connection attempt is refused instead of hanging unanswered.
-    CloseFd(listener_);
-    return control_ >= 0;
+    listener_.Reset();
+    return control_.Valid();
 }
 
 void ScriptedFtpServer::AfterScriptEnds()
 {
-    if (control_ < 0) return;
+    if (!control_.Valid()) return;
     switch (afterScript_) {
     case AfterScript::KeepOpen: ReadUntilEof(false); break;
     case AfterScript::Close:
-        ::shutdown(control_, SHUT_WR);
+        ::shutdown(control_.Get(), SHUT_WR);
         ReadUntilEof(false);
         break;
-    case AfterScript::Reset: ResetFd(control_); break;
+    case AfterScript::Reset: control_.ResetConnection(); break;
     }
-    CloseFd(control_);
+    control_.Reset();
 }
 
 bool ScriptedFtpServer::RunStep(const Step& step)
 {
     switch (step.kind) {
-    case Kind::Send: return SendAll(control_, step.text.data(), step.text.size(), "reply");
+    case Kind::Send: return SendAll(control_.Get(), step.text.data(), step.text.size(), "reply");
     case Kind::Expect:
     case Kind::ExpectPrefix:
     case Kind::ExpectAny: return ExpectLine(step);
     case Kind::Close:
-        if (control_ < 0 || ::shutdown(control_, SHUT_WR) != 0) {
+        if (!control_.Valid() || ::shutdown(control_.Get(), SHUT_WR) != 0) {
             Fail("Close: control connection already gone");
             return false;
         }
         return true;
     case Kind::Reset:
-        if (control_ < 0) {
+        if (!control_.Valid()) {
             Fail("Reset: control connection already gone");
             return false;
         }
-        ResetFd(control_);
+        control_.ResetConnection();
         SetFlag(closed_);
         return true;
     case Kind::Pause: return Sleep(step.interval);
     case Kind::PassiveListen: {
-        CloseFd(dataListener_);
+        dataListener_.Reset();
         uint16_t port = 0;
-        dataListener_ = LoopbackListener(&port);
-        if (dataListener_ < 0) {
+        dataListener_ = ListenOnLoopback(kBacklog, true, &port);
+        if (!dataListener_.Valid()) {
             Fail(ErrnoText("PassiveListen"));
             return false;
         }
@@ -392,24 +366,25 @@ bool ScriptedFtpServer::RunStep(const Step& step)
     }
     case Kind::ReplyPasv: return DoReplyPasv(step.text);
     case Kind::AcceptData: {
-        if (dataListener_ < 0) {
+        if (!dataListener_.Valid()) {
             Fail("AcceptData: no PassiveListen before it");
             return false;
         }
-        GracefulCloseFd(data_);
-        data_ = AcceptOn(dataListener_, "data connection");
-        CloseFd(dataListener_);
-        return data_ >= 0;
+        GracefulClose(data_);
+        data_ = AcceptOn(dataListener_.Get(), "data connection");
+        dataListener_.Reset();
+        return data_.Valid();
     }
     case Kind::ConnectBack: return DoConnectBack(step.text);
     case Kind::IntruderConnectBack: return DoIntruderConnectBack(step.text);
     case Kind::SendData:
-        return NeedData("SendData") && SendAll(data_, step.text.data(), step.text.size(), "data");
+        return NeedData("SendData") &&
+               SendAll(data_.Get(), step.text.data(), step.text.size(), "data");
     case Kind::DripData:
         if (!NeedData("DripData")) return false;
         for (size_t i = 0; i < step.text.size(); ++i) {
             if (i > 0 && !Sleep(step.interval)) return false;
-            if (!SendAll(data_, &step.text[i], 1, "data")) return false;
+            if (!SendAll(data_.Get(), &step.text[i], 1, "data")) return false;
         }
         return true;
     case Kind::ReceiveData: return NeedData("ReceiveData") && DoReceiveData();
@@ -417,11 +392,11 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         return NeedData("ReceiveDataThenReset") && DoReceiveDataThenReset(step.count);
     case Kind::CloseData:
         if (!NeedData("CloseData")) return false;
-        GracefulCloseFd(data_);
+        GracefulClose(data_);
         return true;
     case Kind::ResetData:
         if (!NeedData("ResetData")) return false;
-        ResetFd(data_);
+        data_.ResetConnection();
         return true;
     }
     return false;
@@ -464,19 +439,16 @@ bool ScriptedFtpServer::ReadUntilEof(bool bounded)
 
 bool ScriptedFtpServer::DoReplyPasv(const std::string& format)
 {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (dataListener_ < 0 ||
-        ::getsockname(dataListener_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    const uint16_t port = dataListener_.Valid() ? LocalPort(dataListener_.Get()) : 0;
+    if (port == 0) {
         Fail("ReplyPasv: no PassiveListen before it");
         return false;
     }
-    uint16_t port = ntohs(addr.sin_port);
     std::string reply = format;
     ReplaceAll(reply, "{p1}", std::to_string(port >> 8));
     ReplaceAll(reply, "{p2}", std::to_string(port & 0xff));
     reply += "\r\n";
-    return SendAll(control_, reply.data(), reply.size(), "PASV reply");
+    return SendAll(control_.Get(), reply.data(), reply.size(), "PASV reply");
 }
 
 // Connects to the address of the client's last PORT line, from `fromAddress` (nullptr: let the
@@ -503,7 +475,8 @@ int ScriptedFtpServer::ConnectToPortLine(const char* step, const char* fromAddre
     addr.sin_addr.s_addr = htonl((uint32_t(f[0]) << 24) | (f[1] << 16) | (f[2] << 8) | f[3]);
     addr.sin_port = htons(uint16_t(f[4] * 256 + f[5]));
 
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    UniqueFd connection(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    const int fd = connection.Get();
     if (fd < 0) {
         Fail(ErrnoText((std::string(step) + ": socket").c_str()));
         return -1;
@@ -514,48 +487,45 @@ int ScriptedFtpServer::ConnectToPortLine(const char* step, const char* fromAddre
         ::inet_pton(AF_INET, fromAddress, &local.sin_addr);
         if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
             Fail(ErrnoText((std::string(step) + ": bind " + fromAddress).c_str()));
-            ::close(fd);
             return -1;
         }
     }
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         if (errno != EINPROGRESS) {
             Fail(ErrnoText((std::string(step) + ": connect").c_str()));
-            ::close(fd);
             return -1;
         }
         Io io = WaitFor(fd, POLLOUT, true);
         int error = 0;
         socklen_t len = sizeof error;
         if (io == Io::Ready) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
-        if (io == Io::Ready && turnedAwayIsFine && (error == ECONNRESET || error == EPIPE)) {
-            ::close(fd);
+        if (io == Io::Ready && turnedAwayIsFine && (error == ECONNRESET || error == EPIPE))
             return kTurnedAway;
-        }
         if (io != Io::Ready || error != 0) {
             Fail(io == Io::Timeout ? std::string(step) + ": timeout"
                                    : std::string(step) + ": " + std::strerror(error));
-            ::close(fd);
             return -1;
         }
     }
-    return fd;
+    return connection.Release();
 }
 
 bool ScriptedFtpServer::DoConnectBack(const std::string& from)
 {
-    GracefulCloseFd(data_);
-    data_ = ConnectToPortLine("ConnectBack", from.empty() ? nullptr : from.c_str());
-    return data_ >= 0;
+    GracefulClose(data_);
+    data_.Reset(ConnectToPortLine("ConnectBack", from.empty() ? nullptr : from.c_str()));
+    return data_.Valid();
 }
 
 bool ScriptedFtpServer::DoIntruderConnectBack(const std::string& bytes)
 {
     // A client quick enough to refuse the intruder before its connect has even completed here is
     // what the step wants to see.
-    int fd = ConnectToPortLine("IntruderConnectBack", "127.0.0.2", true);
-    if (fd == kTurnedAway) return true;
-    if (fd < 0) return false;
+    const int connected = ConnectToPortLine("IntruderConnectBack", "127.0.0.2", true);
+    if (connected == kTurnedAway) return true;
+    if (connected < 0) return false;
+    UniqueFd intruder(connected);
+    const int fd = intruder.Get();
     // A send the client refuses by closing at once may fail; that is the expected outcome.
     ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     // The client must close this connection without sending anything on it.
@@ -578,7 +548,6 @@ bool ScriptedFtpServer::DoIntruderConnectBack(const std::string& bytes)
             Fail("IntruderConnectBack: the client kept the intruder's connection");
         if (io != Io::Ready) break;
     }
-    ::close(fd);
     return closed && !gotData;
 }
 
@@ -587,7 +556,7 @@ bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count)
     std::vector<char> buffer(kChunk);
     size_t taken = 0;
     while (taken < count) {
-        ssize_t n = ::recv(data_, buffer.data(), std::min(buffer.size(), count - taken), 0);
+        ssize_t n = ::recv(data_.Get(), buffer.data(), std::min(buffer.size(), count - taken), 0);
         if (n > 0) {
             taken += size_t(n);
         } else if (n == 0) {
@@ -595,7 +564,7 @@ bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count)
                  " bytes");
             return false;
         } else if (errno == EAGAIN || errno == EINTR) {
-            Io io = errno == EINTR ? Io::Ready : WaitFor(data_, POLLIN, true);
+            Io io = errno == EINTR ? Io::Ready : WaitFor(data_.Get(), POLLIN, true);
             if (io == Io::Timeout) Fail("ReceiveDataThenReset: timeout, the client does not send");
             if (io != Io::Ready) return false;
         } else {
@@ -603,7 +572,7 @@ bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count)
             return false;
         }
     }
-    ResetFd(data_);
+    data_.ResetConnection();
     return true;
 }
 
@@ -612,13 +581,13 @@ bool ScriptedFtpServer::DoReceiveData()
     std::string bytes;
     std::vector<char> buffer(kChunk);
     for (;;) {
-        ssize_t n = ::recv(data_, buffer.data(), buffer.size(), 0);
+        ssize_t n = ::recv(data_.Get(), buffer.data(), buffer.size(), 0);
         if (n > 0) {
             bytes.append(buffer.data(), size_t(n));
         } else if (n == 0) {
             break;
         } else if (errno == EAGAIN || errno == EINTR) {
-            Io io = errno == EINTR ? Io::Ready : WaitFor(data_, POLLIN, true);
+            Io io = errno == EINTR ? Io::Ready : WaitFor(data_.Get(), POLLIN, true);
             if (io == Io::Timeout)
                 Fail("ReceiveData: timeout, the client neither sends nor closes");
             if (io != Io::Ready) return false;
@@ -627,7 +596,7 @@ bool ScriptedFtpServer::DoReceiveData()
             return false;
         }
     }
-    CloseFd(data_);
+    data_.Reset();
     std::lock_guard lock(mutex_);
     received_.push_back(std::move(bytes));
     return true;
@@ -635,7 +604,7 @@ bool ScriptedFtpServer::DoReceiveData()
 
 bool ScriptedFtpServer::NeedData(const char* step)
 {
-    if (data_ >= 0) return true;
+    if (data_.Valid()) return true;
     Fail(std::string(step) + ": no data connection");
     return false;
 }
@@ -651,7 +620,7 @@ ScriptedFtpServer::Io ScriptedFtpServer::WaitFor(int fd, short events, bool boun
             auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
             waitMs = static_cast<int>(std::max<Ms::rep>(left.count(), 0));
         }
-        pollfd fds[2] = {{fd, events, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd fds[2] = {{fd, events, 0}, {wakeRead_.Get(), POLLIN, 0}};
         int n = ::poll(fds, 2, waitMs);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return Io::Error;
@@ -663,7 +632,7 @@ ScriptedFtpServer::Io ScriptedFtpServer::WaitFor(int fd, short events, bool boun
 
 bool ScriptedFtpServer::Sleep(Ms duration)
 {
-    pollfd wake{wakeRead_, POLLIN, 0};
+    pollfd wake{wakeRead_.Get(), POLLIN, 0};
     auto deadline = std::chrono::steady_clock::now() + duration;
     for (;;) {
         auto left = std::chrono::duration_cast<Ms>(deadline - std::chrono::steady_clock::now());
@@ -700,7 +669,7 @@ bool ScriptedFtpServer::SendAll(int fd, const char* data, size_t size, const cha
 
 ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, bool bounded)
 {
-    if (control_ < 0) {
+    if (!control_.Valid()) {
         Fail("reading a command: control connection already closed");
         return LineResult::Failed;
     }
@@ -717,7 +686,7 @@ ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, boo
             return LineResult::Failed;
         }
         char buffer[4096];
-        ssize_t n = ::recv(control_, buffer, sizeof buffer, 0);
+        ssize_t n = ::recv(control_.Get(), buffer, sizeof buffer, 0);
         if (n > 0) {
             inBuffer_.append(buffer, size_t(n));
         } else if (n == 0) {
@@ -731,7 +700,7 @@ ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, boo
             // arrives as a reset: with no line half read, that is the end of the stream.
             return LineResult::Eof;
         } else if (errno == EAGAIN || errno == EINTR) {
-            Io io = errno == EINTR ? Io::Ready : WaitFor(control_, POLLIN, bounded);
+            Io io = errno == EINTR ? Io::Ready : WaitFor(control_.Get(), POLLIN, bounded);
             if (io == Io::Timeout) Fail("timeout waiting for a command line");
             if (io != Io::Ready) return LineResult::Failed;
         } else {
@@ -741,45 +710,31 @@ ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, boo
     }
 }
 
-int ScriptedFtpServer::AcceptOn(int listener, const char* what)
+UniqueFd ScriptedFtpServer::AcceptOn(int listener, const char* what)
 {
     for (;;) {
-        int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd >= 0) return fd;
+        UniqueFd accepted(::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (accepted.Valid()) return accepted;
         if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
             Fail(ErrnoText((std::string("accepting the ") + what).c_str()));
-            return -1;
+            return accepted;
         }
         Io io = WaitFor(listener, POLLIN, true);
         if (io == Io::Timeout) Fail(std::string("timeout: the client never opened the ") + what);
-        if (io != Io::Ready) return -1;
+        if (io != Io::Ready) return UniqueFd();
     }
 }
 
-void ScriptedFtpServer::CloseFd(int& fd)
+void ScriptedFtpServer::GracefulClose(UniqueFd& fd)
 {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
-void ScriptedFtpServer::ResetFd(int& fd)
-{
-    if (fd < 0) return;
-    linger hard{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    CloseFd(fd);
-}
-
-void ScriptedFtpServer::GracefulCloseFd(int& fd)
-{
-    if (fd < 0) return;
+    if (!fd.Valid()) return;
     // close() with unread input sends RST, which may make the peer drop data it has not read yet;
     // so half-close first and swallow whatever the peer has sent on this connection.
-    ::shutdown(fd, SHUT_WR);
+    ::shutdown(fd.Get(), SHUT_WR);
     char buffer[4096];
-    while (::recv(fd, buffer, sizeof buffer, 0) > 0) {
+    while (::recv(fd.Get(), buffer, sizeof buffer, 0) > 0) {
     }
-    CloseFd(fd);
+    fd.Reset();
 }
 
 } // namespace testsupport

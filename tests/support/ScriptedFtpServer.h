@@ -36,6 +36,8 @@
 //   gave up (closed or reset a connection, stopped reading); the script then goes on with the
 //   next step.
 // - The destructor stops the thread promptly whatever it is doing.
+#include "support/Loopback.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -151,7 +153,7 @@ private:
     bool SendAll(int fd, const char* data, size_t size, const char* what);
     LineResult ReadLine(std::string& line, bool bounded);
     bool Sleep(Ms duration);
-    int AcceptOn(int listener, const char* what);
+    UniqueFd AcceptOn(int listener, const char* what);
     bool ExpectLine(const Step& step);
     bool DoReplyPasv(const std::string& format);
     bool DoConnectBack(const std::string& from);
@@ -167,23 +169,21 @@ private:
     void Fail(std::string message);
     void Record(std::string line);
     void SetFlag(bool& flag);
-    static void CloseFd(int& fd);
-    static void ResetFd(int& fd);
-    static void GracefulCloseFd(int& fd);
+    static void GracefulClose(UniqueFd& fd);
 
     // Set up before the thread starts, read-only afterwards.
     std::vector<Step> steps_;
     Ms timeout_{10000};
     AfterScript afterScript_ = AfterScript::KeepOpen;
     uint16_t port_ = 0;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
+    UniqueFd wakeRead_;
+    UniqueFd wakeWrite_;
 
     // Owned by the server thread while it runs.
-    int listener_ = -1;
-    int control_ = -1;
-    int dataListener_ = -1;
-    int data_ = -1;
+    UniqueFd listener_;
+    UniqueFd control_;
+    UniqueFd dataListener_;
+    UniqueFd data_;
     std::string inBuffer_;
 
     std::thread thread_;

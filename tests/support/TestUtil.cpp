@@ -1,12 +1,11 @@
 #include "support/TestUtil.h"
 
+#include "support/Loopback.h"
+
 #include <QCryptographicHash>
 #include <QFile>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -44,21 +43,10 @@ TempDir::~TempDir()
 
 uint16_t FreeLoopbackPort()
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) Throw("socket");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-        int saved = errno;
-        ::close(fd);
-        errno = saved;
-        Throw("bind 127.0.0.1:0");
-    }
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    // Bound, listening and closed again when `probe` goes: nobody listens there afterwards.
+    LoopbackListener probe;
+    if (!probe.Valid()) Throw("listen on 127.0.0.1:0");
+    return probe.Port();
 }
 
 std::string ReadFileBytes(const std::string& path)

@@ -21,8 +21,9 @@ private:
     std::string path_;
 };
 
-// A loopback port that was free a moment ago. Only for programs that need the number up front
-// (real servers); a socket of our own binds port 0 instead.
+// A loopback port that was free a moment ago and that nobody listens on: for programs that need
+// the number up front (real servers), and as a port whose connections are refused. A socket of
+// our own binds port 0 instead.
 uint16_t FreeLoopbackPort();
 
 // Whole-file access; both throw std::runtime_error when the file cannot be read or written.

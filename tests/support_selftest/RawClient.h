@@ -1,6 +1,8 @@
 #pragma once
 // A deliberately plain blocking client for checking the scripted server itself: every read is
 // bounded, so a broken fixture fails the test instead of hanging it.
+#include "support/Loopback.h"
+
 #include <cstdint>
 #include <string>
 
@@ -9,20 +11,17 @@ namespace selftest {
 class RawSocket {
 public:
     RawSocket() = default;
-    explicit RawSocket(int fd) : fd_(fd) {}
-    ~RawSocket() { Close(); }
-    RawSocket(RawSocket&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    RawSocket& operator=(RawSocket&& other) noexcept;
+    explicit RawSocket(testsupport::UniqueFd fd) : fd_(std::move(fd)) {}
 
     static RawSocket Connect(uint16_t port); // 127.0.0.1:port, invalid on failure
     bool SendAll(const std::string& bytes);
     bool SendLine(const std::string& line) { return SendAll(line + "\r\n"); }
     // One line without CR LF; "<eof>" or "<timeout>" when there is none.
     std::string ReadLine();
-    void Close();
+    void Close() { fd_.Reset(); }
 
 private:
-    int fd_ = -1;
+    testsupport::UniqueFd fd_;
     std::string buffer_;
 };
 

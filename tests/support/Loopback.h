@@ -1,0 +1,63 @@
+#pragma once
+// Plain POSIX sockets on the loopback interface for the tests' own peers: a descriptor owner, a
+// listener on a system-chosen port, and a client connection.
+#include <cstdint>
+#include <utility>
+
+namespace testsupport {
+
+// Owns one descriptor and closes it when it goes.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        if (this != &other) Reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    // Closes what it holds and takes `fd` instead.
+    void Reset(int fd = -1);
+    // Closes so that the peer sees a reset rather than the end of the stream.
+    void ResetConnection();
+    // Hands the descriptor over; this owner holds nothing afterwards.
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_ = -1;
+};
+
+// A socket listening on 127.0.0.1 at a system-chosen port, which goes to `port`; an empty owner
+// when the system refused.
+UniqueFd ListenOnLoopback(int backlog, bool nonBlocking, uint16_t* port);
+
+// A listening socket on 127.0.0.1 with a system-chosen port. Invalid when the system refused.
+class LoopbackListener {
+public:
+    explicit LoopbackListener(int backlog = 8, bool nonBlocking = false);
+    uint16_t Port() const { return port_; }
+    int Fd() const { return fd_.Get(); }
+    bool Valid() const { return fd_.Valid(); }
+    // One connection accepted within timeoutMs; an empty owner when none came.
+    UniqueFd AcceptOne(int timeoutMs = 5000);
+
+private:
+    uint16_t port_ = 0; // before fd_: the constructor fills it while making fd_
+    UniqueFd fd_;
+};
+
+// A client connected to 127.0.0.1:port within timeoutMs (non-blocking when asked); an empty owner
+// when the connection was refused or did not complete in time.
+UniqueFd ConnectLoopback(uint16_t port, int timeoutMs = 5000, bool nonBlocking = false);
+
+// The local port a socket is bound to; 0 when it is not.
+uint16_t LocalPort(int fd);
+
+} // namespace testsupport
