@@ -90,34 +90,30 @@ class FileError : public Exception {
 public:
     using Exception::Exception;
 };
-class FileOpenError : public FileError {
+
+// One class per way a local file can fail, so that callers can catch the one they expect.
+template <ErrorReason R> class LocalFileError : public FileError {
 public:
-    explicit FileOpenError(const std::string& path, int error = errno)
-        : FileError("Cannot open file " + path, ErrorReason::FileOpen, error)
+    explicit LocalFileError(const std::string& path, int error = errno)
+        : FileError(Verb() + path, R, error)
     {
     }
-};
-class FileCreateError : public FileError {
-public:
-    explicit FileCreateError(const std::string& path, int error = errno)
-        : FileError("Cannot create file " + path, ErrorReason::FileCreate, error)
+
+private:
+    static std::string Verb()
     {
+        switch (R) {
+        case ErrorReason::FileOpen: return "Cannot open file ";
+        case ErrorReason::FileCreate: return "Cannot create file ";
+        case ErrorReason::FileRead: return "Cannot read file ";
+        default: return "Cannot write file ";
+        }
     }
 };
-class FileReadError : public FileError {
-public:
-    explicit FileReadError(const std::string& path, int error = errno)
-        : FileError("Cannot read file " + path, ErrorReason::FileRead, error)
-    {
-    }
-};
-class FileWriteError : public FileError {
-public:
-    explicit FileWriteError(const std::string& path, int error = errno)
-        : FileError("Cannot write file " + path, ErrorReason::FileWrite, error)
-    {
-    }
-};
+using FileOpenError = LocalFileError<ErrorReason::FileOpen>;
+using FileCreateError = LocalFileError<ErrorReason::FileCreate>;
+using FileReadError = LocalFileError<ErrorReason::FileRead>;
+using FileWriteError = LocalFileError<ErrorReason::FileWrite>;
 
 // The reason of whatever `error` is: its own for this family, Unknown for anything else.
 inline ErrorReason ReasonOf(const std::exception& error)

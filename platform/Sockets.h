@@ -27,13 +27,14 @@ namespace platform {
 using SocketHandle = int;
 inline constexpr SocketHandle kNoSocket = -1;
 
+// One bit each, so that a set of them is a mask.
 enum SocketEvent : uint16_t {
-    kEventRead = 1,
-    kEventWrite = 2,
-    kEventOob = 4,
-    kEventAccept = 8,
-    kEventConnect = 16,
-    kEventClose = 32,
+    kEventRead = 1 << 0,
+    kEventWrite = 1 << 1,
+    kEventOob = 1 << 2,
+    kEventAccept = 1 << 3,
+    kEventConnect = 1 << 4,
+    kEventClose = 1 << 5,
 };
 // Read, out-of-band, accept, connect and close: what a stream socket selects.
 inline constexpr long kStreamEventMask = 61;
