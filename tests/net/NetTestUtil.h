@@ -1,5 +1,7 @@
 #pragma once
 // Helpers for the socket component's tests: plain loopback peers and bounded event-loop waits.
+#include "support/LoopbackPeers.h"
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -11,38 +13,9 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs the event loop for about `ms` milliseconds.
 void PumpFor(int ms);
 
-// A plain listening socket on 127.0.0.1 with a system-chosen port.
-class LoopbackListener {
-public:
-    explicit LoopbackListener(int backlog = 8);
-    ~LoopbackListener();
-    LoopbackListener(const LoopbackListener&) = delete;
-    LoopbackListener& operator=(const LoopbackListener&) = delete;
-    int Port() const { return port_; }
-    // Accepts one connection (waits up to timeoutMs); returns its descriptor or -1.
-    int AcceptOne(int timeoutMs = 5000);
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-// A port on 127.0.0.1 that nobody listens on (bound and closed again).
-int ClosedLoopbackPort();
-
-// A listener whose queue is full: further connection attempts to it stay pending (the kernel drops
-// their SYNs), so a connect wait only ends by cancellation or time-out.
-class SilentListener {
-public:
-    SilentListener();
-    ~SilentListener();
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-    int Port() const { return listener_.Port(); }
-
-private:
-    LoopbackListener listener_{0};
-    int fillers_[4] = {-1, -1, -1, -1};
-};
+// The loopback peers live with the shared test support; the socket tests name them here.
+using testsupport::ClosedLoopbackPort;
+using testsupport::LoopbackListener;
+using testsupport::SilentListener;
 
 } // namespace nettest
