@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
 
@@ -26,7 +27,11 @@ void TForm1::RunCommand(const std::function<void()>& command)
     // is dropped here.
     if (busy_) return;
     busy_ = true;
+    // Disabling the buttons moves the focus off the one that was clicked, to whatever follows
+    // it; the user's next keystrokes belong where the focus was, so it goes back there at the end.
+    const QPointer<QWidget> focusBefore = focusWidget();
     SetCommandsEnabled(false);
+    const QPointer<QWidget> focusDuring = focusWidget();
     watch_ = {};
 
     Execute(command);
@@ -46,6 +51,15 @@ void TForm1::RunCommand(const std::function<void()>& command)
         return;
     }
     SetCommandsEnabled(true);
+    RestoreFocus(focusBefore, focusDuring);
+}
+
+void TForm1::RestoreFocus(QWidget* before, QWidget* during)
+{
+    // Focus the user moved while the command ran stays where the user put it.
+    if (focusWidget() != during) return;
+    if (before && before->isEnabled() && before->isVisible())
+        before->setFocus(Qt::OtherFocusReason);
 }
 
 void TForm1::Execute(const std::function<void()>& command)

@@ -95,8 +95,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     setFont(FormFont());
-    setFixedSize(kClientWidth, kClientHeight);
+    // The size is not fixed, or window managers would refuse to maximise the window; instead a
+    // window in its normal state keeps the size of its layout (see resizeEvent).
+    setMinimumSize(kClientWidth, kClientHeight);
+    resize(kClientWidth, kClientHeight);
     move(88, 71);
+    layoutPlace_ = geometry().topLeft();
 
     BuildControls();
     SetUpComponent();
@@ -259,4 +263,35 @@ void TForm1::resizeEvent(QResizeEvent* event)
     QWidget::resizeEvent(event);
     // The controls keep their places; only the status line follows the bottom edge.
     StatusBar1->setGeometry(0, height() - kStatusBarHeight, width(), kStatusBarHeight);
+    // Dragging the border is not a way to resize this window; maximising is. The check waits
+    // for the event loop's next pass because a window manager may report the new size before
+    // the maximised state that explains it.
+    if (!Maximised() && size() != QSize(kClientWidth, kClientHeight))
+        QTimer::singleShot(0, this, [this] { KeepLayoutSize(); });
+}
+
+void TForm1::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange) KeepLayoutSize();
+}
+
+bool TForm1::Maximised() const
+{
+    return windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen);
+}
+
+void TForm1::KeepLayoutSize()
+{
+    if (Maximised() || size() == QSize(kClientWidth, kClientHeight)) return;
+    // Back to where it stood too: a drag of the top or left edge moves the window as well, and
+    // the position the window system reports in the middle of a drag cannot be trusted.
+    setGeometry(QRect(layoutPlace_, QSize(kClientWidth, kClientHeight)));
+}
+
+void TForm1::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    if (!Maximised() && size() == QSize(kClientWidth, kClientHeight))
+        layoutPlace_ = geometry().topLeft();
 }

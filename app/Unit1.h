@@ -90,11 +90,18 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     void BuildControls();
     void SetUpComponent();
     void SetStatus(const QString& text);
+    // Maximised (or full screen) the window fills what the screen gives it; otherwise it has the
+    // size of its layout, whatever a drag of its border asks for.
+    bool Maximised() const;
+    void KeepLayoutSize();
+    QPoint layoutPlace_; // where the window last stood in its normal state
 
     // The log. A listing's lines arrive one event each, a hundred thousand for a large
     // directory, and appending them one at a time would lay out and scroll the log for every
@@ -115,6 +122,9 @@ private:
     void RunCommand(const std::function<void()>& command);
     void Execute(const std::function<void()>& command);
     void SetCommandsEnabled(bool enabled);
+    // Gives the focus back to `before` (where it was when the command began) unless it has moved
+    // on from `during` (where disabling the buttons left it) since.
+    void RestoreFocus(QWidget* before, QWidget* during);
     void RequestCancel();
     void CancelWaits();
     void DisconnectAfterCancel();

@@ -64,14 +64,20 @@ constexpr ErrorText kErrorTable[] = {
 
 } // namespace
 
+std::string TWirecore::ErrorTextFor(uint16_t Errno)
+{
+    std::string text;
+    for (const ErrorText& row : kErrorTable)
+        if (row.number == Errno) text = row.text;
+    return text;
+}
+
 std::string TWirecore::ErrorMessageFor(uint16_t Errno)
 {
     if (Errno == 0) return {};
-    std::string message;
-    for (const ErrorText& row : kErrorTable)
-        if (row.number == Errno) message = std::to_string(row.number) + ":" + row.text;
-    if (message.empty()) message = "Unknown Error No. " + std::to_string(Errno);
-    return message;
+    const std::string text = ErrorTextFor(Errno);
+    if (text.empty()) return "Unknown Error No. " + std::to_string(Errno);
+    return std::to_string(Errno) + ":" + text;
 }
 
 std::string TWirecore::LookupErrorMessage(uint16_t Errno)

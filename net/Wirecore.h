@@ -124,6 +124,9 @@ public:
     std::string LookupErrorMessage(uint16_t Errno);
     // The table lookup alone, without status text.
     static std::string ErrorMessageFor(uint16_t Errno);
+    // Only the table's text for Errno ("Connection refused"), empty when the table has no row for
+    // it: for callers that name the reason in a sentence of their own.
+    static std::string ErrorTextFor(uint16_t Errno);
 
 protected:
     // Closes the socket and opens a fresh one without any event (an abandoned connect attempt).

@@ -7,6 +7,7 @@
 #include "app/Unit1.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
@@ -33,6 +34,10 @@ int main(int argc, char** argv)
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QString::fromLatin1(app::kApplicationTitle));
+    // The installed desktop entry and icon: desktops match the window to its menu entry by the
+    // first, and the title bar and task bar show the second (none when it is not installed).
+    QApplication::setDesktopFileName(QStringLiteral("tavolen"));
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tavolen")));
     QApplication::setFont(FormFont());
 
     TForm1 Form1;

@@ -1,5 +1,6 @@
-// The window as built: the layout table, start-up state, focus order, read-only and masked
-// fields, captions that fit, the up-one-level picture, the error box and the text conversion.
+// The window as built: the layout table, start-up state, focus order and where the focus goes
+// after a command, the window maximised and dragged, read-only and masked fields, captions that
+// fit, the up-one-level picture, the error box and the text conversion.
 #include "FormTestSupport.h"
 
 #include "app/Dialogs.h"
@@ -79,7 +80,7 @@ TEST_F(FormTest, LayoutMatchesTheDesignAndStartsEmpty)
     EXPECT_EQ(form->objectName(), "Form1");
     EXPECT_EQ(form->windowTitle(), "Tavolen");
     EXPECT_EQ(form->size(), QSize(664, 475));
-    EXPECT_EQ(form->minimumSize(), form->maximumSize()) << "the border must not resize";
+    EXPECT_EQ(form->minimumSize(), QSize(664, 475));
     EXPECT_EQ(form->pos(), QPoint(88, 71));
     for (const ControlRow& row : kControls) {
         SCOPED_TRACE(row.name);
@@ -106,6 +107,59 @@ TEST_F(FormTest, TabVisitsTheControlsInDesignOrder)
     EXPECT_EQ(visited.join(u' '),
               "servidor portas Edit5 Edit6 Button1 Button2 Button3 Edit1 Edit2 Button4 Memo1 "
               "Button5 Button6 Edit3 BitBtn1 Edit4 Button7 Button8 Button9 servidor");
+}
+
+// Disabling the buttons during a command moves the focus on; when the command ends it is back on
+// the control that had it, so the next keystroke goes where the user expects. Without a
+// connection every command here ends in an error box (or a cancelled prompt).
+TEST_F(FormTest, AfterACommandTheFocusIsWhereItWasWhenTheCommandBegan)
+{
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    struct Row {
+        QPushButton* button;
+        bool byKeyboard;
+    };
+    const Row rows[] = {{form->Button5, false}, {form->Button2, false}, {form->Button4, false},
+                        {form->BitBtn1, false}, {form->Button7, false}, {form->Button6, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.button->objectName().toStdString());
+        form->Edit1->setFocus();
+        if (row.byKeyboard) {
+            row.button->setFocus();
+            QTest::keyClick(row.button, Qt::Key_Space);
+        } else {
+            QTest::mouseClick(row.button, Qt::LeftButton);
+        }
+        EXPECT_FALSE(form->OperationRunning());
+        EXPECT_EQ(form->focusWidget(), row.button);
+    }
+    EXPECT_EQ(boxes.seen.size(), std::size(rows));
+}
+
+// Maximised, the controls keep their places and sizes and only the status bar follows the bottom
+// edge at full width; in the normal state the window keeps the size of its layout, whatever a
+// drag of the border asks for.
+TEST_F(FormTest, OnlyMaximisingChangesTheWindowsSize)
+{
+    form->showMaximized();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form->width() > 664 && form->height() > 475; }));
+    for (const ControlRow& row : kControls) {
+        auto* widget = form->findChild<QWidget*>(QLatin1String(row.name));
+        const QRect expected = widget == form->StatusBar1
+                                   ? QRect(0, form->height() - 19, form->width(), 19)
+                                   : row.geometry;
+        EXPECT_EQ(widget->geometry(), expected) << row.name;
+    }
+
+    form->showNormal();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form->size() == QSize(664, 475); }));
+    EXPECT_EQ(form->StatusBar1->geometry(), QRect(0, 456, 664, 19));
+
+    const QPoint place = form->geometry().topLeft();
+    form->setGeometry(QRect(place - QPoint(30, 20), QSize(900, 650)));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form->size() == QSize(664, 475); }));
+    EXPECT_EQ(form->geometry().topLeft(), place) << "a drag of the top left corner moves it too";
 }
 
 TEST_F(FormTest, LogAndDirectoryLineAreReadOnlyAndPasswordIsMasked)

@@ -197,6 +197,8 @@ TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledLis
                          [&] {
                              for (QPushButton* b : buttons)
                                  if (b->isEnabled()) enabledDuring << b->objectName();
+                             // The user goes on to the next field meanwhile.
+                             form->Edit1->setFocus();
                              form->Button1->click();
                          });
     ConnectTo(server.Port(), "u", "p");
@@ -206,6 +208,7 @@ TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledLis
     EXPECT_FALSE(form->OperationRunning());
     for (QPushButton* b : buttons) EXPECT_TRUE(b->isEnabled()) << b->objectName().toStdString();
     EXPECT_EQ(Status(*form), "Desconectado");
+    EXPECT_EQ(form->focusWidget(), form->Edit1) << "focus the user moved stays there";
     EXPECT_FALSE(form->VaskFTP1->Connected);
     EXPECT_TRUE(boxes.seen.empty()) << "a cancel the user asked for is not an error";
     EXPECT_TRUE(server.WaitUntilClosed(10s));

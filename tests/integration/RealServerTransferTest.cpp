@@ -1,16 +1,15 @@
 // Listings and transfers against real servers (pyftpdlib and vsftpd), in passive and active mode,
 // driven through ftpdrive as a user or a benchmark would drive it.
+#include "FtpdriveRun.h"
+
 #include "support/RealServers.h"
 #include "support/TestUtil.h"
 
-#include <QCoreApplication>
-#include <QProcess>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -18,70 +17,14 @@
 
 namespace {
 
+using ftpdrivetest::Drive;
+using ftpdrivetest::Dump;
+using ftpdrivetest::FtpdrivePath;
+using ftpdrivetest::RunFtpdrive;
 using testsupport::ReadFileBytes;
 using testsupport::Sha256OfBytes;
 using testsupport::Sha256OfFile;
 using testsupport::WriteFileBytes;
-
-std::string FtpdrivePath()
-{
-    if (const char* build = std::getenv("TAVOLEN_BUILD_DIR"))
-        return std::string(build) + "/tools/ftpdrive";
-    return QCoreApplication::applicationDirPath().toStdString() + "/../tools/ftpdrive";
-}
-
-std::vector<std::string> SplitLines(const QByteArray& bytes)
-{
-    std::vector<std::string> lines;
-    for (const QByteArray& line : bytes.split('\n'))
-        if (!line.isEmpty()) lines.push_back(line.toStdString());
-    return lines;
-}
-
-struct Drive {
-    int exitCode = -1;
-    std::vector<std::string> out;
-    std::vector<std::string> err;
-
-    size_t Count(const std::string& line) const
-    {
-        return static_cast<size_t>(std::count(out.begin(), out.end(), line));
-    }
-    bool Has(const std::string& line) const { return Count(line) > 0; }
-    size_t CountContaining(const std::string& text) const
-    {
-        return static_cast<size_t>(std::count_if(out.begin(), out.end(), [&](const std::string& l) {
-            return l.find(text) != std::string::npos;
-        }));
-    }
-};
-
-Drive RunFtpdrive(const std::vector<std::string>& arguments)
-{
-    QProcess process;
-    QStringList args;
-    for (const std::string& a : arguments) args << QString::fromStdString(a);
-    process.start(QString::fromStdString(FtpdrivePath()), args);
-    Drive result;
-    // Bounded: a hung client must fail the test, not stall the suite.
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        ADD_FAILURE() << "ftpdrive did not finish";
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = SplitLines(process.readAllStandardOutput());
-    result.err = SplitLines(process.readAllStandardError());
-    return result;
-}
-
-std::string Dump(const Drive& d)
-{
-    std::string text = "exit " + std::to_string(d.exitCode) + "\n";
-    for (const auto& l : d.out) text += "  " + l + "\n";
-    for (const auto& l : d.err) text += "  ! " + l + "\n";
-    return text;
-}
 
 bool Exists(const std::string& path)
 {
@@ -210,12 +153,14 @@ TEST_P(RealServerTransfer, ResumeCompletesATruncatedCopyAndAppendExtendsARemoteF
     WriteFileBytes(local_.File("a.bin"), "first part\r\n");
     WriteFileBytes(local_.File("b.bin"), payload);
 
-    const Drive d =
-        Run({"resume", remote, local_.File("part.bin"), "put", local_.File("a.bin"),
-             ftpDir_ + "joined.bin", "append", local_.File("b.bin"), ftpDir_ + "joined.bin"},
-            {"--report-level", "1"});
+    const Drive d = Run({"resume", remote, local_.File("part.bin"), "put", local_.File("a.bin"),
+                         ftpDir_ + "joined.bin", "append", local_.File("b.bin"),
+                         ftpDir_ + "joined.bin", "resume", remote, local_.File("fresh.bin")},
+                        {"--report-level", "1"});
     ASSERT_EQ(d.exitCode, 0) << Dump(d);
     EXPECT_EQ(Sha256OfFile(local_.File("part.bin")), Sha256OfBytes(payload));
+    // With no local file to continue, the whole file is fetched.
+    EXPECT_EQ(Sha256OfFile(local_.File("fresh.bin")), Sha256OfBytes(payload));
     EXPECT_EQ(ReadFileBytes(diskDir_ + "/joined.bin"), "first part\r\n" + payload);
     EXPECT_EQ(d.Count("event: OnSuccess ctAppend"), 1u);
     EXPECT_NE(std::find(d.err.begin(), d.err.end(), "status: REST RETR " + remote), d.err.end());
@@ -241,16 +186,5 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealServerTransfer,
                                            Mode{Kind::Pyftpdlib, false}, Mode{Kind::Vsftpd, true},
                                            Mode{Kind::Vsftpd, false}),
                          ModeName);
-
-TEST(Ftpdrive, UsageErrorsExitWith2)
-{
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"ls"},
-                                                 {"--host", "127.0.0.1", "get", "only-one"},
-                                                 {"--host", "127.0.0.1", "--port", "x", "ls"}}) {
-        const Drive d = RunFtpdrive(args);
-        EXPECT_EQ(d.exitCode, 2) << Dump(d);
-        EXPECT_TRUE(d.out.empty());
-    }
-}
 
 } // namespace

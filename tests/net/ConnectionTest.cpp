@@ -1,4 +1,5 @@
-#include "NetTestUtil.h"
+#include "support/EventLoop.h"
+#include "support/Loopback.h"
 #include "support/TestUtil.h"
 
 #include "net/Wirecore.h"
@@ -105,7 +106,7 @@ TEST(WirecoreConnect, RefusedPortFailsAfterOnConnectionFailed)
 
 TEST(WirecoreConnect, CancelDuringWaitEndsWithConnectionCanceled)
 {
-    nettest::SilentListener silent;
+    testsupport::SilentListener silent;
     TWirecore socket(nullptr);
     Recorder recorder;
     recorder.Attach(socket);
@@ -122,7 +123,7 @@ TEST(WirecoreConnect, CancelDuringWaitEndsWithConnectionCanceled)
 
 TEST(WirecoreConnect, TimeOutEndsWaitWithConnectionTimedOut)
 {
-    nettest::SilentListener silent;
+    testsupport::SilentListener silent;
     TWirecore socket(nullptr);
     Recorder recorder;
     recorder.Attach(socket);

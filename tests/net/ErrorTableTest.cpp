@@ -11,6 +11,8 @@ TEST(SocketErrors, TableGivesNumberAndText)
               "11004:Valid name, no data record of requested type");
     EXPECT_EQ(TWirecore::ErrorMessageFor(10101), "Unknown Error No. 10101");
     EXPECT_EQ(TWirecore::ErrorMessageFor(0), "");
+    EXPECT_EQ(TWirecore::ErrorTextFor(10061), "Connection refused");
+    EXPECT_EQ(TWirecore::ErrorTextFor(10101), "");
 }
 
 TEST(SocketErrors, CheckFiresOnErrorBeforeRaising)

@@ -1,4 +1,5 @@
-#include "NetTestUtil.h"
+#include "support/EventLoop.h"
+#include "support/Loopback.h"
 
 #include "net/Wirecore.h"
 #include "platform/SocketLibrary.h"

@@ -1,6 +1,7 @@
 // Stream input and output of the socket component against a real loopback peer.
-#include "NetTestUtil.h"
 #include "StreamPeer.h"
+#include "support/EventLoop.h"
+#include "support/Loopback.h"
 #include "support/Outcome.h"
 #include "support/TestUtil.h"
 

@@ -89,6 +89,14 @@ UniqueFd ConnectLoopback(uint16_t port, int timeoutMs, bool nonBlocking)
     return fd;
 }
 
+SilentListener::SilentListener()
+{
+    // With a queue of length 0 the kernel still takes one connection; fill it with non-blocking
+    // attempts so that later ones are left hanging.
+    for (UniqueFd& fd : fillers_) fd = ConnectLoopback(listener_.Port(), 0, true);
+    ::usleep(50 * 1000);
+}
+
 uint16_t LocalPort(int fd)
 {
     sockaddr_in address{};

@@ -53,6 +53,18 @@ private:
     UniqueFd fd_;
 };
 
+// A listener whose queue is full: further connection attempts to it stay pending (the kernel drops
+// their SYNs), so a connect to it only ends by cancellation or time-out.
+class SilentListener {
+public:
+    SilentListener();
+    uint16_t Port() const { return listener_.Port(); }
+
+private:
+    LoopbackListener listener_{0};
+    UniqueFd fillers_[4];
+};
+
 // A client connected to 127.0.0.1:port within timeoutMs (non-blocking when asked); an empty owner
 // when the connection was refused or did not complete in time.
 UniqueFd ConnectLoopback(uint16_t port, int timeoutMs = 5000, bool nonBlocking = false);

@@ -1,0 +1,93 @@
+// ftpdrive's own behaviour, without a server: usage errors, --help, and failures that say what
+// failed and why, with local files checked before anything is sent.
+#include "FtpdriveRun.h"
+
+#include "support/Loopback.h"
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using ftpdrivetest::Drive;
+using ftpdrivetest::Dump;
+using ftpdrivetest::RunFtpdrive;
+
+std::vector<std::string> At(int port, std::vector<std::string> commands)
+{
+    std::vector<std::string> args{"--host", "127.0.0.1", "--port", std::to_string(port)};
+    args.insert(args.end(), commands.begin(), commands.end());
+    return args;
+}
+
+} // namespace
+
+TEST(Ftpdrive, UsageErrorsExitWith2)
+{
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"ls"},
+                                                 {"--host", "127.0.0.1", "get", "only-one"},
+                                                 {"--host", "127.0.0.1", "--port", "x", "ls"}}) {
+        const Drive d = RunFtpdrive(args);
+        EXPECT_EQ(d.exitCode, 2) << Dump(d);
+        EXPECT_TRUE(d.out.empty());
+    }
+}
+
+TEST(Ftpdrive, HelpPrintsTheUsageOnStandardOutput)
+{
+    for (const char* option : {"--help", "-h"}) {
+        const Drive d = RunFtpdrive({"--port", "21", option});
+        EXPECT_EQ(d.exitCode, 0) << Dump(d);
+        ASSERT_FALSE(d.out.empty());
+        EXPECT_EQ(d.out.front().rfind("usage: ftpdrive --host HOST", 0), 0u) << Dump(d);
+        EXPECT_TRUE(d.err.empty()) << Dump(d);
+    }
+}
+
+// Each failure ends the run with exit status 1 and one error line that names what failed and
+// why. Local files are checked before the connection: the listener must never see one.
+TEST(Ftpdrive, FailuresSayWhatAndWhy)
+{
+    testsupport::TempDir local;
+    testsupport::WriteFileBytes(local.File("present.bin"), "x");
+    testsupport::LoopbackListener listener;
+    testsupport::SilentListener silent;
+    const int closed = testsupport::FreeLoopbackPort();
+    const int open = listener.Port();
+    // A label of more than 63 characters is refused by the resolver itself, without the network.
+    const std::string badName = std::string(70, 'a') + ".invalid";
+    const std::string missing = local.File("missing.bin");
+
+    struct Row {
+        std::vector<std::string> args;
+        std::string error;
+    };
+    const Row rows[] = {
+        {At(closed, {"ls"}), "error: ESockError: Connection Failed (127.0.0.1 port " +
+                                 std::to_string(closed) + ": Connection refused)"},
+        {{"--host", badName, "ls"},
+         "error: ESockError: Null Remote Address (" + badName + " port 21: Host not found)"},
+        {{"--timeout", "300", "--host", "127.0.0.1", "--port", std::to_string(silent.Port()), "ls"},
+         "error: ESockError: Connection Timed out (127.0.0.1 port " +
+             std::to_string(silent.Port()) + ": Connection timed out)"},
+        {At(open, {"put", missing, "r.bin"}),
+         "error: Exception: Cannot open file " + missing + " (No such file or directory)"},
+        {At(open, {"ls", "append", local.Path(), "r.bin"}),
+         "error: Exception: Cannot open file " + local.Path() + " (Is a directory)"},
+        {At(open, {"get", "r.bin", local.File("none/r.bin")}),
+         "error: Exception: Cannot create file " + local.File("none/r.bin") +
+             " (No such file or directory)"},
+        {At(open, {"resume", "r.bin", local.File("present.bin/r.bin")}),
+         "error: Exception: Cannot create file " + local.File("present.bin/r.bin") +
+             " (Not a directory)"},
+    };
+    for (const Row& row : rows) {
+        const Drive d = RunFtpdrive(row.args);
+        EXPECT_EQ(d.exitCode, 1) << Dump(d);
+        EXPECT_EQ(d.err, std::vector<std::string>{row.error}) << Dump(d);
+    }
+    EXPECT_FALSE(listener.AcceptOne(0).Valid()) << "a local file problem reached the server";
+}

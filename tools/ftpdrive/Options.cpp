@@ -1,0 +1,155 @@
+#include "tools/ftpdrive/Options.h"
+
+#include "platform/Conversions.h"
+
+namespace ftpdrive {
+
+const char* const kUsage =
+    "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
+    "                [--report-level N] [--parse-list] [--progress]\n"
+    "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
+    "                [--fw-user U --fw-password P]\n"
+    "                COMMAND...\n"
+    "       ftpdrive --help\n"
+    "COMMAND: ls | pwd | cd DIR | mkdir DIR | rm FILE | get REMOTE LOCAL | put LOCAL REMOTE\n"
+    "         | resume REMOTE LOCAL | append LOCAL REMOTE | quote \"COMMAND LINE\"\n";
+
+const char* const kHelp =
+    "\n"
+    "Logs in to HOST, runs the commands in order and logs out. The first command that fails\n"
+    "ends the run.\n"
+    "\n"
+    "Commands:\n"
+    "  ls                   list the current directory\n"
+    "  pwd                  print the current directory\n"
+    "  cd DIR               change the current directory\n"
+    "  mkdir DIR            create a directory\n"
+    "  rm FILE              delete a file\n"
+    "  get REMOTE LOCAL     download REMOTE into LOCAL, replacing LOCAL\n"
+    "  put LOCAL REMOTE     upload LOCAL as REMOTE\n"
+    "  resume REMOTE LOCAL  continue LOCAL from its length; without LOCAL, download it whole\n"
+    "  append LOCAL REMOTE  add LOCAL to the end of REMOTE\n"
+    "  quote \"LINE\"         send one command line to the server as it stands\n"
+    "\n"
+    "Options:\n"
+    "  --host HOST          server name or dotted IPv4 address (required)\n"
+    "  --port N             server port (default 21)\n"
+    "  --user U             user name (default anonymous)\n"
+    "  --password P         password (default an e-mail-style placeholder)\n"
+    "  --passive            passive data connections (PASV) instead of active ones (PORT)\n"
+    "  --timeout MS         time-out in milliseconds for the connect and data waits (0: none)\n"
+    "  --report-level N     status texts up to level N: 1 protocol, 4 socket steps, 8 all\n"
+    "  --parse-list         parse listings as Unix long listings (entry: lines)\n"
+    "  --progress           an event line for every block sent or received\n"
+    "  --proxy HOST         log in through a proxy; with --proxy-port N and --firewall\n"
+    "                       user (USER user@host), open (OPEN host) or site (SITE host)\n"
+    "  --fw-user U          log in to a firewall first, with --fw-password P\n"
+    "  --help, -h           print this text and exit\n"
+    "\n"
+    "Local files are checked before the connection is opened: a file to upload must be a\n"
+    "readable regular file, and a file to download into must be one that can be written.\n"
+    "\n"
+    "Standard output:\n"
+    "  event: NAME [KIND]                   each event of the FTP component, as it fires\n"
+    "  list: LINE                           a line of a listing\n"
+    "  entry: ATTR<tab>SIZE<tab>DATE<tab>NAME  a parsed listing line (--parse-list)\n"
+    "  pwd: DIR                             the current directory\n"
+    "Standard error:\n"
+    "  status: TEXT                         the component's status texts (--report-level)\n"
+    "  error: CLASS: MESSAGE [(DETAIL)]     the failure that ended the run; DETAIL names\n"
+    "                                       where a connection failed and why, as in\n"
+    "                                       (127.0.0.1 port 21: Connection refused), or the\n"
+    "                                       system's reason for a local file\n"
+    "\n"
+    "Exit status: 0 every command succeeded, 1 a command failed, 2 usage error.\n";
+
+namespace {
+
+int32_t ParseNumber(const std::string& option, const std::string& text, int32_t low, int32_t high)
+{
+    int32_t value = 0;
+    if (!platform::TryStrToInt(text, value) || value < low || value > high)
+        throw UsageError{"invalid number for " + option + ": " + text};
+    return value;
+}
+
+// How many arguments each command takes.
+std::optional<size_t> Arity(const std::string& name)
+{
+    if (name == "ls" || name == "pwd") return 0;
+    if (name == "cd" || name == "mkdir" || name == "rm" || name == "quote") return 1;
+    if (name == "get" || name == "put" || name == "resume" || name == "append") return 2;
+    return std::nullopt;
+}
+
+TFirewallType ParseFirewall(const std::string& mode)
+{
+    if (mode == "user") return FTUser;
+    if (mode == "open") return FtOpen;
+    if (mode == "site") return FtSite;
+    throw UsageError{"unknown firewall mode: " + mode};
+}
+
+} // namespace
+
+Options ParseArguments(const std::vector<std::string>& argv)
+{
+    Options options;
+    size_t i = 0;
+    auto value = [&](const std::string& option) -> const std::string& {
+        if (i + 1 >= argv.size()) throw UsageError{"missing value for " + option};
+        return argv[++i];
+    };
+    // Options come first; the first word without a leading dash is the first command.
+    for (; i < argv.size() && argv[i].rfind('-', 0) == 0; ++i) {
+        const std::string& option = argv[i];
+        if (option == "--help" || option == "-h") {
+            options.help = true;
+            return options;
+        }
+        if (option == "--host")
+            options.host = value(option);
+        else if (option == "--port")
+            options.port = ParseNumber(option, value(option), 0, 65535);
+        else if (option == "--user")
+            options.user = value(option);
+        else if (option == "--password")
+            options.password = value(option);
+        else if (option == "--passive")
+            options.passive = true;
+        else if (option == "--timeout")
+            options.timeout = ParseNumber(option, value(option), 0, INT32_MAX);
+        else if (option == "--report-level")
+            options.reportLevel = ParseNumber(option, value(option), 0, 255);
+        else if (option == "--parse-list")
+            options.parseList = true;
+        else if (option == "--progress")
+            options.progress = true;
+        else if (option == "--proxy")
+            options.proxy = value(option);
+        else if (option == "--proxy-port")
+            options.proxyPort = ParseNumber(option, value(option), 0, 65535);
+        else if (option == "--firewall")
+            options.firewall = ParseFirewall(value(option));
+        else if (option == "--fw-user")
+            options.fwUser = value(option);
+        else if (option == "--fw-password")
+            options.fwPassword = value(option);
+        else
+            throw UsageError{"unknown option: " + option};
+    }
+    if (options.host.empty()) throw UsageError{"--host is required"};
+    while (i < argv.size()) {
+        Command command{argv[i++], {}};
+        const auto arity = Arity(command.name);
+        if (!arity) throw UsageError{"unknown command: " + command.name};
+        if (i + *arity > argv.size()) throw UsageError{"missing argument for " + command.name};
+        command.args.assign(argv.begin() + i, argv.begin() + i + *arity);
+        i += *arity;
+        options.commands.push_back(std::move(command));
+    }
+    if (options.commands.empty()) throw UsageError{"no command given"};
+    return options;
+}
+
+} // namespace ftpdrive

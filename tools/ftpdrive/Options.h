@@ -1,0 +1,49 @@
+#pragma once
+// ftpdrive's command line: the settings of the component, the commands to run, and the usage
+// and help texts.
+#include "ftp/FtpTypes.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ftpdrive {
+
+struct Command {
+    std::string name;
+    std::vector<std::string> args;
+};
+
+struct Options {
+    bool help = false; // --help: nothing else is read
+    std::string host;
+    int32_t port = 21;
+    std::string user = "anonymous";
+    std::optional<std::string> password;
+    bool passive = false;
+    int32_t timeout = 0;
+    int32_t reportLevel = 0;
+    bool parseList = false;
+    bool progress = false;
+    std::string proxy;
+    int32_t proxyPort = 0;
+    TFirewallType firewall = FTUser;
+    std::optional<std::string> fwUser;
+    std::string fwPassword;
+    std::vector<Command> commands;
+};
+
+struct UsageError {
+    std::string message;
+};
+
+// Raises UsageError for anything it cannot make sense of.
+Options ParseArguments(const std::vector<std::string>& argv);
+
+// The synopsis, printed after a usage error.
+extern const char* const kUsage;
+// The synopsis and what each command, output line and exit status means (--help).
+extern const char* const kHelp;
+
+} // namespace ftpdrive

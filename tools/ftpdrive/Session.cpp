@@ -1,0 +1,142 @@
+#include "tools/ftpdrive/Session.h"
+
+#include "tools/ftpdrive/LocalFiles.h"
+#include "tools/ftpdrive/Output.h"
+
+#include "platform/SocketErrors.h"
+
+namespace ftpdrive {
+
+namespace {
+
+// Anonymous logins send an e-mail-style password by custom.
+constexpr const char* kAnonymousPassword = "anonimo@exemplo.com.br";
+
+void Event(const char* name) { Out(std::string("event: ") + name); }
+void Event(const char* name, TCmdType kind)
+{
+    Out(std::string("event: ") + name + " " + CmdTypeName(kind));
+}
+
+void PrintParsedEntries(const TVaskFTP& ftp)
+{
+    if (!ftp.ListParser) return;
+    const TFTPDirectoryList& parser = *ftp.ListParser;
+    for (size_t i = 0; i < parser.NameList.size(); ++i)
+        Out("entry: " + parser.AttributeList[i] + "\t" + parser.SizeList[i] + "\t" +
+            parser.DateList[i] + "\t" + parser.NameList[i]);
+}
+
+// Why the connect failed, as the error table words it; empty when the error does not say, or
+// when its message says it already (a socket error's message carries its number and text).
+std::string ConnectFailureReason(const ESockError& error)
+{
+    switch (error.Reason()) {
+    case ErrorReason::NullRemoteAddress: return TWirecore::ErrorTextFor(platform::kErrHostNotFound);
+    case ErrorReason::ConnectTimedOut: return TWirecore::ErrorTextFor(platform::kErrTimedOut);
+    case ErrorReason::ConnectFailed: {
+        if (error.ErrorNumber() <= 0) return {};
+        const auto number = static_cast<uint16_t>(error.ErrorNumber());
+        const std::string text = TWirecore::ErrorTextFor(number);
+        return text.empty() ? TWirecore::ErrorMessageFor(number) : text;
+    }
+    default: return {};
+    }
+}
+
+} // namespace
+
+void Configure(TVaskFTP& ftp, const Options& options)
+{
+    ftp.Host = options.host;
+    ftp.Port = options.port;
+    ftp.UserID = options.user;
+    ftp.Password = options.password.value_or(kAnonymousPassword);
+    ftp.Passive = options.passive;
+    ftp.TimeOut = options.timeout;
+    ftp.ReportLevel = options.reportLevel;
+    ftp.ParseList = options.parseList;
+    ftp.Proxy = options.proxy;
+    ftp.ProxyPort = options.proxyPort;
+    ftp.FirewallType = options.firewall;
+    if (options.fwUser) {
+        ftp.FWAuthenticate = true;
+        ftp.FWUserID = *options.fwUser;
+        ftp.FWPassword = options.fwPassword;
+    }
+}
+
+void AttachEvents(TVaskFTP& ftp, const Options& options)
+{
+    ftp.OnStatus = [](TComponent*, const std::string& text) {
+        Err("status: " + WithoutLineEnd(text));
+    };
+    ftp.OnHostResolved = [](TComponent*) { Event("OnHostResolved"); };
+    ftp.OnInvalidHost = [](bool&) { Event("OnInvalidHost"); };
+    ftp.OnConnectionFailed = [](TComponent*) { Event("OnConnectionFailed"); };
+    ftp.OnConnectionRequired = [](bool&) { Event("OnConnectionRequired"); };
+    ftp.OnConnect = [](TComponent*) { Event("OnConnect"); };
+    ftp.OnDisconnect = [](TComponent*) { Event("OnDisconnect"); };
+    ftp.OnError = [](TComponent*, uint16_t, const std::string&) { Event("OnError"); };
+    ftp.OnAuthenticationNeeded = [](bool&) { Event("OnAuthenticationNeeded"); };
+    ftp.OnAuthenticationFailed = [](bool&) { Event("OnAuthenticationFailed"); };
+    ftp.OnTransactionStart = [](TComponent*) { Event("OnTransactionStart"); };
+    ftp.OnTransactionStop = [](TComponent*) { Event("OnTransactionStop"); };
+    ftp.OnSuccess = [](TCmdType kind) { Event("OnSuccess", kind); };
+    ftp.OnUnSupportedFunction = [](TCmdType kind) { Event("OnUnSupportedFunction", kind); };
+    // Left unhandled, so a failure ends the run with its exception.
+    ftp.OnFailure = [](bool&, TCmdType kind) { Event("OnFailure", kind); };
+    ftp.OnListItem = [](const std::string& line) { Out("list: " + WithoutLineEnd(line)); };
+    if (options.progress) {
+        ftp.OnPacketRecvd = [](TComponent*) { Event("OnPacketRecvd"); };
+        ftp.OnPacketSent = [](TComponent*) { Event("OnPacketSent"); };
+    }
+}
+
+void Run(TVaskFTP& ftp, const Options& options, const Command& command)
+{
+    const auto& a = command.args;
+    const std::string& name = command.name;
+    // Checked again here: the file may be one that an earlier command downloaded, or it may
+    // have gone since the run began.
+    if (ReadsLocalFile(command)) CheckFileToSend(LocalPathOf(command));
+    if (name == "ls") {
+        ftp.ListDirectory();
+        if (options.parseList) PrintParsedEntries(ftp);
+    } else if (name == "pwd") {
+        Out("pwd: " + ftp.CurrentDirectory());
+    } else if (name == "cd") {
+        ftp.ChangeDirectory(a[0]);
+    } else if (name == "mkdir") {
+        ftp.MakeDirectory(a[0]);
+    } else if (name == "rm") {
+        ftp.DeleteFile(a[0]);
+    } else if (name == "get") {
+        ftp.Download(a[0], a[1]);
+    } else if (name == "put") {
+        ftp.Upload(a[0], a[1]);
+    } else if (name == "resume") {
+        // Without a local file there is nothing to continue from: the whole file is fetched.
+        if (LocalFileExists(LocalPathOf(command)))
+            ftp.ResumeDownload(a[0], a[1]);
+        else
+            ftp.Download(a[0], a[1]);
+    } else if (name == "append") {
+        ftp.AppendUpload(a[0], a[1]);
+    } else if (name == "quote") {
+        ftp.SendCommand(a[0]);
+    }
+}
+
+std::string ConnectFailureDetail(const TVaskFTP& ftp, const ESockError& error)
+{
+    // The port as the connect uses it: its low 16 bits.
+    const std::string target =
+        ftp.Proxy.empty()
+            ? ftp.Host + " port " + std::to_string(ftp.Port & 0xFFFF)
+            : "proxy " + ftp.Proxy + " port " + std::to_string(ftp.ProxyPort & 0xFFFF);
+    const std::string reason = ConnectFailureReason(error);
+    return reason.empty() ? target : target + ": " + reason;
+}
+
+} // namespace ftpdrive

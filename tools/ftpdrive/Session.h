@@ -1,0 +1,20 @@
+#pragma once
+// One run of ftpdrive against a server: the component set up from the options, its events
+// printed as they fire, and each command carried out.
+#include "tools/ftpdrive/Options.h"
+
+#include "ftp/VaskFtp.h"
+
+#include <string>
+
+namespace ftpdrive {
+
+void Configure(TVaskFTP& ftp, const Options& options);
+void AttachEvents(TVaskFTP& ftp, const Options& options);
+void Run(TVaskFTP& ftp, const Options& options, const Command& command);
+
+// For a socket error that ended the connect: the host and port it tried and, where the error
+// tells, why it failed ("127.0.0.1 port 21: Connection refused").
+std::string ConnectFailureDetail(const TVaskFTP& ftp, const ESockError& error);
+
+} // namespace ftpdrive
