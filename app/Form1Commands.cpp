@@ -184,22 +184,25 @@ void TForm1::Button5Click(QObject*)
     });
 }
 
+// Mudar Diretório, the up-one-level button and a double-click on a directory in the log. A
+// change the server accepts has already refreshed the directory line and the log (the success
+// handler); the directory is asked for once more all the same.
+void TForm1::ChangeDirectoryTo(const std::string& directory)
+{
+    VaskFTP1->ChangeDirectory(directory);
+    Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+}
+
 // Mudar Diretório
 void TForm1::Button6Click(QObject*)
 {
-    RunCommand([this] {
-        VaskFTP1->ChangeDirectory(app::ToWire(Edit3->text()));
-        Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
-    });
+    RunCommand([this] { ChangeDirectoryTo(app::ToWire(Edit3->text())); });
 }
 
 // Up one level
 void TForm1::BitBtn1Click(QObject*)
 {
-    RunCommand([this] {
-        VaskFTP1->ChangeDirectory("..");
-        Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
-    });
+    RunCommand([this] { ChangeDirectoryTo(".."); });
 }
 
 // Dowload

@@ -46,7 +46,7 @@ void TForm1::VaskFTP1Error(TComponent*, uint16_t, const std::string&)
     SetStatus(QStringLiteral("erro não identificado"));
 }
 
-void TForm1::VaskFTP1ListItem(const std::string& Listing) { AppendToLog(app::FromWire(Listing)); }
+void TForm1::VaskFTP1ListItem(const std::string& Listing) { AppendToLog(Listing); }
 
 void TForm1::VaskFTP1PacketRecvd(TComponent*)
 {
@@ -75,9 +75,11 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type)
 
 // --- The log ------------------------------------------------------------------------------
 
-void TForm1::AppendToLog(const QString& line)
+void TForm1::AppendToLog(const std::string& line)
 {
-    pendingLog_.append(line);
+    QString shown = app::FromWire(line);
+    logWire_.Append(line, shown);
+    pendingLog_.append(std::move(shown));
     ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);
 }
 
@@ -126,6 +128,7 @@ void TForm1::ClearLog()
     pendingLog_.clear();
     logFlush_.stop();
     Memo1->clear();
+    logWire_.Clear();
 }
 
 // Handled stays false: after the retry the component raises the original failure, which the

@@ -104,6 +104,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
 
     BuildControls();
     SetUpComponent();
+    // A local file may be dropped anywhere on the window, the fields included; the log's
+    // double-click arrives at its viewport.
+    setAcceptDrops(true);
+    for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 
     cancelPump_.setInterval(50);
     connect(&cancelPump_, &QTimer::timeout, this, [this] { CancelWaits(); });
@@ -121,6 +125,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
 TForm1::~TForm1()
 {
     platform::SetApplicationExceptionHandler(nullptr);
+    // The controls outlive this part of the window by a moment and must not call back into it.
+    for (QWidget* child : findChildren<QWidget*>()) child->removeEventFilter(this);
     // The component goes first: its destruction may still report the closed connection to the
     // status line.
     VaskFTP1.reset();

@@ -3,7 +3,9 @@
 // the current remote directory and the status line, driving one FTP component.
 //
 // Unit1.cpp builds the window and wires the component; Form1Commands.cpp holds the button
-// commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events.
+// commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events;
+// Form1Shortcuts.cpp opens a listing line double-clicked in the log and takes a dropped file.
+#include "app/LogWireLines.h"
 #include "ftp/VaskFtp.h"
 
 #include <QTimer>
@@ -12,6 +14,8 @@
 #include <memory>
 #include <string>
 
+class QDragMoveEvent;
+class QDropEvent;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -92,6 +96,11 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void changeEvent(QEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    // The log's double-click and drops on any of the window's controls come through here.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void BuildControls();
@@ -110,7 +119,7 @@ private:
     // kLogDelayMs. When the command ends the log is complete.
     static constexpr int kLogBatchLines = 2000;
     static constexpr int kLogDelayMs = 5;
-    void AppendToLog(const QString& line);
+    void AppendToLog(const std::string& line);
     void ScheduleLogFlush(int delayMs);
     void FlushLogBatch();
     void FinishLog();
@@ -129,6 +138,7 @@ private:
     void CancelWaits();
     void DisconnectAfterCancel();
     void Connect(const std::string& user, const std::string& password);
+    void ChangeDirectoryTo(const std::string& directory);
     bool AskForName();
     // Modal boxes are not shown once the window is closing: nobody would see them.
     void ShowMessage(const QString& text);
@@ -149,7 +159,16 @@ private:
     bool MayResumeDownload() const;
     bool MayAppendUpload() const;
 
-    QStringList pendingLog_; // lines not yet appended to Memo1
+    // Shortcuts to the file-name fields and to "Mudar Diretório": a double-click on a listing
+    // line in the log, a local file dropped on the window (Form1Shortcuts.cpp).
+    bool Memo1DblClick(const QPoint& position);
+    void OpenListingLine(const std::string& line);
+    void FillTransferFields(const std::string& remoteName);
+    bool FormDragOver(QDragMoveEvent* event);
+    bool FormDragDrop(QDropEvent* event);
+
+    QStringList pendingLog_;    // lines not yet appended to Memo1
+    app::LogWireLines logWire_; // every line of Memo1 and pendingLog_ as it came
     QTimer logFlush_;
     bool busy_ = false;
     bool cancelRequested_ = false;

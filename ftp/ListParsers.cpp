@@ -1,5 +1,9 @@
 #include "ftp/ListParsers.h"
 
+#include "ftp/ListLineShapes.h"
+
+#include <optional>
+
 void TFTPDirectoryList::Clear()
 {
     AttributeList.clear();
@@ -40,16 +44,19 @@ void TFTPDirectoryList::ParseLine(const std::string& line)
     ColumnCount = index;
 }
 
-// A Unix long listing line: permissions, link count, owner, [group,] size, month, day, time or
-// year, name. Everything but the permissions is counted from the end, so lines with or without
-// the group column read alike.
+// A line of either shape servers write, whatever system they said they were: a Windows server
+// may list in the Unix form, and a server that gives no usable answer to SYST still lists. The
+// columns stay split as above for callers that read them; the fields come from the line itself,
+// so that names keep their blanks. Lines of neither shape (the "total" line, blank lines, a
+// message) give no entry: fields guessed by counting columns would be wrong ones.
 void TFTPUnixList::ParseLine(const std::string& line)
 {
     TFTPDirectoryList::ParseLine(line);
-    const int n = ColumnCount;
-    if (n <= 7) return; // the "total" line, blank and short lines
-    NameList.push_back(Columns[n]);
-    SizeList.push_back(Columns[n - 4]);
-    DateList.push_back(Columns[n - 3] + ' ' + Columns[n - 2] + ' ' + Columns[n - 1]);
-    AttributeList.push_back(Columns[1]);
+    std::optional<listing::Entry> entry = listing::ReadUnixLine(line);
+    if (!entry) entry = listing::ReadDosLine(line);
+    if (!entry) return;
+    NameList.push_back(std::move(entry->name));
+    SizeList.push_back(std::move(entry->size));
+    DateList.push_back(std::move(entry->date));
+    AttributeList.push_back(std::move(entry->attribute));
 }

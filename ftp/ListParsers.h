@@ -1,6 +1,6 @@
 #pragma once
 // Listing parsers: TFTPDirectoryList cuts a line into space-separated columns; TFTPUnixList reads
-// those columns as a Unix-style long listing line.
+// a line in the Unix long form or the MS-DOS form into its four lists (see ListLineShapes.h).
 #include <array>
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // The listing parsers on arbitrary lines: columns stay within their 25 slots of 255 characters,
-// the four lists grow together, one entry per line of more than seven columns, and a name is
-// always the last column.
+// the four lists grow together by at most one entry a line, and an entry's name is a non-empty
+// part of its line and its size empty or decimal digits.
 #include "ftp/ListParsers.h"
 
 #include <cstddef>
@@ -31,9 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             total += column.size();
         }
         if (total > line.size()) std::abort();
-        if (n > 7) {
+        if (parser.NameList.size() > expectedEntries) {
             ++expectedEntries;
-            if (parser.NameList.back() != parser.Columns[n]) std::abort();
+            const std::string& name = parser.NameList.back();
+            if (name.empty() || line.find(name) == std::string::npos) std::abort();
+            const std::string& size = parser.SizeList.back();
+            if (size.size() > 20 || size.find_first_not_of("0123456789") != std::string::npos)
+                std::abort();
         }
         if (parser.NameList.size() != expectedEntries ||
             parser.SizeList.size() != expectedEntries ||

@@ -115,18 +115,19 @@ protected:
 TEST_P(RealServerTransfer, DirectoryCommandsAndParsedListing)
 {
     WriteFileBytes(local_.File("f.bin"), std::string(4321, 'z'));
-    const Drive d = Run({"cd", ftpDir_, "mkdir", "novo", "cd", "novo", "pwd", "put",
-                         local_.File("f.bin"), "f.bin", "ls", "rm", "f.bin", "ls"},
-                        {"--parse-list"});
+    const Drive d =
+        Run({"cd", ftpDir_, "mkdir", "novo", "cd", "novo", "pwd", "put", local_.File("f.bin"),
+             "meu arquivo.bin", "ls", "rm", "meu arquivo.bin", "ls"},
+            {"--parse-list"});
     ASSERT_EQ(d.exitCode, 0) << Dump(d);
     EXPECT_TRUE(d.Has("pwd: " + ftpDir_ + "novo")) << Dump(d);
     EXPECT_EQ(d.Count("event: OnSuccess ctList"), 2u) << Dump(d);
-    // Listed once (before rm), parsed once, with its size in the size column.
+    // Listed once (before rm), parsed once, with its size in the size column and its name whole.
     EXPECT_EQ(d.CountContaining("list: "), 1u) << Dump(d);
     EXPECT_EQ(d.CountContaining("\t4321\t"), 1u) << Dump(d);
-    EXPECT_EQ(d.CountContaining("\tf.bin"), 1u) << Dump(d);
+    EXPECT_EQ(d.CountContaining("\tmeu arquivo.bin"), 1u) << Dump(d);
     EXPECT_TRUE(Exists(diskDir_ + "/novo"));
-    EXPECT_FALSE(Exists(diskDir_ + "/novo/f.bin"));
+    EXPECT_FALSE(Exists(diskDir_ + "/novo/meu arquivo.bin"));
     EXPECT_EQ(d.out.back(), "event: OnDisconnect");
 }
 

@@ -1,0 +1,208 @@
+// A double-click on a listing line in the log, with a real mouse on the log, against a scripted
+// server; a local file dropped on the window.
+#include "FormTestSupport.h"
+
+#include "app/WireText.h"
+
+#include "support/ScriptedFtpServer.h"
+#include "support/TestUtil.h"
+
+#include <QMimeData>
+#include <QTextBlock>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+using namespace apptest;
+using testsupport::ScriptedFtpServer;
+
+namespace {
+
+// Sent for every listing, so that each line stays where it was after a change of directory.
+// The empty line (kept with its line end) and the carriage return inside a name each take two
+// lines of the log: lines below them must still be found.
+const std::string kListing =
+    "total 8\r\n"
+    "\r\n"
+    "-rw-r--r--    1 ftp      ftp             1 Jan  5 12:30 cr\rname\r\n"
+    "-rw-r--r--    1 ftp      ftp          1234 Jan  5 12:30 my file.txt\r\n"
+    "drwxr-xr-x    2 ftp      ftp          4096 Jan  5 12:30 sub dir\r\n"
+    "lrwxrwxrwx    1 ftp      ftp             3 Jan  5 12:30 pub -> srv\r\n"
+    "lrwxrwxrwx    1 ftp      ftp             8 Jan  5 12:30 last -> data.bin\r\n"
+    "12-07-26  10:15AM       <DIR>          win dir\r\n"
+    "12-07-26  09:01PM                10000 data file.bin\r\n"
+    "drwxr-xr-x    2 ftp      ftp          4096 Jan  5 12:30 a\xc3\xa7\xc3\xa3o\r\n";
+
+void ScriptListing(ScriptedFtpServer& server)
+{
+    server.ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("LIST")
+        .Reply("150 listing")
+        .ConnectBack()
+        .SendData(kListing)
+        .CloseData()
+        .Reply("226 done");
+}
+
+enum class Cwd { None, Accepted, Refused };
+
+struct ClickRow {
+    std::string why;
+    std::string line;   // the listing line double-clicked; empty: below the last line
+    Cwd cwd;            // what the server answers to "CWD <name>"
+    std::string name;   // the name the CWD asks for
+    std::string fields; // Edit1 | Edit2 (below the local folder) | Edit4 afterwards
+};
+
+const ClickRow kClickRows[] = {
+    {"the total line does nothing", "total 8", Cwd::None, "", "||/"},
+    {"a file is readied for download, next to the last local file",
+     "-rw-r--r--    1 ftp      ftp          1234 Jan  5 12:30 my file.txt", Cwd::None, "",
+     "my file.txt|my file.txt|/"},
+    {"a directory is changed into, its name whole",
+     "drwxr-xr-x    2 ftp      ftp          4096 Jan  5 12:30 sub dir", Cwd::Accepted, "sub dir",
+     "my file.txt|my file.txt|/sub dir"},
+    {"a link the server changes into is a directory",
+     "lrwxrwxrwx    1 ftp      ftp             3 Jan  5 12:30 pub -> srv", Cwd::Accepted, "pub",
+     "my file.txt|my file.txt|/pub"},
+    {"a link the server will not change into is readied as a file, without an error box",
+     "lrwxrwxrwx    1 ftp      ftp             8 Jan  5 12:30 last -> data.bin", Cwd::Refused,
+     "last", "last|last|/pub"},
+    {"a Windows server's directory", "12-07-26  10:15AM       <DIR>          win dir",
+     Cwd::Accepted, "win dir", "last|last|/win dir"},
+    {"a Windows server's file", "12-07-26  09:01PM                10000 data file.bin", Cwd::None,
+     "", "data file.bin|data file.bin|/win dir"},
+    {"a name in another encoding is asked for in the server's own bytes",
+     "drwxr-xr-x    2 ftp      ftp          4096 Jan  5 12:30 a\xc3\xa7\xc3\xa3o", Cwd::Accepted,
+     "a\xc3\xa7\xc3\xa3o",
+     "data file.bin|data file.bin|" + app::FromWire("/a\xc3\xa7\xc3\xa3o").toStdString()},
+    {"below the last line nothing is picked", "", Cwd::None, "",
+     "data file.bin|data file.bin|" + app::FromWire("/a\xc3\xa7\xc3\xa3o").toStdString()},
+};
+
+// Where the log shows `line`; for an empty line, a point below the log's last line.
+QPoint PointOf(QPlainTextEdit* log, const std::string& line)
+{
+    QTextBlock block = log->document()->begin();
+    if (line.empty()) {
+        const QRect last = log->cursorRect(QTextCursor(log->document()->lastBlock()));
+        return {20, last.bottom() + last.height()};
+    }
+    while (block.isValid() && block.text() != app::FromWire(line)) block = block.next();
+    if (!block.isValid()) return {-1, -1};
+    return log->cursorRect(QTextCursor(block)).center() + QPoint(20, 0);
+}
+
+class DoubleClickTest : public FormTest {
+protected:
+    ScriptedFtpServer server;
+    testsupport::TempDir local;
+};
+
+} // namespace
+
+TEST_F(DoubleClickTest, ListingLinesOpenDirectoriesAndReadyFiles)
+{
+    server.Reply("220 pronto")
+        .Expect("USER u")
+        .Reply("331 senha")
+        .Expect("PASS p")
+        .Reply("230 entrou")
+        .Expect("PWD")
+        .Reply("257 \"/\" is the current directory");
+    ScriptListing(server);
+    for (const ClickRow& row : kClickRows) {
+        if (row.cwd == Cwd::Refused) server.Expect("CWD " + row.name).Reply("550 Not a directory.");
+        if (row.cwd != Cwd::Accepted) continue;
+        const std::string pwd = "257 \"/" + row.name + "\" is the current directory";
+        server.Expect("CWD " + row.name).Reply("250 ok").Expect("PWD").Reply(pwd);
+        ScriptListing(server);
+        server.Expect("PWD").Reply(pwd);
+    }
+    // A command the script did not foresee then fails at once instead of waiting for a reply.
+    server.SetAfterScript(ScriptedFtpServer::AfterScript::Close);
+    server.Start();
+    ConnectTo(server.Port(), "u", "p");
+    const QString folder = QString::fromStdString(local.Path()) + "/";
+    form->Edit2->setText(folder + "anterior.bin");
+
+    for (const ClickRow& row : kClickRows) {
+        const QPoint point = PointOf(form->Memo1, row.line);
+        QTest::mouseDClick(form->Memo1->viewport(), Qt::LeftButton, {}, point);
+        QString localName = form->Edit2->text();
+        if (localName.startsWith(folder)) localName = localName.mid(folder.size());
+        if (localName == "anterior.bin") localName.clear();
+        EXPECT_EQ((form->Edit1->text() + "|" + localName + "|" + form->Edit4->text()).toStdString(),
+                  row.fields)
+            << row.why;
+    }
+    EXPECT_TRUE(server.Verify());
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+// --- Dropping ---------------------------------------------------------------------------------
+
+namespace {
+
+struct DropRow {
+    std::string why;
+    const char* target; // object name of the control dropped on
+    std::string item;   // "file", "folder", "two files", "web", or "file, move only"
+    std::string fields; // Edit1 | Edit2 afterwards; "antes" is what they held
+};
+
+const DropRow kDropRows[] = {
+    {"a file on the remote name field", "Edit1", "file", "envio 1.bin|{file}"},
+    {"a file on the log", "Memo1", "file", "envio 1.bin|{file}"},
+    {"a file on a button", "Button4", "file", "envio 1.bin|{file}"},
+    {"a file on the window's background", "Form1", "file", "envio 1.bin|{file}"},
+    {"a folder is refused", "Edit2", "folder", "antes|antes"},
+    {"two files are refused", "Edit1", "two files", "antes|antes"},
+    {"a web address is refused", "Edit1", "web", "antes|antes"},
+    {"a drag that could only move the file is refused", "Edit1", "file, move only", "antes|antes"},
+};
+
+class DropTest : public FormTest {
+protected:
+    testsupport::TempDir local;
+};
+
+} // namespace
+
+TEST_F(DropTest, OneLocalFileFillsBothFieldsAnythingElseChangesNothing)
+{
+    const QString file = QString::fromStdString(local.File("envio 1.bin"));
+    testsupport::WriteFileBytes(file.toStdString(), "x");
+    const QString folder = QString::fromStdString(local.Path());
+
+    for (const DropRow& row : kDropRows) {
+        form->Edit1->setText("antes");
+        form->Edit2->setText("antes");
+        QMimeData mime;
+        QList<QUrl> urls{QUrl::fromLocalFile(file)};
+        if (row.item == "folder") urls = {QUrl::fromLocalFile(folder)};
+        if (row.item == "two files") urls.append(QUrl::fromLocalFile(file));
+        if (row.item == "web") urls = {QUrl("https://exemplo.com.br/envio.bin")};
+        mime.setUrls(urls);
+        const Qt::DropActions actions =
+            row.item == "file, move only" ? Qt::MoveAction : Qt::CopyAction | Qt::MoveAction;
+
+        QWidget* target = form->objectName() == row.target
+                              ? form.get()
+                              : form->findChild<QWidget*>(QLatin1String(row.target));
+        ASSERT_NE(target, nullptr) << row.target;
+        if (target == form->Memo1) target = form->Memo1->viewport();
+        const QPoint centre = target->rect().center();
+        QDragEnterEvent enter(centre, actions, &mime, Qt::LeftButton, {});
+        QApplication::sendEvent(target, &enter);
+        QDropEvent drop(centre, actions, &mime, Qt::LeftButton, {});
+        QApplication::sendEvent(target, &drop);
+
+        QString fields = form->Edit1->text() + "|" + form->Edit2->text();
+        fields.replace(file, "{file}");
+        EXPECT_EQ(fields.toStdString(), row.fields) << row.why;
+    }
+}
