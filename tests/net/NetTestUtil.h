@@ -9,11 +9,13 @@ namespace nettest {
 // their SYNs), so a connect wait only ends by cancellation or time-out.
 class SilentListener {
 public:
-    SilentListener();
+    // On the family's loopback address, at `port` (0: one the system chooses).
+    explicit SilentListener(testsupport::IpFamily family = testsupport::IpFamily::V4,
+                            uint16_t port = 0);
     int Port() const { return listener_.Port(); }
 
 private:
-    testsupport::LoopbackListener listener_{0};
+    testsupport::LoopbackListener listener_;
     testsupport::UniqueFd fillers_[4];
 };
 
