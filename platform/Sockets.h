@@ -15,7 +15,9 @@
 //      close 32   the peer has closed and every byte has been read. Reported once.
 //      write 2    only after ArmWriteWakeup(): the socket can take more bytes.
 //  * Connect() never completes synchronously: it answers would-block and the outcome, success or
-//    failure, arrives as a connect notification, even when the system knew it at once.
+//    failure, arrives as a connect notification, even when the system knew it at once. Only a
+//    call that could never start fails at once: a bad handle, or an address of a family the
+//    socket cannot carry (10047; an IPv6 socket does carry IPv4, in the IPv4-mapped form).
 //  * A notification still queued when its socket is closed is dropped.
 #include "platform/SocketAddress.h"
 
@@ -94,7 +96,7 @@ int SetLinger(SocketHandle socket, bool on, int seconds);
 int GetLinger(SocketHandle socket, bool* on, int* seconds);
 // mask 0 stops the notifications. A listening socket selects kEventAccept alone.
 int AsyncSelect(SocketHandle socket, NotificationWindow* window, int message, long mask);
-// The address must be of the socket's family (an IPv6 socket also takes an IPv4-mapped one).
+// The address must be of the socket's family; an IPv6 socket takes an IPv4 one too, mapped.
 int Connect(SocketHandle socket, const SocketAddress& address);
 int Bind(SocketHandle socket, const SocketAddress& address);
 int Listen(SocketHandle socket, int backlog);
