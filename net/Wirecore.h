@@ -90,7 +90,11 @@ public:
     virtual void Connect();
     virtual void Disconnect();
     virtual void Abort();
+    // Fills RemoteAddress with the host's (first) address: a literal of either family at once, a
+    // name through the lookup service, which may give several; Connect tries them all in order.
     void ResolveHost();
+    // Unless the component is going away, a fresh unconnected IPv4 socket takes the closed one's
+    // place, as at construction; Connect and UseSocketFamily change the family when they must.
     void CloseSocket();
     void CheckConnection();
     void Cancel();
