@@ -146,11 +146,7 @@ int QueryAddress(int (*query)(int, sockaddr*, socklen_t*), SocketHandle socket,
     sockaddr_storage s{};
     socklen_t length = sizeof s;
     if (query(socket, reinterpret_cast<sockaddr*>(&s), &length) != 0) return Fail();
-    if (!FromSockaddr(s, address)) {
-        SetLastSocketError(kErrAddressFamily);
-        return -1;
-    }
-    return 0;
+    return FromSockaddr(s, address) ? 0 : FailFamily();
 }
 
 // Everything written goes out at once. Commands are whole lines written in one call, and a

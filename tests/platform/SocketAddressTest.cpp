@@ -79,10 +79,3 @@ TEST(SocketAddress, SameHostIgnoresPortsAndSeesIPv4BehindItsMappedForm)
         EXPECT_EQ(SameHost(Parsed(c.b), a), c.same);
     }
 }
-
-TEST(SocketAddress, AnyAddressOfEachFamily)
-{
-    EXPECT_EQ(AddressText(AnyAddress(kFamilyInet)), "0.0.0.0");
-    EXPECT_EQ(AddressText(AnyAddress(kFamilyInet6)), "::");
-    EXPECT_TRUE(AnyAddress(kFamilyInet6).IsNull());
-}
