@@ -166,22 +166,6 @@ void DataOperation::Fail(const FTPException& failure, bool reportUnsupported)
     if (!handled) throw failure;
 }
 
-namespace {
-
-// The address the control connection is connected to: the server, or the proxy in front of it.
-uint32_t ControlPeerAddress(TVaskFTP& ftp)
-{
-    platform::SocketAddress peer;
-    if (platform::GetPeerAddress(ftp.SocketHandle, &peer) != 0) {
-        ftp.LastError = platform::LastSocketError();
-        throw ESockError(ftp.LookupErrorMessage(static_cast<uint16_t>(ftp.LastError)),
-                         ErrorReason::SocketError, ftp.LastError);
-    }
-    return peer.address;
-}
-
-} // namespace
-
 bool DataOperation::AcceptIfActive()
 {
     if (ftp_.Passive) return true;
@@ -189,7 +173,9 @@ bool DataOperation::AcceptIfActive()
     // receive the upload or write into the download. Only the server may. Behind a proxy the
     // data comes from the server itself, whose address we do not know, so the check is left out.
     const bool fromServerOnly = ftp_.Proxy.empty();
-    const uint32_t server = fromServerOnly ? ControlPeerAddress(ftp_) : 0;
+    // The address the control connection is connected to, of either family.
+    const platform::SocketAddress server =
+        fromServerOnly ? ftp_.PeerAddress() : platform::SocketAddress{};
     std::optional<platform::SocketHandle> accepted;
     {
         DataWaitWatch watch(ftp_, *socket_);
@@ -199,14 +185,13 @@ bool DataOperation::AcceptIfActive()
             TimerGuard timer(*socket_);
             for (;;) {
                 const platform::SocketHandle handle = socket_->Accept();
-                if (!fromServerOnly || socket_->RemoteAddress.address == server) {
+                if (!fromServerOnly || platform::SameHost(socket_->RemoteAddress, server)) {
                     accepted = handle;
                     break;
                 }
-                ftp_.ReportStatus(4,
-                                  "Data connection from " +
-                                      platform::DottedAddressText(socket_->RemoteAddress.address) +
-                                      " refused");
+                ftp_.ReportStatus(4, "Data connection from " +
+                                         platform::AddressText(socket_->RemoteAddress) +
+                                         " refused");
                 platform::CloseSocket(handle);
                 // Accept waits for the next accept notification again.
                 socket_->AsyncDone = false;

@@ -70,6 +70,8 @@ public:
     int64_t TransferSize = 0;
     bool AsyncDone = false;
     platform::SocketLibraryData WinsockData;
+    // The peer: the address Connect dials (or reached), the peer Accept took, the any-address
+    // Listen bound. Either family.
     platform::SocketAddress RemoteAddress;
     std::string LastReply;
     int16_t ReplyCode = 0;
@@ -88,13 +90,24 @@ public:
     virtual void Connect();
     virtual void Disconnect();
     virtual void Abort();
+    // Fills RemoteAddress with the host's (first) address: a literal of either family at once, a
+    // name through the lookup service, which may give several; Connect tries them all in order.
     void ResolveHost();
+    // Unless the component is going away, a fresh unconnected IPv4 socket takes the closed one's
+    // place, as at construction; Connect and UseSocketFamily change the family when they must.
     void CloseSocket();
     void CheckConnection();
     void Cancel();
     void StartTimer();
     void StopTimer();
     void TimerTriggered(TComponent* Sender);
+    // The family of the component's socket (platform::kFamilyInet or kFamilyInet6; 0 for none).
+    uint16_t SocketFamily() const;
+    // Makes the component's socket one of `family`, so that a Listen that follows waits on that
+    // family's any-address (a data connection the server is told of must be reachable the way
+    // the control connection is). A socket of another family is replaced by a fresh unconnected
+    // one, without events; "Already connected" on a connected component.
+    void UseSocketFamily(uint16_t family);
 
     // --- Stream input and output ----------------------------------------------------------
     // length 0 sends `data` as zero-terminated text; more than 65,535 bytes is a RangeError.
@@ -114,8 +127,15 @@ public:
     // --- Listening and accepting ----------------------------------------------------------
     void Listen(bool useLookupMessage);
     virtual platform::SocketHandle Accept();
+    // The local address as the PORT argument's first four numbers ("127,0,0,1") and the local
+    // port as its last two (",19,137"). PORT carries IPv4 only: LocalAddressText on an IPv6 socket
+    // raises the socket error 10047.
     std::string LocalAddressText();
     std::string LocalPortText();
+    // Either end of the component's socket, of either family (what an EPRT or an address check
+    // needs). Both raise the socket error when the system cannot say.
+    platform::SocketAddress LocalAddress();
+    platform::SocketAddress PeerAddress();
 
     // --- Errors ---------------------------------------------------------------------------
     // After a failed socket call: fires OnError and raises ESockError unless the error is the
@@ -131,6 +151,10 @@ public:
 protected:
     // Closes the socket and opens a fresh one without any event (an abandoned connect attempt).
     void ReplaceSocket();
+    // Puts a fresh unconnected socket of `family`, closing as abortively as the old one did, in
+    // place of the current one, without any event. False, with the old socket kept, when the
+    // system gives no socket of that family (LastSocketError() says why).
+    bool SwapSocket(uint16_t family);
     // Raises EAbortError after clearing Canceled.
     [[noreturn]] void ReportAbort(const char* message);
     // Waits in the message loop until the socket can take more bytes (or something else happens).
@@ -143,10 +167,15 @@ private:
     void OpenSocket(bool withLinger);
     void ReleaseWinsockReference();
     intptr_t WindowProcedure(int message, uintptr_t wParam, intptr_t lParam);
+    // One connect attempt to RemoteAddress on a socket of its family: the connect and its wait.
+    // True when connected; otherwise TimedOut, Canceled or LastEventOk (with LastError) say why.
+    bool ConnectAttempt(bool freshSocket);
 
     std::array<char, kChunkSize + 1> ioBuffer_{};
     std::unique_ptr<platform::NotificationWindow> window_;
     std::unique_ptr<uint8_t[]> lookupBuffer_;
+    // Every address ResolveHost found for the host, in the order Connect tries them.
+    std::vector<platform::SocketAddress> resolvedAddresses_;
     int lookupRequest_ = 0;
     bool tookWinsockReference_ = false;
 };

@@ -4,8 +4,10 @@
 
 #include "platform/HostLookup.h"
 #include "platform/MessageLoop.h"
+#include "platform/SocketErrors.h"
 
 #include <cstring>
+#include <optional>
 
 namespace {
 const char* const kLookupTimedOut = "Host Lookup Timed Out";
@@ -28,7 +30,7 @@ void TWirecore::Connect()
             // the time-out ended is over.
             if (error.Reason() != ErrorReason::LookupFailed) throw;
         }
-        if (RemoteAddress.address != 0) break;
+        if (!RemoteAddress.IsNull()) break;
         if (retry > 0 || !OnInvalidHost)
             throw ESockError("Null Remote Address", ErrorReason::NullRemoteAddress);
         bool handled = false;
@@ -36,17 +38,21 @@ void TWirecore::Connect()
         if (!handled) throw ESockError("Null Remote Address", ErrorReason::NullRemoteAddress);
     }
 
+    // A name with several addresses (IPv6 and IPv4, say) is tried in the resolver's order until
+    // one connects: a host may not answer on every one of them. Each attempt has the whole
+    // TimeOut; a Cancel ends them all.
     const int32_t port = Proxy.empty() ? Port : ProxyPort;
-    RemoteAddress.family = platform::kFamilyInet;
-    RemoteAddress.port = platform::HostToNetwork16(static_cast<uint16_t>(port & 0xFFFF));
-    AsyncDone = false;
-    LastEventOk = true;
-    if (platform::Connect(SocketHandle, RemoteAddress) != 0) CheckSocketError(kToleratedError);
-
-    StartTimer();
-    while (!(Connected || TimedOut || Canceled || !LastEventOk)) platform::ProcessMessages();
-    StopTimer();
-    if (!TimedOut && !Canceled && LastEventOk) return;
+    const std::vector<platform::SocketAddress> targets = resolvedAddresses_;
+    for (size_t i = 0; i < targets.size(); ++i) {
+        RemoteAddress = targets[i];
+        RemoteAddress.port = platform::HostToNetwork16(static_cast<uint16_t>(port & 0xFFFF));
+        if (ConnectAttempt(i > 0)) return;
+        const bool canceledByUser = Canceled && !TimedOut;
+        if (canceledByUser || i + 1 == targets.size()) break;
+        // The time-out's Abort cancels too; the next address starts afresh.
+        Canceled = false;
+        TimedOut = false;
+    }
 
     // The attempt is abandoned: a connection that completes later must not appear on its own.
     ReplaceSocket();
@@ -56,25 +62,65 @@ void TWirecore::Connect()
     throw ESockError("Connection Failed", ErrorReason::ConnectFailed, LastError);
 }
 
+bool TWirecore::ConnectAttempt(bool freshSocket)
+{
+    AsyncDone = false;
+    LastEventOk = true;
+    // A socket connects only to its own family; one that has failed an attempt is spent.
+    if ((freshSocket || SocketFamily() != RemoteAddress.family) &&
+        !SwapSocket(RemoteAddress.family)) {
+        // No socket of that family here (a system without IPv6): this address cannot be reached.
+        LastError = platform::LastSocketError();
+        LastEventOk = false;
+        return false;
+    }
+    if (platform::Connect(SocketHandle, RemoteAddress) != 0) CheckSocketError(kToleratedError);
+
+    StartTimer();
+    while (!(Connected || TimedOut || Canceled || !LastEventOk)) platform::ProcessMessages();
+    StopTimer();
+    return !TimedOut && !Canceled && LastEventOk;
+}
+
+namespace {
+
+// The host of `from` in `to`, whose port stays.
+void SetHostPart(platform::SocketAddress& to, const platform::SocketAddress& from)
+{
+    const uint16_t port = to.port;
+    to = from;
+    to.port = port;
+}
+
+// A text with a colon or a bracket is an IPv6 address gone wrong ("[::1", "::1]"), never a host
+// name: no resolver is asked about it.
+bool CanBeAHostName(const std::string& text) { return text.find_first_of(":[]") == text.npos; }
+
+} // namespace
+
 void TWirecore::ResolveHost()
 {
     ReportStatus(8, "Resolve Host");
+    resolvedAddresses_.clear();
     const std::string& name = Proxy.empty() ? Host : Proxy;
     // The name is handled as zero-terminated text in the working buffer: one that does not fit
     // is treated like a name that does not resolve.
     if (name.size() > kChunkSize) {
-        RemoteAddress.address = 0;
+        SetHostPart(RemoteAddress, {});
         throw ESockError(kLookupFailed, ErrorReason::LookupFailed);
     }
     const std::string text(name.c_str());
     std::memcpy(IoBuffer(), text.c_str(), text.size() + 1);
-    const uint32_t address = platform::ParseDottedAddress(IoBuffer());
-    if (address != platform::kAddressNone) {
-        RemoteAddress.address = address;
+    if (const std::optional<platform::SocketAddress> literal =
+            platform::ParseAddressLiteral(IoBuffer())) {
+        // An address of either family needs no lookup (and "0.0.0.0" stays the null address).
+        SetHostPart(RemoteAddress, *literal);
+        resolvedAddresses_.push_back(*literal);
         return;
     }
 
-    RemoteAddress.address = 0;
+    SetHostPart(RemoteAddress, {});
+    if (!CanBeAHostName(text)) throw ESockError(kLookupFailed, ErrorReason::LookupFailed);
     StartTimer();
     AsyncDone = false;
     lookupRequest_ = platform::AsyncGetHostByName(window_.get(), platform::kLookupMessage, text,
@@ -87,10 +133,14 @@ void TWirecore::ResolveHost()
     if (TimedOut) throw ESockError(kLookupTimedOut, ErrorReason::LookupTimedOut);
     if (Canceled) throw ESockError(kLookupCanceled, ErrorReason::LookupCanceled);
     if (!LastEventOk) throw ESockError(kLookupFailed, ErrorReason::LookupFailed);
+    static_assert(sizeof(platform::HostEntry) <= kLookupBufferSize);
     platform::HostEntry entry;
     std::memcpy(&entry, lookupBuffer_.get(), sizeof entry);
-    if (entry.addressCount == 0) throw ESockError(kLookupFailed, ErrorReason::LookupFailed);
-    RemoteAddress.address = entry.addresses[0];
+    // The any-address names no host to connect to, whoever answers it.
+    for (uint32_t i = 0; i < entry.addressCount && i < platform::HostEntry::kMaxAddresses; ++i)
+        if (!entry.addresses[i].IsNull()) resolvedAddresses_.push_back(entry.addresses[i]);
+    if (resolvedAddresses_.empty()) throw ESockError(kLookupFailed, ErrorReason::LookupFailed);
+    SetHostPart(RemoteAddress, resolvedAddresses_.front());
     if (OnHostResolved) OnHostResolved(this);
 }
 
@@ -123,6 +173,33 @@ void TWirecore::ReplaceSocket()
     SocketHandle = platform::kNoSocket;
     Connected = false;
     if (!ShuttingDown) OpenSocket(false);
+}
+
+bool TWirecore::SwapSocket(uint16_t family)
+{
+    bool linger = false;
+    int seconds = 0;
+    const bool abortive = SocketHandle != platform::kNoSocket &&
+                          platform::GetLinger(SocketHandle, &linger, &seconds) == 0 && linger &&
+                          seconds == 0;
+    const platform::SocketHandle fresh = platform::CreateStreamSocket(family);
+    if (fresh == platform::kNoSocket) return false;
+    if (SocketHandle != platform::kNoSocket) platform::CloseSocket(SocketHandle);
+    SocketHandle = fresh;
+    Connected = false;
+    if (abortive) platform::SetLinger(SocketHandle, true, 0);
+    platform::AsyncSelect(SocketHandle, window_.get(), platform::kSocketMessage,
+                          platform::kStreamEventMask);
+    return true;
+}
+
+uint16_t TWirecore::SocketFamily() const { return platform::SocketFamily(SocketHandle); }
+
+void TWirecore::UseSocketFamily(uint16_t family)
+{
+    if (SocketFamily() == family) return;
+    if (Connected) throw ESockError("Already connected", ErrorReason::AlreadyConnected);
+    if (!SwapSocket(family)) CheckSocketError(kToleratedError);
 }
 
 void TWirecore::CheckConnection()

@@ -1,5 +1,6 @@
-// The server side of the component: listening for one incoming connection, accepting it, and the
-// local end of the socket written as the comma-separated numbers of an FTP address argument.
+// The server side of the component: listening for one incoming connection, accepting it, the
+// local end of the socket written as the comma-separated numbers of an FTP address argument, and
+// either end of the socket as an address.
 #include "net/Wirecore.h"
 
 #include "platform/Exception.h"
@@ -8,20 +9,13 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstring>
-
-namespace {
-
-const char* const kAnyAddress = "0.0.0.0";
-
-} // namespace
+#include <optional>
 
 void TWirecore::Listen(bool useLookupMessage)
 {
     ReportStatus(8, "Listening");
-    std::memcpy(IoBuffer(), kAnyAddress, std::strlen(kAnyAddress) + 1);
-    RemoteAddress.address = platform::ParseDottedAddress(IoBuffer());
-    RemoteAddress.family = platform::kFamilyInet;
+    // Any local address of the socket's own family: 0.0.0.0, or :: for an IPv6 socket.
+    RemoteAddress = platform::AnyAddress(SocketFamily());
     if (Port < 0 || Port > 65535) throw RangeError();
     RemoteAddress.port = platform::HostToNetwork16(static_cast<uint16_t>(Port));
     AsyncDone = false;
@@ -64,30 +58,48 @@ platform::SocketHandle TWirecore::Accept()
 
 namespace {
 
-platform::SocketAddress LocalAddressOf(TWirecore& socket)
+// One end of the component's socket, as getsockname or getpeername tells it.
+platform::SocketAddress EndOf(TWirecore& socket,
+                              int (*query)(platform::SocketHandle, platform::SocketAddress*))
 {
-    platform::SocketAddress local;
-    if (platform::GetLocalAddress(socket.SocketHandle, &local) != 0) {
+    platform::SocketAddress end;
+    if (query(socket.SocketHandle, &end) != 0) {
         // An address made up here would be announced to the server as if it were ours.
         socket.LastError = platform::LastSocketError();
         throw ESockError(socket.LookupErrorMessage(static_cast<uint16_t>(socket.LastError)),
                          ErrorReason::SocketError, socket.LastError);
     }
-    return local;
+    return end;
 }
 
 } // namespace
 
+platform::SocketAddress TWirecore::LocalAddress()
+{
+    return EndOf(*this, platform::GetLocalAddress);
+}
+
+platform::SocketAddress TWirecore::PeerAddress() { return EndOf(*this, platform::GetPeerAddress); }
+
 std::string TWirecore::LocalAddressText()
 {
-    std::string text = platform::DottedAddressText(LocalAddressOf(*this).address);
+    // An IPv4-mapped address (a dual-stack socket with an IPv4 peer) is the IPv4 one.
+    const std::optional<uint32_t> word = LocalAddress().Inet4Word();
+    if (!word) {
+        // Four numbers cannot carry an IPv6 address; made up, they would send the server
+        // somewhere else.
+        LastError = platform::kErrAddressFamily;
+        throw ESockError(LookupErrorMessage(static_cast<uint16_t>(LastError)),
+                         ErrorReason::SocketError, LastError);
+    }
+    std::string text = platform::DottedAddressText(*word);
     std::replace(text.begin(), text.end(), '.', ',');
     return text;
 }
 
 std::string TWirecore::LocalPortText()
 {
-    const unsigned port = platform::NetworkToHost16(LocalAddressOf(*this).port);
+    const unsigned port = platform::NetworkToHost16(LocalAddress().port);
     char text[16];
     std::snprintf(text, sizeof text, ",%u,%u", port / 256, port % 256);
     return text;

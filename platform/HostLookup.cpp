@@ -8,8 +8,10 @@
 #include <QPointer>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 
 #include <cstring>
+#include <optional>
 #include <unordered_map>
 
 namespace platform {
@@ -44,13 +46,34 @@ void Answer(int request, LookupAnswer answer)
     Pending p = it->second;
     PendingRequests().erase(it);
     HostEntry entry;
-    if (answer.found) {
-        entry.addressCount = 1;
-        entry.addresses[0] = answer.address;
+    for (const SocketAddress& address : answer.addresses) {
+        if (entry.addressCount == HostEntry::kMaxAddresses) break;
+        entry.addresses[entry.addressCount++] = address;
     }
     std::memcpy(p.buffer, &entry, std::min(sizeof entry, p.length));
-    uint16_t error = answer.found ? 0 : 11001;
+    uint16_t error = entry.addressCount > 0 ? 0 : 11001;
     p.window->Send(p.message, 0, MakeSelectParam(sizeof(HostEntry), error));
+}
+
+std::optional<SocketAddress> FromHostAddress(const QHostAddress& a)
+{
+    SocketAddress result;
+    if (a.protocol() == QAbstractSocket::IPv4Protocol) {
+        result.family = kFamilyInet;
+        result.address = htonl(a.toIPv4Address());
+        return result;
+    }
+    if (a.protocol() != QAbstractSocket::IPv6Protocol) return std::nullopt;
+    result.family = kFamilyInet6;
+    const Q_IPV6ADDR bytes = a.toIPv6Address();
+    std::memcpy(result.address6.data(), bytes.c, sizeof bytes.c);
+    // A link-local address is reachable only through the interface it came with.
+    const QString scope = a.scopeId();
+    bool numeric = false;
+    result.scopeId = scope.toUInt(&numeric);
+    if (!numeric && !scope.isEmpty())
+        result.scopeId = ::if_nametoindex(scope.toLocal8Bit().constData());
+    return result;
 }
 
 } // namespace
@@ -61,12 +84,9 @@ HostLookupService SystemHostLookupService()
         QHostInfo::lookupHost(QString::fromStdString(name), QCoreApplication::instance(),
                               [answer](const QHostInfo& info) {
                                   LookupAnswer result;
-                                  for (const QHostAddress& a : info.addresses()) {
-                                      if (a.protocol() != QAbstractSocket::IPv4Protocol) continue;
-                                      result.found = true;
-                                      result.address = htonl(a.toIPv4Address());
-                                      break;
-                                  }
+                                  for (const QHostAddress& a : info.addresses())
+                                      if (auto address = FromHostAddress(a))
+                                          result.addresses.push_back(*address);
                                   answer(result);
                               });
     };

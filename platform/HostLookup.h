@@ -5,13 +5,17 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
-// What the lookup writes into the caller's buffer: the IPv4 addresses found, in network order.
+// What the lookup writes into the caller's buffer: the addresses found, of either family, in the
+// order the resolver gave them (ports 0). A name with more addresses than fit keeps the first
+// ones: a connect tries them in order, and one of the first is as good as any.
 struct HostEntry {
+    static constexpr uint32_t kMaxAddresses = 16;
     uint32_t addressCount = 0;
-    uint32_t addresses[8] = {};
+    SocketAddress addresses[kMaxAddresses] = {};
 };
 
 // Starts a lookup of `name`; when it ends, `window` receives `message` with lParam holding
@@ -23,11 +27,11 @@ int AsyncGetHostByName(NotificationWindow* window, int message, const std::strin
 void CancelAsyncRequest(int request);
 
 // The service behind AsyncGetHostByName. It must call `answer` once, on the GUI thread, with the
-// first IPv4 address found (found = false when there is none) -- or never, as a broken resolver
-// may. Replaceable so that tests can make lookups fail, answer late or not at all.
+// addresses found, both families in the resolver's order (none when the name does not resolve)
+// -- or never, as a broken resolver may. Replaceable so that tests can make lookups fail, answer
+// late, not at all, or with the addresses a test wants.
 struct LookupAnswer {
-    bool found = false;
-    uint32_t address = 0; // network byte order
+    std::vector<SocketAddress> addresses;
 };
 using HostLookupService =
     std::function<void(const std::string& name, std::function<void(LookupAnswer)> answer)>;

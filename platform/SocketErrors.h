@@ -18,6 +18,7 @@ enum SocketErrorNumber : int {
     kErrAlready = 10037,
     kErrNotSocket = 10038,
     kErrMessageSize = 10040,
+    kErrAddressFamily = 10047,
     kErrAddressInUse = 10048,
     kErrAddressNotAvailable = 10049,
     kErrNetworkDown = 10050,

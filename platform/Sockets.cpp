@@ -60,10 +60,8 @@ uint16_t NetworkToHost16(uint16_t value) { return ntohs(value); }
 
 uint32_t ParseDottedAddress(const char* text)
 {
-    in_addr address{};
-    // Accept only the plain four-number form; anything else is a name to look up.
-    if (inet_pton(AF_INET, text, &address) != 1) return kAddressNone;
-    return address.s_addr;
+    const std::optional<SocketAddress> literal = ParseAddressLiteral(text);
+    return literal && !literal->IsInet6() ? literal->address : kAddressNone;
 }
 
 std::string DottedAddressText(uint32_t address)
@@ -83,21 +81,72 @@ int Fail()
     return -1;
 }
 
-sockaddr_in ToSockaddr(const SocketAddress& a)
+int SystemFamily(uint16_t family) { return family == kFamilyInet6 ? AF_INET6 : AF_INET; }
+
+// The system's form of an address for a socket of `socketFamily`; 0 when it has none. An IPv4
+// address given to an IPv6 socket goes as its IPv4-mapped IPv6 form, which a dual-stack socket
+// connects to and binds like the IPv4 one.
+socklen_t ToSockaddr(const SocketAddress& a, int socketFamily, sockaddr_storage* s)
 {
-    sockaddr_in s{};
-    s.sin_family = AF_INET;
-    s.sin_port = a.port;
-    s.sin_addr.s_addr = a.address;
-    return s;
+    *s = sockaddr_storage{};
+    if (socketFamily == AF_INET6) {
+        auto* s6 = reinterpret_cast<sockaddr_in6*>(s);
+        s6->sin6_family = AF_INET6;
+        s6->sin6_port = a.port;
+        if (a.IsInet6()) {
+            std::memcpy(&s6->sin6_addr, a.address6.data(), sizeof s6->sin6_addr);
+            s6->sin6_scope_id = a.scopeId;
+        } else {
+            s6->sin6_addr.s6_addr[10] = 0xFF;
+            s6->sin6_addr.s6_addr[11] = 0xFF;
+            std::memcpy(&s6->sin6_addr.s6_addr[12], &a.address, sizeof a.address);
+        }
+        return sizeof(sockaddr_in6);
+    }
+    // An IPv4 socket reaches an IPv6 address only when that is an IPv4-mapped one.
+    const std::optional<uint32_t> word = a.Inet4Word();
+    if (!word) return 0;
+    auto* s4 = reinterpret_cast<sockaddr_in*>(s);
+    s4->sin_family = AF_INET;
+    s4->sin_port = a.port;
+    s4->sin_addr.s_addr = *word;
+    return sizeof(sockaddr_in);
 }
 
-void FromSockaddr(const sockaddr_in& s, SocketAddress* a)
+// An address the socket's family cannot carry.
+int FailFamily()
+{
+    SetLastSocketError(kErrAddressFamily);
+    return -1;
+}
+
+bool FromSockaddr(const sockaddr_storage& s, SocketAddress* a)
 {
     *a = SocketAddress{};
+    if (s.ss_family == AF_INET6) {
+        const auto& s6 = reinterpret_cast<const sockaddr_in6&>(s);
+        a->family = kFamilyInet6;
+        a->port = s6.sin6_port;
+        std::memcpy(a->address6.data(), &s6.sin6_addr, sizeof s6.sin6_addr);
+        a->scopeId = s6.sin6_scope_id;
+        return true;
+    }
+    if (s.ss_family != AF_INET) return false;
+    const auto& s4 = reinterpret_cast<const sockaddr_in&>(s);
     a->family = kFamilyInet;
-    a->port = s.sin_port;
-    a->address = s.sin_addr.s_addr;
+    a->port = s4.sin_port;
+    a->address = s4.sin_addr.s_addr;
+    return true;
+}
+
+// getsockname or getpeername into a SocketAddress.
+int QueryAddress(int (*query)(int, sockaddr*, socklen_t*), SocketHandle socket,
+                 SocketAddress* address)
+{
+    sockaddr_storage s{};
+    socklen_t length = sizeof s;
+    if (query(socket, reinterpret_cast<sockaddr*>(&s), &length) != 0) return Fail();
+    return FromSockaddr(s, address) ? 0 : FailFamily();
 }
 
 // Everything written goes out at once. Commands are whole lines written in one call, and a
@@ -111,9 +160,9 @@ void SendWithoutDelay(int socket)
 
 } // namespace
 
-SocketHandle CreateStreamSocket()
+SocketHandle CreateStreamSocket(uint16_t family)
 {
-    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    int s = ::socket(SystemFamily(family), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (s < 0) {
         Fail();
         return kNoSocket;
@@ -130,6 +179,24 @@ int SetLinger(SocketHandle socket, bool on, int seconds)
     return ::setsockopt(socket, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : Fail();
 }
 
+uint16_t SocketFamily(SocketHandle socket)
+{
+    int domain = 0;
+    socklen_t length = sizeof domain;
+    if (::getsockopt(socket, SOL_SOCKET, SO_DOMAIN, &domain, &length) != 0) return 0;
+    return domain == AF_INET6 ? kFamilyInet6 : domain == AF_INET ? kFamilyInet : 0;
+}
+
+int GetLinger(SocketHandle socket, bool* on, int* seconds)
+{
+    linger l{};
+    socklen_t length = sizeof l;
+    if (::getsockopt(socket, SOL_SOCKET, SO_LINGER, &l, &length) != 0) return Fail();
+    *on = l.l_onoff != 0;
+    *seconds = l.l_linger;
+    return 0;
+}
+
 int AsyncSelect(SocketHandle socket, NotificationWindow* window, int message, long mask)
 {
     if (socket == kNoSocket) {
@@ -142,8 +209,10 @@ int AsyncSelect(SocketHandle socket, NotificationWindow* window, int message, lo
 
 int Connect(SocketHandle socket, const SocketAddress& address)
 {
-    sockaddr_in s = ToSockaddr(address);
-    int rc = ::connect(socket, reinterpret_cast<sockaddr*>(&s), sizeof s);
+    sockaddr_storage s{};
+    const socklen_t length = ToSockaddr(address, SystemFamily(SocketFamily(socket)), &s);
+    if (length == 0) return FailFamily();
+    int rc = ::connect(socket, reinterpret_cast<sockaddr*>(&s), length);
     int error = rc == 0 ? 0 : errno;
     if (rc != 0 && error != EINPROGRESS) {
         if (!IsWatched(socket)) return Fail();
@@ -160,8 +229,10 @@ int Connect(SocketHandle socket, const SocketAddress& address)
 
 int Bind(SocketHandle socket, const SocketAddress& address)
 {
-    sockaddr_in s = ToSockaddr(address);
-    return ::bind(socket, reinterpret_cast<sockaddr*>(&s), sizeof s) == 0 ? 0 : Fail();
+    sockaddr_storage s{};
+    const socklen_t length = ToSockaddr(address, SystemFamily(SocketFamily(socket)), &s);
+    if (length == 0) return FailFamily();
+    return ::bind(socket, reinterpret_cast<sockaddr*>(&s), length) == 0 ? 0 : Fail();
 }
 
 int Listen(SocketHandle socket, int backlog)
@@ -173,7 +244,7 @@ int Listen(SocketHandle socket, int backlog)
 
 SocketHandle Accept(SocketHandle socket, SocketAddress* peer)
 {
-    sockaddr_in s{};
+    sockaddr_storage s{};
     socklen_t length = sizeof s;
     int accepted =
         ::accept4(socket, reinterpret_cast<sockaddr*>(&s), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -324,24 +395,12 @@ long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length)
 
 int GetLocalAddress(SocketHandle socket, SocketAddress* address)
 {
-    sockaddr_in s{};
-    socklen_t length = sizeof s;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&s), &length) != 0) return Fail();
-    if (s.sin_family != AF_INET) {
-        SetLastSocketError(kErrInvalid);
-        return -1;
-    }
-    FromSockaddr(s, address);
-    return 0;
+    return QueryAddress(::getsockname, socket, address);
 }
 
 int GetPeerAddress(SocketHandle socket, SocketAddress* address)
 {
-    sockaddr_in s{};
-    socklen_t length = sizeof s;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&s), &length) != 0) return Fail();
-    FromSockaddr(s, address);
-    return 0;
+    return QueryAddress(::getpeername, socket, address);
 }
 
 int CloseSocket(SocketHandle socket)

@@ -1,5 +1,5 @@
 #pragma once
-// Non-blocking IPv4 TCP sockets with asynchronous notifications.
+// Non-blocking TCP sockets of either family (IPv4, IPv6) with asynchronous notifications.
 //
 // The contract the components are written against:
 //  * Every call answers like the classic sockets library: a failed call returns -1 (or
@@ -15,8 +15,12 @@
 //      close 32   the peer has closed and every byte has been read. Reported once.
 //      write 2    only after ArmWriteWakeup(): the socket can take more bytes.
 //  * Connect() never completes synchronously: it answers would-block and the outcome, success or
-//    failure, arrives as a connect notification, even when the system knew it at once.
+//    failure, arrives as a connect notification, even when the system knew it at once. Only a
+//    call that could never start fails at once: a bad handle, or an address of a family the
+//    socket cannot carry (10047; an IPv6 socket does carry IPv4, in the IPv4-mapped form).
 //  * A notification still queued when its socket is closed is dropped.
+#include "platform/SocketAddress.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -53,20 +57,12 @@ inline uint16_t SelectError(intptr_t lParam)
     return static_cast<uint16_t>((lParam >> 16) & 0xFFFF);
 }
 
-// The 16-byte IPv4 socket address: port and address in network byte order.
-struct SocketAddress {
-    uint16_t family = 0;
-    uint16_t port = 0;
-    uint32_t address = 0;
-    uint8_t zero[8] = {};
-};
-static_assert(sizeof(SocketAddress) == 16);
-inline constexpr uint16_t kFamilyInet = 2;
 inline constexpr uint32_t kAddressNone = 0xFFFFFFFFu;
 
 uint16_t HostToNetwork16(uint16_t value);
 uint16_t NetworkToHost16(uint16_t value);
-// Dotted decimal -> address in network byte order; kAddressNone when it is not one.
+// An IPv4 literal in any form inet_aton takes ("127.0.0.1", "127.1") -> address in network byte
+// order; kAddressNone when it is not one.
 uint32_t ParseDottedAddress(const char* text);
 // Address in network byte order -> dotted decimal.
 std::string DottedAddressText(uint32_t address);
@@ -93,10 +89,15 @@ private:
     friend struct Impl;
 };
 
-SocketHandle CreateStreamSocket();
+// A stream socket of the family (kFamilyInet or kFamilyInet6).
+SocketHandle CreateStreamSocket(uint16_t family = kFamilyInet);
+// The family of a socket; 0 when it is none (or not a socket of either family).
+uint16_t SocketFamily(SocketHandle socket);
 int SetLinger(SocketHandle socket, bool on, int seconds);
+int GetLinger(SocketHandle socket, bool* on, int* seconds);
 // mask 0 stops the notifications. A listening socket selects kEventAccept alone.
 int AsyncSelect(SocketHandle socket, NotificationWindow* window, int message, long mask);
+// The address must be of the socket's family; an IPv6 socket takes an IPv4 one too, mapped.
 int Connect(SocketHandle socket, const SocketAddress& address);
 int Bind(SocketHandle socket, const SocketAddress& address);
 int Listen(SocketHandle socket, int backlog);
@@ -113,6 +114,7 @@ long Receive(SocketHandle socket, void* buffer, size_t length, bool peek = false
 // kFileWriteFailed when the file refused the bytes (errno tells why; those bytes are lost).
 inline constexpr long kFileWriteFailed = -2;
 long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length);
+// Either end of a socket, of whichever family it is.
 int GetLocalAddress(SocketHandle socket, SocketAddress* address);
 int GetPeerAddress(SocketHandle socket, SocketAddress* address);
 int CloseSocket(SocketHandle socket);

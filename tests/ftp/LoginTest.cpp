@@ -73,6 +73,25 @@ TEST_P(LoginSequence, SendsTheCommandsOfItsModeInOrder)
     EXPECT_EQ(Count(s.status, "USER ana"), ordinaryUsers);
 }
 
+// A server reached over IPv6 greets and lets the user in like any other: the control connection
+// does not care which family carries it.
+TEST(Login, OverIPv6ByAddressWithOrWithoutBrackets)
+{
+    for (const char* host : {"::1", "[::1]"}) {
+        SCOPED_TRACE(host);
+        ScriptedSession s(testsupport::IpFamily::V6);
+        s.ftp.Host = host;
+        s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
+        s.server.Expect("PASS s3nh@").Reply("230 ok").Expect("QUIT").Reply("221 tchau");
+        s.server.Start();
+        s.ftp.Connect();
+        EXPECT_EQ(s.events, Lines{"OnConnect"});
+        EXPECT_EQ(s.ftp.SocketFamily(), platform::kFamilyInet6);
+        s.ftp.Disconnect();
+        EXPECT_TRUE(s.server.Verify());
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Modes, LoginSequence,
     ::testing::Values(

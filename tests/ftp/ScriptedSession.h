@@ -16,9 +16,11 @@ struct ScriptedSession {
     std::vector<std::string> status;
     std::vector<std::string> events;
 
-    ScriptedSession()
+    // The server waits on the family's loopback address, where the component is pointed.
+    explicit ScriptedSession(testsupport::IpFamily family = testsupport::IpFamily::V4)
+        : server(family)
     {
-        ftp.Host = "127.0.0.1";
+        ftp.Host = testsupport::LoopbackText(family);
         ftp.Port = server.Port();
         ftp.UserID = "ana";
         ftp.Password = "s3nh@";

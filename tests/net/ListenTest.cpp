@@ -2,6 +2,7 @@
 #include "StreamPeer.h"
 #include "support/EventLoop.h"
 #include "support/Loopback.h"
+#include "support/Outcome.h"
 
 #include "net/Wirecore.h"
 
@@ -23,10 +24,18 @@ int PortFromText(const std::string& text)
     return high * 256 + low;
 }
 
-// A plain client connected to 127.0.0.1:port (the handshake completes in the listen queue).
-testsupport::UniqueFd ConnectClient(int port)
+using testsupport::IpFamily;
+
+uint16_t FamilyOf(IpFamily family)
 {
-    return testsupport::ConnectLoopback(static_cast<uint16_t>(port));
+    return family == IpFamily::V6 ? platform::kFamilyInet6 : platform::kFamilyInet;
+}
+
+// A plain client connected to the family's loopback address and `port` (the handshake completes
+// in the listen queue).
+testsupport::UniqueFd ConnectClient(int port, IpFamily family = IpFamily::V4)
+{
+    return testsupport::ConnectLoopback(static_cast<uint16_t>(port), 5000, false, family);
 }
 
 // Whether this process may bind the port on the any-address (a low port needs privileges and
@@ -42,35 +51,43 @@ bool PortIsBindable(int port)
 
 } // namespace
 
+// An IPv6 data socket (for a server reached over IPv6) listens on "::" and accepts a peer of
+// that family just as an IPv4 one does.
 TEST(WirecoreListen, AcceptsALoopbackPeerThatThenTalksToTheComponent)
 {
-    TWirecore socket(nullptr);
-    socket.ReportLevel = 4;
-    std::vector<std::string> reported;
-    socket.OnStatus = [&](TComponent*, const std::string& text) { reported.push_back(text); };
-    socket.Port = 0;
-    socket.Listen(true);
-    const int port = PortFromText(socket.LocalPortText());
-    ASSERT_GT(port, 0);
+    for (IpFamily family : {IpFamily::V4, IpFamily::V6}) {
+        SCOPED_TRACE(testsupport::LoopbackText(family));
+        TWirecore socket(nullptr);
+        socket.ReportLevel = 4;
+        std::vector<std::string> reported;
+        socket.OnStatus = [&](TComponent*, const std::string& text) { reported.push_back(text); };
+        socket.UseSocketFamily(FamilyOf(family));
+        socket.Port = 0;
+        socket.Listen(true);
+        EXPECT_EQ(platform::AddressText(socket.LocalAddress()),
+                  family == IpFamily::V6 ? "::" : "0.0.0.0");
+        const int port = PortFromText(socket.LocalPortText());
+        ASSERT_GT(port, 0);
 
-    testsupport::UniqueFd connection = ConnectClient(port);
-    const uint16_t clientPort = testsupport::LocalPort(connection.Get());
-    streamtest::Peer client(std::move(connection));
-    const platform::SocketHandle accepted = socket.Accept();
-    ASSERT_NE(accepted, platform::kNoSocket);
-    EXPECT_TRUE(socket.Connected);
-    EXPECT_EQ(socket.RemoteAddress.address, platform::ParseDottedAddress("127.0.0.1"));
-    EXPECT_EQ(platform::NetworkToHost16(socket.RemoteAddress.port), clientPort);
-    EXPECT_EQ(reported, std::vector<std::string>{"Accepting"});
+        testsupport::UniqueFd connection = ConnectClient(port, family);
+        const uint16_t clientPort = testsupport::LocalPort(connection.Get());
+        streamtest::Peer client(std::move(connection));
+        const platform::SocketHandle accepted = socket.Accept();
+        ASSERT_NE(accepted, platform::kNoSocket);
+        EXPECT_TRUE(socket.Connected);
+        EXPECT_EQ(platform::AddressText(socket.RemoteAddress), testsupport::LoopbackText(family));
+        EXPECT_EQ(platform::NetworkToHost16(socket.RemoteAddress.port), clientPort);
+        EXPECT_EQ(reported, std::vector<std::string>{"Accepting"});
 
-    // What the data connection does next: close the listening socket, take the accepted one. Its
-    // notifications reach this component, so a line and the peer's close are seen.
-    platform::CloseSocket(socket.SocketHandle);
-    socket.SocketHandle = accepted;
-    client.Send("150 here it comes\r\n");
-    EXPECT_EQ(socket.ReadLn(), "150 here it comes\r\n");
-    client.Close();
-    EXPECT_TRUE(testsupport::PumpUntil([&] { return !socket.Connected; }));
+        // What the data connection does next: close the listening socket, take the accepted one.
+        // Its notifications reach this component, so a line and the peer's close are seen.
+        platform::CloseSocket(socket.SocketHandle);
+        socket.SocketHandle = accepted;
+        client.Send("150 here it comes\r\n");
+        EXPECT_EQ(socket.ReadLn(), "150 here it comes\r\n");
+        client.Close();
+        EXPECT_TRUE(testsupport::PumpUntil([&] { return !socket.Connected; }));
+    }
 }
 
 TEST(WirecoreListen, WithSocketMessageAcceptKeepsWaitingUntilCancel)
@@ -139,11 +156,32 @@ TEST(WirecoreLocalAddress, PortTextSplitsThePortIntoHighAndLowByte)
     if (checked < 2) GTEST_SKIP() << "ports 21 and 256 are not bindable here";
 }
 
-TEST(WirecoreLocalAddress, AddressTextOfALoopbackConnectionIs127001)
+// The PORT pieces are IPv4 only; the addresses themselves come in either family.
+TEST(WirecoreLocalAddress, EndsOfALoopbackConnectionInEitherFamily)
 {
-    TWirecore socket(nullptr);
-    auto peer = streamtest::ConnectPair(socket);
-    EXPECT_EQ(socket.LocalAddressText(), "127,0,0,1");
+    struct Case {
+        IpFamily family;
+        const char* portArgument; // or the error
+    };
+    const Case cases[] = {
+        {IpFamily::V4, "127,0,0,1"},
+        {IpFamily::V6, "10047:Address family not supported by protocol family"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testsupport::LoopbackText(c.family));
+        TWirecore socket(nullptr);
+        auto peer = streamtest::ConnectPair(socket, c.family);
+        const std::string error = testsupport::MessageOf([&] { socket.LocalAddressText(); });
+        EXPECT_EQ(error == "(no exception)" ? socket.LocalAddressText() : error, c.portArgument);
+        EXPECT_EQ(platform::AddressText(socket.LocalAddress()),
+                  testsupport::LoopbackText(c.family));
+        EXPECT_EQ(platform::AddressText(socket.PeerAddress()), testsupport::LoopbackText(c.family));
+        EXPECT_EQ(socket.SocketFamily(), FamilyOf(c.family));
+        // A connection is never swapped for a socket of another family.
+        const uint16_t other = FamilyOf(c.family == IpFamily::V4 ? IpFamily::V6 : IpFamily::V4);
+        EXPECT_EQ(testsupport::ReasonRaisedBy([&] { socket.UseSocketFamily(other); }),
+                  ErrorReason::AlreadyConnected);
+    }
 }
 
 TEST(WirecoreLocalAddress, SocketWithoutALocalAddressIsAnError)

@@ -60,10 +60,10 @@ void Peer::Reset() { fd_.ResetConnection(); }
 
 void Peer::Close() { fd_.Reset(); }
 
-std::unique_ptr<Peer> ConnectPair(TWirecore& socket)
+std::unique_ptr<Peer> ConnectPair(TWirecore& socket, testsupport::IpFamily family)
 {
-    testsupport::LoopbackListener listener;
-    socket.Host = "127.0.0.1";
+    testsupport::LoopbackListener listener(8, false, family);
+    socket.Host = testsupport::LoopbackText(family);
     socket.Port = listener.Port();
     socket.Connect();
     testsupport::UniqueFd fd = listener.AcceptOne();

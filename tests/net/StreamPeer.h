@@ -34,8 +34,9 @@ private:
     testsupport::UniqueFd fd_;
 };
 
-// Connects `socket` to a fresh loopback listener and returns the accepted far end.
-std::unique_ptr<Peer> ConnectPair(TWirecore& socket);
+// Connects `socket` to a fresh loopback listener of the family and returns the accepted far end.
+std::unique_ptr<Peer> ConnectPair(TWirecore& socket,
+                                  testsupport::IpFamily family = testsupport::IpFamily::V4);
 
 // Runs the event loop until the component's socket has at least `count` bytes waiting.
 bool WaitPending(TWirecore& socket, long count);

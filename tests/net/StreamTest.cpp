@@ -25,6 +25,11 @@ using testsupport::WriteFileBytes;
 
 namespace {
 
+using testsupport::IpFamily;
+// The tests that move lines and files run over both families: nothing in the stream path may
+// depend on which one carries the bytes.
+constexpr IpFamily kBothFamilies[] = {IpFamily::V4, IpFamily::V6};
+
 void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 template <typename Operation> std::string ErrorOf(Operation operation)
@@ -45,16 +50,19 @@ template <typename Operation> std::string ErrorOf(Operation operation)
 
 TEST(WirecoreReadLn, ReturnsOneLineWithItsEndAndLeavesTheNextInTheSocket)
 {
-    TWirecore socket(nullptr);
-    auto peer = ConnectPair(socket);
-    peer->Send("123456789\r\nsecond\nthird");
-    ASSERT_TRUE(WaitPending(socket, 23));
+    for (IpFamily family : kBothFamilies) {
+        SCOPED_TRACE(testsupport::LoopbackText(family));
+        TWirecore socket(nullptr);
+        auto peer = ConnectPair(socket, family);
+        peer->Send("123456789\r\nsecond\nthird");
+        ASSERT_TRUE(WaitPending(socket, 23));
 
-    EXPECT_EQ(socket.ReadLn(), "123456789\r\n");
-    EXPECT_EQ(platform::PendingBytes(socket.SocketHandle), 12);
-    EXPECT_EQ(socket.ReadLn(), "second\n");
-    EXPECT_EQ(socket.Read(0), "third");
-    EXPECT_FALSE(socket.TimeoutTimer->Enabled());
+        EXPECT_EQ(socket.ReadLn(), "123456789\r\n");
+        EXPECT_EQ(platform::PendingBytes(socket.SocketHandle), 12);
+        EXPECT_EQ(socket.ReadLn(), "second\n");
+        EXPECT_EQ(socket.Read(0), "third");
+        EXPECT_FALSE(socket.TimeoutTimer->Enabled());
+    }
 }
 
 TEST(WirecoreReadLn, JoinsALineThatArrivesInPieces)
@@ -236,28 +244,31 @@ TEST(WirecoreWrite, SendsTextUpToItsFirstZeroAndRefusesWhatDoesNotFit)
 
 TEST(WirecoreSendFile, SendsEveryByteAndCountsEachSend)
 {
-    TWirecore socket(nullptr);
-    auto peer = ConnectPair(socket);
-    testsupport::TempDir dir;
-    const std::string data = EveryByteValue(300000);
-    WriteFileBytes(dir.File("source"), data);
-    std::string received;
-    std::jthread receiver([&] { received = peer->Receive(2 * data.size()); });
-    std::vector<int64_t> counts;
-    socket.OnPacketSent = [&](TComponent* sender) {
-        EXPECT_EQ(sender, &socket);
-        counts.push_back(socket.BytesSent);
-    };
+    for (IpFamily family : kBothFamilies) {
+        SCOPED_TRACE(testsupport::LoopbackText(family));
+        TWirecore socket(nullptr);
+        auto peer = ConnectPair(socket, family);
+        testsupport::TempDir dir;
+        const std::string data = EveryByteValue(300000);
+        WriteFileBytes(dir.File("source"), data);
+        std::string received;
+        std::jthread receiver([&] { received = peer->Receive(2 * data.size()); });
+        std::vector<int64_t> counts;
+        socket.OnPacketSent = [&](TComponent* sender) {
+            EXPECT_EQ(sender, &socket);
+            counts.push_back(socket.BytesSent);
+        };
 
-    socket.SendFile(dir.File("source"));
-    EXPECT_EQ(socket.BytesSent, 300000);
-    ASSERT_GE(counts.size(), 5u); // at least one send per chunk
-    EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
-    EXPECT_EQ(counts.back(), 300000);
-    socket.SendFile(dir.File("source")); // the counter runs on across files
-    EXPECT_EQ(socket.BytesSent, 600000);
-    receiver.join();
-    EXPECT_EQ(received, data + data);
+        socket.SendFile(dir.File("source"));
+        EXPECT_EQ(socket.BytesSent, 300000);
+        ASSERT_GE(counts.size(), 5u); // at least one send per chunk
+        EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
+        EXPECT_EQ(counts.back(), 300000);
+        socket.SendFile(dir.File("source")); // the counter runs on across files
+        EXPECT_EQ(socket.BytesSent, 600000);
+        receiver.join();
+        EXPECT_EQ(received, data + data);
+    }
 }
 
 TEST(WirecoreSendFile, EmptyFileSendsNothingAndMissingFileFailsToOpen)
@@ -283,36 +294,39 @@ TEST(WirecoreSendFile, EmptyFileSendsNothingAndMissingFileFailsToOpen)
 
 TEST(WirecoreCaptureFile, ReplacesTheFileWithEveryByteReceived)
 {
-    TWirecore socket(nullptr);
-    auto peer = ConnectPair(socket);
-    testsupport::TempDir dir;
-    const std::string data = EveryByteValue(300000);
-    WriteFileBytes(dir.File("target"), std::string(400000, '?')); // longer: must not survive
-    std::jthread sender([&] {
-        peer->Send(data);
-        peer->Close();
-    });
-    std::vector<int64_t> counts;
-    socket.OnPacketRecvd = [&](TComponent*) { counts.push_back(socket.BytesReceived); };
+    for (IpFamily family : kBothFamilies) {
+        SCOPED_TRACE(testsupport::LoopbackText(family));
+        TWirecore socket(nullptr);
+        auto peer = ConnectPair(socket, family);
+        testsupport::TempDir dir;
+        const std::string data = EveryByteValue(300000);
+        WriteFileBytes(dir.File("target"), std::string(400000, '?')); // longer: must not survive
+        std::jthread sender([&] {
+            peer->Send(data);
+            peer->Close();
+        });
+        std::vector<int64_t> counts;
+        socket.OnPacketRecvd = [&](TComponent*) { counts.push_back(socket.BytesReceived); };
 
-    socket.CaptureFile(dir.File("target"));
-    EXPECT_EQ(ReadFileBytes(dir.File("target")), data);
-    EXPECT_EQ(socket.BytesReceived, 300000);
-    ASSERT_FALSE(counts.empty());
-    EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
-    EXPECT_EQ(counts.back(), 300000);
-    EXPECT_FALSE(socket.TimeoutTimer->Enabled());
+        socket.CaptureFile(dir.File("target"));
+        EXPECT_EQ(ReadFileBytes(dir.File("target")), data);
+        EXPECT_EQ(socket.BytesReceived, 300000);
+        ASSERT_FALSE(counts.empty());
+        EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
+        EXPECT_EQ(counts.back(), 300000);
+        EXPECT_FALSE(socket.TimeoutTimer->Enabled());
 
-    // Nothing at all from a second peer: the file is emptied, no packet event.
-    TWirecore second(nullptr);
-    auto silent = ConnectPair(second);
-    int packets = 0;
-    second.OnPacketRecvd = [&](TComponent*) { ++packets; };
-    silent->Close();
-    second.CaptureFile(dir.File("target"));
-    EXPECT_EQ(ReadFileBytes(dir.File("target")), "");
-    EXPECT_EQ(second.BytesReceived, 0);
-    EXPECT_EQ(packets, 0);
+        // Nothing at all from a second peer: the file is emptied, no packet event.
+        TWirecore second(nullptr);
+        auto silent = ConnectPair(second, family);
+        int packets = 0;
+        second.OnPacketRecvd = [&](TComponent*) { ++packets; };
+        silent->Close();
+        second.CaptureFile(dir.File("target"));
+        EXPECT_EQ(ReadFileBytes(dir.File("target")), "");
+        EXPECT_EQ(second.BytesReceived, 0);
+        EXPECT_EQ(packets, 0);
+    }
 }
 
 // The bytes go from the socket to the file through a pipe the thread keeps. A file that refuses

@@ -50,22 +50,25 @@ using testsupport::PumpUntil;
 // Runs the event loop for `ms` milliseconds: long enough for a wrongly repeated report to show.
 void Pump(int ms) { testsupport::PumpFor(ms); }
 
-SocketAddress LoopbackAddress(int port)
+using testsupport::IpFamily;
+constexpr IpFamily kBothFamilies[] = {IpFamily::V4, IpFamily::V6};
+
+SocketAddress LoopbackAddress(int port, IpFamily family = IpFamily::V4)
 {
-    SocketAddress a;
-    a.family = kFamilyInet;
+    SocketAddress a = *ParseAddressLiteral(testsupport::LoopbackText(family));
     a.port = HostToNetwork16(static_cast<uint16_t>(port));
-    a.address = ParseDottedAddress("127.0.0.1");
     return a;
 }
 
+uint16_t FamilyOf(IpFamily family) { return family == IpFamily::V6 ? kFamilyInet6 : kFamilyInet; }
+
 // A connected pair: `local` watched by the recorder, `peer` a plain descriptor.
 struct ConnectedPair {
-    ConnectedPair(Recorder& recorder)
+    ConnectedPair(Recorder& recorder, IpFamily family = IpFamily::V4) : listener(8, false, family)
     {
-        local = CreateStreamSocket();
+        local = CreateStreamSocket(FamilyOf(family));
         AsyncSelect(local, &recorder.window, kSocketMessage, kStreamEventMask);
-        EXPECT_EQ(Connect(local, LoopbackAddress(listener.Port())), -1);
+        EXPECT_EQ(Connect(local, LoopbackAddress(listener.Port(), family)), -1);
         EXPECT_EQ(LastSocketError(), 10035);
         peer = listener.AcceptOne();
         EXPECT_TRUE(PumpUntil([&] { return recorder.Count(kEventConnect) == 1; }));
@@ -83,11 +86,39 @@ struct ConnectedPair {
 
 TEST(SocketNotifications, ConnectAlwaysAnswersWouldBlockAndReportsByNotification)
 {
+    for (IpFamily family : kBothFamilies) {
+        SCOPED_TRACE(testsupport::LoopbackText(family));
+        Recorder recorder;
+        ConnectedPair pair(recorder, family);
+        ASSERT_EQ(recorder.events.size(), 1u);
+        EXPECT_EQ(recorder.events[0].message, kSocketMessage);
+        EXPECT_EQ(recorder.events[0].error, 0);
+        SocketAddress peer;
+        ASSERT_EQ(GetPeerAddress(pair.local, &peer), 0);
+        EXPECT_EQ(AddressText(peer), testsupport::LoopbackText(family));
+        EXPECT_EQ(SocketFamily(pair.local), FamilyOf(family));
+    }
+}
+
+// An IPv4 socket cannot carry an IPv6 address and says so at once; an IPv6 socket reaches an
+// IPv4 host through the mapped form.
+TEST(SocketNotifications, OtherFamilyIsRefusedAtOnceExceptIPv4ThroughAnIPv6Socket)
+{
     Recorder recorder;
-    ConnectedPair pair(recorder);
-    ASSERT_EQ(recorder.events.size(), 1u);
-    EXPECT_EQ(recorder.events[0].message, kSocketMessage);
+    testsupport::LoopbackListener listener;
+    SocketHandle inet = CreateStreamSocket(kFamilyInet);
+    EXPECT_EQ(Connect(inet, LoopbackAddress(listener.Port(), IpFamily::V6)), -1);
+    EXPECT_EQ(LastSocketError(), kErrAddressFamily);
+    CloseSocket(inet);
+
+    SocketHandle inet6 = CreateStreamSocket(kFamilyInet6);
+    AsyncSelect(inet6, &recorder.window, kSocketMessage, kStreamEventMask);
+    EXPECT_EQ(Connect(inet6, LoopbackAddress(listener.Port(), IpFamily::V4)), -1);
+    EXPECT_EQ(LastSocketError(), kErrWouldBlock);
+    ASSERT_TRUE(PumpUntil([&] { return recorder.Count(kEventConnect) == 1; }));
     EXPECT_EQ(recorder.events[0].error, 0);
+    EXPECT_TRUE(listener.AcceptOne().Valid());
+    CloseSocket(inet6);
 }
 
 TEST(SocketNotifications, ReadIsReportedOncePerReceive)
@@ -129,50 +160,57 @@ TEST(SocketNotifications, CloseIsReportedOnceAfterEveryByteIsRead)
 // socket first drops the notification that is already on its way.
 TEST(SocketNotifications, RefusedConnectIsReportedWithItsErrorUnlessTheSocketIsClosed)
 {
-    const int port = testsupport::FreeLoopbackPort();
-    for (bool closeFirst : {false, true}) {
-        Recorder recorder;
-        SocketHandle s = CreateStreamSocket();
-        AsyncSelect(s, &recorder.window, kSocketMessage, kStreamEventMask);
-        EXPECT_EQ(Connect(s, LoopbackAddress(port)), -1);
-        EXPECT_EQ(LastSocketError(), 10035);
-        EXPECT_TRUE(recorder.events.empty()); // never synchronously
-        if (closeFirst) {
+    for (IpFamily family : kBothFamilies)
+        for (bool closeFirst : {false, true}) {
+            SCOPED_TRACE(testsupport::LoopbackText(family));
+            const int port = testsupport::FreeLoopbackPort(family);
+            Recorder recorder;
+            SocketHandle s = CreateStreamSocket(FamilyOf(family));
+            AsyncSelect(s, &recorder.window, kSocketMessage, kStreamEventMask);
+            EXPECT_EQ(Connect(s, LoopbackAddress(port, family)), -1);
+            EXPECT_EQ(LastSocketError(), 10035);
+            EXPECT_TRUE(recorder.events.empty()); // never synchronously
+            if (closeFirst) {
+                CloseSocket(s);
+                Pump(50);
+                EXPECT_TRUE(recorder.events.empty());
+                continue;
+            }
+            ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
+            EXPECT_EQ(recorder.events[0].code, kEventConnect);
+            EXPECT_EQ(recorder.events[0].error, 10061);
             CloseSocket(s);
-            Pump(50);
-            EXPECT_TRUE(recorder.events.empty());
-            continue;
         }
-        ASSERT_TRUE(PumpUntil([&] { return !recorder.events.empty(); }));
-        EXPECT_EQ(recorder.events[0].code, kEventConnect);
-        EXPECT_EQ(recorder.events[0].error, 10061);
-        CloseSocket(s);
-    }
 }
 
 TEST(SocketNotifications, ListeningSocketReportsAcceptOncePerAccept)
 {
-    Recorder recorder;
-    SocketHandle s = CreateStreamSocket();
-    ASSERT_EQ(Bind(s, LoopbackAddress(0)), 0);
-    AsyncSelect(s, &recorder.window, kLookupMessage, kEventAccept);
-    ASSERT_EQ(Listen(s, 1), 0);
-    SocketAddress local;
-    ASSERT_EQ(GetLocalAddress(s, &local), 0);
+    for (IpFamily family : kBothFamilies) {
+        SCOPED_TRACE(testsupport::LoopbackText(family));
+        Recorder recorder;
+        SocketHandle s = CreateStreamSocket(FamilyOf(family));
+        ASSERT_EQ(Bind(s, LoopbackAddress(0, family)), 0);
+        AsyncSelect(s, &recorder.window, kLookupMessage, kEventAccept);
+        ASSERT_EQ(Listen(s, 1), 0);
+        SocketAddress local;
+        ASSERT_EQ(GetLocalAddress(s, &local), 0);
 
-    testsupport::UniqueFd client = testsupport::ConnectLoopback(NetworkToHost16(local.port));
-    ASSERT_TRUE(client.Valid());
-    ASSERT_TRUE(PumpUntil([&] { return recorder.Count(kEventAccept) == 1; }));
-    EXPECT_EQ(recorder.events[0].message, kLookupMessage);
-    Pump(30);
-    EXPECT_EQ(recorder.Count(kEventAccept), 1);
+        testsupport::UniqueFd client =
+            testsupport::ConnectLoopback(NetworkToHost16(local.port), 5000, false, family);
+        ASSERT_TRUE(client.Valid());
+        ASSERT_TRUE(PumpUntil([&] { return recorder.Count(kEventAccept) == 1; }));
+        EXPECT_EQ(recorder.events[0].message, kLookupMessage);
+        Pump(30);
+        EXPECT_EQ(recorder.Count(kEventAccept), 1);
 
-    SocketAddress peer;
-    SocketHandle accepted = Accept(s, &peer);
-    ASSERT_NE(accepted, kNoSocket);
-    EXPECT_EQ(peer.address, ParseDottedAddress("127.0.0.1"));
-    CloseSocket(accepted);
-    CloseSocket(s);
+        SocketAddress peer;
+        SocketHandle accepted = Accept(s, &peer);
+        ASSERT_NE(accepted, kNoSocket);
+        EXPECT_EQ(AddressText(peer), testsupport::LoopbackText(family));
+        EXPECT_EQ(NetworkToHost16(peer.port), testsupport::LocalPort(client.Get()));
+        CloseSocket(accepted);
+        CloseSocket(s);
+    }
 }
 
 TEST(SocketNotifications, IdleWaitBlocksInsteadOfSpinning)

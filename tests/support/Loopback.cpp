@@ -12,21 +12,33 @@ namespace testsupport {
 
 namespace {
 
-sockaddr_in LoopbackAddress(uint16_t port)
+// The loopback address of the family with `port`, and its length.
+socklen_t LoopbackAddress(uint16_t port, IpFamily family, sockaddr_storage* address)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
+    *address = sockaddr_storage{};
+    if (family == IpFamily::V6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(address);
+        a->sin6_family = AF_INET6;
+        a->sin6_addr = in6addr_loopback;
+        a->sin6_port = htons(port);
+        return sizeof *a;
+    }
+    auto* a = reinterpret_cast<sockaddr_in*>(address);
+    a->sin_family = AF_INET;
+    a->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a->sin_port = htons(port);
+    return sizeof *a;
 }
 
-int StreamSocket(bool nonBlocking)
+int StreamSocket(bool nonBlocking, IpFamily family)
 {
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
+    return ::socket(family == IpFamily::V6 ? AF_INET6 : AF_INET,
+                    SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), 0);
 }
 
 } // namespace
+
+const char* LoopbackText(IpFamily family) { return family == IpFamily::V6 ? "::1" : "127.0.0.1"; }
 
 void UniqueFd::Reset(int fd)
 {
@@ -43,20 +55,21 @@ void UniqueFd::ResetConnection()
     Reset();
 }
 
-UniqueFd ListenOnLoopback(int backlog, bool nonBlocking, uint16_t* port)
+UniqueFd ListenOnLoopback(int backlog, bool nonBlocking, uint16_t* port, IpFamily family,
+                          uint16_t wanted)
 {
-    UniqueFd fd(StreamSocket(nonBlocking));
-    sockaddr_in address = LoopbackAddress(0);
-    if (!fd.Valid() ||
-        ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    UniqueFd fd(StreamSocket(nonBlocking, family));
+    sockaddr_storage address{};
+    const socklen_t length = LoopbackAddress(wanted, family, &address);
+    if (!fd.Valid() || ::bind(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
         ::listen(fd.Get(), backlog) != 0)
         return UniqueFd();
     *port = LocalPort(fd.Get());
     return fd;
 }
 
-LoopbackListener::LoopbackListener(int backlog, bool nonBlocking)
-    : fd_(ListenOnLoopback(backlog, nonBlocking, &port_))
+LoopbackListener::LoopbackListener(int backlog, bool nonBlocking, IpFamily family, uint16_t port)
+    : fd_(ListenOnLoopback(backlog, nonBlocking, &port_, family, port))
 {
 }
 
@@ -67,13 +80,14 @@ UniqueFd LoopbackListener::AcceptOne(int timeoutMs)
     return UniqueFd(::accept4(fd_.Get(), nullptr, nullptr, SOCK_CLOEXEC));
 }
 
-UniqueFd ConnectLoopback(uint16_t port, int timeoutMs, bool nonBlocking)
+UniqueFd ConnectLoopback(uint16_t port, int timeoutMs, bool nonBlocking, IpFamily family)
 {
     // Always made non-blocking first, so that the wait for the handshake is bounded.
-    UniqueFd fd(StreamSocket(true));
+    UniqueFd fd(StreamSocket(true, family));
     if (!fd.Valid()) return fd;
-    sockaddr_in address = LoopbackAddress(port);
-    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_storage address{};
+    const socklen_t length = LoopbackAddress(port, family, &address);
+    if (::connect(fd.Get(), reinterpret_cast<sockaddr*>(&address), length) != 0) {
         if (errno != EINPROGRESS) return UniqueFd();
         pollfd ready{fd.Get(), POLLOUT, 0};
         int error = 0;
@@ -89,20 +103,21 @@ UniqueFd ConnectLoopback(uint16_t port, int timeoutMs, bool nonBlocking)
     return fd;
 }
 
-SilentListener::SilentListener()
+SilentListener::SilentListener(IpFamily family, uint16_t port) : listener_(0, false, family, port)
 {
     // With a queue of length 0 the kernel still takes one connection; fill it with non-blocking
     // attempts so that later ones are left hanging.
-    for (UniqueFd& fd : fillers_) fd = ConnectLoopback(listener_.Port(), 0, true);
+    for (UniqueFd& fd : fillers_) fd = ConnectLoopback(listener_.Port(), 0, true, family);
     ::usleep(50 * 1000);
 }
 
 uint16_t LocalPort(int fd)
 {
-    sockaddr_in address{};
+    sockaddr_storage address{};
     socklen_t length = sizeof address;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    return ntohs(address.sin_port);
+    // The port sits at the same place in both families' addresses.
+    return ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
 }
 
 } // namespace testsupport

@@ -1,10 +1,14 @@
 #pragma once
 // Plain POSIX sockets on the loopback interface for the tests' own peers: a descriptor owner, a
-// listener on a system-chosen port, and a client connection.
+// listener on a system-chosen port, and a client connection, over IPv4 (127.0.0.1) or IPv6 (::1).
 #include <cstdint>
 #include <utility>
 
 namespace testsupport {
+
+enum class IpFamily { V4, V6 };
+// "127.0.0.1" or "::1".
+const char* LoopbackText(IpFamily family);
 
 // Owns one descriptor and closes it when it goes.
 class UniqueFd {
@@ -34,14 +38,17 @@ private:
     int fd_ = -1;
 };
 
-// A socket listening on 127.0.0.1 at a system-chosen port, which goes to `port`; an empty owner
-// when the system refused.
-UniqueFd ListenOnLoopback(int backlog, bool nonBlocking, uint16_t* port);
+// A socket listening on the family's loopback address at `wanted` (0: a port the system
+// chooses); the port goes to `port`. An empty owner when the system refused.
+UniqueFd ListenOnLoopback(int backlog, bool nonBlocking, uint16_t* port,
+                          IpFamily family = IpFamily::V4, uint16_t wanted = 0);
 
-// A listening socket on 127.0.0.1 with a system-chosen port. Invalid when the system refused.
+// A listening socket on the family's loopback address at `port` (0: a port the system chooses).
+// Invalid when the system refused.
 class LoopbackListener {
 public:
-    explicit LoopbackListener(int backlog = 8, bool nonBlocking = false);
+    explicit LoopbackListener(int backlog = 8, bool nonBlocking = false,
+                              IpFamily family = IpFamily::V4, uint16_t port = 0);
     uint16_t Port() const { return port_; }
     int Fd() const { return fd_.Get(); }
     bool Valid() const { return fd_.Valid(); }
@@ -57,17 +64,19 @@ private:
 // their SYNs), so a connect to it only ends by cancellation or time-out.
 class SilentListener {
 public:
-    SilentListener();
+    // On the family's loopback address, at `port` (0: one the system chooses).
+    explicit SilentListener(IpFamily family = IpFamily::V4, uint16_t port = 0);
     uint16_t Port() const { return listener_.Port(); }
 
 private:
-    LoopbackListener listener_{0};
+    LoopbackListener listener_;
     UniqueFd fillers_[4];
 };
 
-// A client connected to 127.0.0.1:port within timeoutMs (non-blocking when asked); an empty owner
-// when the connection was refused or did not complete in time.
-UniqueFd ConnectLoopback(uint16_t port, int timeoutMs = 5000, bool nonBlocking = false);
+// A client connected to the family's loopback address and `port` within timeoutMs (non-blocking
+// when asked); an empty owner when the connection was refused or did not complete in time.
+UniqueFd ConnectLoopback(uint16_t port, int timeoutMs = 5000, bool nonBlocking = false,
+                         IpFamily family = IpFamily::V4);
 
 // The local port a socket is bound to; 0 when it is not.
 uint16_t LocalPort(int fd);

@@ -82,16 +82,17 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
 
 } // namespace
 
-ScriptedFtpServer::ScriptedFtpServer()
+ScriptedFtpServer::ScriptedFtpServer(IpFamily family)
 {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
         throw std::runtime_error(ErrnoText("ScriptedFtpServer: pipe2"));
     wakeRead_.Reset(pipeFds[0]);
     wakeWrite_.Reset(pipeFds[1]);
-    listener_ = ListenOnLoopback(kBacklog, true, &port_);
+    listener_ = ListenOnLoopback(kBacklog, true, &port_, family);
     if (!listener_.Valid())
-        throw std::runtime_error(ErrnoText("ScriptedFtpServer: listen on 127.0.0.1"));
+        throw std::runtime_error(ErrnoText(
+            (std::string("ScriptedFtpServer: listen on ") + LoopbackText(family)).c_str()));
 }
 
 ScriptedFtpServer::~ScriptedFtpServer()

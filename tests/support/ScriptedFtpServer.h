@@ -1,8 +1,8 @@
 #pragma once
 // A scripted FTP server for exact protocol tests. The test writes the conversation down before the
-// client connects; a thread of the server then accepts ONE control connection on 127.0.0.1 and
-// plays the steps in order, checking every command line the client sends. Afterwards the test asks
-// whether every step went as written.
+// client connects; a thread of the server then accepts ONE control connection on 127.0.0.1 (or
+// ::1) and plays the steps in order, checking every command line the client sends. Afterwards the
+// test asks whether every step went as written.
 //
 //     testsupport::ScriptedFtpServer server;
 //     server.Reply("220 hello")
@@ -55,7 +55,8 @@ public:
     using Ms = std::chrono::milliseconds;
     enum class AfterScript { KeepOpen, Close, Reset };
 
-    ScriptedFtpServer();
+    // The control connection is awaited on the family's loopback address.
+    explicit ScriptedFtpServer(IpFamily family = IpFamily::V4);
     ~ScriptedFtpServer();
     ScriptedFtpServer(const ScriptedFtpServer&) = delete;
     ScriptedFtpServer& operator=(const ScriptedFtpServer&) = delete;

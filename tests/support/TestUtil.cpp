@@ -41,11 +41,11 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
-uint16_t FreeLoopbackPort()
+uint16_t FreeLoopbackPort(IpFamily family)
 {
     // Bound, listening and closed again when `probe` goes: nobody listens there afterwards.
-    LoopbackListener probe;
-    if (!probe.Valid()) Throw("listen on 127.0.0.1:0");
+    LoopbackListener probe(8, false, family);
+    if (!probe.Valid()) Throw(std::string("listen on ") + LoopbackText(family) + " port 0");
     return probe.Port();
 }
 

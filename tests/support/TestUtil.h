@@ -1,6 +1,8 @@
 #pragma once
 // Small helpers shared by the tests: temporary directories, loopback ports, file contents and
 // checksums, and a payload that breaks anything that treats binary data as text.
+#include "support/Loopback.h"
+
 #include <cstdint>
 #include <string>
 
@@ -24,7 +26,7 @@ private:
 // A loopback port that was free a moment ago and that nobody listens on: for programs that need
 // the number up front (real servers), and as a port whose connections are refused. A socket of
 // our own binds port 0 instead.
-uint16_t FreeLoopbackPort();
+uint16_t FreeLoopbackPort(IpFamily family = IpFamily::V4);
 
 // Whole-file access; both throw std::runtime_error when the file cannot be read or written.
 std::string ReadFileBytes(const std::string& path);
