@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -58,12 +59,62 @@ void NotificationWindow::Post(int message, uintptr_t wParam, intptr_t lParam)
 uint16_t HostToNetwork16(uint16_t value) { return htons(value); }
 uint16_t NetworkToHost16(uint16_t value) { return ntohs(value); }
 
+namespace {
+
+// One number of a numeric address: decimal, octal after a leading 0, hexadecimal after 0x. Moves
+// `text` past it; false when there is no number there or it exceeds 32 bits.
+bool ParseAddressPart(const char*& text, uint64_t& value)
+{
+    unsigned base = 10;
+    if (text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text += 2;
+    } else if (text[0] == '0') {
+        base = 8;
+    }
+    const char* start = text;
+    value = 0;
+    for (;; ++text) {
+        unsigned digit;
+        const char c = *text;
+        if (c >= '0' && c <= '9')
+            digit = static_cast<unsigned>(c - '0');
+        else if (base == 16 && c >= 'a' && c <= 'f')
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        else if (base == 16 && c >= 'A' && c <= 'F')
+            digit = static_cast<unsigned>(c - 'A' + 10);
+        else
+            break;
+        if (digit >= base) return false;
+        value = value * base + digit;
+        if (value > 0xFFFFFFFFu) return false;
+    }
+    // "0x" alone is no number; "0" alone is (octal zero).
+    return text != start || base == 8;
+}
+
+} // namespace
+
 uint32_t ParseDottedAddress(const char* text)
 {
-    in_addr address{};
-    // Accept only the plain four-number form; anything else is a name to look up.
-    if (inet_pton(AF_INET, text, &address) != 1) return kAddressNone;
-    return address.s_addr;
+    uint64_t parts[4] = {};
+    int count = 0;
+    for (;;) {
+        if (count == 4 || !ParseAddressPart(text, parts[count])) return kAddressNone;
+        ++count;
+        if (*text == '\0') break;
+        if (*text++ != '.') return kAddressNone;
+    }
+    // a, a.b (b: 24 bits), a.b.c (c: 16 bits), a.b.c.d: the last part fills what is left.
+    uint64_t address = 0;
+    for (int i = 0; i < count - 1; ++i) {
+        if (parts[i] > 0xFF) return kAddressNone;
+        address |= parts[i] << (24 - 8 * i);
+    }
+    const int lastBits = 32 - 8 * (count - 1);
+    if (parts[count - 1] >> lastBits != 0) return kAddressNone;
+    address |= parts[count - 1];
+    return htonl(static_cast<uint32_t>(address));
 }
 
 std::string DottedAddressText(uint32_t address)
@@ -191,7 +242,18 @@ SocketHandle Accept(SocketHandle socket, SocketAddress* peer)
 long Send(SocketHandle socket, const void* data, size_t length, bool moreFollows)
 {
     ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0));
-    return n >= 0 ? static_cast<long>(n) : Fail();
+    if (n >= 0) return static_cast<long>(n);
+    // The system answers a send on a socket that has no connection (never had one, or a fresh
+    // one put in place of a closed connection) as it answers one on a broken pipe.
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    if (errno == EPIPE &&
+        ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 &&
+        errno == ENOTCONN) {
+        SetLastSocketError(kErrNotConnected);
+        return -1;
+    }
+    return Fail();
 }
 
 long Receive(SocketHandle socket, void* buffer, size_t length, bool peek)
@@ -357,6 +419,27 @@ long PendingBytes(SocketHandle socket)
     int count = 0;
     if (::ioctl(socket, FIONREAD, &count) != 0) return 0;
     return count;
+}
+
+bool PeerHasClosed(SocketHandle socket)
+{
+    pollfd entry{};
+    entry.fd = socket;
+    entry.events = POLLRDHUP;
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
+
+WakeOnMoreThan::WakeOnMoreThan(SocketHandle socket, long waiting) : socket_(socket)
+{
+    // The receive low-water mark: readiness is reported only from this many bytes on.
+    const int mark = static_cast<int>(std::min<long>(waiting + 1, 1 << 30));
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+}
+
+WakeOnMoreThan::~WakeOnMoreThan()
+{
+    const int mark = 1;
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
 }
 
 } // namespace platform

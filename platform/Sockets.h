@@ -65,7 +65,10 @@ inline constexpr uint32_t kAddressNone = 0xFFFFFFFFu;
 
 uint16_t HostToNetwork16(uint16_t value);
 uint16_t NetworkToHost16(uint16_t value);
-// Dotted decimal -> address in network byte order; kAddressNone when it is not one.
+// A numeric IPv4 address -> address in network byte order; kAddressNone when it is not one.
+// Written as the classic library reads them: one to four numbers separated by dots, each decimal,
+// octal (a leading 0) or hexadecimal (0x), the last one filling the bytes that are left -- so
+// "127.1" and "2130706433" are 127.0.0.1, and a name is never taken for an address.
 uint32_t ParseDottedAddress(const char* text);
 // Address in network byte order -> dotted decimal.
 std::string DottedAddressText(uint32_t address);
@@ -119,5 +122,21 @@ int CloseSocket(SocketHandle socket);
 void ArmWriteWakeup(SocketHandle socket);
 // Bytes that a receive would return now without waiting (0 when none or on error).
 long PendingBytes(SocketHandle socket);
+// True when the peer has ended its side of the stream (whether or not bytes are still waiting).
+bool PeerHasClosed(SocketHandle socket);
+
+// While it lives, the socket's read notification comes only once more than `waiting` bytes are
+// there (or the peer closes): a wait for the rest of a count is woken by new bytes, not by the
+// ones it has already seen.
+class WakeOnMoreThan {
+public:
+    WakeOnMoreThan(SocketHandle socket, long waiting);
+    ~WakeOnMoreThan();
+    WakeOnMoreThan(const WakeOnMoreThan&) = delete;
+    WakeOnMoreThan& operator=(const WakeOnMoreThan&) = delete;
+
+private:
+    SocketHandle socket_;
+};
 
 } // namespace platform

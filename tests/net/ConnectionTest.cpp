@@ -76,11 +76,15 @@ TEST(WirecoreConnect, ConnectsToListeningPortByDottedAddressWithoutLookup)
     EXPECT_EQ(ConnectError(socket), "Already connected");
 }
 
-TEST(WirecoreConnect, RefusedPortFailsAfterOnConnectionFailed)
+TEST(WirecoreConnect, RefusedPortFailsAfterOnErrorAndOnConnectionFailed)
 {
     TWirecore socket(nullptr);
     Recorder recorder;
     recorder.Attach(socket);
+    // The system's reason is reported like any socket error, with its text.
+    socket.OnError = [&](TComponent*, uint16_t number, const std::string& text) {
+        recorder.events.push_back("OnError " + std::to_string(number) + " " + text);
+    };
     socket.Host = "127.0.0.1";
     socket.Port = nettest::ClosedLoopbackPort();
     try {
@@ -92,7 +96,8 @@ TEST(WirecoreConnect, RefusedPortFailsAfterOnConnectionFailed)
         EXPECT_EQ(error.Reason(), ErrorReason::ConnectFailed);
         EXPECT_EQ(error.ErrorNumber(), 10061);
     }
-    EXPECT_EQ(recorder.events, std::vector<std::string>{"OnConnectionFailed"});
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"OnError 10061 10061:Connection refused",
+                                                         "OnConnectionFailed"}));
     EXPECT_FALSE(socket.Connected);
     EXPECT_FALSE(socket.LastEventOk);
 
@@ -141,6 +146,21 @@ TEST(WirecoreConnect, NegativeTimeOutIsARangeError)
     TWirecore socket(nullptr);
     socket.TimeOut = -1;
     EXPECT_THROW(socket.StartTimer(), RangeError);
+}
+
+// The numeric forms the classic address parser takes are addresses, never names to look up.
+TEST(WirecoreConnect, ShorthandLoopbackAddressesConnectWithoutLookup)
+{
+    ScriptedLookup lookup(ScriptedLookup::Mode::NotFound);
+    nettest::LoopbackListener listener;
+    for (const char* host : {"127.1", "127.0.1", "2130706433", "0x7f.1"}) {
+        TWirecore socket(nullptr);
+        socket.Host = host;
+        socket.Port = listener.Port();
+        EXPECT_EQ(ConnectError(socket), "connected") << host;
+        EXPECT_EQ(socket.RemoteAddress.address, Loopback()) << host;
+    }
+    EXPECT_TRUE(lookup.names.empty());
 }
 
 TEST(WirecoreConnect, AnyAddressIsTreatedAsUnresolved)
