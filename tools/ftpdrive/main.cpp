@@ -3,7 +3,7 @@
 // through it.
 //
 //   ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]
-//            [--report-level N] [--parse-list] [--progress]
+//            [--report-level N] [--parse-list] [--progress] [--keep-going]
 //            [--proxy HOST --proxy-port N --firewall user|open|site] [--fw-user U --fw-password P]
 //            COMMAND...
 //   COMMAND: ls | pwd | cd DIR | mkdir DIR | rm FILE | get REMOTE LOCAL | put LOCAL REMOTE
@@ -11,7 +11,8 @@
 //
 // Standard output: "event: NAME [KIND]", "list: LINE", "entry: ATTR\tSIZE\tDATE\tNAME" (ls with
 // --parse-list), "pwd: DIR". Standard error: "status: TEXT" and "error: CLASS: MESSAGE".
-// Exit status: 0 success, 1 an operation failed, 2 usage error.
+// Exit status: 0 success, 1 an operation failed, 2 usage error. Without --keep-going the first
+// failure ends the run; with it every command runs, and the status is still the first failure's.
 #include "ftp/VaskFtp.h"
 #include "platform/Conversions.h"
 
@@ -33,7 +34,7 @@ constexpr const char* kAnonymousPassword = "anonimo@exemplo.com.br";
 
 const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
-    "                [--report-level N] [--parse-list] [--progress]\n"
+    "                [--report-level N] [--parse-list] [--progress] [--keep-going]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
     "                COMMAND...\n"
@@ -55,6 +56,7 @@ struct Options {
     int32_t reportLevel = 0;
     bool parseList = false;
     bool progress = false;
+    bool keepGoing = false;
     std::string proxy;
     int32_t proxyPort = 0;
     TFirewallType firewall = FTUser;
@@ -131,6 +133,8 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.parseList = true;
         else if (option == "--progress")
             options.progress = true;
+        else if (option == "--keep-going")
+            options.keepGoing = true;
         else if (option == "--proxy")
             options.proxy = value(option);
         else if (option == "--proxy-port")
@@ -282,9 +286,18 @@ int main(int argc, char** argv)
     TVaskFTP ftp(nullptr);
     Configure(ftp, options);
     AttachEvents(ftp, options);
+    int status = 0;
     try {
         ftp.Connect();
-        for (const Command& command : options.commands) Run(ftp, options, command);
+        for (const Command& command : options.commands) {
+            try {
+                Run(ftp, options, command);
+            } catch (const std::exception& error) {
+                if (!options.keepGoing) throw;
+                PrintError(error);
+                status = kExitFailure;
+            }
+        }
         ftp.Disconnect();
     } catch (const std::exception& error) {
         PrintError(error);
@@ -296,5 +309,5 @@ int main(int argc, char** argv)
         }
         return kExitFailure;
     }
-    return 0;
+    return status;
 }
