@@ -341,7 +341,8 @@ void DataOperation::Release()
 }
 
 DataWaitWatch::DataWaitWatch(TVaskFTP& ftp, TWirecore& data)
-    : ftp_(ftp), data_(data), outer_(ftp.dataWaitWatch_), tick_(new TThreadTimer(nullptr))
+    : ftp_(ftp), data_(data), outer_(ftp.dataWaitWatch_),
+      tick_(std::make_unique<TThreadTimer>(nullptr))
 {
     ftp_.dataWaitWatch_ = this;
     tick_->SetInterval(kWatchTickMs);
