@@ -24,7 +24,7 @@ TVaskFTP::~TVaskFTP()
         Abort();
     } catch (...) {
     }
-    // A DataSocket that still exists is owned by this component and freed with it.
+    // A DataSocket belongs to the operation that runs it, which frees it as it unwinds.
 }
 
 int64_t TVaskFTP::ReceivedBytes() const

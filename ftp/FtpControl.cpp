@@ -3,28 +3,25 @@
 #include "ftp/VaskFtp.h"
 
 #include "net/TextFields.h"
-#include "platform/MessageLoop.h"
 
 namespace {
 
-// A reply of many continuation lines that are all waiting already is read without a single wait,
-// so the message loop gets a turn every so many lines: a Cancel, a time-out and the window's
-// painting still come through while a server floods us with them.
-constexpr int kLinesBetweenMessagePasses = 256;
-
 // The path of a PWD reply: the text between the first double quote and the closing one. Servers
 // write a double quote that belongs to the path as two (257 "/a""b" names /a"b), so a doubled
-// quote stands for one and does not end the path.
+// quote stands for one. Some servers do not double it (257 "/a"b" is current); a quote that is
+// neither doubled nor the line's last one is then taken as part of the path, which ends at the
+// line's last quote.
 std::string QuotedPath(const std::string& reply)
 {
+    const size_t open = reply.find('"');
+    if (open == std::string::npos) return {};
+    const size_t last = reply.rfind('"');
     std::string path;
-    size_t at = reply.find('"');
-    if (at == std::string::npos) return path;
-    for (++at; at < reply.size(); ++at) {
+    for (size_t at = open + 1; at < reply.size(); ++at) {
         if (reply[at] == '"') {
             if (at + 1 < reply.size() && reply[at + 1] == '"')
                 ++at;
-            else
+            else if (at == last)
                 break;
         }
         path += reply[at];
@@ -47,23 +44,14 @@ std::string TVaskFTP::Transaction(const std::string& command)
 {
     RequireSingleLine(command);
     ControlUse use(*this);
-    const std::string first = SocketTransaction(command);
-    ConsumeContinuationLines(first);
-    return first;
+    return replies_.Command(command);
 }
 
-void TVaskFTP::ConsumeContinuationLines(std::string line)
+void TVaskFTP::ConsumeContinuationLines(const std::string&)
 {
+    // Every line has passed through the reader, which knows whether a reply is still open.
     ControlUse use(*this);
-    // "230-Welcome" opens a multi-line reply; lines that begin with a blank belong to it too. The
-    // code of a later line is not compared: the first line that is neither ends the reply. The
-    // lines are reported and dropped, so however many there are, only one is held at a time.
-    for (int count = 1; !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
-         ++count) {
-        if (count % kLinesBetweenMessagePasses == 0) platform::ProcessPendingMessages();
-        line = ReadReplyLine();
-        ReportStatus(1, line);
-    }
+    replies_.FinishReply();
 }
 
 TCmdType TVaskFTP::ClassifyCommand(const std::string& command)
@@ -83,10 +71,10 @@ void TVaskFTP::SendCommand(const std::string& command)
     const TCmdType type = ClassifyCommand(command);
     Canceled = false;
     CheckConnection();
+    RequireSingleLine(command);
+    // What earlier commands still owe is read first, so that this command gets its own reply.
+    replies_.Settle();
     ReportStatus(1, command);
-    // Lines still waiting belong to an earlier reply (the tail of one read short); dropping them
-    // keeps this command's reply from being confused with them.
-    if (DataAvailable()) Read(0);
 
     const std::string reply = Transaction(command);
     // A server that hangs up instead of answering has not done what was asked.

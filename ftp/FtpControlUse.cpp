@@ -1,8 +1,9 @@
 // Who reads the control connection, and when. An operation reads the replies to its own commands;
-// while none runs, whatever arrives is the server speaking on its own: stray lines, the 421 a
-// server sends before it hangs up on an idle client, the end of the stream. Those are read here,
-// from the event loop, so that a session the server has ended is noticed at once (OnDisconnect)
-// and not only when the next command finds the connection dead.
+// while none runs, whatever arrives is either a reply still owed (the closing reply of a transfer
+// that was given up, ABOR's) or the server speaking on its own: stray lines, the 421 a server
+// sends before it hangs up on an idle client, the end of the stream. Those are read here, from
+// the event loop, through the same reply reader, so that a session the server has ended is
+// noticed at once (OnDisconnect) and not only when the next command finds the connection dead.
 #include "ftp/FtpDataConnection.h"
 #include "ftp/VaskFtp.h"
 
@@ -12,8 +13,6 @@
 
 namespace {
 
-// Of an unsolicited line only its code and a readable start matter.
-constexpr size_t kUnsolicitedLineKept = 512;
 // Read per notification; what is left is read on the next one, so a server that floods an idle
 // connection cannot keep the event loop to itself.
 constexpr int kUnsolicitedReadsPerNotification = 16;
@@ -33,37 +32,13 @@ TVaskFTP::ControlUse::~ControlUse()
     platform::Receive(ftp_.SocketHandle, &probe, 1, true);
 }
 
-template <class Io> auto TVaskFTP::OnControlConnection(Io io) -> decltype(io())
-{
-    try {
-        return io();
-    } catch (const EAbortError&) {
-        // A cancelled wait: the reply it waited for will still come and be dropped as stale.
-        throw;
-    } catch (const ESockError&) {
-        DropSession();
-        throw;
-    }
-}
-
-std::string TVaskFTP::ReadReplyLine()
-{
-    return OnControlConnection([this] { return ReadLn(); });
-}
-
-std::string TVaskFTP::SocketTransaction(const std::string& command)
-{
-    RequireSingleLine(command);
-    return OnControlConnection([&] { return TWirecore::Transaction(command); });
-}
-
 void TVaskFTP::DropSession()
 {
-    if (!Connected) return;
+    // Also when the socket layer has closed the connection itself (a line past the limit).
     ListParser.reset();
     Vendor = vendorAutoDetect;
-    unsolicitedLine_.clear();
-    CloseSocket();
+    replies_.Forget();
+    if (Connected) CloseSocket();
 }
 
 void TVaskFTP::OnControlInput()
@@ -84,7 +59,11 @@ void TVaskFTP::ReadUnsolicitedInput()
     for (int read = 0; read < kUnsolicitedReadsPerNotification; ++read) {
         const long count = platform::Receive(SocketHandle, buffer, sizeof buffer);
         if (count > 0) {
-            if (TakeUnsolicitedBytes(buffer, static_cast<size_t>(count))) return;
+            // Replies still owed are paid here as well; a 421 ends the session.
+            if (replies_.TakeIdleBytes(buffer, static_cast<size_t>(count))) {
+                DropSession();
+                return;
+            }
             continue;
         }
         if (count < 0) {
@@ -97,21 +76,4 @@ void TVaskFTP::ReadUnsolicitedInput()
         DropSession();
         return;
     }
-}
-
-bool TVaskFTP::TakeUnsolicitedBytes(const char* bytes, size_t count)
-{
-    for (size_t i = 0; i < count; ++i) {
-        if (unsolicitedLine_.size() < kUnsolicitedLineKept) unsolicitedLine_ += bytes[i];
-        if (bytes[i] != '\n') continue;
-        const std::string line = std::move(unsolicitedLine_);
-        unsolicitedLine_.clear();
-        ReportStatus(1, line);
-        // "421 Timeout." -- the server is closing the session; it may not even close the socket.
-        if (ftpdata::LeadingReplyCode(line) == 421 && line.compare(0, 4, "421-") != 0) {
-            DropSession();
-            return true;
-        }
-    }
-    return false;
 }

@@ -5,6 +5,7 @@
 #include "net/TextFields.h"
 #include "net/ThreadTimer.h"
 #include "platform/Conversions.h"
+#include "platform/LocalFile.h"
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
@@ -90,18 +91,13 @@ void DataOperation::Unlock()
     if (lock_.owns_lock()) lock_.unlock();
 }
 
-void DataOperation::Drain()
-{
-    if (ftp_.DataAvailable()) ftp_.Read(0);
-}
-
 void DataOperation::SelectBinaryType() { ftp_.Transaction("TYPE I"); }
 
 TWirecore& DataOperation::CreateSocket()
 {
     outerSocket_ = ftp_.DataSocket;
-    socket_ = new TWirecore(&ftp_);
-    ftp_.DataSocket = socket_;
+    socket_ = std::make_unique<TWirecore>(nullptr);
+    ftp_.DataSocket = socket_.get();
     socket_->TimeOut = ftp_.TimeOut;
     if (kind_.isUpload) {
         if (ftp_.OnPacketSent) socket_->OnPacketSent = ftp_.OnPacketSent;
@@ -212,13 +208,7 @@ bool DataOperation::AcceptIfActive()
     return true;
 }
 
-void DataOperation::FailWithServerReply()
-{
-    const std::string reply = ftp_.ReadReplyLine();
-    ftp_.ReportStatus(1, reply);
-    ftp_.ConsumeContinuationLines(reply);
-    Fail(reply, false);
-}
+void DataOperation::FailWithServerReply() { Fail(ftp_.Replies().ReadFinalReply(), false); }
 
 void DataOperation::BeginDataPhase()
 {
@@ -227,9 +217,18 @@ void DataOperation::BeginDataPhase()
 
 bool DataOperation::Cancelled() const { return ftp_.Canceled || ftp_.TimedOut; }
 
+void DataOperation::FailCancelled() const
+{
+    // The listing's data phase reads lines, the transfers' move files.
+    throw EAbortError(kind_.kind == ctList ? "Socket readln aborted" : "Socket send aborted",
+                      ftp_.TimedOut ? ErrorReason::TimedOut : ErrorReason::Canceled);
+}
+
 void DataOperation::RunDataPhase(const std::function<void()>& move)
 {
-    if (Cancelled()) return;
+    // Nothing was moved, so nothing can have succeeded; the release tells the server (ABOR) and
+    // the transfer's closing reply stays owed.
+    if (Cancelled()) FailCancelled();
     DataWaitWatch watch(ftp_, *socket_);
     try {
         move();
@@ -240,7 +239,13 @@ void DataOperation::RunDataPhase(const std::function<void()>& move)
     }
 }
 
-bool DataOperation::EndDataPhase(int64_t announcedSize, int64_t restartOffset)
+namespace {
+
+std::string Bytes(int64_t count) { return std::to_string(count) + " bytes"; }
+
+} // namespace
+
+bool DataOperation::EndDataPhase(const ExpectedFile& expected)
 {
     if (ftp_.OnTransactionStop) ftp_.OnTransactionStop(&ftp_);
     // Closing must not wait for the last bytes to be delivered; the system finishes sending
@@ -252,28 +257,38 @@ bool DataOperation::EndDataPhase(int64_t announcedSize, int64_t restartOffset)
         ftp_.TransferSize = received;
         ftp_.ReportStatus(1, "Received " + std::to_string(received) + " Bytes");
     }
-    std::string finalReply;
-    const bool readFinalReply = !Cancelled();
-    if (readFinalReply) finalReply = ftp_.ReadReplyLine();
-    ftp_.ReportStatus(1, finalReply);
-    if (!Cancelled()) ftp_.ConsumeContinuationLines(finalReply);
+    // A Cancel (or the component's time-out) that came after the data moved still ends the
+    // operation: what the server says about the transfer is not waited for, so it is not known
+    // to have succeeded.
+    if (Cancelled()) FailCancelled();
+    // The closing reply, unless the transfer command's reply was already the last word.
+    const bool replyOwed = ftp_.Replies().Owed() > 0;
+    const std::string finalReply = replyOwed ? ftp_.Replies().ReadFinalReply() : std::string();
     if (kind_.isDownload && ftp_.OnTransactionStop) ftp_.OnTransactionStop(&ftp_);
 
+    // The local file must be the server's, byte for byte in length: fewer bytes is a transfer cut
+    // short, more is a server that sent something else than it said -- for a resumed download
+    // usually the whole file again, appended to the part that was there; that part is restored.
+    std::string mismatch;
+    if (kind_.isDownload && expected.size) {
+        const int64_t local = expected.offset + received;
+        if (local != *expected.size) {
+            if (local > *expected.size && expected.offset > 0)
+                platform::LocalFile::CutTo(expected.path, expected.offset);
+            mismatch = "Transfer incomplete: " + Bytes(local) + " received for a file of " +
+                       Bytes(*expected.size);
+        }
+    }
     // A server that gives up halfway ("426 Connection closed; transfer aborted") has sent only
     // part of the data: that is a failure, whatever arrived. So is a server that hung up
     // without confirming the transfer.
     const int code = LeadingReplyCode(finalReply);
-    if ((code >= 400 && code <= 599) || (finalReply.empty() && readFinalReply)) {
+    if ((code >= 400 && code <= 599) || (finalReply.empty() && replyOwed)) {
         Fail(finalReply, false);
         return false;
     }
-    // A connection that simply ended early: fewer bytes than the transfer reply announced. A
-    // resumed download counts what it already had, since servers announce the whole file.
-    if (kind_.isDownload && announcedSize > 0 && restartOffset + received < announcedSize) {
-        Fail(FTPException("Transfer incomplete: " + std::to_string(restartOffset + received) +
-                              " of " + std::to_string(announcedSize) + " bytes received",
-                          ErrorReason::TransferIncomplete),
-             false);
+    if (!mismatch.empty()) {
+        Fail(FTPException(mismatch, ErrorReason::TransferIncomplete), false);
         return false;
     }
     success_ = true;
@@ -285,10 +300,8 @@ void DataOperation::FreeSocket()
     if (!socket_) return;
     ftp_.lastReceivedBytes_ = socket_->BytesReceived;
     ftp_.lastSentBytes_ = socket_->BytesSent;
-    if (ftp_.DataSocket == socket_) ftp_.DataSocket = outerSocket_;
-    TWirecore* socket = socket_;
-    socket_ = nullptr;
-    delete socket;
+    if (ftp_.DataSocket == socket_.get()) ftp_.DataSocket = outerSocket_;
+    socket_.reset();
 }
 
 void DataOperation::SendAbortIfCancelled()
@@ -297,7 +310,9 @@ void DataOperation::SendAbortIfCancelled()
     ftp_.Canceled = false;
     // A session that has ended meanwhile has no transfer left to abort.
     if (!ftp_.Connected) return;
-    ftp_.Transaction("ABOR");
+    // Its replies (the transfer's own closing reply, then ABOR's) are read before the next
+    // command; waiting for them here would hold up the cancel the user asked for.
+    ftp_.Replies().Send("ABOR");
 }
 
 void DataOperation::Release()
@@ -311,7 +326,8 @@ void DataOperation::Release()
 }
 
 DataWaitWatch::DataWaitWatch(TVaskFTP& ftp, TWirecore& data)
-    : ftp_(ftp), data_(data), outer_(ftp.dataWaitWatch_), tick_(new TThreadTimer(nullptr))
+    : ftp_(ftp), data_(data), outer_(ftp.dataWaitWatch_),
+      tick_(std::make_unique<TThreadTimer>(nullptr))
 {
     ftp_.dataWaitWatch_ = this;
     tick_->SetInterval(kWatchTickMs);

@@ -50,6 +50,15 @@ inline constexpr DataOperationKind kResume{ctDownload, false, true, true, false}
 inline constexpr DataOperationKind kUpload{ctUpload, true, false, false, true};
 inline constexpr DataOperationKind kAppend{ctAppend, false, false, false, true};
 
+// What a download's local file must come to: the server's size when it is known, and, for a
+// resumed download, the bytes the file had before (to which it is cut back when the server
+// sends more than the rest -- it ignored the restart and sent the whole file again).
+struct ExpectedFile {
+    std::optional<int64_t> size;
+    int64_t offset = 0;
+    std::string path;
+};
+
 class DataOperation {
 public:
     DataOperation(TVaskFTP& ftp, const DataOperationKind& kind);
@@ -62,15 +71,14 @@ public:
     void Start();
     // Takes TransferLock when this kind of operation holds it; released by the release.
     void Lock();
-    // Drops reply lines left over from earlier exchanges on the control connection.
-    void Drain();
     // Puts the server into binary representation so that files arrive byte for byte and restart
     // offsets count bytes. The reply is not examined: a server without TYPE fails the transfer
     // command itself.
     void SelectBinaryType();
-    // Creates this operation's data socket, owned by the component, and makes it the component's
-    // DataSocket. It takes TimeOut and the one packet event the operation reports, when that is
-    // assigned: OnPacketRecvd for the listing and the downloads, OnPacketSent for the uploads.
+    // Creates this operation's data socket, owned by this operation, and makes it the
+    // component's DataSocket. It takes TimeOut and the one packet event the operation reports, when
+    // that is assigned: OnPacketRecvd for the listing and the downloads, OnPacketSent for the
+    // uploads.
     TWirecore& CreateSocket();
     // PASV or PORT. False when the reply failed and the OnFailure handler set Handled: the
     // operation then goes straight to Release().
@@ -91,24 +99,32 @@ public:
     [[nodiscard]] bool AcceptIfActive();
     // OnTransactionStart.
     void BeginDataPhase();
-    // The data phase proper, unless cancelled: `move` moves the data. A failure reply that the
-    // server sends meanwhile while the data connection stays silent ends it, and so does a
-    // Cancel on the component; the former then goes on to EndDataPhase, which reads that reply.
+    // The data phase proper: `move` moves the data. A failure reply that the server sends
+    // meanwhile while the data connection stays silent ends it, and so does a Cancel on the
+    // component; the former then goes on to EndDataPhase, which reads that reply. An operation
+    // cancelled before its data phase fails here (EAbortError), having moved nothing.
     void RunDataPhase(const std::function<void()>& move);
-    // The end of the data phase: OnTransactionStop, close, the final reply. Sets the success flag
-    // -- unless the final reply failed (400..599) or a download got fewer bytes than its reply
-    // announced; then the failure protocol runs and false is returned for a handled failure.
-    // announcedSize is the size the transfer reply gave (downloads; 0 = none), restartOffset the
-    // bytes a resumed download already had.
-    [[nodiscard]] bool EndDataPhase(int64_t announcedSize = 0, int64_t restartOffset = 0);
 
-    // Frees the data socket, sends "ABOR" when a Cancel is still pending (listing and downloads),
-    // leaves the lock and fires OnSuccess when the operation succeeded.
+    // The end of the data phase: OnTransactionStop, close, the final reply. Sets the success flag
+    // -- unless the operation was cancelled (EAbortError; the final reply stays owed), the final
+    // reply failed (400..599), or a download's file is not exactly `expected.size` long; then the
+    // failure protocol runs and false is returned for a handled failure.
+    [[nodiscard]] bool EndDataPhase(const ExpectedFile& expected = ExpectedFile());
+
+    // Frees the data socket, sends "ABOR" when a Cancel is still pending (listing and downloads;
+    // its reply is owed, and read before the next command), leaves the lock and fires OnSuccess
+    // when the operation succeeded.
     void Release();
+    // Ends the operation as a success without a data phase (a resumed download that had nothing
+    // left to fetch).
+    void SucceedWithoutData() { success_ = true; }
+    // The failure of a cancelled operation: EAbortError, for the time-out or the Cancel.
+    [[noreturn]] void FailCancelled() const;
 
     // Whether the component was cancelled (Cancel, or its own time-out).
     bool Cancelled() const;
     TWirecore& Socket() const { return *socket_; }
+    const DataOperationKind& Kind() const { return kind_; }
     bool Succeeded() const { return success_; }
 
 private:
@@ -123,7 +139,7 @@ private:
     bool success_ = false;
     bool released_ = false;
     std::unique_lock<std::recursive_mutex> lock_;
-    TWirecore* socket_ = nullptr;
+    std::unique_ptr<TWirecore> socket_;
     // The DataSocket of an enclosing operation, named again once this one has ended.
     TWirecore* outerSocket_ = nullptr;
 };

@@ -130,7 +130,6 @@ void TVaskFTP::ListDirectory()
     ftpdata::DataOperation op(*this, ftpdata::kListing);
     op.Lock();
     op.Start();
-    op.Drain();
     TWirecore& data = op.CreateSocket();
     if (ParseList) PrepareParser(*this);
     if (!op.OpenChannel()) return op.Release();

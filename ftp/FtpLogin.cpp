@@ -2,56 +2,53 @@
 #include "ftp/VaskFtp.h"
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 namespace {
 
-// A password must not show up in a status text or an error message, not even when a server
-// repeats it in its reply.
-std::string Masked(std::string text, const std::string& secret)
-{
-    if (secret.empty()) return text;
-    for (size_t at = text.find(secret); at != std::string::npos; at = text.find(secret, at + 5))
-        text.replace(at, secret.size(), "*****");
-    return text;
-}
-
-// While it lives, status texts reach the OnStatus handler, and LastStatus, with `secret` masked.
+// While it lives, status texts reach the OnStatus handler, and LastStatus, with the login's
+// passwords masked -- read as they are when each text goes out, since an OnAuthenticationNeeded
+// handler may fill one in halfway.
 class MaskedStatus {
 public:
-    MaskedStatus(TWirecore& socket, const std::string& secret)
+    explicit MaskedStatus(TWirecore& socket, std::function<std::string(std::string)> mask)
         : socket_(socket), saved_(socket.OnStatus)
     {
-        if (secret.empty()) return;
-        socket_.OnStatus = [this, secret](TComponent* sender, const std::string& text) {
-            socket_.LastStatus = Masked(text, secret);
+        socket_.OnStatus = [this, mask](TComponent* sender, const std::string& text) {
+            socket_.LastStatus = mask(text);
             if (saved_) saved_(sender, socket_.LastStatus);
         };
-        installed_ = true;
     }
-    ~MaskedStatus()
-    {
-        if (installed_) socket_.OnStatus = saved_;
-    }
+    ~MaskedStatus() { socket_.OnStatus = saved_; }
     MaskedStatus(const MaskedStatus&) = delete;
     MaskedStatus& operator=(const MaskedStatus&) = delete;
 
 private:
     TWirecore& socket_;
     TOnStatus saved_;
-    bool installed_ = false;
 };
 
 } // namespace
+
+std::string TVaskFTP::WithoutSecrets(std::string text) const
+{
+    return MaskSecret(MaskSecret(std::move(text), FWPassword), Password);
+}
 
 void TVaskFTP::Connect()
 {
     ControlUse use(*this);
     Canceled = false;
     if (Connected) return;
-    unsolicitedLine_.clear();
     ClearInput();
     TWirecore::Connect();
+    replies_.Restart();
 
+    // A server may repeat a password in any reply of the login, or of the logout after a failed
+    // one: none of them reaches a status text unmasked.
+    std::optional<MaskedStatus> masked;
+    masked.emplace(*this, [this](std::string text) { return WithoutSecrets(std::move(text)); });
     // From here on the connection is up: any failure logs out again before it is passed on, so a
     // caller sees either a complete login or an exception with the component not connected.
     try {
@@ -60,7 +57,7 @@ void TVaskFTP::Connect()
             LoginCommand("USER " + FWUserID);
             if (ReplyCode == 331) {
                 ReportStatus(1, "PASS ");
-                LoginCommand("PASS " + FWPassword, FWPassword);
+                LoginCommand("PASS " + FWPassword);
             }
         }
         if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
@@ -76,8 +73,10 @@ void TVaskFTP::Connect()
         // In FTUser proxy mode this answers the combined USER sent to the proxy.
         if (ReplyCode == 331) {
             ReportStatus(1, "PASS ");
-            LoginCommand("PASS " + Password, Password);
+            LoginCommand("PASS " + Password);
         }
+        // The handler's own commands are none of the login's business.
+        masked.reset();
         if (OnConnect) OnConnect(this);
     } catch (...) {
         // Should QUIT itself be refused, that exception is the one the caller gets.
@@ -89,11 +88,9 @@ void TVaskFTP::Connect()
 
 void TVaskFTP::LoginGreeting()
 {
-    const std::string greeting = ReadReplyLine();
-    if (!greeting.empty()) ReportStatus(1, greeting);
+    ReplyCode = 0;
+    const std::string greeting = WithoutSecrets(replies_.ReadCommandReply());
     LastReply = greeting;
-    ReplyCode = ReplyCodeOf(greeting);
-    ConsumeContinuationLines(greeting);
     // A server that hangs up at once has not let us in; without this check the login would go on
     // as if a greeting without a code had arrived.
     if (greeting.empty()) RejectLogin({});
@@ -101,35 +98,32 @@ void TVaskFTP::LoginGreeting()
     if (ReplyCode > 400) RejectLogin(greeting);
 }
 
-void TVaskFTP::LoginCommand(const std::string& command, const std::string& secret)
+void TVaskFTP::LoginCommand(const std::string& command)
 {
     // The server may have hung up while the last reply was read.
     if (!Connected) RejectLogin({});
-    // Lines still waiting cannot answer a command not yet sent: they are what is left of an
-    // earlier reply (a greeting whose continuation lines were not marked as such), and taken for
-    // this command's reply they would put the whole login out of step.
-    if (DataAvailable()) Read(0);
-    std::string reply;
-    {
-        MaskedStatus masked(*this, secret);
-        reply = Masked(Transaction(command), secret);
-        LastReply = Masked(LastReply, secret);
-    }
+    const std::string reply = WithoutSecrets(Transaction(command));
+    LastReply = WithoutSecrets(LastReply);
     if (reply.empty()) RejectLogin({});
     if (ReplyCode > 400 && ReplyCode < 600) RejectLogin(reply);
 }
 
 void TVaskFTP::LoginProxyCommand()
 {
-    std::string command;
     switch (FirewallType) {
-    case FTUser: command = "USER " + UserID + "@" + Host; break;
-    case FtOpen: command = "OPEN " + Host; break;
-    case FtSite: command = "SITE " + Host; break;
+    case FTUser:
+        // The proxy passes this USER on to the server, so its refusal is the server's refusal of
+        // the login, and is judged like one.
+        return LoginCommand("USER " + UserID + "@" + Host);
+    case FtOpen:
+    case FtSite: {
+        const std::string command = (FirewallType == FtOpen ? "OPEN " : "SITE ") + Host;
+        // Proxies answer these in their own ways, so the reply is not judged; only a proxy that
+        // hangs up stops the login.
+        if (!Connected || Transaction(command).empty()) RejectLogin({});
+        return;
     }
-    // Proxies answer these in their own ways, so the reply is not judged; only a proxy that
-    // hangs up stops the login.
-    if (!Connected || Transaction(command).empty()) RejectLogin({});
+    }
 }
 
 void TVaskFTP::RejectLogin(const std::string& reply)
@@ -144,12 +138,13 @@ void TVaskFTP::Disconnect()
     Canceled = false;
     if (!Connected) return;
     ReportStatus(1, "QUIT");
-    // The socket is closed however QUIT goes; a refused QUIT is raised after that.
+    // The socket is closed however QUIT goes; a refused QUIT is raised after that. QUIT goes out
+    // at once, even with replies still owed: they are read before its own, within a courtesy wait
+    // (TimeOut, or a few seconds), and a server that lets it pass unanswered is left all the same.
     try {
         ListParser.reset();
         Vendor = vendorAutoDetect;
-        if (DataAvailable()) Read(0);
-        const std::string reply = Transaction("QUIT");
+        const std::string reply = replies_.Quit();
         if (ReplyCode > 300 && ReplyCode < 600) throw FTPException::Refusal(reply);
     } catch (...) {
         // Unless the failure has closed the connection already (a reset, say).

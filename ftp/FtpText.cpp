@@ -13,7 +13,7 @@ char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 
 
 } // namespace
 
-// The greeting is read without Transaction, so its code is read here, by Transaction's rule.
+// The code of a reply's first line by Transaction's rule; the reply reader sets ReplyCode with it.
 int16_t ReplyCodeOf(const std::string& line)
 {
     int64_t value = 0;
@@ -25,28 +25,77 @@ int16_t ReplyCodeOf(const std::string& line)
     return static_cast<int16_t>(value);
 }
 
-// "150 Opening BINARY mode data connection for big.iso (3221225472 bytes)" announces the size
-// as the run of digits nearest before the word "bytes". Sizes past 2 GiB are ordinary, so the
-// count is 64-bit; a run too long even for that is no size at all.
+namespace {
+
+bool IsWordByte(char c)
+{
+    const unsigned byte = static_cast<unsigned char>(c);
+    const unsigned lower = byte | 0x20u;
+    // Letters of the code page's upper half count as letters.
+    return IsDigit(c) || (lower >= 'a' && lower <= 'z') || c == '_' || byte >= 0x80;
+}
+
+// At `at`: optional blanks, then the word "byte" or "bytes" (any case) ending there. The position
+// after the word, or npos.
+size_t ByteWordAt(const std::string& line, size_t at)
+{
+    while (at < line.size() && line[at] == ' ') ++at;
+    if (at + 4 > line.size()) return std::string::npos;
+    for (size_t i = 0; i < 4; ++i)
+        if (AsciiUpper(line[at + i]) != "BYTE"[i]) return std::string::npos;
+    at += 4;
+    if (at < line.size() && AsciiUpper(line[at]) == 'S') ++at;
+    if (at < line.size() && IsWordByte(line[at])) return std::string::npos;
+    return at;
+}
+
+} // namespace
+
+// "150 Opening BINARY mode data connection for big.iso (3221225472 bytes)". Only a count written
+// as a count is trusted: a number that merely stands somewhere before the word (the reply's own
+// code in "150 Here come the bytes: 21") would make a whole file look short. Sizes past 2 GiB
+// are ordinary, so the count is 64-bit; a run too long even for that is no size at all.
 int64_t ParseTransferSize(const std::string& reply)
 {
-    std::string upper(reply.size(), '\0');
-    for (size_t i = 0; i < reply.size(); ++i) upper[i] = AsciiUpper(reply[i]);
-    const size_t word = upper.find("BYTE");
-    if (word == std::string::npos) return 0;
-
-    size_t end = word; // one past the last digit of the run
-    while (end > 0 && !IsDigit(reply[end - 1])) --end;
-    if (end == 0) return 0;
-    size_t begin = end - 1;
-    while (begin > 0 && IsDigit(reply[begin - 1])) --begin;
-
-    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-    int64_t value = 0;
-    for (size_t i = begin; i < end; ++i) {
-        const int digit = reply[i] - '0';
-        if (value > (kMax - digit) / 10) return 0;
-        value = value * 10 + digit;
+    for (size_t begin = 1; begin < reply.size(); ++begin) {
+        if (!IsDigit(reply[begin]) || (reply[begin - 1] != ' ' && reply[begin - 1] != '('))
+            continue;
+        size_t end = begin;
+        while (end < reply.size() && IsDigit(reply[end])) ++end;
+        if (ByteWordAt(reply, end) == std::string::npos) {
+            begin = end;
+            continue;
+        }
+        constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+        int64_t value = 0;
+        for (size_t i = begin; i < end; ++i) {
+            const int digit = reply[i] - '0';
+            if (value > (kMax - digit) / 10) return 0;
+            value = value * 10 + digit;
+        }
+        return value;
     }
-    return value;
+    return 0;
+}
+
+std::string MaskSecret(std::string text, const std::string& secret)
+{
+    if (secret.empty()) return text;
+    // The code that opens a reply line ("230 " or "230-") is the server's, never a password.
+    const bool coded = text.size() >= 4 && IsDigit(text[0]) && IsDigit(text[1]) &&
+                       IsDigit(text[2]) && (text[3] == ' ' || text[3] == '-');
+    static const std::string kMask = "*****";
+    for (size_t at = text.find(secret, coded ? 4 : 0); at != std::string::npos;
+         at = text.find(secret, at)) {
+        const size_t end = at + secret.size();
+        const bool whole = (at == 0 || !IsWordByte(text[at - 1])) &&
+                           (end == text.size() || !IsWordByte(text[end]));
+        if (!whole) {
+            ++at;
+            continue;
+        }
+        text.replace(at, secret.size(), kMask);
+        at += kMask.size();
+    }
+    return text;
 }

@@ -4,9 +4,9 @@
 #include "ftp/VaskFtp.h"
 
 #include "platform/LocalFile.h"
-#include "platform/MessageLoop.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -26,42 +26,48 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
     }
 }
 
-// Reads the rest of a multi-line transfer reply and returns its last line. The size announced
-// by the first line with one is visible meanwhile; the caller then takes the last line's.
-std::string ReadTransferReply(TVaskFTP& ftp, std::string line)
-{
-    ftp.TransferSize = ParseTransferSize(line);
-    for (int count = 1; !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
-         ++count) {
-        // However many lines a server sends, the message loop gets its turn now and then.
-        if (count % 256 == 0) platform::ProcessPendingMessages();
-        line = ftp.ReadReplyLine();
-        ftp.ReportStatus(1, line);
-        if (ftp.TransferSize == 0) ftp.TransferSize = ParseTransferSize(line);
-    }
-    return line;
-}
-
-// "RETR " for both downloads, after the data channel is open: the reply, the announced size,
-// the server's connection in active mode, then the data phase into the local file by `receive`.
+// "RETR " for both downloads, after the data channel is open: the reply, the size it announces
+// (on any of its lines; the first one that names one counts), the server's connection in active
+// mode, then the data phase into the local file by `receive`. `expected` says what the local file
+// must come to; a size the server told through SIZE goes before the one the reply announces.
 // Returns without a data phase when the refusal was handled.
 template <class Receive>
 void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
-              int64_t restartOffset, Receive receive)
+              ftpdata::ExpectedFile expected, Receive receive)
 {
-    const std::string reply = ftp.SocketTransaction("RETR " + remotePath);
+    int64_t announced = 0;
+    const std::string reply =
+        ftp.Replies().Command("RETR " + remotePath, [&](const std::string& line) {
+            if (announced == 0) announced = ParseTransferSize(line);
+            ftp.TransferSize = announced;
+        });
     if (op.TransferReplyFails(reply)) {
         op.Fail(reply, false);
         return op.Release();
     }
-    const std::string last = ReadTransferReply(ftp, reply);
     if (!op.AcceptIfActive()) return op.Release();
-    ftp.TransferSize = ParseTransferSize(last);
-    const int64_t announced = ftp.TransferSize;
+    ftp.TransferSize = announced;
+    if (!expected.size && announced > 0) expected.size = announced;
     op.BeginDataPhase();
     op.RunDataPhase([&] { receive(op.Socket()); });
-    if (!op.EndDataPhase(announced, restartOffset)) return op.Release();
+    if (!op.EndDataPhase(expected)) return op.Release();
     op.Release();
+}
+
+// The server's size of a file by "SIZE" (RFC 3659): "213 1234". Unknown when the server does not
+// know the command or refuses it for this file.
+std::optional<int64_t> ServerSize(TVaskFTP& ftp, const std::string& remotePath)
+{
+    const std::string reply = ftp.Transaction("SIZE " + remotePath);
+    if (ftp.ReplyCode != 213 || reply.size() < 5) return std::nullopt;
+    std::string digits = reply.substr(4);
+    while (!digits.empty() &&
+           (digits.back() == '\n' || digits.back() == '\r' || digits.back() == ' '))
+        digits.pop_back();
+    if (digits.empty() || digits.size() > 18 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return std::stoll(digits);
 }
 
 // "STOR " or "APPE ": the same steps, another command word and kind.
@@ -78,7 +84,6 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
     DataOperation op(ftp, kind);
     op.Start();
     op.Lock();
-    op.Drain();
     op.SelectBinaryType();
     TWirecore& data = op.CreateSocket();
     // The size is known before the first byte goes out; a missing file fails here, before the
@@ -115,14 +120,15 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         DataOperation op(*this, ftpdata::kDownload);
         op.Start();
         op.Lock();
-        op.Drain();
         op.SelectBinaryType();
         op.CreateSocket();
         if (!op.OpenChannel()) return op.Release();
         ReportStatus(1, "RETR " + RemotePath);
         TransferSize = 0;
         const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
-        Retrieve(*this, op, RemotePath, 0, [&](TWirecore& data) { data.CaptureFile(target); });
+        // The size the reply announces is the one checked: asking SIZE as well would cost every
+        // download a round trip.
+        Retrieve(*this, op, RemotePath, {}, [&](TWirecore& data) { data.CaptureFile(target); });
     });
 }
 
@@ -132,23 +138,45 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
     RequireSingleLine("RETR " + RemotePath);
     DataOperation op(*this, ftpdata::kResume);
     op.Start();
-    op.Drain();
     op.SelectBinaryType();
-    op.CreateSocket();
     const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
-    if (!op.OpenChannel()) return op.Release();
+    const int64_t localSize = platform::LocalFile::SizeOf(target);
+    const int64_t offset = std::max<int64_t>(localSize, 0);
 
-    const int64_t offset = std::max<int64_t>(platform::LocalFile::SizeOf(target), 0);
+    // What the file comes to on the server decides whether there is anything to fetch, and is
+    // what the local file must come to afterwards. Asked before the data channel is opened, so
+    // that a file already complete costs no data connection at all.
+    ftpdata::ExpectedFile expected{ServerSize(*this, RemotePath), offset, target};
+    if (expected.size && localSize >= 0) {
+        if (localSize == *expected.size) {
+            TransferSize = 0;
+            ReportStatus(1, "Received 0 Bytes");
+            op.SucceedWithoutData();
+            return op.Release();
+        }
+        if (localSize > *expected.size) {
+            // Longer than the server's file: not a part of it, and nothing a resume can mend.
+            op.Fail(FTPException(
+                        "Local file is longer than the server's: " + std::to_string(localSize) +
+                            " of " + std::to_string(*expected.size) + " bytes",
+                        ErrorReason::TransferIncomplete),
+                    false);
+            return op.Release();
+        }
+    }
+
+    op.CreateSocket();
+    if (!op.OpenChannel()) return op.Release();
     ReportStatus(1, "REST RETR " + RemotePath);
     TransferSize = 0;
-    const std::string restReply = SocketTransaction("REST " + std::to_string(offset));
+    const std::string restReply = Transaction("REST " + std::to_string(offset));
     // Without the restart the server would send the whole file, to be appended after the bytes
     // already here: a spliced file. Nothing is retrieved then.
     if (ReplyCode != 350) {
         op.Fail(restReply, false);
         return op.Release();
     }
-    Retrieve(*this, op, RemotePath, offset, [&](TWirecore& data) { data.AppendFile(target); });
+    Retrieve(*this, op, RemotePath, expected, [&](TWirecore& data) { data.AppendFile(target); });
 }
 
 void TVaskFTP::Upload(const std::string& LocalPath, const std::string& RemotePath)

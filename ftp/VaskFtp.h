@@ -3,14 +3,16 @@
 // and transfer opens a data connection on a second TWirecore (DataSocket) that lives only as long
 // as that operation.
 //
-// Split by operation family: FtpComponent.cpp (construction), FtpControl.cpp (replies, single
-// commands), FtpControlUse.cpp (who reads the control connection when: operations, or the
-// server speaking on its own while idle), FtpLogin.cpp (Connect, Disconnect),
+// Split by operation family: FtpComponent.cpp (construction), ReplyReader.cpp (the one reader of
+// replies: framing, replies owed, bounded waits), FtpControl.cpp (single commands),
+// FtpControlUse.cpp (who reads the control connection when: operations, or the server speaking on
+// its own while idle), FtpLogin.cpp (Connect, Disconnect),
 // FtpDataConnection.cpp (PASV/PORT, accept, release), FtpListing.cpp (LIST, SYST),
 // FtpTransfers.cpp (STOR, RETR, REST, APPE), ListParsers.cpp (listing columns), FtpText.cpp
 // (reply text routines).
 #include "ftp/FtpTypes.h"
 #include "ftp/ListParsers.h"
+#include "ftp/ReplyReader.h"
 #include "net/Wirecore.h"
 
 #include <memory>
@@ -33,7 +35,8 @@ public:
     std::string UserID;
     std::string Password;
     bool Passive = false;
-    // The data connection of the innermost listing or transfer running; nullptr otherwise.
+    // The data connection of the innermost listing or transfer running; nullptr otherwise. The
+    // operation that runs it owns it.
     TWirecore* DataSocket = nullptr;
 
     TNotifyEvent OnTransactionStart;
@@ -56,8 +59,10 @@ public:
     bool FWAuthenticate = false;
 
     // --- Control channel ------------------------------------------------------------------
+    // Sends one command and reads its whole reply; returns the reply's first line.
     std::string Transaction(const std::string& command) override;
-    void ConsumeContinuationLines(std::string line);
+    // Reads the rest of the reply whose first line `line` was the last line read.
+    void ConsumeContinuationLines(const std::string& line);
     void SendCommand(const std::string& command);
     void ChangeDirectory(const std::string& directory);
     void DeleteFile(const std::string& fileName);
@@ -108,20 +113,21 @@ public:
         TVaskFTP& ftp_;
     };
 
-    // One line of a reply read from the control connection, and the socket component's one-line
-    // exchange. A socket error there (a reset, a line past the length limit) leaves the session
-    // out of step with the server for good, so the connection is closed before the error goes on.
-    std::string ReadReplyLine();
-    std::string SocketTransaction(const std::string& command);
+    // The reader of every reply on the control connection.
+    ReplyReader& Replies() { return replies_; }
     // Refuses a command line that carries a line end or a zero byte ("Invalid character in
     // command"); such a line would let a name smuggle in a second command.
     static void RequireSingleLine(const std::string& command);
 
 private:
+    friend class ReplyReader;
+
     // Steps of Connect.
     void LoginGreeting();
-    void LoginCommand(const std::string& command, const std::string& secret = {});
+    void LoginCommand(const std::string& command);
     void LoginProxyCommand();
+    // `text` with the login's passwords masked, wherever a server repeats them.
+    std::string WithoutSecrets(std::string text) const;
     // OnConnectionFailed, then the refusal `reply` (empty: the server hung up) as FTPException.
     [[noreturn]] void RejectLogin(const std::string& reply);
 
@@ -130,20 +136,26 @@ private:
     // Reads what the server sent while no operation was waiting for it; a 421 or the end of the
     // stream ends the session.
     void ReadUnsolicitedInput();
-    bool TakeUnsolicitedBytes(const char* bytes, size_t count);
     // The server has gone (or must be treated as gone): forget its session and close the
     // connection, so that OnDisconnect fires and the next command reports "Not Connected".
     void DropSession();
-    template <class Io> auto OnControlConnection(Io io) -> decltype(io());
 
     int controlUsers_ = 0;
-    // The start of an unsolicited line not yet ended, kept up to a small limit.
-    std::string unsolicitedLine_;
+    ReplyReader replies_{*this};
 };
 
-// The byte count a reply announces before the word "BYTE" (any case); 0 when there is none or it
-// does not fit 64 bits.
+// The byte count a reply line announces in one of the clear forms "(N bytes)" or "N bytes" (the
+// word in any case, blanks allowed before it, "byte" too), N standing after a blank or "(" and
+// never the line's own code: "150 Opening data connection for f (1234 bytes)" gives 1234. The
+// first such count of the line; 0 when there is none or it does not fit 64 bits -- the size is
+// then unknown.
 int64_t ParseTransferSize(const std::string& reply);
+
+// `text` with every whole occurrence of `secret` replaced by "*****": one that is neither
+// preceded nor followed by a letter, digit or underscore, and that does not begin inside the code
+// of a reply line. So a password a server echoes is hidden, and a short one never eats into
+// another word ("in" leaves "Login" alone) or a code.
+std::string MaskSecret(std::string text, const std::string& secret);
 
 // The code of a reply line as Transaction reads it: the number its leading digits (at most ten)
 // form; 0 when there are none or the number does not fit 32 bits. A number that fits 32 bits but

@@ -23,7 +23,8 @@
 class TWirecore : public TComponent {
 public:
     static constexpr size_t kChunkSize = 65536;
-    // The longest line ReadLn returns; a longer one is refused so memory stays bounded.
+    // The longest line ReadLn returns. A longer one is refused, and the connection closed with it,
+    // so memory stays bounded and no rest of it is ever taken for a line of its own.
     static constexpr size_t kMaxLineLength = 1024 * 1024;
     static constexpr int kLookupBufferSize = 1024;
     static constexpr int kToleratedError = 10035;
@@ -111,6 +112,9 @@ public:
 
     // --- Stream input and output ----------------------------------------------------------
     // length 0 sends `data` as zero-terminated text; more than 65,535 bytes is a RangeError.
+    // A send started while another one on this component waits for the socket to drain (from a
+    // handler that runs during that wait) is refused with SendInProgress: its bytes would land in
+    // the middle of the first one's.
     void SendBuffer(const char* data, uint32_t length);
     void Write(const std::string& text);
     void Writeln(const std::string& text);
@@ -159,6 +163,8 @@ protected:
     [[noreturn]] void ReportAbort(const char* message);
     // Waits in the message loop until the socket can take more bytes (or something else happens).
     void WaitWritable();
+    // Refuses a send while another one of this component is still under way.
+    void RequireNoSendUnderWay() const;
 
     char* IoBuffer() { return ioBuffer_.data(); }
 
@@ -178,6 +184,10 @@ private:
     std::vector<platform::SocketAddress> resolvedAddresses_;
     int lookupRequest_ = 0;
     bool tookWinsockReference_ = false;
+    // Set while SendBuffer or SendFile runs; they wait in the event loop, where handlers may try
+    // to send as well.
+    bool sending_ = false;
+    friend class SendUnderWay;
 };
 
 // Stops a component's timer when a timed operation ends, however it ends.

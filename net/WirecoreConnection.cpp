@@ -56,6 +56,11 @@ void TWirecore::Connect()
 
     // The attempt is abandoned: a connection that completes later must not appear on its own.
     ReplaceSocket();
+    // The system said why (10061, say): reported as every other socket error is, with its text,
+    // even though the exception keeps its own message.
+    if (!TimedOut && !Canceled && LastError > 10000 && OnError)
+        OnError(this, static_cast<uint16_t>(LastError),
+                LookupErrorMessage(static_cast<uint16_t>(LastError)));
     if (OnConnectionFailed) OnConnectionFailed(this);
     if (TimedOut) throw ESockError("Connection Timed out", ErrorReason::ConnectTimedOut);
     if (Canceled) throw ESockError("Connection Canceled", ErrorReason::ConnectCanceled);

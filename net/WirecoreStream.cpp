@@ -65,6 +65,27 @@ long ReceiveChunkTo(platform::SocketHandle socket, platform::LocalFile& file,
 
 } // namespace
 
+// Marks a send as under way for as long as it lives.
+class SendUnderWay {
+public:
+    explicit SendUnderWay(TWirecore& socket) : socket_(socket)
+    {
+        socket_.RequireNoSendUnderWay();
+        socket_.sending_ = true;
+    }
+    ~SendUnderWay() { socket_.sending_ = false; }
+    SendUnderWay(const SendUnderWay&) = delete;
+    SendUnderWay& operator=(const SendUnderWay&) = delete;
+
+private:
+    TWirecore& socket_;
+};
+
+void TWirecore::RequireNoSendUnderWay() const
+{
+    if (sending_) throw ESockError("Socket is busy sending", ErrorReason::SendInProgress);
+}
+
 void TWirecore::WaitWritable()
 {
     platform::ArmWriteWakeup(SocketHandle);
@@ -74,13 +95,16 @@ void TWirecore::WaitWritable()
 void TWirecore::SendBuffer(const char* data, uint32_t length)
 {
     ReportStatus(4, "Sending Buffer");
+    SendUnderWay underWay(*this);
     TimerGuard timer(*this);
     if (!Canceled) {
         // Looking one byte past the limit is enough to know that a text is too long.
         if (length == 0) length = static_cast<uint32_t>(::strnlen(data, kMaxSendLength + 1));
         if (length > kMaxSendLength) throw RangeError();
         uint32_t remaining = length;
-        while (remaining > 0 && !Canceled) {
+        // The time-out ends the send by itself: a component whose Abort cancels something else
+        // (the FTP component's ends its data connection) must not wait on a silent peer for good.
+        while (remaining > 0 && !Canceled && !TimedOut) {
             const long sent = platform::Send(SocketHandle, data + (length - remaining), remaining);
             if (sent == 0) break;
             if (sent > 0) {
@@ -94,12 +118,15 @@ void TWirecore::SendBuffer(const char* data, uint32_t length)
             WaitWritable();
         }
     }
-    if (Canceled) ReportAbort(kSendAborted);
+    if (Canceled || TimedOut) ReportAbort(kSendAborted);
 }
 
 void TWirecore::Write(const std::string& text)
 {
     ReportStatus(8, "Write");
+    // The working buffer may still hold the bytes of a send that waits for the socket to drain;
+    // they must not be overwritten.
+    RequireNoSendUnderWay();
     // The text goes out as zero-terminated text: it ends at its first zero byte, and a text that
     // fills the whole working buffer is refused by SendBuffer before anything is sent.
     const size_t length = std::min(text.size(), kChunkSize);
@@ -130,24 +157,21 @@ std::string TWirecore::Read(uint32_t count)
         count = static_cast<uint32_t>(waiting);
     }
 
-    // While only part of the count is waiting, a new peek would re-arm the read notification and
-    // the bytes already there would fire it again at once, round after round. So once part has
-    // been seen, the loop only looks at how much is waiting, which re-arms nothing, and peeks again
-    // when that amount has changed. New bytes are then noticed at the event loop's next wake-up.
-    long partSeen = 0;
-    do {
-        if (partSeen > 0 && platform::PendingBytes(SocketHandle) == partSeen) {
-            platform::ProcessMessages();
-            continue;
-        }
+    // While only part of the count is waiting, the read notification would fire again at once
+    // for the bytes already there. So the wait asks to be woken only once more bytes than those
+    // are waiting: each new arrival wakes it once, and nothing else does.
+    while (!Canceled) {
         const long waiting = platform::Receive(SocketHandle, IoBuffer(), kChunkSize, true);
         if (waiting >= static_cast<long>(count)) break;
         if (waiting == 0) return {}; // the peer has closed and nothing is left
         if (waiting < 0 && PeerClosedEarlier(*this)) return {};
         if (waiting < 0) CheckSocketError(kToleratedError);
-        partSeen = std::max(waiting, 0L);
+        // A peer that has closed with part of the count sent will never send the rest; the
+        // bytes stay where they are, as after any read that takes nothing.
+        if (waiting > 0 && platform::PeerHasClosed(SocketHandle)) return {};
+        platform::WakeOnMoreThan wake(SocketHandle, std::max(waiting, 0L));
         platform::ProcessMessages();
-    } while (!Canceled);
+    }
     if (Canceled) ReportAbort(kSendAborted);
 
     std::string result(count, '\0');
@@ -160,6 +184,9 @@ std::string TWirecore::ReadLn()
 {
     ReportStatus(8, "ReadLn");
     TimerGuard timer(*this);
+    // A cancel left over from earlier ends the read before it takes anything: a part of a line
+    // taken now would be lost with the abort.
+    if (Canceled) ReportAbort(kReadLnAborted);
     // The part of the line taken from the socket so far. Bytes are taken only once the peek has
     // shown that no line feed is among them, so nothing behind the line end is ever consumed.
     std::string line;
@@ -182,15 +209,21 @@ std::string TWirecore::ReadLn()
             line.resize(taken + static_cast<size_t>(peeked));
             const long received = platform::Receive(SocketHandle, line.data() + taken, peeked);
             line.resize(taken + static_cast<size_t>(std::max(received, 0L)));
-            if (line.size() >= kMaxLineLength) throw LineTooLong();
+            if (line.size() >= kMaxLineLength) {
+                // The rest of the line may never end, and taken later it would pass for a line
+                // of its own: the connection cannot be trusted any more.
+                CloseSocket();
+                throw LineTooLong();
+            }
             platform::ProcessMessagesWhileBusy();
             continue;
         }
         if (PeerClosedEarlier(*this)) break; // no line will come
         CheckSocketError(kToleratedError);
         platform::ProcessMessages();
-    } while (!Canceled);
-    if (Canceled) ReportAbort(kReadLnAborted);
+        // The time-out ends the read by itself, like SendBuffer's.
+    } while (!Canceled && !TimedOut);
+    if (Canceled || TimedOut) ReportAbort(kReadLnAborted);
     if (!found) return {};
 
     const size_t taken = line.size();
@@ -244,6 +277,7 @@ void TWirecore::ClearInput()
 void TWirecore::SendFile(const std::string& fileName)
 {
     ReportStatus(8, "SendFile");
+    SendUnderWay underWay(*this);
     platform::LocalFile file = platform::LocalFile::OpenForReading(fileName);
     bool more = true;
     do {

@@ -29,9 +29,10 @@ enum class ErrorReason {
     ConnectFailed, // the connect attempt failed (ErrorNumber: why, when the system said)
     AcceptCanceled,
     AcceptFailed,
-    Canceled,    // an input or output operation ended by Cancel or Abort
-    TimedOut,    // ... ended because nothing happened for TimeOut milliseconds
-    LineTooLong, // a line past the length limit
+    Canceled,       // an input or output operation ended by Cancel or Abort
+    TimedOut,       // ... ended because nothing happened for TimeOut milliseconds
+    LineTooLong,    // a line past the length limit
+    SendInProgress, // a send started while another one on the same connection was under way
     NotConnected,
     NoTimer,
     // The FTP session

@@ -45,6 +45,11 @@ int64_t LocalFile::SizeOf(const std::string& path)
     return size;
 }
 
+void LocalFile::CutTo(const std::string& path, int64_t size)
+{
+    if (::truncate(path.c_str(), static_cast<off_t>(size)) != 0) throw FileWriteError(path);
+}
+
 LocalFile::LocalFile(LocalFile&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_))
 {
     other.fd_ = -1;

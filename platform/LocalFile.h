@@ -16,6 +16,8 @@ public:
     static LocalFile Create(const std::string& path);
     // Size of a file, or -1 when it cannot be opened.
     static int64_t SizeOf(const std::string& path);
+    // Cuts an existing file back to `size` bytes; FileWriteError when that fails.
+    static void CutTo(const std::string& path, int64_t size);
 
     LocalFile(LocalFile&& other) noexcept;
     LocalFile& operator=(LocalFile&&) = delete;

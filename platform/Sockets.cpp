@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -262,7 +263,18 @@ SocketHandle Accept(SocketHandle socket, SocketAddress* peer)
 long Send(SocketHandle socket, const void* data, size_t length, bool moreFollows)
 {
     ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0));
-    return n >= 0 ? static_cast<long>(n) : Fail();
+    if (n >= 0) return static_cast<long>(n);
+    // The system answers a send on a socket that has no connection (never had one, or a fresh
+    // one put in place of a closed connection) as it answers one on a broken pipe.
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    if (errno == EPIPE &&
+        ::getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) != 0 &&
+        errno == ENOTCONN) {
+        SetLastSocketError(kErrNotConnected);
+        return -1;
+    }
+    return Fail();
 }
 
 long Receive(SocketHandle socket, void* buffer, size_t length, bool peek)
@@ -416,6 +428,27 @@ long PendingBytes(SocketHandle socket)
     int count = 0;
     if (::ioctl(socket, FIONREAD, &count) != 0) return 0;
     return count;
+}
+
+bool PeerHasClosed(SocketHandle socket)
+{
+    pollfd entry{};
+    entry.fd = socket;
+    entry.events = POLLRDHUP;
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & (POLLRDHUP | POLLHUP)) != 0;
+}
+
+WakeOnMoreThan::WakeOnMoreThan(SocketHandle socket, long waiting) : socket_(socket)
+{
+    // The receive low-water mark: readiness is reported only from this many bytes on.
+    const int mark = static_cast<int>(std::min<long>(waiting + 1, 1 << 30));
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+}
+
+WakeOnMoreThan::~WakeOnMoreThan()
+{
+    const int mark = 1;
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
 }
 
 } // namespace platform

@@ -122,5 +122,21 @@ int CloseSocket(SocketHandle socket);
 void ArmWriteWakeup(SocketHandle socket);
 // Bytes that a receive would return now without waiting (0 when none or on error).
 long PendingBytes(SocketHandle socket);
+// True when the peer has ended its side of the stream (whether or not bytes are still waiting).
+bool PeerHasClosed(SocketHandle socket);
+
+// While it lives, the socket's read notification comes only once more than `waiting` bytes are
+// there (or the peer closes): a wait for the rest of a count is woken by new bytes, not by the
+// ones it has already seen.
+class WakeOnMoreThan {
+public:
+    WakeOnMoreThan(SocketHandle socket, long waiting);
+    ~WakeOnMoreThan();
+    WakeOnMoreThan(const WakeOnMoreThan&) = delete;
+    WakeOnMoreThan& operator=(const WakeOnMoreThan&) = delete;
+
+private:
+    SocketHandle socket_;
+};
 
 } // namespace platform

@@ -33,12 +33,18 @@ TEST_P(ServerNeverConnectsBack, TheWaitEndsAndTheSessionGoesOn)
     const NoCallEnd& how = GetParam();
     ActiveSession s;
     if (how.usesTimeOut) s.ftp.TimeOut = 300;
+    // Once the client has stopped waiting, the server's own attempt fails and it answers the
+    // LIST (it used to say nothing, and the client never asked: that reply was left to be taken
+    // for the next command's). The client reads it, and ABOR's, before its next command.
     auto& script = s.LoggedIn()
                        .ExpectPrefix("PORT 127,0,0,1,")
                        .Reply("200 PORT ok")
                        .Expect("LIST")
-                       .Reply("150 Here comes the listing");
-    if (how.sendsAbor) script.Expect("ABOR").Reply("226 ABOR successful");
+                       .Reply("150 Here comes the listing")
+                       .Hold();
+    if (how.sendsAbor) script.Expect("ABOR");
+    script.Reply("425 Can't open data connection");
+    if (how.sendsAbor) script.Reply("226 ABOR successful");
     script.Expect("NOOP").Reply("200 ok");
     // The listing's reply has been read; the client now waits for the server's connection.
     s.ftp.OnStatus = [&](TComponent*, const std::string& text) {
@@ -50,6 +56,7 @@ TEST_P(ServerNeverConnectsBack, TheWaitEndsAndTheSessionGoesOn)
 
     EXPECT_EQ(faults::MessageOf([&] { s.ftp.ListDirectory(); }), "Accepting Canceled");
     EXPECT_FALSE(s.ftp.ListInProgress);
+    s.server.Release();
     s.ftp.TimeOut = 0;
     faults::ExpectNextCommandWorks(s);
     EXPECT_TRUE(s.server.Verify());

@@ -38,6 +38,8 @@ TEST(TransferFaults, HalfAFileThen426FailsAndAResumeCompletesItByteForByte)
         .Reply("426 Connection closed; transfer aborted.")
         .Expect("TYPE I")
         .Reply("200 binary")
+        .Expect("SIZE f")
+        .Reply("213 300000")
         .PassiveListen()
         .Expect("PASV")
         .ReplyPasv()
@@ -144,10 +146,16 @@ TEST_P(StalledDataConnection, EndsTheDownloadAndTheSessionGoesOn)
     const StallEnd& how = GetParam();
     FaultSession s;
     if (how.usesTimeOut) s.ftp.TimeOut = 300;
+    // Once the client has closed the data connection, the server answers the RETR (it used to
+    // say nothing, and the client never asked: that reply was left to be taken for the next
+    // command's). The client reads it, and ABOR's, before its next command.
     auto& script = s.PreparedTransfer()
                        .Expect("RETR f")
                        .Reply("150 Opening data connection for f (10 bytes)")
-                       .AcceptData();
+                       .AcceptData()
+                       .ReceiveData()
+                       .AllowClientAbort()
+                       .Reply("426 Connection closed; transfer aborted.");
     if (how.sendsAbor) script.Expect("ABOR").Reply("226 ABOR successful");
     script.Expect("NOOP").Reply("200 ok");
     s.ftp.OnTransactionStart = [&](TComponent*) {
@@ -184,6 +192,8 @@ TEST(TransferFaults, ASlowDripKeepsTheProgressMovingAndCancelEndsIt)
         .DripData(std::string(400, 'd'), std::chrono::milliseconds(5))
         .AllowClientAbort()
         .Expect("ABOR")
+        // The aborted RETR's own reply first (it used to be missing; nothing read it).
+        .Reply("426 Transfer aborted")
         .Reply("226 ABOR successful")
         .Expect("NOOP")
         .Reply("200 ok");

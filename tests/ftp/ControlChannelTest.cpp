@@ -35,10 +35,12 @@ TEST(ControlChannel, MultiLineReplyIsReadWholeAndEveryLineReported)
     EXPECT_TRUE(s.server.Verify());
 }
 
-TEST(ControlChannel, LinesLeftOfAReplyCutShortAreDroppedBeforeTheNextCommand)
+TEST(ControlChannel, AReplyEndsOnlyAtItsOwnCodeFollowedByABlank)
 {
     ScriptedSession s;
-    // "250x" has neither a blank in front nor a hyphen after the code, so it ends the reply early.
+    // "250x" looks like neither an inner line nor the last one; it used to end the reply early,
+    // and the rest of the reply was dropped as stale. A "250-" reply ends at "250 " and nowhere
+    // else.
     s.LoggedIn()
         .Expect("NOOP")
         .Send("250-um\r\n250x\r\n250 tres\r\n")
@@ -47,6 +49,7 @@ TEST(ControlChannel, LinesLeftOfAReplyCutShortAreDroppedBeforeTheNextCommand)
     s.StartLoggedIn();
 
     s.ftp.SendCommand("NOOP");
+    EXPECT_EQ(s.status, (Lines{"NOOP", "250-um\r\n", "250x\r\n", "250 tres\r\n"}));
     EXPECT_EQ(s.ftp.CurrentDirectory(), "/dados");
     EXPECT_TRUE(s.server.Verify());
 }
@@ -155,7 +158,8 @@ TEST(ControlChannel, CurrentDirectoryIsThePathBetweenTheQuotes)
         // Servers double a quote that belongs to the path.
         .Expect("PWD")
         .Reply("257 \"/a\"\"b\" is the current directory.")
-        // One that does not is cut at the quote: the path cannot be told from the words after it.
+        // Some servers do not double it: the path then runs to the line's last quote (it used
+        // to be cut at the inner one, giving "/a").
         .Expect("PWD")
         .Reply("257 \"/a\"b\" is current");
     s.StartLoggedIn();
@@ -163,7 +167,7 @@ TEST(ControlChannel, CurrentDirectoryIsThePathBetweenTheQuotes)
     EXPECT_EQ(s.ftp.CurrentDirectory(), "/pub/incoming");
     EXPECT_EQ(s.ftp.CurrentDirectory(), "");
     EXPECT_EQ(s.ftp.CurrentDirectory(), "/a\"b");
-    EXPECT_EQ(s.ftp.CurrentDirectory(), "/a");
+    EXPECT_EQ(s.ftp.CurrentDirectory(), "/a\"b");
     EXPECT_EQ(s.events.front(), "OnSuccess ctCurrentDirectory");
     EXPECT_TRUE(s.server.Verify());
 }

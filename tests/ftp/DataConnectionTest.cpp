@@ -193,6 +193,8 @@ TEST(DataConnection, NestedOperationReleasesItsOwnSocketAndNamesTheOuterOneAgain
         .Reply("450 busy, try again")
         .Expect("TYPE I")
         .Reply("200 binary")
+        .Expect("SIZE f")
+        .Reply("213 7")
         .PassiveListen()
         .Expect("PASV")
         .ReplyPasv()

@@ -102,12 +102,13 @@ INSTANTIATE_TEST_SUITE_P(
                  FTUser,
                  false,
                  {{"USER ana@" + kServerName, "331 senha"}, {"PASS s3nh@", "230 ok"}}},
-        // The proxy's answer to the combined USER is not judged: without 331 the login is done.
-        LoginRow{"FTUserProxyRefusalNotDetected",
+        // Without 331 to the combined USER the login is done. (A refusal of it used to pass
+        // unnoticed too; it now fails the login, see the fault suite's late-reply table.)
+        LoginRow{"FTUserProxyWithout331IsDone",
                  true,
                  FTUser,
                  false,
-                 {{"USER ana@" + kServerName, "530 recusado"}}},
+                 {{"USER ana@" + kServerName, "230 entre"}}},
         LoginRow{"FtOpenProxyReplyIgnored",
                  true,
                  FtOpen,

@@ -77,7 +77,9 @@ TEST(Download, TakesTheAnnouncedSizeThenTheReceivedCount)
     EXPECT_TRUE(s.server.Verify());
 }
 
-TEST(Download, MultiLineReplyTakesTheSizeOfItsLastLine)
+// The size used to be the last line's (none here), so half a file passed for a whole one: any line
+// of the reply may announce it, and the first that does counts.
+TEST(Download, MultiLineReplyTakesTheSizeItsFirstLineAnnounces)
 {
     TransferSession s;
     s.Prepared()
@@ -86,14 +88,14 @@ TEST(Download, MultiLineReplyTakesTheSizeOfItsLastLine)
               " a note from the server\r\n"
               "150 go ahead\r\n")
         .AcceptData()
-        .SendData("abc")
+        .SendData(std::string(1234, 'x'))
         .CloseData()
         .Reply("226 done");
     s.StartLoggedIn();
 
     s.ftp.Download("f", s.dir.File("f"));
-    EXPECT_EQ(s.sizeAtStart, std::vector<int64_t>{0});
-    EXPECT_EQ(s.ftp.TransferSize, 3);
+    EXPECT_EQ(s.sizeAtStart, std::vector<int64_t>{1234});
+    EXPECT_EQ(s.ftp.TransferSize, 1234);
     EXPECT_TRUE(Contains(s.status, " a note from the server\r\n"));
     EXPECT_TRUE(s.server.Verify());
 }
@@ -125,7 +127,17 @@ TEST(ResumeDownload, RefusedRestSendsNoRetrAndLeavesTheFileAlone)
     TransferSession s;
     const std::string local = s.dir.File("f");
     WriteFileBytes(local, "12345");
-    s.Prepared().Expect("REST 5").Reply("502 REST not implemented");
+    // The server's size comes first (SIZE), then the data channel, then the restart.
+    s.LoggedIn()
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .Expect("SIZE f")
+        .Reply("213 9")
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("REST 5")
+        .Reply("502 REST not implemented");
     s.StartLoggedIn();
 
     try {

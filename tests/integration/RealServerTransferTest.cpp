@@ -170,6 +170,32 @@ TEST_P(RealServerTransfer, ResumeCompletesATruncatedCopyAndAppendExtendsARemoteF
               d.err.end());
 }
 
+// The server's SIZE decides a resume before any data connection: a copy already complete is a
+// success with nothing fetched, one longer than the server's file a failure that leaves it alone.
+// --keep-going runs the command after the failure.
+TEST_P(RealServerTransfer, ResumeAsksTheServersSizeFirst)
+{
+    const std::string payload = BinaryPayload();
+    const std::string remote = PutOnServer("all.bin", payload);
+    WriteFileBytes(local_.File("complete.bin"), payload);
+    WriteFileBytes(local_.File("longer.bin"), payload + "tail");
+
+    const Drive d = Run({"resume", remote, local_.File("complete.bin"), "resume", remote,
+                         local_.File("longer.bin"), "pwd"},
+                        {"--report-level", "1", "--keep-going"});
+    EXPECT_EQ(d.exitCode, 1) << Dump(d);
+    EXPECT_NE(
+        std::find(d.err.begin(), d.err.end(), "status: 213 " + std::to_string(payload.size())),
+        d.err.end())
+        << Dump(d);
+    EXPECT_EQ(d.Count("event: OnSuccess ctDownload"), 1u) << Dump(d);
+    EXPECT_EQ(d.Count("event: OnFailure ctDownload"), 1u) << Dump(d);
+    EXPECT_EQ(d.Count("event: OnTransactionStart"), 0u) << Dump(d);
+    EXPECT_TRUE(d.Has("event: OnSuccess ctCurrentDirectory")) << Dump(d);
+    EXPECT_EQ(Sha256OfFile(local_.File("complete.bin")), Sha256OfBytes(payload));
+    EXPECT_EQ(ReadFileBytes(local_.File("longer.bin")), payload + "tail");
+}
+
 TEST_P(RealServerTransfer, RefusedDownloadEndsTheRunWithTheServersReply)
 {
     const Drive d = Run({"get", ftpDir_ + "missing.bin", local_.File("m.bin"), "pwd"});

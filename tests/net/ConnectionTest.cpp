@@ -97,11 +97,15 @@ TEST(WirecoreConnect, ConnectsToListeningPortByDottedAddressWithoutLookup)
     EXPECT_EQ(ConnectError(socket), "Already connected");
 }
 
-TEST(WirecoreConnect, RefusedPortFailsAfterOnConnectionFailed)
+TEST(WirecoreConnect, RefusedPortFailsAfterOnErrorAndOnConnectionFailed)
 {
     TWirecore socket(nullptr);
     Recorder recorder;
     recorder.Attach(socket);
+    // The system's reason is reported like any socket error, with its text.
+    socket.OnError = [&](TComponent*, uint16_t number, const std::string& text) {
+        recorder.events.push_back("OnError " + std::to_string(number) + " " + text);
+    };
     socket.Host = "127.0.0.1";
     socket.Port = testsupport::FreeLoopbackPort();
     try {
@@ -113,7 +117,8 @@ TEST(WirecoreConnect, RefusedPortFailsAfterOnConnectionFailed)
         EXPECT_EQ(error.Reason(), ErrorReason::ConnectFailed);
         EXPECT_EQ(error.ErrorNumber(), 10061);
     }
-    EXPECT_EQ(recorder.events, std::vector<std::string>{"OnConnectionFailed"});
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"OnError 10061 10061:Connection refused",
+                                                         "OnConnectionFailed"}));
     EXPECT_FALSE(socket.Connected);
     EXPECT_FALSE(socket.LastEventOk);
 

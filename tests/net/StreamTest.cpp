@@ -11,10 +11,15 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <thread>
 
 using streamtest::ConnectPair;
@@ -42,6 +47,15 @@ template <typename Operation> std::string ErrorOf(Operation operation)
         return error.Message();
     }
     return "none";
+}
+
+// Whether the main thread, which runs the event loop, is asleep in it right now.
+bool MainThreadAsleep()
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(::getpid()) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t afterName = text.rfind(')');
+    return afterName != std::string::npos && text.compare(afterName + 1, 3, " S ") == 0;
 }
 
 } // namespace
@@ -96,9 +110,11 @@ TEST(WirecoreReadLn, GivesEmptyTextWhenThePeerClosesBeforeTheLineEnds)
     EXPECT_EQ(errors, 0);
 }
 
-TEST(WirecoreReadLn, ReturnsLongLinesWholeUpToTheLimitAndTakesNothingBeyondIt)
+TEST(WirecoreReadLn, ReturnsLongLinesWholeUpToTheLimitAndClosesTheConnectionPastIt)
 {
     TWirecore socket(nullptr);
+    int disconnects = 0;
+    socket.OnDisconnect = [&](TComponent*) { ++disconnects; };
     auto peer = ConnectPair(socket);
     const std::string longLine = std::string(200000, 'L') + "\r\n";
     const size_t overflow = 100;
@@ -108,9 +124,11 @@ TEST(WirecoreReadLn, ReturnsLongLinesWholeUpToTheLimitAndTakesNothingBeyondIt)
     });
     EXPECT_EQ(socket.ReadLn(), longLine);
     EXPECT_EQ(testsupport::ReasonRaisedBy([&] { socket.ReadLn(); }), ErrorReason::LineTooLong);
-    // Exactly the limit was taken: the rest of the long line and the next line are still there.
-    EXPECT_EQ(socket.ReadLn(), std::string(overflow, 'x') + "\n");
-    EXPECT_EQ(socket.ReadLn(), "next\r\n");
+    // The rest of the long line would have been read as a line of its own ("xxx...x\n"): the
+    // connection is closed instead, so nothing of it can be.
+    EXPECT_FALSE(socket.Connected);
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_EQ(socket.ReadLn(), "");
 }
 
 TEST(WirecoreTransaction, TakesTheReplyCodeFromTheLeadingDigits)
@@ -202,6 +220,31 @@ TEST(WirecoreRead, CountWaitsForTheMissingBytesUntilTheyComeOrCancel)
     EXPECT_FALSE(socket.Connected);
     EXPECT_EQ(socket.Read(0), "");
     EXPECT_EQ(errors, 0);
+}
+
+// A read that has part of its count is woken by each arrival of more bytes, and by nothing else:
+// not by the bytes it has already seen (that would spin), and not only by a timer.
+TEST(WirecoreRead, APartlySatisfiedCountIsWokenByEachArrival)
+{
+    TWirecore socket(nullptr);
+    auto peer = ConnectPair(socket);
+    peer->Send("abc");
+    ASSERT_TRUE(WaitPending(socket, 3));
+    std::atomic<int> wakeUps{0};
+    socket.OnDataArrival = [&](TComponent*) { ++wakeUps; };
+    // Each byte goes out while the read sleeps in the event loop; the next one once the read
+    // has been woken by it (or after a while, when it never is).
+    std::jthread sender([&] {
+        for (const char* byte : {"d", "e"}) {
+            for (int i = 0; i < 500 && !MainThreadAsleep(); ++i) Pause(10);
+            const int before = wakeUps;
+            peer->Send(byte);
+            for (int i = 0; i < 200 && wakeUps == before; ++i) Pause(10);
+        }
+    });
+    EXPECT_EQ(socket.Read(5), "abcde");
+    sender.join();
+    EXPECT_EQ(wakeUps, 2);
 }
 
 TEST(WirecoreInput, ClearInputDiscardsAtMostOneChunk)
@@ -472,6 +515,55 @@ TEST(WirecoreStreamCancel, LeftOverCancelEndsTheNextOperationBeforeItMovesAnythi
     EXPECT_EQ(socket.ReadLn(), "waiting line\r\n");
     socket.Writeln("sent");
     EXPECT_EQ(peer->ReceiveLine(), "sent\r\n");
+
+    // Only the start of a line is there: a cancelled read must not take it, or it is lost.
+    peer->Send("partial");
+    ASSERT_TRUE(WaitPending(socket, 7));
+    socket.Cancel();
+    EXPECT_EQ(ErrorOf([&] { socket.ReadLn(); }), "abort: Socket readln aborted");
+    peer->Send(" line\r\n");
+    EXPECT_EQ(socket.ReadLn(), "partial line\r\n");
+}
+
+// A handler that runs while a send waits for the socket to drain (the peer is not reading) tries
+// to send too. Its bytes must neither take the place of the waiting ones nor land among them.
+TEST(WirecoreWrite, ASendStartedWhileAnotherWaitsIsRefusedAndTheFirstArrivesWhole)
+{
+    TWirecore socket(nullptr);
+    auto peer = ConnectPair(socket);
+    std::optional<ErrorReason> refused;
+    std::atomic<bool> tried{false};
+    // Runs at the first pass of the event loop, which only a send that waits makes.
+    QTimer::singleShot(0, [&] {
+        refused = testsupport::ReasonRaisedBy([&] { socket.Write("INTRUDER"); });
+        tried = true;
+    });
+    std::string expected;
+    for (int i = 0; i < 200; ++i) expected += std::string(60000, static_cast<char>('a' + i % 26));
+    std::string received;
+    std::jthread reader([&] {
+        // The peer starts reading only once the handler has tried.
+        for (int i = 0; i < 500 && !tried; ++i) Pause(10);
+        received = peer->Receive(expected.size());
+    });
+    for (int i = 0; i < 200; ++i) socket.Write(std::string(60000, static_cast<char>('a' + i % 26)));
+    reader.join();
+    EXPECT_EQ(refused, ErrorReason::SendInProgress);
+    EXPECT_EQ(received, expected);
+}
+
+// A send on a socket that has no connection (never had one, or a fresh one that took the place
+// of a closed connection) says so.
+TEST(WirecoreWrite, ASendWithoutAConnectionIsSocketNotConnected)
+{
+    TWirecore socket(nullptr);
+    std::vector<std::pair<uint16_t, std::string>> errors;
+    socket.OnError = [&](TComponent*, uint16_t number, const std::string& text) {
+        errors.emplace_back(number, text);
+    };
+    EXPECT_EQ(ErrorOf([&] { socket.Writeln("NOOP"); }), "10057:Socket is not connected");
+    EXPECT_EQ(errors, (std::vector<std::pair<uint16_t, std::string>>{
+                          {10057, "10057:Socket is not connected"}}));
 }
 
 TEST(WirecoreStreamCancel, TimeOutEndsASendToAPeerThatStoppedReading)

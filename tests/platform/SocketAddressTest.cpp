@@ -24,10 +24,13 @@ TEST(SocketAddress, LiteralsOfEitherFamilyAndWhatIsLeftForTheResolver)
     };
     const Case cases[] = {
         {"127.0.0.1", kFamilyInet, "127.0.0.1", false},
-        {"127.1", kFamilyInet, "127.0.0.1", false},      // shorthand: the last number fills up
-        {"2130706433", kFamilyInet, "127.0.0.1", false}, // one number for all four bytes
-        {"0x7f.1", kFamilyInet, "127.0.0.1", false},     // hexadecimal parts
-        {"0.0.0.0", kFamilyInet, "0.0.0.0", true},       // a literal, but no host
+        {"127.1", kFamilyInet, "127.0.0.1", false},       // shorthand: the last number fills up
+        {"2130706433", kFamilyInet, "127.0.0.1", false},  // one number for all four bytes
+        {"0x7f.1", kFamilyInet, "127.0.0.1", false},      // hexadecimal parts
+        {"0177.0.0.01", kFamilyInet, "127.0.0.1", false}, // octal parts
+        {"127.0.1", kFamilyInet, "127.0.0.1", false},
+        {"10.65535", kFamilyInet, "10.0.255.255", false}, // the last part fills 24 bits
+        {"0.0.0.0", kFamilyInet, "0.0.0.0", true},        // a literal, but no host
         {"::1", kFamilyInet6, "::1", false},
         {"[::1]", kFamilyInet6, "::1", false}, // as written beside a port
         {"2001:DB8:0:0:0:0:0:1", kFamilyInet6, "2001:db8::1", false},
@@ -42,6 +45,13 @@ TEST(SocketAddress, LiteralsOfEitherFamilyAndWhatIsLeftForTheResolver)
         {"localhost", 0, "", false},
         {"256.1.1.1", 0, "", false},
         {"127.0.0.1 x", 0, "", false}, // nothing may follow the address
+        {"127.0.0.1 ", 0, "", false},
+        {"1.2.3.4.5", 0, "", false},
+        {"1.2.3.", 0, "", false},
+        {"1..2", 0, "", false},
+        {"10.16777216", 0, "", false}, // more than the 24 bits left
+        {"08.1.1.1", 0, "", false},    // 8 is no octal digit
+        {"4294967296", 0, "", false},  // more than 32 bits
         {"", 0, "", false},
     };
     for (const Case& c : cases) {

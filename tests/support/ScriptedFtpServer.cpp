@@ -134,6 +134,7 @@ ScriptedFtpServer& ScriptedFtpServer::ExpectAny() { return Add(Kind::ExpectAny);
 ScriptedFtpServer& ScriptedFtpServer::Close() { return Add(Kind::Close); }
 ScriptedFtpServer& ScriptedFtpServer::Reset() { return Add(Kind::Reset); }
 ScriptedFtpServer& ScriptedFtpServer::Pause(Ms duration) { return Add(Kind::Pause, {}, duration); }
+ScriptedFtpServer& ScriptedFtpServer::Hold() { return Add(Kind::Hold); }
 ScriptedFtpServer& ScriptedFtpServer::PassiveListen() { return Add(Kind::PassiveListen); }
 ScriptedFtpServer& ScriptedFtpServer::ReplyPasv(std::string format)
 {
@@ -355,6 +356,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         SetFlag(closed_);
         return true;
     case Kind::Pause: return Sleep(step.interval);
+    case Kind::Hold: return WaitForRelease();
     case Kind::PassiveListen: {
         dataListener_.Reset();
         uint16_t port = 0;
@@ -628,6 +630,28 @@ ScriptedFtpServer::Io ScriptedFtpServer::WaitFor(int fd, short events, bool boun
         if (fds[1].revents != 0) return Io::Stopped;
         if (n == 0) return Io::Timeout;
         return Io::Ready; // includes POLLERR/POLLHUP: the next call reports what happened
+    }
+}
+
+void ScriptedFtpServer::Release() { SetFlag(released_); }
+
+bool ScriptedFtpServer::WaitForRelease()
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (released_) {
+                released_ = false;
+                return true;
+            }
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            Fail("Hold: the test never released the script");
+            return false;
+        }
+        // Short naps that a stop still ends at once.
+        if (!Sleep(Ms(5))) return false;
     }
 }
 

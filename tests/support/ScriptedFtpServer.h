@@ -70,6 +70,9 @@ public:
     ScriptedFtpServer& Close(); // FIN; lines the client still sends are recorded
     ScriptedFtpServer& Reset(); // RST (SO_LINGER 0)
     ScriptedFtpServer& Pause(Ms duration);
+    // Waits until the test calls Release() (bounded by the timeout): for what a server says only
+    // once the client has given something up, which the script cannot see.
+    ScriptedFtpServer& Hold();
 
     // ---- data connection ----
     ScriptedFtpServer& PassiveListen(); // new data listener on 127.0.0.1:0
@@ -102,6 +105,7 @@ public:
     // ---- running and results (thread-safe) ----
     void Start();
     uint16_t Port() const { return port_; }
+    void Release(); // lets the script go on past its Hold()
     Ms Timeout() const { return timeout_; }
     bool WaitUntilDone(Ms timeout);   // true once the script has ended (completed or failed)
     bool WaitUntilClosed(Ms timeout); // true once the control connection is gone
@@ -121,6 +125,7 @@ private:
         Close,
         Reset,
         Pause,
+        Hold,
         PassiveListen,
         ReplyPasv,
         AcceptData,
@@ -154,6 +159,7 @@ private:
     bool SendAll(int fd, const char* data, size_t size, const char* what);
     LineResult ReadLine(std::string& line, bool bounded);
     bool Sleep(Ms duration);
+    bool WaitForRelease();
     UniqueFd AcceptOn(int listener, const char* what);
     bool ExpectLine(const Step& step);
     bool DoReplyPasv(const std::string& format);
@@ -194,6 +200,7 @@ private:
     bool done_ = false;
     bool closed_ = false;
     bool completed_ = false;
+    bool released_ = false;
     size_t stepReached_ = 0;
     std::vector<std::string> lines_;
     std::vector<std::string> failures_;

@@ -6,7 +6,7 @@ namespace ftpdrive {
 
 const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
-    "                [--report-level N] [--parse-list] [--progress]\n"
+    "                [--report-level N] [--parse-list] [--progress] [--keep-going]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
     "                COMMAND...\n"
@@ -17,7 +17,7 @@ const char* const kUsage =
 const char* const kHelp =
     "\n"
     "Logs in to HOST, runs the commands in order and logs out. The first command that fails\n"
-    "ends the run.\n"
+    "ends the run, unless --keep-going is given.\n"
     "\n"
     "Commands:\n"
     "  ls                   list the current directory\n"
@@ -41,6 +41,8 @@ const char* const kHelp =
     "  --report-level N     status texts up to level N: 1 protocol, 4 socket steps, 8 all\n"
     "  --parse-list         parse listings as Unix long listings (entry: lines)\n"
     "  --progress           an event line for every block sent or received\n"
+    "  --keep-going         run every command even after one fails; the exit status is\n"
+    "                       still that of the first failure\n"
     "  --proxy HOST         log in through a proxy; with --proxy-port N and --firewall\n"
     "                       user (USER user@host), open (OPEN host) or site (SITE host)\n"
     "  --fw-user U          log in to a firewall first, with --fw-password P\n"
@@ -125,6 +127,8 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.parseList = true;
         else if (option == "--progress")
             options.progress = true;
+        else if (option == "--keep-going")
+            options.keepGoing = true;
         else if (option == "--proxy")
             options.proxy = value(option);
         else if (option == "--proxy-port")

@@ -26,6 +26,8 @@ struct Options {
     int32_t reportLevel = 0;
     bool parseList = false;
     bool progress = false;
+    // Every command runs even after one has failed.
+    bool keepGoing = false;
     std::string proxy;
     int32_t proxyPort = 0;
     TFirewallType firewall = FTUser;

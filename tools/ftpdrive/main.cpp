@@ -102,13 +102,23 @@ int main(int argc, char** argv)
         LogOut(ftp);
         return kExitFailure;
     }
+    int status = 0;
     try {
-        for (const Command& command : options.commands) Run(ftp, options, command);
+        for (const Command& command : options.commands) {
+            try {
+                Run(ftp, options, command);
+            } catch (const std::exception& error) {
+                if (!options.keepGoing) throw;
+                // Reported here and left behind: the next command runs all the same.
+                PrintFailure(error);
+                status = kExitFailure;
+            }
+        }
         ftp.Disconnect();
     } catch (const std::exception& error) {
         PrintFailure(error);
         LogOut(ftp);
         return kExitFailure;
     }
-    return 0;
+    return status;
 }

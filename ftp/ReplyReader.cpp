@@ -1,0 +1,275 @@
+// The control connection's reply reader: framing, the replies owed, the bounded waits.
+#include "ftp/ReplyReader.h"
+
+#include "ftp/FtpDataConnection.h"
+#include "ftp/VaskFtp.h"
+#include "net/ThreadTimer.h"
+#include "platform/MessageLoop.h"
+
+namespace {
+
+// A reply of many lines that are all waiting already is read without a single wait, so the
+// message loop gets a turn every so many lines: a Cancel, a time-out and the window's painting
+// still come through while a server floods us with them.
+constexpr int kLinesBetweenMessagePasses = 256;
+// Of a line the event loop reads only its code and a readable start matter.
+constexpr size_t kIdleLineKept = 512;
+
+const char* const kReadLnAborted = "Socket readln aborted";
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// "220-Welcome": the first line of a reply that goes on.
+bool OpensMultiLine(const std::string& line)
+{
+    return line.size() >= 4 && IsDigit(line[0]) && IsDigit(line[1]) && IsDigit(line[2]) &&
+           line[3] == '-';
+}
+
+// "220 Ready." closes the reply "220-" opened; so does the bare code at the end of a line.
+bool ClosesMultiLine(const std::string& line, const std::string& opener)
+{
+    if (line.compare(0, 3, opener) != 0) return false;
+    return line.size() == 3 || line[3] == ' ' || line[3] == '\r' || line[3] == '\n';
+}
+
+bool IsPreliminary(int code) { return code >= 100 && code <= 199; }
+
+} // namespace
+
+// Bounds the reading it encloses: when the time is up, the read under way ends as a timed-out
+// read does, and so does every later one until it goes out of scope. Nested ones leave the
+// outer bound in force.
+class ReplyReader::Patience {
+public:
+    explicit Patience(ReplyReader& reader) : reader_(reader)
+    {
+        if (reader_.patient_) return;
+        owner_ = true;
+        reader_.patient_ = true;
+        reader_.expired_ = false;
+        if (!reader_.patienceTimer_) {
+            reader_.patienceTimer_ = std::make_unique<TThreadTimer>(nullptr);
+            reader_.patienceTimer_->SetEnabled(false);
+            reader_.patienceTimer_->SetOnTimer([reader = &reader_](TComponent*) {
+                reader->patienceTimer_->SetEnabled(false);
+                reader->expired_ = true;
+                // Ends the read that is waiting now.
+                reader->control_.TimedOut = true;
+            });
+        }
+        const int32_t timeOut = reader_.control_.TimeOut;
+        reader_.patienceTimer_->SetInterval(
+            static_cast<uint32_t>(timeOut > 0 ? timeOut : kPatienceMs));
+        reader_.patienceTimer_->SetEnabled(true);
+    }
+    ~Patience()
+    {
+        if (!owner_) return;
+        reader_.patienceTimer_->SetEnabled(false);
+        reader_.patient_ = false;
+        reader_.expired_ = false;
+    }
+    Patience(const Patience&) = delete;
+    Patience& operator=(const Patience&) = delete;
+
+private:
+    ReplyReader& reader_;
+    bool owner_ = false;
+};
+
+ReplyReader::ReplyReader(TVaskFTP& control) : control_(control) {}
+
+ReplyReader::~ReplyReader() = default;
+
+void ReplyReader::Restart()
+{
+    Forget();
+    owed_ = 1;
+}
+
+void ReplyReader::Forget()
+{
+    owed_ = 0;
+    inReply_ = false;
+    opener_.clear();
+    idleLine_.clear();
+}
+
+// A socket error leaves the session out of step with the server for good (a reset, a line past
+// the limit), and so does a read that timed out: the connection is closed before the error goes
+// on. A read the user cancelled leaves its reply owed; the session goes on.
+template <class Io> auto ReplyReader::Guarded(Io io) -> decltype(io())
+{
+    try {
+        if (expired_) throw EAbortError(kReadLnAborted, ErrorReason::TimedOut);
+        return io();
+    } catch (const EAbortError& error) {
+        if (error.Reason() == ErrorReason::TimedOut) control_.DropSession();
+        throw;
+    } catch (const ESockError&) {
+        control_.DropSession();
+        throw;
+    }
+}
+
+std::string ReplyReader::NextLine()
+{
+    std::string rest = Guarded([this] { return control_.ReadLn(); });
+    if (rest.empty()) {
+        // The server hung up; whatever it still owed will never come.
+        control_.DropSession();
+        return {};
+    }
+    std::string line = std::move(idleLine_);
+    idleLine_.clear();
+    line += rest;
+    control_.ReportStatus(1, line);
+    return line;
+}
+
+bool ReplyReader::Frame(const std::string& line)
+{
+    if (!inReply_) {
+        replyCode_ = ftpdata::LeadingReplyCode(line);
+        if (!OpensMultiLine(line)) {
+            if (!IsPreliminary(replyCode_) && owed_ > 0) --owed_;
+            return true;
+        }
+        inReply_ = true;
+        opener_ = line.substr(0, 3);
+        return false;
+    }
+    if (!ClosesMultiLine(line, opener_)) return false;
+    inReply_ = false;
+    opener_.clear();
+    if (!IsPreliminary(replyCode_) && owed_ > 0) --owed_;
+    return true;
+}
+
+ReplyReader::Reply ReplyReader::ReadOne(const LineSeen& seen, bool setsLastReply)
+{
+    Reply reply;
+    for (int count = 1;; ++count) {
+        if (count % kLinesBetweenMessagePasses == 0) platform::ProcessPendingMessages();
+        const bool opening = !inReply_;
+        const std::string line = NextLine();
+        if (line.empty()) {
+            if (setsLastReply && opening && count == 1) control_.LastReply.clear();
+            reply.closed = true;
+            return reply;
+        }
+        const bool ended = Frame(line);
+        if (opening) {
+            reply.first = line;
+            reply.code = replyCode_;
+            if (setsLastReply) {
+                control_.LastReply = line;
+                control_.ReplyCode = ReplyCodeOf(line);
+            }
+        }
+        if (seen) seen(line);
+        if (ended) {
+            reply.code = replyCode_;
+            return reply;
+        }
+    }
+}
+
+bool ReplyReader::Unsettled() const
+{
+    return owed_ > 0 || inReply_ || !idleLine_.empty() ||
+           platform::PendingBytes(control_.SocketHandle) > 0;
+}
+
+void ReplyReader::Settle()
+{
+    if (!control_.Connected || !Unsettled()) return;
+    Patience patience(*this);
+    try {
+        while (Unsettled()) {
+            const Reply reply = ReadOne({}, false);
+            // The server has gone, or says it is going ("421 Timeout."): the session is over.
+            if (reply.closed || reply.code == 421) {
+                control_.DropSession();
+                throw Exception("Not Connected", ErrorReason::NotConnected);
+            }
+        }
+    } catch (const EAbortError& error) {
+        // The user's Cancel ends the command; what is owed stays owed.
+        if (error.Reason() != ErrorReason::TimedOut) throw;
+        // The replies never came: the session has already been closed.
+        throw Exception("Not Connected", ErrorReason::OutOfStep);
+    }
+}
+
+void ReplyReader::Send(const std::string& command)
+{
+    Guarded([&] { control_.Writeln(command); });
+    ++owed_;
+}
+
+std::string ReplyReader::Command(const std::string& command, const LineSeen& seen)
+{
+    Settle();
+    control_.ReportStatus(8, "Transaction");
+    control_.ReplyCode = 0;
+    Send(command);
+    return ReadCommandReply(seen);
+}
+
+std::string ReplyReader::ReadCommandReply(const LineSeen& seen)
+{
+    return ReadOne(seen, true).first;
+}
+
+std::string ReplyReader::ReadFinalReply()
+{
+    for (;;) {
+        const Reply reply = ReadOne({}, false);
+        if (reply.closed) return {};
+        if (!IsPreliminary(reply.code) || owed_ == 0) return reply.first;
+    }
+}
+
+void ReplyReader::FinishReply()
+{
+    if (inReply_) ReadOne({}, false);
+}
+
+std::string ReplyReader::Quit()
+{
+    control_.ReplyCode = 0;
+    control_.LastReply.clear();
+    Patience patience(*this);
+    Send("QUIT");
+    std::string reply;
+    try {
+        // QUIT's reply is the one that settles the last debt.
+        while (owed_ > 0) {
+            const Reply read = ReadOne({}, false);
+            if (read.closed) return {};
+            if (owed_ == 0) reply = read.first;
+        }
+    } catch (const EAbortError& error) {
+        if (error.Reason() != ErrorReason::TimedOut) throw;
+        return {}; // a courtesy unanswered: the connection is closed without it
+    }
+    control_.LastReply = reply;
+    control_.ReplyCode = ReplyCodeOf(reply);
+    return reply;
+}
+
+bool ReplyReader::TakeIdleBytes(const char* bytes, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        if (idleLine_.size() < kIdleLineKept) idleLine_ += bytes[i];
+        if (bytes[i] != '\n') continue;
+        const std::string line = std::move(idleLine_);
+        idleLine_.clear();
+        control_.ReportStatus(1, line);
+        // "421 Timeout." -- the server is closing the session; it may not even close the socket.
+        if (Frame(line) && replyCode_ == 421) return true;
+    }
+    return false;
+}
