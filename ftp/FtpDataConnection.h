@@ -30,6 +30,11 @@ namespace ftpdata {
 // such a reply names no port at all. The four address numbers are not used.
 std::optional<int32_t> PassivePort(const std::string& reply);
 
+// The port of an EPSV reply, "229 Entering Extended Passive Mode (|||6446|)": the first "("
+// followed by a delimiter (printable, no digit) three times, the port's digits, the delimiter
+// and ")". Empty for any other form, and for a port of 0 or above 65535.
+std::optional<int32_t> ExtendedPassivePort(const std::string& reply);
+
 // The number formed by the leading decimal digits of a reply line; 0 when it has none.
 int LeadingReplyCode(const std::string& line);
 
@@ -80,8 +85,9 @@ public:
     // that is assigned: OnPacketRecvd for the listing and the downloads, OnPacketSent for the
     // uploads.
     TWirecore& CreateSocket();
-    // PASV or PORT. False when the reply failed and the OnFailure handler set Handled: the
-    // operation then goes straight to Release().
+    // PASV or PORT, or on an IPv6 control connection EPSV or EPRT. False when the reply failed
+    // and the OnFailure handler set Handled: the operation then goes straight to Release().
+    // A refused PORT or EPRT fails with the reason DataConnectionFailed.
     [[nodiscard]] bool OpenChannel();
     // The failure protocol for a failing reply (reply line as the message; an empty reply means
     // the server closed the connection). Returns only when the OnFailure handler set Handled;
@@ -95,7 +101,8 @@ public:
     // Active mode only: waits for the server's connection and makes the data socket use it.
     // Connections from any other address than the server's are closed unseen (unless a proxy
     // stands between). False when the server answered with a failure instead of connecting and
-    // the OnFailure handler set Handled.
+    // the OnFailure handler set Handled. A server that does not connect within AcceptTimeOut
+    // fails it with the reason DataConnectionFailed, as does one that answers 425.
     [[nodiscard]] bool AcceptIfActive();
     // OnTransactionStart.
     void BeginDataPhase();
@@ -128,6 +135,9 @@ public:
     bool Succeeded() const { return success_; }
 
 private:
+    // The two ways to open the channel; `extended`: EPSV or EPRT.
+    bool OpenPassive(bool extended);
+    bool OpenActive(bool extended);
     void FreeSocket();
     void SendAbortIfCancelled();
     void Unlock();

@@ -111,6 +111,7 @@ TEST_F(DoubleClickTest, ListingLinesOpenDirectoriesAndReadyFiles)
         .Reply("331 senha")
         .Expect("PASS p")
         .Reply("230 entrou")
+        .NoFeatures()
         .Expect("PWD")
         .Reply("257 \"/\" is the current directory");
     ScriptListing(server);

@@ -44,7 +44,7 @@ TEST_P(LoginSequence, SendsTheCommandsOfItsModeInOrder)
     ScriptedSession s;
     s.server.Reply("220 pronto");
     for (const auto& [command, reply] : row.exchange) s.server.Expect(command).Reply(reply);
-    s.server.Expect("QUIT").Reply("221 tchau");
+    s.server.NoFeatures().Expect("QUIT").Reply("221 tchau");
     if (row.proxy) {
         s.ftp.Host = kServerName;
         s.ftp.Proxy = "127.0.0.1";
@@ -82,7 +82,11 @@ TEST(Login, OverIPv6ByAddressWithOrWithoutBrackets)
         ScriptedSession s(testsupport::IpFamily::V6);
         s.ftp.Host = host;
         s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
-        s.server.Expect("PASS s3nh@").Reply("230 ok").Expect("QUIT").Reply("221 tchau");
+        s.server.Expect("PASS s3nh@")
+            .Reply("230 ok")
+            .NoFeatures()
+            .Expect("QUIT")
+            .Reply("221 tchau");
         s.server.Start();
         s.ftp.Connect();
         EXPECT_EQ(s.events, Lines{"OnConnect"});
@@ -159,6 +163,7 @@ TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
         .Reply("331 senha")
         .Expect("PASS s3nh@")
         .Reply("230 ok")
+        .NoFeatures()
         .Expect("QUIT")
         .Reply("221 tchau");
     s.server.Start();
@@ -166,9 +171,9 @@ TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
     s.ftp.Connect();
     s.ftp.Disconnect();
     EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.status,
-              (Lines{"220-Bem-vindo\r\n", " segunda linha\r\n", "220 pronto\r\n", "USER ana",
-                     "331 senha\r\n", "PASS ", "230 ok\r\n", "QUIT", "221 tchau\r\n"}));
+    EXPECT_EQ(s.status, (Lines{"220-Bem-vindo\r\n", " segunda linha\r\n", "220 pronto\r\n",
+                               "USER ana", "331 senha\r\n", "PASS ", "230 ok\r\n", "FEAT",
+                               "500 FEAT not understood.\r\n", "QUIT", "221 tchau\r\n"}));
     EXPECT_EQ(s.events, (Lines{"OnConnect", "OnDisconnect"}));
     EXPECT_FALSE(s.ftp.Connected);
 }
@@ -181,6 +186,7 @@ TEST(Login, UserAcceptedWithAMultiLine230GetsNoPass)
         .Send("230-Bem-vinda\r\n"
               " conta sem senha\r\n"
               "230 entre\r\n")
+        .NoFeatures()
         .Expect("PWD")
         .Reply("257 \"/casa\"");
     std::string directory;
@@ -192,7 +198,7 @@ TEST(Login, UserAcceptedWithAMultiLine230GetsNoPass)
     s.ftp.Connect();
     EXPECT_EQ(directory, "/casa");
     EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "PWD"}));
+    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "FEAT", "PWD"}));
 }
 
 TEST(Login, RejectedPasswordLogsOutAndRaisesThe530Line)
@@ -261,7 +267,8 @@ TEST(Login, MissingCredentialsAreAskedForOnce)
         .Expect("USER ") // the handler left the user name empty
         .Reply("331 senha")
         .Expect("PASS dada-pelo-handler")
-        .Reply("230 ok");
+        .Reply("230 ok")
+        .NoFeatures();
     s.ftp.UserID.clear();
     s.ftp.Password.clear();
     int asked = 0;
@@ -334,13 +341,13 @@ TEST(Logout, ConnectWhenConnectedAndDisconnectWhenNotDoNothing)
     EXPECT_EQ(s.events, Lines{});
     EXPECT_EQ(s.ftp.Vendor, vendorDos); // only a connected component is reset
     EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "QUIT"}));
+    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "FEAT", "QUIT"}));
 }
 
 TEST(Logout, DestroyingAConnectedComponentSendsNoQuit)
 {
     testsupport::ScriptedFtpServer server;
-    server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+    server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
     server.Start();
     auto* ftp = new TVaskFTP(nullptr);
     ftp->Host = "127.0.0.1";
@@ -352,7 +359,7 @@ TEST(Logout, DestroyingAConnectedComponentSendsNoQuit)
 
     delete ftp;
     EXPECT_TRUE(server.WaitUntilClosed(server.Timeout()));
-    EXPECT_EQ(server.ReceivedLines(), Lines{"USER ana"});
+    EXPECT_EQ(server.ReceivedLines(), (Lines{"USER ana", "FEAT"}));
 }
 
 } // namespace
