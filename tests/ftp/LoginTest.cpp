@@ -153,6 +153,68 @@ INSTANTIATE_TEST_SUITE_P(
                   {"PASS s3nh@", "230 ok"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// After the login the server is asked once what it can do. A server that lists UTF8 names its
+// files in UTF-8, whatever it answers to the courtesy of switching it on; that is known before
+// OnConnect, and forgotten with the session.
+struct FeatureRow {
+    const char* why;
+    std::string feat; // the whole reply to FEAT; empty: the server hangs up instead
+    std::string opts; // the reply to "OPTS UTF8 ON"; empty: not asked
+    bool utf8;
+};
+
+class Features : public ::testing::TestWithParam<FeatureRow> {};
+
+TEST_P(Features, DecideTheSessionsCharacterSet)
+{
+    const FeatureRow& row = GetParam();
+    ScriptedSession s;
+    s.server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").Expect("FEAT");
+    if (row.feat.empty()) {
+        s.server.Close();
+    } else {
+        s.server.Send(row.feat);
+        if (!row.opts.empty()) s.server.Expect("OPTS UTF8 ON").Reply(row.opts);
+        s.server.Expect("QUIT").Reply("221 tchau");
+    }
+    bool utf8AtConnect = false;
+    s.ftp.OnConnect = [&](TComponent*) { utf8AtConnect = s.ftp.Utf8(); };
+    s.server.Start();
+
+    if (row.feat.empty()) {
+        EXPECT_EQ(ReasonRaisedBy([&] { s.ftp.Connect(); }), ErrorReason::ServerClosed);
+        EXPECT_FALSE(s.ftp.Connected);
+        return;
+    }
+    s.ftp.Connect();
+    EXPECT_EQ(utf8AtConnect, row.utf8);
+    EXPECT_EQ(s.ftp.Utf8(), row.utf8);
+    s.ftp.Disconnect();
+    EXPECT_FALSE(s.ftp.Utf8());
+    EXPECT_FALSE(s.ftp.HasFeature("UTF8"));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Features,
+    ::testing::Values(FeatureRow{"Unknown", "500 FEAT not understood.\r\n", "", false},
+                      FeatureRow{"WithoutUtf8",
+                                 "211-Features:\r\n MDTM\r\n REST STREAM\r\n211 End\r\n", "",
+                                 false},
+                      FeatureRow{"Utf8", "211-Features:\r\n MDTM\r\n UTF8\r\n211 End\r\n",
+                                 "200 Always in UTF8 mode.", true},
+                      FeatureRow{"Utf8InLowerCase",
+                                 "211-Extensions supported:\r\n utf8\r\n211 End.\r\n",
+                                 "200 OK, UTF-8 enabled", true},
+                      FeatureRow{"Utf8ButTheOptionRefused",
+                                 "211-Features supported:\r\n UTF8\r\n211 End FEAT.\r\n",
+                                 "501 Invalid argument.", true},
+                      // Only a line that begins with a blank names a feature.
+                      FeatureRow{"Utf8OnlyInTheText",
+                                 "211-UTF8 is for later\r\n MDTM\r\n211 UTF8\r\n", "", false},
+                      FeatureRow{"HangUp", "", "", false}),
+    [](const auto& info) { return std::string(info.param.why); });
+
 TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
 {
     ScriptedSession s;
