@@ -117,7 +117,8 @@ void DataOperation::Fail(const FTPException& failure, bool reportUnsupported)
 
 namespace {
 
-// Puts another time-out on the data socket for as long as it lives (none when `timeOut` is 0).
+// Puts another time-out on the data socket for as long as it lives; with `timeOut` 0 the socket
+// keeps its own.
 class AcceptBound {
 public:
     AcceptBound(TWirecore& socket, int32_t timeOut) : socket_(socket), saved_(socket.TimeOut)
