@@ -43,17 +43,17 @@ QString ErrorBoxText(const QString& message)
     return text;
 }
 
-QString ErrorMessageText(const std::exception& error)
+QString ErrorMessageText(const std::exception& error, WireCharset charset)
 {
     // File errors name a path the way the file system spells it; everything else the component
     // raises carries protocol text.
     if (dynamic_cast<const FileError*>(&error)) return FromLocalPath(error.what());
-    return FromWire(error.what());
+    return FromWire(error.what(), charset);
 }
 
-void ShowErrorBox(QWidget* parent, const std::exception& error)
+void ShowErrorBox(QWidget* parent, const std::exception& error, WireCharset charset)
 {
-    ShowBox(parent, QMessageBox::Critical, ErrorBoxText(ErrorMessageText(error)));
+    ShowBox(parent, QMessageBox::Critical, ErrorBoxText(ErrorMessageText(error, charset)));
 }
 
 bool InputQuery(const QString& caption, const QString& prompt, QString& value)

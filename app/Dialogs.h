@@ -1,5 +1,7 @@
 #pragma once
 // The program's modal boxes. Every one is captioned with the application title, "Tavolen".
+#include "app/WireText.h"
+
 #include <QString>
 
 #include <exception>
@@ -17,9 +19,12 @@ void ShowMessage(QWidget* parent, const QString& text);
 // character comes after "." in character order, so "Connection Failed" ends as a sentence but
 // "Erro!" or "(x)" stay as they are. A reply line's own line end is not shown.
 QString ErrorBoxText(const QString& message);
-void ShowErrorBox(QWidget* parent, const std::exception& error);
-// The text an error shows: protocol errors carry windows-1252 text, file errors a local path.
-QString ErrorMessageText(const std::exception& error);
+void ShowErrorBox(QWidget* parent, const std::exception& error,
+                  WireCharset charset = WireCharset::Windows1252);
+// The text an error shows: protocol errors carry the session's text (windows-1252 unless the
+// server said UTF-8), file errors a local path.
+QString ErrorMessageText(const std::exception& error,
+                         WireCharset charset = WireCharset::Windows1252);
 
 // The name prompt: caption, one line of prompt text and an entry of at most 255 characters that
 // starts with `value` all selected; OK (Enter) stores the entry in `value` and returns true,

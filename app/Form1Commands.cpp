@@ -17,6 +17,8 @@ namespace {
 // belongs to nobody.
 constexpr const char* kAnonymousUser = "anonymous";
 constexpr const char* kAnonymousPassword = "anonimo@exemplo.com.br";
+const char16_t* const kPassiveModeOn =
+    u"Modo passivo ativado: não foi possível abrir a conexão de dados no modo ativo";
 } // namespace
 
 // --- Running a command --------------------------------------------------------------------
@@ -134,7 +136,45 @@ void TForm1::ShowMessage(const QString& text)
 
 void TForm1::ShowError(const std::exception& error)
 {
-    if (!closeRequested_) app::ShowErrorBox(this, error);
+    if (!closeRequested_) app::ShowErrorBox(this, error, SessionCharset());
+}
+
+// --- The session's names --------------------------------------------------------------------
+
+app::WireCharset TForm1::SessionCharset() const
+{
+    return VaskFTP1->Utf8() ? app::WireCharset::Utf8 : app::WireCharset::Windows1252;
+}
+
+std::string TForm1::ToSession(const QString& text) const
+{
+    return app::ToWire(text, SessionCharset());
+}
+
+QString TForm1::FromSession(const std::string& bytes) const
+{
+    return app::FromWire(bytes, SessionCharset());
+}
+
+std::string TForm1::RemoteName() const
+{
+    return edit1Wire_.WireFor(Edit1->text(), SessionCharset());
+}
+
+void TForm1::WithPassiveFallback(const std::function<void()>& operation)
+{
+    try {
+        operation();
+    } catch (const std::exception& error) {
+        // A refused PORT, a 425 or a server that never came; not a server that refused the
+        // request itself, and not when the user is stopping.
+        if (ReasonOf(error) != ErrorReason::DataConnectionFailed || VaskFTP1->Passive ||
+            !VaskFTP1->Connected || cancelRequested_)
+            throw;
+        VaskFTP1->Passive = true;
+        SetStatus(QString::fromUtf16(kPassiveModeOn));
+        operation();
+    }
 }
 
 // --- The commands -------------------------------------------------------------------------
@@ -147,9 +187,14 @@ void TForm1::Connect(const std::string& user, const std::string& password)
     VaskFTP1->Port = platform::StrToInt(app::ToWire(portas->text()));
     VaskFTP1->UserID = user;
     VaskFTP1->Password = password;
+    if (!VaskFTP1->Connected) {
+        // A new session: maybe another server, maybe another network.
+        VaskFTP1->Passive = false;
+        edit1Wire_.Forget();
+    }
     VaskFTP1->Connect();
     ClearLog();
-    VaskFTP1->ListDirectory();
+    WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
 }
 
 // Conectar
@@ -180,7 +225,7 @@ void TForm1::Button5Click(QObject*)
 {
     RunCommand([this] {
         ClearLog();
-        VaskFTP1->ListDirectory();
+        WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
     });
 }
 
@@ -190,13 +235,13 @@ void TForm1::Button5Click(QObject*)
 void TForm1::ChangeDirectoryTo(const std::string& directory)
 {
     VaskFTP1->ChangeDirectory(directory);
-    Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+    Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
 }
 
 // Mudar Diretório
 void TForm1::Button6Click(QObject*)
 {
-    RunCommand([this] { ChangeDirectoryTo(app::ToWire(Edit3->text())); });
+    RunCommand([this] { ChangeDirectoryTo(ToSession(Edit3->text())); });
 }
 
 // Up one level
@@ -210,10 +255,10 @@ void TForm1::Button2Click(QObject*)
 {
     RunCommand([this] {
         SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
-        std::string remote = app::ToWire(Edit1->text());
+        std::string remote = RemoteName();
         std::string local = app::ToLocalPath(Edit2->text());
         WatchTransfer(TransferWatch::Kind::Download, remote, local);
-        VaskFTP1->Download(remote, local);
+        WithPassiveFallback([&] { VaskFTP1->Download(remote, local); });
     });
 }
 
@@ -221,10 +266,10 @@ void TForm1::Button2Click(QObject*)
 void TForm1::Button4Click(QObject*)
 {
     RunCommand([this] {
-        std::string remote = app::ToWire(Edit1->text());
+        std::string remote = RemoteName();
         std::string local = app::ToLocalPath(Edit2->text());
         WatchTransfer(TransferWatch::Kind::Upload, remote, local);
-        VaskFTP1->Upload(local, remote);
+        WithPassiveFallback([&] { VaskFTP1->Upload(local, remote); });
     });
 }
 
@@ -238,7 +283,7 @@ bool TForm1::AskForName()
 void TForm1::Button7Click(QObject*)
 {
     RunCommand([this] {
-        if (AskForName()) VaskFTP1->DeleteFile(app::ToWire(EnteredName));
+        if (AskForName()) VaskFTP1->DeleteFile(ToSession(EnteredName));
     });
 }
 
@@ -246,6 +291,6 @@ void TForm1::Button7Click(QObject*)
 void TForm1::Button8Click(QObject*)
 {
     RunCommand([this] {
-        if (AskForName()) VaskFTP1->MakeDirectory(app::ToWire(EnteredName));
+        if (AskForName()) VaskFTP1->MakeDirectory(ToSession(EnteredName));
     });
 }

@@ -35,7 +35,7 @@ void TForm1::VaskFTP1Connect(TComponent*)
 {
     // The server as the user typed it, not as the component resolved it.
     SetStatus(QStringLiteral("Conectado à ") + servidor->text());
-    Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+    Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
 }
 
 void TForm1::VaskFTP1Disconnect(TComponent*) { SetStatus(QStringLiteral("Desconectado")); }
@@ -63,9 +63,9 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type)
     switch (Trans_Type) {
     case ctChangeDirectory:
         if (cancelRequested_) return; // the user is stopping: start nothing new
-        Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+        Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
         ClearLog();
-        VaskFTP1->ListDirectory();
+        WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
         break;
     case ctDeleteFile: ShowMessage(QStringLiteral("Arquivo excluido com secesso!")); break;
     case ctDownload: SetStatus(QStringLiteral("Donload do arquivo Concluido")); break;
@@ -77,7 +77,7 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type)
 
 void TForm1::AppendToLog(const std::string& line)
 {
-    QString shown = app::FromWire(line);
+    QString shown = FromSession(line);
     logWire_.Append(line, shown);
     pendingLog_.append(std::move(shown));
     ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);

@@ -135,7 +135,7 @@ void TForm1::OpenListingLine(const std::string& line)
                 FillTransferFields(name);
                 return;
             }
-            Edit4->setText(app::FromWire(VaskFTP1->CurrentDirectory()));
+            Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
         });
         break;
     case listing::EntryKind::File: FillTransferFields(name); break;
@@ -144,8 +144,10 @@ void TForm1::OpenListingLine(const std::string& line)
 
 void TForm1::FillTransferFields(const std::string& remoteName)
 {
-    const QString name = app::FromWire(remoteName);
+    const QString name = FromSession(remoteName);
     Edit1->setText(name);
+    // Asked for again with the server's own bytes, whatever the field had to show for them.
+    edit1Wire_.Remember(name, remoteName);
     Edit2->setText(LocalPathFor(name, Edit2->text()));
 }
 

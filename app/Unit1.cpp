@@ -21,6 +21,8 @@ namespace {
 constexpr int kClientWidth = 664;
 constexpr int kClientHeight = 475;
 constexpr int kStatusBarHeight = 19;
+// A server that can reach us connects back within moments.
+constexpr int32_t kActiveAcceptTimeOutMs = 20000;
 
 // The password field masks with the character of code 7 rather than the style's usual one. As a
 // control character it has no glyph in any font here and would show nothing at all, so it is
@@ -238,6 +240,9 @@ void TForm1::SetUpComponent()
     ftp.Passive = false;
     ftp.FirewallType = FTUser;
     ftp.FWAuthenticate = false;
+    // With no TimeOut, active mode would wait for a server that cannot reach us until it says so
+    // itself, which may take it a minute; the window gives up sooner and turns to passive mode.
+    ftp.AcceptTimeOut = kActiveAcceptTimeOutMs;
 
     ftp.OnDisconnect = [this](TComponent* s) { VaskFTP1Disconnect(s); };
     ftp.OnConnect = [this](TComponent* s) { VaskFTP1Connect(s); };

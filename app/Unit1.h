@@ -6,6 +6,7 @@
 // commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events;
 // Form1Shortcuts.cpp opens a listing line double-clicked in the log and takes a dropped file.
 #include "app/LogWireLines.h"
+#include "app/WireText.h"
 #include "ftp/VaskFtp.h"
 
 #include <QTimer>
@@ -138,6 +139,16 @@ private:
     void CancelWaits();
     void DisconnectAfterCancel();
     void Connect(const std::string& user, const std::string& password);
+    // Names and listing lines of the session, in its character set.
+    app::WireCharset SessionCharset() const;
+    std::string ToSession(const QString& text) const;
+    QString FromSession(const std::string& bytes) const;
+    // The remote name in Edit1 as the server is to be asked for it.
+    std::string RemoteName() const;
+    // Behind a router the server often cannot connect back to us. When the active data connection
+    // of `operation` cannot be made, it runs once more in passive mode, which stays for the rest
+    // of the session; a new session starts active again, as the layout has it.
+    void WithPassiveFallback(const std::function<void()>& operation);
     void ChangeDirectoryTo(const std::string& directory);
     bool AskForName();
     // Modal boxes are not shown once the window is closing: nobody would see them.
@@ -167,8 +178,9 @@ private:
     bool FormDragOver(QDragMoveEvent* event);
     bool FormDragDrop(QDropEvent* event);
 
-    QStringList pendingLog_;    // lines not yet appended to Memo1
-    app::LogWireLines logWire_; // every line of Memo1 and pendingLog_ as it came
+    app::RememberedName edit1Wire_; // the server's bytes for a name the log put in Edit1
+    QStringList pendingLog_;        // lines not yet appended to Memo1
+    app::LogWireLines logWire_;     // every line of Memo1 and pendingLog_ as it came
     QTimer logFlush_;
     bool busy_ = false;
     bool cancelRequested_ = false;

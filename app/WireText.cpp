@@ -63,6 +63,39 @@ QString FromWire(const std::string& bytes)
     return text;
 }
 
+std::string ToWire(const QString& text, WireCharset charset)
+{
+    if (charset == WireCharset::Windows1252) return ToWire(text);
+    const QByteArray bytes = text.toUtf8();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+QString FromWire(const std::string& bytes, WireCharset charset)
+{
+    if (charset == WireCharset::Windows1252) return FromWire(bytes);
+    return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+void RememberedName::Remember(const QString& shown, std::string wire)
+{
+    remembered_ = true;
+    shown_ = shown;
+    wire_ = std::move(wire);
+}
+
+void RememberedName::Forget()
+{
+    remembered_ = false;
+    shown_.clear();
+    wire_.clear();
+}
+
+std::string RememberedName::WireFor(const QString& text, WireCharset charset) const
+{
+    if (remembered_ && text == shown_) return wire_;
+    return ToWire(text, charset);
+}
+
 std::string ToLocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 QString FromLocalPath(const std::string& path)

@@ -37,6 +37,7 @@ void TVaskFTP::DropSession()
     // Also when the socket layer has closed the connection itself (a line past the limit).
     ListParser.reset();
     Vendor = vendorAutoDetect;
+    ForgetFeatures();
     replies_.Forget();
     if (Connected) CloseSocket();
 }

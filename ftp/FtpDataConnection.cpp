@@ -2,9 +2,7 @@
 // checks with their failure protocol, the end of the data phase and the release.
 #include "ftp/FtpDataConnection.h"
 
-#include "net/TextFields.h"
 #include "net/ThreadTimer.h"
-#include "platform/Conversions.h"
 #include "platform/LocalFile.h"
 #include "platform/SocketErrors.h"
 
@@ -23,22 +21,6 @@ constexpr long kWatchPeekLength = 512;
 bool IsFailureCode(int code) { return code >= 400 && code <= 599; }
 
 } // namespace
-
-std::optional<int32_t> PassivePort(const std::string& reply)
-{
-    // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)." -- fields are counted from the start of
-    // the line, so the text before the parenthesis belongs to the first one.
-    const std::string high = ExtractField(reply, ',', 5);
-    const std::string sixth = ExtractField(reply, ',', 6);
-    const size_t close = sixth.find(')');
-    const std::string low = close == std::string::npos ? std::string() : sixth.substr(0, close);
-    const int32_t p1 = platform::StrToInt(high);
-    const int32_t p2 = platform::StrToInt(low);
-    // Each number is one byte. Anything else, cut down to 16 bits, would dial some other port
-    // than the server meant; port 0 is no port to connect to.
-    if (p1 < 0 || p1 > 255 || p2 < 0 || p2 > 255 || (p1 == 0 && p2 == 0)) return std::nullopt;
-    return p1 * 256 + p2;
-}
 
 int LeadingReplyCode(const std::string& line)
 {
@@ -107,38 +89,6 @@ TWirecore& DataOperation::CreateSocket()
     return *socket_;
 }
 
-bool DataOperation::OpenChannel()
-{
-    if (ftp_.Passive) {
-        const std::string reply = ftp_.Transaction("PASV");
-        // A 4xx answer is not treated as a refusal here: its numbers, if any, are still tried.
-        if (reply.empty() || ftp_.ReplyCode >= 500) {
-            Fail(reply, false);
-            return false;
-        }
-        const std::optional<int32_t> port = PassivePort(reply);
-        if (!port) {
-            Fail(FTPException(reply, ErrorReason::BadReply), false);
-            return false;
-        }
-        // The address of the reply is ignored: the data connection goes where the control
-        // connection went, which also keeps a server from pointing us at a third host.
-        socket_->Host = ftp_.Host;
-        socket_->Port = *port;
-        socket_->Connect();
-        return true;
-    }
-    socket_->Port = 0;
-    socket_->Listen(true);
-    const std::string reply =
-        ftp_.Transaction("PORT " + ftp_.LocalAddressText() + socket_->LocalPortText());
-    if (TransferReplyFails(reply)) {
-        Fail(reply, false);
-        return false;
-    }
-    return true;
-}
-
 bool DataOperation::TransferReplyFails(const std::string& reply) const
 {
     // No reply at all: the server hung up, and nothing it was asked will happen (in active mode
@@ -148,6 +98,9 @@ bool DataOperation::TransferReplyFails(const std::string& reply) const
 
 void DataOperation::Fail(const std::string& reply, bool reportUnsupported)
 {
+    // "425 Can't open data connection": the server could not reach us, or we it.
+    if (LeadingReplyCode(reply) == 425)
+        return Fail(FTPException(reply, ErrorReason::DataConnectionFailed), reportUnsupported);
     Fail(FTPException::Refusal(reply), reportUnsupported);
 }
 
@@ -162,6 +115,27 @@ void DataOperation::Fail(const FTPException& failure, bool reportUnsupported)
     if (!handled) throw failure;
 }
 
+namespace {
+
+// Puts another time-out on the data socket for as long as it lives; with `timeOut` 0 the socket
+// keeps its own.
+class AcceptBound {
+public:
+    AcceptBound(TWirecore& socket, int32_t timeOut) : socket_(socket), saved_(socket.TimeOut)
+    {
+        if (timeOut > 0) socket_.TimeOut = timeOut;
+    }
+    ~AcceptBound() { socket_.TimeOut = saved_; }
+    AcceptBound(const AcceptBound&) = delete;
+    AcceptBound& operator=(const AcceptBound&) = delete;
+
+private:
+    TWirecore& socket_;
+    int32_t saved_;
+};
+
+} // namespace
+
 bool DataOperation::AcceptIfActive()
 {
     if (ftp_.Passive) return true;
@@ -175,9 +149,10 @@ bool DataOperation::AcceptIfActive()
     std::optional<platform::SocketHandle> accepted;
     {
         DataWaitWatch watch(ftp_, *socket_);
+        // The wait for the server's connection is bounded by AcceptTimeOut when that is set,
+        // otherwise by TimeOut like every other wait of the data connection (none when it is 0).
+        const AcceptBound bound(*socket_, ftp_.AcceptTimeOut);
         try {
-            // The wait for the server's connection is bounded by TimeOut like every other wait
-            // of the data connection (no time-out when it is 0).
             TimerGuard timer(*socket_);
             for (;;) {
                 const platform::SocketHandle handle = socket_->Accept();
@@ -193,6 +168,10 @@ bool DataOperation::AcceptIfActive()
                 socket_->AsyncDone = false;
             }
         } catch (const std::exception&) {
+            // The server never came: a router between us may drop its attempts, which it may
+            // take a minute to give up on and say so, or it may never say.
+            if (!watch.EndedByServer() && socket_->TimedOut && !Cancelled())
+                throw ESockError("Accepting Canceled", ErrorReason::DataConnectionFailed);
             if (!watch.EndedByServer()) throw;
         }
     }

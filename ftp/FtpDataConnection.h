@@ -2,8 +2,8 @@
 // Internal to the FTP component: the steps that a listing and the four transfers share around
 // their data connection. One DataOperation object is one pass: it starts the operation, takes the
 // transfer lock where the operation holds one, creates the operation's own data socket, opens the
-// data channel (PASV or PORT), accepts the server's connection in active mode, ends the data
-// phase and releases everything again.
+// data channel (PASV or PORT, over IPv6 EPSV or EPRT: FtpDataChannel.cpp), accepts the server's
+// connection in active mode, ends the data phase and releases everything again.
 //
 // Release runs on every way out. On the normal way (including a failure the OnFailure handler
 // took care of) the operation calls Release() itself, so that what the release does -- "ABOR" on
@@ -29,6 +29,11 @@ namespace ftpdata {
 // "'...' is not a valid integer value". Empty when a number lies outside 0..255 or the port is 0:
 // such a reply names no port at all. The four address numbers are not used.
 std::optional<int32_t> PassivePort(const std::string& reply);
+
+// The port of an EPSV reply, "229 Entering Extended Passive Mode (|||6446|)": the first "(" that
+// is followed by a delimiter (printable, no digit) three times, the port's digits, the delimiter
+// and ")". Empty when there is none, and for a port of 0 or above 65535.
+std::optional<int32_t> ExtendedPassivePort(const std::string& reply);
 
 // The number formed by the leading decimal digits of a reply line; 0 when it has none.
 int LeadingReplyCode(const std::string& line);
@@ -80,12 +85,13 @@ public:
     // that is assigned: OnPacketRecvd for the listing and the downloads, OnPacketSent for the
     // uploads.
     TWirecore& CreateSocket();
-    // PASV or PORT. False when the reply failed and the OnFailure handler set Handled: the
-    // operation then goes straight to Release().
+    // PASV or PORT, or on an IPv6 control connection EPSV or EPRT. False when the reply failed
+    // and the OnFailure handler set Handled: the operation then goes straight to Release().
+    // A refused PORT or EPRT fails with the reason DataConnectionFailed.
     [[nodiscard]] bool OpenChannel();
     // The failure protocol for a failing reply (reply line as the message; an empty reply means
-    // the server closed the connection). Returns only when the OnFailure handler set Handled;
-    // raises FTPException otherwise.
+    // the server closed the connection; a 425 carries the reason DataConnectionFailed). Returns
+    // only when the OnFailure handler set Handled; raises FTPException otherwise.
     void Fail(const std::string& reply, bool reportUnsupported);
     // The same protocol for a failure that is not the server's reply line.
     void Fail(const FTPException& failure, bool reportUnsupported);
@@ -95,7 +101,8 @@ public:
     // Active mode only: waits for the server's connection and makes the data socket use it.
     // Connections from any other address than the server's are closed unseen (unless a proxy
     // stands between). False when the server answered with a failure instead of connecting and
-    // the OnFailure handler set Handled.
+    // the OnFailure handler set Handled. A server that does not connect within AcceptTimeOut
+    // fails it with the reason DataConnectionFailed, as does one that answers 425.
     [[nodiscard]] bool AcceptIfActive();
     // OnTransactionStart.
     void BeginDataPhase();
@@ -128,6 +135,9 @@ public:
     bool Succeeded() const { return success_; }
 
 private:
+    // The two ways to open the channel; `extended`: EPSV or EPRT.
+    bool OpenPassive(bool extended);
+    bool OpenActive(bool extended);
     void FreeSocket();
     void SendAbortIfCancelled();
     void Unlock();

@@ -41,6 +41,7 @@ void TVaskFTP::Connect()
     ControlUse use(*this);
     Canceled = false;
     if (Connected) return;
+    ForgetFeatures();
     ClearInput();
     TWirecore::Connect();
     replies_.Restart();
@@ -75,6 +76,8 @@ void TVaskFTP::Connect()
             ReportStatus(1, "PASS ");
             LoginCommand("PASS " + Password);
         }
+        // Before OnConnect, so that its handler already reads names in the session's charset.
+        NegotiateFeatures();
         // The handler's own commands are none of the login's business.
         masked.reset();
         if (OnConnect) OnConnect(this);
@@ -144,6 +147,7 @@ void TVaskFTP::Disconnect()
     try {
         ListParser.reset();
         Vendor = vendorAutoDetect;
+        ForgetFeatures();
         const std::string reply = replies_.Quit();
         if (ReplyCode > 300 && ReplyCode < 600) throw FTPException::Refusal(reply);
     } catch (...) {

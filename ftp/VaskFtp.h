@@ -6,8 +6,9 @@
 // Split by operation family: FtpComponent.cpp (construction), ReplyReader.cpp (the one reader of
 // replies: framing, replies owed, bounded waits), FtpControl.cpp (single commands),
 // FtpControlUse.cpp (who reads the control connection when: operations, or the server speaking on
-// its own while idle), FtpLogin.cpp (Connect, Disconnect),
-// FtpDataConnection.cpp (PASV/PORT, accept, release), FtpListing.cpp (LIST, SYST),
+// its own while idle), FtpLogin.cpp (Connect, Disconnect), FtpFeatures.cpp (FEAT and the
+// character set after login), FtpDataChannel.cpp (PASV/EPSV/PORT/EPRT),
+// FtpDataConnection.cpp (accept, data phase, release), FtpListing.cpp (LIST, SYST),
 // FtpTransfers.cpp (STOR, RETR, REST, APPE), ListParsers.cpp (listing columns), FtpText.cpp
 // (reply text routines).
 #include "ftp/FtpTypes.h"
@@ -18,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace ftpdata {
 class DataWaitWatch;
@@ -35,6 +37,10 @@ public:
     std::string UserID;
     std::string Password;
     bool Passive = false;
+    // How long active mode waits for the server to connect to us, in milliseconds; 0: as long as
+    // TimeOut says (without a TimeOut, until the server answers that it could not). Behind a
+    // router that drops the server's attempt, the server may take a minute to say so.
+    int32_t AcceptTimeOut = 0;
     // The data connection of the innermost listing or transfer running; nullptr otherwise. The
     // operation that runs it owns it.
     TWirecore* DataSocket = nullptr;
@@ -74,6 +80,12 @@ public:
     // --- Login and logout -----------------------------------------------------------------
     void Connect() override;
     void Disconnect() override;
+
+    // What the server said of itself after login (FEAT), for this session only: whether a
+    // feature is listed (its first word, in any case: "UTF8", "EPSV", "REST"), and whether names
+    // and listings are UTF-8. Otherwise they are taken to be windows-1252.
+    bool HasFeature(const std::string& name) const;
+    bool Utf8() const { return utf8_; }
 
     // The message of the FTPException raised when the server closes the control connection
     // instead of answering a command or a login step.
@@ -130,6 +142,13 @@ private:
     std::string WithoutSecrets(std::string text) const;
     // OnConnectionFailed, then the refusal `reply` (empty: the server hung up) as FTPException.
     [[noreturn]] void RejectLogin(const std::string& reply);
+    // After login: FEAT, and the character set of names the session uses.
+    void NegotiateFeatures();
+    // A step after login that the session cannot do without an answer: the server hung up or
+    // said it is going (421) instead.
+    std::string AfterLoginCommand(const std::string& command,
+                                  const ReplyReader::LineSeen& seen = {});
+    void ForgetFeatures();
 
     // A read notification on the control connection.
     void OnControlInput();
@@ -142,6 +161,8 @@ private:
 
     int controlUsers_ = 0;
     ReplyReader replies_{*this};
+    std::vector<std::string> features_; // the feature lines of FEAT, leading blank removed
+    bool utf8_ = false;
 };
 
 // The byte count a reply line announces in one of the clear forms "(N bytes)" or "N bytes" (the

@@ -43,7 +43,10 @@ enum class ErrorReason {
     InvalidCommand,     // a command line with a line end or zero byte in it
     ListInProgress,     // a listing started while one runs
     TransferIncomplete, // the local file is not the server's file
-    Unknown,            // a failure of unknown origin (an exception not of this family)
+    // The data connection could not be made: the server refused the address we offered (PORT,
+    // EPRT), said it could not open the connection (425), or never connected back in time.
+    DataConnectionFailed,
+    Unknown, // a failure of unknown origin (an exception not of this family)
 };
 
 class Exception : public std::exception {

@@ -236,3 +236,32 @@ TEST_F(VsftpdFormTest, AnonymousLoginThenTransfersAreByteExactWithProgress)
     EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/enviado.bin"), payload);
     EXPECT_TRUE(boxes.seen.empty());
 }
+
+// pyftpdlib lists UTF8 among its features: accented names are shown, fetched and stored as the
+// server spells them, and the log and the directory line read them right.
+TEST_F(PyftpdlibFormTest, AccentedNamesRoundTripInAUtf8Session)
+{
+    const std::string accented = "relat\xc3\xb3rio.txt"; // UTF-8 on the server's disk
+    std::filesystem::create_directory(server->Root() + "/pa\xc3\xa7o");
+    testsupport::WriteFileBytes(server->Root() + "/pa\xc3\xa7o/" + accented, "conteudo");
+    testsupport::TempDir local;
+    Connect();
+    ASSERT_TRUE(form->VaskFTP1->Utf8());
+
+    form->Edit3->setText(QStringLiteral("paço"));
+    form->Button6->click();
+    EXPECT_EQ(form->Edit4->text(), QStringLiteral("/paço"));
+    EXPECT_TRUE(EndsWithName(LogLines(*form), QStringLiteral("relatório.txt")))
+        << LogLines(*form).join('|').toStdString();
+
+    form->Edit1->setText(QStringLiteral("relatório.txt"));
+    form->Edit2->setText(QString::fromStdString(local.File("copia.txt")));
+    form->Button2->click();
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.txt")), "conteudo");
+
+    form->Edit1->setText(QStringLiteral("ação.txt"));
+    form->Button4->click();
+    EXPECT_EQ(testsupport::ReadFileBytes(server->Root() + "/pa\xc3\xa7o/a\xc3\xa7\xc3\xa3o.txt"),
+              "conteudo");
+    EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
+}

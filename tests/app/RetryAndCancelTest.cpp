@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 using namespace apptest;
 using testsupport::ScriptedFtpServer;
@@ -26,6 +27,7 @@ void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquiv
         .Reply("331 senha")
         .Expect("PASS p")
         .Reply("230 entrou")
+        .NoFeatures()
         .Expect("PWD")
         .Reply("257 \"/\" is the current directory")
         .ExpectPrefix("PORT ")
@@ -152,6 +154,72 @@ TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried)
 
 // The log takes a long listing in batches. It must end up exactly as appending the lines one at
 // a time leaves a log: every line, in order, odd line ends included.
+// Behind a router the server cannot connect back to the window. Whichever way that shows, the
+// listing is asked for once more in passive mode, which the rest of the session keeps; each row's
+// session is a new one, which starts active again.
+TEST_F(ScriptedFormTest, WhenActiveModeFailsTheSessionGoesPassive)
+{
+    using Script = std::function<void(ScriptedFtpServer&)>;
+    const std::pair<const char*, Script> rows[] = {
+        {"PORT refused",
+         [](ScriptedFtpServer& s) { s.ExpectPrefix("PORT ").Reply("500 Illegal PORT command."); }},
+        {"425 instead of the listing",
+         [](ScriptedFtpServer& s) {
+             s.ExpectPrefix("PORT ")
+                 .Reply("200 PORT ok")
+                 .Expect("LIST")
+                 .Reply("425 Failed to establish connection.");
+         }},
+        {"no connection in time; the server says so later",
+         [](ScriptedFtpServer& s) {
+             s.ExpectPrefix("PORT ")
+                 .Reply("200 PORT ok")
+                 .Expect("LIST")
+                 .Reply("150 Here comes the listing")
+                 .Pause(800ms)
+                 .Reply("425 Failed to establish connection.");
+         }},
+    };
+    const QString passiveOn = QStringLiteral(
+        "Modo passivo ativado: não foi possível abrir a conexão de dados no modo ativo");
+    form->VaskFTP1->AcceptTimeOut = 300;
+    for (const auto& [why, failActive] : rows) {
+        SCOPED_TRACE(why);
+        ScriptedFtpServer rowServer;
+        rowServer.Reply("220 pronto")
+            .Expect("USER u")
+            .Reply("331 senha")
+            .Expect("PASS p")
+            .Reply("230 entrou")
+            .NoFeatures()
+            .Expect("PWD")
+            .Reply("257 \"/\" is the current directory");
+        failActive(rowServer);
+        for (int listing = 0; listing < 2; ++listing) {
+            rowServer.PassiveListen()
+                .Expect("PASV")
+                .ReplyPasv()
+                .Expect("LIST")
+                .Reply("150 listing")
+                .AcceptData()
+                .SendData("arquivo.bin\r\n")
+                .CloseData()
+                .Reply("226 done");
+        }
+        rowServer.Expect("QUIT").Reply("221 tchau");
+        rowServer.Start();
+
+        ConnectTo(rowServer.Port(), "u", "p");
+        EXPECT_EQ(Status(*form), passiveOn);
+        EXPECT_EQ(LogLines(*form), QStringList{"arquivo.bin"});
+        form->Button5->click();
+        EXPECT_EQ(LogLines(*form), QStringList{"arquivo.bin"});
+        form->Button1->click();
+        EXPECT_TRUE(rowServer.Verify());
+        EXPECT_TRUE(boxes.seen.empty());
+    }
+}
+
 TEST_F(ScriptedFormTest, LongListingFillsTheLogAsAppendingLineByLineWould)
 {
     std::string listing;
@@ -184,6 +252,7 @@ TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledLis
         .Reply("331 senha")
         .Expect("PASS p")
         .Reply("230 entrou")
+        .NoFeatures()
         .Expect("PWD")
         .Reply("257 \"/\" is the current directory")
         .ExpectPrefix("PORT ")

@@ -83,17 +83,22 @@ const ClickRow kClickRows[] = {
      "data file.bin|data file.bin|" + app::FromWire("/a\xc3\xa7\xc3\xa3o").toStdString()},
 };
 
-// Where the log shows `line`; for an empty line, a point below the log's last line.
-QPoint PointOf(QPlainTextEdit* log, const std::string& line)
+// Where the log shows `shown`; for an empty text, a point below the log's last line.
+QPoint PointOf(QPlainTextEdit* log, const QString& shown)
 {
     QTextBlock block = log->document()->begin();
-    if (line.empty()) {
+    if (shown.isEmpty()) {
         const QRect last = log->cursorRect(QTextCursor(log->document()->lastBlock()));
         return {20, last.bottom() + last.height()};
     }
-    while (block.isValid() && block.text() != app::FromWire(line)) block = block.next();
+    while (block.isValid() && block.text() != shown) block = block.next();
     if (!block.isValid()) return {-1, -1};
     return log->cursorRect(QTextCursor(block)).center() + QPoint(20, 0);
+}
+
+QPoint PointOf(QPlainTextEdit* log, const std::string& line)
+{
+    return PointOf(log, line.empty() ? QString() : app::FromWire(line));
 }
 
 class DoubleClickTest : public FormTest {
@@ -111,6 +116,7 @@ TEST_F(DoubleClickTest, ListingLinesOpenDirectoriesAndReadyFiles)
         .Reply("331 senha")
         .Expect("PASS p")
         .Reply("230 entrou")
+        .NoFeatures()
         .Expect("PWD")
         .Reply("257 \"/\" is the current directory");
     ScriptListing(server);
@@ -141,6 +147,122 @@ TEST_F(DoubleClickTest, ListingLinesOpenDirectoriesAndReadyFiles)
     }
     EXPECT_TRUE(server.Verify());
     EXPECT_TRUE(boxes.seen.empty());
+}
+
+// --- A UTF-8 session ------------------------------------------------------------------------
+
+namespace {
+
+// How a name reaches the server in a session whose server said UTF8: from a listing line that
+// was double-clicked (the server's own bytes, even when they are no UTF-8), or typed.
+struct Utf8Row {
+    std::string why;
+    std::string line;  // the listing line double-clicked, or empty
+    QString typed;     // typed into the field instead, when not empty
+    const char* field; // "Edit1" for Dowload or Upload, "Edit3" for Mudar Diretório
+    const char* button;
+    std::string wire; // the name as it goes out
+    QString shown;    // what Edit1 shows after a double-click
+};
+
+const std::string kUtf8File =
+    "-rw-r--r--    1 ftp      ftp            10 Jan  5 12:30 relat\xc3\xb3rio.txt";
+const std::string kLatin1File =
+    "-rw-r--r--    1 ftp      ftp            10 Jan  5 12:30 caf\xe9.txt";
+
+const Utf8Row kUtf8Rows[] = {
+    {"a UTF-8 name from the log",
+     kUtf8File,
+     {},
+     "Edit1",
+     "Button2",
+     "relat\xc3\xb3rio.txt",
+     QStringLiteral("relatório.txt")},
+    {"a name that is no UTF-8 keeps the server's bytes",
+     kLatin1File,
+     {},
+     "Edit1",
+     "Button2",
+     "caf\xe9.txt",
+     QStringLiteral("caf\uFFFD.txt")},
+    {"a typed name replaces the remembered one",
+     "",
+     QStringLiteral("café.txt"),
+     "Edit1",
+     "Button2",
+     "caf\xc3\xa9.txt",
+     {}},
+    {"a typed name to upload",
+     "",
+     QStringLiteral("ação.bin"),
+     "Edit1",
+     "Button4",
+     "a\xc3\xa7\xc3\xa3o.bin",
+     {}},
+    {"a typed directory", "", QStringLiteral("pasta ç"), "Edit3", "Button6", "pasta \xc3\xa7", {}},
+};
+
+} // namespace
+
+TEST_F(DoubleClickTest, InAUtf8SessionNamesAreShownAndSentAsUtf8)
+{
+    server.Reply("220 pronto")
+        .Expect("USER u")
+        .Reply("331 senha")
+        .Expect("PASS p")
+        .Reply("230 entrou")
+        .Expect("FEAT")
+        .Send("211-Features:\r\n MDTM\r\n UTF8\r\n211 End\r\n")
+        .Expect("OPTS UTF8 ON")
+        .Reply("200 Always in UTF8 mode.")
+        .Expect("PWD")
+        .Reply("257 \"/relat\xc3\xb3rios\" is the current directory")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("LIST")
+        .Reply("150 listing")
+        .ConnectBack()
+        .SendData(kUtf8File + "\r\n" + kLatin1File + "\r\n")
+        .CloseData()
+        .Reply("226 done");
+    // Each name is refused, with the name in the reply: the error box shows it as UTF-8 too.
+    for (const Utf8Row& row : kUtf8Rows) {
+        if (std::string(row.button) == "Button6") {
+            server.Expect("CWD " + row.wire).Reply("550 " + row.wire + ": nada");
+            continue;
+        }
+        server.Expect("TYPE I").Reply("200 binary").ExpectPrefix("PORT ").Reply("200 PORT ok");
+        server.Expect((std::string(row.button) == "Button2" ? "RETR " : "STOR ") + row.wire)
+            .Reply("550 " + row.wire + ": nada");
+    }
+    server.SetAfterScript(ScriptedFtpServer::AfterScript::Close);
+    server.Start();
+    testsupport::WriteFileBytes(local.File("envio.bin"), "x");
+    ConnectTo(server.Port(), "u", "p");
+    EXPECT_EQ(form->Edit4->text(), QStringLiteral("/relatórios"));
+    const QStringList log = LogLines(*form);
+    ASSERT_EQ(log.size(), 2) << log.join('|').toStdString();
+    EXPECT_TRUE(log[0].endsWith(QStringLiteral(" relatório.txt"))) << log[0].toStdString();
+    EXPECT_TRUE(log[1].endsWith(QStringLiteral(" caf\uFFFD.txt"))) << log[1].toStdString();
+
+    for (const Utf8Row& row : kUtf8Rows) {
+        SCOPED_TRACE(row.why);
+        boxes.seen.clear();
+        auto* field = form->findChild<QLineEdit*>(QLatin1String(row.field));
+        if (!row.line.empty()) {
+            const QPoint point = PointOf(form->Memo1, QString::fromUtf8(row.line.c_str()));
+            QTest::mouseDClick(form->Memo1->viewport(), Qt::LeftButton, {}, point);
+            EXPECT_EQ(field->text(), row.shown);
+        } else {
+            field->setText(row.typed);
+        }
+        form->Edit2->setText(QString::fromStdString(local.File("envio.bin")));
+        form->findChild<QPushButton*>(QLatin1String(row.button))->click();
+        ASSERT_EQ(boxes.Errors().size(), 1u);
+        EXPECT_EQ(boxes.Errors()[0].text,
+                  QString::fromUtf8(("550 " + row.wire + ": nada").c_str()));
+    }
+    EXPECT_TRUE(server.Verify());
 }
 
 // --- Dropping ---------------------------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -22,6 +23,9 @@ struct NoCallEnd {
     void (*end)(TVaskFTP& ftp); // called once the client waits for the server's connection
     bool usesTimeOut;
     bool sendsAbor;
+    int32_t acceptTimeOut;
+    // A wait that ran out says the data connection could not be made; one the user ended, not.
+    ErrorReason reason;
 };
 
 void PrintTo(const NoCallEnd& end, std::ostream* out) { *out << end.name; }
@@ -33,6 +37,7 @@ TEST_P(ServerNeverConnectsBack, TheWaitEndsAndTheSessionGoesOn)
     const NoCallEnd& how = GetParam();
     ActiveSession s;
     if (how.usesTimeOut) s.ftp.TimeOut = 300;
+    s.ftp.AcceptTimeOut = how.acceptTimeOut;
     // Once the client has stopped waiting, the server's own attempt fails and it answers the
     // LIST (it used to say nothing, and the client never asked: that reply was left to be taken
     // for the next command's). The client reads it, and ABOR's, before its next command.
@@ -54,7 +59,17 @@ TEST_P(ServerNeverConnectsBack, TheWaitEndsAndTheSessionGoesOn)
     };
     s.StartLoggedIn();
 
-    EXPECT_EQ(faults::MessageOf([&] { s.ftp.ListDirectory(); }), "Accepting Canceled");
+    std::optional<ErrorReason> reason;
+    EXPECT_EQ(faults::MessageOf([&] {
+                  try {
+                      s.ftp.ListDirectory();
+                  } catch (const std::exception& error) {
+                      reason = ReasonOf(error);
+                      throw;
+                  }
+              }),
+              "Accepting Canceled");
+    EXPECT_EQ(reason, how.reason);
     EXPECT_FALSE(s.ftp.ListInProgress);
     s.server.Release();
     s.ftp.TimeOut = 0;
@@ -62,12 +77,17 @@ TEST_P(ServerNeverConnectsBack, TheWaitEndsAndTheSessionGoesOn)
     EXPECT_TRUE(s.server.Verify());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ways, ServerNeverConnectsBack,
-    ::testing::Values(NoCallEnd{"TimeOut", nullptr, true, false},
-                      NoCallEnd{"Abort", [](TVaskFTP& ftp) { ftp.Abort(); }, false, false},
-                      NoCallEnd{"Cancel", [](TVaskFTP& ftp) { ftp.Cancel(); }, false, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ways, ServerNeverConnectsBack,
+                         ::testing::Values(NoCallEnd{"TimeOut", nullptr, true, false, 0,
+                                                     ErrorReason::DataConnectionFailed},
+                                           // Its own bound, without a TimeOut for everything else.
+                                           NoCallEnd{"AcceptTimeOut", nullptr, false, false, 300,
+                                                     ErrorReason::DataConnectionFailed},
+                                           NoCallEnd{"Abort", [](TVaskFTP& ftp) { ftp.Abort(); },
+                                                     false, false, 0, ErrorReason::AcceptCanceled},
+                                           NoCallEnd{"Cancel", [](TVaskFTP& ftp) { ftp.Cancel(); },
+                                                     false, true, 0, ErrorReason::AcceptCanceled}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ActiveModeFaults, A425InsteadOfTheConnectionFailsWithIt)
 {
@@ -91,6 +111,39 @@ TEST(ActiveModeFaults, A425InsteadOfTheConnectionFailsWithIt)
     EXPECT_TRUE(faults::Contains(s.status, "425 Can't open data connection\r\n"));
     faults::ExpectNextCommandWorks(s);
     EXPECT_TRUE(s.server.Verify());
+}
+
+// What the window needs to know to try passive mode instead: that the data connection could not
+// be made, told apart from the server's refusal of the request itself.
+TEST(ActiveModeFaults, FailuresOfTheDataConnectionCarryTheirOwnReason)
+{
+    struct Row {
+        const char* why;
+        const char* portReply;
+        const char* listReply; // nullptr: not asked
+        ErrorReason reason;
+    };
+    const Row rows[] = {
+        {"PORT refused", "500 Illegal PORT command.", nullptr, ErrorReason::DataConnectionFailed},
+        {"PORT to a foreign address refused", "501 Rejected data connection to foreign address",
+         nullptr, ErrorReason::DataConnectionFailed},
+        {"425 to the listing", "200 PORT ok", "425 Failed to establish connection.",
+         ErrorReason::DataConnectionFailed},
+        {"the listing itself refused", "200 PORT ok", "450 No files found",
+         ErrorReason::ServerRefused},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ActiveSession s;
+        auto& script = s.LoggedIn().ExpectPrefix("PORT ").Reply(row.portReply);
+        if (row.listReply) script.Expect("LIST").Reply(row.listReply);
+        script.Expect("NOOP").Reply("200 ok");
+        s.StartLoggedIn();
+
+        EXPECT_EQ(faults::ReasonRaisedBy([&] { s.ftp.ListDirectory(); }), row.reason);
+        faults::ExpectNextCommandWorks(s);
+        EXPECT_TRUE(s.server.Verify());
+    }
 }
 
 TEST(ActiveModeFaults, AnIntruderWhoConnectsFirstIsTurnedAwayAndGetsNothing)
@@ -142,6 +195,7 @@ TEST(ActiveModeFaults, BehindAProxyTheDataConnectionIsTakenFromAnyAddress)
         .Reply("331 senha")
         .Expect("PASS s3nh@")
         .Reply("230 dentro")
+        .NoFeatures()
         .ExpectPrefix("PORT ")
         .Reply("200 PORT ok")
         .Expect("LIST")

@@ -50,7 +50,7 @@ TEST_P(InjectedName, IsRefusedBeforeItsCommandIsSent)
         faults::ExpectNextCommandWorks(s);
         EXPECT_TRUE(s.server.Verify());
         // The first line after the login is the NOOP: nothing of the operation went out.
-        EXPECT_EQ(s.Lines(), (Lines{"USER ana", "NOOP"}));
+        EXPECT_EQ(s.Lines(), (Lines{"USER ana", "FEAT", "NOOP"}));
     }
 }
 

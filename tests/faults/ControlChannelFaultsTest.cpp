@@ -40,6 +40,7 @@ TEST_P(OddGreeting, StillLogsInInStep)
         .Reply("331 senha")
         .Expect("PASS s3nh@")
         .Reply("230 dentro")
+        .NoFeatures()
         .Expect("PWD")
         .Reply("257 \"/casa\"");
     s.server.Start();

@@ -75,6 +75,7 @@ const LateCase kCases[] = {
              .Reply("331 senha")
              .Expect("PASS s3nh@")
              .Reply("230 dentro")
+             .NoFeatures()
              .Expect("NOOP")
              .Reply("200 ok");
      },

@@ -3,10 +3,12 @@
 #include "ScriptedSession.h"
 
 #include "ftp/FtpDataConnection.h"
+#include "support/Outcome.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -53,6 +55,90 @@ TEST(PassivePort, ComesFromTheLastTwoNumbersOrRaisesTheConversionError)
     // Numbers that cannot name a port name none, rather than being truncated into another one.
     EXPECT_EQ(ftpdata::PassivePort("227 (1,2,3,4,256,0)\r\n"), std::nullopt);
 }
+
+TEST(ExtendedPassivePort, TakesOnlyTheDelimitedFormWithAPortThatExists)
+{
+    const std::pair<const char*, std::optional<int32_t>> rows[] = {
+        {"229 Entering Extended Passive Mode (|||6446|)\r\n", 6446},
+        {"229 Any delimiter will do (!!!6446!)\r\n", 6446},
+        {"229 Text (in parentheses) comes first (|||21|)\r\n", 21},
+        {"229 Entering Extended Passive Mode (||6446|)\r\n", std::nullopt},   // two delimiters
+        {"229 Entering Extended Passive Mode (|||6446)\r\n", std::nullopt},   // none closing
+        {"229 Entering Extended Passive Mode (|||6446|\r\n", std::nullopt},   // no ")"
+        {"229 Entering Extended Passive Mode (|||0|)\r\n", std::nullopt},     // no port
+        {"229 Entering Extended Passive Mode (|||65536|)\r\n", std::nullopt}, // too high
+        {"229 Entering Extended Passive Mode (|||165535|)\r\n", std::nullopt},
+        {"229 Entering Extended Passive Mode (|||x|)\r\n", std::nullopt},
+        {"229 Entering Extended Passive Mode (11164461)\r\n", std::nullopt}, // digit delimiter
+        {"229 Entering Extended Passive Mode (|1|::1|6446|)\r\n", std::nullopt},
+        {"229 Entering Extended Passive Mode\r\n", std::nullopt},
+    };
+    for (const auto& [reply, port] : rows)
+        EXPECT_EQ(ftpdata::ExtendedPassivePort(reply), port) << reply;
+}
+
+// Over IPv6 the data channel is opened with EPSV or EPRT, each as the other end answers it. The
+// data connection goes to the control connection's peer; an active one is announced with the
+// control connection's own address.
+struct Ipv6ChannelRow {
+    const char* why;
+    bool passive;
+    std::string reply; // to EPSV or EPRT
+    std::optional<ErrorReason> failure;
+};
+
+class Ipv6Channel : public ::testing::TestWithParam<Ipv6ChannelRow> {};
+
+TEST_P(Ipv6Channel, IsOpenedWithTheExtendedCommands)
+{
+    const Ipv6ChannelRow& row = GetParam();
+    ScriptedSession s(testsupport::IpFamily::V6);
+    s.ftp.Passive = row.passive;
+    RecordFailures(s, false);
+    auto& script = s.LoggedIn();
+    if (row.passive)
+        script.PassiveListen().Expect("EPSV").ReplyPasv(row.reply);
+    else
+        script.ExpectPrefix("EPRT |2|::1|").Reply(row.reply);
+    if (!row.failure) {
+        script.Expect("LIST").Reply("150 ok");
+        row.passive ? script.AcceptData() : script.ConnectBack();
+        script.SendData("a\r\n").CloseData().Reply("226 done");
+    }
+    script.Expect("NOOP").Reply("200 ok");
+    platform::SocketAddress dataPeer;
+    s.ftp.OnTransactionStart = [&](TComponent*) {
+        platform::GetPeerAddress(s.ftp.DataSocket->SocketHandle, &dataPeer);
+    };
+    s.StartLoggedIn();
+
+    EXPECT_EQ(testsupport::ReasonRaisedBy([&] { s.ftp.ListDirectory(); }), row.failure);
+    if (!row.failure) {
+        EXPECT_EQ(platform::AddressText(dataPeer), "::1");
+    }
+    s.ftp.SendCommand("NOOP");
+    EXPECT_EQ(s.ftp.ReplyCode, 200);
+    EXPECT_TRUE(s.server.Verify());
+    const Lines lines = s.Lines();
+    ASSERT_GE(lines.size(), 3u);
+    if (!row.passive) {
+        EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(EPRT \|2\|::1\|\d+\|)")));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Ipv6Channel,
+    ::testing::Values(
+        Ipv6ChannelRow{"EpsvWithThePort", true, "229 Entering Extended Passive Mode (|||{port}|)",
+                       std::nullopt},
+        Ipv6ChannelRow{"EpsvWithoutAPort", true, "229 Entering Extended Passive Mode (||{port}|)",
+                       ErrorReason::BadReply},
+        // PASV cannot carry IPv6: there is nothing to fall back to.
+        Ipv6ChannelRow{"EpsvRefused", true, "500 EPSV not understood", ErrorReason::ServerRefused},
+        Ipv6ChannelRow{"EprtAccepted", false, "200 EPRT command successful", std::nullopt},
+        Ipv6ChannelRow{"EprtRefused", false, "522 Network protocol not supported, use (1)",
+                       ErrorReason::DataConnectionFailed}),
+    [](const auto& info) { return std::string(info.param.why); });
 
 // A 4xx answer to PASV is parsed like any other, and its address is never used.
 TEST(DataConnection, PassiveConnectsToTheControlHostWhateverTheReplySays)
@@ -121,9 +207,9 @@ TEST(DataConnection, ActiveSendsTheControlConnectionsAddressAndTheListeningPort)
 
     s.ftp.ListDirectory();
     const Lines lines = s.Lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(PORT 127,0,0,1,\d{1,3},\d{1,3})")))
-        << lines[1];
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(PORT 127,0,0,1,\d{1,3},\d{1,3})")))
+        << lines[2];
     EXPECT_EQ(s.events, Lines{"OnSuccess ctList"});
     EXPECT_TRUE(s.server.Verify());
 }

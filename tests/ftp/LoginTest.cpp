@@ -44,7 +44,7 @@ TEST_P(LoginSequence, SendsTheCommandsOfItsModeInOrder)
     ScriptedSession s;
     s.server.Reply("220 pronto");
     for (const auto& [command, reply] : row.exchange) s.server.Expect(command).Reply(reply);
-    s.server.Expect("QUIT").Reply("221 tchau");
+    s.server.NoFeatures().Expect("QUIT").Reply("221 tchau");
     if (row.proxy) {
         s.ftp.Host = kServerName;
         s.ftp.Proxy = "127.0.0.1";
@@ -82,7 +82,11 @@ TEST(Login, OverIPv6ByAddressWithOrWithoutBrackets)
         ScriptedSession s(testsupport::IpFamily::V6);
         s.ftp.Host = host;
         s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
-        s.server.Expect("PASS s3nh@").Reply("230 ok").Expect("QUIT").Reply("221 tchau");
+        s.server.Expect("PASS s3nh@")
+            .Reply("230 ok")
+            .NoFeatures()
+            .Expect("QUIT")
+            .Reply("221 tchau");
         s.server.Start();
         s.ftp.Connect();
         EXPECT_EQ(s.events, Lines{"OnConnect"});
@@ -149,6 +153,68 @@ INSTANTIATE_TEST_SUITE_P(
                   {"PASS s3nh@", "230 ok"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// After the login the server is asked once what it can do. A server that lists UTF8 names its
+// files in UTF-8, whatever it answers to the courtesy of switching it on; that is known before
+// OnConnect, and forgotten with the session.
+struct FeatureRow {
+    const char* why;
+    std::string feat; // the whole reply to FEAT; empty: the server hangs up instead
+    std::string opts; // the reply to "OPTS UTF8 ON"; empty: not asked
+    bool utf8;
+};
+
+class Features : public ::testing::TestWithParam<FeatureRow> {};
+
+TEST_P(Features, DecideTheSessionsCharacterSet)
+{
+    const FeatureRow& row = GetParam();
+    ScriptedSession s;
+    s.server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").Expect("FEAT");
+    if (row.feat.empty()) {
+        s.server.Close();
+    } else {
+        s.server.Send(row.feat);
+        if (!row.opts.empty()) s.server.Expect("OPTS UTF8 ON").Reply(row.opts);
+        s.server.Expect("QUIT").Reply("221 tchau");
+    }
+    bool utf8AtConnect = false;
+    s.ftp.OnConnect = [&](TComponent*) { utf8AtConnect = s.ftp.Utf8(); };
+    s.server.Start();
+
+    if (row.feat.empty()) {
+        EXPECT_EQ(ReasonRaisedBy([&] { s.ftp.Connect(); }), ErrorReason::ServerClosed);
+        EXPECT_FALSE(s.ftp.Connected);
+        return;
+    }
+    s.ftp.Connect();
+    EXPECT_EQ(utf8AtConnect, row.utf8);
+    EXPECT_EQ(s.ftp.Utf8(), row.utf8);
+    s.ftp.Disconnect();
+    EXPECT_FALSE(s.ftp.Utf8());
+    EXPECT_FALSE(s.ftp.HasFeature("UTF8"));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Replies, Features,
+    ::testing::Values(FeatureRow{"Unknown", "500 FEAT not understood.\r\n", "", false},
+                      FeatureRow{"WithoutUtf8",
+                                 "211-Features:\r\n MDTM\r\n REST STREAM\r\n211 End\r\n", "",
+                                 false},
+                      FeatureRow{"Utf8", "211-Features:\r\n MDTM\r\n UTF8\r\n211 End\r\n",
+                                 "200 Always in UTF8 mode.", true},
+                      FeatureRow{"Utf8InLowerCase",
+                                 "211-Extensions supported:\r\n utf8\r\n211 End.\r\n",
+                                 "200 OK, UTF-8 enabled", true},
+                      FeatureRow{"Utf8ButTheOptionRefused",
+                                 "211-Features supported:\r\n UTF8\r\n211 End FEAT.\r\n",
+                                 "501 Invalid argument.", true},
+                      // Only a line that begins with a blank names a feature.
+                      FeatureRow{"Utf8OnlyInTheText",
+                                 "211-UTF8 is for later\r\n MDTM\r\n211 UTF8\r\n", "", false},
+                      FeatureRow{"HangUp", "", "", false}),
+    [](const auto& info) { return std::string(info.param.why); });
+
 TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
 {
     ScriptedSession s;
@@ -159,6 +225,7 @@ TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
         .Reply("331 senha")
         .Expect("PASS s3nh@")
         .Reply("230 ok")
+        .NoFeatures()
         .Expect("QUIT")
         .Reply("221 tchau");
     s.server.Start();
@@ -166,9 +233,9 @@ TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
     s.ftp.Connect();
     s.ftp.Disconnect();
     EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.status,
-              (Lines{"220-Bem-vindo\r\n", " segunda linha\r\n", "220 pronto\r\n", "USER ana",
-                     "331 senha\r\n", "PASS ", "230 ok\r\n", "QUIT", "221 tchau\r\n"}));
+    EXPECT_EQ(s.status, (Lines{"220-Bem-vindo\r\n", " segunda linha\r\n", "220 pronto\r\n",
+                               "USER ana", "331 senha\r\n", "PASS ", "230 ok\r\n", "FEAT",
+                               "500 FEAT not understood.\r\n", "QUIT", "221 tchau\r\n"}));
     EXPECT_EQ(s.events, (Lines{"OnConnect", "OnDisconnect"}));
     EXPECT_FALSE(s.ftp.Connected);
 }
@@ -181,6 +248,7 @@ TEST(Login, UserAcceptedWithAMultiLine230GetsNoPass)
         .Send("230-Bem-vinda\r\n"
               " conta sem senha\r\n"
               "230 entre\r\n")
+        .NoFeatures()
         .Expect("PWD")
         .Reply("257 \"/casa\"");
     std::string directory;
@@ -192,7 +260,7 @@ TEST(Login, UserAcceptedWithAMultiLine230GetsNoPass)
     s.ftp.Connect();
     EXPECT_EQ(directory, "/casa");
     EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "PWD"}));
+    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "FEAT", "PWD"}));
 }
 
 TEST(Login, RejectedPasswordLogsOutAndRaisesThe530Line)
@@ -261,7 +329,8 @@ TEST(Login, MissingCredentialsAreAskedForOnce)
         .Expect("USER ") // the handler left the user name empty
         .Reply("331 senha")
         .Expect("PASS dada-pelo-handler")
-        .Reply("230 ok");
+        .Reply("230 ok")
+        .NoFeatures();
     s.ftp.UserID.clear();
     s.ftp.Password.clear();
     int asked = 0;
@@ -334,13 +403,13 @@ TEST(Logout, ConnectWhenConnectedAndDisconnectWhenNotDoNothing)
     EXPECT_EQ(s.events, Lines{});
     EXPECT_EQ(s.ftp.Vendor, vendorDos); // only a connected component is reset
     EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "QUIT"}));
+    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "FEAT", "QUIT"}));
 }
 
 TEST(Logout, DestroyingAConnectedComponentSendsNoQuit)
 {
     testsupport::ScriptedFtpServer server;
-    server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+    server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
     server.Start();
     auto* ftp = new TVaskFTP(nullptr);
     ftp->Host = "127.0.0.1";
@@ -352,7 +421,7 @@ TEST(Logout, DestroyingAConnectedComponentSendsNoQuit)
 
     delete ftp;
     EXPECT_TRUE(server.WaitUntilClosed(server.Timeout()));
-    EXPECT_EQ(server.ReceivedLines(), Lines{"USER ana"});
+    EXPECT_EQ(server.ReceivedLines(), (Lines{"USER ana", "FEAT"}));
 }
 
 } // namespace

@@ -38,10 +38,11 @@ struct ScriptedSession {
         };
     }
 
-    // The start of a script that logs "ana" in without a password prompt.
+    // The start of a script that logs "ana" in without a password prompt, at a server that
+    // knows no FEAT.
     testsupport::ScriptedFtpServer& LoggedIn()
     {
-        return server.Reply("220 pronto").Expect("USER ana").Reply("230 bem-vinda");
+        return server.Reply("220 pronto").Expect("USER ana").Reply("230 bem-vinda").NoFeatures();
     }
 
     // Starts the script and logs in; the status texts and events of the login are forgotten.

@@ -99,12 +99,14 @@ std::string RealServer::Log() const
 }
 
 ::testing::AssertionResult
-RealServer::Launch(const std::function<std::vector<std::string>(uint16_t port)>& commandLine)
+RealServer::Launch(IpFamily family,
+                   const std::function<std::vector<std::string>(uint16_t port)>& commandLine)
 {
     std::string why;
+    family_ = family;
     for (int attempt = 0; attempt < kLaunchAttempts; ++attempt) {
         Stop();
-        port_ = FreeLoopbackPort();
+        port_ = FreeLoopbackPort(family_);
         std::vector<std::string> argv = commandLine(port_);
         if (!Spawn(argv))
             return ::testing::AssertionFailure()
@@ -154,7 +156,7 @@ bool RealServer::WaitForGreeting(std::string& why)
             why = "the server exited at once (status " + std::to_string(status) + ")";
             return false;
         }
-        UniqueFd connection = ConnectLoopback(port_, 500, true);
+        UniqueFd connection = ConnectLoopback(port_, 500, true, family_);
         if (connection.Valid()) {
             const std::string greeting = ReadFirstLine(connection.Get(), deadline);
             if (greeting.rfind("220", 0) == 0) return true;
@@ -204,14 +206,27 @@ bool PyftpdlibServer::Available()
     return available;
 }
 
-::testing::AssertionResult PyftpdlibServer::Start()
+::testing::AssertionResult PyftpdlibServer::Start(IpFamily family)
 {
     if (!Available())
         return ::testing::AssertionFailure() << "pyftpdlib is not available via " << kPython3;
-    return Launch([this](uint16_t port) {
-        return std::vector<std::string>{
-            kPython3, "-m",  "pyftpdlib", "-i",      "127.0.0.1", "-p",   std::to_string(port),
-            "-u",     user_, "-P",        password_, "-d",        Root(), "-w"};
+    return Launch(family, [this, family](uint16_t port) {
+        // -D: every command and reply in the log.
+        return std::vector<std::string>{kPython3,
+                                        "-m",
+                                        "pyftpdlib",
+                                        "-i",
+                                        LoopbackText(family),
+                                        "-p",
+                                        std::to_string(port),
+                                        "-u",
+                                        user_,
+                                        "-P",
+                                        password_,
+                                        "-d",
+                                        Root(),
+                                        "-w",
+                                        "-D"};
     });
 }
 
@@ -232,7 +247,7 @@ void VsftpdServer::GiveToServer(const std::string& path) const
         ::lchown(entry.path().c_str(), ftp->pw_uid, ftp->pw_gid);
 }
 
-::testing::AssertionResult VsftpdServer::Start()
+::testing::AssertionResult VsftpdServer::Start(IpFamily family)
 {
     if (!Available())
         return ::testing::AssertionFailure() << kVsftpd << " is missing or we are not root";
@@ -245,13 +260,12 @@ void VsftpdServer::GiveToServer(const std::string& path) const
     ::chmod(WritableDir().c_str(), 0777);
 
     std::string config = state_->File("vsftpd.conf");
-    return Launch([&](uint16_t port) {
+    const bool v6 = family == IpFamily::V6;
+    return Launch(family, [&](uint16_t port) {
         std::ofstream out(config, std::ios::trunc);
-        out << "listen=YES\n"
-               "listen_ipv6=NO\n"
-               "listen_address=127.0.0.1\n"
-               "listen_port="
-            << port
+        out << (v6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                   : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n")
+            << "listen_port=" << port
             << "\n"
                "background=NO\n"
                "anonymous_enable=YES\n"
@@ -268,8 +282,8 @@ void VsftpdServer::GiveToServer(const std::string& path) const
                "anon_umask=022\n"
                "file_open_mode=0666\n"
                "pasv_enable=YES\n"
-               "pasv_address=127.0.0.1\n"
-               "pasv_addr_resolve=NO\n"
+            << (v6 ? "" : "pasv_address=127.0.0.1\n")
+            << "pasv_addr_resolve=NO\n"
                "port_enable=YES\n"
                "connect_from_port_20=NO\n"
                "seccomp_sandbox=NO\n"
@@ -278,7 +292,13 @@ void VsftpdServer::GiveToServer(const std::string& path) const
                "secure_chroot_dir="
             << empty
             << "\n"
-               "xferlog_enable=NO\n"
+               // Every command and reply, into the log beside the daemon's own output.
+               "xferlog_enable=YES\n"
+               "xferlog_std_format=NO\n"
+               "log_ftp_protocol=YES\n"
+               "vsftpd_log_file="
+            << state_->File("server.log")
+            << "\n"
                "dirmessage_enable=NO\n"
                "tcp_wrappers=NO\n"
                "use_localtime=NO\n"

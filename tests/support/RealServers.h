@@ -11,6 +11,7 @@
 //     testsupport::VsftpdServer vsftpd;              // user "anonymous", any password
 //     ASSERT_TRUE(vsftpd.Start());
 //     // read-only root vsftpd.Root(); writable "/upload" = vsftpd.WritableDir()
+#include "support/Loopback.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +47,8 @@ bool BinaryAvailable(const std::string& path);
 #define TAVOLEN_REQUIRE_BINARY(path) TAVOLEN_REQUIRE(::testsupport::BinaryAvailable(path), path)
 
 // The process handling both servers share: spawn in a process group of its own, wait until the
-// port greets with 220, stop with SIGTERM and then SIGKILL.
+// port greets with 220, stop with SIGTERM and then SIGKILL. Each server listens on the loopback
+// address of the family given to Start() and writes every command it receives to its Log().
 class RealServer {
 public:
     virtual ~RealServer();
@@ -54,6 +56,7 @@ public:
     RealServer& operator=(const RealServer&) = delete;
 
     uint16_t Port() const { return port_; }
+    IpFamily Family() const { return family_; }
     const std::string& Root() const { return root_->Path(); }
     pid_t Pid() const { return pid_; }
     std::string Log() const; // the server's stdout and stderr so far
@@ -63,7 +66,8 @@ protected:
     RealServer();
     // Tries a few free ports (another process may grab one between choosing and binding).
     ::testing::AssertionResult
-    Launch(const std::function<std::vector<std::string>(uint16_t port)>& commandLine);
+    Launch(IpFamily family,
+           const std::function<std::vector<std::string>(uint16_t port)>& commandLine);
 
     std::unique_ptr<TempDir> root_;  // served to clients
     std::unique_ptr<TempDir> state_; // config and log, never visible to clients
@@ -73,6 +77,7 @@ private:
     bool WaitForGreeting(std::string& why);
 
     uint16_t port_ = 0;
+    IpFamily family_ = IpFamily::V4;
     pid_t pid_ = -1;
 };
 
@@ -81,7 +86,7 @@ class PyftpdlibServer : public RealServer {
 public:
     explicit PyftpdlibServer(std::string user = "tester", std::string password = "secret");
     static bool Available(); // the interpreter exists and can import pyftpdlib
-    ::testing::AssertionResult Start();
+    ::testing::AssertionResult Start(IpFamily family = IpFamily::V4);
 
     const std::string& User() const { return user_; }
     const std::string& Password() const { return password_; }
@@ -99,7 +104,7 @@ class VsftpdServer : public RealServer {
 public:
     VsftpdServer();
     static bool Available(); // the binary exists and we are root (anonymous mode chroots)
-    ::testing::AssertionResult Start();
+    ::testing::AssertionResult Start(IpFamily family = IpFamily::V4);
 
     static std::string User() { return "anonymous"; }
     static std::string Password() { return "guest@example.invalid"; }

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sstream>
 #include <stdexcept>
+#include <vector>
 
 namespace testsupport {
 namespace {
@@ -80,9 +81,46 @@ void ReplaceAll(std::string& text, const std::string& from, const std::string& t
         text.replace(pos, from.size(), to);
 }
 
+// The address of an EPRT argument, "|2|::1|5282|" or "|1|127.0.0.1|5282|", any delimiter.
+bool ParseExtendedAddress(const std::string& text, sockaddr_storage& address)
+{
+    if (text.size() < 2) return false;
+    const char d = text[0];
+    std::vector<std::string> fields;
+    size_t at = 1;
+    for (size_t next; (next = text.find(d, at)) != std::string::npos; at = next + 1)
+        fields.push_back(text.substr(at, next - at));
+    if (fields.size() != 3 || at != text.size() || fields[2].empty() || fields[2].size() > 5 ||
+        fields[2].find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int port = std::stoi(fields[2]);
+    if (port < 1 || port > 65535) return false;
+    address = {};
+    if (fields[0] == "1") {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(uint16_t(port));
+        return ::inet_pton(AF_INET, fields[1].c_str(), &v4->sin_addr) == 1;
+    }
+    if (fields[0] == "2") {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(uint16_t(port));
+        return ::inet_pton(AF_INET6, fields[1].c_str(), &v6->sin6_addr) == 1;
+    }
+    return false;
+}
+
+bool IsLoopback(const sockaddr_storage& address)
+{
+    if (address.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(address).sin_addr.s_addr) >> 24) == 127;
+    return IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6&>(address).sin6_addr);
+}
+
 } // namespace
 
-ScriptedFtpServer::ScriptedFtpServer(IpFamily family)
+ScriptedFtpServer::ScriptedFtpServer(IpFamily family) : family_(family)
 {
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0)
@@ -131,6 +169,10 @@ ScriptedFtpServer& ScriptedFtpServer::ExpectPrefix(std::string prefix)
     return Add(Kind::ExpectPrefix, std::move(prefix));
 }
 ScriptedFtpServer& ScriptedFtpServer::ExpectAny() { return Add(Kind::ExpectAny); }
+ScriptedFtpServer& ScriptedFtpServer::NoFeatures()
+{
+    return Expect("FEAT").Reply("500 FEAT not understood.");
+}
 ScriptedFtpServer& ScriptedFtpServer::Close() { return Add(Kind::Close); }
 ScriptedFtpServer& ScriptedFtpServer::Reset() { return Add(Kind::Reset); }
 ScriptedFtpServer& ScriptedFtpServer::Pause(Ms duration) { return Add(Kind::Pause, {}, duration); }
@@ -360,7 +402,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
     case Kind::PassiveListen: {
         dataListener_.Reset();
         uint16_t port = 0;
-        dataListener_ = ListenOnLoopback(kBacklog, true, &port);
+        dataListener_ = ListenOnLoopback(kBacklog, true, &port, family_);
         if (!dataListener_.Valid()) {
             Fail(ErrnoText("PassiveListen"));
             return false;
@@ -450,50 +492,62 @@ bool ScriptedFtpServer::DoReplyPasv(const std::string& format)
     std::string reply = format;
     ReplaceAll(reply, "{p1}", std::to_string(port >> 8));
     ReplaceAll(reply, "{p2}", std::to_string(port & 0xff));
+    ReplaceAll(reply, "{port}", std::to_string(port));
     reply += "\r\n";
     return SendAll(control_.Get(), reply.data(), reply.size(), "PASV reply");
 }
 
-// Connects to the address of the client's last PORT line, from `fromAddress` (nullptr: let the
-// system choose); -1 after recording a failure.
+// Connects to the address of the client's last PORT or EPRT line, from `fromAddress` (nullptr:
+// let the system choose); -1 after recording a failure.
 int ScriptedFtpServer::ConnectToPortLine(const char* step, const char* fromAddress,
                                          bool turnedAwayIsFine)
 {
     std::string portLine;
     for (const auto& line : ReceivedLines())
-        if (StartsWithNoCase(line, "PORT ")) portLine = line;
+        if (StartsWithNoCase(line, "PORT ") || StartsWithNoCase(line, "EPRT ")) portLine = line;
+    sockaddr_storage addr{};
     int f[6];
-    if (portLine.empty() || !ParseHostPort(portLine.substr(5), f)) {
-        Fail(std::string(step) + ": no valid PORT line received ('" + Printable(portLine) + "')");
+    bool valid = false;
+    if (StartsWithNoCase(portLine, "EPRT ")) {
+        valid = ParseExtendedAddress(portLine.substr(5), addr);
+    } else if (!portLine.empty() && ParseHostPort(portLine.substr(5), f)) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&addr);
+        v4->sin_family = AF_INET;
+        v4->sin_addr.s_addr = htonl((uint32_t(f[0]) << 24) | (f[1] << 16) | (f[2] << 8) | f[3]);
+        v4->sin_port = htons(uint16_t(f[4] * 256 + f[5]));
+        valid = true;
+    }
+    if (!valid) {
+        Fail(std::string(step) + ": no valid PORT or EPRT line received ('" + Printable(portLine) +
+             "')");
         return -1;
     }
     // Tests never make connections off this machine, whatever the client asked for.
-    if (f[0] != 127) {
-        Fail(std::string(step) +
-             ": PORT address is not a loopback address: " + Printable(portLine));
+    if (!IsLoopback(addr)) {
+        Fail(std::string(step) + ": address is not a loopback address: " + Printable(portLine));
         return -1;
     }
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl((uint32_t(f[0]) << 24) | (f[1] << 16) | (f[2] << 8) | f[3]);
-    addr.sin_port = htons(uint16_t(f[4] * 256 + f[5]));
+    const socklen_t length = addr.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
 
-    UniqueFd connection(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    UniqueFd connection(::socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     const int fd = connection.Get();
     if (fd < 0) {
         Fail(ErrnoText((std::string(step) + ": socket").c_str()));
         return -1;
     }
     if (fromAddress) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, fromAddress, &local.sin_addr);
-        if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        sockaddr_storage local{};
+        local.ss_family = addr.ss_family;
+        void* bytes = addr.ss_family == AF_INET
+                          ? static_cast<void*>(&reinterpret_cast<sockaddr_in&>(local).sin_addr)
+                          : static_cast<void*>(&reinterpret_cast<sockaddr_in6&>(local).sin6_addr);
+        if (::inet_pton(addr.ss_family, fromAddress, bytes) != 1 ||
+            ::bind(fd, reinterpret_cast<sockaddr*>(&local), length) != 0) {
             Fail(ErrnoText((std::string(step) + ": bind " + fromAddress).c_str()));
             return -1;
         }
     }
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), length) != 0) {
         if (errno != EINPROGRESS) {
             Fail(ErrnoText((std::string(step) + ": connect").c_str()));
             return -1;

@@ -8,6 +8,7 @@
 //     server.Reply("220 hello")
 //         .Expect("USER bob").Reply("331 password")
 //         .Expect("PASS secret").Reply("230 in")
+//         .NoFeatures()
 //         .Expect("TYPE I").Reply("200 ok")
 //         .PassiveListen().Expect("PASV").ReplyPasv()
 //         .Expect("RETR a.bin").Reply("150 here it comes")
@@ -67,6 +68,8 @@ public:
     ScriptedFtpServer& Expect(std::string line); // next command line must equal this exactly
     ScriptedFtpServer& ExpectPrefix(std::string prefix); // ... must start with this (PORT, say)
     ScriptedFtpServer& ExpectAny();                      // next command line, whatever it is
+    // The client asks what the server can do after its login; this one knows no FEAT.
+    ScriptedFtpServer& NoFeatures();
     ScriptedFtpServer& Close(); // FIN; lines the client still sends are recorded
     ScriptedFtpServer& Reset(); // RST (SO_LINGER 0)
     ScriptedFtpServer& Pause(Ms duration);
@@ -75,12 +78,13 @@ public:
     ScriptedFtpServer& Hold();
 
     // ---- data connection ----
-    ScriptedFtpServer& PassiveListen(); // new data listener on 127.0.0.1:0
-    // Reply for the passive listener; "{p1}" and "{p2}" become the port's high and low byte.
+    ScriptedFtpServer& PassiveListen(); // new data listener on the family's loopback address
+    // Reply for the passive listener; "{p1}" and "{p2}" become the port's high and low byte,
+    // "{port}" the port itself (EPSV: "229 Extended Passive Mode OK (|||{port}|)").
     ScriptedFtpServer& ReplyPasv(std::string format = "227 Entering Passive Mode "
                                                       "(127,0,0,1,{p1},{p2}).");
     ScriptedFtpServer& AcceptData();  // accept the client's connection to the passive listener
-    ScriptedFtpServer& ConnectBack(); // connect to the address of the client's last PORT line
+    ScriptedFtpServer& ConnectBack(); // connect to the address of the client's last PORT/EPRT line
     ScriptedFtpServer& ConnectBackFrom(std::string localAddress); // ... from this loopback address
     // Someone else on the network gets there first: connect to the client's last PORT address
     // from 127.0.0.2, send `bytes`, and expect the client to close that connection unread.
@@ -179,6 +183,7 @@ private:
     static void GracefulClose(UniqueFd& fd);
 
     // Set up before the thread starts, read-only afterwards.
+    IpFamily family_;
     std::vector<Step> steps_;
     Ms timeout_{10000};
     AfterScript afterScript_ = AfterScript::KeepOpen;
