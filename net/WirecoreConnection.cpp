@@ -18,6 +18,8 @@ void TWirecore::Connect()
     ReportStatus(8, "Connecting");
     Canceled = false;
     if (Connected) throw ESockError("Already connected", ErrorReason::AlreadyConnected);
+    // How an earlier connection's TLS stream ended says nothing about this one.
+    tlsTruncated_ = false;
 
     // The OnInvalidHost handler gets one chance per Connect to name another host.
     for (int retry = 0;; ++retry) {
@@ -105,6 +107,7 @@ void TWirecore::CloseSocket()
     ReportStatus(4, "Request Close Socket");
     Connected = false;
     if (SocketHandle == platform::kNoSocket) return;
+    EndTls();
     const int result = platform::CloseSocket(SocketHandle);
     // The descriptor is gone either way; keeping its number could close someone else's later.
     SocketHandle = platform::kNoSocket;
@@ -119,6 +122,7 @@ void TWirecore::CloseSocket()
 
 void TWirecore::ReplaceSocket()
 {
+    EndTls();
     if (SocketHandle != platform::kNoSocket) platform::CloseSocket(SocketHandle);
     SocketHandle = platform::kNoSocket;
     Connected = false;

@@ -14,6 +14,9 @@
 // Received files go from the socket to the file inside the kernel where the system allows
 // (platform::ReceiveToFile), so a download is copied once instead of twice; the blocks, their
 // counts and the packet events are those of a plain receive.
+//
+// Every byte goes through the transport of WirecoreTls.cpp (ReceiveBytes, SendBytes, ...), which
+// encrypts and decrypts once TLS is on and otherwise calls the socket directly.
 #include "net/Wirecore.h"
 
 #include "platform/Conversions.h"
@@ -52,17 +55,6 @@ ESockError LineTooLong()
                       ErrorReason::LineTooLong);
 }
 
-// One receive of at most a chunk, written to the file; `buffer` holds a chunk for a system that
-// cannot move the bytes inside the kernel. FileWriteError when the file refuses them.
-long ReceiveChunkTo(platform::SocketHandle socket, platform::LocalFile& file,
-                    const std::string& fileName, char* buffer)
-{
-    const long received =
-        platform::ReceiveToFile(socket, file.Descriptor(), buffer, TWirecore::kChunkSize);
-    if (received == platform::kFileWriteFailed) throw FileWriteError(fileName);
-    return received;
-}
-
 } // namespace
 
 void TWirecore::WaitWritable()
@@ -81,7 +73,7 @@ void TWirecore::SendBuffer(const char* data, uint32_t length)
         if (length > kMaxSendLength) throw RangeError();
         uint32_t remaining = length;
         while (remaining > 0 && !Canceled) {
-            const long sent = platform::Send(SocketHandle, data + (length - remaining), remaining);
+            const long sent = SendBytes(data + (length - remaining), remaining);
             if (sent == 0) break;
             if (sent > 0) {
                 remaining -= static_cast<uint32_t>(sent);
@@ -121,7 +113,7 @@ std::string TWirecore::Read(uint32_t count)
     if (count > kChunkSize) throw RangeError();
 
     if (count == 0) {
-        const long waiting = platform::Receive(SocketHandle, IoBuffer(), kChunkSize, true);
+        const long waiting = ReceiveBytes(IoBuffer(), kChunkSize, true);
         if (waiting == 0 || (waiting < 0 && PeerClosedEarlier(*this))) return {};
         if (waiting < 0) {
             CheckSocketError(kToleratedError);
@@ -136,11 +128,11 @@ std::string TWirecore::Read(uint32_t count)
     // when that amount has changed. New bytes are then noticed at the event loop's next wake-up.
     long partSeen = 0;
     do {
-        if (partSeen > 0 && platform::PendingBytes(SocketHandle) == partSeen) {
+        if (partSeen > 0 && PendingInput() == partSeen) {
             platform::ProcessMessages();
             continue;
         }
-        const long waiting = platform::Receive(SocketHandle, IoBuffer(), kChunkSize, true);
+        const long waiting = ReceiveBytes(IoBuffer(), kChunkSize, true);
         if (waiting >= static_cast<long>(count)) break;
         if (waiting == 0) return {}; // the peer has closed and nothing is left
         if (waiting < 0 && PeerClosedEarlier(*this)) return {};
@@ -151,7 +143,7 @@ std::string TWirecore::Read(uint32_t count)
     if (Canceled) ReportAbort(kSendAborted);
 
     std::string result(count, '\0');
-    const long taken = platform::Receive(SocketHandle, result.data(), count);
+    const long taken = ReceiveBytes(result.data(), count);
     result.resize(static_cast<size_t>(std::max(taken, 0L)));
     return result;
 }
@@ -169,7 +161,7 @@ std::string TWirecore::ReadLn()
         // A line may be longer than the working buffer, up to a fixed limit; the peek never looks
         // past that limit, so what is kept stays bounded whatever the peer sends.
         const size_t room = std::min(kChunkSize, kMaxLineLength - line.size());
-        const long peeked = platform::Receive(SocketHandle, IoBuffer(), room, true);
+        const long peeked = ReceiveBytes(IoBuffer(), room, true);
         if (peeked == 0) return {}; // the peer closed before the line ended
         if (peeked > 0) {
             const auto* lf = static_cast<const char*>(std::memchr(IoBuffer(), '\n', peeked));
@@ -180,7 +172,7 @@ std::string TWirecore::ReadLn()
             }
             const size_t taken = line.size();
             line.resize(taken + static_cast<size_t>(peeked));
-            const long received = platform::Receive(SocketHandle, line.data() + taken, peeked);
+            const long received = ReceiveBytes(line.data() + taken, peeked);
             line.resize(taken + static_cast<size_t>(std::max(received, 0L)));
             if (line.size() >= kMaxLineLength) throw LineTooLong();
             platform::ProcessMessagesWhileBusy();
@@ -195,7 +187,7 @@ std::string TWirecore::ReadLn()
 
     const size_t taken = line.size();
     line.resize(taken + lineEnd);
-    const long received = platform::Receive(SocketHandle, line.data() + taken, lineEnd);
+    const long received = ReceiveBytes(line.data() + taken, lineEnd);
     line.resize(taken + static_cast<size_t>(std::max(received, 0L)));
     return line;
 }
@@ -229,8 +221,7 @@ bool TWirecore::DataAvailable()
     ReportStatus(8, "Data Available");
     // The close notification calls this in the middle of other operations, so the peek must not
     // touch the working buffer, which may hold a chunk that is still being sent.
-    char probe;
-    return platform::Receive(SocketHandle, &probe, 1, true) >= 1;
+    return InputWaiting();
 }
 
 void TWirecore::ClearInput()
@@ -238,7 +229,7 @@ void TWirecore::ClearInput()
     ReportStatus(8, "Clearing Input");
     // One receive, whatever it yields; the working buffer is left alone.
     std::vector<char> scratch(kChunkSize);
-    platform::Receive(SocketHandle, scratch.data(), scratch.size());
+    ReceiveBytes(scratch.data(), scratch.size());
 }
 
 void TWirecore::SendFile(const std::string& fileName)
@@ -257,8 +248,7 @@ void TWirecore::SendFile(const std::string& fileName)
         const bool full = length == kChunkSize;
         size_t remaining = length;
         while (remaining > 0 && !Canceled) {
-            const long sent =
-                platform::Send(SocketHandle, IoBuffer() + (length - remaining), remaining, full);
+            const long sent = SendBytes(IoBuffer() + (length - remaining), remaining, full);
             if (sent == 0) break;
             if (sent > 0) {
                 remaining -= static_cast<size_t>(sent);
@@ -283,7 +273,7 @@ void TWirecore::AppendFile(const std::string& fileName)
     BytesReceived = 0;
     platform::LocalFile file = platform::LocalFile::OpenForAppending(fileName);
     while (Connected && !Canceled) {
-        const long received = ReceiveChunkTo(SocketHandle, file, fileName, IoBuffer());
+        const long received = ReceiveChunkToFile(file, fileName);
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
@@ -298,6 +288,7 @@ void TWirecore::AppendFile(const std::string& fileName)
         }
     }
     if (Canceled) ReportAbort(kSendAborted);
+    CheckTlsEnding();
 }
 
 void TWirecore::CaptureFile(const std::string& fileName)
@@ -307,7 +298,7 @@ void TWirecore::CaptureFile(const std::string& fileName)
     TimerGuard timer(*this);
     platform::LocalFile file = platform::LocalFile::Create(fileName);
     while (!Canceled) {
-        const long received = ReceiveChunkTo(SocketHandle, file, fileName, IoBuffer());
+        const long received = ReceiveChunkToFile(file, fileName);
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
@@ -324,4 +315,5 @@ void TWirecore::CaptureFile(const std::string& fileName)
         platform::ProcessMessages();
     }
     if (Canceled) ReportAbort(kSendAborted);
+    CheckTlsEnding();
 }

@@ -32,6 +32,10 @@ enum class ErrorReason {
     Canceled,    // an input or output operation ended by Cancel or Abort
     TimedOut,    // ... ended because nothing happened for TimeOut milliseconds
     LineTooLong, // a line past the length limit
+    // TLS
+    TlsHandshakeFailed, // the handshake did not complete (the message names OpenSSL's reason)
+    TlsFailed,          // a TLS error on an established connection (a record that fails, ...)
+    TlsTruncated,       // the peer ended the TLS stream without close_notify during a file
     NotConnected,
     NoTimer,
     // The FTP session

@@ -117,6 +117,9 @@ int GetPeerAddress(SocketHandle socket, SocketAddress* address);
 int CloseSocket(SocketHandle socket);
 // Report kEventWrite once, as soon as the socket can take more bytes.
 void ArmWriteWakeup(SocketHandle socket);
+// Blocks until the socket can take more bytes, at most timeoutMs; true when it can. Only for a
+// last few bytes that must leave before a close; waiting loops use ArmWriteWakeup instead.
+bool WaitUntilWritable(SocketHandle socket, int timeoutMs);
 // Bytes that a receive would return now without waiting (0 when none or on error).
 long PendingBytes(SocketHandle socket);
 
