@@ -361,10 +361,14 @@ bool TlsEngine::SendCloseNotify(int waitMs)
     // After a fatal error, or a stream the peer cut, OpenSSL must not be asked to shut down.
     if (!d.established || d.failed || d.ending == Ending::Truncated) return false;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    bool sent = false;
     for (;;) {
         ERR_clear_error();
         const int result = SSL_shutdown(d.ssl.get());
-        if (result >= 0) return true; // ours went out; the peer's is not waited for
+        if (result >= 0) {
+            sent = true; // ours went out; the peer's is not waited for
+            break;
+        }
         if (SSL_get_error(d.ssl.get(), result) != SSL_ERROR_WANT_WRITE) break;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
@@ -374,5 +378,5 @@ bool TlsEngine::SendCloseNotify(int waitMs)
         if (!platform::WaitUntilWritable(d.transport.socket, static_cast<int>(left.count()))) break;
     }
     ERR_clear_error();
-    return false;
+    return sent;
 }

@@ -179,8 +179,9 @@ protected:
     long ReceiveChunkToFile(platform::LocalFile& file, const std::string& fileName);
     // After a file was received to its end: raises TlsTruncated when the TLS stream was cut.
     void CheckTlsEnding();
-    // Part of closing: close_notify (a short, bounded attempt), then the engine goes.
-    void EndTls();
+    // Part of closing: close_notify (a short, bounded attempt), then the engine goes. True when
+    // close_notify went out: then the socket must close only after the peer (see CloseSocket).
+    bool EndTls();
 
 private:
     void InitializeWinsock();

@@ -18,6 +18,7 @@ namespace {
 
 const char* const kHandshakeCanceled = "TLS handshake canceled";
 const char* const kHandshakeTimedOut = "TLS handshake timed out";
+const char* const kClosedInHandshake = "TLS handshake failed: the server closed the connection";
 
 // How long a close waits for room in the socket to send close_notify. The alert is a few dozen
 // bytes; the socket is full only right after a large send, and a reading peer empties it in
@@ -106,22 +107,20 @@ void TWirecore::StartTls(const TTlsSettings& settings)
         if (step == TlsEngine::Step::WantWrite) platform::ArmWriteWakeup(SocketHandle);
         platform::ProcessMessages();
         if (tls_.get() != engine)
-            throw ESockError("TLS handshake failed: the connection was closed",
-                             ErrorReason::TlsHandshakeFailed);
+            throw ESockError(kClosedInHandshake, ErrorReason::TlsHandshakeFailed);
     }
     peerCertificate_ = engine->Certificate();
     ReportStatus(8, "TLS " + engine->Version() + " " + engine->Cipher() +
                         (engine->Resumed() ? " (resumed)" : ""));
 }
 
-void TWirecore::EndTls()
+bool TWirecore::EndTls()
 {
-    if (!tls_) return;
+    if (!tls_) return false;
     if (tls_->PeerEnding() == TlsEngine::Ending::Truncated) tlsTruncated_ = true;
-    // The first socket of a component closes abortively, which would throw the alert away
-    // with anything else unsent; after close_notify the close is an orderly one.
-    if (tls_->SendCloseNotify(kCloseNotifyWaitMs)) platform::SetLinger(SocketHandle, false, 0);
+    const bool closeNotifySent = tls_->SendCloseNotify(kCloseNotifyWaitMs);
     tls_.reset();
+    return closeNotifySent;
 }
 
 // --- The byte transport -------------------------------------------------------------------------

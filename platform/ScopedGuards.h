@@ -20,10 +20,7 @@ private:
 // `variable` holds `value` for as long as it lives, then its old value again.
 template <class T> class ScopedValue {
 public:
-    ScopedValue(T& variable, T value) : variable_(variable), saved_(variable)
-    {
-        variable_ = value;
-    }
+    ScopedValue(T& variable, T value) : variable_(variable), saved_(variable) { variable_ = value; }
     ~ScopedValue() { variable_ = saved_; }
     ScopedValue(const ScopedValue&) = delete;
     ScopedValue& operator=(const ScopedValue&) = delete;
