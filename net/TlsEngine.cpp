@@ -235,7 +235,15 @@ long TlsEngine::Impl::ReadOnce(char* buffer, size_t length)
     size_t done = 0;
     if (SSL_read_ex(ssl.get(), buffer, length, &done) == 1) return static_cast<long>(done);
     switch (SSL_get_error(ssl.get(), 0)) {
-    case SSL_ERROR_ZERO_RETURN: ending = Ending::CloseNotify; return 0;
+    case SSL_ERROR_ZERO_RETURN:
+        ending = Ending::CloseNotify;
+        // Answered at once, as TLS 1.2 requires: some servers (vsftpd) wait for our close_notify
+        // before they report a download complete on the control connection, and our side only
+        // closes after that report. Should the socket be full, the close tries again.
+        ERR_clear_error();
+        SSL_shutdown(ssl.get());
+        ERR_clear_error();
+        return 0;
     case SSL_ERROR_WANT_WRITE:
         // A write the read cannot finish without (a key update answered): wake the waiting loop
         // when the socket takes bytes again.

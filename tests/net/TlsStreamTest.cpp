@@ -106,6 +106,27 @@ TEST(TlsStream, FilesGoBothWaysByteExactAndACloseSendsCloseNotify)
     EXPECT_GT(packets, 0);
 }
 
+// vsftpd reports a download complete only once the client has answered its close_notify, and a
+// client closes the data connection only after that report.
+TEST(TlsStream, TheServersCloseNotifyIsAnsweredAtOnce)
+{
+    TAVOLEN_REQUIRE_OPENSSL();
+    testsupport::TempDir dir;
+    TlsServerPeer peer(Certs().Server());
+    bool answered = false;
+    TWirecore socket(nullptr);
+    TlsLink link(socket, peer, [&](TlsServerPeer& p) {
+        p.Send(EveryByteValue(100000));
+        p.SendCloseNotify();
+        p.ReceiveToEnd(); // gives up after ten seconds
+        answered = p.ClientSentCloseNotify();
+    });
+    socket.CaptureFile(dir.File("target"));
+    link.Join();
+    EXPECT_TRUE(answered);
+    EXPECT_EQ(socket.BytesReceived, 100000);
+}
+
 // A TLS stream that ends without close_notify may have been cut by someone on the path: a file
 // received up to such an end is not known to be whole.
 TEST(TlsStream, AFileCutWithoutCloseNotifyFailsWhereALineReadEndsQuietly)

@@ -107,6 +107,11 @@ void TlsServerPeer::CloseNotify()
     Drop();
 }
 
+void TlsServerPeer::SendCloseNotify()
+{
+    if (ssl_) SSL_shutdown(ssl_.get());
+}
+
 void TlsServerPeer::Cut() { Drop(); }
 
 void TlsServerPeer::Reset()

@@ -52,6 +52,8 @@ public:
 
     // Sends close_notify and closes the connection.
     void CloseNotify();
+    // Sends close_notify and keeps the connection, to see whether the client answers in kind.
+    void SendCloseNotify();
     // Closes the connection without close_notify, as an attacker forging the end would.
     void Cut();
     // Closes so that the client sees the connection reset.
