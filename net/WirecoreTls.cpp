@@ -84,7 +84,10 @@ void TWirecore::StartTls(const TTlsSettings& settings)
     }
     engine = tls_.get();
     for (;;) {
-        if (Canceled) {
+        // The time-out is tested here too, not only through Abort: a component whose Abort
+        // cancels something else (the FTP component's data connection) still ends a handshake
+        // that gets no answer.
+        if (Canceled || TimedOut) {
             closeConnection();
             ReportAbort(TimedOut ? kHandshakeTimedOut : kHandshakeCanceled);
         }
@@ -110,7 +113,7 @@ void TWirecore::StartTls(const TTlsSettings& settings)
             throw ESockError(kClosedInHandshake, ErrorReason::TlsHandshakeFailed);
     }
     peerCertificate_ = engine->Certificate();
-    ReportStatus(8, "TLS " + engine->Version() + " " + engine->Cipher() +
+    ReportStatus(8, "TLS established: " + engine->Version() + " " + engine->Cipher() +
                         (engine->Resumed() ? " (resumed)" : ""));
 }
 

@@ -217,6 +217,17 @@ TEST(TlsHandshake, AServerThatCannotSpeakTlsAsRequiredFailsTheHandshakeAndTheCon
     }
 }
 
+namespace {
+
+// Like the FTP component, whose Abort cancels its data connection instead of itself.
+class AbortingElsewhere : public TWirecore {
+public:
+    using TWirecore::TWirecore;
+    void Abort() override {}
+};
+
+} // namespace
+
 // A server that takes the connection but never answers the client's hello.
 TEST(TlsHandshake, CancelOrTimeOutEndsAHandshakeThatGetsNoAnswer)
 {
@@ -225,29 +236,36 @@ TEST(TlsHandshake, CancelOrTimeOutEndsAHandshakeThatGetsNoAnswer)
         const char* name;
         int timeOut;
         bool cancel;
+        bool abortsElsewhere;
         ErrorReason reason;
         const char* message;
     };
-    for (const Case& c :
-         {Case{"cancel", 0, true, ErrorReason::Canceled, "TLS handshake canceled"},
-          Case{"time-out", 150, false, ErrorReason::TimedOut, "TLS handshake timed out"}}) {
+    const std::vector<Case> cases = {
+        {"cancel", 0, true, false, ErrorReason::Canceled, "TLS handshake canceled"},
+        {"time-out", 150, false, false, ErrorReason::TimedOut, "TLS handshake timed out"},
+        {"time-out, Abort elsewhere", 150, false, true, ErrorReason::TimedOut,
+         "TLS handshake timed out"},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         testsupport::LoopbackListener silent;
-        TWirecore socket(nullptr);
-        socket.Host = "127.0.0.1";
-        socket.Port = silent.Port();
-        socket.Connect();
-        socket.TimeOut = c.timeOut;
-        if (c.cancel) QTimer::singleShot(100, [&] { socket.Cancel(); });
+        std::unique_ptr<TWirecore> socket = c.abortsElsewhere
+                                                ? std::make_unique<AbortingElsewhere>(nullptr)
+                                                : std::make_unique<TWirecore>(nullptr);
+        socket->Host = "127.0.0.1";
+        socket->Port = silent.Port();
+        socket->Connect();
+        socket->TimeOut = c.timeOut;
+        if (c.cancel) QTimer::singleShot(100, [&] { socket->Cancel(); });
         try {
-            socket.StartTls(TrustingTestCa());
+            socket->StartTls(TrustingTestCa());
             ADD_FAILURE() << "the handshake ended";
         } catch (const EAbortError& error) {
             EXPECT_EQ(error.Reason(), c.reason);
             EXPECT_EQ(error.Message(), c.message);
         }
-        EXPECT_FALSE(socket.Canceled);
-        EXPECT_FALSE(socket.Connected);
-        EXPECT_FALSE(socket.TimeoutTimer->Enabled());
+        EXPECT_FALSE(socket->Canceled);
+        EXPECT_FALSE(socket->Connected);
+        EXPECT_FALSE(socket->TimeoutTimer->Enabled());
     }
 }
