@@ -6,10 +6,13 @@
 //
 // The implementation is split by concern: WirecoreLifecycle.cpp (construction, notifications,
 // status), WirecoreConnection.cpp (connect, lookup, close, time-out), WirecoreStream.cpp (buffers,
-// lines, files), WirecoreListen.cpp (listen and accept), SocketErrorTable.cpp (errors).
+// lines, files), WirecoreListen.cpp (listen and accept), SocketErrorTable.cpp (errors),
+// WirecoreTls.cpp (TLS on the connection, and the byte transport the stream operations use).
+#include "net/Certificate.h"
 #include "net/Events.h"
 #include "net/SockErrors.h"
 #include "net/ThreadTimer.h"
+#include "net/TlsSettings.h"
 #include "platform/Component.h"
 #include "platform/SocketLibrary.h"
 #include "platform/Sockets.h"
@@ -19,6 +22,11 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+class TlsEngine;
+namespace platform {
+class LocalFile;
+}
 
 class TWirecore : public TComponent {
 public:
@@ -128,6 +136,30 @@ public:
     void AppendFile(const std::string& fileName);
     void CaptureFile(const std::string& fileName);
 
+    // --- TLS ------------------------------------------------------------------------------
+    // Runs a client TLS handshake on the connected socket, waiting in the event loop like every
+    // other operation (under TimeOut and Cancel). From then on the stream operations above
+    // encrypt and decrypt; their callers see no difference. The handshake completes whatever
+    // the certificate check finds: PeerCertificate() holds the verdict for the caller to act on.
+    // A handshake that fails, is cancelled or times out closes the connection and raises
+    // ESockError (TlsHandshakeFailed, with OpenSSL's reason in the text) or EAbortError
+    // (Canceled, TimedOut).
+    void StartTls(const TTlsSettings& settings);
+    bool TlsActive() const;
+    // The server's certificate and the verdict on it, from the last handshake (kept after the
+    // connection closes, until the next one).
+    const TCertificateInfo& PeerCertificate() const { return peerCertificate_; }
+    // The session to resume on another connection to the same server: null before the server
+    // has sent one that can be resumed (in TLS 1.3 that comes with the first reply after the
+    // handshake), so ask for it when the other connection is opened.
+    TTlsSessionRef TlsSession() const;
+    bool TlsResumed() const;
+    std::string TlsVersion() const; // "TLSv1.3"; empty without TLS
+    std::string TlsCipher() const;
+    // The peer ended its TLS stream without close_notify: the last bytes may be missing. Read and
+    // ReadLn end as at the end of the stream; CaptureFile and AppendFile raise TlsTruncated.
+    bool TlsTruncated() const { return tlsTruncated_; }
+
     // --- Listening and accepting ----------------------------------------------------------
     void Listen(bool useLookupMessage);
     virtual platform::SocketHandle Accept();
@@ -168,6 +200,22 @@ protected:
 
     char* IoBuffer() { return ioBuffer_.data(); }
 
+    // The byte transport under the stream operations: through TLS when it is on, straight to
+    // the socket otherwise. Same results as platform::Receive/Send.
+    long ReceiveBytes(void* buffer, size_t length, bool peek = false);
+    long SendBytes(const void* data, size_t length, bool moreFollows = false);
+    // What a receive would find now without waiting (decrypted bytes included).
+    long PendingInput();
+    // DataAvailable's test: at least one byte can be received now. Never raises.
+    bool InputWaiting();
+    // One receive of at most a chunk into `file`; FileWriteError when the file refuses it.
+    long ReceiveChunkToFile(platform::LocalFile& file, const std::string& fileName);
+    // After a file was received to its end: raises TlsTruncated when the TLS stream was cut.
+    void CheckTlsEnding();
+    // Part of closing: close_notify (a short, bounded attempt), then the engine goes. True when
+    // close_notify went out: then the socket must close only after the peer (see CloseSocket).
+    bool EndTls();
+
 private:
     void InitializeWinsock();
     void OpenSocket(bool withLinger);
@@ -188,6 +236,9 @@ private:
     // to send as well.
     bool sending_ = false;
     friend class SendUnderWay;
+    std::unique_ptr<TlsEngine> tls_;
+    TCertificateInfo peerCertificate_;
+    bool tlsTruncated_ = false;
 };
 
 // Stops a component's timer when a timed operation ends, however it ends.

@@ -20,6 +20,8 @@ void TWirecore::Connect()
     ReportStatus(8, "Connecting");
     Canceled = false;
     if (Connected) throw ESockError("Already connected", ErrorReason::AlreadyConnected);
+    // How an earlier connection's TLS stream ended says nothing about this one.
+    tlsTruncated_ = false;
 
     // The OnInvalidHost handler gets one chance per Connect to name another host.
     for (int retry = 0;; ++retry) {
@@ -160,7 +162,13 @@ void TWirecore::CloseSocket()
     ReportStatus(4, "Request Close Socket");
     Connected = false;
     if (SocketHandle == platform::kNoSocket) return;
-    const int result = platform::CloseSocket(SocketHandle);
+    // A TLS server sends bytes unasked (session tickets after the handshake). Should they arrive
+    // after the close, the system answers with a reset, which throws away whatever it has not
+    // yet delivered: the tail of an upload and the close_notify behind it. So after close_notify
+    // the socket ends its side of the stream and closes only once the peer has closed too.
+    const bool afterPeer = EndTls();
+    const int result = afterPeer ? platform::CloseSocketAfterPeer(SocketHandle)
+                                 : platform::CloseSocket(SocketHandle);
     // The descriptor is gone either way; keeping its number could close someone else's later.
     SocketHandle = platform::kNoSocket;
     if (result != 0) {

@@ -2,6 +2,7 @@
 // its process-wide reference count, the dispatch of notifications and status reporting.
 #include "net/Wirecore.h"
 
+#include "net/TlsEngine.h"
 #include "platform/HostLookup.h"
 #include "platform/SocketErrors.h"
 

@@ -14,6 +14,9 @@
 // Received files go from the socket to the file inside the kernel where the system allows
 // (platform::ReceiveToFile), so a download is copied once instead of twice; the blocks, their
 // counts and the packet events are those of a plain receive.
+//
+// Every byte goes through the transport of WirecoreTls.cpp (ReceiveBytes, SendBytes, ...), which
+// encrypts and decrypts once TLS is on and otherwise calls the socket directly.
 #include "net/Wirecore.h"
 
 #include "platform/Conversions.h"
@@ -50,17 +53,6 @@ ESockError LineTooLong()
 {
     return ESockError("Line longer than " + std::to_string(TWirecore::kMaxLineLength) + " bytes",
                       ErrorReason::LineTooLong);
-}
-
-// One receive of at most a chunk, written to the file; `buffer` holds a chunk for a system that
-// cannot move the bytes inside the kernel. FileWriteError when the file refuses them.
-long ReceiveChunkTo(platform::SocketHandle socket, platform::LocalFile& file,
-                    const std::string& fileName, char* buffer)
-{
-    const long received =
-        platform::ReceiveToFile(socket, file.Descriptor(), buffer, TWirecore::kChunkSize);
-    if (received == platform::kFileWriteFailed) throw FileWriteError(fileName);
-    return received;
 }
 
 } // namespace
@@ -105,7 +97,7 @@ void TWirecore::SendBuffer(const char* data, uint32_t length)
         // The time-out ends the send by itself: a component whose Abort cancels something else
         // (the FTP component's ends its data connection) must not wait on a silent peer for good.
         while (remaining > 0 && !Canceled && !TimedOut) {
-            const long sent = platform::Send(SocketHandle, data + (length - remaining), remaining);
+            const long sent = SendBytes(data + (length - remaining), remaining);
             if (sent == 0) break;
             if (sent > 0) {
                 remaining -= static_cast<uint32_t>(sent);
@@ -148,7 +140,7 @@ std::string TWirecore::Read(uint32_t count)
     if (count > kChunkSize) throw RangeError();
 
     if (count == 0) {
-        const long waiting = platform::Receive(SocketHandle, IoBuffer(), kChunkSize, true);
+        const long waiting = ReceiveBytes(IoBuffer(), kChunkSize, true);
         if (waiting == 0 || (waiting < 0 && PeerClosedEarlier(*this))) return {};
         if (waiting < 0) {
             CheckSocketError(kToleratedError);
@@ -159,9 +151,10 @@ std::string TWirecore::Read(uint32_t count)
 
     // While only part of the count is waiting, the read notification would fire again at once
     // for the bytes already there. So the wait asks to be woken only once more bytes than those
-    // are waiting: each new arrival wakes it once, and nothing else does.
+    // are waiting on the socket: each new arrival wakes it once, and nothing else does. (Over
+    // TLS the socket holds only what is not yet decrypted, which is what the wake counts.)
     while (!Canceled) {
-        const long waiting = platform::Receive(SocketHandle, IoBuffer(), kChunkSize, true);
+        const long waiting = ReceiveBytes(IoBuffer(), kChunkSize, true);
         if (waiting >= static_cast<long>(count)) break;
         if (waiting == 0) return {}; // the peer has closed and nothing is left
         if (waiting < 0 && PeerClosedEarlier(*this)) return {};
@@ -169,13 +162,13 @@ std::string TWirecore::Read(uint32_t count)
         // A peer that has closed with part of the count sent will never send the rest; the
         // bytes stay where they are, as after any read that takes nothing.
         if (waiting > 0 && platform::PeerHasClosed(SocketHandle)) return {};
-        platform::WakeOnMoreThan wake(SocketHandle, std::max(waiting, 0L));
+        platform::WakeOnMoreThan wake(SocketHandle, platform::PendingBytes(SocketHandle));
         platform::ProcessMessages();
     }
     if (Canceled) ReportAbort(kSendAborted);
 
     std::string result(count, '\0');
-    const long taken = platform::Receive(SocketHandle, result.data(), count);
+    const long taken = ReceiveBytes(result.data(), count);
     result.resize(static_cast<size_t>(std::max(taken, 0L)));
     return result;
 }
@@ -196,7 +189,7 @@ std::string TWirecore::ReadLn()
         // A line may be longer than the working buffer, up to a fixed limit; the peek never looks
         // past that limit, so what is kept stays bounded whatever the peer sends.
         const size_t room = std::min(kChunkSize, kMaxLineLength - line.size());
-        const long peeked = platform::Receive(SocketHandle, IoBuffer(), room, true);
+        const long peeked = ReceiveBytes(IoBuffer(), room, true);
         if (peeked == 0) return {}; // the peer closed before the line ended
         if (peeked > 0) {
             const auto* lf = static_cast<const char*>(std::memchr(IoBuffer(), '\n', peeked));
@@ -207,7 +200,7 @@ std::string TWirecore::ReadLn()
             }
             const size_t taken = line.size();
             line.resize(taken + static_cast<size_t>(peeked));
-            const long received = platform::Receive(SocketHandle, line.data() + taken, peeked);
+            const long received = ReceiveBytes(line.data() + taken, peeked);
             line.resize(taken + static_cast<size_t>(std::max(received, 0L)));
             if (line.size() >= kMaxLineLength) {
                 // The rest of the line may never end, and taken later it would pass for a line
@@ -228,7 +221,7 @@ std::string TWirecore::ReadLn()
 
     const size_t taken = line.size();
     line.resize(taken + lineEnd);
-    const long received = platform::Receive(SocketHandle, line.data() + taken, lineEnd);
+    const long received = ReceiveBytes(line.data() + taken, lineEnd);
     line.resize(taken + static_cast<size_t>(std::max(received, 0L)));
     return line;
 }
@@ -262,8 +255,7 @@ bool TWirecore::DataAvailable()
     ReportStatus(8, "Data Available");
     // The close notification calls this in the middle of other operations, so the peek must not
     // touch the working buffer, which may hold a chunk that is still being sent.
-    char probe;
-    return platform::Receive(SocketHandle, &probe, 1, true) >= 1;
+    return InputWaiting();
 }
 
 void TWirecore::ClearInput()
@@ -271,7 +263,7 @@ void TWirecore::ClearInput()
     ReportStatus(8, "Clearing Input");
     // One receive, whatever it yields; the working buffer is left alone.
     std::vector<char> scratch(kChunkSize);
-    platform::Receive(SocketHandle, scratch.data(), scratch.size());
+    ReceiveBytes(scratch.data(), scratch.size());
 }
 
 void TWirecore::SendFile(const std::string& fileName)
@@ -291,8 +283,7 @@ void TWirecore::SendFile(const std::string& fileName)
         const bool full = length == kChunkSize;
         size_t remaining = length;
         while (remaining > 0 && !Canceled) {
-            const long sent =
-                platform::Send(SocketHandle, IoBuffer() + (length - remaining), remaining, full);
+            const long sent = SendBytes(IoBuffer() + (length - remaining), remaining, full);
             if (sent == 0) break;
             if (sent > 0) {
                 remaining -= static_cast<size_t>(sent);
@@ -317,7 +308,7 @@ void TWirecore::AppendFile(const std::string& fileName)
     BytesReceived = 0;
     platform::LocalFile file = platform::LocalFile::OpenForAppending(fileName);
     while (Connected && !Canceled) {
-        const long received = ReceiveChunkTo(SocketHandle, file, fileName, IoBuffer());
+        const long received = ReceiveChunkToFile(file, fileName);
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
@@ -332,6 +323,7 @@ void TWirecore::AppendFile(const std::string& fileName)
         }
     }
     if (Canceled) ReportAbort(kSendAborted);
+    CheckTlsEnding();
 }
 
 void TWirecore::CaptureFile(const std::string& fileName)
@@ -341,7 +333,7 @@ void TWirecore::CaptureFile(const std::string& fileName)
     TimerGuard timer(*this);
     platform::LocalFile file = platform::LocalFile::Create(fileName);
     while (!Canceled) {
-        const long received = ReceiveChunkTo(SocketHandle, file, fileName, IoBuffer());
+        const long received = ReceiveChunkToFile(file, fileName);
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
@@ -358,4 +350,5 @@ void TWirecore::CaptureFile(const std::string& fileName)
         platform::ProcessMessages();
     }
     if (Canceled) ReportAbort(kSendAborted);
+    CheckTlsEnding();
 }

@@ -33,6 +33,10 @@ enum class ErrorReason {
     TimedOut,       // ... ended because nothing happened for TimeOut milliseconds
     LineTooLong,    // a line past the length limit
     SendInProgress, // a send started while another one on the same connection was under way
+    // TLS
+    TlsHandshakeFailed, // the handshake did not complete (the message names OpenSSL's reason)
+    TlsFailed,          // a TLS error on an established connection (a record that fails, ...)
+    TlsTruncated,       // the peer ended the TLS stream without close_notify during a file
     NotConnected,
     NoTimer,
     // The FTP session

@@ -423,6 +423,16 @@ int CloseSocket(SocketHandle socket)
 
 void ArmWriteWakeup(SocketHandle socket) { ArmWrite(socket); }
 
+bool WaitUntilWritable(SocketHandle socket, int timeoutMs)
+{
+    pollfd writable{socket, POLLOUT, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&writable, 1, timeoutMs);
+    } while (ready < 0 && errno == EINTR);
+    return ready == 1 && (writable.revents & POLLOUT) != 0;
+}
+
 long PendingBytes(SocketHandle socket)
 {
     int count = 0;

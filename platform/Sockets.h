@@ -118,8 +118,20 @@ long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length);
 int GetLocalAddress(SocketHandle socket, SocketAddress* address);
 int GetPeerAddress(SocketHandle socket, SocketAddress* address);
 int CloseSocket(SocketHandle socket);
+// An orderly close that waits for the peer: the end of the stream goes out now (after every byte
+// already written), the notifications stop, and the descriptor stays open, dropping whatever the
+// peer still sends, until the peer has closed too or kCloseAfterPeerLimitMs have passed. A socket
+// closed while bytes arrive resets the connection and throws away what it has not delivered;
+// this way the last bytes written reach the peer whatever it sends meanwhile. A peer that sends
+// more than a little meanwhile (a download given up) gets the reset after all. The waiting is
+// done by the event loop; a thread without one closes at once.
+int CloseSocketAfterPeer(SocketHandle socket);
+inline constexpr int kCloseAfterPeerLimitMs = 30000;
 // Report kEventWrite once, as soon as the socket can take more bytes.
 void ArmWriteWakeup(SocketHandle socket);
+// Blocks until the socket can take more bytes, at most timeoutMs; true when it can. Only for a
+// last few bytes that must leave before a close; waiting loops use ArmWriteWakeup instead.
+bool WaitUntilWritable(SocketHandle socket, int timeoutMs);
 // Bytes that a receive would return now without waiting (0 when none or on error).
 long PendingBytes(SocketHandle socket);
 // True when the peer has ended its side of the stream (whether or not bytes are still waiting).

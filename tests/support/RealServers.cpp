@@ -50,6 +50,8 @@ std::string ReadFirstLine(int fd, Clock::time_point deadline)
     return text.substr(0, text.find('\n'));
 }
 
+} // namespace
+
 // Runs a short command to completion with its output discarded; true when it exits with 0.
 bool RunQuietly(const std::vector<std::string>& argv)
 {
@@ -70,8 +72,6 @@ bool RunQuietly(const std::vector<std::string>& argv)
     }
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
-
-} // namespace
 
 bool BinaryAvailable(const std::string& path)
 {
@@ -157,6 +157,7 @@ bool RealServer::WaitForGreeting(std::string& why)
             return false;
         }
         UniqueFd connection = ConnectLoopback(port_, 500, true, family_);
+        if (connection.Valid() && !greetsInClear_) return true;
         if (connection.Valid()) {
             const std::string greeting = ReadFirstLine(connection.Get(), deadline);
             if (greeting.rfind("220", 0) == 0) return true;
@@ -247,6 +248,12 @@ void VsftpdServer::GiveToServer(const std::string& path) const
         ::lchown(entry.path().c_str(), ftp->pw_uid, ftp->pw_gid);
 }
 
+void VsftpdServer::UseTls(const VsftpdTls& tls)
+{
+    tls_ = tls;
+    greetsInClear_ = tls.mode == FtpsMode::Explicit;
+}
+
 ::testing::AssertionResult VsftpdServer::Start(IpFamily family)
 {
     if (!Available())
@@ -304,6 +311,24 @@ void VsftpdServer::GiveToServer(const std::string& path) const
                "use_localtime=NO\n"
                "max_per_ip=0\n"
                "max_clients=0\n";
+        if (tls_) {
+            // vsftpd's own cipher default (DES-CBC3-SHA) is one OpenSSL 3 no longer offers.
+            out << "ssl_enable=YES\n"
+                   "allow_anon_ssl=YES\n"
+                   "force_anon_logins_ssl=YES\n"
+                   "force_anon_data_ssl=YES\n"
+                   "ssl_request_cert=NO\n"
+                   "ssl_ciphers=HIGH\n"
+                   "require_ssl_reuse="
+                << (tls_->requireSessionReuse ? "YES" : "NO")
+                << "\n"
+                   "implicit_ssl="
+                << (tls_->mode == FtpsMode::Implicit ? "YES" : "NO")
+                << "\n"
+                   "rsa_cert_file="
+                << tls_->identity.certificate << "\nrsa_private_key_file=" << tls_->identity.key
+                << "\n";
+        }
         out.close();
         return std::vector<std::string>{kVsftpd, config};
     });

@@ -9,9 +9,11 @@
 //
 //     TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
 //     testsupport::VsftpdServer vsftpd;              // user "anonymous", any password
+//     vsftpd.UseTls({FtpsMode::Explicit, certs.Server()}); // optional: TLS required
 //     ASSERT_TRUE(vsftpd.Start());
 //     // read-only root vsftpd.Root(); writable "/upload" = vsftpd.WritableDir()
 #include "support/Loopback.h"
+#include "support/TestCertificates.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +34,8 @@ inline constexpr const char* kVsftpd = "/usr/sbin/vsftpd";
 
 // True when path names an executable file.
 bool BinaryAvailable(const std::string& path);
+// Runs a short command to completion with its output discarded; true when it exits with 0.
+bool RunQuietly(const std::vector<std::string>& argv);
 
 // Skips the test when something it needs is missing, but fails it under CI=true, where a missing
 // server must never pass unnoticed. Use at the top of a TEST body (it returns from it).
@@ -71,6 +76,9 @@ protected:
 
     std::unique_ptr<TempDir> root_;  // served to clients
     std::unique_ptr<TempDir> state_; // config and log, never visible to clients
+    // False for a server that speaks TLS from the first byte: then being able to connect is the
+    // sign that it is up.
+    bool greetsInClear_ = true;
 
 private:
     bool Spawn(const std::vector<std::string>& argv);
@@ -96,6 +104,16 @@ private:
     std::string password_;
 };
 
+// Explicit: "AUTH TLS" on the normal port; implicit: TLS from the first byte.
+enum class FtpsMode { Explicit, Implicit };
+struct VsftpdTls {
+    FtpsMode mode = FtpsMode::Explicit;
+    TestCertificates::KeyPair identity;
+    // Data connections must resume the control connection's TLS session (vsftpd's
+    // require_ssl_reuse): proof that whoever connects for the data is the one who logged in.
+    bool requireSessionReuse = true;
+};
+
 // vsftpd with anonymous login ("anonymous" or "ftp", no password needed). vsftpd will not serve a
 // root the anonymous user could write to, so Root() ("/") is read-only for clients and
 // "/upload" (WritableDir() on disk) allows upload, mkdir, delete and rename. Passive and active
@@ -104,6 +122,8 @@ class VsftpdServer : public RealServer {
 public:
     VsftpdServer();
     static bool Available(); // the binary exists and we are root (anonymous mode chroots)
+    // Before Start: TLS is required for the login and for every data connection.
+    void UseTls(const VsftpdTls& tls);
     ::testing::AssertionResult Start(IpFamily family = IpFamily::V4);
 
     static std::string User() { return "anonymous"; }
@@ -113,6 +133,9 @@ public:
     // Files the test puts below WritableDir() belong to root; hand them (recursively) to the
     // server's "ftp" user when the client is to overwrite or rename them, or write inside them.
     void GiveToServer(const std::string& path) const;
+
+private:
+    std::optional<VsftpdTls> tls_;
 };
 
 } // namespace testsupport
