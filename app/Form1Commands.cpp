@@ -161,6 +161,11 @@ std::string TForm1::RemoteName() const
     return edit1Wire_.WireFor(Edit1->text(), SessionCharset());
 }
 
+std::string TForm1::ServerKey() const
+{
+    return VaskFTP1->Host + '\n' + std::to_string(VaskFTP1->Port);
+}
+
 void TForm1::WithPassiveFallback(const std::function<void()>& operation)
 {
     try {
@@ -172,6 +177,7 @@ void TForm1::WithPassiveFallback(const std::function<void()>& operation)
             !VaskFTP1->Connected || cancelRequested_)
             throw;
         VaskFTP1->Passive = true;
+        passiveServers_.insert(ServerKey());
         SetStatus(QString::fromUtf16(kPassiveModeOn));
         operation();
     }
@@ -188,8 +194,9 @@ void TForm1::Connect(const std::string& user, const std::string& password)
     VaskFTP1->UserID = user;
     VaskFTP1->Password = password;
     if (!VaskFTP1->Connected) {
-        // A new session: maybe another server, maybe another network.
-        VaskFTP1->Passive = false;
+        // A new session: active again, unless this server could not connect back before -- it
+        // will not now either, and finding out anew would cost a wait every session.
+        VaskFTP1->Passive = passiveServers_.count(ServerKey()) > 0;
         edit1Wire_.Forget();
     }
     VaskFTP1->Connect();

@@ -13,6 +13,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <set>
 #include <string>
 
 class QDragMoveEvent;
@@ -149,6 +150,8 @@ private:
     // of `operation` cannot be made, it runs once more in passive mode, which stays for the rest
     // of the session; a new session starts active again, as the layout has it.
     void WithPassiveFallback(const std::function<void()>& operation);
+    // The server the component is set to, as the key of passiveServers_.
+    std::string ServerKey() const;
     void ChangeDirectoryTo(const std::string& directory);
     bool AskForName();
     // Modal boxes are not shown once the window is closing: nobody would see them.
@@ -179,8 +182,10 @@ private:
     bool FormDragDrop(QDropEvent* event);
 
     app::RememberedName edit1Wire_; // the server's bytes for a name the log put in Edit1
-    QStringList pendingLog_;        // lines not yet appended to Memo1
-    app::LogWireLines logWire_;     // every line of Memo1 and pendingLog_ as it came
+    // Servers (host and port) that could not connect back in active mode during this run.
+    std::set<std::string> passiveServers_;
+    QStringList pendingLog_;    // lines not yet appended to Memo1
+    app::LogWireLines logWire_; // every line of Memo1 and pendingLog_ as it came
     QTimer logFlush_;
     bool busy_ = false;
     bool cancelRequested_ = false;

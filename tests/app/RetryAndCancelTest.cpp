@@ -155,8 +155,9 @@ TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried)
 // The log takes a long listing in batches. It must end up exactly as appending the lines one at
 // a time leaves a log: every line, in order, odd line ends included.
 // Behind a router the server cannot connect back to the window. Whichever way that shows, the
-// listing is asked for once more in passive mode, which the rest of the session keeps; each row's
-// session is a new one, which starts active again.
+// listing is asked for once more in passive mode, which the rest of the session keeps, and a
+// later session with the same server starts passive; each row's server is another one, which
+// starts active again.
 TEST_F(ScriptedFormTest, WhenActiveModeFailsTheSessionGoesPassive)
 {
     using Script = std::function<void(ScriptedFtpServer&)>;
@@ -183,10 +184,8 @@ TEST_F(ScriptedFormTest, WhenActiveModeFailsTheSessionGoesPassive)
     const QString passiveOn = QStringLiteral(
         "Modo passivo ativado: não foi possível abrir a conexão de dados no modo ativo");
     form->VaskFTP1->AcceptTimeOut = 300;
-    for (const auto& [why, failActive] : rows) {
-        SCOPED_TRACE(why);
-        ScriptedFtpServer rowServer;
-        rowServer.Reply("220 pronto")
+    const auto login = [](ScriptedFtpServer& s) {
+        s.Reply("220 pronto")
             .Expect("USER u")
             .Reply("331 senha")
             .Expect("PASS p")
@@ -194,8 +193,18 @@ TEST_F(ScriptedFormTest, WhenActiveModeFailsTheSessionGoesPassive)
             .NoFeatures()
             .Expect("PWD")
             .Reply("257 \"/\" is the current directory");
+    };
+    for (const auto& [why, failActive] : rows) {
+        SCOPED_TRACE(why);
+        ScriptedFtpServer rowServer;
+        login(rowServer);
         failActive(rowServer);
-        for (int listing = 0; listing < 2; ++listing) {
+        // Two listings of the first session, then one of the next.
+        for (int listing = 0; listing < 3; ++listing) {
+            if (listing == 2) {
+                rowServer.Expect("QUIT").Reply("221 tchau").NextSession();
+                login(rowServer);
+            }
             rowServer.PassiveListen()
                 .Expect("PASV")
                 .ReplyPasv()
@@ -213,6 +222,9 @@ TEST_F(ScriptedFormTest, WhenActiveModeFailsTheSessionGoesPassive)
         EXPECT_EQ(Status(*form), passiveOn);
         EXPECT_EQ(LogLines(*form), QStringList{"arquivo.bin"});
         form->Button5->click();
+        EXPECT_EQ(LogLines(*form), QStringList{"arquivo.bin"});
+        form->Button1->click();
+        ConnectTo(rowServer.Port(), "u", "p");
         EXPECT_EQ(LogLines(*form), QStringList{"arquivo.bin"});
         form->Button1->click();
         EXPECT_TRUE(rowServer.Verify());

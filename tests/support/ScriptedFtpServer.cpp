@@ -177,6 +177,7 @@ ScriptedFtpServer& ScriptedFtpServer::Close() { return Add(Kind::Close); }
 ScriptedFtpServer& ScriptedFtpServer::Reset() { return Add(Kind::Reset); }
 ScriptedFtpServer& ScriptedFtpServer::Pause(Ms duration) { return Add(Kind::Pause, {}, duration); }
 ScriptedFtpServer& ScriptedFtpServer::Hold() { return Add(Kind::Hold); }
+ScriptedFtpServer& ScriptedFtpServer::NextSession() { return Add(Kind::NextSession); }
 ScriptedFtpServer& ScriptedFtpServer::PassiveListen() { return Add(Kind::PassiveListen); }
 ScriptedFtpServer& ScriptedFtpServer::ReplyPasv(std::string format)
 {
@@ -357,8 +358,24 @@ void ScriptedFtpServer::Run()
 bool ScriptedFtpServer::AcceptControl()
 {
     control_ = AcceptOn(listener_.Get(), "control connection");
-    // One session per server: a second connection attempt is refused instead of hanging unanswered.
-    listener_.Reset();
+    // One session per server unless the script asks for another: a further connection attempt
+    // is refused instead of hanging unanswered.
+    const bool moreSessions = std::any_of(steps_.begin(), steps_.end(), [](const Step& step) {
+        return step.kind == Kind::NextSession;
+    });
+    if (!moreSessions) listener_.Reset();
+    return control_.Valid();
+}
+
+bool ScriptedFtpServer::DoNextSession()
+{
+    if (!ReadUntilEof(true)) {
+        Fail("NextSession: the client did not end its session");
+        return false;
+    }
+    control_.Reset();
+    inBuffer_.clear();
+    control_ = AcceptOn(listener_.Get(), "next control connection");
     return control_.Valid();
 }
 
@@ -399,6 +416,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         return true;
     case Kind::Pause: return Sleep(step.interval);
     case Kind::Hold: return WaitForRelease();
+    case Kind::NextSession: return DoNextSession();
     case Kind::PassiveListen: {
         dataListener_.Reset();
         uint16_t port = 0;

@@ -76,6 +76,9 @@ public:
     // Waits until the test calls Release() (bounded by the timeout): for what a server says only
     // once the client has given something up, which the script cannot see.
     ScriptedFtpServer& Hold();
+    // The client ends this session (whatever it says on the way out is recorded) and connects
+    // again: the script goes on with the new control connection.
+    ScriptedFtpServer& NextSession();
 
     // ---- data connection ----
     ScriptedFtpServer& PassiveListen(); // new data listener on the family's loopback address
@@ -130,6 +133,7 @@ private:
         Reset,
         Pause,
         Hold,
+        NextSession,
         PassiveListen,
         ReplyPasv,
         AcceptData,
@@ -164,6 +168,7 @@ private:
     LineResult ReadLine(std::string& line, bool bounded);
     bool Sleep(Ms duration);
     bool WaitForRelease();
+    bool DoNextSession();
     UniqueFd AcceptOn(int listener, const char* what);
     bool ExpectLine(const Step& step);
     bool DoReplyPasv(const std::string& format);
