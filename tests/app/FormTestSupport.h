@@ -2,6 +2,7 @@
 // Driving the main window in tests: a window per test, modal boxes answered as they come up,
 // actions fired from inside the window's own waits.
 #include "app/Unit1.h"
+#include "support/ScriptedFtpServer.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -110,6 +111,13 @@ private:
     bool done_ = false;
     int ticks_ = 0;
 };
+
+// How the scripted servers of these tests greet the window. The server field names a bare host,
+// so the window asks for TLS first; these servers have none, and the session goes on in clear.
+inline testsupport::ScriptedFtpServer& GreetWithoutTls(testsupport::ScriptedFtpServer& server)
+{
+    return server.Reply("220 pronto").AuthRefused();
+}
 
 inline QString Status(const TForm1& form) { return form.StatusBar1->currentMessage(); }
 

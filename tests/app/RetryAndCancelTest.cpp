@@ -22,7 +22,7 @@ namespace {
 // Log-in as the window does it, and the listing that follows (active mode, as designed).
 void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquivo.bin\r\n")
 {
-    server.Reply("220 pronto")
+    GreetWithoutTls(server)
         .Expect("USER u")
         .Reply("331 senha")
         .Expect("PASS p")
@@ -186,7 +186,7 @@ TEST_F(ScriptedFormTest, WhenActiveModeFailsTheSessionGoesPassive)
     for (const auto& [why, failActive] : rows) {
         SCOPED_TRACE(why);
         ScriptedFtpServer rowServer;
-        rowServer.Reply("220 pronto")
+        GreetWithoutTls(rowServer)
             .Expect("USER u")
             .Reply("331 senha")
             .Expect("PASS p")
@@ -247,7 +247,7 @@ TEST_F(ScriptedFormTest, LongListingFillsTheLogAsAppendingLineByLineWould)
 TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledListing)
 {
     // The listing starts and then the server falls silent on both connections.
-    server.Reply("220 pronto")
+    GreetWithoutTls(server)
         .Expect("USER u")
         .Reply("331 senha")
         .Expect("PASS p")

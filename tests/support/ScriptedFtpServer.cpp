@@ -225,6 +225,10 @@ ScriptedFtpServer& ScriptedFtpServer::AuthTls()
 {
     return Expect("AUTH TLS").Reply("234 AUTH TLS successful").StartTls();
 }
+ScriptedFtpServer& ScriptedFtpServer::AuthRefused()
+{
+    return Expect("AUTH TLS").Reply("500 AUTH not understood.");
+}
 ScriptedFtpServer& ScriptedFtpServer::ProtectData()
 {
     return Expect("PBSZ 0")

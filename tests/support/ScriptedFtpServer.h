@@ -113,6 +113,7 @@ public:
     // ---- TLS ----
     ScriptedFtpServer& StartTls();     // the server's handshake on the control connection
     ScriptedFtpServer& AuthTls();      // Expect "AUTH TLS", reply 234, StartTls()
+    ScriptedFtpServer& AuthRefused();  // Expect "AUTH TLS", reply 500: a server without TLS
     ScriptedFtpServer& ProtectData();  // "PBSZ 0" and "PROT P", both accepted
     ScriptedFtpServer& StartDataTls(); // the server's handshake on the data connection
     // ... presenting another certificate than the control connection, in a full handshake.
