@@ -42,6 +42,9 @@ public:
     };
     std::vector<SeenBox> seen;
     std::deque<NameAnswer> names;
+    // Buttons to click, by their text, in the message boxes that come up; a box with none of
+    // them (or with none queued) gets its first button.
+    std::deque<QString> choices;
 
     ModalAnswerer()
     {
@@ -69,6 +72,11 @@ private:
             box.text = message->text();
             box.icon = message->icon();
             seen.push_back(box);
+            for (QAbstractButton* button : message->buttons()) {
+                if (choices.empty() || button->text() != choices.front()) continue;
+                choices.pop_front();
+                return button->click();
+            }
             return message->buttons().first()->click();
         }
         auto* entry = modal->findChild<QLineEdit*>();
