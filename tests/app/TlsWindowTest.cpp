@@ -183,7 +183,8 @@ TEST_F(TlsFormTest, AsksAboutTheCertificateAndRemembersTheAnswer)
     EXPECT_FALSE(asked.text.contains("MUDOU"));
     EXPECT_FALSE(form->VaskFTP1->Connected);
     EXPECT_EQ(Padlock(*form), nullptr);
-    EXPECT_EQ(server_.Log().find("USER"), std::string::npos) << server_.Log();
+    EXPECT_EQ(server_.Log().find("FTP command: Client \"127.0.0.1\", \"USER"), std::string::npos)
+        << server_.Log();
 
     // Confiar sempre: logged in and listed over TLS, the padlock shown, the certificate kept.
     boxes.choices = {"Confiar sempre"};
