@@ -1,11 +1,11 @@
 // The window's own paths, timed: the real TForm1 on whatever platform QT_QPA_PLATFORM names
 // (offscreen by default), its fields filled and its buttons clicked the way a user would.
 //
-// H may be a URL of the server field ("ftpes://127.0.0.1"); its certificate must then verify or be
-// in the trust file of XDG_CONFIG_HOME, since nobody is there to answer the question.
-//
 //   bench_window_session --port N [--host H] [--user U] [--password P] download REMOTE LOCAL
 //   bench_window_session --port N [--host H] [--user U] [--password P] list DIRECTORY LINES
+//
+// H is what the server field holds, a URL too ("ftpes://127.0.0.1"); a certificate that does not
+// verify must then be in the trust file under XDG_CONFIG_HOME, as nobody is there to answer.
 //
 // Set-up (not timed): "Conectar" (which logs in and lists the start directory); for `list` also
 // "Mudar Diretório" into DIRECTORY (which lists it once). Then the program prints "ready" and
