@@ -433,6 +433,31 @@ INSTANTIATE_TEST_SUITE_P(Waits, StalledHandshake,
                                            StallRow{"DataCancel", true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Behind a proxy that speaks TLS the proxy is the other end of every connection: the data
+// connection goes to it (the server's name is not even looked up), checked against its name and
+// resuming its session.
+TEST(TlsProxy, DataConnectionsGoThroughTheProxyToo)
+{
+    REQUIRE_OPENSSL();
+    TlsSession s(tlsRequired);
+    s.ftp.Host = kServerName;
+    s.ftp.Proxy = "localhost";
+    s.ftp.ProxyPort = s.server.Port();
+    s.ftp.FirewallType = FTUser;
+    s.ftp.Passive = true;
+    Lines listed;
+    s.ftp.OnListItem = [&](const std::string& line) { listed.push_back(line); };
+    s.server.Reply("220 proxy").AuthTls().Expect("USER ana@" + kServerName).Reply("230 ok");
+    s.server.NoFeatures().ProtectData().PassiveListen().Expect("PASV").ReplyPasv();
+    s.server.Expect("LIST").Reply("150 ok").AcceptData().StartDataTls().SendData("linha\r\n");
+    s.server.CloseData().Reply("226 feito");
+    s.StartLoggedIn();
+    s.ftp.ListDirectory();
+    EXPECT_EQ(listed, Lines{"linha"});
+    EXPECT_EQ(s.server.DataTlsResumed(), std::vector<bool>{true});
+    EXPECT_TRUE(s.server.Verify());
+}
+
 // The server's farewell to an idle session arrives encrypted like every other reply.
 TEST(TlsIdle, ServerGoingIsNoticedThroughTls)
 {
