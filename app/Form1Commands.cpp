@@ -1,5 +1,6 @@
 // The ten commands of the window and the rule that only one runs at a time.
 #include "app/Dialogs.h"
+#include "app/ServerAddress.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
 #include "platform/Conversions.h"
@@ -35,6 +36,7 @@ void TForm1::RunCommand(const std::function<void()>& command)
     SetCommandsEnabled(false);
     const QPointer<QWidget> focusDuring = focusWidget();
     watch_ = {};
+    certificateRefused_ = false;
 
     Execute(command);
     while (disconnectPending_ && !closeRequested_) {
@@ -69,9 +71,11 @@ void TForm1::Execute(const std::function<void()>& command)
     try {
         command();
     } catch (const std::exception& error) {
-        // A cancelled operation ends with the error of whatever wait it was in; the user asked
-        // for that, so it is not reported.
-        if (!cancelRequested_) ShowError(error);
+        // A cancelled operation ends with the error of whatever wait it was in, and a refused
+        // certificate with the refusal; the user asked for either, so it is not reported.
+        const bool usersOwnRefusal =
+            certificateRefused_ && ReasonOf(error) == ErrorReason::CertificateRejected;
+        if (!cancelRequested_ && !usersOwnRefusal) ShowError(error);
     } catch (...) {
         if (!cancelRequested_) ShowError(Exception("Unknown error", ErrorReason::Unknown));
     }
@@ -189,8 +193,9 @@ void TForm1::WithPassiveFallback(const std::function<void()>& operation)
 // component's port, user and password keep the values of the last connect.
 void TForm1::Connect(const std::string& user, const std::string& password)
 {
-    VaskFTP1->Host = app::ToWire(servidor->text());
-    VaskFTP1->Port = platform::StrToInt(app::ToWire(portas->text()));
+    const app::ServerAddress address = app::ParseServerAddress(servidor->text());
+    VaskFTP1->Host = app::ToWire(address.host);
+    VaskFTP1->Port = platform::StrToInt(app::ToWire(address.port.value_or(portas->text())));
     VaskFTP1->UserID = user;
     VaskFTP1->Password = password;
     if (!VaskFTP1->Connected) {
@@ -198,6 +203,10 @@ void TForm1::Connect(const std::string& user, const std::string& password)
         // will not now either, and finding out anew would cost a wait every session.
         VaskFTP1->Passive = passiveServers_.count(ServerKey()) > 0;
         edit1Wire_.Forget();
+        VaskFTP1->TlsMode = address.tls;
+        sessionHost_ = address.host;
+        sessionPort_ = VaskFTP1->Port;
+        VaskFTP1->TlsPinnedFingerprints = trusted_.FingerprintsFor(sessionHost_, sessionPort_);
     }
     VaskFTP1->Connect();
     ClearLog();

@@ -1,8 +1,11 @@
 // What the window shows of the FTP component's events, and the one retry of a failed transfer.
+#include "app/CertificateBox.h"
+#include "app/Dialogs.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
 #include "platform/MessageLoop.h"
 
+#include <QAction>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QStatusBar>
@@ -33,12 +36,51 @@ void TForm1::VaskFTP1ConnectionFailed(TComponent*)
 
 void TForm1::VaskFTP1Connect(TComponent*)
 {
+    ShowEncryption();
     // The server as the user typed it, not as the component resolved it.
     SetStatus(QStringLiteral("Conectado à ") + servidor->text());
     Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
 }
 
-void TForm1::VaskFTP1Disconnect(TComponent*) { SetStatus(QStringLiteral("Desconectado")); }
+void TForm1::VaskFTP1Disconnect(TComponent*)
+{
+    ShowEncryption();
+    SetStatus(QStringLiteral("Desconectado"));
+}
+
+void TForm1::ShowEncryption()
+{
+    if (!VaskFTP1->Connected || !VaskFTP1->TlsActive()) {
+        servidor->removeAction(encrypted_);
+        return;
+    }
+    // "TLSv1.3" as people write it.
+    QString version = QString::fromStdString(VaskFTP1->TlsVersion());
+    version.replace(QStringLiteral("TLSv"), QStringLiteral("TLS "));
+    QString tip = QStringLiteral("Conexão criptografada (") + version + u')';
+    if (!VaskFTP1->DataProtected())
+        tip += QStringLiteral("; listagens e arquivos passam sem criptografia");
+    encrypted_->setToolTip(tip);
+    servidor->addAction(encrypted_, QLineEdit::TrailingPosition);
+}
+
+void TForm1::VaskFTP1Certificate(const TCertificateInfo& Certificate, TCertificateAnswer& Answer)
+{
+    Answer = TCertificateAnswer::Reject;
+    // Nobody to ask once the user is leaving or stopping.
+    if (closeRequested_ || cancelRequested_) return;
+    app::CertificateQuestion question;
+    question.server = sessionHost_ + u':' + QString::number(sessionPort_);
+    question.certificate = Certificate;
+    // A certificate the user trusts for this server would have passed without a question: one
+    // remembered here means that the server now shows another.
+    question.changed = !trusted_.FingerprintsFor(sessionHost_, sessionPort_).empty();
+    Answer = app::AskAboutCertificate(this, question);
+    if (Answer == TCertificateAnswer::Reject) certificateRefused_ = true;
+    if (Answer == TCertificateAnswer::AcceptAlways &&
+        !trusted_.Trust(sessionHost_, sessionPort_, Certificate.Fingerprint))
+        ShowMessage(QStringLiteral("Não foi possível guardar o certificado em ") + trusted_.Path());
+}
 
 void TForm1::VaskFTP1Error(TComponent*, uint16_t, const std::string&)
 {

@@ -1,9 +1,11 @@
 #include "app/Unit1.h"
 
 #include "app/Dialogs.h"
+#include "app/LockGlyph.h"
 #include "app/UpFolderGlyph.h"
 #include "platform/ApplicationErrors.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QLabel>
@@ -198,6 +200,10 @@ void TForm1::BuildControls()
     Button8 = Button(this, "Button8", 568, 128, 75, 25, QStringLiteral("Criar Diretório"));
     Button9 = Button(this, "Button9", 216, 128, 89, 25, QStringLiteral("Login Anônimo"));
 
+    // Shown inside servidor only while the session is encrypted (ShowEncryption).
+    encrypted_ = new QAction(QIcon(app::LockGlyph()), QString(), this);
+    encrypted_->setObjectName(QStringLiteral("conexaoCriptografada"));
+
     servidor->setToolTip(QStringLiteral("Endereço do servidor remoto exemplo: ftp.exemplo.com.br"));
     portas->setToolTip(
         QStringLiteral("Porta que o servido remoto disponibiliza o serviço FTP o padrão e 21."));
@@ -263,6 +269,9 @@ void TForm1::SetUpComponent()
     ftp.OnFailure = [this](bool& handled, TCmdType kind) { VaskFTP1Failure(handled, kind); };
     ftp.OnSuccess = [this](TCmdType kind) { VaskFTP1Success(kind); };
     ftp.OnListItem = [this](const std::string& line) { VaskFTP1ListItem(line); };
+    ftp.OnCertificate = [this](const TCertificateInfo& certificate, TCertificateAnswer& answer) {
+        VaskFTP1Certificate(certificate, answer);
+    };
     // Only for the window's own bookkeeping of retries; nothing is shown for it.
     ftp.OnTransactionStart = [this](TComponent*) { NoteTransactionStart(); };
 }

@@ -6,6 +6,7 @@
 // commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events;
 // Form1Shortcuts.cpp opens a listing line double-clicked in the log and takes a dropped file.
 #include "app/LogWireLines.h"
+#include "app/TrustedCertificates.h"
 #include "app/WireText.h"
 #include "ftp/VaskFtp.h"
 
@@ -16,6 +17,7 @@
 #include <set>
 #include <string>
 
+class QAction;
 class QDragMoveEvent;
 class QDropEvent;
 class QLabel;
@@ -92,6 +94,8 @@ public:
     void VaskFTP1ListItem(const std::string& Listing);
     void VaskFTP1PacketRecvd(TComponent* Sender);
     void VaskFTP1PacketSent(TComponent* Sender);
+    // A server certificate that did not verify: the user decides, and "always" is remembered.
+    void VaskFTP1Certificate(const TCertificateInfo& Certificate, TCertificateAnswer& Answer);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -154,6 +158,9 @@ private:
     std::string ServerKey() const;
     void ChangeDirectoryTo(const std::string& directory);
     bool AskForName();
+    // The padlock inside the server field while the session is encrypted, its tooltip saying
+    // how; no padlock otherwise. The field keeps its place, size and text.
+    void ShowEncryption();
     // Modal boxes are not shown once the window is closing: nobody would see them.
     void ShowMessage(const QString& text);
     void ShowError(const std::exception& error);
@@ -180,6 +187,16 @@ private:
     void FillTransferFields(const std::string& remoteName);
     bool FormDragOver(QDragMoveEvent* event);
     bool FormDragDrop(QDropEvent* event);
+
+    // The certificates the user trusts always, and the server of the session they are looked
+    // up for: the host as the server field names it, and the port connected to.
+    app::TrustedCertificates trusted_;
+    QString sessionHost_;
+    int sessionPort_ = 0;
+    // The user answered "Cancelar" about the server's certificate: the refusal that follows is
+    // the user's own, not an error to show.
+    bool certificateRefused_ = false;
+    QAction* encrypted_ = nullptr;
 
     app::RememberedName edit1Wire_; // the server's bytes for a name the log put in Edit1
     // Servers (host and port) that could not connect back in active mode during this run.

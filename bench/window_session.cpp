@@ -4,6 +4,9 @@
 //   bench_window_session --port N [--host H] [--user U] [--password P] download REMOTE LOCAL
 //   bench_window_session --port N [--host H] [--user U] [--password P] list DIRECTORY LINES
 //
+// H is what the server field holds, a URL too ("ftpes://127.0.0.1"); a certificate that does not
+// verify must then be in the trust file under XDG_CONFIG_HOME, as nobody is there to answer.
+//
 // Set-up (not timed): "Conectar" (which logs in and lists the start directory); for `list` also
 // "Mudar Diretório" into DIRECTORY (which lists it once). Then the program prints "ready" and
 // waits on standard input; every line "run" times one command and answers with one line:
@@ -208,8 +211,17 @@ int main(int argc, char** argv)
     form.Edit5->setText(options.user);
     form.Edit6->setText(options.password);
     form.Button3->click();
-    if (!form.VaskFTP1->Connected) {
+    // A box during the connect is a question nobody answers here (an unknown certificate: the
+    // trust file must name it) or an error.
+    if (!form.VaskFTP1->Connected || !boxes.seen.isEmpty()) {
         std::fprintf(stderr, "connect failed: %s\n", qPrintable(boxes.seen));
+        return 1;
+    }
+    // An encrypted session must be encrypted through and through, or the figures mean nothing.
+    const bool tlsAsked = options.host.startsWith(QStringLiteral("ftpes://")) ||
+                          options.host.startsWith(QStringLiteral("ftps://"));
+    if (tlsAsked && !(form.VaskFTP1->TlsActive() && form.VaskFTP1->DataProtected())) {
+        std::fprintf(stderr, "the session is not encrypted\n");
         return 1;
     }
     const bool download = options.mode == "download";

@@ -27,7 +27,8 @@ TVaskFTP::ControlUse::~ControlUse()
     if (--ftp_.controlUsers_ > 0 || !ftp_.Connected) return;
     // A read notification that came while the operation ran was left to it; if bytes are still
     // waiting now, or the server has closed meanwhile, this look asks for the notification again,
-    // so that they are dealt with from the event loop.
+    // so that they are dealt with from the event loop. (Over TLS, bytes already decrypted raise
+    // no notification; they are read before the next command.)
     char probe;
     platform::Receive(ftp_.SocketHandle, &probe, 1, true);
 }
@@ -38,6 +39,7 @@ void TVaskFTP::DropSession()
     ListParser.reset();
     Vendor = vendorAutoDetect;
     ForgetFeatures();
+    ForgetTls();
     replies_.Forget();
     if (Connected) CloseSocket();
 }
@@ -58,7 +60,14 @@ void TVaskFTP::ReadUnsolicitedInput()
     if (!Connected) return;
     char buffer[kUnsolicitedReadSize];
     for (int read = 0; read < kUnsolicitedReadsPerNotification; ++read) {
-        const long count = platform::Receive(SocketHandle, buffer, sizeof buffer);
+        long count = -1;
+        try {
+            // Through TLS when it is on: the bytes on the socket are then records, not lines.
+            count = ReceiveBytes(buffer, sizeof buffer);
+        } catch (const ESockError&) {
+            // A TLS stream that fails cannot carry the session any further.
+            count = 0;
+        }
         if (count > 0) {
             // Replies still owed are paid here as well; a 421 ends the session.
             if (replies_.TakeIdleBytes(buffer, static_cast<size_t>(count))) {

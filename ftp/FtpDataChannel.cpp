@@ -92,8 +92,10 @@ bool DataOperation::OpenPassive(bool extended)
     // connection went, which also keeps a server from pointing us at a third host. Where it went
     // is the address it reached, not the name once more: a name with several addresses (a pool
     // of servers, IPv6 and IPv4) may give another one the second time. Behind a proxy the
-    // server's own name is dialled, as the proxy's own data connections expect.
-    socket_->Host = !extended && !ftp_.Proxy.empty() ? ftp_.Host : DialText(ftp_.PeerAddress());
+    // server's own name is dialled, as the proxy's own data connections expect -- unless the
+    // session is encrypted: then the proxy is the other end of TLS and relays the data itself.
+    const bool toServer = !extended && !ftp_.Proxy.empty() && !ftp_.TlsActive();
+    socket_->Host = toServer ? ftp_.Host : DialText(ftp_.PeerAddress());
     socket_->Port = *port;
     socket_->Connect();
     return true;

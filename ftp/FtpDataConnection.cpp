@@ -187,6 +187,34 @@ bool DataOperation::AcceptIfActive()
     return true;
 }
 
+bool DataOperation::SecureData()
+{
+    if (!ftp_.DataProtected()) return true;
+    const TTlsSettings settings = ftp_.DataTlsSettings();
+    bool endedByServer = false;
+    {
+        DataWaitWatch watch(ftp_, *socket_);
+        try {
+            socket_->StartTls(settings);
+        } catch (const EAbortError&) {
+            if (!watch.EndedByServer()) throw;
+            endedByServer = true;
+        }
+    }
+    if (endedByServer) {
+        FailWithServerReply();
+        return false;
+    }
+    const TCertificateInfo& certificate = socket_->PeerCertificate();
+    if (!certificate.Trusted())
+        throw CertificateRejectedError(
+            "Certificate of the data connection not trusted (" + certificate.Problem +
+                "), and not the control connection's; SHA-256 fingerprint " +
+                certificate.Fingerprint,
+            certificate);
+    return true;
+}
+
 void DataOperation::FailWithServerReply() { Fail(ftp_.Replies().ReadFinalReply(), false); }
 
 void DataOperation::BeginDataPhase()
@@ -277,6 +305,9 @@ bool DataOperation::EndDataPhase(const ExpectedFile& expected)
 void DataOperation::FreeSocket()
 {
     if (!socket_) return;
+    // A data phase that did not end the ordinary way: the server must not take what it got for
+    // the whole file, which close_notify would tell it.
+    if (socket_->TlsActive()) socket_->CutConnection();
     ftp_.lastReceivedBytes_ = socket_->BytesReceived;
     ftp_.lastSentBytes_ = socket_->BytesSent;
     if (ftp_.DataSocket == socket_.get()) ftp_.DataSocket = outerSocket_;
@@ -342,18 +373,20 @@ bool DataWaitWatch::FailureReplyWaiting()
     if (!ftp_.Connected) return true;
     // A peek asks for the read notification again, so it is taken only when something changed;
     // otherwise the notification would come back at once, over and over.
-    const long pending = platform::PendingBytes(ftp_.SocketHandle);
+    const long pending = ftp_.ControlPending();
     if (pending == seenPending_) return false;
     seenPending_ = pending;
-    if (pending <= 0) {
-        // Nothing waiting: the control connection may have reached its end.
-        char probe;
-        return platform::Receive(ftp_.SocketHandle, &probe, 1, true) == 0;
-    }
+    // With nothing waiting, a look of one byte finds out whether the control connection has
+    // reached its end. Over TLS what is waiting may be records that hold no reply at all.
     char head[kWatchPeekLength];
-    const long peeked = platform::Receive(
-        ftp_.SocketHandle, head, static_cast<size_t>(std::min(pending, kWatchPeekLength)), true);
-    if (peeked <= 0) return false;
+    long peeked = -1;
+    try {
+        peeked = ftp_.Peek(head, static_cast<size_t>(std::clamp(pending, 1L, kWatchPeekLength)));
+    } catch (const ESockError&) {
+        return true; // a TLS stream that fails carries no more replies
+    }
+    if (peeked == 0) return true;
+    if (peeked < 0) return false;
     const std::string text(head, static_cast<size_t>(peeked));
     const size_t end = text.find('\n');
     // A reply line not yet whole is looked at again once more of it has come.

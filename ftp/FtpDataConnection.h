@@ -104,6 +104,13 @@ public:
     // the OnFailure handler set Handled. A server that does not connect within AcceptTimeOut
     // fails it with the reason DataConnectionFailed, as does one that answers 425.
     [[nodiscard]] bool AcceptIfActive();
+    // When the session protects its data (PROT P): the TLS handshake on the data connection, we
+    // the client whichever side connected, resuming the control connection's session. A
+    // handshake that fails (ESockError) or a certificate that is not the control connection's
+    // and does not verify (CertificateRejectedError) fails the operation; a Cancel ends it like
+    // every wait of the data connection. False when the server answered with a failure instead
+    // ("522 SSL connection failed") and the OnFailure handler set Handled.
+    [[nodiscard]] bool SecureData();
     // OnTransactionStart.
     void BeginDataPhase();
     // The data phase proper: `move` moves the data. A failure reply that the server sends

@@ -103,13 +103,18 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
         // Nothing waiting: the peer's close seen directly (its notification may still be
         // queued), or a broken connection, which must not leave us waiting on it.
         char probe;
-        const long peeked = platform::Receive(data.SocketHandle, &probe, 1, true);
+        const long peeked = data.Peek(&probe, 1);
         if (peeked == 0) break;
         if (peeked < 0) data.CheckSocketError(TWirecore::kToleratedError);
         // The peeks above re-armed the data socket's notifications, so this pass sleeps until
         // bytes, the close, a timer or user input arrive.
         platform::ProcessMessages();
     }
+    // A TLS stream that ended without close_notify may have been cut by someone on the way: the
+    // listing is not known to be whole.
+    if (data.TlsTruncated())
+        throw ESockError("TLS stream ended without close_notify: the listing may be incomplete",
+                         ErrorReason::TlsTruncated);
     if (!pending.empty()) DeliverLine(ftp, pending, false);
 }
 
@@ -140,7 +145,7 @@ void TVaskFTP::ListDirectory()
         op.Fail(reply, true);
         return op.Release();
     }
-    if (!op.AcceptIfActive()) return op.Release();
+    if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
     op.BeginDataPhase();
     op.RunDataPhase([&] { ReadListing(*this, data); });
     if (!op.EndDataPhase()) return op.Release();

@@ -42,6 +42,7 @@ void TVaskFTP::Connect()
     Canceled = false;
     if (Connected) return;
     ForgetFeatures();
+    ForgetTls();
     ClearInput();
     TWirecore::Connect();
     replies_.Restart();
@@ -53,7 +54,11 @@ void TVaskFTP::Connect()
     // From here on the connection is up: any failure logs out again before it is passed on, so a
     // caller sees either a complete login or an exception with the component not connected.
     try {
+        if (TlsMode == tlsImplicit) SecureControlConnection();
         LoginGreeting();
+        // Before anything else is sent: the firewall's password too goes only where TLS
+        // protects it, when TLS is to be had.
+        if (TlsMode == tlsIfAvailable || TlsMode == tlsRequired) NegotiateAuthTls();
         if (FWAuthenticate) {
             LoginCommand("USER " + FWUserID);
             if (ReplyCode == 331) {
@@ -78,6 +83,7 @@ void TVaskFTP::Connect()
         }
         // Before OnConnect, so that its handler already reads names in the session's charset.
         NegotiateFeatures();
+        ProtectDataConnections();
         // The handler's own commands are none of the login's business.
         masked.reset();
         if (OnConnect) OnConnect(this);
@@ -148,6 +154,7 @@ void TVaskFTP::Disconnect()
         ListParser.reset();
         Vendor = vendorAutoDetect;
         ForgetFeatures();
+        ForgetTls();
         const std::string reply = replies_.Quit();
         if (ReplyCode > 300 && ReplyCode < 600) throw FTPException::Refusal(reply);
     } catch (...) {

@@ -45,7 +45,7 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
         op.Fail(reply, false);
         return op.Release();
     }
-    if (!op.AcceptIfActive()) return op.Release();
+    if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
     ftp.TransferSize = announced;
     if (!expected.size && announced > 0) expected.size = announced;
     op.BeginDataPhase();
@@ -101,7 +101,7 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
         op.Fail(reply, true);
         return op.Release();
     }
-    if (!op.AcceptIfActive()) return op.Release();
+    if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
     op.BeginDataPhase();
     op.RunDataPhase([&] { data.SendFile(localPath); });
     if (!op.EndDataPhase()) return op.Release();

@@ -178,8 +178,7 @@ ReplyReader::Reply ReplyReader::ReadOne(const LineSeen& seen, bool setsLastReply
 
 bool ReplyReader::Unsettled() const
 {
-    return owed_ > 0 || inReply_ || !idleLine_.empty() ||
-           platform::PendingBytes(control_.SocketHandle) > 0;
+    return owed_ > 0 || inReply_ || !idleLine_.empty() || control_.ControlInputWaiting();
 }
 
 void ReplyReader::Settle()

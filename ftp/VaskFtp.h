@@ -6,10 +6,11 @@
 // Split by operation family: FtpComponent.cpp (construction), ReplyReader.cpp (the one reader of
 // replies: framing, replies owed, bounded waits), FtpControl.cpp (single commands),
 // FtpControlUse.cpp (who reads the control connection when: operations, or the server speaking on
-// its own while idle), FtpLogin.cpp (Connect, Disconnect), FtpFeatures.cpp (FEAT and the
-// character set after login), FtpDataChannel.cpp (PASV/EPSV/PORT/EPRT),
-// FtpDataConnection.cpp (accept, data phase, release), FtpListing.cpp (LIST, SYST),
-// FtpTransfers.cpp (STOR, RETR, REST, APPE), ListParsers.cpp (listing columns), FtpText.cpp
+// its own while idle), FtpLogin.cpp (Connect, Disconnect), FtpTls.cpp (AUTH TLS, the server's
+// certificate, PBSZ and PROT, what data connections take from the control connection's TLS),
+// FtpFeatures.cpp (FEAT and the character set after login), FtpDataChannel.cpp
+// (PASV/EPSV/PORT/EPRT), FtpDataConnection.cpp (accept, data phase, release), FtpListing.cpp (LIST,
+// SYST), FtpTransfers.cpp (STOR, RETR, REST, APPE), ListParsers.cpp (listing columns), FtpText.cpp
 // (reply text routines).
 #include "ftp/FtpTypes.h"
 #include "ftp/ListParsers.h"
@@ -63,6 +64,27 @@ public:
     std::string FWUserID;
     std::string FWPassword;
     bool FWAuthenticate = false;
+
+    // --- TLS ------------------------------------------------------------------------------
+    // Whether and how the session is encrypted; tlsNone is FTP as it always was.
+    TTlsMode TlsMode = tlsNone;
+    // PEM files of trust anchors besides the system's, and whether the system's count at all.
+    std::vector<std::string> TlsCaFiles;
+    bool TlsSystemTrust = true;
+    // SHA-256 fingerprints (hex, colons optional) of certificates accepted for good: they pass
+    // whatever the check finds, without OnCertificate. The application keeps them.
+    std::vector<std::string> TlsPinnedFingerprints;
+    // Data connections resume the control connection's TLS session, which servers that check
+    // who connects for the data demand (vsftpd: "522 SSL connection failed: session reuse
+    // required"). Turned off only for a server that cannot resume.
+    bool TlsResumeSessions = true;
+    // The server's certificate did not verify and is not pinned; the handler answers. Left
+    // unassigned, or answered Reject, the connection closes before the login is sent.
+    TCertificateEvent OnCertificate;
+    // Data connections are encrypted too (PROT P was accepted). Whether the control connection
+    // is, with which protocol and cipher, and whose certificate it carries: TlsActive(),
+    // TlsVersion(), TlsCipher(), PeerCertificate().
+    bool DataProtected() const { return dataProtected_; }
 
     // --- Control channel ------------------------------------------------------------------
     // Sends one command and reads its whole reply; returns the reply's first line.
@@ -127,6 +149,15 @@ public:
 
     // The reader of every reply on the control connection.
     ReplyReader& Replies() { return replies_; }
+    // What a data connection's TLS handshake is given: the control connection's server name,
+    // trust and session, and its certificate accepted without asking again.
+    TTlsSettings DataTlsSettings() const;
+    // The control connection's input as replies are read from it, decrypted when TLS is on:
+    // whether a byte of it is waiting, and how many bytes are (decrypted and not), to tell that
+    // something new arrived. (Peek looks at them.)
+    bool ControlInputWaiting();
+    long ControlPending();
+
     // Refuses a command line that carries a line end or a zero byte ("Invalid character in
     // command"); such a line would let a name smuggle in a second command.
     static void RequireSingleLine(const std::string& command);
@@ -150,6 +181,23 @@ private:
                                   const ReplyReader::LineSeen& seen = {});
     void ForgetFeatures();
 
+    // TLS steps of Connect (FtpTls.cpp).
+    // "AUTH TLS" and, on 234, the handshake; in if-available mode a refusal leaves the session in
+    // clear, in required mode it ends the login.
+    void NegotiateAuthTls();
+    // The handshake on the control connection and the verdict on the server's certificate.
+    void SecureControlConnection();
+    // OnCertificate for a certificate that did not verify; raises CertificateRejectedError,
+    // with the connection closed, unless the handler accepts it.
+    void DecideOnCertificate(const TCertificateInfo& certificate);
+    // "PBSZ 0" and "PROT P" after login, when the control connection is encrypted.
+    void ProtectDataConnections();
+    // Required and implicit mode take nothing less than TLS.
+    bool TlsMandatory() const { return TlsMode == tlsRequired || TlsMode == tlsImplicit; }
+    [[noreturn]] void RefuseWithoutTls(const std::string& reply);
+    TTlsSettings TlsSettingsFor(const std::string& serverName) const;
+    void ForgetTls();
+
     // A read notification on the control connection.
     void OnControlInput();
     // Reads what the server sent while no operation was waiting for it; a 421 or the end of the
@@ -163,6 +211,11 @@ private:
     ReplyReader replies_{*this};
     std::vector<std::string> features_; // the feature lines of FEAT, leading blank removed
     bool utf8_ = false;
+    // The name the server's certificate was checked against, and the fingerprint of one the
+    // OnCertificate handler accepted, for the data connections of the session.
+    std::string tlsServerName_;
+    std::string acceptedFingerprint_;
+    bool dataProtected_ = false;
 };
 
 // The byte count a reply line announces in one of the clear forms "(N bytes)" or "N bytes" (the

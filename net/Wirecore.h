@@ -159,6 +159,13 @@ public:
     // The peer ended its TLS stream without close_notify: the last bytes may be missing. Read and
     // ReadLn end as at the end of the stream; CaptureFile and AppendFile raise TlsTruncated.
     bool TlsTruncated() const { return tlsTruncated_; }
+    // Closes the connection without close_notify, so that the peer sees its stream cut rather
+    // than ended: what an interrupted upload must tell a server, which would otherwise take
+    // the part it got for the whole file. Without TLS, the same as CloseSocket.
+    void CutConnection();
+    // A look at what is waiting, without taking it (decrypted when TLS is on): a count, 0 at
+    // the end of the stream, -1 (with the socket error) when nothing can be had now.
+    long Peek(void* buffer, size_t length) { return ReceiveBytes(buffer, length, true); }
 
     // --- Listening and accepting ----------------------------------------------------------
     void Listen(bool useLookupMessage);

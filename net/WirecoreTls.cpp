@@ -126,6 +126,14 @@ bool TWirecore::EndTls()
     return closeNotifySent;
 }
 
+void TWirecore::CutConnection()
+{
+    // Whatever the engine was in the middle of (a send that would block must be offered the
+    // same bytes again) is dropped with it: nothing more goes out on this stream.
+    tls_.reset();
+    if (Connected) CloseSocket();
+}
+
 // --- The byte transport -------------------------------------------------------------------------
 
 long TWirecore::ReceiveBytes(void* buffer, size_t length, bool peek)

@@ -37,6 +37,10 @@ enum class ErrorReason {
     TlsHandshakeFailed, // the handshake did not complete (the message names OpenSSL's reason)
     TlsFailed,          // a TLS error on an established connection (a record that fails, ...)
     TlsTruncated,       // the peer ended the TLS stream without close_notify during a file
+    // The server's certificate did not verify and nobody accepted it (or a data connection
+    // presented another one than the control connection)
+    CertificateRejected,
+    TlsUnavailable, // TLS was required and the server would not speak it (AUTH TLS, PROT P)
     NotConnected,
     NoTimer,
     // The FTP session

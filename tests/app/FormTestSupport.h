@@ -2,6 +2,7 @@
 // Driving the main window in tests: a window per test, modal boxes answered as they come up,
 // actions fired from inside the window's own waits.
 #include "app/Unit1.h"
+#include "support/ScriptedFtpServer.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -41,6 +42,9 @@ public:
     };
     std::vector<SeenBox> seen;
     std::deque<NameAnswer> names;
+    // Buttons to click, by their text, in the message boxes that come up; a box with none of
+    // them (or with none queued) gets its first button.
+    std::deque<QString> choices;
 
     ModalAnswerer()
     {
@@ -68,6 +72,11 @@ private:
             box.text = message->text();
             box.icon = message->icon();
             seen.push_back(box);
+            for (QAbstractButton* button : message->buttons()) {
+                if (choices.empty() || button->text() != choices.front()) continue;
+                choices.pop_front();
+                return button->click();
+            }
             return message->buttons().first()->click();
         }
         auto* entry = modal->findChild<QLineEdit*>();
@@ -110,6 +119,13 @@ private:
     bool done_ = false;
     int ticks_ = 0;
 };
+
+// How the scripted servers of these tests greet the window. The server field names a bare host,
+// so the window asks for TLS first; these servers have none, and the session goes on in clear.
+inline testsupport::ScriptedFtpServer& GreetWithoutTls(testsupport::ScriptedFtpServer& server)
+{
+    return server.Reply("220 pronto").AuthRefused();
+}
 
 inline QString Status(const TForm1& form) { return form.StatusBar1->currentMessage(); }
 

@@ -22,7 +22,7 @@ namespace {
 // Log-in as the window does it, and the listing that follows (active mode, as designed).
 void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquivo.bin\r\n")
 {
-    server.Reply("220 pronto")
+    GreetWithoutTls(server)
         .Expect("USER u")
         .Reply("331 senha")
         .Expect("PASS p")
@@ -185,7 +185,7 @@ TEST_F(ScriptedFormTest, WhenActiveModeFailsTheSessionGoesPassive)
         "Modo passivo ativado: não foi possível abrir a conexão de dados no modo ativo");
     form->VaskFTP1->AcceptTimeOut = 300;
     const auto login = [](ScriptedFtpServer& s) {
-        s.Reply("220 pronto")
+        GreetWithoutTls(s)
             .Expect("USER u")
             .Reply("331 senha")
             .Expect("PASS p")
@@ -259,7 +259,7 @@ TEST_F(ScriptedFormTest, LongListingFillsTheLogAsAppendingLineByLineWould)
 TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledListing)
 {
     // The listing starts and then the server falls silent on both connections.
-    server.Reply("220 pronto")
+    GreetWithoutTls(server)
         .Expect("USER u")
         .Reply("331 senha")
         .Expect("PASS p")

@@ -111,7 +111,7 @@ protected:
 
 TEST_F(DoubleClickTest, ListingLinesOpenDirectoriesAndReadyFiles)
 {
-    server.Reply("220 pronto")
+    GreetWithoutTls(server)
         .Expect("USER u")
         .Reply("331 senha")
         .Expect("PASS p")
@@ -206,7 +206,7 @@ const Utf8Row kUtf8Rows[] = {
 
 TEST_F(DoubleClickTest, InAUtf8SessionNamesAreShownAndSentAsUtf8)
 {
-    server.Reply("220 pronto")
+    GreetWithoutTls(server)
         .Expect("USER u")
         .Reply("331 senha")
         .Expect("PASS p")

@@ -27,9 +27,12 @@ std::vector<std::string> At(int port, std::vector<std::string> commands)
 
 TEST(Ftpdrive, UsageErrorsExitWith2)
 {
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"ls"},
-                                                 {"--host", "127.0.0.1", "get", "only-one"},
-                                                 {"--host", "127.0.0.1", "--port", "x", "ls"}}) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"ls"},
+          {"--host", "127.0.0.1", "get", "only-one"},
+          {"--host", "127.0.0.1", "--port", "x", "ls"},
+          {"--host", "127.0.0.1", "--tls", "sometimes", "ls"},
+          {"--host", "127.0.0.1", "--fingerprint", "AB:CD", "ls"}}) {
         const Drive d = RunFtpdrive(args);
         EXPECT_EQ(d.exitCode, 2) << Dump(d);
         EXPECT_TRUE(d.out.empty());
@@ -74,6 +77,8 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
          "error: ESockError: Connection Timed out (127.0.0.1 port " +
              std::to_string(silent.Port()) + ": Connection timed out)"},
         {At(open, {"put", missing, "r.bin"}),
+         "error: Exception: Cannot open file " + missing + " (No such file or directory)"},
+        {At(open, {"--ca-file", missing, "ls"}),
          "error: Exception: Cannot open file " + missing + " (No such file or directory)"},
         {At(open, {"ls", "append", local.Path(), "r.bin"}),
          "error: Exception: Cannot open file " + local.Path() + " (Is a directory)"},

@@ -1,5 +1,7 @@
 #include "support/ScriptedFtpServer.h"
 
+#include <openssl/err.h>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -219,6 +221,53 @@ ScriptedFtpServer& ScriptedFtpServer::AllowClientAbort()
 }
 ScriptedFtpServer& ScriptedFtpServer::CloseData() { return Add(Kind::CloseData); }
 ScriptedFtpServer& ScriptedFtpServer::ResetData() { return Add(Kind::ResetData); }
+ScriptedFtpServer& ScriptedFtpServer::StartTls() { return Add(Kind::StartTls); }
+ScriptedFtpServer& ScriptedFtpServer::AuthTls()
+{
+    return Expect("AUTH TLS").Reply("234 AUTH TLS successful").StartTls();
+}
+ScriptedFtpServer& ScriptedFtpServer::AuthRefused()
+{
+    return Expect("AUTH TLS").Reply("500 AUTH not understood.");
+}
+ScriptedFtpServer& ScriptedFtpServer::ProtectData()
+{
+    return Expect("PBSZ 0")
+        .Reply("200 PBSZ=0")
+        .Expect("PROT P")
+        .Reply("200 Protection set to Private");
+}
+ScriptedFtpServer& ScriptedFtpServer::StartDataTls() { return Add(Kind::StartDataTls); }
+ScriptedFtpServer& ScriptedFtpServer::StartDataTlsAs(const TestCertificates::KeyPair& identity)
+{
+    return Add(Kind::StartDataTls, identity.certificate + "\n" + identity.key);
+}
+ScriptedFtpServer& ScriptedFtpServer::CutData() { return Add(Kind::CutData); }
+
+ScriptedFtpServer& ScriptedFtpServer::UseCertificate(const TestCertificates::KeyPair& identity)
+{
+    std::lock_guard lock(mutex_);
+    if (started_) throw std::logic_error("ScriptedFtpServer: UseCertificate after Start()");
+    tlsContext_.reset(SSL_CTX_new(TLS_server_method()));
+    SSL_CTX* c = tlsContext_.get();
+    if (c == nullptr ||
+        SSL_CTX_use_certificate_file(c, identity.certificate.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_use_PrivateKey_file(c, identity.key.c_str(), SSL_FILETYPE_PEM) != 1)
+        throw std::runtime_error("ScriptedFtpServer: cannot load " + identity.certificate);
+    // Data connections resume the control connection's session, as FTP servers want them to.
+    static const unsigned char kSessionContext[] = "tavolen-scripted-ftp";
+    SSL_CTX_set_session_id_context(c, kSessionContext, sizeof kSessionContext - 1);
+    SSL_CTX_set_mode(c, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE);
+    return *this;
+}
+
+ScriptedFtpServer& ScriptedFtpServer::ImplicitTls()
+{
+    std::lock_guard lock(mutex_);
+    if (started_) throw std::logic_error("ScriptedFtpServer: ImplicitTls after Start()");
+    implicitTls_ = true;
+    return *this;
+}
 
 ScriptedFtpServer& ScriptedFtpServer::SetTimeout(Ms timeout)
 {
@@ -274,6 +323,12 @@ std::vector<std::string> ScriptedFtpServer::ReceivedData() const
 {
     std::lock_guard lock(mutex_);
     return received_;
+}
+
+std::vector<bool> ScriptedFtpServer::DataTlsResumed() const
+{
+    std::lock_guard lock(mutex_);
+    return dataResumed_;
 }
 
 ::testing::AssertionResult ScriptedFtpServer::Verify()
@@ -364,6 +419,7 @@ bool ScriptedFtpServer::AcceptControl()
         return step.kind == Kind::NextSession;
     });
     if (!moreSessions) listener_.Reset();
+    if (control_.Valid() && implicitTls_) return Handshake(control_.Get(), controlTls_, "control");
     return control_.Valid();
 }
 
@@ -373,9 +429,11 @@ bool ScriptedFtpServer::DoNextSession()
         Fail("NextSession: the client did not end its session");
         return false;
     }
+    controlTls_.reset();
     control_.Reset();
     inBuffer_.clear();
     control_ = AcceptOn(listener_.Get(), "next control connection");
+    if (control_.Valid() && implicitTls_) return Handshake(control_.Get(), controlTls_, "control");
     return control_.Valid();
 }
 
@@ -385,11 +443,13 @@ void ScriptedFtpServer::AfterScriptEnds()
     switch (afterScript_) {
     case AfterScript::KeepOpen: ReadUntilEof(false); break;
     case AfterScript::Close:
+        if (controlTls_) SSL_shutdown(controlTls_.get());
         ::shutdown(control_.Get(), SHUT_WR);
         ReadUntilEof(false);
         break;
     case AfterScript::Reset: control_.ResetConnection(); break;
     }
+    controlTls_.reset();
     control_.Reset();
 }
 
@@ -401,6 +461,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
     case Kind::ExpectPrefix:
     case Kind::ExpectAny: return ExpectLine(step);
     case Kind::Close:
+        if (controlTls_) SSL_shutdown(controlTls_.get());
         if (!control_.Valid() || ::shutdown(control_.Get(), SHUT_WR) != 0) {
             Fail("Close: control connection already gone");
             return false;
@@ -411,6 +472,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
             Fail("Reset: control connection already gone");
             return false;
         }
+        controlTls_.reset();
         control_.ResetConnection();
         SetFlag(closed_);
         return true;
@@ -433,7 +495,7 @@ bool ScriptedFtpServer::RunStep(const Step& step)
             Fail("AcceptData: no PassiveListen before it");
             return false;
         }
-        GracefulClose(data_);
+        CloseDataConnection(true);
         data_ = AcceptOn(dataListener_.Get(), "data connection");
         dataListener_.Reset();
         return data_.Valid();
@@ -455,12 +517,25 @@ bool ScriptedFtpServer::RunStep(const Step& step)
         return NeedData("ReceiveDataThenReset") && DoReceiveDataThenReset(step.count);
     case Kind::CloseData:
         if (!NeedData("CloseData")) return false;
-        GracefulClose(data_);
+        CloseDataConnection(true);
+        return true;
+    case Kind::CutData:
+        if (!NeedData("CutData")) return false;
+        CloseDataConnection(false);
         return true;
     case Kind::ResetData:
         if (!NeedData("ResetData")) return false;
+        dataTls_.reset();
         data_.ResetConnection();
         return true;
+    case Kind::StartTls: return Handshake(control_.Get(), controlTls_, "control");
+    case Kind::StartDataTls: {
+        if (!NeedData("StartDataTls") || !Handshake(data_.Get(), dataTls_, "data", step.text))
+            return false;
+        std::lock_guard lock(mutex_);
+        dataResumed_.push_back(SSL_session_reused(dataTls_.get()) == 1);
+        return true;
+    }
     }
     return false;
 }
@@ -587,7 +662,7 @@ int ScriptedFtpServer::ConnectToPortLine(const char* step, const char* fromAddre
 
 bool ScriptedFtpServer::DoConnectBack(const std::string& from)
 {
-    GracefulClose(data_);
+    CloseDataConnection(true);
     data_.Reset(ConnectToPortLine("ConnectBack", from.empty() ? nullptr : from.c_str()));
     return data_.Valid();
 }
@@ -631,7 +706,9 @@ bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count)
     std::vector<char> buffer(kChunk);
     size_t taken = 0;
     while (taken < count) {
-        ssize_t n = ::recv(data_.Get(), buffer.data(), std::min(buffer.size(), count - taken), 0);
+        short wait = POLLIN;
+        ssize_t n =
+            ReceiveSome(data_.Get(), buffer.data(), std::min(buffer.size(), count - taken), wait);
         if (n > 0) {
             taken += size_t(n);
         } else if (n == 0) {
@@ -639,7 +716,7 @@ bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count)
                  " bytes");
             return false;
         } else if (errno == EAGAIN || errno == EINTR) {
-            Io io = errno == EINTR ? Io::Ready : WaitFor(data_.Get(), POLLIN, true);
+            Io io = errno == EINTR ? Io::Ready : WaitFor(data_.Get(), wait, true);
             if (io == Io::Timeout) Fail("ReceiveDataThenReset: timeout, the client does not send");
             if (io != Io::Ready) return false;
         } else {
@@ -647,6 +724,7 @@ bool ScriptedFtpServer::DoReceiveDataThenReset(size_t count)
             return false;
         }
     }
+    dataTls_.reset();
     data_.ResetConnection();
     return true;
 }
@@ -656,13 +734,14 @@ bool ScriptedFtpServer::DoReceiveData()
     std::string bytes;
     std::vector<char> buffer(kChunk);
     for (;;) {
-        ssize_t n = ::recv(data_.Get(), buffer.data(), buffer.size(), 0);
+        short wait = POLLIN;
+        ssize_t n = ReceiveSome(data_.Get(), buffer.data(), buffer.size(), wait);
         if (n > 0) {
             bytes.append(buffer.data(), size_t(n));
         } else if (n == 0) {
             break;
         } else if (errno == EAGAIN || errno == EINTR) {
-            Io io = errno == EINTR ? Io::Ready : WaitFor(data_.Get(), POLLIN, true);
+            Io io = errno == EINTR ? Io::Ready : WaitFor(data_.Get(), wait, true);
             if (io == Io::Timeout)
                 Fail("ReceiveData: timeout, the client neither sends nor closes");
             if (io != Io::Ready) return false;
@@ -671,6 +750,7 @@ bool ScriptedFtpServer::DoReceiveData()
             return false;
         }
     }
+    dataTls_.reset();
     data_.Reset();
     std::lock_guard lock(mutex_);
     received_.push_back(std::move(bytes));
@@ -747,12 +827,13 @@ bool ScriptedFtpServer::SendAll(int fd, const char* data, size_t size, const cha
         return false;
     }
     while (size > 0) {
-        ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        short wait = POLLOUT;
+        ssize_t n = SendSome(fd, data, size, wait);
         if (n > 0) {
             data += n;
             size -= size_t(n);
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-            Io io = errno == EINTR ? Io::Ready : WaitFor(fd, POLLOUT, true);
+            Io io = errno == EINTR ? Io::Ready : WaitFor(fd, wait, true);
             if (io == Io::Timeout)
                 Fail(std::string("timeout sending ") + what + ": the client does not read");
             if (io != Io::Ready) return false;
@@ -783,7 +864,8 @@ ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, boo
             return LineResult::Failed;
         }
         char buffer[4096];
-        ssize_t n = ::recv(control_.Get(), buffer, sizeof buffer, 0);
+        short wait = POLLIN;
+        ssize_t n = ReceiveSome(control_.Get(), buffer, sizeof buffer, wait);
         if (n > 0) {
             inBuffer_.append(buffer, size_t(n));
         } else if (n == 0) {
@@ -797,7 +879,7 @@ ScriptedFtpServer::LineResult ScriptedFtpServer::ReadLine(std::string& line, boo
             // arrives as a reset: with no line half read, that is the end of the stream.
             return LineResult::Eof;
         } else if (errno == EAGAIN || errno == EINTR) {
-            Io io = errno == EINTR ? Io::Ready : WaitFor(control_.Get(), POLLIN, bounded);
+            Io io = errno == EINTR ? Io::Ready : WaitFor(control_.Get(), wait, bounded);
             if (io == Io::Timeout) Fail("timeout waiting for a command line");
             if (io != Io::Ready) return LineResult::Failed;
         } else {
@@ -820,6 +902,112 @@ UniqueFd ScriptedFtpServer::AcceptOn(int listener, const char* what)
         if (io == Io::Timeout) Fail(std::string("timeout: the client never opened the ") + what);
         if (io != Io::Ready) return UniqueFd();
     }
+}
+
+// ---- TLS ----
+
+SSL* ScriptedFtpServer::TlsOf(int fd) const
+{
+    if (fd >= 0 && fd == control_.Get()) return controlTls_.get();
+    if (fd >= 0 && fd == data_.Get()) return dataTls_.get();
+    return nullptr;
+}
+
+bool ScriptedFtpServer::Handshake(int fd, SslPtr& tls, const char* what,
+                                  const std::string& identity)
+{
+    const std::string step = std::string("TLS handshake on the ") + what + " connection";
+    if (!tlsContext_) {
+        Fail(step + ": no UseCertificate() before Start()");
+        return false;
+    }
+    if (fd < 0) {
+        Fail(step + ": no connection");
+        return false;
+    }
+    tls.reset(SSL_new(tlsContext_.get()));
+    SSL_set_fd(tls.get(), fd);
+    if (!identity.empty()) {
+        const size_t cut = identity.find('\n');
+        const std::string certificate = identity.substr(0, cut), key = identity.substr(cut + 1);
+        // Another session context: the client's session is not resumed, so the handshake is a
+        // full one and the certificate is sent.
+        static const unsigned char kOther[] = "tavolen-scripted-other";
+        if (SSL_use_certificate_file(tls.get(), certificate.c_str(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_use_PrivateKey_file(tls.get(), key.c_str(), SSL_FILETYPE_PEM) != 1 ||
+            SSL_set_session_id_context(tls.get(), kOther, sizeof kOther - 1) != 1) {
+            Fail(std::string("TLS handshake: cannot load ") + certificate);
+            tls.reset();
+            return false;
+        }
+    }
+    for (;;) {
+        ERR_clear_error();
+        const int result = SSL_accept(tls.get());
+        if (result == 1) return true;
+        const int error = SSL_get_error(tls.get(), result);
+        short wait = 0;
+        if (error == SSL_ERROR_WANT_READ) wait = POLLIN;
+        if (error == SSL_ERROR_WANT_WRITE) wait = POLLOUT;
+        if (wait == 0) {
+            char text[256] = "the client closed the connection";
+            if (const unsigned long code = ERR_get_error())
+                ERR_error_string_n(code, text, sizeof text);
+            Fail(step + ": " + text);
+            tls.reset();
+            return false;
+        }
+        const Io io = WaitFor(fd, wait, true);
+        if (io == Io::Timeout) Fail(step + ": timeout, the client does not shake hands");
+        if (io != Io::Ready) {
+            tls.reset();
+            return false;
+        }
+    }
+}
+
+ssize_t ScriptedFtpServer::ReceiveSome(int fd, char* buffer, size_t size, short& wait)
+{
+    wait = POLLIN;
+    SSL* tls = TlsOf(fd);
+    if (!tls) return ::recv(fd, buffer, size, 0);
+    size_t done = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(tls, buffer, size, &done) == 1) return ssize_t(done);
+    switch (SSL_get_error(tls, 0)) {
+    case SSL_ERROR_ZERO_RETURN: return 0;
+    case SSL_ERROR_WANT_WRITE: wait = POLLOUT; [[fallthrough]];
+    case SSL_ERROR_WANT_READ: errno = EAGAIN; return -1;
+    default: break;
+    }
+    // The client's end without close_notify reads as the end of the stream too.
+    if (ERR_GET_REASON(ERR_peek_error()) == SSL_R_UNEXPECTED_EOF_WHILE_READING) return 0;
+    if (errno == 0 || errno == EAGAIN) errno = ECONNRESET;
+    return -1;
+}
+
+ssize_t ScriptedFtpServer::SendSome(int fd, const char* data, size_t size, short& wait)
+{
+    wait = POLLOUT;
+    SSL* tls = TlsOf(fd);
+    if (!tls) return ::send(fd, data, size, MSG_NOSIGNAL);
+    size_t done = 0;
+    ERR_clear_error();
+    if (SSL_write_ex(tls, data, size, &done) == 1) return ssize_t(done);
+    switch (SSL_get_error(tls, 0)) {
+    case SSL_ERROR_WANT_READ: wait = POLLIN; [[fallthrough]];
+    case SSL_ERROR_WANT_WRITE: errno = EAGAIN; return -1;
+    default: break;
+    }
+    if (errno == 0 || errno == EAGAIN) errno = EPIPE;
+    return -1;
+}
+
+void ScriptedFtpServer::CloseDataConnection(bool notify)
+{
+    if (dataTls_ && notify) SSL_shutdown(dataTls_.get());
+    dataTls_.reset();
+    GracefulClose(data_);
 }
 
 void ScriptedFtpServer::GracefulClose(UniqueFd& fd)

@@ -37,13 +37,24 @@
 //   gave up (closed or reset a connection, stopped reading); the script then goes on with the
 //   next step.
 // - The destructor stops the thread promptly whatever it is doing.
+//
+// TLS (RFC 4217): after UseCertificate(), StartTls() runs the server's handshake on the control
+// connection (AuthTls() is "AUTH TLS", "234" and that handshake), ImplicitTls() runs it as soon as
+// the client connects, and StartDataTls() runs it on the data connection; from then on every step
+// on that connection speaks TLS. CloseData() ends a TLS data stream with close_notify, CutData()
+// without it. DataTlsResumed() tells, per data handshake, whether the client resumed the control
+// connection's session.
 #include "support/Loopback.h"
+#include "support/TestCertificates.h"
+
+#include <openssl/ssl.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -99,8 +110,18 @@ public:
     ScriptedFtpServer& ReceiveData();
     // Read `count` bytes of the client's upload, then reset the data connection.
     ScriptedFtpServer& ReceiveDataThenReset(size_t count);
-    ScriptedFtpServer& CloseData(); // FIN
+    ScriptedFtpServer& CloseData(); // FIN (after close_notify on a TLS data connection)
     ScriptedFtpServer& ResetData(); // RST
+
+    // ---- TLS ----
+    ScriptedFtpServer& StartTls();     // the server's handshake on the control connection
+    ScriptedFtpServer& AuthTls();      // Expect "AUTH TLS", reply 234, StartTls()
+    ScriptedFtpServer& AuthRefused();  // Expect "AUTH TLS", reply 500: a server without TLS
+    ScriptedFtpServer& ProtectData();  // "PBSZ 0" and "PROT P", both accepted
+    ScriptedFtpServer& StartDataTls(); // the server's handshake on the data connection
+    // ... presenting another certificate than the control connection, in a full handshake.
+    ScriptedFtpServer& StartDataTlsAs(const TestCertificates::KeyPair& identity);
+    ScriptedFtpServer& CutData(); // FIN without close_notify
 
     // The step before may fail because the client gave up; the script goes on after it.
     ScriptedFtpServer& AllowClientAbort();
@@ -108,6 +129,10 @@ public:
     // ---- settings (before Start) ----
     ScriptedFtpServer& SetTimeout(Ms timeout);
     ScriptedFtpServer& SetAfterScript(AfterScript what);
+    // The certificate and key the TLS steps present.
+    ScriptedFtpServer& UseCertificate(const TestCertificates::KeyPair& identity);
+    // TLS from the first byte of the control connection.
+    ScriptedFtpServer& ImplicitTls();
 
     // ---- running and results (thread-safe) ----
     void Start();
@@ -119,6 +144,7 @@ public:
     std::vector<std::string> ReceivedLines() const;
     std::vector<std::string> Failures() const;
     std::vector<std::string> ReceivedData() const; // one entry per ReceiveData step
+    std::vector<bool> DataTlsResumed() const;      // one entry per StartDataTls step
     // Success when the script ran to its end and nothing failed. Waits for the script first
     // (bounded by the timeout), so call it after the client is done.
     ::testing::AssertionResult Verify();
@@ -144,7 +170,10 @@ private:
         ReceiveData,
         ReceiveDataThenReset,
         CloseData,
-        ResetData
+        ResetData,
+        StartTls,
+        StartDataTls,
+        CutData
     };
     struct Step {
         Kind kind;
@@ -182,6 +211,22 @@ private:
     bool DoReceiveData();
     bool NeedData(const char* step);
 
+    struct SslFree {
+        void operator()(SSL* ssl) const { SSL_free(ssl); }
+        void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
+    };
+    using SslPtr = std::unique_ptr<SSL, SslFree>;
+    // The TLS of a connection, when the script has started it there.
+    SSL* TlsOf(int fd) const;
+    // `identity` ("certificate\nkey" paths) replaces the context's own when not empty.
+    bool Handshake(int fd, SslPtr& tls, const char* what, const std::string& identity = {});
+    // recv() and send() through TLS where it is on; "try again" is -1 with EAGAIN, and `wait`
+    // says what to poll for before trying again.
+    ssize_t ReceiveSome(int fd, char* buffer, size_t size, short& wait);
+    ssize_t SendSome(int fd, const char* data, size_t size, short& wait);
+    // Ends the data connection: close_notify (when TLS is on and `notify`), then FIN.
+    void CloseDataConnection(bool notify);
+
     void Fail(std::string message);
     void Record(std::string line);
     void SetFlag(bool& flag);
@@ -193,6 +238,8 @@ private:
     Ms timeout_{10000};
     AfterScript afterScript_ = AfterScript::KeepOpen;
     uint16_t port_ = 0;
+    std::unique_ptr<SSL_CTX, SslFree> tlsContext_;
+    bool implicitTls_ = false;
     UniqueFd wakeRead_;
     UniqueFd wakeWrite_;
 
@@ -202,6 +249,8 @@ private:
     UniqueFd dataListener_;
     UniqueFd data_;
     std::string inBuffer_;
+    SslPtr controlTls_;
+    SslPtr dataTls_;
 
     std::thread thread_;
     mutable std::mutex mutex_;
@@ -215,6 +264,7 @@ private:
     std::vector<std::string> lines_;
     std::vector<std::string> failures_;
     std::vector<std::string> received_;
+    std::vector<bool> dataResumed_;
     std::vector<std::string> tolerated_;
     bool tolerating_ = false; // the running step may fail quietly (server thread only)
 };

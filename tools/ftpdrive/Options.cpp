@@ -9,6 +9,8 @@ const char* const kUsage =
     "                [--report-level N] [--parse-list] [--progress] [--keep-going]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
+    "                [--tls off|auto|require|implicit] [--ca-file FILE]... [--fingerprint "
+    "SHA256]...\n"
     "                COMMAND...\n"
     "       ftpdrive --help\n"
     "COMMAND: ls | pwd | cd DIR | mkdir DIR | rm FILE | get REMOTE LOCAL | put LOCAL REMOTE\n"
@@ -47,6 +49,15 @@ const char* const kHelp =
     "  --proxy HOST         log in through a proxy; with --proxy-port N and --firewall\n"
     "                       user (USER user@host), open (OPEN host) or site (SITE host)\n"
     "  --fw-user U          log in to a firewall first, with --fw-password P\n"
+    "  --tls MODE           FTP over TLS: auto (default) asks for TLS and goes on in clear\n"
+    "                       when the server has none; require logs in only over TLS, with\n"
+    "                       the data protected too; implicit speaks TLS from the first byte\n"
+    "                       (the custom is port 990); off never asks\n"
+    "  --ca-file FILE       trust the authorities in this PEM file besides the system's\n"
+    "                       (may be given more than once)\n"
+    "  --fingerprint SHA256 accept the server certificate with this SHA-256 fingerprint\n"
+    "                       (hex, colons optional, any case) whatever its check finds\n"
+    "                       (may be given more than once)\n"
     "  --help, -h           print this text and exit\n"
     "\n"
     "Local files are checked before the connection is opened: a file to upload must be a\n"
@@ -62,7 +73,8 @@ const char* const kHelp =
     "  error: CLASS: MESSAGE [(DETAIL)]     the failure that ended the run; DETAIL names\n"
     "                                       where a connection failed and why, as in\n"
     "                                       (127.0.0.1 port 21: Connection refused), or the\n"
-    "                                       system's reason for a local file\n"
+    "                                       system's reason for a local file, or how to\n"
+    "                                       trust a server certificate that was refused\n"
     "\n"
     "Exit status: 0 every command succeeded, 1 a command failed, 2 usage error.\n";
 
@@ -91,6 +103,22 @@ TFirewallType ParseFirewall(const std::string& mode)
     if (mode == "open") return FtOpen;
     if (mode == "site") return FtSite;
     throw UsageError{"unknown firewall mode: " + mode};
+}
+
+TTlsMode ParseTls(const std::string& mode)
+{
+    if (mode == "off") return tlsNone;
+    if (mode == "auto") return tlsIfAvailable;
+    if (mode == "require") return tlsRequired;
+    if (mode == "implicit") return tlsImplicit;
+    throw UsageError{"unknown TLS mode: " + mode};
+}
+
+std::string ParseFingerprint(const std::string& text)
+{
+    const std::optional<std::string> fingerprint = CanonicalFingerprint(text);
+    if (!fingerprint) throw UsageError{"not a SHA-256 fingerprint: " + text};
+    return *fingerprint;
 }
 
 } // namespace
@@ -140,6 +168,12 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.fwUser = value(option);
         else if (option == "--fw-password")
             options.fwPassword = value(option);
+        else if (option == "--tls")
+            options.tls = ParseTls(value(option));
+        else if (option == "--ca-file")
+            options.caFiles.push_back(value(option));
+        else if (option == "--fingerprint")
+            options.fingerprints.push_back(ParseFingerprint(value(option)));
         else
             throw UsageError{"unknown option: " + option};
     }

@@ -33,6 +33,10 @@ struct Options {
     TFirewallType firewall = FTUser;
     std::optional<std::string> fwUser;
     std::string fwPassword;
+    // TLS when the server offers it, unless told otherwise.
+    TTlsMode tls = tlsIfAvailable;
+    std::vector<std::string> caFiles;
+    std::vector<std::string> fingerprints; // as CanonicalFingerprint writes them
     std::vector<Command> commands;
 };
 

@@ -64,6 +64,11 @@ void Configure(TVaskFTP& ftp, const Options& options)
         ftp.FWUserID = *options.fwUser;
         ftp.FWPassword = options.fwPassword;
     }
+    ftp.TlsMode = options.tls;
+    ftp.TlsCaFiles = options.caFiles;
+    // Nobody is there to ask: a certificate passes by the trust anchors or its fingerprint, or
+    // the run ends (OnCertificate stays unassigned).
+    ftp.TlsPinnedFingerprints = options.fingerprints;
 }
 
 void AttachEvents(TVaskFTP& ftp, const Options& options)

@@ -43,6 +43,10 @@ void PrintFailure(const std::exception& error, const std::string& detail = {})
 {
     if (const auto* problem = dynamic_cast<const LocalFileProblem*>(&error))
         return PrintError(problem->Error(), problem->Reason());
+    if (const auto* rejected = dynamic_cast<const CertificateRejectedError*>(&error))
+        return PrintError(error, "to trust it, use --fingerprint " +
+                                     rejected->Certificate().Fingerprint +
+                                     ", or --ca-file with the certificate of its issuer");
     const auto* own = dynamic_cast<const Exception*>(&error);
     if (own && IsLocalFileError(*own) && own->ErrorNumber() > 0)
         return PrintError(error, std::strerror(own->ErrorNumber()));
@@ -82,6 +86,7 @@ int main(int argc, char** argv)
 
     // A file that cannot be sent or written is reported before anything goes to the server.
     try {
+        for (const std::string& caFile : options.caFiles) CheckFileToSend(caFile);
         CheckLocalFiles(options.commands);
     } catch (const LocalFileProblem& problem) {
         PrintFailure(problem);

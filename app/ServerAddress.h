@@ -1,0 +1,31 @@
+#pragma once
+// What the server field names: a host, or an address in URL form that also says whether and how
+// the session is encrypted.
+//
+//   host             TLS when the server offers it
+//   ftp://host       plain FTP, as the window always spoke it
+//   ftpes://host     TLS required (AUTH TLS)
+//   ftps://host      TLS from the first byte (the port field still decides the port)
+//
+// The scheme may be written in any case. Of a URL the host alone becomes the host: a "user@" or
+// "user:password@" before it is dropped (the user and password fields log in), and so is a path
+// after it; a ":port" after it is used instead of the port field. An IPv6 address in brackets
+// loses them. A bare host is taken as it stands, and so is anything with another scheme.
+#include "ftp/FtpTypes.h"
+
+#include <QString>
+
+#include <optional>
+#include <string>
+
+namespace app {
+
+struct ServerAddress {
+    QString host;
+    std::optional<QString> port; // the URL's own port, as typed
+    TTlsMode tls = tlsIfAvailable;
+};
+
+ServerAddress ParseServerAddress(const QString& text);
+
+} // namespace app

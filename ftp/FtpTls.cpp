@@ -1,0 +1,142 @@
+// FTP over TLS (RFC 4217): "AUTH TLS" after the greeting (or TLS from the first byte), the verdict
+// on the server's certificate before anything of the login is sent, "PBSZ 0" and "PROT P" after
+// the login, and what the data connections take from the control connection's TLS.
+//
+// Proxies and firewalls. The TLS session is with whatever the control connection reaches. A
+// firewall login (FWAuthenticate) therefore comes after "AUTH TLS", so that its password is
+// protected like the user's; with TLS required it is never sent in clear. Behind a proxy (any
+// FirewallType) the control connection reaches the proxy: its certificate is the one checked,
+// against the proxy's name, and "OPEN", "SITE" or "USER user@host" travel inside that session.
+// Such a proxy holds the TLS session, so it must relay the data connections too; they are
+// checked against the same name and resume the same session.
+#include "ftp/VaskFtp.h"
+
+#include "platform/SocketErrors.h"
+
+namespace {
+
+// The name a certificate must carry for `host`: an IPv6 address without the brackets it may be
+// written with.
+std::string ServerNameOf(const std::string& host)
+{
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        return host.substr(1, host.size() - 2);
+    return host;
+}
+
+} // namespace
+
+TTlsSettings TVaskFTP::TlsSettingsFor(const std::string& serverName) const
+{
+    TTlsSettings settings;
+    settings.ServerName = serverName;
+    settings.SystemTrust = TlsSystemTrust;
+    settings.CaFiles = TlsCaFiles;
+    settings.PinnedFingerprints = TlsPinnedFingerprints;
+    if (!acceptedFingerprint_.empty()) settings.PinnedFingerprints.push_back(acceptedFingerprint_);
+    return settings;
+}
+
+TTlsSettings TVaskFTP::DataTlsSettings() const
+{
+    TTlsSettings settings = TlsSettingsFor(tlsServerName_);
+    // Servers check that whoever connects for the data is who logged in by the session resumed.
+    if (TlsResumeSessions) settings.Resume = TlsSession();
+    // The data connections of a session present the control connection's certificate, which
+    // has been judged already.
+    const std::string& controlFingerprint = PeerCertificate().Fingerprint;
+    if (!controlFingerprint.empty()) settings.PinnedFingerprints.push_back(controlFingerprint);
+    return settings;
+}
+
+void TVaskFTP::ForgetTls()
+{
+    tlsServerName_.clear();
+    acceptedFingerprint_.clear();
+    dataProtected_ = false;
+}
+
+void TVaskFTP::NegotiateAuthTls()
+{
+    if (!Connected) RejectLogin({});
+    ReportStatus(1, "AUTH TLS");
+    const std::string reply = Transaction("AUTH TLS");
+    if (reply.empty() || ReplyCode == 421) RejectLogin(reply);
+    if (ReplyCode == 234) return SecureControlConnection();
+    // "500 AUTH not understood", "530 Please login with USER and PASS": the server speaks no
+    // TLS. Where TLS is only welcome, the session goes on in clear.
+    if (!TlsMandatory()) {
+        ReportStatus(1, "TLS not available: the session goes on in clear");
+        return;
+    }
+    RefuseWithoutTls(reply);
+}
+
+void TVaskFTP::SecureControlConnection()
+{
+    tlsServerName_ = ServerNameOf(Proxy.empty() ? Host : Proxy);
+    try {
+        StartTls(TlsSettingsFor(tlsServerName_));
+    } catch (const ESockError& error) {
+        // A handshake the server broke off is its refusal of the session; a cancelled or timed
+        // out one is not.
+        if (error.Reason() == ErrorReason::TlsHandshakeFailed && OnConnectionFailed)
+            OnConnectionFailed(this);
+        throw;
+    }
+    const TCertificateInfo& certificate = PeerCertificate();
+    if (!certificate.Trusted()) DecideOnCertificate(certificate);
+}
+
+void TVaskFTP::DecideOnCertificate(const TCertificateInfo& certificate)
+{
+    // The handler may connect elsewhere or disconnect, which would change what the reference
+    // names; the decision is about this certificate.
+    const TCertificateInfo seen = certificate;
+    TCertificateAnswer answer = TCertificateAnswer::Reject;
+    if (OnCertificate) OnCertificate(seen, answer);
+    if (answer != TCertificateAnswer::Reject) {
+        // The handler may have taken its time; a server that hung up meanwhile is no login.
+        if (!Connected) RejectLogin({});
+        acceptedFingerprint_ = seen.Fingerprint;
+        ReportStatus(1, "Certificate accepted: SHA-256 " + seen.Fingerprint);
+        return;
+    }
+    const std::string message = "Certificate of " + tlsServerName_ + " not trusted (" +
+                                seen.Problem + "); SHA-256 fingerprint " + seen.Fingerprint;
+    if (OnConnectionFailed) OnConnectionFailed(this);
+    // Not one more byte to a server nobody trusts, not even QUIT.
+    DropSession();
+    throw CertificateRejectedError(message, seen);
+}
+
+void TVaskFTP::ProtectDataConnections()
+{
+    dataProtected_ = false;
+    if (!TlsActive()) return;
+    // RFC 4217: PBSZ comes first, and is 0 for a stream; then PROT P for private data.
+    AfterLoginCommand("PBSZ 0");
+    const std::string reply = AfterLoginCommand("PROT P");
+    if (ReplyCode >= 200 && ReplyCode <= 299) {
+        dataProtected_ = true;
+        return;
+    }
+    // Where TLS was asked for it means all of the session; where it is only welcome, a server
+    // that protects the login but not the data is still better than one in clear.
+    if (TlsMandatory()) RefuseWithoutTls(reply);
+    ReportStatus(1, "Data connections in clear");
+}
+
+void TVaskFTP::RefuseWithoutTls(const std::string& reply)
+{
+    if (OnConnectionFailed) OnConnectionFailed(this);
+    throw FTPException("TLS refused by the server: " + reply, ErrorReason::TlsUnavailable);
+}
+
+bool TVaskFTP::ControlInputWaiting()
+{
+    // Over TLS only decrypted bytes count: a session ticket alone is no reply.
+    return TlsActive() ? InputWaiting() : platform::PendingBytes(SocketHandle) > 0;
+}
+
+long TVaskFTP::ControlPending() { return PendingInput(); }
