@@ -1,5 +1,6 @@
 // The ten commands of the window and the rule that only one runs at a time.
 #include "app/Dialogs.h"
+#include "app/LogView.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
 #include "platform/Conversions.h"
@@ -7,7 +8,6 @@
 
 #include <QCloseEvent>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>
