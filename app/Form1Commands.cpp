@@ -1,5 +1,6 @@
 // The ten commands of the window and the rule that only one runs at a time.
 #include "app/Dialogs.h"
+#include "app/LogView.h"
 #include "app/ServerAddress.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
@@ -8,7 +9,6 @@
 
 #include <QCloseEvent>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QStatusBar>

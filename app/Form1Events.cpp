@@ -1,13 +1,13 @@
 // What the window shows of the FTP component's events, and the one retry of a failed transfer.
 #include "app/CertificateBox.h"
 #include "app/Dialogs.h"
+#include "app/LogView.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
 #include "platform/MessageLoop.h"
 
 #include <QAction>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QStatusBar>
 
 #include <algorithm>
@@ -120,7 +120,7 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type)
 void TForm1::AppendToLog(const std::string& line)
 {
     QString shown = FromSession(line);
-    logWire_.Append(line, shown);
+    logWire_.push_back(line);
     pendingLog_.append(std::move(shown));
     ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);
 }
@@ -136,19 +136,10 @@ void TForm1::FlushLogBatch()
 {
     const qsizetype count = std::min<qsizetype>(pendingLog_.size(), kLogBatchLines);
     if (count == 0) return;
-    // One append of many lines: the log is laid out and scrolled once for all of them. They are
-    // joined by the document's own paragraph separator, not by a line feed, so that a line that
-    // ends in a carriage return cannot pair with the joint into a single line end.
-    qsizetype length = count;
-    for (qsizetype i = 0; i < count; ++i) length += pendingLog_[i].size();
-    QString text;
-    text.reserve(length);
-    for (qsizetype i = 0; i < count; ++i) {
-        if (i > 0) text += QChar::ParagraphSeparator;
-        text += pendingLog_[i];
-    }
+    // One append of many lines: the log's scroll bars and screen are brought up to date once for
+    // all of them.
+    Memo1->AppendLines(pendingLog_.first(count));
     pendingLog_.remove(0, count);
-    Memo1->appendPlainText(text);
     if (!pendingLog_.isEmpty())
         ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);
 }
@@ -170,7 +161,7 @@ void TForm1::ClearLog()
     pendingLog_.clear();
     logFlush_.stop();
     Memo1->clear();
-    logWire_.Clear();
+    releasedWire_.Take(logWire_);
 }
 
 // Handled stays false: after the retry the component raises the original failure, which the

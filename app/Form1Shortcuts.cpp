@@ -1,6 +1,7 @@
 // Shortcuts to what the user would otherwise type: a double-click on a listing line in the log
 // changes into a directory or readies a file for "Dowload"; a local file dropped on the window is
 // readied for "Upload".
+#include "app/LogView.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
 #include "ftp/ListLineShapes.h"
@@ -13,8 +14,6 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QMouseEvent>
-#include <QPlainTextEdit>
-#include <QTextBlock>
 #include <QUrl>
 
 namespace {
@@ -100,13 +99,9 @@ void TForm1::dropEvent(QDropEvent* event)
 bool TForm1::Memo1DblClick(const QPoint& position)
 {
     if (busy_) return false; // one command at a time; the fields stay as the command found them
-    const QTextCursor cursor = Memo1->cursorForPosition(position);
-    // Below the last line the nearest line would be found; the user pointed at none.
-    const QRect line = Memo1->cursorRect(cursor);
-    if (position.y() < line.top() || position.y() > line.bottom()) return false;
-    const std::string* wire = logWire_.LineAtBlock(cursor.blockNumber());
-    if (wire == nullptr) return false;
-    OpenListingLine(*wire);
+    const qsizetype row = Memo1->RowAt(position);
+    if (row < 0 || static_cast<size_t>(row) >= logWire_.size()) return false;
+    OpenListingLine(logWire_[static_cast<size_t>(row)]);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "app/Dialogs.h"
 #include "app/LockGlyph.h"
+#include "app/LogView.h"
 #include "app/UpFolderGlyph.h"
 #include "platform/ApplicationErrors.h"
 
@@ -10,7 +11,6 @@
 #include <QCloseEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QStatusBar>
@@ -166,17 +166,11 @@ void TForm1::BuildControls()
     Label8 = Label(this, "Label8", 401, 52, 65, 13, QStringLiteral("Arquivo Local"));
     Button4 = Button(this, "Button4", 568, 96, 75, 25, QStringLiteral("Upload"));
 
-    Memo1 = Place<QPlainTextEdit>(this, "Memo1", 8, 256, 641, 193);
-    Memo1->setReadOnly(true);
-    Memo1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    Memo1->setFocusPolicy(Qt::StrongFocus);
-    Memo1->setTabChangesFocus(true);
-    Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Read-only, selectable, with both scroll bars; its own class, because a listing may hold a
+    // hundred thousand lines (see LogView.h).
+    Memo1 = Place<TLogView>(this, "Memo1", 8, 256, 641, 193);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    // A read-only log has nothing to undo; keeping the history of every append would only cost
-    // time and memory with each listing.
-    Memo1->document()->setUndoRedoEnabled(false);
 
     Button5 = Button(this, "Button5", 432, 191, 81, 25, QStringLiteral("Listar Arquivos"));
     Button6 = Button(this, "Button6", 48, 192, 81, 25, QStringLiteral("Mudar Diretório"));

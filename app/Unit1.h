@@ -5,7 +5,7 @@
 // Unit1.cpp builds the window and wires the component; Form1Commands.cpp holds the button
 // commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events;
 // Form1Shortcuts.cpp opens a listing line double-clicked in the log and takes a dropped file.
-#include "app/LogWireLines.h"
+#include "app/DeferredRelease.h"
 #include "app/TrustedCertificates.h"
 #include "app/WireText.h"
 #include "ftp/VaskFtp.h"
@@ -16,13 +16,14 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 class QAction;
 class QDragMoveEvent;
 class QDropEvent;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
+class TLogView;
 class QPushButton;
 class QStatusBar;
 
@@ -54,7 +55,7 @@ public:
     QLineEdit* Edit2;
     QLabel* Label8;
     QPushButton* Button4;
-    QPlainTextEdit* Memo1;
+    TLogView* Memo1;
     QPushButton* Button5;
     QPushButton* Button6;
     QLineEdit* Edit3;
@@ -201,8 +202,12 @@ private:
     app::RememberedName edit1Wire_; // the server's bytes for a name the log put in Edit1
     // Servers (host and port) that could not connect back in active mode during this run.
     std::set<std::string> passiveServers_;
-    QStringList pendingLog_;    // lines not yet appended to Memo1
-    app::LogWireLines logWire_; // every line of Memo1 and pendingLog_ as it came
+    QStringList pendingLog_; // lines not yet appended to Memo1
+    // Every line of Memo1 and pendingLog_ as it came from the server, one for each of the log's
+    // rows: a line picked in the log is asked for with the server's own bytes, whatever the log
+    // had to show in their place.
+    std::vector<std::string> logWire_;
+    app::DeferredRelease<std::string> releasedWire_;
     QTimer logFlush_;
     bool busy_ = false;
     bool cancelRequested_ = false;

@@ -22,18 +22,16 @@
 // counts the status texts set, shown the distinct progress texts that were on the status line when
 // the event loop ran, i.e. that a user could have seen. A line "quit" or the end of the input ends
 // the program.
+#include "app/LogView.h"
 #include "app/Unit1.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSet>
 #include <QStatusBar>
-#include <QTextBlock>
-#include <QTextDocument>
 #include <QTimer>
 
 #include <sys/resource.h>
@@ -180,12 +178,7 @@ void Answer(double seconds, double cpu, const Responsiveness& probe, int lines, 
 }
 
 // The number of lines the log holds (an empty log is one empty block).
-int LogLines(const QPlainTextEdit* memo)
-{
-    const QTextDocument* document = memo->document();
-    if (document->blockCount() == 1 && document->firstBlock().text().isEmpty()) return 0;
-    return document->blockCount();
-}
+int LogLines(const TLogView* memo) { return static_cast<int>(memo->LineCount()); }
 
 } // namespace
 

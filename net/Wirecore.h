@@ -224,6 +224,10 @@ protected:
     bool EndTls();
 
 private:
+    // SendFile's two ways: from the file to the socket inside the kernel on a plain connection,
+    // through the working buffer over TLS (whose records are made in user memory).
+    void SendFileFromKernel(platform::LocalFile& file);
+    void SendFileThroughBuffer(platform::LocalFile& file);
     void InitializeWinsock();
     void OpenSocket(bool withLinger);
     void ReleaseWinsockReference();

@@ -271,15 +271,66 @@ void TWirecore::SendFile(const std::string& fileName)
     ReportStatus(8, "SendFile");
     SendUnderWay underWay(*this);
     platform::LocalFile file = platform::LocalFile::OpenForReading(fileName);
+    if (TlsActive())
+        SendFileThroughBuffer(file);
+    else
+        SendFileFromKernel(file);
+    if (Canceled) ReportAbort(kSendAborted);
+}
+
+namespace {
+
+// While it lives, the socket sends only full segments: the blocks of a file join up across the
+// calls instead of each ending in a partly filled segment of its own, which would make the
+// receiver wake up for a few bytes after every block. The rest goes out when it ends.
+class CorkedSocket {
+public:
+    explicit CorkedSocket(const platform::SocketHandle& socket) : socket_(socket), corked_(socket)
+    {
+        platform::SetCork(corked_, true);
+    }
+    ~CorkedSocket()
+    {
+        // Unless a handler has closed the socket meanwhile: its number may be another's now.
+        if (socket_ == corked_) platform::SetCork(corked_, false);
+    }
+    CorkedSocket(const CorkedSocket&) = delete;
+    CorkedSocket& operator=(const CorkedSocket&) = delete;
+
+private:
+    const platform::SocketHandle& socket_;
+    const platform::SocketHandle corked_;
+};
+
+} // namespace
+
+void TWirecore::SendFileFromKernel(platform::LocalFile& file)
+{
+    CorkedSocket corked(SocketHandle);
+    while (!Canceled) {
+        const long sent = platform::SendFromFile(SocketHandle, file.Descriptor(), kChunkSize);
+        if (sent > 0) {
+            BytesSent += sent;
+            if (OnPacketSent) OnPacketSent(this);
+            platform::ProcessMessagesWhileBusy();
+            continue;
+        }
+        // The end of the file, also of one that shrank while it was being sent.
+        if (sent == 0) break;
+        if (sent == platform::kFileReadFailed) throw FileReadError(file.Path());
+        CheckSocketError(kToleratedError);
+        WaitWritable();
+    }
+}
+
+void TWirecore::SendFileThroughBuffer(platform::LocalFile& file)
+{
     bool more = true;
     do {
         if (Canceled) break;
         const size_t length = file.Read(IoBuffer(), kChunkSize);
         // A file that shrank while it was being sent ends here rather than never.
         if (length == 0) break;
-        // A full block is sent as "more to come": its last, partly filled segment then waits to
-        // be filled by the next block instead of going out on its own, which would make the
-        // receiver wake up and take a segment of a few bytes after every block.
         const bool full = length == kChunkSize;
         size_t remaining = length;
         while (remaining > 0 && !Canceled) {
@@ -299,7 +350,6 @@ void TWirecore::SendFile(const std::string& fileName)
         // short read asks where the file ends, so a whole file costs no extra calls per block.
         more = full || file.Position() != file.Size();
     } while (!Canceled && more);
-    if (Canceled) ReportAbort(kSendAborted);
 }
 
 void TWirecore::AppendFile(const std::string& fileName)

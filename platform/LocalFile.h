@@ -31,6 +31,7 @@ public:
     int64_t Size() const;
     int64_t Position() const;
     int Descriptor() const { return fd_; }
+    const std::string& Path() const { return path_; }
 
 private:
     LocalFile(int descriptor, std::string path) : fd_(descriptor), path_(std::move(path)) {}

@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -377,6 +378,25 @@ bool DrainPipeToFile(const SplicePipe& pipe, int file, char* buffer, size_t buff
 }
 
 } // namespace
+
+long SendFromFile(SocketHandle socket, int file, size_t length)
+{
+    for (;;) {
+        const ssize_t n = ::sendfile(socket, file, nullptr, length);
+        if (n >= 0) return static_cast<long>(n);
+        if (errno == EINTR) continue;
+        // Errors of the file's side: the socket is not to blame.
+        if (errno == EIO || errno == ENOMEM || errno == EOVERFLOW || errno == ESPIPE)
+            return kFileReadFailed;
+        return Fail();
+    }
+}
+
+void SetCork(SocketHandle socket, bool on)
+{
+    const int value = on ? 1 : 0;
+    ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+}
 
 long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length)
 {

@@ -114,6 +114,14 @@ long Receive(SocketHandle socket, void* buffer, size_t length, bool peek = false
 // kFileWriteFailed when the file refused the bytes (errno tells why; those bytes are lost).
 inline constexpr long kFileWriteFailed = -2;
 long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length);
+// Sends up to `length` bytes of `file` (a descriptor open for reading) from its position, which
+// moves past what was sent. The bytes go from the file to the socket inside the kernel, never
+// through user memory. Returns what Send would (the count, -1 with LastSocketError, 0 at the
+// end of the file), or kFileReadFailed when the file could not be read (errno tells why).
+inline constexpr long kFileReadFailed = -3;
+long SendFromFile(SocketHandle socket, int file, size_t length);
+// While corked, a socket sends only full segments; uncorking sends what is left at once.
+void SetCork(SocketHandle socket, bool on);
 // Either end of a socket, of whichever family it is.
 int GetLocalAddress(SocketHandle socket, SocketAddress* address);
 int GetPeerAddress(SocketHandle socket, SocketAddress* address);

@@ -1,6 +1,7 @@
 #pragma once
 // Driving the main window in tests: a window per test, modal boxes answered as they come up,
 // actions fired from inside the window's own waits.
+#include "app/LogView.h"
 #include "app/Unit1.h"
 #include "support/ScriptedFtpServer.h"
 
@@ -9,7 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>

@@ -68,7 +68,7 @@ QString TextOf(QWidget* widget)
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) return edit->text();
     if (auto* button = qobject_cast<QAbstractButton*>(widget)) return button->text();
     if (auto* label = qobject_cast<QLabel*>(widget)) return label->text();
-    if (auto* memo = qobject_cast<QPlainTextEdit*>(widget)) return memo->toPlainText();
+    if (auto* memo = qobject_cast<TLogView*>(widget)) return memo->toPlainText();
     if (auto* bar = qobject_cast<QStatusBar*>(widget)) return bar->currentMessage();
     return QStringLiteral("<unknown kind>");
 }

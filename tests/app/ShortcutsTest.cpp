@@ -8,7 +8,6 @@
 #include "support/TestUtil.h"
 
 #include <QMimeData>
-#include <QTextBlock>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -84,19 +83,16 @@ const ClickRow kClickRows[] = {
 };
 
 // Where the log shows `shown`; for an empty text, a point below the log's last line.
-QPoint PointOf(QPlainTextEdit* log, const QString& shown)
+// Where the log shows `shown`; with an empty text, just below its last line.
+QPoint PointOf(TLogView* log, const QString& shown)
 {
-    QTextBlock block = log->document()->begin();
-    if (shown.isEmpty()) {
-        const QRect last = log->cursorRect(QTextCursor(log->document()->lastBlock()));
-        return {20, last.bottom() + last.height()};
-    }
-    while (block.isValid() && block.text() != shown) block = block.next();
-    if (!block.isValid()) return {-1, -1};
-    return log->cursorRect(QTextCursor(block)).center() + QPoint(20, 0);
+    if (shown.isEmpty()) return log->RowRect(log->LineCount()).center();
+    for (qsizetype row = 0; row < log->LineCount(); ++row)
+        if (log->Line(row) == shown) return log->RowRect(row).topLeft() + QPoint(20, 4);
+    return {-1, -1};
 }
 
-QPoint PointOf(QPlainTextEdit* log, const std::string& line)
+QPoint PointOf(TLogView* log, const std::string& line)
 {
     return PointOf(log, line.empty() ? QString() : app::FromWire(line));
 }

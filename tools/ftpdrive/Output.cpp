@@ -3,6 +3,7 @@
 #include "platform/Exception.h"
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace ftpdrive {
 
@@ -12,14 +13,34 @@ std::string WithoutLineEnd(std::string text)
     return text;
 }
 
-void Out(const std::string& line)
+namespace {
+constexpr size_t kOutputBuffer = 1 << 16;
+}
+
+void BufferOutput()
 {
-    std::fputs((line + "\n").c_str(), stdout);
-    std::fflush(stdout);
+    // The C library takes the size only with a buffer of the caller's; given none, it uses the
+    // file's block size (4 KiB).
+    static char buffer[kOutputBuffer];
+    if (!::isatty(::fileno(stdout))) std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+}
+
+void Out(std::string_view line)
+{
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+void Out(std::string_view prefix, std::string_view text)
+{
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+    std::fwrite(prefix.data(), 1, prefix.size(), stdout);
+    Out(text);
 }
 
 void Err(const std::string& line)
 {
+    std::fflush(stdout);
     std::fputs((line + "\n").c_str(), stderr);
     std::fflush(stderr);
 }

@@ -1,16 +1,25 @@
 #pragma once
 // ftpdrive's output lines. Standard output carries what the component reports ("event: ",
 // "list: ", "entry: ", "pwd: "), standard error its status texts and the error that ends a run.
-// Every line is flushed at once, so a reader sees events in the order they fired.
+//
+// Standard output goes out a line at a time to a terminal, and in large blocks to a file or a
+// pipe: a listing of a hundred thousand lines would otherwise cost as many writes. Whatever it
+// holds is written before each line on standard error, so a reader of both streams still sees
+// the lines in the order they were made.
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace ftpdrive {
 
 // Reply lines and listing lines keep their line end; output lines get exactly one.
 std::string WithoutLineEnd(std::string text);
 
-void Out(const std::string& line);
+// Called once at start-up, before anything is written.
+void BufferOutput();
+void Out(std::string_view line);
+// `prefix` and `text` without its line end, as one line.
+void Out(std::string_view prefix, std::string_view text);
 void Err(const std::string& line);
 
 // "error: CLASS: MESSAGE", and " (DETAIL)" after it when there is a detail: the exception's own

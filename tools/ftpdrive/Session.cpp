@@ -91,7 +91,7 @@ void AttachEvents(TVaskFTP& ftp, const Options& options)
     ftp.OnUnSupportedFunction = [](TCmdType kind) { Event("OnUnSupportedFunction", kind); };
     // Left unhandled, so a failure ends the run with its exception.
     ftp.OnFailure = [](bool&, TCmdType kind) { Event("OnFailure", kind); };
-    ftp.OnListItem = [](const std::string& line) { Out("list: " + WithoutLineEnd(line)); };
+    ftp.OnListItem = [](const std::string& line) { Out("list: ", line); };
     if (options.progress) {
         ftp.OnPacketRecvd = [](TComponent*) { Event("OnPacketRecvd"); };
         ftp.OnPacketSent = [](TComponent*) { Event("OnPacketSent"); };

@@ -68,6 +68,7 @@ void LogOut(TVaskFTP& ftp)
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    BufferOutput();
     QCoreApplication app(argc, argv);
 
     Options options;
