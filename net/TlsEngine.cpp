@@ -209,7 +209,13 @@ TTlsSessionRef TlsEngine::Session() const
         SSL_SESSION_free(session);
         return nullptr;
     }
-    return std::make_shared<const TTlsSession>(session, impl_->certificate);
+    // A copy of its own: OpenSSL marks a connection's session as not to be resumed when the
+    // connection ends without its close_notify having gone out (a peer that cut it first, say),
+    // which would take the memory away from connections still to come.
+    SSL_SESSION* copy = SSL_SESSION_dup(session);
+    SSL_SESSION_free(session);
+    if (copy == nullptr) return nullptr;
+    return std::make_shared<const TTlsSession>(copy, impl_->certificate);
 }
 
 // --- Reading ------------------------------------------------------------------------------------
