@@ -4,6 +4,7 @@
 #include "ftp/VaskFtp.h"
 
 #include "platform/MessageLoop.h"
+#include "platform/SocketErrors.h"
 
 #include <algorithm>
 
@@ -66,7 +67,7 @@ void DeliverLine(TVaskFTP& ftp, std::string line, bool hasLineEnd)
 // past that is no listing, and holding it would let a server fill our memory.
 void ReadListing(TVaskFTP& ftp, TWirecore& data)
 {
-    std::string pending;
+    std::string pending;    // bytes received and not yet delivered as lines
     size_t searched = 0;    // the start of `pending` known to hold no line feed
     TimerGuard timer(data); // TimeOut bounds the time without progress
     for (;;) {
@@ -78,10 +79,12 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
         }
         // The close notification closes the socket only once every byte has been read.
         if (!data.Connected) break;
-        std::string chunk;
-        if (data.DataAvailable()) chunk = data.Read(0);
-        if (!chunk.empty()) {
-            pending += chunk;
+        // Received straight behind what is pending: one call and no copy for each block.
+        const size_t kept = pending.size();
+        pending.resize(kept + TWirecore::kChunkSize);
+        const long received = data.Take(pending.data() + kept, TWirecore::kChunkSize);
+        pending.resize(kept + static_cast<size_t>(std::max(received, 0L)));
+        if (received > 0) {
             size_t start = 0;
             for (size_t end;
                  (end = pending.find('\n', std::max(start, searched))) != std::string::npos;) {
@@ -97,16 +100,17 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
             data.StopTimer();
             data.StartTimer();
             // Handlers, a Cancel and the time-out get their turn even while bytes keep coming.
-            platform::ProcessPendingMessages();
+            platform::ProcessMessagesWhileBusy();
             continue;
         }
-        // Nothing waiting: the peer's close seen directly (its notification may still be
-        // queued), or a broken connection, which must not leave us waiting on it.
-        char probe;
-        const long peeked = data.Peek(&probe, 1);
-        if (peeked == 0) break;
-        if (peeked < 0) data.CheckSocketError(TWirecore::kToleratedError);
-        // The peeks above re-armed the data socket's notifications, so this pass sleeps until
+        // The end of the stream (its close notification may still be queued).
+        if (received == 0) break;
+        // Nothing waiting, or a broken connection, which must not leave us waiting on it (the
+        // close notification has put a fresh socket in place of one that had ended).
+        data.LastError = platform::LastSocketError();
+        if (data.LastError == platform::kErrNotConnected) break;
+        data.CheckSocketError(TWirecore::kToleratedError);
+        // The receive above re-armed the data socket's notifications, so this pass sleeps until
         // bytes, the close, a timer or user input arrive.
         platform::ProcessMessages();
     }

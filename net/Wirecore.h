@@ -166,6 +166,9 @@ public:
     // A look at what is waiting, without taking it (decrypted when TLS is on): a count, 0 at
     // the end of the stream, -1 (with the socket error) when nothing can be had now.
     long Peek(void* buffer, size_t length) { return ReceiveBytes(buffer, length, true); }
+    // Takes what is waiting, up to `length` bytes, without waiting: a count, 0 at the end of the
+    // stream, -1 (with the socket error) when nothing can be had now.
+    long Take(void* buffer, size_t length) { return ReceiveBytes(buffer, length, false); }
 
     // --- Listening and accepting ----------------------------------------------------------
     void Listen(bool useLookupMessage);
