@@ -4,6 +4,7 @@
 
 #include "net/ThreadTimer.h"
 #include "platform/LocalFile.h"
+#include "platform/ScopedGuards.h"
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
@@ -115,27 +116,6 @@ void DataOperation::Fail(const FTPException& failure, bool reportUnsupported)
     if (!handled) throw failure;
 }
 
-namespace {
-
-// Puts another time-out on the data socket for as long as it lives; with `timeOut` 0 the socket
-// keeps its own.
-class AcceptBound {
-public:
-    AcceptBound(TWirecore& socket, int32_t timeOut) : socket_(socket), saved_(socket.TimeOut)
-    {
-        if (timeOut > 0) socket_.TimeOut = timeOut;
-    }
-    ~AcceptBound() { socket_.TimeOut = saved_; }
-    AcceptBound(const AcceptBound&) = delete;
-    AcceptBound& operator=(const AcceptBound&) = delete;
-
-private:
-    TWirecore& socket_;
-    int32_t saved_;
-};
-
-} // namespace
-
 bool DataOperation::AcceptIfActive()
 {
     if (ftp_.Passive) return true;
@@ -151,7 +131,8 @@ bool DataOperation::AcceptIfActive()
         DataWaitWatch watch(ftp_, *socket_);
         // The wait for the server's connection is bounded by AcceptTimeOut when that is set,
         // otherwise by TimeOut like every other wait of the data connection (none when it is 0).
-        const AcceptBound bound(*socket_, ftp_.AcceptTimeOut);
+        const platform::ScopedValue<int32_t> bound(
+            socket_->TimeOut, ftp_.AcceptTimeOut > 0 ? ftp_.AcceptTimeOut : socket_->TimeOut);
         try {
             TimerGuard timer(*socket_);
             for (;;) {

@@ -1,35 +1,20 @@
 // Login and logout: the greeting, the firewall and proxy forms of the login, USER and PASS, QUIT.
 #include "ftp/VaskFtp.h"
+#include "platform/ScopedGuards.h"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 
-namespace {
-
-// While it lives, status texts reach the OnStatus handler, and LastStatus, with the login's
-// passwords masked -- read as they are when each text goes out, since an OnAuthenticationNeeded
+// The passwords are read as they are when each text goes out, since an OnAuthenticationNeeded
 // handler may fill one in halfway.
-class MaskedStatus {
-public:
-    explicit MaskedStatus(TWirecore& socket, std::function<std::string(std::string)> mask)
-        : socket_(socket), saved_(socket.OnStatus)
-    {
-        socket_.OnStatus = [this, mask](TComponent* sender, const std::string& text) {
-            socket_.LastStatus = mask(text);
-            if (saved_) saved_(sender, socket_.LastStatus);
-        };
-    }
-    ~MaskedStatus() { socket_.OnStatus = saved_; }
-    MaskedStatus(const MaskedStatus&) = delete;
-    MaskedStatus& operator=(const MaskedStatus&) = delete;
-
-private:
-    TWirecore& socket_;
-    TOnStatus saved_;
-};
-
-} // namespace
+TOnStatus TVaskFTP::MaskingPasswords(TOnStatus shown)
+{
+    return [this, shown](TComponent* sender, const std::string& text) {
+        LastStatus = WithoutSecrets(text);
+        if (shown) shown(sender, LastStatus);
+    };
+}
 
 std::string TVaskFTP::WithoutSecrets(std::string text) const
 {
@@ -49,8 +34,8 @@ void TVaskFTP::Connect()
 
     // A server may repeat a password in any reply of the login, or of the logout after a failed
     // one: none of them reaches a status text unmasked.
-    std::optional<MaskedStatus> masked;
-    masked.emplace(*this, [this](std::string text) { return WithoutSecrets(std::move(text)); });
+    std::optional<platform::ScopedValue<TOnStatus>> masked;
+    masked.emplace(OnStatus, MaskingPasswords(OnStatus));
     // From here on the connection is up: any failure logs out again before it is passed on, so a
     // caller sees either a complete login or an exception with the component not connected.
     try {

@@ -171,6 +171,8 @@ private:
     void LoginProxyCommand();
     // `text` with the login's passwords masked, wherever a server repeats them.
     std::string WithoutSecrets(std::string text) const;
+    // A status handler that masks the login's passwords before LastStatus and `shown` see a text.
+    TOnStatus MaskingPasswords(TOnStatus shown);
     // OnConnectionFailed, then the refusal `reply` (empty: the server hung up) as FTPException.
     [[noreturn]] void RejectLogin(const std::string& reply);
     // After login: FEAT, and the character set of names the session uses.
