@@ -280,33 +280,37 @@ void TWirecore::SendFile(const std::string& fileName)
 
 namespace {
 
-// While it lives, the socket sends only full segments: the blocks of a file join up across the
-// calls instead of each ending in a partly filled segment of its own, which would make the
-// receiver wake up for a few bytes after every block. The rest goes out when it ends.
-class CorkedSocket {
+// While it lives, the socket keeps only a short queue of bytes it has not sent yet. With a long
+// one, the peer's acknowledgements are what push the queued bytes out, so the sending work is done
+// by whoever processes those acknowledgements (on loopback, the receiving server, which then has
+// less of the processor for its own work). With a short one, each block goes out when it is handed
+// over, in this program's own time. What is in flight (sent, not yet acknowledged) is not limited.
+class ShortUnsentQueue {
 public:
-    explicit CorkedSocket(const platform::SocketHandle& socket) : socket_(socket), corked_(socket)
+    explicit ShortUnsentQueue(const platform::SocketHandle& socket)
+        : socket_(socket), limited_(socket), previous_(platform::SetUnsentLimit(socket, kLimit))
     {
-        platform::SetCork(corked_, true);
     }
-    ~CorkedSocket()
+    ~ShortUnsentQueue()
     {
         // Unless a handler has closed the socket meanwhile: its number may be another's now.
-        if (socket_ == corked_) platform::SetCork(corked_, false);
+        if (previous_ >= 0 && socket_ == limited_) platform::SetUnsentLimit(limited_, previous_);
     }
-    CorkedSocket(const CorkedSocket&) = delete;
-    CorkedSocket& operator=(const CorkedSocket&) = delete;
+    ShortUnsentQueue(const ShortUnsentQueue&) = delete;
+    ShortUnsentQueue& operator=(const ShortUnsentQueue&) = delete;
 
 private:
+    static constexpr int kLimit = 16 * 1024;
     const platform::SocketHandle& socket_;
-    const platform::SocketHandle corked_;
+    const platform::SocketHandle limited_;
+    const int previous_;
 };
 
 } // namespace
 
 void TWirecore::SendFileFromKernel(platform::LocalFile& file)
 {
-    CorkedSocket corked(SocketHandle);
+    ShortUnsentQueue shortQueue(SocketHandle);
     while (!Canceled) {
         const long sent = platform::SendFromFile(SocketHandle, file.Descriptor(), kChunkSize);
         if (sent > 0) {

@@ -392,10 +392,13 @@ long SendFromFile(SocketHandle socket, int file, size_t length)
     }
 }
 
-void SetCork(SocketHandle socket, bool on)
+int SetUnsentLimit(SocketHandle socket, int bytes)
 {
-    const int value = on ? 1 : 0;
-    ::setsockopt(socket, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+    int previous = 0;
+    socklen_t size = sizeof previous;
+    if (::getsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &previous, &size) != 0) return -1;
+    if (::setsockopt(socket, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &bytes, sizeof bytes) != 0) return -1;
+    return previous;
 }
 
 long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length)

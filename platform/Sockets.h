@@ -120,8 +120,10 @@ long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length);
 // end of the file), or kFileReadFailed when the file could not be read (errno tells why).
 inline constexpr long kFileReadFailed = -3;
 long SendFromFile(SocketHandle socket, int file, size_t length);
-// While corked, a socket sends only full segments; uncorking sends what is left at once.
-void SetCork(SocketHandle socket, bool on);
+// Limits the bytes a socket holds that it has not sent yet (bytes sent and not yet acknowledged
+// do not count): it takes more, and reports itself writable, only while it holds fewer than
+// `bytes`. Returns the limit it had, or -1 where the system has no such limit.
+int SetUnsentLimit(SocketHandle socket, int bytes);
 // Either end of a socket, of whichever family it is.
 int GetLocalAddress(SocketHandle socket, SocketAddress* address);
 int GetPeerAddress(SocketHandle socket, SocketAddress* address);

@@ -6,6 +6,7 @@
 #include "support/TestUtil.h"
 
 #include "net/Wirecore.h"
+#include "platform/Sockets.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>
@@ -302,8 +303,12 @@ TEST(WirecoreSendFile, SendsEveryByteAndCountsEachSend)
             counts.push_back(socket.BytesSent);
         };
 
+        const int unsentLimit = platform::SetUnsentLimit(socket.SocketHandle, 1 << 20);
+        platform::SetUnsentLimit(socket.SocketHandle, unsentLimit);
         socket.SendFile(dir.File("source"));
         EXPECT_EQ(socket.BytesSent, 300000);
+        // The sending may narrow the socket's queue, but gives it back as it was.
+        EXPECT_EQ(platform::SetUnsentLimit(socket.SocketHandle, unsentLimit), unsentLimit);
         ASSERT_GE(counts.size(), 5u); // at least one send per chunk
         EXPECT_TRUE(std::is_sorted(counts.begin(), counts.end()));
         EXPECT_EQ(counts.back(), 300000);
