@@ -127,6 +127,20 @@ inline testsupport::ScriptedFtpServer& GreetWithoutTls(testsupport::ScriptedFtpS
     return server.Reply("220 pronto").AuthRefused();
 }
 
+// The window's log-in as "u" with "p" at such a server, one that knows no FEAT, up to the answer
+// to the PWD that follows it: the root directory.
+inline testsupport::ScriptedFtpServer& ScriptWindowLogin(testsupport::ScriptedFtpServer& server)
+{
+    return GreetWithoutTls(server)
+        .Expect("USER u")
+        .Reply("331 senha")
+        .Expect("PASS p")
+        .Reply("230 entrou")
+        .NoFeatures()
+        .Expect("PWD")
+        .Reply("257 \"/\" is the current directory");
+}
+
 inline QString Status(const TForm1& form) { return form.StatusBar1->currentMessage(); }
 
 inline QStringList LogLines(const TForm1& form)

@@ -22,14 +22,7 @@ namespace {
 // Log-in as the window does it, and the listing that follows (active mode, as designed).
 void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquivo.bin\r\n")
 {
-    GreetWithoutTls(server)
-        .Expect("USER u")
-        .Reply("331 senha")
-        .Expect("PASS p")
-        .Reply("230 entrou")
-        .NoFeatures()
-        .Expect("PWD")
-        .Reply("257 \"/\" is the current directory")
+    ScriptWindowLogin(server)
         .ExpectPrefix("PORT ")
         .Reply("200 PORT ok")
         .Expect("LIST")
@@ -182,26 +175,16 @@ TEST_F(ScriptedFormTest, WhenActiveModeFailsTheSessionGoesPassive)
     const QString passiveOn = QStringLiteral(
         "Modo passivo ativado: não foi possível abrir a conexão de dados no modo ativo");
     form->VaskFTP1->AcceptTimeOut = 300;
-    const auto login = [](ScriptedFtpServer& s) {
-        GreetWithoutTls(s)
-            .Expect("USER u")
-            .Reply("331 senha")
-            .Expect("PASS p")
-            .Reply("230 entrou")
-            .NoFeatures()
-            .Expect("PWD")
-            .Reply("257 \"/\" is the current directory");
-    };
     for (const auto& [why, failActive] : rows) {
         SCOPED_TRACE(why);
         ScriptedFtpServer rowServer;
-        login(rowServer);
+        ScriptWindowLogin(rowServer);
         failActive(rowServer);
         // Two listings of the first session, then one of the next.
         for (int listing = 0; listing < 3; ++listing) {
             if (listing == 2) {
                 rowServer.Expect("QUIT").Reply("221 tchau").NextSession();
-                login(rowServer);
+                ScriptWindowLogin(rowServer);
             }
             rowServer.PassiveListen()
                 .Expect("PASV")
@@ -258,14 +241,7 @@ TEST_F(ScriptedFormTest, LongListingFillsTheLogWithEveryLineInOrder)
 TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledListing)
 {
     // The listing starts and then the server falls silent on both connections.
-    GreetWithoutTls(server)
-        .Expect("USER u")
-        .Reply("331 senha")
-        .Expect("PASS p")
-        .Reply("230 entrou")
-        .NoFeatures()
-        .Expect("PWD")
-        .Reply("257 \"/\" is the current directory")
+    ScriptWindowLogin(server)
         .ExpectPrefix("PORT ")
         .Reply("200 PORT ok")
         .Expect("LIST")

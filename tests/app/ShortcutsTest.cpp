@@ -107,14 +107,7 @@ protected:
 
 TEST_F(DoubleClickTest, ListingLinesOpenDirectoriesAndReadyFiles)
 {
-    GreetWithoutTls(server)
-        .Expect("USER u")
-        .Reply("331 senha")
-        .Expect("PASS p")
-        .Reply("230 entrou")
-        .NoFeatures()
-        .Expect("PWD")
-        .Reply("257 \"/\" is the current directory");
+    ScriptWindowLogin(server);
     ScriptListing(server);
     for (const ClickRow& row : kClickRows) {
         if (row.cwd == Cwd::Refused) server.Expect("CWD " + row.name).Reply("550 Not a directory.");

@@ -52,9 +52,35 @@ ScriptedFtpServer& Resume(FaultSession& s, const std::string& local, const std::
     return s.LoggedIn().Expect("TYPE I").Reply("200 binary").Expect("SIZE f").Reply(sizeReply);
 }
 
+// A resumed download of "f" from "abc" that the server answers with the whole file, from 0.
+ScriptedFtpServer& RestIgnored(FaultSession& s, const std::string& sizeReply)
+{
+    return Resume(s, "abc", sizeReply)
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("REST 3")
+        .Reply("350 Restarting at 3")
+        .Expect("RETR f")
+        .Reply("150 Opening data connection for f (8 bytes)")
+        .AcceptData()
+        .SendData("abcdefgh")
+        .CloseData()
+        .Reply("226 Transfer complete");
+}
+
 void Login(FaultSession& s) { s.ftp.Connect(); }
 void Download(FaultSession& s) { s.ftp.Download("f", Local(s)); }
-void ResumeLocal(FaultSession& s) { s.ftp.ResumeDownload("f", Local(s)); }
+void LoginAndDownload(FaultSession& s)
+{
+    Login(s);
+    Download(s);
+}
+void LoginAndResume(FaultSession& s)
+{
+    Login(s);
+    s.ftp.ResumeDownload("f", Local(s));
+}
 
 // A download whose local file cannot be created, then a directory change.
 void FailLocallyThenCwd(FaultSession& s)
@@ -127,23 +153,16 @@ const LateCase kCases[] = {
              .Expect("NOOP")
              .Reply("200 ok");
      },
-     [](FaultSession& s) {
-         Login(s);
-         Download(s);
-     },
-     ErrorReason::Canceled, Lines{"OnConnect", "OnTransactionStart", "OnFailure ctDownload"},
-     After::NextCommandWorks, std::nullopt},
+     LoginAndDownload, ErrorReason::Canceled,
+     Lines{"OnConnect", "OnTransactionStart", "OnFailure ctDownload"}, After::NextCommandWorks,
+     std::nullopt},
 
     {"SilentServerAfterTheData",
      [](FaultSession& s) {
          s.ftp.TimeOut = 300;
          Retr(s, "150 Opening data connection for f (3 bytes)").SendData("abc").CloseData();
      },
-     [](FaultSession& s) {
-         Login(s);
-         Download(s);
-     },
-     ErrorReason::TimedOut,
+     LoginAndDownload, ErrorReason::TimedOut,
      Lines{"OnConnect", "OnTransactionStart", "OnDisconnect", "OnFailure ctDownload"},
      After::NotConnected, "abc"},
 
@@ -185,11 +204,7 @@ const LateCase kCases[] = {
              .Expect("NOOP")
              .Reply("200 ok");
      },
-     [](FaultSession& s) {
-         Login(s);
-         Download(s);
-     },
-     ErrorReason::TransferIncomplete,
+     LoginAndDownload, ErrorReason::TransferIncomplete,
      Lines{"OnConnect", "OnTransactionStart", "OnFailure ctDownload", "OnFailure ctDownload"},
      After::NextCommandWorks, "abc"},
 
@@ -202,79 +217,33 @@ const LateCase kCases[] = {
              .Expect("NOOP")
              .Reply("200 ok");
      },
-     [](FaultSession& s) {
-         Login(s);
-         Download(s);
-     },
-     std::nullopt, Lines{"OnConnect", "OnTransactionStart", "OnSuccess ctDownload"},
-     After::NextCommandWorks, std::string(21, 'x')},
+     LoginAndDownload, std::nullopt,
+     Lines{"OnConnect", "OnTransactionStart", "OnSuccess ctDownload"}, After::NextCommandWorks,
+     std::string(21, 'x')},
 
     {"RestAcceptedButIgnored",
-     [](FaultSession& s) {
-         Resume(s, "abc", "213 8")
-             .PassiveListen()
-             .Expect("PASV")
-             .ReplyPasv()
-             .Expect("REST 3")
-             .Reply("350 Restarting at 3")
-             .Expect("RETR f")
-             .Reply("150 Opening data connection for f (8 bytes)")
-             .AcceptData()
-             .SendData("abcdefgh")
-             .CloseData()
-             .Reply("226 Transfer complete")
-             .Expect("NOOP")
-             .Reply("200 ok");
-     },
-     [](FaultSession& s) {
-         Login(s);
-         ResumeLocal(s);
-     },
-     ErrorReason::TransferIncomplete,
+     [](FaultSession& s) { RestIgnored(s, "213 8").Expect("NOOP").Reply("200 ok"); },
+     LoginAndResume, ErrorReason::TransferIncomplete,
      Lines{"OnConnect", "OnTransactionStart", "OnFailure ctDownload"}, After::NextCommandWorks,
      "abc"},
 
     {"RestIgnoredAndSizeRefusedGoesByTheAnnouncedSize",
      [](FaultSession& s) {
-         Resume(s, "abc", "502 SIZE not implemented")
-             .PassiveListen()
-             .Expect("PASV")
-             .ReplyPasv()
-             .Expect("REST 3")
-             .Reply("350 Restarting at 3")
-             .Expect("RETR f")
-             .Reply("150 Opening data connection for f (8 bytes)")
-             .AcceptData()
-             .SendData("abcdefgh")
-             .CloseData()
-             .Reply("226 Transfer complete")
-             .Expect("NOOP")
-             .Reply("200 ok");
+         RestIgnored(s, "502 SIZE not implemented").Expect("NOOP").Reply("200 ok");
      },
-     [](FaultSession& s) {
-         Login(s);
-         ResumeLocal(s);
-     },
-     ErrorReason::TransferIncomplete,
+     LoginAndResume, ErrorReason::TransferIncomplete,
      Lines{"OnConnect", "OnTransactionStart", "OnFailure ctDownload"}, After::NextCommandWorks,
      "abc"},
 
     {"LocalFileLongerThanTheServers",
      [](FaultSession& s) { Resume(s, "abcdefghij", "213 8").Expect("NOOP").Reply("200 ok"); },
-     [](FaultSession& s) {
-         Login(s);
-         ResumeLocal(s);
-     },
-     ErrorReason::TransferIncomplete, Lines{"OnConnect", "OnFailure ctDownload"},
+     LoginAndResume, ErrorReason::TransferIncomplete, Lines{"OnConnect", "OnFailure ctDownload"},
      After::NextCommandWorks, "abcdefghij"},
 
     {"LocalFileAlreadyComplete",
      [](FaultSession& s) { Resume(s, "abcdefgh", "213 8").Expect("NOOP").Reply("200 ok"); },
-     [](FaultSession& s) {
-         Login(s);
-         ResumeLocal(s);
-     },
-     std::nullopt, Lines{"OnConnect", "OnSuccess ctDownload"}, After::NextCommandWorks, "abcdefgh"},
+     LoginAndResume, std::nullopt, Lines{"OnConnect", "OnSuccess ctDownload"},
+     After::NextCommandWorks, "abcdefgh"},
 
     {"ProxyRefusesTheCombinedUser",
      [](FaultSession& s) {

@@ -81,12 +81,7 @@ TEST(Login, OverIPv6ByAddressWithOrWithoutBrackets)
         SCOPED_TRACE(host);
         ScriptedSession s(testsupport::IpFamily::V6);
         s.ftp.Host = host;
-        s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
-        s.server.Expect("PASS s3nh@")
-            .Reply("230 ok")
-            .NoFeatures()
-            .Expect("QUIT")
-            .Reply("221 tchau");
+        s.LoggedIn().Expect("QUIT").Reply("221 tchau");
         s.server.Start();
         s.ftp.Connect();
         EXPECT_EQ(s.events, Lines{"OnConnect"});
