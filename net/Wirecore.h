@@ -109,6 +109,9 @@ public:
     void Cancel();
     void StartTimer();
     void StopTimer();
+    // Starts the countdown afresh: a transfer that keeps moving never times out, one that stops
+    // for TimeOut milliseconds does.
+    void RestartTimer();
     void TimerTriggered(TComponent* Sender);
     // The family of the component's socket (platform::kFamilyInet or kFamilyInet6; 0 for none).
     uint16_t SocketFamily() const;

@@ -249,6 +249,13 @@ void TWirecore::StartTimer()
     TimeoutTimer->SetEnabled(true);
 }
 
+void TWirecore::RestartTimer()
+{
+    // Starting a running timer again would leave its countdown alone, so it is stopped first.
+    if (TimeoutTimer) TimeoutTimer->SetEnabled(false);
+    StartTimer();
+}
+
 void TWirecore::StopTimer()
 {
     ReportStatus(8, "Timer Off");

@@ -271,6 +271,9 @@ void TWirecore::SendFile(const std::string& fileName)
     ReportStatus(8, "SendFile");
     SendUnderWay underWay(*this);
     platform::LocalFile file = platform::LocalFile::OpenForReading(fileName);
+    // Like a download, an upload ends when the peer takes nothing for TimeOut milliseconds: a
+    // server that stops reading would otherwise hold the send for good.
+    TimerGuard timer(*this);
     if (TlsActive())
         SendFileThroughBuffer(file);
     else
@@ -316,6 +319,7 @@ void TWirecore::SendFileFromKernel(platform::LocalFile& file)
         if (sent > 0) {
             BytesSent += sent;
             if (OnPacketSent) OnPacketSent(this);
+            RestartTimer();
             platform::ProcessMessagesWhileBusy();
             continue;
         }
@@ -344,6 +348,7 @@ void TWirecore::SendFileThroughBuffer(platform::LocalFile& file)
                 remaining -= static_cast<size_t>(sent);
                 BytesSent += sent;
                 if (OnPacketSent) OnPacketSent(this);
+                RestartTimer();
                 platform::ProcessMessagesWhileBusy();
             } else {
                 CheckSocketError(kToleratedError);
@@ -360,12 +365,15 @@ void TWirecore::AppendFile(const std::string& fileName)
 {
     ReportStatus(8, "Append File");
     BytesReceived = 0;
+    // A resumed download is bounded like a fresh one: by TimeOut from the last chunk.
+    TimerGuard timer(*this);
     platform::LocalFile file = platform::LocalFile::OpenForAppending(fileName);
     while (Connected && !Canceled) {
         const long received = ReceiveChunkToFile(file, fileName);
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
+            RestartTimer();
             platform::ProcessMessagesWhileBusy();
         } else if (received < 0) {
             CheckSocketError(kToleratedError);
@@ -391,11 +399,8 @@ void TWirecore::CaptureFile(const std::string& fileName)
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
-            // The time-out counts from the last chunk: a transfer that keeps moving never times
-            // out. Starting a running timer again would leave its countdown alone, so it is
-            // stopped first.
-            if (TimeoutTimer) TimeoutTimer->SetEnabled(false);
-            StartTimer();
+            // The time-out counts from the last chunk.
+            RestartTimer();
             platform::ProcessMessagesWhileBusy();
             continue;
         }

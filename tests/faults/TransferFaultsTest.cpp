@@ -182,6 +182,71 @@ INSTANTIATE_TEST_SUITE_P(Ways, StalledDataConnection,
                                                     "Socket send aborted"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A server that stops taking an upload, or stops sending the rest of a resumed download, keeps
+// its data connection open and says nothing: TimeOut ends the transfer as it ends a download, in
+// either mode, and the session goes on with the transfer's owed reply accounted for.
+struct StalledTransfer {
+    const char* name;
+    TCmdType kind;
+};
+
+void PrintTo(const StalledTransfer& row, std::ostream* out) { *out << row.name; }
+
+class StalledTransferTimesOut : public ::testing::TestWithParam<StalledTransfer> {};
+
+TEST_P(StalledTransferTimesOut, InEitherModeAndTheSessionGoesOn)
+{
+    const StalledTransfer& row = GetParam();
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        FaultSession s;
+        s.ftp.Passive = passive;
+        s.ftp.TimeOut = 300;
+        const std::string local = s.dir.File("f");
+        // More than the sockets between us hold, so that the sender has to wait for the reader.
+        const std::string big(16 << 20, 'u');
+        testsupport::WriteFileBytes(local, row.kind == ctDownload ? std::string(100, 'p') : big);
+        auto& script = s.LoggedIn().Expect("TYPE I").Reply("200 binary");
+        if (row.kind == ctDownload) script.Expect("SIZE f").Reply("213 1000");
+        if (passive)
+            script.PassiveListen().Expect("PASV").ReplyPasv();
+        else
+            script.ExpectPrefix("PORT ").Reply("200 PORT ok");
+        if (row.kind == ctDownload) script.Expect("REST 100").Reply("350 Restarting at 100");
+        script.Expect(row.kind == ctUpload   ? "STOR f"
+                      : row.kind == ctAppend ? "APPE f"
+                                             : "RETR f")
+            .Reply("150 Opening data connection");
+        passive ? script.AcceptData() : script.ConnectBack();
+        script.Hold()
+            .Reply("426 Connection closed; transfer aborted.")
+            .Expect("NOOP")
+            .Reply("200 ok");
+        s.StartLoggedIn();
+
+        EXPECT_EQ(faults::ReasonRaisedBy([&] {
+                      if (row.kind == ctUpload) s.ftp.Upload(local, "f");
+                      if (row.kind == ctAppend) s.ftp.AppendUpload(local, "f");
+                      if (row.kind == ctDownload) s.ftp.ResumeDownload("f", local);
+                  }),
+                  ErrorReason::TimedOut);
+        EXPECT_EQ(s.Count(std::string("OnSuccess ") + CmdTypeName(row.kind)), 0u);
+        if (row.kind == ctDownload) {
+            EXPECT_EQ(ReadFileBytes(local), std::string(100, 'p'));
+        }
+        s.server.Release();
+        s.ftp.TimeOut = 0;
+        faults::ExpectNextCommandWorks(s);
+        EXPECT_TRUE(s.server.Verify());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfers, StalledTransferTimesOut,
+                         ::testing::Values(StalledTransfer{"Upload", ctUpload},
+                                           StalledTransfer{"Append", ctAppend},
+                                           StalledTransfer{"Resume", ctDownload}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST(TransferFaults, ASlowDripKeepsTheProgressMovingAndCancelEndsIt)
 {
     FaultSession s;
