@@ -29,6 +29,9 @@ struct TCertificateInfo {
     std::chrono::sys_seconds NotAfterTime{};
     // SHA-256 of the certificate's DER form: upper-case hex pairs joined by colons.
     std::string Fingerprint;
+    // The host names and addresses it is issued for (its alternative names, or its common name
+    // when it has none), as written in it.
+    std::vector<std::string> Names;
     // Empty when the certificate verified against the trust anchors and names the host.
     std::vector<TCertificateProblem> Problems;
     // The problems in words, joined by "; "; empty when it verified.

@@ -4,6 +4,7 @@
 #include "platform/SocketErrors.h"
 
 #include <openssl/err.h>
+#include <openssl/ssl.h>
 
 #include <map>
 #include <memory>
@@ -135,14 +136,44 @@ BIO* NewSocketBio(SocketTransport* transport)
     return bio;
 }
 
+namespace {
+
+// What the library's terse reasons mean for someone who connected to an FTP server; empty for
+// a reason with nothing to add.
+std::string ReasonInWords(int reason)
+{
+    switch (reason) {
+    // The bytes that came back are no TLS record: "220 ..." or "500 ..." in clear, from a server
+    // (or something in between) that agreed to TLS and then did not speak it.
+    case SSL_R_WRONG_VERSION_NUMBER:
+    case SSL_R_PACKET_LENGTH_TOO_LONG:
+    case SSL_R_RECORD_LENGTH_MISMATCH:
+        return "the server answered in plain text after agreeing to TLS";
+    case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+    case SSL_R_UNSUPPORTED_PROTOCOL:
+    case SSL_R_NO_PROTOCOLS_AVAILABLE: return "the server accepts only TLS versions older than 1.2";
+    case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:
+    case SSL_R_NO_SHARED_CIPHER: return "the server and this program have no cipher in common";
+    default: return {};
+    }
+}
+
+} // namespace
+
 std::string OpenSslErrorText(const std::string& fallback)
 {
     const unsigned long error = ERR_get_error();
     ERR_clear_error();
     if (error == 0) return fallback;
-    const char* reason = ERR_reason_error_string(error);
-    if (reason != nullptr) return reason;
-    char text[256];
-    ERR_error_string_n(error, text, sizeof text);
-    return text;
+    std::string raw;
+    if (const char* reason = ERR_reason_error_string(error)) {
+        raw = reason;
+    } else {
+        char text[256];
+        ERR_error_string_n(error, text, sizeof text);
+        raw = text;
+    }
+    // The library's own words stay beside ours, for whoever looks the problem up.
+    const std::string words = ReasonInWords(ERR_GET_REASON(error));
+    return words.empty() ? raw : words + " (" + raw + ")";
 }
