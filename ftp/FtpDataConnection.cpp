@@ -193,6 +193,7 @@ bool DataOperation::SecureData()
                 "), and not the control connection's; SHA-256 fingerprint " +
                 certificate.Fingerprint,
             certificate);
+    ftp_.CheckDataSessionResumed(*socket_);
     return true;
 }
 

@@ -54,6 +54,7 @@ void TVaskFTP::ForgetTls()
     tlsServerName_.clear();
     acceptedFingerprint_.clear();
     dataProtected_ = false;
+    unresumedDataWarned_ = false;
 }
 
 void TVaskFTP::NegotiateAuthTls()
@@ -64,12 +65,20 @@ void TVaskFTP::NegotiateAuthTls()
     if (reply.empty() || ReplyCode == 421) RejectLogin(reply);
     if (ReplyCode == 234) return SecureControlConnection();
     // "500 AUTH not understood", "530 Please login with USER and PASS": the server speaks no
-    // TLS. Where TLS is only welcome, the session goes on in clear.
-    if (!TlsMandatory()) {
-        ReportStatus(1, "TLS not available: the session goes on in clear");
-        return;
+    // TLS -- or someone between us and it answered for it, to read the password. Where TLS is
+    // only welcome, whoever asked for it decides before anything of the login goes out.
+    if (TlsMandatory()) RefuseWithoutTls(reply);
+    bool goOnInClear = true;
+    if (OnTlsRefused) OnTlsRefused(WithoutSecrets(reply), goOnInClear);
+    if (!goOnInClear) {
+        if (OnConnectionFailed) OnConnectionFailed(this);
+        throw FTPException("TLS refused by the server, and the login was not sent in clear: " +
+                               reply,
+                           ErrorReason::ClearLoginDeclined);
     }
-    RefuseWithoutTls(reply);
+    // The handler may have taken its time; a server that hung up meanwhile is no login.
+    if (!Connected) RejectLogin({});
+    ReportStatus(1, "TLS not available: the session goes on in clear");
 }
 
 void TVaskFTP::SecureControlConnection()
@@ -125,6 +134,20 @@ void TVaskFTP::ProtectDataConnections()
     // that protects the login but not the data is still better than one in clear.
     if (TlsMandatory()) RefuseWithoutTls(reply);
     ReportStatus(1, "Data connections in clear");
+    if (OnTlsWarning) OnTlsWarning(TTlsWarning::DataInClear);
+}
+
+void TVaskFTP::CheckDataSessionResumed(const TWirecore& data)
+{
+    if (!TlsResumeSessions || data.TlsResumed()) return;
+    if (TlsRequireResumedData)
+        throw FTPException("The data connection did not resume the TLS session of the control "
+                           "connection; it may not come from the server",
+                           ErrorReason::TlsDataNotResumed);
+    if (unresumedDataWarned_) return;
+    unresumedDataWarned_ = true;
+    ReportStatus(1, "Data connection without the control connection's TLS session");
+    if (OnTlsWarning) OnTlsWarning(TTlsWarning::DataSessionNotResumed);
 }
 
 void TVaskFTP::RefuseWithoutTls(const std::string& reply)

@@ -58,6 +58,17 @@ using TUnsupportedEvent = std::function<void(TCmdType Trans_Type)>;
 using TVaskListItem = std::function<void(const std::string& Listing)>;
 using TCertificateEvent =
     std::function<void(const TCertificateInfo& Certificate, TCertificateAnswer& Answer)>;
+// The server answered "AUTH TLS" with a refusal where TLS was only welcome: going on means that
+// the login, password and all, travels readable. `Reply` is the refusal; the handler leaves
+// GoOnInClear true to go on, or sets it false to close the connection before USER is sent.
+using TTlsRefusedEvent = std::function<void(const std::string& Reply, bool& GoOnInClear)>;
+// Less protection than the session asked for, where that does not end it: reported once per
+// session and kind.
+enum class TTlsWarning : uint8_t {
+    DataInClear,           // the server refused "PROT P": listings and files travel readable
+    DataSessionNotResumed, // a data connection did not resume the control connection's session
+};
+using TTlsWarningEvent = std::function<void(TTlsWarning Warning)>;
 
 // A failure of the FTP session: mostly a failure reply of the server, whose line is the message.
 class FTPException : public Exception {

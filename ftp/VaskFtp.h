@@ -81,6 +81,17 @@ public:
     // The server's certificate did not verify and is not pinned; the handler answers. Left
     // unassigned, or answered Reject, the connection closes before the login is sent.
     TCertificateEvent OnCertificate;
+    // In if-available mode, the server refused "AUTH TLS": asked before USER whether the login
+    // may go in clear. Unassigned, it does, as it always has for a caller that never asked.
+    TTlsRefusedEvent OnTlsRefused;
+    // Less protection than asked for that does not end the session: the server refused PROT P
+    // in if-available mode, or a data connection did not resume the control connection's
+    // session. Once per session and kind.
+    TTlsWarningEvent OnTlsWarning;
+    // A data connection that does not resume the control connection's TLS session fails the
+    // operation instead of being warned about: without the resumption, a stranger who reached
+    // the data port first may be the one we talk to.
+    bool TlsRequireResumedData = false;
     // Data connections are encrypted too (PROT P was accepted). Whether the control connection
     // is, with which protocol and cipher, and whose certificate it carries: TlsActive(),
     // TlsVersion(), TlsCipher(), PeerCertificate().
@@ -152,6 +163,10 @@ public:
     // What a data connection's TLS handshake is given: the control connection's server name,
     // trust and session, and its certificate accepted without asking again.
     TTlsSettings DataTlsSettings() const;
+    // After a data connection's handshake: one that did not resume the control connection's
+    // session fails the operation when TlsRequireResumedData says so (TlsDataNotResumed), and is
+    // otherwise warned about once per session.
+    void CheckDataSessionResumed(const TWirecore& data);
     // The control connection's input as replies are read from it, decrypted when TLS is on:
     // whether a byte of it is waiting, and how many bytes are (decrypted and not), to tell that
     // something new arrived. (Peek looks at them.)
@@ -218,6 +233,7 @@ private:
     std::string tlsServerName_;
     std::string acceptedFingerprint_;
     bool dataProtected_ = false;
+    bool unresumedDataWarned_ = false;
 };
 
 // The byte count a reply line announces in one of the clear forms "(N bytes)" or "N bytes" (the

@@ -41,6 +41,11 @@ enum class ErrorReason {
     // presented another one than the control connection)
     CertificateRejected,
     TlsUnavailable, // TLS was required and the server would not speak it (AUTH TLS, PROT P)
+    // The server would not speak TLS, and the OnTlsRefused handler would not go on in clear
+    ClearLoginDeclined,
+    // A data connection did not resume the control connection's TLS session, and resumption
+    // was required: whoever connected may not be the client that logged in
+    TlsDataNotResumed,
     NotConnected,
     NoTimer,
     // The FTP session

@@ -55,9 +55,26 @@ struct TlsSession : ftptest::ScriptedSession {
             .NoFeatures()
             .ProtectData();
     }
+    // Says yes or no to logging in without TLS, and writes down that it was asked and what had
+    // been sent by then.
+    void AnswerTlsRefused(bool goOn)
+    {
+        ftp.OnTlsRefused = [this, goOn](const std::string& reply, bool& goOnInClear) {
+            told.push_back("OnTlsRefused " + reply.substr(0, 3));
+            linesWhenShown = Lines();
+            goOnInClear = goOn;
+        };
+    }
     std::vector<TCertificateInfo> shown;
     std::vector<std::string> linesWhenShown;
+    // OnTlsRefused and OnTlsWarning, as they fired.
+    std::vector<std::string> told;
 };
+
+std::string WarningName(TTlsWarning warning)
+{
+    return warning == TTlsWarning::DataInClear ? "DataInClear" : "DataSessionNotResumed";
+}
 
 #define REQUIRE_OPENSSL() TAVOLEN_REQUIRE(TestCertificates::Available(), "the openssl command")
 
@@ -73,7 +90,8 @@ struct LoginRow {
     std::optional<ErrorReason> failure;       // nullopt: logged in
     bool encrypted;
     bool dataProtected;
-    Lines sent; // every command line the server received, QUIT included
+    Lines sent;      // every command line the server received, QUIT included
+    Lines told = {}; // what OnTlsRefused and OnTlsWarning said
 };
 
 class TlsLogin : public ::testing::TestWithParam<LoginRow> {};
@@ -83,10 +101,18 @@ TEST_P(TlsLogin, SendsNothingOfTheLoginOutsideTlsWhereItIsTheRule)
     REQUIRE_OPENSSL();
     const LoginRow& row = GetParam();
     TlsSession s(row.mode);
+    s.ftp.OnTlsWarning = [&](TTlsWarning warning) {
+        s.told.push_back("OnTlsWarning " + WarningName(warning));
+    };
     row.arrange(s);
     s.server.Start();
 
     EXPECT_EQ(ReasonRaisedBy([&] { s.ftp.Connect(); }), row.failure);
+    EXPECT_EQ(s.told, row.told);
+    // Asked before anything of the login went out.
+    if (!s.told.empty() && s.told.front().starts_with("OnTlsRefused")) {
+        EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
+    }
     if (!row.failure) {
         EXPECT_EQ(s.ftp.TlsActive(), row.encrypted);
         EXPECT_EQ(s.ftp.DataProtected(), row.dataProtected);
@@ -104,93 +130,156 @@ const Lines kFullLogin{"AUTH TLS", "USER ana", "PASS s3nh@", "FEAT", "PBSZ 0", "
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, TlsLogin,
-    ::testing::Values(
-        LoginRow{"IfAvailableAndOffered", tlsIfAvailable,
-                 [](TlsSession& s) {
-                     s.server.Reply("220 pronto").AuthTls().Expect("USER ana").Reply("331 senha");
-                     s.server.Expect("PASS s3nh@").Reply("230 ok").NoFeatures().ProtectData();
-                     s.server.Expect("QUIT").Reply("221 tchau");
-                 },
-                 std::nullopt, true, true, kFullLogin},
-        LoginRow{"IfAvailableGoesOnInClearWhenRefused", tlsIfAvailable,
-                 [](TlsSession& s) {
-                     s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("500 AUTH unknown");
-                     s.server.Expect("USER ana").Reply("230 ok").NoFeatures();
-                     s.server.Expect("QUIT").Reply("221 tchau");
-                 },
-                 std::nullopt, false, false, Lines{"AUTH TLS", "USER ana", "FEAT", "QUIT"}},
-        LoginRow{"RequiredSendsNoUserWhenRefused", tlsRequired,
-                 [](TlsSession& s) {
-                     s.server.Reply("220 pronto")
-                         .Expect("AUTH TLS")
-                         .Reply("530 Please login with USER and PASS.");
-                     s.server.Expect("QUIT").Reply("221 tchau");
-                 },
-                 ErrorReason::TlsUnavailable, false, false, Lines{"AUTH TLS", "QUIT"}},
-        LoginRow{"RequiredFailsWhenTheDataStaysInClear", tlsRequired,
-                 [](TlsSession& s) {
-                     s.server.Reply("220 pronto").AuthTls().Expect("USER ana").Reply("230 ok");
-                     s.server.NoFeatures().Expect("PBSZ 0").Reply("200 PBSZ=0");
-                     s.server.Expect("PROT P").Reply("534 PROT P not allowed");
-                     s.server.Expect("QUIT").Reply("221 tchau");
-                 },
-                 ErrorReason::TlsUnavailable, false, false,
-                 Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
-        LoginRow{"IfAvailableKeepsTheDataInClearWhenProtRefused", tlsIfAvailable,
-                 [](TlsSession& s) {
-                     s.server.Reply("220 pronto").AuthTls().Expect("USER ana").Reply("230 ok");
-                     s.server.NoFeatures().Expect("PBSZ 0").Reply("200 PBSZ=0");
-                     s.server.Expect("PROT P").Reply("534 PROT P not allowed");
-                     s.server.Expect("QUIT").Reply("221 tchau");
-                 },
-                 std::nullopt, true, false,
-                 Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
-        LoginRow{"ImplicitShakesHandsBeforeTheGreeting", tlsImplicit,
-                 [](TlsSession& s) {
-                     s.server.ImplicitTls();
-                     s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
-                     s.server.Expect("PASS s3nh@").Reply("230 ok").NoFeatures().ProtectData();
-                     s.server.Expect("QUIT").Reply("221 tchau");
-                 },
-                 std::nullopt, true, true,
-                 Lines{"USER ana", "PASS s3nh@", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
-        LoginRow{"FirewallLoginInsideTls", tlsRequired,
-                 [](TlsSession& s) {
-                     s.ftp.FWAuthenticate = true;
-                     s.ftp.FWUserID = "guarda";
-                     s.ftp.FWPassword = "muralha";
-                     s.server.Reply("220 pronto").AuthTls().Expect("USER guarda").Reply("331 fw");
-                     s.server.Expect("PASS muralha").Reply("230 passe");
-                     s.server.Expect("USER ana").Reply("230 ok").NoFeatures().ProtectData();
-                     s.server.Expect("QUIT").Reply("221 tchau");
-                 },
-                 std::nullopt, true, true,
-                 Lines{"AUTH TLS", "USER guarda", "PASS muralha", "USER ana", "FEAT", "PBSZ 0",
-                       "PROT P", "QUIT"}},
-        LoginRow{"FirewallPasswordNeverInClearWhenRequired", tlsRequired,
-                 [](TlsSession& s) {
-                     s.ftp.FWAuthenticate = true;
-                     s.ftp.FWUserID = "guarda";
-                     s.ftp.FWPassword = "muralha";
-                     s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("502 no");
-                     s.server.Expect("QUIT").Reply("221 tchau");
-                 },
-                 ErrorReason::TlsUnavailable, false, false, Lines{"AUTH TLS", "QUIT"}},
-        // The certificate checked is the proxy's, by the proxy's name: checked against the
-        // server's name it would not verify, and there is no OnCertificate handler.
-        LoginRow{"BehindAProxyTheTlsSessionIsWithTheProxy", tlsRequired,
-                 [](TlsSession& s) {
-                     s.ftp.Host = kServerName;
-                     s.ftp.Proxy = "localhost";
-                     s.ftp.ProxyPort = s.server.Port();
-                     s.ftp.FirewallType = FtOpen;
-                     s.server.Reply("220 proxy").AuthTls().Expect("OPEN " + kServerName);
-                     s.server.Reply("220 conectado").Expect("USER ana").Reply("230 ok");
-                     s.server.NoFeatures().ProtectData().Expect("QUIT").Reply("221 tchau");
-                 },
-                 std::nullopt, true, true,
-                 Lines{"AUTH TLS", "OPEN " + kServerName, "USER ana", "FEAT", "PBSZ 0", "PROT P",
-                       "QUIT"}}),
+    ::testing::Values(LoginRow{"IfAvailableAndOffered", tlsIfAvailable,
+                               [](TlsSession& s) {
+                                   s.server.Reply("220 pronto")
+                                       .AuthTls()
+                                       .Expect("USER ana")
+                                       .Reply("331 senha");
+                                   s.server.Expect("PASS s3nh@")
+                                       .Reply("230 ok")
+                                       .NoFeatures()
+                                       .ProtectData();
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               std::nullopt, true, true, kFullLogin},
+                      LoginRow{"IfAvailableGoesOnInClearWhenRefused", tlsIfAvailable,
+                               [](TlsSession& s) {
+                                   s.server.Reply("220 pronto")
+                                       .Expect("AUTH TLS")
+                                       .Reply("500 AUTH unknown");
+                                   s.server.Expect("USER ana").Reply("230 ok").NoFeatures();
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               std::nullopt, false, false,
+                               Lines{"AUTH TLS", "USER ana", "FEAT", "QUIT"}},
+                      LoginRow{"IfAvailableGoesOnInClearWhenTheHandlerAgrees", tlsIfAvailable,
+                               [](TlsSession& s) {
+                                   s.AnswerTlsRefused(true);
+                                   s.server.Reply("220 pronto")
+                                       .Expect("AUTH TLS")
+                                       .Reply("500 AUTH unknown");
+                                   s.server.Expect("USER ana").Reply("331 senha");
+                                   s.server.Expect("PASS s3nh@").Reply("230 ok").NoFeatures();
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               std::nullopt, false, false,
+                               Lines{"AUTH TLS", "USER ana", "PASS s3nh@", "FEAT", "QUIT"},
+                               Lines{"OnTlsRefused 500"}},
+                      // Someone between us and the server answered AUTH for it: the handler says
+                      // no, and neither the user's name nor the password leave.
+                      LoginRow{
+                          "IfAvailableSendsNoUserWhenTheHandlerDeclines", tlsIfAvailable,
+                          [](TlsSession& s) {
+                              s.AnswerTlsRefused(false);
+                              s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("502 not here");
+                              s.server.Expect("QUIT").Reply("221 tchau");
+                          },
+                          ErrorReason::ClearLoginDeclined, false, false, Lines{"AUTH TLS", "QUIT"},
+                          Lines{"OnTlsRefused 502"}},
+                      LoginRow{"OffNeverAsks", tlsNone,
+                               [](TlsSession& s) {
+                                   s.AnswerTlsRefused(false);
+                                   s.server.Reply("220 pronto")
+                                       .Expect("USER ana")
+                                       .Reply("230 ok")
+                                       .NoFeatures();
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               std::nullopt, false, false, Lines{"USER ana", "FEAT", "QUIT"}},
+                      LoginRow{"RequiredSendsNoUserWhenRefused", tlsRequired,
+                               [](TlsSession& s) {
+                                   s.server.Reply("220 pronto")
+                                       .Expect("AUTH TLS")
+                                       .Reply("530 Please login with USER and PASS.");
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               ErrorReason::TlsUnavailable, false, false,
+                               Lines{"AUTH TLS", "QUIT"}},
+                      LoginRow{"RequiredFailsWhenTheDataStaysInClear", tlsRequired,
+                               [](TlsSession& s) {
+                                   s.server.Reply("220 pronto")
+                                       .AuthTls()
+                                       .Expect("USER ana")
+                                       .Reply("230 ok");
+                                   s.server.NoFeatures().Expect("PBSZ 0").Reply("200 PBSZ=0");
+                                   s.server.Expect("PROT P").Reply("534 PROT P not allowed");
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               ErrorReason::TlsUnavailable, false, false,
+                               Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
+                      LoginRow{"IfAvailableKeepsTheDataInClearWhenProtRefused", tlsIfAvailable,
+                               [](TlsSession& s) {
+                                   s.server.Reply("220 pronto")
+                                       .AuthTls()
+                                       .Expect("USER ana")
+                                       .Reply("230 ok");
+                                   s.server.NoFeatures().Expect("PBSZ 0").Reply("200 PBSZ=0");
+                                   s.server.Expect("PROT P").Reply("534 PROT P not allowed");
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               std::nullopt, true, false,
+                               Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"},
+                               Lines{"OnTlsWarning DataInClear"}},
+                      LoginRow{
+                          "ImplicitShakesHandsBeforeTheGreeting", tlsImplicit,
+                          [](TlsSession& s) {
+                              s.server.ImplicitTls();
+                              s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
+                              s.server.Expect("PASS s3nh@")
+                                  .Reply("230 ok")
+                                  .NoFeatures()
+                                  .ProtectData();
+                              s.server.Expect("QUIT").Reply("221 tchau");
+                          },
+                          std::nullopt, true, true,
+                          Lines{"USER ana", "PASS s3nh@", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
+                      LoginRow{"FirewallLoginInsideTls", tlsRequired,
+                               [](TlsSession& s) {
+                                   s.ftp.FWAuthenticate = true;
+                                   s.ftp.FWUserID = "guarda";
+                                   s.ftp.FWPassword = "muralha";
+                                   s.server.Reply("220 pronto")
+                                       .AuthTls()
+                                       .Expect("USER guarda")
+                                       .Reply("331 fw");
+                                   s.server.Expect("PASS muralha").Reply("230 passe");
+                                   s.server.Expect("USER ana")
+                                       .Reply("230 ok")
+                                       .NoFeatures()
+                                       .ProtectData();
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               std::nullopt, true, true,
+                               Lines{"AUTH TLS", "USER guarda", "PASS muralha", "USER ana", "FEAT",
+                                     "PBSZ 0", "PROT P", "QUIT"}},
+                      LoginRow{"FirewallPasswordNeverInClearWhenRequired", tlsRequired,
+                               [](TlsSession& s) {
+                                   s.ftp.FWAuthenticate = true;
+                                   s.ftp.FWUserID = "guarda";
+                                   s.ftp.FWPassword = "muralha";
+                                   s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("502 no");
+                                   s.server.Expect("QUIT").Reply("221 tchau");
+                               },
+                               ErrorReason::TlsUnavailable, false, false,
+                               Lines{"AUTH TLS", "QUIT"}},
+                      // The certificate checked is the proxy's, by the proxy's name: checked
+                      // against the server's name it would not verify, and there is no
+                      // OnCertificate handler.
+                      LoginRow{
+                          "BehindAProxyTheTlsSessionIsWithTheProxy", tlsRequired,
+                          [](TlsSession& s) {
+                              s.ftp.Host = kServerName;
+                              s.ftp.Proxy = "localhost";
+                              s.ftp.ProxyPort = s.server.Port();
+                              s.ftp.FirewallType = FtOpen;
+                              s.server.Reply("220 proxy").AuthTls().Expect("OPEN " + kServerName);
+                              s.server.Reply("220 conectado").Expect("USER ana").Reply("230 ok");
+                              s.server.NoFeatures().ProtectData().Expect("QUIT").Reply("221 tchau");
+                          },
+                          std::nullopt, true, true,
+                          Lines{"AUTH TLS", "OPEN " + kServerName, "USER ana", "FEAT", "PBSZ 0",
+                                "PROT P", "QUIT"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the server's certificate ------------------------------------------------------------------
@@ -280,6 +369,7 @@ enum class End {
     Clean,            // close_notify, then the closing reply
     Cut,              // the stream ends without close_notify, and the server says 226 all the same
     OtherCertificate, // the data connection presents another certificate, which does not verify
+    NotResumed,       // the same certificate, in a handshake that resumes nothing
     ServerRefuses,    // "522" on the control connection instead of a handshake
 };
 
@@ -288,6 +378,7 @@ struct DataRow {
     Op op;
     End end;
     std::optional<ErrorReason> failure;
+    bool requireResumed = false;
 };
 
 class TlsData : public ::testing::TestWithParam<DataRow> {};
@@ -320,6 +411,18 @@ void ScriptDataConnection(ScriptedFtpServer& server, bool passive, const DataRow
     case End::OtherCertificate:
         server.StartDataTlsAs(Certs().SelfSigned()).Reply("426 Connection closed");
         break;
+    case End::NotResumed:
+        // The right certificate, but a session of its own: whoever holds the key, not
+        // necessarily the server the control connection logged in to.
+        server.StartDataTlsAs(Certs().Server());
+        if (row.failure) {
+            server.Reply("426 Connection closed");
+        } else {
+            server.SendData(row.op == Op::List ? "linha um\r\nlinha dois\r\n" : "doze bytes!\n")
+                .CloseData()
+                .Reply("226 feito");
+        }
+        break;
     case End::ServerRefuses:
         server.Reply("522 SSL connection failed: session reuse required")
             .Pause(Ms(300))
@@ -340,6 +443,9 @@ TEST_P(TlsData, IsProtectedAndFailsWhenItCannotBeTrusted)
         const std::string local = dir.File("local.bin");
         testsupport::WriteFileBytes(dir.File("up.bin"), "subindo");
         s.ftp.Passive = passive;
+        s.ftp.TlsRequireResumedData = row.requireResumed;
+        Lines warnings;
+        s.ftp.OnTlsWarning = [&](TTlsWarning w) { warnings.push_back(WarningName(w)); };
         Lines listed;
         s.ftp.OnListItem = [&](const std::string& line) { listed.push_back(line); };
         s.LoggedInOverTls();
@@ -356,6 +462,9 @@ TEST_P(TlsData, IsProtectedAndFailsWhenItCannotBeTrusted)
         EXPECT_NO_THROW(s.ftp.SendCommand("NOOP"));
         EXPECT_EQ(s.ftp.ReplyCode, 200) << s.ftp.LastReply;
         EXPECT_TRUE(s.server.Verify());
+        EXPECT_EQ(warnings, row.end == End::NotResumed && !row.failure
+                                ? Lines{"DataSessionNotResumed"}
+                                : Lines{});
         if (row.end != End::Clean) continue;
         EXPECT_EQ(s.server.DataTlsResumed(), std::vector<bool>{true});
         const Lines moved = row.op == Op::List  ? listed
@@ -378,7 +487,10 @@ INSTANTIATE_TEST_SUITE_P(
                       DataRow{"AnotherCertificateIsRefused", Op::Get, End::OtherCertificate,
                               ErrorReason::CertificateRejected},
                       DataRow{"ServerRefusingTheHandshake", Op::List, End::ServerRefuses,
-                              ErrorReason::ServerRefused}),
+                              ErrorReason::ServerRefused},
+                      DataRow{"UnresumedIsWarnedAbout", Op::List, End::NotResumed, std::nullopt},
+                      DataRow{"UnresumedIsRefusedWhereResumptionIsRequired", Op::Get,
+                              End::NotResumed, ErrorReason::TlsDataNotResumed, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- handshakes that never end ------------------------------------------------------------------
