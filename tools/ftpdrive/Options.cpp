@@ -11,6 +11,7 @@ const char* const kUsage =
     "                [--fw-user U --fw-password P]\n"
     "                [--tls off|auto|require|implicit] [--ca-file FILE]... [--fingerprint "
     "SHA256]...\n"
+    "                [--no-system-trust] [--allow-unresumed-data]\n"
     "                COMMAND...\n"
     "       ftpdrive --help\n"
     "COMMAND: ls | pwd | cd DIR | mkdir DIR | rm FILE | get REMOTE LOCAL | put LOCAL REMOTE\n"
@@ -50,14 +51,22 @@ const char* const kHelp =
     "                       user (USER user@host), open (OPEN host) or site (SITE host)\n"
     "  --fw-user U          log in to a firewall first, with --fw-password P\n"
     "  --tls MODE           FTP over TLS: auto (default) asks for TLS and goes on in clear\n"
-    "                       when the server has none; require logs in only over TLS, with\n"
-    "                       the data protected too; implicit speaks TLS from the first byte\n"
-    "                       (the custom is port 990); off never asks\n"
+    "                       when the server has none, with a warning on standard error;\n"
+    "                       require logs in only over TLS, with the data protected too;\n"
+    "                       implicit speaks TLS from the first byte (the custom is port\n"
+    "                       990); off never asks\n"
     "  --ca-file FILE       trust the authorities in this PEM file besides the system's\n"
     "                       (may be given more than once)\n"
     "  --fingerprint SHA256 accept the server certificate with this SHA-256 fingerprint\n"
     "                       (hex, colons optional, any case) whatever its check finds\n"
-    "                       (may be given more than once)\n"
+    "                       (may be given more than once); in auto mode it also makes TLS\n"
+    "                       required, since that server has offered it before\n"
+    "  --no-system-trust    trust only --ca-file and --fingerprint, not the system's\n"
+    "                       authorities\n"
+    "  --allow-unresumed-data\n"
+    "                       with --tls require, accept data connections that do not resume\n"
+    "                       the control connection's TLS session (otherwise refused: they\n"
+    "                       may not come from the server); a warning all the same\n"
     "  --help, -h           print this text and exit\n"
     "\n"
     "Local files are checked before the connection is opened: a file to upload must be a\n"
@@ -70,6 +79,8 @@ const char* const kHelp =
     "  pwd: DIR                             the current directory\n"
     "Standard error:\n"
     "  status: TEXT                         the component's status texts (--report-level)\n"
+    "  warning: TEXT                        less protection than TLS gives: no TLS in auto\n"
+    "                                       mode, data in clear, an unresumed data session\n"
     "  error: CLASS: MESSAGE [(DETAIL)]     the failure that ended the run; DETAIL names\n"
     "                                       where a connection failed and why, as in\n"
     "                                       (127.0.0.1 port 21: Connection refused), or the\n"
@@ -174,6 +185,10 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.caFiles.push_back(value(option));
         else if (option == "--fingerprint")
             options.fingerprints.push_back(ParseFingerprint(value(option)));
+        else if (option == "--no-system-trust")
+            options.systemTrust = false;
+        else if (option == "--allow-unresumed-data")
+            options.allowUnresumedData = true;
         else
             throw UsageError{"unknown option: " + option};
     }

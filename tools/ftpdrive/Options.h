@@ -37,6 +37,8 @@ struct Options {
     TTlsMode tls = tlsIfAvailable;
     std::vector<std::string> caFiles;
     std::vector<std::string> fingerprints; // as CanonicalFingerprint writes them
+    bool systemTrust = true;
+    bool allowUnresumedData = false;
     std::vector<Command> commands;
 };
 

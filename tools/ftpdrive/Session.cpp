@@ -65,10 +65,15 @@ void Configure(TVaskFTP& ftp, const Options& options)
         ftp.FWPassword = options.fwPassword;
     }
     ftp.TlsMode = options.tls;
+    // A pinned certificate says that this server speaks TLS; one that stops offering it now is
+    // more likely someone in between than a server that forgot how.
+    if (ftp.TlsMode == tlsIfAvailable && !options.fingerprints.empty()) ftp.TlsMode = tlsRequired;
     ftp.TlsCaFiles = options.caFiles;
+    ftp.TlsSystemTrust = options.systemTrust;
     // Nobody is there to ask: a certificate passes by the trust anchors or its fingerprint, or
     // the run ends (OnCertificate stays unassigned).
     ftp.TlsPinnedFingerprints = options.fingerprints;
+    ftp.TlsRequireResumedData = options.tls == tlsRequired && !options.allowUnresumedData;
 }
 
 void AttachEvents(TVaskFTP& ftp, const Options& options)
@@ -92,6 +97,22 @@ void AttachEvents(TVaskFTP& ftp, const Options& options)
     // Left unhandled, so a failure ends the run with its exception.
     ftp.OnFailure = [](bool&, TCmdType kind) { Event("OnFailure", kind); };
     ftp.OnListItem = [](const std::string& line) { Out("list: ", line); };
+    // Said whatever the report level: nobody should learn from a trace they did not ask for
+    // that their password went out readable.
+    const std::string server = ftp.Host + " port " + std::to_string(ftp.Port & 0xFFFF);
+    ftp.OnTlsRefused = [server](const std::string&, bool& goOn) {
+        goOn = true;
+        Err("warning: " + server +
+            " does not offer TLS: the session, password included, is not encrypted");
+    };
+    ftp.OnTlsWarning = [server](TTlsWarning warning) {
+        if (warning == TTlsWarning::DataInClear)
+            Err("warning: " + server +
+                " refused to protect data connections: listings and files are not encrypted");
+        else
+            Err("warning: a data connection to " + server +
+                " did not resume the TLS session of the login; it may not come from the server");
+    };
     if (options.progress) {
         ftp.OnPacketRecvd = [](TComponent*) { Event("OnPacketRecvd"); };
         ftp.OnPacketSent = [](TComponent*) { Event("OnPacketSent"); };

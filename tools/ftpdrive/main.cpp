@@ -37,17 +37,36 @@ bool IsLocalFileError(const Exception& error)
     }
 }
 
+// What the user can do about a certificate that was refused. A fingerprint given on the command
+// line that does not match is the first thing to tell; an authority file cannot mend a
+// certificate that is fine but names another host.
+std::string CertificateAdvice(const TCertificateInfo& certificate, const Options& options)
+{
+    const std::string& fingerprint = certificate.Fingerprint;
+    if (!options.fingerprints.empty())
+        return "the certificate's SHA-256 fingerprint is " + fingerprint +
+               ", not the one given with --fingerprint";
+    if (certificate.Problems.size() == 1 && certificate.Has(TCertificateProblem::NameMismatch))
+        return "connect by a name the certificate holds, or use --fingerprint " + fingerprint;
+    return "to trust it, use --fingerprint " + fingerprint +
+           ", or --ca-file with the certificate of its issuer";
+}
+
 // The error that ends the run, with what ftpdrive knows beside the exception's own text: for a
 // local file the system's reason, whether ftpdrive's own check or the component found it.
-void PrintFailure(const std::exception& error, const std::string& detail = {})
+void PrintFailure(const std::exception& error, const Options& options,
+                  const std::string& detail = {})
 {
     if (const auto* problem = dynamic_cast<const LocalFileProblem*>(&error))
         return PrintError(problem->Error(), problem->Reason());
     if (const auto* rejected = dynamic_cast<const CertificateRejectedError*>(&error))
-        return PrintError(error, "to trust it, use --fingerprint " +
-                                     rejected->Certificate().Fingerprint +
-                                     ", or --ca-file with the certificate of its issuer");
+        return PrintError(error, CertificateAdvice(rejected->Certificate(), options));
     const auto* own = dynamic_cast<const Exception*>(&error);
+    if (own && own->Reason() == ErrorReason::TlsUnavailable && options.tls == tlsIfAvailable &&
+        !options.fingerprints.empty())
+        return PrintError(error, "its certificate is pinned with --fingerprint: this server "
+                                 "offered TLS before and no longer does; nothing of the login "
+                                 "was sent");
     if (own && IsLocalFileError(*own) && own->ErrorNumber() > 0)
         return PrintError(error, std::strerror(own->ErrorNumber()));
     PrintError(error, detail);
@@ -90,7 +109,7 @@ int main(int argc, char** argv)
         for (const std::string& caFile : options.caFiles) CheckFileToSend(caFile);
         CheckLocalFiles(options.commands);
     } catch (const LocalFileProblem& problem) {
-        PrintFailure(problem);
+        PrintFailure(problem, options);
         return kExitFailure;
     }
 
@@ -100,11 +119,11 @@ int main(int argc, char** argv)
     try {
         ftp.Connect();
     } catch (const ESockError& error) {
-        PrintFailure(error, ConnectFailureDetail(ftp, error));
+        PrintFailure(error, options, ConnectFailureDetail(ftp, error));
         LogOut(ftp);
         return kExitFailure;
     } catch (const std::exception& error) {
-        PrintFailure(error);
+        PrintFailure(error, options);
         LogOut(ftp);
         return kExitFailure;
     }
@@ -116,13 +135,13 @@ int main(int argc, char** argv)
             } catch (const std::exception& error) {
                 if (!options.keepGoing) throw;
                 // Reported here and left behind: the next command runs all the same.
-                PrintFailure(error);
+                PrintFailure(error, options);
                 status = kExitFailure;
             }
         }
         ftp.Disconnect();
     } catch (const std::exception& error) {
-        PrintFailure(error);
+        PrintFailure(error, options);
         LogOut(ftp);
         return kExitFailure;
     }
