@@ -1,6 +1,7 @@
 #pragma once
 // The program's modal boxes. Every one is captioned with the application title, "Tavolen".
 #include "app/WireText.h"
+#include "platform/Exception.h"
 
 #include <QString>
 
@@ -11,6 +12,13 @@ class QWidget;
 namespace app {
 
 inline constexpr const char* kApplicationTitle = "Tavolen";
+
+// A failure the window words itself, in UTF-8, with the reason of the failure it stands for.
+class WindowError : public Exception {
+public:
+    WindowError(const QString& text, ErrorReason reason) : Exception(text.toStdString(), reason) {}
+    const char* ClassName() const noexcept override { return "WindowError"; }
+};
 
 // A box with the text and one OK button, no icon; returns when the user closes it.
 void ShowMessage(QWidget* parent, const QString& text);

@@ -6,6 +6,7 @@
 #include "app/WireText.h"
 #include "platform/Conversions.h"
 #include "platform/Exception.h"
+#include "platform/ScopedGuards.h"
 
 #include <QCloseEvent>
 #include <QLineEdit>
@@ -37,6 +38,7 @@ void TForm1::RunCommand(const std::function<void()>& command)
     const QPointer<QWidget> focusDuring = focusWidget();
     watch_ = {};
     certificateRefused_ = false;
+    clearTextDeclined_ = false;
 
     Execute(command);
     while (disconnectPending_ && !closeRequested_) {
@@ -74,7 +76,8 @@ void TForm1::Execute(const std::function<void()>& command)
         // A cancelled operation ends with the error of whatever wait it was in, and a refused
         // certificate with the refusal; the user asked for either, so it is not reported.
         const bool usersOwnRefusal =
-            certificateRefused_ && ReasonOf(error) == ErrorReason::CertificateRejected;
+            (certificateRefused_ && ReasonOf(error) == ErrorReason::CertificateRejected) ||
+            (clearTextDeclined_ && ReasonOf(error) == ErrorReason::ClearLoginDeclined);
         if (!cancelRequested_ && !usersOwnRefusal) ShowError(error);
     } catch (...) {
         if (!cancelRequested_) ShowError(Exception("Unknown error", ErrorReason::Unknown));
@@ -207,10 +210,36 @@ void TForm1::Connect(const std::string& user, const std::string& password)
         sessionHost_ = address.host;
         sessionPort_ = VaskFTP1->Port;
         VaskFTP1->TlsPinnedFingerprints = trusted_.FingerprintsFor(sessionHost_, sessionPort_);
+        // A server whose certificate the user trusts always has spoken TLS; one that no longer
+        // offers it is more likely someone in between, who must not get the password.
+        trustedServer_ = address.tls == tlsIfAvailable && !VaskFTP1->TlsPinnedFingerprints.empty();
+        if (trustedServer_) VaskFTP1->TlsMode = tlsRequired;
+        // Asked for by name (ftpes://): a data connection that may not come from the server
+        // is refused rather than warned about.
+        VaskFTP1->TlsRequireResumedData = address.tls == tlsRequired;
+        dataTlsNote_.clear();
     }
-    VaskFTP1->Connect();
+    ConnectComponent();
     ClearLog();
     WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
+}
+
+void TForm1::ConnectComponent()
+{
+    const bool wasConnected = VaskFTP1->Connected;
+    const platform::ScopedValue<bool> connecting(connecting_, !wasConnected);
+    try {
+        VaskFTP1->Connect();
+    } catch (const Exception& error) {
+        if (!trustedServer_ || error.Reason() != ErrorReason::TlsUnavailable) throw;
+        throw app::WindowError(
+            QStringLiteral("O servidor ") + sessionHost_ + u':' + QString::number(sessionPort_) +
+                QStringLiteral(" já ofereceu criptografia (seu certificado é confiável) e agora "
+                               "não oferece. A conexão foi encerrada sem enviar o usuário nem a "
+                               "senha.\n\nResposta do servidor: ") +
+                FromSession(error.what()).trimmed(),
+            ErrorReason::TlsUnavailable);
+    }
 }
 
 // Conectar

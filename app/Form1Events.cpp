@@ -1,6 +1,8 @@
 // What the window shows of the FTP component's events, and the one retry of a failed transfer.
 #include "app/CertificateBox.h"
+#include "app/ClearTextBox.h"
 #include "app/Dialogs.h"
+#include "app/LockGlyph.h"
 #include "app/LogView.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
@@ -38,7 +40,10 @@ void TForm1::VaskFTP1Connect(TComponent*)
 {
     ShowEncryption();
     // The server as the user typed it, not as the component resolved it.
-    SetStatus(QStringLiteral("Conectado à ") + servidor->text());
+    QString status = QStringLiteral("Conectado à ") + servidor->text();
+    if (VaskFTP1->TlsActive() && !VaskFTP1->DataProtected())
+        status += QStringLiteral(" (listagens e arquivos sem criptografia)");
+    SetStatus(status);
     Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
 }
 
@@ -58,8 +63,11 @@ void TForm1::ShowEncryption()
     QString version = QString::fromStdString(VaskFTP1->TlsVersion());
     version.replace(QStringLiteral("TLSv"), QStringLiteral("TLS "));
     QString tip = QStringLiteral("Conexão criptografada (") + version + u')';
+    // Only the login is protected when the server refused to protect the data: an open lock.
+    encrypted_->setIcon(QIcon(VaskFTP1->DataProtected() ? app::LockGlyph() : app::OpenLockGlyph()));
     if (!VaskFTP1->DataProtected())
         tip += QStringLiteral("; listagens e arquivos passam sem criptografia");
+    tip += dataTlsNote_;
     encrypted_->setToolTip(tip);
     servidor->addAction(encrypted_, QLineEdit::TrailingPosition);
 }
@@ -77,13 +85,46 @@ void TForm1::VaskFTP1Certificate(const TCertificateInfo& Certificate, TCertifica
     question.changed = !trusted_.FingerprintsFor(sessionHost_, sessionPort_).empty();
     Answer = app::AskAboutCertificate(this, question);
     if (Answer == TCertificateAnswer::Reject) certificateRefused_ = true;
-    if (Answer == TCertificateAnswer::AcceptAlways &&
-        !trusted_.Trust(sessionHost_, sessionPort_, Certificate.Fingerprint))
-        ShowMessage(QStringLiteral("Não foi possível guardar o certificado em ") + trusted_.Path());
+    if (Answer != TCertificateAnswer::AcceptAlways) return;
+    const QString problem = trusted_.Trust(sessionHost_, sessionPort_, Certificate.Fingerprint);
+    if (!problem.isEmpty())
+        ShowMessage(QStringLiteral("Não foi possível guardar o certificado: ") + problem);
+}
+
+void TForm1::VaskFTP1TlsRefused(const std::string&, bool& GoOnInClear)
+{
+    GoOnInClear = false;
+    if (closeRequested_ || cancelRequested_) return;
+    if (clearTextServers_.Allowed(sessionHost_, sessionPort_)) {
+        GoOnInClear = true;
+        return;
+    }
+    const app::ClearTextAnswer answer =
+        app::AskAboutClearText(this, sessionHost_ + u':' + QString::number(sessionPort_));
+    GoOnInClear = answer.goOn;
+    if (!answer.goOn) clearTextDeclined_ = true;
+    if (!answer.dontAskAgain) return;
+    const QString problem = clearTextServers_.Allow(sessionHost_, sessionPort_);
+    if (!problem.isEmpty())
+        ShowMessage(QStringLiteral("Não foi possível guardar a escolha: ") + problem);
+}
+
+void TForm1::VaskFTP1TlsWarning(TTlsWarning Warning)
+{
+    // A refused PROT shows in the padlock and the status line once the login is complete.
+    if (Warning != TTlsWarning::DataSessionNotResumed) return;
+    dataTlsNote_ = QStringLiteral("; uma conexão de dados não retomou a sessão TLS do login e "
+                                  "pode não vir do servidor");
+    SetStatus(QStringLiteral("Atenção: uma conexão de dados não retomou a sessão TLS do login "
+                             "e pode não vir do servidor"));
+    ShowEncryption();
 }
 
 void TForm1::VaskFTP1Error(TComponent*, uint16_t, const std::string&)
 {
+    // A connect that fails says so by the failure that follows ("A conexão falhou"); a text of
+    // its own before that would only flash.
+    if (connecting_) return;
     // The error itself reaches the error box with the exception that follows.
     SetStatus(QStringLiteral("erro não identificado"));
 }

@@ -30,6 +30,25 @@ constexpr std::array<const char*, kSize> kRows = {
     "..KKKKKKKKKKKK..",
     "................",
 };
+// The same lock with its shackle open and lifted: part of the session is not protected.
+constexpr std::array<const char*, kSize> kOpenRows = {
+    ".........KKKKKK.",
+    "........KK....KK",
+    ".......KK......K",
+    ".......K.......K",
+    ".......K........",
+    ".......K........",
+    ".......K........",
+    "..KKKKKKKKKKKK..",
+    "..KGGGGGGGGGgK..",
+    "..KGGGGKKGGGgK..",
+    "..KGGGGKKGGGgK..",
+    "..KGGGGGKGGGgK..",
+    "..KGGGGGKGGGgK..",
+    "..KggggggggggK..",
+    "..KKKKKKKKKKKK..",
+    "................",
+};
 // clang-format on
 
 QRgb ColourOf(char c)
@@ -42,14 +61,18 @@ QRgb ColourOf(char c)
     }
 }
 
-} // namespace
-
-QPixmap LockGlyph()
+QPixmap GlyphOf(const std::array<const char*, kSize>& rows)
 {
     QImage image(kSize, kSize, QImage::Format_ARGB32);
     for (int y = 0; y < kSize; ++y)
-        for (int x = 0; x < kSize; ++x) image.setPixel(x, y, ColourOf(kRows[y][x]));
+        for (int x = 0; x < kSize; ++x) image.setPixel(x, y, ColourOf(rows[y][x]));
     return QPixmap::fromImage(image);
 }
+
+} // namespace
+
+QPixmap LockGlyph() { return GlyphOf(kRows); }
+
+QPixmap OpenLockGlyph() { return GlyphOf(kOpenRows); }
 
 } // namespace app

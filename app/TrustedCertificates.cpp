@@ -1,11 +1,8 @@
 #include "app/TrustedCertificates.h"
 
+#include "app/PrivateConfigFile.h"
 #include "net/Certificate.h"
 
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <optional>
@@ -37,29 +34,16 @@ std::optional<Entry> EntryOf(const QString& line)
     return Entry{HostKey(fields[0]), port, *fingerprint};
 }
 
-QStringList LinesOf(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) return {};
-    return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
-}
-
 } // namespace
 
-QString TrustedCertificates::DefaultPath()
-{
-    QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // The XDG rule: a relative path there is to be ignored.
-    if (base.isEmpty() || QDir::isRelativePath(base)) base = QDir::homePath() + "/.config";
-    return base + "/tavolen/" + kFileName;
-}
+QString TrustedCertificates::DefaultPath() { return ConfigFilePath(kFileName); }
 
 TrustedCertificates::TrustedCertificates(QString path) : path_(std::move(path)) {}
 
 std::vector<std::string> TrustedCertificates::FingerprintsFor(const QString& host, int port) const
 {
     std::vector<std::string> fingerprints;
-    for (const QString& line : LinesOf(path_)) {
+    for (const QString& line : ReadConfigLines(path_).lines) {
         const std::optional<Entry> entry = EntryOf(line);
         if (entry && entry->host == HostKey(host) && entry->port == port)
             fingerprints.push_back(entry->fingerprint);
@@ -67,24 +51,35 @@ std::vector<std::string> TrustedCertificates::FingerprintsFor(const QString& hos
     return fingerprints;
 }
 
-bool TrustedCertificates::Trust(const QString& host, int port, const std::string& fingerprint) const
+QString TrustedCertificates::Trust(const QString& host, int port,
+                                   const std::string& fingerprint) const
 {
     const std::optional<std::string> canonical = CanonicalFingerprint(fingerprint);
     const QString key = HostKey(host);
-    if (!canonical || key.isEmpty() || key.contains(u' ')) return false;
-    QStringList kept;
-    for (const QString& line : LinesOf(path_)) {
-        const std::optional<Entry> entry = EntryOf(line);
-        if (entry && entry->host == key && entry->port == port) continue;
-        kept << line;
-    }
-    kept << key + u' ' + QString::number(port) + u' ' + QString::fromStdString(*canonical);
+    if (!canonical) return QStringLiteral("not a SHA-256 fingerprint");
+    if (key.isEmpty() || key.contains(u' ')) return QStringLiteral("not a host name: ") + host;
+    const ConfigLines read = ReadConfigLines(path_);
+    if (!read.problem.isEmpty()) return path_ + QStringLiteral(": ") + read.problem;
 
-    if (!QDir().mkpath(QFileInfo(path_).absolutePath())) return false;
-    QSaveFile file(path_);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) return false;
-    file.write((kept.join(u'\n') + u'\n').toUtf8());
-    return file.commit();
+    const QString newLine =
+        key + u' ' + QString::number(port) + u' ' + QString::fromStdString(*canonical);
+    QStringList lines;
+    bool placed = false;
+    for (qsizetype i = 0; i < read.lines.size(); ++i) {
+        const std::optional<Entry> entry = EntryOf(read.lines[i]);
+        if (!entry)
+            return path_ + QStringLiteral(", line ") + QString::number(i + 1) +
+                   QStringLiteral(": not \"host port fingerprint\"; the file was left as it is");
+        if (entry->host != key || entry->port != port) {
+            lines << read.lines[i];
+        } else if (!placed) {
+            lines << newLine;
+            placed = true;
+        }
+    }
+    if (!placed) lines << newLine;
+    const QString problem = WriteConfigLines(path_, lines);
+    return problem.isEmpty() ? problem : path_ + QStringLiteral(": ") + problem;
 }
 
 } // namespace app

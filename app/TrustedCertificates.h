@@ -1,9 +1,12 @@
 #pragma once
 // The server certificates the user chose to trust always: one line per server, "host port
 // fingerprint" (the SHA-256 fingerprint in hex pairs joined by colons), in the file
-// "certificados-confiaveis" of the program's configuration directory, $XDG_CONFIG_HOME/tavolen/
-// (~/.config/tavolen/ when that is not set). Lines that cannot be read as such are ignored and
-// left as they are; the file is replaced as a whole, so a write cut short never leaves half of it.
+// "certificados-confiaveis" of the program's configuration directory. A server found there has
+// spoken TLS before, so the window requires it of that server from then on.
+//
+// The file is private to the user (0600 in a 0700 directory). Lines stay in the order written;
+// a new certificate for a server takes the place of its old line. A file that cannot be read, or
+// holds a line that is not such an entry, is never rewritten: Trust says where and why instead.
 #include <QString>
 
 #include <string>
@@ -22,8 +25,8 @@ public:
     // The fingerprints trusted for the server at host and port, read afresh from the file.
     std::vector<std::string> FingerprintsFor(const QString& host, int port) const;
     // Remembers `fingerprint` as the certificate of host and port, in place of any other that
-    // server had. False when the file cannot be written.
-    bool Trust(const QString& host, int port, const std::string& fingerprint) const;
+    // server had. Empty when done; otherwise why not, naming the file.
+    QString Trust(const QString& host, int port, const std::string& fingerprint) const;
 
 private:
     QString path_;

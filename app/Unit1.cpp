@@ -266,6 +266,10 @@ void TForm1::SetUpComponent()
     ftp.OnCertificate = [this](const TCertificateInfo& certificate, TCertificateAnswer& answer) {
         VaskFTP1Certificate(certificate, answer);
     };
+    ftp.OnTlsRefused = [this](const std::string& reply, bool& goOn) {
+        VaskFTP1TlsRefused(reply, goOn);
+    };
+    ftp.OnTlsWarning = [this](TTlsWarning warning) { VaskFTP1TlsWarning(warning); };
     // Only for the window's own bookkeeping of retries; nothing is shown for it.
     ftp.OnTransactionStart = [this](TComponent*) { NoteTransactionStart(); };
 }

@@ -5,6 +5,7 @@
 // Unit1.cpp builds the window and wires the component; Form1Commands.cpp holds the button
 // commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events;
 // Form1Shortcuts.cpp opens a listing line double-clicked in the log and takes a dropped file.
+#include "app/ClearTextServers.h"
 #include "app/DeferredRelease.h"
 #include "app/TrustedCertificates.h"
 #include "app/WireText.h"
@@ -97,6 +98,9 @@ public:
     void VaskFTP1PacketSent(TComponent* Sender);
     // A server certificate that did not verify: the user decides, and "always" is remembered.
     void VaskFTP1Certificate(const TCertificateInfo& Certificate, TCertificateAnswer& Answer);
+    // The server offers no TLS: the user decides before the login goes out in clear.
+    void VaskFTP1TlsRefused(const std::string& Reply, bool& GoOnInClear);
+    void VaskFTP1TlsWarning(TTlsWarning Warning);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -163,6 +167,8 @@ private:
     // how; no padlock otherwise. The field keeps its place, size and text.
     void ShowEncryption();
     // Modal boxes are not shown once the window is closing: nobody would see them.
+    // The component's Connect, with what the window knows of the server added to its failure.
+    void ConnectComponent();
     void ShowMessage(const QString& text);
     void ShowError(const std::exception& error);
 
@@ -197,7 +203,18 @@ private:
     // The user answered "Cancelar" about the server's certificate: the refusal that follows is
     // the user's own, not an error to show.
     bool certificateRefused_ = false;
+    // The servers the user agreed for good to log in to without encryption.
+    app::ClearTextServers clearTextServers_;
+    // The user answered "Cancelar" to logging in without encryption: likewise the user's own.
+    bool clearTextDeclined_ = false;
+    // The session's server is one whose certificate the user trusts always: it requires TLS.
+    bool trustedServer_ = false;
+    // A connect is under way: the socket errors on its way are reported by the failure that
+    // follows them, not by a status text of their own.
+    bool connecting_ = false;
     QAction* encrypted_ = nullptr;
+    // What the padlock's tooltip adds about this session's data connections.
+    QString dataTlsNote_;
 
     app::RememberedName edit1Wire_; // the server's bytes for a name the log put in Edit1
     // Servers (host and port) that could not connect back in active mode during this run.

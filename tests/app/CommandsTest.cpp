@@ -22,16 +22,6 @@ bool EndsWithName(const QStringList& lines, const QString& name)
 }
 
 // Every status text shown while the window works, in order.
-class StatusHistory {
-public:
-    explicit StatusHistory(QStatusBar* bar)
-    {
-        QObject::connect(bar, &QStatusBar::messageChanged,
-                         [this](const QString& text) { texts << text; });
-    }
-    QStringList texts;
-};
-
 class PyftpdlibFormTest : public FormTest {
 protected:
     void SetUp() override
@@ -40,6 +30,7 @@ protected:
         TAVOLEN_REQUIRE(PyftpdlibServer::Available(), "pyftpdlib");
         server = std::make_unique<PyftpdlibServer>("tester", "secret");
         ASSERT_TRUE(server->Start());
+        AllowClearText(server->Port());
     }
     void Connect() { ConnectTo(server->Port(), "tester", "secret"); }
 
@@ -54,6 +45,7 @@ protected:
         TAVOLEN_REQUIRE(VsftpdServer::Available(), "vsftpd (as root)");
         server = std::make_unique<VsftpdServer>();
         ASSERT_TRUE(server->Start());
+        AllowClearText(server->Port());
     }
     void LoginAnonymously()
     {

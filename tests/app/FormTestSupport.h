@@ -1,6 +1,7 @@
 #pragma once
 // Driving the main window in tests: a window per test, modal boxes answered as they come up,
 // actions fired from inside the window's own waits.
+#include "app/ClearTextServers.h"
 #include "app/LogView.h"
 #include "app/Unit1.h"
 #include "support/ScriptedFtpServer.h"
@@ -143,6 +144,17 @@ inline testsupport::ScriptedFtpServer& ScriptWindowLogin(testsupport::ScriptedFt
 
 inline QString Status(const TForm1& form) { return form.StatusBar1->currentMessage(); }
 
+// Every text the status line showed while it lived, in order.
+class StatusHistory {
+public:
+    explicit StatusHistory(QStatusBar* bar)
+    {
+        QObject::connect(bar, &QStatusBar::messageChanged,
+                         [this](const QString& text) { texts << text; });
+    }
+    QStringList texts;
+};
+
 inline QStringList LogLines(const TForm1& form)
 {
     const QString text = form.Memo1->toPlainText();
@@ -159,8 +171,16 @@ protected:
         form->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     }
+    // The servers of these tests have no TLS; the question about going on without it is asked
+    // in tests of its own, and answered here for good.
+    static void AllowClearText(uint16_t port)
+    {
+        for (const char* host : {"127.0.0.1", "localhost", "::1", "[::1]"})
+            app::ClearTextServers().Allow(QString::fromLatin1(host), port);
+    }
     void ConnectTo(uint16_t port, const QString& user, const QString& password)
     {
+        AllowClearText(port);
         form->servidor->setText(QStringLiteral("127.0.0.1"));
         form->portas->setText(QString::number(port));
         form->Edit5->setText(user);

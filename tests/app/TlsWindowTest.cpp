@@ -2,6 +2,7 @@
 // certificates the user trusts always, the padlock of an encrypted session.
 #include "FormTestSupport.h"
 
+#include "app/ClearTextServers.h"
 #include "app/ServerAddress.h"
 #include "app/TrustedCertificates.h"
 #include "support/RealServers.h"
@@ -10,11 +11,13 @@
 
 #include <QAction>
 #include <QDir>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <optional>
+#include <sys/stat.h>
 
 using namespace apptest;
 using testsupport::TestCertificates;
@@ -61,27 +64,64 @@ const std::string kFingerprintB = [] {
 
 std::string Canonical(const std::string& text) { return *CanonicalFingerprint(text); }
 
-TEST(TrustedCertificates, KeepOneCertificatePerServerAndLeaveOtherLinesAlone)
+// The permission bits of a file or directory.
+unsigned ModeOf(const std::string& path)
+{
+    struct stat status {};
+    if (::stat(path.c_str(), &status) != 0) return 0;
+    return status.st_mode & 07777;
+}
+
+TEST(TrustedCertificates, KeepOneCertificatePerServerInTheOrderWritten)
 {
     testsupport::TempDir dir;
     const std::string path = dir.File("config/tavolen/certificados-confiaveis");
     const app::TrustedCertificates trusted(QString::fromStdString(path));
     EXPECT_TRUE(trusted.FingerprintsFor("servidor", 21).empty()) << "no file yet";
 
-    ASSERT_TRUE(trusted.Trust("Servidor", 21, Canonical(kFingerprintA)));
-    testsupport::WriteFileBytes(path, testsupport::ReadFileBytes(path) + "lixo\nservidor 99999 " +
-                                          Canonical(kFingerprintB) + "\noutro 21 zz\n");
+    ASSERT_EQ(trusted.Trust("Servidor", 21, Canonical(kFingerprintA)), QString());
+    ASSERT_EQ(trusted.Trust("outro", 990, Canonical(kFingerprintA)), QString());
     EXPECT_EQ(trusted.FingerprintsFor("SERVIDOR", 21),
               std::vector<std::string>{Canonical(kFingerprintA)});
     EXPECT_TRUE(trusted.FingerprintsFor("servidor", 2121).empty());
 
-    ASSERT_TRUE(trusted.Trust("servidor", 21, kFingerprintB));
+    // A new certificate takes the old one's place; the other server's line stays after it.
+    ASSERT_EQ(trusted.Trust("servidor", 21, kFingerprintB), QString());
     EXPECT_EQ(trusted.FingerprintsFor("servidor", 21),
               std::vector<std::string>{Canonical(kFingerprintB)});
-    const std::string text = testsupport::ReadFileBytes(path);
-    EXPECT_NE(text.find("lixo\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("outro 21 zz\n"), std::string::npos) << text;
-    EXPECT_FALSE(trusted.Trust("servidor", 21, "not a fingerprint"));
+    EXPECT_EQ(testsupport::ReadFileBytes(path), "servidor 21 " + Canonical(kFingerprintB) +
+                                                    "\noutro 990 " + Canonical(kFingerprintA) +
+                                                    "\n");
+    EXPECT_FALSE(trusted.Trust("servidor", 21, "not a fingerprint").isEmpty());
+
+    // Whom the user trusts is nobody else's business.
+    EXPECT_EQ(ModeOf(path), 0600);
+    EXPECT_EQ(ModeOf(QFileInfo(QString::fromStdString(path)).absolutePath().toStdString()), 0700);
+}
+
+// A file that cannot be read or holds what is not an entry is never rewritten: that would drop
+// every other server in it. Trust says where the file is and why.
+TEST(TrustedCertificates, LeaveAFileTheyCannotReadAsItIs)
+{
+    testsupport::TempDir dir;
+    const std::string path = dir.File("certificados-confiaveis");
+    const app::TrustedCertificates trusted(QString::fromStdString(path));
+    const std::string unparsable = "servidor 21 " + Canonical(kFingerprintA) + "\nlixo\n";
+    testsupport::WriteFileBytes(path, unparsable);
+    const QString problem = trusted.Trust("novo", 21, kFingerprintB);
+    EXPECT_TRUE(problem.contains(QString::fromStdString(path)) && problem.contains("line 2"))
+        << problem.toStdString();
+    EXPECT_EQ(testsupport::ReadFileBytes(path), unparsable);
+    EXPECT_EQ(trusted.FingerprintsFor("servidor", 21),
+              std::vector<std::string>{Canonical(kFingerprintA)});
+
+    // In the place of the file, something that cannot be read as one.
+    const std::string folder = dir.File("pasta");
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(folder + "/dentro")));
+    const app::TrustedCertificates unreadable(QString::fromStdString(folder));
+    EXPECT_TRUE(
+        unreadable.Trust("novo", 21, kFingerprintB).contains(QString::fromStdString(folder)));
+    EXPECT_TRUE(QFileInfo(QString::fromStdString(folder + "/dentro")).isDir());
 }
 
 // Sets an environment variable for as long as it lives.
@@ -213,7 +253,7 @@ TEST_F(TlsFormTest, AsksAboutTheCertificateAndRemembersTheAnswer)
     // Another certificate remembered for this server: the box warns that it changed.
     const std::string other =
         TestCertificates::FingerprintOf(TestCertificates::Shared().SelfSigned());
-    ASSERT_TRUE(app::TrustedCertificates().Trust("127.0.0.1", server_.Port(), other));
+    ASSERT_EQ(app::TrustedCertificates().Trust("127.0.0.1", server_.Port(), other), QString());
     boxes.choices = {"Confiar desta vez"};
     LoginAnonymously();
     ASSERT_EQ(boxes.seen.size(), 3u);
@@ -222,6 +262,80 @@ TEST_F(TlsFormTest, AsksAboutTheCertificateAndRemembersTheAnswer)
     EXPECT_EQ(Trusted(), std::vector<std::string>{other}) << "trusted this time only";
     for (const SeenBox& box : boxes.seen)
         EXPECT_NE(box.buttons, QStringList{"OK"}) << "an error box";
+}
+
+// A server that refuses AUTH TLS: before the user's name and password go out readable, the
+// window asks; "Cancelar" sends neither and is no error, and a server the user agreed to for good
+// is not asked about again.
+TEST_F(FormTest, AsksBeforeLoggingInWithoutEncryption)
+{
+    testsupport::ScriptedFtpServer server;
+    GreetWithoutTls(server).Expect("QUIT").Reply("221 tchau").NextSession();
+    ScriptWindowLogin(server)
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("LIST")
+        .Reply("150 listing")
+        .ConnectBack()
+        .SendData("a.bin\r\n")
+        .CloseData()
+        .Reply("226 done");
+    server.Start();
+    StatusHistory history(form->StatusBar1);
+    boxes.choices = {"Cancelar"};
+    form->servidor->setText(QStringLiteral("127.0.0.1"));
+    form->portas->setText(QString::number(server.Port()));
+    form->Edit5->setText(QStringLiteral("u"));
+    form->Edit6->setText(QStringLiteral("p"));
+    form->Button3->click();
+    ASSERT_EQ(boxes.seen.size(), 1u);
+    const SeenBox asked = boxes.seen[0];
+    EXPECT_EQ(asked.title, "Tavolen");
+    EXPECT_EQ(asked.buttons, (QStringList{"Continuar sem criptografia", "Cancelar"}));
+    EXPECT_TRUE(asked.text.contains(QStringLiteral("127.0.0.1:%1").arg(server.Port())));
+    EXPECT_TRUE(asked.text.contains(QStringLiteral("não oferece criptografia")));
+    EXPECT_FALSE(form->VaskFTP1->Connected);
+    EXPECT_TRUE(boxes.Errors().empty()) << "the user's own answer";
+    EXPECT_TRUE(history.texts.contains(QStringLiteral("A conexão falhou")));
+
+    ASSERT_EQ(app::ClearTextServers().Allow("127.0.0.1", server.Port()), QString());
+    form->Button3->click();
+    EXPECT_TRUE(form->VaskFTP1->Connected);
+    EXPECT_EQ(boxes.seen.size(), 1u) << "not asked again";
+    const auto& lines = server.ReceivedLines();
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
+              (std::vector<std::string>{"AUTH TLS", "QUIT", "AUTH TLS"}));
+    EXPECT_TRUE(server.Verify());
+}
+
+// A server whose certificate the user trusts always has spoken TLS: when it answers AUTH with a
+// refusal, someone in between may be after the password. Nothing of the login goes out, and the
+// error says what changed.
+TEST_F(FormTest, TrustedServerThatStopsOfferingTlsGetsNoLogin)
+{
+    testsupport::ScriptedFtpServer server;
+    GreetWithoutTls(server).Expect("QUIT").Reply("221 tchau");
+    server.Start();
+    ASSERT_EQ(app::TrustedCertificates().Trust("127.0.0.1", server.Port(), kFingerprintB),
+              QString());
+    ConnectTo(server.Port(), QStringLiteral("u"), QStringLiteral("p"));
+    EXPECT_FALSE(form->VaskFTP1->Connected);
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_TRUE(boxes.Errors()[0].text.contains(QStringLiteral("já ofereceu criptografia")))
+        << boxes.Errors()[0].text.toStdString();
+    EXPECT_EQ(boxes.seen.size(), 1u) << "no question about going on in clear";
+    EXPECT_EQ(server.ReceivedLines(), (std::vector<std::string>{"AUTH TLS", "QUIT"}));
+    EXPECT_TRUE(server.Verify());
+}
+
+// A refused connection shows only its failure; no other text comes first.
+TEST_F(FormTest, RefusedConnectionShowsOnlyItsFailure)
+{
+    const uint16_t closedPort = testsupport::FreeLoopbackPort();
+    StatusHistory history(form->StatusBar1);
+    ConnectTo(closedPort, QStringLiteral("u"), QStringLiteral("p"));
+    EXPECT_EQ(history.texts, QStringList{QStringLiteral("A conexão falhou")});
+    EXPECT_EQ(Status(*form), QStringLiteral("A conexão falhou"));
 }
 
 // "ftp://" is the window's plain FTP: no AUTH TLS, and the URL's port instead of the field's.

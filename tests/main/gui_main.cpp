@@ -1,5 +1,6 @@
 // Test entry for the window: real widgets on whatever platform QT_QPA_PLATFORM names.
 #include <QApplication>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -10,6 +11,11 @@ int main(int argc, char** argv)
     // CTest lists the test cases by running this program without the tests' environment, and
     // there is no display then: headless unless the caller chose a platform.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // The window keeps the servers the user trusts in the configuration directory; the tests'
+    // answers must neither come from the user's own files nor end up in them.
+    QTemporaryDir config;
+    if (!qEnvironmentVariableIsSet("XDG_CONFIG_HOME"))
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
     QApplication app(argc, argv);
     QApplication::setApplicationName("Tavolen");
     testing::InitGoogleTest(&argc, argv);
