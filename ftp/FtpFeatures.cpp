@@ -140,10 +140,12 @@ std::optional<TFTPListEntry> TVaskFTP::DescribePath(const std::string& path)
     // "250-Listing /pub", " type=dir;modify=20261207163000; /pub", "250 End": the fact line is
     // the one that begins with a blank.
     std::string facts;
-    replies_.Command(command, [&](const std::string& line) {
+    const std::string reply = replies_.Command(command, [&](const std::string& line) {
         if (facts.empty() && line.size() > 1 && line[0] == ' ')
             facts = WithoutLineEnd(line.substr(1));
     });
+    // A server that hangs up has not answered: that is no "no such path".
+    if (reply.empty()) throw FTPException::Refusal(reply);
     if (ReplyCode < 200 || ReplyCode > 299 || facts.empty()) return std::nullopt;
     TFTPListEntry entry;
     if (mlsd::ReadLine(facts, entry) == mlsd::LineKind::Broken) return std::nullopt;

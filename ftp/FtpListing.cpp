@@ -50,6 +50,8 @@ void PrepareParser(TVaskFTP& ftp)
         ftp.ListParser = std::make_unique<TFTPUnixList>();
     }
     ftp.ListParser->Clear();
+    // A session may outlast the day, or the year, that dates without a year are placed against.
+    ftp.ListParser->Today = TListDay::Today();
 }
 
 // One listing line as it came, line end included when it had one; without it, unless the line
