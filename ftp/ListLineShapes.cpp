@@ -348,10 +348,10 @@ private:
     {
         std::optional<Clock> clock = ClockOf(Text(k));
         if (!clock) return std::nullopt;
-        // A separate "AM" or "PM" only in capitals: as a word of its own it may as well begin
-        // the name.
+        // A separate "AM" or "PM" only in capitals, and only with more after it: as a word of
+        // its own it may as well begin the name, or be all of it.
         const std::string_view next = Text(k + 1);
-        if (!clock->meridiem && (next == "AM" || next == "PM") &&
+        if (!clock->meridiem && (next == "AM" || next == "PM") && k + 2 < columns_.size() &&
             ApplyMeridiem(*clock, MeridiemOf(next)))
             ++k;
         time.hasTime = true;
@@ -384,8 +384,7 @@ private:
         std::optional<int> month = MonthOf(Text(k));
         std::optional<int> day = month ? DayOf(Text(k + 1)) : std::nullopt;
         if (!month || !day) {
-            std::string_view dayText = Text(k);
-            day = DayOf(dayText);
+            day = DayOf(Text(k));
             month = day ? MonthOf(Text(k + 1)) : std::nullopt;
             if (!month) return std::nullopt;
         }

@@ -192,6 +192,8 @@ const FormRow kUnixForms[] = {
      "file\t10\t2026-01-05T12:30:00\t2020 photos"},
     {"a name that begins with PM", "-rw-r--r-- 1 ftp ftp 10 Jan 5 13:30 PM notes",
      "file\t10\t2026-01-05T13:30:00\tPM notes"},
+    {"a name that is PM", "-rw-r--r-- 1 ftp ftp 10 Jan 5 11:30 PM",
+     "file\t10\t2026-01-05T11:30:00\tPM"},
     {"leading blank and semicolons in the name", "-rw-r--r-- 1 ftp ftp 3 Jan 5 12:30  a;b; c",
      "file\t3\t2026-01-05T12:30:00\t a;b; c"},
     {"an empty file", "-rw-r--r-- 1 ftp ftp 0 Jan 5 12:30 empty",
