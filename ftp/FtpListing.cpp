@@ -73,7 +73,7 @@ public:
         line = WithoutLineEnd(std::move(line), hasLineEnd);
         if (!machine_) return Deliver(line);
         // A machine listing is judged whole before its lines are handed on: if it cannot be
-        // read, the listing is taken again with LIST, and its lines are the ones handed on.
+        // read, the listing is taken again with LIST, and only LIST's lines are handed on.
         if (broken_) return;
         auto* parser = dynamic_cast<TFTPUnixList*>(ftp_.ListParser.get());
         if (parser && !parser->ParseMachineLine(line)) {
@@ -217,6 +217,8 @@ PassEnd ListPass(TVaskFTP& ftp, bool machine)
     op.BeginDataPhase();
     ListingLines lines(ftp, machine);
     op.RunDataPhase([&] { ReadListing(lines, data); });
+    // Handed on where LIST's lines would have been: before the final reply.
+    if (!lines.Broken()) lines.HandOn();
     if (!op.EndDataPhase()) {
         op.Release();
         return PassEnd::Done;
@@ -226,7 +228,6 @@ PassEnd ListPass(TVaskFTP& ftp, bool machine)
         op.Release();
         return GiveUpMachineListings(ftp, "MLSD answer not readable");
     }
-    lines.HandOn();
     op.Release();
     return PassEnd::Done;
 }
