@@ -122,6 +122,9 @@ LineKind ReadLine(std::string_view line, TFTPListEntry& entry)
 
 std::string PermissionsOf(std::string_view unixMode)
 {
+    // Servers written in Python give the mode as Python writes octal: "0o755".
+    if (unixMode.size() > 2 && unixMode[0] == '0' && (unixMode[1] == 'o' || unixMode[1] == 'O'))
+        unixMode.remove_prefix(2);
     if (unixMode.empty() || unixMode.size() > 7) return {};
     unsigned mode = 0;
     for (char c : unixMode) {

@@ -24,7 +24,7 @@ enum class LineKind {
 // kind is then Directory: what MLST says of a directory named for itself).
 LineKind ReadLine(std::string_view line, TFTPListEntry& entry);
 
-// "rwxr-xr-x" for a UNIX.mode of "0755" (or "755", "100755"); empty when it is no octal mode.
+// "rwxr-xr-x" for a UNIX.mode of "0755" (or "755", "0o755"); empty when it is no octal mode.
 std::string PermissionsOf(std::string_view unixMode);
 
 } // namespace mlsd

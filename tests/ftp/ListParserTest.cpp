@@ -1,6 +1,7 @@
 // The listing parsers, one row per listing line as real servers write them: the four lists of
 // the column reading, then the parsed entries of each form and of machine listings.
 #include "ftp/ListParsers.h"
+#include "ftp/MlsdParser.h"
 
 #include <gtest/gtest.h>
 
@@ -277,6 +278,14 @@ TEST_P(MachineLine, GivesTheWholeNameKindSizeAndTime)
 }
 
 INSTANTIATE_TEST_SUITE_P(MlsdLines, MachineLine, ::testing::ValuesIn(kMachineLines));
+
+TEST(MachineLineMode, ReadsTheOctalModeAsServersWriteIt)
+{
+    EXPECT_EQ(mlsd::PermissionsOf("0644"), "rw-r--r--");
+    EXPECT_EQ(mlsd::PermissionsOf("0o755"), "rwxr-xr-x"); // pyftpdlib
+    EXPECT_EQ(mlsd::PermissionsOf("0o"), "");
+    EXPECT_EQ(mlsd::PermissionsOf("0x1ff"), "");
+}
 
 TEST(DirectoryListSplitter, JoinsColumnsPastTheTwentyFifthOntoIt)
 {
