@@ -132,6 +132,9 @@ public:
     // Ends the operation as a success without a data phase (a resumed download that had nothing
     // left to fetch).
     void SucceedWithoutData() { success_ = true; }
+    // Ends a pass whose result is not used (a machine listing that is then taken again with
+    // LIST) without its OnSuccess.
+    void Discard() { success_ = false; }
     // The failure of a cancelled operation: EAbortError, for the time-out or the Cancel.
     [[noreturn]] void FailCancelled() const;
 

@@ -1,5 +1,6 @@
-// ListDirectory: "LIST" over a data connection, each line to OnListItem and, when asked, to the
-// listing parser; the server's system type asked once per connection with "SYST".
+// ListDirectory: "LIST" (or, for a parsed listing from a server that offers it, "MLSD") over a
+// data connection, each line to OnListItem and, when asked, to the listing parser; the server's
+// system type asked once per connection with "SYST".
 #include "ftp/FtpDataConnection.h"
 #include "ftp/VaskFtp.h"
 
@@ -7,6 +8,8 @@
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -47,25 +50,70 @@ void PrepareParser(TVaskFTP& ftp)
         ftp.ListParser = std::make_unique<TFTPUnixList>();
     }
     ftp.ListParser->Clear();
+    // A session may outlast the day, or the year, that dates without a year are placed against.
+    ftp.ListParser->Today = TListDay::Today();
 }
 
-// One listing line as it came, line end included when it had one.
-void DeliverLine(TVaskFTP& ftp, std::string line, bool hasLineEnd)
+// One listing line as it came, line end included when it had one; without it, unless the line
+// is one or two characters long, which are handed on as they came.
+std::string WithoutLineEnd(std::string line, bool hasLineEnd)
 {
-    // CR LF or a bare LF; a line of one or two characters is handed on as it came.
     if (hasLineEnd && line.size() > 2)
         line.resize(line.size() - (line[line.size() - 2] == '\r' ? 2 : 1));
-    // A handler may have disconnected meanwhile, which frees the parser.
-    if (ftp.ParseList && ftp.ListParser) ftp.ListParser->ParseLine(line);
-    if (ftp.OnListItem) ftp.OnListItem(line);
+    return line;
 }
+
+// Where the lines of one pass of the listing go.
+class ListingLines {
+public:
+    ListingLines(TVaskFTP& ftp, bool machine) : ftp_(ftp), machine_(machine) {}
+
+    void Take(std::string line, bool hasLineEnd)
+    {
+        line = WithoutLineEnd(std::move(line), hasLineEnd);
+        if (!machine_) return Deliver(line);
+        // A machine listing is judged whole before its lines are handed on: if it cannot be
+        // read, the listing is taken again with LIST, and only LIST's lines are handed on.
+        if (broken_) return;
+        auto* parser = dynamic_cast<TFTPUnixList*>(ftp_.ListParser.get());
+        if (parser && !parser->ParseMachineLine(line)) {
+            broken_ = true;
+            held_.clear();
+            return;
+        }
+        held_.push_back(std::move(line));
+    }
+
+    // The held lines of a machine listing, to OnListItem.
+    void HandOn()
+    {
+        for (const std::string& line : held_)
+            if (ftp_.OnListItem) ftp_.OnListItem(line);
+        held_.clear();
+    }
+
+    bool Broken() const { return broken_; }
+
+private:
+    void Deliver(const std::string& line)
+    {
+        // A handler may have disconnected meanwhile, which frees the parser.
+        if (ftp_.ParseList && ftp_.ListParser) ftp_.ListParser->ParseLine(line);
+        if (ftp_.OnListItem) ftp_.OnListItem(line);
+    }
+
+    TVaskFTP& ftp_;
+    bool machine_;
+    bool broken_ = false;
+    std::vector<std::string> held_;
+};
 
 // Reads the data connection until the server has closed it and every byte has been read.
 // Bytes are taken as they arrive and cut into lines here, so a partial line never sits in the
 // socket (where it would keep the read notification firing), and the last line is delivered
 // even when the server did not end it. A line may be as long as a reply line; one that goes on
 // past that is no listing, and holding it would let a server fill our memory.
-void ReadListing(TVaskFTP& ftp, TWirecore& data)
+void ReadListing(ListingLines& lines, TWirecore& data)
 {
     std::string pending;    // bytes received and not yet delivered as lines
     size_t searched = 0;    // the start of `pending` known to hold no line feed
@@ -88,7 +136,7 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
             size_t start = 0;
             for (size_t end;
                  (end = pending.find('\n', std::max(start, searched))) != std::string::npos;) {
-                DeliverLine(ftp, pending.substr(start, end + 1 - start), true);
+                lines.Take(pending.substr(start, end + 1 - start), true);
                 start = end + 1;
             }
             pending.erase(0, start);
@@ -119,7 +167,69 @@ void ReadListing(TVaskFTP& ftp, TWirecore& data)
     if (data.TlsTruncated())
         throw ESockError("TLS stream ended without close_notify: the listing may be incomplete",
                          ErrorReason::TlsTruncated);
-    if (!pending.empty()) DeliverLine(ftp, pending, false);
+    if (!pending.empty()) lines.Take(pending, false);
+}
+
+enum class PassEnd { Done, TakeAgainWithList };
+
+// The session's MLSD is not to be trusted: this listing and every later one use LIST.
+PassEnd GiveUpMachineListings(TVaskFTP& ftp, const std::string& why)
+{
+    ftp.mlsdFailed_ = true;
+    ftp.ReportStatus(1, why + "; listing with LIST for the rest of the session");
+    return PassEnd::TakeAgainWithList;
+}
+
+// One listing over one data connection, with MLSD (`machine`) or LIST.
+PassEnd ListPass(TVaskFTP& ftp, bool machine)
+{
+    TVaskFTP::ControlUse use(ftp);
+    ftpdata::DataOperation op(ftp, ftpdata::kListing);
+    op.Lock();
+    op.Start();
+    TWirecore& data = op.CreateSocket();
+    if (ftp.ParseList) PrepareParser(ftp);
+    if (machine) ftp.AskMlstFacts();
+    if (!op.OpenChannel()) {
+        op.Release();
+        return PassEnd::Done;
+    }
+
+    const std::string command = machine ? "MLSD" : "LIST";
+    ftp.ReportStatus(1, command);
+    const std::string reply = ftp.Transaction(command);
+    if (op.TransferReplyFails(reply)) {
+        // A server that lists MLST but does not know MLSD ("500 Unknown command", "502 Not
+        // implemented") still lists; a refusal of another kind (no such directory, no
+        // permission, no data connection) would be LIST's as well.
+        if (machine && !reply.empty() && ftp.ReplyCode >= 500 && ftp.ReplyCode <= 504) {
+            op.Release();
+            return GiveUpMachineListings(ftp, "MLSD refused");
+        }
+        op.Fail(reply, true);
+        op.Release();
+        return PassEnd::Done;
+    }
+    if (!op.AcceptIfActive() || !op.SecureData()) {
+        op.Release();
+        return PassEnd::Done;
+    }
+    op.BeginDataPhase();
+    ListingLines lines(ftp, machine);
+    op.RunDataPhase([&] { ReadListing(lines, data); });
+    // Handed on where LIST's lines would have been: before the final reply.
+    if (!lines.Broken()) lines.HandOn();
+    if (!op.EndDataPhase()) {
+        op.Release();
+        return PassEnd::Done;
+    }
+    if (lines.Broken()) {
+        op.Discard();
+        op.Release();
+        return GiveUpMachineListings(ftp, "MLSD answer not readable");
+    }
+    op.Release();
+    return PassEnd::Done;
 }
 
 } // namespace
@@ -135,23 +245,7 @@ void TVaskFTP::ListDirectory()
         ~ClearFlag() { flag = false; }
     } clearFlag{ListInProgress};
 
-    ControlUse use(*this);
-    ftpdata::DataOperation op(*this, ftpdata::kListing);
-    op.Lock();
-    op.Start();
-    TWirecore& data = op.CreateSocket();
-    if (ParseList) PrepareParser(*this);
-    if (!op.OpenChannel()) return op.Release();
-
-    ReportStatus(1, "LIST");
-    const std::string reply = Transaction("LIST");
-    if (op.TransferReplyFails(reply)) {
-        op.Fail(reply, true);
-        return op.Release();
-    }
-    if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
-    op.BeginDataPhase();
-    op.RunDataPhase([&] { ReadListing(*this, data); });
-    if (!op.EndDataPhase()) return op.Release();
-    op.Release();
+    // The window's listing (ParseList off) shows the server's own LIST lines.
+    if (ParseList && UsesMachineListings() && ListPass(*this, true) == PassEnd::Done) return;
+    ListPass(*this, false);
 }

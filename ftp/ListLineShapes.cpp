@@ -1,5 +1,6 @@
 #include "ftp/ListLineShapes.h"
 
+#include <array>
 #include <vector>
 
 namespace listing {
@@ -12,11 +13,6 @@ struct Column {
     size_t begin;
     size_t end;
 };
-
-std::string_view TextOf(std::string_view line, Column column)
-{
-    return line.substr(column.begin, column.end - column.begin);
-}
 
 // Columns are separated by runs of blanks, as in the column splitter.
 std::vector<Column> SplitColumns(std::string_view line)
@@ -44,6 +40,7 @@ bool AllDigits(std::string_view text, size_t minLength, size_t maxLength)
     return true;
 }
 
+// Only ever called on at most a few digits.
 int NumberOf(std::string_view digits)
 {
     int value = 0;
@@ -51,157 +48,478 @@ int NumberOf(std::string_view digits)
     return value;
 }
 
-// A byte count as servers write it: plain decimal, up to the 20 digits of a 64-bit count.
-bool IsSize(std::string_view text) { return AllDigits(text, 1, 20); }
-
-bool IsDay(std::string_view text)
+bool StripSuffix(std::string_view& text, std::string_view suffix)
 {
-    return AllDigits(text, 1, 2) && NumberOf(text) >= 1 && NumberOf(text) <= 31;
-}
-
-// Month names vary with the server's locale: "Jan", "jan", "Mär", "janv.", "1月". What they have
-// in common is a short word with a letter in it and no ':'; the day, the time or year and the
-// size around it make the date certain.
-bool IsMonth(std::string_view text)
-{
-    if (text.empty() || text.size() > 8) return false;
-    bool letter = false;
-    for (char c : text) {
-        if (c == ':') return false;
-        if (IsAsciiLetter(c) || static_cast<unsigned char>(c) >= 0x80) letter = true;
-    }
-    return letter;
-}
-
-// "12:30", "9:05" or "12:30:59" for this year's files, "2019" for older ones.
-bool IsTimeOrYear(std::string_view text)
-{
-    if (AllDigits(text, 4, 4)) return true;
-    const size_t colon = text.find(':');
-    if (colon == std::string_view::npos || !AllDigits(text.substr(0, colon), 1, 2)) return false;
-    const std::string_view rest = text.substr(colon + 1);
-    if (rest.size() == 2) return AllDigits(rest, 2, 2);
-    return rest.size() == 5 && rest[2] == ':' && AllDigits(rest.substr(0, 2), 2, 2) &&
-           AllDigits(rest.substr(3), 2, 2);
-}
-
-// File type, then three triplets of permissions; ACL and context marks may follow ("+", ".").
-bool IsPermissions(std::string_view text)
-{
-    if (text.size() < 10 || !(IsAsciiLetter(text[0]) || text[0] == '-')) return false;
-    for (char c : text.substr(1, 9))
-        if (std::string_view("rwxsStTlL-").find(c) == std::string_view::npos) return false;
+    if (text.size() <= suffix.size() || text.substr(text.size() - suffix.size()) != suffix)
+        return false;
+    text.remove_suffix(suffix.size());
     return true;
 }
 
-// Device files list "major, minor" (or "major,minor") where others have their size.
-bool IsDeviceMajor(std::string_view text)
+// A byte count as Unix servers write it: plain decimal, up to the 20 digits of a 64-bit count.
+bool IsSize(std::string_view text) { return AllDigits(text, 1, 20); }
+
+// A byte count as the MS-DOS form writes it, plain or in groups of three ("1,234,567",
+// "1.234.567", "1'234'567"); its digits, or nothing.
+std::optional<std::string> GroupedSize(std::string_view text)
 {
-    return text.size() >= 2 && text.back() == ',' &&
-           AllDigits(text.substr(0, text.size() - 1), 1, 10);
+    if (IsSize(text)) return std::string(text);
+    const size_t first = text.find_first_of(",.'");
+    if (first == std::string_view::npos || first == 0 || first > 3) return std::nullopt;
+    const char separator = text[first];
+    std::string digits(text.substr(0, first));
+    if (!AllDigits(digits, 1, 3)) return std::nullopt;
+    for (size_t at = first; at < text.size(); at += 4) {
+        if (text[at] != separator || !AllDigits(text.substr(at + 1, 3), 3, 3)) return std::nullopt;
+        digits += text.substr(at + 1, 3);
+    }
+    if (digits.size() > 20) return std::nullopt;
+    return digits;
 }
 
-bool IsDevicePair(std::string_view text)
+std::optional<uint64_t> SizeValue(std::string_view digits)
 {
-    const size_t comma = text.find(',');
-    return comma != std::string_view::npos && AllDigits(text.substr(0, comma), 1, 10) &&
-           AllDigits(text.substr(comma + 1), 1, 10);
+    uint64_t value = 0;
+    for (char c : digits) {
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
 }
 
-// The permissions, at least one more column (the link count, the owner) and the size precede the
-// date. Starting the search there also keeps an owner named like a month ("jan") followed by a
-// numeric group and a size that looks like a year from being read as the date.
-constexpr size_t kFirstDateColumn = 3;
-
-// Month, day, time or year; or, as some locales write it, day, month, time or year
-// ("10. Jan 14:23").
-bool IsDate(std::string_view first, std::string_view second, std::string_view third)
+// "5", "05", and as some locales write the day: "5,", "5.", "5日".
+std::optional<int> DayOf(std::string_view token)
 {
-    if (!IsTimeOrYear(third)) return false;
-    if (IsMonth(first) && IsDay(second)) return true;
-    if (!first.empty() && first.back() == '.') first.remove_suffix(1);
-    return IsDay(first) && IsMonth(second);
+    if (!StripSuffix(token, ",") && !StripSuffix(token, ".")) StripSuffix(token, "\xe6\x97\xa5");
+    if (!AllDigits(token, 1, 2)) return std::nullopt;
+    const int day = NumberOf(token);
+    if (day < 1 || day > 31) return std::nullopt;
+    return day;
+}
+
+std::optional<int> YearOf(std::string_view token)
+{
+    StripSuffix(token, ",");
+    if (!AllDigits(token, 4, 4)) return std::nullopt;
+    return NumberOf(token);
+}
+
+struct Clock {
+    int hour = 0;
+    int minute = 0;
+    int second = 0;
+    bool meridiem = false; // the hour is on the 12-hour clock and has been made 24-hour
+};
+
+// "AM" or "PM" in any case; 'a' or 'p', or nothing.
+char MeridiemOf(std::string_view token)
+{
+    if (token.size() != 2 || (token[1] != 'M' && token[1] != 'm')) return 0;
+    if (token[0] == 'A' || token[0] == 'a') return 'a';
+    if (token[0] == 'P' || token[0] == 'p') return 'p';
+    return 0;
+}
+
+// 12 AM is midnight, 12 PM noon.
+bool ApplyMeridiem(Clock& clock, char meridiem)
+{
+    if (clock.hour < 1 || clock.hour > 12) return false;
+    clock.hour = clock.hour % 12 + (meridiem == 'p' ? 12 : 0);
+    clock.meridiem = true;
+    return true;
+}
+
+// "12:30", "9:05", "12:30:59", "12:30:59.123456789", and with AM/PM attached: "09:01PM".
+std::optional<Clock> ClockOf(std::string_view token)
+{
+    char meridiem = 0;
+    if (token.size() > 2) {
+        meridiem = MeridiemOf(token.substr(token.size() - 2));
+        if (meridiem) token.remove_suffix(2);
+    }
+    const size_t colon = token.find(':');
+    if (colon == std::string_view::npos || !AllDigits(token.substr(0, colon), 1, 2))
+        return std::nullopt;
+    Clock clock;
+    clock.hour = NumberOf(token.substr(0, colon));
+    std::string_view rest = token.substr(colon + 1);
+    if (!AllDigits(rest.substr(0, 2), 2, 2)) return std::nullopt;
+    clock.minute = NumberOf(rest.substr(0, 2));
+    rest.remove_prefix(2);
+    if (!rest.empty()) {
+        if (rest[0] != ':' || !AllDigits(rest.substr(1, 2), 2, 2)) return std::nullopt;
+        clock.second = NumberOf(rest.substr(1, 2));
+        rest.remove_prefix(3);
+        if (!rest.empty() && (rest[0] != '.' || !AllDigits(rest.substr(1), 1, 9)))
+            return std::nullopt;
+    }
+    if (clock.hour > 23 || clock.minute > 59 || clock.second > 60) return std::nullopt;
+    if (meridiem && !ApplyMeridiem(clock, meridiem)) return std::nullopt;
+    return clock;
+}
+
+// A numeric date in one column: "2026-12-07", "12-07-26", "12/07/2026", "07.12.2026". With the
+// year last, a first number above 12 must be the day and a second above 12 the day; otherwise
+// dots mean day first, as in the countries that write them, and dashes and slashes month first,
+// as the MS-DOS form does.
+std::optional<TEntryTime> NumericDateOf(std::string_view token)
+{
+    const size_t first = token.find_first_of("-/.");
+    if (first == std::string_view::npos) return std::nullopt;
+    const char separator = token[first];
+    const size_t second = token.find(separator, first + 1);
+    if (second == std::string_view::npos) return std::nullopt;
+    const std::string_view a = token.substr(0, first);
+    const std::string_view b = token.substr(first + 1, second - first - 1);
+    const std::string_view c = token.substr(second + 1);
+    TEntryTime date;
+    if (AllDigits(a, 4, 4) && AllDigits(b, 1, 2) && AllDigits(c, 1, 2)) {
+        date.year = NumberOf(a);
+        date.month = NumberOf(b);
+        date.day = NumberOf(c);
+    } else if (AllDigits(a, 1, 2) && AllDigits(b, 1, 2) &&
+               (AllDigits(c, 2, 2) || AllDigits(c, 4, 4))) {
+        const int x = NumberOf(a);
+        const int y = NumberOf(b);
+        const bool dayFirst = x > 12 || (y <= 12 && separator == '.');
+        date.day = dayFirst ? x : y;
+        date.month = dayFirst ? y : x;
+        date.year = NumberOf(c);
+        if (c.size() == 2) date.year += date.year < 70 ? 2000 : 1900;
+    } else {
+        return std::nullopt;
+    }
+    if (date.month < 1 || date.month > 12 || date.day < 1 || date.day > 31) return std::nullopt;
+    date.known = true;
+    return date;
+}
+
+// "+0100", "-0500": the offset ls writes after a full time.
+bool IsZoneOffset(std::string_view token)
+{
+    return token.size() == 5 && (token[0] == '+' || token[0] == '-') &&
+           AllDigits(token.substr(1), 4, 4);
+}
+
+// Lower case for ASCII and the Latin-1 letters, in UTF-8. A byte that does not start a two-byte
+// sequence of Latin-1 is taken as windows-1252 and written as UTF-8 first, so that a server's
+// "Mär" reads the same in either character set.
+std::string LowerLatin(std::string_view token)
+{
+    std::string lower;
+    for (size_t at = 0; at < token.size(); ++at) {
+        const auto byte = static_cast<unsigned char>(token[at]);
+        if (byte < 0x80) {
+            lower += (byte >= 'A' && byte <= 'Z') ? static_cast<char>(byte + 32) : token[at];
+            continue;
+        }
+        unsigned char latin = byte;
+        if ((byte == 0xc2 || byte == 0xc3) && at + 1 < token.size() &&
+            (static_cast<unsigned char>(token[at + 1]) & 0xc0) == 0x80) {
+            latin = static_cast<unsigned char>(((byte & 0x03) << 6) |
+                                               (static_cast<unsigned char>(token[++at]) & 0x3f));
+        } else if (byte >= 0xc4 && byte < 0xf8 && at + 1 < token.size() &&
+                   (static_cast<unsigned char>(token[at + 1]) & 0xc0) == 0x80) {
+            return std::string(token); // UTF-8 of other scripts: compared as it is
+        }
+        if (latin >= 0xc0 && latin <= 0xde && latin != 0xd7) latin += 0x20;
+        lower += static_cast<char>(0xc0 | (latin >> 6));
+        lower += static_cast<char>(0x80 | (latin & 0x3f));
+    }
+    return lower;
+}
+
+// Month names of the languages servers list in. A token names a month when it is one of these,
+// or at least three letters that begin names of that month only ("janv", "sept", "mär").
+constexpr std::array<const char*, 12> kMonthNames[] = {
+    {"january", "february", "march", "april", "may", "june", "july", "august", "september",
+     "october", "november", "december"},
+    {"januar", "februar", "m\xc3\xa4rz", "april", "mai", "juni", "juli", "august", "september",
+     "oktober", "november", "dezember"},
+    {"janvier", "f\xc3\xa9vrier", "mars", "avril", "mai", "juin", "juillet", "ao\xc3\xbbt",
+     "septembre", "octobre", "novembre",
+     "d\xc3\xa9"
+     "cembre"},
+    {"enero", "febrero", "marzo", "abril", "mayo", "junio", "julio", "agosto", "septiembre",
+     "octubre", "noviembre", "diciembre"},
+    {"janeiro", "fevereiro", "mar\xc3\xa7o", "abril", "maio", "junho", "julho", "agosto",
+     "setembro", "outubro", "novembro", "dezembro"},
+    {"gennaio", "febbraio", "marzo", "aprile", "maggio", "giugno", "luglio", "agosto", "settembre",
+     "ottobre", "novembre", "dicembre"},
+    {"januari", "februari", "maart", "april", "mei", "juni", "juli", "augustus", "september",
+     "oktober", "november", "december"},
+    {"j\xc3\xa4nner", "feber", "mrz", "apr", "maj", "jun", "jul", "aug", "sep", "okt", "nov",
+     "dec"},
+    {"jan", "feb", "mrt", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"},
+};
+
+// "1月" and "1월": the number of the month and the word for it.
+std::optional<int> NumberedMonthOf(std::string_view token)
+{
+    if (!StripSuffix(token, "\xe6\x9c\x88") && !StripSuffix(token, "\xec\x9b\x94"))
+        return std::nullopt;
+    if (!AllDigits(token, 1, 2)) return std::nullopt;
+    const int month = NumberOf(token);
+    if (month < 1 || month > 12) return std::nullopt;
+    return month;
 }
 
 } // namespace
 
-std::optional<Entry> ReadUnixLine(std::string_view line)
+std::optional<int> MonthOf(std::string_view token)
 {
-    const std::vector<Column> columns = SplitColumns(line);
-    auto text = [&](size_t k) { return TextOf(line, columns[k]); };
-    if (columns.size() < kFirstDateColumn + 4 || !IsPermissions(text(0))) return std::nullopt;
-
-    // The first date from the left whose size column fits; a name may itself look like a date.
-    for (size_t i = kFirstDateColumn; i + 3 < columns.size(); ++i) {
-        const std::string_view before = text(i - 1);
-        const bool deviceSize =
-            IsDevicePair(before) || (IsSize(before) && IsDeviceMajor(text(i - 2)));
-        if (!deviceSize && !IsSize(before)) continue;
-        if (!IsDate(text(i), text(i + 1), text(i + 2))) continue;
-
-        Entry entry;
-        entry.attribute = std::string(text(0));
-        // A device has no size in bytes; its "1, 3" would read as a size of 1 or 3.
-        if (!deviceSize) entry.size = std::string(before);
-        entry.date =
-            std::string(text(i)) + ' ' + std::string(text(i + 1)) + ' ' + std::string(text(i + 2));
-        // Servers write exactly one blank after the time or year (they pad the date on its
-        // left), so further blanks belong to the name.
-        entry.name = std::string(line.substr(columns[i + 2].end + 1));
-        if (entry.attribute[0] == 'l') {
-            const size_t arrow = entry.name.find(" -> ");
-            if (arrow != std::string::npos && arrow > 0) entry.name.resize(arrow);
+    if (const std::optional<int> numbered = NumberedMonthOf(token)) return numbered;
+    StripSuffix(token, ".");
+    if (token.size() < 3 || token.size() > 12) return std::nullopt;
+    const std::string lower = LowerLatin(token);
+    int found = 0;
+    for (const auto& names : kMonthNames) {
+        for (size_t month = 0; month < names.size(); ++month) {
+            const std::string_view name = names[month];
+            if (name.substr(0, lower.size()) != lower) continue;
+            const int number = static_cast<int>(month) + 1;
+            if (found && found != number) return std::nullopt;
+            found = number;
         }
-        return entry;
     }
-    return std::nullopt;
+    if (!found) return std::nullopt;
+    return found;
 }
 
 namespace {
 
-// "12-07-26", "12-07-2026", also with slashes.
-bool IsDosDate(std::string_view text)
-{
-    if (text.size() < 8) return false;
-    const char separator = text[2];
-    if ((separator != '-' && separator != '/') || text[5] != separator) return false;
-    return AllDigits(text.substr(0, 2), 2, 2) && AllDigits(text.substr(3, 2), 2, 2) &&
-           (AllDigits(text.substr(6), 2, 2) || AllDigits(text.substr(6), 4, 4));
-}
+// Where a line's date and time lie: columns first..last, and what they say.
+struct DateSpan {
+    size_t first = 0;
+    size_t last = 0;
+    TEntryTime time;
+};
 
-// "10:15AM", "09:01PM"; some servers write 24-hour times without the suffix.
-bool IsDosTime(std::string_view text)
-{
-    if (text.size() > 2) {
-        const std::string_view suffix = text.substr(text.size() - 2);
-        if (suffix == "AM" || suffix == "PM" || suffix == "am" || suffix == "pm")
-            text.remove_suffix(2);
+class LineReader {
+public:
+    LineReader(std::string_view line, const TListDay& today)
+        : line_(line), columns_(SplitColumns(line)), today_(today)
+    {
     }
-    const size_t colon = text.find(':');
-    return colon != std::string_view::npos && AllDigits(text.substr(0, colon), 1, 2) &&
-           AllDigits(text.substr(colon + 1), 2, 2);
-}
+
+    std::optional<Entry> Read()
+    {
+        if (columns_.empty()) return std::nullopt;
+        if (IsPermissions(Text(0))) return ReadUnix();
+        return ReadDos();
+    }
+
+private:
+    std::string_view Text(size_t k) const
+    {
+        return k < columns_.size()
+                   ? line_.substr(columns_[k].begin, columns_[k].end - columns_[k].begin)
+                   : std::string_view();
+    }
+
+    // File type, then three triplets of permissions; ACL and context marks may follow ("+",
+    // "@", ".").
+    static bool IsPermissions(std::string_view text)
+    {
+        if (text.size() < 10 || !(IsAsciiLetter(text[0]) || text[0] == '-')) return false;
+        for (char c : text.substr(1, 9))
+            if (std::string_view("rwxsStTlL-").find(c) == std::string_view::npos) return false;
+        return true;
+    }
+
+    // Device files list "major, minor" (or "major,minor") where others have their size.
+    static bool IsDeviceMajor(std::string_view text)
+    {
+        return text.size() >= 2 && text.back() == ',' &&
+               AllDigits(text.substr(0, text.size() - 1), 1, 10);
+    }
+
+    static bool IsDevicePair(std::string_view text)
+    {
+        const size_t comma = text.find(',');
+        return comma != std::string_view::npos && AllDigits(text.substr(0, comma), 1, 10) &&
+               AllDigits(text.substr(comma + 1), 1, 10);
+    }
+
+    // A time column at k, with an AM/PM column after it when the time has none; the index of the
+    // span's last column, or nothing.
+    std::optional<size_t> ClockAt(size_t k, TEntryTime& time) const
+    {
+        std::optional<Clock> clock = ClockOf(Text(k));
+        if (!clock) return std::nullopt;
+        // A separate "AM" or "PM" only in capitals, and only with more after it: as a word of
+        // its own it may as well begin the name, or be all of it.
+        const std::string_view next = Text(k + 1);
+        if (!clock->meridiem && (next == "AM" || next == "PM") && k + 2 < columns_.size() &&
+            ApplyMeridiem(*clock, MeridiemOf(next)))
+            ++k;
+        time.hasTime = true;
+        time.hour = clock->hour;
+        time.minute = clock->minute;
+        time.second = clock->second;
+        return k;
+    }
+
+    // A numeric date and its time, and the zone offset that may follow: "2026-12-07 16:30",
+    // "12-07-26  09:01PM", "07.12.2026 21:01:00.000 +0100".
+    std::optional<DateSpan> NumericSpanAt(size_t k) const
+    {
+        std::optional<TEntryTime> date = NumericDateOf(Text(k));
+        if (!date) return std::nullopt;
+        DateSpan span{k, k, *date};
+        const std::optional<size_t> last = ClockAt(k + 1, span.time);
+        if (!last) return std::nullopt;
+        span.last = *last;
+        if (IsZoneOffset(Text(span.last + 1))) ++span.last;
+        return span;
+    }
+
+    // Month and day, or day and month ("10. Jan"), then the time of this year's files or the
+    // year of older ones; some servers write both, the year first ("Dec 7, 2026 4:30 PM"). A
+    // time followed by a year is not read as one date: the year would more likely be the first
+    // word of the name.
+    std::optional<DateSpan> NamedMonthSpanAt(size_t k) const
+    {
+        std::optional<int> month = MonthOf(Text(k));
+        std::optional<int> day = month ? DayOf(Text(k + 1)) : std::nullopt;
+        if (!month || !day) {
+            day = DayOf(Text(k));
+            month = day ? MonthOf(Text(k + 1)) : std::nullopt;
+            if (!month) return std::nullopt;
+        }
+        DateSpan span{k, k + 1, {}};
+        span.time.known = true;
+        span.time.month = *month;
+        span.time.day = *day;
+        if (std::optional<size_t> last = ClockAt(k + 2, span.time)) {
+            span.last = *last;
+            span.time.year = InferYear(*month, *day, today_);
+            return span;
+        }
+        const std::optional<int> year = YearOf(Text(k + 2));
+        if (!year) return std::nullopt;
+        span.time.year = *year;
+        span.last = k + 2;
+        // The time after the year must leave a name after it.
+        TEntryTime withClock = span.time;
+        if (std::optional<size_t> last = ClockAt(k + 3, withClock);
+            last && *last + 1 < columns_.size()) {
+            span.time = withClock;
+            span.last = *last;
+        }
+        return span;
+    }
+
+    std::optional<DateSpan> SpanAt(size_t k) const
+    {
+        if (std::optional<DateSpan> span = NumericSpanAt(k)) return span;
+        return NamedMonthSpanAt(k);
+    }
+
+    std::string DateText(const DateSpan& span) const
+    {
+        std::string text;
+        for (size_t k = span.first; k <= span.last; ++k)
+            (text += k > span.first ? " " : "") += Text(k);
+        return text;
+    }
+
+    // Permissions, then (usually) the link count, owner and group, the size, the date, the name.
+    // The date is searched from the fourth column on, past the permissions, link count and owner,
+    // which also keeps an owner named like a month ("jan") followed by a numeric group and a size
+    // that looks like a year from being read as the date; a line without owner and group is
+    // searched from the third. The first date from the left whose size column fits is the
+    // line's: a name may itself look like a date.
+    std::optional<Entry> ReadUnix() const
+    {
+        for (size_t i = 3; i + 1 < columns_.size(); ++i)
+            if (std::optional<Entry> entry = UnixEntryAt(i)) return entry;
+        return UnixEntryAt(2);
+    }
+
+    // The entry when the date begins at column i and the size stands before it.
+    std::optional<Entry> UnixEntryAt(size_t i) const
+    {
+        const std::string_view before = Text(i - 1);
+        const bool device = IsDevicePair(before) || (IsSize(before) && IsDeviceMajor(Text(i - 2)));
+        if (!device && !IsSize(before)) return std::nullopt;
+        const std::optional<DateSpan> span = SpanAt(i);
+        if (!span || span->last + 1 >= columns_.size()) return std::nullopt;
+        return UnixEntry(*span, device ? std::string_view() : before);
+    }
+
+    std::optional<Entry> UnixEntry(const DateSpan& span, std::string_view size) const
+    {
+        Entry entry;
+        entry.attribute = std::string(Text(0));
+        // A device has no size in bytes; its "1, 3" would read as a size of 1 or 3.
+        entry.size = std::string(size);
+        entry.date = DateText(span);
+        // Servers write exactly one blank after the date (they pad it on its left), so further
+        // blanks belong to the name.
+        entry.name = std::string(line_.substr(columns_[span.last].end + 1));
+        TFTPListEntry& parsed = entry.parsed;
+        switch (entry.attribute[0]) {
+        case '-': parsed.kind = TEntryKind::File; break;
+        case 'd': parsed.kind = TEntryKind::Directory; break;
+        case 'l': parsed.kind = TEntryKind::Link; break;
+        default: parsed.kind = TEntryKind::Other; break;
+        }
+        if (parsed.kind == TEntryKind::Link) {
+            const size_t arrow = entry.name.find(" -> ");
+            if (arrow != std::string::npos && arrow > 0) {
+                parsed.linkTarget = entry.name.substr(arrow + 4);
+                entry.name.resize(arrow);
+            }
+        }
+        return Finish(std::move(entry), span);
+    }
+
+    // Date and time, "<DIR>" or the size, the name.
+    std::optional<Entry> ReadDos() const
+    {
+        const std::optional<DateSpan> span = NumericSpanAt(0);
+        if (!span || span->last + 2 >= columns_.size()) return std::nullopt;
+        const std::string_view sizeOrDir = Text(span->last + 1);
+        Entry entry;
+        if (LowerLatin(sizeOrDir) == "<dir>") {
+            entry.attribute = "<DIR>";
+            entry.parsed.kind = TEntryKind::Directory;
+        } else if (std::optional<std::string> digits = GroupedSize(sizeOrDir)) {
+            entry.size = std::move(*digits);
+            entry.parsed.kind = TEntryKind::File;
+        } else {
+            return std::nullopt;
+        }
+        entry.date = DateText(*span);
+        // The blanks before the name pad the size column to a width that differs between servers
+        // and between "<DIR>" and size lines, so none of them can be told to be the name's own.
+        entry.name = std::string(line_.substr(columns_[span->last + 2].begin));
+        return Finish(std::move(entry), *span);
+    }
+
+    std::optional<Entry> Finish(Entry entry, const DateSpan& span) const
+    {
+        if (entry.name.empty()) return std::nullopt;
+        TFTPListEntry& parsed = entry.parsed;
+        parsed.name = entry.name;
+        if (!entry.size.empty()) parsed.size = SizeValue(entry.size);
+        parsed.modified = span.time;
+        parsed.rawLine = std::string(line_);
+        return entry;
+    }
+
+    std::string_view line_;
+    std::vector<Column> columns_;
+    TListDay today_;
+};
 
 } // namespace
 
-std::optional<Entry> ReadDosLine(std::string_view line)
+std::optional<Entry> ReadListLine(std::string_view line, const TListDay& today)
 {
-    const std::vector<Column> columns = SplitColumns(line);
-    if (columns.size() < 4) return std::nullopt;
-    auto text = [&](size_t k) { return TextOf(line, columns[k]); };
-    const std::string_view sizeOrDir = text(2);
-    const bool directory = sizeOrDir == "<DIR>";
-    if (!IsDosDate(text(0)) || !IsDosTime(text(1)) || (!directory && !IsSize(sizeOrDir)))
-        return std::nullopt;
-
-    Entry entry;
-    entry.attribute = directory ? "<DIR>" : "";
-    if (!directory) entry.size = std::string(sizeOrDir);
-    entry.date = std::string(text(0)) + ' ' + std::string(text(1));
-    // The blanks before the name pad the size column to a width that differs between servers
-    // and between "<DIR>" and size lines, so none of them can be told to be the name's own.
-    entry.name = std::string(line.substr(columns[3].begin));
-    return entry;
+    return LineReader(line, today).Read();
 }
 
 EntryKind KindOf(std::string_view attribute)

@@ -1,6 +1,9 @@
 #pragma once
 // Listing parsers: TFTPDirectoryList cuts a line into space-separated columns; TFTPUnixList reads
-// a line in the Unix long form or the MS-DOS form into its four lists (see ListLineShapes.h).
+// a LIST line of any of the forms in ListLineShapes.h, or a machine listing line (MlsdParser.h),
+// into its four lists and its parsed entries.
+#include "ftp/ListEntry.h"
+
 #include <array>
 #include <string>
 #include <vector>
@@ -20,6 +23,10 @@ public:
     // Columns[1] .. Columns[25]; Columns[0] is unused.
     std::array<std::string, kMaxColumns + 1> Columns;
     int ColumnCount = 0;
+    // Entry i belongs to entry i of the four lists.
+    std::vector<TFTPListEntry> Entries;
+    // The day against which dates without a year are placed.
+    TListDay Today = TListDay::Today();
 
     virtual void ParseLine(const std::string& line);
     void Clear();
@@ -28,4 +35,7 @@ public:
 class TFTPUnixList : public TFTPDirectoryList {
 public:
     void ParseLine(const std::string& line) override;
+    // A line of a machine listing. False when it is none: the server's MLSD cannot be trusted.
+    // The listed directory itself and its parent give no entry, and blank lines are passed over.
+    bool ParseMachineLine(const std::string& line);
 };

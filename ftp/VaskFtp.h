@@ -19,6 +19,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,20 @@ public:
     void Download(const std::string& RemotePath, const std::string& LocalPath);
     void ResumeDownload(const std::string& RemotePath, const std::string& LocalPath);
     void AppendUpload(const std::string& LocalPath, const std::string& RemotePath);
+
+    // --- Machine listings (MLSD, MLST) ----------------------------------------------------
+    // A parsed listing (ParseList) is taken with MLSD when the server lists MLST among its
+    // features: its facts need no guessing. When MLSD is refused or its answer cannot be read,
+    // the listing is taken again with LIST, and so is every later one of the session.
+    bool UsesMachineListings() const;
+    // What MLST says of one path: its kind, size and time. Nothing when the server does not
+    // offer MLST, refuses (no such path) or answers with no readable fact line.
+    std::optional<TFTPListEntry> DescribePath(const std::string& path);
+    // Internal to the FTP component: once a session, "OPTS MLST" for the facts the parsers read,
+    // when the server offers them without sending them all by default.
+    void AskMlstFacts();
+    bool mlsdFailed_ = false;
+    bool mlstFactsAsked_ = false;
 
     // Counters of the running data connection; when none runs, those of the last one (0 before
     // the first), until the next listing or transfer starts.

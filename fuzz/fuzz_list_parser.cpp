@@ -35,6 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             ++expectedEntries;
             const std::string& name = parser.NameList.back();
             if (name.empty() || line.find(name) == std::string::npos) std::abort();
+            if (parser.Entries.size() != expectedEntries || parser.Entries.back().name != name)
+                std::abort();
             const std::string& size = parser.SizeList.back();
             if (size.size() > 20 || size.find_first_not_of("0123456789") != std::string::npos)
                 std::abort();
@@ -42,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (parser.NameList.size() != expectedEntries ||
             parser.SizeList.size() != expectedEntries ||
             parser.DateList.size() != expectedEntries ||
-            parser.AttributeList.size() != expectedEntries)
+            parser.AttributeList.size() != expectedEntries ||
+            parser.Entries.size() != expectedEntries)
             std::abort();
     }
     parser.Clear();

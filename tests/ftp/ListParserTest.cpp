@@ -1,5 +1,7 @@
-// The listing parsers, one row per listing line as real servers write them.
+// The listing parsers, one row per listing line as real servers write them: the four lists of
+// the column reading, then the parsed entries of each form and of machine listings.
 #include "ftp/ListParsers.h"
+#include "ftp/MlsdParser.h"
 
 #include <gtest/gtest.h>
 
@@ -77,6 +79,11 @@ const UnixRow kUnixRows[] = {
      "<DIR>\t\t12-07-26 10:15AM\tsub dir"},
     {"MS-DOS form: four-digit year, 24-hour time, 3 GiB",
      "12-07-2026  21:01       3221225472 big.iso", "\t3221225472\t12-07-2026 21:01\tbig.iso"},
+    {"MS-DOS form: a grouped size gives its digits",
+     "12/07/2026  09:01 PM     1,234,567 grouped.bin",
+     "\t1234567\t12/07/2026 09:01 PM\tgrouped.bin"},
+    {"a numeric date in the Unix form", "-rw-r--r-- 1 ftp ftp 1234 2026-12-07 16:30 iso name",
+     "-rw-r--r--\t1234\t2026-12-07 16:30\tiso name"},
     {"the total line", "total 12", ""},
     {"eight columns but no date: not guessed", "a b c d e f g h", ""},
     {"permissions but no date", "-rw-r--r-- 1 ftp ftp 1234 readme.txt and more words", ""},
@@ -101,6 +108,184 @@ TEST_P(UnixListLine, FillsTheFourListsFromTheLine)
 }
 
 INSTANTIATE_TEST_SUITE_P(RealServerLines, UnixListLine, ::testing::ValuesIn(kUnixRows));
+
+// entry: KIND TAB SIZE TAB MTIME TAB NAME as ftpdrive prints it; empty when the line gives none.
+// Dates without a year are placed against 7 December 2026.
+struct FormRow {
+    std::string why;
+    std::string line;
+    std::string entry;
+};
+
+std::string EntryText(const TFTPListEntry& entry)
+{
+    return std::string(KindName(entry.kind)) + '\t' +
+           (entry.size ? std::to_string(*entry.size) : "-") + '\t' + ToIso8601(entry.modified) +
+           '\t' + entry.name;
+}
+
+std::string ParsedEntries(const std::string& line, bool machine, bool* readable = nullptr)
+{
+    TFTPUnixList parser;
+    parser.Today = {2026, 12, 7};
+    const bool ok = machine ? parser.ParseMachineLine(line) : (parser.ParseLine(line), true);
+    if (readable) *readable = ok;
+    std::string entries;
+    for (const TFTPListEntry& entry : parser.Entries) entries += EntryText(entry);
+    return entries;
+}
+
+const FormRow kUnixForms[] = {
+    {"this year's file", "-rw-r--r--    1 ftp      ftp          1234 Jan  5 12:30 readme.txt",
+     "file\t1234\t2026-01-05T12:30:00\treadme.txt"},
+    {"a date after today is last year's", "-rw-r--r-- 1 ftp ftp 5 Dec  9 10:00 next",
+     "file\t5\t2025-12-09T10:00:00\tnext"},
+    {"an older file: the year, no time", "-rw-r--r--   1 ftp      ftp   0 Mar  4  2019 old.txt",
+     "file\t0\t2019-03-04\told.txt"},
+    {"a directory with a blank", "drwxr-xr-x   2 root     root  4096 Dec 07 12:00 sub dir",
+     "dir\t4096\t2026-12-07T12:00:00\tsub dir"},
+    {"a link, its target cut off", "lrwxrwxrwx 1 root root 7 Dec 07 12:00 pub -> sub dir",
+     "link\t7\t2026-12-07T12:00:00\tpub"},
+    {"an ACL mark after the mode", "-rw-r--r--+ 1 ftp ftp 10 Jan 5 12:30 acl.txt",
+     "file\t10\t2026-01-05T12:30:00\tacl.txt"},
+    {"extended attributes mark", "drwxr-xr-x@ 5 user staff 160 Jan 5 12:30 mac dir",
+     "dir\t160\t2026-01-05T12:30:00\tmac dir"},
+    {"security context mark", "-rw-r--r--. 1 root root 3 Jan 5 12:30 ctx",
+     "file\t3\t2026-01-05T12:30:00\tctx"},
+    {"no group", "-rw-r--r-- 1 owner 2500000000 Feb 29 2020 x.bin",
+     "file\t2500000000\t2020-02-29\tx.bin"},
+    {"numeric owner and group, 3 GiB", "-rw-r--r-- 1 1000 1000 3221225472 Jan  5 12:30 big.iso",
+     "file\t3221225472\t2026-01-05T12:30:00\tbig.iso"},
+    {"no link count", "-rw-r--r-- ftp ftp 1234 Jan 5 12:30 nolinks",
+     "file\t1234\t2026-01-05T12:30:00\tnolinks"},
+    {"no owner or group", "-rw-r--r--   1 1234 Jan 5 12:30 solo.txt",
+     "file\t1234\t2026-01-05T12:30:00\tsolo.txt"},
+    {"nothing but mode and size", "drwxr-xr-x 0 Jan 5 12:30 bare",
+     "dir\t0\t2026-01-05T12:30:00\tbare"},
+    {"ISO date, as long-iso writes it", "-rw-r--r-- 1 ftp ftp 1234 2026-12-07 16:30 iso name.txt",
+     "file\t1234\t2026-12-07T16:30:00\tiso name.txt"},
+    {"full-iso: seconds, fractions and the zone",
+     "-rw-r--r-- 1 ftp ftp 12 2026-12-07 16:30:05.123456789 +0100 full.txt",
+     "file\t12\t2026-12-07T16:30:05\tfull.txt"},
+    {"day before month", "drwxr-xr-x 2 root root 4096 10. Jan 14:23 Neuer Ordner",
+     "dir\t4096\t2026-01-10T14:23:00\tNeuer Ordner"},
+    {"French month with its dot", "-rw-r--r-- 1 ftp ftp 1 janv. 5 2020 a b",
+     "file\t1\t2020-01-05\ta b"},
+    {"German month in capitals, UTF-8", "-rw-r--r-- 1 ftp ftp 1 M\xc3\x84R 5 12:30 a",
+     "file\t1\t2026-03-05T12:30:00\ta"},
+    {"German month in windows-1252", "-rw-r--r-- 1 ftp ftp 1 M\xe4r 5 12:30 a",
+     "file\t1\t2026-03-05T12:30:00\ta"},
+    {"Spanish month", "-rw-r--r-- 1 ftp ftp 1 dic 24 2025 navidad", "file\t1\t2025-12-24\tnavidad"},
+    {"Portuguese month", "-rw-r--r-- 1 ftp ftp 9 out 3 2024 relat\xc3\xb3rio.pdf",
+     "file\t9\t2024-10-03\trelat\xc3\xb3rio.pdf"},
+    {"Japanese month and day", "-rw-r--r-- 1 ftp ftp 42 12\xe6\x9c\x88  7\xe6\x97\xa5 16:30 x",
+     "file\t42\t2026-12-07T16:30:00\tx"},
+    {"comma after the day, year, 12-hour time",
+     "-rw-r--r-- 1 ftp ftp 42 Dec 7, 2026 4:30 PM comma.txt",
+     "file\t42\t2026-12-07T16:30:00\tcomma.txt"},
+    {"seconds in the time", "-rw-r--r-- 1 ftp ftp 5 Jan 5 12:30:59 a",
+     "file\t5\t2026-01-05T12:30:59\ta"},
+    {"a device has no size", "crw-rw-rw- 1 root root 1,   3 Jan 5 12:30 null",
+     "other\t-\t2026-01-05T12:30:00\tnull"},
+    {"a pipe is neither file nor directory", "prw-r--r-- 1 root root 0 Jan 5 12:30 pipe",
+     "other\t0\t2026-01-05T12:30:00\tpipe"},
+    {"a name that begins with a year", "-rw-r--r-- 1 ftp ftp 10 Jan 5 12:30 2020 photos",
+     "file\t10\t2026-01-05T12:30:00\t2020 photos"},
+    {"a name that begins with PM", "-rw-r--r-- 1 ftp ftp 10 Jan 5 13:30 PM notes",
+     "file\t10\t2026-01-05T13:30:00\tPM notes"},
+    {"a name that is PM", "-rw-r--r-- 1 ftp ftp 10 Jan 5 11:30 PM",
+     "file\t10\t2026-01-05T11:30:00\tPM"},
+    {"leading blank and semicolons in the name", "-rw-r--r-- 1 ftp ftp 3 Jan 5 12:30  a;b; c",
+     "file\t3\t2026-01-05T12:30:00\t a;b; c"},
+    {"an empty file", "-rw-r--r-- 1 ftp ftp 0 Jan 5 12:30 empty",
+     "file\t0\t2026-01-05T12:30:00\tempty"},
+    {"a month-like word that is no month", "-rw-r--r-- 1 ftp ftp 3 Jui 5 12:30 x", ""},
+    {"a server message", "226-Options: -a -l", ""},
+    {"the total line", "total 12", ""},
+};
+
+const FormRow kDosForms[] = {
+    {"IIS directory", "12-07-26  10:15AM       <DIR>          sub dir",
+     "dir\t-\t2026-12-07T10:15:00\tsub dir"},
+    {"IIS file, 12-hour", "12-07-26  09:01PM                10000 data file.bin",
+     "file\t10000\t2026-12-07T21:01:00\tdata file.bin"},
+    {"four-digit year, 24-hour time, 3 GiB", "12-07-2026  21:01       3221225472 big.iso",
+     "file\t3221225472\t2026-12-07T21:01:00\tbig.iso"},
+    {"slashes, AM/PM apart, thousands commas", "12/07/2026  09:01 PM     1,234,567 grouped.bin",
+     "file\t1234567\t2026-12-07T21:01:00\tgrouped.bin"},
+    {"dots: day first, thousands dots", "07.12.2026  21:01   1.234.567 punkt.bin",
+     "file\t1234567\t2026-12-07T21:01:00\tpunkt.bin"},
+    {"a first number above 12 is the day", "31/12/25  23:59        5 eve",
+     "file\t5\t2025-12-31T23:59:00\teve"},
+    {"ISO date", "2026-12-07  21:01    <DIR>   iso dir", "dir\t-\t2026-12-07T21:01:00\tiso dir"},
+    {"12 AM is midnight", "12-07-26  12:05AM  0 midnight.txt",
+     "file\t0\t2026-12-07T00:05:00\tmidnight.txt"},
+    {"<dir> in small letters", "12-07-26  10:15AM  <dir>  low", "dir\t-\t2026-12-07T10:15:00\tlow"},
+    {"no name", "12-07-26  10:15AM       <DIR>", ""},
+    {"the summary line", "               2 File(s)         12,345 bytes", ""},
+    {"separators out of groups of three", "12-07-26  10:15AM  12,34 x", ""},
+};
+
+// entry: as above; "broken" when the line is no machine listing line.
+const FormRow kMachineLines[] = {
+    {"every fact",
+     "type=file;size=1234;modify=20261207163000;perm=adfrw;unique=803g1;UNIX.mode=0644; my "
+     "file.txt",
+     "file\t1234\t2026-12-07T16:30:00Z\tmy file.txt"},
+    {"fractions of a second", "type=dir;modify=20261207163000.123; sub dir",
+     "dir\t-\t2026-12-07T16:30:00Z\tsub dir"},
+    {"facts in any case", "Type=File;Size=5;Modify=20261207163000; UPPER",
+     "file\t5\t2026-12-07T16:30:00Z\tUPPER"},
+    {"semicolons and = in the name", "type=file;size=3; a;b; c=d", "file\t3\t-\ta;b; c=d"},
+    {"the name's own leading blanks", "type=file;size=3;  lead", "file\t3\t-\t lead"},
+    {"a link and its target", "type=OS.unix=slink:/etc/target;size=11; link", "link\t11\t-\tlink"},
+    {"a link as some servers write it", "type=OS.unix=symlink; l2", "link\t-\t-\tl2"},
+    {"no type: the kind stays unknown", "size=10; nokind", "other\t10\t-\tnokind"},
+    {"values that cannot be read", "type=file;size=abc;modify=yesterday;x.custom=1; odd",
+     "file\t-\t-\todd"},
+    {"a 5 GiB sparse file", "type=file;size=5368709120;modify=20261207163000; sparse.bin",
+     "file\t5368709120\t2026-12-07T16:30:00Z\tsparse.bin"},
+    {"UTF-8 and raw bytes in the name", "type=file;size=1; ma\xc3\xa7\xc3\xa3 \xff\xfe",
+     "file\t1\t-\tma\xc3\xa7\xc3\xa3 \xff\xfe"},
+    {"no facts at all", " bare", "other\t-\t-\tbare"},
+    {"no final semicolon", "type=file;size=3 name", "file\t3\t-\tname"},
+    {"the directory itself", "type=cdir;modify=20261207163000; .", ""},
+    {"its parent", "type=pdir;modify=20261207163000; ..", ""},
+    {"a blank line", "", ""},
+    {"a LIST line", "-rw-r--r-- 1 ftp ftp 3 Jan 5 12:30 x", "broken"},
+    {"no blank", "type=file;size=3;", "broken"},
+    {"no name", "type=file;size=3; ", "broken"},
+    {"a fact without a value", "type=file;garbage; x", "broken"},
+};
+
+class ListForm : public ::testing::TestWithParam<FormRow> {};
+
+TEST_P(ListForm, GivesTheWholeNameKindSizeAndTime)
+{
+    EXPECT_EQ(ParsedEntries(GetParam().line, false), GetParam().entry) << GetParam().why;
+}
+
+INSTANTIATE_TEST_SUITE_P(UnixLines, ListForm, ::testing::ValuesIn(kUnixForms));
+INSTANTIATE_TEST_SUITE_P(DosLines, ListForm, ::testing::ValuesIn(kDosForms));
+
+class MachineLine : public ::testing::TestWithParam<FormRow> {};
+
+TEST_P(MachineLine, GivesTheWholeNameKindSizeAndTime)
+{
+    bool readable = false;
+    const std::string entries = ParsedEntries(GetParam().line, true, &readable);
+    EXPECT_EQ(readable ? entries : "broken", GetParam().entry) << GetParam().why;
+}
+
+INSTANTIATE_TEST_SUITE_P(MlsdLines, MachineLine, ::testing::ValuesIn(kMachineLines));
+
+TEST(MachineLineMode, ReadsTheOctalModeAsServersWriteIt)
+{
+    EXPECT_EQ(mlsd::PermissionsOf("0644"), "rw-r--r--");
+    EXPECT_EQ(mlsd::PermissionsOf("0o755"), "rwxr-xr-x"); // pyftpdlib
+    EXPECT_EQ(mlsd::PermissionsOf("0o"), "");
+    EXPECT_EQ(mlsd::PermissionsOf("0x1ff"), "");
+}
 
 TEST(DirectoryListSplitter, JoinsColumnsPastTheTwentyFifthOntoIt)
 {

@@ -107,6 +107,188 @@ INSTANTIATE_TEST_SUITE_P(
                       SystemRow{"215 OS/400 is the remote operating system", vendorOs400},
                       SystemRow{"500 SYST not understood", vendorOther}));
 
+// A server that offers MLST, and sends the type, size and time facts unasked.
+testsupport::ScriptedFtpServer& LoggedInWithMlst(ScriptedSession& s)
+{
+    return s.server.Reply("220 pronto")
+        .Expect("USER ana")
+        .Reply("230 bem-vinda")
+        .Expect("FEAT")
+        .Reply("211-Features:")
+        .Reply(" MLST type*;size*;modify*;perm;unique;UNIX.mode;UNIX.uid;")
+        .Reply("211 End");
+}
+
+// A passive listing with `command` whose data connection carries `data`.
+testsupport::ScriptedFtpServer& PassiveListing(testsupport::ScriptedFtpServer& script,
+                                               const std::string& command, const std::string& data)
+{
+    return script.PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect(command)
+        .Reply("150 here")
+        .AcceptData()
+        .SendData(data)
+        .CloseData()
+        .Reply("226 done");
+}
+
+TEST(Listing, ParsedListingsUseMlsdWhenTheServerOffersMlst)
+{
+    ListingSession s;
+    s.ftp.ParseList = true;
+    s.ftp.Vendor = vendorUnix; // no SYST
+    auto& script = LoggedInWithMlst(s)
+                       .Expect("OPTS MLST type;size;modify;perm;unique;UNIX.mode;")
+                       .Reply("200 MLST OPTS type;size;modify;perm;unique;UNIX.mode;");
+    PassiveListing(script, "MLSD",
+                   "type=cdir;modify=20261207163000; .\r\n"
+                   "type=file;size=5368709120;modify=20261207163000;UNIX.mode=0644; big; file\r\n"
+                   "type=dir;modify=20251207163000;UNIX.mode=0755; sub dir\r\n");
+    // The facts are asked for once a session.
+    PassiveListing(script, "MLSD", "type=file;size=0; empty\r\n");
+    s.StartLoggedIn();
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.items, (Lines{"type=cdir;modify=20261207163000; .",
+                              "type=file;size=5368709120;modify=20261207163000;UNIX.mode=0644; "
+                              "big; file",
+                              "type=dir;modify=20251207163000;UNIX.mode=0755; sub dir"}));
+    const TFTPDirectoryList& parser = *s.ftp.ListParser;
+    EXPECT_EQ(parser.NameList, (Lines{"big; file", "sub dir"}));
+    EXPECT_EQ(parser.SizeList, (Lines{"5368709120", ""}));
+    EXPECT_EQ(parser.AttributeList, (Lines{"-rw-r--r--", "drwxr-xr-x"}));
+    EXPECT_EQ(parser.DateList, (Lines{"2026-12-07T16:30:00Z", "2025-12-07T16:30:00Z"}));
+    ASSERT_EQ(parser.Entries.size(), 2u);
+    EXPECT_EQ(parser.Entries[1].kind, TEntryKind::Directory);
+    EXPECT_TRUE(s.ftp.UsesMachineListings());
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.ftp.ListParser->NameList, (Lines{"empty"}));
+    EXPECT_EQ(s.events, (Lines{"OnSuccess ctList", "OnSuccess ctList"}));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+// MLSD that cannot be used: the listing is taken again with LIST, and so is the next one. Only
+// the lines of LIST are handed out, and the listing succeeds once.
+struct FallbackRow {
+    std::string why;
+    std::string mlsdReply;
+    std::string mlsdData; // sent when the reply is a 150
+    std::string status;
+};
+
+class MlsdFallback : public ::testing::TestWithParam<FallbackRow> {};
+
+TEST_P(MlsdFallback, ListsWithListForTheRestOfTheSession)
+{
+    const FallbackRow& row = GetParam();
+    ListingSession s;
+    s.ftp.ParseList = true;
+    s.ftp.Vendor = vendorUnix;
+    // Every fact the parsers read is sent unasked: no OPTS MLST.
+    auto& script = s.server.Reply("220 pronto")
+                       .Expect("USER ana")
+                       .Reply("230 bem-vinda")
+                       .Expect("FEAT")
+                       .Reply("211-Features:")
+                       .Reply(" MLST type*;size*;modify*;")
+                       .Reply("211 End")
+                       .PassiveListen()
+                       .Expect("PASV")
+                       .ReplyPasv()
+                       .Expect("MLSD")
+                       .Reply(row.mlsdReply);
+    if (row.mlsdReply.rfind("150", 0) == 0)
+        script.AcceptData().SendData(row.mlsdData).CloseData().Reply("226 done");
+    const std::string line = "-rw-r--r-- 1 ftp ftp 3 Jan 5 12:30 my file";
+    PassiveListing(script, "LIST", line + "\r\n");
+    PassiveListing(script, "LIST", line + "\r\n");
+    s.StartLoggedIn();
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.items, (Lines{line})) << row.why;
+    EXPECT_EQ(s.ftp.ListParser->NameList, (Lines{"my file"}));
+    EXPECT_EQ(s.events, (Lines{"OnSuccess ctList"}));
+    EXPECT_TRUE(Contains(s.status, row.status + "; listing with LIST for the rest of the session"));
+    EXPECT_FALSE(s.ftp.UsesMachineListings());
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.ftp.ListParser->NameList, (Lines{"my file"}));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BrokenMlsd, MlsdFallback,
+    ::testing::Values(
+        FallbackRow{"not understood", "500 MLSD not understood", "", "MLSD refused"},
+        FallbackRow{"not implemented", "502 Command not implemented", "", "MLSD refused"},
+        FallbackRow{"LIST lines in its answer", "150 here",
+                    "type=file;size=1; good\r\n-rw-r--r-- 1 ftp ftp 3 Jan 5 12:30 my file\r\n",
+                    "MLSD answer not readable"},
+        FallbackRow{"a line without facts", "150 here", "just a name\r\n",
+                    "MLSD answer not readable"}));
+
+// MLST: what one path is. entry: kind and size, or "none".
+struct DescribeRow {
+    std::string why;
+    std::vector<std::string> reply;
+    std::string entry;
+};
+
+class DescribePath : public ::testing::TestWithParam<DescribeRow> {};
+
+TEST_P(DescribePath, AnswersWhatAPathIs)
+{
+    const DescribeRow& row = GetParam();
+    ListingSession s;
+    auto& script = LoggedInWithMlst(s)
+                       .Expect("OPTS MLST type;size;modify;perm;unique;UNIX.mode;")
+                       .Reply("200 ok")
+                       .Expect("MLST /pub/a b");
+    for (const std::string& line : row.reply) script.Reply(line);
+    if (row.reply.empty()) script.Close();
+    s.StartLoggedIn();
+
+    std::string text = "none";
+    try {
+        const std::optional<TFTPListEntry> entry = s.ftp.DescribePath("/pub/a b");
+        if (entry)
+            text = std::string(KindName(entry->kind)) + " " +
+                   (entry->size ? std::to_string(*entry->size) : "-") + " " + entry->name;
+    } catch (const FTPException&) {
+        text = "FTPException";
+    }
+    EXPECT_EQ(text, row.entry) << row.why;
+    if (text != "FTPException") {
+        EXPECT_TRUE(s.events.empty()) << "a question fires no events";
+    }
+    EXPECT_TRUE(s.server.Verify());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MlstReplies, DescribePath,
+    ::testing::Values(DescribeRow{"a file",
+                                  {"250-Listing /pub/a b", " type=file;size=5368709120; /pub/a b",
+                                   "250 End"},
+                                  "file 5368709120 /pub/a b"},
+                      DescribeRow{"a directory names itself cdir",
+                                  {"250-Listing /pub/a b",
+                                   " Type=cdir;modify=20261207163000; /pub/a b", "250 End"},
+                                  "dir - /pub/a b"},
+                      DescribeRow{"no such path", {"550 No such file or directory."}, "none"},
+                      DescribeRow{"no fact line", {"250-Listing", "250 End"}, "none"},
+                      DescribeRow{"the server hangs up instead", {}, "FTPException"}));
+
+TEST(Listing, DescribePathAsksNothingOfAServerWithoutMlst)
+{
+    ListingSession s;
+    s.LoggedIn();
+    s.StartLoggedIn();
+    EXPECT_FALSE(s.ftp.DescribePath("x").has_value());
+    EXPECT_TRUE(s.server.Verify());
+}
+
 TEST(Listing, RefusedListIsUnsupportedThenAFailure)
 {
     ListingSession s;

@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,30 @@ TEST(PyftpdlibSession, GoodPasswordLogsInAndDirectoryCommandsWork)
     c.ftp.Disconnect();
     EXPECT_FALSE(c.ftp.Connected);
     EXPECT_EQ(c.events.back(), "OnDisconnect");
+}
+
+// MLST tells what one path is, with its facts in UTC, names with blanks and semicolons too.
+TEST(PyftpdlibSession, DescribePathTellsFilesFromDirectories)
+{
+    TAVOLEN_REQUIRE(PyftpdlibServer::Available(), "pyftpdlib");
+    PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    ASSERT_EQ(::mkdir((server.Root() + "/a dir").c_str(), 0755), 0);
+    testsupport::WriteFileBytes(server.Root() + "/a dir/b; c.txt", "12345");
+    Client c(server, server.Password());
+    c.ftp.Connect();
+
+    const std::optional<TFTPListEntry> file = c.ftp.DescribePath("/a dir/b; c.txt");
+    ASSERT_TRUE(file.has_value());
+    EXPECT_EQ(file->kind, TEntryKind::File);
+    EXPECT_EQ(file->size, std::optional<uint64_t>(5));
+    EXPECT_TRUE(file->modified.utc);
+    const std::optional<TFTPListEntry> dir = c.ftp.DescribePath("/a dir");
+    ASSERT_TRUE(dir.has_value());
+    EXPECT_EQ(dir->kind, TEntryKind::Directory);
+    EXPECT_FALSE(c.ftp.DescribePath("/nao-existe").has_value());
+    EXPECT_TRUE(c.ftp.Connected);
+    c.ftp.Disconnect();
 }
 
 TEST(PyftpdlibSession, BadPasswordFailsTheLoginAndDisconnects)

@@ -131,6 +131,58 @@ TEST_P(RealServerTransfer, DirectoryCommandsAndParsedListing)
     EXPECT_EQ(d.out.back(), "event: OnDisconnect");
 }
 
+// A tree with every name that has been cut or misread somewhere: blanks inside and in front,
+// semicolons, UTF-8, an empty file, a link, a directory and a 5 GiB sparse file. pyftpdlib lists
+// it with MLSD, vsftpd with LIST; either way every name comes out whole with its kind and exact
+// size. (pyftpdlib's MLSD follows the link and reports its file.)
+TEST_P(RealServerTransfer, ParsedListingGivesEveryNameWholeWithKindAndSize)
+{
+    const std::string dir = diskDir_ + "/tree";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir + "/sub dir").c_str(), 0755), 0);
+    WriteFileBytes(dir + "/with space.txt", "abc");
+    WriteFileBytes(dir + "/semi;colon;.txt", "12345");
+    WriteFileBytes(dir + "/ leading space", "four");
+    WriteFileBytes(dir + "/a\xc3\xa7\xc3\xa3o.txt", "ok");
+    WriteFileBytes(dir + "/empty", "");
+    testsupport::CreateSparseFile(dir + "/sparse.bin", uint64_t{5} << 30);
+    ASSERT_EQ(::symlink("with space.txt", (dir + "/link to file").c_str()), 0);
+    const bool machine = GetParam().kind == Kind::Pyftpdlib;
+
+    const Drive d = Run({"cd", ftpDir_ + "tree", "ls"}, {"--parse-list"});
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    // KIND, SIZE and NAME of each entry; MTIME is checked for its form.
+    std::vector<std::string> entries;
+    for (const std::string& line : d.out) {
+        if (line.rfind("entry: ", 0) != 0) continue;
+        const size_t size = line.find('\t');
+        const size_t time = line.find('\t', size + 1);
+        const size_t name = line.find('\t', time + 1);
+        const std::string mtime = line.substr(time + 1, name - time - 1);
+        EXPECT_EQ(mtime.size(), machine ? 20u : 19u) << line;
+        EXPECT_EQ(mtime.back() == 'Z', machine) << line;
+        std::string kindSizeName = line.substr(7, time - 7) + line.substr(name);
+        // A directory's size is the file system's business.
+        if (kindSizeName.rfind("dir\t", 0) == 0) kindSizeName = "dir" + line.substr(name);
+        entries.push_back(kindSizeName);
+    }
+    std::sort(entries.begin(), entries.end());
+    const std::vector<std::string> expected = {
+        "dir\tsub dir",
+        "file\t0\tempty",
+        "file\t5\tsemi;colon;.txt",
+        "file\t2\ta\xc3\xa7\xc3\xa3o.txt",
+        "file\t3\twith space.txt",
+        "file\t4\t leading space",
+        "file\t5368709120\tsparse.bin",
+        machine ? "file\t3\tlink to file" : "link\t14\tlink to file",
+    };
+    std::vector<std::string> sorted = expected;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(entries, sorted) << Dump(d);
+    EXPECT_EQ(d.Count("event: OnSuccess ctList"), 1u) << Dump(d);
+}
+
 TEST_P(RealServerTransfer, BinaryFileSurvivesBothDirectionsByteForByte)
 {
     const std::string payload = BinaryPayload();

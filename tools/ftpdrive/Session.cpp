@@ -18,13 +18,14 @@ void Event(const char* name, TCmdType kind)
     Out(std::string("event: ") + name + " " + CmdTypeName(kind));
 }
 
+// KIND, SIZE, MTIME and NAME of each entry, "-" for a size or time the listing did not give.
 void PrintParsedEntries(const TVaskFTP& ftp)
 {
     if (!ftp.ListParser) return;
-    const TFTPDirectoryList& parser = *ftp.ListParser;
-    for (size_t i = 0; i < parser.NameList.size(); ++i)
-        Out("entry: " + parser.AttributeList[i] + "\t" + parser.SizeList[i] + "\t" +
-            parser.DateList[i] + "\t" + parser.NameList[i]);
+    for (const TFTPListEntry& entry : ftp.ListParser->Entries)
+        Out(std::string("entry: ") + KindName(entry.kind) + "\t" +
+            (entry.size ? std::to_string(*entry.size) : "-") + "\t" + ToIso8601(entry.modified) +
+            "\t" + entry.name);
 }
 
 // Why the connect failed, as the error table words it; empty when the error does not say, or
