@@ -4,7 +4,6 @@
 // sends before it hangs up on an idle client, the end of the stream. Those are read here, from
 // the event loop, through the same reply reader, so that a session the server has ended is
 // noticed at once (OnDisconnect) and not only when the next command finds the connection dead.
-#include "ftp/FtpDataConnection.h"
 #include "ftp/VaskFtp.h"
 
 #include "platform/SocketErrors.h"
@@ -46,13 +45,10 @@ void TVaskFTP::DropSession()
 
 void TVaskFTP::OnControlInput()
 {
-    if (controlUsers_ == 0) {
-        ReadUnsolicitedInput();
-        return;
-    }
-    // An operation is running; it reads its own replies. During a wait on the data connection the
-    // watch looks whether the server has meanwhile given up on the transfer.
-    if (dataWaitWatch_) dataWaitWatch_->Check();
+    // While an operation runs, it reads its own replies. During a wait on the data connection the
+    // notification has woken that wait, whose watch looks whether the server has meanwhile given
+    // up on the transfer.
+    if (controlUsers_ == 0) ReadUnsolicitedInput();
 }
 
 void TVaskFTP::ReadUnsolicitedInput()

@@ -2,7 +2,6 @@
 // checks with their failure protocol, the end of the data phase and the release.
 #include "ftp/FtpDataConnection.h"
 
-#include "net/ThreadTimer.h"
 #include "platform/LocalFile.h"
 #include "platform/ScopedGuards.h"
 #include "platform/SocketErrors.h"
@@ -13,9 +12,6 @@ namespace ftpdata {
 
 namespace {
 
-// How often a wait on the data connection looks at the control connection and the Canceled flag
-// when no notification comes.
-constexpr uint32_t kWatchTickMs = 100;
 // A reply line longer than this is no reply the watch needs to recognise early.
 constexpr long kWatchPeekLength = 512;
 
@@ -81,6 +77,8 @@ TWirecore& DataOperation::CreateSocket()
     outerSocket_ = ftp_.DataSocket;
     socket_ = std::make_unique<TWirecore>(nullptr);
     ftp_.DataSocket = socket_.get();
+    // The user's Cancel on the component ends every wait of its data connection.
+    socket_->CanceledWith = &ftp_;
     socket_->TimeOut = ftp_.TimeOut;
     if (kind_.isUpload) {
         if (ftp_.OnPacketSent) socket_->OnPacketSent = ftp_.OnPacketSent;
@@ -318,31 +316,28 @@ void DataOperation::Release()
 }
 
 DataWaitWatch::DataWaitWatch(TVaskFTP& ftp, TWirecore& data)
-    : ftp_(ftp), data_(data), outer_(ftp.dataWaitWatch_),
-      tick_(std::make_unique<TThreadTimer>(nullptr))
+    : ftp_(ftp), data_(data), outerPass_(std::move(data.OnWaitPass))
 {
-    ftp_.dataWaitWatch_ = this;
-    tick_->SetInterval(kWatchTickMs);
-    tick_->SetOnTimer([this](TComponent*) { Check(); });
-    tick_->SetEnabled(true);
+    data_.OnWaitPass = [this] { Check(); };
     // The server's answer may be there before the wait begins.
     Check();
 }
 
-DataWaitWatch::~DataWaitWatch() { ftp_.dataWaitWatch_ = outer_; }
+DataWaitWatch::~DataWaitWatch()
+{
+    data_.OnWaitPass = std::move(outerPass_);
+    // The control connection's read notification comes for every byte again; the operation's
+    // next read of it asks for the notification once more.
+    wake_.reset();
+}
 
 void DataWaitWatch::Check()
 {
     if (data_.Canceled) return;
-    // The user's Cancel on the component ends the wait like an Abort would.
-    if (ftp_.Canceled) {
-        data_.Cancel();
-        return;
-    }
     if (!failureSeen_) failureSeen_ = FailureReplyWaiting();
     // Bytes still waiting on the data connection are read first: a server that sends what it has
     // and then reports failure leaves them for the local file, which keeps a true prefix either
-    // way. The tick comes back for the rest.
+    // way. The data wait's next pass looks again.
     if (failureSeen_ && platform::PendingBytes(data_.SocketHandle) == 0) {
         endedByServer_ = true;
         data_.Cancel();
@@ -358,6 +353,10 @@ bool DataWaitWatch::FailureReplyWaiting()
     const long pending = ftp_.ControlPending();
     if (pending == seenPending_) return false;
     seenPending_ = pending;
+    // Woken again only by bytes beyond those seen now, or by the server's close; the peek below
+    // asks for the notification again.
+    wake_.reset();
+    wake_.emplace(ftp_.SocketHandle, platform::PendingBytes(ftp_.SocketHandle));
     // With nothing waiting, a look of one byte finds out whether the control connection has
     // reached its end. Over TLS what is waiting may be records that hold no reply at all.
     char head[kWatchPeekLength];

@@ -19,8 +19,6 @@
 #include <optional>
 #include <string>
 
-class TThreadTimer;
-
 namespace ftpdata {
 
 // The port of a PASV reply: the line is cut at every comma, the fifth field is the high byte and
@@ -164,16 +162,19 @@ private:
     TWirecore* outerSocket_ = nullptr;
 };
 
-// Watches the control connection and the component's Canceled flag while an operation waits on
-// its data connection (the server's connection in active mode, the data phase). The wait itself
-// only knows the data socket; without the watch, a server that answers "425 Can't open data
-// connection" and leaves the data connection silent, or never connects back, would keep it
-// waiting for good, and a Cancel on the component would not reach it.
+// Watches the control connection while an operation waits on its data connection (the server's
+// connection in active mode, the TLS handshake, the data phase). The wait itself only knows the
+// data socket; without the watch, a server that answers "425 Can't open data connection" and
+// leaves the data connection silent, or never connects back, would keep it waiting for good.
+// (A Cancel on the component reaches the wait without it: the data socket is CanceledWith the
+// component.)
 //
-// The control connection is looked at when its read notification comes and on a slow tick, and
-// only peeked at when the number of bytes waiting there has changed, so a reply that is not a
-// failure, or not yet complete, costs nothing until more arrives. The reply is left in place for
-// the operation to read.
+// The look is taken after every pass of the event loop the data socket's waits take, and peeks
+// only when the number of bytes waiting on the control connection has changed, so a reply that
+// is not a failure, or not yet complete, costs nothing until more arrives. Meanwhile the control
+// connection's read notification is asked for only once more bytes than those seen are there, so
+// a blocked wait sleeps until something new arrives and is woken by it. The reply is left in place
+// for the operation to read.
 class DataWaitWatch {
 public:
     DataWaitWatch(TVaskFTP& ftp, TWirecore& data);
@@ -191,8 +192,8 @@ private:
 
     TVaskFTP& ftp_;
     TWirecore& data_;
-    DataWaitWatch* outer_;
-    std::unique_ptr<TThreadTimer> tick_;
+    std::function<void()> outerPass_; // the data socket's hook before this watch took it
+    std::optional<platform::WakeOnMoreThan> wake_;
     long seenPending_ = -1; // bytes waiting on the control connection when last looked at
     bool failureSeen_ = false;
     bool endedByServer_ = false;

@@ -4,7 +4,7 @@
 #include "ftp/FtpDataConnection.h"
 #include "ftp/VaskFtp.h"
 
-#include "platform/MessageLoop.h"
+#include "net/Wait.h"
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
@@ -115,12 +115,17 @@ private:
 // past that is no listing, and holding it would let a server fill our memory.
 void ReadListing(ListingLines& lines, TWirecore& data)
 {
-    std::string pending;    // bytes received and not yet delivered as lines
-    size_t searched = 0;    // the start of `pending` known to hold no line feed
-    TimerGuard timer(data); // TimeOut bounds the time without progress
+    std::string pending; // bytes received and not yet delivered as lines
+    size_t searched = 0; // the start of `pending` known to hold no line feed
+    // TimeOut bounds the time without progress.
+    Deadline deadline = data.NoProgressDeadline();
+    WaitBounds bounds{.pass = WaitPass::None, .deadline = &deadline};
     for (;;) {
-        // Abort on the component, or the data socket's own time-out.
-        if (data.Canceled) {
+        // Abort on the component, a Cancel, or the time-out. Handlers, a Cancel and the time-out
+        // get their turn even while bytes keep coming; when nothing is waiting, the receive has
+        // re-armed the data socket's notifications, so the pass sleeps until bytes, the close, a
+        // timer or user input arrive.
+        if (Wait(data, bounds) != WaitEnd::Ready) {
             data.Canceled = false;
             throw EAbortError("Socket readln aborted",
                               data.TimedOut ? ErrorReason::TimedOut : ErrorReason::Canceled);
@@ -145,10 +150,8 @@ void ReadListing(ListingLines& lines, TWirecore& data)
                 throw ESockError("Line longer than " + std::to_string(TWirecore::kMaxLineLength) +
                                      " bytes",
                                  ErrorReason::LineTooLong);
-            data.StopTimer();
-            data.StartTimer();
-            // Handlers, a Cancel and the time-out get their turn even while bytes keep coming.
-            platform::ProcessMessagesWhileBusy();
+            deadline.Progress();
+            bounds.pass = WaitPass::IfDue;
             continue;
         }
         // The end of the stream (its close notification may still be queued).
@@ -158,9 +161,7 @@ void ReadListing(ListingLines& lines, TWirecore& data)
         data.LastError = platform::LastSocketError();
         if (data.LastError == platform::kErrNotConnected) break;
         data.CheckSocketError(TWirecore::kToleratedError);
-        // The receive above re-armed the data socket's notifications, so this pass sleeps until
-        // bytes, the close, a timer or user input arrive.
-        platform::ProcessMessages();
+        bounds.pass = WaitPass::Block;
     }
     // A TLS stream that ended without close_notify may have been cut by someone on the way: the
     // listing is not known to be whole.

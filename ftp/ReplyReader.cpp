@@ -4,7 +4,7 @@
 #include "ftp/FtpDataConnection.h"
 #include "ftp/VaskFtp.h"
 #include "net/ThreadTimer.h"
-#include "platform/MessageLoop.h"
+#include "net/Wait.h"
 
 namespace {
 
@@ -151,7 +151,8 @@ ReplyReader::Reply ReplyReader::ReadOne(const LineSeen& seen, bool setsLastReply
 {
     Reply reply;
     for (int count = 1;; ++count) {
-        if (count % kLinesBetweenMessagePasses == 0) platform::ProcessPendingMessages();
+        // What the pass brings (a Cancel, the time-out) ends the next line's read.
+        if (count % kLinesBetweenMessagePasses == 0) Wait(control_, {.pass = WaitPass::Now});
         const bool opening = !inReply_;
         const std::string line = NextLine();
         if (line.empty()) {

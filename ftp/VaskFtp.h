@@ -23,10 +23,6 @@
 #include <string>
 #include <vector>
 
-namespace ftpdata {
-class DataWaitWatch;
-}
-
 class TVaskFTP : public TWirecore {
 public:
     explicit TVaskFTP(TComponent* owner);
@@ -155,9 +151,6 @@ public:
     // Set by the data-connection code: the counters of the last data connection released.
     int64_t lastReceivedBytes_ = 0;
     int64_t lastSentBytes_ = 0;
-    // The wait on a data connection that currently watches the control connection (see
-    // ftpdata::DataWaitWatch); nullptr when none runs.
-    ftpdata::DataWaitWatch* dataWaitWatch_ = nullptr;
 
     // Marks the control connection as in use by an operation for as long as it lives. Only while
     // no operation uses it is input arriving there the server's own initiative (a 421 before it

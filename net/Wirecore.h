@@ -13,12 +13,14 @@
 #include "net/SockErrors.h"
 #include "net/ThreadTimer.h"
 #include "net/TlsSettings.h"
+#include "net/Wait.h"
 #include "platform/Component.h"
 #include "platform/SocketLibrary.h"
 #include "platform/Sockets.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +65,12 @@ public:
     // Unpublished hooks: a read notification, and an accept notification by socket message.
     TNotifyEvent OnDataArrival;
     TNotifyEvent OnAcceptReady;
+    // Unpublished hook: runs after every pass of the event loop that a wait of this component
+    // takes (net/Wait.h), for whoever must look at something else while it waits.
+    std::function<void()> OnWaitPass;
+    // A wait of this component also ends when this other component is cancelled, as if it had
+    // been cancelled itself: a data connection ends with its control connection's Cancel.
+    TWirecore* CanceledWith = nullptr;
 
     // --- State ----------------------------------------------------------------------------
     std::vector<std::string> WinsockInfo;
@@ -109,9 +117,10 @@ public:
     void Cancel();
     void StartTimer();
     void StopTimer();
-    // Starts the countdown afresh: a transfer that keeps moving never times out, one that stops
-    // for TimeOut milliseconds does.
-    void RestartTimer();
+    // The bound of a wait that moves data or waits on a peer that owes it progress: no progress
+    // for TimeOut milliseconds (none for 0). Clears TimedOut, as StartTimer does; a negative
+    // TimeOut is a RangeError, as there.
+    Deadline NoProgressDeadline();
     void TimerTriggered(TComponent* Sender);
     // The family of the component's socket (platform::kFamilyInet or kFamilyInet6; 0 for none).
     uint16_t SocketFamily() const;
@@ -207,7 +216,7 @@ protected:
     // Raises EAbortError after clearing Canceled.
     [[noreturn]] void ReportAbort(const char* message);
     // Waits in the message loop until the socket can take more bytes (or something else happens).
-    void WaitWritable();
+    WaitEnd WaitWritable(const WaitBounds& bounds);
     // Refuses a send while another one of this component is still under way.
     void RequireNoSendUnderWay() const;
 
@@ -232,8 +241,8 @@ protected:
 private:
     // SendFile's two ways: from the file to the socket inside the kernel on a plain connection,
     // through the working buffer over TLS (whose records are made in user memory).
-    void SendFileFromKernel(platform::LocalFile& file);
-    void SendFileThroughBuffer(platform::LocalFile& file);
+    WaitEnd SendFileFromKernel(platform::LocalFile& file, Deadline& deadline);
+    WaitEnd SendFileThroughBuffer(platform::LocalFile& file, Deadline& deadline);
     void InitializeWinsock();
     void OpenSocket(bool withLinger);
     void ReleaseWinsockReference();

@@ -2,8 +2,8 @@
 // non-blocking connect and its wait, time-outs, cancellation, the connection check and closing.
 #include "net/Wirecore.h"
 
+#include "net/Wait.h"
 #include "platform/HostLookup.h"
-#include "platform/MessageLoop.h"
 #include "platform/SocketErrors.h"
 
 #include <cstring>
@@ -84,9 +84,11 @@ bool TWirecore::ConnectAttempt(bool freshSocket)
     if (platform::Connect(SocketHandle, RemoteAddress) != 0) CheckSocketError(kToleratedError);
 
     StartTimer();
-    while (!(Connected || TimedOut || Canceled || !LastEventOk)) platform::ProcessMessages();
+    // The connect notification sets Connected, or clears LastEventOk with the reason.
+    const WaitEnd end =
+        Wait(*this, {.byTimer = true}, [this] { return Connected || !LastEventOk; });
     StopTimer();
-    return !TimedOut && !Canceled && LastEventOk;
+    return end == WaitEnd::Ready && LastEventOk;
 }
 
 namespace {
@@ -132,7 +134,8 @@ void TWirecore::ResolveHost()
     AsyncDone = false;
     lookupRequest_ = platform::AsyncGetHostByName(window_.get(), platform::kLookupMessage, text,
                                                   lookupBuffer_.get(), kLookupBufferSize);
-    while (!(AsyncDone || TimedOut || Canceled)) platform::ProcessMessages();
+    // The lookup's answer sets AsyncDone; the flags below say how the wait ended.
+    Wait(*this, {.byTimer = true}, [this] { return AsyncDone; });
     StopTimer();
     platform::CancelAsyncRequest(lookupRequest_);
     lookupRequest_ = 0;
@@ -249,11 +252,11 @@ void TWirecore::StartTimer()
     TimeoutTimer->SetEnabled(true);
 }
 
-void TWirecore::RestartTimer()
+Deadline TWirecore::NoProgressDeadline()
 {
-    // Starting a running timer again would leave its countdown alone, so it is stopped first.
-    if (TimeoutTimer) TimeoutTimer->SetEnabled(false);
-    StartTimer();
+    TimedOut = false;
+    if (TimeOut < 0) throw RangeError();
+    return Deadline::NoProgressFor(TimeOut);
 }
 
 void TWirecore::StopTimer()

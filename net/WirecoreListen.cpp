@@ -3,8 +3,8 @@
 // either end of the socket as an address.
 #include "net/Wirecore.h"
 
+#include "net/Wait.h"
 #include "platform/Exception.h"
-#include "platform/MessageLoop.h"
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
@@ -35,8 +35,9 @@ platform::SocketHandle TWirecore::Accept()
     ReportStatus(4, "Accepting");
     // The pass blocks until the next event, so waiting for a peer costs no CPU. A running
     // time-out ends the wait by setting AsyncDone and, through Abort, Canceled.
-    while (!AsyncDone && !Canceled) platform::ProcessMessages();
-    if (Canceled) throw ESockError("Accepting Canceled", ErrorReason::AcceptCanceled);
+    const WaitEnd end = Wait(*this, {}, [this] { return AsyncDone; });
+    if (end != WaitEnd::Ready || Canceled)
+        throw ESockError("Accepting Canceled", ErrorReason::AcceptCanceled);
     if (!LastEventOk) throw ESockError("Error creating Data Connection", ErrorReason::AcceptFailed);
 
     platform::SocketAddress peer;

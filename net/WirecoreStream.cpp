@@ -2,14 +2,17 @@
 // one-line command/reply exchange, testing for and discarding waiting input, and whole files in
 // both directions.
 //
-// How the loops wait. The message-processing step blocks until the next event when nothing is
-// pending, so a loop only takes a blocking pass when an event is sure to come: after a receive or
-// peek that found nothing (the receive re-armed the read notification), or after a send that would
-// block (WaitWritable arms the write notification first). After a step that moved bytes the loop
-// takes a non-blocking pass instead, and only when one is due (ProcessMessagesWhileBusy: every
-// few milliseconds): handlers, the time-out and a Cancel still run, but a transfer never sits in
-// the event loop while data is ready, nor pays for a pass per block. A slow peer therefore costs
-// CPU in proportion to the bytes it sends, not to the time it takes.
+// How the loops wait. Each goes through the one wait (net/Wait.h), which alone decides whether a
+// Cancel or a time-out has ended it. A blocking pass sleeps until the next event, so a loop only
+// takes one when an event is sure to come: after a receive or peek that found nothing (the receive
+// re-armed the read notification), or after a send that would block (WaitWritable arms the write
+// notification first). After a step that moved bytes the loop takes a quick pass instead, and
+// only when one is due (every few milliseconds): handlers, the time-out and a Cancel still run,
+// but a transfer never sits in the event loop while data is ready, nor pays for a pass per block.
+// A slow peer therefore costs CPU in proportion to the bytes it sends, not to the time it takes.
+//
+// Lines and buffers are bounded by the component's time-out timer as a whole; files are bounded
+// by "no progress for TimeOut milliseconds", a Deadline that each block moved starts again.
 //
 // Received files go from the socket to the file inside the kernel where the system allows
 // (platform::ReceiveToFile), so a download is copied once instead of twice; the blocks, their
@@ -22,7 +25,6 @@
 #include "platform/Conversions.h"
 #include "platform/Exception.h"
 #include "platform/LocalFile.h"
-#include "platform/MessageLoop.h"
 #include "platform/SocketErrors.h"
 
 #include <algorithm>
@@ -78,10 +80,10 @@ void TWirecore::RequireNoSendUnderWay() const
     if (sending_) throw ESockError("Socket is busy sending", ErrorReason::SendInProgress);
 }
 
-void TWirecore::WaitWritable()
+WaitEnd TWirecore::WaitWritable(const WaitBounds& bounds)
 {
     platform::ArmWriteWakeup(SocketHandle);
-    platform::ProcessMessages();
+    return Wait(*this, bounds);
 }
 
 void TWirecore::SendBuffer(const char* data, uint32_t length)
@@ -89,14 +91,17 @@ void TWirecore::SendBuffer(const char* data, uint32_t length)
     ReportStatus(4, "Sending Buffer");
     SendUnderWay underWay(*this);
     TimerGuard timer(*this);
-    if (!Canceled) {
+    // The time-out ends the send by itself: a component whose Abort cancels something else (the
+    // FTP component's ends its data connection) must not wait on a silent peer for good.
+    const WaitBounds bounds{.byTimer = true};
+    // A Cancel left over from earlier sends nothing.
+    WaitEnd end = Wait(*this, {.pass = WaitPass::None, .byTimer = true});
+    if (end == WaitEnd::Ready) {
         // Looking one byte past the limit is enough to know that a text is too long.
         if (length == 0) length = static_cast<uint32_t>(::strnlen(data, kMaxSendLength + 1));
         if (length > kMaxSendLength) throw RangeError();
         uint32_t remaining = length;
-        // The time-out ends the send by itself: a component whose Abort cancels something else
-        // (the FTP component's ends its data connection) must not wait on a silent peer for good.
-        while (remaining > 0 && !Canceled && !TimedOut) {
+        while (remaining > 0) {
             const long sent = SendBytes(data + (length - remaining), remaining);
             if (sent == 0) break;
             if (sent > 0) {
@@ -107,10 +112,11 @@ void TWirecore::SendBuffer(const char* data, uint32_t length)
             // The peer's window is full. Waiting for writability in the event loop instead of
             // offering the bytes again at once keeps the CPU idle, and lets a Cancel or the
             // time-out end a send to a peer that stopped reading.
-            WaitWritable();
+            end = WaitWritable(bounds);
+            if (end != WaitEnd::Ready) break;
         }
     }
-    if (Canceled || TimedOut) ReportAbort(kSendAborted);
+    if (end != WaitEnd::Ready) ReportAbort(kSendAborted);
 }
 
 void TWirecore::Write(const std::string& text)
@@ -153,7 +159,8 @@ std::string TWirecore::Read(uint32_t count)
     // for the bytes already there. So the wait asks to be woken only once more bytes than those
     // are waiting on the socket: each new arrival wakes it once, and nothing else does. (Over
     // TLS the socket holds only what is not yet decrypted, which is what the wake counts.)
-    while (!Canceled) {
+    if (Wait(*this, {.pass = WaitPass::None}) != WaitEnd::Ready) ReportAbort(kSendAborted);
+    for (;;) {
         const long waiting = ReceiveBytes(IoBuffer(), kChunkSize, true);
         if (waiting >= static_cast<long>(count)) break;
         if (waiting == 0) return {}; // the peer has closed and nothing is left
@@ -163,9 +170,8 @@ std::string TWirecore::Read(uint32_t count)
         // bytes stay where they are, as after any read that takes nothing.
         if (waiting > 0 && platform::PeerHasClosed(SocketHandle)) return {};
         platform::WakeOnMoreThan wake(SocketHandle, platform::PendingBytes(SocketHandle));
-        platform::ProcessMessages();
+        if (Wait(*this, {}) != WaitEnd::Ready) ReportAbort(kSendAborted);
     }
-    if (Canceled) ReportAbort(kSendAborted);
 
     std::string result(count, '\0');
     const long taken = ReceiveBytes(result.data(), count);
@@ -177,15 +183,19 @@ std::string TWirecore::ReadLn()
 {
     ReportStatus(8, "ReadLn");
     TimerGuard timer(*this);
+    // The time-out ends the read by itself, like SendBuffer's.
+    const WaitBounds busy{.pass = WaitPass::IfDue, .byTimer = true};
+    const WaitBounds idle{.byTimer = true};
     // A cancel left over from earlier ends the read before it takes anything: a part of a line
     // taken now would be lost with the abort.
-    if (Canceled) ReportAbort(kReadLnAborted);
+    if (Wait(*this, {.pass = WaitPass::None, .byTimer = true}) != WaitEnd::Ready)
+        ReportAbort(kReadLnAborted);
     // The part of the line taken from the socket so far. Bytes are taken only once the peek has
     // shown that no line feed is among them, so nothing behind the line end is ever consumed.
     std::string line;
     size_t lineEnd = 0; // bytes of the last peek that complete the line
     bool found = false;
-    do {
+    for (;;) {
         // A line may be longer than the working buffer, up to a fixed limit; the peek never looks
         // past that limit, so what is kept stays bounded whatever the peer sends.
         const size_t room = std::min(kChunkSize, kMaxLineLength - line.size());
@@ -208,15 +218,13 @@ std::string TWirecore::ReadLn()
                 CloseSocket();
                 throw LineTooLong();
             }
-            platform::ProcessMessagesWhileBusy();
+            if (Wait(*this, busy) != WaitEnd::Ready) ReportAbort(kReadLnAborted);
             continue;
         }
         if (PeerClosedEarlier(*this)) break; // no line will come
         CheckSocketError(kToleratedError);
-        platform::ProcessMessages();
-        // The time-out ends the read by itself, like SendBuffer's.
-    } while (!Canceled && !TimedOut);
-    if (Canceled || TimedOut) ReportAbort(kReadLnAborted);
+        if (Wait(*this, idle) != WaitEnd::Ready) ReportAbort(kReadLnAborted);
+    }
     if (!found) return {};
 
     const size_t taken = line.size();
@@ -273,12 +281,10 @@ void TWirecore::SendFile(const std::string& fileName)
     platform::LocalFile file = platform::LocalFile::OpenForReading(fileName);
     // Like a download, an upload ends when the peer takes nothing for TimeOut milliseconds: a
     // server that stops reading would otherwise hold the send for good.
-    TimerGuard timer(*this);
-    if (TlsActive())
-        SendFileThroughBuffer(file);
-    else
-        SendFileFromKernel(file);
-    if (Canceled) ReportAbort(kSendAborted);
+    Deadline deadline = NoProgressDeadline();
+    const WaitEnd end =
+        TlsActive() ? SendFileThroughBuffer(file, deadline) : SendFileFromKernel(file, deadline);
+    if (end != WaitEnd::Ready) ReportAbort(kSendAborted);
 }
 
 namespace {
@@ -311,54 +317,59 @@ private:
 
 } // namespace
 
-void TWirecore::SendFileFromKernel(platform::LocalFile& file)
+WaitEnd TWirecore::SendFileFromKernel(platform::LocalFile& file, Deadline& deadline)
 {
     ShortUnsentQueue shortQueue(SocketHandle);
-    while (!Canceled) {
+    const WaitBounds busy{.pass = WaitPass::IfDue, .deadline = &deadline};
+    WaitEnd end = Wait(*this, {.pass = WaitPass::None, .deadline = &deadline});
+    while (end == WaitEnd::Ready) {
         const long sent = platform::SendFromFile(SocketHandle, file.Descriptor(), kChunkSize);
         if (sent > 0) {
             BytesSent += sent;
             if (OnPacketSent) OnPacketSent(this);
-            RestartTimer();
-            platform::ProcessMessagesWhileBusy();
+            deadline.Progress();
+            end = Wait(*this, busy);
             continue;
         }
         // The end of the file, also of one that shrank while it was being sent.
         if (sent == 0) break;
         if (sent == platform::kFileReadFailed) throw FileReadError(file.Path());
         CheckSocketError(kToleratedError);
-        WaitWritable();
+        end = WaitWritable({.deadline = &deadline});
     }
+    return end;
 }
 
-void TWirecore::SendFileThroughBuffer(platform::LocalFile& file)
+WaitEnd TWirecore::SendFileThroughBuffer(platform::LocalFile& file, Deadline& deadline)
 {
+    const WaitBounds busy{.pass = WaitPass::IfDue, .deadline = &deadline};
+    WaitEnd end = Wait(*this, {.pass = WaitPass::None, .deadline = &deadline});
     bool more = true;
-    do {
-        if (Canceled) break;
+    while (end == WaitEnd::Ready && more) {
         const size_t length = file.Read(IoBuffer(), kChunkSize);
         // A file that shrank while it was being sent ends here rather than never.
         if (length == 0) break;
         const bool full = length == kChunkSize;
         size_t remaining = length;
-        while (remaining > 0 && !Canceled) {
+        while (remaining > 0 && end == WaitEnd::Ready) {
             const long sent = SendBytes(IoBuffer() + (length - remaining), remaining, full);
             if (sent == 0) break;
             if (sent > 0) {
                 remaining -= static_cast<size_t>(sent);
                 BytesSent += sent;
                 if (OnPacketSent) OnPacketSent(this);
-                RestartTimer();
-                platform::ProcessMessagesWhileBusy();
+                deadline.Progress();
+                end = Wait(*this, busy);
             } else {
                 CheckSocketError(kToleratedError);
-                WaitWritable();
+                end = WaitWritable({.deadline = &deadline});
             }
         }
         // A full block says nothing about the end of the file; the next read finds it. Only a
         // short read asks where the file ends, so a whole file costs no extra calls per block.
         more = full || file.Position() != file.Size();
-    } while (!Canceled && more);
+    }
+    return end;
 }
 
 void TWirecore::AppendFile(const std::string& fileName)
@@ -366,25 +377,28 @@ void TWirecore::AppendFile(const std::string& fileName)
     ReportStatus(8, "Append File");
     BytesReceived = 0;
     // A resumed download is bounded like a fresh one: by TimeOut from the last chunk.
-    TimerGuard timer(*this);
+    Deadline deadline = NoProgressDeadline();
+    const WaitBounds busy{.pass = WaitPass::IfDue, .deadline = &deadline};
+    const WaitBounds idle{.deadline = &deadline};
     platform::LocalFile file = platform::LocalFile::OpenForAppending(fileName);
-    while (Connected && !Canceled) {
+    WaitEnd end = Wait(*this, {.pass = WaitPass::None, .deadline = &deadline});
+    while (end == WaitEnd::Ready && Connected) {
         const long received = ReceiveChunkToFile(file, fileName);
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
-            RestartTimer();
-            platform::ProcessMessagesWhileBusy();
+            deadline.Progress();
+            end = Wait(*this, busy);
         } else if (received < 0) {
             CheckSocketError(kToleratedError);
-            platform::ProcessMessages();
+            end = Wait(*this, idle);
         } else {
             // The peer has closed and every byte has been read. The close notification will close
             // the socket and clear Connected; ending here does not depend on it arriving.
             break;
         }
     }
-    if (Canceled) ReportAbort(kSendAborted);
+    if (end != WaitEnd::Ready) ReportAbort(kSendAborted);
     CheckTlsEnding();
 }
 
@@ -392,22 +406,25 @@ void TWirecore::CaptureFile(const std::string& fileName)
 {
     ReportStatus(8, "CaptureFile");
     BytesReceived = 0;
-    TimerGuard timer(*this);
+    // The time-out counts from the last chunk.
+    Deadline deadline = NoProgressDeadline();
+    const WaitBounds busy{.pass = WaitPass::IfDue, .deadline = &deadline};
+    const WaitBounds idle{.deadline = &deadline};
     platform::LocalFile file = platform::LocalFile::Create(fileName);
-    while (!Canceled) {
+    WaitEnd end = Wait(*this, {.pass = WaitPass::None, .deadline = &deadline});
+    while (end == WaitEnd::Ready) {
         const long received = ReceiveChunkToFile(file, fileName);
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
-            // The time-out counts from the last chunk.
-            RestartTimer();
-            platform::ProcessMessagesWhileBusy();
+            deadline.Progress();
+            end = Wait(*this, busy);
             continue;
         }
         if (received == 0 || PeerClosedEarlier(*this)) break;
         CheckSocketError(kToleratedError);
-        platform::ProcessMessages();
+        end = Wait(*this, idle);
     }
-    if (Canceled) ReportAbort(kSendAborted);
+    if (end != WaitEnd::Ready) ReportAbort(kSendAborted);
     CheckTlsEnding();
 }

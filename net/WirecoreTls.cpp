@@ -10,8 +10,8 @@
 #include "net/Wirecore.h"
 
 #include "net/TlsEngine.h"
+#include "net/Wait.h"
 #include "platform/LocalFile.h"
-#include "platform/MessageLoop.h"
 #include "platform/SocketErrors.h"
 
 namespace {
@@ -83,14 +83,18 @@ void TWirecore::StartTls(const TTlsSettings& settings)
         throw;
     }
     engine = tls_.get();
+    // The time-out ends the handshake by itself, not only through Abort: a component whose Abort
+    // cancels something else (the FTP component's data connection) still ends a handshake that
+    // gets no answer. The first look only asks whether a Cancel came before it began.
+    WaitPass pass = WaitPass::None;
     for (;;) {
-        // The time-out is tested here too, not only through Abort: a component whose Abort
-        // cancels something else (the FTP component's data connection) still ends a handshake
-        // that gets no answer.
-        if (Canceled || TimedOut) {
+        const WaitEnd end = Wait(*this, {.pass = pass, .byTimer = true});
+        if (end != WaitEnd::Ready) {
             closeConnection();
-            ReportAbort(TimedOut ? kHandshakeTimedOut : kHandshakeCanceled);
+            ReportAbort(end == WaitEnd::TimedOut ? kHandshakeTimedOut : kHandshakeCanceled);
         }
+        if (tls_.get() != engine)
+            throw ESockError(kClosedInHandshake, ErrorReason::TlsHandshakeFailed);
         const TlsEngine::Step step = engine->Handshake();
         if (step == TlsEngine::Step::Done) break;
         if (step == TlsEngine::Step::Failed) {
@@ -108,9 +112,7 @@ void TWirecore::StartTls(const TTlsSettings& settings)
         // The receive that found nothing re-armed the read notification; a send that would
         // block needs the write wake-up.
         if (step == TlsEngine::Step::WantWrite) platform::ArmWriteWakeup(SocketHandle);
-        platform::ProcessMessages();
-        if (tls_.get() != engine)
-            throw ESockError(kClosedInHandshake, ErrorReason::TlsHandshakeFailed);
+        pass = WaitPass::Block;
     }
     peerCertificate_ = engine->Certificate();
     ReportStatus(8, "TLS established: " + engine->Version() + " " + engine->Cipher() +

@@ -13,8 +13,8 @@ namespace platform {
 
 namespace {
 
-// Wakes a blocked pass now and then, so that a wait whose condition changed without an event
-// still notices. Runs only while some loop waits.
+// Wakes a blocked pass at the latest after this long, so that a wait whose condition changed
+// without an event still notices. It is armed only while some loop waits.
 constexpr int kSafetyIntervalMs = 100;
 int waitDepth = 0;
 
@@ -25,19 +25,22 @@ QTimer& SafetyTimer()
 {
     static QTimer* timer = [] {
         auto* t = new QTimer(QCoreApplication::instance());
-        t->setInterval(kSafetyIntervalMs);
+        t->setSingleShot(true);
         return t;
     }();
     return *timer;
 }
 
-// The safety wake-up runs while a waiting pass blocks: the outermost one starts it and stops it
-// again, however the pass ends.
+// The wake-up runs while a waiting pass blocks, due at the earlier of the safety interval and the
+// wait's own deadline. Every pass arms it for itself (a nested one, in a handler that waits in
+// turn, for its own deadline); the outermost stops it again, however the pass ends.
 class SafetyWake {
 public:
-    SafetyWake() : depth_(waitDepth)
+    explicit SafetyWake(int wakeAfterMs) : depth_(waitDepth)
     {
-        if (depth_.Outermost()) SafetyTimer().start();
+        const int interval =
+            wakeAfterMs >= 0 && wakeAfterMs < kSafetyIntervalMs ? wakeAfterMs : kSafetyIntervalMs;
+        SafetyTimer().start(interval);
     }
     ~SafetyWake()
     {
@@ -52,11 +55,11 @@ private:
 
 } // namespace
 
-void ProcessMessages()
+void ProcessMessages(int wakeAfterMs)
 {
     if (!QCoreApplication::instance()) return;
     {
-        SafetyWake wake;
+        SafetyWake wake(wakeAfterMs);
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     PurgeRetiredNotifiers();
@@ -71,10 +74,11 @@ void ProcessPendingMessages()
     lastPassEnd = Clock::now();
 }
 
-void ProcessMessagesWhileBusy()
+bool ProcessMessagesWhileBusy()
 {
-    if (Clock::now() - lastPassEnd < std::chrono::milliseconds(kBusyPassIntervalMs)) return;
+    if (Clock::now() - lastPassEnd < std::chrono::milliseconds(kBusyPassIntervalMs)) return false;
     ProcessPendingMessages();
+    return true;
 }
 
 } // namespace platform

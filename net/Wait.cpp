@@ -1,0 +1,66 @@
+// The one wait: see Wait.h.
+#include "net/Wait.h"
+
+#include "net/Wirecore.h"
+#include "platform/MessageLoop.h"
+
+Deadline Deadline::NoProgressFor(int32_t ms)
+{
+    Deadline deadline;
+    deadline.ms_ = ms > 0 ? ms : 0;
+    deadline.Progress();
+    return deadline;
+}
+
+int Deadline::RemainingMs() const
+{
+    if (ms_ <= 0) return -1;
+    const auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_).count();
+    return elapsed >= ms_ ? 0 : static_cast<int>(ms_ - elapsed);
+}
+
+namespace {
+
+// Whether the wait is over, and why. A Cancel of the component the socket serves is taken over
+// as the socket's own, so that the operation that waits sees it where it always looks.
+WaitEnd Verdict(TWirecore& socket, const WaitBounds& bounds)
+{
+    if (!socket.Canceled && socket.CanceledWith && socket.CanceledWith->Canceled)
+        socket.Canceled = true;
+    if (socket.Canceled) return socket.TimedOut ? WaitEnd::TimedOut : WaitEnd::Canceled;
+    if (bounds.byTimer && socket.TimedOut) return WaitEnd::TimedOut;
+    if (bounds.deadline && bounds.deadline->Passed()) {
+        socket.TimedOut = true;
+        return WaitEnd::TimedOut;
+    }
+    return WaitEnd::Ready;
+}
+
+// One pass of the event loop as `pass` asks; true when one ran.
+bool RunPass(WaitPass pass, const Deadline* deadline)
+{
+    switch (pass) {
+    case WaitPass::Block: platform::ProcessMessages(deadline ? deadline->RemainingMs() : -1); break;
+    case WaitPass::IfDue: return platform::ProcessMessagesWhileBusy();
+    case WaitPass::Now: platform::ProcessPendingMessages(); break;
+    case WaitPass::None: return false;
+    }
+    return true;
+}
+
+} // namespace
+
+WaitEnd Wait(TWirecore& socket, const WaitBounds& bounds, const std::function<bool()>& until)
+{
+    for (;;) {
+        // Whoever watches something else for this wait looks before it sleeps, too: what it
+        // watches may have changed without an event that would wake the pass.
+        if (bounds.pass == WaitPass::Block && socket.OnWaitPass) socket.OnWaitPass();
+        const WaitEnd end = Verdict(socket, bounds);
+        if (end != WaitEnd::Ready || (until && until())) return end;
+        if (bounds.pass == WaitPass::None) return end;
+        if (RunPass(bounds.pass, bounds.deadline) && socket.OnWaitPass) socket.OnWaitPass();
+        if (!until) return Verdict(socket, bounds);
+    }
+}
