@@ -129,10 +129,11 @@ bool DataOperation::AcceptIfActive()
         DataWaitWatch watch(ftp_, *socket_);
         // The wait for the server's connection is bounded by AcceptTimeOut when that is set,
         // otherwise by TimeOut like every other wait of the data connection (none when it is 0).
-        const platform::ScopedValue<int32_t> bound(
-            socket_->TimeOut, ftp_.AcceptTimeOut > 0 ? ftp_.AcceptTimeOut : socket_->TimeOut);
+        const Deadline bound =
+            Deadline::NoProgressFor(ftp_.AcceptTimeOut > 0 ? ftp_.AcceptTimeOut : socket_->TimeOut);
+        socket_->TimedOut = false;
+        const platform::ScopedValue<const Deadline*> bounded(socket_->OuterDeadline, &bound);
         try {
-            TimerGuard timer(*socket_);
             for (;;) {
                 const platform::SocketHandle handle = socket_->Accept();
                 if (!fromServerOnly || platform::SameHost(socket_->RemoteAddress, server)) {

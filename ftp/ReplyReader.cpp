@@ -3,7 +3,6 @@
 
 #include "ftp/FtpDataConnection.h"
 #include "ftp/VaskFtp.h"
-#include "net/ThreadTimer.h"
 #include "net/Wait.h"
 
 namespace {
@@ -37,38 +36,27 @@ bool IsPreliminary(int code) { return code >= 100 && code <= 199; }
 
 } // namespace
 
-// Bounds the reading it encloses: when the time is up, the read under way ends as a timed-out
-// read does, and so does every later one until it goes out of scope. Nested ones leave the
-// outer bound in force.
+// Bounds the reading it encloses: once no line has come for the time allowed, the read under way
+// ends as a timed-out read does (the one wait sees the control connection's OuterDeadline pass),
+// and so does every later one until it goes out of scope. Nested ones leave the outer bound in
+// force.
 class ReplyReader::Patience {
 public:
     explicit Patience(ReplyReader& reader) : reader_(reader)
     {
-        if (reader_.patient_) return;
+        if (reader_.patience_) return;
         owner_ = true;
-        reader_.patient_ = true;
-        reader_.expired_ = false;
-        if (!reader_.patienceTimer_) {
-            reader_.patienceTimer_ = std::make_unique<TThreadTimer>(nullptr);
-            reader_.patienceTimer_->SetEnabled(false);
-            reader_.patienceTimer_->SetOnTimer([reader = &reader_](TComponent*) {
-                reader->patienceTimer_->SetEnabled(false);
-                reader->expired_ = true;
-                // Ends the read that is waiting now.
-                reader->control_.TimedOut = true;
-            });
-        }
         const int32_t timeOut = reader_.control_.TimeOut;
-        reader_.patienceTimer_->SetInterval(
-            static_cast<uint32_t>(timeOut > 0 ? timeOut : kPatienceMs));
-        reader_.patienceTimer_->SetEnabled(true);
+        deadline_ = Deadline::NoProgressFor(timeOut > 0 ? timeOut : kPatienceMs);
+        reader_.patience_ = &deadline_;
+        outer_ = reader_.control_.OuterDeadline;
+        reader_.control_.OuterDeadline = &deadline_;
     }
     ~Patience()
     {
         if (!owner_) return;
-        reader_.patienceTimer_->SetEnabled(false);
-        reader_.patient_ = false;
-        reader_.expired_ = false;
+        reader_.control_.OuterDeadline = outer_;
+        reader_.patience_ = nullptr;
     }
     Patience(const Patience&) = delete;
     Patience& operator=(const Patience&) = delete;
@@ -76,6 +64,8 @@ public:
 private:
     ReplyReader& reader_;
     bool owner_ = false;
+    Deadline deadline_;
+    const Deadline* outer_ = nullptr;
 };
 
 ReplyReader::ReplyReader(TVaskFTP& control) : control_(control) {}
@@ -102,7 +92,8 @@ void ReplyReader::Forget()
 template <class Io> auto ReplyReader::Guarded(Io io) -> decltype(io())
 {
     try {
-        if (expired_) throw EAbortError(kReadLnAborted, ErrorReason::TimedOut);
+        if (patience_ && patience_->Passed())
+            throw EAbortError(kReadLnAborted, ErrorReason::TimedOut);
         return io();
     } catch (const EAbortError& error) {
         if (error.Reason() == ErrorReason::TimedOut) control_.DropSession();
@@ -125,6 +116,8 @@ std::string ReplyReader::NextLine()
     idleLine_.clear();
     line += rest;
     control_.ReportStatus(1, line);
+    // A server that keeps answering is making progress, however many lines it owes.
+    if (patience_) patience_->Progress();
     return line;
 }
 

@@ -15,16 +15,16 @@
 // level 1). Lines that come while nothing is owed are the server's own: read, reported, and, when
 // one is a 421, the end of the session.
 //
-// Patience. Bringing the session back in step is bounded: by TimeOut, or by kPatienceMs when
-// TimeOut is 0. A server that does not answer within it has lost track of the session, which is
-// then closed ("Not Connected"). QUIT gets the same courtesy wait.
+// Patience. Bringing the session back in step is bounded by "no line for TimeOut milliseconds",
+// or for kPatienceMs when TimeOut is 0. A server that does not answer within it has lost track of
+// the session, which is then closed ("Not Connected"). QUIT gets the same courtesy wait.
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
 
 class TVaskFTP;
-class TThreadTimer;
+class Deadline;
 
 class ReplyReader {
 public:
@@ -91,7 +91,6 @@ private:
     int replyCode_ = 0;  // the code of the reply in progress or the last one ended
     // The start of a line the event loop has taken before an operation began to read.
     std::string idleLine_;
-    std::unique_ptr<TThreadTimer> patienceTimer_;
-    bool patient_ = false; // a bounded wait runs
-    bool expired_ = false; // ... and its time is up
+    // The bound of the courtesy wait that runs; nullptr when none does.
+    Deadline* patience_ = nullptr;
 };

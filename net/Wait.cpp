@@ -4,10 +4,11 @@
 #include "net/Wirecore.h"
 #include "platform/MessageLoop.h"
 
-Deadline Deadline::NoProgressFor(int32_t ms)
+Deadline Deadline::NoProgressFor(int32_t ms, Now now)
 {
     Deadline deadline;
     deadline.ms_ = ms > 0 ? ms : 0;
+    deadline.now_ = now;
     deadline.Progress();
     return deadline;
 }
@@ -16,7 +17,7 @@ int Deadline::RemainingMs() const
 {
     if (ms_ <= 0) return -1;
     const auto elapsed =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - last_).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(now_() - last_).count();
     return elapsed >= ms_ ? 0 : static_cast<int>(ms_ - elapsed);
 }
 
@@ -30,18 +31,31 @@ WaitEnd Verdict(TWirecore& socket, const WaitBounds& bounds)
         socket.Canceled = true;
     if (socket.Canceled) return socket.TimedOut ? WaitEnd::TimedOut : WaitEnd::Canceled;
     if (bounds.byTimer && socket.TimedOut) return WaitEnd::TimedOut;
-    if (bounds.deadline && bounds.deadline->Passed()) {
-        socket.TimedOut = true;
-        return WaitEnd::TimedOut;
+    for (const Deadline* deadline : {bounds.deadline, socket.OuterDeadline}) {
+        if (deadline && deadline->Passed()) {
+            socket.TimedOut = true;
+            return WaitEnd::TimedOut;
+        }
     }
     return WaitEnd::Ready;
 }
 
+// The sooner of the wait's own deadline and the component's outer one, -1 for none.
+int WakeAfterMs(const TWirecore& socket, const WaitBounds& bounds)
+{
+    int soonest = -1;
+    for (const Deadline* deadline : {bounds.deadline, socket.OuterDeadline}) {
+        const int remaining = deadline ? deadline->RemainingMs() : -1;
+        if (remaining >= 0 && (soonest < 0 || remaining < soonest)) soonest = remaining;
+    }
+    return soonest;
+}
+
 // One pass of the event loop as `pass` asks; true when one ran.
-bool RunPass(WaitPass pass, const Deadline* deadline)
+bool RunPass(WaitPass pass, int wakeAfterMs)
 {
     switch (pass) {
-    case WaitPass::Block: platform::ProcessMessages(deadline ? deadline->RemainingMs() : -1); break;
+    case WaitPass::Block: platform::ProcessMessages(wakeAfterMs); break;
     case WaitPass::IfDue: return platform::ProcessMessagesWhileBusy();
     case WaitPass::Now: platform::ProcessPendingMessages(); break;
     case WaitPass::None: return false;
@@ -60,7 +74,8 @@ WaitEnd Wait(TWirecore& socket, const WaitBounds& bounds, const std::function<bo
         const WaitEnd end = Verdict(socket, bounds);
         if (end != WaitEnd::Ready || (until && until())) return end;
         if (bounds.pass == WaitPass::None) return end;
-        if (RunPass(bounds.pass, bounds.deadline) && socket.OnWaitPass) socket.OnWaitPass();
+        if (RunPass(bounds.pass, WakeAfterMs(socket, bounds)) && socket.OnWaitPass)
+            socket.OnWaitPass();
         if (!until) return Verdict(socket, bounds);
     }
 }

@@ -12,7 +12,10 @@
 //  * its time-out timer (StartTimer), for the waits the timer bounds as a whole: connect, host
 //    lookup, ReadLn and SendBuffer, the TLS handshake;
 //  * a Deadline: "no progress for TimeOut milliseconds", for the waits that move data (files in
-//    both directions, listings): every block moved starts the countdown again.
+//    both directions, listings): every block moved starts the countdown again;
+//  * the component's OuterDeadline, which bounds all its waits while it is set: the replies a
+//    session still owes and QUIT's (every line read is progress), the server's connection to
+//    an active data connection.
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -27,16 +30,18 @@ enum class WaitEnd { Ready, Canceled, TimedOut };
 class Deadline {
 public:
     using Clock = std::chrono::steady_clock;
+    // Where the time comes from: the steady clock, or a test's own.
+    using Now = Clock::time_point (*)();
 
     // Unbounded.
     Deadline() = default;
     // 0 or less: unbounded, as TimeOut 0 means everywhere.
-    static Deadline NoProgressFor(int32_t ms);
+    static Deadline NoProgressFor(int32_t ms, Now now = &Clock::now);
 
     // Progress was made: the countdown starts again from now.
     void Progress()
     {
-        if (ms_ > 0) last_ = Clock::now();
+        if (ms_ > 0) last_ = now_();
     }
     bool Bounded() const { return ms_ > 0; }
     bool Passed() const { return RemainingMs() == 0; }
@@ -45,6 +50,7 @@ public:
 
 private:
     int32_t ms_ = 0;
+    Now now_ = &Clock::now;
     Clock::time_point last_{};
 };
 

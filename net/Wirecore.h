@@ -71,6 +71,9 @@ public:
     // A wait of this component also ends when this other component is cancelled, as if it had
     // been cancelled itself: a data connection ends with its control connection's Cancel.
     TWirecore* CanceledWith = nullptr;
+    // While set, a bound on every wait of this component besides the wait's own (net/Wait.h):
+    // when it passes, the wait ends timed out. Whoever sets it owns the Deadline.
+    const Deadline* OuterDeadline = nullptr;
 
     // --- State ----------------------------------------------------------------------------
     std::vector<std::string> WinsockInfo;
