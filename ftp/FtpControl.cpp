@@ -1,8 +1,7 @@
 // The control channel: reading a whole reply, sending one command with its success / failure
 // dispatch, the single-command operations built on that, and the component's Abort.
+#include "ftp/CommandOperation.h"
 #include "ftp/VaskFtp.h"
-
-#include "net/TextFields.h"
 
 namespace {
 
@@ -56,19 +55,13 @@ void TVaskFTP::ConsumeContinuationLines(const std::string&)
 
 TCmdType TVaskFTP::ClassifyCommand(const std::string& command)
 {
-    const std::string word = ExtractField(command, ' ', 1) + " ";
-    if (word == "CWD ") return ctChangeDirectory;
-    if (word == "DELE ") return ctDeleteFile;
-    if (word == "MKD ") return ctMakeDirectory;
-    if (word == "RMD ") return ctRemoveDirectory;
-    if (command == "PWD") return ctCurrentDirectory;
-    return ctOtherCommand;
+    return CommandOperation::Classify(command);
 }
 
 void TVaskFTP::SendCommand(const std::string& command)
 {
     ControlUse use(*this);
-    const TCmdType type = ClassifyCommand(command);
+    CommandOperation op(command);
     Canceled = false;
     CheckConnection();
     RequireSingleLine(command);
@@ -76,20 +69,23 @@ void TVaskFTP::SendCommand(const std::string& command)
     replies_.Settle();
     ReportStatus(1, command);
 
-    const std::string reply = Transaction(command);
-    // A server that hangs up instead of answering has not done what was asked.
-    const bool closed = reply.empty();
-    const bool refused = ReplyCode >= 400 && ReplyCode <= 599;
-    if (!closed && !refused) {
-        if (OnSuccess) OnSuccess(type);
+    const std::string reply = Transaction(op.Start().command);
+    const CommandOperation::Step end = op.Reply({ReplyCode, reply, reply.empty()});
+    if (end.what == CommandOperation::Step::Do::Succeed) {
+        if (OnSuccess) OnSuccess(op.Kind());
         return;
     }
-    if (refused && ReplyCode >= 500 && ReplyCode <= 502 && OnUnSupportedFunction)
-        OnUnSupportedFunction(type);
-    if (!OnFailure) throw FTPException::Refusal(reply);
+    ReportFailure(op.Kind(), FTPException(end.failure.message, end.failure.reason),
+                  end.unsupported);
+}
+
+void TVaskFTP::ReportFailure(TCmdType kind, const FTPException& failure, bool unsupported)
+{
+    if (unsupported && OnUnSupportedFunction) OnUnSupportedFunction(kind);
+    if (!OnFailure) throw failure;
     bool handled = false;
-    OnFailure(handled, type);
-    if (!handled) throw FTPException::Refusal(reply);
+    OnFailure(handled, kind);
+    if (!handled) throw failure;
 }
 
 void TVaskFTP::ChangeDirectory(const std::string& directory) { SendCommand("CWD " + directory); }

@@ -105,13 +105,8 @@ void DataOperation::Fail(const std::string& reply, bool reportUnsupported)
 
 void DataOperation::Fail(const FTPException& failure, bool reportUnsupported)
 {
-    if (reportUnsupported && ftp_.OnUnSupportedFunction && ftp_.ReplyCode >= 500 &&
-        ftp_.ReplyCode <= 502)
-        ftp_.OnUnSupportedFunction(kind_.kind);
-    if (!ftp_.OnFailure) throw failure;
-    bool handled = false;
-    ftp_.OnFailure(handled, kind_.kind);
-    if (!handled) throw failure;
+    ftp_.ReportFailure(kind_.kind, failure,
+                       reportUnsupported && ftp_.ReplyCode >= 500 && ftp_.ReplyCode <= 502);
 }
 
 bool DataOperation::AcceptIfActive()

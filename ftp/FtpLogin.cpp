@@ -1,4 +1,6 @@
-// Login and logout: the greeting, the firewall and proxy forms of the login, USER and PASS, QUIT.
+// Login and logout: the loops around their machines (LoginOperation, LogoutOperation), and what
+// the session does for them on the control connection.
+#include "ftp/LogoutOperation.h"
 #include "ftp/VaskFtp.h"
 #include "platform/ScopedGuards.h"
 
@@ -39,33 +41,7 @@ void TVaskFTP::Connect()
     // From here on the connection is up: any failure logs out again before it is passed on, so a
     // caller sees either a complete login or an exception with the component not connected.
     try {
-        if (TlsMode == tlsImplicit) SecureControlConnection();
-        LoginGreeting();
-        // Before anything else is sent: the firewall's password too goes only where TLS
-        // protects it, when TLS is to be had.
-        if (TlsMode == tlsIfAvailable || TlsMode == tlsRequired) NegotiateAuthTls();
-        if (FWAuthenticate) {
-            LoginCommand("USER " + FWUserID);
-            if (ReplyCode == 331) {
-                ReportStatus(1, "PASS ");
-                LoginCommand("PASS " + FWPassword);
-            }
-        }
-        if ((UserID.empty() || Password.empty()) && OnAuthenticationNeeded) {
-            // The handler may fill in the credentials; the login goes on with whatever it leaves.
-            bool handled = false;
-            OnAuthenticationNeeded(handled);
-        }
-        if (!Proxy.empty()) LoginProxyCommand();
-        if (Proxy.empty() || FirewallType != FTUser) {
-            ReportStatus(1, "USER " + UserID);
-            LoginCommand("USER " + UserID);
-        }
-        // In FTUser proxy mode this answers the combined USER sent to the proxy.
-        if (ReplyCode == 331) {
-            ReportStatus(1, "PASS ");
-            LoginCommand("PASS " + Password);
-        }
+        RunLogin();
         // Before OnConnect, so that its handler already reads names in the session's charset.
         NegotiateFeatures();
         ProtectDataConnections();
@@ -80,44 +56,76 @@ void TVaskFTP::Connect()
     }
 }
 
-void TVaskFTP::LoginGreeting()
+LoginOperation::Settings TVaskFTP::LoginSettings() const
+{
+    LoginOperation::Settings settings;
+    settings.tlsMode = TlsMode;
+    settings.firewallLogin = FWAuthenticate;
+    settings.firewallUser = FWUserID;
+    settings.firewallPassword = FWPassword;
+    settings.user = UserID;
+    settings.password = Password;
+    settings.throughProxy = !Proxy.empty();
+    settings.proxyForm = FirewallType;
+    settings.host = Host;
+    return settings;
+}
+
+// The loop around the login's machine: it does what the machine asks -- reads and sends on the
+// control connection (each read waits through the one wait), runs the TLS handshake, puts its
+// questions to the handlers -- and feeds it the outcome, until the machine says how it ended.
+void TVaskFTP::RunLogin()
+{
+    using Do = LoginOperation::Step::Do;
+    LoginOperation login(LoginSettings());
+    TCertificateInfo questioned; // the certificate the user was asked about
+    LoginOperation::Step step = login.Start();
+    for (;;) {
+        for (const std::string& text : step.status) ReportStatus(1, text);
+        switch (step.what) {
+        case Do::ReadReply: step = login.Reply(LoginGreeting()); break;
+        case Do::Send: step = login.Reply(LoginExchange(step.command)); break;
+        case Do::Secure: step = login.Secured(SecureControlConnection()); break;
+        case Do::AskCertificate:
+            // The handler may connect elsewhere or disconnect, which would change what the
+            // component's certificate is; the question is about this one.
+            questioned = PeerCertificate();
+            step = login.Certificate(AcceptCertificate(questioned), Connected);
+            break;
+        case Do::AskClearLogin: {
+            bool goOnInClear = true;
+            if (OnTlsRefused) OnTlsRefused(WithoutSecrets(step.reply), goOnInClear);
+            step = login.ClearLogin(goOnInClear, Connected);
+            break;
+        }
+        case Do::AskCredentials: {
+            // The handler may fill in the credentials; the login goes on with whatever it leaves.
+            bool handled = false;
+            if (OnAuthenticationNeeded) OnAuthenticationNeeded(handled);
+            step = login.Credentials(UserID, Password);
+            break;
+        }
+        case Do::Finish: return;
+        case Do::Fail: FailLogin(step, questioned);
+        }
+    }
+}
+
+FtpReply TVaskFTP::LoginGreeting()
 {
     ReplyCode = 0;
     const std::string greeting = WithoutSecrets(replies_.ReadCommandReply());
     LastReply = greeting;
-    // A server that hangs up at once has not let us in; without this check the login would go on
-    // as if a greeting without a code had arrived.
-    if (greeting.empty()) RejectLogin({});
-    // Any code above 400 turns the client away, 421 "too many users" being the usual one.
-    if (ReplyCode > 400) RejectLogin(greeting);
+    return {ReplyCode, greeting, greeting.empty()};
 }
 
-void TVaskFTP::LoginCommand(const std::string& command)
+FtpReply TVaskFTP::LoginExchange(const std::string& command)
 {
     // The server may have hung up while the last reply was read.
-    if (!Connected) RejectLogin({});
+    if (!Connected) return FtpReply::Closed();
     const std::string reply = WithoutSecrets(Transaction(command));
     LastReply = WithoutSecrets(LastReply);
-    if (reply.empty()) RejectLogin({});
-    if (ReplyCode > 400 && ReplyCode < 600) RejectLogin(reply);
-}
-
-void TVaskFTP::LoginProxyCommand()
-{
-    switch (FirewallType) {
-    case FTUser:
-        // The proxy passes this USER on to the server, so its refusal is the server's refusal of
-        // the login, and is judged like one.
-        return LoginCommand("USER " + UserID + "@" + Host);
-    case FtOpen:
-    case FtSite: {
-        const std::string command = (FirewallType == FtOpen ? "OPEN " : "SITE ") + Host;
-        // Proxies answer these in their own ways, so the reply is not judged; only a proxy that
-        // hangs up stops the login.
-        if (!Connected || Transaction(command).empty()) RejectLogin({});
-        return;
-    }
-    }
+    return {ReplyCode, reply, reply.empty()};
 }
 
 void TVaskFTP::RejectLogin(const std::string& reply)
@@ -126,12 +134,29 @@ void TVaskFTP::RejectLogin(const std::string& reply)
     throw FTPException::Refusal(reply);
 }
 
+void TVaskFTP::FailLogin(const LoginOperation::Step& step, const TCertificateInfo& certificate)
+{
+    if (step.withoutQuit) {
+        const std::string message = "Certificate of " + tlsServerName_ + " not trusted (" +
+                                    certificate.Problem + "); SHA-256 fingerprint " +
+                                    certificate.Fingerprint;
+        if (OnConnectionFailed) OnConnectionFailed(this);
+        // Not one more byte to a server nobody trusts, not even QUIT.
+        DropSession();
+        throw CertificateRejectedError(message, certificate);
+    }
+    if (OnConnectionFailed) OnConnectionFailed(this);
+    throw FTPException(step.failure.message, step.failure.reason);
+}
+
 void TVaskFTP::Disconnect()
 {
     ControlUse use(*this);
     Canceled = false;
     if (!Connected) return;
-    ReportStatus(1, "QUIT");
+    LogoutOperation logout;
+    const LogoutOperation::Step quit = logout.Start();
+    ReportStatus(1, quit.status);
     // The socket is closed however QUIT goes; a refused QUIT is raised after that. QUIT goes out
     // at once, even with replies still owed: they are read before its own, within a courtesy wait
     // (TimeOut, or a few seconds), and a server that lets it pass unanswered is left all the same.
@@ -141,7 +166,9 @@ void TVaskFTP::Disconnect()
         ForgetFeatures();
         ForgetTls();
         const std::string reply = replies_.Quit();
-        if (ReplyCode > 300 && ReplyCode < 600) throw FTPException::Refusal(reply);
+        const LogoutOperation::Step end = logout.Reply({ReplyCode, reply, reply.empty()});
+        if (end.what == LogoutOperation::Step::Do::CloseAndFail)
+            throw FTPException(end.failure.message, end.failure.reason);
     } catch (...) {
         // Unless the failure has closed the connection already (a reset, say).
         if (Connected) TWirecore::Disconnect();

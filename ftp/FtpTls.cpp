@@ -57,31 +57,7 @@ void TVaskFTP::ForgetTls()
     unresumedDataWarned_ = false;
 }
 
-void TVaskFTP::NegotiateAuthTls()
-{
-    if (!Connected) RejectLogin({});
-    ReportStatus(1, "AUTH TLS");
-    const std::string reply = Transaction("AUTH TLS");
-    if (reply.empty() || ReplyCode == 421) RejectLogin(reply);
-    if (ReplyCode == 234) return SecureControlConnection();
-    // "500 AUTH not understood", "530 Please login with USER and PASS": the server speaks no
-    // TLS -- or someone between us and it answered for it, to read the password. Where TLS is
-    // only welcome, whoever asked for it decides before anything of the login goes out.
-    if (TlsMandatory()) RefuseWithoutTls(reply);
-    bool goOnInClear = true;
-    if (OnTlsRefused) OnTlsRefused(WithoutSecrets(reply), goOnInClear);
-    if (!goOnInClear) {
-        if (OnConnectionFailed) OnConnectionFailed(this);
-        throw FTPException("TLS refused by the server, and the login was not sent in clear: " +
-                               reply,
-                           ErrorReason::ClearLoginDeclined);
-    }
-    // The handler may have taken its time; a server that hung up meanwhile is no login.
-    if (!Connected) RejectLogin({});
-    ReportStatus(1, "TLS not available: the session goes on in clear");
-}
-
-void TVaskFTP::SecureControlConnection()
+bool TVaskFTP::SecureControlConnection()
 {
     tlsServerName_ = ServerNameOf(Proxy.empty() ? Host : Proxy);
     try {
@@ -93,30 +69,20 @@ void TVaskFTP::SecureControlConnection()
             OnConnectionFailed(this);
         throw;
     }
-    const TCertificateInfo& certificate = PeerCertificate();
-    if (!certificate.Trusted()) DecideOnCertificate(certificate);
+    return PeerCertificate().Trusted();
 }
 
-void TVaskFTP::DecideOnCertificate(const TCertificateInfo& certificate)
+bool TVaskFTP::AcceptCertificate(const TCertificateInfo& certificate)
 {
-    // The handler may connect elsewhere or disconnect, which would change what the reference
-    // names; the decision is about this certificate.
-    const TCertificateInfo seen = certificate;
     TCertificateAnswer answer = TCertificateAnswer::Reject;
-    if (OnCertificate) OnCertificate(seen, answer);
-    if (answer != TCertificateAnswer::Reject) {
-        // The handler may have taken its time; a server that hung up meanwhile is no login.
-        if (!Connected) RejectLogin({});
-        acceptedFingerprint_ = seen.Fingerprint;
-        ReportStatus(1, "Certificate accepted: SHA-256 " + seen.Fingerprint);
-        return;
-    }
-    const std::string message = "Certificate of " + tlsServerName_ + " not trusted (" +
-                                seen.Problem + "); SHA-256 fingerprint " + seen.Fingerprint;
-    if (OnConnectionFailed) OnConnectionFailed(this);
-    // Not one more byte to a server nobody trusts, not even QUIT.
-    DropSession();
-    throw CertificateRejectedError(message, seen);
+    if (OnCertificate) OnCertificate(certificate, answer);
+    if (answer == TCertificateAnswer::Reject) return false;
+    // The handler may have taken its time; a server that hung up meanwhile is no login, and its
+    // certificate is accepted for nothing.
+    if (!Connected) return true;
+    acceptedFingerprint_ = certificate.Fingerprint;
+    ReportStatus(1, "Certificate accepted: SHA-256 " + certificate.Fingerprint);
+    return true;
 }
 
 void TVaskFTP::ProtectDataConnections()

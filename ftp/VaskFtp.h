@@ -14,6 +14,7 @@
 // (reply text routines).
 #include "ftp/FtpTypes.h"
 #include "ftp/ListParsers.h"
+#include "ftp/LoginOperation.h"
 #include "ftp/ReplyReader.h"
 #include "net/Wirecore.h"
 
@@ -106,6 +107,10 @@ public:
     std::string CurrentDirectory();
     void Abort() override;
     static TCmdType ClassifyCommand(const std::string& command);
+    // The one place a failed operation becomes its events and its error: OnUnSupportedFunction
+    // when `unsupported`, then OnFailure; returns only when the handler set Handled, and raises
+    // `failure` otherwise.
+    void ReportFailure(TCmdType kind, const FTPException& failure, bool unsupported);
 
     // --- Login and logout -----------------------------------------------------------------
     void Connect() override;
@@ -188,10 +193,17 @@ public:
 private:
     friend class ReplyReader;
 
-    // Steps of Connect.
-    void LoginGreeting();
-    void LoginCommand(const std::string& command);
-    void LoginProxyCommand();
+    // Connect's loop around its machine, and what it does for the machine.
+    LoginOperation::Settings LoginSettings() const;
+    void RunLogin();
+    FtpReply LoginGreeting();
+    // Sends a login command and reads its whole reply (masked); a connection that is gone
+    // answers as a server that hung up.
+    FtpReply LoginExchange(const std::string& command);
+    // OnConnectionFailed, then the login's failure as its exception (CertificateRejectedError,
+    // with the connection dropped without QUIT, for a refused `certificate`).
+    [[noreturn]] void FailLogin(const LoginOperation::Step& step,
+                                const TCertificateInfo& certificate);
     // `text` with the login's passwords masked, wherever a server repeats them.
     std::string WithoutSecrets(std::string text) const;
     // A status handler that masks the login's passwords before LastStatus and `shown` see a text.
@@ -207,14 +219,12 @@ private:
     void ForgetFeatures();
 
     // TLS steps of Connect (FtpTls.cpp).
-    // "AUTH TLS" and, on 234, the handshake; in if-available mode a refusal leaves the session in
-    // clear, in required mode it ends the login.
-    void NegotiateAuthTls();
-    // The handshake on the control connection and the verdict on the server's certificate.
-    void SecureControlConnection();
-    // OnCertificate for a certificate that did not verify; raises CertificateRejectedError,
-    // with the connection closed, unless the handler accepts it.
-    void DecideOnCertificate(const TCertificateInfo& certificate);
+    // The handshake on the control connection; true when the server's certificate verified (or
+    // is pinned).
+    bool SecureControlConnection();
+    // OnCertificate for a certificate that did not verify: true when the handler accepts it
+    // (it then holds for the data connections of the session).
+    bool AcceptCertificate(const TCertificateInfo& certificate);
     // "PBSZ 0" and "PROT P" after login, when the control connection is encrypted.
     void ProtectDataConnections();
     // Required and implicit mode take nothing less than TLS.

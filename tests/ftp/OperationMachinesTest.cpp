@@ -1,0 +1,350 @@
+// The operations of the FTP component as state machines, without a socket: each row feeds one
+// machine the replies a server would send and the answers a user would give, and checks what the
+// machine asks for in order -- status texts, commands, the TLS handshake, its questions -- and how
+// it ends.
+#include "ftp/CommandOperation.h"
+#include "ftp/LoginOperation.h"
+#include "ftp/LogoutOperation.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+// "331 Password required" as the reply reader hands it on; "" is the server's hang-up.
+FtpReply ReplyOf(const std::string& line)
+{
+    if (line.empty()) return FtpReply::Closed();
+    int code = 0;
+    for (size_t i = 0; i < line.size() && i < 3 && line[i] >= '0' && line[i] <= '9'; ++i)
+        code = code * 10 + (line[i] - '0');
+    return {code, line, false};
+}
+
+std::string Ending(const FtpFailure& failure)
+{
+    return "fail " + std::to_string(static_cast<int>(failure.reason)) + " " + failure.message;
+}
+
+std::string FailText(ErrorReason reason, const std::string& message)
+{
+    return Ending({message, reason});
+}
+
+// --- Login ---------------------------------------------------------------------------------------
+
+struct LoginAnswers {
+    bool trusted = true; // the certificate the handshake finds
+    bool acceptCertificate = false;
+    bool goOnInClear = true;
+    bool connectedAfterQuestion = true;
+    std::string user = "anna"; // what the credentials question leaves
+    std::string password = "segredo";
+};
+
+struct LoginRow {
+    const char* name;
+    LoginOperation::Settings settings;
+    Lines replies; // the greeting and the replies to the commands, in order
+    LoginAnswers answers;
+    Lines expected;
+};
+
+// Runs the machine as the component's loop does, writing down everything it asks for.
+Lines RunLogin(const LoginRow& row)
+{
+    using Do = LoginOperation::Step::Do;
+    LoginOperation login(row.settings);
+    Lines seen;
+    size_t next = 0;
+    auto nextReply = [&] { return ReplyOf(next < row.replies.size() ? row.replies[next++] : ""); };
+    LoginOperation::Step step = login.Start();
+    for (int guard = 0; guard < 40; ++guard) {
+        for (const std::string& text : step.status) seen.push_back("status " + text);
+        switch (step.what) {
+        case Do::ReadReply: step = login.Reply(nextReply()); break;
+        case Do::Send:
+            seen.push_back("send " + step.command);
+            step = login.Reply(nextReply());
+            break;
+        case Do::Secure:
+            seen.push_back("handshake");
+            step = login.Secured(row.answers.trusted);
+            break;
+        case Do::AskCertificate:
+            seen.push_back("ask certificate");
+            step = login.Certificate(row.answers.acceptCertificate,
+                                     row.answers.connectedAfterQuestion);
+            break;
+        case Do::AskClearLogin:
+            seen.push_back("ask clear login: " + step.reply);
+            step = login.ClearLogin(row.answers.goOnInClear, row.answers.connectedAfterQuestion);
+            break;
+        case Do::AskCredentials:
+            seen.push_back("ask credentials");
+            step = login.Credentials(row.answers.user, row.answers.password);
+            break;
+        case Do::Finish:
+            EXPECT_EQ(login.Current(), LoginOperation::State::LoggedIn);
+            seen.push_back("logged in");
+            return seen;
+        case Do::Fail:
+            EXPECT_EQ(login.Current(), LoginOperation::State::Failed);
+            seen.push_back(Ending(step.failure) + (step.withoutQuit ? " (no QUIT)" : ""));
+            return seen;
+        }
+    }
+    ADD_FAILURE() << "the login never ended";
+    return seen;
+}
+
+LoginOperation::Settings Plain(TTlsMode tls = tlsNone)
+{
+    LoginOperation::Settings settings;
+    settings.tlsMode = tls;
+    settings.user = "anna";
+    settings.password = "segredo";
+    settings.host = "ftp.exemplo";
+    return settings;
+}
+
+LoginOperation::Settings Proxy(TFirewallType form)
+{
+    LoginOperation::Settings settings = Plain();
+    settings.throughProxy = true;
+    settings.proxyForm = form;
+    return settings;
+}
+
+LoginOperation::Settings Firewall(LoginOperation::Settings settings)
+{
+    settings.firewallLogin = true;
+    settings.firewallUser = "guarda";
+    settings.firewallPassword = "muralha";
+    return settings;
+}
+
+LoginOperation::Settings WithoutPassword()
+{
+    LoginOperation::Settings settings = Plain();
+    settings.password.clear();
+    return settings;
+}
+
+const Lines kUserAndPass = {"status USER anna", "send USER anna", "status PASS ",
+                            "send PASS segredo", "logged in"};
+
+Lines Then(Lines head, const Lines& tail)
+{
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+const char* const kClosed = "Connection closed by server";
+
+class LoginMachine : public ::testing::TestWithParam<LoginRow> {};
+
+TEST_P(LoginMachine, AsksForWhatItsFormNeedsInOrderAndEndsAsTheRepliesSay)
+{
+    EXPECT_EQ(RunLogin(GetParam()), GetParam().expected);
+}
+
+// clang-format off
+const LoginRow kLoginRows[] = {
+    {"UserAndPassword", Plain(), {"220 pronto", "331 senha", "230 ok"}, {}, kUserAndPass},
+    {"UserAloneLetsIn", Plain(), {"220 pronto", "230 ok"}, {},
+     {"status USER anna", "send USER anna", "logged in"}},
+    {"PasswordRefused", Plain(), {"220 pronto", "331 senha", "530 Login incorrect"}, {},
+     {"status USER anna", "send USER anna", "status PASS ", "send PASS segredo",
+      FailText(ErrorReason::ServerRefused, "530 Login incorrect")}},
+    {"UserRefusedWith599", Plain(), {"220 pronto", "599 nao"}, {},
+     {"status USER anna", "send USER anna", FailText(ErrorReason::ServerRefused, "599 nao")}},
+    {"UserAnsweredWith600Passes", Plain(), {"220 pronto", "600 estranho"}, {},
+     {"status USER anna", "send USER anna", "logged in"}},
+    {"UserAnsweredWith400Passes", Plain(), {"220 pronto", "400 estranho"}, {},
+     {"status USER anna", "send USER anna", "logged in"}},
+    {"ServerHangsUpAfterUser", Plain(), {"220 pronto", ""}, {},
+     {"status USER anna", "send USER anna", FailText(ErrorReason::ServerClosed, kClosed)}},
+    {"GreetingTooManyUsers", Plain(), {"421 Too many users"}, {},
+     {FailText(ErrorReason::ServerRefused, "421 Too many users")}},
+    {"GreetingOf401HasNoUpperBound", Plain(), {"701 estranho"}, {},
+     {FailText(ErrorReason::ServerRefused, "701 estranho")}},
+    {"GreetingWithoutDigitsPasses", Plain(), {"Bem-vindo", "331 senha", "230 ok"}, {},
+     kUserAndPass},
+    {"NoGreetingAtAll", Plain(), {""}, {}, {FailText(ErrorReason::ServerClosed, kClosed)}},
+    {"ProxyUserJoinsUserAndHost", Proxy(FTUser), {"220 proxy", "331 senha", "230 ok"}, {},
+     {"send USER anna@ftp.exemplo", "status PASS ", "send PASS segredo", "logged in"}},
+    {"ProxyUserWithoutPasswordQuestion", Proxy(FTUser), {"220 proxy", "230 ok"}, {},
+     {"send USER anna@ftp.exemplo", "logged in"}},
+    {"ProxyUserRefused", Proxy(FTUser), {"220 proxy", "530 nao"}, {},
+     {"send USER anna@ftp.exemplo", FailText(ErrorReason::ServerRefused, "530 nao")}},
+    {"ProxyOpenReplyIsNotJudged", Proxy(FtOpen), {"220 proxy", "500 ??", "331 senha", "230 ok"},
+     {}, Then({"send OPEN ftp.exemplo"}, kUserAndPass)},
+    {"ProxySiteReplyIsNotJudged", Proxy(FtSite), {"220 proxy", "530 ??", "331 senha", "230 ok"},
+     {}, Then({"send SITE ftp.exemplo"}, kUserAndPass)},
+    {"ProxyHangsUpOnOpen", Proxy(FtOpen), {"220 proxy", ""}, {},
+     {"send OPEN ftp.exemplo", FailText(ErrorReason::ServerClosed, kClosed)}},
+    {"FirewallLoginFirst", Firewall(Plain()),
+     {"220 pronto", "331 senha", "230 ok", "331 senha", "230 ok"}, {},
+     Then({"send USER guarda", "status PASS ", "send PASS muralha"}, kUserAndPass)},
+    {"FirewallUserAloneLetsIn", Firewall(Plain()), {"220 pronto", "230 ok", "331 s", "230 ok"},
+     {}, Then({"send USER guarda"}, kUserAndPass)},
+    {"FirewallPasswordRefused", Firewall(Plain()), {"220 pronto", "331 senha", "530 nao"}, {},
+     {"send USER guarda", "status PASS ", "send PASS muralha",
+      FailText(ErrorReason::ServerRefused, "530 nao")}},
+    {"FirewallThenProxyUser", Firewall(Proxy(FTUser)),
+     {"220 proxy", "230 ok", "331 senha", "230 ok"}, {},
+     {"send USER guarda", "send USER anna@ftp.exemplo", "status PASS ", "send PASS segredo",
+      "logged in"}},
+    {"MissingPasswordIsAskedFor", WithoutPassword(), {"220 pronto", "331 senha", "230 ok"}, {},
+     Then({"ask credentials"}, kUserAndPass)},
+    {"CredentialsLeftEmptyGoOut", WithoutPassword(), {"220 pronto", "331 senha", "230 ok"},
+     {.user = "", .password = ""},
+     {"ask credentials", "status USER ", "send USER ", "status PASS ", "send PASS ",
+      "logged in"}},
+    {"ExplicitTlsBeforeTheLogin", Plain(tlsIfAvailable),
+     {"220 pronto", "234 AUTH TLS ok", "331 senha", "230 ok"}, {},
+     Then({"status AUTH TLS", "send AUTH TLS", "handshake"}, kUserAndPass)},
+    {"ExplicitTlsBeforeTheFirewallLogin", Firewall(Plain(tlsRequired)),
+     {"220 pronto", "234 ok", "230 ok", "331 senha", "230 ok"}, {},
+     Then({"status AUTH TLS", "send AUTH TLS", "handshake", "send USER guarda"}, kUserAndPass)},
+    {"UntrustedCertificateAccepted", Plain(tlsRequired),
+     {"220 pronto", "234 ok", "331 senha", "230 ok"}, {.trusted = false, .acceptCertificate = true},
+     Then({"status AUTH TLS", "send AUTH TLS", "handshake", "ask certificate"}, kUserAndPass)},
+    {"UntrustedCertificateRefused", Plain(tlsRequired), {"220 pronto", "234 ok"},
+     {.trusted = false},
+     {"status AUTH TLS", "send AUTH TLS", "handshake", "ask certificate",
+      FailText(ErrorReason::CertificateRejected, "") + " (no QUIT)"}},
+    {"ServerGoneWhileTheCertificateWasAskedAbout", Plain(tlsRequired), {"220 pronto", "234 ok"},
+     {.trusted = false, .acceptCertificate = true, .connectedAfterQuestion = false},
+     {"status AUTH TLS", "send AUTH TLS", "handshake", "ask certificate",
+      FailText(ErrorReason::ServerClosed, kClosed)}},
+    {"TlsRefusedWhereOnlyWelcomeGoesOnInClear", Plain(tlsIfAvailable),
+     {"220 pronto", "500 AUTH not understood", "331 senha", "230 ok"}, {},
+     Then({"status AUTH TLS", "send AUTH TLS", "ask clear login: 500 AUTH not understood",
+           "status TLS not available: the session goes on in clear"},
+          kUserAndPass)},
+    {"LoginInClearDeclined", Plain(tlsIfAvailable), {"220 pronto", "530 nao"},
+     {.goOnInClear = false},
+     {"status AUTH TLS", "send AUTH TLS", "ask clear login: 530 nao",
+      FailText(ErrorReason::ClearLoginDeclined,
+               "TLS refused by the server, and the login was not sent in clear: 530 nao")}},
+    {"ServerGoneWhileTheClearLoginWasAskedAbout", Plain(tlsIfAvailable), {"220 pronto", "500 x"},
+     {.connectedAfterQuestion = false},
+     {"status AUTH TLS", "send AUTH TLS", "ask clear login: 500 x",
+      FailText(ErrorReason::ServerClosed, kClosed)}},
+    {"TlsRefusedWhereRequired", Plain(tlsRequired), {"220 pronto", "500 AUTH not understood"},
+     {},
+     {"status AUTH TLS", "send AUTH TLS",
+      FailText(ErrorReason::TlsUnavailable, "TLS refused by the server: 500 AUTH not understood")}},
+    {"ServerGoingAwayInsteadOfTls", Plain(tlsIfAvailable), {"220 pronto", "421 Timeout"}, {},
+     {"status AUTH TLS", "send AUTH TLS", FailText(ErrorReason::ServerRefused, "421 Timeout")}},
+    {"ImplicitTlsBeforeTheGreeting", Plain(tlsImplicit), {"220 pronto", "331 senha", "230 ok"},
+     {}, Then({"handshake"}, kUserAndPass)},
+    {"ImplicitTlsAsksAboutTheCertificateBeforeTheGreeting", Plain(tlsImplicit), {"421 cheio"},
+     {.trusted = false, .acceptCertificate = true},
+     {"handshake", "ask certificate", FailText(ErrorReason::ServerRefused, "421 cheio")}},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Rows, LoginMachine, ::testing::ValuesIn(kLoginRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LoginMachine, AnAnswerOrReplyOutOfTurnFailsInsteadOfGoingOn)
+{
+    LoginOperation login(Plain());
+    login.Start();
+    EXPECT_EQ(login.Certificate(true, true).failure.reason, ErrorReason::OutOfStep);
+    LoginOperation other(Plain());
+    other.Start();
+    other.Reply(ReplyOf("220 pronto"));
+    other.Reply(ReplyOf("230 ok"));
+    EXPECT_EQ(other.Reply(ReplyOf("230 again")).failure.reason, ErrorReason::OutOfStep);
+}
+
+// --- Single commands -----------------------------------------------------------------------------
+
+struct CommandRow {
+    const char* command;
+    const char* reply;
+    TCmdType kind;
+    std::string ending; // "ok", or the failure
+    bool unsupported = false;
+};
+
+TEST(CommandMachine, ClassifiesSendsAndJudgesTheReply)
+{
+    const std::string kRefused = std::to_string(static_cast<int>(ErrorReason::ServerRefused));
+    // clang-format off
+    const CommandRow rows[] = {
+        {"CWD /pub", "250 ok", ctChangeDirectory, "ok"},
+        {"CWD ", "250 ok", ctChangeDirectory, "ok"},
+        {"cwd /pub", "250 ok", ctOtherCommand, "ok"},
+        {"DELE a.txt", "550 No such file", ctDeleteFile,
+         FailText(ErrorReason::ServerRefused, "550 No such file")},
+        {"MKD novo", "257 criado", ctMakeDirectory, "ok"},
+        {"RMD velho", "250 ok", ctRemoveDirectory, "ok"},
+        {"PWD", "257 \"/\"", ctCurrentDirectory, "ok"},
+        {"PWD ", "257 \"/\"", ctOtherCommand, "ok"},
+        {"pwd", "257 \"/\"", ctOtherCommand, "ok"},
+        {"SYST", "399 limite", ctOtherCommand, "ok"},
+        {"SYST", "600 limite", ctOtherCommand, "ok"},
+        {"SYST", "400 limite", ctOtherCommand, FailText(ErrorReason::ServerRefused, "400 limite")},
+        {"SYST", "599 limite", ctOtherCommand, FailText(ErrorReason::ServerRefused, "599 limite")},
+        {"SITE X", "500 desconhecido", ctOtherCommand,
+         FailText(ErrorReason::ServerRefused, "500 desconhecido"), true},
+        {"SITE X", "501 sintaxe", ctOtherCommand,
+         FailText(ErrorReason::ServerRefused, "501 sintaxe"), true},
+        {"SITE X", "502 nao", ctOtherCommand, FailText(ErrorReason::ServerRefused, "502 nao"),
+         true},
+        {"SITE X", "503 ordem", ctOtherCommand, FailText(ErrorReason::ServerRefused, "503 ordem")},
+        {"NOOP", "", ctOtherCommand, FailText(ErrorReason::ServerClosed, kClosed)},
+    };
+    // clang-format on
+    for (const CommandRow& row : rows) {
+        CommandOperation op(row.command);
+        EXPECT_EQ(op.Kind(), row.kind) << row.command;
+        const CommandOperation::Step send = op.Start();
+        EXPECT_EQ(send.what, CommandOperation::Step::Do::Send);
+        EXPECT_EQ(send.command, row.command);
+        EXPECT_EQ(op.Current(), CommandOperation::State::AwaitingReply);
+        const CommandOperation::Step end = op.Reply(ReplyOf(row.reply));
+        const bool ok = end.what == CommandOperation::Step::Do::Succeed;
+        EXPECT_EQ(ok ? "ok" : Ending(end.failure), row.ending) << row.command << " " << row.reply;
+        EXPECT_EQ(end.unsupported, row.unsupported) << row.command << " " << row.reply;
+        EXPECT_EQ(op.Current(),
+                  ok ? CommandOperation::State::Succeeded : CommandOperation::State::Failed);
+    }
+}
+
+// --- Logout --------------------------------------------------------------------------------------
+
+TEST(LogoutMachine, ClosesWhateverQuitGetsAndFailsOnlyOnARefusal)
+{
+    using Do = LogoutOperation::Step::Do;
+    const std::pair<const char*, std::string> rows[] = {
+        {"221 tchau", "close"},
+        {"", "close"}, // no reply within the courtesy wait
+        {"300 estranho", "close"},
+        {"600 estranho", "close"},
+        {"tchau", "close"},
+        {"301 estranho", "close and " + FailText(ErrorReason::ServerRefused, "301 estranho")},
+        {"500 nao", "close and " + FailText(ErrorReason::ServerRefused, "500 nao")},
+    };
+    for (const auto& [reply, expected] : rows) {
+        LogoutOperation logout;
+        const LogoutOperation::Step quit = logout.Start();
+        EXPECT_EQ(quit.what, Do::Quit);
+        EXPECT_EQ(quit.status, "QUIT");
+        const LogoutOperation::Step end = logout.Reply(ReplyOf(reply));
+        const std::string seen =
+            end.what == Do::Close ? "close" : "close and " + Ending(end.failure);
+        EXPECT_EQ(seen, expected) << reply;
+    }
+}
+
+} // namespace
