@@ -27,6 +27,9 @@ struct Watch {
     bool connecting = false;
     bool closeReported = false;
     bool wantWrite = false;
+    // A look that fails takes the socket's error with it (a reset, say): kept here for the
+    // owner's next receive, which would otherwise see only the end of the stream.
+    int notedError = 0;
     std::unique_ptr<QSocketNotifier> read;
     std::unique_ptr<QSocketNotifier> write;
     ~Watch();
@@ -97,6 +100,7 @@ void OnReadable(const std::weak_ptr<Watch>& weak)
     char byte;
     ssize_t n = ::recv(w->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    if (n < 0) w->notedError = errno;
     w->read->setEnabled(false);
     if (n == 0) {
         w->closeReported = true;
@@ -213,6 +217,21 @@ void RearmRead(SocketHandle socket)
     } else if (w.established) {
         EnableRead(w);
     }
+}
+
+int PeekNotedError(SocketHandle socket)
+{
+    auto it = Watches().find(socket);
+    return it == Watches().end() ? 0 : it->second->notedError;
+}
+
+int TakeNotedError(SocketHandle socket)
+{
+    auto it = Watches().find(socket);
+    if (it == Watches().end()) return 0;
+    const int error = it->second->notedError;
+    it->second->notedError = 0;
+    return error;
 }
 
 void ArmWrite(SocketHandle socket)

@@ -10,6 +10,10 @@ bool IsWatched(SocketHandle socket);
 void BeginConnectWatch(SocketHandle socket, bool inProgress, int immediateError);
 // The owner received, peeked or accepted: the next arrival may be reported again.
 void RearmRead(SocketHandle socket);
+// The error (an errno value) that the notifier's own look at the socket took from it, which the
+// owner's next receive must report instead; 0 when there is none. Taking it clears it.
+int TakeNotedError(SocketHandle socket);
+int PeekNotedError(SocketHandle socket);
 void ArmWrite(SocketHandle socket);
 void UnwatchSocket(SocketHandle socket);
 void ForgetWindow(NotificationWindow* window);

@@ -121,6 +121,24 @@ TEST(SocketNotifications, OtherFamilyIsRefusedAtOnceExceptIPv4ThroughAnIPv6Socke
     CloseSocket(inet6);
 }
 
+// A reset that the notifier's own look finds is the owner's news: its next receive reports it,
+// instead of the end of the stream that the socket shows once its error has been taken.
+TEST(SocketNotifications, AResetSeenByTheNotifierReachesTheNextReceive)
+{
+    Recorder recorder;
+    ConnectedPair pair(recorder);
+    const linger abortive{1, 0};
+    ASSERT_EQ(::setsockopt(pair.peer.Get(), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive), 0);
+    pair.peer.Reset();
+    ASSERT_TRUE(PumpUntil([&] { return recorder.Count(kEventRead) == 1; }));
+    char buffer[8];
+    EXPECT_EQ(Receive(pair.local, buffer, 1, true), -1); // a look leaves it in place
+    EXPECT_EQ(LastSocketError(), 10054);
+    EXPECT_EQ(Receive(pair.local, buffer, sizeof buffer), -1);
+    EXPECT_EQ(LastSocketError(), 10054);
+    EXPECT_EQ(Receive(pair.local, buffer, sizeof buffer), 0); // reported once
+}
+
 TEST(SocketNotifications, ReadIsReportedOncePerReceive)
 {
     Recorder recorder;
