@@ -13,15 +13,12 @@ namespace platform {
 
 namespace {
 
-// Wakes a blocked pass at the latest after this long, so that a wait whose condition changed
-// without an event still notices. It is armed only while some loop waits.
-constexpr int kSafetyIntervalMs = 100;
 int waitDepth = 0;
 
 using Clock = std::chrono::steady_clock;
 Clock::time_point lastPassEnd;
 
-QTimer& SafetyTimer()
+QTimer& WakeTimer()
 {
     static QTimer* timer = [] {
         auto* t = new QTimer(QCoreApplication::instance());
@@ -31,23 +28,26 @@ QTimer& SafetyTimer()
     return *timer;
 }
 
-// The wake-up runs while a waiting pass blocks, due at the earlier of the safety interval and the
-// wait's own deadline. Every pass arms it for itself (a nested one, in a handler that waits in
-// turn, for its own deadline); the outermost stops it again, however the pass ends.
-class SafetyWake {
+// The wake-up of a blocked pass whose wait has a deadline. Nothing else wakes a pass but an
+// event: every wait changes its condition only through one (a notification, a timer, user input,
+// a posted call), so a pass with nothing to wait for sleeps for good and costs nothing. A nested
+// pass (a handler that waits in turn) arms it for its own deadline; the outer pass returns once
+// that handler is done and arms it again for its own. The outermost stops it, however it ends.
+class DeadlineWake {
 public:
-    explicit SafetyWake(int wakeAfterMs) : depth_(waitDepth)
+    explicit DeadlineWake(int wakeAfterMs) : depth_(waitDepth)
     {
-        const int interval =
-            wakeAfterMs >= 0 && wakeAfterMs < kSafetyIntervalMs ? wakeAfterMs : kSafetyIntervalMs;
-        SafetyTimer().start(interval);
+        if (wakeAfterMs >= 0)
+            WakeTimer().start(wakeAfterMs);
+        else if (depth_.Outermost())
+            WakeTimer().stop();
     }
-    ~SafetyWake()
+    ~DeadlineWake()
     {
-        if (depth_.Outermost()) SafetyTimer().stop();
+        if (depth_.Outermost()) WakeTimer().stop();
     }
-    SafetyWake(const SafetyWake&) = delete;
-    SafetyWake& operator=(const SafetyWake&) = delete;
+    DeadlineWake(const DeadlineWake&) = delete;
+    DeadlineWake& operator=(const DeadlineWake&) = delete;
 
 private:
     ScopedDepth depth_;
@@ -59,7 +59,7 @@ void ProcessMessages(int wakeAfterMs)
 {
     if (!QCoreApplication::instance()) return;
     {
-        SafetyWake wake(wakeAfterMs);
+        DeadlineWake wake(wakeAfterMs);
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
     }
     PurgeRetiredNotifiers();

@@ -5,9 +5,8 @@
 namespace platform {
 
 // Dispatches what is pending in the application's event loop; when nothing is pending, blocks
-// until the next event (a socket notification, a timer, user input, a posted call), until
-// `wakeAfterMs` have passed when that is 0 or more, or at the latest a short safety interval. A
-// wait with nothing to do so costs next to no CPU.
+// until the next event (a socket notification, a timer, user input, a posted call), or until
+// `wakeAfterMs` have passed when that is 0 or more. A wait with nothing to do costs no CPU.
 void ProcessMessages(int wakeAfterMs = -1);
 
 // Dispatches what is pending without blocking.
