@@ -349,10 +349,6 @@ bool DataWaitWatch::FailureReplyWaiting()
     const long pending = ftp_.ControlPending();
     if (pending == seenPending_) return false;
     seenPending_ = pending;
-    // Woken again only by bytes beyond those seen now, or by the server's close; the peek below
-    // asks for the notification again.
-    wake_.reset();
-    wake_.emplace(ftp_.SocketHandle, platform::PendingBytes(ftp_.SocketHandle));
     // With nothing waiting, a look of one byte finds out whether the control connection has
     // reached its end. Over TLS what is waiting may be records that hold no reply at all.
     char head[kWatchPeekLength];
@@ -362,6 +358,11 @@ bool DataWaitWatch::FailureReplyWaiting()
     } catch (const ESockError&) {
         return true; // a TLS stream that fails carries no more replies
     }
+    // The peek asked for the notification again: from now on it comes only for bytes beyond
+    // those on the socket now, or the server's close. A handler that reads the control
+    // connection meanwhile ends that mark with its first receive.
+    wake_.reset();
+    wake_.emplace(ftp_.SocketHandle, platform::PendingBytes(ftp_.SocketHandle));
     if (peeked == 0) return true;
     if (peeked < 0) return false;
     const std::string text(head, static_cast<size_t>(peeked));

@@ -30,6 +30,7 @@ struct Watch {
     // A look that fails takes the socket's error with it (a reset, say): kept here for the
     // owner's next receive, which would otherwise see only the end of the stream.
     int notedError = 0;
+    bool markRaised = false; // the receive low-water mark is above 1
     std::unique_ptr<QSocketNotifier> read;
     std::unique_ptr<QSocketNotifier> write;
     ~Watch();
@@ -212,11 +213,22 @@ void RearmRead(SocketHandle socket)
     auto it = Watches().find(socket);
     if (it == Watches().end()) return;
     Watch& w = *it->second;
+    if (w.markRaised) {
+        w.markRaised = false;
+        const int mark = 1;
+        ::setsockopt(socket, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+    }
     if (w.listening) {
         w.read->setEnabled(true);
     } else if (w.established) {
         EnableRead(w);
     }
+}
+
+void NoteRaisedMark(SocketHandle socket)
+{
+    auto it = Watches().find(socket);
+    if (it != Watches().end()) it->second->markRaised = true;
 }
 
 int PeekNotedError(SocketHandle socket)

@@ -8,8 +8,12 @@ void WatchSocket(SocketHandle socket, NotificationWindow* window, int message, l
 bool IsWatched(SocketHandle socket);
 // A connect attempt was started (inProgress) or decided at once; report it by notification.
 void BeginConnectWatch(SocketHandle socket, bool inProgress, int immediateError);
-// The owner received, peeked or accepted: the next arrival may be reported again.
+// The owner received, peeked or accepted: the next arrival may be reported again, and a raised
+// wake mark (WakeOnMoreThan) no longer holds, since whoever reads now may be waiting for bytes the
+// mark would keep from reporting.
 void RearmRead(SocketHandle socket);
+// WakeOnMoreThan raised the socket's receive low-water mark.
+void NoteRaisedMark(SocketHandle socket);
 // The error (an errno value) that the notifier's own look at the socket took from it, which the
 // owner's next receive must report instead; 0 when there is none. Taking it clears it.
 int TakeNotedError(SocketHandle socket);

@@ -485,6 +485,7 @@ WakeOnMoreThan::WakeOnMoreThan(SocketHandle socket, long waiting) : socket_(sock
     // The receive low-water mark: readiness is reported only from this many bytes on.
     const int mark = static_cast<int>(std::min<long>(waiting + 1, 1 << 30));
     ::setsockopt(socket_, SOL_SOCKET, SO_RCVLOWAT, &mark, sizeof mark);
+    if (mark > 1) NoteRaisedMark(socket_);
 }
 
 WakeOnMoreThan::~WakeOnMoreThan()

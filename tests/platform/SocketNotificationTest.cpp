@@ -139,6 +139,22 @@ TEST(SocketNotifications, AResetSeenByTheNotifierReachesTheNextReceive)
     EXPECT_EQ(Receive(pair.local, buffer, sizeof buffer), 0); // reported once
 }
 
+// A wait that asked to be woken only by more bytes than it has seen must not keep the news from
+// another reader of the same socket (a handler's command on a control connection that a data
+// wait watches): the next receive ends the raised mark.
+TEST(SocketNotifications, AReceiveEndsARaisedWakeMark)
+{
+    Recorder recorder;
+    ConnectedPair pair(recorder);
+    ASSERT_EQ(::write(pair.peer.Get(), "abc", 3), 3);
+    ASSERT_TRUE(PumpUntil([&] { return recorder.Count(kEventRead) == 1; }));
+    WakeOnMoreThan wake(pair.local, 3);
+    char buffer[8];
+    EXPECT_EQ(Receive(pair.local, buffer, 3), 3);
+    ASSERT_EQ(::write(pair.peer.Get(), "d", 1), 1);
+    EXPECT_TRUE(PumpUntil([&] { return recorder.Count(kEventRead) == 2; }));
+}
+
 TEST(SocketNotifications, ReadIsReportedOncePerReceive)
 {
     Recorder recorder;
