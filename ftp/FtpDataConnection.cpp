@@ -219,6 +219,15 @@ void DataOperation::RunDataPhase(const std::function<void()>& move)
         // The server's failure reply ended the wait; EndDataPhase reads it and fails with it.
         if (!watch.EndedByServer()) throw;
         socket_->Canceled = false;
+    } catch (const ESockError& error) {
+        // A data connection the server cut off (a reset) ends the data phase as its close does:
+        // the server's closing reply comes next and says why ("426 Connection closed; transfer
+        // aborted"), which is what the user is told. The operation fails either way.
+        const bool cutOff = error.Reason() == ErrorReason::SocketError &&
+                            (error.ErrorNumber() == platform::kErrConnectionReset ||
+                             error.ErrorNumber() == platform::kErrConnectionAborted);
+        if (!cutOff || !ftp_.Connected || ftp_.Replies().Owed() == 0) throw;
+        cutOff_.emplace(error);
     }
 }
 
@@ -270,6 +279,8 @@ bool DataOperation::EndDataPhase(const ExpectedFile& expected)
         Fail(finalReply, false);
         return false;
     }
+    // A cut-off data connection is no success, whatever the server thinks of it.
+    if (cutOff_) throw *cutOff_;
     if (!mismatch.empty()) {
         Fail(FTPException(mismatch, ErrorReason::TransferIncomplete), false);
         return false;

@@ -160,6 +160,8 @@ private:
     std::unique_ptr<TWirecore> socket_;
     // The DataSocket of an enclosing operation, named again once this one has ended.
     TWirecore* outerSocket_ = nullptr;
+    // The reset that ended the data phase, raised unless the closing reply fails the operation.
+    std::optional<ESockError> cutOff_;
 };
 
 // Watches the control connection while an operation waits on its data connection (the server's

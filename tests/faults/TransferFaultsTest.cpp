@@ -310,6 +310,31 @@ TEST(TransferFaults, AResetInTheMiddleOfAnUploadFailsItAndLeavesTheFileAlone)
     EXPECT_TRUE(s.server.Verify());
 }
 
+// A download whose data connection the server resets fails with the server's own reason, the
+// closing reply, whether the reset or the reply reaches the client first; never as a success.
+TEST(TransferFaults, AResetInTheMiddleOfADownloadFailsWithTheServersReply)
+{
+    FaultSession s;
+    s.PreparedTransfer()
+        .Expect("RETR f")
+        .Reply("150 Opening BINARY mode data connection for f (4194304 bytes)")
+        .AcceptData()
+        .SendData(std::string(64 * 1024, 'd'))
+        .Pause(std::chrono::milliseconds(100))
+        .ResetData()
+        .Reply("426 Connection closed; transfer aborted.")
+        .Expect("NOOP")
+        .Reply("200 ok");
+    s.StartLoggedIn();
+
+    EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", s.dir.File("f")); }),
+              "426 Connection closed; transfer aborted.\r\n");
+    EXPECT_GE(s.Count("OnFailure ctDownload"), 1u);
+    EXPECT_EQ(s.Count("OnSuccess ctDownload"), 0u);
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
 TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
 {
     FaultSession s;
