@@ -18,6 +18,7 @@
 #include "platform/Sockets.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -73,6 +74,8 @@ public:
     int LastError = 0;
     std::string LastStatus;
     std::unique_ptr<TThreadTimer> TimeoutTimer;
+    // When the running wait last saw progress (StartTimer, NoteProgress).
+    std::chrono::steady_clock::time_point lastProgress_;
     bool LastEventOk = false;
     bool TimedOut = false;
     // Expected size of a transfer; kept here for the FTP component, never used by this one.
@@ -109,9 +112,10 @@ public:
     void Cancel();
     void StartTimer();
     void StopTimer();
-    // Starts the countdown afresh: a transfer that keeps moving never times out, one that stops
-    // for TimeOut milliseconds does.
-    void RestartTimer();
+    // The countdown of the running timer counts from now: a transfer that keeps moving never
+    // times out, one that stops for TimeOut milliseconds does. Only a time is noted; the timer
+    // itself is moved when it fires, so a block costs no timer calls.
+    void NoteProgress() { lastProgress_ = std::chrono::steady_clock::now(); }
     void TimerTriggered(TComponent* Sender);
     // The family of the component's socket (platform::kFamilyInet or kFamilyInet6; 0 for none).
     uint16_t SocketFamily() const;

@@ -319,7 +319,7 @@ void TWirecore::SendFileFromKernel(platform::LocalFile& file)
         if (sent > 0) {
             BytesSent += sent;
             if (OnPacketSent) OnPacketSent(this);
-            RestartTimer();
+            NoteProgress();
             platform::ProcessMessagesWhileBusy();
             continue;
         }
@@ -348,7 +348,7 @@ void TWirecore::SendFileThroughBuffer(platform::LocalFile& file)
                 remaining -= static_cast<size_t>(sent);
                 BytesSent += sent;
                 if (OnPacketSent) OnPacketSent(this);
-                RestartTimer();
+                NoteProgress();
                 platform::ProcessMessagesWhileBusy();
             } else {
                 CheckSocketError(kToleratedError);
@@ -373,7 +373,7 @@ void TWirecore::AppendFile(const std::string& fileName)
         if (received > 0) {
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
-            RestartTimer();
+            NoteProgress();
             platform::ProcessMessagesWhileBusy();
         } else if (received < 0) {
             CheckSocketError(kToleratedError);
@@ -400,7 +400,7 @@ void TWirecore::CaptureFile(const std::string& fileName)
             BytesReceived += received;
             if (OnPacketRecvd) OnPacketRecvd(this);
             // The time-out counts from the last chunk.
-            RestartTimer();
+            NoteProgress();
             platform::ProcessMessagesWhileBusy();
             continue;
         }
