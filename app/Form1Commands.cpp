@@ -4,6 +4,7 @@
 #include "app/ServerAddress.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
+#include "ftp/DownloadTarget.h"
 #include "platform/Conversions.h"
 #include "platform/Exception.h"
 
@@ -37,6 +38,8 @@ void TForm1::RunCommand(const std::function<void()>& command)
     const QPointer<QWidget> focusDuring = focusWidget();
     watch_ = {};
     certificateRefused_ = false;
+    connecting_ = false;
+    stopRequested_ = false;
 
     Execute(command);
     while (disconnectPending_ && !closeRequested_) {
@@ -75,14 +78,21 @@ void TForm1::Execute(const std::function<void()>& command)
         // certificate with the refusal; the user asked for either, so it is not reported.
         const bool usersOwnRefusal =
             certificateRefused_ && ReasonOf(error) == ErrorReason::CertificateRejected;
-        if (!cancelRequested_ && !usersOwnRefusal) ShowError(error);
+        if (!cancelRequested_ && !usersOwnRefusal) {
+            ShowFailure(error);
+            ShowError(error);
+        }
     } catch (...) {
         if (!cancelRequested_) ShowError(Exception("Unknown error", ErrorReason::Unknown));
     }
     quitGrace_.stop();
     cancelPump_.stop();
+    // Desconectar and closing the window say what happens next themselves.
+    if (cancelRequested_ && stopRequested_ && !disconnectPending_ && !closeRequested_)
+        SetStatus(QStringLiteral("Operação cancelada"));
     if (cancelRequested_) {
         cancelRequested_ = false;
+        stopRequested_ = false;
         // A cancel that arrived after the last wait must not end the next command at once.
         VaskFTP1->Canceled = false;
     }
@@ -120,6 +130,12 @@ void TForm1::DisconnectAfterCancel()
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
+    if (TransferRunning() && !closeRequested_) {
+        // A transfer cut off halfway is not what a stray click should cost.
+        event->ignore();
+        AskBeforeClosing();
+        return;
+    }
     if (busy_) {
         // The component cannot go while its own wait is still on the stack: cancel, let the
         // command unwind, and close from there (RunCommand). The window stays up for that
@@ -208,7 +224,9 @@ void TForm1::Connect(const std::string& user, const std::string& password)
         sessionPort_ = VaskFTP1->Port;
         VaskFTP1->TlsPinnedFingerprints = trusted_.FingerprintsFor(sessionHost_, sessionPort_);
     }
+    connecting_ = true;
     VaskFTP1->Connect();
+    connecting_ = false;
     ClearLog();
     WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
 }
@@ -251,7 +269,7 @@ void TForm1::Button5Click(QObject*)
 void TForm1::ChangeDirectoryTo(const std::string& directory)
 {
     VaskFTP1->ChangeDirectory(directory);
-    Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
+    ShowCurrentDirectory(VaskFTP1->CurrentDirectory());
 }
 
 // Mudar Diretório
@@ -271,10 +289,21 @@ void TForm1::Button2Click(QObject*)
 {
     RunCommand([this] {
         SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
-        std::string remote = RemoteName();
-        std::string local = app::ToLocalPath(Edit2->text());
-        WatchTransfer(TransferWatch::Kind::Download, remote, local);
-        WithPassiveFallback([&] { VaskFTP1->Download(remote, local); });
+        const std::string remote = RemoteName();
+        const std::string local = app::ToLocalPath(Edit2->text());
+        // Into NAME.part, which takes the place of NAME only once the file is whole: a download
+        // cut off, cancelled or refused leaves an older NAME as it was. The automatic retry
+        // continues NAME.part.
+        ftpfiles::DownloadTarget target(local.empty() ? remote : local);
+        WatchTransfer(TransferWatch::Kind::Download, remote, target.WritePath());
+        try {
+            WithPassiveFallback([&] { VaskFTP1->Download(remote, target.WritePath()); });
+        } catch (...) {
+            // The retry inside the failure report may have fetched the rest.
+            if (watch_.completed) target.Commit();
+            throw;
+        }
+        if (watch_.completed) target.Commit();
     });
 }
 

@@ -45,6 +45,7 @@ void TVaskFTP::ForgetFeatures()
 {
     features_.clear();
     utf8_ = false;
+    listingNames_.Reset();
 }
 
 std::string TVaskFTP::AfterLoginCommand(const std::string& command,

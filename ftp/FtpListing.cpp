@@ -57,6 +57,7 @@ void DeliverLine(TVaskFTP& ftp, std::string line, bool hasLineEnd)
         line.resize(line.size() - (line[line.size() - 2] == '\r' ? 2 : 1));
     // A handler may have disconnected meanwhile, which frees the parser.
     if (ftp.ParseList && ftp.ListParser) ftp.ListParser->ParseLine(line);
+    if (!ftp.Utf8()) ftp.listingNames_.See(line);
     if (ftp.OnListItem) ftp.OnListItem(line);
 }
 
@@ -151,7 +152,10 @@ void TVaskFTP::ListDirectory()
     }
     if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
     op.BeginDataPhase();
+    listingNames_.BeginListing();
     op.RunDataPhase([&] { ReadListing(*this, data); });
     if (!op.EndDataPhase()) return op.Release();
+    // Before OnSuccess, whose handler may already show names in the session's character set.
+    listingNames_.EndListing();
     op.Release();
 }

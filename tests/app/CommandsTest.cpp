@@ -73,12 +73,17 @@ TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
     testsupport::WriteFileBytes(server->Root() + "/b.bin", "bb");
     const QString port = QString::number(server->Port());
     const QString hex = QString::number(server->Port(), 16);
-    // A name is looked up first ("Host Encontrado"); a dotted address is not.
-    const std::pair<QString, QString> cases[] = {{"localhost", port},
-                                                 {"127.0.0.1", "   " + port},
-                                                 {"127.0.0.1", "$" + hex},
-                                                 {"127.0.0.1", "0x" + hex}};
-    for (const auto& [host, portText] : cases) {
+    // A name is looked up first ("Host Encontrado"); a dotted address is not. Enter in the
+    // server or the password field connects as Conectar does.
+    struct Case {
+        QString host, portText;
+        QLineEdit* enterIn; // nullptr: Conectar is clicked
+    };
+    const Case cases[] = {{"localhost", port, nullptr},
+                          {"127.0.0.1", "   " + port, form->Edit6},
+                          {"127.0.0.1", "$" + hex, form->servidor},
+                          {"127.0.0.1", "0x" + hex, nullptr}};
+    for (const auto& [host, portText, enterIn] : cases) {
         SCOPED_TRACE(portText.toStdString());
         StatusHistory history(form->StatusBar1);
         form->Memo1->setPlainText(QStringLiteral("old"));
@@ -86,7 +91,10 @@ TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
         form->portas->setText(portText);
         form->Edit5->setText(QStringLiteral("tester"));
         form->Edit6->setText(QStringLiteral("secret"));
-        form->Button3->click();
+        if (enterIn)
+            QTest::keyClick(enterIn, Qt::Key_Return);
+        else
+            form->Button3->click();
         EXPECT_EQ(Status(*form), QStringLiteral("Conectado à ") + host);
         EXPECT_EQ(history.texts.contains("Host Encontrado"), host == "localhost");
         EXPECT_EQ(form->Edit4->text(), "/");

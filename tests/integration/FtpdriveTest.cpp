@@ -74,8 +74,8 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
         {{"--host", badName, "ls"},
          "error: ESockError: Null Remote Address (" + badName + " port 21: Host not found)"},
         {{"--timeout", "300", "--host", "127.0.0.1", "--port", std::to_string(silent.Port()), "ls"},
-         "error: ESockError: Connection Timed out (127.0.0.1 port " +
-             std::to_string(silent.Port()) + ": Connection timed out)"},
+         "error: ESockError: Connection Timed out (no answer from 127.0.0.1:" +
+             std::to_string(silent.Port()) + " for 0.3 s)"},
         {At(open, {"put", missing, "r.bin"}),
          "error: Exception: Cannot open file " + missing + " (No such file or directory)"},
         {At(open, {"--ca-file", missing, "ls"}),

@@ -53,6 +53,16 @@ void PrintFailure(const std::exception& error, const std::string& detail = {})
     PrintError(error, detail);
 }
 
+// A failure of the session: a time-out says how long the server was silent, and a refusal of
+// several lines is shown whole.
+void PrintSessionFailure(TVaskFTP& ftp, const std::exception& error, std::string detail = {})
+{
+    if (detail.empty()) detail = TimeOutDetail(ftp, error);
+    const std::string whole = RefusalText(ftp, error);
+    if (!whole.empty()) return PrintError(error, detail, whole);
+    PrintFailure(error, detail);
+}
+
 // Logs out after a failed command; a failure of the logout itself adds nothing for the user.
 void LogOut(TVaskFTP& ftp)
 {
@@ -100,11 +110,11 @@ int main(int argc, char** argv)
     try {
         ftp.Connect();
     } catch (const ESockError& error) {
-        PrintFailure(error, ConnectFailureDetail(ftp, error));
+        PrintSessionFailure(ftp, error, ConnectFailureDetail(ftp, error));
         LogOut(ftp);
         return kExitFailure;
     } catch (const std::exception& error) {
-        PrintFailure(error);
+        PrintSessionFailure(ftp, error);
         LogOut(ftp);
         return kExitFailure;
     }
@@ -116,13 +126,13 @@ int main(int argc, char** argv)
             } catch (const std::exception& error) {
                 if (!options.keepGoing) throw;
                 // Reported here and left behind: the next command runs all the same.
-                PrintFailure(error);
+                PrintSessionFailure(ftp, error);
                 status = kExitFailure;
             }
         }
         ftp.Disconnect();
     } catch (const std::exception& error) {
-        PrintFailure(error);
+        PrintSessionFailure(ftp, error);
         LogOut(ftp);
         return kExitFailure;
     }
