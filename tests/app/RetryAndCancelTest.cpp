@@ -381,3 +381,20 @@ TEST_F(ScriptedFormTest, EscDuringADownloadAbortsItAndKeepsTheSessionAndTheOldFi
     EXPECT_TRUE(server.Verify());
     EXPECT_TRUE(boxes.seen.empty());
 }
+
+// The window gives a server 30 s to show a sign of life; the component's own default is to wait
+// for good. A server that never greets ends the connect with a status line that says so.
+TEST_F(ScriptedFormTest, ASilentServerEndsTheConnectWithAStatusThatSaysSo)
+{
+    EXPECT_EQ(TVaskFTP(nullptr).TimeOut, 0);
+    EXPECT_EQ(form->VaskFTP1->TimeOut, 30000);
+    form->VaskFTP1->TimeOut = 300;
+    server.Start(); // accepts, and says nothing
+    ConnectTo(server.Port(), "u", "p");
+
+    EXPECT_EQ(Status(*form),
+              QStringLiteral("Sem resposta de 127.0.0.1:%1 em 0,3 s").arg(server.Port()));
+    EXPECT_FALSE(form->VaskFTP1->Connected);
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_EQ(boxes.Errors()[0].text, "Socket readln aborted.");
+}
