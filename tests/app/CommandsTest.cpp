@@ -273,3 +273,30 @@ TEST_F(PyftpdlibFormTest, AccentedNamesRoundTripInAUtf8Session)
               "conteudo");
     EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
 }
+
+// vsftpd does not list UTF8 in FEAT, yet names its files as they lie on its disk, in UTF-8 here:
+// the listing shows it, and from then on names are shown, fetched and stored as UTF-8.
+TEST_F(VsftpdFormTest, AccentedNamesOfAServerThatDoesNotSayUtf8)
+{
+    testsupport::WriteFileBytes(server->Root() + "/relat\xc3\xb3rio anual.pdf", "relatorio");
+    testsupport::TempDir local;
+    testsupport::WriteFileBytes(local.File("orçamento 2026.txt"), "orcamento");
+    LoginAnonymously();
+    ASSERT_FALSE(form->VaskFTP1->HasFeature("UTF8"));
+    EXPECT_TRUE(form->VaskFTP1->Utf8());
+    EXPECT_TRUE(EndsWithName(LogLines(*form), QStringLiteral("relatório anual.pdf")))
+        << LogLines(*form).join('|').toStdString();
+
+    form->Edit1->setText(QStringLiteral("relatório anual.pdf"));
+    form->Edit2->setText(QString::fromStdString(local.File("relatório anual.pdf")));
+    form->Button2->click();
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("relatório anual.pdf")), "relatorio");
+
+    form->Edit1->setText(QStringLiteral("/upload/orçamento 2026.txt"));
+    form->Edit2->setText(QString::fromStdString(local.File("orçamento 2026.txt")));
+    form->Button4->click();
+    EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/or\xc3\xa7"
+                                                                 "amento 2026.txt"),
+              "orcamento");
+    EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
+}

@@ -6,8 +6,7 @@ namespace ftpdrive {
 
 const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
-    "                [--report-level N] [--parse-list] [--progress] [--keep-going]\n"
-    "                [--in-place]\n"
+    "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
     "                [--tls off|auto|require|implicit] [--ca-file FILE]... [--fingerprint "
