@@ -30,8 +30,8 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
 // (on any of its lines; the first one that names one counts), the server's connection in active
 // mode, then the data phase into the local file by `receive`. `expected` says what the local file
 // must come to; a size the server told through SIZE goes before the one the reply announces.
-// Returns without a data phase when the refusal was handled.
-// `shown`: the size TransferSize gives while the data moves when the reply announces none.
+// Returns without a data phase when the refusal was handled. While the data moves, TransferSize
+// is the size the reply announces, or `shown` when it announces none.
 template <class Receive>
 void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
               ftpdata::ExpectedFile expected, Receive receive, std::optional<int64_t> shown = {})
