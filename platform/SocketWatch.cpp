@@ -8,6 +8,8 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -94,11 +96,15 @@ void OnReadable(const std::weak_ptr<Watch>& weak)
         Deliver(w, kEventAccept, 0);
         return;
     }
-    char byte;
-    ssize_t n = ::recv(w->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
+    // Looked at without a receive: a receive, even a peek, takes a pending error (a reset) with
+    // it, and the owner's own receive would then find a quiet end instead of the reset.
+    pollfd state{w->socket, POLLIN | POLLRDHUP, 0};
+    if (::poll(&state, 1, 0) <= 0 || state.revents == 0) return;
     w->read->setEnabled(false);
-    if (n == 0) {
+    int waiting = 0;
+    const bool bytesWaiting = ::ioctl(w->socket, FIONREAD, &waiting) == 0 && waiting > 0;
+    const bool ended = (state.revents & (POLLRDHUP | POLLHUP)) != 0;
+    if (!bytesWaiting && ended && (state.revents & POLLERR) == 0) {
         w->closeReported = true;
         Deliver(w, kEventClose, 0);
     } else {
