@@ -4,9 +4,9 @@
 #include "app/ServerAddress.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
+#include "ftp/DownloadTarget.h"
 #include "platform/Conversions.h"
 #include "platform/Exception.h"
-#include "platform/ScopedGuards.h"
 
 #include <QCloseEvent>
 #include <QLineEdit>
@@ -39,6 +39,8 @@ void TForm1::RunCommand(const std::function<void()>& command)
     watch_ = {};
     certificateRefused_ = false;
     clearTextDeclined_ = false;
+    connecting_ = false;
+    stopRequested_ = false;
 
     Execute(command);
     while (disconnectPending_ && !closeRequested_) {
@@ -78,14 +80,21 @@ void TForm1::Execute(const std::function<void()>& command)
         const bool usersOwnRefusal =
             (certificateRefused_ && ReasonOf(error) == ErrorReason::CertificateRejected) ||
             (clearTextDeclined_ && ReasonOf(error) == ErrorReason::ClearLoginDeclined);
-        if (!cancelRequested_ && !usersOwnRefusal) ShowError(error);
+        if (!cancelRequested_ && !usersOwnRefusal) {
+            ShowFailure(error);
+            ShowError(error);
+        }
     } catch (...) {
         if (!cancelRequested_) ShowError(Exception("Unknown error", ErrorReason::Unknown));
     }
     quitGrace_.stop();
     cancelPump_.stop();
+    // Desconectar and closing the window say what happens next themselves.
+    if (cancelRequested_ && stopRequested_ && !disconnectPending_ && !closeRequested_)
+        SetStatus(QStringLiteral("Operação cancelada"));
     if (cancelRequested_) {
         cancelRequested_ = false;
+        stopRequested_ = false;
         // A cancel that arrived after the last wait must not end the next command at once.
         VaskFTP1->Canceled = false;
     }
@@ -123,6 +132,12 @@ void TForm1::DisconnectAfterCancel()
 
 void TForm1::closeEvent(QCloseEvent* event)
 {
+    if (TransferRunning() && !closeRequested_) {
+        // A transfer cut off halfway is not what a stray click should cost.
+        event->ignore();
+        AskBeforeClosing();
+        return;
+    }
     if (busy_) {
         // The component cannot go while its own wait is still on the stack: cancel, let the
         // command unwind, and close from there (RunCommand). The window stays up for that
@@ -226,8 +241,8 @@ void TForm1::Connect(const std::string& user, const std::string& password)
 
 void TForm1::ConnectComponent()
 {
-    const bool wasConnected = VaskFTP1->Connected;
-    const platform::ScopedValue<bool> connecting(connecting_, !wasConnected);
+    // Left set when the connect fails: its own handlers word that failure.
+    connecting_ = true;
     try {
         VaskFTP1->Connect();
     } catch (const Exception& error) {
@@ -240,6 +255,7 @@ void TForm1::ConnectComponent()
                 FromSession(error.what()).trimmed(),
             ErrorReason::TlsUnavailable);
     }
+    connecting_ = false;
 }
 
 // Conectar
@@ -280,7 +296,7 @@ void TForm1::Button5Click(QObject*)
 void TForm1::ChangeDirectoryTo(const std::string& directory)
 {
     VaskFTP1->ChangeDirectory(directory);
-    Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
+    ShowCurrentDirectory(VaskFTP1->CurrentDirectory());
 }
 
 // Mudar Diretório
@@ -300,10 +316,21 @@ void TForm1::Button2Click(QObject*)
 {
     RunCommand([this] {
         SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
-        std::string remote = RemoteName();
-        std::string local = app::ToLocalPath(Edit2->text());
-        WatchTransfer(TransferWatch::Kind::Download, remote, local);
-        WithPassiveFallback([&] { VaskFTP1->Download(remote, local); });
+        const std::string remote = RemoteName();
+        const std::string local = app::ToLocalPath(Edit2->text());
+        // Into NAME.part, which takes the place of NAME only once the file is whole: a download
+        // cut off, cancelled or refused leaves an older NAME as it was. The automatic retry
+        // continues NAME.part.
+        ftpfiles::DownloadTarget target(local.empty() ? remote : local);
+        WatchTransfer(TransferWatch::Kind::Download, remote, target.WritePath());
+        try {
+            WithPassiveFallback([&] { VaskFTP1->Download(remote, target.WritePath()); });
+        } catch (...) {
+            // The retry inside the failure report may have fetched the rest.
+            if (watch_.completed) target.Commit();
+            throw;
+        }
+        if (watch_.completed) target.Commit();
     });
 }
 

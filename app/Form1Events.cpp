@@ -14,15 +14,6 @@
 
 #include <algorithm>
 
-namespace {
-QString TransferProgress(int64_t count, int64_t size)
-{
-    // Both counts of a transfer share the word "Recebidos", sent bytes too.
-    return QStringLiteral("Recebidos ") + QString::number(count) + QStringLiteral(" de ") +
-           QString::number(size) + QStringLiteral(" Bytes");
-}
-} // namespace
-
 void TForm1::VaskFTP1HostResolved(TComponent*) { SetStatus(QStringLiteral("Host Encontrado")); }
 
 void TForm1::VaskFTP1InvalidHost(bool&)
@@ -44,7 +35,7 @@ void TForm1::VaskFTP1Connect(TComponent*)
     if (VaskFTP1->TlsActive() && !VaskFTP1->DataProtected())
         status += QStringLiteral(" (listagens e arquivos sem criptografia)");
     SetStatus(status);
-    Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
+    ShowCurrentDirectory(VaskFTP1->CurrentDirectory());
 }
 
 void TForm1::VaskFTP1Disconnect(TComponent*)
@@ -133,12 +124,12 @@ void TForm1::VaskFTP1ListItem(const std::string& Listing) { AppendToLog(Listing)
 
 void TForm1::VaskFTP1PacketRecvd(TComponent*)
 {
-    SetStatus(TransferProgress(VaskFTP1->ReceivedBytes(), VaskFTP1->TransferSize));
+    ShowProgress(VaskFTP1->ReceivedBytes(), VaskFTP1->TransferSize);
 }
 
 void TForm1::VaskFTP1PacketSent(TComponent*)
 {
-    SetStatus(TransferProgress(VaskFTP1->SentBytes(), VaskFTP1->TransferSize));
+    ShowProgress(VaskFTP1->SentBytes(), VaskFTP1->TransferSize);
 }
 
 void TForm1::VaskFTP1Success(TCmdType Trans_Type)
@@ -146,12 +137,21 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type)
     switch (Trans_Type) {
     case ctChangeDirectory:
         if (cancelRequested_) return; // the user is stopping: start nothing new
-        Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
+        ShowCurrentDirectory(VaskFTP1->CurrentDirectory());
         ClearLog();
         WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
         break;
     case ctDeleteFile: ShowMessage(QStringLiteral("Arquivo excluido com secesso!")); break;
-    case ctDownload: SetStatus(QStringLiteral("Donload do arquivo Concluido")); break;
+    case ctDownload:
+        if (watch_.kind == TransferWatch::Kind::Download && !cancelRequested_)
+            watch_.completed = true;
+        SetStatus(QStringLiteral("Donload do arquivo Concluido"));
+        break;
+    case ctUpload:
+    case ctAppend:
+        if (watch_.kind == TransferWatch::Kind::Upload && !cancelRequested_)
+            watch_.completed = true;
+        break;
     default: break;
     }
 }
@@ -194,6 +194,7 @@ void TForm1::FinishLog()
         if (!pendingLog_.isEmpty()) platform::ProcessPendingMessages();
     }
     logFlush_.stop();
+    ShowNamesAgainIfCharsetChanged();
 }
 
 void TForm1::ClearLog()

@@ -130,7 +130,7 @@ void TForm1::OpenListingLine(const std::string& line)
                 FillTransferFields(name);
                 return;
             }
-            Edit4->setText(FromSession(VaskFTP1->CurrentDirectory()));
+            ShowCurrentDirectory(VaskFTP1->CurrentDirectory());
         });
         break;
     case listing::EntryKind::File: FillTransferFields(name); break;

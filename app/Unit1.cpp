@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QProxyStyle>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStatusBar>
 #include <QTextDocument>
 
@@ -25,6 +26,10 @@ constexpr int kClientHeight = 475;
 constexpr int kStatusBarHeight = 19;
 // A server that can reach us connects back within moments.
 constexpr int32_t kActiveAcceptTimeOutMs = 20000;
+// Any wait on the server -- the connect, the greeting, a reply, the data -- ends after this long
+// without a sign of it: long enough for a slow server, short enough that a silent one does not
+// hold the window for minutes.
+constexpr int32_t kTimeOutMs = 30000;
 
 // The password field masks with the character of code 7 rather than the style's usual one. As a
 // control character it has no glyph in any font here and would show nothing at all, so it is
@@ -120,6 +125,12 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     quitGrace_.setSingleShot(true);
     quitGrace_.setInterval(1500);
     connect(&quitGrace_, &QTimer::timeout, this, [this] { RequestCancel(); });
+    progressLater_.setSingleShot(true);
+    connect(&progressLater_, &QTimer::timeout, this, [this] { ShowHeldProgress(); });
+    // Esc stops what runs; it reaches the window from every control, the log's too.
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    escape->setContext(Qt::WindowShortcut);
+    connect(escape, &QShortcut::activated, this, [this] { EscapePressed(); });
 
     // Errors that reach the message loop from a timer are shown like those of the commands.
     platform::SetApplicationExceptionHandler(
@@ -226,6 +237,11 @@ void TForm1::BuildControls()
     connect(Button8, &QPushButton::clicked, this, [this] { Button8Click(Button8); });
     connect(Button9, &QPushButton::clicked, this, [this] { Button9Click(Button9); });
     connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
+    // Enter in a connection field connects, as a click on Conectar would.
+    for (QLineEdit* field : {servidor, portas, Edit5, Edit6})
+        connect(field, &QLineEdit::returnPressed, this, [this] {
+            if (Button3->isEnabled()) Button3Click(Button3);
+        });
 }
 
 void TForm1::SetUpComponent()
@@ -243,6 +259,10 @@ void TForm1::SetUpComponent()
     // With no TimeOut, active mode would wait for a server that cannot reach us until it says so
     // itself, which may take it a minute; the window gives up sooner and turns to passive mode.
     ftp.AcceptTimeOut = kActiveAcceptTimeOutMs;
+    ftp.TimeOut = kTimeOutMs;
+    // The status line shows how much of the file has come: the size must be known even from a
+    // server whose reply to RETR does not announce it.
+    ftp.SizeBeforeDownload = true;
 
     ftp.OnDisconnect = [this](TComponent* s) { VaskFTP1Disconnect(s); };
     ftp.OnConnect = [this](TComponent* s) { VaskFTP1Connect(s); };
@@ -272,9 +292,19 @@ void TForm1::SetUpComponent()
     ftp.OnTlsWarning = [this](TTlsWarning warning) { VaskFTP1TlsWarning(warning); };
     // Only for the window's own bookkeeping of retries; nothing is shown for it.
     ftp.OnTransactionStart = [this](TComponent*) { NoteTransactionStart(); };
+    // The last count of a transfer is shown, not held back behind what follows it.
+    ftp.OnTransactionStop = [this](TComponent*) {
+        if (progressLater_.isActive()) ShowHeldProgress();
+    };
 }
 
-void TForm1::SetStatus(const QString& text) { StatusBar1->showMessage(text); }
+void TForm1::SetStatus(const QString& text)
+{
+    // A transfer's count held back must not come after what has happened since.
+    progressLater_.stop();
+    progressShown_.invalidate();
+    StatusBar1->showMessage(text);
+}
 
 void TForm1::resizeEvent(QResizeEvent* event)
 {

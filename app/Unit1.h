@@ -11,6 +11,8 @@
 #include "app/WireText.h"
 #include "ftp/VaskFtp.h"
 
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -24,6 +26,7 @@ class QDragMoveEvent;
 class QDropEvent;
 class QLabel;
 class QLineEdit;
+class QMessageBox;
 class TLogView;
 class QPushButton;
 class QStatusBar;
@@ -180,6 +183,7 @@ private:
         bool dataPhaseBegun = false; // the server accepted the transfer and its data flowed
         int64_t bytesMoved = 0;      // written to the local file, or sent to the server
         bool retried = false;
+        bool completed = false; // the transfer, or its retry, succeeded
     };
     void WatchTransfer(TransferWatch::Kind kind, std::string remotePath, std::string localPath);
     void NoteTransactionStart();
@@ -209,9 +213,6 @@ private:
     bool clearTextDeclined_ = false;
     // The session's server is one whose certificate the user trusts always: it requires TLS.
     bool trustedServer_ = false;
-    // A connect is under way: the socket errors on its way are reported by the failure that
-    // follows them, not by a status text of their own.
-    bool connecting_ = false;
     QAction* encrypted_ = nullptr;
     // What the padlock's tooltip adds about this session's data connections.
     QString dataTlsNote_;
@@ -237,6 +238,37 @@ private:
     QTimer cancelPump_;
     // Bounds the courtesy QUIT after a cancel.
     QTimer quitGrace_;
+
+    // --- A transfer as the user sees it (Form1Transfers.cpp) ----------------------------------
+    // The progress of a transfer goes to the status line at most every kProgressIntervalMs: at
+    // loopback speed a block arrives every few microseconds, and painting each count would take
+    // the time from the transfer itself. A count held back is shown when the interval is up, so
+    // the line never lags behind a transfer that has paused.
+    static constexpr int kProgressIntervalMs = 50;
+    void ShowProgress(int64_t count, int64_t size);
+    void ShowHeldProgress();
+    QElapsedTimer progressShown_;
+    QTimer progressLater_;
+    int64_t heldCount_ = 0;
+    int64_t heldSize_ = 0;
+    // Esc: the running command stops, the session stays (a transfer is aborted with ABOR).
+    void EscapePressed();
+    bool stopRequested_ = false; // the cancel is Esc's: the session stays
+    // Closing the window while a transfer runs asks first; the transfer goes on meanwhile.
+    bool TransferRunning() const;
+    void AskBeforeClosing();
+    QPointer<QMessageBox> closeQuestion_;
+    // What a command that failed leaves in the status line instead of its "in progress" text.
+    void ShowFailure(const std::exception& error);
+    // "Sem resposta de HOST:PORT em N s": the server was silent for the whole time-out.
+    QString NoAnswerText() const;
+    bool connecting_ = false; // a connect command runs: its handlers word its failures
+    // The current remote directory and the log are shown in the session's character set, which a
+    // listing may only settle at its end: both are shown again from the server's bytes then.
+    void ShowCurrentDirectory(const std::string& wire);
+    void ShowNamesAgainIfCharsetChanged();
+    std::string edit4Wire_;
+    app::WireCharset shownCharset_ = app::WireCharset::Windows1252;
 };
 
 // The font that stands in for the 8-point design font: the 11-pixel em and the text height the

@@ -64,6 +64,7 @@ void TVaskFTP::ForgetFeatures()
     utf8_ = false;
     mlsdFailed_ = false;
     mlstFactsAsked_ = false;
+    listingNames_.Reset();
 }
 
 std::string TVaskFTP::AfterLoginCommand(const std::string& command,

@@ -87,8 +87,10 @@ public:
     // The held lines of a machine listing, to OnListItem.
     void HandOn()
     {
-        for (const std::string& line : held_)
+        for (const std::string& line : held_) {
+            if (!ftp_.Utf8()) ftp_.listingNames_.See(line);
             if (ftp_.OnListItem) ftp_.OnListItem(line);
+        }
         held_.clear();
     }
 
@@ -99,6 +101,7 @@ private:
     {
         // A handler may have disconnected meanwhile, which frees the parser.
         if (ftp_.ParseList && ftp_.ListParser) ftp_.ListParser->ParseLine(line);
+        if (!ftp_.Utf8()) ftp_.listingNames_.See(line);
         if (ftp_.OnListItem) ftp_.OnListItem(line);
     }
 
@@ -216,6 +219,7 @@ PassEnd ListPass(TVaskFTP& ftp, bool machine)
         return PassEnd::Done;
     }
     op.BeginDataPhase();
+    ftp.listingNames_.BeginListing();
     ListingLines lines(ftp, machine);
     op.RunDataPhase([&] { ReadListing(lines, data); });
     // Handed on where LIST's lines would have been: before the final reply.
@@ -229,6 +233,8 @@ PassEnd ListPass(TVaskFTP& ftp, bool machine)
         op.Release();
         return GiveUpMachineListings(ftp, "MLSD answer not readable");
     }
+    // Before OnSuccess, whose handler may already show names in the session's character set.
+    ftp.listingNames_.EndListing();
     op.Release();
     return PassEnd::Done;
 }

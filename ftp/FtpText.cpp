@@ -1,6 +1,7 @@
 // Reply text routines shared by the transfers.
 #include "ftp/VaskFtp.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <limits>
@@ -96,6 +97,27 @@ std::string MaskSecret(std::string text, const std::string& secret)
         }
         text.replace(at, secret.size(), kMask);
         at += kMask.size();
+    }
+    return text;
+}
+
+std::string ReplyText(const std::vector<std::string>& lines)
+{
+    if (lines.empty()) return {};
+    const std::string first = lines.front();
+    const bool coded = first.size() >= 4 && IsDigit(first[0]) && IsDigit(first[1]) &&
+                       IsDigit(first[2]) && (first[3] == '-' || first[3] == ' ');
+    const std::string code = coded ? first.substr(0, 3) : std::string();
+    std::string text = code;
+    for (std::string line : lines) {
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        if (coded && line.compare(0, 3, code) == 0 &&
+            (line.size() == 3 || line[3] == '-' || line[3] == ' '))
+            line.erase(0, std::min<size_t>(line.size(), 4));
+        const size_t begin = line.find_first_not_of(' ');
+        if (begin == std::string::npos) continue;
+        if (!text.empty()) text += ' ';
+        text += line.substr(begin);
     }
     return text;
 }

@@ -30,10 +30,11 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
 // (on any of its lines; the first one that names one counts), the server's connection in active
 // mode, then the data phase into the local file by `receive`. `expected` says what the local file
 // must come to; a size the server told through SIZE goes before the one the reply announces.
-// Returns without a data phase when the refusal was handled.
+// Returns without a data phase when the refusal was handled. While the data moves, TransferSize
+// is the size the reply announces, or `shown` when it announces none.
 template <class Receive>
 void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
-              ftpdata::ExpectedFile expected, Receive receive)
+              ftpdata::ExpectedFile expected, Receive receive, std::optional<int64_t> shown = {})
 {
     int64_t announced = 0;
     const std::string reply =
@@ -46,7 +47,7 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
         return op.Release();
     }
     if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
-    ftp.TransferSize = announced;
+    ftp.TransferSize = announced > 0 ? announced : shown.value_or(0);
     if (!expected.size && announced > 0) expected.size = announced;
     op.BeginDataPhase();
     op.RunDataPhase([&] { receive(op.Socket()); });
@@ -121,14 +122,19 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         op.Start();
         op.Lock();
         op.SelectBinaryType();
+        // Asked in binary mode, where the size counts the bytes that will arrive. Unless the
+        // caller wants it, the size the reply announces is the one checked: asking SIZE as well
+        // would cost every download a round trip.
+        ftpdata::ExpectedFile expected;
+        if (SizeBeforeDownload) expected.size = ServerSize(*this, RemotePath);
         op.CreateSocket();
         if (!op.OpenChannel()) return op.Release();
         ReportStatus(1, "RETR " + RemotePath);
         TransferSize = 0;
         const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
-        // The size the reply announces is the one checked: asking SIZE as well would cost every
-        // download a round trip.
-        Retrieve(*this, op, RemotePath, {}, [&](TWirecore& data) { data.CaptureFile(target); });
+        Retrieve(
+            *this, op, RemotePath, expected, [&](TWirecore& data) { data.CaptureFile(target); },
+            expected.size);
     });
 }
 

@@ -13,6 +13,8 @@ namespace {
 constexpr int kLinesBetweenMessagePasses = 256;
 // Of a line the event loop reads only its code and a readable start matter.
 constexpr size_t kIdleLineKept = 512;
+// Of a reply, at most this many lines are kept for LastFailure().
+constexpr size_t kFailureLinesKept = 64;
 
 const char* const kReadLnAborted = "Socket readln aborted";
 
@@ -143,6 +145,7 @@ bool ReplyReader::Frame(const std::string& line)
 ReplyReader::Reply ReplyReader::ReadOne(const LineSeen& seen, bool setsLastReply)
 {
     Reply reply;
+    std::vector<std::string> lines;
     for (int count = 1;; ++count) {
         // What the pass brings (a Cancel, the time-out) ends the next line's read.
         if (count % kLinesBetweenMessagePasses == 0) Wait(control_, {.pass = WaitPass::Now});
@@ -154,6 +157,9 @@ ReplyReader::Reply ReplyReader::ReadOne(const LineSeen& seen, bool setsLastReply
             return reply;
         }
         const bool ended = Frame(line);
+        // A flood of lines is not kept whole; its last line still is.
+        if (lines.size() == kFailureLinesKept) lines.pop_back();
+        lines.push_back(line);
         if (opening) {
             reply.first = line;
             reply.code = replyCode_;
@@ -165,6 +171,7 @@ ReplyReader::Reply ReplyReader::ReadOne(const LineSeen& seen, bool setsLastReply
         if (seen) seen(line);
         if (ended) {
             reply.code = replyCode_;
+            if (reply.code >= 400 && reply.code <= 599) lastFailure_ = std::move(lines);
             return reply;
         }
     }

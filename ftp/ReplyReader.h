@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 class TVaskFTP;
 class Deadline;
@@ -69,6 +70,10 @@ public:
     // (the server said 421).
     bool TakeIdleBytes(const char* bytes, size_t count);
 
+    // Every line of the last failure reply (400..599) read, as it came, line ends included: a
+    // refusal of several lines often says what matters in its later ones.
+    const std::vector<std::string>& LastFailure() const { return lastFailure_; }
+
 private:
     struct Reply {
         std::string first; // its first line as read (empty when it was begun earlier)
@@ -91,6 +96,7 @@ private:
     int replyCode_ = 0;  // the code of the reply in progress or the last one ended
     // The start of a line the event loop has taken before an operation began to read.
     std::string idleLine_;
+    std::vector<std::string> lastFailure_;
     // The bound of the courtesy wait that runs; nullptr when none does.
     Deadline* patience_ = nullptr;
 };

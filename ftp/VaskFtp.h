@@ -15,6 +15,7 @@
 #include "ftp/FtpTypes.h"
 #include "ftp/ListParsers.h"
 #include "ftp/LoginOperation.h"
+#include "ftp/NameCharset.h"
 #include "ftp/ReplyReader.h"
 #include "net/Wirecore.h"
 
@@ -40,6 +41,10 @@ public:
     // TimeOut says (without a TimeOut, until the server answers that it could not). Behind a
     // router that drops the server's attempt, the server may take a minute to say so.
     int32_t AcceptTimeOut = 0;
+    // Download asks the server for the file's size (SIZE) before RETR, so that TransferSize is
+    // known even when the RETR reply announces none (as pyftpdlib's does not). It costs each
+    // download a round trip; a client that shows progress wants it.
+    bool SizeBeforeDownload = false;
     // The data connection of the innermost listing or transfer running; nullptr otherwise. The
     // operation that runs it owns it.
     TWirecore* DataSocket = nullptr;
@@ -118,9 +123,10 @@ public:
 
     // What the server said of itself after login (FEAT), for this session only: whether a
     // feature is listed (its first word, in any case: "UTF8", "EPSV", "REST"), and whether names
-    // and listings are UTF-8. Otherwise they are taken to be windows-1252.
+    // and listings are UTF-8. Otherwise they are taken to be windows-1252, until a listing shows
+    // names that are all valid UTF-8 (see ftpnames::NameCharsetGuess).
     bool HasFeature(const std::string& name) const;
-    bool Utf8() const { return utf8_; }
+    bool Utf8() const { return utf8_ || listingNames_.Utf8(); }
 
     // The message of the FTPException raised when the server closes the control connection
     // instead of answering a command or a login step.
@@ -156,6 +162,8 @@ public:
     // Set by the data-connection code: the counters of the last data connection released.
     int64_t lastReceivedBytes_ = 0;
     int64_t lastSentBytes_ = 0;
+    // What the session's listings say of the character set of its names.
+    ftpnames::NameCharsetGuess listingNames_;
 
     // Marks the control connection as in use by an operation for as long as it lives. Only while
     // no operation uses it is input arriving there the server's own initiative (a 421 before it
@@ -266,6 +274,11 @@ int64_t ParseTransferSize(const std::string& reply);
 // of a reply line. So a password a server echoes is hidden, and a short one never eats into
 // another word ("in" leaves "Login" alone) or a code.
 std::string MaskSecret(std::string text, const std::string& secret);
+
+// A reply of one or more lines as one line of text, for a message: the code once, then the text of
+// every line without its "ddd-" or "ddd " mark and line end, joined by blanks. "421-Too many
+// users." and "421 Try later." give "421 Too many users. Try later."
+std::string ReplyText(const std::vector<std::string>& lines);
 
 // The code of a reply line as Transaction reads it: the number its leading digits (at most ten)
 // form; 0 when there are none or the number does not fit 32 bits. A number that fits 32 bits but

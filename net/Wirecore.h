@@ -19,6 +19,7 @@
 #include "platform/Sockets.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -84,6 +85,8 @@ public:
     int LastError = 0;
     std::string LastStatus;
     std::unique_ptr<TThreadTimer> TimeoutTimer;
+    // When the running wait last saw progress (StartTimer, NoteProgress).
+    std::chrono::steady_clock::time_point lastProgress_;
     bool LastEventOk = false;
     bool TimedOut = false;
     // Expected size of a transfer; kept here for the FTP component, never used by this one.
@@ -124,6 +127,10 @@ public:
     // for TimeOut milliseconds (none for 0). Clears TimedOut, as StartTimer does; a negative
     // TimeOut is a RangeError, as there.
     Deadline NoProgressDeadline();
+    // The countdown of the running timer counts from now: a transfer that keeps moving never
+    // times out, one that stops for TimeOut milliseconds does. Only a time is noted; the timer
+    // itself is moved when it fires, so a block costs no timer calls.
+    void NoteProgress() { lastProgress_ = std::chrono::steady_clock::now(); }
     void TimerTriggered(TComponent* Sender);
     // The family of the component's socket (platform::kFamilyInet or kFamilyInet6; 0 for none).
     uint16_t SocketFamily() const;

@@ -6,6 +6,7 @@
 #include "platform/HostLookup.h"
 #include "platform/SocketErrors.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -247,6 +248,7 @@ void TWirecore::StartTimer()
     ReportStatus(8, "Timer On");
     TimedOut = false;
     if (TimeOut < 0) throw RangeError();
+    NoteProgress();
     if (!TimeoutTimer) return;
     TimeoutTimer->SetInterval(static_cast<uint32_t>(TimeOut));
     TimeoutTimer->SetEnabled(true);
@@ -267,6 +269,17 @@ void TWirecore::StopTimer()
 
 void TWirecore::TimerTriggered(TComponent*)
 {
+    // Progress since the timer was set moves the deadline: the timer is set again for what is
+    // left of TimeOut after the last progress.
+    const auto idle = std::chrono::steady_clock::now() - lastProgress_;
+    const std::chrono::milliseconds limit(TimeOut);
+    if (TimeoutTimer && idle < limit) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(limit - idle).count();
+        TimeoutTimer->SetEnabled(false);
+        TimeoutTimer->SetInterval(static_cast<uint32_t>(std::max<int64_t>(left, 1)));
+        TimeoutTimer->SetEnabled(true);
+        return;
+    }
     ReportStatus(8, "Timer Triggered");
     StopTimer();
     TimedOut = true;

@@ -8,6 +8,8 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -27,9 +29,6 @@ struct Watch {
     bool connecting = false;
     bool closeReported = false;
     bool wantWrite = false;
-    // A look that fails takes the socket's error with it (a reset, say): kept here for the
-    // owner's next receive, which would otherwise see only the end of the stream.
-    int notedError = 0;
     bool markRaised = false; // the receive low-water mark is above 1
     std::unique_ptr<QSocketNotifier> read;
     std::unique_ptr<QSocketNotifier> write;
@@ -98,12 +97,15 @@ void OnReadable(const std::weak_ptr<Watch>& weak)
         Deliver(w, kEventAccept, 0);
         return;
     }
-    char byte;
-    ssize_t n = ::recv(w->socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return;
-    if (n < 0) w->notedError = errno;
+    // Looked at without a receive: a receive, even a peek, takes a pending error (a reset) with
+    // it, and the owner's own receive would then find a quiet end instead of the reset.
+    pollfd state{w->socket, POLLIN | POLLRDHUP, 0};
+    if (::poll(&state, 1, 0) <= 0 || state.revents == 0) return;
     w->read->setEnabled(false);
-    if (n == 0) {
+    int waiting = 0;
+    const bool bytesWaiting = ::ioctl(w->socket, FIONREAD, &waiting) == 0 && waiting > 0;
+    const bool ended = (state.revents & (POLLRDHUP | POLLHUP)) != 0;
+    if (!bytesWaiting && ended && (state.revents & POLLERR) == 0) {
         w->closeReported = true;
         Deliver(w, kEventClose, 0);
     } else {
@@ -229,21 +231,6 @@ void NoteRaisedMark(SocketHandle socket)
 {
     auto it = Watches().find(socket);
     if (it != Watches().end()) it->second->markRaised = true;
-}
-
-int PeekNotedError(SocketHandle socket)
-{
-    auto it = Watches().find(socket);
-    return it == Watches().end() ? 0 : it->second->notedError;
-}
-
-int TakeNotedError(SocketHandle socket)
-{
-    auto it = Watches().find(socket);
-    if (it == Watches().end()) return 0;
-    const int error = it->second->notedError;
-    it->second->notedError = 0;
-    return error;
 }
 
 void ArmWrite(SocketHandle socket)

@@ -14,10 +14,6 @@ void BeginConnectWatch(SocketHandle socket, bool inProgress, int immediateError)
 void RearmRead(SocketHandle socket);
 // WakeOnMoreThan raised the socket's receive low-water mark.
 void NoteRaisedMark(SocketHandle socket);
-// The error (an errno value) that the notifier's own look at the socket took from it, which the
-// owner's next receive must report instead; 0 when there is none. Taking it clears it.
-int TakeNotedError(SocketHandle socket);
-int PeekNotedError(SocketHandle socket);
 void ArmWrite(SocketHandle socket);
 void UnwatchSocket(SocketHandle socket);
 void ForgetWindow(NotificationWindow* window);

@@ -280,11 +280,6 @@ long Send(SocketHandle socket, const void* data, size_t length, bool moreFollows
 
 long Receive(SocketHandle socket, void* buffer, size_t length, bool peek)
 {
-    // A look leaves the error for the receive that follows it.
-    if (const int noted = peek ? PeekNotedError(socket) : TakeNotedError(socket)) {
-        SetLastSocketError(TranslateErrno(noted));
-        return -1;
-    }
     ssize_t n = ::recv(socket, buffer, length, MSG_DONTWAIT | (peek ? MSG_PEEK : 0));
     int error = errno;
     RearmRead(socket);
@@ -408,10 +403,6 @@ int SetUnsentLimit(SocketHandle socket, int bytes)
 
 long ReceiveToFile(SocketHandle socket, int file, void* buffer, size_t length)
 {
-    if (const int noted = TakeNotedError(socket)) {
-        SetLastSocketError(TranslateErrno(noted));
-        return -1;
-    }
     SplicePipe& pipe = ThreadPipe();
     if (pipe.Usable()) {
         const ssize_t n = ::splice(socket, nullptr, pipe.WriteEnd(), nullptr, length,

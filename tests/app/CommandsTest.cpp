@@ -65,12 +65,17 @@ TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
     testsupport::WriteFileBytes(server->Root() + "/b.bin", "bb");
     const QString port = QString::number(server->Port());
     const QString hex = QString::number(server->Port(), 16);
-    // A name is looked up first ("Host Encontrado"); a dotted address is not.
-    const std::pair<QString, QString> cases[] = {{"localhost", port},
-                                                 {"127.0.0.1", "   " + port},
-                                                 {"127.0.0.1", "$" + hex},
-                                                 {"127.0.0.1", "0x" + hex}};
-    for (const auto& [host, portText] : cases) {
+    // A name is looked up first ("Host Encontrado"); a dotted address is not. Enter in the
+    // server or the password field connects as Conectar does.
+    struct Case {
+        QString host, portText;
+        QLineEdit* enterIn; // nullptr: Conectar is clicked
+    };
+    const Case cases[] = {{"localhost", port, nullptr},
+                          {"127.0.0.1", "   " + port, form->Edit6},
+                          {"127.0.0.1", "$" + hex, form->servidor},
+                          {"127.0.0.1", "0x" + hex, nullptr}};
+    for (const auto& [host, portText, enterIn] : cases) {
         SCOPED_TRACE(portText.toStdString());
         StatusHistory history(form->StatusBar1);
         form->Memo1->setPlainText(QStringLiteral("old"));
@@ -78,7 +83,10 @@ TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
         form->portas->setText(portText);
         form->Edit5->setText(QStringLiteral("tester"));
         form->Edit6->setText(QStringLiteral("secret"));
-        form->Button3->click();
+        if (enterIn)
+            QTest::keyClick(enterIn, Qt::Key_Return);
+        else
+            form->Button3->click();
         EXPECT_EQ(Status(*form), QStringLiteral("Conectado à ") + host);
         EXPECT_EQ(history.texts.contains("Host Encontrado"), host == "localhost");
         EXPECT_EQ(form->Edit4->text(), "/");
@@ -255,5 +263,32 @@ TEST_F(PyftpdlibFormTest, AccentedNamesRoundTripInAUtf8Session)
     form->Button4->click();
     EXPECT_EQ(testsupport::ReadFileBytes(server->Root() + "/pa\xc3\xa7o/a\xc3\xa7\xc3\xa3o.txt"),
               "conteudo");
+    EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
+}
+
+// vsftpd does not list UTF8 in FEAT, yet names its files as they lie on its disk, in UTF-8 here:
+// the listing shows it, and from then on names are shown, fetched and stored as UTF-8.
+TEST_F(VsftpdFormTest, AccentedNamesOfAServerThatDoesNotSayUtf8)
+{
+    testsupport::WriteFileBytes(server->Root() + "/relat\xc3\xb3rio anual.pdf", "relatorio");
+    testsupport::TempDir local;
+    testsupport::WriteFileBytes(local.File("orçamento 2026.txt"), "orcamento");
+    LoginAnonymously();
+    ASSERT_FALSE(form->VaskFTP1->HasFeature("UTF8"));
+    EXPECT_TRUE(form->VaskFTP1->Utf8());
+    EXPECT_TRUE(EndsWithName(LogLines(*form), QStringLiteral("relatório anual.pdf")))
+        << LogLines(*form).join('|').toStdString();
+
+    form->Edit1->setText(QStringLiteral("relatório anual.pdf"));
+    form->Edit2->setText(QString::fromStdString(local.File("relatório anual.pdf")));
+    form->Button2->click();
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("relatório anual.pdf")), "relatorio");
+
+    form->Edit1->setText(QStringLiteral("/upload/orçamento 2026.txt"));
+    form->Edit2->setText(QString::fromStdString(local.File("orçamento 2026.txt")));
+    form->Button4->click();
+    EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/or\xc3\xa7"
+                                                                 "amento 2026.txt"),
+              "orcamento");
     EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
 }

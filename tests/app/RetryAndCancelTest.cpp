@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 
 using namespace apptest;
@@ -68,6 +69,8 @@ TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile)
     ScriptLogin(server);
     server.Expect("TYPE I")
         .Reply("200 binary")
+        .Expect("SIZE arquivo.bin")
+        .Reply("213 " + std::to_string(payload.size()))
         .ExpectPrefix("PORT ")
         .Reply("200 PORT ok")
         .Expect("RETR arquivo.bin")
@@ -100,6 +103,7 @@ TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile)
 
     EXPECT_TRUE(server.Verify());
     EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), payload);
+    EXPECT_FALSE(std::filesystem::exists(local.File("copia.bin.part")));
     EXPECT_EQ(Status(*form), "Donload do arquivo Concluido");
     EXPECT_EQ(CountLines(server.ReceivedLines(), "REST "), 1);
     // The first failure is still reported after the resumed download has finished.
@@ -114,6 +118,8 @@ TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried)
     ScriptLogin(server);
     server.Expect("TYPE I")
         .Reply("200 binary")
+        .Expect("SIZE arquivo.bin")
+        .Reply("550 No such file")
         .ExpectPrefix("PORT ")
         .Reply("200 PORT ok")
         .Expect("RETR arquivo.bin")
@@ -133,6 +139,7 @@ TEST_F(ScriptedFormTest, RefusedTransfersAreNotRetried)
     Download(local.File("copia.bin"));
     ASSERT_EQ(boxes.Errors().size(), 1u);
     EXPECT_EQ(boxes.Errors()[0].text, "550 No such file");
+    EXPECT_EQ(Status(*form), "550 No such file") << "not left at Efetuando...";
     EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), "conteudo antigo");
 
     form->Edit2->setText(QString::fromStdString(local.File("envio.bin")));
@@ -275,13 +282,17 @@ TEST_F(ScriptedFormTest, ButtonsWaitForTheOperationAndDesconectarEndsAStalledLis
 }
 
 // The program's own loop is run here as in main(): closing the window while a download waits
-// must end that loop with status 0, once the download has unwound.
-TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadEndsTheProgramCleanly)
+// asks first; confirmed, it must end that loop with status 0, once the download has unwound,
+// leaving the older copy of the file as it was and the bytes that came in the partial file.
+TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadAsksThenEndsTheProgramCleanly)
 {
     const size_t sent = 300;
+    testsupport::WriteFileBytes(local.File("copia.bin"), "versao anterior, completa");
     ScriptLogin(server);
     server.Expect("TYPE I")
         .Reply("200 binary")
+        .Expect("SIZE arquivo.bin")
+        .Reply("213 " + std::to_string(payload.size()))
         .ExpectPrefix("PORT ")
         .Reply("200 PORT ok")
         .Expect("RETR arquivo.bin")
@@ -293,6 +304,7 @@ TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadEndsTheProgramCleanly)
     ASSERT_TRUE(boxes.seen.empty());
 
     QApplication::setQuitOnLastWindowClosed(true);
+    boxes.choices.push_back(QStringLiteral("Sim"));
     const QString partial =
         QStringLiteral("Recebidos %1 de %2 Bytes").arg(sent).arg(payload.size());
     WhenThen closer([&] { return Status(*form) == partial; }, [&] { form->close(); });
@@ -306,8 +318,83 @@ TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadEndsTheProgramCleanly)
     EXPECT_TRUE(closer.Done());
     EXPECT_FALSE(form->isVisible());
     EXPECT_FALSE(form->OperationRunning());
-    EXPECT_TRUE(boxes.seen.empty()) << "no box may appear once the window is gone";
-    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), payload.substr(0, sent));
+    ASSERT_EQ(boxes.seen.size(), 1u) << "the question, and no box once the window is gone";
+    EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Question);
+    EXPECT_EQ(boxes.seen[0].title, "Tavolen");
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), "versao anterior, completa");
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin.part")), payload.substr(0, sent));
     form.reset();
     EXPECT_TRUE(server.WaitUntilClosed(10s));
+}
+
+// Esc stops a download and nothing else: ABOR tells the server, the session goes on to the next
+// command, an older copy of the file stays as it was and the bytes that came wait in the partial
+// file.
+TEST_F(ScriptedFormTest, EscDuringADownloadAbortsItAndKeepsTheSessionAndTheOldFile)
+{
+    const size_t sent = 300;
+    testsupport::WriteFileBytes(local.File("copia.bin"), "versao anterior, completa");
+    ScriptLogin(server);
+    server.Expect("TYPE I")
+        .Reply("200 binary")
+        .Expect("SIZE arquivo.bin")
+        .Reply("213 " + std::to_string(payload.size()))
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("RETR arquivo.bin")
+        // pyftpdlib's words: no size announced, the one SIZE gave is shown all the same.
+        .Reply("150 File status okay. About to open data connection.")
+        .ConnectBack()
+        .SendData(payload.substr(0, sent))
+        .Expect("ABOR")
+        .Reply("426 Transfer aborted.")
+        .Reply("226 ABOR successful.")
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("LIST")
+        .Reply("150 listing")
+        .ConnectBack()
+        .SendData("outro.bin\r\n")
+        .CloseData()
+        .Reply("226 done");
+    server.Start();
+    ConnectTo(server.Port(), "u", "p");
+    ASSERT_TRUE(boxes.seen.empty());
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+
+    const QString partial =
+        QStringLiteral("Recebidos %1 de %2 Bytes").arg(sent).arg(payload.size());
+    WhenThen escape([&] { return Status(*form) == partial; },
+                    [&] { QTest::keyClick(form->Edit1, Qt::Key_Escape); });
+    Download(local.File("copia.bin"));
+
+    ASSERT_TRUE(escape.Done()) << Status(*form).toStdString();
+    EXPECT_TRUE(boxes.seen.empty()) << "a stop the user asked for is not an error";
+    EXPECT_EQ(Status(*form), "Operação cancelada");
+    EXPECT_TRUE(form->VaskFTP1->Connected);
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), "versao anterior, completa");
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin.part")), payload.substr(0, sent));
+
+    form->Button5->click();
+    EXPECT_EQ(LogLines(*form), QStringList{"outro.bin"});
+    EXPECT_TRUE(server.Verify());
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
+// The window gives a server 30 s to show a sign of life; the component's own default is to wait
+// for good. A server that never greets ends the connect with a status line that says so.
+TEST_F(ScriptedFormTest, ASilentServerEndsTheConnectWithAStatusThatSaysSo)
+{
+    EXPECT_EQ(TVaskFTP(nullptr).TimeOut, 0);
+    EXPECT_EQ(form->VaskFTP1->TimeOut, 30000);
+    form->VaskFTP1->TimeOut = 300;
+    server.Start(); // accepts, and says nothing
+    ConnectTo(server.Port(), "u", "p");
+
+    EXPECT_EQ(Status(*form),
+              QStringLiteral("Sem resposta de 127.0.0.1:%1 em 0,3 s").arg(server.Port()));
+    EXPECT_FALSE(form->VaskFTP1->Connected);
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_EQ(boxes.Errors()[0].text, "Socket readln aborted.");
 }

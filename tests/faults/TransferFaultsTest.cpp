@@ -247,6 +247,27 @@ INSTANTIATE_TEST_SUITE_P(Transfers, StalledTransferTimesOut,
                                            StalledTransfer{"Resume", ctDownload}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// TimeOut counts from the last block, not from the start: a download that takes many times
+// TimeOut but never pauses that long ends whole.
+TEST(TransferFaults, ATransferThatKeepsMovingOutlastsTimeOut)
+{
+    FaultSession s;
+    s.ftp.TimeOut = 150;
+    const std::string slow(150, 'd');
+    s.PreparedTransfer()
+        .Expect("RETR f")
+        .Reply("150 Opening data connection for f (150 bytes)")
+        .AcceptData()
+        .DripData(slow, std::chrono::milliseconds(5))
+        .CloseData()
+        .Reply("226 Transfer complete");
+    s.StartLoggedIn();
+    EXPECT_NO_THROW(s.ftp.Download("f", s.dir.File("f")));
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f")), slow);
+    EXPECT_EQ(s.Count("OnSuccess ctDownload"), 1u);
+    EXPECT_TRUE(s.server.Verify());
+}
+
 TEST(TransferFaults, ASlowDripKeepsTheProgressMovingAndCancelEndsIt)
 {
     FaultSession s;

@@ -289,6 +289,45 @@ TEST(Listing, DescribePathAsksNothingOfAServerWithoutMlst)
     EXPECT_TRUE(s.server.Verify());
 }
 
+// A server without UTF8 in FEAT: the first listing with names outside ASCII settles the session's
+// character set for good; one in plain ASCII leaves it open. A new session starts open again.
+TEST(Listing, TheFirstListingWithAccentedNamesSettlesTheCharacterSet)
+{
+    struct Row {
+        const char* why;
+        std::vector<std::string> listings;
+        std::vector<bool> utf8After; // Utf8() after each listing
+    };
+    const Row rows[] = {
+        {"ASCII first, then UTF-8",
+         {"a.txt\r\n", "relat\xc3\xb3rio anual.pdf\r\nreuni\xc3\xa3o\r\n"},
+         {false, true}},
+        {"mixed stays windows-1252, and a later UTF-8 listing does not change it",
+         {"reuni\xc3\xa3o\r\ncaf\xe9\r\n", "reuni\xc3\xa3o\r\n"},
+         {false, false}},
+        {"UTF-8 stays, whatever a later listing holds",
+         {"reuni\xc3\xa3o\r\n", "caf\xe9\r\n"},
+         {true, true}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ListingSession s;
+        auto& script = s.LoggedIn();
+        for (const std::string& listing : row.listings) PassiveList(script, listing);
+        script.Expect("QUIT").Reply("221 tchau").NextSession();
+        s.LoggedIn();
+        s.StartLoggedIn();
+        for (size_t i = 0; i < row.listings.size(); ++i) {
+            s.ftp.ListDirectory();
+            EXPECT_EQ(s.ftp.Utf8(), row.utf8After[i]) << i;
+        }
+        s.ftp.Disconnect();
+        s.ftp.Connect();
+        EXPECT_FALSE(s.ftp.Utf8()) << "a new session starts without knowing";
+        EXPECT_TRUE(s.server.Verify());
+    }
+}
+
 TEST(Listing, RefusedListIsUnsupportedThenAFailure)
 {
     ListingSession s;

@@ -1,11 +1,13 @@
-// Text routines of the control channel: fields, announced sizes, and how a command line is
-// classified for the success and failure events.
+// Text routines of the control channel: fields, announced sizes, how a command line is
+// classified for the success and failure events, a refusal of several lines as one, and what a
+// listing's bytes say about the character set of its names.
 #include "ftp/VaskFtp.h"
 #include "net/TextFields.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -90,6 +92,55 @@ TEST(ClassifyCommand, ComparesTheFirstWordExactlyAndPwdAsAWholeLine)
     EXPECT_EQ(TVaskFTP::ClassifyCommand("CWDX a"), ctOtherCommand);
     EXPECT_EQ(TVaskFTP::ClassifyCommand(" CWD a"), ctOtherCommand); // first field is empty
     EXPECT_EQ(TVaskFTP::ClassifyCommand("SYST"), ctOtherCommand);
+}
+
+// A reply of several lines in an error message: the code once, the lines' texts without their
+// marks. A line of another code inside is text; an empty inner line adds nothing.
+TEST(ReplyText, JoinsTheLinesWithoutTheirMarks)
+{
+    using Reply = std::vector<std::string>;
+    const std::pair<Reply, std::string> rows[] = {
+        {{"550 No such file\r\n"}, "550 No such file"},
+        {{"421-Too many users.\r\n", " Only 10 may be.\r\n", "421 Try later.\r\n"},
+         "421 Too many users. Only 10 may be. Try later."},
+        {{"530-Login incorrect.\r\n", "\r\n", "230 is not this reply\r\n", "530 Bye\r\n"},
+         "530 Login incorrect. 230 is not this reply Bye"},
+        {{"421-\r\n", "421 Service closing\r\n"}, "421 Service closing"},
+        {{"no code at all\r\n"}, "no code at all"},
+        {{}, ""},
+    };
+    for (const auto& [reply, text] : rows) EXPECT_EQ(ReplyText(reply), text) << text;
+}
+
+// Without UTF8 in FEAT, the names of a listing decide: all valid UTF-8 outside ASCII is UTF-8,
+// a single invalid sequence is windows-1252, plain ASCII says nothing.
+TEST(ListingNames, ValidUtf8DecidesForUtf8AndOneInvalidSequenceAgainst)
+{
+    using ftpnames::Evidence;
+    struct Row {
+        const char* why;
+        std::vector<std::string> lines;
+        Evidence evidence;
+    };
+    const Row rows[] = {
+        {"ASCII only", {"total 2", "-rw-r--r-- 1 ftp ftp 3 Jan 5 12:30 a.txt"}, Evidence::None},
+        {"all valid", {"relat\xc3\xb3rio anual.pdf", "reuni\xc3\xa3o", "a.txt"}, Evidence::Utf8},
+        {"four-byte and three-byte forms",
+         {"\xf0\x9f\x93\x81 pasta", "\xe2\x82\xac 5"},
+         Evidence::Utf8},
+        {"mixed", {"reuni\xc3\xa3o", "caf\xe9.txt"}, Evidence::NotUtf8},
+        {"invalid first, valid after", {"caf\xe9.txt", "reuni\xc3\xa3o"}, Evidence::NotUtf8},
+        {"windows-1252 that looks like a lead byte", {"\xc3 \xa9t\xe9"}, Evidence::NotUtf8},
+        {"a sequence cut short at the end", {"relat\xc3"}, Evidence::NotUtf8},
+        {"an overlong form", {"\xc0\xaf"}, Evidence::NotUtf8},
+        {"a surrogate", {"\xed\xa0\x80"}, Evidence::NotUtf8},
+        {"past U+10FFFF", {"\xf4\x90\x80\x80"}, Evidence::NotUtf8},
+    };
+    for (const Row& row : rows) {
+        Evidence evidence = Evidence::None;
+        for (const std::string& line : row.lines) evidence = ftpnames::Add(evidence, line);
+        EXPECT_EQ(evidence, row.evidence) << row.why;
+    }
 }
 
 } // namespace

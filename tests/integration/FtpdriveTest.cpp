@@ -3,6 +3,7 @@
 #include "FtpdriveRun.h"
 
 #include "support/Loopback.h"
+#include "support/ScriptedFtpServer.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -63,6 +64,14 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
     // A label of more than 63 characters is refused by the resolver itself, without the network.
     const std::string badName = std::string(70, 'a') + ".invalid";
     const std::string missing = local.File("missing.bin");
+    // One that never greets, and one that turns us away with a reply of several lines.
+    testsupport::ScriptedFtpServer mute;
+    mute.Start();
+    testsupport::ScriptedFtpServer full;
+    full.Send("421-Too many users are logged in.\r\n Only 10 may be.\r\n421 Try later.\r\n")
+        .Expect("QUIT")
+        .Reply("221 tchau");
+    full.Start();
 
     struct Row {
         std::vector<std::string> args;
@@ -74,8 +83,13 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
         {{"--host", badName, "ls"},
          "error: ESockError: Null Remote Address (" + badName + " port 21: Host not found)"},
         {{"--timeout", "300", "--host", "127.0.0.1", "--port", std::to_string(silent.Port()), "ls"},
-         "error: ESockError: Connection Timed out (127.0.0.1 port " +
-             std::to_string(silent.Port()) + ": Connection timed out)"},
+         "error: ESockError: Connection Timed out (no answer from 127.0.0.1:" +
+             std::to_string(silent.Port()) + " for 0.3 s)"},
+        {{"--timeout", "300", "--host", "127.0.0.1", "--port", std::to_string(mute.Port()), "ls"},
+         "error: EAbortError: Socket readln aborted (no answer from 127.0.0.1:" +
+             std::to_string(mute.Port()) + " for 0.3 s)"},
+        {{"--tls", "off", "--host", "127.0.0.1", "--port", std::to_string(full.Port()), "ls"},
+         "error: FTPException: 421 Too many users are logged in. Only 10 may be. Try later."},
         {At(open, {"put", missing, "r.bin"}),
          "error: Exception: Cannot open file " + missing + " (No such file or directory)"},
         {At(open, {"--ca-file", missing, "ls"}),

@@ -168,6 +168,90 @@ INSTANTIATE_TEST_SUITE_P(
                    true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// What the error line tells the user to do about a refused certificate depends on what is wrong
+// with it: a fingerprint that does not match is named as such with the real one; a certificate
+// that only names other hosts than the address connected to lists them, and no --ca-file would
+// help it.
+TEST(FtpsCertificate, ErrorLineSaysWhatWouldHelp)
+{
+    REQUIRE_FTPS_SERVER();
+    struct Row {
+        const char* name;
+        const TestCertificates::KeyPair& (TestCertificates::*identity)() const;
+        std::vector<std::string> options;
+        std::vector<std::string> said;
+        std::vector<std::string> notSaid;
+    };
+    const std::string serverPrint = TestCertificates::FingerprintOf(Certs().Server());
+    const std::string selfPrint = TestCertificates::FingerprintOf(Certs().SelfSigned());
+    const Row rows[] = {
+        {"WrongFingerprint",
+         &TestCertificates::SelfSigned,
+         {"--fingerprint", serverPrint},
+         {"fingerprint is " + selfPrint + ", not the one given with --fingerprint"},
+         {"--ca-file"}},
+        {"AddressNotNamed",
+         &TestCertificates::WrongName,
+         {"--ca-file", Certs().CaFile()},
+         {"does not name the address connected to (it names ", "connect by a name"},
+         {"host name", "--ca-file"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        VsftpdServer server;
+        server.UseTls({FtpsMode::Explicit, (Certs().*row.identity)()});
+        ASSERT_TRUE(server.Start());
+        std::vector<std::string> args = row.options;
+        args.insert(args.end(), {"--tls", "require", "--passive", "ls"});
+        const Drive d = RunFtpdrive(At(server, args));
+        EXPECT_EQ(d.exitCode, 1) << Dump(d);
+        ASSERT_EQ(d.err.size(), 1u) << Dump(d);
+        for (const std::string& part : row.said)
+            EXPECT_NE(d.err[0].find(part), std::string::npos) << part << "\n" << d.err[0];
+        for (const std::string& part : row.notSaid)
+            EXPECT_EQ(d.err[0].find(part), std::string::npos) << part << "\n" << d.err[0];
+        EXPECT_FALSE(Received(server.Log(), "USER"));
+    }
+}
+
+// Going on in clear is said on standard error every time, whatever the report level; asking for
+// no TLS at all says nothing. A pinned fingerprint makes TLS required: a server that no longer
+// offers it gets no login.
+TEST(FtpdriveInClear, WarnsOnStandardErrorAndNeverWithAPinnedServer)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    TAVOLEN_REQUIRE(TestCertificates::Available(), "the openssl command");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    const std::string port = std::to_string(server.Port());
+    const std::vector<std::string> login{"--host", "127.0.0.1",   "--port",     port,
+                                         "--user", server.User(), "--password", server.Password()};
+    auto run = [&](std::vector<std::string> options) {
+        std::vector<std::string> args = login;
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back("pwd");
+        return RunFtpdrive(args);
+    };
+    const Drive automatic = run({});
+    EXPECT_EQ(automatic.exitCode, 0) << Dump(automatic);
+    EXPECT_EQ(automatic.err,
+              std::vector<std::string>{"warning: 127.0.0.1 port " + port +
+                                       " does not offer TLS: the session, password included, is "
+                                       "not encrypted"})
+        << Dump(automatic);
+
+    const Drive off = run({"--tls", "off"});
+    EXPECT_EQ(off.exitCode, 0) << Dump(off);
+    EXPECT_TRUE(off.err.empty()) << Dump(off);
+
+    const Drive pinned = run({"--fingerprint", TestCertificates::FingerprintOf(Certs().Server())});
+    EXPECT_EQ(pinned.exitCode, 1) << Dump(pinned);
+    ASSERT_EQ(pinned.err.size(), 1u) << Dump(pinned);
+    EXPECT_NE(pinned.err[0].find("offered TLS before and no longer does"), std::string::npos)
+        << pinned.err[0];
+    EXPECT_FALSE(pinned.Has("pwd: /")) << Dump(pinned);
+}
+
 // vsftpd takes a data connection only from whoever resumes the control connection's session
 // ("522 SSL connection failed: session reuse required"). Without resumption the transfers fail,
 // and never pass for a success.

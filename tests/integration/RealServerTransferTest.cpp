@@ -248,6 +248,51 @@ TEST_P(RealServerTransfer, ResumeAsksTheServersSizeFirst)
     EXPECT_EQ(ReadFileBytes(local_.File("longer.bin")), payload + "tail");
 }
 
+// A download goes to NAME.part and takes NAME's place only once whole: a refused one leaves an
+// older NAME as it was, resume continues the partial file and then puts it in place, and a target
+// that is no regular file is written straight, never renamed over.
+TEST_P(RealServerTransfer, DownloadsReplaceTheLocalFileOnlyWhenWhole)
+{
+    const std::string payload = BinaryPayload();
+    const std::string remote = PutOnServer("all.bin", payload);
+    WriteFileBytes(local_.File("fetched.bin"), "older copy");
+    WriteFileBytes(local_.File("kept.bin"), "older copy");
+    WriteFileBytes(local_.File("resumed.bin"), "older copy");
+    WriteFileBytes(local_.File("resumed.bin.part"), payload.substr(0, 70001));
+
+    const Drive d = Run({"get", remote, local_.File("fetched.bin"), "get", ftpDir_ + "missing.bin",
+                         local_.File("kept.bin"), "resume", remote, local_.File("resumed.bin"),
+                         "get", remote, "/dev/null"},
+                        {"--keep-going", "--report-level", "1"});
+    EXPECT_EQ(d.exitCode, 1) << Dump(d);
+    EXPECT_EQ(Sha256OfFile(local_.File("fetched.bin")), Sha256OfBytes(payload));
+    EXPECT_FALSE(Exists(local_.File("fetched.bin.part")));
+    EXPECT_EQ(ReadFileBytes(local_.File("kept.bin")), "older copy");
+    EXPECT_EQ(Sha256OfFile(local_.File("resumed.bin")), Sha256OfBytes(payload));
+    EXPECT_FALSE(Exists(local_.File("resumed.bin.part")));
+    // Only the rest was fetched.
+    EXPECT_NE(std::find(d.err.begin(), d.err.end(),
+                        "status: Received " + std::to_string(payload.size() - 70001) + " Bytes"),
+              d.err.end())
+        << Dump(d);
+    struct stat info {};
+    ASSERT_EQ(::stat("/dev/null", &info), 0);
+    EXPECT_TRUE(S_ISCHR(info.st_mode)) << "/dev/null must stay a device";
+    EXPECT_EQ(d.Count("event: OnSuccess ctDownload"), 3u) << Dump(d);
+}
+
+// --in-place writes into the target as the bytes arrive, as downloads always did.
+TEST_P(RealServerTransfer, InPlaceDownloadsWriteStraightIntoTheTarget)
+{
+    const std::string payload = BinaryPayload();
+    const std::string remote = PutOnServer("all.bin", payload);
+    WriteFileBytes(local_.File("straight.bin.part"), "someone else's");
+    const Drive d = Run({"get", remote, local_.File("straight.bin")}, {"--in-place"});
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(Sha256OfFile(local_.File("straight.bin")), Sha256OfBytes(payload));
+    EXPECT_EQ(ReadFileBytes(local_.File("straight.bin.part")), "someone else's");
+}
+
 TEST_P(RealServerTransfer, RefusedDownloadEndsTheRunWithTheServersReply)
 {
     const Drive d = Run({"get", ftpDir_ + "missing.bin", local_.File("m.bin"), "pwd"});

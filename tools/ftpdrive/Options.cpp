@@ -6,7 +6,7 @@ namespace ftpdrive {
 
 const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
-    "                [--report-level N] [--parse-list] [--progress] [--keep-going]\n"
+    "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
     "                [--tls off|auto|require|implicit] [--ca-file FILE]... [--fingerprint "
@@ -28,9 +28,11 @@ const char* const kHelp =
     "  cd DIR               change the current directory\n"
     "  mkdir DIR            create a directory\n"
     "  rm FILE              delete a file\n"
-    "  get REMOTE LOCAL     download REMOTE into LOCAL, replacing LOCAL\n"
+    "  get REMOTE LOCAL     download REMOTE into LOCAL.part, which replaces LOCAL once whole\n"
     "  put LOCAL REMOTE     upload LOCAL as REMOTE\n"
-    "  resume REMOTE LOCAL  continue LOCAL from its length; without LOCAL, download it whole\n"
+    "  resume REMOTE LOCAL  continue LOCAL.part, or else LOCAL, from its length; when neither\n"
+    "                       exists, download REMOTE whole as get does (LOCAL is required;\n"
+    "                       \"\" stands for the remote name)\n"
     "  append LOCAL REMOTE  add LOCAL to the end of REMOTE\n"
     "  quote \"LINE\"         send one command line to the server as it stands\n"
     "\n"
@@ -41,12 +43,17 @@ const char* const kHelp =
     "  --password P         password (default an e-mail-style placeholder)\n"
     "  --passive            passive data connections (PASV; over IPv6 EPSV) instead of active\n"
     "                       ones (PORT; over IPv6 EPRT)\n"
-    "  --timeout MS         time-out in milliseconds for the connect and data waits (0: none)\n"
+    "  --timeout MS         give up after MS milliseconds without an answer or data from the\n"
+    "                       server: connect, greeting, replies, transfers (default 30000;\n"
+    "                       0: wait for good)\n"
     "  --report-level N     status texts up to level N: 1 protocol, 4 socket steps, 8 all\n"
     "  --parse-list         parse listings, with MLSD where offered (entry: lines)\n"
     "  --progress           an event line for every block sent or received\n"
     "  --keep-going         run every command even after one fails; the exit status is\n"
     "                       still that of the first failure\n"
+    "  --in-place           downloads write straight into LOCAL, as they arrive, instead of\n"
+    "                       into LOCAL.part (a LOCAL that is no regular file, /dev/null or a\n"
+    "                       pipe, is always written straight)\n"
     "  --proxy HOST         log in through a proxy; with --proxy-port N and --firewall\n"
     "                       user (USER user@host), open (OPEN host) or site (SITE host)\n"
     "  --fw-user U          log in to a firewall first, with --fw-password P\n"
@@ -71,6 +78,8 @@ const char* const kHelp =
     "\n"
     "Local files are checked before the connection is opened: a file to upload must be a\n"
     "readable regular file, and a file to download into must be one that can be written.\n"
+    "A download that fails or is interrupted leaves LOCAL as it was and its bytes in\n"
+    "LOCAL.part, where resume continues them.\n"
     "\n"
     "Standard output:\n"
     "  event: NAME [KIND]                   each event of the FTP component, as it fires\n"
@@ -83,7 +92,9 @@ const char* const kHelp =
     "                                       mode, data in clear, an unresumed data session\n"
     "  error: CLASS: MESSAGE [(DETAIL)]     the failure that ended the run; DETAIL names\n"
     "                                       where a connection failed and why, as in\n"
-    "                                       (127.0.0.1 port 21: Connection refused), or the\n"
+    "                                       (127.0.0.1 port 21: Connection refused), how long\n"
+    "                                       the server was silent (no answer from\n"
+    "                                       127.0.0.1:21 for 30 s), or the\n"
     "                                       system's reason for a local file, or how to\n"
     "                                       trust a server certificate that was refused\n"
     "\n"
@@ -169,6 +180,8 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.progress = true;
         else if (option == "--keep-going")
             options.keepGoing = true;
+        else if (option == "--in-place")
+            options.inPlace = true;
         else if (option == "--proxy")
             options.proxy = value(option);
         else if (option == "--proxy-port")

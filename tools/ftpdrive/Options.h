@@ -22,12 +22,16 @@ struct Options {
     std::string user = "anonymous";
     std::optional<std::string> password;
     bool passive = false;
-    int32_t timeout = 0;
+    // Long enough for any server that is still there, short enough that a silent one ends the
+    // run instead of holding it for good.
+    int32_t timeout = 30000;
     int32_t reportLevel = 0;
     bool parseList = false;
     bool progress = false;
     // Every command runs even after one has failed.
     bool keepGoing = false;
+    // Downloads write straight into the local file instead of into LOCAL.part first.
+    bool inPlace = false;
     std::string proxy;
     int32_t proxyPort = 0;
     TFirewallType firewall = FTUser;

@@ -45,18 +45,20 @@ void Err(const std::string& line)
     std::fflush(stderr);
 }
 
-std::string ErrorLine(const std::exception& error, const std::string& detail)
+std::string ErrorLine(const std::exception& error, const std::string& detail,
+                      const std::string& message)
 {
     const auto* own = dynamic_cast<const Exception*>(&error);
     const std::string className = own ? own->ClassName() : "Exception";
-    std::string line = "error: " + className + ": " + WithoutLineEnd(error.what());
+    std::string line = "error: " + className + ": " +
+                       WithoutLineEnd(message.empty() ? std::string(error.what()) : message);
     if (!detail.empty()) line += " (" + detail + ")";
     return line;
 }
 
-void PrintError(const std::exception& error, const std::string& detail)
+void PrintError(const std::exception& error, const std::string& detail, const std::string& message)
 {
-    Err(ErrorLine(error, detail));
+    Err(ErrorLine(error, detail, message));
 }
 
 } // namespace ftpdrive

@@ -24,7 +24,10 @@ void Err(const std::string& line);
 
 // "error: CLASS: MESSAGE", and " (DETAIL)" after it when there is a detail: the exception's own
 // text stays as the component gave it, and what ftpdrive knows beyond it follows in brackets.
-std::string ErrorLine(const std::exception& error, const std::string& detail = {});
-void PrintError(const std::exception& error, const std::string& detail = {});
+// `message`, when given, stands in for the exception's text (a refusal of several lines, whole).
+std::string ErrorLine(const std::exception& error, const std::string& detail = {},
+                      const std::string& message = {});
+void PrintError(const std::exception& error, const std::string& detail = {},
+                const std::string& message = {});
 
 } // namespace ftpdrive

@@ -3,6 +3,7 @@
 #include "tools/ftpdrive/LocalFiles.h"
 #include "tools/ftpdrive/Output.h"
 
+#include "ftp/DownloadTarget.h"
 #include "platform/SocketErrors.h"
 
 namespace ftpdrive {
@@ -43,6 +44,27 @@ std::string ConnectFailureReason(const ESockError& error)
     }
     default: return {};
     }
+}
+
+// get and resume. A download goes to LOCAL.part and replaces LOCAL only once it is whole, so an
+// interrupted run never leaves a cut-off file under the real name (nor costs an older complete
+// copy); resume continues what such a run left.
+void Fetch(TVaskFTP& ftp, const Options& options, const Command& command)
+{
+    const std::string& remote = command.args[0];
+    ftpfiles::DownloadTarget target(LocalPathOf(command), options.inPlace);
+    if (command.name == "resume") {
+        if (target.HasPartial()) {
+            ftp.ResumeDownload(remote, target.WritePath());
+            return target.Commit();
+        }
+        // A file of that name without a partial one beside it is continued where it stands, as
+        // the user asked.
+        if (LocalFileExists(target.FinalPath()))
+            return ftp.ResumeDownload(remote, target.FinalPath());
+    }
+    ftp.Download(remote, target.WritePath());
+    target.Commit();
 }
 
 } // namespace
@@ -138,16 +160,10 @@ void Run(TVaskFTP& ftp, const Options& options, const Command& command)
         ftp.MakeDirectory(a[0]);
     } else if (name == "rm") {
         ftp.DeleteFile(a[0]);
-    } else if (name == "get") {
-        ftp.Download(a[0], a[1]);
+    } else if (name == "get" || name == "resume") {
+        Fetch(ftp, options, command);
     } else if (name == "put") {
         ftp.Upload(a[0], a[1]);
-    } else if (name == "resume") {
-        // Without a local file there is nothing to continue from: the whole file is fetched.
-        if (LocalFileExists(LocalPathOf(command)))
-            ftp.ResumeDownload(a[0], a[1]);
-        else
-            ftp.Download(a[0], a[1]);
     } else if (name == "append") {
         ftp.AppendUpload(a[0], a[1]);
     } else if (name == "quote") {
@@ -155,8 +171,44 @@ void Run(TVaskFTP& ftp, const Options& options, const Command& command)
     }
 }
 
+std::string TimeOutDetail(const TVaskFTP& ftp, const std::exception& error)
+{
+    const ErrorReason reason = ReasonOf(error);
+    if (reason != ErrorReason::TimedOut && reason != ErrorReason::ConnectTimedOut) return {};
+    const std::string host = ftp.Proxy.empty() ? ftp.Host : ftp.Proxy;
+    const int32_t port = (ftp.Proxy.empty() ? ftp.Port : ftp.ProxyPort) & 0xFFFF;
+    // An IPv6 address is bracketed, or its last group would pass for the port.
+    const std::string where = (host.find(':') != std::string::npos ? "[" + host + "]" : host) +
+                              ":" + std::to_string(port);
+    const int32_t ms = ftp.TimeOut;
+    std::string seconds = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+        std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+        while (fraction.back() == '0') fraction.pop_back();
+        seconds += "." + fraction;
+    }
+    return "no answer from " + where + " for " + seconds + " s";
+}
+
+std::string RefusalText(TVaskFTP& ftp, const std::exception& error)
+{
+    const auto* refusal = dynamic_cast<const FTPException*>(&error);
+    const std::vector<std::string>& lines = ftp.Replies().LastFailure();
+    if (!refusal || refusal->Reason() != ErrorReason::ServerRefused || lines.size() < 2) return {};
+    // Only the reply the exception carries; a server may repeat a password in it.
+    const auto masked = [&](const std::string& text) {
+        return MaskSecret(MaskSecret(text, ftp.FWPassword), ftp.Password);
+    };
+    if (WithoutLineEnd(masked(lines.front())) != WithoutLineEnd(refusal->Message())) return {};
+    std::vector<std::string> shown;
+    for (const std::string& line : lines) shown.push_back(masked(line));
+    return ReplyText(shown);
+}
+
 std::string ConnectFailureDetail(const TVaskFTP& ftp, const ESockError& error)
 {
+    const std::string noAnswer = TimeOutDetail(ftp, error);
+    if (!noAnswer.empty()) return noAnswer;
     // The port as the connect uses it: its low 16 bits.
     const std::string target =
         ftp.Proxy.empty()

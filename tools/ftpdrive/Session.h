@@ -17,4 +17,12 @@ void Run(TVaskFTP& ftp, const Options& options, const Command& command);
 // tells, why it failed ("127.0.0.1 port 21: Connection refused").
 std::string ConnectFailureDetail(const TVaskFTP& ftp, const ESockError& error);
 
+// For an error that ended a wait on the server: how long it stayed silent, and where
+// ("no answer from 127.0.0.1:21 for 30 s"); empty for any other error.
+std::string TimeOutDetail(const TVaskFTP& ftp, const std::exception& error);
+
+// For a refusal of several lines, the whole reply as one line without its "ddd-" marks; empty
+// when the error is no such refusal.
+std::string RefusalText(TVaskFTP& ftp, const std::exception& error);
+
 } // namespace ftpdrive

@@ -72,6 +72,17 @@ void PrintFailure(const std::exception& error, const Options& options,
     PrintError(error, detail);
 }
 
+// A failure of the session: a time-out says how long the server was silent, and a refusal of
+// several lines is shown whole.
+void PrintSessionFailure(TVaskFTP& ftp, const std::exception& error, const Options& options,
+                         std::string detail = {})
+{
+    if (detail.empty()) detail = TimeOutDetail(ftp, error);
+    const std::string whole = RefusalText(ftp, error);
+    if (!whole.empty()) return PrintError(error, detail, whole);
+    PrintFailure(error, options, detail);
+}
+
 // Logs out after a failed command; a failure of the logout itself adds nothing for the user.
 void LogOut(TVaskFTP& ftp)
 {
@@ -119,11 +130,11 @@ int main(int argc, char** argv)
     try {
         ftp.Connect();
     } catch (const ESockError& error) {
-        PrintFailure(error, options, ConnectFailureDetail(ftp, error));
+        PrintSessionFailure(ftp, error, options, ConnectFailureDetail(ftp, error));
         LogOut(ftp);
         return kExitFailure;
     } catch (const std::exception& error) {
-        PrintFailure(error, options);
+        PrintSessionFailure(ftp, error, options);
         LogOut(ftp);
         return kExitFailure;
     }
@@ -135,13 +146,13 @@ int main(int argc, char** argv)
             } catch (const std::exception& error) {
                 if (!options.keepGoing) throw;
                 // Reported here and left behind: the next command runs all the same.
-                PrintFailure(error, options);
+                PrintSessionFailure(ftp, error, options);
                 status = kExitFailure;
             }
         }
         ftp.Disconnect();
     } catch (const std::exception& error) {
-        PrintFailure(error, options);
+        PrintSessionFailure(ftp, error, options);
         LogOut(ftp);
         return kExitFailure;
     }

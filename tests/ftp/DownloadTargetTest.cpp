@@ -1,0 +1,77 @@
+// Where a download writes: NAME.part beside a regular file or a new name, straight into anything
+// else, and the rename that puts a whole file in place.
+#include "ftp/DownloadTarget.h"
+#include "platform/Exception.h"
+
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ftpfiles::DownloadTarget;
+
+TEST(DownloadTarget, StagesBesideFilesAndWritesStraightIntoAnythingElse)
+{
+    testsupport::TempDir dir;
+    testsupport::WriteFileBytes(dir.File("old.bin"), "old");
+    ASSERT_EQ(::mkfifo(dir.File("pipe").c_str(), 0600), 0);
+    fs::create_symlink(dir.File("old.bin"), dir.File("link.bin"));
+    struct Row {
+        const char* why;
+        std::string target;
+        bool inPlace;
+        std::string writes; // empty: the target itself
+    };
+    const Row rows[] = {
+        {"a new name", dir.File("new.bin"), false, dir.File("new.bin.part")},
+        {"an existing file", dir.File("old.bin"), false, dir.File("old.bin.part")},
+        {"a link to a file stands for the file", dir.File("link.bin"), false,
+         dir.File("old.bin.part")},
+        {"in place", dir.File("old.bin"), true, ""},
+        {"a device", "/dev/null", false, ""},
+        {"a FIFO", dir.File("pipe"), false, ""},
+        {"a directory", dir.Path(), false, ""},
+    };
+    for (const Row& row : rows) {
+        const DownloadTarget target(row.target, row.inPlace);
+        const std::string writes = row.writes.empty() ? row.target : row.writes;
+        EXPECT_EQ(target.WritePath(), writes) << row.why;
+        EXPECT_EQ(target.Staged(), !row.writes.empty()) << row.why;
+    }
+}
+
+TEST(DownloadTarget, CommitReplacesTheFileKeepingItsPermissionsAndTheLink)
+{
+    testsupport::TempDir dir;
+    testsupport::WriteFileBytes(dir.File("old.bin"), "old");
+    ASSERT_EQ(::chmod(dir.File("old.bin").c_str(), 0600), 0);
+    fs::create_symlink(dir.File("old.bin"), dir.File("link.bin"));
+    DownloadTarget target(dir.File("link.bin"));
+    EXPECT_FALSE(target.HasPartial());
+    testsupport::WriteFileBytes(target.WritePath(), "new and whole");
+    EXPECT_TRUE(target.HasPartial());
+
+    target.Commit();
+    EXPECT_EQ(testsupport::ReadFileBytes(dir.File("link.bin")), "new and whole");
+    EXPECT_TRUE(fs::is_symlink(dir.File("link.bin")));
+    EXPECT_FALSE(fs::exists(dir.File("old.bin.part")));
+    EXPECT_EQ(fs::status(dir.File("old.bin")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+// Something other than a file under the temporary name would be written into and then renamed
+// over the target: refused before anything is written.
+TEST(DownloadTarget, RefusesATemporaryNameThatIsNoFile)
+{
+    testsupport::TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.File("a.bin.part").c_str(), 0600), 0);
+    EXPECT_THROW(DownloadTarget{dir.File("a.bin")}, FileCreateError);
+}
+
+} // namespace
