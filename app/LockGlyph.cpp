@@ -10,9 +10,11 @@ namespace {
 
 constexpr int kSize = 16;
 
-// K dark outline, G and g the body's gold and its shade, "." transparent.
+// K dark outline, G and g the body's gold and its shade, "." transparent. The shackle, closed or
+// open and lifted, stands on the same body.
+constexpr int kShackleRows = 7;
 // clang-format off
-constexpr std::array<const char*, kSize> kRows = {
+constexpr std::array<const char*, kShackleRows> kClosedShackle = {
     "................",
     ".....KKKKKK.....",
     "....KK....KK....",
@@ -20,18 +22,8 @@ constexpr std::array<const char*, kSize> kRows = {
     "...K........K...",
     "...K........K...",
     "...K........K...",
-    "..KKKKKKKKKKKK..",
-    "..KGGGGGGGGGgK..",
-    "..KGGGGKKGGGgK..",
-    "..KGGGGKKGGGgK..",
-    "..KGGGGGKGGGgK..",
-    "..KGGGGGKGGGgK..",
-    "..KggggggggggK..",
-    "..KKKKKKKKKKKK..",
-    "................",
 };
-// The same lock with its shackle open and lifted: part of the session is not protected.
-constexpr std::array<const char*, kSize> kOpenRows = {
+constexpr std::array<const char*, kShackleRows> kOpenShackle = {
     ".........KKKKKK.",
     "........KK....KK",
     ".......KK......K",
@@ -39,6 +31,8 @@ constexpr std::array<const char*, kSize> kOpenRows = {
     ".......K........",
     ".......K........",
     ".......K........",
+};
+constexpr std::array<const char*, kSize - kShackleRows> kBody = {
     "..KKKKKKKKKKKK..",
     "..KGGGGGGGGGgK..",
     "..KGGGGKKGGGgK..",
@@ -61,18 +55,20 @@ QRgb ColourOf(char c)
     }
 }
 
-QPixmap GlyphOf(const std::array<const char*, kSize>& rows)
+QPixmap GlyphOf(const std::array<const char*, kShackleRows>& shackle)
 {
     QImage image(kSize, kSize, QImage::Format_ARGB32);
-    for (int y = 0; y < kSize; ++y)
-        for (int x = 0; x < kSize; ++x) image.setPixel(x, y, ColourOf(rows[y][x]));
+    for (int y = 0; y < kSize; ++y) {
+        const char* row = y < kShackleRows ? shackle[y] : kBody[y - kShackleRows];
+        for (int x = 0; x < kSize; ++x) image.setPixel(x, y, ColourOf(row[x]));
+    }
     return QPixmap::fromImage(image);
 }
 
 } // namespace
 
-QPixmap LockGlyph() { return GlyphOf(kRows); }
+QPixmap LockGlyph() { return GlyphOf(kClosedShackle); }
 
-QPixmap OpenLockGlyph() { return GlyphOf(kOpenRows); }
+QPixmap OpenLockGlyph() { return GlyphOf(kOpenShackle); }
 
 } // namespace app

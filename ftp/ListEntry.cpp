@@ -40,3 +40,16 @@ int InferYear(int month, int day, const TListDay& today)
     const bool ahead = month > today.month || (month == today.month && day > today.day + 1);
     return ahead ? today.year - 1 : today.year;
 }
+
+std::optional<uint64_t> DecimalSize(std::string_view digits)
+{
+    if (digits.empty() || digits.size() > 20) return std::nullopt;
+    uint64_t value = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return std::nullopt;
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+        value = value * 10 + digit;
+    }
+    return value;
+}

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 enum class TEntryKind : uint8_t { File, Directory, Link, Other };
 
@@ -43,6 +44,10 @@ std::string ToIso8601(const TEntryTime& time);
 
 // "file", "dir", "link", "other".
 const char* KindName(TEntryKind kind);
+
+// A size written in decimal digits only, as both kinds of listing give it; nullopt for anything
+// else and for a number past 64 bits.
+std::optional<uint64_t> DecimalSize(std::string_view digits);
 
 // A calendar day, to infer the year of a yearless listing date.
 struct TListDay {

@@ -77,17 +77,6 @@ std::optional<std::string> GroupedSize(std::string_view text)
     return digits;
 }
 
-std::optional<uint64_t> SizeValue(std::string_view digits)
-{
-    uint64_t value = 0;
-    for (char c : digits) {
-        const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
 // "5", "05", and as some locales write the day: "5,", "5.", "5日".
 std::optional<int> DayOf(std::string_view token)
 {
@@ -504,7 +493,7 @@ private:
         if (entry.name.empty()) return std::nullopt;
         TFTPListEntry& parsed = entry.parsed;
         parsed.name = entry.name;
-        if (!entry.size.empty()) parsed.size = SizeValue(entry.size);
+        if (!entry.size.empty()) parsed.size = DecimalSize(entry.size);
         parsed.modified = span.time;
         parsed.rawLine = std::string(line_);
         return entry;

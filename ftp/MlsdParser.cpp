@@ -29,18 +29,6 @@ int NumberOf(std::string_view digits)
     return value;
 }
 
-std::optional<uint64_t> SizeOf(std::string_view digits)
-{
-    if (!AllDigits(digits) || digits.size() > 20) return std::nullopt;
-    uint64_t value = 0;
-    for (char c : digits) {
-        const uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-        value = value * 10 + digit;
-    }
-    return value;
-}
-
 // "YYYYMMDDHHMMSS", perhaps with fractions of a second after a dot, always UTC.
 TEntryTime TimeOf(std::string_view value)
 {
@@ -107,7 +95,7 @@ LineKind ReadLine(std::string_view line, TFTPListEntry& entry)
         if (name == "type")
             kind = KindOf(value, entry);
         else if (name == "size")
-            entry.size = SizeOf(value);
+            entry.size = DecimalSize(value);
         else if (name == "modify")
             entry.modified = TimeOf(value);
         else if (name == "perm")
