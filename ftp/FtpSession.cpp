@@ -276,7 +276,11 @@ void FtpSession::OnReply(const FtpReply& reply)
             return Finish(transfer::Outcome::Success());
         return Finish(FailureOutcome(step.failure.message, step.failure.reason));
     }
-    if (running_->transfer) Apply(running_->transfer->Reply(reply));
+    try {
+        if (running_->transfer) Apply(running_->transfer->Reply(reply));
+    } catch (const Exception& error) {
+        Finish(FailureOutcome(error.Message(), error.Reason()));
+    }
 }
 
 void FtpSession::ListenForData()

@@ -137,8 +137,13 @@ TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
         if (settings_.passive) {
             // A 4xx answer is no refusal here: its numbers, if any, are still tried.
             if (reply.closed || reply.code >= 500) return Fail(RefusalOf(reply));
-            step.connectTo = settings_.extended ? ftpdata::ExtendedPassivePort(reply.first)
-                                                : ftpdata::PassivePort(reply.first);
+            try {
+                step.connectTo = settings_.extended ? ftpdata::ExtendedPassivePort(reply.first)
+                                                    : ftpdata::PassivePort(reply.first);
+            } catch (const Exception& error) {
+                // PASV's numbers that are no numbers at all ("'x' is not a valid integer").
+                return Fail({error.Message(), error.Reason()});
+            }
             if (!step.connectTo) return Fail({reply.first, ErrorReason::BadReply});
         } else if (reply.closed || (reply.code >= 301 && reply.code <= 599)) {
             // The server will not connect to the address offered.
