@@ -88,7 +88,6 @@ void TForm1::Execute(const std::function<void()>& command)
         if (!cancelRequested_) ShowError(Exception("Unknown error", ErrorReason::Unknown));
     }
     quitGrace_.stop();
-    cancelPump_.stop();
     // Desconectar and closing the window say what happens next themselves.
     if (cancelRequested_ && stopRequested_ && !disconnectPending_ && !closeRequested_)
         SetStatus(QStringLiteral("Operação cancelada"));
@@ -111,8 +110,9 @@ void TForm1::SetCommandsEnabled(bool enabled)
 void TForm1::RequestCancel()
 {
     cancelRequested_ = true;
+    // One Cancel ends the wait under way, which raises; every step of a command that would
+    // start something new after it looks at cancelRequested_ first.
     CancelWaits();
-    cancelPump_.start();
 }
 
 void TForm1::CancelWaits()

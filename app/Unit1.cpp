@@ -118,8 +118,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     setAcceptDrops(true);
     for (QWidget* child : findChildren<QWidget*>()) child->installEventFilter(this);
 
-    cancelPump_.setInterval(50);
-    connect(&cancelPump_, &QTimer::timeout, this, [this] { CancelWaits(); });
     logFlush_.setSingleShot(true);
     connect(&logFlush_, &QTimer::timeout, this, [this] { FlushLogBatch(); });
     quitGrace_.setSingleShot(true);

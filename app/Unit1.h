@@ -232,10 +232,6 @@ private:
     bool disconnectPending_ = false;
     bool closeRequested_ = false;
     TransferWatch watch_;
-    // Re-issues the cancel while a cancelled command unwinds: the release of a cancelled
-    // transfer and the login's clean-up each wait for a reply again, and a silent server must
-    // not keep the user waiting at any of those steps.
-    QTimer cancelPump_;
     // Bounds the courtesy QUIT after a cancel.
     QTimer quitGrace_;
 

@@ -33,8 +33,7 @@ std::string FileNamePart(const std::string& path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-DataOperation::DataOperation(TVaskFTP& ftp, const DataOperationKind& kind)
-    : ftp_(ftp), kind_(kind), lock_(ftp.TransferLock, std::defer_lock)
+DataOperation::DataOperation(TVaskFTP& ftp, const DataOperationKind& kind) : ftp_(ftp), kind_(kind)
 {
 }
 
@@ -62,12 +61,16 @@ void DataOperation::Start()
 
 void DataOperation::Lock()
 {
-    if (kind_.takesLock && !lock_.owns_lock()) lock_.lock();
+    if (!kind_.takesLock || locked_) return;
+    locked_ = true;
+    ++ftp_.TransferLock.holders_;
 }
 
 void DataOperation::Unlock()
 {
-    if (lock_.owns_lock()) lock_.unlock();
+    if (!locked_) return;
+    locked_ = false;
+    --ftp_.TransferLock.holders_;
 }
 
 void DataOperation::SelectBinaryType() { ftp_.Transaction("TYPE I"); }

@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -156,7 +155,7 @@ private:
     DataOperationKind kind_;
     bool success_ = false;
     bool released_ = false;
-    std::unique_lock<std::recursive_mutex> lock_;
+    bool locked_ = false;
     std::unique_ptr<TWirecore> socket_;
     // The DataSocket of an enclosing operation, named again once this one has ended.
     TWirecore* outerSocket_ = nullptr;

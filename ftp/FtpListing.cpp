@@ -36,6 +36,8 @@ void DetectSystem(TVaskFTP& ftp)
     // A server that does not know SYST still lists; its refusal only leaves the type unknown.
     try {
         ftp.SendCommand("SYST");
+    } catch (const EAbortError&) {
+        throw; // the user's Cancel, or the session's time-out, ends the listing too
     } catch (const std::exception&) {
     }
     ftp.Vendor = VendorFromSystemReply(ftp.LastReply);

@@ -48,12 +48,33 @@ void TVaskFTP::Connect()
         // The handler's own commands are none of the login's business.
         masked.reset();
         if (OnConnect) OnConnect(this);
+    } catch (const Exception& error) {
+        // The user who cancelled the login is not kept waiting for the server's goodbye: QUIT
+        // goes out and the connection closes at once.
+        if (error.Reason() == ErrorReason::Canceled) {
+            LeaveAtOnce();
+        } else {
+            Disconnect();
+        }
+        ReportStatus(1, "Disconnected");
+        throw;
     } catch (...) {
         // Should QUIT itself be refused, that exception is the one the caller gets.
         Disconnect();
         ReportStatus(1, "Disconnected");
         throw;
     }
+}
+
+void TVaskFTP::LeaveAtOnce()
+{
+    if (!Connected) return;
+    ReportStatus(1, LogoutOperation().Start().status);
+    try {
+        replies_.Send("QUIT");
+    } catch (const std::exception&) {
+    }
+    DropSession();
 }
 
 LoginOperation::Settings TVaskFTP::LoginSettings() const

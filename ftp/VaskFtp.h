@@ -20,10 +20,13 @@
 #include "net/Wirecore.h"
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
+
+namespace ftpdata {
+class DataOperation;
+}
 
 class TVaskFTP : public TWirecore {
 public:
@@ -31,8 +34,18 @@ public:
     ~TVaskFTP() override;
 
     // --- Own state ------------------------------------------------------------------------
-    // Taken by ListDirectory, Upload and Download; recursive, so it never blocks this thread.
-    std::recursive_mutex TransferLock;
+    // Held by ListDirectory, Upload and Download for as long as they run; nested ones hold it
+    // again. A count, not a lock: everything runs on the one thread, where a lock could only
+    // ever be taken again by its own holder and would never keep anything out.
+    class TTransferLock {
+    public:
+        bool Held() const { return holders_ > 0; }
+
+    private:
+        friend class ftpdata::DataOperation;
+        int holders_ = 0;
+    };
+    TTransferLock TransferLock;
     bool ListInProgress = false;
     std::string UserID;
     std::string Password;
@@ -239,6 +252,8 @@ private:
     std::string AfterLoginCommand(const std::string& command,
                                   const ReplyReader::LineSeen& seen = {});
     void ForgetFeatures();
+    // Sends QUIT without waiting for its reply and closes: a cancelled login's end.
+    void LeaveAtOnce();
 
     // TLS steps of Connect (FtpTls.cpp).
     // The handshake on the control connection; true when the server's certificate verified (or

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
 #include <string>
 #include <vector>
 
@@ -92,6 +94,25 @@ TEST(ListingFaults, ALinePastTheLimitFailsTheListingAndTheSessionGoesOn)
     EXPECT_TRUE(s.ftp.Connected);
     s.server.Release();
     faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+// A Cancel while the server is asked its system type ends the listing: the parser's question is
+// part of the listing, and no data connection is opened after it.
+TEST(ListingFaults, CancelDuringTheSystemQuestionEndsTheListing)
+{
+    ListingSession s;
+    s.ftp.Vendor = vendorAutoDetect;
+    s.LoggedIn().Expect("SYST").Hold().Reply("215 UNIX Type: L8");
+    s.StartLoggedIn();
+    QTimer cancel;
+    cancel.setSingleShot(true);
+    QObject::connect(&cancel, &QTimer::timeout, [&] { s.ftp.Cancel(); });
+    cancel.start(100);
+
+    EXPECT_EQ(faults::ReasonRaisedBy([&] { s.ftp.ListDirectory(); }), ErrorReason::Canceled);
+    EXPECT_FALSE(s.ftp.ListInProgress);
+    s.server.Release();
     EXPECT_TRUE(s.server.Verify());
 }
 
