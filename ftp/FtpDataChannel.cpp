@@ -88,30 +88,28 @@ bool DataOperation::OpenPassive(bool extended)
         Fail(FTPException(reply, ErrorReason::BadReply), false);
         return false;
     }
+    ConnectTo(*port);
+    return true;
+}
+
+void DataOperation::ConnectTo(int32_t port)
+{
     // The address of a PASV reply is ignored: the data connection goes where the control
     // connection went, which also keeps a server from pointing us at a third host. Where it went
     // is the address it reached, not the name once more: a name with several addresses (a pool
     // of servers, IPv6 and IPv4) may give another one the second time. Behind a proxy the
     // server's own name is dialled, as the proxy's own data connections expect -- unless the
     // session is encrypted: then the proxy is the other end of TLS and relays the data itself.
+    const bool extended = !ftp_.PeerAddress().Inet4Word();
     const bool toServer = !extended && !ftp_.Proxy.empty() && !ftp_.TlsActive();
     socket_->Host = toServer ? ftp_.Host : DialText(ftp_.PeerAddress());
-    socket_->Port = *port;
+    socket_->Port = port;
     socket_->Connect();
-    return true;
 }
 
 bool DataOperation::OpenActive(bool extended)
 {
-    // The server is to connect back the way the control connection came.
-    if (extended) socket_->UseSocketFamily(platform::kFamilyInet6);
-    socket_->Port = 0;
-    socket_->Listen(true);
-    const std::string command =
-        extended ? "EPRT |2|" + platform::AddressText(ftp_.LocalAddress()) + "|" +
-                       std::to_string(platform::NetworkToHost16(socket_->LocalAddress().port)) + "|"
-                 : "PORT " + ftp_.LocalAddressText() + socket_->LocalPortText();
-    const std::string reply = ftp_.Transaction(command);
+    const std::string reply = ftp_.Transaction(ListenForServer(extended));
     if (TransferReplyFails(reply)) {
         // The server will not connect to the address offered: behind a router that address is
         // not one the server can reach, and servers refuse one that is not the control
@@ -122,6 +120,18 @@ bool DataOperation::OpenActive(bool extended)
         return false;
     }
     return true;
+}
+
+std::string DataOperation::ListenForServer(bool extended)
+{
+    // The server is to connect back the way the control connection came.
+    if (extended) socket_->UseSocketFamily(platform::kFamilyInet6);
+    socket_->Port = 0;
+    socket_->Listen(true);
+    return extended
+               ? "EPRT |2|" + platform::AddressText(ftp_.LocalAddress()) + "|" +
+                     std::to_string(platform::NetworkToHost16(socket_->LocalAddress().port)) + "|"
+               : "PORT " + ftp_.LocalAddressText() + socket_->LocalPortText();
 }
 
 } // namespace ftpdata

@@ -240,7 +240,7 @@ std::string Bytes(int64_t count) { return std::to_string(count) + " bytes"; }
 
 } // namespace
 
-bool DataOperation::EndDataPhase(const ExpectedFile& expected)
+int64_t DataOperation::CloseDataPhase()
 {
     if (ftp_.OnTransactionStop) ftp_.OnTransactionStop(&ftp_);
     // Closing must not wait for the last bytes to be delivered; the system finishes sending
@@ -256,6 +256,12 @@ bool DataOperation::EndDataPhase(const ExpectedFile& expected)
     // operation: what the server says about the transfer is not waited for, so it is not known
     // to have succeeded.
     if (Cancelled()) FailCancelled();
+    return kind_.isUpload ? socket_->BytesSent : received;
+}
+
+bool DataOperation::EndDataPhase(const ExpectedFile& expected)
+{
+    const int64_t received = CloseDataPhase();
     // The closing reply, unless the transfer command's reply was already the last word.
     const bool replyOwed = ftp_.Replies().Owed() > 0;
     const std::string finalReply = replyOwed ? ftp_.Replies().ReadFinalReply() : std::string();

@@ -86,6 +86,11 @@ public:
     // and the OnFailure handler set Handled: the operation then goes straight to Release().
     // A refused PORT or EPRT fails with the reason DataConnectionFailed.
     [[nodiscard]] bool OpenChannel();
+    // The two halves of opening the channel, for a caller that sends the commands itself: the
+    // data socket listens and the PORT or EPRT command that names it is returned; or it
+    // connects to the server's `port` (PASV, EPSV).
+    std::string ListenForServer(bool extended);
+    void ConnectTo(int32_t port);
     // The failure protocol for a failing reply (reply line as the message; an empty reply means
     // the server closed the connection; a 425 carries the reason DataConnectionFailed). Returns
     // only when the OnFailure handler set Handled; raises FTPException otherwise.
@@ -116,6 +121,14 @@ public:
     // cancelled before its data phase fails here (EAbortError), having moved nothing.
     void RunDataPhase(const std::function<void()>& move);
 
+    // The first part of the data phase's end: OnTransactionStop, close, a download's
+    // "Received" report; EAbortError when the operation was cancelled meanwhile (the final
+    // reply stays owed). Returns the bytes moved.
+    int64_t CloseDataPhase();
+    // A data connection the server cut off ended the data phase (see RunDataPhase).
+    bool CutOff() const { return cutOff_.has_value(); }
+    [[noreturn]] void RaiseCutOff() const { throw *cutOff_; }
+
     // The end of the data phase: OnTransactionStop, close, the final reply. Sets the success flag
     // -- unless the operation was cancelled (EAbortError; the final reply stays owed), the final
     // reply failed (400..599), or a download's file is not exactly `expected.size` long; then the
@@ -126,9 +139,9 @@ public:
     // its reply is owed, and read before the next command), leaves the lock and fires OnSuccess
     // when the operation succeeded.
     void Release();
-    // Ends the operation as a success without a data phase (a resumed download that had nothing
-    // left to fetch).
-    void SucceedWithoutData() { success_ = true; }
+    // Ends the operation as a success (also one without a data phase: a resumed download that
+    // had nothing left to fetch).
+    void Succeed() { success_ = true; }
     // Ends a pass whose result is not used (a machine listing that is then taken again with
     // LIST) without its OnSuccess.
     void Discard() { success_ = false; }

@@ -212,6 +212,7 @@ void FtpSession::StartTransfer()
         const std::string& path = run.target->WritePath();
         const int64_t have = request.resume ? platform::LocalFile::SizeOf(path) : -1;
         settings.offset = std::max<int64_t>(have, 0);
+        settings.restart = settings.compareWithLocal = settings.offset > 0;
         run.file = std::make_unique<platform::LocalFile>(
             settings.offset > 0 ? platform::LocalFile::OpenForAppending(path)
                                 : platform::LocalFile::Create(path));

@@ -1,16 +1,22 @@
 // The four file transfers: Download ("RETR "), ResumeDownload ("REST " + "RETR "), Upload
-// ("STOR ") and AppendUpload ("APPE "), each over its own data connection.
+// ("STOR ") and AppendUpload ("APPE "), each over its own data connection. Each is the blocking
+// loop around its TransferOperation: the machine says what comes next, the loop does it with
+// the data operation's steps, whose waits keep the window alive, and tells the machine what came
+// of it.
 #include "ftp/FtpDataConnection.h"
+#include "ftp/TransferOperation.h"
 #include "ftp/VaskFtp.h"
 
 #include "platform/LocalFile.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 
 namespace {
 
 using ftpdata::DataOperation;
+using State = TransferOperation::State;
 
 // Upload and Download report every exception to OnFailure once more on its way out, after the
 // release; a handler that sets Handled ends the transfer quietly.
@@ -26,49 +32,141 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
     }
 }
 
-// "RETR " for both downloads, after the data channel is open: the reply, the size it announces
-// (on any of its lines; the first one that names one counts), the server's connection in active
-// mode, then the data phase into the local file by `receive`. `expected` says what the local file
-// must come to; a size the server told through SIZE goes before the one the reply announces.
-// Returns without a data phase when the refusal was handled. While the data moves, TransferSize
-// is the size the reply announces, or `shown` when it announces none.
-template <class Receive>
-void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
-              ftpdata::ExpectedFile expected, Receive receive, std::optional<int64_t> shown = {})
+// What one transfer does besides the machine's steps, at the points where it does it.
+struct TransferScript {
+    // As the data channel is about to be opened (the data socket is made here).
+    std::function<void()> beforeChannel;
+    // Once the channel is open, before the restart or the transfer command goes out.
+    std::function<void()> channelOpen;
+    // Every line of the transfer command's reply.
+    ReplyReader::LineSeen commandLine;
+    // After the server's connection and the handshake, before OnTransactionStart.
+    std::function<void()> beforeData;
+    // Moves the data.
+    std::function<void(TWirecore&)> move;
+    // Ended as a success without a data phase (nothing left to fetch).
+    std::function<void()> nothingToMove;
+    // A refused transfer command (500-502) may be one the server does not support.
+    bool reportUnsupported = false;
+    // A resumed download's local path, cut back to `offset` bytes should the server send more
+    // than the rest (it ignored the restart and sent the whole file after the part here).
+    std::string resumedPath;
+    int64_t offset = 0;
+};
+
+// The loop around the machine. Returns when the transfer succeeded or its failure was handled
+// (the caller then releases); raises otherwise.
+void Drive(TVaskFTP& ftp, DataOperation& op, TransferOperation& machine,
+           const TransferScript& script)
 {
-    int64_t announced = 0;
-    const std::string reply =
-        ftp.Replies().Command("RETR " + remotePath, [&](const std::string& line) {
-            if (announced == 0) announced = ParseTransferSize(line);
-            ftp.TransferSize = announced;
-        });
-    if (op.TransferReplyFails(reply)) {
-        op.Fail(reply, false);
-        return op.Release();
+    bool channelAsked = false;
+    bool channelOpen = false;
+    bool commandRefused = false;
+    int64_t moved = -1;
+    TransferOperation::Step step = machine.Start();
+    for (int guard = 0; guard < 32; ++guard) {
+        const State state = machine.Current();
+        if (state == State::Channel && !channelAsked) {
+            channelAsked = true;
+            script.beforeChannel();
+        }
+        if (step.listen) {
+            const bool extended = !ftp.PeerAddress().Inet4Word();
+            step = machine.Listening(op.ListenForServer(extended));
+            continue;
+        }
+        if (step.connectTo) op.ConnectTo(*step.connectTo);
+        if ((state == State::Restart || state == State::Command) && !channelOpen) {
+            channelOpen = true;
+            script.channelOpen();
+        }
+        if (step.done) break;
+        if (!step.send.empty()) {
+            const bool command = state == State::Command;
+            const std::string reply = command ? ftp.Replies().Command(step.send, script.commandLine)
+                                              : ftp.Transaction(step.send);
+            commandRefused = command;
+            step = machine.Reply({ftp.ReplyCode, reply, reply.empty()});
+            continue;
+        }
+        if (!step.moveData) break;
+        commandRefused = false;
+        if (!op.AcceptIfActive() || !op.SecureData()) return;
+        script.beforeData();
+        op.BeginDataPhase();
+        op.RunDataPhase([&] { script.move(op.Socket()); });
+        moved = op.CloseDataPhase();
+        step = op.CutOff() ? machine.DataFailed({"cut off", ErrorReason::SocketError})
+                           : machine.DataEnded(moved);
+        // The closing reply, unless the transfer command's reply was already the last word.
+        const bool owed = ftp.Replies().Owed() > 0;
+        const std::string closing = owed ? ftp.Replies().ReadFinalReply() : std::string();
+        if (op.Kind().isDownload && ftp.OnTransactionStop) ftp.OnTransactionStop(&ftp);
+        if (owed) {
+            step = machine.Reply({ftpdata::LeadingReplyCode(closing), closing, closing.empty()});
+        }
     }
-    if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
-    ftp.TransferSize = announced > 0 ? announced : shown.value_or(0);
-    if (!expected.size && announced > 0) expected.size = announced;
-    op.BeginDataPhase();
-    op.RunDataPhase([&] { receive(op.Socket()); });
-    if (!op.EndDataPhase(expected)) return op.Release();
-    op.Release();
+    if (machine.Current() == State::Succeeded) {
+        if (moved < 0 && script.nothingToMove) script.nothingToMove();
+        return op.Succeed();
+    }
+    const FtpFailure& failure = machine.Failure();
+    // A cut-off data connection is no success, whatever the server thinks of it; a server that
+    // said why it cut it has the last word.
+    if (op.CutOff() && failure.reason == ErrorReason::SocketError) op.RaiseCutOff();
+    // More than the rest: a server that ignored the restart and sent the whole file again,
+    // appended to the part that was here; that part is restored.
+    if (moved >= 0 && script.offset > 0 && machine.Total() >= 0 &&
+        script.offset + moved > machine.Total())
+        platform::LocalFile::CutTo(script.resumedPath, script.offset);
+    op.Fail(FTPException(failure.message, failure.reason),
+            commandRefused && script.reportUnsupported);
 }
 
-// The server's size of a file by "SIZE" (RFC 3659): "213 1234". Unknown when the server does not
-// know the command or refuses it for this file.
-std::optional<int64_t> ServerSize(TVaskFTP& ftp, const std::string& remotePath)
+TransferOperation::Settings SettingsFor(TVaskFTP& ftp, TransferOperation::Kind kind,
+                                        std::string command)
 {
-    const std::string reply = ftp.Transaction("SIZE " + remotePath);
-    if (ftp.ReplyCode != 213 || reply.size() < 5) return std::nullopt;
-    std::string digits = reply.substr(4);
-    while (!digits.empty() &&
-           (digits.back() == '\n' || digits.back() == '\r' || digits.back() == ' '))
-        digits.pop_back();
-    if (digits.empty() || digits.size() > 18 ||
-        digits.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    return std::stoll(digits);
+    TransferOperation::Settings settings;
+    settings.kind = kind;
+    settings.command = std::move(command);
+    settings.passive = ftp.Passive;
+    // PASV and PORT carry four address numbers, so IPv4 only; over IPv6 their extended forms.
+    settings.extended = !ftp.PeerAddress().Inet4Word();
+    return settings;
+}
+
+// "RETR " for both downloads. While the data moves, TransferSize is the size the reply
+// announces, or the server's size (SIZE) when it announces none.
+void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Settings& settings,
+              const std::string& remotePath, const std::string& localPath,
+              const std::string& statusText, std::function<void(TWirecore&)> receive)
+{
+    TransferOperation machine(settings);
+    int64_t announced = 0;
+    TransferScript script;
+    script.beforeChannel = [&] { op.CreateSocket(); };
+    script.channelOpen = [&] {
+        ftp.ReportStatus(1, statusText + remotePath);
+        ftp.TransferSize = 0;
+    };
+    script.commandLine = [&](const std::string& line) {
+        if (announced == 0) announced = ParseTransferSize(line);
+        ftp.TransferSize = announced;
+        machine.SizeAnnounced(announced);
+    };
+    script.beforeData = [&] {
+        // A resumed download shows only what the reply announces.
+        const int64_t known = settings.restart ? 0 : std::max<int64_t>(machine.Total(), 0);
+        ftp.TransferSize = announced > 0 ? announced : known;
+    };
+    script.move = std::move(receive);
+    script.nothingToMove = [&] {
+        ftp.TransferSize = 0;
+        ftp.ReportStatus(1, "Received 0 Bytes");
+    };
+    script.resumedPath = localPath;
+    script.offset = settings.offset;
+    Drive(ftp, op, machine, script);
 }
 
 // "STOR " or "APPE ": the same steps, another command word and kind.
@@ -85,27 +183,21 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
     DataOperation op(ftp, kind);
     op.Start();
     op.Lock();
-    op.SelectBinaryType();
-    TWirecore& data = op.CreateSocket();
-    // The size is known before the first byte goes out; a missing file fails here, before the
-    // server is asked for anything.
-    ftp.TransferSize = platform::LocalFile::OpenForReading(localPath).Size();
-    if (!op.OpenChannel()) return op.Release();
-
-    if (!remotePath.empty()) {
-        ftp.ReportStatus(1, word + remotePath);
-    } else {
-        ftp.ReportStatus(1, word + localPath);
-    }
-    const std::string reply = ftp.Transaction(command);
-    if (op.TransferReplyFails(reply)) {
-        op.Fail(reply, true);
-        return op.Release();
-    }
-    if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
-    op.BeginDataPhase();
-    op.RunDataPhase([&] { data.SendFile(localPath); });
-    if (!op.EndDataPhase()) return op.Release();
+    TransferOperation machine(SettingsFor(ftp, TransferOperation::Kind::Put, command));
+    TransferScript script;
+    script.beforeChannel = [&] {
+        op.CreateSocket();
+        // The size is known before the first byte goes out; a missing file fails here, before
+        // the server is asked for anything.
+        ftp.TransferSize = platform::LocalFile::OpenForReading(localPath).Size();
+    };
+    script.channelOpen = [&] {
+        ftp.ReportStatus(1, word + (remotePath.empty() ? localPath : remotePath));
+    };
+    script.beforeData = [] {};
+    script.move = [&](TWirecore& data) { data.SendFile(localPath); };
+    script.reportUnsupported = true;
+    Drive(ftp, op, machine, script);
     op.Release();
 }
 
@@ -121,20 +213,16 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         DataOperation op(*this, ftpdata::kDownload);
         op.Start();
         op.Lock();
-        op.SelectBinaryType();
+        TransferOperation::Settings settings =
+            SettingsFor(*this, TransferOperation::Kind::Get, "RETR " + RemotePath);
         // Asked in binary mode, where the size counts the bytes that will arrive. Unless the
         // caller wants it, the size the reply announces is the one checked: asking SIZE as well
         // would cost every download a round trip.
-        ftpdata::ExpectedFile expected;
-        if (SizeBeforeDownload) expected.size = ServerSize(*this, RemotePath);
-        op.CreateSocket();
-        if (!op.OpenChannel()) return op.Release();
-        ReportStatus(1, "RETR " + RemotePath);
-        TransferSize = 0;
+        if (SizeBeforeDownload) settings.sizeOf = RemotePath;
         const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
-        Retrieve(
-            *this, op, RemotePath, expected, [&](TWirecore& data) { data.CaptureFile(target); },
-            expected.size);
+        Retrieve(*this, op, settings, RemotePath, target, "RETR ",
+                 [&](TWirecore& data) { data.CaptureFile(target); });
+        op.Release();
     });
 }
 
@@ -144,45 +232,21 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
     RequireSingleLine("RETR " + RemotePath);
     DataOperation op(*this, ftpdata::kResume);
     op.Start();
-    op.SelectBinaryType();
     const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
     const int64_t localSize = platform::LocalFile::SizeOf(target);
-    const int64_t offset = std::max<int64_t>(localSize, 0);
-
+    TransferOperation::Settings settings =
+        SettingsFor(*this, TransferOperation::Kind::Get, "RETR " + RemotePath);
     // What the file comes to on the server decides whether there is anything to fetch, and is
     // what the local file must come to afterwards. Asked before the data channel is opened, so
-    // that a file already complete costs no data connection at all.
-    ftpdata::ExpectedFile expected{ServerSize(*this, RemotePath), offset, target};
-    if (expected.size && localSize >= 0) {
-        if (localSize == *expected.size) {
-            TransferSize = 0;
-            ReportStatus(1, "Received 0 Bytes");
-            op.SucceedWithoutData();
-            return op.Release();
-        }
-        if (localSize > *expected.size) {
-            // Longer than the server's file: not a part of it, and nothing a resume can mend.
-            op.Fail(FTPException(
-                        "Local file is longer than the server's: " + std::to_string(localSize) +
-                            " of " + std::to_string(*expected.size) + " bytes",
-                        ErrorReason::TransferIncomplete),
-                    false);
-            return op.Release();
-        }
-    }
-
-    op.CreateSocket();
-    if (!op.OpenChannel()) return op.Release();
-    ReportStatus(1, "REST RETR " + RemotePath);
-    TransferSize = 0;
-    const std::string restReply = Transaction("REST " + std::to_string(offset));
-    // Without the restart the server would send the whole file, to be appended after the bytes
-    // already here: a spliced file. Nothing is retrieved then.
-    if (ReplyCode != 350) {
-        op.Fail(restReply, false);
-        return op.Release();
-    }
-    Retrieve(*this, op, RemotePath, expected, [&](TWirecore& data) { data.AppendFile(target); });
+    // that a file already complete costs no data connection at all. Without the restart the
+    // server would send the whole file, to be appended after the bytes already here.
+    settings.sizeOf = RemotePath;
+    settings.restart = true;
+    settings.offset = std::max<int64_t>(localSize, 0);
+    settings.compareWithLocal = localSize >= 0;
+    Retrieve(*this, op, settings, RemotePath, target, "REST RETR ",
+             [&](TWirecore& data) { data.AppendFile(target); });
+    op.Release();
 }
 
 void TVaskFTP::Upload(const std::string& LocalPath, const std::string& RemotePath)

@@ -101,7 +101,7 @@ TransferOperation::Step TransferOperation::Listening(const std::string& portComm
 
 TransferOperation::Step TransferOperation::AfterSize()
 {
-    if (settings_.kind == Kind::Get && settings_.offset > 0 && total_ >= 0) {
+    if (settings_.kind == Kind::Get && settings_.compareWithLocal && total_ >= 0) {
         // Nothing left to fetch costs no data connection at all.
         if (settings_.offset == total_) {
             dataBytes_ = 0;
@@ -137,13 +137,9 @@ TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
         if (settings_.passive) {
             // A 4xx answer is no refusal here: its numbers, if any, are still tried.
             if (reply.closed || reply.code >= 500) return Fail(RefusalOf(reply));
-            try {
-                step.connectTo = settings_.extended ? ftpdata::ExtendedPassivePort(reply.first)
-                                                    : ftpdata::PassivePort(reply.first);
-            } catch (const Exception& error) {
-                // PASV's numbers that are no numbers at all ("'x' is not a valid integer").
-                return Fail({error.Message(), error.Reason()});
-            }
+            // PASV numbers that are no numbers at all raise the conversion's error.
+            step.connectTo = settings_.extended ? ftpdata::ExtendedPassivePort(reply.first)
+                                                : ftpdata::PassivePort(reply.first);
             if (!step.connectTo) return Fail({reply.first, ErrorReason::BadReply});
         } else if (reply.closed || (reply.code >= 301 && reply.code <= 599)) {
             // The server will not connect to the address offered.
@@ -151,7 +147,7 @@ TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
             if (!reply.closed) failure.reason = ErrorReason::DataConnectionFailed;
             return Fail(failure);
         }
-        if (settings_.kind == Kind::Get && settings_.offset > 0) {
+        if (settings_.kind == Kind::Get && settings_.restart) {
             step.send = "REST " + std::to_string(settings_.offset);
             return Enter(State::Restart, step);
         }
@@ -188,6 +184,11 @@ TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
         return {};
     default: return {};
     }
+}
+
+void TransferOperation::SizeAnnounced(int64_t size)
+{
+    if (total_ < 0 && size > 0 && settings_.kind == Kind::Get) total_ = size;
 }
 
 TransferOperation::Step TransferOperation::DataEnded(int64_t bytes)

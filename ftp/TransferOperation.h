@@ -52,8 +52,12 @@ public:
         bool passive = true;
         // EPSV or EPRT rather than PASV or PORT (an IPv6 control connection).
         bool extended = false;
-        // Get: the bytes the local file already holds, to go on after (REST).
+        // Get: go on after the bytes the local file already holds (REST offset, also 0).
+        bool restart = false;
         int64_t offset = 0;
+        // Get with restart: the local file exists, so a server's size equal to it leaves nothing
+        // to fetch, and a smaller one means the local file is no part of the server's.
+        bool compareWithLocal = false;
     };
 
     // Everything the session is to do now, in this order.
@@ -78,6 +82,8 @@ public:
     // Active mode: the data connection listens; `portCommand` names it to the server.
     Step Listening(const std::string& portCommand);
     Step Reply(const FtpReply& reply);
+    // A size the transfer command's reply announced on a line after its first.
+    void SizeAnnounced(int64_t size);
     // The data connection came to its end after `bytes` bytes (of this pass).
     Step DataEnded(int64_t bytes);
     // The data connection could not be made or broke.
