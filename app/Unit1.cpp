@@ -263,6 +263,10 @@ void TForm1::SetUpComponent()
     // The status line shows how much of the file has come: the size must be known even from a
     // server whose reply to RETR does not announce it.
     ftp.SizeBeforeDownload = true;
+    // Files keep their times both ways, and are checked against the server's checksum whenever
+    // it offers one.
+    ftp.KeepTimes = true;
+    ftp.Verify = TVerifyMode::Auto;
 
     ftp.OnDisconnect = [this](TComponent* s) { VaskFTP1Disconnect(s); };
     ftp.OnConnect = [this](TComponent* s) { VaskFTP1Connect(s); };

@@ -34,7 +34,8 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
 // is the size the reply announces, or `shown` when it announces none.
 template <class Receive>
 void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
-              ftpdata::ExpectedFile expected, Receive receive, std::optional<int64_t> shown = {})
+              ftpdata::ExpectedFile expected, Receive receive, std::optional<int64_t> shown = {},
+              ftpfiles::TransferChecks* checks = nullptr)
 {
     int64_t announced = 0;
     const std::string reply =
@@ -52,6 +53,7 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const std::string& remotePath,
     op.BeginDataPhase();
     op.RunDataPhase([&] { receive(op.Socket()); });
     if (!op.EndDataPhase(expected)) return op.Release();
+    if (checks && !checks->Conclude(op)) return op.Release();
     op.Release();
 }
 
@@ -73,7 +75,8 @@ std::optional<int64_t> ServerSize(TVaskFTP& ftp, const std::string& remotePath)
 
 // "STOR " or "APPE ": the same steps, another command word and kind.
 void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* verb,
-           const std::string& localPath, const std::string& remotePath)
+           const std::string& localPath, const std::string& remotePath,
+           ftpfiles::TransferChecks* checks = nullptr)
 {
     TVaskFTP::ControlUse use(ftp);
     const std::string word = verb;
@@ -90,6 +93,7 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
     // The size is known before the first byte goes out; a missing file fails here, before the
     // server is asked for anything.
     ftp.TransferSize = platform::LocalFile::OpenForReading(localPath).Size();
+    if (checks && !checks->Prepare(op)) return op.Release();
     if (!op.OpenChannel()) return op.Release();
 
     if (!remotePath.empty()) {
@@ -104,8 +108,10 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
     }
     if (!op.AcceptIfActive() || !op.SecureData()) return op.Release();
     op.BeginDataPhase();
+    if (checks) checks->Watch(data);
     op.RunDataPhase([&] { data.SendFile(localPath); });
     if (!op.EndDataPhase()) return op.Release();
+    if (checks && !checks->Conclude(op)) return op.Release();
     op.Release();
 }
 
@@ -118,6 +124,9 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         // A line end inside the name would smuggle a second command onto the control
         // connection; refused before the server is asked for anything.
         RequireSingleLine("RETR " + RemotePath);
+        const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
+        ftpfiles::TransferChecks checks(*this, ftpfiles::TransferChecks::Direction::Download,
+                                        RemotePath, target);
         DataOperation op(*this, ftpdata::kDownload);
         op.Start();
         op.Lock();
@@ -127,14 +136,16 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         // would cost every download a round trip.
         ftpdata::ExpectedFile expected;
         if (SizeBeforeDownload) expected.size = ServerSize(*this, RemotePath);
+        if (!checks.Prepare(op)) return op.Release();
         op.CreateSocket();
         if (!op.OpenChannel()) return op.Release();
         ReportStatus(1, "RETR " + RemotePath);
         TransferSize = 0;
-        const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
-        Retrieve(
-            *this, op, RemotePath, expected, [&](TWirecore& data) { data.CaptureFile(target); },
-            expected.size);
+        const auto receive = [&](TWirecore& data) {
+            checks.Watch(data);
+            data.CaptureFile(target);
+        };
+        Retrieve(*this, op, RemotePath, expected, receive, expected.size, &checks);
     });
 }
 
@@ -188,8 +199,13 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
 void TVaskFTP::Upload(const std::string& LocalPath, const std::string& RemotePath)
 {
     ControlUse use(*this);
-    WithOuterGuard(*this, ctUpload,
-                   [&] { Store(*this, ftpdata::kUpload, "STOR ", LocalPath, RemotePath); });
+    WithOuterGuard(*this, ctUpload, [&] {
+        const std::string remote =
+            RemotePath.empty() ? ftpdata::FileNamePart(LocalPath) : RemotePath;
+        ftpfiles::TransferChecks checks(*this, ftpfiles::TransferChecks::Direction::Upload, remote,
+                                        LocalPath);
+        Store(*this, ftpdata::kUpload, "STOR ", LocalPath, RemotePath, &checks);
+    });
 }
 
 void TVaskFTP::AppendUpload(const std::string& LocalPath, const std::string& RemotePath)
