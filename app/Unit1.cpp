@@ -267,6 +267,10 @@ void TForm1::SetUpComponent()
     // it offers one.
     ftp.KeepTimes = true;
     ftp.Verify = TVerifyMode::Auto;
+    // A window left open keeps its session for half an hour of idleness; after that the server
+    // may close it as it always could.
+    ftp.KeepAliveSeconds = 60;
+    ftp.KeepAliveLimitSeconds = 30 * 60;
 
     ftp.OnDisconnect = [this](TComponent* s) { VaskFTP1Disconnect(s); };
     ftp.OnConnect = [this](TComponent* s) { VaskFTP1Connect(s); };

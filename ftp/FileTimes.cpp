@@ -84,7 +84,10 @@ std::optional<int64_t> TimeOfEntry(const TEntryTime& time)
     return SecondsOf(time.year, time.month, time.day, time.hour, time.minute, time.second);
 }
 
-TimeQuery TimeQueryFor(bool serverHasMlst) { return serverHasMlst ? TimeQuery::Mlst : TimeQuery::Mdtm; }
+TimeQuery TimeQueryFor(bool serverHasMlst)
+{
+    return serverHasMlst ? TimeQuery::Mlst : TimeQuery::Mdtm;
+}
 
 std::vector<std::string> TimeSettingCommands(bool serverHasMfmt, const ServerTimeSetting& known,
                                              const std::string& path, int64_t seconds)
@@ -94,7 +97,8 @@ std::vector<std::string> TimeSettingCommands(bool serverHasMfmt, const ServerTim
     if (known.siteUtimeRefused) return {};
     if (known.siteUtimeForm >= 0) return {SiteUtime(known.siteUtimeForm, path, time)};
     std::vector<std::string> commands;
-    for (int form = 0; form < kSiteUtimeForms; ++form) commands.push_back(SiteUtime(form, path, time));
+    for (int form = 0; form < kSiteUtimeForms; ++form)
+        commands.push_back(SiteUtime(form, path, time));
     return commands;
 }
 

@@ -95,8 +95,8 @@ std::optional<std::string> HashOfReply(const std::string& reply, DigestAlgorithm
 std::string MismatchText(const std::string& name, DigestAlgorithm algorithm,
                          const std::string& local, const std::string& server)
 {
-    return std::string("Checksum mismatch for ") + name + ": " + DigestName(algorithm) +
-           " here " + local + ", on the server " + server;
+    return std::string("Checksum mismatch for ") + name + ": " + DigestName(algorithm) + " here " +
+           local + ", on the server " + server;
 }
 
 } // namespace verify

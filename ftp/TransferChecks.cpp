@@ -120,7 +120,8 @@ bool TransferChecks::CompareChecksums(ftpdata::DataOperation& op)
     }
     if (*server == local) {
         ftp_.lastTransferVerified_ = true;
-        ftp_.ReportStatus(1, std::string("Verified: ") + DigestName(hash_->algorithm) + " " + local);
+        ftp_.ReportStatus(1,
+                          std::string("Verified: ") + DigestName(hash_->algorithm) + " " + local);
         return true;
     }
     std::string text = verify::MismatchText(remotePath_, hash_->algorithm, local, *server);

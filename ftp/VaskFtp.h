@@ -14,6 +14,7 @@
 // (reply text routines).
 #include "ftp/FileVerification.h"
 #include "ftp/FtpTypes.h"
+#include "ftp/KeepAlive.h"
 #include "ftp/ListParsers.h"
 #include "ftp/LoginOperation.h"
 #include "ftp/NameCharset.h"
@@ -112,6 +113,16 @@ public:
     // is, with which protocol and cipher, and whose certificate it carries: TlsActive(),
     // TlsVersion(), TlsCipher(), PeerCertificate().
     bool DataProtected() const { return dataProtected_; }
+
+    // --- Keep-alive -----------------------------------------------------------------------
+    // NOOP after this many seconds without a command, while no operation uses the control
+    // connection; 0: never. Its reply is read as it comes, never waited for.
+    int32_t KeepAliveSeconds = 0;
+    // Keep-alives stop after this many seconds without a command of the caller's own, letting
+    // the server close a session nobody uses; 0: they never stop.
+    int32_t KeepAliveLimitSeconds = 0;
+    // Internal to the FTP component: a command has gone out on the control connection.
+    void NoteCommandSent();
 
     // --- Control channel ------------------------------------------------------------------
     // Sends one command and reads its whole reply; returns the reply's first line.
@@ -267,6 +278,11 @@ private:
     // The server has gone (or must be treated as gone): forget its session and close the
     // connection, so that OnDisconnect fires and the next command reports "Not Connected".
     void DropSession();
+
+    // The keep-alive's schedule and timer, made by the first command while KeepAliveSeconds is on.
+    void ScheduleKeepAlive(std::optional<int> retryMs);
+    void KeepAliveTick();
+    std::unique_ptr<KeepAliveRunner> keepAlive_;
 
     int controlUsers_ = 0;
     ReplyReader replies_{*this};
