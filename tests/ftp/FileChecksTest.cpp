@@ -2,6 +2,7 @@
 // server shows (a hash that does not match, a hash command refused, a NOOP whose reply comes late).
 #include "ScriptedSession.h"
 
+#include "ftp/DownloadTarget.h"
 #include "ftp/FileTimes.h"
 #include "ftp/FileVerification.h"
 #include "ftp/KeepAlive.h"
@@ -286,6 +287,49 @@ TEST(Verify, MismatchFailsAndPutsTheFileAside)
     EXPECT_EQ(ReadFileBytes(s.dir.File("f.unverified")), s.payload);
     EXPECT_EQ(s.events, (Lines{"OnFailure ctDownload", "OnFailure ctDownload"}));
     EXPECT_TRUE(s.server.Verify());
+}
+
+// An upload is hashed as it is sent (through the working buffer, not the kernel's file-to-socket
+// path), and compared with the older commands' answer.
+TEST(Verify, UploadComparedThroughTheOlderCommand)
+{
+    ScriptedSession s;
+    testsupport::TempDir dir;
+    s.ftp.Passive = true;
+    s.ftp.Verify = TVerifyMode::Require;
+    testsupport::WriteFileBytes(dir.File("up.bin"), "123456789");
+    s.server.Reply("220 pronto")
+        .Expect("USER ana")
+        .Reply("230 bem-vinda")
+        .Expect("FEAT")
+        .Reply("211-Features:")
+        .Reply(" XCRC")
+        .Reply(" XMD5")
+        .Reply("211 End")
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("STOR up.bin")
+        .Reply("150 go")
+        .AcceptData()
+        .ReceiveData()
+        .Reply("226 done")
+        .Expect("XMD5 up.bin")
+        .Reply("250 25F9E794323B453885F5181F1B624D0B");
+    s.StartLoggedIn();
+    s.ftp.Upload(dir.File("up.bin"), "up.bin");
+    EXPECT_TRUE(s.ftp.LastTransferVerified());
+    EXPECT_EQ(s.server.ReceivedData(), Lines{"123456789"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+TEST(Verify, UnverifiedNameSaysWhatTheFileIs)
+{
+    EXPECT_EQ(ftpfiles::UnverifiedPathOf("dir/a.bin.part"), "dir/a.bin.unverified");
+    EXPECT_EQ(ftpfiles::UnverifiedPathOf("dir/a.bin"), "dir/a.bin.unverified");
+    EXPECT_EQ(ftpfiles::UnverifiedPathOf(".part"), ".part.unverified");
 }
 
 // "500" to the hash command: when verification is wanted only where possible the file is good
