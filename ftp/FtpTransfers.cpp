@@ -152,6 +152,7 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
 void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& LocalPath)
 {
     ControlUse use(*this);
+    lastTransferVerified_ = false; // a resumed download is not checked
     RequireSingleLine("RETR " + RemotePath);
     DataOperation op(*this, ftpdata::kResume);
     op.Start();
@@ -210,5 +211,6 @@ void TVaskFTP::Upload(const std::string& LocalPath, const std::string& RemotePat
 
 void TVaskFTP::AppendUpload(const std::string& LocalPath, const std::string& RemotePath)
 {
+    lastTransferVerified_ = false; // nor is an append
     Store(*this, ftpdata::kAppend, "APPE ", LocalPath, RemotePath);
 }

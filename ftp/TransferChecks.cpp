@@ -6,6 +6,8 @@
 #include "net/Digest.h"
 #include "platform/LocalFile.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <sys/stat.h>
 
@@ -20,6 +22,27 @@ bool IsRegularFile(const std::string& path)
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
+
+// A server reads the whole file before it answers the hash command, and says nothing meanwhile:
+// the wait for its answer is allowed TimeOut plus a second for every kServerHashBytesPerSecond.
+constexpr int64_t kServerHashBytesPerSecond = 20 * 1000 * 1000;
+
+class LongerTimeOut {
+public:
+    LongerTimeOut(TVaskFTP& ftp, int64_t bytes) : ftp_(ftp), saved_(ftp.TimeOut)
+    {
+        if (saved_ <= 0) return;
+        const int64_t longer = saved_ + bytes / kServerHashBytesPerSecond * 1000;
+        ftp_.TimeOut = static_cast<int32_t>(std::min<int64_t>(longer, INT32_MAX));
+    }
+    ~LongerTimeOut() { ftp_.TimeOut = saved_; }
+    LongerTimeOut(const LongerTimeOut&) = delete;
+    LongerTimeOut& operator=(const LongerTimeOut&) = delete;
+
+private:
+    TVaskFTP& ftp_;
+    const int32_t saved_;
+};
 
 std::string WithoutLineEnd(std::string line)
 {
@@ -108,7 +131,11 @@ bool TransferChecks::CompareChecksums(ftpdata::DataOperation& op)
     const std::string local = digest_->Final();
     const std::string command = hash_->command + " " + remotePath_;
     ftp_.ReportStatus(1, command);
-    const std::string reply = ftp_.Transaction(command);
+    std::string reply;
+    {
+        LongerTimeOut patience(ftp_, std::max(ftp_.ReceivedBytes(), ftp_.SentBytes()));
+        reply = ftp_.Transaction(command);
+    }
     const std::optional<std::string> server = verify::HashOfReply(reply, hash_->algorithm);
     if (!server) {
         const std::string text = "No checksum from the server (" + WithoutLineEnd(reply) +
@@ -157,6 +184,8 @@ void TransferChecks::KeepServerTime()
                                  ": the file keeps the time it was received");
         return;
     }
+    // A device or a pipe written to is no copy of the file; its time is not the file's.
+    if (!IsRegularFile(localPath_)) return;
     if (!platform::LocalFile::SetModified(localPath_, *time))
         ftp_.ReportStatus(1, "Cannot set the time of " + localPath_);
 }
