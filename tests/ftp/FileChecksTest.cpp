@@ -2,7 +2,6 @@
 // server shows (a hash that does not match, a hash command refused, a NOOP whose reply comes late).
 #include "ScriptedSession.h"
 
-#include "ftp/DownloadTarget.h"
 #include "ftp/FileTimes.h"
 #include "ftp/FileVerification.h"
 #include "ftp/KeepAlive.h"
@@ -28,6 +27,20 @@ bool Exists(const std::string& path)
 {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0;
+}
+
+// SHA-256 of "123456789", the file of the scripted transfers.
+const std::string kDigitsSha256 =
+    "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225";
+
+// Logs "ana" in at a server whose FEAT lists `features`.
+testsupport::ScriptedFtpServer& LoggedInWith(testsupport::ScriptedFtpServer& server,
+                                             const Lines& features)
+{
+    server.Reply("220 pronto").Expect("USER ana").Reply("230 bem-vinda").Expect("FEAT");
+    server.Reply("211-Features:");
+    for (const std::string& feature : features) server.Reply(" " + feature);
+    return server.Reply("211 End");
 }
 
 TEST(Digest, KnownValuesOfEveryAlgorithm)
@@ -161,19 +174,6 @@ TEST(FileTimes, CommandsThatSetTheServersTime)
     };
     for (const Row& row : rows)
         EXPECT_EQ(filetimes::TimeSettingCommands(row.mfmt, row.known, "a b", t), row.commands);
-    // What the session learns: the form that worked, or that none did.
-    filetimes::ServerTimeSetting learnt;
-    filetimes::NoteTimeSetting(learnt, false, 1);
-    EXPECT_EQ(learnt.siteUtimeForm, 1);
-    filetimes::ServerTimeSetting none;
-    filetimes::NoteTimeSetting(none, false, std::nullopt);
-    EXPECT_TRUE(none.siteUtimeRefused);
-    // A server with MFMT tells nothing about SITE UTIME.
-    filetimes::ServerTimeSetting withMfmt;
-    filetimes::NoteTimeSetting(withMfmt, true, std::nullopt);
-    EXPECT_FALSE(withMfmt.siteUtimeRefused);
-    EXPECT_EQ(filetimes::TimeQueryFor(true), filetimes::TimeQuery::Mlst);
-    EXPECT_EQ(filetimes::TimeQueryFor(false), filetimes::TimeQuery::Mdtm);
 }
 
 TEST(KeepAlive, NoopDueAfterTheIntervalUntilTheLimit)
@@ -221,7 +221,6 @@ TEST(KeepAlive, NoopDueAfterTheIntervalUntilTheLimit)
 struct HashSession : ScriptedSession {
     testsupport::TempDir dir;
     std::string payload = "123456789";
-    std::string sha256 = "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225";
     HashSession(TVerifyMode mode, const std::string& hashReply)
     {
         ftp.Passive = true;
@@ -229,13 +228,7 @@ struct HashSession : ScriptedSession {
         ftp.OnFailure = [this](bool&, TCmdType type) {
             events.push_back(std::string("OnFailure ") + CmdTypeName(type));
         };
-        server.Reply("220 pronto")
-            .Expect("USER ana")
-            .Reply("230 bem-vinda")
-            .Expect("FEAT")
-            .Reply("211-Features:")
-            .Reply(" HASH SHA-256;SHA-1*;MD5")
-            .Reply("211 End")
+        LoggedInWith(server, {"HASH SHA-256;SHA-1*;MD5"})
             .Expect("TYPE I")
             .Reply("200 binary")
             .Expect("OPTS HASH SHA-256")
@@ -257,10 +250,7 @@ struct HashSession : ScriptedSession {
 
 TEST(Verify, MatchingChecksumMarksTheDownloadVerified)
 {
-    HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " +
-                                         std::string("15e2b0d3c33891ebb0f1ef609ec419420c20e320ce9"
-                                                     "4c65fbc8c3312448eb225") +
-                                         " f");
+    HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " + kDigitsSha256 + " f");
     s.ftp.Download("f", s.dir.File("f.part"));
     EXPECT_TRUE(s.ftp.LastTransferVerified());
     EXPECT_EQ(ReadFileBytes(s.dir.File("f.part")), s.payload);
@@ -279,7 +269,7 @@ TEST(Verify, MismatchFailsAndPutsTheFileAside)
         ADD_FAILURE() << "no exception";
     } catch (const FTPException& error) {
         EXPECT_EQ(error.Reason(), ErrorReason::VerificationFailed);
-        EXPECT_NE(error.Message().find(s.sha256), std::string::npos) << error.Message();
+        EXPECT_NE(error.Message().find(kDigitsSha256), std::string::npos) << error.Message();
         EXPECT_NE(error.Message().find(other), std::string::npos) << error.Message();
     }
     EXPECT_FALSE(s.ftp.LastTransferVerified());
@@ -298,14 +288,7 @@ TEST(Verify, UploadComparedThroughTheOlderCommand)
     s.ftp.Passive = true;
     s.ftp.Verify = TVerifyMode::Require;
     testsupport::WriteFileBytes(dir.File("up.bin"), "123456789");
-    s.server.Reply("220 pronto")
-        .Expect("USER ana")
-        .Reply("230 bem-vinda")
-        .Expect("FEAT")
-        .Reply("211-Features:")
-        .Reply(" XCRC")
-        .Reply(" XMD5")
-        .Reply("211 End")
+    LoggedInWith(s.server, {"XCRC", "XMD5"})
         .Expect("TYPE I")
         .Reply("200 binary")
         .PassiveListen()
@@ -323,13 +306,6 @@ TEST(Verify, UploadComparedThroughTheOlderCommand)
     EXPECT_TRUE(s.ftp.LastTransferVerified());
     EXPECT_EQ(s.server.ReceivedData(), Lines{"123456789"});
     EXPECT_TRUE(s.server.Verify());
-}
-
-TEST(Verify, UnverifiedNameSaysWhatTheFileIs)
-{
-    EXPECT_EQ(ftpfiles::UnverifiedPathOf("dir/a.bin.part"), "dir/a.bin.unverified");
-    EXPECT_EQ(ftpfiles::UnverifiedPathOf("dir/a.bin"), "dir/a.bin.unverified");
-    EXPECT_EQ(ftpfiles::UnverifiedPathOf(".part"), ".part.unverified");
 }
 
 // "500" to the hash command: when verification is wanted only where possible the file is good
