@@ -39,8 +39,10 @@ void TVaskFTP::KeepAliveTick()
     if (!Connected) return keepAlive_->timer.Kill();
     const bool due = keepAlive_->schedule.Due(KeepAliveSchedule::Clock::now());
     // An operation reads the control connection, or a reply is still on its way: the NOOP
-    // would have to wait for both, and the session is not idle anyway.
-    if (due && (controlUsers_ > 0 || replies_.Owed() > 0)) return ScheduleKeepAlive(kBusyRetryMs);
+    // would have to wait for both, and the session is not idle anyway. A Cancel still pending
+    // belongs to the caller's next command; the NOOP must not take it.
+    if (due && (controlUsers_ > 0 || replies_.Owed() > 0 || Canceled))
+        return ScheduleKeepAlive(kBusyRetryMs);
     if (!due) return ScheduleKeepAlive(std::nullopt);
     keepAlive_->sending = true;
     try {
