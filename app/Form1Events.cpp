@@ -6,6 +6,7 @@
 #include "app/LogView.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
+#include "platform/LocalFile.h"
 #include "platform/MessageLoop.h"
 
 #include <QAction>
@@ -132,6 +133,11 @@ void TForm1::VaskFTP1PacketSent(TComponent*)
     ShowProgress(VaskFTP1->SentBytes(), VaskFTP1->TransferSize);
 }
 
+QString TForm1::VerifiedSuffix() const
+{
+    return VaskFTP1->LastTransferVerified() ? QStringLiteral(" (verificado)") : QString();
+}
+
 void TForm1::VaskFTP1Success(TCmdType Trans_Type)
 {
     switch (Trans_Type) {
@@ -145,12 +151,14 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type)
     case ctDownload:
         if (watch_.kind == TransferWatch::Kind::Download && !cancelRequested_)
             watch_.completed = true;
-        SetStatus(QStringLiteral("Donload do arquivo Concluido"));
+        SetStatus(QStringLiteral("Donload do arquivo Concluido") + VerifiedSuffix());
         break;
     case ctUpload:
     case ctAppend:
         if (watch_.kind == TransferWatch::Kind::Upload && !cancelRequested_)
             watch_.completed = true;
+        if (Trans_Type == ctUpload && VaskFTP1->LastTransferVerified())
+            SetStatus(QStringLiteral("Upload do arquivo Concluido") + VerifiedSuffix());
         break;
     default: break;
     }
@@ -251,7 +259,10 @@ void TForm1::NotePacket(int64_t bytes)
 bool TForm1::MayResumeDownload() const
 {
     return watch_.kind == TransferWatch::Kind::Download && !watch_.retried && !cancelRequested_ &&
-           watch_.dataPhaseBegun && watch_.bytesMoved > 0;
+           watch_.dataPhaseBegun && watch_.bytesMoved > 0 &&
+           // A file that failed its checksum has been put aside: nothing is left to continue,
+           // and a fresh copy would pass unchecked.
+           platform::LocalFile::SizeOf(watch_.localPath) > 0;
 }
 
 bool TForm1::MayAppendUpload() const

@@ -261,6 +261,14 @@ void TForm1::SetUpComponent()
     // The status line shows how much of the file has come: the size must be known even from a
     // server whose reply to RETR does not announce it.
     ftp.SizeBeforeDownload = true;
+    // Files keep their times both ways, and are checked against the server's checksum whenever
+    // it offers one.
+    ftp.KeepTimes = true;
+    ftp.Verify = TVerifyMode::Auto;
+    // A window left open keeps its session for half an hour of idleness; after that the server
+    // may close it as it always could.
+    ftp.KeepAliveSeconds = 60;
+    ftp.KeepAliveLimitSeconds = 30 * 60;
 
     ftp.OnDisconnect = [this](TComponent* s) { VaskFTP1Disconnect(s); };
     ftp.OnConnect = [this](TComponent* s) { VaskFTP1Connect(s); };

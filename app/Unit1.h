@@ -258,6 +258,8 @@ private:
     void ShowFailure(const std::exception& error);
     // "Sem resposta de HOST:PORT em N s": the server was silent for the whole time-out.
     QString NoAnswerText() const;
+    // " (verificado)" after a transfer that matched the server's checksum; empty otherwise.
+    QString VerifiedSuffix() const;
     bool connecting_ = false; // a connect command runs: its handlers word its failures
     // The current remote directory and the log are shown in the session's character set, which a
     // listing may only settle at its end: both are shown again from the server's bytes then.

@@ -36,6 +36,16 @@ std::string RegularFileBehind(const std::string& link)
 
 std::string PartialPathOf(const std::string& target) { return target + ".part"; }
 
+std::string UnverifiedPathOf(const std::string& written)
+{
+    const std::string partial = PartialPathOf("");
+    std::string name = written;
+    if (name.size() > partial.size() &&
+        name.compare(name.size() - partial.size(), partial.size(), partial) == 0)
+        name.resize(name.size() - partial.size());
+    return name + ".unverified";
+}
+
 DownloadTarget::DownloadTarget(const std::string& target, bool inPlace)
     : finalPath_(target), writePath_(target)
 {

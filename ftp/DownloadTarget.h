@@ -13,6 +13,9 @@ namespace ftpfiles {
 
 // The temporary name beside `target`: "dir/name" gives "dir/name.part".
 std::string PartialPathOf(const std::string& target);
+// Where a download whose checksum did not match is kept, so that it never passes for the good
+// file: "dir/name.part" and "dir/name" give "dir/name.unverified".
+std::string UnverifiedPathOf(const std::string& written);
 
 class DownloadTarget {
 public:

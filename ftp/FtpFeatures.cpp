@@ -65,6 +65,7 @@ void TVaskFTP::ForgetFeatures()
     mlsdFailed_ = false;
     mlstFactsAsked_ = false;
     listingNames_.Reset();
+    fileChecks_ = {};
 }
 
 std::string TVaskFTP::AfterLoginCommand(const std::string& command,

@@ -4,6 +4,7 @@
 // the data operation's steps, whose waits keep the window alive, and tells the machine what came
 // of it.
 #include "ftp/FtpDataConnection.h"
+#include "ftp/TransferChecks.h"
 #include "ftp/TransferOperation.h"
 #include "ftp/VaskFtp.h"
 
@@ -34,8 +35,9 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
 
 // What one transfer does besides the machine's steps, at the points where it does it.
 struct TransferScript {
-    // As the data channel is about to be opened (the data socket is made here).
-    std::function<void()> beforeChannel;
+    // As the data channel is about to be opened (the data socket is made here); false for a
+    // failure the OnFailure handler took care of.
+    std::function<bool()> beforeChannel;
     // Once the channel is open, before the restart or the transfer command goes out.
     std::function<void()> channelOpen;
     // Every line of the transfer command's reply.
@@ -46,6 +48,9 @@ struct TransferScript {
     std::function<void(TWirecore&)> move;
     // Ended as a success without a data phase (nothing left to fetch).
     std::function<void()> nothingToMove;
+    // The checks of a transfer the server confirmed (checksum, kept time); false for a failure
+    // the OnFailure handler took care of.
+    std::function<bool()> conclude;
     // A refused transfer command (500-502) may be one the server does not support.
     bool reportUnsupported = false;
     // A resumed download's local path, cut back to `offset` bytes should the server send more
@@ -68,7 +73,7 @@ void Drive(TVaskFTP& ftp, DataOperation& op, TransferOperation& machine,
         const State state = machine.Current();
         if (state == State::Channel && !channelAsked) {
             channelAsked = true;
-            script.beforeChannel();
+            if (!script.beforeChannel()) return;
         }
         if (step.listen) {
             const bool extended = !ftp.PeerAddress().Inet4Word();
@@ -108,7 +113,9 @@ void Drive(TVaskFTP& ftp, DataOperation& op, TransferOperation& machine,
     }
     if (machine.Current() == State::Succeeded) {
         if (moved < 0 && script.nothingToMove) script.nothingToMove();
-        return op.Succeed();
+        op.Succeed();
+        if (moved >= 0 && script.conclude) script.conclude();
+        return;
     }
     const FtpFailure& failure = machine.Failure();
     // A cut-off data connection is no success, whatever the server thinks of it; a server that
@@ -139,12 +146,17 @@ TransferOperation::Settings SettingsFor(TVaskFTP& ftp, TransferOperation::Kind k
 // announces, or the server's size (SIZE) when it announces none.
 void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Settings& settings,
               const std::string& remotePath, const std::string& localPath,
-              const std::string& statusText, std::function<void(TWirecore&)> receive)
+              const std::string& statusText, std::function<void(TWirecore&)> receive,
+              ftpfiles::TransferChecks* checks = nullptr)
 {
     TransferOperation machine(settings);
     int64_t announced = 0;
     TransferScript script;
-    script.beforeChannel = [&] { op.CreateSocket(); };
+    script.beforeChannel = [&] {
+        if (checks && !checks->Prepare(op)) return false;
+        op.CreateSocket();
+        return true;
+    };
     script.channelOpen = [&] {
         ftp.ReportStatus(1, statusText + remotePath);
         ftp.TransferSize = 0;
@@ -164,6 +176,7 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Setting
         ftp.TransferSize = 0;
         ftp.ReportStatus(1, "Received 0 Bytes");
     };
+    if (checks) script.conclude = [&] { return checks->Conclude(op); };
     script.resumedPath = localPath;
     script.offset = settings.offset;
     Drive(ftp, op, machine, script);
@@ -171,7 +184,8 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Setting
 
 // "STOR " or "APPE ": the same steps, another command word and kind.
 void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* verb,
-           const std::string& localPath, const std::string& remotePath)
+           const std::string& localPath, const std::string& remotePath,
+           ftpfiles::TransferChecks* checks = nullptr)
 {
     TVaskFTP::ControlUse use(ftp);
     const std::string word = verb;
@@ -190,12 +204,17 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
         // The size is known before the first byte goes out; a missing file fails here, before
         // the server is asked for anything.
         ftp.TransferSize = platform::LocalFile::OpenForReading(localPath).Size();
+        return !checks || checks->Prepare(op);
     };
     script.channelOpen = [&] {
         ftp.ReportStatus(1, word + (remotePath.empty() ? localPath : remotePath));
     };
     script.beforeData = [] {};
-    script.move = [&](TWirecore& data) { data.SendFile(localPath); };
+    script.move = [&](TWirecore& data) {
+        if (checks) checks->Watch(data);
+        data.SendFile(localPath);
+    };
+    if (checks) script.conclude = [&] { return checks->Conclude(op); };
     script.reportUnsupported = true;
     Drive(ftp, op, machine, script);
     op.Release();
@@ -210,6 +229,9 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         // A line end inside the name would smuggle a second command onto the control
         // connection; refused before the server is asked for anything.
         RequireSingleLine("RETR " + RemotePath);
+        const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
+        ftpfiles::TransferChecks checks(*this, ftpfiles::TransferChecks::Direction::Download,
+                                        RemotePath, target);
         DataOperation op(*this, ftpdata::kDownload);
         op.Start();
         op.Lock();
@@ -219,9 +241,11 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         // caller wants it, the size the reply announces is the one checked: asking SIZE as well
         // would cost every download a round trip.
         if (SizeBeforeDownload) settings.sizeOf = RemotePath;
-        const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
-        Retrieve(*this, op, settings, RemotePath, target, "RETR ",
-                 [&](TWirecore& data) { data.CaptureFile(target); });
+        const auto receive = [&](TWirecore& data) {
+            checks.Watch(data);
+            data.CaptureFile(target);
+        };
+        Retrieve(*this, op, settings, RemotePath, target, "RETR ", receive, &checks);
         op.Release();
     });
 }
@@ -229,6 +253,7 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
 void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& LocalPath)
 {
     ControlUse use(*this);
+    lastTransferVerified_ = false; // a resumed download is not checked
     RequireSingleLine("RETR " + RemotePath);
     DataOperation op(*this, ftpdata::kResume);
     op.Start();
@@ -252,11 +277,17 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
 void TVaskFTP::Upload(const std::string& LocalPath, const std::string& RemotePath)
 {
     ControlUse use(*this);
-    WithOuterGuard(*this, ctUpload,
-                   [&] { Store(*this, ftpdata::kUpload, "STOR ", LocalPath, RemotePath); });
+    WithOuterGuard(*this, ctUpload, [&] {
+        const std::string remote =
+            RemotePath.empty() ? ftpdata::FileNamePart(LocalPath) : RemotePath;
+        ftpfiles::TransferChecks checks(*this, ftpfiles::TransferChecks::Direction::Upload, remote,
+                                        LocalPath);
+        Store(*this, ftpdata::kUpload, "STOR ", LocalPath, RemotePath, &checks);
+    });
 }
 
 void TVaskFTP::AppendUpload(const std::string& LocalPath, const std::string& RemotePath)
 {
+    lastTransferVerified_ = false; // nor is an append
     Store(*this, ftpdata::kAppend, "APPE ", LocalPath, RemotePath);
 }

@@ -208,6 +208,7 @@ void ReplyReader::Send(const std::string& command)
 {
     Guarded([&] { control_.Writeln(command); });
     ++owed_;
+    control_.NoteCommandSent();
 }
 
 std::string ReplyReader::Command(const std::string& command, const LineSeen& seen)

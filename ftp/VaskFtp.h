@@ -12,11 +12,14 @@
 // (PASV/EPSV/PORT/EPRT), FtpDataConnection.cpp (accept, data phase, release), FtpListing.cpp (LIST,
 // SYST), FtpTransfers.cpp (STOR, RETR, REST, APPE), ListParsers.cpp (listing columns), FtpText.cpp
 // (reply text routines).
+#include "ftp/FileVerification.h"
 #include "ftp/FtpTypes.h"
+#include "ftp/KeepAlive.h"
 #include "ftp/ListParsers.h"
 #include "ftp/LoginOperation.h"
 #include "ftp/NameCharset.h"
 #include "ftp/ReplyReader.h"
+#include "ftp/TransferChecks.h"
 #include "net/Wirecore.h"
 
 #include <memory>
@@ -58,6 +61,17 @@ public:
     // known even when the RETR reply announces none (as pyftpdlib's does not). It costs each
     // download a round trip; a client that shows progress wants it.
     bool SizeBeforeDownload = false;
+    // After a download the local file takes the server's modification time (MLST's "modify", or
+    // MDTM), and after an upload the server's file takes the local one's (MFMT, or SITE UTIME),
+    // to the second. A server that cannot say or set a time is reported at level 1.
+    bool KeepTimes = false;
+    // Downloads and uploads are checked against the server's checksum (HASH, XSHA256, XSHA1,
+    // XMD5, XCRC), computed here while the bytes pass. A mismatch fails the transfer
+    // (VerificationFailed), and a download's file is then kept aside (ftpfiles::UnverifiedPathOf).
+    // Resumed downloads and appends are not checked.
+    TVerifyMode Verify = TVerifyMode::Off;
+    // The last download or upload was checked and matched the server's checksum.
+    bool LastTransferVerified() const { return lastTransferVerified_; }
     // The data connection of the innermost listing or transfer running; nullptr otherwise. The
     // operation that runs it owns it.
     TWirecore* DataSocket = nullptr;
@@ -113,6 +127,16 @@ public:
     // TlsVersion(), TlsCipher(), PeerCertificate().
     bool DataProtected() const { return dataProtected_; }
 
+    // --- Keep-alive -----------------------------------------------------------------------
+    // NOOP after this many seconds without a command, while no operation uses the control
+    // connection; 0: never. Its reply is read as it comes, never waited for.
+    int32_t KeepAliveSeconds = 0;
+    // Keep-alives stop after this many seconds without a command of the caller's own, letting
+    // the server close a session nobody uses; 0: they never stop.
+    int32_t KeepAliveLimitSeconds = 0;
+    // Internal to the FTP component: a command has gone out on the control connection.
+    void NoteCommandSent();
+
     // --- Control channel ------------------------------------------------------------------
     // Sends one command and reads its whole reply; returns the reply's first line.
     std::string Transaction(const std::string& command) override;
@@ -139,6 +163,8 @@ public:
     // and listings are UTF-8. Otherwise they are taken to be windows-1252, until a listing shows
     // names that are all valid UTF-8 (see ftpnames::NameCharsetGuess).
     bool HasFeature(const std::string& name) const;
+    // The feature lines of FEAT, as the server wrote them ("MLST size*;modify*;", "HASH SHA-1*").
+    const std::vector<std::string>& Features() const { return features_; }
     bool Utf8() const { return utf8_ || listingNames_.Utf8(); }
 
     // The message of the FTPException raised when the server closes the control connection
@@ -177,6 +203,9 @@ public:
     int64_t lastSentBytes_ = 0;
     // What the session's listings say of the character set of its names.
     ftpnames::NameCharsetGuess listingNames_;
+    // What the transfers' checks have learnt of this session, and how the last one ended.
+    ftpfiles::FileCheckSession fileChecks_;
+    bool lastTransferVerified_ = false;
 
     // Marks the control connection as in use by an operation for as long as it lives. Only while
     // no operation uses it is input arriving there the server's own initiative (a 421 before it
@@ -278,6 +307,11 @@ private:
     // The server has gone (or must be treated as gone): forget its session and close the
     // connection, so that OnDisconnect fires and the next command reports "Not Connected".
     void DropSession();
+
+    // The keep-alive's schedule and timer, made by the first command while KeepAliveSeconds is on.
+    void ScheduleKeepAlive(std::optional<int> retryMs);
+    void KeepAliveTick();
+    std::unique_ptr<KeepAliveRunner> keepAlive_;
 
     int controlUsers_ = 0;
     ReplyReader replies_{*this};

@@ -69,6 +69,11 @@ public:
     // Unpublished hook: runs after every pass of the event loop that a wait of this component
     // takes (net/Wait.h), for whoever must look at something else while it waits.
     std::function<void()> OnWaitPass;
+    // Unpublished hook: sees every byte of a file as CaptureFile or AppendFile write it, or as
+    // SendFile sends it, so that a checksum is computed on the way instead of by reading the file
+    // again. While it is set, files move through the working buffer instead of inside the kernel,
+    // where no byte would pass this program.
+    std::function<void(const char* bytes, size_t length)> OnFileBytes;
     // A wait of this component also ends when this other component is cancelled, as if it had
     // been cancelled itself: a data connection ends with its control connection's Cancel.
     TWirecore* CanceledWith = nullptr;

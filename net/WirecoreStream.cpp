@@ -282,8 +282,8 @@ void TWirecore::SendFile(const std::string& fileName)
     // Like a download, an upload ends when the peer takes nothing for TimeOut milliseconds: a
     // server that stops reading would otherwise hold the send for good.
     Deadline deadline = NoProgressDeadline();
-    const WaitEnd end =
-        TlsActive() ? SendFileThroughBuffer(file, deadline) : SendFileFromKernel(file, deadline);
+    const WaitEnd end = TlsActive() || OnFileBytes ? SendFileThroughBuffer(file, deadline)
+                                                   : SendFileFromKernel(file, deadline);
     if (end != WaitEnd::Ready) ReportAbort(kSendAborted);
 }
 
@@ -349,6 +349,7 @@ WaitEnd TWirecore::SendFileThroughBuffer(platform::LocalFile& file, Deadline& de
         const size_t length = file.Read(IoBuffer(), kChunkSize);
         // A file that shrank while it was being sent ends here rather than never.
         if (length == 0) break;
+        if (OnFileBytes) OnFileBytes(IoBuffer(), length);
         const bool full = length == kChunkSize;
         size_t remaining = length;
         while (remaining > 0 && end == WaitEnd::Ready) {

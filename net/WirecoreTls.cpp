@@ -178,9 +178,20 @@ long TWirecore::ReceiveChunkToFile(platform::LocalFile& file, const std::string&
     if (TlsEngine* engine = Established(tls_)) {
         // Decrypted bytes exist only in user memory, so they go through the working buffer.
         const long received = engine->Receive(IoBuffer(), kChunkSize, false);
-        if (received > 0) file.Write(IoBuffer(), static_cast<size_t>(received));
+        if (received > 0) {
+            file.Write(IoBuffer(), static_cast<size_t>(received));
+            if (OnFileBytes) OnFileBytes(IoBuffer(), static_cast<size_t>(received));
+        }
         if (received == 0 && engine->PeerEnding() == TlsEngine::Ending::Truncated)
             tlsTruncated_ = true;
+        return received;
+    }
+    if (OnFileBytes) {
+        const long received = platform::Receive(SocketHandle, IoBuffer(), kChunkSize);
+        if (received > 0) {
+            file.Write(IoBuffer(), static_cast<size_t>(received));
+            OnFileBytes(IoBuffer(), static_cast<size_t>(received));
+        }
         return received;
     }
     const long received =

@@ -56,6 +56,9 @@ enum class ErrorReason {
     InvalidCommand,     // a command line with a line end or zero byte in it
     ListInProgress,     // a listing started while one runs
     TransferIncomplete, // the local file is not the server's file
+    VerificationFailed, // the file's checksum is not the server's
+    // A check was required and the server offers no checksum, or would not give one
+    VerificationUnavailable,
     // The data connection could not be made: the server refused the address we offered (PORT,
     // EPRT), said it could not open the connection (425), or never connected back in time.
     DataConnectionFailed,

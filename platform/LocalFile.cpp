@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -90,5 +91,18 @@ int64_t LocalFile::Size() const
 }
 
 int64_t LocalFile::Position() const { return ::lseek(fd_, 0, SEEK_CUR); }
+
+std::optional<int64_t> LocalFile::ModifiedOf(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return static_cast<int64_t>(info.st_mtim.tv_sec);
+}
+
+bool LocalFile::SetModified(const std::string& path, int64_t seconds)
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
 
 } // namespace platform

@@ -2,6 +2,7 @@
 // A local file opened as a byte stream. Closed when the object goes away.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace platform {
@@ -18,6 +19,12 @@ public:
     static int64_t SizeOf(const std::string& path);
     // Cuts an existing file back to `size` bytes; FileWriteError when that fails.
     static void CutTo(const std::string& path, int64_t size);
+    // The modification time of a file in seconds since 1970 (UTC); nothing when it cannot be
+    // read.
+    static std::optional<int64_t> ModifiedOf(const std::string& path);
+    // Sets the modification time of a file, leaving its access time alone. False when the system
+    // refuses (errno tells why).
+    static bool SetModified(const std::string& path, int64_t seconds);
 
     LocalFile(LocalFile&& other) noexcept;
     LocalFile& operator=(LocalFile&&) = delete;

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -312,3 +313,53 @@ INSTANTIATE_TEST_SUITE_P(Servers, RealServerTransfer,
                          ModeName);
 
 } // namespace
+
+namespace {
+
+size_t StatusesStartingWith(const Drive& d, const std::string& text)
+{
+    return static_cast<size_t>(std::count_if(d.err.begin(), d.err.end(), [&](const std::string& l) {
+        return l.rfind("status: " + text, 0) == 0;
+    }));
+}
+
+int64_t ModifiedSeconds(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_mtim.tv_sec) : -1;
+}
+
+void SetModifiedSeconds(const std::string& path, int64_t seconds)
+{
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+} // namespace
+
+// Times carried both ways with --times: the server's to a download (MLST from pyftpdlib, MDTM from
+// vsftpd), and the local one to an upload (MFMT on pyftpdlib; vsftpd has no way, and says so).
+TEST_P(RealServerTransfer, TimesKeptToTheSecondBothWays)
+{
+    constexpr int64_t kServerTime = 1577934245; // 2020-01-02 03:04:05 UTC
+    constexpr int64_t kLocalTime = 1262404800;  // 2010-01-02 04:00:00 UTC
+    const std::string remote = PutOnServer("antigo.bin", BinaryPayload());
+    SetModifiedSeconds(diskDir_ + "/antigo.bin", kServerTime);
+    WriteFileBytes(local_.File("up.bin"), "enviado");
+    SetModifiedSeconds(local_.File("up.bin"), kLocalTime);
+
+    const Drive d = Run({"get", remote, local_.File("antigo.bin"), "put", local_.File("up.bin"),
+                         ftpDir_ + "up.bin"},
+                        {"--times", "--report-level", "1"});
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(ModifiedSeconds(local_.File("antigo.bin")), kServerTime) << Dump(d);
+    const bool pyftpdlib = GetParam().kind == Kind::Pyftpdlib;
+    EXPECT_EQ(StatusesStartingWith(d, pyftpdlib ? "MLST /" : "MDTM /"), 1u) << Dump(d);
+    if (pyftpdlib) {
+        EXPECT_EQ(ModifiedSeconds(diskDir_ + "/up.bin"), kLocalTime) << Dump(d);
+    } else {
+        EXPECT_EQ(StatusesStartingWith(d, "The server keeps its own time"), 1u) << Dump(d);
+    }
+    // Neither server offers a checksum: the default --verify auto says so, and goes on.
+    EXPECT_EQ(StatusesStartingWith(d, "The server offers no checksum"), 2u) << Dump(d);
+}

@@ -7,6 +7,7 @@ namespace ftpdrive {
 const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
     "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
+    "                [--times] [--verify off|auto|require]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
     "                [--tls off|auto|require|implicit] [--ca-file FILE]... [--fingerprint "
@@ -54,6 +55,13 @@ const char* const kHelp =
     "  --in-place           downloads write straight into LOCAL, as they arrive, instead of\n"
     "                       into LOCAL.part (a LOCAL that is no regular file, /dev/null or a\n"
     "                       pipe, is always written straight)\n"
+    "  --times              get gives LOCAL the server's modification time of REMOTE, put\n"
+    "                       gives REMOTE that of LOCAL (MFMT, or SITE UTIME), to the second\n"
+    "  --verify MODE        compare what get and put move with the server's checksum (HASH,\n"
+    "                       XSHA256, XSHA1, XMD5, XCRC): auto (default) when the server\n"
+    "                       offers one, require fails a transfer it cannot check, off never;\n"
+    "                       a file that does not match fails, and get keeps it as\n"
+    "                       LOCAL.unverified\n"
     "  --proxy HOST         log in through a proxy; with --proxy-port N and --firewall\n"
     "                       user (USER user@host), open (OPEN host) or site (SITE host)\n"
     "  --fw-user U          log in to a firewall first, with --fw-password P\n"
@@ -127,6 +135,14 @@ TFirewallType ParseFirewall(const std::string& mode)
     throw UsageError{"unknown firewall mode: " + mode};
 }
 
+TVerifyMode ParseVerify(const std::string& mode)
+{
+    if (mode == "off") return TVerifyMode::Off;
+    if (mode == "auto") return TVerifyMode::Auto;
+    if (mode == "require") return TVerifyMode::Require;
+    throw UsageError{"unknown verify mode: " + mode};
+}
+
 TTlsMode ParseTls(const std::string& mode)
 {
     if (mode == "off") return tlsNone;
@@ -182,6 +198,10 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.keepGoing = true;
         else if (option == "--in-place")
             options.inPlace = true;
+        else if (option == "--times")
+            options.keepTimes = true;
+        else if (option == "--verify")
+            options.verify = ParseVerify(value(option));
         else if (option == "--proxy")
             options.proxy = value(option);
         else if (option == "--proxy-port")

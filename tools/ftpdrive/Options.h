@@ -1,6 +1,7 @@
 #pragma once
 // ftpdrive's command line: the settings of the component, the commands to run, and the usage
 // and help texts.
+#include "ftp/FileVerification.h"
 #include "ftp/FtpTypes.h"
 
 #include <cstdint>
@@ -32,6 +33,10 @@ struct Options {
     bool keepGoing = false;
     // Downloads write straight into the local file instead of into LOCAL.part first.
     bool inPlace = false;
+    // get and put carry the file's modification time over (--times).
+    bool keepTimes = false;
+    // get and put compare the file with the server's checksum when it offers one.
+    TVerifyMode verify = TVerifyMode::Auto;
     std::string proxy;
     int32_t proxyPort = 0;
     TFirewallType firewall = FTUser;

@@ -79,6 +79,8 @@ void Configure(TVaskFTP& ftp, const Options& options)
     ftp.TimeOut = options.timeout;
     ftp.ReportLevel = options.reportLevel;
     ftp.ParseList = options.parseList;
+    ftp.KeepTimes = options.keepTimes;
+    ftp.Verify = options.verify;
     ftp.Proxy = options.proxy;
     ftp.ProxyPort = options.proxyPort;
     ftp.FirewallType = options.firewall;

@@ -1,0 +1,376 @@
+// Times, checksums and keep-alive: the protocol choices as tables, and the exchanges that only a
+// server shows (a hash that does not match, a hash command refused, a NOOP whose reply comes late).
+#include "ScriptedSession.h"
+
+#include "ftp/FileTimes.h"
+#include "ftp/FileVerification.h"
+#include "ftp/KeepAlive.h"
+#include "net/Digest.h"
+#include "support/EventLoop.h"
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ftptest::ScriptedSession;
+using testsupport::ReadFileBytes;
+using Lines = std::vector<std::string>;
+
+bool Exists(const std::string& path)
+{
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0;
+}
+
+// SHA-256 of "123456789", the file of the scripted transfers.
+const std::string kDigitsSha256 =
+    "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225";
+
+// Logs "ana" in at a server whose FEAT lists `features`.
+testsupport::ScriptedFtpServer& LoggedInWith(testsupport::ScriptedFtpServer& server,
+                                             const Lines& features)
+{
+    server.Reply("220 pronto").Expect("USER ana").Reply("230 bem-vinda").Expect("FEAT");
+    server.Reply("211-Features:");
+    for (const std::string& feature : features) server.Reply(" " + feature);
+    return server.Reply("211 End");
+}
+
+TEST(Digest, KnownValuesOfEveryAlgorithm)
+{
+    struct Row {
+        DigestAlgorithm algorithm;
+        std::string value;
+    };
+    const Row rows[] = {
+        {DigestAlgorithm::Sha256,
+         "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225"},
+        {DigestAlgorithm::Sha1, "f7c3bc1d808e04732adf679965ccc34ca7ae3441"},
+        {DigestAlgorithm::Md5, "25f9e794323b453885f5181f1b624d0b"},
+        {DigestAlgorithm::Crc32, "cbf43926"},
+    };
+    for (const Row& row : rows) {
+        // Fed in two pieces: the value is the stream's, not a block's.
+        Digest digest(row.algorithm);
+        digest.Update("1234", 4);
+        digest.Update("56789", 5);
+        EXPECT_EQ(digest.Final(), row.value) << DigestName(row.algorithm);
+    }
+}
+
+TEST(FileVerification, HashCommandChosenFromTheFeatures)
+{
+    struct Row {
+        Lines features;
+        std::string select, command;
+        DigestAlgorithm algorithm;
+    };
+    const Row rows[] = {
+        {{"HASH SHA-256*;SHA-1;MD5"}, "", "HASH", DigestAlgorithm::Sha256},
+        {{"HASH SHA-1*;SHA-256;MD5"}, "OPTS HASH SHA-256", "HASH", DigestAlgorithm::Sha256},
+        {{"HASH MD5*;SHA-1;CRC32"}, "OPTS HASH SHA-1", "HASH", DigestAlgorithm::Sha1},
+        {{"HASH CRC32*"}, "", "HASH", DigestAlgorithm::Crc32},
+        // HASH goes before the older commands, whatever their order in FEAT.
+        {{"XSHA256", "hash md5*"}, "", "HASH", DigestAlgorithm::Md5},
+        {{"XCRC", "XMD5", "XSHA1"}, "", "XSHA1", DigestAlgorithm::Sha1},
+        {{"XMD5", "XSHA256"}, "", "XSHA256", DigestAlgorithm::Sha256},
+        {{"XCRC"}, "", "XCRC", DigestAlgorithm::Crc32},
+    };
+    for (const Row& row : rows) {
+        const auto choice = verify::ChooseHash(row.features);
+        ASSERT_TRUE(choice) << row.features[0];
+        EXPECT_EQ(choice->select, row.select) << row.features[0];
+        EXPECT_EQ(choice->command, row.command) << row.features[0];
+        EXPECT_EQ(choice->algorithm, row.algorithm) << row.features[0];
+    }
+    // Nothing offered that can be computed.
+    EXPECT_FALSE(verify::ChooseHash({"MDTM", "HASH SHA-512*", "XSHA512"}));
+    EXPECT_FALSE(verify::ChooseHash({"HASH"}));
+}
+
+TEST(FileVerification, ChecksumReadFromEachFormOfAnswer)
+{
+    const std::string md5 = "25f9e794323b453885f5181f1b624d0b";
+    const std::string sha1 = "f7c3bc1d808e04732adf679965ccc34ca7ae3441";
+    struct Row {
+        std::string reply;
+        DigestAlgorithm algorithm;
+        std::string value; // "" for no value
+    };
+    const Row rows[] = {
+        {"213 SHA-1 0-9 " + sha1 + " f.bin\r\n", DigestAlgorithm::Sha1, sha1},
+        {"213 MD5 0-9 25F9E794323B453885F5181F1B624D0B nome com espaço\r\n", DigestAlgorithm::Md5,
+         md5},
+        {"250 " + md5 + "\r\n", DigestAlgorithm::Md5, md5},
+        {"213 " + md5, DigestAlgorithm::Md5, md5},
+        {"250 CBF43926\r\n", DigestAlgorithm::Crc32, "cbf43926"},
+        // Another algorithm than asked for, a refusal, a value of the wrong length.
+        {"213 MD5 0-9 " + md5 + " f.bin\r\n", DigestAlgorithm::Sha1, ""},
+        {"500 Unknown command.\r\n", DigestAlgorithm::Md5, ""},
+        {"550 " + md5 + "\r\n", DigestAlgorithm::Md5, ""},
+        {"250 " + md5.substr(1) + "\r\n", DigestAlgorithm::Md5, ""},
+        {"", DigestAlgorithm::Md5, ""},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(verify::HashOfReply(row.reply, row.algorithm).value_or(""), row.value)
+            << row.reply;
+}
+
+TEST(FileTimes, TimeValsReadAndWritten)
+{
+    struct Row {
+        std::string text;
+        int64_t seconds; // -1: not a time
+    };
+    const Row rows[] = {
+        {"19700101000000", 0},
+        {"20200102030405", 1577934245},
+        {"20200102030405.123", 1577934245},
+        {"20240229235959", 1709251199},
+        {"20230229000000", -1},
+        {"2020010203040", -1},
+        {"20200102030405.", -1},
+        {"20201302030405", -1},
+        {"2020010203040x", -1},
+        {"", -1},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(filetimes::ParseTimeVal(row.text).value_or(-1), row.seconds) << row.text;
+        if (row.seconds >= 0) {
+            EXPECT_EQ(filetimes::FormatTimeVal(row.seconds), row.text.substr(0, 14));
+        }
+    }
+    EXPECT_EQ(filetimes::TimeOfMdtmReply("213 20200102030405\r\n").value_or(-1), 1577934245);
+    EXPECT_FALSE(filetimes::TimeOfMdtmReply("550 No such file.\r\n"));
+}
+
+TEST(FileTimes, CommandsThatSetTheServersTime)
+{
+    const int64_t t = 1577934245;
+    filetimes::ServerTimeSetting unknown, secondForm, refused;
+    secondForm.siteUtimeForm = 1;
+    refused.siteUtimeRefused = true;
+    struct Row {
+        bool mfmt;
+        filetimes::ServerTimeSetting known;
+        Lines commands;
+    };
+    const Row rows[] = {
+        {true, unknown, {"MFMT 20200102030405 a b"}},
+        {true, refused, {"MFMT 20200102030405 a b"}},
+        {false,
+         unknown,
+         {"SITE UTIME 20200102030405 a b",
+          "SITE UTIME a b 20200102030405 20200102030405 20200102030405 UTC"}},
+        {false, secondForm, {"SITE UTIME a b 20200102030405 20200102030405 20200102030405 UTC"}},
+        {false, refused, {}},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(filetimes::TimeSettingCommands(row.mfmt, row.known, "a b", t), row.commands);
+}
+
+TEST(KeepAlive, NoopDueAfterTheIntervalUntilTheLimit)
+{
+    using std::chrono::seconds;
+    const KeepAliveSchedule::TimePoint t0{};
+    KeepAliveSchedule schedule;
+    schedule.Configure(seconds(60), seconds(180));
+    EXPECT_FALSE(schedule.NextDue()); // nothing sent yet: no session to keep
+    schedule.NoteCommand(t0, false);
+    // One row per moment: what happened then, and whether a NOOP is due.
+    struct Row {
+        int at;       // seconds after the user's last command at t0
+        bool noopOut; // the keep-alive's NOOP went out at that moment
+        bool due;
+    };
+    const Row rows[] = {
+        {59, false, false},
+        {60, false, true},
+        {60, true, false},
+        {119, false, false},
+        {120, false, true},
+        {120, true, false},
+        {179, false, false},
+        // 180 s without a command of the user's: no more NOOPs.
+        {180, false, false},
+        {600, false, false},
+    };
+    for (const Row& row : rows) {
+        const auto now = t0 + seconds(row.at);
+        if (row.noopOut) schedule.NoteCommand(now, true);
+        EXPECT_EQ(schedule.Due(now), row.due) << row.at;
+    }
+    EXPECT_FALSE(schedule.NextDue());
+    // A command of the user's starts it again.
+    schedule.NoteCommand(t0 + seconds(700), false);
+    EXPECT_EQ(schedule.NextDue(), t0 + seconds(760));
+    // Off: never due.
+    KeepAliveSchedule off;
+    off.NoteCommand(t0, false);
+    EXPECT_FALSE(off.Due(t0 + seconds(3600)));
+}
+
+// A server that offers HASH with SHA-1 in use; `hashReply` answers "HASH f" after the download.
+struct HashSession : ScriptedSession {
+    testsupport::TempDir dir;
+    std::string payload = "123456789";
+    HashSession(TVerifyMode mode, const std::string& hashReply)
+    {
+        ftp.Passive = true;
+        ftp.Verify = mode;
+        ftp.OnFailure = [this](bool&, TCmdType type) {
+            events.push_back(std::string("OnFailure ") + CmdTypeName(type));
+        };
+        LoggedInWith(server, {"HASH SHA-256;SHA-1*;MD5"})
+            .Expect("TYPE I")
+            .Reply("200 binary")
+            .Expect("OPTS HASH SHA-256")
+            .Reply("200 SHA-256")
+            .PassiveListen()
+            .Expect("PASV")
+            .ReplyPasv()
+            .Expect("RETR f")
+            .Reply("150 go (9 bytes)")
+            .AcceptData()
+            .SendData(payload)
+            .CloseData()
+            .Reply("226 done")
+            .Expect("HASH f")
+            .Reply(hashReply);
+        StartLoggedIn();
+    }
+};
+
+TEST(Verify, MatchingChecksumMarksTheDownloadVerified)
+{
+    HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " + kDigitsSha256 + " f");
+    s.ftp.Download("f", s.dir.File("f.part"));
+    EXPECT_TRUE(s.ftp.LastTransferVerified());
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f.part")), s.payload);
+    EXPECT_EQ(s.events, Lines{"OnSuccess ctDownload"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+// A server that sends other bytes than the file it hashes: the transfer fails with both values,
+// and the bytes are kept under a name that says so, not where the good file would go.
+TEST(Verify, MismatchFailsAndPutsTheFileAside)
+{
+    const std::string other(64, 'a');
+    HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " + other + " f");
+    try {
+        s.ftp.Download("f", s.dir.File("f.part"));
+        ADD_FAILURE() << "no exception";
+    } catch (const FTPException& error) {
+        EXPECT_EQ(error.Reason(), ErrorReason::VerificationFailed);
+        EXPECT_NE(error.Message().find(kDigitsSha256), std::string::npos) << error.Message();
+        EXPECT_NE(error.Message().find(other), std::string::npos) << error.Message();
+    }
+    EXPECT_FALSE(s.ftp.LastTransferVerified());
+    EXPECT_FALSE(Exists(s.dir.File("f.part")));
+    EXPECT_EQ(ReadFileBytes(s.dir.File("f.unverified")), s.payload);
+    EXPECT_EQ(s.events, (Lines{"OnFailure ctDownload", "OnFailure ctDownload"}));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+// An upload is hashed as it is sent (through the working buffer, not the kernel's file-to-socket
+// path), and compared with the older commands' answer.
+TEST(Verify, UploadComparedThroughTheOlderCommand)
+{
+    ScriptedSession s;
+    testsupport::TempDir dir;
+    s.ftp.Passive = true;
+    s.ftp.Verify = TVerifyMode::Require;
+    testsupport::WriteFileBytes(dir.File("up.bin"), "123456789");
+    LoggedInWith(s.server, {"XCRC", "XMD5"})
+        .Expect("TYPE I")
+        .Reply("200 binary")
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("STOR up.bin")
+        .Reply("150 go")
+        .AcceptData()
+        .ReceiveData()
+        .Reply("226 done")
+        .Expect("XMD5 up.bin")
+        .Reply("250 25F9E794323B453885F5181F1B624D0B");
+    s.StartLoggedIn();
+    s.ftp.Upload(dir.File("up.bin"), "up.bin");
+    EXPECT_TRUE(s.ftp.LastTransferVerified());
+    EXPECT_EQ(s.server.ReceivedData(), Lines{"123456789"});
+    EXPECT_TRUE(s.server.Verify());
+}
+
+// "500" to the hash command: when verification is wanted only where possible the file is good
+// but unverified, and said so; when it is required the transfer fails and the file stays put.
+TEST(Verify, RefusedHashCommandByMode)
+{
+    struct Row {
+        TVerifyMode mode;
+        bool fails;
+    };
+    for (const Row& row : {Row{TVerifyMode::Auto, false}, Row{TVerifyMode::Require, true}}) {
+        HashSession s(row.mode, "500 HASH not understood.");
+        bool failed = false;
+        try {
+            s.ftp.Download("f", s.dir.File("f.part"));
+        } catch (const FTPException& error) {
+            failed = true;
+            EXPECT_EQ(error.Reason(), ErrorReason::VerificationUnavailable);
+        }
+        EXPECT_EQ(failed, row.fails);
+        EXPECT_FALSE(s.ftp.LastTransferVerified());
+        EXPECT_EQ(ReadFileBytes(s.dir.File("f.part")), s.payload);
+        EXPECT_EQ(std::any_of(s.status.begin(), s.status.end(),
+                              [](const std::string& text) {
+                                  return text.find("not verified") != std::string::npos;
+                              }),
+                  !row.fails);
+        EXPECT_TRUE(s.server.Verify());
+    }
+}
+
+// The NOOP of an idle session is answered late, after the user has started the next command:
+// that command waits for the NOOP's reply before it goes out, and gets its own.
+TEST(KeepAlive, LateNoopReplyIsNotTakenForTheNextCommands)
+{
+    ScriptedSession s;
+    s.ftp.KeepAliveSeconds = 1;
+    s.LoggedIn()
+        .Expect("NOOP")
+        .Pause(testsupport::ScriptedFtpServer::Ms(300))
+        .Reply("200 NOOP ok")
+        .Expect("PWD")
+        .Reply("257 \"/pub\" is current");
+    s.StartLoggedIn();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return s.ftp.Replies().Owed() > 0; }, 5000));
+    EXPECT_EQ(s.ftp.CurrentDirectory(), "/pub");
+    EXPECT_EQ(s.ftp.Replies().Owed(), 0);
+    EXPECT_TRUE(s.server.Verify());
+}
+
+// A NOOP answered while nothing runs is paid by the idle reader, not reported as the server's own.
+TEST(KeepAlive, IdleReaderPaysTheNoopReply)
+{
+    ScriptedSession s;
+    s.ftp.KeepAliveSeconds = 1;
+    s.ftp.KeepAliveLimitSeconds = 3;
+    s.LoggedIn().Expect("NOOP").Reply("200 NOOP ok").Expect("NOOP").Reply("200 NOOP ok");
+    s.StartLoggedIn();
+    ASSERT_TRUE(testsupport::PumpUntil(
+        [&] { return s.Lines().size() >= 4 && s.ftp.Replies().Owed() == 0; }, 5000));
+    // Past the limit nothing more goes out.
+    testsupport::PumpFor(1500);
+    EXPECT_EQ(s.Lines(), (Lines{"USER ana", "FEAT", "NOOP", "NOOP"}));
+    EXPECT_TRUE(s.ftp.Connected);
+    EXPECT_EQ(s.ftp.Replies().Owed(), 0);
+}
+
+} // namespace
