@@ -1,5 +1,5 @@
-// Opening the data channel of a listing or transfer: passive (PASV, or EPSV on an IPv6 control
-// connection) or active (PORT, or EPRT). The one place that picks among the four.
+// Opening the data channel of a listing or transfer: the ports of passive replies (PASV, EPSV),
+// the connection to the server's port, and the listening socket that PORT or EPRT names.
 #include "ftp/FtpDataConnection.h"
 
 #include "net/TextFields.h"
@@ -67,31 +67,6 @@ std::optional<int32_t> ExtendedPassivePort(const std::string& reply)
     return std::nullopt;
 }
 
-bool DataOperation::OpenChannel()
-{
-    // PASV and PORT carry four address numbers, so IPv4 only. Over IPv6 their extended forms
-    // (RFC 2428) serve, which leave the address out or name its family.
-    const bool extended = !ftp_.PeerAddress().Inet4Word();
-    return ftp_.Passive ? OpenPassive(extended) : OpenActive(extended);
-}
-
-bool DataOperation::OpenPassive(bool extended)
-{
-    const std::string reply = ftp_.Transaction(extended ? "EPSV" : "PASV");
-    // A 4xx answer is not treated as a refusal here: its numbers, if any, are still tried.
-    if (reply.empty() || ftp_.ReplyCode >= 500) {
-        Fail(reply, false);
-        return false;
-    }
-    const std::optional<int32_t> port = extended ? ExtendedPassivePort(reply) : PassivePort(reply);
-    if (!port) {
-        Fail(FTPException(reply, ErrorReason::BadReply), false);
-        return false;
-    }
-    ConnectTo(*port);
-    return true;
-}
-
 void DataOperation::ConnectTo(int32_t port)
 {
     // The address of a PASV reply is ignored: the data connection goes where the control
@@ -105,21 +80,6 @@ void DataOperation::ConnectTo(int32_t port)
     socket_->Host = toServer ? ftp_.Host : DialText(ftp_.PeerAddress());
     socket_->Port = port;
     socket_->Connect();
-}
-
-bool DataOperation::OpenActive(bool extended)
-{
-    const std::string reply = ftp_.Transaction(ListenForServer(extended));
-    if (TransferReplyFails(reply)) {
-        // The server will not connect to the address offered: behind a router that address is
-        // not one the server can reach, and servers refuse one that is not the control
-        // connection's. Passive mode may still work.
-        Fail(reply.empty() ? FTPException::Refusal(reply)
-                           : FTPException(reply, ErrorReason::DataConnectionFailed),
-             false);
-        return false;
-    }
-    return true;
 }
 
 std::string DataOperation::ListenForServer(bool extended)

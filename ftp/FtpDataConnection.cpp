@@ -73,8 +73,6 @@ void DataOperation::Unlock()
     --ftp_.TransferLock.holders_;
 }
 
-void DataOperation::SelectBinaryType() { ftp_.Transaction("TYPE I"); }
-
 TWirecore& DataOperation::CreateSocket()
 {
     outerSocket_ = ftp_.DataSocket;
@@ -89,13 +87,6 @@ TWirecore& DataOperation::CreateSocket()
         if (ftp_.OnPacketRecvd) socket_->OnPacketRecvd = ftp_.OnPacketRecvd;
     }
     return *socket_;
-}
-
-bool DataOperation::TransferReplyFails(const std::string& reply) const
-{
-    // No reply at all: the server hung up, and nothing it was asked will happen (in active mode
-    // it would never connect, and the accept would wait for good).
-    return reply.empty() || (ftp_.ReplyCode >= 301 && ftp_.ReplyCode <= 599);
 }
 
 void DataOperation::Fail(const std::string& reply, bool reportUnsupported)
@@ -219,7 +210,7 @@ void DataOperation::RunDataPhase(const std::function<void()>& move)
     try {
         move();
     } catch (const EAbortError&) {
-        // The server's failure reply ended the wait; EndDataPhase reads it and fails with it.
+        // The server's failure reply ended the wait; the closing reply read next says why.
         if (!watch.EndedByServer()) throw;
         socket_->Canceled = false;
     } catch (const ESockError& error) {
@@ -233,12 +224,6 @@ void DataOperation::RunDataPhase(const std::function<void()>& move)
         cutOff_.emplace(error);
     }
 }
-
-namespace {
-
-std::string Bytes(int64_t count) { return std::to_string(count) + " bytes"; }
-
-} // namespace
 
 int64_t DataOperation::CloseDataPhase()
 {
@@ -257,45 +242,6 @@ int64_t DataOperation::CloseDataPhase()
     // to have succeeded.
     if (Cancelled()) FailCancelled();
     return kind_.isUpload ? socket_->BytesSent : received;
-}
-
-bool DataOperation::EndDataPhase(const ExpectedFile& expected)
-{
-    const int64_t received = CloseDataPhase();
-    // The closing reply, unless the transfer command's reply was already the last word.
-    const bool replyOwed = ftp_.Replies().Owed() > 0;
-    const std::string finalReply = replyOwed ? ftp_.Replies().ReadFinalReply() : std::string();
-    if (kind_.isDownload && ftp_.OnTransactionStop) ftp_.OnTransactionStop(&ftp_);
-
-    // The local file must be the server's, byte for byte in length: fewer bytes is a transfer cut
-    // short, more is a server that sent something else than it said -- for a resumed download
-    // usually the whole file again, appended to the part that was there; that part is restored.
-    std::string mismatch;
-    if (kind_.isDownload && expected.size) {
-        const int64_t local = expected.offset + received;
-        if (local != *expected.size) {
-            if (local > *expected.size && expected.offset > 0)
-                platform::LocalFile::CutTo(expected.path, expected.offset);
-            mismatch = "Transfer incomplete: " + Bytes(local) + " received for a file of " +
-                       Bytes(*expected.size);
-        }
-    }
-    // A server that gives up halfway ("426 Connection closed; transfer aborted") has sent only
-    // part of the data: that is a failure, whatever arrived. So is a server that hung up
-    // without confirming the transfer.
-    const int code = LeadingReplyCode(finalReply);
-    if ((code >= 400 && code <= 599) || (finalReply.empty() && replyOwed)) {
-        Fail(finalReply, false);
-        return false;
-    }
-    // A cut-off data connection is no success, whatever the server thinks of it.
-    if (cutOff_) throw *cutOff_;
-    if (!mismatch.empty()) {
-        Fail(FTPException(mismatch, ErrorReason::TransferIncomplete), false);
-        return false;
-    }
-    success_ = true;
-    return true;
 }
 
 void DataOperation::FreeSocket()

@@ -1,9 +1,10 @@
 #pragma once
-// Internal to the FTP component: the steps that a listing and the four transfers share around
-// their data connection. One DataOperation object is one pass: it starts the operation, takes the
-// transfer lock where the operation holds one, creates the operation's own data socket, opens the
-// data channel (PASV or PORT, over IPv6 EPSV or EPRT: FtpDataChannel.cpp), accepts the server's
-// connection in active mode, ends the data phase and releases everything again.
+// Internal to the FTP component: the blocking steps that a listing and the four transfers take
+// around their data connection, in the order their machine (TransferOperation, driven by
+// TransferLoop) asks for them. One DataOperation object is one pass: it starts the operation,
+// takes the transfer lock where the operation holds one, creates the operation's own data socket,
+// connects it or lets it listen (FtpDataChannel.cpp), accepts the server's connection in active
+// mode, runs and closes the data phase and releases everything again.
 //
 // Release runs on every way out. On the normal way (including a failure the OnFailure handler
 // took care of) the operation calls Release() itself, so that what the release does -- "ABOR" on
@@ -52,15 +53,6 @@ inline constexpr DataOperationKind kResume{ctDownload, false, true, true, false}
 inline constexpr DataOperationKind kUpload{ctUpload, true, false, false, true};
 inline constexpr DataOperationKind kAppend{ctAppend, false, false, false, true};
 
-// What a download's local file must come to: the server's size when it is known, and, for a
-// resumed download, the bytes the file had before (to which it is cut back when the server
-// sends more than the rest -- it ignored the restart and sent the whole file again).
-struct ExpectedFile {
-    std::optional<int64_t> size;
-    int64_t offset = 0;
-    std::string path;
-};
-
 class DataOperation {
 public:
     DataOperation(TVaskFTP& ftp, const DataOperationKind& kind);
@@ -73,22 +65,14 @@ public:
     void Start();
     // Takes TransferLock when this kind of operation holds it; released by the release.
     void Lock();
-    // Puts the server into binary representation so that files arrive byte for byte and restart
-    // offsets count bytes. The reply is not examined: a server without TYPE fails the transfer
-    // command itself.
-    void SelectBinaryType();
     // Creates this operation's data socket, owned by this operation, and makes it the
     // component's DataSocket. It takes TimeOut and the one packet event the operation reports, when
     // that is assigned: OnPacketRecvd for the listing and the downloads, OnPacketSent for the
     // uploads.
     TWirecore& CreateSocket();
-    // PASV or PORT, or on an IPv6 control connection EPSV or EPRT. False when the reply failed
-    // and the OnFailure handler set Handled: the operation then goes straight to Release().
-    // A refused PORT or EPRT fails with the reason DataConnectionFailed.
-    [[nodiscard]] bool OpenChannel();
-    // The two halves of opening the channel, for a caller that sends the commands itself: the
-    // data socket listens and the PORT or EPRT command that names it is returned; or it
-    // connects to the server's `port` (PASV, EPSV).
+    // Opening the data channel, whose commands the operation's machine sends: the data socket
+    // listens and the PORT or EPRT command that names it is returned (active mode); or it
+    // connects to the server's `port` (PASV, EPSV), where the control connection went.
     std::string ListenForServer(bool extended);
     void ConnectTo(int32_t port);
     // The failure protocol for a failing reply (reply line as the message; an empty reply means
@@ -97,9 +81,6 @@ public:
     void Fail(const std::string& reply, bool reportUnsupported);
     // The same protocol for a failure that is not the server's reply line.
     void Fail(const FTPException& failure, bool reportUnsupported);
-    // True when the reply code of the last Transaction lies in the failing range 301..599, or
-    // when there was no reply at all.
-    bool TransferReplyFails(const std::string& reply) const;
     // Active mode only: waits for the server's connection and makes the data socket use it.
     // Connections from any other address than the server's are closed unseen (unless a proxy
     // stands between). False when the server answered with a failure instead of connecting and
@@ -117,7 +98,7 @@ public:
     void BeginDataPhase();
     // The data phase proper: `move` moves the data. A failure reply that the server sends
     // meanwhile while the data connection stays silent ends it, and so does a Cancel on the
-    // component; the former then goes on to EndDataPhase, which reads that reply. An operation
+    // component; the former then goes on to the closing reply, which says why. An operation
     // cancelled before its data phase fails here (EAbortError), having moved nothing.
     void RunDataPhase(const std::function<void()>& move);
 
@@ -128,12 +109,6 @@ public:
     // A data connection the server cut off ended the data phase (see RunDataPhase).
     bool CutOff() const { return cutOff_.has_value(); }
     [[noreturn]] void RaiseCutOff() const { throw *cutOff_; }
-
-    // The end of the data phase: OnTransactionStop, close, the final reply. Sets the success flag
-    // -- unless the operation was cancelled (EAbortError; the final reply stays owed), the final
-    // reply failed (400..599), or a download's file is not exactly `expected.size` long; then the
-    // failure protocol runs and false is returned for a handled failure.
-    [[nodiscard]] bool EndDataPhase(const ExpectedFile& expected = ExpectedFile());
 
     // Frees the data socket, sends "ABOR" when a Cancel is still pending (listing and downloads;
     // its reply is owed, and read before the next command), leaves the lock and fires OnSuccess
@@ -155,9 +130,6 @@ public:
     bool Succeeded() const { return success_; }
 
 private:
-    // The two ways to open the channel; `extended`: EPSV or EPRT.
-    bool OpenPassive(bool extended);
-    bool OpenActive(bool extended);
     void FreeSocket();
     void SendAbortIfCancelled();
     void Unlock();

@@ -2,6 +2,7 @@
 // data connection, each line to OnListItem and, when asked, to the listing parser; the server's
 // system type asked once per connection with "SYST".
 #include "ftp/FtpDataConnection.h"
+#include "ftp/TransferLoop.h"
 #include "ftp/VaskFtp.h"
 
 #include "net/Wait.h"
@@ -193,52 +194,54 @@ PassEnd ListPass(TVaskFTP& ftp, bool machine)
     ftpdata::DataOperation op(ftp, ftpdata::kListing);
     op.Lock();
     op.Start();
-    TWirecore& data = op.CreateSocket();
-    if (ftp.ParseList) PrepareParser(ftp);
-    if (machine) ftp.AskMlstFacts();
-    if (!op.OpenChannel()) {
-        op.Release();
-        return PassEnd::Done;
-    }
-
     const std::string command = machine ? "MLSD" : "LIST";
-    ftp.ReportStatus(1, command);
-    const std::string reply = ftp.Transaction(command);
-    if (op.TransferReplyFails(reply)) {
-        // A server that lists MLST but does not know MLSD ("500 Unknown command", "502 Not
-        // implemented") still lists; a refusal of another kind (no such directory, no
-        // permission, no data connection) would be LIST's as well.
-        if (machine && !reply.empty() && ftp.ReplyCode >= 500 && ftp.ReplyCode <= 504) {
-            op.Release();
-            return GiveUpMachineListings(ftp, "MLSD refused");
-        }
-        op.Fail(reply, true);
-        op.Release();
-        return PassEnd::Done;
-    }
-    if (!op.AcceptIfActive() || !op.SecureData()) {
-        op.Release();
-        return PassEnd::Done;
-    }
-    op.BeginDataPhase();
-    ftp.listingNames_.BeginListing();
+    TransferOperation::Settings settings;
+    settings.kind = TransferOperation::Kind::List;
+    settings.command = command;
+    settings.passive = ftp.Passive;
+    settings.extended = !ftp.PeerAddress().Inet4Word();
+    TransferOperation listing(settings);
     ListingLines lines(ftp, machine);
-    op.RunDataPhase([&] { ReadListing(lines, data); });
+    PassEnd end = PassEnd::Done;
+
+    ftpdata::TransferScript script;
+    script.beforeChannel = [&] {
+        op.CreateSocket();
+        if (ftp.ParseList) PrepareParser(ftp);
+        if (machine) ftp.AskMlstFacts();
+        return true;
+    };
+    script.channelOpen = [&] { ftp.ReportStatus(1, command); };
+    // A server that lists MLST but does not know MLSD ("500 Unknown command", "502 Not
+    // implemented") still lists; a refusal of another kind (no such directory, no permission, no
+    // data connection) would be LIST's as well.
+    script.commandRefused = [&](int code) {
+        if (!machine || code < 500 || code > 504) return false;
+        end = GiveUpMachineListings(ftp, "MLSD refused");
+        return true;
+    };
+    script.move = [&](TWirecore& data) {
+        ftp.listingNames_.BeginListing();
+        ReadListing(lines, data);
+    };
     // Handed on where LIST's lines would have been: before the final reply.
-    if (!lines.Broken()) lines.HandOn();
-    if (!op.EndDataPhase()) {
-        op.Release();
-        return PassEnd::Done;
-    }
-    if (lines.Broken()) {
-        op.Discard();
-        op.Release();
-        return GiveUpMachineListings(ftp, "MLSD answer not readable");
-    }
-    // Before OnSuccess, whose handler may already show names in the session's character set.
-    ftp.listingNames_.EndListing();
+    script.afterMove = [&] {
+        if (!lines.Broken()) lines.HandOn();
+    };
+    script.conclude = [&] {
+        if (lines.Broken()) {
+            op.Discard();
+            end = GiveUpMachineListings(ftp, "MLSD answer not readable");
+            return true;
+        }
+        // Before OnSuccess, whose handler may already show names in the session's charset.
+        ftp.listingNames_.EndListing();
+        return true;
+    };
+    script.reportUnsupported = true;
+    ftpdata::Drive(ftp, op, listing, script);
     op.Release();
-    return PassEnd::Done;
+    return end;
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 // of it.
 #include "ftp/FtpDataConnection.h"
 #include "ftp/TransferChecks.h"
+#include "ftp/TransferLoop.h"
 #include "ftp/TransferOperation.h"
 #include "ftp/VaskFtp.h"
 
@@ -17,7 +18,7 @@
 namespace {
 
 using ftpdata::DataOperation;
-using State = TransferOperation::State;
+using ftpdata::TransferScript;
 
 // Upload and Download report every exception to OnFailure once more on its way out, after the
 // release; a handler that sets Handled ends the transfer quietly.
@@ -31,103 +32,6 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
         ftp.OnFailure(handled, kind);
         if (!handled) throw;
     }
-}
-
-// What one transfer does besides the machine's steps, at the points where it does it.
-struct TransferScript {
-    // As the data channel is about to be opened (the data socket is made here); false for a
-    // failure the OnFailure handler took care of.
-    std::function<bool()> beforeChannel;
-    // Once the channel is open, before the restart or the transfer command goes out.
-    std::function<void()> channelOpen;
-    // Every line of the transfer command's reply.
-    ReplyReader::LineSeen commandLine;
-    // After the server's connection and the handshake, before OnTransactionStart.
-    std::function<void()> beforeData;
-    // Moves the data.
-    std::function<void(TWirecore&)> move;
-    // Ended as a success without a data phase (nothing left to fetch).
-    std::function<void()> nothingToMove;
-    // The checks of a transfer the server confirmed (checksum, kept time); false for a failure
-    // the OnFailure handler took care of.
-    std::function<bool()> conclude;
-    // A refused transfer command (500-502) may be one the server does not support.
-    bool reportUnsupported = false;
-    // A resumed download's local path, cut back to `offset` bytes should the server send more
-    // than the rest (it ignored the restart and sent the whole file after the part here).
-    std::string resumedPath;
-    int64_t offset = 0;
-};
-
-// The loop around the machine. Returns when the transfer succeeded or its failure was handled
-// (the caller then releases); raises otherwise.
-void Drive(TVaskFTP& ftp, DataOperation& op, TransferOperation& machine,
-           const TransferScript& script)
-{
-    bool channelAsked = false;
-    bool channelOpen = false;
-    bool commandRefused = false;
-    int64_t moved = -1;
-    TransferOperation::Step step = machine.Start();
-    for (int guard = 0; guard < 32; ++guard) {
-        const State state = machine.Current();
-        if (state == State::Channel && !channelAsked) {
-            channelAsked = true;
-            if (!script.beforeChannel()) return;
-        }
-        if (step.listen) {
-            const bool extended = !ftp.PeerAddress().Inet4Word();
-            step = machine.Listening(op.ListenForServer(extended));
-            continue;
-        }
-        if (step.connectTo) op.ConnectTo(*step.connectTo);
-        if ((state == State::Restart || state == State::Command) && !channelOpen) {
-            channelOpen = true;
-            script.channelOpen();
-        }
-        if (step.done) break;
-        if (!step.send.empty()) {
-            const bool command = state == State::Command;
-            const std::string reply = command ? ftp.Replies().Command(step.send, script.commandLine)
-                                              : ftp.Transaction(step.send);
-            commandRefused = command;
-            step = machine.Reply({ftp.ReplyCode, reply, reply.empty()});
-            continue;
-        }
-        if (!step.moveData) break;
-        commandRefused = false;
-        if (!op.AcceptIfActive() || !op.SecureData()) return;
-        script.beforeData();
-        op.BeginDataPhase();
-        op.RunDataPhase([&] { script.move(op.Socket()); });
-        moved = op.CloseDataPhase();
-        step = op.CutOff() ? machine.DataFailed({"cut off", ErrorReason::SocketError})
-                           : machine.DataEnded(moved);
-        // The closing reply, unless the transfer command's reply was already the last word.
-        const bool owed = ftp.Replies().Owed() > 0;
-        const std::string closing = owed ? ftp.Replies().ReadFinalReply() : std::string();
-        if (op.Kind().isDownload && ftp.OnTransactionStop) ftp.OnTransactionStop(&ftp);
-        if (owed) {
-            step = machine.Reply({ftpdata::LeadingReplyCode(closing), closing, closing.empty()});
-        }
-    }
-    if (machine.Current() == State::Succeeded) {
-        if (moved < 0 && script.nothingToMove) script.nothingToMove();
-        op.Succeed();
-        if (moved >= 0 && script.conclude) script.conclude();
-        return;
-    }
-    const FtpFailure& failure = machine.Failure();
-    // A cut-off data connection is no success, whatever the server thinks of it; a server that
-    // said why it cut it has the last word.
-    if (op.CutOff() && failure.reason == ErrorReason::SocketError) op.RaiseCutOff();
-    // More than the rest: a server that ignored the restart and sent the whole file again,
-    // appended to the part that was here; that part is restored.
-    if (moved >= 0 && script.offset > 0 && machine.Total() >= 0 &&
-        script.offset + moved > machine.Total())
-        platform::LocalFile::CutTo(script.resumedPath, script.offset);
-    op.Fail(FTPException(failure.message, failure.reason),
-            commandRefused && script.reportUnsupported);
 }
 
 TransferOperation::Settings SettingsFor(TVaskFTP& ftp, TransferOperation::Kind kind,
@@ -179,7 +83,7 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Setting
     if (checks) script.conclude = [&] { return checks->Conclude(op); };
     script.resumedPath = localPath;
     script.offset = settings.offset;
-    Drive(ftp, op, machine, script);
+    ftpdata::Drive(ftp, op, machine, script);
 }
 
 // "STOR " or "APPE ": the same steps, another command word and kind.
@@ -216,7 +120,7 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
     };
     if (checks) script.conclude = [&] { return checks->Conclude(op); };
     script.reportUnsupported = true;
-    Drive(ftp, op, machine, script);
+    ftpdata::Drive(ftp, op, machine, script);
     op.Release();
 }
 
