@@ -34,7 +34,8 @@ public:
     void Directory(const fs::path& directory, const std::string& below)
     {
         struct stat self {};
-        if (::stat(directory.c_str(), &self) == 0 && !seen_.insert({self.st_dev, self.st_ino}).second) {
+        if (::stat(directory.c_str(), &self) == 0 &&
+            !seen_.insert({self.st_dev, self.st_ino}).second) {
             tree_.leftOut.push_back((below.empty() ? "." : below) +
                                     ": a link back into the tree, not walked again");
             return;

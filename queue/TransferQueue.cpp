@@ -8,15 +8,17 @@ namespace transfer {
 
 namespace {
 
+const std::string kNotTried = "not tried, as ";
+
 // After these a session's control connection is still fine: only the data connection failed.
 bool SessionSurvives(const Outcome& outcome)
 {
     if (outcome.replyCode == 425 || outcome.replyCode == 426) return true;
     return outcome.reason == ErrorReason::DataConnectionFailed ||
            outcome.reason == ErrorReason::ServerRefused ||
-           outcome.reason == ErrorReason::TransferIncomplete || outcome.reason == ErrorReason::FileOpen ||
-           outcome.reason == ErrorReason::FileCreate || outcome.reason == ErrorReason::FileRead ||
-           outcome.reason == ErrorReason::FileWrite;
+           outcome.reason == ErrorReason::TransferIncomplete ||
+           outcome.reason == ErrorReason::FileOpen || outcome.reason == ErrorReason::FileCreate ||
+           outcome.reason == ErrorReason::FileRead || outcome.reason == ErrorReason::FileWrite;
 }
 
 Outcome Failure(std::string message, ErrorReason reason)
@@ -113,9 +115,10 @@ void TransferQueue::Pump()
             if (entries_[index].state == ItemState::Ready) Run(slot, index);
         }
     }
-    size_t opening = static_cast<size_t>(std::count_if(
-        slots_.begin(), slots_.end(),
-        [](const auto& slot) { return slot->state == SlotState::Opening; }));
+    size_t opening =
+        static_cast<size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) {
+            return slot->state == SlotState::Opening;
+        }));
     while (!opensPausing_ && ready_.size() > opening && OpenCount() < limit_) {
         OpenSession();
         ++opening;
@@ -132,8 +135,9 @@ void TransferQueue::OpenSession()
     if (!slot->session) {
         slot->state = SlotState::Gone;
         scheduler_.After(0, Guarded([this, slot] {
-            Opened(slot, Failure("no session could be made", ErrorReason::Unknown));
-        }));
+                             Opened(slot,
+                                    Failure("no session could be made", ErrorReason::Unknown));
+                         }));
         return;
     }
     slot->session->Open([this, slot, alive = std::weak_ptr<bool>(alive_)](const Outcome& outcome) {
@@ -160,7 +164,8 @@ void TransferQueue::Opened(Slot* slot, const Outcome& outcome)
         return Pump();
     }
     // A refused login before any session got in is the credentials, not the load.
-    const bool busyServer = TurnedAwayForLoad(outcome) && (mostOpen_ > 0 || outcome.replyCode == 421);
+    const bool busyServer =
+        TurnedAwayForLoad(outcome) && (mostOpen_ > 0 || outcome.replyCode == 421);
     if ((WorthRetrying(outcome) || busyServer) && ++failedOpens_ < settings_.maxTries) {
         opensPausing_ = true;
         scheduler_.After(RetryPauseMs(failedOpens_ + 1, settings_.firstRetryPauseMs),
@@ -272,9 +277,10 @@ void TransferQueue::Finish(size_t index, ItemState state, const Outcome& outcome
             entries_[dependent].state = ItemState::Ready;
             ready_.push_back(dependent);
         } else {
+            // The first failure of a chain is the one worth telling.
             Outcome because = outcome;
-            if (outcome.reason != ErrorReason::Canceled)
-                because.message = "not tried: " + entries_[index].item.request.remotePath +
+            if (outcome.reason != ErrorReason::Canceled && outcome.message.rfind(kNotTried, 0) != 0)
+                because.message = kNotTried + entries_[index].item.request.remotePath +
                                   " failed: " + outcome.message;
             because.bytes = 0;
             Finish(dependent, ItemState::Failed, because);
@@ -307,10 +313,11 @@ void TransferQueue::CheckFinished()
     finished_ = true;
     for (auto& slot : slots_) Drop(slot.get());
     scheduler_.After(0, Guarded([this] {
-        // A copy: whoever is told may well destroy the queue, and this handler with it.
-        const auto finished = onFinished;
-        if (finished) finished();
-    }));
+                         // A copy: whoever is told may well destroy the queue, and this handler
+                         // with it.
+                         const auto finished = onFinished;
+                         if (finished) finished();
+                     }));
 }
 
 } // namespace transfer

@@ -77,7 +77,7 @@ TreePlan PlanUpload(const Tree& local, const std::filesystem::path& localRoot, c
         item.after = madeFirst(ParentOf(below));
         made[below] = plan.items.size();
         plan.items.push_back(std::move(item));
-        plan.files.push_back(PlannedFile{below.empty() ? "." : below, FileFacts{}});
+        plan.files.push_back(PlannedFile{below.empty() ? remoteRoot : below, FileFacts{}});
     };
     if (!remoteRootExists) makeDirectory("");
     for (const std::string& directory : local.directories)

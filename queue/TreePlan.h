@@ -3,8 +3,8 @@
 // send whole, go on with or leave, by the overwrite policy of the run. Every path stays below
 // its root: the trees hold only names that were checked as single steps.
 #include "queue/Overwrite.h"
-#include "queue/Tree.h"
 #include "queue/TransferQueue.h"
+#include "queue/Tree.h"
 
 #include <filesystem>
 #include <optional>

@@ -64,9 +64,8 @@ void TreeTransfer::Opened(const Outcome& outcome)
         walk_->Start([this](const Outcome& listed, const Tree& tree) { Walked(listed, tree); });
     } else {
         local_ = ScanLocalTree(job_.localRoot, job_.followLinks);
-        walk_->Start([this](const Outcome& listed, const Tree& tree) {
-            RemoteTargetWalked(listed, tree);
-        });
+        walk_->Start(
+            [this](const Outcome& listed, const Tree& tree) { RemoteTargetWalked(listed, tree); });
     }
 }
 
@@ -92,8 +91,8 @@ void TreeTransfer::RemoteTargetWalked(const Outcome& outcome, const Tree& tree)
     Append(summary_.failures, local_.refused);
     Append(summary_.leftOut, local_.leftOut);
     // A target that cannot be listed is taken for one that is not there yet: making it tells.
-    Run(PlanUpload(local_, job_.localRoot, outcome.ok ? tree : Tree{}, outcome.ok,
-                   job_.remoteRoot, job_.policy));
+    Run(PlanUpload(local_, job_.localRoot, outcome.ok ? tree : Tree{}, outcome.ok, job_.remoteRoot,
+                   job_.policy));
 }
 
 void TreeTransfer::Run(TreePlan plan)

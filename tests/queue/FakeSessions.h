@@ -121,8 +121,8 @@ public:
                 queued.pop_front();
             }
             if (outcome.bytes > 0 && progress) progress({outcome.bytes, -1});
-            if (!outcome.ok && (outcome.reason == ErrorReason::ServerClosed ||
-                                outcome.replyCode == 421))
+            if (!outcome.ok &&
+                (outcome.reason == ErrorReason::ServerClosed || outcome.replyCode == 421))
                 Lose();
             done(outcome);
         });

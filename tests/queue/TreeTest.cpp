@@ -74,8 +74,7 @@ TEST(Overwrite, EachPolicyDecidesOnceForAFileThatExists)
         {"if different: target older", P::IfDifferent, FileFacts{100, 4000}, A::Transfer},
         {"if different: a second apart", P::IfDifferent, FileFacts{100, 4999}, A::Skip},
         {"if different: size differs", P::IfDifferent, FileFacts{99, 5000}, A::Transfer},
-        {"if different: time unknown", P::IfDifferent, FileFacts{100, std::nullopt},
-         A::Transfer},
+        {"if different: time unknown", P::IfDifferent, FileFacts{100, std::nullopt}, A::Transfer},
     };
     for (const Row& row : rows)
         EXPECT_EQ(DecideTarget(row.policy, source, row.target), row.action) << row.what;
@@ -133,8 +132,7 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
 
     EXPECT_EQ(tree.refused.size(), 8u);
     EXPECT_EQ(tree.leftOut.size(), 1u);
-    EXPECT_EQ(tree.directories,
-              (std::vector<std::string>{"pasta ação", "pasta ação/vazio"}));
+    EXPECT_EQ(tree.directories, (std::vector<std::string>{"pasta ação", "pasta ação/vazio"}));
 
     testsupport::TempDir local;
     const std::filesystem::path root = local.Path();
@@ -147,8 +145,7 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
             std::filesystem::path(item.request.localPath).lexically_relative(root).string();
         EXPECT_FALSE(relative.empty() || relative.rfind("..", 0) == 0) << item.request.localPath;
     }
-    EXPECT_EQ(remotes,
-              (std::vector<std::string>{"/srv/good file.txt", "/srv/pasta ação/empty"}));
+    EXPECT_EQ(remotes, (std::vector<std::string>{"/srv/good file.txt", "/srv/pasta ação/empty"}));
     // The empty directory is made too.
     EXPECT_NE(std::find(plan.localDirectories.begin(), plan.localDirectories.end(),
                         root / "pasta ação/vazio"),

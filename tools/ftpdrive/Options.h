@@ -2,6 +2,7 @@
 // ftpdrive's command line: the settings of the component, the commands to run, and the usage
 // and help texts.
 #include "ftp/FtpTypes.h"
+#include "queue/Overwrite.h"
 
 #include <cstdint>
 #include <optional>
@@ -43,6 +44,12 @@ struct Options {
     std::vector<std::string> fingerprints; // as CanonicalFingerprint writes them
     bool systemTrust = true;
     bool allowUnresumedData = false;
+    // mirror: how many sessions at once, what to do with files already at the target, and
+    // whether to draw a progress line on a terminal.
+    int32_t parallel = 4;
+    transfer::OverwritePolicy ifExists = transfer::OverwritePolicy::Overwrite;
+    bool quiet = false;
+    bool followLinks = false;
     std::vector<Command> commands;
 };
 

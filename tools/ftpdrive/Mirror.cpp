@@ -1,0 +1,86 @@
+#include "tools/ftpdrive/Mirror.h"
+
+#include "tools/ftpdrive/BlockingSession.h"
+#include "tools/ftpdrive/Output.h"
+#include "tools/ftpdrive/ProgressLine.h"
+
+#include "queue/Scheduler.h"
+#include "queue/TreeTransfer.h"
+
+#include <QEventLoop>
+
+#include <unistd.h>
+
+#include <cstdio>
+
+namespace ftpdrive {
+
+namespace {
+
+transfer::TreeJob JobOf(const Options& options, const Command& command)
+{
+    transfer::TreeJob job;
+    const bool upload = command.args.size() == 3;
+    job.direction = upload ? transfer::TreeDirection::Upload : transfer::TreeDirection::Download;
+    // Download: REMOTE_DIR LOCAL_DIR; upload: -R LOCAL_DIR REMOTE_DIR.
+    job.localRoot = command.args[1];
+    job.remoteRoot = upload ? command.args[2] : command.args[0];
+    job.policy = options.ifExists;
+    job.followLinks = options.followLinks;
+    job.queue.maxSessions = options.parallel;
+    return job;
+}
+
+void PrintSummary(const transfer::TreeSummary& summary)
+{
+    const double seconds = summary.elapsedMs / 1000.0;
+    char line[256];
+    std::snprintf(line, sizeof line, "mirror: %zu files, %lld bytes, %.2f s, %s/s", summary.files,
+                  static_cast<long long>(summary.bytes), seconds,
+                  Bytes(seconds > 0 ? summary.bytes / seconds : 0).c_str());
+    std::string text = line;
+    text += ", " + std::to_string(summary.sessions) + (summary.sessions == 1 ? " session" : " sessions");
+    if (summary.skipped > 0) text += ", " + std::to_string(summary.skipped) + " skipped";
+    if (summary.canceled) text += ", canceled";
+    Out(text);
+    for (const std::string& failure : summary.failures) Out("failed: " + failure);
+    for (const std::string& left : summary.leftOut) Out("left out: " + left);
+}
+
+} // namespace
+
+int RunMirror(const Options& options, const Command& command)
+{
+    transfer::EventLoopScheduler scheduler;
+    const std::string server = options.host + " port " + std::to_string(options.port & 0xFFFF);
+    bool warned = false;
+    auto inClear = [&warned, server] {
+        if (warned) return;
+        warned = true;
+        Err("warning: " + server +
+            " does not offer TLS: the session, password included, is not encrypted");
+    };
+    transfer::TreeTransfer tree(
+        JobOf(options, command),
+        [&options, inClear] { return std::make_unique<BlockingSession>(options, inClear); },
+        scheduler);
+    ProgressLine progress(!options.quiet && ::isatty(STDERR_FILENO));
+    tree.onProgress = [&](const transfer::TreeProgress& now) {
+        progress.Update(now, scheduler.NowMs());
+    };
+    QEventLoop loop;
+    transfer::TreeSummary summary;
+    bool finished = false;
+    tree.onFinished = [&](const transfer::TreeSummary& result) {
+        summary = result;
+        finished = true;
+        loop.quit();
+    };
+    tree.Start();
+    if (!finished) loop.exec();
+    progress.Clear();
+    PrintSummary(summary);
+    return summary.Exact() ? 0 : 1;
+}
+
+} // namespace ftpdrive
