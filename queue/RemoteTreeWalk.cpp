@@ -48,6 +48,10 @@ void RemoteTreeWalk::Listed(const std::string& below, const Outcome& outcome,
         return Next();
     }
     for (const RemoteEntry& entry : entries) {
+        // A listing's own entries for the directory itself and its parent are no part of the
+        // tree; under any other kind those names are an attempt, and are refused below.
+        if (entry.kind == RemoteEntry::Kind::Directory && (entry.name == "." || entry.name == ".."))
+            continue;
         if (const auto why = UnsafeNameReason(entry.name)) {
             // The name as the server sent it may hold anything: it is shown with its bytes
             // made visible, never used.

@@ -60,13 +60,6 @@ void TransferQueue::Adopt(std::unique_ptr<Session> session)
     mostOpen_ = std::max(mostOpen_, OpenCount());
 }
 
-int64_t TransferQueue::BytesMoved() const
-{
-    int64_t bytes = 0;
-    for (const Entry& entry : entries_) bytes += entry.bytesBefore + entry.bytesNow;
-    return bytes;
-}
-
 std::function<void()> TransferQueue::Guarded(std::function<void()> call)
 {
     return [alive = std::weak_ptr<bool>(alive_), call = std::move(call)] {
@@ -183,10 +176,15 @@ void TransferQueue::Opened(Slot* slot, const Outcome& outcome)
     CheckFinished();
 }
 
+void TransferQueue::Count(Entry& entry, int64_t bytesNow)
+{
+    moved_ += bytesNow - entry.bytesNow;
+    entry.bytesNow = bytesNow;
+}
+
 void TransferQueue::Run(Slot* slot, size_t index)
 {
     Entry& entry = entries_[index];
-    entry.bytesBefore += entry.bytesNow;
     const bool movedBefore = entry.bytesNow > 0;
     entry.bytesNow = 0;
     entry.state = ItemState::Running;
@@ -206,8 +204,8 @@ void TransferQueue::Run(Slot* slot, size_t index)
         request,
         [this, index, live](const Progress& progress) {
             if (!live() || canceled_ || entries_[index].state != ItemState::Running) return;
-            entries_[index].bytesNow = progress.bytes;
-            if (onProgress) onProgress(BytesMoved());
+            Count(entries_[index], progress.bytes);
+            if (onProgress) onProgress(moved_);
         },
         [this, slot, index, live](const Outcome& outcome) {
             if (live()) Ended(slot, index, outcome);
@@ -226,7 +224,7 @@ void TransferQueue::Ended(Slot* slot, size_t index, const Outcome& outcome)
 {
     if (canceled_ || finished_ || slot->state != SlotState::Busy || slot->item != index) return;
     Entry& entry = entries_[index];
-    entry.bytesNow = std::max(entry.bytesNow, outcome.bytes);
+    Count(entry, std::max(entry.bytesNow, outcome.bytes));
     slot->state = SlotState::Idle;
     if (outcome.ok) {
         Finish(index, ItemState::Done, outcome);

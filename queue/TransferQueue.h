@@ -76,7 +76,7 @@ public:
     // The most sessions that were open at the same time.
     int MostSessionsOpen() const { return mostOpen_; }
     const std::vector<ItemResult>& Results() const { return results_; }
-    int64_t BytesMoved() const;
+    int64_t BytesMoved() const { return moved_; }
 
 private:
     enum class ItemState : uint8_t { Waiting, Ready, Pausing, Running, Done, Failed };
@@ -84,8 +84,7 @@ private:
         QueueItem item;
         ItemState state = ItemState::Waiting;
         int tries = 0;
-        int64_t bytesBefore = 0; // moved by earlier tries that ended
-        int64_t bytesNow = 0;    // moved by the running try
+        int64_t bytesNow = 0; // moved by the running (or last) try
     };
     enum class SlotState : uint8_t { Opening, Idle, Busy, Gone };
     struct Slot {
@@ -94,6 +93,7 @@ private:
         size_t item = 0;
     };
 
+    void Count(Entry& entry, int64_t bytesNow);
     void Pump();
     void OpenSession();
     void Opened(Slot* slot, const Outcome& outcome);
@@ -115,6 +115,7 @@ private:
     std::vector<std::unique_ptr<Slot>> slots_;
     std::vector<ItemResult> results_;
     int limit_;
+    int64_t moved_ = 0; // by every try so far
     int mostOpen_ = 0;
     int failedOpens_ = 0; // in a row, while no session is open
     bool opensPausing_ = false;

@@ -3,6 +3,7 @@
 #include "FtpdriveRun.h"
 
 #include "support/RealServers.h"
+#include "support/TestCertificates.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -25,10 +26,27 @@ std::map<std::string, std::string> TreeOf(const fs::path& root)
     std::map<std::string, std::string> tree;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         const std::string relative = entry.path().lexically_relative(root).string();
-        tree[relative] = entry.is_directory() ? "<dir>"
-                                              : testsupport::ReadFileBytes(entry.path().string());
+        tree[relative] =
+            entry.is_directory() ? "<dir>" : testsupport::ReadFileBytes(entry.path().string());
     }
     return tree;
+}
+
+// The paths where two trees differ, "" when they are alike (a whole tree is too long to show).
+std::string Differences(const std::map<std::string, std::string>& got,
+                        const std::map<std::string, std::string>& want)
+{
+    std::string differences;
+    for (const auto& [path, bytes] : want) {
+        const auto it = got.find(path);
+        if (it == got.end())
+            differences += "missing: [" + path + "]\n";
+        else if (it->second != bytes)
+            differences += "differs: [" + path + "]\n";
+    }
+    for (const auto& [path, bytes] : got)
+        if (want.count(path) == 0) differences += "extra: [" + path + "]\n";
+    return differences;
 }
 
 // Spaces, UTF-8, an empty file, empty directories, a dot file, characters that mean something
@@ -48,14 +66,15 @@ void MakeAwkwardTree(const fs::path& root)
         {"  leading and trailing  ", "spaces\n"},
         {"big.bin", std::string(300000, 'x') + "end"},
     };
-    for (const auto& [path, bytes] : files) testsupport::WriteFileBytes((root / path).string(), bytes);
+    for (const auto& [path, bytes] : files)
+        testsupport::WriteFileBytes((root / path).string(), bytes);
 }
 
 std::vector<std::string> Login(const testsupport::PyftpdlibServer& server)
 {
-    return {"--host",     "127.0.0.1",       "--port", std::to_string(server.Port()),
-            "--user",     server.User(),     "--password", server.Password(),
-            "--tls",      "off",             "--passive"};
+    return {"--host", "127.0.0.1",   "--port",     std::to_string(server.Port()),
+            "--user", server.User(), "--password", server.Password(),
+            "--tls",  "off",         "--passive"};
 }
 
 std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more)
@@ -77,7 +96,7 @@ TEST(Mirror, DownloadsATreeOfAwkwardNamesWhole)
 
     const Drive d = RunFtpdrive(With(Login(server), {"mirror", "/tree", target.string()}));
     ASSERT_EQ(d.exitCode, 0) << Dump(d);
-    EXPECT_EQ(TreeOf(target), TreeOf(fs::path(server.Root()) / "tree"));
+    EXPECT_EQ(Differences(TreeOf(target), TreeOf(fs::path(server.Root()) / "tree")), "");
     EXPECT_EQ(d.CountContaining("mirror: 8 files, 300039 bytes"), 1u) << Dump(d);
 
     // Again, with the mirror rule: every file has the server's size and time now.
@@ -98,8 +117,7 @@ TEST(Mirror, UploadsATreeOfAwkwardNamesWhole)
     MakeAwkwardTree(source);
     fs::create_symlink("/etc/hostname", source / "a link");
 
-    const Drive d =
-        RunFtpdrive(With(Login(server), {"mirror", "-R", source.string(), "/up/tree"}));
+    const Drive d = RunFtpdrive(With(Login(server), {"mirror", "-R", source.string(), "/up/tree"}));
     // "/up" is not there: the first directory cannot be made, and nothing is sent.
     EXPECT_EQ(d.exitCode, 1) << Dump(d);
 
@@ -107,7 +125,7 @@ TEST(Mirror, UploadsATreeOfAwkwardNamesWhole)
     ASSERT_EQ(up.exitCode, 0) << Dump(up);
     EXPECT_TRUE(up.Has("left out: a link: a symbolic link, not followed")) << Dump(up);
     fs::remove(source / "a link");
-    EXPECT_EQ(TreeOf(fs::path(server.Root()) / "up"), TreeOf(source));
+    EXPECT_EQ(Differences(TreeOf(fs::path(server.Root()) / "up"), TreeOf(source)), "");
 }
 
 // vsftpd turns away a third connection from the same address with 421: four sessions asked
@@ -126,13 +144,44 @@ TEST(Mirror, ServerAllowingTwoSessionsStillGetsEveryFile)
     testsupport::TempDir local;
     const fs::path target = fs::path(local.Path()) / "many";
 
-    const Drive d = RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()),
-                                 "--user", server.User(), "--password", server.Password(),
-                                 "--tls", "off", "--passive", "--parallel", "4", "mirror",
-                                 "/many", target.string()});
+    const Drive d =
+        RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--user",
+                     server.User(), "--password", server.Password(), "--tls", "off", "--passive",
+                     "--parallel", "4", "mirror", "/many", target.string()});
     ASSERT_EQ(d.exitCode, 0) << Dump(d);
-    EXPECT_EQ(TreeOf(target), TreeOf(tree));
+    EXPECT_EQ(Differences(TreeOf(target), TreeOf(tree)), "");
     EXPECT_EQ(d.CountContaining("mirror: 40 files"), 1u) << Dump(d);
     // Two at most (one, when the server still counts the connection the fixture greeted on).
     EXPECT_EQ(d.CountContaining(", 3 sessions") + d.CountContaining(", 4 sessions"), 0u) << Dump(d);
+}
+
+// Over TLS, every session of the run carries the same trust as the first: the server's
+// certificate passes by the authority given once on the command line, for all of them.
+TEST(Mirror, TreeBothWaysOverTlsWithEverySessionTrusted)
+{
+    TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
+    TAVOLEN_REQUIRE(testsupport::TestCertificates::Available(), "the openssl command");
+    const auto& certs = testsupport::TestCertificates::Shared();
+    testsupport::VsftpdServer server;
+    server.UseTls({testsupport::FtpsMode::Explicit, certs.Server()});
+    ASSERT_TRUE(server.Start());
+    const fs::path tree = fs::path(server.Root()) / "tree";
+    MakeAwkwardTree(tree);
+    // vsftpd leaves dot files out of its listings.
+    fs::remove(tree / ".hidden");
+    testsupport::TempDir local;
+    const fs::path copy = fs::path(local.Path()) / "copy";
+    const std::vector<std::string> login{
+        "--host",   "127.0.0.1",   "--port",     std::to_string(server.Port()),
+        "--user",   server.User(), "--password", server.Password(),
+        "--tls",    "require",     "--ca-file",  certs.CaFile(),
+        "--passive"};
+
+    const Drive down = RunFtpdrive(With(login, {"mirror", "/tree", copy.string()}));
+    ASSERT_EQ(down.exitCode, 0) << Dump(down) << server.Log();
+    EXPECT_EQ(Differences(TreeOf(copy), TreeOf(tree)), "");
+
+    const Drive up = RunFtpdrive(With(login, {"mirror", "-R", copy.string(), "/upload/tree"}));
+    ASSERT_EQ(up.exitCode, 0) << Dump(up) << server.Log();
+    EXPECT_EQ(Differences(TreeOf(fs::path(server.WritableDir()) / "tree"), TreeOf(tree)), "");
 }

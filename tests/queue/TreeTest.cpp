@@ -99,8 +99,10 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
     server.listings["/srv"] = {
         Entry("good file.txt", K::File, 3),
         Entry("pasta ação", K::Directory),
-        Entry("..", K::Directory),
+        Entry("..", K::Directory), // the listing's own parent and self entries: passed over
         Entry(".", K::Directory),
+        Entry(".", K::File),
+        Entry("..", K::Link),
         Entry("../../etc/cron.d/x", K::File),
         Entry("/etc/passwd", K::File),
         Entry("", K::File),
@@ -131,6 +133,8 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
     ASSERT_TRUE(listed);
 
     EXPECT_EQ(tree.refused.size(), 8u);
+    for (const std::string& refused : tree.refused)
+        EXPECT_NE(refused.find("refused"), std::string::npos) << refused;
     EXPECT_EQ(tree.leftOut.size(), 1u);
     EXPECT_EQ(tree.directories, (std::vector<std::string>{"pasta ação", "pasta ação/vazio"}));
 

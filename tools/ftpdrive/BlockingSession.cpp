@@ -130,7 +130,8 @@ bool BlockingSession::Start(const transfer::Request& request, transfer::Progress
                 break;
             case transfer::Operation::List: break;
             }
-            if (request.operation == transfer::Operation::Get) outcome.bytes = ftp_->ReceivedBytes();
+            if (request.operation == transfer::Operation::Get)
+                outcome.bytes = ftp_->ReceivedBytes();
             if (request.operation == transfer::Operation::Put) outcome.bytes = ftp_->SentBytes();
         } catch (const std::exception& error) {
             outcome = OutcomeOf(error);

@@ -8,10 +8,15 @@
 #include "queue/TreeTransfer.h"
 
 #include <QEventLoop>
+#include <QSocketNotifier>
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <functional>
+#include <memory>
 
 namespace ftpdrive {
 
@@ -31,6 +36,50 @@ transfer::TreeJob JobOf(const Options& options, const Command& command)
     return job;
 }
 
+// Ctrl-C (or SIGTERM) during a mirror cancels it: every session stops at once, the summary
+// still says what arrived whole, and nothing cut short is under its real name. The handler only
+// writes a byte to a pipe; the event loop reads it.
+int interruptPipe[2] = {-1, -1};
+
+void OnInterrupt(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
+}
+
+class InterruptWatch {
+public:
+    explicit InterruptWatch(std::function<void()> onInterrupt)
+    {
+        if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        notifier_ = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated,
+                         [onInterrupt = std::move(onInterrupt)] {
+                             char bytes[16];
+                             while (::read(interruptPipe[0], bytes, sizeof bytes) > 0) {
+                             }
+                             onInterrupt();
+                         });
+        std::signal(SIGINT, OnInterrupt);
+        std::signal(SIGTERM, OnInterrupt);
+    }
+    ~InterruptWatch()
+    {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        notifier_.reset();
+        for (int& end : interruptPipe) {
+            if (end >= 0) ::close(end);
+            end = -1;
+        }
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+private:
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
 void PrintSummary(const transfer::TreeSummary& summary)
 {
     const double seconds = summary.elapsedMs / 1000.0;
@@ -39,7 +88,8 @@ void PrintSummary(const transfer::TreeSummary& summary)
                   static_cast<long long>(summary.bytes), seconds,
                   Bytes(seconds > 0 ? summary.bytes / seconds : 0).c_str());
     std::string text = line;
-    text += ", " + std::to_string(summary.sessions) + (summary.sessions == 1 ? " session" : " sessions");
+    text += ", " + std::to_string(summary.sessions) +
+            (summary.sessions == 1 ? " session" : " sessions");
     if (summary.skipped > 0) text += ", " + std::to_string(summary.skipped) + " skipped";
     if (summary.canceled) text += ", canceled";
     Out(text);
@@ -76,6 +126,7 @@ int RunMirror(const Options& options, const Command& command)
         finished = true;
         loop.quit();
     };
+    const InterruptWatch interrupt([&tree] { tree.Cancel(); });
     tree.Start();
     if (!finished) loop.exec();
     progress.Clear();

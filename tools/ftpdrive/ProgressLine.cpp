@@ -31,8 +31,9 @@ std::string Duration(int64_t seconds)
 {
     char text[32];
     if (seconds >= 3600)
-        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
-                      static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
+        std::snprintf(
+            text, sizeof text, "%lld:%02lld:%02lld", static_cast<long long>(seconds / 3600),
+            static_cast<long long>(seconds / 60 % 60), static_cast<long long>(seconds % 60));
     else
         std::snprintf(text, sizeof text, "%lld:%02lld", static_cast<long long>(seconds / 60),
                       static_cast<long long>(seconds % 60));
@@ -48,13 +49,14 @@ void ProgressLine::Update(const transfer::TreeProgress& progress, int64_t elapse
     std::string line = "files " + std::to_string(progress.filesDone) + "/" +
                        std::to_string(progress.filesTotal) + "  " + Bytes(progress.bytes);
     if (progress.bytesTotal > 0) {
-        const int64_t percent =
-            std::min<int64_t>(100, progress.bytes * 100 / std::max<int64_t>(progress.bytesTotal, 1));
+        const int64_t percent = std::min<int64_t>(
+            100, progress.bytes * 100 / std::max<int64_t>(progress.bytesTotal, 1));
         line += " of " + Bytes(progress.bytesTotal) + " (" + std::to_string(percent) + "%)";
     }
     line += "  " + Bytes(speed) + "/s";
     if (progress.bytesTotal > progress.bytes && speed > 0)
-        line += "  " + Duration(static_cast<int64_t>((progress.bytesTotal - progress.bytes) / speed)) +
+        line += "  " +
+                Duration(static_cast<int64_t>((progress.bytesTotal - progress.bytes) / speed)) +
                 " left";
     std::fprintf(stderr, "\r%s\x1b[K", line.c_str());
     std::fflush(stderr);
