@@ -2,6 +2,8 @@
 
 #include "queue/SafeName.h"
 
+#include <set>
+
 namespace transfer {
 
 RemoteTreeWalk::RemoteTreeWalk(Session& session, std::string root)
@@ -47,6 +49,7 @@ void RemoteTreeWalk::Listed(const std::string& below, const Outcome& outcome,
         tree_.refused.push_back(below + ": cannot be listed: " + outcome.message);
         return Next();
     }
+    std::set<std::string> names;
     for (const RemoteEntry& entry : entries) {
         // A listing's own entries for the directory itself and its parent are no part of the
         // tree; under any other kind those names are an attempt, and are refused below.
@@ -63,6 +66,11 @@ void RemoteTreeWalk::Listed(const std::string& below, const Outcome& outcome,
             continue;
         }
         const std::string path = below.empty() ? entry.name : below + "/" + entry.name;
+        // Two entries of one name would be two transfers into one local file at once.
+        if (!names.insert(entry.name).second) {
+            tree_.refused.push_back(path + ": refused: listed twice");
+            continue;
+        }
         switch (entry.kind) {
         case RemoteEntry::Kind::Directory:
             tree_.directories.push_back(path);

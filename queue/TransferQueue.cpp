@@ -126,7 +126,6 @@ void TransferQueue::OpenSession()
     slot->session = factory_();
     slots_.push_back(std::move(owned));
     if (!slot->session) {
-        slot->state = SlotState::Gone;
         scheduler_.After(0, Guarded([this, slot] {
                              Opened(slot,
                                     Failure("no session could be made", ErrorReason::Unknown));
@@ -141,14 +140,14 @@ void TransferQueue::OpenSession()
 
 void TransferQueue::Opened(Slot* slot, const Outcome& outcome)
 {
-    if (canceled_ || finished_) return;
-    if (outcome.ok && slot->state == SlotState::Opening) {
+    if (canceled_ || finished_ || slot->state != SlotState::Opening) return;
+    if (outcome.ok) {
         slot->state = SlotState::Idle;
         failedOpens_ = 0;
         mostOpen_ = std::max(mostOpen_, OpenCount());
         return Pump();
     }
-    if (slot->state != SlotState::Gone) Drop(slot);
+    Drop(slot);
     const int others = OpenCount();
     if (others > 0) {
         // The server takes no more sessions than it has now (or will have, once those still
@@ -289,8 +288,10 @@ void TransferQueue::Finish(size_t index, ItemState state, const Outcome& outcome
 void TransferQueue::Drop(Slot* slot)
 {
     if (slot->state == SlotState::Gone) return;
-    if (slot->state == SlotState::Busy) slot->session->Cancel();
+    const bool busy = slot->state == SlotState::Busy;
     slot->state = SlotState::Gone;
+    if (!slot->session) return;
+    if (busy) slot->session->Cancel();
     slot->session->Close();
 }
 

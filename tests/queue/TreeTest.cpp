@@ -110,10 +110,10 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
         Entry("link", K::Link),
     };
     server.listings["/srv/pasta ação"] = {
-        Entry("vazio", K::Directory),
-        Entry("empty", K::File, 0),
-        Entry("..", K::File),
-        Entry("sub/../../../x", K::Directory),
+        Entry("vazio", K::Directory),          Entry("empty", K::File, 0), Entry("..", K::File),
+        Entry("sub/../../../x", K::Directory), Entry("empty", K::File, 9), // a second file of that
+                                                                           // name: both would write
+                                                                           // one file
     };
     server.listings["/srv/pasta ação/vazio"] = {};
 
@@ -132,7 +132,7 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
     clock.RunAll();
     ASSERT_TRUE(listed);
 
-    EXPECT_EQ(tree.refused.size(), 8u);
+    EXPECT_EQ(tree.refused.size(), 9u);
     for (const std::string& refused : tree.refused)
         EXPECT_NE(refused.find("refused"), std::string::npos) << refused;
     EXPECT_EQ(tree.leftOut.size(), 1u);
