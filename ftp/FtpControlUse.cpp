@@ -48,7 +48,55 @@ void TVaskFTP::OnControlInput()
     // While an operation runs, it reads its own replies. During a wait on the data connection the
     // notification has woken that wait, whose watch looks whether the server has meanwhile given
     // up on the transfer.
-    if (controlUsers_ == 0) ReadUnsolicitedInput();
+    if (replyListener_) {
+        PushControlInput();
+    } else if (controlUsers_ == 0) {
+        ReadUnsolicitedInput();
+    }
+}
+
+void TVaskFTP::ListenForReplies(ReplyListener listener)
+{
+    replyListener_ = std::move(listener);
+    listenerOwed_ = 0;
+    // What came before the listener is read now: no notification will announce it again.
+    if (replyListener_) PushControlInput();
+}
+
+void TVaskFTP::SendWithoutWaiting(const std::string& command)
+{
+    RequireSingleLine(command);
+    ++listenerOwed_;
+    replies_.Send(command);
+}
+
+void TVaskFTP::PushControlInput()
+{
+    if (!Connected) return;
+    char buffer[kUnsolicitedReadSize];
+    for (int read = 0; read < kUnsolicitedReadsPerNotification && replyListener_; ++read) {
+        long count = -1;
+        try {
+            count = ReceiveBytes(buffer, sizeof buffer);
+        } catch (const ESockError&) {
+            count = 0;
+        }
+        if (count > 0) {
+            // The listener is called with each whole reply and may send the next command, or
+            // stop listening, from there.
+            const ReplyListener listener = replyListener_;
+            replies_.Push(buffer, static_cast<size_t>(count), listenerOwed_, listener);
+            continue;
+        }
+        if (count < 0) {
+            const int error = platform::LastSocketError();
+            if (error == platform::kErrWouldBlock || error == platform::kErrInterrupted) return;
+        }
+        ReportStatus(4, "Connection closed by server");
+        DropSession();
+        if (const ReplyListener listener = replyListener_) listener(FtpReply::Closed());
+        return;
+    }
 }
 
 void TVaskFTP::ReadUnsolicitedInput()

@@ -2,6 +2,7 @@
 #include "ftp/ReplyReader.h"
 
 #include "ftp/FtpDataConnection.h"
+#include "ftp/FtpReply.h"
 #include "ftp/VaskFtp.h"
 #include "net/Wait.h"
 
@@ -272,4 +273,25 @@ bool ReplyReader::TakeIdleBytes(const char* bytes, size_t count)
         if (Frame(line) && replyCode_ == 421) return true;
     }
     return false;
+}
+
+void ReplyReader::Push(const char* bytes, size_t count, int& mine,
+                       const std::function<void(const FtpReply&)>& deliver)
+{
+    for (size_t i = 0; i < count; ++i) {
+        // Only a reply's code and a readable start matter; a line is kept that far.
+        if (idleLine_.size() < kIdleLineKept) idleLine_ += bytes[i];
+        if (bytes[i] != '\n') continue;
+        const std::string line = std::move(idleLine_);
+        idleLine_.clear();
+        control_.ReportStatus(1, line);
+        if (!inReply_) pushedFirst_ = line;
+        // Replies owed by commands before the session's own come first, in order.
+        const bool earlier = owed_ > mine;
+        if (!Frame(line)) continue;
+        const bool preliminary = IsPreliminary(replyCode_);
+        if (earlier) continue;
+        if (!preliminary && mine > 0) --mine;
+        deliver(FtpReply{replyCode_, pushedFirst_, false});
+    }
 }

@@ -26,6 +26,7 @@
 
 class TVaskFTP;
 class Deadline;
+struct FtpReply;
 
 class ReplyReader {
 public:
@@ -69,6 +70,12 @@ public:
     // Bytes that arrived while no operation reads the connection. True when the session is over
     // (the server said 421).
     bool TakeIdleBytes(const char* bytes, size_t count);
+    // Bytes that arrived for the non-blocking session, which reads as they come instead of
+    // waiting: framed into replies, of which those owed by earlier commands are dropped, and each
+    // whole reply to the session's own commands is handed to `deliver`. `mine` counts the final
+    // replies the session still waits for; each one handed on counts down.
+    void Push(const char* bytes, size_t count, int& mine,
+              const std::function<void(const FtpReply&)>& deliver);
 
     // Every line of the last failure reply (400..599) read, as it came, line ends included: a
     // refusal of several lines often says what matters in its later ones.
@@ -96,6 +103,7 @@ private:
     int replyCode_ = 0;  // the code of the reply in progress or the last one ended
     // The start of a line the event loop has taken before an operation began to read.
     std::string idleLine_;
+    std::string pushedFirst_; // the first line of the pushed reply in progress
     std::vector<std::string> lastFailure_;
     // The bound of the courtesy wait that runs; nullptr when none does.
     Deadline* patience_ = nullptr;

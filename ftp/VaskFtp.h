@@ -198,8 +198,22 @@ public:
     // command"); such a line would let a name smuggle in a second command.
     static void RequireSingleLine(const std::string& command);
 
+    // ---- Internal: the non-blocking session (FtpSession) ---------------------------------
+    // While a listener is set, the control connection is read from the event loop as bytes
+    // arrive: replies owed by earlier commands are dropped, and each whole reply to a command
+    // sent by SendWithoutWaiting goes to the listener, as does the server's hang-up
+    // (FtpReply::Closed()). No blocking operation runs meanwhile.
+    using ReplyListener = std::function<void(const FtpReply&)>;
+    void ListenForReplies(ReplyListener listener);
+    void SendWithoutWaiting(const std::string& command);
+
 private:
     friend class ReplyReader;
+
+    // Reads what arrived for the listener.
+    void PushControlInput();
+    ReplyListener replyListener_;
+    int listenerOwed_ = 0;
 
     // Connect's loop around its machine, and what it does for the machine.
     LoginOperation::Settings LoginSettings() const;

@@ -192,6 +192,35 @@ public:
     // stream, -1 (with the socket error) when nothing can be had now.
     long Take(void* buffer, size_t length) { return ReceiveBytes(buffer, length, false); }
 
+    // --- Without waiting --------------------------------------------------------------------
+    // For callers driven by the socket's notifications rather than by a wait: each call does
+    // what it can at once and returns; OnSocketEvent tells when to call again.
+    // Every notification of the socket (its event and error word), after the component's own
+    // handling of it: a connect that ended, bytes or room that came, a peer that connects or
+    // closes.
+    std::function<void(uint16_t event, uint16_t error)> OnSocketEvent;
+    // Starts a connect to `address` on a fresh socket of its family; the connect notification
+    // says how it ended (Connected, or LastError). Raises ESockError when it cannot even start.
+    void BeginConnect(const platform::SocketAddress& address);
+    // A client TLS handshake taken one step per call: BeginTls makes the engine and takes the
+    // first step, ContinueTls the next ones on the socket's notifications. True once it is done
+    // (PeerCertificate() holds the verdict); false while it waits for the peer. A handshake that
+    // fails closes the connection and raises ESockError, as StartTls does.
+    bool BeginTls(const TTlsSettings& settings);
+    bool ContinueTls();
+    // One receive into `file`: the count, 0 at the end of the stream (TlsTruncated() says
+    // whether a TLS stream was cut), -1 when nothing is there now (the read notification comes
+    // when something is). Raises FileWriteError, or ESockError for a connection that failed.
+    long ReceiveSomeToFile(platform::LocalFile& file);
+    // One send from `file`: the count, 0 at the end of the file, -1 when the socket takes
+    // nothing now (the write notification comes when it does). Raises FileReadError, or
+    // ESockError for a connection that failed.
+    long SendSomeFromFile(platform::LocalFile& file);
+    // A listening socket's waiting connection, taken and made this component's own connection
+    // (the listening socket is closed): true when `from` is empty or the peer is on that host.
+    // One from any other host is closed unseen and false returned, as when nobody waits.
+    bool AcceptWaiting(const platform::SocketAddress* from);
+
     // --- Listening and accepting ----------------------------------------------------------
     void Listen(bool useLookupMessage);
     virtual platform::SocketHandle Accept();
@@ -275,6 +304,9 @@ private:
     std::unique_ptr<TlsEngine> tls_;
     TCertificateInfo peerCertificate_;
     bool tlsTruncated_ = false;
+    // What SendSomeFromFile read and TLS has not taken yet: its length and where it starts.
+    size_t pendingSend_ = 0;
+    size_t pendingSendAt_ = 0;
 };
 
 // Stops a component's timer when a timed operation ends, however it ends.

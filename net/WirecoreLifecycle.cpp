@@ -162,6 +162,11 @@ intptr_t TWirecore::HandleSocketMessage(int Msg, uintptr_t, intptr_t LParam)
             // this way wants OnDisconnect, so none is fired here.
             if (platform::SelectEvent(LParam) == platform::kEventAccept) Connected = true;
         }
+        // A lookup's answer comes by the same message as the accept of a socket listening that
+        // way; only the socket's own events are passed on.
+        const uint16_t event = platform::SelectEvent(LParam);
+        const bool socketEvent = Msg == platform::kSocketMessage || event == platform::kEventAccept;
+        if (socketEvent && OnSocketEvent) OnSocketEvent(event, platform::SelectError(LParam));
     } catch (...) {
     }
     return 0;

@@ -5,6 +5,7 @@
 #include "ftp/CommandOperation.h"
 #include "ftp/LoginOperation.h"
 #include "ftp/LogoutOperation.h"
+#include "ftp/TransferOperation.h"
 
 #include <gtest/gtest.h>
 
@@ -345,6 +346,224 @@ TEST(LogoutMachine, ClosesWhateverQuitGetsAndFailsOnlyOnARefusal)
             end.what == Do::Close ? "close" : "close and " + Ending(end.failure);
         EXPECT_EQ(seen, expected) << reply;
     }
+}
+
+// --- Listings and transfers ----------------------------------------------------------------------
+
+struct TransferRow {
+    const char* name;
+    TransferOperation::Settings settings;
+    // What happens, in order: a reply ("150 ..."; "" the server's hang-up), "data N" (the data
+    // connection ended after N bytes), "broken" (it failed), "port" (active mode listens),
+    // "cancel", "timeout".
+    Lines events;
+    Lines expected;
+};
+
+TransferOperation::Settings Transfer(TransferOperation::Kind kind, std::string command)
+{
+    TransferOperation::Settings settings;
+    settings.kind = kind;
+    settings.command = std::move(command);
+    return settings;
+}
+
+TransferOperation::Settings Get() { return Transfer(TransferOperation::Kind::Get, "RETR f"); }
+
+template <class Change> TransferOperation::Settings Get(Change change)
+{
+    TransferOperation::Settings settings = Get();
+    change(settings);
+    return settings;
+}
+
+Lines RunTransfer(const TransferRow& row)
+{
+    TransferOperation machine(row.settings);
+    Lines seen;
+    auto note = [&](const TransferOperation::Step& step) {
+        if (step.listen) seen.push_back("listen");
+        if (step.connectTo) seen.push_back("connect " + std::to_string(*step.connectTo));
+        if (!step.send.empty()) seen.push_back("send " + step.send);
+        if (step.moveData) seen.push_back("move");
+        if (step.closeData) seen.push_back("close");
+        if (!step.done) return;
+        if (machine.Current() == TransferOperation::State::Succeeded) {
+            seen.push_back("ok");
+        } else {
+            const bool canceled = machine.Current() == TransferOperation::State::Canceled;
+            seen.push_back((canceled ? "canceled " : "") + Ending(machine.Failure()));
+        }
+    };
+    note(machine.Start());
+    for (const std::string& event : row.events) {
+        if (event == "port") {
+            note(machine.Listening("PORT 127,0,0,1,4,1"));
+        } else if (event.rfind("data ", 0) == 0) {
+            note(machine.DataEnded(std::stoll(event.substr(5))));
+        } else if (event == "broken") {
+            note(machine.DataFailed({"Connection reset by peer", ErrorReason::SocketError}));
+        } else if (event == "cancel" || event == "timeout") {
+            note(machine.Cancel(event == "timeout"));
+        } else {
+            note(machine.Reply(ReplyOf(event)));
+        }
+    }
+    return seen;
+}
+
+const char* const k227 = "227 Entering Passive Mode (127,0,0,1,4,1)";
+const char* const k150 = "150 Opening BINARY mode data connection for f (10 bytes)";
+
+TEST(TransferMachine, EachRowFollowsTheServerToItsEnd)
+{
+    using Kind = TransferOperation::Kind;
+    const TransferRow rows[] = {
+        {"DownloadPassive",
+         Get(),
+         {"200 Type set", k227, k150, "data 10", "226 Done"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "move", "close", "ok"}},
+        {"ClosingReplyBeforeTheDataEnds",
+         Get(),
+         {"200 ok", k227, k150, "226 Done", "data 10"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "move", "close", "ok"}},
+        {"ShortOfTheAnnouncedSize",
+         Get(),
+         {"200 ok", k227, k150, "data 7", "226 Done"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "move", "close",
+          FailText(ErrorReason::TransferIncomplete,
+                   "Transfer incomplete: 7 bytes received for a file of 10 bytes")}},
+        {"ServerGivesUpHalfway",
+         Get(),
+         {"200 ok", k227, k150, "426 Aborted", "data 4"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "move", "close",
+          FailText(ErrorReason::ServerRefused, "426 Aborted")}},
+        {"ResetDataSaysTheServersReason",
+         Get(),
+         {"200 ok", k227, k150, "broken", "426 Reset"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "move", "close", "close",
+          FailText(ErrorReason::ServerRefused, "426 Reset")}},
+        {"ResetDataWithASuccessIsNoSuccess",
+         Get(),
+         {"200 ok", k227, k150, "broken", "226 ok"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "move", "close", "close",
+          FailText(ErrorReason::SocketError, "Connection reset by peer")}},
+        {"RefusedRetr",
+         Get(),
+         {"200 ok", k227, "550 No such file"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "close",
+          FailText(ErrorReason::ServerRefused, "550 No such file")}},
+        {"CannotOpenDataConnection",
+         Get(),
+         {"200 ok", k227, "425 Can't open"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "close",
+          FailText(ErrorReason::DataConnectionFailed, "425 Can't open")}},
+        {"PassiveReplyWithoutPort",
+         Get(),
+         {"200 ok", "227 (127,0,0,1,0,0)"},
+         {"send TYPE I", "send PASV", "close",
+          FailText(ErrorReason::BadReply, "227 (127,0,0,1,0,0)")}},
+        {"PassiveReplyWithoutNumbers",
+         Get(),
+         {"200 ok", "227 a,b,c,d,e,f)"},
+         {"send TYPE I", "send PASV", "close",
+          FailText(ErrorReason::InvalidInteger, "'e' is not a valid integer value")}},
+        {"PassiveRefused",
+         Get(),
+         {"200 ok", "500 no"},
+         {"send TYPE I", "send PASV", "close", FailText(ErrorReason::ServerRefused, "500 no")}},
+        {"HangUpAfterType",
+         Get(),
+         {""},
+         {"send TYPE I", "close",
+          FailText(ErrorReason::ServerClosed, "Connection closed by server")}},
+        {"ExtendedPassive",
+         Get([](auto& s) { s.extended = true; }),
+         {"200 ok", "229 Entering Extended Passive Mode (|||6446|)", "150 go", "data 3", "226 ok"},
+         {"send TYPE I", "send EPSV", "connect 6446", "send RETR f", "move", "close", "ok"}},
+        {"Active",
+         Get([](auto& s) { s.passive = false; }),
+         {"200 ok", "port", "200 PORT ok", k150, "data 10", "226 ok"},
+         {"send TYPE I", "listen", "send PORT 127,0,0,1,4,1", "send RETR f", "move", "close",
+          "ok"}},
+        {"ActiveAddressRefused",
+         Get([](auto& s) { s.passive = false; }),
+         {"200 ok", "port", "500 Illegal PORT"},
+         {"send TYPE I", "listen", "send PORT 127,0,0,1,4,1", "close",
+          FailText(ErrorReason::DataConnectionFailed, "500 Illegal PORT")}},
+        {"SizeFirstOutranksTheAnnouncedOne",
+         Get([](auto& s) { s.sizeOf = "f"; }),
+         {"200 ok", "213 12", k227, k150, "data 10", "226 ok"},
+         {"send TYPE I", "send SIZE f", "send PASV", "connect 1025", "send RETR f", "move", "close",
+          FailText(ErrorReason::TransferIncomplete,
+                   "Transfer incomplete: 10 bytes received for a file of 12 bytes")}},
+        {"Resume",
+         Get([](auto& s) {
+             s.sizeOf = "f";
+             s.offset = 4;
+         }),
+         {"200 ok", "213 10", k227, "350 Restarting", "150 rest", "data 6", "226 ok"},
+         {"send TYPE I", "send SIZE f", "send PASV", "connect 1025", "send REST 4", "send RETR f",
+          "move", "close", "ok"}},
+        {"ResumeRestartRefused",
+         Get([](auto& s) {
+             s.sizeOf = "f";
+             s.offset = 4;
+         }),
+         {"200 ok", "213 10", k227, "502 No REST"},
+         {"send TYPE I", "send SIZE f", "send PASV", "connect 1025", "send REST 4", "close",
+          FailText(ErrorReason::ServerRefused, "502 No REST")}},
+        {"ResumeWithNothingLeft",
+         Get([](auto& s) {
+             s.sizeOf = "f";
+             s.offset = 10;
+         }),
+         {"200 ok", "213 10"},
+         {"send TYPE I", "send SIZE f", "ok"}},
+        {"ResumeOfALongerFile",
+         Get([](auto& s) {
+             s.sizeOf = "f";
+             s.offset = 11;
+         }),
+         {"200 ok", "213 10"},
+         {"send TYPE I", "send SIZE f", "close",
+          FailText(ErrorReason::TransferIncomplete,
+                   "Local file is longer than the server's: 11 of 10 bytes")}},
+        {"Upload",
+         Transfer(Kind::Put, "STOR f"),
+         {"200 ok", k227, "150 go", "data 99", "226 ok"},
+         {"send TYPE I", "send PASV", "connect 1025", "send STOR f", "move", "close", "ok"}},
+        {"UploadRefusedAtTheEnd",
+         Transfer(Kind::Put, "STOR f"),
+         {"200 ok", k227, "150 go", "data 99", "552 Quota"},
+         {"send TYPE I", "send PASV", "connect 1025", "send STOR f", "move", "close",
+          FailText(ErrorReason::ServerRefused, "552 Quota")}},
+        {"Listing",
+         Transfer(Kind::List, "MLSD"),
+         {k227, "150 Here", "data 0", "226 ok"},
+         {"send PASV", "connect 1025", "send MLSD", "move", "close", "ok"}},
+        {"CancelBeforeTheCommand",
+         Get(),
+         {"200 ok", "cancel"},
+         {"send TYPE I", "send PASV", "close",
+          "canceled " + FailText(ErrorReason::Canceled, "Socket send aborted")}},
+        {"CancelInTheDataPhase",
+         Get(),
+         {"200 ok", k227, k150, "cancel", "226 late"},
+         {"send TYPE I", "send PASV", "connect 1025", "send RETR f", "move", "send ABOR", "close",
+          "canceled " + FailText(ErrorReason::Canceled, "Socket send aborted")}},
+        {"UploadTimesOutWithoutAbor",
+         Transfer(Kind::Put, "STOR f"),
+         {"200 ok", k227, "150 go", "timeout"},
+         {"send TYPE I", "send PASV", "connect 1025", "send STOR f", "move", "close",
+          "canceled " + FailText(ErrorReason::TimedOut, "Socket send aborted")}},
+        {"ListingTimesOut",
+         Transfer(Kind::List, "LIST"),
+         {k227, "timeout"},
+         {"send PASV", "connect 1025", "send LIST", "send ABOR", "close",
+          "canceled " + FailText(ErrorReason::TimedOut, "Socket readln aborted")}},
+    };
+    for (const TransferRow& row : rows) EXPECT_EQ(RunTransfer(row), row.expected) << row.name;
 }
 
 } // namespace

@@ -1,0 +1,581 @@
+// The non-blocking FTP session: see FtpSession.h. The machines decide; this file does what they
+// ask on the control and data connections as their notifications come, and nothing here waits.
+#include "ftp/FtpSession.h"
+
+#include "ftp/CommandOperation.h"
+#include "ftp/DownloadTarget.h"
+#include "ftp/FtpDataConnection.h"
+#include "ftp/ListLineShapes.h"
+#include "ftp/MlsdParser.h"
+#include "net/ThreadTimer.h"
+#include "platform/LocalFile.h"
+#include "platform/SocketErrors.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace {
+
+// The poster's messages.
+constexpr int kDeliverMessage = platform::kUserMessageBase + 201;
+constexpr int kOpenMessage = platform::kUserMessageBase + 202;
+constexpr int kReceiveMessage = platform::kUserMessageBase + 203;
+
+// Receives per notification: a session at full speed leaves the event loop to the others (and the
+// window) every so many blocks; the notification comes again for what is still waiting.
+constexpr int kReceivesPerNotification = 16;
+// A listing is kept whole until it ends; one longer than this is no listing.
+constexpr size_t kListingLimit = 256u * 1024 * 1024;
+
+using Clock = std::chrono::steady_clock;
+
+transfer::Outcome FailureOutcome(const std::string& message, ErrorReason reason)
+{
+    transfer::Outcome outcome;
+    outcome.message = message;
+    outcome.reason = reason;
+    const int code = ftpdata::LeadingReplyCode(message);
+    if (code >= 100 && code <= 999) outcome.replyCode = code;
+    return outcome;
+}
+
+transfer::RemoteEntry::Kind KindOf(TEntryKind kind)
+{
+    switch (kind) {
+    case TEntryKind::File: return transfer::RemoteEntry::Kind::File;
+    case TEntryKind::Directory: return transfer::RemoteEntry::Kind::Directory;
+    case TEntryKind::Link: return transfer::RemoteEntry::Kind::Link;
+    default: return transfer::RemoteEntry::Kind::Other;
+    }
+}
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
+int64_t DaysFromCivil(int year, int month, int day)
+{
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t yearOfEra = year - era * 400;
+    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
+}
+
+transfer::RemoteEntry EntryOf(const TFTPListEntry& parsed)
+{
+    transfer::RemoteEntry entry;
+    entry.name = parsed.name;
+    entry.kind = KindOf(parsed.kind);
+    entry.size = parsed.size;
+    const TEntryTime& time = parsed.modified;
+    // Only a time that names its zone says when the file changed.
+    if (time.known && time.utc)
+        entry.modifiedUtc = DaysFromCivil(time.year, time.month, time.day) * 86400 +
+                            time.hour * 3600 + time.minute * 60 + time.second;
+    return entry;
+}
+
+} // namespace
+
+struct FtpSession::Running {
+    transfer::Request request;
+    transfer::ProgressHandler progress;
+    transfer::DoneHandler done;
+    transfer::ListHandler listed;
+    std::unique_ptr<TransferOperation> transfer;
+    std::unique_ptr<CommandOperation> command;
+    std::unique_ptr<TWirecore> data;
+    std::unique_ptr<ftpfiles::DownloadTarget> target;
+    std::unique_ptr<platform::LocalFile> file;
+    bool machineListing = false;
+    std::string listing;
+    std::vector<transfer::RemoteEntry> entries;
+    bool moveData = false;
+    bool dataConnected = false;
+    bool securing = false;
+    bool moving = false;
+    bool dataEnded = false;
+    Clock::time_point lastProgress = Clock::now();
+    transfer::Outcome outcome;
+};
+
+FtpSession::FtpSession(std::unique_ptr<TVaskFTP> ftp) : ftp_(std::move(ftp))
+{
+    poster_ =
+        std::make_unique<platform::NotificationWindow>([this](int message, uintptr_t, intptr_t) {
+            if (message == kDeliverMessage) Deliver();
+            if (message == kOpenMessage) RunOpen();
+            if (message == kReceiveMessage && running_ && running_->moving) ReceiveData();
+            return intptr_t{0};
+        });
+    watchdog_ = std::make_unique<TThreadTimer>(nullptr);
+    watchdog_->SetEnabled(false);
+    watchdog_->SetOnTimer([this](TComponent*) { CheckProgress(); });
+}
+
+FtpSession::~FtpSession()
+{
+    if (running_) {
+        if (running_->data) running_->data->OnSocketEvent = nullptr;
+        ftp_->ListenForReplies(nullptr);
+    }
+    watchdog_->SetEnabled(false);
+}
+
+bool FtpSession::Idle() const
+{
+    return open_ && ftp_->Connected && !running_ && !ended_ && !opening_;
+}
+
+void FtpSession::Open(transfer::DoneHandler done)
+{
+    opening_ = std::move(done);
+    poster_->Post(kOpenMessage, 0, 0);
+}
+
+void FtpSession::RunOpen()
+{
+    transfer::Outcome outcome = transfer::Outcome::Success();
+    try {
+        if (!ftp_->Connected) ftp_->Connect();
+        open_ = true;
+    } catch (const Exception& error) {
+        outcome = FailureOutcome(error.Message(), error.Reason());
+    } catch (const std::exception& error) {
+        outcome = FailureOutcome(error.what(), ErrorReason::Unknown);
+    }
+    const transfer::DoneHandler done = std::move(opening_);
+    opening_ = nullptr;
+    if (done) done(outcome);
+}
+
+bool FtpSession::Start(const transfer::Request& request, transfer::ProgressHandler progress,
+                       transfer::DoneHandler done)
+{
+    if (request.operation == transfer::Operation::List) return false;
+    auto running = std::make_unique<Running>();
+    running->request = request;
+    running->progress = std::move(progress);
+    running->done = std::move(done);
+    return Begin(std::move(running));
+}
+
+bool FtpSession::StartList(const transfer::Request& request, transfer::ListHandler done)
+{
+    if (request.operation != transfer::Operation::List) return false;
+    auto running = std::make_unique<Running>();
+    running->request = request;
+    running->listed = std::move(done);
+    return Begin(std::move(running));
+}
+
+bool FtpSession::Begin(std::unique_ptr<Running> running)
+{
+    if (!Idle()) return false;
+    running_ = std::move(running);
+    if (ftp_->TimeOut > 0) {
+        watchdog_->SetInterval(static_cast<uint32_t>(ftp_->TimeOut));
+        watchdog_->SetEnabled(true);
+    }
+    ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
+    try {
+        if (running_->request.operation == transfer::Operation::MakeDirectory) {
+            StartCommand();
+        } else {
+            StartTransfer();
+        }
+    } catch (const Exception& error) {
+        Finish(FailureOutcome(error.Message(), error.Reason()));
+    }
+    return true;
+}
+
+void FtpSession::StartCommand()
+{
+    running_->command = std::make_unique<CommandOperation>("MKD " + running_->request.remotePath);
+    const CommandOperation::Step step = running_->command->Start();
+    ftp_->SendWithoutWaiting(step.command);
+}
+
+void FtpSession::StartTransfer()
+{
+    Running& run = *running_;
+    const transfer::Request& request = run.request;
+    TransferOperation::Settings settings;
+    settings.passive = ftp_->Passive;
+    // PASV and PORT carry IPv4 addresses only.
+    settings.extended = !ftp_->PeerAddress().Inet4Word();
+    switch (request.operation) {
+    case transfer::Operation::Get: {
+        settings.kind = TransferOperation::Kind::Get;
+        settings.command = "RETR " + request.remotePath;
+        run.target = std::make_unique<ftpfiles::DownloadTarget>(request.localPath);
+        const std::string& path = run.target->WritePath();
+        const int64_t have = request.resume ? platform::LocalFile::SizeOf(path) : -1;
+        settings.offset = std::max<int64_t>(have, 0);
+        run.file = std::make_unique<platform::LocalFile>(
+            settings.offset > 0 ? platform::LocalFile::OpenForAppending(path)
+                                : platform::LocalFile::Create(path));
+        if (request.resume || ftp_->SizeBeforeDownload) settings.sizeOf = request.remotePath;
+        break;
+    }
+    case transfer::Operation::Put:
+        settings.kind = TransferOperation::Kind::Put;
+        settings.command = "STOR " + request.remotePath;
+        run.file = std::make_unique<platform::LocalFile>(
+            platform::LocalFile::OpenForReading(request.localPath));
+        break;
+    default:
+        settings.kind = TransferOperation::Kind::List;
+        run.machineListing = ftp_->UsesMachineListings();
+        settings.command = run.machineListing ? "MLSD" : "LIST";
+        if (!request.remotePath.empty()) settings.command += " " + request.remotePath;
+        break;
+    }
+    TVaskFTP::RequireSingleLine(settings.command);
+    run.transfer = std::make_unique<TransferOperation>(settings);
+    Apply(run.transfer->Start());
+}
+
+void FtpSession::Apply(const TransferOperation::Step& step)
+{
+    if (!running_) return;
+    try {
+        if (step.listen) ListenForData();
+        if (step.connectTo) ConnectData(*step.connectTo);
+        if (!step.send.empty()) {
+            if (step.send.compare(0, 5, "RETR ") == 0 || step.send.compare(0, 5, "STOR ") == 0)
+                ftp_->ReportStatus(1, step.send);
+            ftp_->SendWithoutWaiting(step.send);
+        }
+        if (step.closeData) CloseData();
+        if (step.moveData) {
+            running_->moveData = true;
+            TryMove();
+        }
+    } catch (const Exception& error) {
+        if (!step.done && running_)
+            return Apply(running_->transfer->DataFailed({error.Message(), error.Reason()}));
+    }
+    if (!step.done || !running_) return;
+    const TransferOperation& machine = *running_->transfer;
+    if (machine.Current() == TransferOperation::State::Succeeded) {
+        const Running& run = *running_;
+        const int64_t bytes = run.data ? std::max(run.data->BytesReceived, run.data->BytesSent) : 0;
+        return Finish(transfer::Outcome::Success(bytes));
+    }
+    Finish(FailureOutcome(machine.Failure().message, machine.Failure().reason));
+}
+
+void FtpSession::OnReply(const FtpReply& reply)
+{
+    if (!running_) return;
+    Progressed();
+    if (running_->command) {
+        const CommandOperation::Step step = running_->command->Reply(reply);
+        if (step.what == CommandOperation::Step::Do::Succeed)
+            return Finish(transfer::Outcome::Success());
+        return Finish(FailureOutcome(step.failure.message, step.failure.reason));
+    }
+    try {
+        if (running_->transfer) Apply(running_->transfer->Reply(reply));
+    } catch (const Exception& error) {
+        Finish(FailureOutcome(error.Message(), error.Reason()));
+    }
+}
+
+void FtpSession::ListenForData()
+{
+    Running& run = *running_;
+    run.data = std::make_unique<TWirecore>(nullptr);
+    TWirecore& data = *run.data;
+    data.OnSocketEvent = [this](uint16_t event, uint16_t error) { OnDataEvent(event, error); };
+    // The server is to connect back the way the control connection came.
+    const bool extended = !ftp_->PeerAddress().Inet4Word();
+    if (extended) data.UseSocketFamily(platform::kFamilyInet6);
+    data.Port = 0;
+    data.Listen(true);
+    const std::string command =
+        extended ? "EPRT |2|" + platform::AddressText(ftp_->LocalAddress()) + "|" +
+                       std::to_string(platform::NetworkToHost16(data.LocalAddress().port)) + "|"
+                 : "PORT " + ftp_->LocalAddressText() + data.LocalPortText();
+    Apply(run.transfer->Listening(command));
+}
+
+void FtpSession::ConnectData(int32_t port)
+{
+    Running& run = *running_;
+    run.data = std::make_unique<TWirecore>(nullptr);
+    run.data->OnSocketEvent = [this](uint16_t event, uint16_t error) { OnDataEvent(event, error); };
+    // The data connection goes where the control connection went, whatever address the reply
+    // names: a server cannot point us at a third host.
+    platform::SocketAddress address = ftp_->PeerAddress();
+    address.port = platform::HostToNetwork16(static_cast<uint16_t>(port));
+    run.data->BeginConnect(address);
+}
+
+void FtpSession::OnDataEvent(uint16_t event, uint16_t error)
+{
+    if (!running_ || !running_->data) return;
+    Running& run = *running_;
+    TWirecore& data = *run.data;
+    try {
+        switch (event) {
+        case platform::kEventConnect:
+            if (error != 0)
+                return DataFailed("Connection Failed", ErrorReason::DataConnectionFailed, error);
+            run.dataConnected = true;
+            return TryMove();
+        case platform::kEventAccept: {
+            // Only the server may connect: whoever came first would otherwise get the data.
+            const platform::SocketAddress server = ftp_->PeerAddress();
+            if (!data.AcceptWaiting(ftp_->Proxy.empty() ? &server : nullptr)) return;
+            run.dataConnected = true;
+            return TryMove();
+        }
+        case platform::kEventRead:
+        case platform::kEventClose:
+            if (run.securing) return TryMove();
+            if (run.moving && run.request.operation != transfer::Operation::Put) ReceiveData();
+            return;
+        case platform::kEventWrite:
+            if (run.securing) return TryMove();
+            if (run.moving && run.request.operation == transfer::Operation::Put) SendData();
+            return;
+        default: return;
+        }
+    } catch (const Exception& failure) {
+        DataFailed(failure.Message(), failure.Reason(), failure.ErrorNumber());
+    }
+}
+
+void FtpSession::TryMove()
+{
+    Running& run = *running_;
+    if (!run.moveData || run.moving || !run.data || run.dataEnded) return;
+    TWirecore& data = *run.data;
+    if (!data.Connected) {
+        // An empty file's data connection may have come and gone before the server's 150.
+        if (run.dataConnected) {
+            run.moving = true;
+            ReceiveData();
+        }
+        return;
+    }
+    if (ftp_->DataProtected() && !data.TlsActive()) {
+        const bool secured =
+            run.securing ? data.ContinueTls() : data.BeginTls(ftp_->DataTlsSettings());
+        run.securing = !secured;
+        if (!secured) return;
+        const TCertificateInfo& certificate = data.PeerCertificate();
+        if (!certificate.Trusted())
+            throw CertificateRejectedError("Certificate of the data connection not trusted (" +
+                                               certificate.Problem +
+                                               "), and not the control connection's",
+                                           certificate);
+        ftp_->CheckDataSessionResumed(data);
+    }
+    run.moving = true;
+    Progressed();
+    if (running_.get() != &run) return;
+    if (run.request.operation == transfer::Operation::Put) return SendData();
+    ReceiveData();
+}
+
+void FtpSession::ReceiveData()
+{
+    Running& run = *running_;
+    TWirecore& data = *run.data;
+    for (int i = 0; i < kReceivesPerNotification && !run.dataEnded; ++i) {
+        // The close notification has closed the socket once every byte was read.
+        if (!data.Connected) {
+            if (data.TlsTruncated())
+                return DataFailed("TLS stream ended without close_notify: the file may be "
+                                  "incomplete",
+                                  ErrorReason::TlsTruncated);
+            return DataEnded();
+        }
+        long received = 0;
+        if (run.file) {
+            received = data.ReceiveSomeToFile(*run.file);
+        } else {
+            char block[TWirecore::kChunkSize];
+            received = data.Take(block, sizeof block);
+            if (received > 0) {
+                data.BytesReceived += received;
+                if (run.listing.size() + static_cast<size_t>(received) > kListingLimit)
+                    return DataFailed("Listing too long", ErrorReason::LineTooLong);
+                run.listing.append(block, static_cast<size_t>(received));
+            } else if (received < 0) {
+                data.CheckSocketError(TWirecore::kToleratedError);
+            }
+        }
+        if (received < 0) return;
+        if (received == 0) {
+            if (data.TlsTruncated())
+                return DataFailed("TLS stream ended without close_notify: the file may be "
+                                  "incomplete",
+                                  ErrorReason::TlsTruncated);
+            return DataEnded();
+        }
+        // The progress handler may have cancelled the operation.
+        Progressed();
+        if (running_.get() != &run) return;
+    }
+    // Bytes TLS has already decrypted raise no notification of their own: the next round is
+    // asked for here, after whatever else the event loop has waiting.
+    if (!run.dataEnded) poster_->Post(kReceiveMessage, 0, 0);
+}
+
+void FtpSession::SendData()
+{
+    Running& run = *running_;
+    TWirecore& data = *run.data;
+    for (int i = 0; i < kReceivesPerNotification && !run.dataEnded; ++i) {
+        const long sent = data.SendSomeFromFile(*run.file);
+        if (sent < 0) return;
+        if (sent == 0) {
+            // Every byte handed over: closing must not wait for the last ones to be delivered.
+            platform::SetLinger(data.SocketHandle, false, 0);
+            data.CloseSocket();
+            return DataEnded();
+        }
+        // The progress handler may have cancelled the operation.
+        Progressed();
+        if (running_.get() != &run) return;
+    }
+    // More to send: the write notification brings this back once the event loop had its turn.
+    platform::ArmWriteWakeup(data.SocketHandle);
+}
+
+void FtpSession::DataEnded()
+{
+    Running& run = *running_;
+    if (run.dataEnded) return;
+    run.dataEnded = true;
+    TWirecore& data = *run.data;
+    if (data.Connected) data.CloseSocket();
+    const bool put = run.request.operation == transfer::Operation::Put;
+    Apply(run.transfer->DataEnded(put ? data.BytesSent : data.BytesReceived));
+}
+
+void FtpSession::DataFailed(const std::string& message, ErrorReason reason, int errorNumber)
+{
+    if (!running_ || !running_->transfer) return;
+    std::string text = message;
+    if (errorNumber != 0 && reason == ErrorReason::DataConnectionFailed) {
+        const std::string why = TWirecore::ErrorTextFor(static_cast<uint16_t>(errorNumber));
+        if (!why.empty()) text += " (" + why + ")";
+    }
+    running_->dataEnded = true;
+    Apply(running_->transfer->DataFailed({text, reason}));
+}
+
+void FtpSession::CloseData()
+{
+    Running& run = *running_;
+    run.moving = false;
+    if (!run.data) return;
+    run.data->OnSocketEvent = nullptr;
+    // A data phase cut short must not look ended to the server: no close_notify.
+    if (run.data->Connected) run.data->CutConnection();
+}
+
+void FtpSession::Progressed()
+{
+    if (!running_) return;
+    running_->lastProgress = Clock::now();
+    if (!running_->progress || !running_->data) return;
+    const TWirecore& data = *running_->data;
+    transfer::Progress progress;
+    progress.bytes = running_->request.operation == transfer::Operation::Put ? data.BytesSent
+                                                                             : data.BytesReceived;
+    if (running_->request.operation == transfer::Operation::Put) {
+        progress.total = running_->file ? running_->file->Size() : -1;
+    } else if (running_->transfer) {
+        progress.total = running_->transfer->Total();
+    }
+    running_->progress(progress);
+}
+
+void FtpSession::CheckProgress()
+{
+    if (!running_ || ftp_->TimeOut <= 0) return;
+    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                            running_->lastProgress);
+    const int64_t left = ftp_->TimeOut - idle.count();
+    if (left > 0) {
+        watchdog_->SetInterval(static_cast<uint32_t>(left));
+        return;
+    }
+    if (running_->transfer) return Apply(running_->transfer->Cancel(true));
+    Finish(FailureOutcome("Socket readln aborted", ErrorReason::TimedOut));
+}
+
+void FtpSession::Cancel()
+{
+    if (!running_) return;
+    if (running_->transfer) return Apply(running_->transfer->Cancel(false));
+    Finish(FailureOutcome("Socket readln aborted", ErrorReason::Canceled));
+}
+
+void FtpSession::EndListing()
+{
+    Running& run = *running_;
+    size_t start = 0;
+    const TListDay today = TListDay::Today();
+    while (start < run.listing.size()) {
+        size_t end = run.listing.find('\n', start);
+        if (end == std::string::npos) end = run.listing.size();
+        std::string line = run.listing.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        if (run.machineListing) {
+            TFTPListEntry parsed;
+            if (mlsd::ReadLine(line, parsed) == mlsd::LineKind::Entry)
+                run.entries.push_back(EntryOf(parsed));
+        } else if (const std::optional<listing::Entry> entry = listing::ReadListLine(line, today)) {
+            run.entries.push_back(EntryOf(entry->parsed));
+        }
+    }
+}
+
+void FtpSession::Finish(transfer::Outcome outcome)
+{
+    if (!running_) return;
+    watchdog_->SetEnabled(false);
+    ftp_->ListenForReplies(nullptr);
+    Running& run = *running_;
+    if (run.data) run.data->OnSocketEvent = nullptr;
+    run.file.reset();
+    if (outcome.ok) {
+        try {
+            if (run.target) run.target->Commit();
+            if (run.request.operation == transfer::Operation::List) EndListing();
+        } catch (const Exception& error) {
+            outcome = FailureOutcome(error.Message(), error.Reason());
+        }
+    }
+    run.outcome = std::move(outcome);
+    ended_ = std::move(running_);
+    poster_->Post(kDeliverMessage, 0, 0);
+}
+
+void FtpSession::Deliver()
+{
+    const std::unique_ptr<Running> ended = std::move(ended_);
+    if (!ended) return;
+    if (ended->listed) return ended->listed(ended->outcome, ended->entries);
+    if (ended->done) ended->done(ended->outcome);
+}
+
+void FtpSession::Close()
+{
+    Cancel();
+    if (!ftp_->Connected) return;
+    try {
+        ftp_->Disconnect();
+    } catch (const std::exception&) {
+    }
+    open_ = false;
+}

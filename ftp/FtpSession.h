@@ -1,0 +1,81 @@
+#pragma once
+// An FTP session that never blocks its caller: the FTP component's side of transfer::Session.
+// It owns a TVaskFTP, set up by the caller (host, credentials, mode, TLS, trust, handlers), and
+// runs each operation as a machine (TransferOperation, CommandOperation) driven by the
+// notifications of its control and data connections. Any number of sessions run at once on the
+// one thread; none of them waits in the event loop for a transfer.
+//
+// The login (Open) still runs the component's blocking Connect, from the event loop: it is a
+// few round trips, and the transfers of other sessions go on while it waits.
+#include "ftp/TransferOperation.h"
+#include "ftp/VaskFtp.h"
+#include "net/TransferSession.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform {
+class LocalFile;
+class NotificationWindow;
+} // namespace platform
+namespace ftpfiles {
+class DownloadTarget;
+}
+class TThreadTimer;
+
+class FtpSession : public transfer::Session {
+public:
+    explicit FtpSession(std::unique_ptr<TVaskFTP> ftp);
+    ~FtpSession() override;
+    FtpSession(const FtpSession&) = delete;
+    FtpSession& operator=(const FtpSession&) = delete;
+
+    // The component, for its settings and events; its blocking operations are not to be used
+    // while an operation of the session runs.
+    TVaskFTP& Ftp() { return *ftp_; }
+
+    void Open(transfer::DoneHandler done) override;
+    bool Idle() const override;
+    bool Start(const transfer::Request& request, transfer::ProgressHandler progress,
+               transfer::DoneHandler done) override;
+    bool StartList(const transfer::Request& request, transfer::ListHandler done) override;
+    void Cancel() override;
+    void Close() override;
+
+private:
+    struct Running;
+
+    bool Begin(std::unique_ptr<Running> running);
+    void StartTransfer();
+    void StartCommand();
+    // Does what the machine asked.
+    void Apply(const TransferOperation::Step& step);
+    void OnReply(const FtpReply& reply);
+    void OnDataEvent(uint16_t event, uint16_t error);
+    void ConnectData(int32_t port);
+    void ListenForData();
+    void TryMove();
+    void ReceiveData();
+    void SendData();
+    void DataEnded();
+    void DataFailed(const std::string& message, ErrorReason reason, int errorNumber = 0);
+    void CloseData();
+    void Progressed();
+    void CheckProgress();
+    void EndListing();
+    // Ends the running operation: its handler is called from the event loop, once what it used
+    // is gone.
+    void Finish(transfer::Outcome outcome);
+    void Deliver();
+    void RunOpen();
+
+    std::unique_ptr<TVaskFTP> ftp_;
+    std::unique_ptr<platform::NotificationWindow> poster_;
+    std::unique_ptr<TThreadTimer> watchdog_;
+    std::unique_ptr<Running> running_;
+    // The ended operation whose handler is still to be called.
+    std::unique_ptr<Running> ended_;
+    transfer::DoneHandler opening_;
+    bool open_ = false;
+};

@@ -1,0 +1,104 @@
+#pragma once
+// Internal to the FTP component: a listing or a file transfer as a state machine, from the
+// representation type to the closing reply. It touches no socket and no file: it is fed whole
+// replies and what happened on the data connection, and says what to do next.
+//
+//   state      entered when                               left on
+//   Idle       made                                       Start()
+//   Type       a file moves: "TYPE I" is to go out        any reply; none fails
+//   Size       the server's size is wanted (SIZE)         "213 N": known, else unknown; then
+//                                                         a resume with nothing left succeeds,
+//                                                         one longer than the server's fails
+//   Channel    PASV/EPSV sent, or PORT/EPRT once the      2xx (with a port when passive): the
+//              data connection listens                    command goes out; else fails
+//   Restart    a download goes on after `offset` bytes    350; anything else fails
+//   Command    RETR/STOR/APPE/LIST/MLSD sent              1xx or 2xx: DataPhase; 301-599 or
+//                                                         none fails (425: DataConnectionFailed)
+//   DataPhase  the data may move                          the data's end and the closing reply
+//                                                         both in: decided; a failure reply or a
+//                                                         broken data connection fails at once
+//   Succeeded, Failed, Canceled
+//
+// A Cancel (or the session's time-out) ends it from any state but the last three: a download or
+// listing whose command went out is told ABOR. The replies still owed are the session's to read.
+#include "ftp/FtpReply.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+class TransferOperation {
+public:
+    enum class Kind { Get, Put, List };
+    enum class State {
+        Idle,
+        Type,
+        Size,
+        Channel,
+        Restart,
+        Command,
+        DataPhase,
+        Succeeded,
+        Failed,
+        Canceled
+    };
+
+    struct Settings {
+        Kind kind = Kind::Get;
+        // The command that moves the data: "RETR name", "STOR name", "APPE name", "LIST", "MLSD".
+        std::string command;
+        // The path SIZE asks about; SIZE is sent only when it is set.
+        std::string sizeOf;
+        bool passive = true;
+        // EPSV or EPRT rather than PASV or PORT (an IPv6 control connection).
+        bool extended = false;
+        // Get: the bytes the local file already holds, to go on after (REST).
+        int64_t offset = 0;
+    };
+
+    // Everything the session is to do now, in this order.
+    struct Step {
+        bool listen = false;              // active mode: listen, then call Listening()
+        std::optional<int32_t> connectTo; // passive mode: connect the data connection here
+        std::string send;                 // a command to send
+        bool moveData = false;            // the data may move once the connection is there
+        bool closeData = false;           // stop moving and close the data connection
+        bool done = false;                // ended: Current(), Failure() and Total() say how
+    };
+
+    explicit TransferOperation(Settings settings);
+
+    State Current() const { return state_; }
+    const FtpFailure& Failure() const { return failure_; }
+    // What the whole file comes to, when the server said so (SIZE, or the transfer command's
+    // reply); -1 when unknown.
+    int64_t Total() const { return total_; }
+
+    Step Start();
+    // Active mode: the data connection listens; `portCommand` names it to the server.
+    Step Listening(const std::string& portCommand);
+    Step Reply(const FtpReply& reply);
+    // The data connection came to its end after `bytes` bytes (of this pass).
+    Step DataEnded(int64_t bytes);
+    // The data connection could not be made or broke.
+    Step DataFailed(const FtpFailure& failure);
+    // The user's Cancel, or no progress for the session's time-out.
+    Step Cancel(bool timedOut);
+
+private:
+    Step Enter(State next);
+    Step Enter(State next, Step step);
+    Step Fail(FtpFailure failure);
+    Step AfterSize();
+    Step OpenChannel();
+    Step SendCommand();
+    Step Decide();
+    bool Ended() const;
+
+    Settings settings_;
+    State state_ = State::Idle;
+    FtpFailure failure_;
+    int64_t total_ = -1;
+    std::optional<int64_t> dataBytes_;
+    std::optional<FtpReply> closing_;
+};
