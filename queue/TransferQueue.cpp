@@ -268,8 +268,10 @@ void TransferQueue::Finish(size_t index, ItemState state, const Outcome& outcome
     ++ended_;
     results_.push_back(ItemResult{index, outcome, entry.tries});
     if (onItemDone) onItemDone(results_.back());
+    const bool releases =
+        state == ItemState::Done || (entry.item.mayFail && outcome.reason != ErrorReason::Canceled);
     for (const size_t dependent : dependents_[index]) {
-        if (state == ItemState::Done) {
+        if (releases) {
             if (entries_[dependent].state != ItemState::Waiting) continue;
             entries_[dependent].state = ItemState::Ready;
             ready_.push_back(dependent);

@@ -30,6 +30,8 @@ struct QueueItem {
     // An item that must have ended well before this one may start (the directory a file goes
     // into): its index.
     std::optional<size_t> after;
+    // Its failure does not hold back the items after it (a directory that may be there already).
+    bool mayFail = false;
 };
 
 struct QueueSettings {

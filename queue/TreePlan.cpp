@@ -56,8 +56,9 @@ TreePlan PlanDownload(const Tree& remote, const std::string& remoteRoot,
 }
 
 TreePlan PlanUpload(const Tree& local, const std::filesystem::path& localRoot, const Tree& remote,
-                    bool remoteRootExists, const std::string& remoteRoot, OverwritePolicy policy)
+                    RootState rootState, const std::string& remoteRoot, OverwritePolicy policy)
 {
+    const bool remoteRootExists = rootState == RootState::Present;
     TreePlan plan;
     const std::set<std::string> remoteDirectories(remote.directories.begin(),
                                                   remote.directories.end());
@@ -79,7 +80,10 @@ TreePlan PlanUpload(const Tree& local, const std::filesystem::path& localRoot, c
         plan.items.push_back(std::move(item));
         plan.files.push_back(PlannedFile{below.empty() ? remoteRoot : below, FileFacts{}});
     };
-    if (!remoteRootExists) makeDirectory("");
+    if (!remoteRootExists) {
+        makeDirectory("");
+        plan.items.back().mayFail = rootState == RootState::Unknown;
+    }
     for (const std::string& directory : local.directories)
         if (!remoteRootExists || remoteDirectories.count(directory) == 0) makeDirectory(directory);
     for (const TreeFile& file : local.files) {

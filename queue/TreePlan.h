@@ -6,6 +6,7 @@
 #include "queue/TransferQueue.h"
 #include "queue/Tree.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -30,9 +31,14 @@ struct TreePlan {
 TreePlan PlanDownload(const Tree& remote, const std::string& remoteRoot,
                       const std::filesystem::path& localRoot, OverwritePolicy policy);
 
-// `remote` is what the target holds already; `remoteRootExists` says whether the root itself is
-// there.
+// Whether the target's root is there: a listing that names something says so, but some servers
+// answer the listing of a missing directory with an empty one.
+enum class RootState : uint8_t { Missing, Present, Unknown };
+
+// `remote` is what the target holds already. A root that may be missing is made first; when it
+// is Unknown, its making may fail (it may be there) without holding back what goes into it.
 TreePlan PlanUpload(const Tree& local, const std::filesystem::path& localRoot, const Tree& remote,
-                    bool remoteRootExists, const std::string& remoteRoot, OverwritePolicy policy);
+                    RootState remoteRoot, const std::string& remoteRootPath,
+                    OverwritePolicy policy);
 
 } // namespace transfer

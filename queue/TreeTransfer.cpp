@@ -91,7 +91,13 @@ void TreeTransfer::RemoteTargetWalked(const Outcome& outcome, const Tree& tree)
     Append(summary_.failures, local_.refused);
     Append(summary_.leftOut, local_.leftOut);
     // A target that cannot be listed is taken for one that is not there yet: making it tells.
-    Run(PlanUpload(local_, job_.localRoot, outcome.ok ? tree : Tree{}, outcome.ok, job_.remoteRoot,
+    // An empty listing may be a missing directory too, on some servers.
+    const bool empty = tree.files.empty() && tree.directories.empty() && tree.refused.empty() &&
+                       tree.leftOut.empty();
+    const RootState root = !outcome.ok ? RootState::Missing
+                           : empty     ? RootState::Unknown
+                                       : RootState::Present;
+    Run(PlanUpload(local_, job_.localRoot, outcome.ok ? tree : Tree{}, root, job_.remoteRoot,
                    job_.policy));
 }
 
@@ -129,7 +135,7 @@ void TreeTransfer::ItemDone(const ItemResult& result)
             SetModified(item.request.localPath, *file.source.modifiedUtc);
     } else if (result.outcome.reason == ErrorReason::Canceled) {
         summary_.canceled = true;
-    } else {
+    } else if (!item.mayFail) {
         summary_.failures.push_back(file.path + ": " + result.outcome.message);
     }
     if (onProgress) onProgress(progress_);

@@ -214,23 +214,27 @@ TEST(TransferQueue, CancelEndsEverythingAndReportsNothingDoneThatIsNot)
 }
 
 // A file waits for the directory it goes into; when that cannot be made, the file is not
-// tried, and says why.
+// tried, and says why; unless the directory may have been there already.
 TEST(TransferQueue, ItemAfterAFailedOneIsNotTried)
 {
-    QueueRun run;
-    QueueItem directory;
-    directory.request.operation = Operation::MakeDirectory;
-    directory.request.remotePath = "/d";
-    run.server.failures["/d"] = {Failed(ErrorReason::ServerRefused, 553)};
-    const size_t made = run.queue->Add(directory);
-    QueueItem file = Get("/d/f");
-    file.request.operation = Operation::Put;
-    file.after = made;
-    run.queue->Add(file);
-    run.queue->Start();
-    run.clock.RunAll();
-    ASSERT_TRUE(run.finished);
-    EXPECT_FALSE(run.ResultOf(1).outcome.ok);
-    EXPECT_EQ(run.ResultOf(1).tries, 0);
-    EXPECT_EQ(run.StartTimesOf("/d/f").size(), 0u);
+    for (const bool mayFail : {false, true}) {
+        SCOPED_TRACE(mayFail ? "the directory may be there" : "the directory must be made");
+        QueueRun run;
+        QueueItem directory;
+        directory.request.operation = Operation::MakeDirectory;
+        directory.request.remotePath = "/d";
+        directory.mayFail = mayFail;
+        run.server.failures["/d"] = {Failed(ErrorReason::ServerRefused, 550)};
+        const size_t made = run.queue->Add(directory);
+        QueueItem file = Get("/d/f");
+        file.request.operation = Operation::Put;
+        file.after = made;
+        run.queue->Add(file);
+        run.queue->Start();
+        run.clock.RunAll();
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.ResultOf(1).outcome.ok, mayFail);
+        EXPECT_EQ(run.ResultOf(1).tries, mayFail ? 1 : 0);
+        EXPECT_EQ(run.StartTimesOf("/d/f").size(), mayFail ? 1u : 0u);
+    }
 }

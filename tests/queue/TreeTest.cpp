@@ -171,8 +171,9 @@ TEST(LocalTree, UploadPlanMakesDirectoriesFirstAndLeavesLinksOut)
         SCOPED_TRACE(follow ? "following links" : "not following links");
         const transfer::Tree tree = transfer::ScanLocalTree(root, follow);
         EXPECT_EQ(tree.leftOut.size(), follow ? 0u : 1u);
-        const transfer::TreePlan plan = transfer::PlanUpload(tree, root, transfer::Tree{}, false,
-                                                             "/up", OverwritePolicy::Overwrite);
+        const transfer::TreePlan plan =
+            transfer::PlanUpload(tree, root, transfer::Tree{}, transfer::RootState::Missing, "/up",
+                                 OverwritePolicy::Overwrite);
         std::vector<std::string> made;
         for (size_t i = 0; i < plan.items.size(); ++i) {
             const auto& item = plan.items[i];

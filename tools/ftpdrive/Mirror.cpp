@@ -1,8 +1,10 @@
 #include "tools/ftpdrive/Mirror.h"
 
-#include "tools/ftpdrive/BlockingSession.h"
 #include "tools/ftpdrive/Output.h"
 #include "tools/ftpdrive/ProgressLine.h"
+#include "tools/ftpdrive/Session.h"
+
+#include "ftp/FtpSession.h"
 
 #include "queue/Scheduler.h"
 #include "queue/TreeTransfer.h"
@@ -110,10 +112,17 @@ int RunMirror(const Options& options, const Command& command)
         Err("warning: " + server +
             " does not offer TLS: the session, password included, is not encrypted");
     };
-    transfer::TreeTransfer tree(
-        JobOf(options, command),
-        [&options, inClear] { return std::make_unique<BlockingSession>(options, inClear); },
-        scheduler);
+    // Every session logs in as the first: the same host, user, TLS mode and trust.
+    const auto makeSession = [&options, inClear]() -> std::unique_ptr<transfer::Session> {
+        auto ftp = std::make_unique<TVaskFTP>(nullptr);
+        Configure(*ftp, options);
+        ftp->OnTlsRefused = [inClear](const std::string&, bool& goOn) {
+            goOn = true;
+            inClear();
+        };
+        return std::make_unique<FtpSession>(std::move(ftp));
+    };
+    transfer::TreeTransfer tree(JobOf(options, command), makeSession, scheduler);
     ProgressLine progress(!options.quiet && ::isatty(STDERR_FILENO));
     tree.onProgress = [&](const transfer::TreeProgress& now) {
         progress.Update(now, scheduler.NowMs());
