@@ -82,6 +82,16 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
 };
 
+// A server's reply keeps its line ends (and a reply of several lines has some inside): one
+// output line each.
+std::string OneLine(std::string text)
+{
+    text = WithoutLineEnd(std::move(text));
+    for (char& c : text)
+        if (c == '\r' || c == '\n') c = ' ';
+    return text;
+}
+
 void PrintSummary(const transfer::TreeSummary& summary)
 {
     const double seconds = summary.elapsedMs / 1000.0;
@@ -95,7 +105,7 @@ void PrintSummary(const transfer::TreeSummary& summary)
     if (summary.skipped > 0) text += ", " + std::to_string(summary.skipped) + " skipped";
     if (summary.canceled) text += ", canceled";
     Out(text);
-    for (const std::string& failure : summary.failures) Out("failed: " + failure);
+    for (const std::string& failure : summary.failures) Out("failed: " + OneLine(failure));
     for (const std::string& left : summary.leftOut) Out("left out: " + left);
 }
 
