@@ -65,8 +65,8 @@ async def serve(listen_host, target_host, port, delay):
 async def main():
     listen_host, target_host, delay_ms = sys.argv[1], sys.argv[2], float(sys.argv[3])
     ports = []
-    for spec in sys.argv[4:]:
-        first, _, last = spec.partition("-")
+    for ports_text in sys.argv[4:]:
+        first, _, last = ports_text.partition("-")
         ports.extend(range(int(first), int(last or first) + 1))
     servers = [await serve(listen_host, target_host, port, delay_ms / 1000.0) for port in ports]
     print("ready", flush=True)
