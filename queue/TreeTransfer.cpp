@@ -2,8 +2,11 @@
 
 #include "queue/RemoteTreeWalk.h"
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <system_error>
+#include <utility>
 
 namespace transfer {
 
@@ -17,6 +20,18 @@ void SetModified(const std::string& path, int64_t utcSeconds)
     const std::chrono::system_clock::time_point when{std::chrono::seconds(utcSeconds)};
     std::error_code ignored;
     fs::last_write_time(path, fs::file_time_type::clock::from_sys(when), ignored);
+}
+
+// "a/b/c" gives "a/b" and "c", "c" gives "" (the login directory) and "c"; nullopt for a root
+// that names no entry of a parent ("/", "", ".", "..").
+std::optional<std::pair<std::string, std::string>> ParentAndName(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return std::nullopt;
+    if (slash == std::string::npos) return std::make_pair(std::string(), name);
+    return std::make_pair(slash == 0 ? std::string("/") : path.substr(0, slash), name);
 }
 
 void Append(std::vector<std::string>& to, const std::vector<std::string>& from)
@@ -73,6 +88,34 @@ void TreeTransfer::Walked(const Outcome& outcome, const Tree& tree)
 {
     if (ended_) return;
     if (!outcome.ok) return End(job_.remoteRoot + ": " + outcome.message);
+    // Some servers list a directory that is not there as an empty one: a mistyped name would
+    // end as a tree of nothing, fetched whole. Its parent's listing tells.
+    const bool empty = tree.files.empty() && tree.directories.empty() && tree.refused.empty() &&
+                       tree.leftOut.empty();
+    if (const auto split = ParentAndName(job_.remoteRoot); empty && split) {
+        Request request;
+        request.operation = Operation::List;
+        request.remotePath = split->first;
+        const std::string name = split->second;
+        const bool started = first_->StartList(
+            request, [this, name, tree, alive = std::weak_ptr<bool>(alive_)](
+                         const Outcome& listed, const std::vector<RemoteEntry>& entries) {
+                if (!alive.lock() || ended_) return;
+                const bool there =
+                    listed.ok && std::any_of(entries.begin(), entries.end(), [&](const auto& e) {
+                        return e.name == name && (e.kind == RemoteEntry::Kind::Directory ||
+                                                  e.kind == RemoteEntry::Kind::Link);
+                    });
+                if (!there) return End(job_.remoteRoot + ": no such directory");
+                Plan(tree);
+            });
+        if (started) return;
+    }
+    Plan(tree);
+}
+
+void TreeTransfer::Plan(const Tree& tree)
+{
     Append(summary_.failures, tree.refused);
     Append(summary_.leftOut, tree.leftOut);
     TreePlan plan = PlanDownload(tree, job_.remoteRoot, job_.localRoot, job_.policy);

@@ -62,6 +62,7 @@ public:
 private:
     void Opened(const Outcome& outcome);
     void Walked(const Outcome& outcome, const Tree& tree);
+    void Plan(const Tree& tree);
     void RemoteTargetWalked(const Outcome& outcome, const Tree& tree);
     void Run(TreePlan plan);
     void ItemDone(const ItemResult& result);

@@ -153,6 +153,14 @@ TEST(Mirror, ServerAllowingTwoSessionsStillGetsEveryFile)
     EXPECT_EQ(d.CountContaining("mirror: 40 files"), 1u) << Dump(d);
     // Two at most (one, when the server still counts the connection the fixture greeted on).
     EXPECT_EQ(d.CountContaining(", 3 sessions") + d.CountContaining(", 4 sessions"), 0u) << Dump(d);
+
+    // vsftpd lists a missing directory as an empty one; that is no tree to fetch.
+    const Drive missing =
+        RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--user",
+                     server.User(), "--password", server.Password(), "--tls", "off", "--passive",
+                     "mirror", "/not-there", local.File("none")});
+    EXPECT_EQ(missing.exitCode, 1) << Dump(missing);
+    EXPECT_TRUE(missing.Has("failed: /not-there: no such directory")) << Dump(missing);
 }
 
 // Over TLS, every session of the run carries the same trust as the first: the server's

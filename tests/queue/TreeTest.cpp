@@ -7,6 +7,7 @@
 #include "queue/RemoteTreeWalk.h"
 #include "queue/SafeName.h"
 #include "queue/TreePlan.h"
+#include "queue/TreeTransfer.h"
 
 #include "support/TestUtil.h"
 
@@ -188,5 +189,43 @@ TEST(LocalTree, UploadPlanMakesDirectoriesFirstAndLeavesLinksOut)
         }
         EXPECT_EQ(made, (std::vector<std::string>{"/up", "/up/a b", "/up/a b/vazio"}));
         EXPECT_EQ(plan.items.size(), follow ? 6u : 5u);
+    }
+}
+
+// A server may list a directory that is not there as an empty one: the download of a mistyped
+// name must fail, not end as an empty tree fetched whole.
+TEST(TreeTransfer, EmptyRootIsCheckedInItsParent)
+{
+    using K = RemoteEntry::Kind;
+    struct Row {
+        const char* what;
+        std::vector<RemoteEntry> parent;
+        bool exact;
+    };
+    const std::vector<Row> rows{
+        {"there, and empty", {Entry("dir", K::Directory)}, true},
+        {"a link to a directory", {Entry("dir", K::Link)}, true},
+        {"not there", {Entry("other", K::Directory)}, false},
+        {"a file of that name", {Entry("dir", K::File)}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fakes::FakeClock clock;
+        fakes::FakeServer server(clock);
+        server.listings["/srv/dir"] = {};
+        server.listings["/srv"] = row.parent;
+        testsupport::TempDir local;
+        transfer::TreeJob job;
+        job.remoteRoot = "/srv/dir";
+        job.localRoot = local.File("copy");
+        transfer::TreeTransfer tree(
+            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+        std::optional<transfer::TreeSummary> summary;
+        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+        tree.Start();
+        clock.RunAll();
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_EQ(summary->Exact(), row.exact);
+        EXPECT_EQ(std::filesystem::exists(job.localRoot), row.exact);
     }
 }
