@@ -45,6 +45,7 @@ test-asan:
 bench:
 	@$(MAKE) --no-print-directory build PRESET=release
 	@bench/run
+	@bench/mirror
 
 screenshot:
 	@$(MAKE) --no-print-directory build PRESET=release

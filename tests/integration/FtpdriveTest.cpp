@@ -33,7 +33,12 @@ TEST(Ftpdrive, UsageErrorsExitWith2)
           {"--host", "127.0.0.1", "get", "only-one"},
           {"--host", "127.0.0.1", "--port", "x", "ls"},
           {"--host", "127.0.0.1", "--tls", "sometimes", "ls"},
-          {"--host", "127.0.0.1", "--fingerprint", "AB:CD", "ls"}}) {
+          {"--host", "127.0.0.1", "--fingerprint", "AB:CD", "ls"},
+          {"--host", "127.0.0.1", "mirror", "/only-one"},
+          {"--host", "127.0.0.1", "mirror", "-R", "/only-one"},
+          {"--host", "127.0.0.1", "ls", "mirror", "/a", "b"},
+          {"--host", "127.0.0.1", "--parallel", "0", "mirror", "/a", "b"},
+          {"--host", "127.0.0.1", "--if-exists", "sometimes", "mirror", "/a", "b"}}) {
         const Drive d = RunFtpdrive(args);
         EXPECT_EQ(d.exitCode, 2) << Dump(d);
         EXPECT_TRUE(d.out.empty());

@@ -309,7 +309,9 @@ void VsftpdServer::UseTls(const VsftpdTls& tls)
                "dirmessage_enable=NO\n"
                "tcp_wrappers=NO\n"
                "use_localtime=NO\n"
-               "max_per_ip=0\n"
+               "max_per_ip="
+            << maxPerIp_
+            << "\n"
                "max_clients=0\n";
         if (tls_) {
             // vsftpd's own cipher default (DES-CBC3-SHA) is one OpenSSL 3 no longer offers.

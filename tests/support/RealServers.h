@@ -124,6 +124,9 @@ public:
     static bool Available(); // the binary exists and we are root (anonymous mode chroots)
     // Before Start: TLS is required for the login and for every data connection.
     void UseTls(const VsftpdTls& tls);
+    // Before Start: at most `sessions` connections from one address at a time; the next one is
+    // greeted with 421 and closed.
+    void LimitSessionsPerAddress(int sessions) { maxPerIp_ = sessions; }
     ::testing::AssertionResult Start(IpFamily family = IpFamily::V4);
 
     static std::string User() { return "anonymous"; }
@@ -136,6 +139,7 @@ public:
 
 private:
     std::optional<VsftpdTls> tls_;
+    int maxPerIp_ = 0;
 };
 
 } // namespace testsupport

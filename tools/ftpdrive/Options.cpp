@@ -13,10 +13,13 @@ const char* const kUsage =
     "                [--tls off|auto|require|implicit] [--ca-file FILE]... [--fingerprint "
     "SHA256]...\n"
     "                [--no-system-trust] [--allow-unresumed-data]\n"
+    "                [--parallel N] [--only-newer] [--if-exists POLICY] [--follow-links]\n"
+    "                [--quiet]\n"
     "                COMMAND...\n"
     "       ftpdrive --help\n"
     "COMMAND: ls | pwd | cd DIR | mkdir DIR | rm FILE | get REMOTE LOCAL | put LOCAL REMOTE\n"
-    "         | resume REMOTE LOCAL | append LOCAL REMOTE | quote \"COMMAND LINE\"\n";
+    "         | resume REMOTE LOCAL | append LOCAL REMOTE | quote \"COMMAND LINE\"\n"
+    "         | mirror REMOTE_DIR LOCAL_DIR | mirror -R LOCAL_DIR REMOTE_DIR\n";
 
 const char* const kHelp =
     "\n"
@@ -36,6 +39,11 @@ const char* const kHelp =
     "                       \"\" stands for the remote name)\n"
     "  append LOCAL REMOTE  add LOCAL to the end of REMOTE\n"
     "  quote \"LINE\"         send one command line to the server as it stands\n"
+    "  mirror REMOTE_DIR LOCAL_DIR\n"
+    "                       download the tree under REMOTE_DIR into LOCAL_DIR, over up to\n"
+    "                       --parallel sessions at once (the only command of its run)\n"
+    "  mirror -R LOCAL_DIR REMOTE_DIR\n"
+    "                       upload the tree under LOCAL_DIR into REMOTE_DIR\n"
     "\n"
     "Options:\n"
     "  --host HOST          server name, IPv4 or IPv6 address (required)\n"
@@ -82,12 +90,27 @@ const char* const kHelp =
     "                       with --tls require, accept data connections that do not resume\n"
     "                       the control connection's TLS session (otherwise refused: they\n"
     "                       may not come from the server); a warning all the same\n"
+    "  --parallel N         mirror: up to N sessions at once (default 4, 1 to 64); a server\n"
+    "                       that turns sessions away gets fewer\n"
+    "  --if-exists POLICY   mirror: a file already at the target is sent again (overwrite,\n"
+    "                       the default), continued from its length (resume), left (skip),\n"
+    "                       or sent when its size differs or it is older (different)\n"
+    "  --only-newer         mirror: --if-exists different\n"
+    "  --follow-links       mirror -R: send what symbolic links point to (otherwise left out)\n"
+    "  --quiet              mirror: no progress line on a terminal\n"
     "  --help, -h           print this text and exit\n"
     "\n"
     "Local files are checked before the connection is opened: a file to upload must be a\n"
     "readable regular file, and a file to download into must be one that can be written.\n"
     "A download that fails or is interrupted leaves LOCAL as it was and its bytes in\n"
     "LOCAL.part, where resume continues them.\n"
+    "\n"
+    "mirror writes a progress line on standard error when that is a terminal, and at the\n"
+    "end, on standard output:\n"
+    "  mirror: FILES files, BYTES bytes, SECONDS s, SPEED/s, N sessions[, SKIPPED skipped]\n"
+    "  failed: PATH: WHY                    each file that did not arrive whole, and each\n"
+    "                                       name of the tree that was refused\n"
+    "  left out: PATH: WHY                  links not followed\n"
     "\n"
     "Standard output:\n"
     "  event: NAME [KIND]                   each event of the FTP component, as it fires\n"
@@ -106,7 +129,8 @@ const char* const kHelp =
     "                                       system's reason for a local file, or how to\n"
     "                                       trust a server certificate that was refused\n"
     "\n"
-    "Exit status: 0 every command succeeded, 1 a command failed, 2 usage error.\n";
+    "Exit status: 0 every command succeeded (for mirror: every file arrived whole), 1 a\n"
+    "command failed, 2 usage error.\n";
 
 namespace {
 
@@ -123,7 +147,8 @@ std::optional<size_t> Arity(const std::string& name)
 {
     if (name == "ls" || name == "pwd") return 0;
     if (name == "cd" || name == "mkdir" || name == "rm" || name == "quote") return 1;
-    if (name == "get" || name == "put" || name == "resume" || name == "append") return 2;
+    if (name == "get" || name == "put" || name == "resume" || name == "append" || name == "mirror")
+        return 2;
     return std::nullopt;
 }
 
@@ -157,6 +182,15 @@ std::string ParseFingerprint(const std::string& text)
     const std::optional<std::string> fingerprint = CanonicalFingerprint(text);
     if (!fingerprint) throw UsageError{"not a SHA-256 fingerprint: " + text};
     return *fingerprint;
+}
+
+transfer::OverwritePolicy ParsePolicy(const std::string& policy)
+{
+    if (policy == "overwrite") return transfer::OverwritePolicy::Overwrite;
+    if (policy == "resume") return transfer::OverwritePolicy::Resume;
+    if (policy == "skip") return transfer::OverwritePolicy::Skip;
+    if (policy == "different") return transfer::OverwritePolicy::IfDifferent;
+    throw UsageError{"unknown --if-exists policy: " + policy};
 }
 
 } // namespace
@@ -222,20 +256,36 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.systemTrust = false;
         else if (option == "--allow-unresumed-data")
             options.allowUnresumedData = true;
+        else if (option == "--parallel")
+            options.parallel = ParseNumber(option, value(option), 1, 64);
+        else if (option == "--if-exists")
+            options.ifExists = ParsePolicy(value(option));
+        else if (option == "--only-newer")
+            options.ifExists = transfer::OverwritePolicy::IfDifferent;
+        else if (option == "--follow-links")
+            options.followLinks = true;
+        else if (option == "--quiet")
+            options.quiet = true;
         else
             throw UsageError{"unknown option: " + option};
     }
     if (options.host.empty()) throw UsageError{"--host is required"};
     while (i < argv.size()) {
         Command command{argv[i++], {}};
+        // mirror -R: the upload; the flag is kept as the first argument.
+        if (command.name == "mirror" && i < argv.size() && argv[i] == "-R")
+            command.args.push_back(argv[i++]);
         const auto arity = Arity(command.name);
         if (!arity) throw UsageError{"unknown command: " + command.name};
         if (i + *arity > argv.size()) throw UsageError{"missing argument for " + command.name};
-        command.args.assign(argv.begin() + i, argv.begin() + i + *arity);
+        command.args.insert(command.args.end(), argv.begin() + i, argv.begin() + i + *arity);
         i += *arity;
         options.commands.push_back(std::move(command));
     }
     if (options.commands.empty()) throw UsageError{"no command given"};
+    for (const Command& command : options.commands)
+        if (command.name == "mirror" && options.commands.size() > 1)
+            throw UsageError{"mirror is the only command of its run"};
     return options;
 }
 

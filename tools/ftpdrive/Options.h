@@ -3,6 +3,7 @@
 // and help texts.
 #include "ftp/FileVerification.h"
 #include "ftp/FtpTypes.h"
+#include "queue/Overwrite.h"
 
 #include <cstdint>
 #include <optional>
@@ -48,6 +49,12 @@ struct Options {
     std::vector<std::string> fingerprints; // as CanonicalFingerprint writes them
     bool systemTrust = true;
     bool allowUnresumedData = false;
+    // mirror: how many sessions at once, what to do with files already at the target, and
+    // whether to draw a progress line on a terminal.
+    int32_t parallel = 4;
+    transfer::OverwritePolicy ifExists = transfer::OverwritePolicy::Overwrite;
+    bool quiet = false;
+    bool followLinks = false;
     std::vector<Command> commands;
 };
 

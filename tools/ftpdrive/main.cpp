@@ -6,6 +6,7 @@
 // Options.cpp reads the command line, LocalFiles.cpp checks local files before they are used,
 // Session.cpp sets up the component and runs the commands, Output.cpp writes the lines.
 #include "tools/ftpdrive/LocalFiles.h"
+#include "tools/ftpdrive/Mirror.h"
 #include "tools/ftpdrive/Options.h"
 #include "tools/ftpdrive/Output.h"
 #include "tools/ftpdrive/Session.h"
@@ -123,6 +124,9 @@ int main(int argc, char** argv)
         PrintFailure(problem, options);
         return kExitFailure;
     }
+
+    if (options.commands.front().name == "mirror")
+        return RunMirror(options, options.commands.front());
 
     TVaskFTP ftp(nullptr);
     Configure(ftp, options);

@@ -1,0 +1,129 @@
+#include "queue/Tree.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <system_error>
+#include <utility>
+
+namespace transfer {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Identity = std::pair<dev_t, ino_t>;
+
+int64_t UtcSeconds(fs::file_time_type time)
+{
+    const auto system = fs::file_time_type::clock::to_sys(time);
+    return std::chrono::duration_cast<std::chrono::seconds>(system.time_since_epoch()).count();
+}
+
+std::string Below(const std::string& below, const std::string& name)
+{
+    return below.empty() ? name : below + "/" + name;
+}
+
+class Scanner {
+public:
+    Scanner(bool followLinks, Tree& tree) : followLinks_(followLinks), tree_(tree) {}
+
+    void Directory(const fs::path& directory, const std::string& below)
+    {
+        struct stat self {};
+        if (::stat(directory.c_str(), &self) == 0 &&
+            !seen_.insert({self.st_dev, self.st_ino}).second) {
+            tree_.leftOut.push_back((below.empty() ? "." : below) +
+                                    ": a link back into the tree, not walked again");
+            return;
+        }
+        std::error_code error;
+        std::vector<fs::directory_entry> entries;
+        for (fs::directory_iterator it(directory, error), end; !error && it != end;
+             it.increment(error))
+            entries.push_back(*it);
+        if (error) {
+            tree_.refused.push_back((below.empty() ? "." : below) + ": " + error.message());
+            return;
+        }
+        // The same order on every run, whatever order the file system keeps.
+        std::sort(entries.begin(), entries.end(),
+                  [](const auto& a, const auto& b) { return a.path() < b.path(); });
+        for (const fs::directory_entry& entry : entries) Entry(entry, below);
+    }
+
+private:
+    void Entry(const fs::directory_entry& entry, const std::string& below)
+    {
+        const std::string name = entry.path().filename().string();
+        const std::string path = Below(below, name);
+        std::error_code error;
+        fs::file_status status = entry.symlink_status(error);
+        if (!error && fs::is_symlink(status)) {
+            if (!followLinks_) {
+                tree_.leftOut.push_back(path + ": a symbolic link, not followed");
+                return;
+            }
+            status = entry.status(error);
+        }
+        if (error) {
+            tree_.refused.push_back(path + ": " + error.message());
+            return;
+        }
+        if (fs::is_directory(status)) {
+            tree_.directories.push_back(path);
+            return Directory(entry.path(), path);
+        }
+        if (!fs::is_regular_file(status)) {
+            tree_.refused.push_back(path + ": not a regular file");
+            return;
+        }
+        std::optional<FileFacts> facts = LocalFacts(entry.path());
+        if (!facts) {
+            tree_.refused.push_back(path + ": gone while the tree was read");
+            return;
+        }
+        tree_.files.push_back(TreeFile{path, *facts});
+    }
+
+    bool followLinks_;
+    Tree& tree_;
+    std::set<Identity> seen_;
+};
+
+} // namespace
+
+std::string JoinRemote(const std::string& root, const std::string& below)
+{
+    if (below.empty()) return root;
+    if (root.empty()) return below;
+    if (root.back() == '/') return root + below;
+    return root + "/" + below;
+}
+
+std::optional<FileFacts> LocalFacts(const fs::path& path)
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    if (error || !fs::exists(status)) return std::nullopt;
+    FileFacts facts;
+    if (fs::is_regular_file(status)) {
+        const auto size = fs::file_size(path, error);
+        if (!error) facts.size = size;
+    }
+    const auto time = fs::last_write_time(path, error);
+    if (!error) facts.modifiedUtc = UtcSeconds(time);
+    return facts;
+}
+
+Tree ScanLocalTree(const fs::path& root, bool followLinks)
+{
+    Tree tree;
+    Scanner(followLinks, tree).Directory(root, "");
+    return tree;
+}
+
+} // namespace transfer

@@ -1,0 +1,324 @@
+#include "queue/TransferQueue.h"
+
+#include "queue/Failures.h"
+
+#include <algorithm>
+
+namespace transfer {
+
+namespace {
+
+const std::string kNotTried = "not tried, as ";
+
+// After these a session's control connection is still fine: only the data connection failed.
+bool SessionSurvives(const Outcome& outcome)
+{
+    if (outcome.replyCode == 425 || outcome.replyCode == 426) return true;
+    return outcome.reason == ErrorReason::DataConnectionFailed ||
+           outcome.reason == ErrorReason::ServerRefused ||
+           outcome.reason == ErrorReason::TransferIncomplete ||
+           outcome.reason == ErrorReason::FileOpen || outcome.reason == ErrorReason::FileCreate ||
+           outcome.reason == ErrorReason::FileRead || outcome.reason == ErrorReason::FileWrite;
+}
+
+Outcome Failure(std::string message, ErrorReason reason)
+{
+    Outcome outcome;
+    outcome.message = std::move(message);
+    outcome.reason = reason;
+    return outcome;
+}
+
+} // namespace
+
+TransferQueue::TransferQueue(SessionFactory factory, Scheduler& scheduler, QueueSettings settings)
+    : factory_(std::move(factory)), scheduler_(scheduler), settings_(settings),
+      limit_(std::max(1, settings.maxSessions))
+{
+}
+
+TransferQueue::~TransferQueue()
+{
+    *alive_ = false;
+    for (auto& slot : slots_)
+        if (slot->state != SlotState::Gone && slot->session) slot->session->Close();
+}
+
+size_t TransferQueue::Add(QueueItem item)
+{
+    entries_.push_back(Entry{std::move(item)});
+    dependents_.emplace_back();
+    return entries_.size() - 1;
+}
+
+void TransferQueue::Adopt(std::unique_ptr<Session> session)
+{
+    auto slot = std::make_unique<Slot>();
+    slot->session = std::move(session);
+    slot->state = SlotState::Idle;
+    slots_.push_back(std::move(slot));
+    mostOpen_ = std::max(mostOpen_, OpenCount());
+}
+
+std::function<void()> TransferQueue::Guarded(std::function<void()> call)
+{
+    return [alive = std::weak_ptr<bool>(alive_), call = std::move(call)] {
+        const auto token = alive.lock();
+        if (token && *token) call();
+    };
+}
+
+void TransferQueue::Start()
+{
+    if (started_) return;
+    started_ = true;
+    for (size_t i = 0; i < entries_.size(); ++i) {
+        const std::optional<size_t>& after = entries_[i].item.after;
+        if (after && *after < entries_.size() && *after != i) {
+            dependents_[*after].push_back(i);
+        } else {
+            entries_[i].state = ItemState::Ready;
+            ready_.push_back(i);
+        }
+    }
+    Pump();
+}
+
+int TransferQueue::OpenCount() const
+{
+    return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) {
+        return slot->state != SlotState::Gone;
+    }));
+}
+
+void TransferQueue::Pump()
+{
+    if (canceled_ || finished_ || !started_) return;
+    for (size_t i = 0; i < slots_.size(); ++i) {
+        Slot* slot = slots_[i].get();
+        if (slot->state != SlotState::Idle) continue;
+        // A server that said it wants fewer sessions gets them as each one comes free.
+        if (OpenCount() > limit_) {
+            Drop(slot);
+            continue;
+        }
+        while (!ready_.empty() && slot->state == SlotState::Idle) {
+            const size_t index = ready_.front();
+            ready_.pop_front();
+            if (entries_[index].state == ItemState::Ready) Run(slot, index);
+        }
+    }
+    size_t opening =
+        static_cast<size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) {
+            return slot->state == SlotState::Opening;
+        }));
+    while (!opensPausing_ && ready_.size() > opening && OpenCount() < limit_) {
+        OpenSession();
+        ++opening;
+    }
+    CheckFinished();
+}
+
+void TransferQueue::OpenSession()
+{
+    auto owned = std::make_unique<Slot>();
+    Slot* slot = owned.get();
+    slot->session = factory_();
+    slots_.push_back(std::move(owned));
+    if (!slot->session) {
+        scheduler_.After(0, Guarded([this, slot] {
+                             Opened(slot,
+                                    Failure("no session could be made", ErrorReason::Unknown));
+                         }));
+        return;
+    }
+    slot->session->Open([this, slot, alive = std::weak_ptr<bool>(alive_)](const Outcome& outcome) {
+        const auto token = alive.lock();
+        if (token && *token) Opened(slot, outcome);
+    });
+}
+
+void TransferQueue::Opened(Slot* slot, const Outcome& outcome)
+{
+    if (canceled_ || finished_ || slot->state != SlotState::Opening) return;
+    if (outcome.ok) {
+        slot->state = SlotState::Idle;
+        failedOpens_ = 0;
+        mostOpen_ = std::max(mostOpen_, OpenCount());
+        return Pump();
+    }
+    Drop(slot);
+    const int others = OpenCount();
+    if (others > 0) {
+        // The server takes no more sessions than it has now (or will have, once those still
+        // logging in are in): the items wait for those, none fails for it.
+        limit_ = std::max(1, others);
+        return Pump();
+    }
+    // A refused login before any session got in is the credentials, not the load.
+    const bool busyServer =
+        TurnedAwayForLoad(outcome) && (mostOpen_ > 0 || outcome.replyCode == 421);
+    if ((WorthRetrying(outcome) || busyServer) && ++failedOpens_ < settings_.maxTries) {
+        opensPausing_ = true;
+        scheduler_.After(RetryPauseMs(failedOpens_ + 1, settings_.firstRetryPauseMs),
+                         Guarded([this] {
+                             opensPausing_ = false;
+                             Pump();
+                         }));
+        return;
+    }
+    // No session at all, and none to be had: every item that has not ended fails with the
+    // reason.
+    for (size_t i = 0; i < entries_.size(); ++i)
+        if (entries_[i].state != ItemState::Done && entries_[i].state != ItemState::Failed)
+            Finish(i, ItemState::Failed, outcome);
+    CheckFinished();
+}
+
+void TransferQueue::Count(Entry& entry, int64_t bytesNow)
+{
+    moved_ += bytesNow - entry.bytesNow;
+    entry.bytesNow = bytesNow;
+}
+
+void TransferQueue::Run(Slot* slot, size_t index)
+{
+    Entry& entry = entries_[index];
+    const bool movedBefore = entry.bytesNow > 0;
+    entry.bytesNow = 0;
+    entry.state = ItemState::Running;
+    ++entry.tries;
+    slot->state = SlotState::Busy;
+    slot->item = index;
+    Request request = entry.item.request;
+    // A later try goes on from what an earlier one of this run left; one that moved nothing
+    // left nothing of its own to go on from.
+    if (movedBefore) request.resume = true;
+    auto alive = std::weak_ptr<bool>(alive_);
+    auto live = [alive] {
+        const auto token = alive.lock();
+        return token && *token;
+    };
+    const bool started = slot->session->Start(
+        request,
+        [this, index, live](const Progress& progress) {
+            if (!live() || canceled_ || entries_[index].state != ItemState::Running) return;
+            Count(entries_[index], progress.bytes);
+            if (onProgress) onProgress(moved_);
+        },
+        [this, slot, index, live](const Outcome& outcome) {
+            if (live()) Ended(slot, index, outcome);
+        });
+    if (!started) {
+        // The session was not ready after all: the item goes back, the session goes.
+        --entry.tries;
+        entry.state = ItemState::Ready;
+        ready_.push_front(index);
+        Drop(slot);
+        scheduler_.After(0, Guarded([this] { Pump(); }));
+    }
+}
+
+void TransferQueue::Ended(Slot* slot, size_t index, const Outcome& outcome)
+{
+    if (canceled_ || finished_ || slot->state != SlotState::Busy || slot->item != index) return;
+    Entry& entry = entries_[index];
+    Count(entry, std::max(entry.bytesNow, outcome.bytes));
+    slot->state = SlotState::Idle;
+    if (outcome.ok) {
+        Finish(index, ItemState::Done, outcome);
+        return Pump();
+    }
+    const bool forLoad = TurnedAwayForLoad(outcome) && OpenCount() > 1;
+    const bool retry = WorthRetrying(outcome);
+    if ((forLoad || retry) && !SessionSurvives(outcome)) Drop(slot);
+    if (forLoad) {
+        // Fewer sessions from now on; the item does not pay for it with a try.
+        limit_ = std::max(1, std::min(limit_ - 1, OpenCount()));
+        --entry.tries;
+        entry.state = ItemState::Ready;
+        ready_.push_front(index);
+    } else if (retry && entry.tries < settings_.maxTries) {
+        Retry(index);
+    } else {
+        Finish(index, ItemState::Failed, outcome);
+    }
+    Pump();
+}
+
+void TransferQueue::Retry(size_t index)
+{
+    entries_[index].state = ItemState::Pausing;
+    ++pausing_;
+    scheduler_.After(RetryPauseMs(entries_[index].tries + 1, settings_.firstRetryPauseMs),
+                     Guarded([this, index] {
+                         --pausing_;
+                         if (canceled_ || entries_[index].state != ItemState::Pausing) return;
+                         entries_[index].state = ItemState::Ready;
+                         ready_.push_back(index);
+                         Pump();
+                     }));
+}
+
+void TransferQueue::Finish(size_t index, ItemState state, const Outcome& outcome)
+{
+    Entry& entry = entries_[index];
+    if (entry.state == ItemState::Done || entry.state == ItemState::Failed) return;
+    entry.state = state;
+    ++ended_;
+    results_.push_back(ItemResult{index, outcome, entry.tries});
+    if (onItemDone) onItemDone(results_.back());
+    const bool releases =
+        state == ItemState::Done || (entry.item.mayFail && outcome.reason != ErrorReason::Canceled);
+    for (const size_t dependent : dependents_[index]) {
+        if (releases) {
+            if (entries_[dependent].state != ItemState::Waiting) continue;
+            entries_[dependent].state = ItemState::Ready;
+            ready_.push_back(dependent);
+        } else {
+            // The first failure of a chain is the one worth telling.
+            Outcome because = outcome;
+            if (outcome.reason != ErrorReason::Canceled && outcome.message.rfind(kNotTried, 0) != 0)
+                because.message = kNotTried + entries_[index].item.request.remotePath +
+                                  " failed: " + outcome.message;
+            because.bytes = 0;
+            Finish(dependent, ItemState::Failed, because);
+        }
+    }
+}
+
+void TransferQueue::Drop(Slot* slot)
+{
+    if (slot->state == SlotState::Gone) return;
+    const bool busy = slot->state == SlotState::Busy;
+    slot->state = SlotState::Gone;
+    if (!slot->session) return;
+    if (busy) slot->session->Cancel();
+    slot->session->Close();
+}
+
+void TransferQueue::Cancel()
+{
+    if (finished_) return;
+    canceled_ = true;
+    for (auto& slot : slots_) Drop(slot.get());
+    const Outcome canceled = Failure("canceled", ErrorReason::Canceled);
+    for (size_t i = 0; i < entries_.size(); ++i) Finish(i, ItemState::Failed, canceled);
+    if (!started_) started_ = true;
+    CheckFinished();
+}
+
+void TransferQueue::CheckFinished()
+{
+    if (finished_ || !started_ || ended_ < entries_.size()) return;
+    finished_ = true;
+    for (auto& slot : slots_) Drop(slot.get());
+    scheduler_.After(0, Guarded([this] {
+                         // A copy: whoever is told may well destroy the queue, and this handler
+                         // with it.
+                         const auto finished = onFinished;
+                         if (finished) finished();
+                     }));
+}
+
+} // namespace transfer

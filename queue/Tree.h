@@ -1,0 +1,38 @@
+#pragma once
+// A directory tree as a recursive transfer sees it, on either side: its directories and files,
+// each by its path below the tree's root ("a/b/c.txt", names joined by '/'), and the names that
+// were refused on the way.
+#include "queue/Overwrite.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace transfer {
+
+struct TreeFile {
+    std::string path; // below the root
+    FileFacts facts;
+};
+
+struct Tree {
+    std::vector<std::string> directories; // below the root, each after its parent
+    std::vector<TreeFile> files;
+    // "PATH: WHY" for each name that could not be taken: unsafe, unreadable, of no kind that
+    // can be sent. Each is a failure of the run.
+    std::vector<std::string> refused;
+    // "PATH: WHY" for what was left out by the rules of the run: links not followed.
+    std::vector<std::string> leftOut;
+};
+
+// "root" and "a/b" give "root/a/b"; an empty `below` gives `root`; "/" stays one slash.
+std::string JoinRemote(const std::string& root, const std::string& below);
+
+// The local tree under `root`. A symbolic link is left out (and said so) unless `followLinks`;
+// followed, a link to a directory that leads back into the tree is not walked twice.
+Tree ScanLocalTree(const std::filesystem::path& root, bool followLinks);
+
+// The facts of the local file at `path`, nullopt when nothing is there.
+std::optional<FileFacts> LocalFacts(const std::filesystem::path& path);
+
+} // namespace transfer

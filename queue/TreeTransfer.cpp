@@ -1,0 +1,213 @@
+#include "queue/TreeTransfer.h"
+
+#include "queue/RemoteTreeWalk.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+namespace transfer {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A downloaded file takes the server's time, so that the next run can tell it is the same.
+void SetModified(const std::string& path, int64_t utcSeconds)
+{
+    const std::chrono::system_clock::time_point when{std::chrono::seconds(utcSeconds)};
+    std::error_code ignored;
+    fs::last_write_time(path, fs::file_time_type::clock::from_sys(when), ignored);
+}
+
+// "a/b/c" gives "a/b" and "c", "c" gives "" (the login directory) and "c"; nullopt for a root
+// that names no entry of a parent ("/", "", ".", "..").
+std::optional<std::pair<std::string, std::string>> ParentAndName(std::string path)
+{
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    const size_t slash = path.rfind('/');
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    if (name.empty() || name == "." || name == "..") return std::nullopt;
+    if (slash == std::string::npos) return std::make_pair(std::string(), name);
+    return std::make_pair(slash == 0 ? std::string("/") : path.substr(0, slash), name);
+}
+
+void Append(std::vector<std::string>& to, const std::vector<std::string>& from)
+{
+    to.insert(to.end(), from.begin(), from.end());
+}
+
+} // namespace
+
+TreeTransfer::TreeTransfer(TreeJob job, SessionFactory factory, Scheduler& scheduler)
+    : job_(std::move(job)), factory_(std::move(factory)), scheduler_(scheduler)
+{
+}
+
+TreeTransfer::~TreeTransfer()
+{
+    *alive_ = false;
+    walk_.reset();
+    queue_.reset();
+    if (first_) first_->Close();
+}
+
+void TreeTransfer::Start()
+{
+    startMs_ = scheduler_.NowMs();
+    if (job_.direction == TreeDirection::Upload) {
+        std::error_code error;
+        if (!fs::is_directory(job_.localRoot, error))
+            return scheduler_.After(0, [this, alive = std::weak_ptr<bool>(alive_)] {
+                if (alive.lock()) End(job_.localRoot + ": not a directory");
+            });
+    }
+    first_ = factory_();
+    first_->Open([this, alive = std::weak_ptr<bool>(alive_)](const Outcome& outcome) {
+        if (alive.lock()) Opened(outcome);
+    });
+}
+
+void TreeTransfer::Opened(const Outcome& outcome)
+{
+    if (ended_) return;
+    if (!outcome.ok) return End("login: " + outcome.message);
+    walk_ = std::make_unique<RemoteTreeWalk>(*first_, job_.remoteRoot);
+    if (job_.direction == TreeDirection::Download) {
+        walk_->Start([this](const Outcome& listed, const Tree& tree) { Walked(listed, tree); });
+    } else {
+        local_ = ScanLocalTree(job_.localRoot, job_.followLinks);
+        walk_->Start(
+            [this](const Outcome& listed, const Tree& tree) { RemoteTargetWalked(listed, tree); });
+    }
+}
+
+void TreeTransfer::Walked(const Outcome& outcome, const Tree& tree)
+{
+    if (ended_) return;
+    if (!outcome.ok) return End(job_.remoteRoot + ": " + outcome.message);
+    // Some servers list a directory that is not there as an empty one: a mistyped name would
+    // end as a tree of nothing, fetched whole. Its parent's listing tells.
+    const bool empty = tree.files.empty() && tree.directories.empty() && tree.refused.empty() &&
+                       tree.leftOut.empty();
+    if (const auto split = ParentAndName(job_.remoteRoot); empty && split) {
+        Request request;
+        request.operation = Operation::List;
+        request.remotePath = split->first;
+        const std::string name = split->second;
+        const bool started = first_->StartList(
+            request, [this, name, tree, alive = std::weak_ptr<bool>(alive_)](
+                         const Outcome& listed, const std::vector<RemoteEntry>& entries) {
+                if (!alive.lock() || ended_) return;
+                const bool there =
+                    listed.ok && std::any_of(entries.begin(), entries.end(), [&](const auto& e) {
+                        return e.name == name && (e.kind == RemoteEntry::Kind::Directory ||
+                                                  e.kind == RemoteEntry::Kind::Link);
+                    });
+                if (!there) return End(job_.remoteRoot + ": no such directory");
+                Plan(tree);
+            });
+        if (started) return;
+    }
+    Plan(tree);
+}
+
+void TreeTransfer::Plan(const Tree& tree)
+{
+    Append(summary_.failures, tree.refused);
+    Append(summary_.leftOut, tree.leftOut);
+    TreePlan plan = PlanDownload(tree, job_.remoteRoot, job_.localRoot, job_.policy);
+    for (const fs::path& directory : plan.localDirectories) {
+        std::error_code error;
+        fs::create_directories(directory, error);
+        if (error) return End(directory.string() + ": " + error.message());
+    }
+    Run(std::move(plan));
+}
+
+void TreeTransfer::RemoteTargetWalked(const Outcome& outcome, const Tree& tree)
+{
+    if (ended_) return;
+    if (!outcome.ok && outcome.reason == ErrorReason::Canceled) return End();
+    Append(summary_.failures, local_.refused);
+    Append(summary_.leftOut, local_.leftOut);
+    // A target that cannot be listed is taken for one that is not there yet: making it tells.
+    // An empty listing may be a missing directory too, on some servers.
+    const bool empty = tree.files.empty() && tree.directories.empty() && tree.refused.empty() &&
+                       tree.leftOut.empty();
+    const RootState root = !outcome.ok ? RootState::Missing
+                           : empty     ? RootState::Unknown
+                                       : RootState::Present;
+    Run(PlanUpload(local_, job_.localRoot, outcome.ok ? tree : Tree{}, root, job_.remoteRoot,
+                   job_.policy));
+}
+
+void TreeTransfer::Run(TreePlan plan)
+{
+    plan_ = std::move(plan);
+    summary_.skipped = plan_.skipped.size();
+    queue_ = std::make_unique<TransferQueue>(factory_, scheduler_, job_.queue);
+    queue_->Adopt(std::move(first_));
+    for (const QueueItem& item : plan_.items) {
+        queue_->Add(item);
+        if (item.request.operation == Operation::MakeDirectory) continue;
+        ++progress_.filesTotal;
+        if (item.size > 0) progress_.bytesTotal += item.size;
+    }
+    queue_->onItemDone = [this](const ItemResult& result) { ItemDone(result); };
+    queue_->onProgress = [this](int64_t bytes) {
+        progress_.bytes = bytes;
+        if (onProgress) onProgress(progress_);
+    };
+    queue_->onFinished = [this] { End(); };
+    if (onProgress) onProgress(progress_);
+    queue_->Start();
+}
+
+void TreeTransfer::ItemDone(const ItemResult& result)
+{
+    const QueueItem& item = plan_.items[result.index];
+    const PlannedFile& file = plan_.files[result.index];
+    const bool isFile = item.request.operation != Operation::MakeDirectory;
+    if (isFile) ++progress_.filesDone;
+    if (result.outcome.ok) {
+        if (isFile) ++summary_.files;
+        if (item.request.operation == Operation::Get && file.source.modifiedUtc)
+            SetModified(item.request.localPath, *file.source.modifiedUtc);
+    } else if (result.outcome.reason == ErrorReason::Canceled) {
+        summary_.canceled = true;
+    } else if (!item.mayFail) {
+        summary_.failures.push_back(file.path + ": " + result.outcome.message);
+    }
+    if (onProgress) onProgress(progress_);
+}
+
+void TreeTransfer::Cancel()
+{
+    if (ended_) return;
+    summary_.canceled = true;
+    if (queue_) return queue_->Cancel();
+    walk_.reset();
+    if (first_) first_->Close();
+    scheduler_.After(0, [this, alive = std::weak_ptr<bool>(alive_)] {
+        if (alive.lock()) End();
+    });
+}
+
+void TreeTransfer::End(const std::string& failure)
+{
+    if (ended_) return;
+    ended_ = true;
+    if (!failure.empty()) summary_.failures.push_back(failure);
+    if (queue_) {
+        summary_.bytes = queue_->BytesMoved();
+        summary_.sessions = queue_->MostSessionsOpen();
+    }
+    summary_.elapsedMs = scheduler_.NowMs() - startMs_;
+    const auto finished = onFinished;
+    if (finished) finished(summary_);
+}
+
+} // namespace transfer

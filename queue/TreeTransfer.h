@@ -1,0 +1,86 @@
+#pragma once
+// A whole directory tree, down or up, over a queue of sessions: the first session reads the
+// remote tree (the source of a download, the target of an upload), the plan decides what to
+// move by the policy of the run, and the queue moves it. At the end, a summary that lists every
+// failure.
+#include "queue/Overwrite.h"
+#include "queue/Scheduler.h"
+#include "queue/TransferQueue.h"
+#include "queue/TreePlan.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace transfer {
+
+enum class TreeDirection : uint8_t { Download, Upload };
+
+struct TreeJob {
+    TreeDirection direction = TreeDirection::Download;
+    std::string remoteRoot;
+    std::string localRoot;
+    OverwritePolicy policy = OverwritePolicy::Overwrite;
+    bool followLinks = false; // on upload
+    QueueSettings queue;
+};
+
+struct TreeProgress {
+    size_t filesDone = 0; // ended, well or not
+    size_t filesTotal = 0;
+    int64_t bytes = 0;
+    int64_t bytesTotal = 0; // of the files whose size was known
+};
+
+struct TreeSummary {
+    size_t files = 0;   // files that arrived whole
+    size_t skipped = 0; // left by the policy
+    int64_t bytes = 0;
+    int64_t elapsedMs = 0;
+    int sessions = 0; // the most that were open at once
+    bool canceled = false;
+    std::vector<std::string> failures; // "PATH: WHY"
+    std::vector<std::string> leftOut;  // links not followed
+    bool Exact() const { return failures.empty() && !canceled; }
+};
+
+class TreeTransfer {
+public:
+    TreeTransfer(TreeJob job, SessionFactory factory, Scheduler& scheduler);
+    ~TreeTransfer();
+    TreeTransfer(const TreeTransfer&) = delete;
+    TreeTransfer& operator=(const TreeTransfer&) = delete;
+
+    std::function<void(const TreeProgress&)> onProgress;
+    std::function<void(const TreeSummary&)> onFinished;
+
+    void Start();
+    void Cancel();
+
+private:
+    void Opened(const Outcome& outcome);
+    void Walked(const Outcome& outcome, const Tree& tree);
+    void Plan(const Tree& tree);
+    void RemoteTargetWalked(const Outcome& outcome, const Tree& tree);
+    void Run(TreePlan plan);
+    void ItemDone(const ItemResult& result);
+    void End(const std::string& failure = {});
+
+    TreeJob job_;
+    SessionFactory factory_;
+    Scheduler& scheduler_;
+    std::unique_ptr<Session> first_;
+    std::unique_ptr<class RemoteTreeWalk> walk_;
+    Tree local_;
+    std::unique_ptr<TransferQueue> queue_;
+    TreePlan plan_;
+    TreeSummary summary_;
+    TreeProgress progress_;
+    int64_t startMs_ = 0;
+    bool ended_ = false;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace transfer

@@ -1,0 +1,195 @@
+// ftpdrive mirror against real servers: a tree of awkward names down and up, byte for byte, and a
+// server that takes fewer sessions than asked for.
+#include "FtpdriveRun.h"
+
+#include "support/RealServers.h"
+#include "support/TestCertificates.h"
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+using ftpdrivetest::Drive;
+using ftpdrivetest::Dump;
+using ftpdrivetest::RunFtpdrive;
+
+// Every directory and file below `root`, a file with its bytes, a directory as "<dir>".
+std::map<std::string, std::string> TreeOf(const fs::path& root)
+{
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string relative = entry.path().lexically_relative(root).string();
+        tree[relative] =
+            entry.is_directory() ? "<dir>" : testsupport::ReadFileBytes(entry.path().string());
+    }
+    return tree;
+}
+
+// The paths where two trees differ, "" when they are alike (a whole tree is too long to show).
+std::string Differences(const std::map<std::string, std::string>& got,
+                        const std::map<std::string, std::string>& want)
+{
+    std::string differences;
+    for (const auto& [path, bytes] : want) {
+        const auto it = got.find(path);
+        if (it == got.end())
+            differences += "missing: [" + path + "]\n";
+        else if (it->second != bytes)
+            differences += "differs: [" + path + "]\n";
+    }
+    for (const auto& [path, bytes] : got)
+        if (want.count(path) == 0) differences += "extra: [" + path + "]\n";
+    return differences;
+}
+
+// Spaces, UTF-8, an empty file, empty directories, a dot file, characters that mean something
+// to shells and URLs, depth, and a file larger than one block.
+void MakeAwkwardTree(const fs::path& root)
+{
+    fs::create_directories(root / "pasta com espaço/vazia");
+    fs::create_directories(root / "a/b/c");
+    fs::create_directories(root / "empty dir");
+    const std::vector<std::pair<std::string, std::string>> files{
+        {"plain.txt", "plain\n"},
+        {"pasta com espaço/ação ünïcode 名前.txt", "utf-8 name\n"},
+        {"a/b/c/deep.bin", std::string("\0\r\n\xff", 4)},
+        {"empty file", ""},
+        {".hidden", "dot\n"},
+        {"odd #%&;'$ name!.txt", "odd\n"},
+        {"  leading and trailing  ", "spaces\n"},
+        {"big.bin", std::string(300000, 'x') + "end"},
+    };
+    for (const auto& [path, bytes] : files)
+        testsupport::WriteFileBytes((root / path).string(), bytes);
+}
+
+std::vector<std::string> Login(const testsupport::PyftpdlibServer& server)
+{
+    return {"--host", "127.0.0.1",   "--port",     std::to_string(server.Port()),
+            "--user", server.User(), "--password", server.Password(),
+            "--tls",  "off",         "--passive"};
+}
+
+std::vector<std::string> With(std::vector<std::string> args, const std::vector<std::string>& more)
+{
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+}
+
+} // namespace
+
+TEST(Mirror, DownloadsATreeOfAwkwardNamesWhole)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    MakeAwkwardTree(fs::path(server.Root()) / "tree");
+    testsupport::TempDir local;
+    const fs::path target = fs::path(local.Path()) / "copy";
+
+    const Drive d = RunFtpdrive(With(Login(server), {"mirror", "/tree", target.string()}));
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(Differences(TreeOf(target), TreeOf(fs::path(server.Root()) / "tree")), "");
+    EXPECT_EQ(d.CountContaining("mirror: 8 files, 300039 bytes"), 1u) << Dump(d);
+
+    // Again, with the mirror rule: every file has the server's size and time now.
+    const Drive again =
+        RunFtpdrive(With(Login(server), {"--only-newer", "mirror", "/tree", target.string()}));
+    ASSERT_EQ(again.exitCode, 0) << Dump(again);
+    EXPECT_EQ(again.CountContaining("mirror: 0 files, 0 bytes"), 1u) << Dump(again);
+    EXPECT_EQ(again.CountContaining(", 8 skipped"), 1u) << Dump(again);
+}
+
+TEST(Mirror, UploadsATreeOfAwkwardNamesWhole)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    testsupport::TempDir local;
+    const fs::path source = fs::path(local.Path()) / "source";
+    MakeAwkwardTree(source);
+    fs::create_symlink("/etc/hostname", source / "a link");
+
+    const Drive d = RunFtpdrive(With(Login(server), {"mirror", "-R", source.string(), "/up/tree"}));
+    // "/up" is not there: the first directory cannot be made, and nothing is sent.
+    EXPECT_EQ(d.exitCode, 1) << Dump(d);
+
+    const Drive up = RunFtpdrive(With(Login(server), {"mirror", "-R", source.string(), "/up"}));
+    ASSERT_EQ(up.exitCode, 0) << Dump(up);
+    EXPECT_TRUE(up.Has("left out: a link: a symbolic link, not followed")) << Dump(up);
+    fs::remove(source / "a link");
+    EXPECT_EQ(Differences(TreeOf(fs::path(server.Root()) / "up"), TreeOf(source)), "");
+}
+
+// vsftpd turns away a third connection from the same address with 421: four sessions asked
+// for, two given, and every file arrives all the same.
+TEST(Mirror, ServerAllowingTwoSessionsStillGetsEveryFile)
+{
+    TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
+    testsupport::VsftpdServer server;
+    server.LimitSessionsPerAddress(2);
+    ASSERT_TRUE(server.Start());
+    const fs::path tree = fs::path(server.Root()) / "many";
+    fs::create_directories(tree);
+    for (int i = 0; i < 40; ++i)
+        testsupport::WriteFileBytes((tree / ("f" + std::to_string(i))).string(),
+                                    std::string(1000 + i, static_cast<char>('a' + i % 26)));
+    testsupport::TempDir local;
+    const fs::path target = fs::path(local.Path()) / "many";
+
+    const Drive d =
+        RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--user",
+                     server.User(), "--password", server.Password(), "--tls", "off", "--passive",
+                     "--parallel", "4", "mirror", "/many", target.string()});
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(Differences(TreeOf(target), TreeOf(tree)), "");
+    EXPECT_EQ(d.CountContaining("mirror: 40 files"), 1u) << Dump(d);
+    // Two at most (one, when the server still counts the connection the fixture greeted on).
+    EXPECT_EQ(d.CountContaining(", 3 sessions") + d.CountContaining(", 4 sessions"), 0u) << Dump(d);
+
+    // vsftpd lists a missing directory as an empty one; that is no tree to fetch.
+    const Drive missing =
+        RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--user",
+                     server.User(), "--password", server.Password(), "--tls", "off", "--passive",
+                     "mirror", "/not-there", local.File("none")});
+    EXPECT_EQ(missing.exitCode, 1) << Dump(missing);
+    EXPECT_TRUE(missing.Has("failed: /not-there: no such directory")) << Dump(missing);
+}
+
+// Over TLS, every session of the run carries the same trust as the first: the server's
+// certificate passes by the authority given once on the command line, for all of them.
+TEST(Mirror, TreeBothWaysOverTlsWithEverySessionTrusted)
+{
+    TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
+    TAVOLEN_REQUIRE(testsupport::TestCertificates::Available(), "the openssl command");
+    const auto& certs = testsupport::TestCertificates::Shared();
+    testsupport::VsftpdServer server;
+    server.UseTls({testsupport::FtpsMode::Explicit, certs.Server()});
+    ASSERT_TRUE(server.Start());
+    const fs::path tree = fs::path(server.Root()) / "tree";
+    MakeAwkwardTree(tree);
+    // vsftpd leaves dot files out of its listings.
+    fs::remove(tree / ".hidden");
+    testsupport::TempDir local;
+    const fs::path copy = fs::path(local.Path()) / "copy";
+    const std::vector<std::string> login{
+        "--host",   "127.0.0.1",   "--port",     std::to_string(server.Port()),
+        "--user",   server.User(), "--password", server.Password(),
+        "--tls",    "require",     "--ca-file",  certs.CaFile(),
+        "--passive"};
+
+    const Drive down = RunFtpdrive(With(login, {"mirror", "/tree", copy.string()}));
+    ASSERT_EQ(down.exitCode, 0) << Dump(down) << server.Log();
+    EXPECT_EQ(Differences(TreeOf(copy), TreeOf(tree)), "");
+
+    const Drive up = RunFtpdrive(With(login, {"mirror", "-R", copy.string(), "/upload/tree"}));
+    ASSERT_EQ(up.exitCode, 0) << Dump(up) << server.Log();
+    EXPECT_EQ(Differences(TreeOf(fs::path(server.WritableDir()) / "tree"), TreeOf(tree)), "");
+}

@@ -1,0 +1,183 @@
+#pragma once
+// A clock that only moves when told, and sessions of a pretend server that answer each request
+// as a script says, so that the queue's decisions can be read off without sockets or waiting.
+#include "net/TransferSession.h"
+#include "queue/Scheduler.h"
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace fakes {
+
+class FakeClock : public transfer::Scheduler {
+public:
+    int64_t NowMs() const override { return now_; }
+    void After(int64_t delayMs, std::function<void()> call) override
+    {
+        pending_.emplace(std::make_pair(now_ + (delayMs < 0 ? 0 : delayMs), sequence_++),
+                         std::move(call));
+    }
+    // Runs what is due, moving the clock to each call's time, until nothing is left (bounded).
+    void RunAll(int maxSteps = 100000)
+    {
+        for (int step = 0; step < maxSteps && !pending_.empty(); ++step) {
+            auto first = pending_.begin();
+            now_ = first->first.first;
+            auto call = std::move(first->second);
+            pending_.erase(first);
+            call();
+        }
+    }
+    // Runs what is due within `ms` from now.
+    void RunFor(int64_t ms)
+    {
+        const int64_t until = now_ + ms;
+        while (!pending_.empty() && pending_.begin()->first.first <= until) {
+            auto first = pending_.begin();
+            now_ = first->first.first;
+            auto call = std::move(first->second);
+            pending_.erase(first);
+            call();
+        }
+        now_ = until;
+    }
+
+private:
+    int64_t now_ = 0;
+    uint64_t sequence_ = 0;
+    std::map<std::pair<int64_t, uint64_t>, std::function<void()>> pending_;
+};
+
+inline transfer::Outcome Failed(ErrorReason reason, int replyCode = 0, int64_t bytes = 0)
+{
+    transfer::Outcome outcome;
+    outcome.reason = reason;
+    outcome.replyCode = replyCode;
+    outcome.message = "failed";
+    outcome.bytes = bytes;
+    return outcome;
+}
+
+// The server all the fake sessions talk to.
+struct FakeServer {
+    explicit FakeServer(FakeClock& clock) : clock(clock) {}
+    FakeClock& clock;
+    int maxSessions = 100; // more logins than this are turned away with 421
+    int64_t transferMs = 10;
+    int open = 0;
+    int mostOpen = 0;
+    int logins = 0;
+    // Per remote path, the failures its next tries meet, in order; then it succeeds.
+    std::map<std::string, std::deque<transfer::Outcome>> failures;
+    // Per remote path, the listing it gives.
+    std::map<std::string, std::vector<transfer::RemoteEntry>> listings;
+    struct Started {
+        transfer::Request request;
+        int64_t atMs;
+    };
+    std::vector<Started> started;
+};
+
+class FakeSession : public transfer::Session {
+public:
+    explicit FakeSession(FakeServer& server) : server_(server) {}
+    ~FakeSession() override
+    {
+        *alive_ = false;
+        Close();
+    }
+
+    void Open(transfer::DoneHandler done) override
+    {
+        Later(0, [this, done] {
+            ++server_.logins;
+            if (server_.open >= server_.maxSessions)
+                return done(Failed(ErrorReason::ServerRefused, 421));
+            open_ = true;
+            ++server_.open;
+            server_.mostOpen = std::max(server_.mostOpen, server_.open);
+            done(transfer::Outcome::Success());
+        });
+    }
+    bool Idle() const override { return open_ && !busy_; }
+    bool Start(const transfer::Request& request, transfer::ProgressHandler progress,
+               transfer::DoneHandler done) override
+    {
+        if (!Idle()) return false;
+        busy_ = true;
+        server_.started.push_back({request, server_.clock.NowMs()});
+        const uint64_t run = ++run_;
+        Later(server_.transferMs, [this, request, progress, done, run] {
+            if (run != run_ || !busy_) return;
+            busy_ = false;
+            auto& queued = server_.failures[request.remotePath];
+            transfer::Outcome outcome = transfer::Outcome::Success(100);
+            if (!queued.empty()) {
+                outcome = queued.front();
+                queued.pop_front();
+            }
+            if (outcome.bytes > 0 && progress) progress({outcome.bytes, -1});
+            if (!outcome.ok &&
+                (outcome.reason == ErrorReason::ServerClosed || outcome.replyCode == 421))
+                Lose();
+            done(outcome);
+        });
+        pendingDone_ = done;
+        return true;
+    }
+    bool StartList(const transfer::Request& request, transfer::ListHandler done) override
+    {
+        if (!Idle()) return false;
+        busy_ = true;
+        Later(1, [this, request, done] {
+            busy_ = false;
+            const auto it = server_.listings.find(request.remotePath);
+            if (it == server_.listings.end())
+                return done(Failed(ErrorReason::ServerRefused, 550), {});
+            done(transfer::Outcome::Success(), it->second);
+        });
+        return true;
+    }
+    void Cancel() override
+    {
+        if (!busy_) return;
+        busy_ = false;
+        ++run_;
+        auto done = pendingDone_;
+        Later(0, [done] {
+            if (done) done(Failed(ErrorReason::Canceled));
+        });
+    }
+    void Close() override
+    {
+        Cancel();
+        Lose();
+    }
+
+private:
+    void Lose()
+    {
+        if (!open_) return;
+        open_ = false;
+        --server_.open;
+    }
+    void Later(int64_t ms, std::function<void()> call)
+    {
+        server_.clock.After(ms, [alive = std::weak_ptr<bool>(alive_), call] {
+            if (alive.lock() && *alive.lock()) call();
+        });
+    }
+
+    FakeServer& server_;
+    bool open_ = false;
+    bool busy_ = false;
+    uint64_t run_ = 0;
+    transfer::DoneHandler pendingDone_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace fakes

@@ -1,0 +1,240 @@
+// The queue's decisions against a pretend server and a clock that only moves when told: which
+// failures are tried again and how, fewer sessions for a server that wants fewer, reuse of
+// sessions, cancel.
+#include "FakeSessions.h"
+
+#include "queue/TransferQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using fakes::Failed;
+using fakes::FakeClock;
+using fakes::FakeServer;
+using fakes::FakeSession;
+using transfer::ItemResult;
+using transfer::Operation;
+using transfer::Outcome;
+using transfer::QueueItem;
+using transfer::TransferQueue;
+
+namespace {
+
+QueueItem Get(const std::string& remote)
+{
+    QueueItem item;
+    item.request.operation = Operation::Get;
+    item.request.remotePath = remote;
+    item.request.localPath = "/local" + remote;
+    return item;
+}
+
+struct QueueRun {
+    FakeClock clock;
+    FakeServer server{clock};
+    std::unique_ptr<TransferQueue> queue;
+    bool finished = false;
+
+    explicit QueueRun(transfer::QueueSettings settings = {})
+    {
+        queue = std::make_unique<TransferQueue>(
+            [this] { return std::make_unique<FakeSession>(server); }, clock, settings);
+        queue->onFinished = [this] { finished = true; };
+    }
+    const ItemResult& ResultOf(size_t index) const
+    {
+        for (const ItemResult& result : queue->Results())
+            if (result.index == index) return result;
+        static const ItemResult none{};
+        ADD_FAILURE() << "no result for item " << index;
+        return none;
+    }
+    std::vector<int64_t> StartTimesOf(const std::string& remote) const
+    {
+        std::vector<int64_t> times;
+        for (const auto& started : server.started)
+            if (started.request.remotePath == remote) times.push_back(started.atMs);
+        return times;
+    }
+};
+
+} // namespace
+
+// One row per kind of failure a file meets: whether it ends well, after how many tries, and
+// whether the last try went on from the bytes of the earlier ones.
+TEST(TransferQueue, RetriesOnlyFailuresWorthIt)
+{
+    struct Row {
+        const char* what;
+        std::vector<Outcome> failures;
+        bool ok;
+        int tries;
+        bool lastResumed;
+    };
+    const std::vector<Row> rows{
+        {"connection lost midway, then whole",
+         {Failed(ErrorReason::ServerClosed, 0, 40)},
+         true,
+         2,
+         true},
+        {"socket error before a byte", {Failed(ErrorReason::SocketError)}, true, 2, false},
+        {"time-out", {Failed(ErrorReason::TimedOut)}, true, 2, false},
+        {"425 no data connection",
+         {Failed(ErrorReason::DataConnectionFailed, 425)},
+         true,
+         2,
+         false},
+        {"426 transfer aborted, three times",
+         {Failed(ErrorReason::ServerRefused, 426, 10), Failed(ErrorReason::ServerRefused, 426, 10),
+          Failed(ErrorReason::ServerRefused, 426, 10)},
+         false,
+         3,
+         true},
+        {"550 no such file", {Failed(ErrorReason::ServerRefused, 550)}, false, 1, false},
+        {"local file cannot be written", {Failed(ErrorReason::FileCreate)}, false, 1, false},
+        {"certificate refused", {Failed(ErrorReason::CertificateRejected)}, false, 1, false},
+        {"file cut short", {Failed(ErrorReason::TransferIncomplete, 0, 5)}, true, 2, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        QueueRun run;
+        run.server.failures["/f"] = {row.failures.begin(), row.failures.end()};
+        run.queue->Add(Get("/f"));
+        run.queue->Start();
+        run.clock.RunAll();
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.ResultOf(0).outcome.ok, row.ok);
+        EXPECT_EQ(run.ResultOf(0).tries, row.tries);
+        ASSERT_EQ(run.server.started.size(), static_cast<size_t>(row.tries));
+        EXPECT_EQ(run.server.started.back().request.resume, row.lastResumed);
+    }
+}
+
+// The pause before each new try grows: a server that is briefly away is not hammered.
+TEST(TransferQueue, PausesLongerBeforeEachTry)
+{
+    QueueRun run({.maxSessions = 1, .maxTries = 3, .firstRetryPauseMs = 1000});
+    run.server.failures["/f"] = {Failed(ErrorReason::TimedOut), Failed(ErrorReason::TimedOut)};
+    run.queue->Add(Get("/f"));
+    run.queue->Start();
+    run.clock.RunAll();
+    const std::vector<int64_t> times = run.StartTimesOf("/f");
+    ASSERT_EQ(times.size(), 3u);
+    const int64_t firstPause = times[1] - times[0];
+    const int64_t secondPause = times[2] - times[1];
+    EXPECT_GE(firstPause, 1000);
+    EXPECT_GT(secondPause, firstPause);
+    EXPECT_TRUE(run.ResultOf(0).outcome.ok);
+}
+
+// A server that takes fewer sessions than the queue would open: every file still arrives, none
+// pays a try for the logins turned away, and the queue stays at what the server takes.
+TEST(TransferQueue, ServerTakingFewerSessionsGetsFewerAndEveryFileArrives)
+{
+    struct Row {
+        int serverTakes;
+        int queueWants;
+    };
+    for (const Row row : {Row{2, 4}, Row{1, 4}, Row{3, 8}, Row{4, 4}}) {
+        SCOPED_TRACE("server takes " + std::to_string(row.serverTakes));
+        QueueRun run({.maxSessions = row.queueWants});
+        run.server.maxSessions = row.serverTakes;
+        for (int i = 0; i < 20; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
+        run.queue->Start();
+        run.clock.RunAll();
+        ASSERT_TRUE(run.finished);
+        ASSERT_EQ(run.queue->Results().size(), 20u);
+        for (const ItemResult& result : run.queue->Results()) {
+            EXPECT_TRUE(result.outcome.ok) << result.index;
+            EXPECT_EQ(result.tries, 1) << result.index;
+        }
+        EXPECT_EQ(run.queue->SessionLimit(), row.serverTakes);
+        EXPECT_EQ(run.server.mostOpen, row.serverTakes);
+        // Sessions are kept across items: no more logins than sessions tried.
+        EXPECT_LE(run.server.logins, row.queueWants);
+    }
+}
+
+// A 421 in the middle of a run, with other sessions open, means "fewer": the item goes back to
+// the queue without paying a try, and the queue runs one session fewer from then on.
+TEST(TransferQueue, A421AmidSessionsShrinksTheQueueWithoutCostingATry)
+{
+    QueueRun run({.maxSessions = 3});
+    run.server.failures["/f0"] = {Failed(ErrorReason::ServerRefused, 421)};
+    for (int i = 0; i < 9; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
+    run.queue->Start();
+    run.clock.RunAll();
+    EXPECT_EQ(run.queue->SessionLimit(), 2);
+    EXPECT_TRUE(run.ResultOf(0).outcome.ok);
+    EXPECT_EQ(run.ResultOf(0).tries, 1);
+}
+
+// A server that cannot be logged in to at all fails every item once the tries are spent.
+TEST(TransferQueue, NoSessionAtAllFailsEveryItem)
+{
+    QueueRun run({.maxSessions = 2, .maxTries = 3, .firstRetryPauseMs = 10});
+    run.server.maxSessions = 0;
+    run.queue->Add(Get("/a"));
+    run.queue->Add(Get("/b"));
+    run.queue->Start();
+    run.clock.RunAll();
+    ASSERT_TRUE(run.finished);
+    EXPECT_FALSE(run.ResultOf(0).outcome.ok);
+    EXPECT_FALSE(run.ResultOf(1).outcome.ok);
+    EXPECT_EQ(run.ResultOf(0).outcome.replyCode, 421);
+    // Two sessions tried at first, then one at a time for the two tries left.
+    EXPECT_EQ(run.server.logins, 4);
+}
+
+// Cancel stops every running transfer at once; nothing that had not ended is reported done.
+TEST(TransferQueue, CancelEndsEverythingAndReportsNothingDoneThatIsNot)
+{
+    QueueRun run({.maxSessions = 4});
+    run.server.transferMs = 100;
+    for (int i = 0; i < 10; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
+    size_t doneBeforeCancel = 0;
+    run.queue->onItemDone = [&](const ItemResult& result) {
+        if (result.outcome.ok) ++doneBeforeCancel;
+    };
+    run.queue->Start();
+    run.clock.RunFor(150); // four ended, four running
+    run.queue->Cancel();
+    EXPECT_EQ(run.server.open, 0);
+    run.clock.RunAll();
+    ASSERT_TRUE(run.finished);
+    EXPECT_EQ(doneBeforeCancel, 4u);
+    ASSERT_EQ(run.queue->Results().size(), 10u);
+    size_t canceled = 0;
+    for (const ItemResult& result : run.queue->Results())
+        if (result.outcome.reason == ErrorReason::Canceled && !result.outcome.ok) ++canceled;
+    EXPECT_EQ(canceled, 6u);
+    EXPECT_LE(run.server.started.size(), 8u);
+}
+
+// A file waits for the directory it goes into; when that cannot be made, the file is not
+// tried, and says why; unless the directory may have been there already.
+TEST(TransferQueue, ItemAfterAFailedOneIsNotTried)
+{
+    for (const bool mayFail : {false, true}) {
+        SCOPED_TRACE(mayFail ? "the directory may be there" : "the directory must be made");
+        QueueRun run;
+        QueueItem directory;
+        directory.request.operation = Operation::MakeDirectory;
+        directory.request.remotePath = "/d";
+        directory.mayFail = mayFail;
+        run.server.failures["/d"] = {Failed(ErrorReason::ServerRefused, 550)};
+        const size_t made = run.queue->Add(directory);
+        QueueItem file = Get("/d/f");
+        file.request.operation = Operation::Put;
+        file.after = made;
+        run.queue->Add(file);
+        run.queue->Start();
+        run.clock.RunAll();
+        ASSERT_TRUE(run.finished);
+        EXPECT_EQ(run.ResultOf(1).outcome.ok, mayFail);
+        EXPECT_EQ(run.ResultOf(1).tries, mayFail ? 1 : 0);
+        EXPECT_EQ(run.StartTimesOf("/d/f").size(), mayFail ? 1u : 0u);
+    }
+}

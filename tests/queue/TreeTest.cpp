@@ -1,0 +1,231 @@
+// Recursive transfers before any byte moves: which names from a listing may become a path, what
+// the overwrite policy does with a file that is there already, and what a plan makes of a tree
+// whose listing holds hostile names.
+#include "FakeSessions.h"
+
+#include "queue/Overwrite.h"
+#include "queue/RemoteTreeWalk.h"
+#include "queue/SafeName.h"
+#include "queue/TreePlan.h"
+#include "queue/TreeTransfer.h"
+
+#include "support/TestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+
+using transfer::DecideTarget;
+using transfer::FileFacts;
+using transfer::OverwritePolicy;
+using transfer::RemoteEntry;
+using transfer::TargetAction;
+
+TEST(SafeName, RefusesEveryNameThatIsNotOneStep)
+{
+    struct Row {
+        std::string name;
+        bool safe;
+    };
+    const std::vector<Row> rows{
+        {"plain.txt", true},
+        {"with space .txt", true},
+        {"ação ünïcode 名前", true},
+        {"...", true},
+        {".hidden", true},
+        {"back\\slash", true},
+        {"", false},
+        {".", false},
+        {"..", false},
+        {"../escape", false},
+        {"a/b", false},
+        {"/etc/passwd", false},
+        {"trailing/", false},
+        {std::string("nul\0byte", 8), false},
+        {"line\r\nDELE x", false},
+        {"line\nend", false},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(!transfer::UnsafeNameReason(row.name).has_value(), row.safe) << row.name;
+}
+
+TEST(Overwrite, EachPolicyDecidesOnceForAFileThatExists)
+{
+    using P = OverwritePolicy;
+    using A = TargetAction;
+    const FileFacts source{100, 5000};
+    struct Row {
+        const char* what;
+        P policy;
+        std::optional<FileFacts> target;
+        A action;
+    };
+    const std::vector<Row> rows{
+        {"nothing there", P::Skip, std::nullopt, A::Transfer},
+        {"overwrite", P::Overwrite, FileFacts{100, 5000}, A::Transfer},
+        {"skip", P::Skip, FileFacts{1, 1}, A::Skip},
+        {"resume a shorter one", P::Resume, FileFacts{40, 1}, A::Resume},
+        {"resume: same size is done", P::Resume, FileFacts{100, 1}, A::Skip},
+        {"resume: a longer one is no start of it", P::Resume, FileFacts{150, 1}, A::Transfer},
+        {"resume: size unknown", P::Resume, FileFacts{std::nullopt, 1}, A::Transfer},
+        {"if different: same size and time", P::IfDifferent, FileFacts{100, 5000}, A::Skip},
+        {"if different: target newer", P::IfDifferent, FileFacts{100, 9000}, A::Skip},
+        {"if different: target older", P::IfDifferent, FileFacts{100, 4000}, A::Transfer},
+        {"if different: a second apart", P::IfDifferent, FileFacts{100, 4999}, A::Skip},
+        {"if different: size differs", P::IfDifferent, FileFacts{99, 5000}, A::Transfer},
+        {"if different: time unknown", P::IfDifferent, FileFacts{100, std::nullopt}, A::Transfer},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(DecideTarget(row.policy, source, row.target), row.action) << row.what;
+}
+
+namespace {
+
+RemoteEntry Entry(std::string name, RemoteEntry::Kind kind, uint64_t size = 0)
+{
+    return RemoteEntry{std::move(name), kind, size, 1700000000};
+}
+
+} // namespace
+
+// A listing that names files outside the tree: every such name is refused and reported, the
+// others arrive with their names whole, and no planned path leaves the target.
+TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
+{
+    using K = RemoteEntry::Kind;
+    fakes::FakeClock clock;
+    fakes::FakeServer server(clock);
+    server.listings["/srv"] = {
+        Entry("good file.txt", K::File, 3),
+        Entry("pasta ação", K::Directory),
+        Entry("..", K::Directory), // the listing's own parent and self entries: passed over
+        Entry(".", K::Directory),
+        Entry(".", K::File),
+        Entry("..", K::Link),
+        Entry("../../etc/cron.d/x", K::File),
+        Entry("/etc/passwd", K::File),
+        Entry("", K::File),
+        Entry(std::string("cut\0.txt", 8), K::File),
+        Entry("link", K::Link),
+    };
+    server.listings["/srv/pasta ação"] = {
+        Entry("vazio", K::Directory),          Entry("empty", K::File, 0), Entry("..", K::File),
+        Entry("sub/../../../x", K::Directory), Entry("empty", K::File, 9), // a second file of that
+                                                                           // name: both would write
+                                                                           // one file
+    };
+    server.listings["/srv/pasta ação/vazio"] = {};
+
+    fakes::FakeSession session(server);
+    bool opened = false;
+    session.Open([&](const transfer::Outcome& outcome) { opened = outcome.ok; });
+    clock.RunAll();
+    ASSERT_TRUE(opened);
+    transfer::RemoteTreeWalk walk(session, "/srv");
+    transfer::Tree tree;
+    bool listed = false;
+    walk.Start([&](const transfer::Outcome& outcome, const transfer::Tree& result) {
+        listed = outcome.ok;
+        tree = result;
+    });
+    clock.RunAll();
+    ASSERT_TRUE(listed);
+
+    EXPECT_EQ(tree.refused.size(), 9u);
+    for (const std::string& refused : tree.refused)
+        EXPECT_NE(refused.find("refused"), std::string::npos) << refused;
+    EXPECT_EQ(tree.leftOut.size(), 1u);
+    EXPECT_EQ(tree.directories, (std::vector<std::string>{"pasta ação", "pasta ação/vazio"}));
+
+    testsupport::TempDir local;
+    const std::filesystem::path root = local.Path();
+    const transfer::TreePlan plan =
+        transfer::PlanDownload(tree, "/srv", root, OverwritePolicy::Overwrite);
+    std::vector<std::string> remotes;
+    for (const auto& item : plan.items) {
+        remotes.push_back(item.request.remotePath);
+        const auto relative =
+            std::filesystem::path(item.request.localPath).lexically_relative(root).string();
+        EXPECT_FALSE(relative.empty() || relative.rfind("..", 0) == 0) << item.request.localPath;
+    }
+    EXPECT_EQ(remotes, (std::vector<std::string>{"/srv/good file.txt", "/srv/pasta ação/empty"}));
+    // The empty directory is made too.
+    EXPECT_NE(std::find(plan.localDirectories.begin(), plan.localDirectories.end(),
+                        root / "pasta ação/vazio"),
+              plan.localDirectories.end());
+}
+
+// An upload makes each directory that is missing before the files that go into it, and leaves
+// links out unless asked to follow them.
+TEST(LocalTree, UploadPlanMakesDirectoriesFirstAndLeavesLinksOut)
+{
+    testsupport::TempDir local;
+    const std::filesystem::path root = local.Path();
+    std::filesystem::create_directories(root / "a b/vazio");
+    testsupport::WriteFileBytes((root / "a b/f ç.txt").string(), "abc");
+    testsupport::WriteFileBytes((root / "empty").string(), "");
+    std::filesystem::create_symlink("/etc/passwd", root / "link");
+
+    for (const bool follow : {false, true}) {
+        SCOPED_TRACE(follow ? "following links" : "not following links");
+        const transfer::Tree tree = transfer::ScanLocalTree(root, follow);
+        EXPECT_EQ(tree.leftOut.size(), follow ? 0u : 1u);
+        const transfer::TreePlan plan =
+            transfer::PlanUpload(tree, root, transfer::Tree{}, transfer::RootState::Missing, "/up",
+                                 OverwritePolicy::Overwrite);
+        std::vector<std::string> made;
+        for (size_t i = 0; i < plan.items.size(); ++i) {
+            const auto& item = plan.items[i];
+            if (item.request.operation == transfer::Operation::MakeDirectory) {
+                made.push_back(item.request.remotePath);
+                continue;
+            }
+            if (item.request.remotePath == "/up/a b/f ç.txt") {
+                ASSERT_TRUE(item.after.has_value());
+                EXPECT_EQ(plan.items[*item.after].request.remotePath, "/up/a b");
+            }
+        }
+        EXPECT_EQ(made, (std::vector<std::string>{"/up", "/up/a b", "/up/a b/vazio"}));
+        EXPECT_EQ(plan.items.size(), follow ? 6u : 5u);
+    }
+}
+
+// A server may list a directory that is not there as an empty one: the download of a mistyped
+// name must fail, not end as an empty tree fetched whole.
+TEST(TreeTransfer, EmptyRootIsCheckedInItsParent)
+{
+    using K = RemoteEntry::Kind;
+    struct Row {
+        const char* what;
+        std::vector<RemoteEntry> parent;
+        bool exact;
+    };
+    const std::vector<Row> rows{
+        {"there, and empty", {Entry("dir", K::Directory)}, true},
+        {"a link to a directory", {Entry("dir", K::Link)}, true},
+        {"not there", {Entry("other", K::Directory)}, false},
+        {"a file of that name", {Entry("dir", K::File)}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fakes::FakeClock clock;
+        fakes::FakeServer server(clock);
+        server.listings["/srv/dir"] = {};
+        server.listings["/srv"] = row.parent;
+        testsupport::TempDir local;
+        transfer::TreeJob job;
+        job.remoteRoot = "/srv/dir";
+        job.localRoot = local.File("copy");
+        transfer::TreeTransfer tree(
+            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+        std::optional<transfer::TreeSummary> summary;
+        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+        tree.Start();
+        clock.RunAll();
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_EQ(summary->Exact(), row.exact);
+        EXPECT_EQ(std::filesystem::exists(job.localRoot), row.exact);
+    }
+}

@@ -1,0 +1,156 @@
+#include "tools/ftpdrive/Mirror.h"
+
+#include "tools/ftpdrive/Output.h"
+#include "tools/ftpdrive/ProgressLine.h"
+#include "tools/ftpdrive/Session.h"
+
+#include "ftp/FtpSession.h"
+
+#include "queue/Scheduler.h"
+#include "queue/TreeTransfer.h"
+
+#include <QEventLoop>
+#include <QSocketNotifier>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+namespace ftpdrive {
+
+namespace {
+
+transfer::TreeJob JobOf(const Options& options, const Command& command)
+{
+    transfer::TreeJob job;
+    const bool upload = command.args.size() == 3;
+    job.direction = upload ? transfer::TreeDirection::Upload : transfer::TreeDirection::Download;
+    // Download: REMOTE_DIR LOCAL_DIR; upload: -R LOCAL_DIR REMOTE_DIR.
+    job.localRoot = command.args[1];
+    job.remoteRoot = upload ? command.args[2] : command.args[0];
+    job.policy = options.ifExists;
+    job.followLinks = options.followLinks;
+    job.queue.maxSessions = options.parallel;
+    return job;
+}
+
+// Ctrl-C (or SIGTERM) during a mirror cancels it: every session stops at once, the summary
+// still says what arrived whole, and nothing cut short is under its real name. The handler only
+// writes a byte to a pipe; the event loop reads it.
+int interruptPipe[2] = {-1, -1};
+
+void OnInterrupt(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
+}
+
+class InterruptWatch {
+public:
+    explicit InterruptWatch(std::function<void()> onInterrupt)
+    {
+        if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+        notifier_ = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated,
+                         [onInterrupt = std::move(onInterrupt)] {
+                             char bytes[16];
+                             while (::read(interruptPipe[0], bytes, sizeof bytes) > 0) {
+                             }
+                             onInterrupt();
+                         });
+        std::signal(SIGINT, OnInterrupt);
+        std::signal(SIGTERM, OnInterrupt);
+    }
+    ~InterruptWatch()
+    {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+        notifier_.reset();
+        for (int& end : interruptPipe) {
+            if (end >= 0) ::close(end);
+            end = -1;
+        }
+    }
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+private:
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+// A server's reply keeps its line ends (and a reply of several lines has some inside): one
+// output line each.
+std::string OneLine(std::string text)
+{
+    text = WithoutLineEnd(std::move(text));
+    for (char& c : text)
+        if (c == '\r' || c == '\n') c = ' ';
+    return text;
+}
+
+void PrintSummary(const transfer::TreeSummary& summary)
+{
+    const double seconds = summary.elapsedMs / 1000.0;
+    char line[256];
+    std::snprintf(line, sizeof line, "mirror: %zu files, %lld bytes, %.2f s, %s/s", summary.files,
+                  static_cast<long long>(summary.bytes), seconds,
+                  Bytes(seconds > 0 ? summary.bytes / seconds : 0).c_str());
+    std::string text = line;
+    text += ", " + std::to_string(summary.sessions) +
+            (summary.sessions == 1 ? " session" : " sessions");
+    if (summary.skipped > 0) text += ", " + std::to_string(summary.skipped) + " skipped";
+    if (summary.canceled) text += ", canceled";
+    Out(text);
+    for (const std::string& failure : summary.failures) Out("failed: " + OneLine(failure));
+    for (const std::string& left : summary.leftOut) Out("left out: " + left);
+}
+
+} // namespace
+
+int RunMirror(const Options& options, const Command& command)
+{
+    transfer::EventLoopScheduler scheduler;
+    const std::string server = options.host + " port " + std::to_string(options.port & 0xFFFF);
+    bool warned = false;
+    auto inClear = [&warned, server] {
+        if (warned) return;
+        warned = true;
+        Err("warning: " + server +
+            " does not offer TLS: the session, password included, is not encrypted");
+    };
+    // Every session logs in as the first: the same host, user, TLS mode and trust.
+    const auto makeSession = [&options, inClear]() -> std::unique_ptr<transfer::Session> {
+        auto ftp = std::make_unique<TVaskFTP>(nullptr);
+        Configure(*ftp, options);
+        ftp->OnTlsRefused = [inClear](const std::string&, bool& goOn) {
+            goOn = true;
+            inClear();
+        };
+        return std::make_unique<FtpSession>(std::move(ftp));
+    };
+    transfer::TreeTransfer tree(JobOf(options, command), makeSession, scheduler);
+    ProgressLine progress(!options.quiet && ::isatty(STDERR_FILENO));
+    tree.onProgress = [&](const transfer::TreeProgress& now) {
+        progress.Update(now, scheduler.NowMs());
+    };
+    QEventLoop loop;
+    transfer::TreeSummary summary;
+    bool finished = false;
+    tree.onFinished = [&](const transfer::TreeSummary& result) {
+        summary = result;
+        finished = true;
+        loop.quit();
+    };
+    const InterruptWatch interrupt([&tree] { tree.Cancel(); });
+    tree.Start();
+    if (!finished) loop.exec();
+    progress.Clear();
+    PrintSummary(summary);
+    return summary.Exact() ? 0 : 1;
+}
+
+} // namespace ftpdrive
