@@ -137,6 +137,7 @@ void FtpSession::RunOpen()
     transfer::Outcome outcome = transfer::Outcome::Success();
     try {
         if (!ftp_->Connected) ftp_->Connect();
+        binary_ = false;
         open_ = true;
     } catch (const Exception& error) {
         outcome = FailureOutcome(error.Message(), error.Reason());
@@ -204,6 +205,8 @@ void FtpSession::StartTransfer()
     settings.passive = ftp_->Passive;
     // PASV and PORT carry IPv4 addresses only.
     settings.extended = !ftp_->PeerAddress().Inet4Word();
+    // TYPE I once per session: every file of a tree would pay a round trip for it.
+    settings.binary = binary_;
     switch (request.operation) {
     case transfer::Operation::Get: {
         settings.kind = TransferOperation::Kind::Get;
@@ -278,7 +281,10 @@ void FtpSession::OnReply(const FtpReply& reply)
         return Finish(FailureOutcome(step.failure.message, step.failure.reason));
     }
     try {
-        if (running_->transfer) Apply(running_->transfer->Reply(reply));
+        if (!running_->transfer) return;
+        const bool typeAnswered = running_->transfer->Current() == TransferOperation::State::Type;
+        if (typeAnswered && reply.code >= 200 && reply.code <= 299) binary_ = true;
+        Apply(running_->transfer->Reply(reply));
     } catch (const Exception& error) {
         Finish(FailureOutcome(error.Message(), error.Reason()));
     }

@@ -78,4 +78,6 @@ private:
     std::unique_ptr<Running> ended_;
     transfer::DoneHandler opening_;
     bool open_ = false;
+    // TYPE I has been answered with success in this login.
+    bool binary_ = false;
 };

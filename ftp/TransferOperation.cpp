@@ -80,7 +80,13 @@ TransferOperation::Step TransferOperation::Start()
     if (state_ != State::Idle) return {};
     // A listing goes in whatever type the session is in; files go byte for byte.
     if (settings_.kind == Kind::List) return OpenChannel();
+    if (settings_.binary) return settings_.sizeOf.empty() ? OpenChannel() : AskSize();
     return Enter(State::Type, Sending("TYPE I"));
+}
+
+TransferOperation::Step TransferOperation::AskSize()
+{
+    return Enter(State::Size, Sending("SIZE " + settings_.sizeOf));
 }
 
 TransferOperation::Step TransferOperation::OpenChannel()
@@ -127,7 +133,7 @@ TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
     case State::Type:
         if (reply.closed) return Fail(RefusalOf(reply));
         if (settings_.sizeOf.empty()) return OpenChannel();
-        return Enter(State::Size, Sending("SIZE " + settings_.sizeOf));
+        return AskSize();
     case State::Size:
         if (reply.closed) return Fail(RefusalOf(reply));
         total_ = SizeOf(reply);

@@ -5,7 +5,8 @@
 //
 //   state      entered when                               left on
 //   Idle       made                                       Start()
-//   Type       a file moves: "TYPE I" is to go out        any reply; none fails
+//   Type       a file moves, and the session is not known  any reply; none fails
+//              to be binary: "TYPE I" is to go out
 //   Size       the server's size is wanted (SIZE)         "213 N": known, else unknown; then
 //                                                         a resume with nothing left succeeds,
 //                                                         one longer than the server's fails
@@ -52,6 +53,8 @@ public:
         bool passive = true;
         // EPSV or EPRT rather than PASV or PORT (an IPv6 control connection).
         bool extended = false;
+        // The session is known to be in binary type already: no TYPE I.
+        bool binary = false;
         // Get: go on after the bytes the local file already holds (REST offset, also 0).
         bool restart = false;
         int64_t offset = 0;
@@ -95,6 +98,7 @@ private:
     Step Enter(State next);
     Step Enter(State next, Step step);
     Step Fail(FtpFailure failure);
+    Step AskSize();
     Step AfterSize();
     Step OpenChannel();
     Step SendCommand();

@@ -1,11 +1,15 @@
 // Data connections that break, stall, drip or lie, in passive mode: the transfer reports the
 // failure, the local file holds a true prefix of what the server had, and the session goes on.
 #include "FaultSession.h"
+#include "ftp/FtpSession.h"
+#include "support/EventLoop.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -378,6 +382,80 @@ TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
     EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "pequeno");
     faults::ExpectNextCommandWorks(s);
     EXPECT_TRUE(s.server.Verify());
+}
+
+// The non-blocking session's watchdog: a download, an upload or a listing whose server stops
+// halfway ends TimedOut within TimeOut and a second, and the session goes on, the replies of the
+// abandoned transfer read before the next operation's own.
+TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
+{
+    using transfer::Operation;
+    for (const Operation operation : {Operation::Get, Operation::Put, Operation::List}) {
+        testsupport::TempDir dir("tavolen-stall");
+        // More than the sockets on the way hold.
+        testsupport::WriteFileBytes(dir.File("up"), std::string(64u << 20, 'u'));
+        testsupport::ScriptedFtpServer server;
+        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        if (operation != Operation::List) script.Expect("TYPE I").Reply("200 binary");
+        script.PassiveListen().Expect("PASV").ReplyPasv();
+        script
+            .Expect(operation == Operation::Get   ? "RETR f"
+                    : operation == Operation::Put ? "STOR f"
+                                                  : "LIST")
+            .Reply("150 Opening data connection")
+            .AcceptData();
+        if (operation == Operation::Get) script.SendData("part");
+        // An upload's server stops reading; it answers only once the client has given up.
+        if (operation == Operation::Put) script.Hold();
+        script.AllowClientAbort();
+        if (operation != Operation::Put) script.Expect("ABOR");
+        script.Reply("426 Connection closed; transfer aborted.");
+        if (operation != Operation::Put) script.Reply("226 ABOR successful");
+        script.Expect("MKD d").Reply("257 \"d\" created");
+        server.Start();
+
+        auto ftp = std::make_unique<TVaskFTP>(nullptr);
+        ftp->Host = "127.0.0.1";
+        ftp->Port = server.Port();
+        ftp->UserID = "ana";
+        ftp->Password = "x";
+        ftp->Passive = true;
+        ftp->TimeOut = 300;
+        FtpSession session(std::move(ftp));
+        std::optional<transfer::Outcome> ended;
+        session.Open([&](const transfer::Outcome& o) { ended = o; });
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }));
+        ASSERT_TRUE(ended->ok) << ended->message;
+
+        transfer::Request request;
+        request.operation = operation;
+        request.remotePath = "f";
+        request.localPath = dir.File(operation == Operation::Put ? "up" : "down");
+        ended.reset();
+        const auto started = std::chrono::steady_clock::now();
+        auto done = [&](const transfer::Outcome& o) { ended = o; };
+        if (operation == Operation::List) {
+            request.remotePath.clear();
+            ASSERT_TRUE(session.StartList(request, [&](const auto& o, const auto&) { done(o); }));
+        } else {
+            ASSERT_TRUE(session.Start(request, nullptr, done));
+        }
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000));
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_FALSE(ended->ok);
+        EXPECT_EQ(ended->reason, ErrorReason::TimedOut)
+            << static_cast<int>(operation) << ": " << ended->message;
+        EXPECT_LT(took, std::chrono::milliseconds(1300));
+        server.Release();
+
+        request.operation = Operation::MakeDirectory;
+        request.remotePath = "d";
+        ended.reset();
+        ASSERT_TRUE(session.Start(request, nullptr, done));
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000));
+        EXPECT_TRUE(ended->ok) << ended->message;
+        EXPECT_TRUE(server.Verify()) << static_cast<int>(operation);
+    }
 }
 
 } // namespace
