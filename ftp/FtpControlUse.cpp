@@ -72,34 +72,29 @@ void TVaskFTP::SendWithoutWaiting(const std::string& command)
 
 void TVaskFTP::PushControlInput()
 {
-    if (!Connected) return;
-    char buffer[kUnsolicitedReadSize];
-    for (int read = 0; read < kUnsolicitedReadsPerNotification && replyListener_; ++read) {
-        long count = -1;
-        try {
-            count = ReceiveBytes(buffer, sizeof buffer);
-        } catch (const ESockError&) {
-            count = 0;
-        }
-        if (count > 0) {
+    ReadControlInput(
+        [this](const char* bytes, size_t count) {
             // The listener is called with each whole reply and may send the next command, or
             // stop listening, from there.
             const ReplyListener listener = replyListener_;
-            replies_.Push(buffer, static_cast<size_t>(count), listenerOwed_, listener);
-            continue;
-        }
-        if (count < 0) {
-            const int error = platform::LastSocketError();
-            if (error == platform::kErrWouldBlock || error == platform::kErrInterrupted) return;
-        }
-        ReportStatus(4, "Connection closed by server");
-        DropSession();
-        if (const ReplyListener listener = replyListener_) listener(FtpReply::Closed());
-        return;
-    }
+            if (listener) replies_.Push(bytes, count, listenerOwed_, listener);
+            return false;
+        },
+        [this] {
+            if (const ReplyListener listener = replyListener_) listener(FtpReply::Closed());
+        });
 }
 
 void TVaskFTP::ReadUnsolicitedInput()
+{
+    // Replies still owed are paid here as well; a 421 ends the session.
+    ReadControlInput(
+        [this](const char* bytes, size_t count) { return replies_.TakeIdleBytes(bytes, count); },
+        [] {});
+}
+
+void TVaskFTP::ReadControlInput(const std::function<bool(const char*, size_t)>& take,
+                                const std::function<void()>& closed)
 {
     if (!Connected) return;
     char buffer[kUnsolicitedReadSize];
@@ -113,12 +108,9 @@ void TVaskFTP::ReadUnsolicitedInput()
             count = 0;
         }
         if (count > 0) {
-            // Replies still owed are paid here as well; a 421 ends the session.
-            if (replies_.TakeIdleBytes(buffer, static_cast<size_t>(count))) {
-                DropSession();
-                return;
-            }
-            continue;
+            if (!take(buffer, static_cast<size_t>(count))) continue;
+            DropSession();
+            return;
         }
         if (count < 0) {
             const int error = platform::LastSocketError();
@@ -128,6 +120,7 @@ void TVaskFTP::ReadUnsolicitedInput()
         // notification whose receive fails, never as a close).
         ReportStatus(4, "Connection closed by server");
         DropSession();
+        closed();
         return;
     }
 }

@@ -262,37 +262,40 @@ std::string ReplyReader::Quit()
     return reply;
 }
 
-bool ReplyReader::TakeIdleBytes(const char* bytes, size_t count)
-{
-    for (size_t i = 0; i < count; ++i) {
-        if (idleLine_.size() < kIdleLineKept) idleLine_ += bytes[i];
-        if (bytes[i] != '\n') continue;
-        const std::string line = std::move(idleLine_);
-        idleLine_.clear();
-        control_.ReportStatus(1, line);
-        // "421 Timeout." -- the server is closing the session; it may not even close the socket.
-        if (Frame(line) && replyCode_ == 421) return true;
-    }
-    return false;
-}
-
-void ReplyReader::Push(const char* bytes, size_t count, int& mine,
-                       const std::function<void(const FtpReply&)>& deliver)
+template <class Line> void ReplyReader::Lines(const char* bytes, size_t count, Line line)
 {
     for (size_t i = 0; i < count; ++i) {
         // Only a reply's code and a readable start matter; a line is kept that far.
         if (idleLine_.size() < kIdleLineKept) idleLine_ += bytes[i];
         if (bytes[i] != '\n') continue;
-        const std::string line = std::move(idleLine_);
+        const std::string whole = std::move(idleLine_);
         idleLine_.clear();
-        control_.ReportStatus(1, line);
+        control_.ReportStatus(1, whole);
+        if (line(whole)) return;
+    }
+}
+
+bool ReplyReader::TakeIdleBytes(const char* bytes, size_t count)
+{
+    bool over = false;
+    Lines(bytes, count, [&](const std::string& line) {
+        // "421 Timeout." -- the server is closing the session; it may not even close the socket.
+        over = Frame(line) && replyCode_ == 421;
+        return over;
+    });
+    return over;
+}
+
+void ReplyReader::Push(const char* bytes, size_t count, int& mine,
+                       const std::function<void(const FtpReply&)>& deliver)
+{
+    Lines(bytes, count, [&](const std::string& line) {
         if (!inReply_) pushedFirst_ = line;
         // Replies owed by commands before the session's own come first, in order.
         const bool earlier = owed_ > mine;
-        if (!Frame(line)) continue;
-        const bool preliminary = IsPreliminary(replyCode_);
-        if (earlier) continue;
-        if (!preliminary && mine > 0) --mine;
+        if (!Frame(line) || earlier) return false;
+        if (!IsPreliminary(replyCode_) && mine > 0) --mine;
         deliver(FtpReply{replyCode_, pushedFirst_, false});
-    }
+        return false;
+    });
 }

@@ -94,6 +94,9 @@ private:
     // Takes one line into the framing; true when it ends a reply, which then pays what it owes.
     bool Frame(const std::string& line);
     bool Unsettled() const;
+    // Cuts bytes that arrived into lines (kept only as far as a code and a readable start go),
+    // each reported and handed to `line`, which returns true to stop.
+    template <class Line> void Lines(const char* bytes, size_t count, Line line);
     template <class Io> auto Guarded(Io io) -> decltype(io());
 
     TVaskFTP& control_;

@@ -67,7 +67,11 @@ void Drive(TVaskFTP& ftp, DataOperation& op, TransferOperation& machine,
         if (moved >= 0 && script.conclude) script.conclude();
         return;
     }
-    const FtpFailure& failure = machine.Failure();
+    // A machine that asks for nothing more without having ended has lost its place in the
+    // conversation; that is no success either.
+    const bool ended = machine.Current() == State::Failed || machine.Current() == State::Canceled;
+    const FtpFailure failure =
+        ended ? machine.Failure() : FtpFailure{"Transfer out of step", ErrorReason::OutOfStep};
     // A cut-off data connection is no success, whatever the server thinks of it; a server that
     // said why it cut it has the last word.
     if (op.CutOff() && failure.reason == ErrorReason::SocketError) op.RaiseCutOff();

@@ -254,6 +254,10 @@ private:
 
     // Reads what arrived for the listener.
     void PushControlInput();
+    // Reads what the control connection has now, a bounded amount per notification, handing it
+    // to `take` (true: the session is over); `closed` follows the end of the stream.
+    void ReadControlInput(const std::function<bool(const char*, size_t)>& take,
+                          const std::function<void()>& closed);
     ReplyListener replyListener_;
     int listenerOwed_ = 0;
 

@@ -55,7 +55,7 @@ struct Request {
     Operation operation = Operation::Get;
     std::string remotePath;
     std::string localPath;
-    // Get: go on from the bytes the local file already has; Put: after those the server has.
+    // Get: go on from the bytes the local file already has. (A Put is always sent whole.)
     bool resume = false;
 };
 
