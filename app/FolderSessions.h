@@ -1,7 +1,7 @@
 #pragma once
 // The extra sessions of a folder transfer: each logs in as the window's own session did, to the
-// same server with the same user, password, time-out and encryption (in passive mode), and trusts no
-// certificate that the window's session would not have.
+// same server with the same user, password, time-out and encryption (in passive mode), and trusts
+// no certificate that the window's session would not have.
 #include "net/TransferSession.h"
 
 #include <memory>

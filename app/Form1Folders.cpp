@@ -123,9 +123,7 @@ void TForm1::RunFolder(transfer::TreeJob job)
     transfer::EventLoopScheduler scheduler;
     transfer::TreeTransfer tree(
         std::move(job), [this] { return app::SessionLike(*VaskFTP1); }, scheduler);
-    tree.choosePolicy = [this](size_t existing) {
-        return app::AskOverwritePolicy(this, existing);
-    };
+    tree.choosePolicy = [this](size_t existing) { return app::AskOverwritePolicy(this, existing); };
     tree.onProgress = [this](const transfer::TreeProgress& progress) {
         heldFolder_ = progress;
         ShowProgress(progress.bytes, progress.bytesTotal);

@@ -23,10 +23,9 @@ OverwriteAnswer& InjectedAnswer()
 
 QString OverwriteBoxText(size_t existing)
 {
-    const QString count = existing == 1
-                              ? QStringLiteral("Um arquivo já existe no destino.")
-                              : QString::number(existing) +
-                                    QStringLiteral(" arquivos já existem no destino.");
+    const QString count = existing == 1 ? QStringLiteral("Um arquivo já existe no destino.")
+                                        : QString::number(existing) +
+                                              QStringLiteral(" arquivos já existem no destino.");
     return count + QStringLiteral("\n\nO que fazer com os arquivos que já existem?");
 }
 

@@ -10,10 +10,7 @@ namespace app {
 namespace {
 
 // One decimal, with a comma.
-QString OneDecimal(double value)
-{
-    return QString::number(value, 'f', 1).replace(u'.', u',');
-}
+QString OneDecimal(double value) { return QString::number(value, 'f', 1).replace(u'.', u','); }
 
 // "1 arquivo", "2 arquivos".
 QString Count(size_t count, const QString& one, const QString& many)
@@ -77,6 +74,9 @@ QString FolderProgressText(const transfer::TreeProgress& progress)
 
 QString FolderSummaryText(const transfer::TreeSummary& summary, size_t filesTotal)
 {
+    // Stopped before anything was to move (the question about existing files declined).
+    if (summary.canceled && filesTotal == 0)
+        return QStringLiteral("Transferência da pasta cancelada");
     QString text = summary.canceled ? QStringLiteral("Transferência da pasta cancelada: ")
                                     : QStringLiteral("Pasta transferida: ");
     if (summary.canceled)

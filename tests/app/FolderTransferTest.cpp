@@ -76,7 +76,8 @@ TEST_F(FolderTransferTest, DownloadsAndUploadsATreeWithTheTitleAndStatusFollowin
     ExpectTree(local.File("baixada"));
     EXPECT_TRUE(history.texts.contains(QStringLiteral("0 de 4 arquivos concluídos")))
         << history.texts.join('|').toStdString();
-    EXPECT_TRUE(Status(*form).startsWith(QStringLiteral("Pasta transferida: 4 arquivos, 3,0 MB em ")))
+    EXPECT_TRUE(
+        Status(*form).startsWith(QStringLiteral("Pasta transferida: 4 arquivos, 3,0 MB em ")))
         << Status(*form).toStdString();
     ASSERT_FALSE(titles.isEmpty());
     EXPECT_TRUE(titles.first().startsWith(QStringLiteral("Tavolen — ")) &&
@@ -137,8 +138,8 @@ TEST_F(FolderTransferTest, FilesAlreadyThereAreAskedAboutOnce)
     Download(QStringLiteral("pasta dados"), target);
     ASSERT_EQ(boxes.seen.size(), 1U);
     EXPECT_EQ(boxes.seen[0].text, app::OverwriteBoxText(4));
-    EXPECT_EQ(boxes.seen[0].buttons,
-              (QStringList{"Sobrescrever", "Retomar", "Pular", "Somente se diferente", "Cancelar"}));
+    EXPECT_EQ(boxes.seen[0].buttons, (QStringList{"Sobrescrever", "Retomar", "Pular",
+                                                  "Somente se diferente", "Cancelar"}));
     ExpectTree(target);
 }
 

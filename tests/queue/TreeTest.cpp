@@ -229,3 +229,55 @@ TEST(TreeTransfer, EmptyRootIsCheckedInItsParent)
         EXPECT_EQ(std::filesystem::exists(job.localRoot), row.exact);
     }
 }
+
+// Files already at the target: the run asks once, before anything moves, and the answer holds
+// for all of them; no answer ends the run with nothing moved. Nothing there: no question.
+TEST(TreeTransfer, AsksOnceAboutFilesAlreadyAtTheTarget)
+{
+    using K = RemoteEntry::Kind;
+    using P = transfer::OverwritePolicy;
+    struct Row {
+        const char* what;
+        bool localCopy; // "a.txt" is there already
+        std::optional<P> answer;
+        std::vector<size_t> asked;
+        size_t started; // transfers the server saw
+        bool canceled;
+    };
+    const std::vector<Row> rows{
+        {"skip", true, P::Skip, {1}, 1, false},
+        {"overwrite", true, P::Overwrite, {1}, 2, false},
+        {"declined", true, std::nullopt, {1}, 0, true},
+        {"nothing there", false, P::Skip, {}, 2, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fakes::FakeClock clock;
+        fakes::FakeServer server(clock);
+        server.listings["/srv/dir"] = {Entry("a.txt", K::File, 3), Entry("b.txt", K::File, 3)};
+        testsupport::TempDir local;
+        std::filesystem::create_directories(local.File("copy"));
+        if (row.localCopy) testsupport::WriteFileBytes(local.File("copy/a.txt"), "old");
+        transfer::TreeJob job;
+        job.remoteRoot = "/srv/dir";
+        job.localRoot = local.File("copy");
+        transfer::TreeTransfer tree(
+            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+        std::vector<size_t> asked;
+        tree.choosePolicy = [&](size_t existing) {
+            asked.push_back(existing);
+            return row.answer;
+        };
+        std::optional<transfer::TreeSummary> summary;
+        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+        tree.Start();
+        clock.RunAll();
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_EQ(asked, row.asked);
+        size_t gets = 0;
+        for (const auto& started : server.started)
+            if (started.request.operation == transfer::Operation::Get) ++gets;
+        EXPECT_EQ(gets, row.started);
+        EXPECT_EQ(summary->canceled, row.canceled);
+    }
+}
