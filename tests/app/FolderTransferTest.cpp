@@ -143,6 +143,26 @@ TEST_F(FolderTransferTest, FilesAlreadyThereAreAskedAboutOnce)
     ExpectTree(target);
 }
 
+// Closing the window during a folder asks first, as for a file; "Não" lets the run finish.
+TEST_F(FolderTransferTest, ClosingDuringARunAsksFirst)
+{
+    for (int i = 0; i < 4; ++i)
+        WriteFileBytes(server->Root() + "/pasta dados/grande" + std::to_string(i) + ".bin",
+                       std::string(16 << 20, 'y'));
+    boxes.choices.push_back(QStringLiteral("Não"));
+    const WhenThen close([this] { return form->windowTitle().contains(u'%'); },
+                         [this] { form->close(); });
+    Download(QStringLiteral("pasta dados"), local.File("baixada"));
+    EXPECT_TRUE(close.Done());
+    ASSERT_EQ(boxes.seen.size(), 1U);
+    EXPECT_EQ(boxes.seen[0].text,
+              QStringLiteral("Uma transferência está em andamento. Cancelar a transferência e "
+                             "fechar?"));
+    EXPECT_TRUE(form->isVisible());
+    ExpectTree(local.File("baixada"));
+    EXPECT_EQ(ReadFileBytes(local.File("baixada/grande3.bin")).size(), 16U << 20);
+}
+
 // Desconectar during a folder stops every session of it and ends the window's session.
 TEST_F(FolderTransferTest, DesconectarStopsTheWholeRun)
 {

@@ -27,8 +27,7 @@ TEST(TransferText, TitleWhileBytesMove)
         {1024, 4 * 1024 * 1024, 1000, "Tavolen — 0% · 1,0 KB/s · 1:08:15"},
     };
     for (const Row& row : rows)
-        EXPECT_EQ(app::ProgressTitle(row.bytes, row.total, row.elapsedMs).toStdString(),
-                  row.title);
+        EXPECT_EQ(app::ProgressTitle(row.bytes, row.total, row.elapsedMs).toStdString(), row.title);
 }
 
 TEST(TransferText, FolderSummary)
