@@ -96,6 +96,15 @@ TEST_F(FolderTransferTest, DownloadsAndUploadsATreeWithTheTitleAndStatusFollowin
     EXPECT_TRUE(titles.size() >= 2 && titles.first().contains(u'%'))
         << titles.join('|').toStdString();
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Tavolen"));
+
+    // A single file shows its progress in the title too, and its status texts are those of before.
+    titles.clear();
+    Download(QStringLiteral("pasta dados/sub dir/grande.bin"), local.File("um.bin"));
+    EXPECT_EQ(ReadFileBytes(local.File("um.bin")).size(), 3U << 20);
+    EXPECT_EQ(Status(*form), QStringLiteral("Donload do arquivo Concluido"));
+    EXPECT_TRUE(titles.size() >= 2 && titles.first().startsWith(QStringLiteral("Tavolen — ")))
+        << titles.join('|').toStdString();
+    EXPECT_EQ(form->windowTitle(), QStringLiteral("Tavolen"));
     EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
 }
 
