@@ -1,4 +1,4 @@
-// How a running transfer reads in the window title, and a folder's summary in the status line.
+// How a running transfer reads in the window title.
 #include "app/TransferText.h"
 
 #include <gtest/gtest.h>
@@ -28,25 +28,6 @@ TEST(TransferText, TitleWhileBytesMove)
     };
     for (const Row& row : rows)
         EXPECT_EQ(app::ProgressTitle(row.bytes, row.total, row.elapsedMs).toStdString(), row.title);
-}
-
-TEST(TransferText, FolderSummary)
-{
-    transfer::TreeSummary done;
-    done.files = 1;
-    done.bytes = 3 * 1024 * 1024;
-    done.elapsedMs = 61'500;
-    EXPECT_EQ(app::FolderSummaryText(done, 1).toStdString(),
-              "Pasta transferida: 1 arquivo, 3,0 MB em 1:02");
-
-    transfer::TreeSummary partial = done;
-    partial.files = 2;
-    partial.skipped = 1;
-    partial.failures = {"a: x", "b: y"};
-    partial.canceled = true;
-    EXPECT_EQ(app::FolderSummaryText(partial, 10).toStdString(),
-              "Transferência da pasta cancelada: 2 de 10 arquivos, 3,0 MB em 1:02, 1 pulado, "
-              "2 falhas");
 }
 
 } // namespace
