@@ -9,6 +9,7 @@
 #include "platform/Exception.h"
 
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -49,6 +50,7 @@ void TForm1::RunCommand(const std::function<void()>& command)
     }
     disconnectPending_ = false;
     watch_ = {};
+    ShowTitle(QString::fromLatin1(app::kApplicationTitle));
     FinishLog(); // the log is complete when the command returns
     busy_ = false;
 
@@ -315,8 +317,9 @@ void TForm1::BitBtn1Click(QObject*)
 void TForm1::Button2Click(QObject*)
 {
     RunCommand([this] {
-        SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
         const std::string remote = RemoteName();
+        if (RemoteIsDirectory(remote)) return DownloadFolder(remote);
+        SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
         const std::string local = app::ToLocalPath(Edit2->text());
         // Into NAME.part, which takes the place of NAME only once the file is whole: a download
         // cut off, cancelled or refused leaves an older NAME as it was. The automatic retry
@@ -338,8 +341,10 @@ void TForm1::Button2Click(QObject*)
 void TForm1::Button4Click(QObject*)
 {
     RunCommand([this] {
+        const QString localText = Edit2->text();
+        if (!localText.isEmpty() && QFileInfo(localText).isDir()) return UploadFolder(localText);
         std::string remote = RemoteName();
-        std::string local = app::ToLocalPath(Edit2->text());
+        std::string local = app::ToLocalPath(localText);
         WatchTransfer(TransferWatch::Kind::Upload, remote, local);
         WithPassiveFallback([&] { VaskFTP1->Upload(local, remote); });
     });

@@ -244,6 +244,7 @@ void TForm1::WatchTransfer(TransferWatch::Kind kind, std::string remotePath, std
     watch_.kind = kind;
     watch_.remotePath = std::move(remotePath);
     watch_.localPath = std::move(localPath);
+    transferClock_.start();
 }
 
 void TForm1::NoteTransactionStart()

@@ -1,6 +1,6 @@
 // Shortcuts to what the user would otherwise type: a double-click on a listing line in the log
-// changes into a directory or readies a file for "Dowload"; a local file dropped on the window is
-// readied for "Upload".
+// changes into a directory or readies a file for "Dowload"; a local file or folder dropped on the
+// window is readied for "Upload".
 #include "app/LogView.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
@@ -33,15 +33,16 @@ QString LocalPathFor(const QString& remoteName, const QString& previous)
     return folder.isEmpty() ? fileName : QDir(folder).filePath(fileName);
 }
 
-// The one local file a drop carries, or an empty text: folders, remote addresses and several
-// files at once are not something the file-name fields can take.
+// The one local file or folder a drop carries, or an empty text: remote addresses and several
+// at once are not something the file-name fields can take.
 QString DroppedLocalFile(const QMimeData* mime)
 {
     if (mime == nullptr || mime->urls().size() != 1) return {};
     const QUrl url = mime->urls().front();
     if (!url.isLocalFile()) return {};
-    const QString path = url.toLocalFile();
-    return QFileInfo(path).isFile() ? path : QString();
+    const QString path = QDir::cleanPath(url.toLocalFile());
+    const QFileInfo info(path);
+    return info.isFile() || info.isDir() ? path : QString();
 }
 
 // Only the file's path is taken. Accepting a move would let the source delete the file.

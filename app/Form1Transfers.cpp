@@ -4,6 +4,7 @@
 // their character set.
 #include "app/Dialogs.h"
 #include "app/LogView.h"
+#include "app/TransferText.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
 
@@ -51,7 +52,19 @@ void TForm1::ShowHeldProgress()
 {
     progressLater_.stop();
     progressShown_.start();
-    StatusBar1->showMessage(TransferProgress(heldCount_, heldSize_));
+    if (folderRunning_) {
+        StatusBar1->showMessage(app::FolderProgressText(heldFolder_));
+    } else {
+        StatusBar1->showMessage(TransferProgress(heldCount_, heldSize_));
+        // A listing's bytes are no transfer, and a count held past the end is not shown again.
+        if (!TransferRunning()) return;
+    }
+    ShowTitle(app::ProgressTitle(heldCount_, heldSize_, transferClock_.elapsed()));
+}
+
+void TForm1::ShowTitle(const QString& title)
+{
+    if (windowTitle() != title) setWindowTitle(title);
 }
 
 // --- Stopping -------------------------------------------------------------------------------
@@ -65,7 +78,10 @@ void TForm1::EscapePressed()
     RequestCancel();
 }
 
-bool TForm1::TransferRunning() const { return busy_ && watch_.kind != TransferWatch::Kind::None; }
+bool TForm1::TransferRunning() const
+{
+    return busy_ && (folderRunning_ || watch_.kind != TransferWatch::Kind::None);
+}
 
 void TForm1::AskBeforeClosing()
 {

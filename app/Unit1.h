@@ -4,12 +4,14 @@
 //
 // Unit1.cpp builds the window and wires the component; Form1Commands.cpp holds the button
 // commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events;
-// Form1Shortcuts.cpp opens a listing line double-clicked in the log and takes a dropped file.
+// Form1Shortcuts.cpp opens a listing line double-clicked in the log and takes a dropped file or
+// folder; Form1Folders.cpp moves whole folders.
 #include "app/ClearTextServers.h"
 #include "app/DeferredRelease.h"
 #include "app/TrustedCertificates.h"
 #include "app/WireText.h"
 #include "ftp/VaskFtp.h"
+#include "queue/TreeTransfer.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -235,6 +237,20 @@ private:
     // Bounds the courtesy QUIT after a cancel.
     QTimer quitGrace_;
 
+    // --- Whole folders (Form1Folders.cpp) ------------------------------------------------------
+    // Whether `name` (the server's bytes) is a remote directory: by MLST when the server has it,
+    // else by the listing in the log.
+    bool RemoteIsDirectory(const std::string& name);
+    // A name relative to the window's current remote directory made absolute.
+    std::string RemotePathOf(const std::string& name);
+    void DownloadFolder(const std::string& remote);
+    void UploadFolder(const QString& localFolder);
+    // Runs the tree over sessions like the window's and waits for it as for a file; the summary
+    // goes to the status line, failures to the error box.
+    void RunFolder(transfer::TreeJob job);
+    bool folderRunning_ = false;
+    transfer::TreeProgress heldFolder_;
+
     // --- A transfer as the user sees it (Form1Transfers.cpp) ----------------------------------
     // The progress of a transfer goes to the status line at most every kProgressIntervalMs: at
     // loopback speed a block arrives every few microseconds, and painting each count would take
@@ -244,6 +260,9 @@ private:
     void ShowProgress(int64_t count, int64_t size);
     void ShowHeldProgress();
     QElapsedTimer progressShown_;
+    // Since the running transfer (file or folder) began: its speed and time left, in the title.
+    QElapsedTimer transferClock_;
+    void ShowTitle(const QString& title);
     QTimer progressLater_;
     int64_t heldCount_ = 0;
     int64_t heldSize_ = 0;

@@ -116,6 +116,10 @@ void TreeTransfer::Walked(const Outcome& outcome, const Tree& tree)
 
 void TreeTransfer::Plan(const Tree& tree)
 {
+    const auto planFor = [&](OverwritePolicy policy) {
+        return PlanDownload(tree, job_.remoteRoot, job_.localRoot, policy);
+    };
+    if (!ChoosePolicy(planFor)) return;
     Append(summary_.failures, tree.refused);
     Append(summary_.leftOut, tree.leftOut);
     TreePlan plan = PlanDownload(tree, job_.remoteRoot, job_.localRoot, job_.policy);
@@ -131,8 +135,6 @@ void TreeTransfer::RemoteTargetWalked(const Outcome& outcome, const Tree& tree)
 {
     if (ended_) return;
     if (!outcome.ok && outcome.reason == ErrorReason::Canceled) return End();
-    Append(summary_.failures, local_.refused);
-    Append(summary_.leftOut, local_.leftOut);
     // A target that cannot be listed is taken for one that is not there yet: making it tells.
     // An empty listing may be a missing directory too, on some servers.
     const bool empty = tree.files.empty() && tree.directories.empty() && tree.refused.empty() &&
@@ -140,8 +142,31 @@ void TreeTransfer::RemoteTargetWalked(const Outcome& outcome, const Tree& tree)
     const RootState root = !outcome.ok ? RootState::Missing
                            : empty     ? RootState::Unknown
                                        : RootState::Present;
-    Run(PlanUpload(local_, job_.localRoot, outcome.ok ? tree : Tree{}, root, job_.remoteRoot,
-                   job_.policy));
+    const auto planFor = [&](OverwritePolicy policy) {
+        return PlanUpload(local_, job_.localRoot, outcome.ok ? tree : Tree{}, root, job_.remoteRoot,
+                          policy);
+    };
+    if (!ChoosePolicy(planFor)) return;
+    Append(summary_.failures, local_.refused);
+    Append(summary_.leftOut, local_.leftOut);
+    Run(planFor(job_.policy));
+}
+
+bool TreeTransfer::ChoosePolicy(const std::function<TreePlan(OverwritePolicy)>& plan)
+{
+    if (!choosePolicy) return true;
+    // Skipping leaves out exactly the files whose target is there.
+    const size_t existing = plan(OverwritePolicy::Skip).skipped.size();
+    if (existing == 0) return true;
+    const std::optional<OverwritePolicy> chosen = choosePolicy(existing);
+    if (ended_) return false;
+    if (!chosen) {
+        summary_.canceled = true;
+        End();
+        return false;
+    }
+    job_.policy = *chosen;
+    return true;
 }
 
 void TreeTransfer::Run(TreePlan plan)

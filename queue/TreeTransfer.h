@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +56,10 @@ public:
 
     std::function<void(const TreeProgress&)> onProgress;
     std::function<void(const TreeSummary&)> onFinished;
+    // Asked once, before anything moves, when files of the run already stand at their targets
+    // (`existing` of them): the policy for the whole run, or nothing to end it canceled. Unset,
+    // the job's policy holds.
+    std::function<std::optional<OverwritePolicy>(size_t existing)> choosePolicy;
 
     void Start();
     void Cancel();
@@ -64,6 +69,8 @@ private:
     void Walked(const Outcome& outcome, const Tree& tree);
     void Plan(const Tree& tree);
     void RemoteTargetWalked(const Outcome& outcome, const Tree& tree);
+    // False when the run ended instead (the question was declined).
+    bool ChoosePolicy(const std::function<TreePlan(OverwritePolicy)>& plan);
     void Run(TreePlan plan);
     void ItemDone(const ItemResult& result);
     void End(const std::string& failure = {});

@@ -7,6 +7,7 @@
 #include "support/ScriptedFtpServer.h"
 #include "support/TestUtil.h"
 
+#include <QFileInfo>
 #include <QMimeData>
 #include <QUrl>
 
@@ -275,7 +276,7 @@ const DropRow kDropRows[] = {
     {"a file on the log", "Memo1", "file", "envio 1.bin|{file}"},
     {"a file on a button", "Button4", "file", "envio 1.bin|{file}"},
     {"a file on the window's background", "Form1", "file", "envio 1.bin|{file}"},
-    {"a folder is refused", "Edit2", "folder", "antes|antes"},
+    {"a folder fills both fields as a file does", "Edit2", "folder", "{name}|{folder}"},
     {"two files are refused", "Edit1", "two files", "antes|antes"},
     {"a web address is refused", "Edit1", "web", "antes|antes"},
     {"a drag that could only move the file is refused", "Edit1", "file, move only", "antes|antes"},
@@ -288,7 +289,7 @@ protected:
 
 } // namespace
 
-TEST_F(DropTest, OneLocalFileFillsBothFieldsAnythingElseChangesNothing)
+TEST_F(DropTest, OneLocalFileOrFolderFillsBothFieldsAnythingElseChangesNothing)
 {
     const QString file = QString::fromStdString(local.File("envio 1.bin"));
     testsupport::WriteFileBytes(file.toStdString(), "x");
@@ -319,6 +320,8 @@ TEST_F(DropTest, OneLocalFileFillsBothFieldsAnythingElseChangesNothing)
 
         QString fields = form->Edit1->text() + "|" + form->Edit2->text();
         fields.replace(file, "{file}");
+        fields.replace(folder, "{folder}");
+        fields.replace(QFileInfo(folder).fileName(), "{name}");
         EXPECT_EQ(fields.toStdString(), row.fields) << row.why;
     }
 }

@@ -1,0 +1,98 @@
+#include "app/TransferText.h"
+
+#include "app/Dialogs.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace app {
+
+namespace {
+
+// One decimal, with a comma.
+QString OneDecimal(double value) { return QString::number(value, 'f', 1).replace(u'.', u','); }
+
+// "1 arquivo", "2 arquivos".
+QString Count(size_t count, const QString& one, const QString& many)
+{
+    return QString::number(count) + u' ' + (count == 1 ? one : many);
+}
+
+} // namespace
+
+QString ByteAmount(double bytes)
+{
+    static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
+    if (bytes < 1024) return QString::number(static_cast<int64_t>(bytes)) + QStringLiteral(" B");
+    double value = bytes / 1024;
+    size_t unit = 0;
+    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
+        value /= 1024;
+        ++unit;
+    }
+    return OneDecimal(value) + u' ' + QString::fromLatin1(kUnits[unit]);
+}
+
+QString ClockTime(int64_t seconds)
+{
+    if (seconds < 0) seconds = 0;
+    const auto twoDigits = [](int64_t value) {
+        return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0'));
+    };
+    const int64_t hours = seconds / 3600;
+    const int64_t minutes = seconds / 60 % 60;
+    if (hours > 0)
+        return QString::number(hours) + u':' + twoDigits(minutes) + u':' + twoDigits(seconds % 60);
+    return QString::number(minutes) + u':' + twoDigits(seconds % 60);
+}
+
+QString ProgressTitle(int64_t bytes, int64_t total, int64_t elapsedMs)
+{
+    QString title = QString::fromLatin1(kApplicationTitle) + QStringLiteral(" — ");
+    const bool known = total > 0;
+    if (known)
+        title += QString::number(std::min<int64_t>(100, bytes * 100 / total)) + u'%';
+    else
+        title += ByteAmount(static_cast<double>(bytes));
+    // A speed taken over less than a moment says nothing yet.
+    if (elapsedMs < 200 || bytes <= 0) return title;
+    const double perSecond = static_cast<double>(bytes) * 1000 / static_cast<double>(elapsedMs);
+    title += QStringLiteral(" · ") + ByteAmount(perSecond) + QStringLiteral("/s");
+    if (known && bytes <= total) {
+        const double left = static_cast<double>(total - bytes) / perSecond;
+        title += QStringLiteral(" · ") + ClockTime(static_cast<int64_t>(left + 0.999));
+    }
+    return title;
+}
+
+QString FolderProgressText(const transfer::TreeProgress& progress)
+{
+    return QString::number(progress.filesDone) + QStringLiteral(" de ") +
+           Count(progress.filesTotal, QStringLiteral("arquivo concluído"),
+                 QStringLiteral("arquivos concluídos"));
+}
+
+QString FolderSummaryText(const transfer::TreeSummary& summary, size_t filesTotal)
+{
+    // Stopped before anything was to move (the question about existing files declined).
+    if (summary.canceled && filesTotal == 0)
+        return QStringLiteral("Transferência da pasta cancelada");
+    QString text = summary.canceled ? QStringLiteral("Transferência da pasta cancelada: ")
+                                    : QStringLiteral("Pasta transferida: ");
+    if (summary.canceled)
+        text += QString::number(summary.files) + QStringLiteral(" de ") +
+                Count(filesTotal, QStringLiteral("arquivo"), QStringLiteral("arquivos"));
+    else
+        text += Count(summary.files, QStringLiteral("arquivo"), QStringLiteral("arquivos"));
+    text += QStringLiteral(", ") + ByteAmount(static_cast<double>(summary.bytes)) +
+            QStringLiteral(" em ") + ClockTime((summary.elapsedMs + 999) / 1000);
+    if (summary.skipped > 0)
+        text += QStringLiteral(", ") +
+                Count(summary.skipped, QStringLiteral("pulado"), QStringLiteral("pulados"));
+    if (!summary.failures.empty())
+        text += QStringLiteral(", ") +
+                Count(summary.failures.size(), QStringLiteral("falha"), QStringLiteral("falhas"));
+    return text;
+}
+
+} // namespace app

@@ -1,0 +1,27 @@
+#pragma once
+// How a running transfer and a finished folder are worded for the user: the window title while
+// bytes move ("Tavolen — 42% · 11,3 MB/s · 0:35"), the count of files in the status line, and the
+// summary at the end. Numbers are written the Brazilian way, with a decimal comma.
+#include "queue/TreeTransfer.h"
+
+#include <QString>
+
+#include <cstdint>
+
+namespace app {
+
+// 1536 -> "1,5 KB"; below a kilobyte, whole bytes ("512 B").
+QString ByteAmount(double bytes);
+// Seconds as "0:35", "12:05", "1:02:03".
+QString ClockTime(int64_t seconds);
+
+// The title while a transfer runs: the percent when the total is known (else the bytes so far),
+// then the speed and the time left once there is a speed to tell. `total` below 0: unknown.
+QString ProgressTitle(int64_t bytes, int64_t total, int64_t elapsedMs);
+
+// "3 de 10 arquivos concluídos"
+QString FolderProgressText(const transfer::TreeProgress& progress);
+// "Pasta transferida: 10 arquivos, 1,2 MB em 0:03, 2 pulados, 1 falha"
+QString FolderSummaryText(const transfer::TreeSummary& summary, size_t filesTotal);
+
+} // namespace app
