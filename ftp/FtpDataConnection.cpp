@@ -19,14 +19,6 @@ bool IsFailureCode(int code) { return code >= 400 && code <= 599; }
 
 } // namespace
 
-int LeadingReplyCode(const std::string& line)
-{
-    int code = 0;
-    for (size_t i = 0; i < line.size() && i < 9 && line[i] >= '0' && line[i] <= '9'; ++i)
-        code = code * 10 + (line[i] - '0');
-    return code;
-}
-
 std::string FileNamePart(const std::string& path)
 {
     const size_t cut = path.find_last_of("/\\:");

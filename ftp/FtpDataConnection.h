@@ -33,9 +33,6 @@ std::optional<int32_t> PassivePort(const std::string& reply);
 // and ")". Empty when there is none, and for a port of 0 or above 65535.
 std::optional<int32_t> ExtendedPassivePort(const std::string& reply);
 
-// The number formed by the leading decimal digits of a reply line; 0 when it has none.
-int LeadingReplyCode(const std::string& line);
-
 // The file-name part of a local path: the text after its last path separator or drive colon.
 std::string FileNamePart(const std::string& path);
 

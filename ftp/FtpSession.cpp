@@ -34,7 +34,7 @@ transfer::Outcome FailureOutcome(const std::string& message, ErrorReason reason)
     transfer::Outcome outcome;
     outcome.message = message;
     outcome.reason = reason;
-    const int code = ftpdata::LeadingReplyCode(message);
+    const int code = LeadingReplyCode(message);
     if (code >= 100 && code <= 999) outcome.replyCode = code;
     return outcome;
 }

@@ -15,17 +15,6 @@ char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 
 } // namespace
 
 // The code of a reply's first line by Transaction's rule; the reply reader sets ReplyCode with it.
-int16_t ReplyCodeOf(const std::string& line)
-{
-    int64_t value = 0;
-    size_t digits = 0;
-    while (digits < line.size() && digits < 10 && IsDigit(line[digits]))
-        value = value * 10 + (line[digits++] - '0');
-    if (digits == 0 || value > INT32_MAX) return 0;
-    if (value > INT16_MAX) throw RangeError();
-    return static_cast<int16_t>(value);
-}
-
 namespace {
 
 bool IsWordByte(char c)

@@ -127,7 +127,7 @@ std::string ReplyReader::NextLine()
 bool ReplyReader::Frame(const std::string& line)
 {
     if (!inReply_) {
-        replyCode_ = ftpdata::LeadingReplyCode(line);
+        replyCode_ = LeadingReplyCode(line);
         if (!OpensMultiLine(line)) {
             if (!IsPreliminary(replyCode_) && owed_ > 0) --owed_;
             return true;

@@ -58,7 +58,7 @@ void Drive(TVaskFTP& ftp, DataOperation& op, TransferOperation& machine,
         const std::string closing = owed ? ftp.Replies().ReadFinalReply() : std::string();
         if (op.Kind().isDownload && ftp.OnTransactionStop) ftp.OnTransactionStop(&ftp);
         if (owed) {
-            step = machine.Reply({ftpdata::LeadingReplyCode(closing), closing, closing.empty()});
+            step = machine.Reply({LeadingReplyCode(closing), closing, closing.empty()});
         }
     }
     if (machine.Current() == State::Succeeded) {

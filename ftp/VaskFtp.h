@@ -20,6 +20,7 @@
 #include "ftp/NameCharset.h"
 #include "ftp/ReplyReader.h"
 #include "ftp/TransferChecks.h"
+#include "net/ReplyCode.h"
 #include "net/Wirecore.h"
 
 #include <memory>
@@ -346,8 +347,3 @@ std::string MaskSecret(std::string text, const std::string& secret);
 // every line without its "ddd-" or "ddd " mark and line end, joined by blanks. "421-Too many
 // users." and "421 Try later." give "421 Too many users. Try later."
 std::string ReplyText(const std::vector<std::string>& lines);
-
-// The code of a reply line as Transaction reads it: the number its leading digits (at most ten)
-// form; 0 when there are none or the number does not fit 32 bits. A number that fits 32 bits but
-// not a reply code's 16 raises RangeError.
-int16_t ReplyCodeOf(const std::string& line);

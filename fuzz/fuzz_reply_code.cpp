@@ -1,8 +1,8 @@
-// The two ways a reply code is read: ReplyCodeOf (the greeting, and Transaction's rule) and the
-// data connection's reading of a final reply. Both take the leading digits; they must agree on
+// The two ways a reply code is read: ReplyCodeOf (the greeting, and Transaction's rule) and
+// LeadingReplyCode (the framing of replies). Both take the leading digits; they must agree on
 // every line whose code is a plausible one, never go negative, and raise nothing but RangeError.
-#include "ftp/FtpDataConnection.h"
-#include "ftp/VaskFtp.h"
+#include "net/ReplyCode.h"
+#include "platform/Exception.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (size_t i = 0; i < digits && i < 10; ++i) expected = expected * 10 + (line[i] - '0');
     if (expected > INT32_MAX) expected = 0;
 
-    const int final = ftpdata::LeadingReplyCode(line);
+    const int final = LeadingReplyCode(line);
     if (final < 0) std::abort();
     try {
         const int16_t code = ReplyCodeOf(line);

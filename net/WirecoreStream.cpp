@@ -22,6 +22,8 @@
 // encrypts and decrypts once TLS is on and otherwise calls the socket directly.
 #include "net/Wirecore.h"
 
+#include "net/ReplyCode.h"
+
 #include "platform/Conversions.h"
 #include "platform/Exception.h"
 #include "platform/LocalFile.h"
@@ -40,7 +42,6 @@ const char* const kReadLnAborted = "Socket readln aborted";
 // A buffer send carries at most this many bytes.
 constexpr uint32_t kMaxSendLength = 65535;
 // Reply codes are read from at most this many leading digits.
-constexpr size_t kMaxReplyCodeDigits = 10;
 
 // After a failed receive: whether it failed because the close notification has already closed the
 // socket and put a fresh, unconnected one in its place. For a reader that is the same news as a
@@ -242,18 +243,9 @@ std::string TWirecore::Transaction(const std::string& command)
     LastReply = ReadLn();
     if (!LastReply.empty()) {
         ReportStatus(1, LastReply);
-        size_t digits = 0;
-        while (digits < kMaxReplyCodeDigits && digits < LastReply.size() &&
-               LastReply[digits] >= '0' && LastReply[digits] <= '9')
-            ++digits;
-        if (digits > 0) {
-            // Too many digits even for 32 bits reads as 0; a number that fits 32 bits but not a
-            // reply code is refused.
-            int32_t value = 0;
-            if (!platform::TryStrToInt(LastReply.substr(0, digits), value)) value = 0;
-            if (value > std::numeric_limits<int16_t>::max()) throw RangeError();
-            ReplyCode = static_cast<int16_t>(value);
-        }
+        // Too many digits even for 32 bits reads as 0; a number that fits 32 bits but not a
+        // reply code is refused.
+        ReplyCode = ReplyCodeOf(LastReply);
     }
     return LastReply;
 }

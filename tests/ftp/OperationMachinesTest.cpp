@@ -6,6 +6,7 @@
 #include "ftp/LoginOperation.h"
 #include "ftp/LogoutOperation.h"
 #include "ftp/TransferOperation.h"
+#include "net/ReplyCode.h"
 
 #include <gtest/gtest.h>
 
@@ -20,10 +21,7 @@ using Lines = std::vector<std::string>;
 FtpReply ReplyOf(const std::string& line)
 {
     if (line.empty()) return FtpReply::Closed();
-    int code = 0;
-    for (size_t i = 0; i < line.size() && i < 3 && line[i] >= '0' && line[i] <= '9'; ++i)
-        code = code * 10 + (line[i] - '0');
-    return {code, line, false};
+    return {LeadingReplyCode(line), line, false};
 }
 
 std::string Ending(const FtpFailure& failure)
