@@ -4,6 +4,7 @@
 
 #include "ftp/CommandOperation.h"
 #include "ftp/DownloadTarget.h"
+#include "ftp/FileTimes.h"
 #include "ftp/FtpDataConnection.h"
 #include "ftp/ListLineShapes.h"
 #include "ftp/MlsdParser.h"
@@ -91,6 +92,9 @@ struct FtpSession::Running {
     std::vector<transfer::RemoteEntry> entries;
     bool moveData = false;
     bool dataConnected = false;
+    // After an upload with KeepTimes: the commands that may set the server's time, tried in turn.
+    std::vector<std::string> timeCommands;
+    size_t timeCommand = 0;
     bool securing = false;
     bool moving = false;
     bool dataEnded = false;
@@ -263,17 +267,63 @@ void FtpSession::Apply(const TransferOperation::Step& step)
     if (!step.done || !running_) return;
     const TransferOperation& machine = *running_->transfer;
     if (machine.Current() == TransferOperation::State::Succeeded) {
-        const Running& run = *running_;
-        const int64_t bytes = run.data ? std::max(run.data->BytesReceived, run.data->BytesSent) : 0;
-        return Finish(transfer::Outcome::Success(bytes));
+        if (KeepServerTime()) return;
+        return Succeed();
     }
     Finish(FailureOutcome(machine.Failure().message, machine.Failure().reason));
+}
+
+void FtpSession::Succeed()
+{
+    const Running& run = *running_;
+    const int64_t bytes = run.data ? std::max(run.data->BytesReceived, run.data->BytesSent) : 0;
+    Finish(transfer::Outcome::Success(bytes));
+}
+
+bool FtpSession::KeepServerTime()
+{
+    Running& run = *running_;
+    if (run.request.operation != transfer::Operation::Put || !ftp_->KeepTimes) return false;
+    const std::optional<int64_t> time = platform::LocalFile::ModifiedOf(run.request.localPath);
+    if (!time) return false;
+    run.timeCommands = filetimes::TimeSettingCommands(
+        ftp_->HasFeature("MFMT"), ftp_->fileChecks_.times, run.request.remotePath, *time);
+    run.timeCommand = 0;
+    return SendTimeCommand();
+}
+
+bool FtpSession::SendTimeCommand()
+{
+    Running& run = *running_;
+    if (run.timeCommand >= run.timeCommands.size()) return false;
+    const std::string& command = run.timeCommands[run.timeCommand];
+    ftp_->ReportStatus(1, command);
+    ftp_->SendWithoutWaiting(command);
+    return true;
+}
+
+void FtpSession::TimeReply(const FtpReply& reply)
+{
+    Running& run = *running_;
+    const bool mfmt = ftp_->HasFeature("MFMT");
+    if (!reply.closed && reply.code >= 200 && reply.code <= 299) {
+        filetimes::NoteTimeSetting(ftp_->fileChecks_.times, mfmt, run.timeCommand);
+        return Succeed();
+    }
+    ++run.timeCommand;
+    if (!reply.closed && SendTimeCommand()) return;
+    filetimes::NoteTimeSetting(ftp_->fileChecks_.times, mfmt, std::nullopt);
+    // The file itself arrived whole; only its time is the server's own.
+    ftp_->ReportStatus(1, "The server keeps its own time for " + run.request.remotePath +
+                              ": it takes neither MFMT nor SITE UTIME");
+    Succeed();
 }
 
 void FtpSession::OnReply(const FtpReply& reply)
 {
     if (!running_) return;
     Progressed();
+    if (!running_->timeCommands.empty()) return TimeReply(reply);
     if (running_->command) {
         const CommandOperation::Step step = running_->command->Reply(reply);
         if (step.what == CommandOperation::Step::Do::Succeed)
@@ -514,6 +564,8 @@ void FtpSession::CheckProgress()
         watchdog_->SetInterval(static_cast<uint32_t>(left));
         return;
     }
+    // The file is there whole; only the answer about its time did not come.
+    if (!running_->timeCommands.empty()) return Succeed();
     if (running_->transfer) return Apply(running_->transfer->Cancel(true));
     Finish(FailureOutcome("Socket readln aborted", ErrorReason::TimedOut));
 }
@@ -521,6 +573,7 @@ void FtpSession::CheckProgress()
 void FtpSession::Cancel()
 {
     if (!running_) return;
+    if (!running_->timeCommands.empty()) return Succeed();
     if (running_->transfer) return Apply(running_->transfer->Cancel(false));
     Finish(FailureOutcome("Socket readln aborted", ErrorReason::Canceled));
 }

@@ -64,6 +64,12 @@ private:
     void Progressed();
     void CheckProgress();
     void EndListing();
+    // A transfer that succeeded: its handler is told, after the server's time of an uploaded
+    // file was set (KeepTimes) -- MFMT, else SITE UTIME, each asked without waiting.
+    void Succeed();
+    bool KeepServerTime();
+    bool SendTimeCommand();
+    void TimeReply(const FtpReply& reply);
     // Ends the running operation: its handler is called from the event loop, once what it used
     // is gone.
     void Finish(transfer::Outcome outcome);

@@ -25,6 +25,9 @@ struct TreeJob {
     std::string localRoot;
     OverwritePolicy policy = OverwritePolicy::Overwrite;
     bool followLinks = false; // on upload
+    // A downloaded file takes the time the listing gave its source (the uploads' sessions set
+    // the server's time themselves).
+    bool keepTimes = true;
     QueueSettings queue;
 };
 

@@ -2,6 +2,7 @@
 // directions and both modes, over TLS too, with the transfers truly overlapping; a listing and a
 // new directory; a cancelled download that leaves the session usable.
 #include "ftp/FtpSession.h"
+#include "platform/LocalFile.h"
 #include "support/EventLoop.h"
 #include "support/RealServers.h"
 #include "support/TestCertificates.h"
@@ -245,6 +246,20 @@ TEST(FtpSession, ListsMakesDirectoriesAndGoesOnAfterACancel)
     ASSERT_TRUE(resumed.ok) << resumed.message;
     EXPECT_TRUE(testsupport::ReadFileBytes(local.File("big.bin")) == big);
     EXPECT_LT(resumed.bytes, static_cast<int64_t>(big.size())) << "went on from the partial file";
+
+    // An upload keeps its modification time on the server when asked (MFMT).
+    session.Ftp().KeepTimes = true;
+    const std::string dated = local.File("dated.txt");
+    testsupport::WriteFileBytes(dated, "kept\n");
+    constexpr int64_t kTime = 1'600'000'000;
+    ASSERT_TRUE(platform::LocalFile::SetModified(dated, kTime));
+    transfer::Request put;
+    put.operation = transfer::Operation::Put;
+    put.localPath = dated;
+    put.remotePath = "/dated.txt";
+    const transfer::Outcome kept = RunToEnd(session, put);
+    ASSERT_TRUE(kept.ok) << kept.message;
+    EXPECT_EQ(platform::LocalFile::ModifiedOf(pyftpdlib.Root() + "/dated.txt"), kTime);
     session.Close();
 }
 

@@ -6,10 +6,13 @@
 #include "support/TestCertificates.h"
 #include "support/TestUtil.h"
 
+#include "platform/LocalFile.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,14 +23,18 @@ using ftpdrivetest::Drive;
 using ftpdrivetest::Dump;
 using ftpdrivetest::RunFtpdrive;
 
-// Every directory and file below `root`, a file with its bytes, a directory as "<dir>".
-std::map<std::string, std::string> TreeOf(const fs::path& root)
+// Every directory and file below `root`, a file with its bytes and, unless `withoutTimes`, its
+// modification time to the second, a directory as "<dir>". (vsftpd neither lists times in UTC
+// nor lets a client set them.)
+std::map<std::string, std::string> TreeOf(const fs::path& root, bool withoutTimes = false)
 {
     std::map<std::string, std::string> tree;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        const std::string path = entry.path().string();
         const std::string relative = entry.path().lexically_relative(root).string();
-        tree[relative] =
-            entry.is_directory() ? "<dir>" : testsupport::ReadFileBytes(entry.path().string());
+        const std::optional<int64_t> time = platform::LocalFile::ModifiedOf(path);
+        const std::string when = withoutTimes ? "" : " @" + std::to_string(time.value_or(-1));
+        tree[relative] = entry.is_directory() ? "<dir>" : testsupport::ReadFileBytes(path) + when;
     }
     return tree;
 }
@@ -66,8 +73,12 @@ void MakeAwkwardTree(const fs::path& root)
         {"  leading and trailing  ", "spaces\n"},
         {"big.bin", std::string(300000, 'x') + "end"},
     };
-    for (const auto& [path, bytes] : files)
+    // Times of whole seconds, each its own, that no copy could have by chance.
+    int64_t time = 1'500'000'000;
+    for (const auto& [path, bytes] : files) {
         testsupport::WriteFileBytes((root / path).string(), bytes);
+        platform::LocalFile::SetModified((root / path).string(), time += 3607);
+    }
 }
 
 std::vector<std::string> Login(const testsupport::PyftpdlibServer& server)
@@ -149,7 +160,7 @@ TEST(Mirror, ServerAllowingTwoSessionsStillGetsEveryFile)
                      server.User(), "--password", server.Password(), "--tls", "off", "--passive",
                      "--parallel", "4", "mirror", "/many", target.string()});
     ASSERT_EQ(d.exitCode, 0) << Dump(d);
-    EXPECT_EQ(Differences(TreeOf(target), TreeOf(tree)), "");
+    EXPECT_EQ(Differences(TreeOf(target, true), TreeOf(tree, true)), "");
     EXPECT_EQ(d.CountContaining("mirror: 40 files"), 1u) << Dump(d);
     // Two at most (one, when the server still counts the connection the fixture greeted on).
     EXPECT_EQ(d.CountContaining(", 3 sessions") + d.CountContaining(", 4 sessions"), 0u) << Dump(d);
@@ -187,9 +198,10 @@ TEST(Mirror, TreeBothWaysOverTlsWithEverySessionTrusted)
 
     const Drive down = RunFtpdrive(With(login, {"mirror", "/tree", copy.string()}));
     ASSERT_EQ(down.exitCode, 0) << Dump(down) << server.Log();
-    EXPECT_EQ(Differences(TreeOf(copy), TreeOf(tree)), "");
+    EXPECT_EQ(Differences(TreeOf(copy, true), TreeOf(tree, true)), "");
 
     const Drive up = RunFtpdrive(With(login, {"mirror", "-R", copy.string(), "/upload/tree"}));
     ASSERT_EQ(up.exitCode, 0) << Dump(up) << server.Log();
-    EXPECT_EQ(Differences(TreeOf(fs::path(server.WritableDir()) / "tree"), TreeOf(tree)), "");
+    EXPECT_EQ(
+        Differences(TreeOf(fs::path(server.WritableDir()) / "tree", true), TreeOf(tree, true)), "");
 }

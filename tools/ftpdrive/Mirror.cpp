@@ -35,6 +35,7 @@ transfer::TreeJob JobOf(const Options& options, const Command& command)
     job.policy = options.ifExists;
     job.followLinks = options.followLinks;
     job.queue.maxSessions = options.parallel;
+    job.keepTimes = !options.noTimes;
     return job;
 }
 
@@ -126,6 +127,8 @@ int RunMirror(const Options& options, const Command& command)
     const auto makeSession = [&options, inClear]() -> std::unique_ptr<transfer::Session> {
         auto ftp = std::make_unique<TVaskFTP>(nullptr);
         Configure(*ftp, options);
+        // A tree keeps its files' times both ways, unless told not to.
+        ftp->KeepTimes = !options.noTimes;
         ftp->OnTlsRefused = [inClear](const std::string&, bool& goOn) {
             goOn = true;
             inClear();

@@ -7,7 +7,7 @@ namespace ftpdrive {
 const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
     "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
-    "                [--times] [--verify off|auto|require]\n"
+    "                [--times] [--no-times] [--verify off|auto|require]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
     "                [--tls off|auto|require|implicit] [--ca-file FILE]... [--fingerprint "
@@ -65,6 +65,7 @@ const char* const kHelp =
     "                       pipe, is always written straight)\n"
     "  --times              get gives LOCAL the server's modification time of REMOTE, put\n"
     "                       gives REMOTE that of LOCAL (MFMT, or SITE UTIME), to the second\n"
+    "  --no-times           mirror leaves the times alone (it keeps them by default)\n"
     "  --verify MODE        compare what get and put move with the server's checksum (HASH,\n"
     "                       XSHA256, XSHA1, XMD5, XCRC): auto (default) when the server\n"
     "                       offers one, require fails a transfer it cannot check, off never;\n"
@@ -234,6 +235,8 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.inPlace = true;
         else if (option == "--times")
             options.keepTimes = true;
+        else if (option == "--no-times")
+            options.noTimes = true;
         else if (option == "--verify")
             options.verify = ParseVerify(value(option));
         else if (option == "--proxy")

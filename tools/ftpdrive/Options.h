@@ -36,6 +36,8 @@ struct Options {
     bool inPlace = false;
     // get and put carry the file's modification time over (--times).
     bool keepTimes = false;
+    // mirror keeps the times of the files it moves unless told not to (--no-times).
+    bool noTimes = false;
     // get and put compare the file with the server's checksum when it offers one.
     TVerifyMode verify = TVerifyMode::Auto;
     std::string proxy;
