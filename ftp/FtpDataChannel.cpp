@@ -82,16 +82,26 @@ void DataOperation::ConnectTo(int32_t port)
     socket_->Connect();
 }
 
-std::string DataOperation::ListenForServer(bool extended)
+TransferOperation::Settings TransferSettingsFor(TVaskFTP& ftp, TransferOperation::Kind kind,
+                                                std::string command)
 {
-    // The server is to connect back the way the control connection came.
-    if (extended) socket_->UseSocketFamily(platform::kFamilyInet6);
-    socket_->Port = 0;
-    socket_->Listen(true);
-    return extended
-               ? "EPRT |2|" + platform::AddressText(ftp_.LocalAddress()) + "|" +
-                     std::to_string(platform::NetworkToHost16(socket_->LocalAddress().port)) + "|"
-               : "PORT " + ftp_.LocalAddressText() + socket_->LocalPortText();
+    TransferOperation::Settings settings;
+    settings.kind = kind;
+    settings.command = std::move(command);
+    settings.passive = ftp.Passive;
+    settings.extended = !ftp.PeerAddress().Inet4Word();
+    return settings;
+}
+
+std::string ListenForServer(TVaskFTP& ftp, TWirecore& data)
+{
+    const bool extended = !ftp.PeerAddress().Inet4Word();
+    if (extended) data.UseSocketFamily(platform::kFamilyInet6);
+    data.Port = 0;
+    data.Listen(true);
+    return extended ? "EPRT |2|" + platform::AddressText(ftp.LocalAddress()) + "|" +
+                          std::to_string(platform::NetworkToHost16(data.LocalAddress().port)) + "|"
+                    : "PORT " + ftp.LocalAddressText() + data.LocalPortText();
 }
 
 } // namespace ftpdata

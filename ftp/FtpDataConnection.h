@@ -11,6 +11,7 @@
 // the control connection, the OnSuccess handler -- may still raise to the caller. When an
 // exception leaves the operation instead, the destructor releases, and then nothing it does may
 // raise over the exception already on its way.
+#include "ftp/TransferOperation.h"
 #include "ftp/VaskFtp.h"
 
 #include <cstdint>
@@ -32,6 +33,15 @@ std::optional<int32_t> PassivePort(const std::string& reply);
 // is followed by a delimiter (printable, no digit) three times, the port's digits, the delimiter
 // and ")". Empty when there is none, and for a port of 0 or above 65535.
 std::optional<int32_t> ExtendedPassivePort(const std::string& reply);
+
+// The settings of a listing's or transfer's machine that the session decides: passive or active
+// mode, and over IPv6 the extended commands (EPSV, EPRT), PASV and PORT carrying IPv4 only.
+TransferOperation::Settings TransferSettingsFor(TVaskFTP& ftp, TransferOperation::Kind kind,
+                                                std::string command);
+
+// Makes `data` listen for the server's connection the way the control connection came, and
+// returns the PORT or EPRT command that names it.
+std::string ListenForServer(TVaskFTP& ftp, TWirecore& data);
 
 // The file-name part of a local path: the text after its last path separator or drive colon.
 std::string FileNamePart(const std::string& path);
@@ -70,7 +80,7 @@ public:
     // Opening the data channel, whose commands the operation's machine sends: the data socket
     // listens and the PORT or EPRT command that names it is returned (active mode); or it
     // connects to the server's `port` (PASV, EPSV), where the control connection went.
-    std::string ListenForServer(bool extended);
+    std::string ListenForServer() { return ftpdata::ListenForServer(ftp_, *socket_); }
     void ConnectTo(int32_t port);
     // The failure protocol for a failing reply (reply line as the message; an empty reply means
     // the server closed the connection; a 425 carries the reason DataConnectionFailed). Returns

@@ -195,12 +195,8 @@ PassEnd ListPass(TVaskFTP& ftp, bool machine)
     op.Lock();
     op.Start();
     const std::string command = machine ? "MLSD" : "LIST";
-    TransferOperation::Settings settings;
-    settings.kind = TransferOperation::Kind::List;
-    settings.command = command;
-    settings.passive = ftp.Passive;
-    settings.extended = !ftp.PeerAddress().Inet4Word();
-    TransferOperation listing(settings);
+    TransferOperation listing(
+        ftpdata::TransferSettingsFor(ftp, TransferOperation::Kind::List, command));
     ListingLines lines(ftp, machine);
     PassEnd end = PassEnd::Done;
 

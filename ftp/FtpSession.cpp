@@ -50,28 +50,14 @@ transfer::RemoteEntry::Kind KindOf(TEntryKind kind)
     }
 }
 
-// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
-int64_t DaysFromCivil(int year, int month, int day)
-{
-    year -= month <= 2 ? 1 : 0;
-    const int64_t era = (year >= 0 ? year : year - 399) / 400;
-    const int64_t yearOfEra = year - era * 400;
-    const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-    return era * 146097 + dayOfEra - 719468;
-}
-
 transfer::RemoteEntry EntryOf(const TFTPListEntry& parsed)
 {
     transfer::RemoteEntry entry;
     entry.name = parsed.name;
     entry.kind = KindOf(parsed.kind);
     entry.size = parsed.size;
-    const TEntryTime& time = parsed.modified;
     // Only a time that names its zone says when the file changed.
-    if (time.known && time.utc)
-        entry.modifiedUtc = DaysFromCivil(time.year, time.month, time.day) * 86400 +
-                            time.hour * 3600 + time.minute * 60 + time.second;
+    entry.modifiedUtc = filetimes::TimeOfEntry(parsed.modified);
     return entry;
 }
 
@@ -205,10 +191,8 @@ void FtpSession::StartTransfer()
 {
     Running& run = *running_;
     const transfer::Request& request = run.request;
-    TransferOperation::Settings settings;
-    settings.passive = ftp_->Passive;
-    // PASV and PORT carry IPv4 addresses only.
-    settings.extended = !ftp_->PeerAddress().Inet4Word();
+    TransferOperation::Settings settings =
+        ftpdata::TransferSettingsFor(*ftp_, TransferOperation::Kind::Get, std::string());
     // TYPE I once per session: every file of a tree would pay a round trip for it.
     settings.binary = binary_;
     switch (request.operation) {
@@ -346,16 +330,7 @@ void FtpSession::ListenForData()
     run.data = std::make_unique<TWirecore>(nullptr);
     TWirecore& data = *run.data;
     data.OnSocketEvent = [this](uint16_t event, uint16_t error) { OnDataEvent(event, error); };
-    // The server is to connect back the way the control connection came.
-    const bool extended = !ftp_->PeerAddress().Inet4Word();
-    if (extended) data.UseSocketFamily(platform::kFamilyInet6);
-    data.Port = 0;
-    data.Listen(true);
-    const std::string command =
-        extended ? "EPRT |2|" + platform::AddressText(ftp_->LocalAddress()) + "|" +
-                       std::to_string(platform::NetworkToHost16(data.LocalAddress().port)) + "|"
-                 : "PORT " + ftp_->LocalAddressText() + data.LocalPortText();
-    Apply(run.transfer->Listening(command));
+    Apply(run.transfer->Listening(ftpdata::ListenForServer(*ftp_, data)));
 }
 
 void FtpSession::ConnectData(int32_t port)

@@ -34,18 +34,6 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
     }
 }
 
-TransferOperation::Settings SettingsFor(TVaskFTP& ftp, TransferOperation::Kind kind,
-                                        std::string command)
-{
-    TransferOperation::Settings settings;
-    settings.kind = kind;
-    settings.command = std::move(command);
-    settings.passive = ftp.Passive;
-    // PASV and PORT carry four address numbers, so IPv4 only; over IPv6 their extended forms.
-    settings.extended = !ftp.PeerAddress().Inet4Word();
-    return settings;
-}
-
 // "RETR " for both downloads. While the data moves, TransferSize is the size the reply
 // announces, or the server's size (SIZE) when it announces none.
 void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Settings& settings,
@@ -101,7 +89,8 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
     DataOperation op(ftp, kind);
     op.Start();
     op.Lock();
-    TransferOperation machine(SettingsFor(ftp, TransferOperation::Kind::Put, command));
+    TransferOperation machine(
+        ftpdata::TransferSettingsFor(ftp, TransferOperation::Kind::Put, command));
     TransferScript script;
     script.beforeChannel = [&] {
         op.CreateSocket();
@@ -140,7 +129,7 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         op.Start();
         op.Lock();
         TransferOperation::Settings settings =
-            SettingsFor(*this, TransferOperation::Kind::Get, "RETR " + RemotePath);
+            ftpdata::TransferSettingsFor(*this, TransferOperation::Kind::Get, "RETR " + RemotePath);
         // Asked in binary mode, where the size counts the bytes that will arrive. Unless the
         // caller wants it, the size the reply announces is the one checked: asking SIZE as well
         // would cost every download a round trip.
@@ -164,7 +153,7 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
     const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
     const int64_t localSize = platform::LocalFile::SizeOf(target);
     TransferOperation::Settings settings =
-        SettingsFor(*this, TransferOperation::Kind::Get, "RETR " + RemotePath);
+        ftpdata::TransferSettingsFor(*this, TransferOperation::Kind::Get, "RETR " + RemotePath);
     // What the file comes to on the server decides whether there is anything to fetch, and is
     // what the local file must come to afterwards. Asked before the data channel is opened, so
     // that a file already complete costs no data connection at all. Without the restart the

@@ -22,8 +22,7 @@ void Drive(TVaskFTP& ftp, DataOperation& op, TransferOperation& machine,
             if (!script.beforeChannel()) return;
         }
         if (step.listen) {
-            const bool extended = !ftp.PeerAddress().Inet4Word();
-            step = machine.Listening(op.ListenForServer(extended));
+            step = machine.Listening(op.ListenForServer());
             continue;
         }
         if (step.connectTo) op.ConnectTo(*step.connectTo);

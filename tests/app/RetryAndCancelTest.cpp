@@ -34,6 +34,20 @@ void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquiv
         .Reply("226 done");
 }
 
+// Log-in, then a download of arquivo.bin of `size` bytes as the window asks for it, up to its
+// RETR, whose reply is the caller's.
+ScriptedFtpServer& ScriptDownloadUntilRetr(ScriptedFtpServer& server, size_t size)
+{
+    ScriptLogin(server);
+    return server.Expect("TYPE I")
+        .Reply("200 binary")
+        .Expect("SIZE arquivo.bin")
+        .Reply("213 " + std::to_string(size))
+        .ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("RETR arquivo.bin");
+}
+
 std::string Announce(const std::string& name, size_t size)
 {
     return "150 Opening BINARY mode data connection for " + name + " (" + std::to_string(size) +
@@ -66,14 +80,7 @@ TEST_F(ScriptedFormTest, DownloadCutOffMidwayIsResumedOnceIntoAByteExactFile)
 {
     const size_t cut = 400;
     ASSERT_GT(payload.size(), cut + 100);
-    ScriptLogin(server);
-    server.Expect("TYPE I")
-        .Reply("200 binary")
-        .Expect("SIZE arquivo.bin")
-        .Reply("213 " + std::to_string(payload.size()))
-        .ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("RETR arquivo.bin")
+    ScriptDownloadUntilRetr(server, payload.size())
         .Reply(Announce("arquivo.bin", payload.size()))
         .ConnectBack()
         .SendData(payload.substr(0, cut))
@@ -288,14 +295,7 @@ TEST_F(ScriptedFormTest, ClosingDuringAStalledDownloadAsksThenEndsTheProgramClea
 {
     const size_t sent = 300;
     testsupport::WriteFileBytes(local.File("copia.bin"), "versao anterior, completa");
-    ScriptLogin(server);
-    server.Expect("TYPE I")
-        .Reply("200 binary")
-        .Expect("SIZE arquivo.bin")
-        .Reply("213 " + std::to_string(payload.size()))
-        .ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("RETR arquivo.bin")
+    ScriptDownloadUntilRetr(server, payload.size())
         .Reply(Announce("arquivo.bin", payload.size()))
         .ConnectBack()
         .SendData(payload.substr(0, sent));
@@ -334,14 +334,7 @@ TEST_F(ScriptedFormTest, EscDuringADownloadAbortsItAndKeepsTheSessionAndTheOldFi
 {
     const size_t sent = 300;
     testsupport::WriteFileBytes(local.File("copia.bin"), "versao anterior, completa");
-    ScriptLogin(server);
-    server.Expect("TYPE I")
-        .Reply("200 binary")
-        .Expect("SIZE arquivo.bin")
-        .Reply("213 " + std::to_string(payload.size()))
-        .ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("RETR arquivo.bin")
+    ScriptDownloadUntilRetr(server, payload.size())
         // pyftpdlib's words: no size announced, the one SIZE gave is shown all the same.
         .Reply("150 File status okay. About to open data connection.")
         .ConnectBack()
