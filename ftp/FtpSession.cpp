@@ -73,6 +73,8 @@ struct FtpSession::Running {
     std::unique_ptr<TWirecore> data;
     std::unique_ptr<ftpfiles::DownloadTarget> target;
     std::unique_ptr<platform::LocalFile> file;
+    // An upload's whole, read once when the file is opened rather than with every block.
+    int64_t uploadSize = -1;
     bool machineListing = false;
     std::string listing;
     std::vector<transfer::RemoteEntry> entries;
@@ -215,6 +217,7 @@ void FtpSession::StartTransfer()
         settings.command = "STOR " + request.remotePath;
         run.file = std::make_unique<platform::LocalFile>(
             platform::LocalFile::OpenForReading(request.localPath));
+        run.uploadSize = run.file->Size();
         break;
     default:
         settings.kind = TransferOperation::Kind::List;
@@ -522,7 +525,7 @@ void FtpSession::Progressed()
     progress.bytes = running_->request.operation == transfer::Operation::Put ? data.BytesSent
                                                                              : data.BytesReceived;
     if (running_->request.operation == transfer::Operation::Put) {
-        progress.total = running_->file ? running_->file->Size() : -1;
+        progress.total = running_->uploadSize;
     } else if (running_->transfer) {
         progress.total = running_->transfer->Total();
     }
