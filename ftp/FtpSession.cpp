@@ -21,6 +21,7 @@ namespace {
 constexpr int kDeliverMessage = platform::kUserMessageBase + 201;
 constexpr int kOpenMessage = platform::kUserMessageBase + 202;
 constexpr int kReceiveMessage = platform::kUserMessageBase + 203;
+constexpr int kRetryMessage = platform::kUserMessageBase + 204;
 
 // Receives per notification: a session at full speed leaves the event loop to the others (and the
 // window) every so many blocks; the notification comes again for what is still waiting.
@@ -80,6 +81,7 @@ struct FtpSession::Running {
     std::vector<transfer::RemoteEntry> entries;
     bool moveData = false;
     bool dataConnected = false;
+    bool pipelined = false;
     // After an upload with KeepTimes: the commands that may set the server's time, tried in turn.
     std::vector<std::string> timeCommands;
     size_t timeCommand = 0;
@@ -97,6 +99,7 @@ FtpSession::FtpSession(std::unique_ptr<TVaskFTP> ftp) : ftp_(std::move(ftp))
             if (message == kDeliverMessage) Deliver();
             if (message == kOpenMessage) RunOpen();
             if (message == kReceiveMessage && running_ && running_->moving) ReceiveData();
+            if (message == kRetryMessage) RunRetry();
             return intptr_t{0};
         });
     watchdog_ = std::make_unique<TThreadTimer>(nullptr);
@@ -106,10 +109,8 @@ FtpSession::FtpSession(std::unique_ptr<TVaskFTP> ftp) : ftp_(std::move(ftp))
 
 FtpSession::~FtpSession()
 {
-    if (running_) {
-        if (running_->data) running_->data->OnSocketEvent = nullptr;
-        ftp_->ListenForReplies(nullptr);
-    }
+    if (running_ && running_->data) running_->data->OnSocketEvent = nullptr;
+    if (running_ || !timesOwed_.empty()) ftp_->ListenForReplies(nullptr);
     watchdog_->SetEnabled(false);
 }
 
@@ -169,7 +170,10 @@ bool FtpSession::Begin(std::unique_ptr<Running> running)
         watchdog_->SetInterval(static_cast<uint32_t>(ftp_->TimeOut));
         watchdog_->SetEnabled(true);
     }
-    ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
+    // A listener still waiting for a late MFMT answer goes on: resetting it would take that
+    // answer for one owed by earlier commands.
+    if (timesOwed_.empty())
+        ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
     try {
         if (running_->request.operation == transfer::Operation::MakeDirectory) {
             StartCommand();
@@ -197,6 +201,7 @@ void FtpSession::StartTransfer()
         ftpdata::TransferSettingsFor(*ftp_, TransferOperation::Kind::Get, std::string());
     // TYPE I once per session: every file of a tree would pay a round trip for it.
     settings.binary = binary_;
+    settings.pipelined = run.pipelined = pipelining_;
     switch (request.operation) {
     case transfer::Operation::Get: {
         settings.kind = TransferOperation::Kind::Get;
@@ -242,6 +247,10 @@ void FtpSession::Apply(const TransferOperation::Step& step)
                 ftp_->ReportStatus(1, step.send);
             ftp_->SendWithoutWaiting(step.send);
         }
+        if (!step.sendNext.empty()) {
+            ftp_->ReportStatus(1, step.sendNext);
+            ftp_->SendWithoutWaiting(step.sendNext);
+        }
         if (step.closeData) CloseData();
         if (step.moveData) {
             running_->moveData = true;
@@ -257,7 +266,45 @@ void FtpSession::Apply(const TransferOperation::Step& step)
         if (KeepServerTime()) return;
         return Succeed();
     }
+    if (RetryWithoutPipelining()) return;
     Finish(FailureOutcome(machine.Failure().message, machine.Failure().reason));
+}
+
+bool FtpSession::RetryWithoutPipelining()
+{
+    Running& run = *running_;
+    const FtpFailure& failure = run.transfer->Failure();
+    const int64_t moved = run.data ? std::max(run.data->BytesReceived, run.data->BytesSent) : 0;
+    if (!run.pipelined || !pipelining_ || moved > 0 ||
+        failure.reason != ErrorReason::DataConnectionFailed ||
+        LeadingReplyCode(failure.message) != 425)
+        return false;
+    pipelining_ = false;
+    ftp_->ReportStatus(1, "The server refused a pipelined transfer (" + failure.message +
+                              "): each command now waits for the reply before it");
+    if (run.data) run.data->OnSocketEvent = nullptr;
+    auto retry = std::make_unique<Running>();
+    retry->request = run.request;
+    retry->progress = std::move(run.progress);
+    retry->done = std::move(run.done);
+    retry->listed = std::move(run.listed);
+    run.file.reset();
+    run.target.reset();
+    retired_ = std::move(running_);
+    running_ = std::move(retry);
+    poster_->Post(kRetryMessage, 0, 0);
+    return true;
+}
+
+void FtpSession::RunRetry()
+{
+    retired_.reset();
+    if (!running_ || running_->transfer) return;
+    try {
+        StartTransfer();
+    } catch (const Exception& error) {
+        Finish(FailureOutcome(error.Message(), error.Reason()));
+    }
 }
 
 void FtpSession::Succeed()
@@ -276,6 +323,15 @@ bool FtpSession::KeepServerTime()
     run.timeCommands = filetimes::TimeSettingCommands(
         ftp_->HasFeature("MFMT"), ftp_->fileChecks_.times, run.request.remotePath, *time);
     run.timeCommand = 0;
+    // MFMT is the one command there is when the server lists it: nothing to fall back on, so
+    // nothing to wait for.
+    if (pipelining_ && ftp_->HasFeature("MFMT") && run.timeCommands.size() == 1) {
+        ftp_->ReportStatus(1, run.timeCommands.front());
+        ftp_->SendWithoutWaiting(run.timeCommands.front());
+        timesOwed_.push_back(run.request.remotePath);
+        run.timeCommands.clear();
+        return false;
+    }
     return SendTimeCommand();
 }
 
@@ -306,8 +362,28 @@ void FtpSession::TimeReply(const FtpReply& reply)
     Succeed();
 }
 
+void FtpSession::LateTimeReply(const FtpReply& reply)
+{
+    const std::string path = timesOwed_.front();
+    timesOwed_.pop_front();
+    const bool took = reply.code >= 200 && reply.code <= 299;
+    filetimes::NoteTimeSetting(ftp_->fileChecks_.times, true,
+                               took ? std::optional<size_t>(0) : std::nullopt);
+    if (!took)
+        ftp_->ReportStatus(1, "The server keeps its own time for " + path + ": " + reply.first);
+    if (timesOwed_.empty() && !running_) ftp_->ListenForReplies(nullptr);
+}
+
 void FtpSession::OnReply(const FtpReply& reply)
 {
+    if (!timesOwed_.empty()) {
+        if (!reply.closed) {
+            if (reply.code < 100 || reply.code > 199) LateTimeReply(reply);
+            return;
+        }
+        timesOwed_.clear();
+        if (!running_) ftp_->ListenForReplies(nullptr);
+    }
     if (!running_) return;
     Progressed();
     if (!running_->timeCommands.empty()) return TimeReply(reply);
@@ -582,7 +658,7 @@ void FtpSession::Finish(transfer::Outcome outcome)
 {
     if (!running_) return;
     watchdog_->SetEnabled(false);
-    ftp_->ListenForReplies(nullptr);
+    if (timesOwed_.empty()) ftp_->ListenForReplies(nullptr);
     Running& run = *running_;
     if (run.data) run.data->OnSocketEvent = nullptr;
     run.file.reset();
@@ -610,6 +686,11 @@ void FtpSession::Deliver()
 void FtpSession::Close()
 {
     Cancel();
+    // QUIT reads whatever MFMT answers are still owed.
+    if (!timesOwed_.empty()) {
+        timesOwed_.clear();
+        ftp_->ListenForReplies(nullptr);
+    }
     if (!ftp_->Connected) return;
     try {
         ftp_->Disconnect();

@@ -11,6 +11,7 @@
 #include "ftp/VaskFtp.h"
 #include "net/TransferSession.h"
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -43,6 +44,13 @@ public:
     void Cancel() override;
     void Close() override;
 
+    // Transfer commands go out right behind PASV/EPSV or PORT/EPRT, saving a round trip per file
+    // (on by default). A server whose data connection fails under it (425, or a refused
+    // connection) gets the transfer again, and every command after its reply for the rest of
+    // the login.
+    void SetPipelining(bool on) { pipelining_ = on; }
+    bool Pipelining() const { return pipelining_; }
+
 private:
     struct Running;
 
@@ -70,11 +78,17 @@ private:
     bool KeepServerTime();
     bool SendTimeCommand();
     void TimeReply(const FtpReply& reply);
+    // The answer to an MFMT sent without waiting, which came ahead of the next operation's.
+    void LateTimeReply(const FtpReply& reply);
     // Ends the running operation: its handler is called from the event loop, once what it used
     // is gone.
     void Finish(transfer::Outcome outcome);
     void Deliver();
     void RunOpen();
+    // A pipelined transfer whose data connection failed before any byte moved is tried again
+    // with the commands one after another.
+    bool RetryWithoutPipelining();
+    void RunRetry();
 
     std::unique_ptr<TVaskFTP> ftp_;
     std::unique_ptr<platform::NotificationWindow> poster_;
@@ -82,8 +96,16 @@ private:
     std::unique_ptr<Running> running_;
     // The ended operation whose handler is still to be called.
     std::unique_ptr<Running> ended_;
+    // The try a retry replaced, kept until the event loop has left its handlers.
+    std::unique_ptr<Running> retired_;
     transfer::DoneHandler opening_;
     bool open_ = false;
     // TYPE I has been answered with success in this login.
     bool binary_ = false;
+    bool pipelining_ = true;
+    // Pipelined, an upload's MFMT goes out without waiting: its file counts as done at once, and
+    // the answer, read before anything of the next operation, only says whether the time took.
+    // The remote paths whose answers are still to come, oldest first; the session keeps
+    // listening for them between operations.
+    std::deque<std::string> timesOwed_;
 };

@@ -60,6 +60,18 @@ bool TransferOperation::Ended() const
     return state_ == State::Succeeded || state_ == State::Failed || state_ == State::Canceled;
 }
 
+bool TransferOperation::Pipelining() const
+{
+    return settings_.pipelined && !(settings_.kind == Kind::Get && settings_.restart);
+}
+
+TransferOperation::Step TransferOperation::Pipelined(Step step)
+{
+    step.sendNext = settings_.command;
+    commandSent_ = true;
+    return step;
+}
+
 TransferOperation::Step TransferOperation::Enter(State next, Step step)
 {
     state_ = next;
@@ -96,12 +108,15 @@ TransferOperation::Step TransferOperation::OpenChannel()
         step.listen = true;
         return Enter(State::Channel, step);
     }
-    return Enter(State::Channel, Sending(settings_.extended ? "EPSV" : "PASV"));
+    Step step = Sending(settings_.extended ? "EPSV" : "PASV");
+    if (Pipelining()) step = Pipelined(step);
+    return Enter(State::Channel, step);
 }
 
 TransferOperation::Step TransferOperation::Listening(const std::string& portCommand)
 {
     if (state_ != State::Channel) return {};
+    if (Pipelining()) return Pipelined(Sending(portCommand));
     return Sending(portCommand);
 }
 
@@ -152,6 +167,10 @@ TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
             FtpFailure failure = RefusalOf(reply);
             if (!reply.closed) failure.reason = ErrorReason::DataConnectionFailed;
             return Fail(failure);
+        }
+        if (commandSent_) {
+            step.moveData = true;
+            return Enter(State::Command, step);
         }
         if (settings_.kind == Kind::Get && settings_.restart) {
             step.send = "REST " + std::to_string(settings_.offset);
@@ -208,6 +227,15 @@ TransferOperation::Step TransferOperation::DataEnded(int64_t bytes)
 TransferOperation::Step TransferOperation::DataFailed(const FtpFailure& failure)
 {
     if (Ended()) return {};
+    if (state_ == State::Command && commandSent_ && !closing_) {
+        // A pipelined command is judged by its reply, as in the data phase; a server that still
+        // waits for the connection that could not be made is told ABOR, so that the reply comes.
+        Step step = Closing();
+        if (failure.reason == ErrorReason::DataConnectionFailed) step.send = "ABOR";
+        failure_ = failure;
+        dataBytes_ = -1;
+        return step;
+    }
     // A data connection the server cut off is followed by its closing reply, which says why
     // ("426 Connection closed; transfer aborted"); that is what the user is told.
     if (state_ == State::DataPhase && !closing_) {
@@ -235,7 +263,7 @@ TransferOperation::Step TransferOperation::Cancel(bool timedOut)
     Step step = Closing();
     // A download or listing the server has begun is told to stop; an upload's cut connection
     // tells the server by itself.
-    const bool begun = state_ == State::Command || state_ == State::DataPhase;
+    const bool begun = state_ == State::Command || state_ == State::DataPhase || commandSent_;
     if (begun && settings_.kind != Kind::Put) step.send = "ABOR";
     failure_ = {settings_.kind == Kind::List ? "Socket readln aborted" : "Socket send aborted",
                 timedOut ? ErrorReason::TimedOut : ErrorReason::Canceled};

@@ -11,7 +11,8 @@
 //                                                         a resume with nothing left succeeds,
 //                                                         one longer than the server's fails
 //   Channel    PASV/EPSV sent, or PORT/EPRT once the      2xx (with a port when passive): the
-//              data connection listens                    command goes out; else fails
+//              data connection listens                    command goes out (or went out right
+//                                                         behind, pipelined); else fails
 //   Restart    a download goes on after `offset` bytes    350; anything else fails
 //   Command    RETR/STOR/APPE/LIST/MLSD sent              1xx or 2xx: DataPhase; 301-599 or
 //                                                         none fails (425: DataConnectionFailed)
@@ -22,6 +23,13 @@
 //
 // A Cancel (or the session's time-out) ends it from any state but the last three: a download or
 // listing whose command went out is told ABOR. The replies still owed are the session's to read.
+//
+// Pipelined, the transfer command goes out right behind PASV/EPSV or PORT/EPRT, a round trip
+// sooner, and the data may move as soon as the data connection is there (servers take the command
+// and then wait for the connection). A data connection that breaks, or cannot be made, before the
+// command's reply is then judged by that reply (ABOR goes out when it could not be made, since the
+// server may still be waiting for it). A resumed download is never pipelined: a refused REST must
+// stop the command, or the whole file would be appended to the part already here.
 #include "ftp/FtpReply.h"
 
 #include <cstdint>
@@ -61,6 +69,8 @@ public:
         // Get with restart: the local file exists, so a server's size equal to it leaves nothing
         // to fetch, and a smaller one means the local file is no part of the server's.
         bool compareWithLocal = false;
+        // The transfer command goes out without waiting for the channel command's reply.
+        bool pipelined = false;
     };
 
     // Everything the session is to do now, in this order.
@@ -68,6 +78,7 @@ public:
         bool listen = false;              // active mode: listen, then call Listening()
         std::optional<int32_t> connectTo; // passive mode: connect the data connection here
         std::string send;                 // a command to send
+        std::string sendNext;             // and one sent right behind it, before its reply
         bool moveData = false;            // the data may move once the connection is there
         bool closeData = false;           // stop moving and close the data connection
         bool done = false;                // ended: Current(), Failure() and Total() say how
@@ -104,6 +115,9 @@ private:
     Step SendCommand();
     Step Decide();
     bool Ended() const;
+    bool Pipelining() const;
+    // The command went out with the channel's, and the data may move once connected.
+    Step Pipelined(Step step);
 
     Settings settings_;
     State state_ = State::Idle;
@@ -111,4 +125,6 @@ private:
     int64_t total_ = -1;
     std::optional<int64_t> dataBytes_;
     std::optional<FtpReply> closing_;
+    // The transfer command went out behind the channel command.
+    bool commandSent_ = false;
 };

@@ -2,6 +2,7 @@
 // failure, the local file holds a true prefix of what the server had, and the session goes on.
 #include "FaultSession.h"
 #include "ftp/FtpSession.h"
+#include "platform/LocalFile.h"
 #include "support/EventLoop.h"
 
 #include <QTimer>
@@ -456,6 +457,70 @@ TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
         EXPECT_TRUE(ended->ok) << ended->message;
         EXPECT_TRUE(server.Verify()) << static_cast<int>(operation);
     }
+}
+
+// Commands that go out without waiting for their replies: a server that answers a transfer
+// command sent too soon with 425 gets the transfer again, one command after another; an MFMT
+// answered late, and with a refusal, is not taken for the next operation's reply.
+TEST(PipelinedSession, FallsBackAfterA425AndKeepsLateAnswersInTheirPlace)
+{
+    testsupport::TempDir dir("tavolen-pipelined");
+    testsupport::WriteFileBytes(dir.File("up"), "up!");
+    ASSERT_TRUE(platform::LocalFile::SetModified(dir.File("up"), 1'600'000'000));
+    testsupport::ScriptedFtpServer server;
+    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+    script.Expect("FEAT").Reply("211-Features:").Reply(" MFMT").Reply("211 End");
+    script.Expect("TYPE I").Reply("200 binary");
+    script.PassiveListen().Expect("PASV").Expect("STOR up").ReplyPasv();
+    script.Reply("150 Opening").AcceptData().ReceiveData().Reply("226 Stored");
+    script.ExpectPrefix("MFMT 20200913122640 up").Expect("MKD d");
+    script.Reply("550 Times are mine").Reply("257 \"d\" created");
+    script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv().AcceptData();
+    script.Reply("425 No data connection yet").CloseData();
+    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR f");
+    script.Reply("150 Opening").AcceptData().SendData("hello").CloseData().Reply("226 Done");
+    script.Expect("QUIT").Reply("221 Bye");
+    server.Start();
+
+    auto ftp = std::make_unique<TVaskFTP>(nullptr);
+    ftp->Host = "127.0.0.1";
+    ftp->Port = server.Port();
+    ftp->UserID = "ana";
+    ftp->Password = "x";
+    ftp->Passive = true;
+    ftp->KeepTimes = true;
+    ftp->TimeOut = 5000;
+    FtpSession session(std::move(ftp));
+    std::optional<transfer::Outcome> ended;
+    auto done = [&](const transfer::Outcome& o) { ended = o; };
+    session.Open(done);
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }));
+    ASSERT_TRUE(ended->ok) << ended->message;
+
+    const struct {
+        transfer::Operation operation;
+        const char* remote;
+        const char* local;
+        bool pipelinedAfter;
+    } steps[] = {
+        {transfer::Operation::Put, "up", "up", true},
+        {transfer::Operation::MakeDirectory, "d", "", true},
+        {transfer::Operation::Get, "f", "down", false},
+    };
+    for (const auto& step : steps) {
+        transfer::Request request;
+        request.operation = step.operation;
+        request.remotePath = step.remote;
+        request.localPath = dir.File(step.local);
+        ended.reset();
+        ASSERT_TRUE(session.Start(request, nullptr, done)) << step.remote;
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000));
+        EXPECT_TRUE(ended->ok) << step.remote << ": " << ended->message;
+        EXPECT_EQ(session.Pipelining(), step.pipelinedAfter) << step.remote;
+    }
+    EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello");
+    session.Close();
+    EXPECT_TRUE(server.Verify());
 }
 
 } // namespace

@@ -352,8 +352,8 @@ struct TransferRow {
     const char* name;
     TransferOperation::Settings settings;
     // What happens, in order: a reply ("150 ..."; "" the server's hang-up), "data N" (the data
-    // connection ended after N bytes), "broken" (it failed), "port" (active mode listens),
-    // "cancel", "timeout".
+    // connection ended after N bytes), "broken" (it failed), "unreachable" (it could not be made),
+    // "port" (active mode listens), "cancel", "timeout".
     Lines events;
     Lines expected;
 };
@@ -367,6 +367,14 @@ TransferOperation::Settings Transfer(TransferOperation::Kind kind, std::string c
 }
 
 TransferOperation::Settings Get() { return Transfer(TransferOperation::Kind::Get, "RETR f"); }
+
+// Commands that go out behind the channel's, the session already binary.
+TransferOperation::Settings Pipelined(TransferOperation::Kind kind, std::string command)
+{
+    TransferOperation::Settings settings = Transfer(kind, std::move(command));
+    settings.binary = settings.pipelined = true;
+    return settings;
+}
 
 template <class Change> TransferOperation::Settings Get(Change change)
 {
@@ -393,6 +401,7 @@ Lines RunTransfer(const TransferRow& row)
         if (step.listen) seen.push_back("listen");
         if (step.connectTo) seen.push_back("connect " + std::to_string(*step.connectTo));
         if (!step.send.empty()) seen.push_back("send " + step.send);
+        if (!step.sendNext.empty()) seen.push_back("then " + step.sendNext);
         if (step.moveData) seen.push_back("move");
         if (step.closeData) seen.push_back("close");
         if (!step.done) return;
@@ -411,6 +420,8 @@ Lines RunTransfer(const TransferRow& row)
             note(machine.DataEnded(std::stoll(event.substr(5))));
         } else if (event == "broken") {
             note(machine.DataFailed({"Connection reset by peer", ErrorReason::SocketError}));
+        } else if (event == "unreachable") {
+            note(machine.DataFailed({"Connection Failed", ErrorReason::DataConnectionFailed}));
         } else if (event == "cancel" || event == "timeout") {
             note(machine.Cancel(event == "timeout"));
         } else {
@@ -557,6 +568,55 @@ TEST(TransferMachine, EachRowFollowsTheServerToItsEnd)
          {k227, "timeout"},
          {"send PASV", "connect 1025", "send LIST", "send ABOR", "close",
           "canceled " + FailText(ErrorReason::TimedOut, "Socket readln aborted")}},
+        {"PipelinedDownload",
+         Pipelined(Kind::Get, "RETR f"),
+         {k227, k150, "data 10", "226 ok"},
+         {"send PASV", "then RETR f", "connect 1025", "move", "move", "close", "ok"}},
+        {"PipelinedDataBeforeAnyReply",
+         Pipelined(Kind::Get, "RETR f"),
+         {k227, "data 10", "226 ok"},
+         {"send PASV", "then RETR f", "connect 1025", "move", "close", "ok"}},
+        {"PipelinedPassiveRefusedLeavesTheCommandsReplyOwed",
+         Pipelined(Kind::Get, "RETR f"),
+         {"500 no"},
+         {"send PASV", "then RETR f", "close", FailText(ErrorReason::ServerRefused, "500 no")}},
+        {"PipelinedCommandRefusedBeforeTheData",
+         Pipelined(Kind::Get, "RETR f"),
+         {k227, "data 0", "550 No such file"},
+         {"send PASV", "then RETR f", "connect 1025", "move", "close",
+          FailText(ErrorReason::ServerRefused, "550 No such file")}},
+        {"PipelinedCommandTooEarlyForTheServer",
+         Pipelined(Kind::Get, "RETR f"),
+         {k227, "425 No data connection"},
+         {"send PASV", "then RETR f", "connect 1025", "move", "close",
+          FailText(ErrorReason::DataConnectionFailed, "425 No data connection")}},
+        {"PipelinedUploadBrokenThenRefused",
+         Pipelined(Kind::Put, "STOR f"),
+         {k227, "broken", "553 Not allowed"},
+         {"send PASV", "then STOR f", "connect 1025", "move", "close", "close",
+          FailText(ErrorReason::ServerRefused, "553 Not allowed")}},
+        {"PipelinedConnectionNeverMadeIsAborted",
+         Pipelined(Kind::Put, "STOR f"),
+         {k227, "unreachable", "425 Can't open"},
+         {"send PASV", "then STOR f", "connect 1025", "move", "send ABOR", "close", "close",
+          FailText(ErrorReason::DataConnectionFailed, "425 Can't open")}},
+        {"PipelinedActive",
+         Get([](auto& s) { s.passive = false, s.binary = s.pipelined = true; }),
+         {"port", "200 PORT ok", k150, "data 10", "226 ok"},
+         {"listen", "send PORT 127,0,0,1,4,1", "then RETR f", "move", "move", "close", "ok"}},
+        {"PipelinedCancelBeforeThePassiveReplyAborts",
+         Pipelined(Kind::List, "MLSD"),
+         {"cancel"},
+         {"send PASV", "then MLSD", "send ABOR", "close",
+          "canceled " + FailText(ErrorReason::Canceled, "Socket readln aborted")}},
+        {"ResumeIsNeverPipelined",
+         Get(
+             [](auto& s) {
+                 s.binary = s.pipelined = s.restart = true;
+                 s.offset = 4;
+             }),
+         {k227, "350 Restarting", k150, "data 6", "226 ok"},
+         {"send PASV", "connect 1025", "send REST 4", "send RETR f", "move", "close", "ok"}},
     };
     for (const TransferRow& row : rows) EXPECT_EQ(RunTransfer(row), row.expected) << row.name;
     // PASV numbers that are no numbers raise the conversion's error from the step itself.
