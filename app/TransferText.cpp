@@ -92,6 +92,14 @@ QString FolderSummaryText(const transfer::TreeSummary& summary, size_t filesTota
     if (!summary.failures.empty())
         text += QStringLiteral(", ") +
                 Count(summary.failures.size(), QStringLiteral("falha"), QStringLiteral("falhas"));
+    // Every file confirmed by the server's checksum, or how many were.
+    if (summary.verified > 0 && summary.verified == summary.files)
+        text += QStringLiteral(" (verificado)");
+    else if (summary.verified > 0)
+        text +=
+            QStringLiteral(" (") +
+            Count(summary.verified, QStringLiteral("verificado"), QStringLiteral("verificados")) +
+            u')';
     return text;
 }
 

@@ -46,6 +46,17 @@ std::string UnverifiedPathOf(const std::string& written)
     return name + ".unverified";
 }
 
+std::string SetAsideUnverified(const std::string& written)
+{
+    struct stat info {};
+    if (::stat(written.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    const std::string kept = UnverifiedPathOf(written);
+    if (std::rename(written.c_str(), kept.c_str()) == 0)
+        return "; the file received is kept as " + kept;
+    std::remove(written.c_str());
+    return {};
+}
+
 DownloadTarget::DownloadTarget(const std::string& target, bool inPlace)
     : finalPath_(target), writePath_(target)
 {

@@ -16,6 +16,10 @@ std::string PartialPathOf(const std::string& target);
 // Where a download whose checksum did not match is kept, so that it never passes for the good
 // file: "dir/name.part" and "dir/name" give "dir/name.unverified".
 std::string UnverifiedPathOf(const std::string& written);
+// Moves a regular file whose checksum did not match to UnverifiedPathOf(written) (or removes it
+// when it cannot be moved) and says so in a few words for the failure's message ("; the file
+// received is kept as ..."); nothing for a device, a pipe or a file that is not there.
+std::string SetAsideUnverified(const std::string& written);
 
 class DownloadTarget {
 public:

@@ -78,6 +78,41 @@ std::optional<HashChoice> ChooseHash(const std::vector<std::string>& features)
     return std::nullopt;
 }
 
+int64_t HashAnswerPatienceMs(int64_t timeOutMs, int64_t bytes)
+{
+    constexpr int64_t kServerHashBytesPerSecond = 20 * 1000 * 1000;
+    if (timeOutMs <= 0) return timeOutMs;
+    return timeOutMs + bytes / kServerHashBytesPerSecond * 1000;
+}
+
+std::string UnavailableText(const std::string& name)
+{
+    return "The server offers no checksum: " + name + " not verified";
+}
+
+std::string NoChecksumText(const std::string& reply, const std::string& name)
+{
+    std::string said = reply;
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r')) said.pop_back();
+    return "No checksum from the server (" + said + "): " + name + " not verified";
+}
+
+std::string VerifiedText(DigestAlgorithm algorithm, const std::string& value)
+{
+    return std::string("Verified: ") + DigestName(algorithm) + " " + value;
+}
+
+std::optional<HashChoice> AfterSelection(HashChoice choice, bool accepted)
+{
+    if (!accepted) {
+        // It keeps to the one it uses already, which is as good a proof if weaker.
+        if (!choice.fallback) return std::nullopt;
+        choice.algorithm = *choice.fallback;
+    }
+    choice.select.clear();
+    return choice;
+}
+
 std::optional<std::string> HashOfReply(const std::string& reply, DigestAlgorithm algorithm)
 {
     if (reply.size() < 4 || reply[0] != '2' || reply[3] != ' ') return std::nullopt;

@@ -8,6 +8,7 @@
 // The strongest one offered is taken: SHA-256, then SHA-1, MD5, CRC-32; HASH before the others.
 #include "net/Digest.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,9 +34,24 @@ struct HashChoice {
 // nothing when the server offers none we can compute.
 std::optional<HashChoice> ChooseHash(const std::vector<std::string>& features);
 
+// What the server's answer to `choice.select` leaves: the choice, now needing no selection; its
+// fallback when the server refused; nothing when it refused and has none we can compute.
+std::optional<HashChoice> AfterSelection(HashChoice choice, bool accepted);
+
 // The checksum in the answer to `choice`'s command, lower case; nothing when the answer is a
 // refusal (any code outside 2xx), names another algorithm or holds no value of the right length.
 std::optional<std::string> HashOfReply(const std::string& reply, DigestAlgorithm algorithm);
+
+// A server reads the whole file before it answers the hash command, and says nothing meanwhile:
+// its answer is waited for `timeOutMs` plus a second for every 20 MB of the file (no limit when
+// `timeOutMs` is 0 or less).
+int64_t HashAnswerPatienceMs(int64_t timeOutMs, int64_t bytes);
+
+// The status texts: no checksum offered at all; none in the answer `reply` to the command; the
+// file verified with `value`.
+std::string UnavailableText(const std::string& name);
+std::string NoChecksumText(const std::string& reply, const std::string& name);
+std::string VerifiedText(DigestAlgorithm algorithm, const std::string& value);
 
 // The message of a failed comparison, with both values.
 std::string MismatchText(const std::string& name, DigestAlgorithm algorithm,

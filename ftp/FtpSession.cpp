@@ -5,9 +5,12 @@
 #include "ftp/CommandOperation.h"
 #include "ftp/DownloadTarget.h"
 #include "ftp/FileTimes.h"
+#include "ftp/FileVerification.h"
 #include "ftp/FtpDataConnection.h"
 #include "ftp/ListLineShapes.h"
 #include "ftp/MlsdParser.h"
+#include "ftp/TransferChecks.h"
+#include "net/Digest.h"
 #include "net/ThreadTimer.h"
 #include "platform/LocalFile.h"
 #include "platform/SocketErrors.h"
@@ -88,6 +91,15 @@ struct FtpSession::Running {
     bool securing = false;
     bool moving = false;
     bool dataEnded = false;
+    // OPTS HASH is out: the transfer starts once it is answered.
+    bool selectingHash = false;
+    std::unique_ptr<Digest> digest;
+    // The hash command is out: the transfer has succeeded, its check is still to come.
+    bool comparing = false;
+    std::string localHash;
+    bool verified = false;
+    // How long the watchdog waits for progress, when not TimeOut.
+    int64_t patienceMs = 0;
     Clock::time_point lastProgress = Clock::now();
     transfer::Outcome outcome;
 };
@@ -195,6 +207,7 @@ void FtpSession::StartCommand()
 
 void FtpSession::StartTransfer()
 {
+    if (!PrepareChecksum()) return;
     Running& run = *running_;
     const transfer::Request& request = run.request;
     TransferOperation::Settings settings =
@@ -208,13 +221,15 @@ void FtpSession::StartTransfer()
         settings.command = "RETR " + request.remotePath;
         run.target = std::make_unique<ftpfiles::DownloadTarget>(request.localPath);
         const std::string& path = run.target->WritePath();
-        const int64_t have = request.resume ? platform::LocalFile::SizeOf(path) : -1;
+        // Only a whole file can be verified: one that must be is fetched whole.
+        const bool resume = request.resume && ftp_->Verify != TVerifyMode::Require;
+        const int64_t have = resume ? platform::LocalFile::SizeOf(path) : -1;
         settings.offset = std::max<int64_t>(have, 0);
         settings.restart = settings.compareWithLocal = settings.offset > 0;
         run.file = std::make_unique<platform::LocalFile>(
             settings.offset > 0 ? platform::LocalFile::OpenForAppending(path)
                                 : platform::LocalFile::Create(path));
-        if (request.resume || ftp_->SizeBeforeDownload) settings.sizeOf = request.remotePath;
+        if (resume || ftp_->SizeBeforeDownload) settings.sizeOf = request.remotePath;
         break;
     }
     case transfer::Operation::Put:
@@ -263,8 +278,8 @@ void FtpSession::Apply(const TransferOperation::Step& step)
     if (!step.done || !running_) return;
     const TransferOperation& machine = *running_->transfer;
     if (machine.Current() == TransferOperation::State::Succeeded) {
-        if (KeepServerTime()) return;
-        return Succeed();
+        if (AskChecksum()) return;
+        return Concluded();
     }
     if (RetryWithoutPipelining()) return;
     Finish(FailureOutcome(machine.Failure().message, machine.Failure().reason));
@@ -307,11 +322,121 @@ void FtpSession::RunRetry()
     }
 }
 
+bool FtpSession::PrepareChecksum()
+{
+    Running& run = *running_;
+    const transfer::Operation operation = run.request.operation;
+    const bool whole = operation == transfer::Operation::Put ||
+                       (operation == transfer::Operation::Get &&
+                        (!run.request.resume || ftp_->Verify == TVerifyMode::Require));
+    if (!whole || ftp_->Verify == TVerifyMode::Off) return true;
+    ftpfiles::FileCheckSession& checks = ftp_->fileChecks_;
+    if (!checks.hashChosen) {
+        checks.hashChosen = true;
+        checks.hash = verify::ChooseHash(ftp_->Features());
+        if (checks.hash && !checks.hash->select.empty()) {
+            ftp_->ReportStatus(1, checks.hash->select);
+            ftp_->SendWithoutWaiting(checks.hash->select);
+            run.selectingHash = true;
+            return false;
+        }
+    }
+    if (!checks.hash) {
+        const std::string text = verify::UnavailableText(run.request.remotePath);
+        if (ftp_->Verify == TVerifyMode::Require) {
+            Finish(FailureOutcome(text, ErrorReason::VerificationUnavailable));
+            return false;
+        }
+        ftp_->ReportStatus(1, text);
+        return true;
+    }
+    run.digest = std::make_unique<Digest>(checks.hash->algorithm);
+    return true;
+}
+
+void FtpSession::HashSelected(const FtpReply& reply)
+{
+    running_->selectingHash = false;
+    if (reply.closed) {
+        const FtpFailure failure = FtpFailure::Refusal(reply);
+        return Finish(FailureOutcome(failure.message, failure.reason));
+    }
+    ftpfiles::FileCheckSession& checks = ftp_->fileChecks_;
+    checks.hash = verify::AfterSelection(*checks.hash, reply.code >= 200 && reply.code <= 299);
+    StartTransfer();
+}
+
+void FtpSession::WatchData(TWirecore& data)
+{
+    if (Digest* digest = running_->digest.get())
+        data.OnFileBytes = [digest](const char* bytes, size_t length) {
+            digest->Update(bytes, length);
+        };
+}
+
+bool FtpSession::AskChecksum()
+{
+    Running& run = *running_;
+    if (!run.digest) return false;
+    if (run.data) run.data->OnFileBytes = nullptr;
+    run.localHash = run.digest->Final();
+    run.digest.reset();
+    const std::string command = ftp_->fileChecks_.hash->command + " " + run.request.remotePath;
+    ftp_->ReportStatus(1, command);
+    ftp_->SendWithoutWaiting(command);
+    run.comparing = true;
+    const int64_t moved = run.data ? std::max(run.data->BytesReceived, run.data->BytesSent) : 0;
+    run.patienceMs = verify::HashAnswerPatienceMs(ftp_->TimeOut, moved);
+    run.lastProgress = Clock::now();
+    if (run.patienceMs > 0)
+        watchdog_->SetInterval(
+            static_cast<uint32_t>(std::min<int64_t>(run.patienceMs, UINT32_MAX)));
+    return true;
+}
+
+void FtpSession::ChecksumReply(const FtpReply& reply)
+{
+    Running& run = *running_;
+    run.comparing = false;
+    run.patienceMs = 0;
+    const DigestAlgorithm algorithm = ftp_->fileChecks_.hash->algorithm;
+    const std::string& path = run.request.remotePath;
+    const std::optional<std::string> server =
+        reply.closed ? std::nullopt : verify::HashOfReply(reply.first, algorithm);
+    if (!server) {
+        const std::string text = verify::NoChecksumText(reply.first, path);
+        if (ftp_->Verify == TVerifyMode::Require)
+            return Finish(FailureOutcome(text, ErrorReason::VerificationUnavailable));
+        ftp_->ReportStatus(1, text);
+        return Concluded();
+    }
+    if (*server == run.localHash) {
+        run.verified = true;
+        ftp_->ReportStatus(1, verify::VerifiedText(algorithm, run.localHash));
+        return Concluded();
+    }
+    std::string text = verify::MismatchText(path, algorithm, run.localHash, *server);
+    // Never where the good file belongs, nor where a resumed download would build on it.
+    if (run.target) {
+        run.file.reset();
+        text += ftpfiles::SetAsideUnverified(run.target->WritePath());
+    }
+    Finish(FailureOutcome(text, ErrorReason::VerificationFailed));
+}
+
+void FtpSession::Concluded()
+{
+    if (KeepServerTime()) return;
+    Succeed();
+}
+
 void FtpSession::Succeed()
 {
     const Running& run = *running_;
     const int64_t bytes = run.data ? std::max(run.data->BytesReceived, run.data->BytesSent) : 0;
-    Finish(transfer::Outcome::Success(bytes));
+    transfer::Outcome outcome = transfer::Outcome::Success(bytes);
+    outcome.verified = run.verified;
+    Finish(std::move(outcome));
 }
 
 bool FtpSession::KeepServerTime()
@@ -386,6 +511,17 @@ void FtpSession::OnReply(const FtpReply& reply)
     }
     if (!running_) return;
     Progressed();
+    if (running_->selectingHash) {
+        try {
+            return HashSelected(reply);
+        } catch (const Exception& error) {
+            return Finish(FailureOutcome(error.Message(), error.Reason()));
+        }
+    }
+    if (running_->comparing) {
+        if (!reply.closed && reply.code >= 100 && reply.code <= 199) return;
+        return ChecksumReply(reply);
+    }
     if (!running_->timeCommands.empty()) return TimeReply(reply);
     if (running_->command) {
         const CommandOperation::Step step = running_->command->Reply(reply);
@@ -409,6 +545,7 @@ void FtpSession::ListenForData()
     run.data = std::make_unique<TWirecore>(nullptr);
     TWirecore& data = *run.data;
     data.OnSocketEvent = [this](uint16_t event, uint16_t error) { OnDataEvent(event, error); };
+    WatchData(data);
     Apply(run.transfer->Listening(ftpdata::ListenForServer(*ftp_, data)));
 }
 
@@ -417,6 +554,7 @@ void FtpSession::ConnectData(int32_t port)
     Running& run = *running_;
     run.data = std::make_unique<TWirecore>(nullptr);
     run.data->OnSocketEvent = [this](uint16_t event, uint16_t error) { OnDataEvent(event, error); };
+    WatchData(*run.data);
     // The data connection goes where the control connection went, whatever address the reply
     // names: a server cannot point us at a third host.
     platform::SocketAddress address = ftp_->PeerAddress();
@@ -613,13 +751,15 @@ void FtpSession::CheckProgress()
     if (!running_ || ftp_->TimeOut <= 0) return;
     const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
                                                                             running_->lastProgress);
-    const int64_t left = ftp_->TimeOut - idle.count();
+    const int64_t patience = running_->patienceMs > 0 ? running_->patienceMs : ftp_->TimeOut;
+    const int64_t left = patience - idle.count();
     if (left > 0) {
         watchdog_->SetInterval(static_cast<uint32_t>(left));
         return;
     }
     // The file is there whole; only the answer about its time did not come.
     if (!running_->timeCommands.empty()) return Succeed();
+    if (running_->comparing) return ChecksumReply({0, "no answer in time", false});
     if (running_->transfer) return Apply(running_->transfer->Cancel(true));
     Finish(FailureOutcome("Socket readln aborted", ErrorReason::TimedOut));
 }
@@ -628,7 +768,7 @@ void FtpSession::Cancel()
 {
     if (!running_) return;
     if (!running_->timeCommands.empty()) return Succeed();
-    if (running_->transfer) return Apply(running_->transfer->Cancel(false));
+    if (running_->transfer && !running_->comparing) return Apply(running_->transfer->Cancel(false));
     Finish(FailureOutcome("Socket readln aborted", ErrorReason::Canceled));
 }
 

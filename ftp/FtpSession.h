@@ -72,6 +72,18 @@ private:
     void Progressed();
     void CheckProgress();
     void EndListing();
+    // Checksums (Verify): the algorithm is chosen once per login, with OPTS HASH where the server
+    // needs telling; a digest is fed as the bytes pass, and once the transfer has succeeded it is
+    // compared with the server's answer to the hash command. A download that does not match is
+    // set aside as NAME.unverified. A resumed download is not verified (with Verify Require it
+    // is fetched whole instead).
+    bool PrepareChecksum();
+    void HashSelected(const FtpReply& reply);
+    void WatchData(TWirecore& data);
+    bool AskChecksum();
+    void ChecksumReply(const FtpReply& reply);
+    // After the checks: the server's time of an upload, then success.
+    void Concluded();
     // A transfer that succeeded: its handler is told, after the server's time of an uploaded
     // file was set (KeepTimes) -- MFMT, else SITE UTIME, each asked without waiting.
     void Succeed();

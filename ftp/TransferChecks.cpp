@@ -23,16 +23,13 @@ bool IsRegularFile(const std::string& path)
     return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
-// A server reads the whole file before it answers the hash command, and says nothing meanwhile:
-// the wait for its answer is allowed TimeOut plus a second for every kServerHashBytesPerSecond.
-constexpr int64_t kServerHashBytesPerSecond = 20 * 1000 * 1000;
-
+// The wait for the answer to the hash command: see verify::HashAnswerPatienceMs.
 class LongerTimeOut {
 public:
     LongerTimeOut(TVaskFTP& ftp, int64_t bytes) : ftp_(ftp), saved_(ftp.TimeOut)
     {
         if (saved_ <= 0) return;
-        const int64_t longer = saved_ + bytes / kServerHashBytesPerSecond * 1000;
+        const int64_t longer = verify::HashAnswerPatienceMs(saved_, bytes);
         ftp_.TimeOut = static_cast<int32_t>(std::min<int64_t>(longer, INT32_MAX));
     }
     ~LongerTimeOut() { ftp_.TimeOut = saved_; }
@@ -43,13 +40,6 @@ private:
     TVaskFTP& ftp_;
     const int32_t saved_;
 };
-
-std::string WithoutLineEnd(std::string line)
-{
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    return line;
-}
-
 } // namespace
 
 TransferChecks::TransferChecks(TVaskFTP& ftp, Direction direction, std::string remotePath,
@@ -70,15 +60,7 @@ const std::optional<verify::HashChoice>& TransferChecks::SessionHash()
     if (!session.hash || session.hash->select.empty()) return session.hash;
     ftp_.ReportStatus(1, session.hash->select);
     ftp_.Transaction(session.hash->select);
-    if (Succeeded(ftp_.ReplyCode)) {
-        session.hash->select.clear();
-    } else if (session.hash->fallback) {
-        // It keeps to the one it uses already, which is as good a proof if weaker.
-        session.hash->algorithm = *session.hash->fallback;
-        session.hash->select.clear();
-    } else {
-        session.hash.reset();
-    }
+    session.hash = verify::AfterSelection(*session.hash, Succeeded(ftp_.ReplyCode));
     return session.hash;
 }
 
@@ -88,7 +70,7 @@ bool TransferChecks::Prepare(ftpdata::DataOperation& op)
     if (ftp_.Verify == TVerifyMode::Off) return true;
     hash_ = SessionHash();
     if (!hash_) {
-        const std::string text = "The server offers no checksum: " + remotePath_ + " not verified";
+        const std::string text = verify::UnavailableText(remotePath_);
         if (ftp_.Verify == TVerifyMode::Require)
             return Fail(op, text, ErrorReason::VerificationUnavailable);
         ftp_.ReportStatus(1, text);
@@ -138,8 +120,7 @@ bool TransferChecks::CompareChecksums(ftpdata::DataOperation& op)
     }
     const std::optional<std::string> server = verify::HashOfReply(reply, hash_->algorithm);
     if (!server) {
-        const std::string text = "No checksum from the server (" + WithoutLineEnd(reply) +
-                                 "): " + remotePath_ + " not verified";
+        const std::string text = verify::NoChecksumText(reply, remotePath_);
         if (ftp_.Verify == TVerifyMode::Require)
             return Fail(op, text, ErrorReason::VerificationUnavailable);
         ftp_.ReportStatus(1, text);
@@ -147,20 +128,13 @@ bool TransferChecks::CompareChecksums(ftpdata::DataOperation& op)
     }
     if (*server == local) {
         ftp_.lastTransferVerified_ = true;
-        ftp_.ReportStatus(1,
-                          std::string("Verified: ") + DigestName(hash_->algorithm) + " " + local);
+        ftp_.ReportStatus(1, verify::VerifiedText(hash_->algorithm, local));
         return true;
     }
     std::string text = verify::MismatchText(remotePath_, hash_->algorithm, local, *server);
     // The bytes are kept for whoever wants to look at them, under a name that says what they are;
     // never where the good file belongs, nor where a resumed download would build on them.
-    if (direction_ == Direction::Download && IsRegularFile(localPath_)) {
-        const std::string kept = UnverifiedPathOf(localPath_);
-        if (std::rename(localPath_.c_str(), kept.c_str()) == 0)
-            text += "; the file received is kept as " + kept;
-        else
-            std::remove(localPath_.c_str());
-    }
+    if (direction_ == Direction::Download) text += SetAsideUnverified(localPath_);
     return Fail(op, text, ErrorReason::VerificationFailed);
 }
 

@@ -23,6 +23,8 @@ struct Outcome {
     ErrorReason reason = ErrorReason::Unknown;
     int replyCode = 0; // the server's reply that decided it, 0 when none did
     int64_t bytes = 0; // bytes moved by a transfer (a resumed one: those of this pass)
+    // The server's checksum of the file matched the bytes that moved.
+    bool verified = false;
 
     static Outcome Success(int64_t bytes = 0)
     {

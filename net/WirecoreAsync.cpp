@@ -93,13 +93,15 @@ long TWirecore::ReceiveSomeToFile(platform::LocalFile& file)
 long TWirecore::SendSomeFromFile(platform::LocalFile& file)
 {
     long sent = 0;
-    if (TlsActive()) {
+    // Through the working buffer when TLS must see the bytes, or a checksum.
+    if (TlsActive() || OnFileBytes) {
         // The engine must be offered the same bytes again after "would block", so a block is
         // read only once the last one has gone; what is left of it waits in the working buffer.
         if (pendingSend_ == 0) {
             pendingSend_ = file.Read(IoBuffer(), kChunkSize);
             pendingSendAt_ = 0;
             if (pendingSend_ == 0) return 0;
+            if (OnFileBytes) OnFileBytes(IoBuffer(), pendingSend_);
         }
         sent = SendBytes(IoBuffer() + pendingSendAt_, pendingSend_, true);
         if (sent > 0) {

@@ -199,6 +199,7 @@ void TreeTransfer::ItemDone(const ItemResult& result)
     if (isFile) ++progress_.filesDone;
     if (result.outcome.ok) {
         if (isFile) ++summary_.files;
+        if (isFile && result.outcome.verified) ++summary_.verified;
         if (job_.keepTimes && item.request.operation == Operation::Get && file.source.modifiedUtc)
             SetModified(item.request.localPath, *file.source.modifiedUtc);
     } else if (result.outcome.reason == ErrorReason::Canceled) {

@@ -30,4 +30,33 @@ TEST(TransferText, TitleWhileBytesMove)
         EXPECT_EQ(app::ProgressTitle(row.bytes, row.total, row.elapsedMs).toStdString(), row.title);
 }
 
+TEST(TransferText, FolderSummary)
+{
+    struct Row {
+        size_t files, verified, skipped, failures, filesTotal;
+        bool canceled;
+        const char* text;
+    };
+    const Row rows[] = {
+        {4, 0, 0, 0, 4, false, "Pasta transferida: 4 arquivos, 2,0 KB em 0:02"},
+        {4, 4, 0, 0, 4, false, "Pasta transferida: 4 arquivos, 2,0 KB em 0:02 (verificado)"},
+        {4, 1, 1, 1, 6, false,
+         "Pasta transferida: 4 arquivos, 2,0 KB em 0:02, 1 pulado, 1 falha (1 verificado)"},
+        {1, 1, 0, 0, 3, true,
+         "Transferência da pasta cancelada: 1 de 3 arquivos, 2,0 KB em 0:02 (verificado)"},
+        {0, 0, 0, 0, 0, true, "Transferência da pasta cancelada"},
+    };
+    for (const Row& row : rows) {
+        transfer::TreeSummary summary;
+        summary.files = row.files;
+        summary.verified = row.verified;
+        summary.skipped = row.skipped;
+        summary.failures.assign(row.failures, "a: b");
+        summary.canceled = row.canceled;
+        summary.bytes = 2048;
+        summary.elapsedMs = 1500;
+        EXPECT_EQ(app::FolderSummaryText(summary, row.filesTotal).toStdString(), row.text);
+    }
+}
+
 } // namespace

@@ -523,4 +523,101 @@ TEST(PipelinedSession, FallsBackAfterA425AndKeepsLateAnswersInTheirPlace)
     EXPECT_TRUE(server.Verify());
 }
 
+// The non-blocking session checks a whole file against the server's checksum as the bytes pass:
+// the hash is picked once per login (OPTS HASH where needed), a mismatch fails with both values
+// and sets a download aside, and an answer without a checksum fails only when one is required.
+TEST(SessionChecksum, ComparesWithTheServersAnswer)
+{
+    const std::string kHelloSha256 =
+        "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
+    const std::string kHelloSha1 = "aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d";
+    const std::string kUpMd5 = "75a4ee0e6be2d6af9e22a7f742e2f519";
+    struct Row {
+        const char* name;
+        const char* feature;     // the one line of FEAT
+        bool upload;             // STOR "up!" rather than RETR "hello"
+        std::string select;      // the OPTS HASH line expected, if any
+        const char* selectReply; // and its answer
+        std::string ask;         // the hash command expected
+        std::string answer;
+        TVerifyMode mode;
+        bool ok, verified;
+        ErrorReason reason;
+        bool setAside; // down.unverified holds the bytes, and no down was made
+    };
+    const Row rows[] = {
+        {"HashPicksSha256", " HASH SHA-256;MD5*", false, "OPTS HASH SHA-256", "200 SHA-256",
+         "HASH f", "213 SHA-256 0-5 " + kHelloSha256 + " f", TVerifyMode::Auto, true, true,
+         ErrorReason::Unknown, false},
+        {"HashKeepsItsOwnWhenRefused", " HASH SHA-256;SHA-1*", false, "OPTS HASH SHA-256", "501 no",
+         "HASH f", "213 SHA-1 0-5 " + kHelloSha1 + " f", TVerifyMode::Auto, true, true,
+         ErrorReason::Unknown, false},
+        {"Mismatch", " XSHA256", false, "", "", "XSHA256 f", "250 " + std::string(64, 'a'),
+         TVerifyMode::Auto, false, false, ErrorReason::VerificationFailed, true},
+        {"UploadVerified", " XMD5", true, "", "", "XMD5 up", "250 " + kUpMd5, TVerifyMode::Auto,
+         true, true, ErrorReason::Unknown, false},
+        {"NoAnswerIsNoFailure", " XSHA256", false, "", "", "XSHA256 f", "500 Unknown command",
+         TVerifyMode::Auto, true, false, ErrorReason::Unknown, false},
+        {"NoAnswerWhenRequired", " XSHA256", false, "", "", "XSHA256 f", "500 Unknown command",
+         TVerifyMode::Require, false, false, ErrorReason::VerificationUnavailable, false},
+    };
+    for (const Row& row : rows) {
+        testsupport::TempDir dir("tavolen-checksum");
+        testsupport::WriteFileBytes(dir.File("up"), "up!");
+        testsupport::ScriptedFtpServer server;
+        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+        script.Expect("FEAT").Reply("211-Features:").Reply(row.feature).Reply("211 End");
+        if (!row.select.empty()) script.Expect(row.select).Reply(row.selectReply);
+        script.Expect("TYPE I").Reply("200 binary");
+        script.PassiveListen().Expect("PASV").Expect(row.upload ? "STOR up" : "RETR f");
+        script.ReplyPasv().Reply("150 Opening").AcceptData();
+        if (row.upload) {
+            script.ReceiveData().Reply("226 Stored");
+        } else {
+            script.SendData("hello").CloseData().Reply("226 Done");
+        }
+        script.Expect(row.ask).Reply(row.answer).Expect("QUIT").Reply("221 Bye");
+        server.Start();
+
+        auto ftp = std::make_unique<TVaskFTP>(nullptr);
+        ftp->Host = "127.0.0.1";
+        ftp->Port = server.Port();
+        ftp->UserID = "ana";
+        ftp->Password = "x";
+        ftp->Passive = true;
+        ftp->Verify = row.mode;
+        ftp->TimeOut = 5000;
+        FtpSession session(std::move(ftp));
+        std::optional<transfer::Outcome> ended;
+        auto done = [&](const transfer::Outcome& o) { ended = o; };
+        session.Open(done);
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); })) << row.name;
+        ASSERT_TRUE(ended->ok) << row.name << ": " << ended->message;
+
+        transfer::Request request;
+        request.operation = row.upload ? transfer::Operation::Put : transfer::Operation::Get;
+        request.remotePath = row.upload ? "up" : "f";
+        request.localPath = dir.File(row.upload ? "up" : "down");
+        ended.reset();
+        ASSERT_TRUE(session.Start(request, nullptr, done)) << row.name;
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000)) << row.name;
+        EXPECT_EQ(ended->ok, row.ok) << row.name << ": " << ended->message;
+        EXPECT_EQ(ended->verified, row.verified) << row.name;
+        if (!row.ok) {
+            EXPECT_EQ(ended->reason, row.reason) << row.name << ": " << ended->message;
+        }
+        if (row.reason == ErrorReason::VerificationFailed) {
+            EXPECT_NE(ended->message.find(kHelloSha256), std::string::npos) << ended->message;
+            EXPECT_NE(ended->message.find(std::string(64, 'a')), std::string::npos);
+        }
+        if (!row.upload) {
+            EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down")) >= 0), row.ok) << row.name;
+            EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down.unverified")) >= 0), row.setAside)
+                << row.name;
+        }
+        session.Close();
+        EXPECT_TRUE(server.Verify()) << row.name;
+    }
+}
+
 } // namespace

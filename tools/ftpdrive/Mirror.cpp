@@ -103,6 +103,7 @@ void PrintSummary(const transfer::TreeSummary& summary)
     std::string text = line;
     text += ", " + std::to_string(summary.sessions) +
             (summary.sessions == 1 ? " session" : " sessions");
+    if (summary.verified > 0) text += ", " + std::to_string(summary.verified) + " verified";
     if (summary.skipped > 0) text += ", " + std::to_string(summary.skipped) + " skipped";
     if (summary.canceled) text += ", canceled";
     Out(text);
