@@ -11,10 +11,18 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
+
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
+#include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -62,6 +70,141 @@ TEST(Digest, KnownValuesOfEveryAlgorithm)
         digest.Update("1234", 4);
         digest.Update("56789", 5);
         EXPECT_EQ(digest.Final(), row.value) << DigestName(row.algorithm);
+    }
+}
+
+// The value of `bytes` computed apart from Digest: Qt's hashes, and CRC-32 a bit at a time.
+std::string ReferenceValue(DigestAlgorithm algorithm, const std::string& bytes)
+{
+    if (algorithm == DigestAlgorithm::Crc32) {
+        uint32_t crc = 0xFFFFFFFFu;
+        for (const char c : bytes) {
+            crc ^= static_cast<unsigned char>(c);
+            for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", crc ^ 0xFFFFFFFFu);
+        return hex;
+    }
+    const QCryptographicHash::Algorithm qt =
+        algorithm == DigestAlgorithm::Sha256 ? QCryptographicHash::Sha256
+        : algorithm == DigestAlgorithm::Sha1 ? QCryptographicHash::Sha1
+                                             : QCryptographicHash::Md5;
+    return QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())), qt)
+        .toHex()
+        .toStdString();
+}
+
+std::string PatternBytes(size_t length)
+{
+    std::string bytes(length, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+constexpr DigestAlgorithm kEveryAlgorithm[] = {DigestAlgorithm::Sha256, DigestAlgorithm::Sha1,
+                                               DigestAlgorithm::Md5, DigestAlgorithm::Crc32};
+
+// However a stream is cut into Update() calls, and whether it is hashed where it is fed or on the
+// digest's own thread, the value is the whole stream's.
+TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
+{
+    constexpr size_t kInline = Digest::kInlineBytes;
+    constexpr size_t kBlock = Digest::kRingBlockSize;
+    constexpr size_t kRing = Digest::kRingBlocks * kBlock;
+    struct Row {
+        const char* what;
+        size_t length;
+        size_t piece; // 0: the whole stream in one call
+    };
+    const Row rows[] = {
+        {"nothing at all", 0, 0},
+        {"a small file in one call", 5000, 0},
+        {"a small file a byte at a time", 5000, 1},
+        {"exactly what is hashed in place", kInline, 4096},
+        {"one byte past it, fed in one call", kInline + 1, 0},
+        {"one byte past it, the last call alone", kInline + 1, kInline},
+        {"a call that crosses into the ring", kInline + kBlock + 7, 3 * kBlock / 2},
+        {"the ring's blocks exactly", kInline + kRing, kBlock},
+        {"more than the ring holds in one call", kInline + 2 * kRing + 3, 0},
+        {"blocks of a receive loop, odd sizes", kInline + 2 * kRing + 12345, 65536 - 3},
+        {"pieces larger than a block", kInline + 2 * kRing, kBlock + 1},
+        {"small pieces across many blocks", kInline + kRing + 99, 1000},
+    };
+    for (const DigestAlgorithm algorithm : kEveryAlgorithm) {
+        for (const Row& row : rows) {
+            const std::string bytes = PatternBytes(row.length);
+            Digest digest(algorithm);
+            const size_t piece = row.piece == 0 ? std::max<size_t>(row.length, 1) : row.piece;
+            for (size_t at = 0; at < bytes.size(); at += piece)
+                digest.Update(bytes.data() + at, std::min(piece, bytes.size() - at));
+            EXPECT_EQ(digest.Final(), ReferenceValue(algorithm, bytes))
+                << DigestName(algorithm) << ": " << row.what;
+        }
+    }
+}
+
+// A transfer that fails or is cancelled drops its digest without Final(): wherever the stream
+// stopped, the digest goes without a hang, and another one still gives true values afterwards.
+TEST(Digest, DroppedWithoutFinalWhereverTheStreamStopped)
+{
+    const size_t rows[] = {
+        0,                                             // nothing fed
+        100,                                           // hashed in place only
+        Digest::kInlineBytes + 1,                      // the thread just started
+        Digest::kInlineBytes + Digest::kRingBlockSize, // a block handed over
+        Digest::kInlineBytes + 3 * Digest::kRingBlocks * Digest::kRingBlockSize + 5, // ring busy
+    };
+    const std::string bytes = PatternBytes(rows[std::size(rows) - 1]);
+    for (const DigestAlgorithm algorithm : kEveryAlgorithm) {
+        for (const size_t length : rows) {
+            auto digest = std::make_unique<Digest>(algorithm);
+            digest->Update(bytes.data(), length);
+            digest.reset();
+        }
+        Digest after(algorithm);
+        after.Update(bytes.data(), bytes.size());
+        EXPECT_EQ(after.Final(), ReferenceValue(algorithm, bytes)) << DigestName(algorithm);
+    }
+}
+
+size_t ThreadsOfThisProcess()
+{
+    std::error_code error;
+    size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++count;
+    return count;
+}
+
+// A small file costs no thread; a large one hashes beside the caller.
+TEST(Digest, ThreadOnlyForAStreamPastTheInlineBytes)
+{
+    struct Row {
+        size_t length;
+        bool thread;
+    };
+    const Row rows[] = {
+        {0, false},
+        {64 * 1024, false},
+        {Digest::kInlineBytes, false},
+        {Digest::kInlineBytes + 1, true},
+    };
+    const std::string bytes = PatternBytes(Digest::kInlineBytes + 1);
+    for (const Row& row : rows) {
+        const size_t before = ThreadsOfThisProcess();
+        Digest digest(DigestAlgorithm::Sha256);
+        digest.Update(bytes.data(), row.length);
+        EXPECT_EQ(ThreadsOfThisProcess() > before, row.thread) << row.length;
+        EXPECT_EQ(digest.Final(),
+                  ReferenceValue(DigestAlgorithm::Sha256, bytes.substr(0, row.length)));
     }
 }
 
