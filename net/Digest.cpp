@@ -168,8 +168,20 @@ public:
     Ring(const Ring&) = delete;
     Ring& operator=(const Ring&) = delete;
 
+    std::span<char> Room()
+    {
+        if (!block_) block_ = NextBlock();
+        return {block_ + fill_, kRingBlockSize - fill_};
+    }
+
     void Feed(const char* bytes, size_t length)
     {
+        if (block_ && bytes == block_ + fill_ && length <= kRingBlockSize - fill_) {
+            // Put there through Room(): already where it belongs.
+            fill_ += length;
+            if (fill_ == kRingBlockSize) Hand();
+            return;
+        }
         while (length > 0) {
             if (!block_) block_ = NextBlock();
             const size_t room = kRingBlockSize - fill_;
@@ -271,6 +283,8 @@ void Digest::Update(const void* bytes, size_t length)
     state_->Update(bytes, length);
     hashedHere_ += length;
 }
+
+std::span<char> Digest::Room() { return ring_ ? ring_->Room() : std::span<char>(); }
 
 std::string Digest::Final()
 {

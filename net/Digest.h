@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -29,8 +30,8 @@ public:
     // Bytes hashed where Update() is called before the hashing moves to the digest's thread.
     static constexpr size_t kInlineBytes = 1 << 20;
     // The ring the thread is fed through: kRingBlocks blocks of kRingBlockSize bytes.
-    static constexpr size_t kRingBlockSize = 256 << 10;
-    static constexpr size_t kRingBlocks = 8;
+    static constexpr size_t kRingBlockSize = 1 << 20;
+    static constexpr size_t kRingBlocks = 4;
 
     explicit Digest(DigestAlgorithm algorithm);
     // Without Final(), bytes not hashed yet are dropped and the thread is stopped.
@@ -40,6 +41,10 @@ public:
 
     DigestAlgorithm Algorithm() const { return algorithm_; }
     void Update(const void* bytes, size_t length);
+    // Where the next bytes may be put before they are passed to Update(), which then does not
+    // copy them: the rest of the ring's current block. Empty while the stream is still hashed in
+    // place. Waits while the ring is full.
+    std::span<char> Room();
     // The value of everything fed so far; the digest is spent afterwards.
     std::string Final();
 

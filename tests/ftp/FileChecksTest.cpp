@@ -18,9 +18,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iterator>
 #include <memory>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -111,8 +113,9 @@ std::string PatternBytes(size_t length)
 constexpr DigestAlgorithm kEveryAlgorithm[] = {DigestAlgorithm::Sha256, DigestAlgorithm::Sha1,
                                                DigestAlgorithm::Md5, DigestAlgorithm::Crc32};
 
-// However a stream is cut into Update() calls, and whether it is hashed where it is fed or on the
-// digest's own thread, the value is the whole stream's.
+// However a stream is cut into Update() calls, whether it is hashed where it is fed or on the
+// digest's own thread, and whether its bytes are copied in or received into the digest's Room(),
+// the value is the whole stream's.
 TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
 {
     constexpr size_t kInline = Digest::kInlineBytes;
@@ -121,7 +124,8 @@ TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
     struct Row {
         const char* what;
         size_t length;
-        size_t piece; // 0: the whole stream in one call
+        size_t piece;      // 0: the whole stream in one call
+        bool room = false; // each piece put into Room() first, as a receive loop does
     };
     const Row rows[] = {
         {"nothing at all", 0, 0},
@@ -132,18 +136,32 @@ TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
         {"one byte past it, the last call alone", kInline + 1, kInline},
         {"a call that crosses into the ring", kInline + kBlock + 7, 3 * kBlock / 2},
         {"the ring's blocks exactly", kInline + kRing, kBlock},
-        {"more than the ring holds in one call", kInline + 2 * kRing + 3, 0},
-        {"blocks of a receive loop, odd sizes", kInline + 2 * kRing + 12345, 65536 - 3},
-        {"pieces larger than a block", kInline + 2 * kRing, kBlock + 1},
+        {"more than the ring holds in one call", kInline + kRing + kBlock + 3, 0},
+        {"blocks of a receive loop, odd sizes", kInline + kRing + 12345, 65536 - 3},
+        {"pieces larger than a block", kInline + kRing + kBlock, kBlock + 1},
         {"small pieces across many blocks", kInline + kRing + 99, 1000},
+        {"a small file, its room empty", 5000, 1000, true},
+        {"received into its room, odd sizes", kInline + kRing + 12345, 65536 - 3, true},
+        {"received into its room, a block at a time", kInline + kRing, kBlock, true},
+        {"received into its room, more than it holds", kInline + kRing + kBlock, kBlock + 1, true},
     };
     for (const DigestAlgorithm algorithm : kEveryAlgorithm) {
         for (const Row& row : rows) {
             const std::string bytes = PatternBytes(row.length);
             Digest digest(algorithm);
             const size_t piece = row.piece == 0 ? std::max<size_t>(row.length, 1) : row.piece;
-            for (size_t at = 0; at < bytes.size(); at += piece)
-                digest.Update(bytes.data() + at, std::min(piece, bytes.size() - at));
+            for (size_t at = 0; at < bytes.size();) {
+                size_t length = std::min(piece, bytes.size() - at);
+                const std::span<char> room = row.room ? digest.Room() : std::span<char>();
+                if (room.empty()) {
+                    digest.Update(bytes.data() + at, length);
+                } else {
+                    length = std::min(length, room.size());
+                    std::memcpy(room.data(), bytes.data() + at, length);
+                    digest.Update(room.data(), length);
+                }
+                at += length;
+            }
             EXPECT_EQ(digest.Final(), ReferenceValue(algorithm, bytes))
                 << DigestName(algorithm) << ": " << row.what;
         }
@@ -159,7 +177,7 @@ TEST(Digest, DroppedWithoutFinalWhereverTheStreamStopped)
         100,                                           // hashed in place only
         Digest::kInlineBytes + 1,                      // the thread just started
         Digest::kInlineBytes + Digest::kRingBlockSize, // a block handed over
-        Digest::kInlineBytes + 3 * Digest::kRingBlocks * Digest::kRingBlockSize + 5, // ring busy
+        Digest::kInlineBytes + 2 * Digest::kRingBlocks * Digest::kRingBlockSize + 5, // ring busy
     };
     const std::string bytes = PatternBytes(rows[std::size(rows) - 1]);
     for (const DigestAlgorithm algorithm : kEveryAlgorithm) {
@@ -363,8 +381,9 @@ TEST(KeepAlive, NoopDueAfterTheIntervalUntilTheLimit)
 // A server that offers HASH with SHA-1 in use; `hashReply` answers "HASH f" after the download.
 struct HashSession : ScriptedSession {
     testsupport::TempDir dir;
-    std::string payload = "123456789";
-    HashSession(TVerifyMode mode, const std::string& hashReply)
+    std::string payload;
+    HashSession(TVerifyMode mode, const std::string& hashReply, std::string bytes = "123456789")
+        : payload(std::move(bytes))
     {
         ftp.Passive = true;
         ftp.Verify = mode;
@@ -380,7 +399,7 @@ struct HashSession : ScriptedSession {
             .Expect("PASV")
             .ReplyPasv()
             .Expect("RETR f")
-            .Reply("150 go (9 bytes)")
+            .Reply("150 go (" + std::to_string(payload.size()) + " bytes)")
             .AcceptData()
             .SendData(payload)
             .CloseData()
@@ -399,6 +418,38 @@ TEST(Verify, MatchingChecksumMarksTheDownloadVerified)
     EXPECT_EQ(ReadFileBytes(s.dir.File("f.part")), s.payload);
     EXPECT_EQ(s.events, Lines{"OnSuccess ctDownload"});
     EXPECT_TRUE(s.server.Verify());
+}
+
+// A file long enough to be hashed on the digest's thread, received straight into its blocks: the
+// same verdict as for a short one, and the same bytes on disk.
+TEST(Verify, LongDownloadHashedBesideTheTransfer)
+{
+    const std::string bytes =
+        PatternBytes(Digest::kInlineBytes + Digest::kRingBlocks * Digest::kRingBlockSize + 777);
+    struct Row {
+        const char* what;
+        std::string value;
+        bool verified;
+    };
+    const Row rows[] = {
+        {"the file's own value", testsupport::Sha256OfBytes(bytes), true},
+        {"another value", std::string(64, 'a'), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " + row.value + " f", bytes);
+        bool failed = false;
+        try {
+            s.ftp.Download("f", s.dir.File("f.part"));
+        } catch (const FTPException& error) {
+            failed = true;
+            EXPECT_EQ(error.Reason(), ErrorReason::VerificationFailed);
+        }
+        EXPECT_EQ(failed, !row.verified);
+        EXPECT_EQ(s.ftp.LastTransferVerified(), row.verified);
+        EXPECT_EQ(ReadFileBytes(s.dir.File(row.verified ? "f.part" : "f.unverified")), bytes);
+        EXPECT_TRUE(s.server.Verify());
+    }
 }
 
 // A server that sends other bytes than the file it hashes: the transfer fails with both values,
