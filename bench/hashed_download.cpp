@@ -39,6 +39,7 @@ int main(int argc, char** argv)
                 ftp.DataSocket->OnFileBytes = [&](const char* bytes, size_t length) {
                     digest.Update(bytes, length);
                 };
+                ftp.DataSocket->FileBytesRoom = [&] { return digest.Room(); };
             };
         ftp.Connect();
         const auto start = std::chrono::steady_clock::now();

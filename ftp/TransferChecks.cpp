@@ -86,6 +86,8 @@ void TransferChecks::Watch(TWirecore& data)
     data.OnFileBytes = [digest = digest_.get()](const char* bytes, size_t length) {
         digest->Update(bytes, length);
     };
+    // A download is received straight into the digest's blocks, and written from there.
+    data.FileBytesRoom = [digest = digest_.get()] { return digest->Room(); };
 }
 
 bool TransferChecks::Conclude(ftpdata::DataOperation& op)

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -74,6 +75,10 @@ public:
     // again. While it is set, files move through the working buffer instead of inside the kernel,
     // where no byte would pass this program.
     std::function<void(const char* bytes, size_t length)> OnFileBytes;
+    // Unpublished hook, beside OnFileBytes: where the next bytes of a file received may be put,
+    // so that they reach OnFileBytes where it keeps them instead of being copied there. An empty
+    // room, or none: the working buffer.
+    std::function<std::span<char>()> FileBytesRoom;
     // A wait of this component also ends when this other component is cancelled, as if it had
     // been cancelled itself: a data connection ends with its control connection's Cancel.
     TWirecore* CanceledWith = nullptr;

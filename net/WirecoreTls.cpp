@@ -187,10 +187,12 @@ long TWirecore::ReceiveChunkToFile(platform::LocalFile& file, const std::string&
         return received;
     }
     if (OnFileBytes) {
-        const long received = platform::Receive(SocketHandle, IoBuffer(), kChunkSize);
+        std::span<char> room = FileBytesRoom ? FileBytesRoom() : std::span<char>();
+        if (room.empty()) room = {IoBuffer(), kChunkSize};
+        const long received = platform::Receive(SocketHandle, room.data(), room.size());
         if (received > 0) {
-            file.Write(IoBuffer(), static_cast<size_t>(received));
-            OnFileBytes(IoBuffer(), static_cast<size_t>(received));
+            file.Write(room.data(), static_cast<size_t>(received));
+            OnFileBytes(room.data(), static_cast<size_t>(received));
         }
         return received;
     }

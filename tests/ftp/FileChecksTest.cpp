@@ -11,10 +11,20 @@
 
 #include <gtest/gtest.h>
 
+#include <QCryptographicHash>
+
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <memory>
+#include <span>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -62,6 +72,157 @@ TEST(Digest, KnownValuesOfEveryAlgorithm)
         digest.Update("1234", 4);
         digest.Update("56789", 5);
         EXPECT_EQ(digest.Final(), row.value) << DigestName(row.algorithm);
+    }
+}
+
+// The value of `bytes` computed apart from Digest: Qt's hashes, and CRC-32 a bit at a time.
+std::string ReferenceValue(DigestAlgorithm algorithm, const std::string& bytes)
+{
+    if (algorithm == DigestAlgorithm::Crc32) {
+        uint32_t crc = 0xFFFFFFFFu;
+        for (const char c : bytes) {
+            crc ^= static_cast<unsigned char>(c);
+            for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        char hex[9];
+        std::snprintf(hex, sizeof hex, "%08x", crc ^ 0xFFFFFFFFu);
+        return hex;
+    }
+    const QCryptographicHash::Algorithm qt =
+        algorithm == DigestAlgorithm::Sha256 ? QCryptographicHash::Sha256
+        : algorithm == DigestAlgorithm::Sha1 ? QCryptographicHash::Sha1
+                                             : QCryptographicHash::Md5;
+    return QCryptographicHash::hash(QByteArrayView(bytes.data(), qsizetype(bytes.size())), qt)
+        .toHex()
+        .toStdString();
+}
+
+std::string PatternBytes(size_t length)
+{
+    std::string bytes(length, '\0');
+    uint32_t x = 2463534242u;
+    for (char& c : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        c = static_cast<char>(x);
+    }
+    return bytes;
+}
+
+constexpr DigestAlgorithm kEveryAlgorithm[] = {DigestAlgorithm::Sha256, DigestAlgorithm::Sha1,
+                                               DigestAlgorithm::Md5, DigestAlgorithm::Crc32};
+
+// However a stream is cut into Update() calls, whether it is hashed where it is fed or on the
+// digest's own thread, and whether its bytes are copied in or received into the digest's Room(),
+// the value is the whole stream's.
+TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
+{
+    constexpr size_t kInline = Digest::kInlineBytes;
+    constexpr size_t kBlock = Digest::kRingBlockSize;
+    constexpr size_t kRing = Digest::kRingBlocks * kBlock;
+    struct Row {
+        const char* what;
+        size_t length;
+        size_t piece;      // 0: the whole stream in one call
+        bool room = false; // each piece put into Room() first, as a receive loop does
+    };
+    const Row rows[] = {
+        {"nothing at all", 0, 0},
+        {"a small file in one call", 5000, 0},
+        {"a small file a byte at a time", 5000, 1},
+        {"exactly what is hashed in place", kInline, 4096},
+        {"one byte past it, fed in one call", kInline + 1, 0},
+        {"one byte past it, the last call alone", kInline + 1, kInline},
+        {"a call that crosses into the ring", kInline + kBlock + 7, 3 * kBlock / 2},
+        {"the ring's blocks exactly", kInline + kRing, kBlock},
+        {"more than the ring holds in one call", kInline + kRing + kBlock + 3, 0},
+        {"blocks of a receive loop, odd sizes", kInline + kRing + 12345, 65536 - 3},
+        {"pieces larger than a block", kInline + kRing + kBlock, kBlock + 1},
+        {"small pieces across many blocks", kInline + kRing + 99, 1000},
+        {"a small file, its room empty", 5000, 1000, true},
+        {"received into its room, odd sizes", kInline + kRing + 12345, 65536 - 3, true},
+        {"received into its room, a block at a time", kInline + kRing, kBlock, true},
+        {"received into its room, more than it holds", kInline + kRing + kBlock, kBlock + 1, true},
+    };
+    for (const DigestAlgorithm algorithm : kEveryAlgorithm) {
+        for (const Row& row : rows) {
+            const std::string bytes = PatternBytes(row.length);
+            Digest digest(algorithm);
+            const size_t piece = row.piece == 0 ? std::max<size_t>(row.length, 1) : row.piece;
+            for (size_t at = 0; at < bytes.size();) {
+                size_t length = std::min(piece, bytes.size() - at);
+                const std::span<char> room = row.room ? digest.Room() : std::span<char>();
+                if (room.empty()) {
+                    digest.Update(bytes.data() + at, length);
+                } else {
+                    length = std::min(length, room.size());
+                    std::memcpy(room.data(), bytes.data() + at, length);
+                    digest.Update(room.data(), length);
+                }
+                at += length;
+            }
+            EXPECT_EQ(digest.Final(), ReferenceValue(algorithm, bytes))
+                << DigestName(algorithm) << ": " << row.what;
+        }
+    }
+}
+
+// A transfer that fails or is cancelled drops its digest without Final(): wherever the stream
+// stopped, the digest goes without a hang, and another one still gives true values afterwards.
+TEST(Digest, DroppedWithoutFinalWhereverTheStreamStopped)
+{
+    const size_t rows[] = {
+        0,                                             // nothing fed
+        100,                                           // hashed in place only
+        Digest::kInlineBytes + 1,                      // the thread just started
+        Digest::kInlineBytes + Digest::kRingBlockSize, // a block handed over
+        Digest::kInlineBytes + 2 * Digest::kRingBlocks * Digest::kRingBlockSize + 5, // ring busy
+    };
+    const std::string bytes = PatternBytes(rows[std::size(rows) - 1]);
+    for (const DigestAlgorithm algorithm : kEveryAlgorithm) {
+        for (const size_t length : rows) {
+            auto digest = std::make_unique<Digest>(algorithm);
+            digest->Update(bytes.data(), length);
+            digest.reset();
+        }
+        Digest after(algorithm);
+        after.Update(bytes.data(), bytes.size());
+        EXPECT_EQ(after.Final(), ReferenceValue(algorithm, bytes)) << DigestName(algorithm);
+    }
+}
+
+size_t ThreadsOfThisProcess()
+{
+    std::error_code error;
+    size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++count;
+    return count;
+}
+
+// A small file costs no thread; a large one hashes beside the caller.
+TEST(Digest, ThreadOnlyForAStreamPastTheInlineBytes)
+{
+    struct Row {
+        size_t length;
+        bool thread;
+    };
+    const Row rows[] = {
+        {0, false},
+        {64 * 1024, false},
+        {Digest::kInlineBytes, false},
+        {Digest::kInlineBytes + 1, true},
+    };
+    const std::string bytes = PatternBytes(Digest::kInlineBytes + 1);
+    for (const Row& row : rows) {
+        const size_t before = ThreadsOfThisProcess();
+        Digest digest(DigestAlgorithm::Sha256);
+        digest.Update(bytes.data(), row.length);
+        EXPECT_EQ(ThreadsOfThisProcess() > before, row.thread) << row.length;
+        EXPECT_EQ(digest.Final(),
+                  ReferenceValue(DigestAlgorithm::Sha256, bytes.substr(0, row.length)));
     }
 }
 
@@ -220,8 +381,9 @@ TEST(KeepAlive, NoopDueAfterTheIntervalUntilTheLimit)
 // A server that offers HASH with SHA-1 in use; `hashReply` answers "HASH f" after the download.
 struct HashSession : ScriptedSession {
     testsupport::TempDir dir;
-    std::string payload = "123456789";
-    HashSession(TVerifyMode mode, const std::string& hashReply)
+    std::string payload;
+    HashSession(TVerifyMode mode, const std::string& hashReply, std::string bytes = "123456789")
+        : payload(std::move(bytes))
     {
         ftp.Passive = true;
         ftp.Verify = mode;
@@ -237,7 +399,7 @@ struct HashSession : ScriptedSession {
             .Expect("PASV")
             .ReplyPasv()
             .Expect("RETR f")
-            .Reply("150 go (9 bytes)")
+            .Reply("150 go (" + std::to_string(payload.size()) + " bytes)")
             .AcceptData()
             .SendData(payload)
             .CloseData()
@@ -256,6 +418,38 @@ TEST(Verify, MatchingChecksumMarksTheDownloadVerified)
     EXPECT_EQ(ReadFileBytes(s.dir.File("f.part")), s.payload);
     EXPECT_EQ(s.events, Lines{"OnSuccess ctDownload"});
     EXPECT_TRUE(s.server.Verify());
+}
+
+// A file long enough to be hashed on the digest's thread, received straight into its blocks: the
+// same verdict as for a short one, and the same bytes on disk.
+TEST(Verify, LongDownloadHashedBesideTheTransfer)
+{
+    const std::string bytes =
+        PatternBytes(Digest::kInlineBytes + Digest::kRingBlocks * Digest::kRingBlockSize + 777);
+    struct Row {
+        const char* what;
+        std::string value;
+        bool verified;
+    };
+    const Row rows[] = {
+        {"the file's own value", testsupport::Sha256OfBytes(bytes), true},
+        {"another value", std::string(64, 'a'), false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " + row.value + " f", bytes);
+        bool failed = false;
+        try {
+            s.ftp.Download("f", s.dir.File("f.part"));
+        } catch (const FTPException& error) {
+            failed = true;
+            EXPECT_EQ(error.Reason(), ErrorReason::VerificationFailed);
+        }
+        EXPECT_EQ(failed, !row.verified);
+        EXPECT_EQ(s.ftp.LastTransferVerified(), row.verified);
+        EXPECT_EQ(ReadFileBytes(s.dir.File(row.verified ? "f.part" : "f.unverified")), bytes);
+        EXPECT_TRUE(s.server.Verify());
+    }
 }
 
 // A server that sends other bytes than the file it hashes: the transfer fails with both values,

@@ -1,5 +1,7 @@
-// Login, logout and the single-command operations against a real pyftpdlib server.
+// Login, logout and the single-command operations against a real pyftpdlib server; and a session
+// left idle at a vsftpd that closes idle sessions.
 #include "ftp/VaskFtp.h"
+#include "support/EventLoop.h"
 #include "support/RealServers.h"
 #include "support/TestUtil.h"
 
@@ -123,6 +125,51 @@ TEST(PyftpdlibSession, BadPasswordFailsTheLoginAndDisconnects)
     c.ftp.Connect();
     EXPECT_TRUE(c.ftp.Connected);
     c.ftp.Disconnect();
+}
+
+// vsftpd closes a session that sends no command for kServerIdleSeconds. Left idle three times
+// that long with the event loop running, a session whose keep-alive is on is still there and
+// answers; without it, the server's 421 and close are noticed while idle.
+TEST(VsftpdSession, KeepAliveOutlastsTheServersIdleLimit)
+{
+    TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd (as root)");
+    constexpr int kServerIdleSeconds = 2;
+    constexpr int kIdleMs = 3 * kServerIdleSeconds * 1000;
+    struct Row {
+        const char* what;
+        int32_t keepAliveSeconds;
+        bool stays;
+    };
+    const Row rows[] = {
+        {"NOOP after a second without a command", 1, true},
+        {"no keep-alive", 0, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        testsupport::VsftpdServer server;
+        server.CloseIdleSessionsAfter(kServerIdleSeconds);
+        ASSERT_TRUE(server.Start());
+        TVaskFTP ftp(nullptr);
+        ftp.Host = "127.0.0.1";
+        ftp.Port = server.Port();
+        ftp.UserID = server.User();
+        ftp.Password = server.Password();
+        ftp.KeepAliveSeconds = row.keepAliveSeconds;
+        ftp.KeepAliveLimitSeconds = 60;
+        int disconnects = 0;
+        ftp.OnDisconnect = [&](TComponent*) { ++disconnects; };
+        ftp.Connect();
+        ASSERT_TRUE(ftp.Connected);
+
+        testsupport::PumpUntil([&] { return !ftp.Connected; }, kIdleMs);
+        EXPECT_EQ(ftp.Connected, row.stays);
+        EXPECT_EQ(disconnects, row.stays ? 0 : 1);
+        if (row.stays) {
+            EXPECT_EQ(ftp.CurrentDirectory(), "/");
+            EXPECT_NE(server.Log().find("NOOP"), std::string::npos) << server.Log();
+            ftp.Disconnect();
+        }
+    }
 }
 
 } // namespace

@@ -312,7 +312,9 @@ void VsftpdServer::UseTls(const VsftpdTls& tls)
                "max_per_ip="
             << maxPerIp_
             << "\n"
-               "max_clients=0\n";
+               "max_clients=0\n"
+               "idle_session_timeout="
+            << idleSeconds_ << "\n";
         if (tls_) {
             // vsftpd's own cipher default (DES-CBC3-SHA) is one OpenSSL 3 no longer offers.
             out << "ssl_enable=YES\n"

@@ -127,6 +127,9 @@ public:
     // Before Start: at most `sessions` connections from one address at a time; the next one is
     // greeted with 421 and closed.
     void LimitSessionsPerAddress(int sessions) { maxPerIp_ = sessions; }
+    // Before Start: a session that sends no command for `seconds` is told 421 and closed (the
+    // server's own default is 300 s).
+    void CloseIdleSessionsAfter(int seconds) { idleSeconds_ = seconds; }
     ::testing::AssertionResult Start(IpFamily family = IpFamily::V4);
 
     static std::string User() { return "anonymous"; }
@@ -140,6 +143,7 @@ public:
 private:
     std::optional<VsftpdTls> tls_;
     int maxPerIp_ = 0;
+    int idleSeconds_ = 300;
 };
 
 } // namespace testsupport
