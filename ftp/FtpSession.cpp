@@ -368,17 +368,23 @@ void FtpSession::HashSelected(const FtpReply& reply)
 
 void FtpSession::WatchData(TWirecore& data)
 {
-    if (Digest* digest = running_->digest.get())
-        data.OnFileBytes = [digest](const char* bytes, size_t length) {
-            digest->Update(bytes, length);
-        };
+    Digest* digest = running_->digest.get();
+    if (!digest) return;
+    data.OnFileBytes = [digest](const char* bytes, size_t length) {
+        digest->Update(bytes, length);
+    };
+    // A download is received straight into the digest's blocks, and written from there.
+    data.FileBytesRoom = [digest] { return digest->Room(); };
 }
 
 bool FtpSession::AskChecksum()
 {
     Running& run = *running_;
     if (!run.digest) return false;
-    if (run.data) run.data->OnFileBytes = nullptr;
+    if (run.data) {
+        run.data->OnFileBytes = nullptr;
+        run.data->FileBytesRoom = nullptr;
+    }
     run.localHash = run.digest->Final();
     run.digest.reset();
     const std::string command = ftp_->fileChecks_.hash->command + " " + run.request.remotePath;

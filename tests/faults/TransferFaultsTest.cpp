@@ -5,6 +5,7 @@
 #include "platform/LocalFile.h"
 #include "support/EventLoop.h"
 
+#include <QCryptographicHash>
 #include <QTimer>
 #include <gtest/gtest.h>
 
@@ -532,6 +533,13 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
         "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
     const std::string kHelloSha1 = "aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d";
     const std::string kUpMd5 = "75a4ee0e6be2d6af9e22a7f742e2f519";
+    // Long enough for the digest to hash on its own thread, through its ring of blocks.
+    std::string longFile(3u << 20, '\0');
+    for (size_t i = 0; i < longFile.size(); ++i) longFile[i] = static_cast<char>(i * 7 + i / 4099);
+    const std::string longSha256 =
+        QCryptographicHash::hash(QByteArray::fromStdString(longFile), QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
     struct Row {
         const char* name;
         const char* feature;     // the one line of FEAT
@@ -543,7 +551,8 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
         TVerifyMode mode;
         bool ok, verified;
         ErrorReason reason;
-        bool setAside; // down.unverified holds the bytes, and no down was made
+        bool setAside;                 // down.unverified holds the bytes, and no down was made
+        std::string content = "hello"; // what a download sends
     };
     const Row rows[] = {
         {"HashPicksSha256", " HASH SHA-256;MD5*", false, "OPTS HASH SHA-256", "200 SHA-256",
@@ -560,6 +569,8 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
          TVerifyMode::Auto, true, false, ErrorReason::Unknown, false},
         {"NoAnswerWhenRequired", " XSHA256", false, "", "", "XSHA256 f", "500 Unknown command",
          TVerifyMode::Require, false, false, ErrorReason::VerificationUnavailable, false},
+        {"LongDownload", " XSHA256", false, "", "", "XSHA256 f", "250 " + longSha256,
+         TVerifyMode::Require, true, true, ErrorReason::Unknown, false, longFile},
     };
     for (const Row& row : rows) {
         testsupport::TempDir dir("tavolen-checksum");
@@ -574,7 +585,7 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
         if (row.upload) {
             script.ReceiveData().Reply("226 Stored");
         } else {
-            script.SendData("hello").CloseData().Reply("226 Done");
+            script.SendData(row.content).CloseData().Reply("226 Done");
         }
         script.Expect(row.ask).Reply(row.answer).Expect("QUIT").Reply("221 Bye");
         server.Start();
@@ -609,6 +620,9 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
         if (row.reason == ErrorReason::VerificationFailed) {
             EXPECT_NE(ended->message.find(kHelloSha256), std::string::npos) << ended->message;
             EXPECT_NE(ended->message.find(std::string(64, 'a')), std::string::npos);
+        }
+        if (!row.upload && row.ok) {
+            EXPECT_TRUE(testsupport::ReadFileBytes(dir.File("down")) == row.content) << row.name;
         }
         if (!row.upload) {
             EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down")) >= 0), row.ok) << row.name;
