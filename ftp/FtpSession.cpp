@@ -85,6 +85,8 @@ struct FtpSession::Running {
     bool moveData = false;
     bool dataConnected = false;
     bool pipelined = false;
+    // EPSV rather than PASV on an IPv4 connection, because FEAT listed it.
+    bool extendedPassive = false;
     // After an upload with KeepTimes: the commands that may set the server's time, tried in turn.
     std::vector<std::string> timeCommands;
     size_t timeCommand = 0;
@@ -215,6 +217,9 @@ void FtpSession::StartTransfer()
     // TYPE I once per session: every file of a tree would pay a round trip for it.
     settings.binary = binary_;
     settings.pipelined = run.pipelined = pipelining_;
+    // EPSV names no address, so nothing in between has to rewrite it.
+    if (settings.passive && !settings.extended && !epsvRefused_ && ftp_->HasFeature("EPSV"))
+        settings.extended = run.extendedPassive = true;
     switch (request.operation) {
     case transfer::Operation::Get: {
         settings.kind = TransferOperation::Kind::Get;
@@ -281,22 +286,30 @@ void FtpSession::Apply(const TransferOperation::Step& step)
         if (AskChecksum()) return;
         return Concluded();
     }
-    if (RetryWithoutPipelining()) return;
+    if (RetryPlainer()) return;
     Finish(FailureOutcome(machine.Failure().message, machine.Failure().reason));
 }
 
-bool FtpSession::RetryWithoutPipelining()
+bool FtpSession::RetryPlainer()
 {
     Running& run = *running_;
-    const FtpFailure& failure = run.transfer->Failure();
+    const TransferOperation& machine = *run.transfer;
+    const FtpFailure& failure = machine.Failure();
     const int64_t moved = run.data ? std::max(run.data->BytesReceived, run.data->BytesSent) : 0;
-    if (!run.pipelined || !pipelining_ || moved > 0 ||
-        failure.reason != ErrorReason::DataConnectionFailed ||
-        LeadingReplyCode(failure.message) != 425)
+    if (moved > 0) return false;
+    if (run.extendedPassive && machine.FailedIn() == TransferOperation::State::Channel &&
+        failure.reason == ErrorReason::ServerRefused) {
+        epsvRefused_ = true;
+        ftp_->ReportStatus(1,
+                           "The server refused EPSV (" + failure.message + "): PASV from now on");
+    } else if (run.pipelined && pipelining_ &&
+               failure.reason == ErrorReason::DataConnectionFailed) {
+        pipelining_ = false;
+        ftp_->ReportStatus(1, "The server refused a pipelined transfer (" + failure.message +
+                                  "): each command now waits for the reply before it");
+    } else {
         return false;
-    pipelining_ = false;
-    ftp_->ReportStatus(1, "The server refused a pipelined transfer (" + failure.message +
-                              "): each command now waits for the reply before it");
+    }
     if (run.data) run.data->OnSocketEvent = nullptr;
     auto retry = std::make_unique<Running>();
     retry->request = run.request;
@@ -315,6 +328,9 @@ void FtpSession::RunRetry()
 {
     retired_.reset();
     if (!running_ || running_->transfer) return;
+    // Replies the first try still owes (a pipelined command's, an ABOR's) are dropped as they
+    // come: only the new commands' replies count from here.
+    ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
     try {
         StartTransfer();
     } catch (const Exception& error) {

@@ -47,7 +47,8 @@ public:
     // Transfer commands go out right behind PASV/EPSV or PORT/EPRT, saving a round trip per file
     // (on by default). A server whose data connection fails under it (425, or a refused
     // connection) gets the transfer again, and every command after its reply for the rest of
-    // the login.
+    // the login. Passive transfers use EPSV where FEAT lists it, and PASV again, for the rest of
+    // the login, where the server refuses it after all.
     void SetPipelining(bool on) { pipelining_ = on; }
     bool Pipelining() const { return pipelining_; }
 
@@ -98,8 +99,8 @@ private:
     void Deliver();
     void RunOpen();
     // A pipelined transfer whose data connection failed before any byte moved is tried again
-    // with the commands one after another.
-    bool RetryWithoutPipelining();
+    // with the commands one after another; one whose EPSV was refused, with PASV.
+    bool RetryPlainer();
     void RunRetry();
 
     std::unique_ptr<TVaskFTP> ftp_;
@@ -115,6 +116,8 @@ private:
     // TYPE I has been answered with success in this login.
     bool binary_ = false;
     bool pipelining_ = true;
+    // EPSV is left for PASV once the server refused it.
+    bool epsvRefused_ = false;
     // Pipelined, an upload's MFMT goes out without waiting: its file counts as done at once, and
     // the answer, read before anything of the next operation, only says whether the time took.
     // The remote paths whose answers are still to come, oldest first; the session keeps

@@ -84,6 +84,7 @@ TransferOperation::Step TransferOperation::Enter(State next) { return Enter(next
 TransferOperation::Step TransferOperation::Fail(FtpFailure failure)
 {
     failure_ = std::move(failure);
+    failedIn_ = state_;
     return Enter(State::Failed, Closing());
 }
 

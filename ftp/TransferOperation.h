@@ -88,6 +88,8 @@ public:
 
     State Current() const { return state_; }
     const FtpFailure& Failure() const { return failure_; }
+    // The state a failure came in (Idle when it has not failed).
+    State FailedIn() const { return failedIn_; }
     // What the whole file comes to, when the server said so (SIZE, or the transfer command's
     // reply); -1 when unknown.
     int64_t Total() const { return total_; }
@@ -127,4 +129,5 @@ private:
     std::optional<FtpReply> closing_;
     // The transfer command went out behind the channel command.
     bool commandSent_ = false;
+    State failedIn_ = State::Idle;
 };

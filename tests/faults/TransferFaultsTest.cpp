@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <ostream>
@@ -522,6 +523,72 @@ TEST(PipelinedSession, FallsBackAfterA425AndKeepsLateAnswersInTheirPlace)
     EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello");
     session.Close();
     EXPECT_TRUE(server.Verify());
+}
+
+// A transfer that fails for the way it was asked for, before a byte moved, is asked for again
+// more plainly, and the replies the first try still owed are not taken for the second's.
+TEST(PipelinedSession, TriesAgainMorePlainly)
+{
+    using Script = testsupport::ScriptedFtpServer;
+    struct Row {
+        const char* name;
+        const char* feature;
+        std::function<void(Script&)> firstTry;
+        bool pipelinedAfter;
+    };
+    const Row rows[] = {
+        {"ConnectionRefusedIsAbortedAndTriedAgain", " SIZE",
+         [](Script& s) {
+             // Nothing listens on port 1: the connection is refused.
+             s.Expect("PASV").Expect("RETR f").Reply("227 Entering Passive Mode (127,0,0,1,0,1).");
+             s.Expect("ABOR").Reply("425 Can't open data connection").Reply("226 ABOR done");
+             s.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR f");
+         },
+         false},
+        {"EpsvRefusedFallsBackToPasv", " EPSV",
+         [](Script& s) {
+             s.Expect("EPSV").Expect("RETR f").Reply("500 EPSV not understood");
+             s.Reply("503 Bad sequence of commands");
+             s.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
+         },
+         true},
+    };
+    for (const Row& row : rows) {
+        testsupport::TempDir dir("tavolen-plainer");
+        Script server;
+        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+        script.Expect("FEAT").Reply("211-Features:").Reply(row.feature).Reply("211 End");
+        script.Expect("TYPE I").Reply("200 binary");
+        row.firstTry(script);
+        script.Reply("150 Opening").AcceptData().SendData("hello").CloseData().Reply("226 Done");
+        script.Expect("QUIT").Reply("221 Bye");
+        server.Start();
+
+        auto ftp = std::make_unique<TVaskFTP>(nullptr);
+        ftp->Host = "127.0.0.1";
+        ftp->Port = server.Port();
+        ftp->UserID = "ana";
+        ftp->Password = "x";
+        ftp->Passive = true;
+        ftp->TimeOut = 5000;
+        FtpSession session(std::move(ftp));
+        std::optional<transfer::Outcome> ended;
+        auto done = [&](const transfer::Outcome& o) { ended = o; };
+        session.Open(done);
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); })) << row.name;
+        transfer::Request request;
+        request.operation = transfer::Operation::Get;
+        request.remotePath = "f";
+        request.localPath = dir.File("down");
+        ended.reset();
+        ASSERT_TRUE(session.Start(request, nullptr, done)) << row.name;
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000)) << row.name;
+        EXPECT_TRUE(ended->ok) << row.name << ": " << ended->message;
+        EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello") << row.name;
+        EXPECT_EQ(session.Pipelining(), row.pipelinedAfter) << row.name;
+        session.Close();
+        EXPECT_TRUE(server.Verify()) << row.name;
+    }
 }
 
 // The non-blocking session checks a whole file against the server's checksum as the bytes pass:
