@@ -53,17 +53,11 @@ private:
     ScopedDepth depth_;
 };
 
-// Calls posted before a pass began, inside a posted call of an outer pass, would wait for the
-// next event to wake the loop: the loop takes posted calls as new only when another one comes.
-// A pass that runs inside a handler delivers them first.
-void DeliverPosted() { QCoreApplication::sendPostedEvents(); }
-
 } // namespace
 
 void ProcessMessages(int wakeAfterMs)
 {
     if (!QCoreApplication::instance()) return;
-    DeliverPosted();
     {
         DeadlineWake wake(wakeAfterMs);
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
@@ -75,7 +69,6 @@ void ProcessMessages(int wakeAfterMs)
 void ProcessPendingMessages()
 {
     if (!QCoreApplication::instance()) return;
-    DeliverPosted();
     QCoreApplication::processEvents(QEventLoop::AllEvents);
     PurgeRetiredNotifiers();
     lastPassEnd = Clock::now();

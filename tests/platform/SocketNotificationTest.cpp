@@ -245,26 +245,6 @@ TEST(SocketNotifications, ListeningSocketReportsAcceptOncePerAccept)
     }
 }
 
-TEST(SocketNotifications, AWaitInsideAPostedCallDeliversWhatWasPostedBeforeIt)
-{
-    // A wait that runs inside a posted call -- a blocking login started from the event loop --
-    // must not hold back the calls posted before it until something else wakes the loop.
-    bool later = false;
-    bool seenInside = false;
-    NotificationWindow window([&](int message, uintptr_t, intptr_t) {
-        if (message == 1) {
-            ProcessMessages(200);
-            seenInside = later;
-        }
-        if (message == 2) later = true;
-        return intptr_t{0};
-    });
-    window.Post(1, 0, 0);
-    window.Post(2, 0, 0);
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return later; }, 2000));
-    EXPECT_TRUE(seenInside);
-}
-
 TEST(SocketNotifications, IdleWaitBlocksInsteadOfSpinning)
 {
     // One pass with nothing to do returns only when its wait's deadline wakes it: a handful of
