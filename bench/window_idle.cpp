@@ -15,6 +15,7 @@
 // starts in). ok is all three as they should be. Exits 0 when ok.
 #include "app/LogView.h"
 #include "app/Unit1.h"
+#include "window_driver.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -33,10 +34,7 @@
 namespace {
 
 struct Options {
-    QString host = QStringLiteral("127.0.0.1");
-    QString port;
-    QString user = QStringLiteral("anonymous");
-    QString password = QStringLiteral("bench@example.com");
+    benchwindow::Login login;
     double idleSeconds = 0;
     QString name;
 };
@@ -52,21 +50,8 @@ struct Options {
 Options Parse(int argc, char** argv)
 {
     Options o;
-    int i = 1;
-    for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
-        const QString value = QString::fromLocal8Bit(argv[i + 1]);
-        if (!std::strcmp(argv[i], "--host"))
-            o.host = value;
-        else if (!std::strcmp(argv[i], "--port"))
-            o.port = value;
-        else if (!std::strcmp(argv[i], "--user"))
-            o.user = value;
-        else if (!std::strcmp(argv[i], "--password"))
-            o.password = value;
-        else
-            Usage();
-    }
-    if (argc - i != 2 || o.port.isEmpty()) Usage();
+    const int i = benchwindow::ParseLogin(argc, argv, o.login, Usage);
+    if (argc - i != 2) Usage();
     bool number = false;
     o.idleSeconds = QString::fromLocal8Bit(argv[i]).toDouble(&number);
     if (!number || o.idleSeconds < 0) Usage();
@@ -75,24 +60,6 @@ Options Parse(int argc, char** argv)
 }
 
 // Any modal box means a command failed or asked something: note its text and close it.
-class BoxCloser {
-public:
-    QString seen;
-    BoxCloser()
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || box->property("closed").toBool()) return;
-            box->setProperty("closed", true);
-            if (seen.isEmpty()) seen = box->text();
-            box->buttons().first()->click();
-        });
-        timer_.start(50);
-    }
-
-private:
-    QTimer timer_;
-};
 
 bool LogNames(const TLogView* memo, const QString& name)
 {
@@ -115,7 +82,7 @@ int main(int argc, char** argv)
 
     TForm1 form;
     form.show();
-    BoxCloser boxes;
+    benchwindow::BoxCloser boxes;
     QElapsedTimer clock;
     double disconnectedAt = -1;
     QObject::connect(form.StatusBar1, &QStatusBar::messageChanged, [&](const QString& text) {
@@ -123,10 +90,7 @@ int main(int argc, char** argv)
             disconnectedAt = clock.nsecsElapsed() / 1e9;
     });
 
-    form.servidor->setText(options.host);
-    form.portas->setText(options.port);
-    form.Edit5->setText(options.user);
-    form.Edit6->setText(options.password);
+    benchwindow::FillIn(form, options.login);
     clock.start();
     form.Button3->click(); // Conectar
     if (!form.VaskFTP1->Connected || !boxes.seen.isEmpty()) {

@@ -24,6 +24,7 @@
 // the program.
 #include "app/LogView.h"
 #include "app/Unit1.h"
+#include "window_driver.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -46,10 +47,7 @@
 namespace {
 
 struct Options {
-    QString host = QStringLiteral("127.0.0.1");
-    QString port;
-    QString user = QStringLiteral("anonymous");
-    QString password = QStringLiteral("bench@example.com");
+    benchwindow::Login login;
     std::string mode;
     QString first, second;
 };
@@ -65,48 +63,14 @@ struct Options {
 Options Parse(int argc, char** argv)
 {
     Options o;
-    int i = 1;
-    for (; i + 1 < argc && std::strncmp(argv[i], "--", 2) == 0; i += 2) {
-        const QString value = QString::fromLocal8Bit(argv[i + 1]);
-        if (!std::strcmp(argv[i], "--host"))
-            o.host = value;
-        else if (!std::strcmp(argv[i], "--port"))
-            o.port = value;
-        else if (!std::strcmp(argv[i], "--user"))
-            o.user = value;
-        else if (!std::strcmp(argv[i], "--password"))
-            o.password = value;
-        else
-            Usage();
-    }
-    if (argc - i != 3 || o.port.isEmpty()) Usage();
+    const int i = benchwindow::ParseLogin(argc, argv, o.login, Usage);
+    if (argc - i != 3) Usage();
     o.mode = argv[i];
     if (o.mode != "download" && o.mode != "list") Usage();
     o.first = QString::fromLocal8Bit(argv[i + 1]);
     o.second = QString::fromLocal8Bit(argv[i + 2]);
     return o;
 }
-
-// Any modal box means the command failed (an error box) or asked something: note its text and
-// close it, so that the click returns and the run is reported as failed.
-class BoxCloser {
-public:
-    QString seen;
-    BoxCloser()
-    {
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || box->property("closed").toBool()) return;
-            box->setProperty("closed", true);
-            if (seen.isEmpty()) seen = box->text();
-            box->buttons().first()->click();
-        });
-        timer_.start(50);
-    }
-
-private:
-    QTimer timer_;
-};
 
 // Watches the event loop while a command runs: the longest time between two passes, and which
 // progress texts the status line showed at those passes.
@@ -198,11 +162,8 @@ int main(int argc, char** argv)
     settle.start();
     while (settle.elapsed() < 200) QApplication::processEvents(QEventLoop::AllEvents, 20);
 
-    BoxCloser boxes;
-    form.servidor->setText(options.host);
-    form.portas->setText(options.port);
-    form.Edit5->setText(options.user);
-    form.Edit6->setText(options.password);
+    benchwindow::BoxCloser boxes;
+    benchwindow::FillIn(form, options.login);
     form.Button3->click();
     // A box during the connect is a question nobody answers here (an unknown certificate: the
     // trust file must name it) or an error.
@@ -211,8 +172,8 @@ int main(int argc, char** argv)
         return 1;
     }
     // An encrypted session must be encrypted through and through, or the figures mean nothing.
-    const bool tlsAsked = options.host.startsWith(QStringLiteral("ftpes://")) ||
-                          options.host.startsWith(QStringLiteral("ftps://"));
+    const bool tlsAsked = options.login.host.startsWith(QStringLiteral("ftpes://")) ||
+                          options.login.host.startsWith(QStringLiteral("ftps://"));
     if (tlsAsked && !(form.VaskFTP1->TlsActive() && form.VaskFTP1->DataProtected())) {
         std::fprintf(stderr, "the session is not encrypted\n");
         return 1;

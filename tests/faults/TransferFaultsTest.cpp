@@ -390,6 +390,40 @@ TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
 // The non-blocking session's watchdog: a download, an upload or a listing whose server stops
 // halfway ends TimedOut within TimeOut and a second, and the session goes on, the replies of the
 // abandoned transfer read before the next operation's own.
+// A non-blocking session logged in to the scripted server as "ana", passive; `configure` sets
+// what a test needs besides. Nothing when the login failed.
+std::unique_ptr<FtpSession> OpenedSession(testsupport::ScriptedFtpServer& server, int32_t timeOutMs,
+                                          const std::function<void(TVaskFTP&)>& configure = {})
+{
+    auto ftp = std::make_unique<TVaskFTP>(nullptr);
+    ftp->Host = "127.0.0.1";
+    ftp->Port = server.Port();
+    ftp->UserID = "ana";
+    ftp->Password = "x";
+    ftp->Passive = true;
+    ftp->TimeOut = timeOutMs;
+    if (configure) configure(*ftp);
+    auto session = std::make_unique<FtpSession>(std::move(ftp));
+    std::optional<transfer::Outcome> opened;
+    session->Open([&](const transfer::Outcome& o) { opened = o; });
+    if (!testsupport::PumpUntil([&] { return opened.has_value(); }) || !opened->ok) return nullptr;
+    return session;
+}
+
+// Starts `request` (a file, a directory or a listing) and runs the event loop until it has
+// ended; nothing when it did not start, or did not end within 5 s.
+std::optional<transfer::Outcome> RunToEnd(FtpSession& session, const transfer::Request& request)
+{
+    std::optional<transfer::Outcome> ended;
+    auto done = [&](const transfer::Outcome& o) { ended = o; };
+    const bool started =
+        request.operation == transfer::Operation::List
+            ? session.StartList(request, [&](const auto& o, const auto&) { done(o); })
+            : session.Start(request, nullptr, done);
+    if (!started || !testsupport::PumpUntil([&] { return ended.has_value(); }, 5000)) return {};
+    return ended;
+}
+
 TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
 {
     using transfer::Operation;
@@ -417,33 +451,16 @@ TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
         script.Expect("MKD d").Reply("257 \"d\" created");
         server.Start();
 
-        auto ftp = std::make_unique<TVaskFTP>(nullptr);
-        ftp->Host = "127.0.0.1";
-        ftp->Port = server.Port();
-        ftp->UserID = "ana";
-        ftp->Password = "x";
-        ftp->Passive = true;
-        ftp->TimeOut = 300;
-        FtpSession session(std::move(ftp));
-        std::optional<transfer::Outcome> ended;
-        session.Open([&](const transfer::Outcome& o) { ended = o; });
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }));
-        ASSERT_TRUE(ended->ok) << ended->message;
+        const std::unique_ptr<FtpSession> session = OpenedSession(server, 300);
+        ASSERT_TRUE(session);
 
         transfer::Request request;
         request.operation = operation;
-        request.remotePath = "f";
+        request.remotePath = operation == Operation::List ? "" : "f";
         request.localPath = dir.File(operation == Operation::Put ? "up" : "down");
-        ended.reset();
         const auto started = std::chrono::steady_clock::now();
-        auto done = [&](const transfer::Outcome& o) { ended = o; };
-        if (operation == Operation::List) {
-            request.remotePath.clear();
-            ASSERT_TRUE(session.StartList(request, [&](const auto& o, const auto&) { done(o); }));
-        } else {
-            ASSERT_TRUE(session.Start(request, nullptr, done));
-        }
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000));
+        std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended);
         const auto took = std::chrono::steady_clock::now() - started;
         EXPECT_FALSE(ended->ok);
         EXPECT_EQ(ended->reason, ErrorReason::TimedOut)
@@ -453,9 +470,8 @@ TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
 
         request.operation = Operation::MakeDirectory;
         request.remotePath = "d";
-        ended.reset();
-        ASSERT_TRUE(session.Start(request, nullptr, done));
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000));
+        ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended);
         EXPECT_TRUE(ended->ok) << ended->message;
         EXPECT_TRUE(server.Verify()) << static_cast<int>(operation);
     }
@@ -484,20 +500,9 @@ TEST(PipelinedSession, FallsBackAfterA425AndKeepsLateAnswersInTheirPlace)
     script.Expect("QUIT").Reply("221 Bye");
     server.Start();
 
-    auto ftp = std::make_unique<TVaskFTP>(nullptr);
-    ftp->Host = "127.0.0.1";
-    ftp->Port = server.Port();
-    ftp->UserID = "ana";
-    ftp->Password = "x";
-    ftp->Passive = true;
-    ftp->KeepTimes = true;
-    ftp->TimeOut = 5000;
-    FtpSession session(std::move(ftp));
-    std::optional<transfer::Outcome> ended;
-    auto done = [&](const transfer::Outcome& o) { ended = o; };
-    session.Open(done);
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }));
-    ASSERT_TRUE(ended->ok) << ended->message;
+    const std::unique_ptr<FtpSession> session =
+        OpenedSession(server, 5000, [](TVaskFTP& ftp) { ftp.KeepTimes = true; });
+    ASSERT_TRUE(session);
 
     const struct {
         transfer::Operation operation;
@@ -514,14 +519,13 @@ TEST(PipelinedSession, FallsBackAfterA425AndKeepsLateAnswersInTheirPlace)
         request.operation = step.operation;
         request.remotePath = step.remote;
         request.localPath = dir.File(step.local);
-        ended.reset();
-        ASSERT_TRUE(session.Start(request, nullptr, done)) << step.remote;
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000));
+        const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended) << step.remote;
         EXPECT_TRUE(ended->ok) << step.remote << ": " << ended->message;
-        EXPECT_EQ(session.Pipelining(), step.pipelinedAfter) << step.remote;
+        EXPECT_EQ(session->Pipelining(), step.pipelinedAfter) << step.remote;
     }
     EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello");
-    session.Close();
+    session->Close();
     EXPECT_TRUE(server.Verify());
 }
 
@@ -564,29 +568,18 @@ TEST(PipelinedSession, TriesAgainMorePlainly)
         script.Expect("QUIT").Reply("221 Bye");
         server.Start();
 
-        auto ftp = std::make_unique<TVaskFTP>(nullptr);
-        ftp->Host = "127.0.0.1";
-        ftp->Port = server.Port();
-        ftp->UserID = "ana";
-        ftp->Password = "x";
-        ftp->Passive = true;
-        ftp->TimeOut = 5000;
-        FtpSession session(std::move(ftp));
-        std::optional<transfer::Outcome> ended;
-        auto done = [&](const transfer::Outcome& o) { ended = o; };
-        session.Open(done);
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); })) << row.name;
+        const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
+        ASSERT_TRUE(session) << row.name;
         transfer::Request request;
         request.operation = transfer::Operation::Get;
         request.remotePath = "f";
         request.localPath = dir.File("down");
-        ended.reset();
-        ASSERT_TRUE(session.Start(request, nullptr, done)) << row.name;
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000)) << row.name;
+        const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended) << row.name;
         EXPECT_TRUE(ended->ok) << row.name << ": " << ended->message;
         EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello") << row.name;
-        EXPECT_EQ(session.Pipelining(), row.pipelinedAfter) << row.name;
-        session.Close();
+        EXPECT_EQ(session->Pipelining(), row.pipelinedAfter) << row.name;
+        session->Close();
         EXPECT_TRUE(server.Verify()) << row.name;
     }
 }
@@ -657,28 +650,16 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
         script.Expect(row.ask).Reply(row.answer).Expect("QUIT").Reply("221 Bye");
         server.Start();
 
-        auto ftp = std::make_unique<TVaskFTP>(nullptr);
-        ftp->Host = "127.0.0.1";
-        ftp->Port = server.Port();
-        ftp->UserID = "ana";
-        ftp->Password = "x";
-        ftp->Passive = true;
-        ftp->Verify = row.mode;
-        ftp->TimeOut = 5000;
-        FtpSession session(std::move(ftp));
-        std::optional<transfer::Outcome> ended;
-        auto done = [&](const transfer::Outcome& o) { ended = o; };
-        session.Open(done);
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); })) << row.name;
-        ASSERT_TRUE(ended->ok) << row.name << ": " << ended->message;
+        const std::unique_ptr<FtpSession> session =
+            OpenedSession(server, 5000, [&row](TVaskFTP& ftp) { ftp.Verify = row.mode; });
+        ASSERT_TRUE(session) << row.name;
 
         transfer::Request request;
         request.operation = row.upload ? transfer::Operation::Put : transfer::Operation::Get;
         request.remotePath = row.upload ? "up" : "f";
         request.localPath = dir.File(row.upload ? "up" : "down");
-        ended.reset();
-        ASSERT_TRUE(session.Start(request, nullptr, done)) << row.name;
-        ASSERT_TRUE(testsupport::PumpUntil([&] { return ended.has_value(); }, 5000)) << row.name;
+        const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended) << row.name;
         EXPECT_EQ(ended->ok, row.ok) << row.name << ": " << ended->message;
         EXPECT_EQ(ended->verified, row.verified) << row.name;
         if (!row.ok) {
@@ -696,7 +677,7 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
             EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down.unverified")) >= 0), row.setAside)
                 << row.name;
         }
-        session.Close();
+        session->Close();
         EXPECT_TRUE(server.Verify()) << row.name;
     }
 }
