@@ -53,28 +53,6 @@ testsupport::ScriptedFtpServer& LoggedInWith(testsupport::ScriptedFtpServer& ser
     return server.Reply("211 End");
 }
 
-TEST(Digest, KnownValuesOfEveryAlgorithm)
-{
-    struct Row {
-        DigestAlgorithm algorithm;
-        std::string value;
-    };
-    const Row rows[] = {
-        {DigestAlgorithm::Sha256,
-         "15e2b0d3c33891ebb0f1ef609ec419420c20e320ce94c65fbc8c3312448eb225"},
-        {DigestAlgorithm::Sha1, "f7c3bc1d808e04732adf679965ccc34ca7ae3441"},
-        {DigestAlgorithm::Md5, "25f9e794323b453885f5181f1b624d0b"},
-        {DigestAlgorithm::Crc32, "cbf43926"},
-    };
-    for (const Row& row : rows) {
-        // Fed in two pieces: the value is the stream's, not a block's.
-        Digest digest(row.algorithm);
-        digest.Update("1234", 4);
-        digest.Update("56789", 5);
-        EXPECT_EQ(digest.Final(), row.value) << DigestName(row.algorithm);
-    }
-}
-
 // The value of `bytes` computed apart from Digest: Qt's hashes, and CRC-32 a bit at a time.
 std::string ReferenceValue(DigestAlgorithm algorithm, const std::string& bytes)
 {
@@ -113,9 +91,19 @@ std::string PatternBytes(size_t length)
 constexpr DigestAlgorithm kEveryAlgorithm[] = {DigestAlgorithm::Sha256, DigestAlgorithm::Sha1,
                                                DigestAlgorithm::Md5, DigestAlgorithm::Crc32};
 
+size_t ThreadsOfThisProcess()
+{
+    std::error_code error;
+    size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++count;
+    return count;
+}
+
 // However a stream is cut into Update() calls, whether it is hashed where it is fed or on the
 // digest's own thread, and whether its bytes are copied in or received into the digest's Room(),
-// the value is the whole stream's.
+// the value is the whole stream's. Only a stream past the bytes hashed in place starts a thread.
 TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
 {
     constexpr size_t kInline = Digest::kInlineBytes;
@@ -127,6 +115,7 @@ TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
         size_t piece;      // 0: the whole stream in one call
         bool room = false; // each piece put into Room() first, as a receive loop does
     };
+    const auto thread = [&](const Row& row) { return row.length > kInline; };
     const Row rows[] = {
         {"nothing at all", 0, 0},
         {"a small file in one call", 5000, 0},
@@ -148,6 +137,7 @@ TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
     for (const DigestAlgorithm algorithm : kEveryAlgorithm) {
         for (const Row& row : rows) {
             const std::string bytes = PatternBytes(row.length);
+            const size_t threadsBefore = ThreadsOfThisProcess();
             Digest digest(algorithm);
             const size_t piece = row.piece == 0 ? std::max<size_t>(row.length, 1) : row.piece;
             for (size_t at = 0; at < bytes.size();) {
@@ -162,6 +152,7 @@ TEST(Digest, EveryWayOfFeedingGivesTheStreamsValue)
                 }
                 at += length;
             }
+            EXPECT_EQ(ThreadsOfThisProcess() > threadsBefore, thread(row)) << row.what;
             EXPECT_EQ(digest.Final(), ReferenceValue(algorithm, bytes))
                 << DigestName(algorithm) << ": " << row.what;
         }
@@ -189,40 +180,6 @@ TEST(Digest, DroppedWithoutFinalWhereverTheStreamStopped)
         Digest after(algorithm);
         after.Update(bytes.data(), bytes.size());
         EXPECT_EQ(after.Final(), ReferenceValue(algorithm, bytes)) << DigestName(algorithm);
-    }
-}
-
-size_t ThreadsOfThisProcess()
-{
-    std::error_code error;
-    size_t count = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/task", error);
-         !error && it != std::filesystem::directory_iterator(); it.increment(error))
-        ++count;
-    return count;
-}
-
-// A small file costs no thread; a large one hashes beside the caller.
-TEST(Digest, ThreadOnlyForAStreamPastTheInlineBytes)
-{
-    struct Row {
-        size_t length;
-        bool thread;
-    };
-    const Row rows[] = {
-        {0, false},
-        {64 * 1024, false},
-        {Digest::kInlineBytes, false},
-        {Digest::kInlineBytes + 1, true},
-    };
-    const std::string bytes = PatternBytes(Digest::kInlineBytes + 1);
-    for (const Row& row : rows) {
-        const size_t before = ThreadsOfThisProcess();
-        Digest digest(DigestAlgorithm::Sha256);
-        digest.Update(bytes.data(), row.length);
-        EXPECT_EQ(ThreadsOfThisProcess() > before, row.thread) << row.length;
-        EXPECT_EQ(digest.Final(),
-                  ReferenceValue(DigestAlgorithm::Sha256, bytes.substr(0, row.length)));
     }
 }
 
@@ -410,67 +367,110 @@ struct HashSession : ScriptedSession {
     }
 };
 
-TEST(Verify, MatchingChecksumMarksTheDownloadVerified)
+// The verdict on a download at a server whose answer to "HASH f" is given: the file is verified
+// and stays; or it fails with both values and is set aside as f.unverified (a long file too, hashed
+// beside the transfer and received straight into the digest's blocks); or, with no value in the
+// answer, it is good but unverified where that is allowed and a failure where it is required.
+TEST(Verify, DownloadVerdicts)
 {
-    HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " + kDigitsSha256 + " f");
-    s.ftp.Download("f", s.dir.File("f.part"));
-    EXPECT_TRUE(s.ftp.LastTransferVerified());
-    EXPECT_EQ(ReadFileBytes(s.dir.File("f.part")), s.payload);
-    EXPECT_EQ(s.events, Lines{"OnSuccess ctDownload"});
-    EXPECT_TRUE(s.server.Verify());
-}
-
-// A file long enough to be hashed on the digest's thread, received straight into its blocks: the
-// same verdict as for a short one, and the same bytes on disk.
-TEST(Verify, LongDownloadHashedBesideTheTransfer)
-{
-    const std::string bytes =
+    const std::string other(64, 'a');
+    const std::string digits = "123456789";
+    const std::string longFile =
         PatternBytes(Digest::kInlineBytes + Digest::kRingBlocks * Digest::kRingBlockSize + 777);
+    const std::string refused = "500 HASH not understood.";
     struct Row {
         const char* what;
-        std::string value;
-        bool verified;
+        TVerifyMode mode;
+        const std::string& bytes;
+        std::string hashReply;
+        ErrorReason failure; // Unknown: no failure
+        std::string keptAs;  // where the bytes are afterwards
+        bool saysNotVerified;
+        Lines events; // when checked
     };
+    const auto answer = [](const std::string& value) { return "213 SHA-256 0-9 " + value + " f"; };
     const Row rows[] = {
-        {"the file's own value", testsupport::Sha256OfBytes(bytes), true},
-        {"another value", std::string(64, 'a'), false},
+        {"matching",
+         TVerifyMode::Auto,
+         digits,
+         answer(kDigitsSha256),
+         ErrorReason::Unknown,
+         "f.part",
+         false,
+         {"OnSuccess ctDownload"}},
+        {"mismatch",
+         TVerifyMode::Auto,
+         digits,
+         answer(other),
+         ErrorReason::VerificationFailed,
+         "f.unverified",
+         false,
+         {"OnFailure ctDownload", "OnFailure ctDownload"}},
+        {"long, matching",
+         TVerifyMode::Auto,
+         longFile,
+         answer(testsupport::Sha256OfBytes(longFile)),
+         ErrorReason::Unknown,
+         "f.part",
+         false,
+         {}},
+        {"long, mismatch",
+         TVerifyMode::Auto,
+         longFile,
+         answer(other),
+         ErrorReason::VerificationFailed,
+         "f.unverified",
+         false,
+         {}},
+        {"refused, auto",
+         TVerifyMode::Auto,
+         digits,
+         refused,
+         ErrorReason::Unknown,
+         "f.part",
+         true,
+         {}},
+        {"refused, required",
+         TVerifyMode::Require,
+         digits,
+         refused,
+         ErrorReason::VerificationUnavailable,
+         "f.part",
+         false,
+         {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " + row.value + " f", bytes);
-        bool failed = false;
+        HashSession s(row.mode, row.hashReply, row.bytes);
+        ErrorReason failure = ErrorReason::Unknown;
         try {
             s.ftp.Download("f", s.dir.File("f.part"));
         } catch (const FTPException& error) {
-            failed = true;
-            EXPECT_EQ(error.Reason(), ErrorReason::VerificationFailed);
+            failure = error.Reason();
+            if (failure == ErrorReason::VerificationFailed) {
+                EXPECT_NE(error.Message().find(testsupport::Sha256OfBytes(row.bytes)),
+                          std::string::npos)
+                    << error.Message();
+                EXPECT_NE(error.Message().find(other), std::string::npos) << error.Message();
+            }
         }
-        EXPECT_EQ(failed, !row.verified);
-        EXPECT_EQ(s.ftp.LastTransferVerified(), row.verified);
-        EXPECT_EQ(ReadFileBytes(s.dir.File(row.verified ? "f.part" : "f.unverified")), bytes);
+        EXPECT_EQ(failure, row.failure);
+        EXPECT_EQ(s.ftp.LastTransferVerified(),
+                  row.failure == ErrorReason::Unknown && !row.saysNotVerified);
+        EXPECT_EQ(ReadFileBytes(s.dir.File(row.keptAs)), row.bytes);
+        if (row.keptAs != "f.part") {
+            EXPECT_FALSE(Exists(s.dir.File("f.part")));
+        }
+        EXPECT_EQ(std::any_of(s.status.begin(), s.status.end(),
+                              [](const std::string& text) {
+                                  return text.find("not verified") != std::string::npos;
+                              }),
+                  row.saysNotVerified);
+        if (!row.events.empty()) {
+            EXPECT_EQ(s.events, row.events);
+        }
         EXPECT_TRUE(s.server.Verify());
     }
-}
-
-// A server that sends other bytes than the file it hashes: the transfer fails with both values,
-// and the bytes are kept under a name that says so, not where the good file would go.
-TEST(Verify, MismatchFailsAndPutsTheFileAside)
-{
-    const std::string other(64, 'a');
-    HashSession s(TVerifyMode::Auto, "213 SHA-256 0-9 " + other + " f");
-    try {
-        s.ftp.Download("f", s.dir.File("f.part"));
-        ADD_FAILURE() << "no exception";
-    } catch (const FTPException& error) {
-        EXPECT_EQ(error.Reason(), ErrorReason::VerificationFailed);
-        EXPECT_NE(error.Message().find(kDigitsSha256), std::string::npos) << error.Message();
-        EXPECT_NE(error.Message().find(other), std::string::npos) << error.Message();
-    }
-    EXPECT_FALSE(s.ftp.LastTransferVerified());
-    EXPECT_FALSE(Exists(s.dir.File("f.part")));
-    EXPECT_EQ(ReadFileBytes(s.dir.File("f.unverified")), s.payload);
-    EXPECT_EQ(s.events, (Lines{"OnFailure ctDownload", "OnFailure ctDownload"}));
-    EXPECT_TRUE(s.server.Verify());
 }
 
 // An upload is hashed as it is sent (through the working buffer, not the kernel's file-to-socket
@@ -500,35 +500,6 @@ TEST(Verify, UploadComparedThroughTheOlderCommand)
     EXPECT_TRUE(s.ftp.LastTransferVerified());
     EXPECT_EQ(s.server.ReceivedData(), Lines{"123456789"});
     EXPECT_TRUE(s.server.Verify());
-}
-
-// "500" to the hash command: when verification is wanted only where possible the file is good
-// but unverified, and said so; when it is required the transfer fails and the file stays put.
-TEST(Verify, RefusedHashCommandByMode)
-{
-    struct Row {
-        TVerifyMode mode;
-        bool fails;
-    };
-    for (const Row& row : {Row{TVerifyMode::Auto, false}, Row{TVerifyMode::Require, true}}) {
-        HashSession s(row.mode, "500 HASH not understood.");
-        bool failed = false;
-        try {
-            s.ftp.Download("f", s.dir.File("f.part"));
-        } catch (const FTPException& error) {
-            failed = true;
-            EXPECT_EQ(error.Reason(), ErrorReason::VerificationUnavailable);
-        }
-        EXPECT_EQ(failed, row.fails);
-        EXPECT_FALSE(s.ftp.LastTransferVerified());
-        EXPECT_EQ(ReadFileBytes(s.dir.File("f.part")), s.payload);
-        EXPECT_EQ(std::any_of(s.status.begin(), s.status.end(),
-                              [](const std::string& text) {
-                                  return text.find("not verified") != std::string::npos;
-                              }),
-                  !row.fails);
-        EXPECT_TRUE(s.server.Verify());
-    }
 }
 
 // The NOOP of an idle session is answered late, after the user has started the next command:
