@@ -21,22 +21,6 @@ bool EndsWithName(const QStringList& lines, const QString& name)
     return false;
 }
 
-// Every status text shown while the window works, in order.
-class PyftpdlibFormTest : public FormTest {
-protected:
-    void SetUp() override
-    {
-        FormTest::SetUp();
-        TAVOLEN_REQUIRE(PyftpdlibServer::Available(), "pyftpdlib");
-        server = std::make_unique<PyftpdlibServer>("tester", "secret");
-        ASSERT_TRUE(server->Start());
-        AllowClearText(server->Port());
-    }
-    void Connect() { ConnectTo(server->Port(), "tester", "secret"); }
-
-    std::unique_ptr<PyftpdlibServer> server;
-};
-
 class VsftpdFormTest : public FormTest {
 protected:
     void SetUp() override

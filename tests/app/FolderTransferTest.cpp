@@ -42,16 +42,14 @@ void ExpectTree(const std::string& root)
     EXPECT_TRUE(fs::is_directory(root + "/vazia")) << root;
 }
 
-class FolderTransferTest : public FormTest {
+class FolderTransferTest : public PyftpdlibFormTest {
 protected:
     void SetUp() override
     {
-        FormTest::SetUp();
-        TAVOLEN_REQUIRE(PyftpdlibServer::Available(), "pyftpdlib");
-        server = std::make_unique<PyftpdlibServer>("tester", "secret");
-        ASSERT_TRUE(server->Start());
+        PyftpdlibFormTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
         MakeTree(server->Root() + "/pasta dados");
-        ConnectTo(server->Port(), "tester", "secret");
+        Connect();
         QObject::connect(form.get(), &QWidget::windowTitleChanged,
                          [this](const QString& title) { titles << title; });
     }
@@ -64,7 +62,6 @@ protected:
         form->Button2->click();
     }
 
-    std::unique_ptr<PyftpdlibServer> server;
     testsupport::TempDir local;
     QStringList titles;
 };

@@ -4,6 +4,7 @@
 #include "app/ClearTextServers.h"
 #include "app/LogView.h"
 #include "app/Unit1.h"
+#include "support/RealServers.h"
 #include "support/ScriptedFtpServer.h"
 
 #include <QApplication>
@@ -128,18 +129,26 @@ inline testsupport::ScriptedFtpServer& GreetWithoutTls(testsupport::ScriptedFtpS
     return server.Reply("220 pronto").AuthRefused();
 }
 
-// The window's log-in as "u" with "p" at such a server, one that knows no FEAT, up to the answer
-// to the PWD that follows it: the root directory.
-inline testsupport::ScriptedFtpServer& ScriptWindowLogin(testsupport::ScriptedFtpServer& server)
+// The window's log-in as "u" with "p" at such a server, up to the answer to the PWD that follows
+// it: the root directory. FEAT lists `features` ("HASH SHA-256*", say); with none, the server
+// does not know FEAT.
+inline testsupport::ScriptedFtpServer&
+ScriptWindowLogin(testsupport::ScriptedFtpServer& server,
+                  const std::vector<std::string>& features = {})
 {
-    return GreetWithoutTls(server)
+    GreetWithoutTls(server)
         .Expect("USER u")
         .Reply("331 senha")
         .Expect("PASS p")
-        .Reply("230 entrou")
-        .NoFeatures()
-        .Expect("PWD")
-        .Reply("257 \"/\" is the current directory");
+        .Reply("230 entrou");
+    if (features.empty()) {
+        server.NoFeatures();
+    } else {
+        server.Expect("FEAT").Reply("211-Features:");
+        for (const std::string& feature : features) server.Reply(" " + feature);
+        server.Reply("211 End");
+    }
+    return server.Expect("PWD").Reply("257 \"/\" is the current directory");
 }
 
 inline QString Status(const TForm1& form) { return form.StatusBar1->currentMessage(); }
@@ -190,6 +199,22 @@ protected:
 
     std::unique_ptr<TForm1> form;
     ModalAnswerer boxes;
+};
+
+// A window and a pyftpdlib server of its own ("tester", "secret"), not yet connected.
+class PyftpdlibFormTest : public FormTest {
+protected:
+    void SetUp() override
+    {
+        FormTest::SetUp();
+        TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+        server = std::make_unique<testsupport::PyftpdlibServer>("tester", "secret");
+        ASSERT_TRUE(server->Start());
+        AllowClearText(server->Port());
+    }
+    void Connect() { ConnectTo(server->Port(), "tester", "secret"); }
+
+    std::unique_ptr<testsupport::PyftpdlibServer> server;
 };
 
 } // namespace apptest

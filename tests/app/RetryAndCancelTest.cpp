@@ -23,15 +23,7 @@ namespace {
 // Log-in as the window does it, and the listing that follows (active mode, as designed).
 void ScriptLogin(ScriptedFtpServer& server, const std::string& listing = "arquivo.bin\r\n")
 {
-    ScriptWindowLogin(server)
-        .ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("LIST")
-        .Reply("150 listing")
-        .ConnectBack()
-        .SendData(listing)
-        .CloseData()
-        .Reply("226 done");
+    ScriptWindowLogin(server).ActiveListing(listing);
 }
 
 // Log-in, then a download of arquivo.bin of `size` bytes as the window asks for it, up to its
@@ -342,14 +334,7 @@ TEST_F(ScriptedFormTest, EscDuringADownloadAbortsItAndKeepsTheSessionAndTheOldFi
         .Expect("ABOR")
         .Reply("426 Transfer aborted.")
         .Reply("226 ABOR successful.")
-        .ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("LIST")
-        .Reply("150 listing")
-        .ConnectBack()
-        .SendData("outro.bin\r\n")
-        .CloseData()
-        .Reply("226 done");
+        .ActiveListing("outro.bin\r\n");
     server.Start();
     ConnectTo(server.Port(), "u", "p");
     ASSERT_TRUE(boxes.seen.empty());

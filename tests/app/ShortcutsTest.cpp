@@ -35,17 +35,7 @@ const std::string kListing =
     "12-07-26  09:01PM                10000 data file.bin\r\n"
     "drwxr-xr-x    2 ftp      ftp          4096 Jan  5 12:30 a\xc3\xa7\xc3\xa3o\r\n";
 
-void ScriptListing(ScriptedFtpServer& server)
-{
-    server.ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("LIST")
-        .Reply("150 listing")
-        .ConnectBack()
-        .SendData(kListing)
-        .CloseData()
-        .Reply("226 done");
-}
+void ScriptListing(ScriptedFtpServer& server) { server.ActiveListing(kListing); }
 
 enum class Cwd { None, Accepted, Refused };
 
@@ -208,14 +198,7 @@ TEST_F(DoubleClickTest, InAUtf8SessionNamesAreShownAndSentAsUtf8)
         .Reply("200 Always in UTF8 mode.")
         .Expect("PWD")
         .Reply("257 \"/relat\xc3\xb3rios\" is the current directory")
-        .ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("LIST")
-        .Reply("150 listing")
-        .ConnectBack()
-        .SendData(kUtf8File + "\r\n" + kLatin1File + "\r\n")
-        .CloseData()
-        .Reply("226 done");
+        .ActiveListing(kUtf8File + "\r\n" + kLatin1File + "\r\n");
     // Each name is refused, with the name in the reply: the error box shows it as UTF-8 too.
     for (const Utf8Row& row : kUtf8Rows) {
         if (std::string(row.button) == "Button6") {

@@ -271,15 +271,7 @@ TEST_F(FormTest, AsksBeforeLoggingInWithoutEncryption)
 {
     testsupport::ScriptedFtpServer server;
     GreetWithoutTls(server).Expect("QUIT").Reply("221 tchau").NextSession();
-    ScriptWindowLogin(server)
-        .ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("LIST")
-        .Reply("150 listing")
-        .ConnectBack()
-        .SendData("a.bin\r\n")
-        .CloseData()
-        .Reply("226 done");
+    ScriptWindowLogin(server).ActiveListing("a.bin\r\n");
     server.Start();
     StatusHistory history(form->StatusBar1);
     boxes.choices = {"Cancelar"};
@@ -348,14 +340,7 @@ TEST_F(FormTest, FtpUrlSpeaksPlainFtpOnItsOwnPort)
         .NoFeatures()
         .Expect("PWD")
         .Reply("257 \"/\" is the current directory")
-        .ExpectPrefix("PORT ")
-        .Reply("200 PORT ok")
-        .Expect("LIST")
-        .Reply("150 listing")
-        .ConnectBack()
-        .SendData("a.bin\r\n")
-        .CloseData()
-        .Reply("226 done");
+        .ActiveListing("a.bin\r\n");
     server.Start();
     form->servidor->setText(QStringLiteral("ftp://127.0.0.1:%1/pub").arg(server.Port()));
     form->portas->setText(QStringLiteral("1"));

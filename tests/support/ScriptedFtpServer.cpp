@@ -196,6 +196,17 @@ ScriptedFtpServer& ScriptedFtpServer::DripData(std::string bytes, Ms interval)
     return Add(Kind::DripData, std::move(bytes), interval);
 }
 ScriptedFtpServer& ScriptedFtpServer::ReceiveData() { return Add(Kind::ReceiveData); }
+ScriptedFtpServer& ScriptedFtpServer::ActiveListing(std::string listing)
+{
+    return ExpectPrefix("PORT ")
+        .Reply("200 PORT ok")
+        .Expect("LIST")
+        .Reply("150 listing")
+        .ConnectBack()
+        .SendData(std::move(listing))
+        .CloseData()
+        .Reply("226 done");
+}
 ScriptedFtpServer& ScriptedFtpServer::ConnectBackFrom(std::string localAddress)
 {
     return Add(Kind::ConnectBack, std::move(localAddress));

@@ -108,6 +108,8 @@ public:
     ScriptedFtpServer& DripData(std::string bytes, Ms interval); // one byte per interval
     // Read until the client closes the data connection; the bytes go to ReceivedData().
     ScriptedFtpServer& ReceiveData();
+    // An active-mode LIST: PORT accepted, "150 listing", `listing` sent back, "226 done".
+    ScriptedFtpServer& ActiveListing(std::string listing);
     // Read `count` bytes of the client's upload, then reset the data connection.
     ScriptedFtpServer& ReceiveDataThenReset(size_t count);
     ScriptedFtpServer& CloseData(); // FIN (after close_notify on a TLS data connection)
