@@ -57,7 +57,7 @@ void TransferQueue::Adopt(std::unique_ptr<Session> session)
     slot->session = std::move(session);
     slot->state = SlotState::Idle;
     slots_.push_back(std::move(slot));
-    mostOpen_ = std::max(mostOpen_, OpenCount());
+    mostOpen_ = std::max(mostOpen_, LoggedInCount());
 }
 
 std::function<void()> TransferQueue::Guarded(std::function<void()> call)
@@ -88,6 +88,13 @@ int TransferQueue::OpenCount() const
 {
     return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) {
         return slot->state != SlotState::Gone;
+    }));
+}
+
+int TransferQueue::LoggedInCount() const
+{
+    return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) {
+        return slot->state == SlotState::Idle || slot->state == SlotState::Busy;
     }));
 }
 
@@ -144,7 +151,7 @@ void TransferQueue::Opened(Slot* slot, const Outcome& outcome)
     if (outcome.ok) {
         slot->state = SlotState::Idle;
         failedOpens_ = 0;
-        mostOpen_ = std::max(mostOpen_, OpenCount());
+        mostOpen_ = std::max(mostOpen_, LoggedInCount());
         return Pump();
     }
     Drop(slot);

@@ -75,7 +75,7 @@ public:
     bool Finished() const { return finished_; }
     // How many sessions the queue may run at once now.
     int SessionLimit() const { return limit_; }
-    // The most sessions that were open at the same time.
+    // The most sessions that were logged in at the same time.
     int MostSessionsOpen() const { return mostOpen_; }
     const std::vector<ItemResult>& Results() const { return results_; }
     int64_t BytesMoved() const { return moved_; }
@@ -105,7 +105,8 @@ private:
     void Retry(size_t index);
     void Drop(Slot* slot);
     void CheckFinished();
-    int OpenCount() const;
+    int OpenCount() const;     // logged in, or logging in
+    int LoggedInCount() const; // logged in only
     std::function<void()> Guarded(std::function<void()> call);
 
     SessionFactory factory_;

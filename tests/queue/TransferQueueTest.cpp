@@ -152,6 +152,8 @@ TEST(TransferQueue, ServerTakingFewerSessionsGetsFewerAndEveryFileArrives)
         }
         EXPECT_EQ(run.queue->SessionLimit(), row.serverTakes);
         EXPECT_EQ(run.server.mostOpen, row.serverTakes);
+        // What the run reports counts sessions logged in, not logins still under way.
+        EXPECT_EQ(run.queue->MostSessionsOpen(), row.serverTakes);
         // Sessions are kept across items: no more logins than sessions tried.
         EXPECT_LE(run.server.logins, row.queueWants);
     }
