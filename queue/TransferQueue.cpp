@@ -84,19 +84,19 @@ void TransferQueue::Start()
     Pump();
 }
 
-int TransferQueue::OpenCount() const
+int TransferQueue::SlotsIn(std::initializer_list<SlotState> states) const
 {
-    return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) {
-        return slot->state != SlotState::Gone;
+    return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [states](const auto& slot) {
+        return std::find(states.begin(), states.end(), slot->state) != states.end();
     }));
 }
 
-int TransferQueue::LoggedInCount() const
+int TransferQueue::OpenCount() const
 {
-    return static_cast<int>(std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) {
-        return slot->state == SlotState::Idle || slot->state == SlotState::Busy;
-    }));
+    return SlotsIn({SlotState::Opening, SlotState::Idle, SlotState::Busy});
 }
+
+int TransferQueue::LoggedInCount() const { return SlotsIn({SlotState::Idle, SlotState::Busy}); }
 
 void TransferQueue::Pump()
 {
@@ -115,10 +115,7 @@ void TransferQueue::Pump()
             if (entries_[index].state == ItemState::Ready) Run(slot, index);
         }
     }
-    size_t opening =
-        static_cast<size_t>(std::count_if(slots_.begin(), slots_.end(), [](const auto& slot) {
-            return slot->state == SlotState::Opening;
-        }));
+    auto opening = static_cast<size_t>(SlotsIn({SlotState::Opening}));
     while (!opensPausing_ && ready_.size() > opening && OpenCount() < limit_) {
         OpenSession();
         ++opening;

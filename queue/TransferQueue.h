@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
@@ -105,6 +106,7 @@ private:
     void Retry(size_t index);
     void Drop(Slot* slot);
     void CheckFinished();
+    int SlotsIn(std::initializer_list<SlotState> states) const;
     int OpenCount() const;     // logged in, or logging in
     int LoggedInCount() const; // logged in only
     std::function<void()> Guarded(std::function<void()> call);
