@@ -84,6 +84,7 @@ void TVaskFTP::ReportFailure(TCmdType kind, const FTPException& failure, bool un
     if (unsupported && OnUnSupportedFunction) OnUnSupportedFunction(kind);
     if (!OnFailure) throw failure;
     bool handled = false;
+    ++failuresReported_;
     OnFailure(handled, kind);
     if (!handled) throw failure;
 }

@@ -108,7 +108,11 @@ void TVaskFTP::ReadControlInput(const std::function<bool(const char*, size_t)>& 
             count = 0;
         }
         if (count > 0) {
-            if (!take(buffer, static_cast<size_t>(count))) continue;
+            if (!take(buffer, static_cast<size_t>(count))) {
+                // Whoever was handed the replies may have closed the session.
+                if (!Connected) return;
+                continue;
+            }
             DropSession();
             return;
         }

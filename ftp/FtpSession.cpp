@@ -9,6 +9,7 @@
 #include "ftp/FtpDataConnection.h"
 #include "ftp/ListLineShapes.h"
 #include "ftp/MlsdParser.h"
+#include "ftp/ReplyFit.h"
 #include "ftp/TransferChecks.h"
 #include "net/Digest.h"
 #include "net/ThreadTimer.h"
@@ -25,6 +26,7 @@ constexpr int kDeliverMessage = platform::kUserMessageBase + 201;
 constexpr int kOpenMessage = platform::kUserMessageBase + 202;
 constexpr int kReceiveMessage = platform::kUserMessageBase + 203;
 constexpr int kRetryMessage = platform::kUserMessageBase + 204;
+constexpr int kReloginMessage = platform::kUserMessageBase + 205;
 
 // Receives per notification: a session at full speed leaves the event loop to the others (and the
 // window) every so many blocks; the notification comes again for what is still waiting.
@@ -102,6 +104,8 @@ struct FtpSession::Running {
     bool verified = false;
     // How long the watchdog waits for progress, when not TimeOut.
     int64_t patienceMs = 0;
+    // This try runs on a login made anew after the replies fell out of step.
+    bool newLogin = false;
     Clock::time_point lastProgress = Clock::now();
     transfer::Outcome outcome;
 };
@@ -114,6 +118,7 @@ FtpSession::FtpSession(std::unique_ptr<TVaskFTP> ftp) : ftp_(std::move(ftp))
             if (message == kOpenMessage) RunOpen();
             if (message == kReceiveMessage && running_ && running_->moving) ReceiveData();
             if (message == kRetryMessage) RunRetry();
+            if (message == kReloginMessage) RunRelogin();
             return intptr_t{0};
         });
     watchdog_ = std::make_unique<TThreadTimer>(nullptr);
@@ -243,6 +248,7 @@ void FtpSession::StartTransfer()
         run.file = std::make_unique<platform::LocalFile>(
             platform::LocalFile::OpenForReading(request.localPath));
         run.uploadSize = run.file->Size();
+        settings.sendSize = run.uploadSize;
         break;
     default:
         settings.kind = TransferOperation::Kind::List;
@@ -263,7 +269,8 @@ void FtpSession::Apply(const TransferOperation::Step& step)
         if (step.listen) ListenForData();
         if (step.connectTo) ConnectData(*step.connectTo);
         if (!step.send.empty()) {
-            if (step.send.compare(0, 5, "RETR ") == 0 || step.send.compare(0, 5, "STOR ") == 0)
+            if (step.send.compare(0, 5, "RETR ") == 0 || step.send.compare(0, 5, "STOR ") == 0 ||
+                step.send.compare(0, 5, "REST ") == 0)
                 ftp_->ReportStatus(1, step.send);
             ftp_->SendWithoutWaiting(step.send);
         }
@@ -287,7 +294,79 @@ void FtpSession::Apply(const TransferOperation::Step& step)
         return Concluded();
     }
     if (RetryPlainer()) return;
+    if (machine.Failure().reason == ErrorReason::OutOfStep) return OutOfStep(machine.Failure());
     Finish(FailureOutcome(machine.Failure().message, machine.Failure().reason));
+}
+
+bool FtpSession::Fits(const std::string& command, const FtpReply& reply)
+{
+    if (ftpreply::FitOf(command, reply) != ftpreply::Fit::OutOfStep) return true;
+    OutOfStep(ftpreply::OutOfStepFailure(command, reply));
+    return false;
+}
+
+void FtpSession::OutOfStep(const FtpFailure& failure)
+{
+    ftp_->ReportStatus(1, failure.message + ": the session's replies no longer match its "
+                                            "commands, and it is closed");
+    timesOwed_.clear();
+    ftp_->ListenForReplies(nullptr);
+    binary_ = false;
+    ftp_->AbandonSession();
+    if (!running_) return;
+    if (RetryOnNewLogin(failure)) return;
+    Finish(FailureOutcome(failure.message, failure.reason));
+}
+
+bool FtpSession::RetryOnNewLogin(const FtpFailure& failure)
+{
+    Running& run = *running_;
+    if (run.newLogin) return false;
+    if (pipelining_) {
+        pipelining_ = false;
+        ftp_->ReportStatus(1, "Logging in again; each command now waits for the reply before it (" +
+                                  failure.message + ")");
+    }
+    if (run.data) run.data->OnSocketEvent = nullptr;
+    auto retry = std::make_unique<Running>();
+    retry->request = run.request;
+    retry->progress = std::move(run.progress);
+    retry->done = std::move(run.done);
+    retry->listed = std::move(run.listed);
+    retry->newLogin = true;
+    run.file.reset();
+    run.target.reset();
+    retired_ = std::move(running_);
+    running_ = std::move(retry);
+    poster_->Post(kReloginMessage, 0, 0);
+    return true;
+}
+
+void FtpSession::RunRelogin()
+{
+    retired_.reset();
+    if (!running_ || running_->transfer || running_->command) return;
+    Running* run = running_.get();
+    run->lastProgress = Clock::now();
+    try {
+        ftp_->Connect();
+    } catch (const Exception& error) {
+        if (running_.get() == run) Finish(FailureOutcome(error.Message(), error.Reason()));
+        return;
+    }
+    // Cancelled or timed out while the login waited.
+    if (running_.get() != run) return;
+    run->lastProgress = Clock::now();
+    ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
+    try {
+        if (run->request.operation == transfer::Operation::MakeDirectory) {
+            StartCommand();
+        } else {
+            StartTransfer();
+        }
+    } catch (const Exception& error) {
+        Finish(FailureOutcome(error.Message(), error.Reason()));
+    }
 }
 
 bool FtpSession::RetryPlainer()
@@ -525,7 +604,7 @@ void FtpSession::OnReply(const FtpReply& reply)
 {
     if (!timesOwed_.empty()) {
         if (!reply.closed) {
-            if (reply.code < 100 || reply.code > 199) LateTimeReply(reply);
+            if (Fits("MFMT", reply)) LateTimeReply(reply);
             return;
         }
         timesOwed_.clear();
@@ -544,8 +623,12 @@ void FtpSession::OnReply(const FtpReply& reply)
         if (!reply.closed && reply.code >= 100 && reply.code <= 199) return;
         return ChecksumReply(reply);
     }
-    if (!running_->timeCommands.empty()) return TimeReply(reply);
+    if (!running_->timeCommands.empty()) {
+        if (!Fits(running_->timeCommands[running_->timeCommand], reply)) return;
+        return TimeReply(reply);
+    }
     if (running_->command) {
+        if (!Fits("MKD", reply)) return;
         const CommandOperation::Step step = running_->command->Reply(reply);
         if (step.what == CommandOperation::Step::Do::Succeed)
             return Finish(transfer::Outcome::Success());

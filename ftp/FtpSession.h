@@ -102,6 +102,13 @@ private:
     // with the commands one after another; one whose EPSV was refused, with PASV.
     bool RetryPlainer();
     void RunRetry();
+    // Replies that do not fit their commands: the connection is closed, and the operation is
+    // tried once more on a new login whose commands each wait for the reply before them.
+    void OutOfStep(const FtpFailure& failure);
+    bool RetryOnNewLogin(const FtpFailure& failure);
+    void RunRelogin();
+    // A reply that answers no command the session sent: false, once the session is closed.
+    bool Fits(const std::string& command, const FtpReply& reply);
 
     std::unique_ptr<TVaskFTP> ftp_;
     std::unique_ptr<platform::NotificationWindow> poster_;

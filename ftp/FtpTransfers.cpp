@@ -1,4 +1,4 @@
-// The four file transfers: Download ("RETR "), ResumeDownload ("REST " + "RETR "), Upload
+// The four file transfers: Download ("RETR "), ResumeDownload ("REST " then "RETR "), Upload
 // ("STOR ") and AppendUpload ("APPE "), each over its own data connection. Each is the blocking
 // loop around its TransferOperation: the machine says what comes next, the loop does it with
 // the data operation's steps, whose waits keep the window alive, and tells the machine what came
@@ -20,14 +20,17 @@ namespace {
 using ftpdata::DataOperation;
 using ftpdata::TransferScript;
 
-// Upload and Download report every exception to OnFailure once more on its way out, after the
-// release; a handler that sets Handled ends the transfer quietly.
+// Upload and Download report every exception to OnFailure on its way out, after the release,
+// unless OnFailure has had it already (a refusal); a handler that sets Handled ends the transfer
+// quietly. Once per failure: a handler that retries would otherwise retry twice.
 template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body body)
 {
+    const int64_t reportedBefore = ftp.failuresReported_;
     try {
         body();
     } catch (const std::exception&) {
-        if (!ftp.OnFailure) throw;
+        if (!ftp.OnFailure || ftp.failuresReported_ != reportedBefore) throw;
+        ++ftp.failuresReported_;
         bool handled = false;
         ftp.OnFailure(handled, kind);
         if (!handled) throw;
@@ -50,7 +53,12 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Setting
         return true;
     };
     script.channelOpen = [&] {
-        ftp.ReportStatus(1, statusText + remotePath);
+        // One line a command ("REST 1024", then "RETR name").
+        const size_t lineEnd = statusText.rfind('\n');
+        if (lineEnd != std::string::npos) ftp.ReportStatus(1, statusText.substr(0, lineEnd));
+        const std::string verb =
+            lineEnd == std::string::npos ? statusText : statusText.substr(lineEnd + 1);
+        ftp.ReportStatus(1, verb + remotePath);
         ftp.TransferSize = 0;
     };
     script.commandLine = [&](const std::string& line) {
@@ -162,7 +170,10 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
     settings.restart = true;
     settings.offset = std::max<int64_t>(localSize, 0);
     settings.compareWithLocal = localSize >= 0;
-    Retrieve(*this, op, settings, RemotePath, target, "REST RETR ",
+    // Each command its own status line, with its argument: the offset is what a reader of the
+    // log wants to know about a resume.
+    const std::string restart = "REST " + std::to_string(settings.offset);
+    Retrieve(*this, op, settings, RemotePath, target, restart + "\nRETR ",
              [&](TWirecore& data) { data.AppendFile(target); });
     op.Release();
 }

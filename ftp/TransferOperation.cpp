@@ -3,6 +3,7 @@
 
 #include "ftp/FtpDataConnection.h"
 #include "ftp/ListEntry.h"
+#include "ftp/ReplyFit.h"
 
 namespace {
 
@@ -62,7 +63,21 @@ bool TransferOperation::Ended() const
 
 bool TransferOperation::Pipelining() const
 {
-    return settings_.pipelined && !(settings_.kind == Kind::Get && settings_.restart);
+    return settings_.pipelined && settings_.passive &&
+           !(settings_.kind == Kind::Get && settings_.restart);
+}
+
+std::string TransferOperation::Asked() const
+{
+    switch (state_) {
+    case State::Type: return "TYPE I";
+    case State::Size: return "SIZE " + settings_.sizeOf;
+    case State::Channel:
+        if (!settings_.passive) return portCommand_;
+        return settings_.extended ? "EPSV" : "PASV";
+    case State::Restart: return "REST " + std::to_string(settings_.offset);
+    default: return settings_.command;
+    }
 }
 
 TransferOperation::Step TransferOperation::Pipelined(Step step)
@@ -117,7 +132,7 @@ TransferOperation::Step TransferOperation::OpenChannel()
 TransferOperation::Step TransferOperation::Listening(const std::string& portCommand)
 {
     if (state_ != State::Channel) return {};
-    if (Pipelining()) return Pipelined(Sending(portCommand));
+    portCommand_ = portCommand;
     return Sending(portCommand);
 }
 
@@ -145,6 +160,9 @@ TransferOperation::Step TransferOperation::SendCommand()
 
 TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
 {
+    if (state_ == State::Idle || Ended()) return {};
+    if (ftpreply::FitOf(Asked(), reply) == ftpreply::Fit::OutOfStep)
+        return Fail(ftpreply::OutOfStepFailure(Asked(), reply));
     switch (state_) {
     case State::Type:
         if (reply.closed) return Fail(RefusalOf(reply));
@@ -251,6 +269,10 @@ TransferOperation::Step TransferOperation::Decide()
 {
     if (closing_ && Refused(*closing_)) return Fail(RefusalOf(*closing_));
     if (*dataBytes_ < 0) return Fail(failure_);
+    if (settings_.kind == Kind::Put && settings_.sendSize >= 0 && *dataBytes_ < settings_.sendSize)
+        return Fail({"Transfer incomplete: " + Bytes(*dataBytes_) + " sent of a file of " +
+                         Bytes(settings_.sendSize),
+                     ErrorReason::TransferIncomplete});
     if (settings_.kind == Kind::Get && total_ >= 0 && settings_.offset + *dataBytes_ != total_)
         return Fail({"Transfer incomplete: " + Bytes(settings_.offset + *dataBytes_) +
                          " received for a file of " + Bytes(total_),

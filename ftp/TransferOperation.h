@@ -5,7 +5,7 @@
 //
 //   state      entered when                               left on
 //   Idle       made                                       Start()
-//   Type       a file moves, and the session is not known  any reply; none fails
+//   Type       a file moves, and the session is not known  200 or a refusal; none fails
 //              to be binary: "TYPE I" is to go out
 //   Size       the server's size is wanted (SIZE)         "213 N": known, else unknown; then
 //                                                         a resume with nothing left succeeds,
@@ -24,9 +24,14 @@
 // A Cancel (or the session's time-out) ends it from any state but the last three: a download or
 // listing whose command went out is told ABOR. The replies still owed are the session's to read.
 //
-// Pipelined, the transfer command goes out right behind PASV/EPSV or PORT/EPRT, a round trip
-// sooner, and the data may move as soon as the data connection is there (servers take the command
-// and then wait for the connection). A data connection that breaks, or cannot be made, before the
+// Every reply must fit the command it is taken for (ReplyFit.h): one that does not means the
+// server's replies and our commands are out of step, and the operation fails with OutOfStep.
+//
+// Pipelined, the transfer command goes out right behind PASV/EPSV, a round trip sooner, and the
+// data may move as soon as the data connection is there (servers take the command and then wait
+// for the connection). Never behind PORT/EPRT: a server may connect back before or after it
+// answers, and some answer the transfer command first, so its 200 would come where the
+// command's reply is due. A data connection that breaks, or cannot be made, before the
 // command's reply is then judged by that reply (ABOR goes out when it could not be made, since the
 // server may still be waiting for it). A resumed download is never pipelined: a refused REST must
 // stop the command, or the whole file would be appended to the part already here.
@@ -71,6 +76,9 @@ public:
         bool compareWithLocal = false;
         // The transfer command goes out without waiting for the channel command's reply.
         bool pipelined = false;
+        // Put: the bytes the file held when it was opened, when known. Fewer sent is no upload,
+        // whatever the server answers.
+        int64_t sendSize = -1;
     };
 
     // Everything the session is to do now, in this order.
@@ -118,6 +126,8 @@ private:
     Step Decide();
     bool Ended() const;
     bool Pipelining() const;
+    // The command the next reply answers.
+    std::string Asked() const;
     // The command went out with the channel's, and the data may move once connected.
     Step Pipelined(Step step);
 
@@ -129,5 +139,7 @@ private:
     std::optional<FtpReply> closing_;
     // The transfer command went out behind the channel command.
     bool commandSent_ = false;
+    // Active mode: the PORT or EPRT command that names the listening data connection.
+    std::string portCommand_;
     State failedIn_ = State::Idle;
 };

@@ -207,6 +207,9 @@ public:
     // What the transfers' checks have learnt of this session, and how the last one ended.
     ftpfiles::FileCheckSession fileChecks_;
     bool lastTransferVerified_ = false;
+    // Failures handed to OnFailure so far: an upload's or download's outer guard does not hand
+    // the same failure over a second time.
+    int64_t failuresReported_ = 0;
 
     // Marks the control connection as in use by an operation for as long as it lives. Only while
     // no operation uses it is input arriving there the server's own initiative (a 421 before it
@@ -249,6 +252,9 @@ public:
     using ReplyListener = std::function<void(const FtpReply&)>;
     void ListenForReplies(ReplyListener listener);
     void SendWithoutWaiting(const std::string& command);
+    // Closes the control connection at once, without QUIT: its replies no longer answer the
+    // commands they would be taken for, so nothing more said on it can be trusted.
+    void AbandonSession() { DropSession(); }
 
 private:
     friend class ReplyReader;

@@ -189,6 +189,9 @@ void TransferQueue::Run(Slot* slot, size_t index)
 {
     Entry& entry = entries_[index];
     const bool movedBefore = entry.bytesNow > 0;
+    // Only a download goes on from what an earlier try left; anything else starts over.
+    const bool goesOn = movedBefore && entry.item.request.operation == Operation::Get;
+    entry.kept = goesOn ? entry.kept + entry.bytesNow : 0;
     entry.bytesNow = 0;
     entry.state = ItemState::Running;
     ++entry.tries;
@@ -197,7 +200,7 @@ void TransferQueue::Run(Slot* slot, size_t index)
     Request request = entry.item.request;
     // A later try goes on from what an earlier one of this run left; one that moved nothing
     // left nothing of its own to go on from.
-    if (movedBefore) request.resume = true;
+    if (goesOn) request.resume = true;
     auto alive = std::weak_ptr<bool>(alive_);
     auto live = [alive] {
         const auto token = alive.lock();
@@ -230,6 +233,7 @@ void TransferQueue::Ended(Slot* slot, size_t index, const Outcome& outcome)
     Count(entry, std::max(entry.bytesNow, outcome.bytes));
     slot->state = SlotState::Idle;
     if (outcome.ok) {
+        done_ += entry.kept + entry.bytesNow;
         Finish(index, ItemState::Done, outcome);
         return Pump();
     }

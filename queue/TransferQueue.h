@@ -79,7 +79,11 @@ public:
     // The most sessions that were logged in at the same time.
     int MostSessionsOpen() const { return mostOpen_; }
     const std::vector<ItemResult>& Results() const { return results_; }
+    // Bytes moved by every try so far, those of tries that failed or were started over included.
     int64_t BytesMoved() const { return moved_; }
+    // The bytes of the items that ended exact: of each, those its last try moved and those of the
+    // earlier tries it went on from.
+    int64_t BytesDone() const { return done_; }
 
 private:
     enum class ItemState : uint8_t { Waiting, Ready, Pausing, Running, Done, Failed };
@@ -88,6 +92,7 @@ private:
         ItemState state = ItemState::Waiting;
         int tries = 0;
         int64_t bytesNow = 0; // moved by the running (or last) try
+        int64_t kept = 0;     // moved by earlier tries that the running one goes on from
     };
     enum class SlotState : uint8_t { Opening, Idle, Busy, Gone };
     struct Slot {
@@ -121,6 +126,7 @@ private:
     std::vector<ItemResult> results_;
     int limit_;
     int64_t moved_ = 0; // by every try so far
+    int64_t done_ = 0;  // of the items that ended exact
     int mostOpen_ = 0;
     int failedOpens_ = 0; // in a row, while no session is open
     bool opensPausing_ = false;

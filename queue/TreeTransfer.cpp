@@ -228,7 +228,7 @@ void TreeTransfer::End(const std::string& failure)
     ended_ = true;
     if (!failure.empty()) summary_.failures.push_back(failure);
     if (queue_) {
-        summary_.bytes = queue_->BytesMoved();
+        summary_.bytes = queue_->BytesDone();
         summary_.sessions = queue_->MostSessionsOpen();
     }
     summary_.elapsedMs = scheduler_.NowMs() - startMs_;

@@ -42,7 +42,7 @@ struct TreeSummary {
     size_t files = 0;    // files that arrived whole
     size_t verified = 0; // of them, those the server's checksum confirmed
     size_t skipped = 0;  // left by the policy
-    int64_t bytes = 0;
+    int64_t bytes = 0;   // of the files that arrived whole (not of failed or repeated tries)
     int64_t elapsedMs = 0;
     int sessions = 0; // the most that were open at once
     bool canceled = false;

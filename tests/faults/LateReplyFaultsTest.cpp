@@ -205,8 +205,8 @@ const LateCase kCases[] = {
              .Reply("200 ok");
      },
      LoginAndDownload, ErrorReason::TransferIncomplete,
-     Lines{"OnConnect", "OnTransactionStart", "OnFailure ctDownload", "OnFailure ctDownload"},
-     After::NextCommandWorks, "abc"},
+     Lines{"OnConnect", "OnTransactionStart", "OnFailure ctDownload"}, After::NextCommandWorks,
+     "abc"},
 
     {"CountAfterTheWordBytesIsNoSize",
      [](FaultSession& s) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -572,6 +573,134 @@ TEST(PipelinedSession, TriesAgainMorePlainly)
         EXPECT_TRUE(ended->ok) << row.name << ": " << ended->message;
         EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello") << row.name;
         EXPECT_EQ(session->Pipelining(), row.pipelinedAfter) << row.name;
+        session->Close();
+        EXPECT_TRUE(server.Verify()) << row.name;
+    }
+}
+
+// Replies that do not fit the commands they would answer: the session closes the connection
+// and tries the operation once more on a new login whose commands wait for each reply. A second
+// mismatch fails the operation: nothing is ever counted done on a reply meant for another command.
+TEST(PipelinedSession, RepliesOutOfStepCloseTheLoginAndTryOnceMoreOnANewOne)
+{
+    using Script = testsupport::ScriptedFtpServer;
+    using transfer::Operation;
+    auto login = [](Script& s, const char* feature) {
+        s.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+        s.Expect("FEAT").Reply("211-Features:").Reply(feature).Reply("211 End");
+    };
+    auto download = [](Script& s) {
+        s.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR f");
+        s.Reply("150 Opening").AcceptData().SendData("hello").CloseData().Reply("226 Done");
+    };
+    struct Row {
+        const char* name;
+        bool active;
+        std::vector<Operation> operations;   // the last one is judged
+        std::function<void(Script&)> script; // after the first login
+        bool ok;
+        std::string received; // by the server, for an upload
+    };
+    const Row rows[] = {
+        {"ActiveUploadOpenedBeforePortIsAnswered",
+         true,
+         {Operation::Put},
+         [&](Script& s) {
+             s.Expect("TYPE I").Reply("200 binary").ExpectPrefix("PORT ");
+             s.Reply("150 Ok to send data.").NextSession();
+             login(s, " SIZE");
+             s.Expect("TYPE I").Reply("200 binary").ExpectPrefix("PORT ").ConnectBack();
+             s.Reply("200 Active data connection established.").Expect("STOR up");
+             s.Reply("150 Ok").ReceiveData().Reply("226 Stored");
+         },
+         true,
+         "up!"},
+        {"PipelinedDownloadOpenedBeforePasvIsAnswered",
+         false,
+         {Operation::Get},
+         [&](Script& s) {
+             s.Expect("TYPE I").Reply("200 binary").Expect("PASV").Expect("RETR f");
+             s.Reply("150 Opening").NextSession();
+             login(s, " SIZE");
+             s.Expect("TYPE I").Reply("200 binary");
+             download(s);
+         },
+         true,
+         ""},
+        {"LateTimeAnswerOfAnotherCommand",
+         false,
+         {Operation::Put, Operation::MakeDirectory},
+         [&](Script& s) {
+             s.Expect("TYPE I").Reply("200 binary");
+             s.PassiveListen().Expect("PASV").Expect("STOR up").ReplyPasv();
+             s.Reply("150 Opening").AcceptData().ReceiveData().Reply("226 Stored");
+             s.ExpectPrefix("MFMT ").Expect("MKD d").Reply("226 Transfer complete").NextSession();
+             login(s, " MFMT");
+             s.Expect("MKD d").Reply("257 \"d\" created");
+         },
+         true,
+         "up!"},
+        {"DirectoryMadeWithATransfersEnd",
+         false,
+         {Operation::MakeDirectory},
+         [&](Script& s) {
+             s.Expect("MKD d").Reply("226 Transfer complete").NextSession();
+             login(s, " SIZE");
+             s.Expect("MKD d").Reply("257 \"d\" created");
+         },
+         true,
+         ""},
+        {"OutOfStepOnTheNewLoginToo",
+         false,
+         {Operation::Get},
+         [&](Script& s) {
+             s.Expect("TYPE I").Reply("200 binary").Expect("PASV").Expect("RETR f");
+             s.Reply("226 Done").NextSession();
+             login(s, " SIZE");
+             s.Expect("TYPE I").Reply("200 binary").Expect("PASV").Reply("200 PORT ok");
+         },
+         false,
+         ""},
+    };
+    for (const Row& row : rows) {
+        testsupport::TempDir dir("tavolen-step");
+        testsupport::WriteFileBytes(dir.File("up"), "up!");
+        ASSERT_TRUE(platform::LocalFile::SetModified(dir.File("up"), 1'600'000'000));
+        Script server;
+        const bool times = row.operations.front() == Operation::Put && !row.active;
+        login(server, times ? " MFMT" : " SIZE");
+        row.script(server);
+        if (row.ok) server.Expect("QUIT").Reply("221 Bye");
+        server.Start();
+
+        const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000, [&](TVaskFTP& ftp) {
+            ftp.Passive = !row.active;
+            ftp.KeepTimes = times;
+        });
+        ASSERT_TRUE(session) << row.name;
+        std::optional<transfer::Outcome> ended;
+        for (const Operation operation : row.operations) {
+            transfer::Request request;
+            request.operation = operation;
+            request.remotePath = operation == Operation::Get   ? "f"
+                                 : operation == Operation::Put ? "up"
+                                                               : "d";
+            request.localPath = dir.File(operation == Operation::Put ? "up" : "down");
+            ended = RunToEnd(*session, request);
+            ASSERT_TRUE(ended) << row.name;
+        }
+        EXPECT_EQ(ended->ok, row.ok) << row.name << ": " << ended->message;
+        if (!row.ok) {
+            EXPECT_EQ(ended->reason, ErrorReason::OutOfStep) << row.name;
+            EXPECT_FALSE(std::filesystem::exists(dir.File("down"))) << row.name;
+        }
+        if (row.ok && row.operations.front() == Operation::Get) {
+            EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello") << row.name;
+        }
+        if (!row.received.empty()) {
+            EXPECT_EQ(server.ReceivedData(), std::vector<std::string>{row.received}) << row.name;
+        }
+        EXPECT_FALSE(session->Pipelining()) << row.name;
         session->Close();
         EXPECT_TRUE(server.Verify()) << row.name;
     }

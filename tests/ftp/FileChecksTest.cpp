@@ -405,7 +405,7 @@ TEST(Verify, DownloadVerdicts)
          ErrorReason::VerificationFailed,
          "f.unverified",
          false,
-         {"OnFailure ctDownload", "OnFailure ctDownload"}},
+         {"OnFailure ctDownload"}},
         {"long, matching",
          TVerifyMode::Auto,
          longFile,

@@ -600,10 +600,10 @@ TEST(TransferMachine, EachRowFollowsTheServerToItsEnd)
          {k227, "unreachable", "425 Can't open"},
          {"send PASV", "then STOR f", "connect 1025", "move", "send ABOR", "close", "close",
           FailText(ErrorReason::DataConnectionFailed, "425 Can't open")}},
-        {"PipelinedActive",
+        {"ActiveIsNeverPipelined",
          Get([](auto& s) { s.passive = false, s.binary = s.pipelined = true; }),
          {"port", "200 PORT ok", k150, "data 10", "226 ok"},
-         {"listen", "send PORT 127,0,0,1,4,1", "then RETR f", "move", "move", "close", "ok"}},
+         {"listen", "send PORT 127,0,0,1,4,1", "send RETR f", "move", "close", "ok"}},
         {"PipelinedCancelBeforeThePassiveReplyAborts",
          Pipelined(Kind::List, "MLSD"),
          {"cancel"},
@@ -617,12 +617,75 @@ TEST(TransferMachine, EachRowFollowsTheServerToItsEnd)
              }),
          {k227, "350 Restarting", k150, "data 6", "226 ok"},
          {"send PASV", "connect 1025", "send REST 4", "send RETR f", "move", "close", "ok"}},
+        {"ShortUploadIsNoUpload",
+         Get([](auto& s) { s.kind = Kind::Put, s.command = "STOR f", s.sendSize = 10; }),
+         {"200 ok", k227, "150 go", "data 7", "226 ok"},
+         {"send TYPE I", "send PASV", "connect 1025", "send STOR f", "move", "close",
+          FailText(ErrorReason::TransferIncomplete,
+                   "Transfer incomplete: 7 bytes sent of a file of 10 bytes")}},
     };
     for (const TransferRow& row : rows) EXPECT_EQ(RunTransfer(row), row.expected) << row.name;
     // PASV numbers that are no numbers raise the conversion's error from the step itself.
     const TransferRow noNumbers{
         "PassiveReplyWithoutNumbers", Get(), {"200 ok", "227 a,b,c,d,e,f)"}, {}};
     EXPECT_THROW(RunTransfer(noNumbers), ConvertError);
+}
+
+// A reply that no command sent could get ends the transfer out of step, never in success: the
+// server's replies belong to other commands from there on.
+TEST(TransferMachine, AReplyThatDoesNotFitItsCommandIsOutOfStep)
+{
+    using Kind = TransferOperation::Kind;
+    auto outOfStep = [](const std::string& text) {
+        return FailText(ErrorReason::OutOfStep, "Reply out of step with " + text);
+    };
+    TransferOperation::Settings activePut = Pipelined(Kind::Put, "STOR f");
+    activePut.passive = false;
+    activePut.sendSize = 3;
+    const TransferRow rows[] = {
+        {"TypeAnsweredWithAPassiveReply",
+         Get(),
+         {k227},
+         {"send TYPE I", "close", outOfStep("TYPE: " + std::string(k227))}},
+        {"SizeAnsweredWithATransfersOpening",
+         Get([](auto& s) { s.binary = true, s.sizeOf = "f"; }),
+         {"150 go"},
+         {"send SIZE f", "close", outOfStep("SIZE: 150 go")}},
+        {"PassiveAnsweredAfterItsPipelinedCommand",
+         Pipelined(Kind::Get, "RETR f"),
+         {k150},
+         {"send PASV", "then RETR f", "close", outOfStep("PASV: " + std::string(k150))}},
+        {"ExtendedPassiveAnsweredWithPasvsReply",
+         Get([](auto& s) { s.binary = s.extended = true; }),
+         {k227},
+         {"send EPSV", "close", outOfStep("EPSV: " + std::string(k227))}},
+        // The order a server that connects back before it answers PORT may use.
+        {"PortAnsweredWithTheUploadsOpening",
+         activePut,
+         {"port", "150 Ok to send data.", "200 Active data connection established."},
+         {"listen", "send PORT 127,0,0,1,4,1", "close", outOfStep("PORT: 150 Ok to send data.")}},
+        {"RestAnsweredWithTheTransfersOpening",
+         Resumed(4),
+         {"200 ok", "213 10", k227, k150},
+         {"send TYPE I", "send SIZE f", "send PASV", "connect 1025", "send REST 4", "close",
+          outOfStep("REST: " + std::string(k150))}},
+        {"RetrEndedByPortsReply",
+         Get([](auto& s) { s.binary = true; }),
+         {k227, "200 PORT command successful", "data 10"},
+         {"send PASV", "connect 1025", "send RETR f", "close",
+          outOfStep("RETR: 200 PORT command successful")}},
+        {"StorEndedByATimesAnswer",
+         Pipelined(Kind::Put, "STOR f"),
+         {k227, "150 go", "data 3", "213 Modify=20200101000000"},
+         {"send PASV", "then STOR f", "connect 1025", "move", "move", "close",
+          outOfStep("STOR: 213 Modify=20200101000000")}},
+        {"ListingAnsweredWithAPassiveReply",
+         Transfer(Kind::List, "LIST"),
+         {k227, k227},
+         {"send PASV", "connect 1025", "send LIST", "close",
+          outOfStep("LIST: " + std::string(k227))}},
+    };
+    for (const TransferRow& row : rows) EXPECT_EQ(RunTransfer(row), row.expected) << row.name;
 }
 
 } // namespace

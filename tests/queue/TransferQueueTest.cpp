@@ -72,40 +72,59 @@ TEST(TransferQueue, RetriesOnlyFailuresWorthIt)
         bool ok;
         int tries;
         bool lastResumed;
+        // The bytes the run counts for the file: only of a file that arrived, and of it only
+        // the tries its last one went on from (a successful try moves 100).
+        int64_t bytesDone;
+        Operation operation = Operation::Get;
     };
     const std::vector<Row> rows{
         {"connection lost midway, then whole",
          {Failed(ErrorReason::ServerClosed, 0, 40)},
          true,
          2,
-         true},
-        {"socket error before a byte", {Failed(ErrorReason::SocketError)}, true, 2, false},
-        {"time-out", {Failed(ErrorReason::TimedOut)}, true, 2, false},
+         true,
+         140},
+        {"socket error before a byte", {Failed(ErrorReason::SocketError)}, true, 2, false, 100},
+        {"time-out", {Failed(ErrorReason::TimedOut)}, true, 2, false, 100},
         {"425 no data connection",
          {Failed(ErrorReason::DataConnectionFailed, 425)},
          true,
          2,
-         false},
+         false,
+         100},
         {"426 transfer aborted, three times",
          {Failed(ErrorReason::ServerRefused, 426, 10), Failed(ErrorReason::ServerRefused, 426, 10),
           Failed(ErrorReason::ServerRefused, 426, 10)},
          false,
          3,
-         true},
-        {"550 no such file", {Failed(ErrorReason::ServerRefused, 550)}, false, 1, false},
-        {"local file cannot be written", {Failed(ErrorReason::FileCreate)}, false, 1, false},
-        {"certificate refused", {Failed(ErrorReason::CertificateRejected)}, false, 1, false},
-        {"file cut short", {Failed(ErrorReason::TransferIncomplete, 0, 5)}, true, 2, true},
+         true,
+         0},
+        {"550 no such file", {Failed(ErrorReason::ServerRefused, 550)}, false, 1, false, 0},
+        {"local file cannot be written", {Failed(ErrorReason::FileCreate)}, false, 1, false, 0},
+        {"certificate refused", {Failed(ErrorReason::CertificateRejected)}, false, 1, false, 0},
+        {"file cut short", {Failed(ErrorReason::TransferIncomplete, 0, 5)}, true, 2, true, 105},
+        {"replies out of step", {Failed(ErrorReason::OutOfStep, 0, 30)}, true, 2, true, 130},
+        // An upload is sent whole again: what the failed try sent is not counted.
+        {"upload cut short, then whole",
+         {Failed(ErrorReason::TransferIncomplete, 0, 60)},
+         true,
+         2,
+         false,
+         100,
+         Operation::Put},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         QueueRun run;
         run.server.failures["/f"] = {row.failures.begin(), row.failures.end()};
-        run.queue->Add(Get("/f"));
+        QueueItem item = Get("/f");
+        item.request.operation = row.operation;
+        run.queue->Add(item);
         run.queue->Start();
         run.clock.RunAll();
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.ResultOf(0).outcome.ok, row.ok);
+        EXPECT_EQ(run.queue->BytesDone(), row.bytesDone);
         EXPECT_EQ(run.ResultOf(0).tries, row.tries);
         ASSERT_EQ(run.server.started.size(), static_cast<size_t>(row.tries));
         EXPECT_EQ(run.server.started.back().request.resume, row.lastResumed);
