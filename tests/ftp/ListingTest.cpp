@@ -73,6 +73,30 @@ TEST(Listing, HandsOutEveryLineWithoutLineEndAndParsesTheEntries)
     EXPECT_TRUE(s.server.Verify());
 }
 
+// Entries whose date cannot be read are kept, and the listing says so once, at level 1.
+TEST(Listing, KeepsEntriesWithoutAReadableDateAndSaysSoOnce)
+{
+    ListingSession s;
+    s.ftp.ParseList = true;
+    s.ftp.Vendor = vendorUnix;
+    const std::string odd = "-rw-r--r-- 1 ftp ftp 3 Xyz 5 12:30 odd file";
+    PassiveList(s.LoggedIn(), "-rw-r--r-- 1 ftp ftp 9 Feb 1 10:00 dated\r\n" + odd +
+                                  "\r\ndrwxr-xr-x 2 ftp ftp 4096 13-45 2020 odd dir\r\n");
+    s.StartLoggedIn();
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.ftp.ListParser->NameList, (Lines{"dated", "odd file", "odd dir"}));
+    ASSERT_EQ(s.ftp.ListParser->Entries.size(), 3u);
+    EXPECT_TRUE(s.ftp.ListParser->Entries[0].modified.known);
+    EXPECT_FALSE(s.ftp.ListParser->Entries[2].modified.known);
+    EXPECT_EQ(std::count_if(s.status.begin(), s.status.end(),
+                            [](const std::string& text) { return text.rfind("Date not", 0) == 0; }),
+              1);
+    EXPECT_TRUE(Contains(s.status,
+                         "Date not readable in 2 listing lines, time unknown; the first: " + odd));
+    EXPECT_TRUE(s.server.Verify());
+}
+
 struct SystemRow {
     const char* reply;
     int32_t vendor;
