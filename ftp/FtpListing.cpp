@@ -2,6 +2,7 @@
 // data connection, each line to OnListItem and, when asked, to the listing parser; the server's
 // system type asked once per connection with "SYST".
 #include "ftp/FtpDataConnection.h"
+#include "ftp/ListLineShapes.h"
 #include "ftp/TransferLoop.h"
 #include "ftp/VaskFtp.h"
 
@@ -99,11 +100,24 @@ public:
 
     bool Broken() const { return broken_; }
 
+    // Entries of LIST whose date could not be read are kept with their time unknown; the user
+    // is told once a listing.
+    void ReportUndated()
+    {
+        if (const std::string report = undated_.Report(); !report.empty())
+            ftp_.ReportStatus(1, report);
+    }
+
 private:
     void Deliver(const std::string& line)
     {
         // A handler may have disconnected meanwhile, which frees the parser.
-        if (ftp_.ParseList && ftp_.ListParser) ftp_.ListParser->ParseLine(line);
+        if (ftp_.ParseList && ftp_.ListParser) {
+            const std::vector<TFTPListEntry>& entries = ftp_.ListParser->Entries;
+            const size_t before = entries.size();
+            ftp_.ListParser->ParseLine(line);
+            if (entries.size() > before) undated_.See(entries.back(), line);
+        }
         if (!ftp_.Utf8()) ftp_.listingNames_.See(line);
         if (ftp_.OnListItem) ftp_.OnListItem(line);
     }
@@ -112,6 +126,7 @@ private:
     bool machine_;
     bool broken_ = false;
     std::vector<std::string> held_;
+    listing::UndatedEntries undated_;
 };
 
 // Reads the data connection until the server has closed it and every byte has been read.
@@ -223,6 +238,7 @@ PassEnd ListPass(TVaskFTP& ftp, bool machine)
     // Handed on where LIST's lines would have been: before the final reply.
     script.afterMove = [&] {
         if (!lines.Broken()) lines.HandOn();
+        lines.ReportUndated();
     };
     script.conclude = [&] {
         if (lines.Broken()) {

@@ -882,6 +882,7 @@ void FtpSession::EndListing()
     Running& run = *running_;
     size_t start = 0;
     const TListDay today = TListDay::Today();
+    listing::UndatedEntries undated;
     while (start < run.listing.size()) {
         size_t end = run.listing.find('\n', start);
         if (end == std::string::npos) end = run.listing.size();
@@ -894,9 +895,11 @@ void FtpSession::EndListing()
             if (mlsd::ReadLine(line, parsed) == mlsd::LineKind::Entry)
                 run.entries.push_back(EntryOf(parsed));
         } else if (const std::optional<listing::Entry> entry = listing::ReadListLine(line, today)) {
+            undated.See(entry->parsed, line);
             run.entries.push_back(EntryOf(entry->parsed));
         }
     }
+    if (const std::string report = undated.Report(); !report.empty()) ftp_->ReportStatus(1, report);
 }
 
 void FtpSession::Finish(transfer::Outcome outcome)

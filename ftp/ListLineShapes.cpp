@@ -1,5 +1,6 @@
 #include "ftp/ListLineShapes.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -143,9 +144,32 @@ std::optional<Clock> ClockOf(std::string_view token)
         if (!rest.empty() && (rest[0] != '.' || !AllDigits(rest.substr(1), 1, 9)))
             return std::nullopt;
     }
-    if (clock.hour > 23 || clock.minute > 59 || clock.second > 60) return std::nullopt;
+    // 24:00 is the midnight that ends a day; the span moves it to the start of the next.
+    const bool endOfDay = clock.hour == 24 && clock.minute == 0 && clock.second == 0 && !meridiem;
+    if ((clock.hour > 23 && !endOfDay) || clock.minute > 59 || clock.second > 60)
+        return std::nullopt;
     if (meridiem && !ApplyMeridiem(clock, meridiem)) return std::nullopt;
     return clock;
+}
+
+bool IsLeapYear(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+
+int DaysInMonth(int year, int month)
+{
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
+// A time of 24:00 as 00:00 of the day after, the year turning at the end of December.
+void SettleEndOfDay(TEntryTime& time)
+{
+    if (!time.hasTime || time.hour != 24) return;
+    time.hour = 0;
+    if (++time.day <= DaysInMonth(time.year, time.month)) return;
+    time.day = 1;
+    if (++time.month <= 12) return;
+    time.month = 1;
+    ++time.year;
 }
 
 // A numeric date in one column: "2026-12-07", "12-07-26", "12/07/2026", "07.12.2026". With the
@@ -179,6 +203,28 @@ std::optional<TEntryTime> NumericDateOf(std::string_view token)
     } else {
         return std::nullopt;
     }
+    if (date.month < 1 || date.month > 12 || date.day < 1 || date.day > 31) return std::nullopt;
+    date.known = true;
+    return date;
+}
+
+// "2026.12.07": the year first and dots, which some servers write with no time after it.
+bool IsYearFirstDotted(std::string_view token)
+{
+    return token.size() > 5 && AllDigits(token.substr(0, 4), 4, 4) && token[4] == '.';
+}
+
+// "12-7", "3-05": a month and day joined by a dash, the month first. Read only that way: a
+// first number above 12 is no month, and guessing the day first would date files wrongly.
+std::optional<TEntryTime> DashedMonthDayOf(std::string_view token)
+{
+    const size_t dash = token.find('-');
+    if (dash == std::string_view::npos || !AllDigits(token.substr(0, dash), 1, 2) ||
+        !AllDigits(token.substr(dash + 1), 1, 2))
+        return std::nullopt;
+    TEntryTime date;
+    date.month = NumberOf(token.substr(0, dash));
+    date.day = NumberOf(token.substr(dash + 1));
     if (date.month < 1 || date.month > 12 || date.day < 1 || date.day > 31) return std::nullopt;
     date.known = true;
     return date;
@@ -284,6 +330,69 @@ struct DateSpan {
     size_t last = 0;
     TEntryTime time;
 };
+
+// The shapes of date columns whose values cannot be read: a month in a language not listed
+// above, numbers out of range, a form not met yet. They only say where a date stands, so that a
+// line is not lost for its date; such a date is never read as one.
+
+// A word in a month's place: letters of any script, no digits.
+bool IsLooseWord(std::string_view token)
+{
+    if (token.size() < 2 || token.size() > 16) return false;
+    for (char c : token)
+        if (IsDigit(c)) return false;
+    return true;
+}
+
+// One or two digits, bare or with the marks that follow a day: "5", "05.", "7,", "7日".
+bool IsLooseDay(std::string_view token)
+{
+    size_t digits = 0;
+    while (digits < token.size() && IsDigit(token[digits])) ++digits;
+    if (digits < 1 || digits > 2) return false;
+    const std::string_view mark = token.substr(digits);
+    if (mark.empty() || mark == "." || mark == ",") return true;
+    if (mark.size() > 4) return false;
+    for (char c : mark)
+        if (static_cast<unsigned char>(c) < 0x80) return false;
+    return true;
+}
+
+// Digits around colons, perhaps fractions and AM/PM: "25:61", "9:05:00.5PM".
+bool IsLooseClock(std::string_view token)
+{
+    if (token.size() > 2 && MeridiemOf(token.substr(token.size() - 2))) token.remove_suffix(2);
+    if (token.empty() || token.size() > 20 || !IsDigit(token[0]) ||
+        token.find(':') == std::string_view::npos)
+        return false;
+    for (char c : token)
+        if (!IsDigit(c) && c != ':' && c != '.') return false;
+    return true;
+}
+
+bool IsLooseYear(std::string_view token)
+{
+    StripSuffix(token, ",");
+    return AllDigits(token, 4, 4);
+}
+
+// Two or three groups of digits joined by one kind of separator: "13-45", "2026/13/45". The
+// number of groups, or 0 for any other token.
+size_t LooseNumericDateGroups(std::string_view token)
+{
+    const size_t first = token.find_first_of("-/.");
+    if (first == std::string_view::npos) return 0;
+    const char separator = token[first];
+    size_t groups = 0;
+    size_t begin = 0;
+    for (;;) {
+        const size_t end = std::min(token.find(separator, begin), token.size());
+        if (!AllDigits(token.substr(begin, end - begin), 1, 4) || ++groups > 3) return 0;
+        if (end == token.size()) break;
+        begin = end + 1;
+    }
+    return groups >= 2 ? groups : 0;
+}
 
 class LineReader {
 public:
@@ -400,10 +509,87 @@ private:
         return span;
     }
 
+    // "2026.12.07" standing alone, with no time after it.
+    std::optional<DateSpan> DottedDateSpanAt(size_t k) const
+    {
+        if (!IsYearFirstDotted(Text(k))) return std::nullopt;
+        const std::optional<TEntryTime> date = NumericDateOf(Text(k));
+        if (!date) return std::nullopt;
+        return DateSpan{k, k, *date};
+    }
+
+    // A dashed month and day, then the year of older files or the time of this year's:
+    // "12-07 2026", "12-07 16:30".
+    std::optional<DateSpan> DashedMonthDaySpanAt(size_t k) const
+    {
+        const std::optional<TEntryTime> date = DashedMonthDayOf(Text(k));
+        if (!date) return std::nullopt;
+        DateSpan span{k, k, *date};
+        if (std::optional<size_t> last = ClockAt(k + 1, span.time)) {
+            span.last = *last;
+            span.time.year = InferYear(span.time.month, span.time.day, today_);
+            return span;
+        }
+        const std::optional<int> year = YearOf(Text(k + 1));
+        if (!year) return std::nullopt;
+        span.time.year = *year;
+        span.last = k + 1;
+        return span;
+    }
+
+    // Month and day as numbers, the month first, then the time, where "Jan  5 12:30" would
+    // stand: "1  5 12:30", "12 07 16:30".
+    std::optional<DateSpan> NumericMonthDaySpanAt(size_t k) const
+    {
+        if (!AllDigits(Text(k), 1, 2) || !AllDigits(Text(k + 1), 1, 2)) return std::nullopt;
+        DateSpan span{k, k + 1, {}};
+        span.time.month = NumberOf(Text(k));
+        span.time.day = NumberOf(Text(k + 1));
+        if (span.time.month < 1 || span.time.month > 12 || span.time.day < 1 || span.time.day > 31)
+            return std::nullopt;
+        const std::optional<size_t> last = ClockAt(k + 2, span.time);
+        if (!last) return std::nullopt;
+        span.last = *last;
+        span.time.known = true;
+        span.time.year = InferYear(span.time.month, span.time.day, today_);
+        return span;
+    }
+
     std::optional<DateSpan> SpanAt(size_t k) const
     {
         if (std::optional<DateSpan> span = NumericSpanAt(k)) return span;
+        if (std::optional<DateSpan> span = DottedDateSpanAt(k)) return span;
+        if (std::optional<DateSpan> span = DashedMonthDaySpanAt(k)) return span;
+        if (std::optional<DateSpan> span = NumericMonthDaySpanAt(k)) return span;
         return NamedMonthSpanAt(k);
+    }
+
+    // Where a date of one of the loose shapes stands, its time unknown: a numeric date and
+    // perhaps a time, or month, day and a time or year in either order. A separate AM/PM and a
+    // zone offset go with it as with a date that can be read.
+    std::optional<DateSpan> LooseSpanAt(size_t k) const
+    {
+        DateSpan span{k, k, {}};
+        if (const size_t groups = LooseNumericDateGroups(Text(k))) {
+            // Two groups are a day and month whose year, if any, stands apart ("25-12 2024").
+            if (groups == 2 && IsLooseYear(Text(k + 1)) && k + 2 < columns_.size()) ++span.last;
+            if (IsLooseClock(Text(span.last + 1))) ++span.last;
+        } else if (((IsLooseWord(Text(k)) || AllDigits(Text(k), 1, 2)) &&
+                    IsLooseDay(Text(k + 1))) ||
+                   (IsLooseDay(Text(k)) && IsLooseWord(Text(k + 1)))) {
+            const std::string_view third = Text(k + 2);
+            if (!IsLooseClock(third) && !IsLooseYear(third)) return std::nullopt;
+            span.last = k + 2;
+            // As with a date that can be read: a time after the year must leave a name.
+            if (IsLooseYear(third) && IsLooseClock(Text(k + 3)) && k + 4 < columns_.size())
+                span.last = k + 3;
+        } else {
+            return std::nullopt;
+        }
+        const std::string_view next = Text(span.last + 1);
+        if ((next == "AM" || next == "PM") && span.last + 2 < columns_.size()) ++span.last;
+        if (IsZoneOffset(Text(span.last + 1))) ++span.last;
+        return span;
     }
 
     std::string DateText(const DateSpan& span) const
@@ -420,20 +606,28 @@ private:
     // that looks like a year from being read as the date; a line without owner and group is
     // searched from the third. The first date from the left whose size column fits is the
     // line's: a name may itself look like a date.
+    //
+    // A line whose date cannot be read anywhere is searched again, the same way, for where a
+    // date stands by its shape alone: the entry is kept with its time unknown, rather than lost
+    // from every listing and tree transfer. A date that can be read goes first wherever it
+    // stands, since a loose shape is the weaker sign.
     std::optional<Entry> ReadUnix() const
     {
-        for (size_t i = 3; i + 1 < columns_.size(); ++i)
-            if (std::optional<Entry> entry = UnixEntryAt(i)) return entry;
-        return UnixEntryAt(2);
+        for (const bool loose : {false, true}) {
+            for (size_t i = 3; i + 1 < columns_.size(); ++i)
+                if (std::optional<Entry> entry = UnixEntryAt(i, loose)) return entry;
+            if (std::optional<Entry> entry = UnixEntryAt(2, loose)) return entry;
+        }
+        return std::nullopt;
     }
 
     // The entry when the date begins at column i and the size stands before it.
-    std::optional<Entry> UnixEntryAt(size_t i) const
+    std::optional<Entry> UnixEntryAt(size_t i, bool loose) const
     {
         const std::string_view before = Text(i - 1);
         const bool device = IsDevicePair(before) || (IsSize(before) && IsDeviceMajor(Text(i - 2)));
         if (!device && !IsSize(before)) return std::nullopt;
-        const std::optional<DateSpan> span = SpanAt(i);
+        const std::optional<DateSpan> span = loose ? LooseSpanAt(i) : SpanAt(i);
         if (!span || span->last + 1 >= columns_.size()) return std::nullopt;
         return UnixEntry(*span, device ? std::string_view() : before);
     }
@@ -465,10 +659,13 @@ private:
         return Finish(std::move(entry), span);
     }
 
-    // Date and time, "<DIR>" or the size, the name.
+    // Date and time, "<DIR>" or the size, the name. A date that cannot be read, in the shape of
+    // one, keeps the entry with its time unknown.
     std::optional<Entry> ReadDos() const
     {
-        const std::optional<DateSpan> span = NumericSpanAt(0);
+        std::optional<DateSpan> span = NumericSpanAt(0);
+        if (!span && LooseNumericDateGroups(Text(0)) && IsLooseClock(Text(1)))
+            span = LooseSpanAt(0);
         if (!span || span->last + 2 >= columns_.size()) return std::nullopt;
         const std::string_view sizeOrDir = Text(span->last + 1);
         Entry entry;
@@ -495,6 +692,7 @@ private:
         parsed.name = entry.name;
         if (!entry.size.empty()) parsed.size = DecimalSize(entry.size);
         parsed.modified = span.time;
+        SettleEndOfDay(parsed.modified);
         parsed.rawLine = std::string(line_);
         return entry;
     }
@@ -509,6 +707,20 @@ private:
 std::optional<Entry> ReadListLine(std::string_view line, const TListDay& today)
 {
     return LineReader(line, today).Read();
+}
+
+void UndatedEntries::See(const TFTPListEntry& entry, std::string_view line)
+{
+    if (entry.modified.known) return;
+    if (count_++ == 0) first_ = std::string(line);
+}
+
+std::string UndatedEntries::Report() const
+{
+    if (count_ == 0) return std::string();
+    if (count_ == 1) return "Date not readable, time unknown: " + first_;
+    return "Date not readable in " + std::to_string(count_) +
+           " listing lines, time unknown; the first: " + first_;
 }
 
 EntryKind KindOf(std::string_view attribute)

@@ -36,6 +36,20 @@ std::optional<Entry> ReadListLine(std::string_view line, const TListDay& today);
 // case, abbreviated or not, with or without a final dot: "Jan", "MÄR", "janv.", "Okt", "1月".
 std::optional<int> MonthOf(std::string_view token);
 
+// Tells a listing's entries whose date could not be read (their time unknown) to the user once
+// a listing, with the first such line, rather than once a line: a server that writes its dates
+// in a form not read here writes every line that way.
+class UndatedEntries {
+public:
+    void See(const TFTPListEntry& entry, std::string_view line);
+    // The status text; empty when every date was read.
+    std::string Report() const;
+
+private:
+    size_t count_ = 0;
+    std::string first_;
+};
+
 enum class EntryKind { File, Directory, Link };
 // What an entry's attribute says it is: Unix 'd' and DOS "<DIR>" are directories, Unix 'l' a
 // symbolic link (whose target may be either), everything else a file.

@@ -1,11 +1,15 @@
 // ListDirectory against a scripted server: the lines handed out, the parser, SYST detection,
 // how the reading loop ends, and the guard against a second listing.
 #include "ScriptedSession.h"
+#include "ftp/FtpSession.h"
+#include "support/EventLoop.h"
 
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -71,6 +75,65 @@ TEST(Listing, HandsOutEveryLineWithoutLineEndAndParsesTheEntries)
     EXPECT_EQ(s.events, (Lines{"OnSuccess ctOtherCommand", "OnSuccess ctList"}));
     EXPECT_FALSE(s.ftp.ListInProgress);
     EXPECT_TRUE(s.server.Verify());
+}
+
+// Entries whose date cannot be read are kept, and the listing says so once, at level 1.
+TEST(Listing, KeepsEntriesWithoutAReadableDateAndSaysSoOnce)
+{
+    ListingSession s;
+    s.ftp.ParseList = true;
+    s.ftp.Vendor = vendorUnix;
+    const std::string odd = "-rw-r--r-- 1 ftp ftp 3 Xyz 5 12:30 odd file";
+    PassiveList(s.LoggedIn(), "-rw-r--r-- 1 ftp ftp 9 Feb 1 10:00 dated\r\n" + odd +
+                                  "\r\ndrwxr-xr-x 2 ftp ftp 4096 13-45 2020 odd dir\r\n");
+    s.StartLoggedIn();
+
+    s.ftp.ListDirectory();
+    EXPECT_EQ(s.ftp.ListParser->NameList, (Lines{"dated", "odd file", "odd dir"}));
+    ASSERT_EQ(s.ftp.ListParser->Entries.size(), 3u);
+    EXPECT_TRUE(s.ftp.ListParser->Entries[0].modified.known);
+    EXPECT_FALSE(s.ftp.ListParser->Entries[2].modified.known);
+    EXPECT_EQ(std::count_if(s.status.begin(), s.status.end(),
+                            [](const std::string& text) { return text.rfind("Date not", 0) == 0; }),
+              1);
+    EXPECT_TRUE(Contains(s.status,
+                         "Date not readable in 2 listing lines, time unknown; the first: " + odd));
+    EXPECT_TRUE(s.server.Verify());
+}
+
+// The same for the listings of tree transfers, which the session parses itself.
+TEST(Listing, TheSessionsListingKeepsEntriesWithoutAReadableDate)
+{
+    testsupport::ScriptedFtpServer server;
+    const std::string odd = "-rw-r--r-- 1 ftp ftp 3 Xyz 5 12:30 odd file";
+    PassiveList(server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures(),
+                odd + "\r\n");
+    server.Start();
+    auto ftp = std::make_unique<TVaskFTP>(nullptr);
+    ftp->Host = "127.0.0.1";
+    ftp->Port = server.Port();
+    ftp->UserID = "ana";
+    ftp->Passive = true;
+    ftp->ReportLevel = 1;
+    std::vector<std::string> status;
+    ftp->OnStatus = [&](TComponent*, const std::string& text) { status.push_back(text); };
+    FtpSession session(std::move(ftp));
+    std::optional<transfer::Outcome> opened, listed;
+    session.Open([&](const transfer::Outcome& o) { opened = o; });
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return opened.has_value(); }) && opened->ok);
+    std::vector<transfer::RemoteEntry> entries;
+    transfer::Request list;
+    list.operation = transfer::Operation::List;
+    ASSERT_TRUE(session.StartList(list, [&](const transfer::Outcome& o, const auto& found) {
+        listed = o;
+        entries = found;
+    }));
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return listed.has_value(); }) && listed->ok);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, "odd file");
+    EXPECT_EQ(entries[0].size.value_or(0), 3u);
+    EXPECT_TRUE(Contains(status, "Date not readable, time unknown: " + odd));
+    EXPECT_TRUE(server.Verify());
 }
 
 struct SystemRow {
