@@ -4,7 +4,9 @@
 #include "app/ServerAddress.h"
 #include "platform/Exception.h"
 
+#include <QAbstractItemView>
 #include <QCompleter>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -41,7 +43,24 @@ RememberedLogins::RememberedLogins(QWidget* window, Fields fields, std::function
     fields_.server->setCompleter(completer_);
     connect(completer_, qOverload<const QString&>(&QCompleter::activated), this,
             [this](const QString& server) { Choose(server); });
+    // Enter in the list would reach the server field too, where it connects: before the keyring
+    // could fill the password. The list takes it alone.
+    completer_->popup()->installEventFilter(this);
     RefreshCompleter();
+}
+
+bool RememberedLogins::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched != completer_->popup() || event->type() != QEvent::KeyPress)
+        return QObject::eventFilter(watched, event);
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    const QModelIndex current = completer_->popup()->currentIndex();
+    if ((key != Qt::Key_Return && key != Qt::Key_Enter) || !current.isValid()) return false;
+    const QString server = current.data(completer_->completionRole()).toString();
+    completer_->popup()->hide();
+    fields_.server->setText(server);
+    Choose(server);
+    return true;
 }
 
 void RememberedLogins::RefreshCompleter()

@@ -69,6 +69,9 @@ public:
 
     static QString KeepQuestion(const LoginAttempt& attempt);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
     // A keyring answer that filled the password field (tests and the status line wait on it).
     void PasswordFilled();

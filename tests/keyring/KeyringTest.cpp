@@ -23,6 +23,7 @@ namespace {
 using app::KeptPassword;
 using app::PasswordKeeper;
 using app::PasswordLookup;
+using apptest::Status;
 
 bool OnKeyring(const char* mode) { return qgetenv("TAVOLEN_TEST_KEYRING") == mode; }
 
@@ -95,7 +96,9 @@ TEST(KeptPasswords, ReadWriteAndRemove)
         {"removed", [&] { return RemoveFrom(keeper, key); }, KeptPassword::None, {}},
     };
     for (const Step& step : steps) {
-        if (step.action) EXPECT_EQ(step.action(), QString()) << step.what;
+        if (step.action) {
+            EXPECT_EQ(step.action(), QString()) << step.what;
+        }
         const PasswordLookup lookup = ReadBack(keeper, key);
         EXPECT_EQ(lookup.state, step.state) << step.what << ": " << lookup.problem.toStdString();
         EXPECT_EQ(lookup.password, step.password) << step.what;
@@ -120,6 +123,8 @@ TEST(LockedKeyring, IsNeitherFoundNorEmpty)
     for (const QString& key : {kept, PasswordKeeper::KeyFor("nunca", "h", 21)}) {
         const PasswordLookup lookup = ReadBack(keeper, key);
         EXPECT_EQ(lookup.state, KeptPassword::Unknown) << key.toStdString();
+        // Told by the keyring's own list of locked items, not by a failing job.
+        EXPECT_EQ(lookup.problem, "o chaveiro está trancado") << key.toStdString();
         EXPECT_TRUE(lookup.password.isEmpty());
     }
 }
@@ -216,7 +221,7 @@ TEST_F(KeyringWindow, KeptAfterGuardarAndFilledAtTheNextStart)
     // Logged in with the kept password: nothing more to ask.
     QTest::qWait(50);
     EXPECT_EQ(Questions().size(), 1u);
-    EXPECT_TRUE(boxes.Errors().empty());
+    for (const auto& error : boxes.Errors()) ADD_FAILURE() << error.text.toStdString();
     EXPECT_FALSE(AnyFileHolds(QDir::homePath(), "secret"));
 }
 
@@ -261,7 +266,7 @@ TEST_F(KeyringWindow, NeverForThisServerIsNotAskedAgain)
     Connect();
     ASSERT_EQ(Status(*form), QStringLiteral("Conectado à 127.0.0.1"));
     QTest::qWait(100);
-    EXPECT_TRUE(Questions().empty());
+    EXPECT_EQ(Questions().size(), 1u); // the first one alone
     EXPECT_EQ(Kept().state, KeptPassword::None);
 }
 

@@ -118,11 +118,12 @@ private:
 
 std::optional<std::string> Prompt(const Options& options)
 {
-    std::fprintf(stderr, "Password for %s@%s: ", options.user.c_str(), options.host.c_str());
-    std::fflush(stderr);
     std::string line;
     {
+        // Off before the prompt shows: whatever is typed once it is there must not be echoed.
         const EchoOff echoOff;
+        std::fprintf(stderr, "Password for %s@%s: ", options.user.c_str(), options.host.c_str());
+        std::fflush(stderr);
         if (!std::getline(std::cin, line)) return std::nullopt;
     }
     return WithoutLineEnd(line);
