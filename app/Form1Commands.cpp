@@ -1,6 +1,7 @@
 // The ten commands of the window and the rule that only one runs at a time.
 #include "app/Dialogs.h"
 #include "app/LogView.h"
+#include "app/RememberedLogins.h"
 #include "app/ServerAddress.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
@@ -62,6 +63,7 @@ void TForm1::RunCommand(const std::function<void()>& command)
     }
     SetCommandsEnabled(true);
     RestoreFocus(focusBefore, focusDuring);
+    logins_->CommandEnded();
 }
 
 void TForm1::RestoreFocus(QWidget* before, QWidget* during)
@@ -236,7 +238,15 @@ void TForm1::Connect(const std::string& user, const std::string& password)
         VaskFTP1->TlsRequireResumedData = address.tls == tlsRequired;
         dataTlsNote_.clear();
     }
-    ConnectComponent();
+    const app::LoginAttempt attempt = logins_->Begin(
+        address.host, VaskFTP1->Port, user == kAnonymousUser && password == kAnonymousPassword);
+    try {
+        ConnectComponent();
+    } catch (const std::exception& error) {
+        logins_->Failed(attempt, error);
+        throw;
+    }
+    logins_->Succeeded(attempt);
     ClearLog();
     WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
 }

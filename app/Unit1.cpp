@@ -3,6 +3,7 @@
 #include "app/Dialogs.h"
 #include "app/LockGlyph.h"
 #include "app/LogView.h"
+#include "app/RememberedLogins.h"
 #include "app/UpFolderGlyph.h"
 #include "platform/ApplicationErrors.h"
 
@@ -112,6 +113,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     layoutPlace_ = geometry().topLeft();
 
     BuildControls();
+    logins_ =
+        new app::RememberedLogins(this, {servidor, portas, Edit5, Edit6}, [this] { return busy_; });
     SetUpComponent();
     // A local file may be dropped anywhere on the window, the fields included; the log's
     // double-click arrives at its viewport.

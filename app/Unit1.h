@@ -32,6 +32,9 @@ class QMessageBox;
 class TLogView;
 class QPushButton;
 class QStatusBar;
+namespace app {
+class RememberedLogins;
+}
 
 // The last name confirmed in the prompt of "Deletar" or "Criar Diretório".
 extern QString EnteredName;
@@ -219,6 +222,8 @@ private:
     // What the padlock's tooltip adds about this session's data connections.
     QString dataTlsNote_;
 
+    // Servers and passwords of earlier logins (RememberedLogins.h).
+    app::RememberedLogins* logins_ = nullptr;
     app::RememberedName edit1Wire_; // the server's bytes for a name the log put in Edit1
     // Servers (host and port) that could not connect back in active mode during this run.
     std::set<std::string> passiveServers_;

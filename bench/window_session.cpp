@@ -150,6 +150,8 @@ int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Nobody is there to answer whether to keep the password in the user's keyring.
+    qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     const Options options = Parse(argc, argv);
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tavolen"));

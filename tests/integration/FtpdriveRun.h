@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -46,9 +48,19 @@ struct Drive {
     }
 };
 
-inline Drive RunFtpdrive(const std::vector<std::string>& arguments)
+// `environment`: variables set for the run on top of the test's own, or removed (nullopt).
+inline Drive RunFtpdrive(const std::vector<std::string>& arguments,
+                         const std::map<std::string, std::optional<std::string>>& environment = {})
 {
     QProcess process;
+    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+    for (const auto& [name, value] : environment) {
+        if (value)
+            variables.insert(QString::fromStdString(name), QString::fromStdString(*value));
+        else
+            variables.remove(QString::fromStdString(name));
+    }
+    process.setProcessEnvironment(variables);
     QStringList args;
     for (const std::string& a : arguments) args << QString::fromStdString(a);
     process.start(QString::fromStdString(FtpdrivePath()), args);

@@ -3,11 +3,22 @@
 #include "FtpdriveRun.h"
 
 #include "support/Loopback.h"
+#include "support/RealServers.h"
 #include "support/ScriptedFtpServer.h"
 #include "support/TestUtil.h"
+#include "tools/ftpdrive/Netrc.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -114,4 +125,224 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
         EXPECT_EQ(d.err, std::vector<std::string>{row.error}) << Dump(d);
     }
     EXPECT_FALSE(listener.AcceptOne(0).Valid()) << "a local file problem reached the server";
+}
+
+namespace {
+
+void WriteFileWithMode(const std::string& path, const std::string& text, mode_t mode)
+{
+    testsupport::WriteFileBytes(path, text);
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+}
+
+} // namespace
+
+// Every source of the password, in its order, against a real server that accepts only "tester"
+// with "secret": a wrong password in a later source must not matter, and one in the source that
+// counts must fail the login. HOME is a directory of the test's, so the user's own ~/.netrc
+// never joins in.
+TEST(Ftpdrive, PasswordSourcesInTheirOrder)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server("tester", "secret");
+    ASSERT_TRUE(server.Start());
+    testsupport::TempDir home;
+    testsupport::TempDir files;
+    const std::string good = files.File("good"), wrong = files.File("wrong");
+    WriteFileWithMode(good, "secret\nsecond line\n", 0600);
+    WriteFileWithMode(wrong, "nope\n", 0600);
+    const std::string netrcGood = files.File("netrc-good"), netrcWrong = files.File("netrc-wrong");
+    WriteFileWithMode(netrcGood,
+                      "machine other.example login x password y\n"
+                      "machine 127.0.0.1 login tester password secret\n",
+                      0600);
+    WriteFileWithMode(netrcWrong, "default login tester password nope\n", 0600);
+    const std::string netrcOpen = files.File("netrc-open");
+    WriteFileWithMode(netrcOpen, "machine 127.0.0.1 login tester password secret\n", 0644);
+
+    using Env = std::map<std::string, std::optional<std::string>>;
+    struct Row {
+        const char* what;
+        std::vector<std::string> args;
+        Env env;
+        int exitCode;
+        std::string errorPart; // in the only line on standard error; none when empty
+    };
+    const std::vector<std::string> user{"--user", "tester"};
+    auto with = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    const Row rows[] = {
+        {"file", with(user, {"--password-file", good}), {}, 0, ""},
+        {"file before environment",
+         with(user, {"--password-file", good}),
+         {{"TAVOLEN_PASSWORD", "nope"}},
+         0,
+         ""},
+        {"wrong file",
+         with(user, {"--password-file", wrong}),
+         {{"TAVOLEN_PASSWORD", "secret"}},
+         1,
+         "530"},
+        {"missing file",
+         with(user, {"--password-file", files.File("none")}),
+         {},
+         1,
+         "cannot be read"},
+        {"environment", user, {{"TAVOLEN_PASSWORD", "secret"}}, 0, ""},
+        {"environment before netrc",
+         with(user, {"--netrc-file", netrcWrong}),
+         {{"TAVOLEN_PASSWORD", "secret"}},
+         0,
+         ""},
+        {"netrc names the user", {"--netrc-file", netrcGood}, {}, 0, ""},
+        {"netrc for the user given", with(user, {"--netrc-file", netrcGood}), {}, 0, ""},
+        {"netrc default entry, wrong", with(user, {"--netrc-file", netrcWrong}), {}, 1, "530"},
+        {"netrc readable by others",
+         {"--netrc-file", netrcOpen},
+         {},
+         1,
+         "can be read or changed by other users (mode 0644)"},
+        {"command line, with a warning",
+         with(user, {"--password", "secret"}),
+         {},
+         0,
+         "warning: --password shows the password to every local user"},
+    };
+    for (const Row& row : rows) {
+        Env env = row.env;
+        env.emplace("HOME", home.Path());
+        env.emplace("TAVOLEN_PASSWORD", std::nullopt);
+        const Drive d = RunFtpdrive(
+            with({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--tls", "off"},
+                 with(row.args, {"pwd"})),
+            env);
+        EXPECT_EQ(d.exitCode, row.exitCode) << row.what << "\n" << Dump(d);
+        if (row.errorPart.empty()) {
+            EXPECT_TRUE(d.err.empty()) << row.what << "\n" << Dump(d);
+        } else {
+            ASSERT_EQ(d.err.size(), 1u) << row.what << "\n" << Dump(d);
+            EXPECT_NE(d.err[0].find(row.errorPart), std::string::npos) << row.what << "\n"
+                                                                       << Dump(d);
+        }
+        if (row.exitCode == 0) {
+            EXPECT_TRUE(d.Has("pwd: /")) << row.what << "\n" << Dump(d);
+        }
+    }
+
+    // ~/.netrc itself: used when private, refused with the reason when not.
+    WriteFileWithMode(home.File(".netrc"), "machine 127.0.0.1 login tester password secret\n",
+                      0600);
+    const std::vector<std::string> plain{
+        "--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--tls", "off", "pwd"};
+    const Env homeOnly{{"HOME", home.Path()}, {"TAVOLEN_PASSWORD", std::nullopt}};
+    const Drive kept = RunFtpdrive(plain, homeOnly);
+    EXPECT_EQ(kept.exitCode, 0) << Dump(kept);
+    ASSERT_EQ(::chmod(home.File(".netrc").c_str(), 0604), 0);
+    const Drive refused = RunFtpdrive(plain, homeOnly);
+    EXPECT_EQ(refused.exitCode, 1) << Dump(refused);
+    ASSERT_EQ(refused.err.size(), 1u) << Dump(refused);
+    EXPECT_NE(refused.err[0].find(home.File(".netrc") + " can be read or changed"),
+              std::string::npos)
+        << Dump(refused);
+}
+
+// On a terminal with no other source, ftpdrive asks, and what is typed is not echoed.
+TEST(Ftpdrive, PromptsWithoutEchoOnATerminal)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server("tester", "s3cr3t-typed");
+    ASSERT_TRUE(server.Start());
+    testsupport::TempDir home;
+    const std::string program = ftpdrivetest::FtpdrivePath();
+    const std::string port = std::to_string(server.Port());
+
+    // Made before the fork: the child only calls exec.
+    std::vector<std::string> variables{"HOME=" + home.Path()};
+    for (char** variable = environ; *variable; ++variable) {
+        const std::string text = *variable;
+        if (text.rfind("HOME=", 0) != 0 && text.rfind("TAVOLEN_PASSWORD=", 0) != 0)
+            variables.push_back(text);
+    }
+    std::vector<char*> envp;
+    for (std::string& text : variables) envp.push_back(text.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args{program, "--host", "127.0.0.1", "--port", port,
+                                  "--tls", "off",    "--user",    "tester", "pwd"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    int terminal = -1;
+    const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
+    // Everything the terminal shows, read with a bound on each wait.
+    std::string shown;
+    auto readUntil = [&](const std::string& text) {
+        for (int waits = 0; shown.find(text) == std::string::npos && waits < 300; ++waits) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0) continue;
+            char block[512];
+            const ssize_t got = ::read(terminal, block, sizeof block);
+            if (got <= 0) break;
+            shown.append(block, static_cast<size_t>(got));
+        }
+        return shown.find(text) != std::string::npos;
+    };
+    EXPECT_TRUE(readUntil("Password for tester@127.0.0.1: ")) << shown;
+    const std::string typed = "s3cr3t-typed\n";
+    ASSERT_EQ(::write(terminal, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    if (!readUntil("pwd: /")) {
+        ADD_FAILURE() << shown;
+        ::kill(child, SIGKILL); // bounded: a client still waiting must not hold the suite
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ::close(terminal);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    EXPECT_EQ(shown.find("s3cr3t"), std::string::npos) << "echoed: " << shown;
+}
+
+TEST(Netrc, FindsTheEntryOfTheHost)
+{
+    const std::string text = "# a comment line with machine evil password x\n"
+                             "machine ftp.example.org login alice password a1\n"
+                             "machine FTP.example.org login bob password \"b 2\\\"q\"\n"
+                             "macdef init\n"
+                             "machine inside.macro login m password m\n"
+                             "\n"
+                             "machine nologin.example password n\n"
+                             "machine nopassword.example login carol account acct\n"
+                             "default login anonymous password guest@\n";
+    using Found = std::optional<ftpdrive::NetrcEntry>;
+    struct Row {
+        const char* host;
+        std::optional<std::string> user;
+        std::optional<std::string> login; // nullopt: no entry at all
+        std::optional<std::string> password;
+    };
+    const Row rows[] = {
+        {"ftp.example.org", std::nullopt, "alice", "a1"},        // the first entry of the machine
+        {"ftp.EXAMPLE.org", "bob", "bob", "b 2\"q"},             // any case; quoted with escapes
+        {"ftp.example.org", "dave", std::nullopt, std::nullopt}, // nor does the default's
+        {"inside.macro", std::nullopt, "anonymous", "guest@"},   // a macro's body is skipped
+        {"evil", std::nullopt, "anonymous", "guest@"},           // so is a comment
+        {"nologin.example", "erin", "", "n"},                    // fits any user
+        {"nopassword.example", std::nullopt, "carol", std::nullopt},
+        {"elsewhere", std::nullopt, "anonymous", "guest@"},
+    };
+    for (const Row& row : rows) {
+        const Found found = ftpdrive::FindNetrcEntry(text, row.host, row.user);
+        ASSERT_EQ(found.has_value(), row.login.has_value()) << row.host;
+        if (!found) continue;
+        EXPECT_EQ(found->login, *row.login) << row.host;
+        EXPECT_EQ(found->password, row.password) << row.host;
+    }
+    EXPECT_FALSE(ftpdrive::FindNetrcEntry("machine a login b password c", "other", std::nullopt));
+    EXPECT_FALSE(ftpdrive::FindNetrcEntry("login stray password words", "a", std::nullopt));
 }

@@ -16,6 +16,9 @@ int main(int argc, char** argv)
     QTemporaryDir config;
     if (!qEnvironmentVariableIsSet("XDG_CONFIG_HOME"))
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    // Likewise the user's keyring: the window's tests see none unless a test runs on a keyring
+    // of its own (tests/keyring), in a D-Bus session made for it.
+    if (!qEnvironmentVariableIsSet("TAVOLEN_TEST_KEYRING")) qunsetenv("DBUS_SESSION_BUS_ADDRESS");
     QApplication app(argc, argv);
     QApplication::setApplicationName("Tavolen");
     testing::InitGoogleTest(&argc, argv);

@@ -5,7 +5,8 @@
 namespace ftpdrive {
 
 const char* const kUsage =
-    "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
+    "usage: ftpdrive --host HOST [--port N] [--user U] [--password-file FILE]\n"
+    "                [--netrc-file FILE] [--passive] [--timeout MS]\n"
     "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
     "                [--times] [--no-times] [--verify off|auto|require]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
@@ -49,7 +50,10 @@ const char* const kHelp =
     "  --host HOST          server name, IPv4 or IPv6 address (required)\n"
     "  --port N             server port (default 21)\n"
     "  --user U             user name (default anonymous)\n"
-    "  --password P         password (default an e-mail-style placeholder)\n"
+    "  --password-file FILE the password is the first line of FILE\n"
+    "  --netrc-file FILE    read FILE in place of ~/.netrc\n"
+    "  --password P         the password itself; every local user can read it (ps) for the\n"
+    "                       whole run, so ftpdrive warns on standard error\n"
     "  --passive            passive data connections (PASV; over IPv6 EPSV) instead of active\n"
     "                       ones (PORT; over IPv6 EPRT)\n"
     "  --timeout MS         give up after MS milliseconds without an answer or data from the\n"
@@ -100,6 +104,14 @@ const char* const kHelp =
     "  --follow-links       mirror -R: send what symbolic links point to (otherwise left out)\n"
     "  --quiet              mirror: no progress line on a terminal\n"
     "  --help, -h           print this text and exit\n"
+    "\n"
+    "The password, never from the command line unless --password gives it, comes from the\n"
+    "first of these that has one: --password-file FILE (its first line); the environment\n"
+    "variable TAVOLEN_PASSWORD, when --user names the user; ~/.netrc or --netrc-file FILE\n"
+    "(the entry \"machine HOST\", else \"default\"; its login is the user unless --user\n"
+    "names one); a prompt on the terminal that does not show what is typed, when standard\n"
+    "input is one. A netrc file that other users can read or write, or that is not yours,\n"
+    "is refused. An anonymous login sends an e-mail-style placeholder.\n"
     "\n"
     "Local files are checked before the connection is opened: a file to upload must be a\n"
     "readable regular file, and a file to download into must be one that can be written.\n"
@@ -216,10 +228,15 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.host = value(option);
         else if (option == "--port")
             options.port = ParseNumber(option, value(option), 0, 65535);
-        else if (option == "--user")
+        else if (option == "--user") {
             options.user = value(option);
-        else if (option == "--password")
+            options.userGiven = true;
+        } else if (option == "--password")
             options.password = value(option);
+        else if (option == "--password-file")
+            options.passwordFile = value(option);
+        else if (option == "--netrc-file")
+            options.netrcFile = value(option);
         else if (option == "--passive")
             options.passive = true;
         else if (option == "--timeout")
@@ -274,6 +291,8 @@ Options ParseArguments(const std::vector<std::string>& argv)
             throw UsageError{"unknown option: " + option};
     }
     if (options.host.empty()) throw UsageError{"--host is required"};
+    if (options.password && options.passwordFile)
+        throw UsageError{"--password and --password-file: give the password one way"};
     while (i < argv.size()) {
         Command command{argv[i++], {}};
         // mirror -R: the upload; the flag is kept as the first argument.

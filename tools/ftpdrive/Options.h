@@ -22,7 +22,11 @@ struct Options {
     std::string host;
     int32_t port = 21;
     std::string user = "anonymous";
+    bool userGiven = false; // --user: a netrc entry does not choose the user then
+    // --password: readable by every local user for the whole run, so only with a warning.
     std::optional<std::string> password;
+    std::optional<std::string> passwordFile; // --password-file: its first line
+    std::optional<std::string> netrcFile;    // --netrc-file, in place of ~/.netrc
     bool passive = false;
     // Long enough for any server that is still there, short enough that a silent one ends the
     // run instead of holding it for good.

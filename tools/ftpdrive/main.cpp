@@ -9,6 +9,7 @@
 #include "tools/ftpdrive/Mirror.h"
 #include "tools/ftpdrive/Options.h"
 #include "tools/ftpdrive/Output.h"
+#include "tools/ftpdrive/PasswordSource.h"
 #include "tools/ftpdrive/Session.h"
 
 #include <QCoreApplication>
@@ -122,6 +123,12 @@ int main(int argc, char** argv)
         CheckLocalFiles(options.commands);
     } catch (const LocalFileProblem& problem) {
         PrintFailure(problem, options);
+        return kExitFailure;
+    }
+    try {
+        SettlePassword(options);
+    } catch (const PasswordProblem& problem) {
+        Err("ftpdrive: " + problem.message);
         return kExitFailure;
     }
 
