@@ -180,7 +180,7 @@ void TVaskFTP::Disconnect()
     ReportStatus(1, quit.status);
     // The socket is closed however QUIT goes; a refused QUIT is raised after that. QUIT goes out
     // at once, even with replies still owed: they are read before its own, within a courtesy wait
-    // (TimeOut, or a few seconds), and a server that lets it pass unanswered is left all the same.
+    // (a second at most), and a server that lets it pass unanswered is left all the same.
     try {
         ListParser.reset();
         Vendor = vendorAutoDetect;

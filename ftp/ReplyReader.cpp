@@ -45,12 +45,15 @@ bool IsPreliminary(int code) { return code >= 100 && code <= 199; }
 // force.
 class ReplyReader::Patience {
 public:
-    explicit Patience(ReplyReader& reader) : reader_(reader)
+    // `capMs`, when set, bounds the wait below TimeOut.
+    explicit Patience(ReplyReader& reader, int32_t capMs = 0) : reader_(reader)
     {
         if (reader_.patience_) return;
         owner_ = true;
         const int32_t timeOut = reader_.control_.TimeOut;
-        deadline_ = Deadline::NoProgressFor(timeOut > 0 ? timeOut : kPatienceMs);
+        int32_t allowed = timeOut > 0 ? timeOut : kPatienceMs;
+        if (capMs > 0 && capMs < allowed) allowed = capMs;
+        deadline_ = Deadline::NoProgressFor(allowed);
         reader_.patience_ = &deadline_;
         outer_ = reader_.control_.OuterDeadline;
         reader_.control_.OuterDeadline = &deadline_;
@@ -243,7 +246,9 @@ std::string ReplyReader::Quit()
 {
     control_.ReplyCode = 0;
     control_.LastReply.clear();
-    Patience patience(*this);
+    // A goodbye is a courtesy: a server that has stopped answering (the reason a transfer timed
+    // out, often) does not hold the end of the session up by another whole TimeOut.
+    Patience patience(*this, kQuitGraceMs);
     Send("QUIT");
     std::string reply;
     try {

@@ -17,7 +17,8 @@
 //
 // Patience. Bringing the session back in step is bounded by "no line for TimeOut milliseconds",
 // or for kPatienceMs when TimeOut is 0. A server that does not answer within it has lost track of
-// the session, which is then closed ("Not Connected"). QUIT gets the same courtesy wait.
+// the session, which is then closed ("Not Connected"). QUIT gets a courtesy wait of its own, of
+// at most kQuitGraceMs.
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -34,6 +35,8 @@ public:
     using LineSeen = std::function<void(const std::string& line)>;
 
     static constexpr int kPatienceMs = 10000;
+    // How long QUIT waits, at most, for what is owed and its own reply.
+    static constexpr int kQuitGraceMs = 1000;
 
     explicit ReplyReader(TVaskFTP& control);
     ~ReplyReader();

@@ -17,6 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -125,6 +127,81 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
         EXPECT_EQ(d.err, std::vector<std::string>{row.error}) << Dump(d);
     }
     EXPECT_FALSE(listener.AcceptOne(0).Valid()) << "a local file problem reached the server";
+}
+
+// A server that stops halfway through a transfer, in every direction: the run ends within the
+// time-out and a second for the goodbye, not a time-out more for each reply still owed and for
+// QUIT.
+TEST(Ftpdrive, StalledTransfersEndWithinTheTimeOutAndASecond)
+{
+    using Script = testsupport::ScriptedFtpServer;
+    testsupport::TempDir local;
+    // More than the sockets on the way hold.
+    testsupport::WriteFileBytes(local.File("up"), std::string(64u << 20, 'u'));
+    testsupport::WriteFileBytes(local.File("part"), "ab");
+    struct Row {
+        const char* name;
+        std::vector<std::string> command;
+        std::function<void(Script&)> stall; // after TYPE I
+    };
+    auto passive = [](Script& s, const char* command) {
+        s.PassiveListen().Expect("PASV").ReplyPasv().Expect(command).Reply("150 Opening");
+        s.AcceptData();
+    };
+    const Row rows[] = {
+        {"put", {"put", local.File("up"), "r"}, [&](Script& s) { passive(s, "STOR r"); }},
+        {"append", {"append", local.File("up"), "r"}, [&](Script& s) { passive(s, "APPE r"); }},
+        {"get",
+         {"get", "r", local.File("down")},
+         [&](Script& s) {
+             passive(s, "RETR r");
+             s.SendData("half");
+         }},
+        {"resume",
+         {"resume", "r", local.File("part")},
+         [&](Script& s) {
+             s.Expect("SIZE r").Reply("213 10").PassiveListen().Expect("PASV").ReplyPasv();
+             s.Expect("REST 2").Reply("350 Restarting").Expect("RETR r").Reply("150 Opening");
+             s.AcceptData().SendData("cd");
+         }},
+        {"ls",
+         {"ls"},
+         [&](Script& s) {
+             passive(s, "LIST");
+             s.SendData("-rw-r--r-- 1 a a 1 Jan  1 00:00 x\r\n");
+         }},
+    };
+    const int timeOutMs = 2000;
+    for (const Row& row : rows) {
+        Script server;
+        server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        if (std::string(row.name) != "ls") server.Expect("TYPE I").Reply("200 binary");
+        row.stall(server);
+        server.Hold();
+        server.Start();
+        std::vector<std::string> args{"--host",
+                                      "127.0.0.1",
+                                      "--port",
+                                      std::to_string(server.Port()),
+                                      "--user",
+                                      "ana",
+                                      "--password",
+                                      "x",
+                                      "--tls",
+                                      "off",
+                                      "--passive",
+                                      "--timeout",
+                                      std::to_string(timeOutMs)};
+        args.insert(args.end(), row.command.begin(), row.command.end());
+        const auto started = std::chrono::steady_clock::now();
+        const Drive d = RunFtpdrive(args);
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        server.Release();
+        EXPECT_EQ(d.exitCode, 1) << row.name << Dump(d);
+        // The time-out, a second for QUIT, and room for starting the program.
+        EXPECT_LT(took.count(), timeOutMs + 2000) << row.name << Dump(d);
+    }
 }
 
 namespace {
