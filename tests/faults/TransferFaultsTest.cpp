@@ -21,6 +21,8 @@ namespace {
 
 using faults::FaultSession;
 using faults::Lines;
+using faults::OpenedSession;
+using faults::RunToEnd;
 using testsupport::ReadFileBytes;
 
 std::string Payload(size_t size)
@@ -390,40 +392,6 @@ TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
 // The non-blocking session's watchdog: a download, an upload or a listing whose server stops
 // halfway ends TimedOut within TimeOut and a second, and the session goes on, the replies of the
 // abandoned transfer read before the next operation's own.
-// A non-blocking session logged in to the scripted server as "ana", passive; `configure` sets
-// what a test needs besides. Nothing when the login failed.
-std::unique_ptr<FtpSession> OpenedSession(testsupport::ScriptedFtpServer& server, int32_t timeOutMs,
-                                          const std::function<void(TVaskFTP&)>& configure = {})
-{
-    auto ftp = std::make_unique<TVaskFTP>(nullptr);
-    ftp->Host = "127.0.0.1";
-    ftp->Port = server.Port();
-    ftp->UserID = "ana";
-    ftp->Password = "x";
-    ftp->Passive = true;
-    ftp->TimeOut = timeOutMs;
-    if (configure) configure(*ftp);
-    auto session = std::make_unique<FtpSession>(std::move(ftp));
-    std::optional<transfer::Outcome> opened;
-    session->Open([&](const transfer::Outcome& o) { opened = o; });
-    if (!testsupport::PumpUntil([&] { return opened.has_value(); }) || !opened->ok) return nullptr;
-    return session;
-}
-
-// Starts `request` (a file, a directory or a listing) and runs the event loop until it has
-// ended; nothing when it did not start, or did not end within 5 s.
-std::optional<transfer::Outcome> RunToEnd(FtpSession& session, const transfer::Request& request)
-{
-    std::optional<transfer::Outcome> ended;
-    auto done = [&](const transfer::Outcome& o) { ended = o; };
-    const bool started =
-        request.operation == transfer::Operation::List
-            ? session.StartList(request, [&](const auto& o, const auto&) { done(o); })
-            : session.Start(request, nullptr, done);
-    if (!started || !testsupport::PumpUntil([&] { return ended.has_value(); }, 5000)) return {};
-    return ended;
-}
-
 TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
 {
     using transfer::Operation;
@@ -574,6 +542,65 @@ TEST(PipelinedSession, TriesAgainMorePlainly)
         EXPECT_EQ(session->Pipelining(), row.pipelinedAfter) << row.name;
         session->Close();
         EXPECT_TRUE(server.Verify()) << row.name;
+    }
+}
+
+// The non-blocking session's resumed download of "f", 8 bytes on the server, 3 of them here in
+// f.part: it ends byte-exact, or fails with the part as it was, ready for the next resume.
+TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
+{
+    struct Row {
+        const char* name;
+        const char* restReply;
+        const char* sent; // nullptr: no RETR may follow
+        bool ok;
+        ErrorReason reason;
+        const char* left; // f when the download succeeded, f.part when it failed
+    };
+    const Row rows[] = {
+        {"TheRest", "350 Restarting at 3", "defgh", true, ErrorReason::Unknown, "abcdefgh"},
+        {"RestTakenButTheWholeFileSent", "350 Restarting at 3", "abcdefgh", false,
+         ErrorReason::TransferIncomplete, "abc"},
+        {"RestRefused", "502 REST not implemented", nullptr, false, ErrorReason::ServerRefused,
+         "abc"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::TempDir dir("tavolen-resume");
+        testsupport::WriteFileBytes(dir.File("f.part"), "abc");
+        testsupport::ScriptedFtpServer server;
+        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        script.Expect("TYPE I").Reply("200 binary").Expect("SIZE f").Reply("213 8");
+        script.PassiveListen().Expect("PASV").ReplyPasv().Expect("REST 3").Reply(row.restReply);
+        if (row.sent) {
+            script.Expect("RETR f").Reply("150 Opening data connection for f").AcceptData();
+            script.SendData(row.sent).CloseData().Reply("226 Transfer complete");
+        }
+        // A command the script does not expect ends the session at once, not after a time-out.
+        script.Expect("MKD d").Reply("257 \"d\" created");
+        server.SetAfterScript(testsupport::ScriptedFtpServer::AfterScript::Close);
+        server.Start();
+        const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
+        ASSERT_TRUE(session);
+
+        transfer::Request request;
+        request.operation = transfer::Operation::Get;
+        request.remotePath = "f";
+        request.localPath = dir.File("f");
+        request.resume = true;
+        std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->ok, row.ok) << ended->message;
+        if (!row.ok) {
+            EXPECT_EQ(ended->reason, row.reason) << ended->message;
+        }
+        EXPECT_EQ(ReadFileBytes(dir.File(row.ok ? "f" : "f.part")), row.left);
+        request.operation = transfer::Operation::MakeDirectory;
+        request.remotePath = "d";
+        ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended);
+        EXPECT_TRUE(ended->ok) << ended->message;
+        EXPECT_TRUE(server.Verify());
     }
 }
 
