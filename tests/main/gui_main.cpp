@@ -3,6 +3,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "TestTimeZone.h"
+
 #include <csignal>
 
 int main(int argc, char** argv)
@@ -16,6 +18,7 @@ int main(int argc, char** argv)
     QTemporaryDir config;
     if (!qEnvironmentVariableIsSet("XDG_CONFIG_HOME"))
         qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+    testmain::UseTestTimeZone();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Tavolen");
     testing::InitGoogleTest(&argc, argv);
