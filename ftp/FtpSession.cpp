@@ -81,6 +81,8 @@ struct FtpSession::Running {
     std::unique_ptr<platform::LocalFile> file;
     // An upload's whole, read once when the file is opened rather than with every block.
     int64_t uploadSize = -1;
+    // A resumed download: the bytes the local file held before this pass.
+    int64_t resumedFrom = 0;
     bool machineListing = false;
     std::string listing;
     std::vector<transfer::RemoteEntry> entries;
@@ -236,6 +238,7 @@ void FtpSession::StartTransfer()
         const int64_t have = resume ? platform::LocalFile::SizeOf(path) : -1;
         settings.offset = std::max<int64_t>(have, 0);
         settings.restart = settings.compareWithLocal = settings.offset > 0;
+        run.resumedFrom = settings.offset;
         run.file = std::make_unique<platform::LocalFile>(
             settings.offset > 0 ? platform::LocalFile::OpenForAppending(path)
                                 : platform::LocalFile::Create(path));
@@ -294,8 +297,21 @@ void FtpSession::Apply(const TransferOperation::Step& step)
         return Concluded();
     }
     if (RetryPlainer()) return;
+    transfer::Outcome failed = FailureOutcome(machine.Failure().message, machine.Failure().reason);
+    // More than the rest arrived: a server that took REST and sent the whole file all the same,
+    // appended to the part that was here. That part is restored, so a later resume builds on it.
+    Running& run = *running_;
+    if (run.resumedFrom > 0 && run.target && run.data && machine.Total() >= 0 &&
+        run.resumedFrom + run.data->BytesReceived > machine.Total()) {
+        run.file.reset();
+        try {
+            platform::LocalFile::CutTo(run.target->WritePath(), run.resumedFrom);
+        } catch (const Exception& error) {
+            failed.message += "; " + error.Message();
+        }
+    }
     if (machine.Failure().reason == ErrorReason::OutOfStep) return OutOfStep(machine.Failure());
-    Finish(FailureOutcome(machine.Failure().message, machine.Failure().reason));
+    Finish(std::move(failed));
 }
 
 bool FtpSession::Fits(const std::string& command, const FtpReply& reply)

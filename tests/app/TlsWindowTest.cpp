@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <sys/stat.h>
@@ -283,7 +284,8 @@ TEST_F(FormTest, AsksBeforeLoggingInWithoutEncryption)
     ASSERT_EQ(boxes.seen.size(), 1u);
     const SeenBox asked = boxes.seen[0];
     EXPECT_EQ(asked.title, "Tavolen");
-    EXPECT_EQ(asked.buttons, (QStringList{"Continuar sem criptografia", "Cancelar"}));
+    // Anything else (an error box) means nobody was asked: the rest would only wait.
+    ASSERT_EQ(asked.buttons, (QStringList{"Continuar sem criptografia", "Cancelar"}));
     EXPECT_TRUE(asked.text.contains(QStringLiteral("127.0.0.1:%1").arg(server.Port())));
     EXPECT_TRUE(asked.text.contains(QStringLiteral("não oferece criptografia")));
     EXPECT_FALSE(form->VaskFTP1->Connected);
@@ -294,9 +296,10 @@ TEST_F(FormTest, AsksBeforeLoggingInWithoutEncryption)
     form->Button3->click();
     EXPECT_TRUE(form->VaskFTP1->Connected);
     EXPECT_EQ(boxes.seen.size(), 1u) << "not asked again";
-    const auto& lines = server.ReceivedLines();
-    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 3),
-              (std::vector<std::string>{"AUTH TLS", "QUIT", "AUTH TLS"}));
+    // Fewer lines than three when the question was skipped and the login went on.
+    std::vector<std::string> lines = server.ReceivedLines();
+    lines.resize(std::min<size_t>(lines.size(), 3));
+    EXPECT_EQ(lines, (std::vector<std::string>{"AUTH TLS", "QUIT", "AUTH TLS"}));
     EXPECT_TRUE(server.Verify());
 }
 

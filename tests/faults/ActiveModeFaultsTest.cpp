@@ -182,6 +182,66 @@ TEST(ActiveModeFaults, AnIntruderWhoConnectsFirstIsTurnedAwayAndGetsNothing)
     }
 }
 
+// The same intruder against the non-blocking session (folder transfers, mirror): turned away
+// unread, the listener left for the server's own connection, and the session goes on.
+TEST(ActiveModeFaults, TheNonBlockingSessionTurnsAnIntruderAwayToo)
+{
+    const std::string payload = testsupport::AllByteValuesWithCrLf();
+    // A lambda, so that a row's ASSERT leaves only that row.
+    const auto row = [&](const transfer::Operation operation) {
+        const bool upload = operation == transfer::Operation::Put;
+        SCOPED_TRACE(upload ? "STOR" : "RETR");
+        testsupport::TempDir dir("tavolen-intruder");
+        const std::string local = dir.File("f");
+        if (upload) testsupport::WriteFileBytes(local, payload);
+        testsupport::ScriptedFtpServer server;
+        // PORT is answered before the transfer command is read, pipelined behind it or not.
+        auto& script = server.Reply("220 pronto")
+                           .Expect("USER ana")
+                           .Reply("230 ok")
+                           .NoFeatures()
+                           .Expect("TYPE I")
+                           .Reply("200 binary")
+                           .ExpectPrefix("PORT 127,0,0,1,")
+                           .Reply("200 PORT ok")
+                           .Expect(upload ? "STOR f" : "RETR f")
+                           .Reply("150 go ahead")
+                           .IntruderConnectBack("dados falsos\r\n")
+                           .ConnectBack();
+        if (upload)
+            script.ReceiveData();
+        else
+            script.SendData(payload).CloseData();
+        script.Reply("226 done").Expect("MKD d").Reply("257 \"d\" created");
+        server.Start();
+        const std::unique_ptr<FtpSession> session =
+            faults::OpenedSession(server, 5000, [](TVaskFTP& ftp) { ftp.Passive = false; });
+        ASSERT_TRUE(session);
+
+        transfer::Request request;
+        request.operation = operation;
+        request.remotePath = "f";
+        request.localPath = local;
+        std::optional<transfer::Outcome> ended = faults::RunToEnd(*session, request);
+        ASSERT_TRUE(ended) << "the transfer did not end";
+        EXPECT_TRUE(ended->ok) << ended->message;
+        if (ended->ok) {
+            EXPECT_EQ(testsupport::ReadFileBytes(local), payload);
+        }
+        request.operation = transfer::Operation::MakeDirectory;
+        request.remotePath = "d";
+        ended = faults::RunToEnd(*session, request);
+        ASSERT_TRUE(ended);
+        EXPECT_TRUE(ended->ok) << ended->message;
+        ASSERT_TRUE(server.Verify());
+        if (upload) {
+            EXPECT_EQ(server.ReceivedData(), Lines{payload});
+        }
+    };
+    row(transfer::Operation::Get);
+    row(transfer::Operation::Put);
+}
+
 // Behind a proxy the data comes from the server, not from the proxy the control connection
 // goes to, so there is nothing to compare its address with.
 TEST(ActiveModeFaults, BehindAProxyTheDataConnectionIsTakenFromAnyAddress)

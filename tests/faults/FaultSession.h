@@ -2,6 +2,7 @@
 // A scripted session for misbehaving servers: the FTP component, every status text and event it
 // reports, a temporary directory for local files, and the checks every fault test ends with --
 // the component is usable again, or says cleanly that it is not connected.
+#include "ftp/FtpSession.h"
 #include "ftp/ScriptedSession.h"
 #include "support/EventLoop.h"
 #include "support/Outcome.h"
@@ -11,6 +12,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,6 +94,42 @@ inline void ExpectNotConnected(FaultSession& s)
     EXPECT_FALSE(s.ftp.Connected);
     EXPECT_EQ(MessageOf([&] { s.ftp.ChangeDirectory("pub"); }), "Not Connected");
     EXPECT_EQ(MessageOf([&] { s.ftp.ListDirectory(); }), "Not Connected");
+}
+
+// A non-blocking session logged in to the scripted server as "ana", passive; `configure` sets
+// what a test needs besides. Nothing when the login failed.
+inline std::unique_ptr<FtpSession>
+OpenedSession(testsupport::ScriptedFtpServer& server, int32_t timeOutMs,
+              const std::function<void(TVaskFTP&)>& configure = {})
+{
+    auto ftp = std::make_unique<TVaskFTP>(nullptr);
+    ftp->Host = "127.0.0.1";
+    ftp->Port = server.Port();
+    ftp->UserID = "ana";
+    ftp->Password = "x";
+    ftp->Passive = true;
+    ftp->TimeOut = timeOutMs;
+    if (configure) configure(*ftp);
+    auto session = std::make_unique<FtpSession>(std::move(ftp));
+    std::optional<transfer::Outcome> opened;
+    session->Open([&](const transfer::Outcome& o) { opened = o; });
+    if (!testsupport::PumpUntil([&] { return opened.has_value(); }) || !opened->ok) return nullptr;
+    return session;
+}
+
+// Starts `request` (a file, a directory or a listing) and runs the event loop until it has
+// ended; nothing when it did not start, or did not end within 5 s.
+inline std::optional<transfer::Outcome> RunToEnd(FtpSession& session,
+                                                 const transfer::Request& request)
+{
+    std::optional<transfer::Outcome> ended;
+    auto done = [&](const transfer::Outcome& o) { ended = o; };
+    const bool started =
+        request.operation == transfer::Operation::List
+            ? session.StartList(request, [&](const auto& o, const auto&) { done(o); })
+            : session.Start(request, nullptr, done);
+    if (!started || !testsupport::PumpUntil([&] { return ended.has_value(); }, 5000)) return {};
+    return ended;
 }
 
 } // namespace faults

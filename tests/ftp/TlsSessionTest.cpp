@@ -379,6 +379,9 @@ struct DataRow {
     End end;
     std::optional<ErrorReason> failure;
     bool requireResumed = false;
+    // The tests' CA is no longer trusted once the login is done: the data connection is judged
+    // by the control connection's certificate, which was trusted when the server was.
+    bool caListEmptiedAfterLogin = false;
 };
 
 class TlsData : public ::testing::TestWithParam<DataRow> {};
@@ -451,6 +454,7 @@ TEST_P(TlsData, IsProtectedAndFailsWhenItCannotBeTrusted)
         s.LoggedInOverTls();
         ScriptDataConnection(s.server, passive, row);
         s.StartLoggedIn();
+        if (row.caListEmptiedAfterLogin) s.ftp.TlsCaFiles.clear();
 
         EXPECT_EQ(ReasonRaisedBy([&] {
                       if (row.op == Op::List) s.ftp.ListDirectory();
@@ -490,7 +494,11 @@ INSTANTIATE_TEST_SUITE_P(
                               ErrorReason::ServerRefused},
                       DataRow{"UnresumedIsWarnedAbout", Op::List, End::NotResumed, std::nullopt},
                       DataRow{"UnresumedIsRefusedWhereResumptionIsRequired", Op::Get,
-                              End::NotResumed, ErrorReason::TlsDataNotResumed, true}),
+                              End::NotResumed, ErrorReason::TlsDataNotResumed, true},
+                      // A server that resumes no session, whose CA the user no longer trusts:
+                      // its data connections are still the server logged in to.
+                      DataRow{"ControlCertificateHoldsWithTheCaListEmptied", Op::Get,
+                              End::NotResumed, std::nullopt, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- handshakes that never end ------------------------------------------------------------------

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
@@ -238,6 +239,21 @@ TEST(FtpdriveInClear, WarnsOnStandardErrorAndNeverWithAPinnedServer)
                                        " does not offer TLS: the session, password included, is "
                                        "not encrypted"})
         << Dump(automatic);
+
+    // A mirror logs in several times, each session in clear; it says so once for the run.
+    std::filesystem::create_directories(server.Root() + "/arvore");
+    for (int i = 0; i < 6; ++i)
+        testsupport::WriteFileBytes(server.Root() + "/arvore/f" + std::to_string(i), "x");
+    testsupport::TempDir local;
+    std::vector<std::string> mirror = login;
+    mirror.insert(mirror.end(),
+                  {"--passive", "--parallel", "3", "mirror", "/arvore", local.File("copia")});
+    const Drive tree = RunFtpdrive(mirror);
+    EXPECT_EQ(tree.exitCode, 0) << Dump(tree);
+    EXPECT_EQ(tree.err, automatic.err) << Dump(tree);
+    EXPECT_EQ(tree.CountContaining("mirror: 6 files, 6 bytes"), 1u) << Dump(tree);
+    EXPECT_EQ(tree.CountContaining(" 1 session"), 0u)
+        << "one login is no test of once" << Dump(tree);
 
     const Drive off = run({"--tls", "off"});
     EXPECT_EQ(off.exitCode, 0) << Dump(off);

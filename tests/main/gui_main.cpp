@@ -3,6 +3,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include "TestTimeZone.h"
+
 #include <csignal>
 
 int main(int argc, char** argv)
@@ -19,6 +21,7 @@ int main(int argc, char** argv)
     // Likewise the user's keyring: the window's tests see none unless a test runs on a keyring
     // of its own (tests/keyring), in a D-Bus session made for it.
     if (!qEnvironmentVariableIsSet("TAVOLEN_TEST_KEYRING")) qunsetenv("DBUS_SESSION_BUS_ADDRESS");
+    testmain::UseTestTimeZone();
     QApplication app(argc, argv);
     QApplication::setApplicationName("Tavolen");
     testing::InitGoogleTest(&argc, argv);
