@@ -671,176 +671,164 @@ TEST(PipelinedSession, RepliesOutOfStepCloseTheLoginAndTryOnceMoreOnANewOne)
         EXPECT_FALSE(session->Pipelining()) << row.name;
         session->Close();
         EXPECT_TRUE(server.Verify()) << row.name;
+    }
+}
 
-        // The non-blocking session's resumed download of "f", 8 bytes on the server, 3 of them here
-        // in f.part: it ends byte-exact, or fails with the part as it was, ready for the next
-        // resume.
-        TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
-        {
-            struct Row {
-                const char* name;
-                const char* restReply;
-                const char* sent; // nullptr: no RETR may follow
-                bool ok;
-                ErrorReason reason;
-                const char* left; // f when the download succeeded, f.part when it failed
-            };
-            const Row rows[] = {
-                {"TheRest", "350 Restarting at 3", "defgh", true, ErrorReason::Unknown, "abcdefgh"},
-                {"RestTakenButTheWholeFileSent", "350 Restarting at 3", "abcdefgh", false,
-                 ErrorReason::TransferIncomplete, "abc"},
-                {"RestRefused", "502 REST not implemented", nullptr, false,
-                 ErrorReason::ServerRefused, "abc"},
-            };
-            for (const Row& row : rows) {
-                SCOPED_TRACE(row.name);
-                testsupport::TempDir dir("tavolen-resume");
-                testsupport::WriteFileBytes(dir.File("f.part"), "abc");
-                testsupport::ScriptedFtpServer server;
-                auto& script =
-                    server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
-                script.Expect("TYPE I").Reply("200 binary").Expect("SIZE f").Reply("213 8");
-                script.PassiveListen().Expect("PASV").ReplyPasv().Expect("REST 3").Reply(
-                    row.restReply);
-                if (row.sent) {
-                    script.Expect("RETR f").Reply("150 Opening data connection for f").AcceptData();
-                    script.SendData(row.sent).CloseData().Reply("226 Transfer complete");
-                }
-                // A command the script does not expect ends the session at once, not after a
-                // time-out.
-                script.Expect("MKD d").Reply("257 \"d\" created");
-                server.SetAfterScript(testsupport::ScriptedFtpServer::AfterScript::Close);
-                server.Start();
-                const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
-                ASSERT_TRUE(session);
-
-                transfer::Request request;
-                request.operation = transfer::Operation::Get;
-                request.remotePath = "f";
-                request.localPath = dir.File("f");
-                request.resume = true;
-                std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
-                ASSERT_TRUE(ended);
-                EXPECT_EQ(ended->ok, row.ok) << ended->message;
-                if (!row.ok) {
-                    EXPECT_EQ(ended->reason, row.reason) << ended->message;
-                }
-                EXPECT_EQ(ReadFileBytes(dir.File(row.ok ? "f" : "f.part")), row.left);
-                request.operation = transfer::Operation::MakeDirectory;
-                request.remotePath = "d";
-                ended = RunToEnd(*session, request);
-                ASSERT_TRUE(ended);
-                EXPECT_TRUE(ended->ok) << ended->message;
-                EXPECT_TRUE(server.Verify());
-            }
+// The non-blocking session's resumed download of "f", 8 bytes on the server, 3 of them here in
+// f.part: it ends byte-exact, or fails with the part as it was, ready for the next resume.
+TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
+{
+    struct Row {
+        const char* name;
+        const char* restReply;
+        const char* sent; // nullptr: no RETR may follow
+        bool ok;
+        ErrorReason reason;
+        const char* left; // f when the download succeeded, f.part when it failed
+    };
+    const Row rows[] = {
+        {"TheRest", "350 Restarting at 3", "defgh", true, ErrorReason::Unknown, "abcdefgh"},
+        {"RestTakenButTheWholeFileSent", "350 Restarting at 3", "abcdefgh", false,
+         ErrorReason::TransferIncomplete, "abc"},
+        {"RestRefused", "502 REST not implemented", nullptr, false, ErrorReason::ServerRefused,
+         "abc"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::TempDir dir("tavolen-resume");
+        testsupport::WriteFileBytes(dir.File("f.part"), "abc");
+        testsupport::ScriptedFtpServer server;
+        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        script.Expect("TYPE I").Reply("200 binary").Expect("SIZE f").Reply("213 8");
+        script.PassiveListen().Expect("PASV").ReplyPasv().Expect("REST 3").Reply(row.restReply);
+        if (row.sent) {
+            script.Expect("RETR f").Reply("150 Opening data connection for f").AcceptData();
+            script.SendData(row.sent).CloseData().Reply("226 Transfer complete");
         }
+        // A command the script does not expect ends the session at once, not after a time-out.
+        script.Expect("MKD d").Reply("257 \"d\" created");
+        server.SetAfterScript(testsupport::ScriptedFtpServer::AfterScript::Close);
+        server.Start();
+        const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
+        ASSERT_TRUE(session);
 
-        // The non-blocking session checks a whole file against the server's checksum as the bytes
-        // pass: the hash is picked once per login (OPTS HASH where needed), a mismatch fails with
-        // both values and sets a download aside, and an answer without a checksum fails only when
-        // one is required.
-        TEST(SessionChecksum, ComparesWithTheServersAnswer)
-        {
-            const std::string kHelloSha256 =
-                "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
-            const std::string kHelloSha1 = "aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d";
-            const std::string kUpMd5 = "75a4ee0e6be2d6af9e22a7f742e2f519";
-            // Long enough for the digest to hash on its own thread, through its ring of blocks.
-            std::string longFile(3u << 20, '\0');
-            for (size_t i = 0; i < longFile.size(); ++i)
-                longFile[i] = static_cast<char>(i * 7 + i / 4099);
-            const std::string longSha256 =
-                QCryptographicHash::hash(QByteArray::fromStdString(longFile),
-                                         QCryptographicHash::Sha256)
-                    .toHex()
-                    .toStdString();
-            struct Row {
-                const char* name;
-                const char* feature;     // the one line of FEAT
-                bool upload;             // STOR "up!" rather than RETR "hello"
-                std::string select;      // the OPTS HASH line expected, if any
-                const char* selectReply; // and its answer
-                std::string ask;         // the hash command expected
-                std::string answer;
-                TVerifyMode mode;
-                bool ok, verified;
-                ErrorReason reason;
-                bool setAside; // down.unverified holds the bytes, and no down was made
-                std::string content = "hello"; // what a download sends
-            };
-            const Row rows[] = {
-                {"HashPicksSha256", " HASH SHA-256;MD5*", false, "OPTS HASH SHA-256", "200 SHA-256",
-                 "HASH f", "213 SHA-256 0-5 " + kHelloSha256 + " f", TVerifyMode::Auto, true, true,
-                 ErrorReason::Unknown, false},
-                {"HashKeepsItsOwnWhenRefused", " HASH SHA-256;SHA-1*", false, "OPTS HASH SHA-256",
-                 "501 no", "HASH f", "213 SHA-1 0-5 " + kHelloSha1 + " f", TVerifyMode::Auto, true,
-                 true, ErrorReason::Unknown, false},
-                {"Mismatch", " XSHA256", false, "", "", "XSHA256 f", "250 " + std::string(64, 'a'),
-                 TVerifyMode::Auto, false, false, ErrorReason::VerificationFailed, true},
-                {"UploadVerified", " XMD5", true, "", "", "XMD5 up", "250 " + kUpMd5,
-                 TVerifyMode::Auto, true, true, ErrorReason::Unknown, false},
-                {"NoAnswerIsNoFailure", " XSHA256", false, "", "", "XSHA256 f",
-                 "500 Unknown command", TVerifyMode::Auto, true, false, ErrorReason::Unknown,
-                 false},
-                {"NoAnswerWhenRequired", " XSHA256", false, "", "", "XSHA256 f",
-                 "500 Unknown command", TVerifyMode::Require, false, false,
-                 ErrorReason::VerificationUnavailable, false},
-                {"LongDownload", " XSHA256", false, "", "", "XSHA256 f", "250 " + longSha256,
-                 TVerifyMode::Require, true, true, ErrorReason::Unknown, false, longFile},
-            };
-            for (const Row& row : rows) {
-                testsupport::TempDir dir("tavolen-checksum");
-                testsupport::WriteFileBytes(dir.File("up"), "up!");
-                testsupport::ScriptedFtpServer server;
-                auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
-                script.Expect("FEAT").Reply("211-Features:").Reply(row.feature).Reply("211 End");
-                if (!row.select.empty()) script.Expect(row.select).Reply(row.selectReply);
-                script.Expect("TYPE I").Reply("200 binary");
-                script.PassiveListen().Expect("PASV").Expect(row.upload ? "STOR up" : "RETR f");
-                script.ReplyPasv().Reply("150 Opening").AcceptData();
-                if (row.upload) {
-                    script.ReceiveData().Reply("226 Stored");
-                } else {
-                    script.SendData(row.content).CloseData().Reply("226 Done");
-                }
-                script.Expect(row.ask).Reply(row.answer).Expect("QUIT").Reply("221 Bye");
-                server.Start();
-
-                const std::unique_ptr<FtpSession> session =
-                    OpenedSession(server, 5000, [&row](TVaskFTP& ftp) { ftp.Verify = row.mode; });
-                ASSERT_TRUE(session) << row.name;
-
-                transfer::Request request;
-                request.operation =
-                    row.upload ? transfer::Operation::Put : transfer::Operation::Get;
-                request.remotePath = row.upload ? "up" : "f";
-                request.localPath = dir.File(row.upload ? "up" : "down");
-                const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
-                ASSERT_TRUE(ended) << row.name;
-                EXPECT_EQ(ended->ok, row.ok) << row.name << ": " << ended->message;
-                EXPECT_EQ(ended->verified, row.verified) << row.name;
-                if (!row.ok) {
-                    EXPECT_EQ(ended->reason, row.reason) << row.name << ": " << ended->message;
-                }
-                if (row.reason == ErrorReason::VerificationFailed) {
-                    EXPECT_NE(ended->message.find(kHelloSha256), std::string::npos)
-                        << ended->message;
-                    EXPECT_NE(ended->message.find(std::string(64, 'a')), std::string::npos);
-                }
-                if (!row.upload && row.ok) {
-                    EXPECT_TRUE(testsupport::ReadFileBytes(dir.File("down")) == row.content)
-                        << row.name;
-                }
-                if (!row.upload) {
-                    EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down")) >= 0), row.ok)
-                        << row.name;
-                    EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down.unverified")) >= 0),
-                              row.setAside)
-                        << row.name;
-                }
-                session->Close();
-                EXPECT_TRUE(server.Verify()) << row.name;
-            }
+        transfer::Request request;
+        request.operation = transfer::Operation::Get;
+        request.remotePath = "f";
+        request.localPath = dir.File("f");
+        request.resume = true;
+        std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->ok, row.ok) << ended->message;
+        if (!row.ok) {
+            EXPECT_EQ(ended->reason, row.reason) << ended->message;
         }
+        EXPECT_EQ(ReadFileBytes(dir.File(row.ok ? "f" : "f.part")), row.left);
+        request.operation = transfer::Operation::MakeDirectory;
+        request.remotePath = "d";
+        ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended);
+        EXPECT_TRUE(ended->ok) << ended->message;
+        EXPECT_TRUE(server.Verify());
+    }
+}
 
-    } // namespace
+// The non-blocking session checks a whole file against the server's checksum as the bytes pass:
+// the hash is picked once per login (OPTS HASH where needed), a mismatch fails with both values
+// and sets a download aside, and an answer without a checksum fails only when one is required.
+TEST(SessionChecksum, ComparesWithTheServersAnswer)
+{
+    const std::string kHelloSha256 =
+        "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
+    const std::string kHelloSha1 = "aaf4c61ddcc5e8a2dabede0f3b482cd9aea9434d";
+    const std::string kUpMd5 = "75a4ee0e6be2d6af9e22a7f742e2f519";
+    // Long enough for the digest to hash on its own thread, through its ring of blocks.
+    std::string longFile(3u << 20, '\0');
+    for (size_t i = 0; i < longFile.size(); ++i) longFile[i] = static_cast<char>(i * 7 + i / 4099);
+    const std::string longSha256 =
+        QCryptographicHash::hash(QByteArray::fromStdString(longFile), QCryptographicHash::Sha256)
+            .toHex()
+            .toStdString();
+    struct Row {
+        const char* name;
+        const char* feature;     // the one line of FEAT
+        bool upload;             // STOR "up!" rather than RETR "hello"
+        std::string select;      // the OPTS HASH line expected, if any
+        const char* selectReply; // and its answer
+        std::string ask;         // the hash command expected
+        std::string answer;
+        TVerifyMode mode;
+        bool ok, verified;
+        ErrorReason reason;
+        bool setAside;                 // down.unverified holds the bytes, and no down was made
+        std::string content = "hello"; // what a download sends
+    };
+    const Row rows[] = {
+        {"HashPicksSha256", " HASH SHA-256;MD5*", false, "OPTS HASH SHA-256", "200 SHA-256",
+         "HASH f", "213 SHA-256 0-5 " + kHelloSha256 + " f", TVerifyMode::Auto, true, true,
+         ErrorReason::Unknown, false},
+        {"HashKeepsItsOwnWhenRefused", " HASH SHA-256;SHA-1*", false, "OPTS HASH SHA-256", "501 no",
+         "HASH f", "213 SHA-1 0-5 " + kHelloSha1 + " f", TVerifyMode::Auto, true, true,
+         ErrorReason::Unknown, false},
+        {"Mismatch", " XSHA256", false, "", "", "XSHA256 f", "250 " + std::string(64, 'a'),
+         TVerifyMode::Auto, false, false, ErrorReason::VerificationFailed, true},
+        {"UploadVerified", " XMD5", true, "", "", "XMD5 up", "250 " + kUpMd5, TVerifyMode::Auto,
+         true, true, ErrorReason::Unknown, false},
+        {"NoAnswerIsNoFailure", " XSHA256", false, "", "", "XSHA256 f", "500 Unknown command",
+         TVerifyMode::Auto, true, false, ErrorReason::Unknown, false},
+        {"NoAnswerWhenRequired", " XSHA256", false, "", "", "XSHA256 f", "500 Unknown command",
+         TVerifyMode::Require, false, false, ErrorReason::VerificationUnavailable, false},
+        {"LongDownload", " XSHA256", false, "", "", "XSHA256 f", "250 " + longSha256,
+         TVerifyMode::Require, true, true, ErrorReason::Unknown, false, longFile},
+    };
+    for (const Row& row : rows) {
+        testsupport::TempDir dir("tavolen-checksum");
+        testsupport::WriteFileBytes(dir.File("up"), "up!");
+        testsupport::ScriptedFtpServer server;
+        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+        script.Expect("FEAT").Reply("211-Features:").Reply(row.feature).Reply("211 End");
+        if (!row.select.empty()) script.Expect(row.select).Reply(row.selectReply);
+        script.Expect("TYPE I").Reply("200 binary");
+        script.PassiveListen().Expect("PASV").Expect(row.upload ? "STOR up" : "RETR f");
+        script.ReplyPasv().Reply("150 Opening").AcceptData();
+        if (row.upload) {
+            script.ReceiveData().Reply("226 Stored");
+        } else {
+            script.SendData(row.content).CloseData().Reply("226 Done");
+        }
+        script.Expect(row.ask).Reply(row.answer).Expect("QUIT").Reply("221 Bye");
+        server.Start();
+
+        const std::unique_ptr<FtpSession> session =
+            OpenedSession(server, 5000, [&row](TVaskFTP& ftp) { ftp.Verify = row.mode; });
+        ASSERT_TRUE(session) << row.name;
+
+        transfer::Request request;
+        request.operation = row.upload ? transfer::Operation::Put : transfer::Operation::Get;
+        request.remotePath = row.upload ? "up" : "f";
+        request.localPath = dir.File(row.upload ? "up" : "down");
+        const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended) << row.name;
+        EXPECT_EQ(ended->ok, row.ok) << row.name << ": " << ended->message;
+        EXPECT_EQ(ended->verified, row.verified) << row.name;
+        if (!row.ok) {
+            EXPECT_EQ(ended->reason, row.reason) << row.name << ": " << ended->message;
+        }
+        if (row.reason == ErrorReason::VerificationFailed) {
+            EXPECT_NE(ended->message.find(kHelloSha256), std::string::npos) << ended->message;
+            EXPECT_NE(ended->message.find(std::string(64, 'a')), std::string::npos);
+        }
+        if (!row.upload && row.ok) {
+            EXPECT_TRUE(testsupport::ReadFileBytes(dir.File("down")) == row.content) << row.name;
+        }
+        if (!row.upload) {
+            EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down")) >= 0), row.ok) << row.name;
+            EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down.unverified")) >= 0), row.setAside)
+                << row.name;
+        }
+        session->Close();
+        EXPECT_TRUE(server.Verify()) << row.name;
+    }
+}
+
+} // namespace
