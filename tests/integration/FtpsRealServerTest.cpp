@@ -248,7 +248,7 @@ TEST(FtpdriveInClear, WarnsOnStandardErrorAndNeverWithAPinnedServer)
     std::vector<std::string> mirror = login;
     mirror.insert(mirror.end(),
                   {"--passive", "--parallel", "3", "mirror", "/arvore", local.File("copia")});
-    const Drive tree = RunFtpdrive(mirror);
+    const Drive tree = RunFtpdrive(mirror, {{"TAVOLEN_PASSWORD", server.Password()}});
     EXPECT_EQ(tree.exitCode, 0) << Dump(tree);
     EXPECT_EQ(tree.err, automatic.err) << Dump(tree);
     EXPECT_EQ(tree.CountContaining("mirror: 6 files, 6 bytes"), 1u) << Dump(tree);
