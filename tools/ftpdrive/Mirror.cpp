@@ -5,6 +5,7 @@
 #include "tools/ftpdrive/Session.h"
 
 #include "ftp/FtpSession.h"
+#include "platform/PrintableText.h"
 
 #include "queue/Scheduler.h"
 #include "queue/TreeTransfer.h"
@@ -84,13 +85,14 @@ private:
 };
 
 // A server's reply keeps its line ends (and a reply of several lines has some inside): one
-// output line each.
+// output line each, and the names and texts in it (the server's) with no control character
+// left to act on the terminal.
 std::string OneLine(std::string text)
 {
     text = WithoutLineEnd(std::move(text));
     for (char& c : text)
         if (c == '\r' || c == '\n') c = ' ';
-    return text;
+    return platform::PrintableText(text);
 }
 
 void PrintSummary(const transfer::TreeSummary& summary)
@@ -108,7 +110,8 @@ void PrintSummary(const transfer::TreeSummary& summary)
     if (summary.canceled) text += ", canceled";
     Out(text);
     for (const std::string& failure : summary.failures) Out("failed: " + OneLine(failure));
-    for (const std::string& left : summary.leftOut) Out("left out: " + left);
+    for (const std::string& left : summary.leftOut)
+        Out("left out: " + platform::PrintableText(left));
 }
 
 } // namespace
