@@ -180,6 +180,30 @@ TEST(Mirror, ActiveModeTreesArriveWholeBothWays)
     }
 }
 
+// A folder whose names are the temporary forms of its other names: each file arrives as itself,
+// over sessions that fetch them at the same time, and nothing else is left in the target.
+TEST(Mirror, NamesLikeTemporaryOnesArriveAsThemselves)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    const fs::path tree = fs::path(server.Root()) / "clash";
+    fs::create_directories(tree);
+    const std::vector<std::string> names{
+        "c", "c.part", "c.part.part", "c.unverified", "d.unverified", "d", "d.part"};
+    for (size_t i = 0; i < names.size(); ++i)
+        testsupport::WriteFileBytes((tree / names[i]).string(),
+                                    names[i] + ":" + std::string(200000 + i, 'a' + char(i)));
+    testsupport::TempDir local;
+    const fs::path target = fs::path(local.Path()) / "clash";
+
+    const Drive d =
+        RunFtpdrive(With(Login(server), {"--parallel", "4", "mirror", "/clash", target.string()}));
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(Differences(TreeOf(target, true), TreeOf(tree, true)), "");
+    EXPECT_EQ(d.CountContaining("mirror: 7 files"), 1u) << Dump(d);
+}
+
 // vsftpd turns away a third connection from the same address with 421: four sessions asked
 // for, two given, and every file arrives all the same.
 TEST(Mirror, ServerAllowingTwoSessionsStillGetsEveryFile)
