@@ -3,6 +3,7 @@
 #include "FtpdriveRun.h"
 
 #include "support/RealServers.h"
+#include "support/ScriptedFtpServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestUtil.h"
 
@@ -269,4 +270,58 @@ TEST(Mirror, TreeBothWaysOverTlsWithEverySessionTrusted)
     ASSERT_EQ(up.exitCode, 0) << Dump(up) << server.Log();
     EXPECT_EQ(
         Differences(TreeOf(fs::path(server.WritableDir()) / "tree", true), TreeOf(tree, true)), "");
+}
+
+// A server that protects the login but refuses PROT P, or whose data connections do not resume
+// the login's TLS session: mirror says so, once a run, as get does.
+TEST(Mirror, WarnsOfUnprotectedDataAsGetDoes)
+{
+    TAVOLEN_REQUIRE(testsupport::TestCertificates::Available(), "the openssl command");
+    const auto& certs = testsupport::TestCertificates::Shared();
+    struct Row {
+        bool protect; // PROT P accepted; the data connections then speak TLS without resuming
+        const char* warning;
+    };
+    const Row rows[] = {
+        {false, " refused to protect data connections: listings and files are not encrypted"},
+        {true, " did not resume the TLS session of the login; it may not come from the server"},
+    };
+    for (const Row& row : rows) {
+        testsupport::ScriptedFtpServer server;
+        server.UseCertificate(certs.Server());
+        auto& script = server.Reply("220 pronto")
+                           .AuthTls()
+                           .Expect("USER ana")
+                           .Reply("230 ok")
+                           .NoFeatures()
+                           .Expect("PBSZ 0")
+                           .Reply("200 PBSZ=0")
+                           .Expect("PROT P")
+                           .Reply(row.protect ? "200 Private" : "536 PROT P not allowed");
+        // An empty listing, then its parent's, which tells that the directory is there.
+        for (const auto& [command, listing] : std::vector<std::pair<std::string, std::string>>{
+                 {"LIST /empty", ""},
+                 {"LIST /", "drwxr-xr-x 2 ftp ftp 0 Jan 01  2024 empty\r\n"}}) {
+            script.PassiveListen().Expect("PASV").ReplyPasv().Expect(command).Reply("150 listing");
+            script.AcceptData();
+            if (row.protect) script.StartDataTlsAs(certs.Server());
+            if (!listing.empty()) script.SendData(listing);
+            script.CloseData().Reply("226 done");
+        }
+        script.Expect("QUIT").Reply("221 tchau");
+        server.Start();
+        testsupport::TempDir local;
+
+        const Drive d =
+            RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--user",
+                         "ana", "--tls", "auto", "--ca-file", certs.CaFile(), "--passive",
+                         "--parallel", "1", "mirror", "/empty", local.File("copy")});
+        EXPECT_EQ(d.exitCode, 0) << Dump(d);
+        const std::string where = "127.0.0.1 port " + std::to_string(server.Port());
+        const std::string line = row.protect
+                                     ? "warning: a data connection to " + where + row.warning
+                                     : "warning: " + where + row.warning;
+        EXPECT_EQ(d.err, std::vector<std::string>{line}) << Dump(d);
+        EXPECT_TRUE(server.Verify()) << row.warning;
+    }
 }

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 
 namespace ftpdrive {
 
@@ -127,8 +128,15 @@ int RunMirror(const Options& options, const Command& command)
         Err("warning: " + server +
             " does not offer TLS: the session, password included, is not encrypted");
     };
+    // Each session learns for itself that the server leaves its data unprotected; the user is
+    // told once a run, as get tells it.
+    std::set<TTlsWarning> tlsWarned;
+    auto tlsWarning = [&tlsWarned, server](TTlsWarning warning) {
+        if (tlsWarned.insert(warning).second) Err(TlsWarningLine(server, warning));
+    };
     // Every session logs in as the first: the same host, user, TLS mode and trust.
-    const auto makeSession = [&options, inClear]() -> std::unique_ptr<transfer::Session> {
+    const auto makeSession = [&options, inClear,
+                              tlsWarning]() -> std::unique_ptr<transfer::Session> {
         auto ftp = std::make_unique<TVaskFTP>(nullptr);
         Configure(*ftp, options);
         // A tree keeps its files' times both ways, unless told not to.
@@ -137,6 +145,7 @@ int RunMirror(const Options& options, const Command& command)
             goOn = true;
             inClear();
         };
+        ftp->OnTlsWarning = tlsWarning;
         return std::make_unique<FtpSession>(std::move(ftp));
     };
     transfer::TreeTransfer tree(JobOf(options, command), makeSession, scheduler);

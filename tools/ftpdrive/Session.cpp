@@ -131,18 +131,20 @@ void AttachEvents(TVaskFTP& ftp, const Options& options)
         Err("warning: " + server +
             " does not offer TLS: the session, password included, is not encrypted");
     };
-    ftp.OnTlsWarning = [server](TTlsWarning warning) {
-        if (warning == TTlsWarning::DataInClear)
-            Err("warning: " + server +
-                " refused to protect data connections: listings and files are not encrypted");
-        else
-            Err("warning: a data connection to " + server +
-                " did not resume the TLS session of the login; it may not come from the server");
-    };
+    ftp.OnTlsWarning = [server](TTlsWarning warning) { Err(TlsWarningLine(server, warning)); };
     if (options.progress) {
         ftp.OnPacketRecvd = [](TComponent*) { Event("OnPacketRecvd"); };
         ftp.OnPacketSent = [](TComponent*) { Event("OnPacketSent"); };
     }
+}
+
+std::string TlsWarningLine(const std::string& server, TTlsWarning warning)
+{
+    if (warning == TTlsWarning::DataInClear)
+        return "warning: " + server +
+               " refused to protect data connections: listings and files are not encrypted";
+    return "warning: a data connection to " + server +
+           " did not resume the TLS session of the login; it may not come from the server";
 }
 
 void Run(TVaskFTP& ftp, const Options& options, const Command& command)
