@@ -325,3 +325,31 @@ TEST(Mirror, WarnsOfUnprotectedDataAsGetDoes)
         EXPECT_TRUE(server.Verify()) << row.warning;
     }
 }
+
+// The server's words on a failed: line are its own, but its control characters reach the
+// terminal only as escapes.
+TEST(Mirror, FailedLinesShowTheServersTextEscaped)
+{
+    testsupport::ScriptedFtpServer server;
+    server.Reply("220 pronto")
+        .Expect("USER ana")
+        .Reply("230 ok")
+        .NoFeatures()
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("LIST /x")
+        .Reply("550 No\x1b]0;pwned\x07 such\x1b[2J directory\x9b")
+        .Expect("QUIT")
+        .Reply("221 tchau");
+    server.Start();
+    testsupport::TempDir local;
+
+    const Drive d = RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()),
+                                 "--user", "ana", "--tls", "off", "--passive", "--parallel", "1",
+                                 "mirror", "/x", local.File("copy")});
+    EXPECT_EQ(d.exitCode, 1) << Dump(d);
+    EXPECT_TRUE(d.Has("failed: /x: 550 No\\x1b]0;pwned\\x07 such\\x1b[2J directory\\x9b"))
+        << Dump(d);
+    EXPECT_TRUE(server.Verify());
+}
