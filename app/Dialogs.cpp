@@ -47,9 +47,9 @@ QString ErrorMessageText(const std::exception& error, WireCharset charset)
 {
     // File errors name a path the way the file system spells it; everything else the component
     // raises carries protocol text.
-    if (dynamic_cast<const FileError*>(&error)) return FromLocalPath(error.what());
+    if (dynamic_cast<const FileError*>(&error)) return Printable(FromLocalPath(error.what()));
     if (dynamic_cast<const WindowError*>(&error)) return QString::fromUtf8(error.what());
-    return FromWire(error.what(), charset);
+    return Printable(FromWire(error.what(), charset));
 }
 
 void ShowErrorBox(QWidget* parent, const std::exception& error, WireCharset charset)

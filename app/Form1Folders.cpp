@@ -152,7 +152,8 @@ void TForm1::RunFolder(transfer::TreeJob job)
     if (summary->failures.empty()) return;
     QString text = QStringLiteral("Alguns arquivos não foram transferidos:");
     for (size_t i = 0; i < summary->failures.size() && i < kFailuresShown; ++i)
-        text += u'\n' + FromSession(summary->failures[i]);
+        text +=
+            u'\n' + app::Printable(FromSession(summary->failures[i]), platform::LineBreaks::Escape);
     if (summary->failures.size() > kFailuresShown)
         text += QStringLiteral("\n(e mais ") +
                 QString::number(summary->failures.size() - kFailuresShown) + u')';

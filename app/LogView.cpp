@@ -1,5 +1,7 @@
 #include "app/LogView.h"
 
+#include "platform/PrintableText.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -16,6 +18,10 @@ namespace {
 constexpr int kMargin = 4;
 // Control characters have their visible pictures from U+2400 on.
 constexpr char16_t kControlPictures = 0x2400;
+// DEL has a picture of its own; C1 controls have none, and a row must keep one character for
+// each (a selection counts characters), so they show as the replacement character.
+constexpr char16_t kDeletePicture = 0x2421;
+constexpr char16_t kReplacement = 0xFFFD;
 
 } // namespace
 
@@ -102,7 +108,10 @@ QString TLogView::Shown(const QString& line)
 {
     QString shown = line;
     for (QChar& c : shown)
-        if (c.unicode() < 0x20) c = QChar(static_cast<char16_t>(kControlPictures + c.unicode()));
+        if (c.unicode() < 0x20)
+            c = QChar(static_cast<char16_t>(kControlPictures + c.unicode()));
+        else if (platform::IsControlCharacter(c.unicode()))
+            c = QChar(c.unicode() == 0x7F ? kDeletePicture : kReplacement);
     return shown;
 }
 

@@ -5,6 +5,7 @@
 #include "app/LogView.h"
 #include "app/RememberedLogins.h"
 #include "app/UpFolderGlyph.h"
+#include "app/WireText.h"
 #include "platform/ApplicationErrors.h"
 
 #include <QAction>
@@ -312,7 +313,8 @@ void TForm1::SetStatus(const QString& text)
     // A transfer's count held back must not come after what has happened since.
     progressLater_.stop();
     progressShown_.invalidate();
-    StatusBar1->showMessage(text);
+    // Many texts here carry the server's words (a reply, a name): none may hide or fake a line.
+    StatusBar1->showMessage(app::Printable(text, platform::LineBreaks::Escape));
 }
 
 void TForm1::resizeEvent(QResizeEvent* event)

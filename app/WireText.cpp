@@ -96,6 +96,13 @@ std::string RememberedName::WireFor(const QString& text, WireCharset charset) co
     return ToWire(text, charset);
 }
 
+QString Printable(const QString& text, platform::LineBreaks lineBreaks)
+{
+    const QByteArray bytes = text.toUtf8();
+    return QString::fromStdString(platform::PrintableText(
+        std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), lineBreaks));
+}
+
 std::string ToLocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
 
 QString FromLocalPath(const std::string& path)

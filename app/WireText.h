@@ -3,6 +3,8 @@
 // Protocol text (host, names on the server, replies) is windows-1252, or UTF-8 for names and
 // replies of a session whose server said so; local file paths are handed to the operating system,
 // so they take the file system's encoding instead.
+#include "platform/PrintableText.h"
+
 #include <QString>
 
 #include <string>
@@ -34,6 +36,10 @@ private:
     QString shown_;
     std::string wire_;
 };
+
+// A text of the server's as the window may show it: control characters as visible escapes.
+QString Printable(const QString& text,
+                  platform::LineBreaks lineBreaks = platform::LineBreaks::Keep);
 
 std::string ToLocalPath(const QString& path);
 QString FromLocalPath(const std::string& path);

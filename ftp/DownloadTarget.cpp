@@ -4,9 +4,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <random>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace ftpfiles {
 
@@ -32,7 +36,46 @@ std::string RegularFileBehind(const std::string& link)
     return KindOf(resolved) == Kind::Regular ? std::string(resolved) : std::string();
 }
 
+// Drawn once per process: the hidden names of one run are stable, those of the next differ.
+uint64_t ProcessSecret()
+{
+    static const uint64_t secret = [] {
+        std::random_device random;
+        return (static_cast<uint64_t>(random()) << 32) ^ random();
+    }();
+    return secret;
+}
+
+// FNV-1a over the secret and then the name: a server that does not know the secret cannot
+// choose a name whose key it knows.
+uint64_t KeyOf(const std::string& name)
+{
+    uint64_t hash = 14695981039346656037ull;
+    const auto add = [&hash](unsigned char byte) {
+        hash ^= byte;
+        hash *= 1099511628211ull;
+    };
+    const uint64_t secret = ProcessSecret();
+    for (int shift = 0; shift < 64; shift += 8) add(static_cast<unsigned char>(secret >> shift));
+    for (const char c : name) add(static_cast<unsigned char>(c));
+    return hash;
+}
+
+// Room for a name in a directory, less the dot, the key and the longest suffix.
+constexpr size_t kNameMax = 255;
+constexpr size_t kKeptOfName = kNameMax - 1 - 17 - 11;
+
 } // namespace
+
+std::string HiddenPathOf(const std::string& target, const std::string& suffix)
+{
+    const size_t slash = target.rfind('/');
+    const std::string directory = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+    char key[20];
+    std::snprintf(key, sizeof key, ".%016llx", static_cast<unsigned long long>(KeyOf(name)));
+    return directory + "." + name.substr(0, kKeptOfName) + key + suffix;
+}
 
 std::string PartialPathOf(const std::string& target) { return target + ".part"; }
 
@@ -57,8 +100,8 @@ std::string SetAsideUnverified(const std::string& written)
     return {};
 }
 
-DownloadTarget::DownloadTarget(const std::string& target, bool inPlace)
-    : finalPath_(target), writePath_(target)
+DownloadTarget::DownloadTarget(const std::string& target, bool inPlace, Staging staging)
+    : finalPath_(target), writePath_(target), staging_(staging)
 {
     if (inPlace || target.empty()) return;
     switch (KindOf(target)) {
@@ -72,14 +115,35 @@ DownloadTarget::DownloadTarget(const std::string& target, bool inPlace)
     case Kind::Missing:
     case Kind::Regular: break;
     }
-    const std::string partial = PartialPathOf(finalPath_);
+    const std::string partial =
+        staging == Staging::Hidden ? HiddenPathOf(finalPath_) : PartialPathOf(finalPath_);
     // Something that is no plain file under the temporary name would be written into, and then
     // renamed over the target in its place.
     const Kind partialKind = KindOf(partial);
     if (partialKind != Kind::Missing && partialKind != Kind::Regular)
         throw FileCreateError(partial, EEXIST);
+    // A hidden name is made here, and only here: one that appeared between the look above and
+    // now is not ours to write into.
+    if (staging == Staging::Hidden && partialKind == Kind::Missing) {
+        const int fd =
+            ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) throw FileCreateError(partial, errno);
+        ::close(fd);
+    }
     writePath_ = partial;
     staged_ = true;
+}
+
+std::string DownloadTarget::SetAsideUnverified() const
+{
+    if (!staged_ || staging_ == Staging::Beside) return ftpfiles::SetAsideUnverified(writePath_);
+    struct stat info {};
+    if (::lstat(writePath_.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    const std::string kept = HiddenPathOf(finalPath_, ".unverified");
+    if (std::rename(writePath_.c_str(), kept.c_str()) == 0)
+        return "; the file received is kept as " + kept;
+    std::remove(writePath_.c_str());
+    return {};
 }
 
 bool DownloadTarget::HasPartial() const { return staged_ && KindOf(writePath_) == Kind::Regular; }

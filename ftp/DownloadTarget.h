@@ -4,6 +4,10 @@
 // an older NAME stays as it was, and a failed or cancelled download leaves its bytes in NAME.part,
 // where a resumed download continues them.
 //
+// A tree's downloads stage under a hidden name of the run's own instead (Staging::Hidden): a
+// folder on the server may hold both "c" and "c.part", and the second must not land where the
+// first is being written, nor be taken for its remains.
+//
 // A target that is not a regular file -- /dev/null, a FIFO, a terminal -- is written straight:
 // renaming a file over it would replace the device or pipe itself. So is any target when the
 // caller asks for it (in place).
@@ -16,16 +20,28 @@ std::string PartialPathOf(const std::string& target);
 // Where a download whose checksum did not match is kept, so that it never passes for the good
 // file: "dir/name.part" and "dir/name" give "dir/name.unverified".
 std::string UnverifiedPathOf(const std::string& written);
+// The hidden temporary name of a tree's download beside `target`: ".NAME.KEY.part", KEY drawn
+// from NAME and a secret of this process, so that it stays the same for every try within the
+// run (a retry goes on from it) but no server can make a listing hold it. A NAME too long to
+// leave room for the rest is cut short; KEY still tells such names apart. `suffix` is ".part",
+// or ".unverified" for a file set aside.
+std::string HiddenPathOf(const std::string& target, const std::string& suffix = ".part");
 // Moves a regular file whose checksum did not match to UnverifiedPathOf(written) (or removes it
 // when it cannot be moved) and says so in a few words for the failure's message ("; the file
 // received is kept as ..."); nothing for a device, a pipe or a file that is not there.
 std::string SetAsideUnverified(const std::string& written);
 
+enum class Staging {
+    Beside, // NAME.part, which a later resume finds
+    Hidden, // HiddenPathOf(NAME), created here unless an earlier try of the run left it
+};
+
 class DownloadTarget {
 public:
     // Decides at once, from what `target` is now. A symbolic link to a regular file stands for
     // that file: the file is replaced, the link stays.
-    explicit DownloadTarget(const std::string& target, bool inPlace = false);
+    explicit DownloadTarget(const std::string& target, bool inPlace = false,
+                            Staging staging = Staging::Beside);
 
     // The path the download writes to: the temporary name, or the target itself.
     const std::string& WritePath() const { return writePath_; }
@@ -43,10 +59,15 @@ public:
     // something other than a regular file; the temporary file is then left where it is.
     void Commit();
 
+    // SetAsideUnverified for what was written: beside the target as NAME.unverified, or for a
+    // hidden staging under HiddenPathOf(NAME, ".unverified"), where no file of the tree can be.
+    std::string SetAsideUnverified() const;
+
 private:
     std::string finalPath_;
     std::string writePath_;
     bool staged_ = false;
+    Staging staging_ = Staging::Beside;
 };
 
 } // namespace ftpfiles

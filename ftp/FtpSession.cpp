@@ -231,7 +231,10 @@ void FtpSession::StartTransfer()
     case transfer::Operation::Get: {
         settings.kind = TransferOperation::Kind::Get;
         settings.command = "RETR " + request.remotePath;
-        run.target = std::make_unique<ftpfiles::DownloadTarget>(request.localPath);
+        // A tree's folder may hold "NAME.part" beside NAME: the bytes stage where no name of a
+        // listing can be.
+        run.target = std::make_unique<ftpfiles::DownloadTarget>(request.localPath, false,
+                                                                ftpfiles::Staging::Hidden);
         const std::string& path = run.target->WritePath();
         // Only a whole file can be verified: one that must be is fetched whole.
         const bool resume = request.resume && ftp_->Verify != TVerifyMode::Require;
@@ -536,7 +539,7 @@ void FtpSession::ChecksumReply(const FtpReply& reply)
     // Never where the good file belongs, nor where a resumed download would build on it.
     if (run.target) {
         run.file.reset();
-        text += ftpfiles::SetAsideUnverified(run.target->WritePath());
+        text += run.target->SetAsideUnverified();
     }
     Finish(FailureOutcome(text, ErrorReason::VerificationFailed));
 }

@@ -90,6 +90,10 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
         .Expect("QUIT")
         .Reply("221 tchau");
     full.Start();
+    // One whose refusal would retitle the terminal and clear its screen, were it printed raw.
+    testsupport::ScriptedFtpServer hostile;
+    hostile.Reply("421 Go away\x1b]0;pwned\x07\x1b[2J\xc2\x9b").Expect("QUIT").Reply("221 tchau");
+    hostile.Start();
 
     struct Row {
         std::vector<std::string> args;
@@ -108,6 +112,8 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
              std::to_string(mute.Port()) + " for 0.3 s)"},
         {{"--tls", "off", "--host", "127.0.0.1", "--port", std::to_string(full.Port()), "ls"},
          "error: FTPException: 421 Too many users are logged in. Only 10 may be. Try later."},
+        {{"--tls", "off", "--host", "127.0.0.1", "--port", std::to_string(hostile.Port()), "ls"},
+         "error: FTPException: 421 Go away\\x1b]0;pwned\\x07\\x1b[2J\\u009b"},
         {At(open, {"put", missing, "r.bin"}),
          "error: Exception: Cannot open file " + missing + " (No such file or directory)"},
         {At(open, {"--ca-file", missing, "ls"}),

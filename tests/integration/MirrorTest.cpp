@@ -3,6 +3,7 @@
 #include "FtpdriveRun.h"
 
 #include "support/RealServers.h"
+#include "support/ScriptedFtpServer.h"
 #include "support/TestCertificates.h"
 #include "support/TestUtil.h"
 
@@ -180,6 +181,30 @@ TEST(Mirror, ActiveModeTreesArriveWholeBothWays)
     }
 }
 
+// A folder whose names are the temporary forms of its other names: each file arrives as itself,
+// over sessions that fetch them at the same time, and nothing else is left in the target.
+TEST(Mirror, NamesLikeTemporaryOnesArriveAsThemselves)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    const fs::path tree = fs::path(server.Root()) / "clash";
+    fs::create_directories(tree);
+    const std::vector<std::string> names{
+        "c", "c.part", "c.part.part", "c.unverified", "d.unverified", "d", "d.part"};
+    for (size_t i = 0; i < names.size(); ++i)
+        testsupport::WriteFileBytes((tree / names[i]).string(),
+                                    names[i] + ":" + std::string(200000 + i, 'a' + char(i)));
+    testsupport::TempDir local;
+    const fs::path target = fs::path(local.Path()) / "clash";
+
+    const Drive d =
+        RunFtpdrive(With(Login(server), {"--parallel", "4", "mirror", "/clash", target.string()}));
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(Differences(TreeOf(target, true), TreeOf(tree, true)), "");
+    EXPECT_EQ(d.CountContaining("mirror: 7 files"), 1u) << Dump(d);
+}
+
 // vsftpd turns away a third connection from the same address with 421: four sessions asked
 // for, two given, and every file arrives all the same.
 TEST(Mirror, ServerAllowingTwoSessionsStillGetsEveryFile)
@@ -245,4 +270,86 @@ TEST(Mirror, TreeBothWaysOverTlsWithEverySessionTrusted)
     ASSERT_EQ(up.exitCode, 0) << Dump(up) << server.Log();
     EXPECT_EQ(
         Differences(TreeOf(fs::path(server.WritableDir()) / "tree", true), TreeOf(tree, true)), "");
+}
+
+// A server that protects the login but refuses PROT P, or whose data connections do not resume
+// the login's TLS session: mirror says so, once a run, as get does.
+TEST(Mirror, WarnsOfUnprotectedDataAsGetDoes)
+{
+    TAVOLEN_REQUIRE(testsupport::TestCertificates::Available(), "the openssl command");
+    const auto& certs = testsupport::TestCertificates::Shared();
+    struct Row {
+        bool protect; // PROT P accepted; the data connections then speak TLS without resuming
+        const char* warning;
+    };
+    const Row rows[] = {
+        {false, " refused to protect data connections: listings and files are not encrypted"},
+        {true, " did not resume the TLS session of the login; it may not come from the server"},
+    };
+    for (const Row& row : rows) {
+        testsupport::ScriptedFtpServer server;
+        server.UseCertificate(certs.Server());
+        auto& script = server.Reply("220 pronto")
+                           .AuthTls()
+                           .Expect("USER ana")
+                           .Reply("230 ok")
+                           .NoFeatures()
+                           .Expect("PBSZ 0")
+                           .Reply("200 PBSZ=0")
+                           .Expect("PROT P")
+                           .Reply(row.protect ? "200 Private" : "536 PROT P not allowed");
+        // An empty listing, then its parent's, which tells that the directory is there.
+        for (const auto& [command, listing] : std::vector<std::pair<std::string, std::string>>{
+                 {"LIST /empty", ""},
+                 {"LIST /", "drwxr-xr-x 2 ftp ftp 0 Jan 01  2024 empty\r\n"}}) {
+            script.PassiveListen().Expect("PASV").ReplyPasv().Expect(command).Reply("150 listing");
+            script.AcceptData();
+            if (row.protect) script.StartDataTlsAs(certs.Server());
+            if (!listing.empty()) script.SendData(listing);
+            script.CloseData().Reply("226 done");
+        }
+        script.Expect("QUIT").Reply("221 tchau");
+        server.Start();
+        testsupport::TempDir local;
+
+        const Drive d =
+            RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--user",
+                         "ana", "--tls", "auto", "--ca-file", certs.CaFile(), "--passive",
+                         "--parallel", "1", "mirror", "/empty", local.File("copy")});
+        EXPECT_EQ(d.exitCode, 0) << Dump(d);
+        const std::string where = "127.0.0.1 port " + std::to_string(server.Port());
+        const std::string line = row.protect
+                                     ? "warning: a data connection to " + where + row.warning
+                                     : "warning: " + where + row.warning;
+        EXPECT_EQ(d.err, std::vector<std::string>{line}) << Dump(d);
+        EXPECT_TRUE(server.Verify()) << row.warning;
+    }
+}
+
+// The server's words on a failed: line are its own, but its control characters reach the
+// terminal only as escapes.
+TEST(Mirror, FailedLinesShowTheServersTextEscaped)
+{
+    testsupport::ScriptedFtpServer server;
+    server.Reply("220 pronto")
+        .Expect("USER ana")
+        .Reply("230 ok")
+        .NoFeatures()
+        .PassiveListen()
+        .Expect("PASV")
+        .ReplyPasv()
+        .Expect("LIST /x")
+        .Reply("550 No\x1b]0;pwned\x07 such\x1b[2J directory\x9b")
+        .Expect("QUIT")
+        .Reply("221 tchau");
+    server.Start();
+    testsupport::TempDir local;
+
+    const Drive d = RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()),
+                                 "--user", "ana", "--tls", "off", "--passive", "--parallel", "1",
+                                 "mirror", "/x", local.File("copy")});
+    EXPECT_EQ(d.exitCode, 1) << Dump(d);
+    EXPECT_TRUE(d.Has("failed: /x: 550 No\\x1b]0;pwned\\x07 such\\x1b[2J directory\\x9b"))
+        << Dump(d);
+    EXPECT_TRUE(server.Verify());
 }

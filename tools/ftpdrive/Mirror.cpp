@@ -5,6 +5,7 @@
 #include "tools/ftpdrive/Session.h"
 
 #include "ftp/FtpSession.h"
+#include "platform/PrintableText.h"
 
 #include "queue/Scheduler.h"
 #include "queue/TreeTransfer.h"
@@ -19,6 +20,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <set>
 
 namespace ftpdrive {
 
@@ -84,13 +86,14 @@ private:
 };
 
 // A server's reply keeps its line ends (and a reply of several lines has some inside): one
-// output line each.
+// output line each, and the names and texts in it (the server's) with no control character
+// left to act on the terminal.
 std::string OneLine(std::string text)
 {
     text = WithoutLineEnd(std::move(text));
     for (char& c : text)
         if (c == '\r' || c == '\n') c = ' ';
-    return text;
+    return platform::PrintableText(text);
 }
 
 void PrintSummary(const transfer::TreeSummary& summary)
@@ -108,7 +111,8 @@ void PrintSummary(const transfer::TreeSummary& summary)
     if (summary.canceled) text += ", canceled";
     Out(text);
     for (const std::string& failure : summary.failures) Out("failed: " + OneLine(failure));
-    for (const std::string& left : summary.leftOut) Out("left out: " + left);
+    for (const std::string& left : summary.leftOut)
+        Out("left out: " + platform::PrintableText(left));
 }
 
 } // namespace
@@ -124,8 +128,15 @@ int RunMirror(const Options& options, const Command& command)
         Err("warning: " + server +
             " does not offer TLS: the session, password included, is not encrypted");
     };
+    // Each session learns for itself that the server leaves its data unprotected; the user is
+    // told once a run, as get tells it.
+    std::set<TTlsWarning> tlsWarned;
+    auto tlsWarning = [&tlsWarned, server](TTlsWarning warning) {
+        if (tlsWarned.insert(warning).second) Err(TlsWarningLine(server, warning));
+    };
     // Every session logs in as the first: the same host, user, TLS mode and trust.
-    const auto makeSession = [&options, inClear]() -> std::unique_ptr<transfer::Session> {
+    const auto makeSession = [&options, inClear,
+                              tlsWarning]() -> std::unique_ptr<transfer::Session> {
         auto ftp = std::make_unique<TVaskFTP>(nullptr);
         Configure(*ftp, options);
         // A tree keeps its files' times both ways, unless told not to.
@@ -134,6 +145,7 @@ int RunMirror(const Options& options, const Command& command)
             goOn = true;
             inClear();
         };
+        ftp->OnTlsWarning = tlsWarning;
         return std::make_unique<FtpSession>(std::move(ftp));
     };
     transfer::TreeTransfer tree(JobOf(options, command), makeSession, scheduler);

@@ -1,6 +1,7 @@
 #include "tools/ftpdrive/Output.h"
 
 #include "platform/Exception.h"
+#include "platform/PrintableText.h"
 
 #include <cstdio>
 #include <unistd.h>
@@ -35,7 +36,7 @@ void Out(std::string_view prefix, std::string_view text)
 {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
     std::fwrite(prefix.data(), 1, prefix.size(), stdout);
-    Out(text);
+    Out(platform::PrintableText(text));
 }
 
 void Err(const std::string& line)
@@ -53,7 +54,9 @@ std::string ErrorLine(const std::exception& error, const std::string& detail,
     std::string line = "error: " + className + ": " +
                        WithoutLineEnd(message.empty() ? std::string(error.what()) : message);
     if (!detail.empty()) line += " (" + detail + ")";
-    return line;
+    // A refusal of several lines keeps its lines; nothing else of the server's reaches the
+    // terminal as a control character.
+    return platform::PrintableText(line, platform::LineBreaks::Keep);
 }
 
 void PrintError(const std::exception& error, const std::string& detail, const std::string& message)

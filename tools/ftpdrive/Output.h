@@ -18,13 +18,15 @@ std::string WithoutLineEnd(std::string text);
 // Called once at start-up, before anything is written.
 void BufferOutput();
 void Out(std::string_view line);
-// `prefix` and `text` without its line end, as one line.
+// `prefix` and `text` without its line end, as one line; `text` is the server's, so its control
+// characters are shown as escapes.
 void Out(std::string_view prefix, std::string_view text);
 void Err(const std::string& line);
 
-// "error: CLASS: MESSAGE", and " (DETAIL)" after it when there is a detail: the exception's own
-// text stays as the component gave it, and what ftpdrive knows beyond it follows in brackets.
-// `message`, when given, stands in for the exception's text (a refusal of several lines, whole).
+// "error: CLASS: MESSAGE" (control characters as escapes, line breaks kept), and " (DETAIL)" after
+// it when there is a detail: the exception's own text stays as the component gave it, and what
+// ftpdrive knows beyond it follows in brackets. `message`, when given, stands in for the
+// exception's text (a refusal of several lines, whole).
 std::string ErrorLine(const std::exception& error, const std::string& detail = {},
                       const std::string& message = {});
 void PrintError(const std::exception& error, const std::string& detail = {},

@@ -4,6 +4,7 @@
 #include "tools/ftpdrive/Output.h"
 
 #include "ftp/DownloadTarget.h"
+#include "platform/PrintableText.h"
 #include "platform/SocketErrors.h"
 
 namespace ftpdrive {
@@ -26,7 +27,7 @@ void PrintParsedEntries(const TVaskFTP& ftp)
     for (const TFTPListEntry& entry : ftp.ListParser->Entries)
         Out(std::string("entry: ") + KindName(entry.kind) + "\t" +
             (entry.size ? std::to_string(*entry.size) : "-") + "\t" + ToIso8601(entry.modified) +
-            "\t" + entry.name);
+            "\t" + platform::PrintableText(entry.name));
 }
 
 // Why the connect failed, as the error table words it; empty when the error does not say, or
@@ -104,7 +105,7 @@ void Configure(TVaskFTP& ftp, const Options& options)
 void AttachEvents(TVaskFTP& ftp, const Options& options)
 {
     ftp.OnStatus = [](TComponent*, const std::string& text) {
-        Err("status: " + WithoutLineEnd(text));
+        Err("status: " + platform::PrintableText(WithoutLineEnd(text), platform::LineBreaks::Keep));
     };
     ftp.OnHostResolved = [](TComponent*) { Event("OnHostResolved"); };
     ftp.OnInvalidHost = [](bool&) { Event("OnInvalidHost"); };
@@ -130,18 +131,20 @@ void AttachEvents(TVaskFTP& ftp, const Options& options)
         Err("warning: " + server +
             " does not offer TLS: the session, password included, is not encrypted");
     };
-    ftp.OnTlsWarning = [server](TTlsWarning warning) {
-        if (warning == TTlsWarning::DataInClear)
-            Err("warning: " + server +
-                " refused to protect data connections: listings and files are not encrypted");
-        else
-            Err("warning: a data connection to " + server +
-                " did not resume the TLS session of the login; it may not come from the server");
-    };
+    ftp.OnTlsWarning = [server](TTlsWarning warning) { Err(TlsWarningLine(server, warning)); };
     if (options.progress) {
         ftp.OnPacketRecvd = [](TComponent*) { Event("OnPacketRecvd"); };
         ftp.OnPacketSent = [](TComponent*) { Event("OnPacketSent"); };
     }
+}
+
+std::string TlsWarningLine(const std::string& server, TTlsWarning warning)
+{
+    if (warning == TTlsWarning::DataInClear)
+        return "warning: " + server +
+               " refused to protect data connections: listings and files are not encrypted";
+    return "warning: a data connection to " + server +
+           " did not resume the TLS session of the login; it may not come from the server";
 }
 
 void Run(TVaskFTP& ftp, const Options& options, const Command& command)
@@ -155,7 +158,7 @@ void Run(TVaskFTP& ftp, const Options& options, const Command& command)
         ftp.ListDirectory();
         if (options.parseList) PrintParsedEntries(ftp);
     } else if (name == "pwd") {
-        Out("pwd: " + ftp.CurrentDirectory());
+        Out("pwd: ", ftp.CurrentDirectory());
     } else if (name == "cd") {
         ftp.ChangeDirectory(a[0]);
     } else if (name == "mkdir") {

@@ -13,6 +13,10 @@ void Configure(TVaskFTP& ftp, const Options& options);
 void AttachEvents(TVaskFTP& ftp, const Options& options);
 void Run(TVaskFTP& ftp, const Options& options, const Command& command);
 
+// The warning line for a data connection that is not protected as the login is; `server` is
+// "HOST port N". get and mirror say the same.
+std::string TlsWarningLine(const std::string& server, TTlsWarning warning);
+
 // For a socket error that ended the connect: the host and port it tried and, where the error
 // tells, why it failed ("127.0.0.1 port 21: Connection refused").
 std::string ConnectFailureDetail(const TVaskFTP& ftp, const ESockError& error);
