@@ -350,24 +350,32 @@ void TForm1::Button4Click(QObject*)
     });
 }
 
-bool TForm1::AskForName()
+bool TForm1::AskForName(const QString& caption, const QString& prompt)
 {
-    return app::InputQuery(QStringLiteral("Deletar Arquivo."),
-                           QStringLiteral("Nome do arquivo remoto"), EnteredName);
+    return app::InputQuery(caption, prompt, EnteredName);
 }
 
 // Deletar
 void TForm1::Button7Click(QObject*)
 {
     RunCommand([this] {
-        if (AskForName()) VaskFTP1->DeleteFile(ToSession(EnteredName));
+        if (AskForName(QStringLiteral("Deletar Arquivo."),
+                       QStringLiteral("Nome do arquivo remoto")))
+            VaskFTP1->DeleteFile(ToSession(EnteredName));
     });
 }
 
-// Criar Diretório (it shares the prompt of Deletar, caption included)
+// Criar Diretório: the name it remembers is the one Deletar shows next, and the other way round.
+// The new folder belongs in the listing at once, as it would after Listar Arquivos.
 void TForm1::Button8Click(QObject*)
 {
     RunCommand([this] {
-        if (AskForName()) VaskFTP1->MakeDirectory(ToSession(EnteredName));
+        if (!AskForName(QStringLiteral("Criar Diretório"), QStringLiteral("Nome do diretório")))
+            return;
+        const QString name = EnteredName;
+        VaskFTP1->MakeDirectory(ToSession(name));
+        ClearLog();
+        WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
+        SetStatus(QStringLiteral("Diretório \"") + name + QStringLiteral("\" criado"));
     });
 }

@@ -166,14 +166,26 @@ TEST_F(PyftpdlibFormTest, DeleteAndMakeDirectoryUseTheRememberedNameAndCancelSen
     EXPECT_FALSE(std::filesystem::exists(server->Root() + "/velho.txt"));
     EXPECT_EQ(LogLines(*form), log) << "the log is not refreshed";
 
+    // A refused MKD leaves its reply in the status line; the next one that succeeds says so
+    // there and lists the directory with the new folder in it.
+    boxes.seen.clear();
+    std::filesystem::create_directory(server->Root() + "/existe");
+    boxes.names.push_back({QStringLiteral("existe"), true});
+    form->Button8->click();
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_TRUE(Status(*form).startsWith("550 ")) << Status(*form).toStdString();
+
     boxes.seen.clear();
     boxes.names.push_back({QStringLiteral("novo"), true});
     form->Button8->click();
     ASSERT_EQ(boxes.seen.size(), 1u) << "creating shows nothing but the prompt";
-    EXPECT_EQ(boxes.seen[0].title, "Deletar Arquivo.");
-    EXPECT_EQ(boxes.seen[0].entry, "velho.txt");
-    EXPECT_EQ(boxes.seen[0].selected, "velho.txt");
+    EXPECT_EQ(boxes.seen[0].title, "Criar Diretório");
+    EXPECT_EQ(boxes.seen[0].text, "Nome do diretório");
+    EXPECT_EQ(boxes.seen[0].entry, "existe");
+    EXPECT_EQ(boxes.seen[0].selected, "existe");
     EXPECT_TRUE(std::filesystem::is_directory(server->Root() + "/novo"));
+    EXPECT_EQ(Status(*form), QStringLiteral("Diretório \"novo\" criado"));
+    EXPECT_TRUE(EndsWithName(LogLines(*form), "novo")) << LogLines(*form).join('|').toStdString();
 
     boxes.seen.clear();
     boxes.names.push_back({QStringLiteral("outro"), false});
