@@ -168,7 +168,12 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type)
 
 void TForm1::AppendToLog(const std::string& line)
 {
-    QString shown = FromSession(line);
+    const app::WireCharset charset = SessionCharset();
+    if (logWire_.empty())
+        logCharset_ = charset;
+    else if (logCharset_ != charset)
+        logCharset_.reset();
+    QString shown = app::FromWire(line, charset);
     logWire_.push_back(line);
     pendingLog_.append(std::move(shown));
     ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);

@@ -141,18 +141,21 @@ void TForm1::ShowFailure(const std::exception& error)
 void TForm1::ShowCurrentDirectory(const std::string& wire)
 {
     edit4Wire_ = wire;
-    Edit4->setText(FromSession(wire));
+    edit4Charset_ = SessionCharset();
+    Edit4->setText(app::FromWire(wire, edit4Charset_));
 }
 
 void TForm1::ShowNamesAgainIfCharsetChanged()
 {
     // After a disconnect the names stay as the session that sent them had them.
-    if (!VaskFTP1->Connected || SessionCharset() == shownCharset_) return;
-    shownCharset_ = SessionCharset();
-    Edit4->setText(FromSession(edit4Wire_));
+    if (!VaskFTP1->Connected) return;
+    const app::WireCharset charset = SessionCharset();
+    if (edit4Charset_ != charset) ShowCurrentDirectory(edit4Wire_);
+    if (logWire_.empty() || logCharset_ == charset) return;
+    logCharset_ = charset;
     QStringList lines;
     lines.reserve(static_cast<qsizetype>(logWire_.size()));
-    for (const std::string& line : logWire_) lines.append(FromSession(line));
+    for (const std::string& line : logWire_) lines.append(app::FromWire(line, charset));
     Memo1->clear();
     Memo1->AppendLines(lines);
 }

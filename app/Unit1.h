@@ -19,6 +19,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -167,7 +168,7 @@ private:
     // The server the component is set to, as the key of passiveServers_.
     std::string ServerKey() const;
     void ChangeDirectoryTo(const std::string& directory);
-    bool AskForName();
+    bool AskForName(const QString& caption, const QString& prompt);
     // The padlock inside the server field while the session is encrypted, its tooltip saying
     // how; no padlock otherwise. The field keeps its place, size and text.
     void ShowEncryption();
@@ -282,10 +283,14 @@ private:
     bool connecting_ = false; // a connect command runs: its handlers word its failures
     // The current remote directory and the log are shown in the session's character set, which a
     // listing may only settle at its end: both are shown again from the server's bytes then.
+    // What each was drawn in is kept with it, not with the window: a new session starts knowing
+    // nothing and draws in its own guess, whatever the last session had settled.
     void ShowCurrentDirectory(const std::string& wire);
     void ShowNamesAgainIfCharsetChanged();
     std::string edit4Wire_;
-    app::WireCharset shownCharset_ = app::WireCharset::Windows1252;
+    app::WireCharset edit4Charset_ = app::WireCharset::Windows1252;
+    // None while the log holds lines drawn in different character sets.
+    std::optional<app::WireCharset> logCharset_;
 };
 
 // The font that stands in for the 8-point design font: the 11-pixel em and the text height the
