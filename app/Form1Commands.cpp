@@ -41,6 +41,7 @@ void TForm1::RunCommand(const std::function<void()>& command)
     certificateRefused_ = false;
     clearTextDeclined_ = false;
     connecting_ = false;
+    disconnectAsked_ = false;
     stopRequested_ = false;
 
     Execute(command);
@@ -50,6 +51,7 @@ void TForm1::RunCommand(const std::function<void()>& command)
     }
     disconnectPending_ = false;
     watch_ = {};
+    titleTick_.stop();
     ShowTitle(QString::fromLatin1(app::kApplicationTitle));
     FinishLog(); // the log is complete when the command returns
     busy_ = false;
@@ -77,6 +79,9 @@ void TForm1::Execute(const std::function<void()>& command)
     try {
         command();
     } catch (const std::exception& error) {
+        // The box that follows must not stand in front of a title still showing the progress.
+        titleTick_.stop();
+        ShowTitle(QString::fromLatin1(app::kApplicationTitle));
         // A cancelled operation ends with the error of whatever wait it was in, and a refused
         // certificate with the refusal; the user asked for either, so it is not reported.
         const bool usersOwnRefusal =
@@ -129,6 +134,12 @@ void TForm1::DisconnectAfterCancel()
     // QUIT is a courtesy here; a server that stopped answering gets a moment, then the
     // connection is closed without its reply.
     quitGrace_.start();
+    DisconnectComponent();
+}
+
+void TForm1::DisconnectComponent()
+{
+    disconnectAsked_ = true;
     VaskFTP1->Disconnect();
 }
 
@@ -219,6 +230,9 @@ void TForm1::Connect(const std::string& user, const std::string& password)
     VaskFTP1->UserID = user;
     VaskFTP1->Password = password;
     if (!VaskFTP1->Connected) {
+        // Said at once: a server that never answers holds this command for the whole time-out.
+        SetStatus(QStringLiteral("Conectando a ") + app::HostAndPort(address.host, VaskFTP1->Port) +
+                  QStringLiteral("…"));
         // A new session: active again, unless this server could not connect back before -- it
         // will not now either, and finding out anew would cost a wait every session.
         VaskFTP1->Passive = passiveServers_.count(ServerKey()) > 0;
@@ -280,7 +294,7 @@ void TForm1::Button1Click(QObject*)
         RequestCancel();
         return;
     }
-    RunCommand([this] { VaskFTP1->Disconnect(); });
+    RunCommand([this] { DisconnectComponent(); });
 }
 
 // Listar Arquivos

@@ -42,7 +42,12 @@ void TForm1::VaskFTP1Connect(TComponent*)
 void TForm1::VaskFTP1Disconnect(TComponent*)
 {
     ShowEncryption();
-    SetStatus(QStringLiteral("Desconectado"));
+    // A session the server ended, or that ended for its silence, is said to be gone at once: the
+    // next click would otherwise be the first to find out.
+    if (disconnectAsked_ || connecting_ || closeRequested_)
+        SetStatus(QStringLiteral("Desconectado"));
+    else
+        SetStatus(QStringLiteral("Desconectado (sem resposta do servidor)"));
 }
 
 void TForm1::ShowEncryption()
@@ -249,7 +254,7 @@ void TForm1::WatchTransfer(TransferWatch::Kind kind, std::string remotePath, std
     watch_.kind = kind;
     watch_.remotePath = std::move(remotePath);
     watch_.localPath = std::move(localPath);
-    transferClock_.start();
+    StartTransferClock();
 }
 
 void TForm1::NoteTransactionStart()
@@ -264,8 +269,9 @@ void TForm1::NotePacket(int64_t bytes)
 
 bool TForm1::MayResumeDownload() const
 {
+    // A session that ended (the server silent for the whole time-out, say) has nothing to resume.
     return watch_.kind == TransferWatch::Kind::Download && !watch_.retried && !cancelRequested_ &&
-           watch_.dataPhaseBegun && watch_.bytesMoved > 0 &&
+           VaskFTP1->Connected && watch_.dataPhaseBegun && watch_.bytesMoved > 0 &&
            // A file that failed its checksum has been put aside: nothing is left to continue,
            // and a fresh copy would pass unchecked.
            platform::LocalFile::SizeOf(watch_.localPath) > 0;

@@ -123,6 +123,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     quitGrace_.setSingleShot(true);
     quitGrace_.setInterval(1500);
     connect(&quitGrace_, &QTimer::timeout, this, [this] { RequestCancel(); });
+    titleTick_.setInterval(1000);
+    connect(&titleTick_, &QTimer::timeout, this, [this] {
+        if (TransferRunning()) ShowTransferTitle();
+    });
     progressLater_.setSingleShot(true);
     connect(&progressLater_, &QTimer::timeout, this, [this] { ShowHeldProgress(); });
     // Esc stops what runs; it reaches the window from every control, the log's too.

@@ -8,6 +8,7 @@
 // folder; Form1Folders.cpp moves whole folders.
 #include "app/ClearTextServers.h"
 #include "app/DeferredRelease.h"
+#include "app/TransferRate.h"
 #include "app/TrustedCertificates.h"
 #include "app/WireText.h"
 #include "ftp/VaskFtp.h"
@@ -261,8 +262,14 @@ private:
     void ShowProgress(int64_t count, int64_t size);
     void ShowHeldProgress();
     QElapsedTimer progressShown_;
-    // Since the running transfer (file or folder) began: its speed and time left, in the title.
+    // Since the running transfer (file or folder) began: its recent speed and time left, or how
+    // long the server has been silent, in the title. The title is brought up to date every second
+    // even when nothing arrives, or a stalled transfer would look alive.
     QElapsedTimer transferClock_;
+    app::TransferRate rate_;
+    QTimer titleTick_;
+    void StartTransferClock();
+    void ShowTransferTitle();
     void ShowTitle(const QString& title);
     QTimer progressLater_;
     int64_t heldCount_ = 0;
@@ -281,6 +288,10 @@ private:
     // " (verificado)" after a transfer that matched the server's checksum; empty otherwise.
     QString VerifiedSuffix() const;
     bool connecting_ = false; // a connect command runs: its handlers word its failures
+    // The window itself ended the session (Desconectar, a cancel): anything else that ends it is
+    // the server's doing, or its silence's, and the status line says so.
+    bool disconnectAsked_ = false;
+    void DisconnectComponent();
     // The current remote directory and the log are shown in the session's character set, which a
     // listing may only settle at its end: both are shown again from the server's bytes then.
     // What each was drawn in is kept with it, not with the window: a new session starts knowing

@@ -252,6 +252,8 @@ public:
 
 private:
     friend class ReplyReader;
+    // A data phase that timed out ends the session (DropSession).
+    friend class ftpdata::DataOperation;
 
     // Reads what arrived for the listener.
     void PushControlInput();

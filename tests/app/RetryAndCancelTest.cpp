@@ -368,11 +368,96 @@ TEST_F(ScriptedFormTest, ASilentServerEndsTheConnectWithAStatusThatSaysSo)
     EXPECT_EQ(form->VaskFTP1->TimeOut, 30000);
     form->VaskFTP1->TimeOut = 300;
     server.Start(); // accepts, and says nothing
+    StatusHistory history(form->StatusBar1);
     ConnectTo(server.Port(), "u", "p");
 
+    // Said at once, not only once the time-out is up.
+    ASSERT_FALSE(history.texts.isEmpty());
+    EXPECT_EQ(history.texts.first(),
+              QStringLiteral("Conectando a 127.0.0.1:%1…").arg(server.Port()));
     EXPECT_EQ(Status(*form),
               QStringLiteral("Sem resposta de 127.0.0.1:%1 em 0,3 s").arg(server.Port()));
     EXPECT_FALSE(form->VaskFTP1->Connected);
     ASSERT_EQ(boxes.Errors().size(), 1u);
     EXPECT_EQ(boxes.Errors()[0].text, "Socket readln aborted.");
+}
+
+// A session that ends without the user asking says so in the status line, whether the server
+// fell silent during a listing or hung up while the window was idle.
+TEST_F(FormTest, ASessionThatEndsByItselfSaysSo)
+{
+    struct Row {
+        const char* why;
+        std::function<void(ScriptedFtpServer&)> after; // what follows the log-in's listing
+        bool listAgain;                                // Listar Arquivos is clicked
+        QString status;                                // %1: the server's port
+    };
+    const Row rows[] = {
+        {"a listing the server never finishes",
+         [](ScriptedFtpServer& s) {
+             s.ExpectPrefix("PORT ")
+                 .Reply("200 PORT ok")
+                 .Expect("LIST")
+                 .Reply("150 listing")
+                 .ConnectBack()
+                 .SendData("primeira linha\r\n");
+         },
+         true, QStringLiteral("Sem resposta de 127.0.0.1:%1 em 0,5 s; desconectado")},
+        {"a server that hangs up on an idle window",
+         [](ScriptedFtpServer& s) { s.Pause(300ms).Reply("421 Timeout.").Close(); }, false,
+         QStringLiteral("Desconectado (sem resposta do servidor)")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ScriptedFtpServer server;
+        ScriptWindowLogin(server).ActiveListing("arquivo.bin\r\n");
+        row.after(server);
+        server.Start();
+        ConnectTo(server.Port(), "u", "p");
+        ASSERT_TRUE(form->VaskFTP1->Connected);
+        form->VaskFTP1->TimeOut = 500;
+        if (row.listAgain) form->Button5->click();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !form->VaskFTP1->Connected; }, 10000));
+        EXPECT_EQ(Status(*form),
+                  row.status.contains(u'%') ? row.status.arg(server.Port()) : row.status);
+        EXPECT_TRUE(server.Verify());
+        form->VaskFTP1->TimeOut = 30000;
+    }
+}
+
+// A download whose server stops sending: the title says how long it has been silent instead of a
+// speed it no longer has, and the transfer ends at the time-out with the status line saying so,
+// the title back to the program's name and no attempt to resume from a server that is gone.
+TEST_F(ScriptedFormTest, AStalledDownloadSaysSoAndEndsAtTheTimeOut)
+{
+    const size_t sent = 300;
+    ScriptDownloadUntilRetr(server, payload.size())
+        .Reply(Announce("arquivo.bin", payload.size()))
+        .ConnectBack()
+        .SendData(payload.substr(0, sent));
+    server.Start();
+    ConnectTo(server.Port(), "u", "p");
+    ASSERT_TRUE(boxes.seen.empty());
+    // Long enough for the title to tell the silence.
+    form->VaskFTP1->TimeOut = 4500;
+    QStringList titles;
+    QObject::connect(form.get(), &QWidget::windowTitleChanged,
+                     [&](const QString& title) { titles << title; });
+
+    Download(local.File("copia.bin"));
+
+    EXPECT_TRUE(std::any_of(titles.begin(), titles.end(), [](const QString& title) {
+        return title.startsWith(QStringLiteral("Tavolen — ")) &&
+               title.contains(QStringLiteral(" · sem resposta há "));
+    })) << titles.join('|').toStdString();
+    EXPECT_EQ(form->windowTitle(), "Tavolen");
+    EXPECT_EQ(
+        Status(*form),
+        QStringLiteral("Sem resposta de 127.0.0.1:%1 em 4,5 s; desconectado").arg(server.Port()));
+    EXPECT_FALSE(form->VaskFTP1->Connected);
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_NE(boxes.Errors()[0].text, "Not Connected.");
+    EXPECT_TRUE(server.WaitUntilClosed(10s));
+    EXPECT_EQ(CountLines(server.ReceivedLines(), "REST "), 0);
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin.part")), payload.substr(0, sent));
 }
