@@ -161,12 +161,13 @@ public:
 
     // What the server said of itself after login (FEAT), for this session only: whether a
     // feature is listed (its first word, in any case: "UTF8", "EPSV", "REST"), and whether names
-    // and listings are UTF-8. Otherwise they are taken to be windows-1252, until a listing shows
-    // names that are all valid UTF-8 (see ftpnames::NameCharsetGuess).
+    // and listings are UTF-8. A server that does not say so is taken at its listings' word (see
+    // ftpnames::NameCharsetGuess): windows-1252 once one shows a name that is not UTF-8, UTF-8
+    // otherwise -- with no evidence either way, UTF-8 is what servers and clients expect today.
     bool HasFeature(const std::string& name) const;
     // The feature lines of FEAT, as the server wrote them ("MLST size*;modify*;", "HASH SHA-1*").
     const std::vector<std::string>& Features() const { return features_; }
-    bool Utf8() const { return utf8_ || listingNames_.Utf8(); }
+    bool Utf8() const { return utf8_ || !listingNames_.Decided() || listingNames_.Utf8(); }
 
     // The message of the FTPException raised when the server closes the control connection
     // instead of answering a command or a login step.

@@ -288,3 +288,40 @@ TEST_F(VsftpdFormTest, AccentedNamesOfAServerThatDoesNotSayUtf8)
               "orcamento");
     EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
 }
+
+// Without UTF8 in FEAT the listings decide; a listing in plain ASCII decides nothing, and then a
+// name goes out in UTF-8, as servers and clients expect today.
+TEST_F(VsftpdFormTest, NamesGoOutInUtf8UnlessTheListingsShowWindows1252)
+{
+    struct Row {
+        const char* why;
+        std::string listed; // the one name in the root, as it lies on the server's disk
+        std::string stored; // "açaí.txt" as the upload stores it
+    };
+    const Row rows[] = {
+        {"no evidence either way", "plain.txt",
+         "a\xc3\xa7"
+         "a\xc3\xad.txt"},
+        {"a listing in UTF-8", "caf\xc3\xa9.txt",
+         "a\xc3\xa7"
+         "a\xc3\xad.txt"},
+        {"a listing in windows-1252", "caf\xe9.txt",
+         "a\xe7"
+         "a\xed.txt"},
+    };
+    testsupport::TempDir local;
+    testsupport::WriteFileBytes(local.File("envio.txt"), "envio");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        testsupport::WriteFileBytes(server->Root() + "/" + row.listed, "x");
+        LoginAnonymously();
+        form->Edit1->setText(QStringLiteral("/upload/açaí.txt"));
+        form->Edit2->setText(QString::fromStdString(local.File("envio.txt")));
+        form->Button4->click();
+        EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/" + row.stored), "envio");
+        form->Button1->click();
+        std::filesystem::remove(server->Root() + "/" + row.listed);
+        std::filesystem::remove(server->WritableDir() + "/" + row.stored);
+    }
+    EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
+}
