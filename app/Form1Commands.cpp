@@ -135,6 +135,14 @@ void TForm1::DisconnectAfterCancel()
     // connection is closed without its reply.
     quitGrace_.start();
     DisconnectComponent();
+    ForgetListing();
+}
+
+void TForm1::ForgetListing()
+{
+    // What the log and the directory line show belongs to the session that has ended.
+    ClearLog();
+    ShowCurrentDirectory({});
 }
 
 void TForm1::DisconnectComponent()
@@ -225,10 +233,20 @@ void TForm1::WithPassiveFallback(const std::function<void()>& operation)
 void TForm1::Connect(const std::string& user, const std::string& password)
 {
     const app::ServerAddress address = app::ParseServerAddress(servidor->text());
+    const std::string sessionHost = VaskFTP1->Host;
+    const int32_t sessionPort = VaskFTP1->Port;
     VaskFTP1->Host = app::ToWire(address.host);
     VaskFTP1->Port = platform::StrToInt(app::ToWire(address.port.value_or(portas->text())));
+    // Connected already, Conectar lists the directory again; but another server, port or user
+    // than the session's asks for another session, which the old one must make way for.
+    const bool another =
+        VaskFTP1->Host != sessionHost || VaskFTP1->Port != sessionPort || user != VaskFTP1->UserID;
     VaskFTP1->UserID = user;
     VaskFTP1->Password = password;
+    if (VaskFTP1->Connected && another) {
+        DisconnectComponent();
+        ClearLog();
+    }
     if (!VaskFTP1->Connected) {
         // Said at once: a server that never answers holds this command for the whole time-out.
         SetStatus(QStringLiteral("Conectando a ") + app::HostAndPort(address.host, VaskFTP1->Port) +
@@ -294,7 +312,10 @@ void TForm1::Button1Click(QObject*)
         RequestCancel();
         return;
     }
-    RunCommand([this] { DisconnectComponent(); });
+    RunCommand([this] {
+        DisconnectComponent();
+        ForgetListing();
+    });
 }
 
 // Listar Arquivos

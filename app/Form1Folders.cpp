@@ -97,7 +97,7 @@ void TForm1::DownloadFolder(const std::string& remote)
                 ErrorReason::FileCreate);
         local = FromSession(name);
     }
-    SetStatus(QStringLiteral("Efetuando o download da pasta ") + Edit1->text());
+    SetStatus(QStringLiteral("Efetuando o download da pasta \"") + Edit1->text() + u'"');
     transfer::TreeJob job;
     job.direction = transfer::TreeDirection::Download;
     job.remoteRoot = WithoutTrailingSlashes(RemotePathOf(remote));
@@ -109,7 +109,7 @@ void TForm1::UploadFolder(const QString& localFolder)
 {
     std::string remote = RemoteName();
     if (remote.empty()) remote = ToSession(QFileInfo(QDir::cleanPath(localFolder)).fileName());
-    SetStatus(QStringLiteral("Efetuando o upload da pasta ") + localFolder);
+    SetStatus(QStringLiteral("Efetuando o upload da pasta \"") + localFolder + u'"');
     transfer::TreeJob job;
     job.direction = transfer::TreeDirection::Upload;
     job.remoteRoot = WithoutTrailingSlashes(RemotePathOf(remote));

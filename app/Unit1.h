@@ -292,6 +292,8 @@ private:
     // the server's doing, or its silence's, and the status line says so.
     bool disconnectAsked_ = false;
     void DisconnectComponent();
+    // After Desconectar: the log and the directory line are emptied.
+    void ForgetListing();
     // The current remote directory and the log are shown in the session's character set, which a
     // listing may only settle at its end: both are shown again from the server's bytes then.
     // What each was drawn in is kept with it, not with the window: a new session starts knowing

@@ -1,5 +1,6 @@
 #include "app/WireText.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <array>
@@ -96,7 +97,13 @@ std::string RememberedName::WireFor(const QString& text, WireCharset charset) co
     return ToWire(text, charset);
 }
 
-std::string ToLocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string ToLocalPath(const QString& path)
+{
+    // "~" and "~/..." as a shell would read them: the user types paths as at a prompt.
+    if (path == u'~' || path.startsWith(QStringLiteral("~/")))
+        return QFile::encodeName(QDir::homePath() + path.mid(1)).toStdString();
+    return QFile::encodeName(path).toStdString();
+}
 
 QString FromLocalPath(const std::string& path)
 {

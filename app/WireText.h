@@ -35,6 +35,7 @@ private:
     std::string wire_;
 };
 
+// A path as the user typed it, as the file system takes it; "~" and "~/..." are the home folder.
 std::string ToLocalPath(const QString& path);
 QString FromLocalPath(const std::string& path);
 

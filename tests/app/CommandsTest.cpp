@@ -82,10 +82,19 @@ TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
         // Connected already: the log is listed afresh, without a second log-in.
         form->Button3->click();
         EXPECT_EQ(LogLines(*form), log);
+        // Another server's name: a new session with it.
+        const QString other = host == "localhost" ? QStringLiteral("127.0.0.1") : "localhost";
+        form->servidor->setText(other);
+        form->Button3->click();
+        EXPECT_EQ(Status(*form), QStringLiteral("Conectado à ") + other);
+        EXPECT_EQ(LogLines(*form), log);
 
+        // The listing goes with the session.
         form->Button1->click();
         EXPECT_EQ(Status(*form), "Desconectado");
         EXPECT_FALSE(form->VaskFTP1->Connected);
+        EXPECT_TRUE(LogLines(*form).isEmpty());
+        EXPECT_EQ(form->Edit4->text(), "");
     }
     EXPECT_TRUE(boxes.seen.empty());
 }
@@ -141,6 +150,11 @@ TEST_F(PyftpdlibFormTest, ChangeDirectoryRefreshesOnSuccessAndReportsARefusal)
     form->BitBtn1->click();
     EXPECT_EQ(form->Edit4->text(), "/");
     EXPECT_TRUE(EndsWithName(LogLines(*form), "top.txt"));
+    EXPECT_EQ(boxes.seen.size(), 1u);
+
+    // Enter in the directory field changes to it.
+    QTest::keyClick(form->Edit3, Qt::Key_Return);
+    EXPECT_EQ(form->Edit4->text(), "/sub");
     EXPECT_EQ(boxes.seen.size(), 1u);
 }
 
