@@ -1,10 +1,12 @@
 // The ten commands of the window and the rule that only one runs at a time.
 #include "app/Dialogs.h"
 #include "app/LogView.h"
+#include "app/ResumeBox.h"
 #include "app/ServerAddress.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
 #include "ftp/DownloadTarget.h"
+#include "ftp/PartialDownload.h"
 #include "platform/Conversions.h"
 #include "platform/Exception.h"
 
@@ -358,11 +360,24 @@ void TForm1::Button2Click(QObject*)
         const std::string local = app::ToLocalPath(Edit2->text());
         // Into NAME.part, which takes the place of NAME only once the file is whole: a download
         // cut off, cancelled or refused leaves an older NAME as it was. The automatic retry
-        // continues NAME.part.
+        // continues NAME.part, and so may the next click on Dowload.
         ftpfiles::DownloadTarget target(local.empty() ? remote : local);
+        std::optional<bool> resume = false;
+        if (target.Staged()) resume = AskAboutPartial(remote, target.WritePath());
+        if (!resume) return SetStatus(QStringLiteral("Operação cancelada"));
         WatchTransfer(TransferWatch::Kind::Download, remote, target.WritePath());
         try {
-            WithPassiveFallback([&] { VaskFTP1->Download(remote, target.WritePath()); });
+            WithPassiveFallback([&] {
+                if (*resume)
+                    VaskFTP1->ResumeDownload(remote, target.WritePath());
+                else
+                    VaskFTP1->Download(remote, target.WritePath());
+            });
+        } catch (const FileCreateError& error) {
+            // NAME.part is the window's own business: the user is told of the file asked for.
+            if (!target.Staged() || error.what() != "Cannot create file " + target.WritePath())
+                throw;
+            throw FileCreateError(target.FinalPath(), error.ErrorNumber());
         } catch (...) {
             // The retry inside the failure report may have fetched the rest.
             if (watch_.completed) target.Commit();
@@ -370,6 +385,15 @@ void TForm1::Button2Click(QObject*)
         }
         if (watch_.completed) target.Commit();
     });
+}
+
+std::optional<bool> TForm1::AskAboutPartial(const std::string& remote, const std::string& partPath)
+{
+    const std::optional<ftpfiles::PartialFileFacts> partial = ftpfiles::PartialFileAt(partPath);
+    if (!partial) return false;
+    if (!ftpfiles::PartialStillFits(*partial, ftpfiles::AskRemoteFileFacts(*VaskFTP1, remote)))
+        return false;
+    return app::AskResumeDownload(this, Edit1->text(), partial->size);
 }
 
 // Upload

@@ -169,6 +169,10 @@ private:
     // The server the component is set to, as the key of passiveServers_.
     std::string ServerKey() const;
     void ChangeDirectoryTo(const std::string& directory);
+    // Dowload with a partial file of an earlier attempt beside the target, and the server's file
+    // unchanged since: whether to continue it (true), start over (false) or do nothing (the user
+    // closed the question). False without a question when there is nothing to continue.
+    std::optional<bool> AskAboutPartial(const std::string& remote, const std::string& partPath);
     bool AskForName(const QString& caption, const QString& prompt);
     // The padlock inside the server field while the session is encrypted, its tooltip saying
     // how; no padlock otherwise. The field keeps its place, size and text.

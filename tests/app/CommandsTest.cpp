@@ -245,6 +245,15 @@ TEST_F(VsftpdFormTest, AnonymousLoginThenTransfersAreByteExactWithProgress)
     EXPECT_TRUE(history.texts.contains(progress)) << history.texts.join('|').toStdString();
     EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/enviado.bin"), payload);
     EXPECT_TRUE(boxes.seen.empty());
+
+    // A folder that is not there: the error names the file asked for, not the partial one.
+    const std::string nowhere = local.File("nada/copia.bin");
+    form->Edit1->setText(QStringLiteral("grande.bin"));
+    form->Edit2->setText(QString::fromStdString(nowhere));
+    form->Button2->click();
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_EQ(boxes.Errors()[0].text,
+              QString::fromStdString("Cannot create file " + nowhere + "."));
 }
 
 // pyftpdlib lists UTF8 among its features: accented names are shown, fetched and stored as the

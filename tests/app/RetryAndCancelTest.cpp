@@ -461,3 +461,72 @@ TEST_F(ScriptedFormTest, AStalledDownloadSaysSoAndEndsAtTheTimeOut)
     EXPECT_EQ(CountLines(server.ReceivedLines(), "REST "), 0);
     EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin.part")), payload.substr(0, sent));
 }
+
+// Dowload with the partial file of an earlier attempt beside the target asks once whether to
+// continue it, but only when the server's file has not changed since: not shorter than the part,
+// not modified after it was written.
+TEST_F(ScriptedFormTest, APartialDownloadIsContinuedWhenTheUserSaysSo)
+{
+    const size_t kept = 300;
+    struct Row {
+        const char* why;
+        std::string mdtm;   // the server's answer to MDTM
+        size_t serverSize;  // what SIZE says
+        const char* answer; // the button clicked; nullptr: no question is expected
+        bool resumed;
+    };
+    const Row rows[] = {
+        {"unchanged, Retomar", "213 20200101000000", payload.size(), "Retomar", true},
+        {"unchanged, Recomeçar", "213 20200101000000", payload.size(), "Recomeçar", false},
+        {"modified after the part was written", "213 20991231000000", payload.size(), nullptr,
+         false},
+        {"shorter than the part", "213 20200101000000", 100, nullptr, false},
+        {"a server without MDTM: the size alone", "502 Not implemented", payload.size(), "Retomar",
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ScriptedFtpServer rowServer;
+        ScriptLogin(rowServer);
+        rowServer.Expect("TYPE I")
+            .Reply("200 binary")
+            .Expect("SIZE arquivo.bin")
+            .Reply("213 " + std::to_string(row.serverSize))
+            .Expect("MDTM arquivo.bin")
+            .Reply(row.mdtm)
+            .Expect("TYPE I")
+            .Reply("200 binary")
+            .Expect("SIZE arquivo.bin")
+            .Reply("213 " + std::to_string(payload.size()))
+            .ExpectPrefix("PORT ")
+            .Reply("200 PORT ok");
+        if (row.resumed) rowServer.Expect("REST " + std::to_string(kept)).Reply("350 Restarting");
+        rowServer.Expect("RETR arquivo.bin")
+            .Reply(Announce("arquivo.bin", payload.size()))
+            .ConnectBack()
+            .SendData(row.resumed ? payload.substr(kept) : payload)
+            .CloseData()
+            .Reply("226 Transfer complete");
+        // A whole download takes the server's time.
+        if (!row.resumed) rowServer.Expect("MDTM arquivo.bin").Reply(row.mdtm);
+        rowServer.Expect("QUIT").Reply("221 tchau");
+        rowServer.Start();
+        testsupport::WriteFileBytes(local.File("copia.bin.part"), payload.substr(0, kept));
+        ConnectTo(rowServer.Port(), "u", "p");
+        boxes.seen.clear();
+        if (row.answer) boxes.choices.push_back(QString::fromUtf8(row.answer));
+
+        Download(local.File("copia.bin"));
+
+        ASSERT_EQ(boxes.seen.size(), row.answer ? 1u : 0u);
+        if (row.answer) {
+            EXPECT_TRUE(boxes.seen[0].text.startsWith("Retomar o download anterior?"));
+            EXPECT_EQ(boxes.seen[0].buttons, (QStringList{"Retomar", "Recomeçar"}));
+        }
+        EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), payload);
+        EXPECT_FALSE(std::filesystem::exists(local.File("copia.bin.part")));
+        form->Button1->click();
+        EXPECT_TRUE(rowServer.Verify());
+        std::filesystem::remove(local.File("copia.bin"));
+    }
+}

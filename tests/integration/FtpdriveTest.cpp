@@ -3,11 +3,14 @@
 #include "FtpdriveRun.h"
 
 #include "support/Loopback.h"
+#include "support/RealServers.h"
 #include "support/ScriptedFtpServer.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -114,4 +117,52 @@ TEST(Ftpdrive, FailuresSayWhatAndWhy)
         EXPECT_EQ(d.err, std::vector<std::string>{row.error}) << Dump(d);
     }
     EXPECT_FALSE(listener.AcceptOne(0).Valid()) << "a local file problem reached the server";
+}
+
+// get continues the LOCAL.part an earlier run left, with a note on standard error, when the
+// server's file is unchanged since; --no-resume, or a file changed after the part was written,
+// starts over.
+TEST(Ftpdrive, GetContinuesAPartialFileOfAnUnchangedServerFile)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    std::string payload;
+    while (payload.size() < 100000) payload += testsupport::AllByteValuesWithCrLf();
+    const std::string remote = server.Root() + "/grande.bin";
+    testsupport::WriteFileBytes(remote, payload);
+    testsupport::TempDir local;
+    const std::string target = local.File("grande.bin");
+    struct Row {
+        const char* why;
+        bool noResume;
+        bool serverFileNewer;
+        bool continued;
+    };
+    const Row rows[] = {
+        {"unchanged: continued", false, false, true},
+        {"--no-resume: started over", true, false, false},
+        {"changed since: started over", false, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        namespace fs = std::filesystem;
+        testsupport::WriteFileBytes(target + ".part", payload.substr(0, 4000));
+        const fs::file_time_type partTime = fs::last_write_time(target + ".part");
+        fs::last_write_time(remote, row.serverFileNewer ? partTime + std::chrono::hours(1)
+                                                        : partTime - std::chrono::hours(1));
+        std::vector<std::string> args = {
+            "--host", "127.0.0.1", "--port",     std::to_string(server.Port()),
+            "--user", "tester",    "--password", "secret",
+            "--tls",  "off",       "--passive"};
+        if (row.noResume) args.push_back("--no-resume");
+        args.insert(args.end(), {"get", "grande.bin", target});
+        const Drive d = RunFtpdrive(args);
+        EXPECT_EQ(d.exitCode, 0) << Dump(d);
+        const std::vector<std::string> note{"note: continuing " + target + ".part from 4000 bytes"};
+        EXPECT_EQ(d.err, row.continued ? note : std::vector<std::string>{}) << Dump(d);
+        EXPECT_EQ(testsupport::ReadFileBytes(target), payload);
+        EXPECT_FALSE(fs::exists(target + ".part"));
+        fs::remove(target);
+    }
 }

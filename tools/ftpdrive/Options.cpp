@@ -7,6 +7,7 @@ namespace ftpdrive {
 const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password P] [--passive] [--timeout MS]\n"
     "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
+    "                [--no-resume]\n"
     "                [--times] [--no-times] [--verify off|auto|require]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
@@ -32,7 +33,9 @@ const char* const kHelp =
     "  cd DIR               change the current directory\n"
     "  mkdir DIR            create a directory\n"
     "  rm FILE              delete a file\n"
-    "  get REMOTE LOCAL     download REMOTE into LOCAL.part, which replaces LOCAL once whole\n"
+    "  get REMOTE LOCAL     download REMOTE into LOCAL.part, which replaces LOCAL once whole;\n"
+    "                       a LOCAL.part an earlier run left is continued when REMOTE has not\n"
+    "                       changed since (its size and time), unless --no-resume is given\n"
     "  put LOCAL REMOTE     upload LOCAL as REMOTE\n"
     "  resume REMOTE LOCAL  continue LOCAL.part, or else LOCAL, from its length; when neither\n"
     "                       exists, download REMOTE whole as get does (LOCAL is required;\n"
@@ -63,6 +66,7 @@ const char* const kHelp =
     "  --in-place           downloads write straight into LOCAL, as they arrive, instead of\n"
     "                       into LOCAL.part (a LOCAL that is no regular file, /dev/null or a\n"
     "                       pipe, is always written straight)\n"
+    "  --no-resume          get starts over instead of continuing a LOCAL.part\n"
     "  --times              get gives LOCAL the server's modification time of REMOTE, put\n"
     "                       gives REMOTE that of LOCAL (MFMT, or SITE UTIME), to the second\n"
     "  --no-times           mirror leaves the times alone (it keeps them by default)\n"
@@ -234,6 +238,8 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.keepGoing = true;
         else if (option == "--in-place")
             options.inPlace = true;
+        else if (option == "--no-resume")
+            options.noResume = true;
         else if (option == "--times")
             options.keepTimes = true;
         else if (option == "--no-times")

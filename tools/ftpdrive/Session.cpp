@@ -4,6 +4,7 @@
 #include "tools/ftpdrive/Output.h"
 
 #include "ftp/DownloadTarget.h"
+#include "ftp/PartialDownload.h"
 #include "platform/SocketErrors.h"
 
 namespace ftpdrive {
@@ -48,7 +49,8 @@ std::string ConnectFailureReason(const ESockError& error)
 
 // get and resume. A download goes to LOCAL.part and replaces LOCAL only once it is whole, so an
 // interrupted run never leaves a cut-off file under the real name (nor costs an older complete
-// copy); resume continues what such a run left.
+// copy); resume continues what such a run left, and so does get when the server's file has not
+// changed since.
 void Fetch(TVaskFTP& ftp, const Options& options, const Command& command)
 {
     const std::string& remote = command.args[0];
@@ -62,6 +64,16 @@ void Fetch(TVaskFTP& ftp, const Options& options, const Command& command)
         // the user asked.
         if (LocalFileExists(target.FinalPath()))
             return ftp.ResumeDownload(remote, target.FinalPath());
+    } else if (target.Staged() && !options.noResume) {
+        const std::optional<ftpfiles::PartialFileFacts> partial =
+            ftpfiles::PartialFileAt(target.WritePath());
+        if (partial &&
+            ftpfiles::PartialStillFits(*partial, ftpfiles::AskRemoteFileFacts(ftp, remote))) {
+            Err("note: continuing " + target.WritePath() + " from " +
+                std::to_string(partial->size) + " bytes");
+            ftp.ResumeDownload(remote, target.WritePath());
+            return target.Commit();
+        }
     }
     ftp.Download(remote, target.WritePath());
     target.Commit();
