@@ -22,12 +22,13 @@ QString Count(size_t count, const QString& one, const QString& many)
 
 QString ByteAmount(double bytes)
 {
-    static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
-    if (bytes < 1024) return QString::number(static_cast<int64_t>(bytes)) + QStringLiteral(" B");
-    double value = bytes / 1024;
+    // Powers of 1000, as ftpdrive counts them too: the same folder reads the same everywhere.
+    static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
+    if (bytes < 1000) return QString::number(static_cast<int64_t>(bytes)) + QStringLiteral(" B");
+    double value = bytes / 1000;
     size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
-        value /= 1024;
+    while (value >= 1000 && unit + 1 < std::size(kUnits)) {
+        value /= 1000;
         ++unit;
     }
     return OneDecimal(value) + u' ' + QString::fromLatin1(kUnits[unit]);

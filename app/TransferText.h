@@ -11,7 +11,8 @@
 
 namespace app {
 
-// 1536 -> "1,5 KB"; below a kilobyte, whole bytes ("512 B").
+// Powers of 1000: 1536 -> "1,5 kB", 3145728 -> "3,1 MB"; below a kilobyte, whole bytes
+// ("512 B").
 QString ByteAmount(double bytes);
 // Seconds as "0:35", "12:05", "1:02:03".
 QString ClockTime(int64_t seconds);

@@ -78,7 +78,7 @@ TEST_F(FolderTransferTest, DownloadsAndUploadsATreeWithTheTitleAndStatusFollowin
     EXPECT_TRUE(history.texts.contains(QStringLiteral("0 de 4 arquivos concluídos")))
         << history.texts.join('|').toStdString();
     EXPECT_TRUE(
-        Status(*form).startsWith(QStringLiteral("Pasta transferida: 4 arquivos, 3,0 MB em ")))
+        Status(*form).startsWith(QStringLiteral("Pasta transferida: 4 arquivos, 3,1 MB em ")))
         << Status(*form).toStdString();
     ASSERT_FALSE(titles.isEmpty());
     EXPECT_TRUE(titles.first().startsWith(QStringLiteral("Tavolen — ")) &&

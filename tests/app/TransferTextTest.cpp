@@ -15,26 +15,25 @@ TEST(TransferText, TitleWhileBytesMove)
         int64_t silentMs;
         const char* title;
     };
-    const double mb = 1024 * 1024;
     const Row rows[] = {
         // Percent, speed with a decimal comma, time left rounded up.
-        {42 * 1024 * 1024, 100 * 1024 * 1024, 10.5 * mb, 0, "Tavolen — 42% · 10,5 MB/s · 0:06"},
+        {42000000, 100000000, 10500000, 0, "Tavolen — 42% · 10,5 MB/s · 0:06"},
         // Too early for a speed.
         {1000, 4000, -1, 0, "Tavolen — 25%"},
         // Nothing moved yet: no speed.
         {0, 4000, 0, 0, "Tavolen — 0%"},
         // An unknown total: the bytes so far, no time left.
-        {1536, -1, 1536, 0, "Tavolen — 1,5 KB · 1,5 KB/s"},
+        {1536, -1, 1536, 0, "Tavolen — 1,5 kB · 1,5 kB/s"},
         {512, 0, 512, 0, "Tavolen — 512 B · 512 B/s"},
         // More than the size said (a file that grew): never above 100%, no time left.
-        {5000, 4000, 5000, 0, "Tavolen — 100% · 4,9 KB/s"},
+        {5000, 4000, 5000, 0, "Tavolen — 100% · 5,0 kB/s"},
         // Hours.
-        {1024, 4 * 1024 * 1024, 1024, 0, "Tavolen — 0% · 1,0 KB/s · 1:08:15"},
+        {1024, 4 * 1024 * 1024, 1024, 0, "Tavolen — 0% · 1,0 kB/s · 1:08:15"},
         // Nothing moving just now: the speed is nothing and no time left can be told.
         {1000, 4000, 0, 1000, "Tavolen — 25% · 0 B/s"},
         // Silent for a few seconds: said instead of a speed.
         {1000, 4000, 0, 5400, "Tavolen — 25% · sem resposta há 5 s"},
-        {1536, -1, 0, 3000, "Tavolen — 1,5 KB · sem resposta há 3 s"},
+        {1536, -1, 0, 3000, "Tavolen — 1,5 kB · sem resposta há 3 s"},
     };
     for (const Row& row : rows) {
         app::TransferPace pace;
@@ -108,12 +107,12 @@ TEST(TransferText, FolderSummary)
         const char* text;
     };
     const Row rows[] = {
-        {4, 0, 0, 0, 4, false, "Pasta transferida: 4 arquivos, 2,0 KB em 0:02"},
-        {4, 4, 0, 0, 4, false, "Pasta transferida: 4 arquivos, 2,0 KB em 0:02 (verificado)"},
+        {4, 0, 0, 0, 4, false, "Pasta transferida: 4 arquivos, 2,0 kB em 0:02"},
+        {4, 4, 0, 0, 4, false, "Pasta transferida: 4 arquivos, 2,0 kB em 0:02 (verificado)"},
         {4, 1, 1, 1, 6, false,
-         "Pasta transferida: 4 arquivos, 2,0 KB em 0:02, 1 pulado, 1 falha (1 verificado)"},
+         "Pasta transferida: 4 arquivos, 2,0 kB em 0:02, 1 pulado, 1 falha (1 verificado)"},
         {1, 1, 0, 0, 3, true,
-         "Transferência da pasta cancelada: 1 de 3 arquivos, 2,0 KB em 0:02 (verificado)"},
+         "Transferência da pasta cancelada: 1 de 3 arquivos, 2,0 kB em 0:02 (verificado)"},
         {0, 0, 0, 0, 0, true, "Transferência da pasta cancelada"},
     };
     for (const Row& row : rows) {

@@ -57,6 +57,20 @@ TEST(Ftpdrive, HelpPrintsTheUsageOnStandardOutput)
         EXPECT_EQ(d.out.front().rfind("usage: ftpdrive --host HOST", 0), 0u) << Dump(d);
         EXPECT_TRUE(d.err.empty()) << Dump(d);
     }
+    // --help and the manual page name the same parts of mirror's summary line.
+    const Drive help = RunFtpdrive({"--help"});
+    std::string helpText;
+    for (const std::string& line : help.out) helpText += line + "\n";
+    const std::string manual =
+        testsupport::ReadFileBytes(std::string(TAVOLEN_SOURCE_DIR) + "/tools/ftpdrive/ftpdrive.1");
+    const size_t summary = manual.find(".B mirror: FILES files");
+    ASSERT_NE(summary, std::string::npos);
+    const std::string manualLine = manual.substr(summary, manual.find('\n', summary) - summary);
+    for (const char* part : {"V verified", "SKIPPED skipped", "canceled"}) {
+        EXPECT_NE(helpText.find(std::string("[, ") + part + "]"), std::string::npos) << part;
+        EXPECT_NE(manualLine.find(std::string("\\fB, ") + part + "\\fR]"), std::string::npos)
+            << part;
+    }
 }
 
 // Each failure ends the run with exit status 1 and one error line that names what failed and

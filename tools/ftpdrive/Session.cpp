@@ -2,10 +2,17 @@
 
 #include "tools/ftpdrive/LocalFiles.h"
 #include "tools/ftpdrive/Output.h"
+#include "tools/ftpdrive/ProgressLine.h"
 
 #include "ftp/DownloadTarget.h"
 #include "ftp/PartialDownload.h"
+#include "platform/ScopedGuards.h"
 #include "platform/SocketErrors.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
 
 namespace ftpdrive {
 
@@ -77,6 +84,40 @@ void Fetch(TVaskFTP& ftp, const Options& options, const Command& command)
     }
     ftp.Download(remote, target.WritePath());
     target.Commit();
+}
+
+// Set while get, resume, put or append runs: only a file's bytes are drawn as progress.
+bool fileCommandRuns = false;
+
+void ShowTransferProgress(TVaskFTP& ftp)
+{
+    // The line of the file that moves now, as mirror draws it for a tree; a listing has none.
+    struct Shown {
+        ProgressLine line{true};
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    };
+    auto shown = std::make_shared<Shown>();
+    const auto draw = [&ftp, shown](int64_t bytes) {
+        if (!fileCommandRuns) return;
+        transfer::TreeProgress progress;
+        progress.bytes = bytes;
+        progress.bytesTotal = ftp.TransferSize;
+        const auto elapsed = std::chrono::steady_clock::now() - shown->start;
+        shown->line.Update(progress,
+                           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    };
+    ftp.OnPacketRecvd = [&ftp, draw](TComponent*) { draw(ftp.ReceivedBytes()); };
+    ftp.OnPacketSent = [&ftp, draw](TComponent*) { draw(ftp.SentBytes()); };
+    const TNotifyEvent started = ftp.OnTransactionStart;
+    ftp.OnTransactionStart = [started, shown](TComponent* sender) {
+        shown->start = std::chrono::steady_clock::now();
+        if (started) started(sender);
+    };
+    const TNotifyEvent stopped = ftp.OnTransactionStop;
+    ftp.OnTransactionStop = [stopped, shown](TComponent* sender) {
+        shown->line.Clear();
+        if (stopped) stopped(sender);
+    };
 }
 
 } // namespace
@@ -153,6 +194,8 @@ void AttachEvents(TVaskFTP& ftp, const Options& options)
     if (options.progress) {
         ftp.OnPacketRecvd = [](TComponent*) { Event("OnPacketRecvd"); };
         ftp.OnPacketSent = [](TComponent*) { Event("OnPacketSent"); };
+    } else if (!options.quiet && ::isatty(STDERR_FILENO)) {
+        ShowTransferProgress(ftp);
     }
 }
 
@@ -175,10 +218,13 @@ void Run(TVaskFTP& ftp, const Options& options, const Command& command)
     } else if (name == "rm") {
         ftp.DeleteFile(a[0]);
     } else if (name == "get" || name == "resume") {
+        const platform::ScopedValue<bool> drawn(fileCommandRuns, true);
         Fetch(ftp, options, command);
     } else if (name == "put") {
+        const platform::ScopedValue<bool> drawn(fileCommandRuns, true);
         ftp.Upload(a[0], a[1]);
     } else if (name == "append") {
+        const platform::ScopedValue<bool> drawn(fileCommandRuns, true);
         ftp.AppendUpload(a[0], a[1]);
     } else if (name == "quote") {
         ftp.SendCommand(a[0]);
