@@ -44,6 +44,7 @@ void TForm1::RunCommand(const std::function<void()>& command)
     clearTextDeclined_ = false;
     connecting_ = false;
     disconnectAsked_ = false;
+    sessionLost_ = false;
     stopRequested_ = false;
 
     Execute(command);
@@ -52,6 +53,8 @@ void TForm1::RunCommand(const std::function<void()>& command)
         Execute([this] { DisconnectAfterCancel(); });
     }
     disconnectPending_ = false;
+    // From here on, a session that ends does so by itself.
+    disconnectAsked_ = false;
     watch_ = {};
     titleTick_.stop();
     ShowTitle(QString::fromLatin1(app::kApplicationTitle));
@@ -188,7 +191,8 @@ void TForm1::ShowError(const std::exception& error)
 
 app::WireCharset TForm1::SessionCharset() const
 {
-    return VaskFTP1->Utf8() ? app::WireCharset::Utf8 : app::WireCharset::Windows1252;
+    // With no evidence either way, UTF-8: what servers and clients expect today.
+    return VaskFTP1->NamesNotUtf8() ? app::WireCharset::Windows1252 : app::WireCharset::Utf8;
 }
 
 std::string TForm1::ToSession(const QString& text) const

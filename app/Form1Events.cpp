@@ -14,6 +14,7 @@
 #include <QStatusBar>
 
 #include <algorithm>
+#include <exception>
 
 void TForm1::VaskFTP1HostResolved(TComponent*) { SetStatus(QStringLiteral("Host Encontrado")); }
 
@@ -44,10 +45,12 @@ void TForm1::VaskFTP1Disconnect(TComponent*)
     ShowEncryption();
     // A session the server ended, or that ended for its silence, is said to be gone at once: the
     // next click would otherwise be the first to find out.
-    if (disconnectAsked_ || connecting_ || closeRequested_)
+    if (disconnectAsked_ || connecting_ || closeRequested_) {
         SetStatus(QStringLiteral("Desconectado"));
-    else
-        SetStatus(QStringLiteral("Desconectado (sem resposta do servidor)"));
+        return;
+    }
+    sessionLost_ = true;
+    SetStatus(QStringLiteral("Desconectado (sem resposta do servidor)"));
 }
 
 void TForm1::ShowEncryption()
@@ -228,6 +231,9 @@ void TForm1::ClearLog()
 // error box shows, whatever the retry did.
 void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type)
 {
+    // A server silent for the whole time-out would hold the retry for another one, only to fail
+    // again: the transfer ends at the time-out.
+    if (FailureIsSilence()) return;
     if (Trans_Type == ctDownload && MayResumeDownload()) {
         watch_.retried = true;
         VaskFTP1->ResumeDownload(watch_.remotePath, watch_.localPath);
@@ -235,6 +241,21 @@ void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type)
         watch_.retried = true;
         VaskFTP1->AppendUpload(watch_.localPath, watch_.remotePath);
     }
+}
+
+bool TForm1::FailureIsSilence()
+{
+    // Download and Upload report a failure from inside their handler of it, with the failure
+    // in flight; a refusal the server sent is reported without one.
+    const std::exception_ptr failure = std::current_exception();
+    if (!failure) return false;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return ReasonOf(error) == ErrorReason::TimedOut;
+    } catch (...) {
+    }
+    return false;
 }
 
 // --- Retry bookkeeping --------------------------------------------------------------------
@@ -269,7 +290,7 @@ void TForm1::NotePacket(int64_t bytes)
 
 bool TForm1::MayResumeDownload() const
 {
-    // A session that ended (the server silent for the whole time-out, say) has nothing to resume.
+    // A session that has ended has nothing to resume.
     return watch_.kind == TransferWatch::Kind::Download && !watch_.retried && !cancelRequested_ &&
            VaskFTP1->Connected && watch_.dataPhaseBegun && watch_.bytesMoved > 0 &&
            // A file that failed its checksum has been put aside: nothing is left to continue,

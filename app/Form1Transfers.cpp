@@ -138,12 +138,14 @@ QString TForm1::NoAnswerText() const
 void TForm1::ShowFailure(const std::exception& error)
 {
     const ErrorReason reason = ReasonOf(error);
-    if (reason == ErrorReason::TimedOut || reason == ErrorReason::ConnectTimedOut) {
-        // A session that was up and did not survive the silence is said to be gone as well.
-        if (!connecting_ && !VaskFTP1->Connected)
-            return SetStatus(NoAnswerText() + QStringLiteral("; desconectado"));
-        return SetStatus(NoAnswerText());
-    }
+    // Replies still owed that never came (OutOfStep) are the server's silence as well; the
+    // session that did not survive it is said to be gone.
+    const bool silence = reason == ErrorReason::TimedOut ||
+                         reason == ErrorReason::ConnectTimedOut ||
+                         (sessionLost_ && reason == ErrorReason::OutOfStep);
+    if (silence && sessionLost_)
+        return SetStatus(NoAnswerText() + QStringLiteral("; desconectado"));
+    if (silence) return SetStatus(NoAnswerText());
     // The connection's own handlers say how a connect failed; a transfer whose retry fetched
     // the rest has said "Concluido", which is what happened to the file.
     if (connecting_ || watch_.completed) return;

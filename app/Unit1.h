@@ -197,6 +197,8 @@ private:
     void NoteTransactionStart();
     void NotePacket(int64_t bytes);
     bool MayResumeDownload() const;
+    // The failure being reported is the server's silence for the whole time-out.
+    static bool FailureIsSilence();
     bool MayAppendUpload() const;
 
     // Shortcuts to the file-name fields and to "Mudar Diretório": a double-click on a listing
@@ -295,6 +297,7 @@ private:
     // The window itself ended the session (Desconectar, a cancel): anything else that ends it is
     // the server's doing, or its silence's, and the status line says so.
     bool disconnectAsked_ = false;
+    bool sessionLost_ = false; // ... and during the running command it ended so
     void DisconnectComponent();
     // After Desconectar: the log and the directory line are emptied.
     void ForgetListing();

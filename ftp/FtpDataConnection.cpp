@@ -201,12 +201,7 @@ void DataOperation::RunDataPhase(const std::function<void()>& move)
     DataWaitWatch watch(ftp_, *socket_);
     try {
         move();
-    } catch (const EAbortError& error) {
-        // Data that stopped for the whole time-out: the server owes the closing reply and has
-        // shown no sign of life to send it. Waiting for it would hold the next command for
-        // another time-out, so the session ends here, as one ends when a reply never comes.
-        if (!watch.EndedByServer() && error.Reason() == ErrorReason::TimedOut && !ftp_.Canceled)
-            ftp_.DropSession();
+    } catch (const EAbortError&) {
         // The server's failure reply ended the wait; the closing reply read next says why.
         if (!watch.EndedByServer()) throw;
         socket_->Canceled = false;

@@ -91,7 +91,7 @@ public:
     void HandOn()
     {
         for (const std::string& line : held_) {
-            ftp_.listingNames_.See(line);
+            if (!ftp_.Utf8()) ftp_.listingNames_.See(line);
             if (ftp_.OnListItem) ftp_.OnListItem(line);
         }
         held_.clear();
@@ -104,7 +104,7 @@ private:
     {
         // A handler may have disconnected meanwhile, which frees the parser.
         if (ftp_.ParseList && ftp_.ListParser) ftp_.ListParser->ParseLine(line);
-        ftp_.listingNames_.See(line);
+        if (!ftp_.Utf8()) ftp_.listingNames_.See(line);
         if (ftp_.OnListItem) ftp_.OnListItem(line);
     }
 

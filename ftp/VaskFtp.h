@@ -161,13 +161,16 @@ public:
 
     // What the server said of itself after login (FEAT), for this session only: whether a
     // feature is listed (its first word, in any case: "UTF8", "EPSV", "REST"), and whether names
-    // and listings are UTF-8. A server that does not say so is taken at its listings' word (see
-    // ftpnames::NameCharsetGuess): windows-1252 once one shows a name that is not UTF-8, UTF-8
-    // otherwise -- with no evidence either way, UTF-8 is what servers and clients expect today.
+    // and listings are UTF-8. Otherwise they are taken to be windows-1252, until a listing shows
+    // names that are all valid UTF-8 (see ftpnames::NameCharsetGuess).
     bool HasFeature(const std::string& name) const;
     // The feature lines of FEAT, as the server wrote them ("MLST size*;modify*;", "HASH SHA-1*").
     const std::vector<std::string>& Features() const { return features_; }
-    bool Utf8() const { return utf8_ || !listingNames_.Decided() || listingNames_.Utf8(); }
+    bool Utf8() const { return utf8_ || listingNames_.Utf8(); }
+    // Evidence against UTF-8: FEAT did not say it and a listing showed a name that is not UTF-8.
+    // A caller that must choose with no evidence either way may choose UTF-8, as servers and
+    // clients today expect.
+    bool NamesNotUtf8() const { return !Utf8() && listingNames_.Decided(); }
 
     // The message of the FTPException raised when the server closes the control connection
     // instead of answering a command or a login step.
@@ -253,8 +256,6 @@ public:
 
 private:
     friend class ReplyReader;
-    // A data phase that timed out ends the session (DropSession).
-    friend class ftpdata::DataOperation;
 
     // Reads what arrived for the listener.
     void PushControlInput();

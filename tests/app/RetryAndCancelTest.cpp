@@ -382,18 +382,19 @@ TEST_F(ScriptedFormTest, ASilentServerEndsTheConnectWithAStatusThatSaysSo)
     EXPECT_EQ(boxes.Errors()[0].text, "Socket readln aborted.");
 }
 
-// A session that ends without the user asking says so in the status line, whether the server
-// fell silent during a listing or hung up while the window was idle.
+// A session that ends without the user asking says so in the status line: one whose server fell
+// silent in a listing, so that the replies it owed never came to the next command, or one the
+// server hung up on while the window was idle.
 TEST_F(FormTest, ASessionThatEndsByItselfSaysSo)
 {
     struct Row {
         const char* why;
         std::function<void(ScriptedFtpServer&)> after; // what follows the log-in's listing
-        bool listAgain;                                // Listar Arquivos is clicked
+        int listings;                                  // Listar Arquivos is clicked so often
         QString status;                                // %1: the server's port
     };
     const Row rows[] = {
-        {"a listing the server never finishes",
+        {"a listing the server never finishes, then the next one",
          [](ScriptedFtpServer& s) {
              s.ExpectPrefix("PORT ")
                  .Reply("200 PORT ok")
@@ -402,9 +403,9 @@ TEST_F(FormTest, ASessionThatEndsByItselfSaysSo)
                  .ConnectBack()
                  .SendData("primeira linha\r\n");
          },
-         true, QStringLiteral("Sem resposta de 127.0.0.1:%1 em 0,5 s; desconectado")},
+         2, QStringLiteral("Sem resposta de 127.0.0.1:%1 em 0,5 s; desconectado")},
         {"a server that hangs up on an idle window",
-         [](ScriptedFtpServer& s) { s.Pause(300ms).Reply("421 Timeout.").Close(); }, false,
+         [](ScriptedFtpServer& s) { s.Pause(300ms).Reply("421 Timeout.").Close(); }, 0,
          QStringLiteral("Desconectado (sem resposta do servidor)")},
     };
     for (const Row& row : rows) {
@@ -416,7 +417,7 @@ TEST_F(FormTest, ASessionThatEndsByItselfSaysSo)
         ConnectTo(server.Port(), "u", "p");
         ASSERT_TRUE(form->VaskFTP1->Connected);
         form->VaskFTP1->TimeOut = 500;
-        if (row.listAgain) form->Button5->click();
+        for (int listing = 0; listing < row.listings; ++listing) form->Button5->click();
         EXPECT_TRUE(QTest::qWaitFor([&] { return !form->VaskFTP1->Connected; }, 10000));
         EXPECT_EQ(Status(*form),
                   row.status.contains(u'%') ? row.status.arg(server.Port()) : row.status);
@@ -427,7 +428,7 @@ TEST_F(FormTest, ASessionThatEndsByItselfSaysSo)
 
 // A download whose server stops sending: the title says how long it has been silent instead of a
 // speed it no longer has, and the transfer ends at the time-out with the status line saying so,
-// the title back to the program's name and no attempt to resume from a server that is gone.
+// the title back to the program's name and no attempt to resume from a server that is silent.
 TEST_F(ScriptedFormTest, AStalledDownloadSaysSoAndEndsAtTheTimeOut)
 {
     const size_t sent = 300;
@@ -451,13 +452,10 @@ TEST_F(ScriptedFormTest, AStalledDownloadSaysSoAndEndsAtTheTimeOut)
                title.contains(QStringLiteral(" · sem resposta há "));
     })) << titles.join('|').toStdString();
     EXPECT_EQ(form->windowTitle(), "Tavolen");
-    EXPECT_EQ(
-        Status(*form),
-        QStringLiteral("Sem resposta de 127.0.0.1:%1 em 4,5 s; desconectado").arg(server.Port()));
-    EXPECT_FALSE(form->VaskFTP1->Connected);
+    EXPECT_EQ(Status(*form),
+              QStringLiteral("Sem resposta de 127.0.0.1:%1 em 4,5 s").arg(server.Port()));
     ASSERT_EQ(boxes.Errors().size(), 1u);
     EXPECT_NE(boxes.Errors()[0].text, "Not Connected.");
-    EXPECT_TRUE(server.WaitUntilClosed(10s));
     EXPECT_EQ(CountLines(server.ReceivedLines(), "REST "), 0);
     EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin.part")), payload.substr(0, sent));
 }
