@@ -2,10 +2,12 @@
 #include "app/Dialogs.h"
 #include "app/LogView.h"
 #include "app/RememberedLogins.h"
+#include "app/ResumeBox.h"
 #include "app/ServerAddress.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
 #include "ftp/DownloadTarget.h"
+#include "ftp/PartialDownload.h"
 #include "platform/Conversions.h"
 #include "platform/Exception.h"
 
@@ -42,6 +44,8 @@ void TForm1::RunCommand(const std::function<void()>& command)
     certificateRefused_ = false;
     clearTextDeclined_ = false;
     connecting_ = false;
+    disconnectAsked_ = false;
+    sessionLost_ = false;
     stopRequested_ = false;
 
     Execute(command);
@@ -50,7 +54,10 @@ void TForm1::RunCommand(const std::function<void()>& command)
         Execute([this] { DisconnectAfterCancel(); });
     }
     disconnectPending_ = false;
+    // From here on, a session that ends does so by itself.
+    disconnectAsked_ = false;
     watch_ = {};
+    titleTick_.stop();
     ShowTitle(QString::fromLatin1(app::kApplicationTitle));
     FinishLog(); // the log is complete when the command returns
     busy_ = false;
@@ -79,6 +86,9 @@ void TForm1::Execute(const std::function<void()>& command)
     try {
         command();
     } catch (const std::exception& error) {
+        // The box that follows must not stand in front of a title still showing the progress.
+        titleTick_.stop();
+        ShowTitle(QString::fromLatin1(app::kApplicationTitle));
         // A cancelled operation ends with the error of whatever wait it was in, and a refused
         // certificate with the refusal; the user asked for either, so it is not reported.
         const bool usersOwnRefusal =
@@ -131,6 +141,20 @@ void TForm1::DisconnectAfterCancel()
     // QUIT is a courtesy here; a server that stopped answering gets a moment, then the
     // connection is closed without its reply.
     quitGrace_.start();
+    DisconnectComponent();
+    ForgetListing();
+}
+
+void TForm1::ForgetListing()
+{
+    // What the log and the directory line show belongs to the session that has ended.
+    ClearLog();
+    ShowCurrentDirectory({});
+}
+
+void TForm1::DisconnectComponent()
+{
+    disconnectAsked_ = true;
     VaskFTP1->Disconnect();
 }
 
@@ -169,7 +193,8 @@ void TForm1::ShowError(const std::exception& error)
 
 app::WireCharset TForm1::SessionCharset() const
 {
-    return VaskFTP1->Utf8() ? app::WireCharset::Utf8 : app::WireCharset::Windows1252;
+    // With no evidence either way, UTF-8: what servers and clients expect today.
+    return VaskFTP1->NamesNotUtf8() ? app::WireCharset::Windows1252 : app::WireCharset::Utf8;
 }
 
 std::string TForm1::ToSession(const QString& text) const
@@ -216,11 +241,24 @@ void TForm1::WithPassiveFallback(const std::function<void()>& operation)
 void TForm1::Connect(const std::string& user, const std::string& password)
 {
     const app::ServerAddress address = app::ParseServerAddress(servidor->text());
+    const std::string sessionHost = VaskFTP1->Host;
+    const int32_t sessionPort = VaskFTP1->Port;
     VaskFTP1->Host = app::ToWire(address.host);
     VaskFTP1->Port = platform::StrToInt(app::ToWire(address.port.value_or(portas->text())));
+    // Connected already, Conectar lists the directory again; but another server, port or user
+    // than the session's asks for another session, which the old one must make way for.
+    const bool another =
+        VaskFTP1->Host != sessionHost || VaskFTP1->Port != sessionPort || user != VaskFTP1->UserID;
     VaskFTP1->UserID = user;
     VaskFTP1->Password = password;
+    if (VaskFTP1->Connected && another) {
+        DisconnectComponent();
+        ClearLog();
+    }
     if (!VaskFTP1->Connected) {
+        // Said at once: a server that never answers holds this command for the whole time-out.
+        SetStatus(QStringLiteral("Conectando a ") + app::HostAndPort(address.host, VaskFTP1->Port) +
+                  QStringLiteral("…"));
         // A new session: active again, unless this server could not connect back before -- it
         // will not now either, and finding out anew would cost a wait every session.
         VaskFTP1->Passive = passiveServers_.count(ServerKey()) > 0;
@@ -290,7 +328,10 @@ void TForm1::Button1Click(QObject*)
         RequestCancel();
         return;
     }
-    RunCommand([this] { VaskFTP1->Disconnect(); });
+    RunCommand([this] {
+        DisconnectComponent();
+        ForgetListing();
+    });
 }
 
 // Listar Arquivos
@@ -333,11 +374,24 @@ void TForm1::Button2Click(QObject*)
         const std::string local = app::ToLocalPath(Edit2->text());
         // Into NAME.part, which takes the place of NAME only once the file is whole: a download
         // cut off, cancelled or refused leaves an older NAME as it was. The automatic retry
-        // continues NAME.part.
+        // continues NAME.part, and so may the next click on Dowload.
         ftpfiles::DownloadTarget target(local.empty() ? remote : local);
+        std::optional<bool> resume = false;
+        if (target.Staged()) resume = AskAboutPartial(remote, target.WritePath());
+        if (!resume) return SetStatus(QStringLiteral("Operação cancelada"));
         WatchTransfer(TransferWatch::Kind::Download, remote, target.WritePath());
         try {
-            WithPassiveFallback([&] { VaskFTP1->Download(remote, target.WritePath()); });
+            WithPassiveFallback([&] {
+                if (*resume)
+                    VaskFTP1->ResumeDownload(remote, target.WritePath());
+                else
+                    VaskFTP1->Download(remote, target.WritePath());
+            });
+        } catch (const FileCreateError& error) {
+            // NAME.part is the window's own business: the user is told of the file asked for.
+            if (!target.Staged() || error.what() != "Cannot create file " + target.WritePath())
+                throw;
+            throw FileCreateError(target.FinalPath(), error.ErrorNumber());
         } catch (...) {
             // The retry inside the failure report may have fetched the rest.
             if (watch_.completed) target.Commit();
@@ -345,6 +399,15 @@ void TForm1::Button2Click(QObject*)
         }
         if (watch_.completed) target.Commit();
     });
+}
+
+std::optional<bool> TForm1::AskAboutPartial(const std::string& remote, const std::string& partPath)
+{
+    const std::optional<ftpfiles::PartialFileFacts> partial = ftpfiles::PartialFileAt(partPath);
+    if (!partial) return false;
+    if (!ftpfiles::PartialStillFits(*partial, ftpfiles::AskRemoteFileFacts(*VaskFTP1, remote)))
+        return false;
+    return app::AskResumeDownload(this, Edit1->text(), partial->size);
 }
 
 // Upload
@@ -360,24 +423,32 @@ void TForm1::Button4Click(QObject*)
     });
 }
 
-bool TForm1::AskForName()
+bool TForm1::AskForName(const QString& caption, const QString& prompt)
 {
-    return app::InputQuery(QStringLiteral("Deletar Arquivo."),
-                           QStringLiteral("Nome do arquivo remoto"), EnteredName);
+    return app::InputQuery(caption, prompt, EnteredName);
 }
 
 // Deletar
 void TForm1::Button7Click(QObject*)
 {
     RunCommand([this] {
-        if (AskForName()) VaskFTP1->DeleteFile(ToSession(EnteredName));
+        if (AskForName(QStringLiteral("Deletar Arquivo."),
+                       QStringLiteral("Nome do arquivo remoto")))
+            VaskFTP1->DeleteFile(ToSession(EnteredName));
     });
 }
 
-// Criar Diretório (it shares the prompt of Deletar, caption included)
+// Criar Diretório: the name it remembers is the one Deletar shows next, and the other way round.
+// The new folder belongs in the listing at once, as it would after Listar Arquivos.
 void TForm1::Button8Click(QObject*)
 {
     RunCommand([this] {
-        if (AskForName()) VaskFTP1->MakeDirectory(ToSession(EnteredName));
+        if (!AskForName(QStringLiteral("Criar Diretório"), QStringLiteral("Nome do diretório")))
+            return;
+        const QString name = EnteredName;
+        VaskFTP1->MakeDirectory(ToSession(name));
+        ClearLog();
+        WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
+        SetStatus(QStringLiteral("Diretório \"") + name + QStringLiteral("\" criado"));
     });
 }

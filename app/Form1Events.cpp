@@ -14,6 +14,7 @@
 #include <QStatusBar>
 
 #include <algorithm>
+#include <exception>
 
 void TForm1::VaskFTP1HostResolved(TComponent*) { SetStatus(QStringLiteral("Host Encontrado")); }
 
@@ -42,7 +43,14 @@ void TForm1::VaskFTP1Connect(TComponent*)
 void TForm1::VaskFTP1Disconnect(TComponent*)
 {
     ShowEncryption();
-    SetStatus(QStringLiteral("Desconectado"));
+    // A session the server ended, or that ended for its silence, is said to be gone at once: the
+    // next click would otherwise be the first to find out.
+    if (disconnectAsked_ || connecting_ || closeRequested_) {
+        SetStatus(QStringLiteral("Desconectado"));
+        return;
+    }
+    sessionLost_ = true;
+    SetStatus(QStringLiteral("Desconectado (sem resposta do servidor)"));
 }
 
 void TForm1::ShowEncryption()
@@ -168,7 +176,12 @@ void TForm1::VaskFTP1Success(TCmdType Trans_Type)
 
 void TForm1::AppendToLog(const std::string& line)
 {
-    QString shown = FromSession(line);
+    const app::WireCharset charset = SessionCharset();
+    if (logWire_.empty())
+        logCharset_ = charset;
+    else if (logCharset_ != charset)
+        logCharset_.reset();
+    QString shown = app::FromWire(line, charset);
     logWire_.push_back(line);
     pendingLog_.append(std::move(shown));
     ScheduleLogFlush(pendingLog_.size() >= kLogBatchLines ? 0 : kLogDelayMs);
@@ -218,6 +231,9 @@ void TForm1::ClearLog()
 // error box shows, whatever the retry did.
 void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type)
 {
+    // A server silent for the whole time-out would hold the retry for another one, only to fail
+    // again: the transfer ends at the time-out.
+    if (FailureIsSilence()) return;
     if (Trans_Type == ctDownload && MayResumeDownload()) {
         watch_.retried = true;
         VaskFTP1->ResumeDownload(watch_.remotePath, watch_.localPath);
@@ -225,6 +241,21 @@ void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type)
         watch_.retried = true;
         VaskFTP1->AppendUpload(watch_.localPath, watch_.remotePath);
     }
+}
+
+bool TForm1::FailureIsSilence()
+{
+    // Download and Upload report a failure from inside their handler of it, with the failure
+    // in flight; a refusal the server sent is reported without one.
+    const std::exception_ptr failure = std::current_exception();
+    if (!failure) return false;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const std::exception& error) {
+        return ReasonOf(error) == ErrorReason::TimedOut;
+    } catch (...) {
+    }
+    return false;
 }
 
 // --- Retry bookkeeping --------------------------------------------------------------------
@@ -244,7 +275,7 @@ void TForm1::WatchTransfer(TransferWatch::Kind kind, std::string remotePath, std
     watch_.kind = kind;
     watch_.remotePath = std::move(remotePath);
     watch_.localPath = std::move(localPath);
-    transferClock_.start();
+    StartTransferClock();
 }
 
 void TForm1::NoteTransactionStart()
@@ -259,8 +290,9 @@ void TForm1::NotePacket(int64_t bytes)
 
 bool TForm1::MayResumeDownload() const
 {
+    // A session that has ended has nothing to resume.
     return watch_.kind == TransferWatch::Kind::Download && !watch_.retried && !cancelRequested_ &&
-           watch_.dataPhaseBegun && watch_.bytesMoved > 0 &&
+           VaskFTP1->Connected && watch_.dataPhaseBegun && watch_.bytesMoved > 0 &&
            // A file that failed its checksum has been put aside: nothing is left to continue,
            // and a fresh copy would pass unchecked.
            platform::LocalFile::SizeOf(watch_.localPath) > 0;

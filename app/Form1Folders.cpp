@@ -97,7 +97,7 @@ void TForm1::DownloadFolder(const std::string& remote)
                 ErrorReason::FileCreate);
         local = FromSession(name);
     }
-    SetStatus(QStringLiteral("Efetuando o download da pasta ") + Edit1->text());
+    SetStatus(QStringLiteral("Efetuando o download da pasta \"") + Edit1->text() + u'"');
     transfer::TreeJob job;
     job.direction = transfer::TreeDirection::Download;
     job.remoteRoot = WithoutTrailingSlashes(RemotePathOf(remote));
@@ -109,7 +109,7 @@ void TForm1::UploadFolder(const QString& localFolder)
 {
     std::string remote = RemoteName();
     if (remote.empty()) remote = ToSession(QFileInfo(QDir::cleanPath(localFolder)).fileName());
-    SetStatus(QStringLiteral("Efetuando o upload da pasta ") + localFolder);
+    SetStatus(QStringLiteral("Efetuando o upload da pasta \"") + localFolder + u'"');
     transfer::TreeJob job;
     job.direction = transfer::TreeDirection::Upload;
     job.remoteRoot = WithoutTrailingSlashes(RemotePathOf(remote));
@@ -123,7 +123,13 @@ void TForm1::RunFolder(transfer::TreeJob job)
     transfer::EventLoopScheduler scheduler;
     transfer::TreeTransfer tree(
         std::move(job), [this] { return app::SessionLike(*VaskFTP1); }, scheduler);
-    tree.choosePolicy = [this](size_t existing) { return app::AskOverwritePolicy(this, existing); };
+    tree.choosePolicy = [this](size_t existing) {
+        // The time the question is open is the user's, not the transfer's.
+        rate_.Pause(transferClock_.elapsed());
+        const auto policy = app::AskOverwritePolicy(this, existing);
+        rate_.Resume(transferClock_.elapsed());
+        return policy;
+    };
     tree.onProgress = [this](const transfer::TreeProgress& progress) {
         heldFolder_ = progress;
         ShowProgress(progress.bytes, progress.bytesTotal);
@@ -132,7 +138,7 @@ void TForm1::RunFolder(transfer::TreeJob job)
     tree.onFinished = [&summary](const transfer::TreeSummary& result) { summary = result; };
 
     heldFolder_ = {};
-    transferClock_.start();
+    StartTransferClock();
     {
         const RunningFlag running(folderRunning_);
         tree.Start();

@@ -4,6 +4,7 @@
 // their character set.
 #include "app/Dialogs.h"
 #include "app/LogView.h"
+#include "app/ServerAddress.h"
 #include "app/TransferText.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
@@ -40,6 +41,7 @@ void TForm1::ShowProgress(int64_t count, int64_t size)
 {
     heldCount_ = count;
     heldSize_ = size;
+    if (TransferRunning()) rate_.Note(count, transferClock_.elapsed());
     if (progressShown_.isValid() && progressShown_.elapsed() < kProgressIntervalMs) {
         if (!progressLater_.isActive())
             progressLater_.start(static_cast<int>(kProgressIntervalMs - progressShown_.elapsed()));
@@ -59,7 +61,19 @@ void TForm1::ShowHeldProgress()
         // A listing's bytes are no transfer, and a count held past the end is not shown again.
         if (!TransferRunning()) return;
     }
-    ShowTitle(app::ProgressTitle(heldCount_, heldSize_, transferClock_.elapsed()));
+    ShowTransferTitle();
+}
+
+void TForm1::StartTransferClock()
+{
+    transferClock_.start();
+    rate_.Start(0);
+    titleTick_.start();
+}
+
+void TForm1::ShowTransferTitle()
+{
+    ShowTitle(app::ProgressTitle(heldCount_, heldSize_, rate_.Pace(transferClock_.elapsed())));
 }
 
 void TForm1::ShowTitle(const QString& title)
@@ -117,17 +131,21 @@ void TForm1::AskBeforeClosing()
 
 QString TForm1::NoAnswerText() const
 {
-    QString host = sessionHost_;
-    if (host.contains(u':')) host = u'[' + host + u']';
-    return QStringLiteral("Sem resposta de ") + host + u':' + QString::number(VaskFTP1->Port) +
+    return QStringLiteral("Sem resposta de ") + app::HostAndPort(sessionHost_, VaskFTP1->Port) +
            QStringLiteral(" em ") + Seconds(VaskFTP1->TimeOut) + QStringLiteral(" s");
 }
 
 void TForm1::ShowFailure(const std::exception& error)
 {
     const ErrorReason reason = ReasonOf(error);
-    if (reason == ErrorReason::TimedOut || reason == ErrorReason::ConnectTimedOut)
-        return SetStatus(NoAnswerText());
+    // Replies still owed that never came (OutOfStep) are the server's silence as well; the
+    // session that did not survive it is said to be gone.
+    const bool silence = reason == ErrorReason::TimedOut ||
+                         reason == ErrorReason::ConnectTimedOut ||
+                         (sessionLost_ && reason == ErrorReason::OutOfStep);
+    if (silence && sessionLost_)
+        return SetStatus(NoAnswerText() + QStringLiteral("; desconectado"));
+    if (silence) return SetStatus(NoAnswerText());
     // The connection's own handlers say how a connect failed; a transfer whose retry fetched
     // the rest has said "Concluido", which is what happened to the file.
     if (connecting_ || watch_.completed) return;
@@ -141,18 +159,21 @@ void TForm1::ShowFailure(const std::exception& error)
 void TForm1::ShowCurrentDirectory(const std::string& wire)
 {
     edit4Wire_ = wire;
-    Edit4->setText(FromSession(wire));
+    edit4Charset_ = SessionCharset();
+    Edit4->setText(app::FromWire(wire, edit4Charset_));
 }
 
 void TForm1::ShowNamesAgainIfCharsetChanged()
 {
     // After a disconnect the names stay as the session that sent them had them.
-    if (!VaskFTP1->Connected || SessionCharset() == shownCharset_) return;
-    shownCharset_ = SessionCharset();
-    Edit4->setText(FromSession(edit4Wire_));
+    if (!VaskFTP1->Connected) return;
+    const app::WireCharset charset = SessionCharset();
+    if (edit4Charset_ != charset) ShowCurrentDirectory(edit4Wire_);
+    if (logWire_.empty() || logCharset_ == charset) return;
+    logCharset_ = charset;
     QStringList lines;
     lines.reserve(static_cast<qsizetype>(logWire_.size()));
-    for (const std::string& line : logWire_) lines.append(FromSession(line));
+    for (const std::string& line : logWire_) lines.append(app::FromWire(line, charset));
     Memo1->clear();
     Memo1->AppendLines(lines);
 }

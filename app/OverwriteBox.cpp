@@ -2,7 +2,6 @@
 
 #include "app/Dialogs.h"
 
-#include <QCheckBox>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -26,7 +25,8 @@ QString OverwriteBoxText(size_t existing)
     const QString count = existing == 1 ? QStringLiteral("Um arquivo já existe no destino.")
                                         : QString::number(existing) +
                                               QStringLiteral(" arquivos já existem no destino.");
-    return count + QStringLiteral("\n\nO que fazer com os arquivos que já existem?");
+    return count + QStringLiteral("\n\nO que fazer com os arquivos que já existem? A resposta vale "
+                                  "para todos eles.");
 }
 
 void SetOverwriteAnswer(OverwriteAnswer answer) { InjectedAnswer() = std::move(answer); }
@@ -49,11 +49,8 @@ std::optional<transfer::OverwritePolicy> AskOverwritePolicy(QWidget* parent, siz
     for (const auto& answer : answers)
         buttons.push_back(box.addButton(answer.first, QMessageBox::AcceptRole));
     QPushButton* cancel = box.addButton(QStringLiteral("Cancelar"), QMessageBox::RejectRole);
-    // The question is asked once a run: whatever is answered holds for all of its files.
-    auto* all = new QCheckBox(QStringLiteral("aplicar a todos"));
-    all->setChecked(true);
-    all->setEnabled(false);
-    box.setCheckBox(all); // the box owns it
+    // The question is asked once a run and its answer holds for all of the run's files, which
+    // the text says; a check box that could not be unchecked only raised the question why.
     box.setDefaultButton(cancel);
     box.setEscapeButton(cancel);
     box.exec();

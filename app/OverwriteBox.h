@@ -1,7 +1,7 @@
 #pragma once
 // The one question of a folder transfer whose files already stand, some of them, at the target:
 // "Sobrescrever", "Retomar", "Pular", "Somente se diferente" or "Cancelar" (the default, also
-// Esc), with "aplicar a todos" checked and fixed: the answer holds for every file of the run.
+// Esc); the answer holds for every file of the run, as the box says.
 #include "queue/Overwrite.h"
 
 #include <QString>

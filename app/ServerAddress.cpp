@@ -55,4 +55,10 @@ ServerAddress ParseServerAddress(const QString& text)
     return address;
 }
 
+QString HostAndPort(const QString& host, int port)
+{
+    const QString shown = host.contains(u':') ? u'[' + host + u']' : host;
+    return shown + u':' + QString::number(port);
+}
+
 } // namespace app

@@ -28,4 +28,7 @@ struct ServerAddress {
 
 ServerAddress ParseServerAddress(const QString& text);
 
+// A server as the status line names it: "host:21", "[::1]:21".
+QString HostAndPort(const QString& host, int port);
+
 } // namespace app

@@ -22,12 +22,13 @@ QString Count(size_t count, const QString& one, const QString& many)
 
 QString ByteAmount(double bytes)
 {
-    static const char* const kUnits[] = {"KB", "MB", "GB", "TB"};
-    if (bytes < 1024) return QString::number(static_cast<int64_t>(bytes)) + QStringLiteral(" B");
-    double value = bytes / 1024;
+    // Powers of 1000, as ftpdrive counts them too: the same folder reads the same everywhere.
+    static const char* const kUnits[] = {"kB", "MB", "GB", "TB"};
+    if (bytes < 1000) return QString::number(static_cast<int64_t>(bytes)) + QStringLiteral(" B");
+    double value = bytes / 1000;
     size_t unit = 0;
-    while (value >= 1024 && unit + 1 < std::size(kUnits)) {
-        value /= 1024;
+    while (value >= 1000 && unit + 1 < std::size(kUnits)) {
+        value /= 1000;
         ++unit;
     }
     return OneDecimal(value) + u' ' + QString::fromLatin1(kUnits[unit]);
@@ -46,7 +47,7 @@ QString ClockTime(int64_t seconds)
     return QString::number(minutes) + u':' + twoDigits(seconds % 60);
 }
 
-QString ProgressTitle(int64_t bytes, int64_t total, int64_t elapsedMs)
+QString ProgressTitle(int64_t bytes, int64_t total, const TransferPace& pace)
 {
     QString title = QString::fromLatin1(kApplicationTitle) + QStringLiteral(" — ");
     const bool known = total > 0;
@@ -54,12 +55,14 @@ QString ProgressTitle(int64_t bytes, int64_t total, int64_t elapsedMs)
         title += QString::number(std::min<int64_t>(100, bytes * 100 / total)) + u'%';
     else
         title += ByteAmount(static_cast<double>(bytes));
-    // A speed taken over less than a moment says nothing yet.
-    if (elapsedMs < 200 || bytes <= 0) return title;
-    const double perSecond = static_cast<double>(bytes) * 1000 / static_cast<double>(elapsedMs);
-    title += QStringLiteral(" · ") + ByteAmount(perSecond) + QStringLiteral("/s");
-    if (known && bytes <= total) {
-        const double left = static_cast<double>(total - bytes) / perSecond;
+    if (pace.silentMs >= kSilenceShownMs)
+        return title + QStringLiteral(" · sem resposta há ") +
+               QString::number(pace.silentMs / 1000) + QStringLiteral(" s");
+    if (pace.bytesPerSecond < 0 || bytes <= 0) return title;
+    title += QStringLiteral(" · ") + ByteAmount(pace.bytesPerSecond) + QStringLiteral("/s");
+    // Nothing moves just now: no time can be told.
+    if (known && bytes <= total && pace.bytesPerSecond > 0) {
+        const double left = static_cast<double>(total - bytes) / pace.bytesPerSecond;
         title += QStringLiteral(" · ") + ClockTime(static_cast<int64_t>(left + 0.999));
     }
     return title;

@@ -127,6 +127,10 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent)
     quitGrace_.setSingleShot(true);
     quitGrace_.setInterval(1500);
     connect(&quitGrace_, &QTimer::timeout, this, [this] { RequestCancel(); });
+    titleTick_.setInterval(1000);
+    connect(&titleTick_, &QTimer::timeout, this, [this] {
+        if (TransferRunning()) ShowTransferTitle();
+    });
     progressLater_.setSingleShot(true);
     connect(&progressLater_, &QTimer::timeout, this, [this] { ShowHeldProgress(); });
     // Esc stops what runs; it reaches the window from every control, the log's too.
@@ -239,6 +243,10 @@ void TForm1::BuildControls()
     connect(Button8, &QPushButton::clicked, this, [this] { Button8Click(Button8); });
     connect(Button9, &QPushButton::clicked, this, [this] { Button9Click(Button9); });
     connect(BitBtn1, &QPushButton::clicked, this, [this] { BitBtn1Click(BitBtn1); });
+    // Enter in the directory field changes to it, as a click on Mudar Diretório would.
+    connect(Edit3, &QLineEdit::returnPressed, this, [this] {
+        if (Button6->isEnabled()) Button6Click(Button6);
+    });
     // Enter in a connection field connects, as a click on Conectar would.
     for (QLineEdit* field : {servidor, portas, Edit5, Edit6})
         connect(field, &QLineEdit::returnPressed, this, [this] {

@@ -8,6 +8,7 @@
 // folder; Form1Folders.cpp moves whole folders.
 #include "app/ClearTextServers.h"
 #include "app/DeferredRelease.h"
+#include "app/TransferRate.h"
 #include "app/TrustedCertificates.h"
 #include "app/WireText.h"
 #include "ftp/VaskFtp.h"
@@ -19,6 +20,7 @@
 #include <QWidget>
 
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -170,7 +172,11 @@ private:
     // The server the component is set to, as the key of passiveServers_.
     std::string ServerKey() const;
     void ChangeDirectoryTo(const std::string& directory);
-    bool AskForName();
+    // Dowload with a partial file of an earlier attempt beside the target, and the server's file
+    // unchanged since: whether to continue it (true), start over (false) or do nothing (the user
+    // closed the question). False without a question when there is nothing to continue.
+    std::optional<bool> AskAboutPartial(const std::string& remote, const std::string& partPath);
+    bool AskForName(const QString& caption, const QString& prompt);
     // The padlock inside the server field while the session is encrypted, its tooltip saying
     // how; no padlock otherwise. The field keeps its place, size and text.
     void ShowEncryption();
@@ -194,6 +200,8 @@ private:
     void NoteTransactionStart();
     void NotePacket(int64_t bytes);
     bool MayResumeDownload() const;
+    // The failure being reported is the server's silence for the whole time-out.
+    static bool FailureIsSilence();
     bool MayAppendUpload() const;
 
     // Shortcuts to the file-name fields and to "Mudar Diretório": a double-click on a listing
@@ -265,8 +273,14 @@ private:
     void ShowProgress(int64_t count, int64_t size);
     void ShowHeldProgress();
     QElapsedTimer progressShown_;
-    // Since the running transfer (file or folder) began: its speed and time left, in the title.
+    // Since the running transfer (file or folder) began: its recent speed and time left, or how
+    // long the server has been silent, in the title. The title is brought up to date every second
+    // even when nothing arrives, or a stalled transfer would look alive.
     QElapsedTimer transferClock_;
+    app::TransferRate rate_;
+    QTimer titleTick_;
+    void StartTransferClock();
+    void ShowTransferTitle();
     void ShowTitle(const QString& title);
     QTimer progressLater_;
     int64_t heldCount_ = 0;
@@ -285,12 +299,23 @@ private:
     // " (verificado)" after a transfer that matched the server's checksum; empty otherwise.
     QString VerifiedSuffix() const;
     bool connecting_ = false; // a connect command runs: its handlers word its failures
+    // The window itself ended the session (Desconectar, a cancel): anything else that ends it is
+    // the server's doing, or its silence's, and the status line says so.
+    bool disconnectAsked_ = false;
+    bool sessionLost_ = false; // ... and during the running command it ended so
+    void DisconnectComponent();
+    // After Desconectar: the log and the directory line are emptied.
+    void ForgetListing();
     // The current remote directory and the log are shown in the session's character set, which a
     // listing may only settle at its end: both are shown again from the server's bytes then.
+    // What each was drawn in is kept with it, not with the window: a new session starts knowing
+    // nothing and draws in its own guess, whatever the last session had settled.
     void ShowCurrentDirectory(const std::string& wire);
     void ShowNamesAgainIfCharsetChanged();
     std::string edit4Wire_;
-    app::WireCharset shownCharset_ = app::WireCharset::Windows1252;
+    app::WireCharset edit4Charset_ = app::WireCharset::Windows1252;
+    // None while the log holds lines drawn in different character sets.
+    std::optional<app::WireCharset> logCharset_;
 };
 
 // The font that stands in for the 8-point design font: the 11-pixel em and the text height the

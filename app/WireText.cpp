@@ -1,5 +1,6 @@
 #include "app/WireText.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <array>
@@ -103,7 +104,13 @@ QString Printable(const QString& text, platform::LineBreaks lineBreaks)
         std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())), lineBreaks));
 }
 
-std::string ToLocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+std::string ToLocalPath(const QString& path)
+{
+    // "~" and "~/..." as a shell would read them: the user types paths as at a prompt.
+    if (path == u'~' || path.startsWith(QStringLiteral("~/")))
+        return QFile::encodeName(QDir::homePath() + path.mid(1)).toStdString();
+    return QFile::encodeName(path).toStdString();
+}
 
 QString FromLocalPath(const std::string& path)
 {

@@ -41,6 +41,7 @@ private:
 QString Printable(const QString& text,
                   platform::LineBreaks lineBreaks = platform::LineBreaks::Keep);
 
+// A path as the user typed it, as the file system takes it; "~" and "~/..." are the home folder.
 std::string ToLocalPath(const QString& path);
 QString FromLocalPath(const std::string& path);
 

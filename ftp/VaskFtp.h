@@ -167,6 +167,10 @@ public:
     // The feature lines of FEAT, as the server wrote them ("MLST size*;modify*;", "HASH SHA-1*").
     const std::vector<std::string>& Features() const { return features_; }
     bool Utf8() const { return utf8_ || listingNames_.Utf8(); }
+    // Evidence against UTF-8: FEAT did not say it and a listing showed a name that is not UTF-8.
+    // A caller that must choose with no evidence either way may choose UTF-8, as servers and
+    // clients today expect.
+    bool NamesNotUtf8() const { return !Utf8() && listingNames_.Decided(); }
 
     // The message of the FTPException raised when the server closes the control connection
     // instead of answering a command or a login step.

@@ -158,7 +158,10 @@ bool TreeTransfer::ChoosePolicy(const std::function<TreePlan(OverwritePolicy)>& 
     // Skipping leaves out exactly the files whose target is there.
     const size_t existing = plan(OverwritePolicy::Skip).skipped.size();
     if (existing == 0) return true;
+    // The time the question is open is the user's: the run's time leaves it out.
+    const int64_t asked = scheduler_.NowMs();
     const std::optional<OverwritePolicy> chosen = choosePolicy(existing);
+    waitedMs_ += scheduler_.NowMs() - asked;
     if (ended_) return false;
     if (!chosen) {
         summary_.canceled = true;
@@ -231,7 +234,7 @@ void TreeTransfer::End(const std::string& failure)
         summary_.bytes = queue_->BytesDone();
         summary_.sessions = queue_->MostSessionsOpen();
     }
-    summary_.elapsedMs = scheduler_.NowMs() - startMs_;
+    summary_.elapsedMs = scheduler_.NowMs() - startMs_ - waitedMs_;
     const auto finished = onFinished;
     if (finished) finished(summary_);
 }

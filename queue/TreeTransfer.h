@@ -90,6 +90,7 @@ private:
     TreeSummary summary_;
     TreeProgress progress_;
     int64_t startMs_ = 0;
+    int64_t waitedMs_ = 0; // while choosePolicy waited for its answer
     bool ended_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -82,10 +82,19 @@ TEST_F(PyftpdlibFormTest, ConnectFillsStatusDirectoryAndLogForEveryPortNotation)
         // Connected already: the log is listed afresh, without a second log-in.
         form->Button3->click();
         EXPECT_EQ(LogLines(*form), log);
+        // Another server's name: a new session with it.
+        const QString other = host == "localhost" ? QStringLiteral("127.0.0.1") : "localhost";
+        form->servidor->setText(other);
+        form->Button3->click();
+        EXPECT_EQ(Status(*form), QStringLiteral("Conectado à ") + other);
+        EXPECT_EQ(LogLines(*form), log);
 
+        // The listing goes with the session.
         form->Button1->click();
         EXPECT_EQ(Status(*form), "Desconectado");
         EXPECT_FALSE(form->VaskFTP1->Connected);
+        EXPECT_TRUE(LogLines(*form).isEmpty());
+        EXPECT_EQ(form->Edit4->text(), "");
     }
     EXPECT_TRUE(boxes.seen.empty());
 }
@@ -142,6 +151,11 @@ TEST_F(PyftpdlibFormTest, ChangeDirectoryRefreshesOnSuccessAndReportsARefusal)
     EXPECT_EQ(form->Edit4->text(), "/");
     EXPECT_TRUE(EndsWithName(LogLines(*form), "top.txt"));
     EXPECT_EQ(boxes.seen.size(), 1u);
+
+    // Enter in the directory field changes to it.
+    QTest::keyClick(form->Edit3, Qt::Key_Return);
+    EXPECT_EQ(form->Edit4->text(), "/sub");
+    EXPECT_EQ(boxes.seen.size(), 1u);
 }
 
 TEST_F(PyftpdlibFormTest, DeleteAndMakeDirectoryUseTheRememberedNameAndCancelSendsNothing)
@@ -166,14 +180,26 @@ TEST_F(PyftpdlibFormTest, DeleteAndMakeDirectoryUseTheRememberedNameAndCancelSen
     EXPECT_FALSE(std::filesystem::exists(server->Root() + "/velho.txt"));
     EXPECT_EQ(LogLines(*form), log) << "the log is not refreshed";
 
+    // A refused MKD leaves its reply in the status line; the next one that succeeds says so
+    // there and lists the directory with the new folder in it.
+    boxes.seen.clear();
+    std::filesystem::create_directory(server->Root() + "/existe");
+    boxes.names.push_back({QStringLiteral("existe"), true});
+    form->Button8->click();
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_TRUE(Status(*form).startsWith("550 ")) << Status(*form).toStdString();
+
     boxes.seen.clear();
     boxes.names.push_back({QStringLiteral("novo"), true});
     form->Button8->click();
     ASSERT_EQ(boxes.seen.size(), 1u) << "creating shows nothing but the prompt";
-    EXPECT_EQ(boxes.seen[0].title, "Deletar Arquivo.");
-    EXPECT_EQ(boxes.seen[0].entry, "velho.txt");
-    EXPECT_EQ(boxes.seen[0].selected, "velho.txt");
+    EXPECT_EQ(boxes.seen[0].title, "Criar Diretório");
+    EXPECT_EQ(boxes.seen[0].text, "Nome do diretório");
+    EXPECT_EQ(boxes.seen[0].entry, "existe");
+    EXPECT_EQ(boxes.seen[0].selected, "existe");
     EXPECT_TRUE(std::filesystem::is_directory(server->Root() + "/novo"));
+    EXPECT_EQ(Status(*form), QStringLiteral("Diretório \"novo\" criado"));
+    EXPECT_TRUE(EndsWithName(LogLines(*form), "novo")) << LogLines(*form).join('|').toStdString();
 
     boxes.seen.clear();
     boxes.names.push_back({QStringLiteral("outro"), false});
@@ -219,6 +245,15 @@ TEST_F(VsftpdFormTest, AnonymousLoginThenTransfersAreByteExactWithProgress)
     EXPECT_TRUE(history.texts.contains(progress)) << history.texts.join('|').toStdString();
     EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/enviado.bin"), payload);
     EXPECT_TRUE(boxes.seen.empty());
+
+    // A folder that is not there: the error names the file asked for, not the partial one.
+    const std::string nowhere = local.File("nada/copia.bin");
+    form->Edit1->setText(QStringLiteral("grande.bin"));
+    form->Edit2->setText(QString::fromStdString(nowhere));
+    form->Button2->click();
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_EQ(boxes.Errors()[0].text,
+              QString::fromStdString("Cannot create file " + nowhere + "."));
 }
 
 // pyftpdlib lists UTF8 among its features: accented names are shown, fetched and stored as the
@@ -274,5 +309,42 @@ TEST_F(VsftpdFormTest, AccentedNamesOfAServerThatDoesNotSayUtf8)
     EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/or\xc3\xa7"
                                                                  "amento 2026.txt"),
               "orcamento");
+    EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
+}
+
+// Without UTF8 in FEAT the listings decide; a listing in plain ASCII decides nothing, and then a
+// name goes out in UTF-8, as servers and clients expect today.
+TEST_F(VsftpdFormTest, NamesGoOutInUtf8UnlessTheListingsShowWindows1252)
+{
+    struct Row {
+        const char* why;
+        std::string listed; // the one name in the root, as it lies on the server's disk
+        std::string stored; // "açaí.txt" as the upload stores it
+    };
+    const Row rows[] = {
+        {"no evidence either way", "plain.txt",
+         "a\xc3\xa7"
+         "a\xc3\xad.txt"},
+        {"a listing in UTF-8", "caf\xc3\xa9.txt",
+         "a\xc3\xa7"
+         "a\xc3\xad.txt"},
+        {"a listing in windows-1252", "caf\xe9.txt",
+         "a\xe7"
+         "a\xed.txt"},
+    };
+    testsupport::TempDir local;
+    testsupport::WriteFileBytes(local.File("envio.txt"), "envio");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        testsupport::WriteFileBytes(server->Root() + "/" + row.listed, "x");
+        LoginAnonymously();
+        form->Edit1->setText(QStringLiteral("/upload/açaí.txt"));
+        form->Edit2->setText(QString::fromStdString(local.File("envio.txt")));
+        form->Button4->click();
+        EXPECT_EQ(testsupport::ReadFileBytes(server->WritableDir() + "/" + row.stored), "envio");
+        form->Button1->click();
+        std::filesystem::remove(server->Root() + "/" + row.listed);
+        std::filesystem::remove(server->WritableDir() + "/" + row.stored);
+    }
     EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
 }

@@ -71,10 +71,14 @@ TEST_F(FolderTransferTest, DownloadsAndUploadsATreeWithTheTitleAndStatusFollowin
     StatusHistory history(form->StatusBar1);
     Download(QStringLiteral("pasta dados"), local.File("baixada"));
     ExpectTree(local.File("baixada"));
+    // A name with spaces reads as one name.
+    EXPECT_TRUE(
+        history.texts.contains(QStringLiteral("Efetuando o download da pasta \"pasta dados\"")))
+        << history.texts.join('|').toStdString();
     EXPECT_TRUE(history.texts.contains(QStringLiteral("0 de 4 arquivos concluídos")))
         << history.texts.join('|').toStdString();
     EXPECT_TRUE(
-        Status(*form).startsWith(QStringLiteral("Pasta transferida: 4 arquivos, 3,0 MB em ")))
+        Status(*form).startsWith(QStringLiteral("Pasta transferida: 4 arquivos, 3,1 MB em ")))
         << Status(*form).toStdString();
     ASSERT_FALSE(titles.isEmpty());
     EXPECT_TRUE(titles.first().startsWith(QStringLiteral("Tavolen — ")) &&

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFontMetrics>
 
 using namespace apptest;
@@ -221,6 +222,21 @@ TEST(ErrorBox, AddsAFullStopOnlyAfterCharactersThatSortAfterIt)
     EXPECT_EQ(app::ErrorBoxText(""), "");
     // Server replies end in CR LF: no full stop after that, and the line end is not shown.
     EXPECT_EQ(app::ErrorBoxText("550 No such file\r\n"), "550 No such file");
+}
+
+// A local path is typed as at a prompt: "~" is the home folder, elsewhere it is a character.
+TEST(WireText, LocalPathsReadTheHomeFolderAsAShellDoes)
+{
+    const std::string home = QDir::homePath().toStdString();
+    const std::pair<const char*, std::string> rows[] = {
+        {"~", home},
+        {"~/baixados/a.txt", home + "/baixados/a.txt"},
+        {"/tmp/~/a", "/tmp/~/a"},
+        {"~outro/a", "~outro/a"},
+        {"a~", "a~"},
+    };
+    for (const auto& [typed, path] : rows)
+        EXPECT_EQ(app::ToLocalPath(QString::fromUtf8(typed)), path) << typed;
 }
 
 TEST(WireText, EveryByteSurvivesTheRoundTripAndUnicodeMapsToWindows1252)

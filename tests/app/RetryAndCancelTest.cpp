@@ -368,11 +368,163 @@ TEST_F(ScriptedFormTest, ASilentServerEndsTheConnectWithAStatusThatSaysSo)
     EXPECT_EQ(form->VaskFTP1->TimeOut, 30000);
     form->VaskFTP1->TimeOut = 300;
     server.Start(); // accepts, and says nothing
+    StatusHistory history(form->StatusBar1);
     ConnectTo(server.Port(), "u", "p");
 
+    // Said at once, not only once the time-out is up.
+    ASSERT_FALSE(history.texts.isEmpty());
+    EXPECT_EQ(history.texts.first(),
+              QStringLiteral("Conectando a 127.0.0.1:%1…").arg(server.Port()));
     EXPECT_EQ(Status(*form),
               QStringLiteral("Sem resposta de 127.0.0.1:%1 em 0,3 s").arg(server.Port()));
     EXPECT_FALSE(form->VaskFTP1->Connected);
     ASSERT_EQ(boxes.Errors().size(), 1u);
     EXPECT_EQ(boxes.Errors()[0].text, "Socket readln aborted.");
+}
+
+// A session that ends without the user asking says so in the status line: one whose server fell
+// silent in a listing, so that the replies it owed never came to the next command, or one the
+// server hung up on while the window was idle.
+TEST_F(FormTest, ASessionThatEndsByItselfSaysSo)
+{
+    struct Row {
+        const char* why;
+        std::function<void(ScriptedFtpServer&)> after; // what follows the log-in's listing
+        int listings;                                  // Listar Arquivos is clicked so often
+        QString status;                                // %1: the server's port
+    };
+    const Row rows[] = {
+        {"a listing the server never finishes, then the next one",
+         [](ScriptedFtpServer& s) {
+             s.ExpectPrefix("PORT ")
+                 .Reply("200 PORT ok")
+                 .Expect("LIST")
+                 .Reply("150 listing")
+                 .ConnectBack()
+                 .SendData("primeira linha\r\n");
+         },
+         2, QStringLiteral("Sem resposta de 127.0.0.1:%1 em 0,5 s; desconectado")},
+        {"a server that hangs up on an idle window",
+         [](ScriptedFtpServer& s) { s.Pause(300ms).Reply("421 Timeout.").Close(); }, 0,
+         QStringLiteral("Desconectado (sem resposta do servidor)")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ScriptedFtpServer server;
+        ScriptWindowLogin(server).ActiveListing("arquivo.bin\r\n");
+        row.after(server);
+        server.Start();
+        ConnectTo(server.Port(), "u", "p");
+        ASSERT_TRUE(form->VaskFTP1->Connected);
+        form->VaskFTP1->TimeOut = 500;
+        for (int listing = 0; listing < row.listings; ++listing) form->Button5->click();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !form->VaskFTP1->Connected; }, 10000));
+        EXPECT_EQ(Status(*form),
+                  row.status.contains(u'%') ? row.status.arg(server.Port()) : row.status);
+        EXPECT_TRUE(server.Verify());
+        form->VaskFTP1->TimeOut = 30000;
+    }
+}
+
+// A download whose server stops sending: the title says how long it has been silent instead of a
+// speed it no longer has, and the transfer ends at the time-out with the status line saying so,
+// the title back to the program's name and no attempt to resume from a server that is silent.
+TEST_F(ScriptedFormTest, AStalledDownloadSaysSoAndEndsAtTheTimeOut)
+{
+    const size_t sent = 300;
+    ScriptDownloadUntilRetr(server, payload.size())
+        .Reply(Announce("arquivo.bin", payload.size()))
+        .ConnectBack()
+        .SendData(payload.substr(0, sent));
+    server.Start();
+    ConnectTo(server.Port(), "u", "p");
+    ASSERT_TRUE(boxes.seen.empty());
+    // Long enough for the title to tell the silence.
+    form->VaskFTP1->TimeOut = 4500;
+    QStringList titles;
+    QObject::connect(form.get(), &QWidget::windowTitleChanged,
+                     [&](const QString& title) { titles << title; });
+
+    Download(local.File("copia.bin"));
+
+    EXPECT_TRUE(std::any_of(titles.begin(), titles.end(), [](const QString& title) {
+        return title.startsWith(QStringLiteral("Tavolen — ")) &&
+               title.contains(QStringLiteral(" · sem resposta há "));
+    })) << titles.join('|').toStdString();
+    EXPECT_EQ(form->windowTitle(), "Tavolen");
+    EXPECT_EQ(Status(*form),
+              QStringLiteral("Sem resposta de 127.0.0.1:%1 em 4,5 s").arg(server.Port()));
+    ASSERT_EQ(boxes.Errors().size(), 1u);
+    EXPECT_NE(boxes.Errors()[0].text, "Not Connected.");
+    EXPECT_EQ(CountLines(server.ReceivedLines(), "REST "), 0);
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin.part")), payload.substr(0, sent));
+}
+
+// Dowload with the partial file of an earlier attempt beside the target asks once whether to
+// continue it, but only when the server's file has not changed since: not shorter than the part,
+// not modified after it was written.
+TEST_F(ScriptedFormTest, APartialDownloadIsContinuedWhenTheUserSaysSo)
+{
+    const size_t kept = 300;
+    struct Row {
+        const char* why;
+        std::string mdtm;   // the server's answer to MDTM
+        size_t serverSize;  // what SIZE says
+        const char* answer; // the button clicked; nullptr: no question is expected
+        bool resumed;
+    };
+    const Row rows[] = {
+        {"unchanged, Retomar", "213 20200101000000", payload.size(), "Retomar", true},
+        {"unchanged, Recomeçar", "213 20200101000000", payload.size(), "Recomeçar", false},
+        {"modified after the part was written", "213 20991231000000", payload.size(), nullptr,
+         false},
+        {"shorter than the part", "213 20200101000000", 100, nullptr, false},
+        {"a server without MDTM: the size alone", "502 Not implemented", payload.size(), "Retomar",
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ScriptedFtpServer rowServer;
+        ScriptLogin(rowServer);
+        rowServer.Expect("TYPE I")
+            .Reply("200 binary")
+            .Expect("SIZE arquivo.bin")
+            .Reply("213 " + std::to_string(row.serverSize))
+            .Expect("MDTM arquivo.bin")
+            .Reply(row.mdtm)
+            .Expect("TYPE I")
+            .Reply("200 binary")
+            .Expect("SIZE arquivo.bin")
+            .Reply("213 " + std::to_string(payload.size()))
+            .ExpectPrefix("PORT ")
+            .Reply("200 PORT ok");
+        if (row.resumed) rowServer.Expect("REST " + std::to_string(kept)).Reply("350 Restarting");
+        rowServer.Expect("RETR arquivo.bin")
+            .Reply(Announce("arquivo.bin", payload.size()))
+            .ConnectBack()
+            .SendData(row.resumed ? payload.substr(kept) : payload)
+            .CloseData()
+            .Reply("226 Transfer complete");
+        // A whole download takes the server's time.
+        if (!row.resumed) rowServer.Expect("MDTM arquivo.bin").Reply(row.mdtm);
+        rowServer.Expect("QUIT").Reply("221 tchau");
+        rowServer.Start();
+        testsupport::WriteFileBytes(local.File("copia.bin.part"), payload.substr(0, kept));
+        ConnectTo(rowServer.Port(), "u", "p");
+        boxes.seen.clear();
+        if (row.answer) boxes.choices.push_back(QString::fromUtf8(row.answer));
+
+        Download(local.File("copia.bin"));
+
+        ASSERT_EQ(boxes.seen.size(), row.answer ? 1u : 0u);
+        if (row.answer) {
+            EXPECT_TRUE(boxes.seen[0].text.startsWith("Retomar o download anterior?"));
+            EXPECT_EQ(boxes.seen[0].buttons, (QStringList{"Retomar", "Recomeçar"}));
+        }
+        EXPECT_EQ(testsupport::ReadFileBytes(local.File("copia.bin")), payload);
+        EXPECT_FALSE(std::filesystem::exists(local.File("copia.bin.part")));
+        form->Button1->click();
+        EXPECT_TRUE(rowServer.Verify());
+        std::filesystem::remove(local.File("copia.bin"));
+    }
 }

@@ -243,6 +243,44 @@ TEST_F(DoubleClickTest, InAUtf8SessionNamesAreShownAndSentAsUtf8)
     EXPECT_TRUE(server.Verify());
 }
 
+// A new session starts knowing nothing of its names' character set, whatever the last one had
+// settled: after Desconectar and Conectar, or on another server, the names read right again.
+TEST_F(FormTest, NamesReadRightAfterReconnecting)
+{
+    struct Row {
+        const char* why;
+        std::string first, second; // each session's one listing line
+    };
+    const std::string utf8 =
+        "-rw-r--r--    1 ftp      ftp             1 Jan  5 12:30 relat\xc3\xb3rio.pdf";
+    const std::string latin1 =
+        "-rw-r--r--    1 ftp      ftp             1 Jan  5 12:30 relat\xf3rio.pdf";
+    const QString shown =
+        QStringLiteral("-rw-r--r--    1 ftp      ftp             1 Jan  5 12:30 relatório.pdf");
+    const Row rows[] = {
+        {"UTF-8 names both times", utf8, utf8},
+        {"windows-1252 names both times", latin1, latin1},
+        {"from a windows-1252 server to a UTF-8 one", latin1, utf8},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        ScriptedFtpServer server;
+        ScriptWindowLogin(server).ActiveListing(row.first + "\r\n");
+        server.Expect("QUIT").Reply("221 tchau").NextSession();
+        ScriptWindowLogin(server).ActiveListing(row.second + "\r\n");
+        server.Expect("QUIT").Reply("221 tchau");
+        server.Start();
+        ConnectTo(server.Port(), "u", "p");
+        EXPECT_EQ(LogLines(*form), QStringList{shown});
+        form->Button1->click();
+        form->Button3->click();
+        EXPECT_EQ(LogLines(*form), QStringList{shown});
+        form->Button1->click();
+        EXPECT_TRUE(server.Verify());
+    }
+    EXPECT_TRUE(boxes.seen.empty());
+}
+
 // --- Dropping ---------------------------------------------------------------------------------
 
 namespace {

@@ -323,13 +323,16 @@ TEST_F(FormTest, TrustedServerThatStopsOfferingTlsGetsNoLogin)
     EXPECT_TRUE(server.Verify());
 }
 
-// A refused connection shows only its failure; no other text comes first.
+// A refused connection shows only where it was going and its failure; no error text of the
+// attempt flashes in between.
 TEST_F(FormTest, RefusedConnectionShowsOnlyItsFailure)
 {
     const uint16_t closedPort = testsupport::FreeLoopbackPort();
     StatusHistory history(form->StatusBar1);
     ConnectTo(closedPort, QStringLiteral("u"), QStringLiteral("p"));
-    EXPECT_EQ(history.texts, QStringList{QStringLiteral("A conexão falhou")});
+    EXPECT_EQ(history.texts,
+              (QStringList{QStringLiteral("Conectando a 127.0.0.1:%1…").arg(closedPort),
+                           QStringLiteral("A conexão falhou")}));
     EXPECT_EQ(Status(*form), QStringLiteral("A conexão falhou"));
 }
 

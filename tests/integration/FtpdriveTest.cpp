@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -66,6 +67,20 @@ TEST(Ftpdrive, HelpPrintsTheUsageOnStandardOutput)
         ASSERT_FALSE(d.out.empty());
         EXPECT_EQ(d.out.front().rfind("usage: ftpdrive --host HOST", 0), 0u) << Dump(d);
         EXPECT_TRUE(d.err.empty()) << Dump(d);
+    }
+    // --help and the manual page name the same parts of mirror's summary line.
+    const Drive help = RunFtpdrive({"--help"});
+    std::string helpText;
+    for (const std::string& line : help.out) helpText += line + "\n";
+    const std::string manual =
+        testsupport::ReadFileBytes(std::string(TAVOLEN_SOURCE_DIR) + "/tools/ftpdrive/ftpdrive.1");
+    const size_t summary = manual.find(".B mirror: FILES files");
+    ASSERT_NE(summary, std::string::npos);
+    const std::string manualLine = manual.substr(summary, manual.find('\n', summary) - summary);
+    for (const char* part : {"V verified", "SKIPPED skipped", "canceled"}) {
+        EXPECT_NE(helpText.find(std::string("[, ") + part + "]"), std::string::npos) << part;
+        EXPECT_NE(manualLine.find(std::string("\\fB, ") + part + "\\fR]"), std::string::npos)
+            << part;
     }
 }
 
@@ -430,4 +445,52 @@ TEST(Netrc, FindsTheEntryOfTheHost)
     }
     EXPECT_FALSE(ftpdrive::FindNetrcEntry("machine a login b password c", "other", std::nullopt));
     EXPECT_FALSE(ftpdrive::FindNetrcEntry("login stray password words", "a", std::nullopt));
+}
+
+// get continues the LOCAL.part an earlier run left, with a note on standard error, when the
+// server's file is unchanged since; --no-resume, or a file changed after the part was written,
+// starts over.
+TEST(Ftpdrive, GetContinuesAPartialFileOfAnUnchangedServerFile)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    std::string payload;
+    while (payload.size() < 100000) payload += testsupport::AllByteValuesWithCrLf();
+    const std::string remote = server.Root() + "/grande.bin";
+    testsupport::WriteFileBytes(remote, payload);
+    testsupport::TempDir local;
+    const std::string target = local.File("grande.bin");
+    struct Row {
+        const char* why;
+        bool noResume;
+        bool serverFileNewer;
+        bool continued;
+    };
+    const Row rows[] = {
+        {"unchanged: continued", false, false, true},
+        {"--no-resume: started over", true, false, false},
+        {"changed since: started over", false, true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.why);
+        namespace fs = std::filesystem;
+        testsupport::WriteFileBytes(target + ".part", payload.substr(0, 4000));
+        const fs::file_time_type partTime = fs::last_write_time(target + ".part");
+        fs::last_write_time(remote, row.serverFileNewer ? partTime + std::chrono::hours(1)
+                                                        : partTime - std::chrono::hours(1));
+        std::vector<std::string> args = {
+            "--host", "127.0.0.1", "--port",     std::to_string(server.Port()),
+            "--user", "tester",    "--password", "secret",
+            "--tls",  "off",       "--passive"};
+        if (row.noResume) args.push_back("--no-resume");
+        args.insert(args.end(), {"get", "grande.bin", target});
+        const Drive d = RunFtpdrive(args);
+        EXPECT_EQ(d.exitCode, 0) << Dump(d);
+        const std::vector<std::string> note{"note: continuing " + target + ".part from 4000 bytes"};
+        EXPECT_EQ(d.err, row.continued ? note : std::vector<std::string>{}) << Dump(d);
+        EXPECT_EQ(testsupport::ReadFileBytes(target), payload);
+        EXPECT_FALSE(fs::exists(target + ".part"));
+        fs::remove(target);
+    }
 }

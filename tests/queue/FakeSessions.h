@@ -32,6 +32,8 @@ public:
             call();
         }
     }
+    // Time that passes with nothing due: a question open, say.
+    void Advance(int64_t ms) { now_ += ms; }
     // Runs what is due within `ms` from now.
     void RunFor(int64_t ms)
     {

@@ -229,3 +229,36 @@ TEST(TreeTransfer, EmptyRootIsCheckedInItsParent)
         EXPECT_EQ(std::filesystem::exists(job.localRoot), row.exact);
     }
 }
+
+// The time a run spends on the question about files already there is the user's, not the run's.
+TEST(TreeTransfer, TheTimeTheQuestionIsOpenIsNotTheRunsTime)
+{
+    using K = RemoteEntry::Kind;
+    for (const int64_t questionMs : {int64_t{0}, int64_t{10000}}) {
+        SCOPED_TRACE(questionMs);
+        fakes::FakeClock clock;
+        fakes::FakeServer server(clock);
+        server.listings["/srv/dir"] = {Entry("a.txt", K::File, 100)};
+        server.listings["/srv"] = {Entry("dir", K::Directory)};
+        testsupport::TempDir local;
+        std::filesystem::create_directory(local.File("copy"));
+        testsupport::WriteFileBytes(local.File("copy/a.txt"), "old");
+        transfer::TreeJob job;
+        job.remoteRoot = "/srv/dir";
+        job.localRoot = local.File("copy");
+        transfer::TreeTransfer tree(
+            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+        tree.choosePolicy = [&](size_t) {
+            clock.Advance(questionMs);
+            return std::optional(transfer::OverwritePolicy::Overwrite);
+        };
+        std::optional<transfer::TreeSummary> summary;
+        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+        tree.Start();
+        clock.RunAll();
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_EQ(summary->files, 1u);
+        EXPECT_GT(summary->elapsedMs, 0);
+        EXPECT_LT(summary->elapsedMs, 1000) << "the question's time counted";
+    }
+}

@@ -8,6 +8,7 @@ const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password-file FILE]\n"
     "                [--netrc-file FILE] [--passive] [--timeout MS]\n"
     "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
+    "                [--no-resume]\n"
     "                [--times] [--no-times] [--verify off|auto|require]\n"
     "                [--proxy HOST --proxy-port N --firewall user|open|site]\n"
     "                [--fw-user U --fw-password P]\n"
@@ -33,7 +34,9 @@ const char* const kHelp =
     "  cd DIR               change the current directory\n"
     "  mkdir DIR            create a directory\n"
     "  rm FILE              delete a file\n"
-    "  get REMOTE LOCAL     download REMOTE into LOCAL.part, which replaces LOCAL once whole\n"
+    "  get REMOTE LOCAL     download REMOTE into LOCAL.part, which replaces LOCAL once whole;\n"
+    "                       a LOCAL.part an earlier run left is continued when REMOTE has not\n"
+    "                       changed since (its size and time), unless --no-resume is given\n"
     "  put LOCAL REMOTE     upload LOCAL as REMOTE\n"
     "  resume REMOTE LOCAL  continue LOCAL.part, or else LOCAL, from its length; when neither\n"
     "                       exists, download REMOTE whole as get does (LOCAL is required;\n"
@@ -67,6 +70,7 @@ const char* const kHelp =
     "  --in-place           downloads write straight into LOCAL, as they arrive, instead of\n"
     "                       into LOCAL.part (a LOCAL that is no regular file, /dev/null or a\n"
     "                       pipe, is always written straight)\n"
+    "  --no-resume          get starts over instead of continuing a LOCAL.part\n"
     "  --times              get gives LOCAL the server's modification time of REMOTE, put\n"
     "                       gives REMOTE that of LOCAL (MFMT, or SITE UTIME), to the second\n"
     "  --no-times           mirror leaves the times alone (it keeps them by default)\n"
@@ -102,7 +106,7 @@ const char* const kHelp =
     "                       or sent when its size differs or it is older (different)\n"
     "  --only-newer         mirror: --if-exists different\n"
     "  --follow-links       mirror -R: send what symbolic links point to (otherwise left out)\n"
-    "  --quiet              mirror: no progress line on a terminal\n"
+    "  --quiet              no progress line on a terminal (mirror, get, put)\n"
     "  --help, -h           print this text and exit\n"
     "\n"
     "The password, never from the command line unless --password gives it, comes from the\n"
@@ -121,7 +125,9 @@ const char* const kHelp =
     "mirror writes a progress line on standard error when that is a terminal, and at the\n"
     "end, on standard output:\n"
     "  mirror: FILES files, BYTES bytes, SECONDS s, SPEED/s, N sessions[, V verified]\n"
-    "          [, SKIPPED skipped]      V: files the server's checksum confirmed\n"
+    "          [, SKIPPED skipped][, canceled]\n"
+    "                                       V: files the server's checksum confirmed;\n"
+    "                                       SPEED in powers of 1000 (1 MB: 1000000 bytes)\n"
     "  failed: PATH: WHY                    each file that did not arrive whole, and each\n"
     "                                       name of the tree that was refused\n"
     "  left out: PATH: WHY                  links not followed\n"
@@ -251,6 +257,8 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.keepGoing = true;
         else if (option == "--in-place")
             options.inPlace = true;
+        else if (option == "--no-resume")
+            options.noResume = true;
         else if (option == "--times")
             options.keepTimes = true;
         else if (option == "--no-times")

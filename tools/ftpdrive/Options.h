@@ -38,6 +38,8 @@ struct Options {
     bool keepGoing = false;
     // Downloads write straight into the local file instead of into LOCAL.part first.
     bool inPlace = false;
+    // get starts over even where a LOCAL.part an earlier run left could be continued.
+    bool noResume = false;
     // get and put carry the file's modification time over (--times).
     bool keepTimes = false;
     // mirror keeps the times of the files it moves unless told not to (--no-times).

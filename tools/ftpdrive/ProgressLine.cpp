@@ -46,8 +46,11 @@ void ProgressLine::Update(const transfer::TreeProgress& progress, int64_t elapse
     lastMs_ = elapsedMs;
     const double seconds = std::max<int64_t>(elapsedMs, 1) / 1000.0;
     const double speed = progress.bytes / seconds;
-    std::string line = "files " + std::to_string(progress.filesDone) + "/" +
-                       std::to_string(progress.filesTotal) + "  " + Bytes(progress.bytes);
+    // A single file (get, put) has no count of files to tell.
+    std::string line = progress.filesTotal == 0
+                           ? Bytes(progress.bytes)
+                           : "files " + std::to_string(progress.filesDone) + "/" +
+                                 std::to_string(progress.filesTotal) + "  " + Bytes(progress.bytes);
     if (progress.bytesTotal > 0) {
         const int64_t percent = std::min<int64_t>(
             100, progress.bytes * 100 / std::max<int64_t>(progress.bytesTotal, 1));

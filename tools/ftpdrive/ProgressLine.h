@@ -17,7 +17,8 @@ std::string Duration(int64_t seconds);
 class ProgressLine {
 public:
     explicit ProgressLine(bool shown) : shown_(shown) {}
-    // `nowMs` from the run's clock; redraws only when 100 ms have passed since the last time.
+    // `nowMs` from the run's clock; redraws only when 100 ms have passed since the last time. A
+    // progress of no files at all is that of a single file: its bytes alone.
     void Update(const transfer::TreeProgress& progress, int64_t elapsedMs);
     void Clear();
 

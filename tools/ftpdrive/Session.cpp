@@ -2,10 +2,18 @@
 
 #include "tools/ftpdrive/LocalFiles.h"
 #include "tools/ftpdrive/Output.h"
+#include "tools/ftpdrive/ProgressLine.h"
 
 #include "ftp/DownloadTarget.h"
+#include "ftp/PartialDownload.h"
 #include "platform/PrintableText.h"
+#include "platform/ScopedGuards.h"
 #include "platform/SocketErrors.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
 
 namespace ftpdrive {
 
@@ -49,7 +57,8 @@ std::string ConnectFailureReason(const ESockError& error)
 
 // get and resume. A download goes to LOCAL.part and replaces LOCAL only once it is whole, so an
 // interrupted run never leaves a cut-off file under the real name (nor costs an older complete
-// copy); resume continues what such a run left.
+// copy); resume continues what such a run left, and so does get when the server's file has not
+// changed since.
 void Fetch(TVaskFTP& ftp, const Options& options, const Command& command)
 {
     const std::string& remote = command.args[0];
@@ -63,9 +72,53 @@ void Fetch(TVaskFTP& ftp, const Options& options, const Command& command)
         // the user asked.
         if (LocalFileExists(target.FinalPath()))
             return ftp.ResumeDownload(remote, target.FinalPath());
+    } else if (target.Staged() && !options.noResume) {
+        const std::optional<ftpfiles::PartialFileFacts> partial =
+            ftpfiles::PartialFileAt(target.WritePath());
+        if (partial &&
+            ftpfiles::PartialStillFits(*partial, ftpfiles::AskRemoteFileFacts(ftp, remote))) {
+            Err("note: continuing " + target.WritePath() + " from " +
+                std::to_string(partial->size) + " bytes");
+            ftp.ResumeDownload(remote, target.WritePath());
+            return target.Commit();
+        }
     }
     ftp.Download(remote, target.WritePath());
     target.Commit();
+}
+
+// Set while get, resume, put or append runs: only a file's bytes are drawn as progress.
+bool fileCommandRuns = false;
+
+void ShowTransferProgress(TVaskFTP& ftp)
+{
+    // The line of the file that moves now, as mirror draws it for a tree; a listing has none.
+    struct Shown {
+        ProgressLine line{true};
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    };
+    auto shown = std::make_shared<Shown>();
+    const auto draw = [&ftp, shown](int64_t bytes) {
+        if (!fileCommandRuns) return;
+        transfer::TreeProgress progress;
+        progress.bytes = bytes;
+        progress.bytesTotal = ftp.TransferSize;
+        const auto elapsed = std::chrono::steady_clock::now() - shown->start;
+        shown->line.Update(progress,
+                           std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+    };
+    ftp.OnPacketRecvd = [&ftp, draw](TComponent*) { draw(ftp.ReceivedBytes()); };
+    ftp.OnPacketSent = [&ftp, draw](TComponent*) { draw(ftp.SentBytes()); };
+    const TNotifyEvent started = ftp.OnTransactionStart;
+    ftp.OnTransactionStart = [started, shown](TComponent* sender) {
+        shown->start = std::chrono::steady_clock::now();
+        if (started) started(sender);
+    };
+    const TNotifyEvent stopped = ftp.OnTransactionStop;
+    ftp.OnTransactionStop = [stopped, shown](TComponent* sender) {
+        shown->line.Clear();
+        if (stopped) stopped(sender);
+    };
 }
 
 } // namespace
@@ -135,6 +188,8 @@ void AttachEvents(TVaskFTP& ftp, const Options& options)
     if (options.progress) {
         ftp.OnPacketRecvd = [](TComponent*) { Event("OnPacketRecvd"); };
         ftp.OnPacketSent = [](TComponent*) { Event("OnPacketSent"); };
+    } else if (!options.quiet && ::isatty(STDERR_FILENO)) {
+        ShowTransferProgress(ftp);
     }
 }
 
@@ -166,10 +221,13 @@ void Run(TVaskFTP& ftp, const Options& options, const Command& command)
     } else if (name == "rm") {
         ftp.DeleteFile(a[0]);
     } else if (name == "get" || name == "resume") {
+        const platform::ScopedValue<bool> drawn(fileCommandRuns, true);
         Fetch(ftp, options, command);
     } else if (name == "put") {
+        const platform::ScopedValue<bool> drawn(fileCommandRuns, true);
         ftp.Upload(a[0], a[1]);
     } else if (name == "append") {
+        const platform::ScopedValue<bool> drawn(fileCommandRuns, true);
         ftp.AppendUpload(a[0], a[1]);
     } else if (name == "quote") {
         ftp.SendCommand(a[0]);
