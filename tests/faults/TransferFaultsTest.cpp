@@ -676,7 +676,8 @@ TEST(PipelinedSession, RepliesOutOfStepCloseTheLoginAndTryOnceMoreOnANewOne)
 }
 
 // The non-blocking session's resumed download of "f", 8 bytes on the server, 3 of them here in
-// f.part: it ends byte-exact, or fails with the part as it was, ready for the next resume.
+// its staging file (a tree's hidden one): it ends byte-exact, or fails with the part as it was,
+// ready for the next resume.
 TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
 {
     struct Row {
@@ -685,7 +686,7 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
         const char* sent; // nullptr: no RETR may follow
         bool ok;
         ErrorReason reason;
-        const char* left; // f when the download succeeded, f.part when it failed
+        const char* left; // f when the download succeeded, the staging file when it failed
     };
     const Row rows[] = {
         {"TheRest", "350 Restarting at 3", "defgh", true, ErrorReason::Unknown, "abcdefgh"},
@@ -697,7 +698,7 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::TempDir dir("tavolen-resume");
-        testsupport::WriteFileBytes(dir.File("f.part"), "abc");
+        testsupport::WriteFileBytes(ftpfiles::HiddenPathOf(dir.File("f")), "abc");
         testsupport::ScriptedFtpServer server;
         auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
         script.Expect("TYPE I").Reply("200 binary").Expect("SIZE f").Reply("213 8");
@@ -724,7 +725,8 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
         if (!row.ok) {
             EXPECT_EQ(ended->reason, row.reason) << ended->message;
         }
-        EXPECT_EQ(ReadFileBytes(dir.File(row.ok ? "f" : "f.part")), row.left);
+        EXPECT_EQ(ReadFileBytes(row.ok ? dir.File("f") : ftpfiles::HiddenPathOf(dir.File("f"))),
+                  row.left);
         request.operation = transfer::Operation::MakeDirectory;
         request.remotePath = "d";
         ended = RunToEnd(*session, request);

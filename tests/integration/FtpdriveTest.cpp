@@ -480,12 +480,11 @@ TEST(Ftpdrive, GetContinuesAPartialFileOfAnUnchangedServerFile)
         fs::last_write_time(remote, row.serverFileNewer ? partTime + std::chrono::hours(1)
                                                         : partTime - std::chrono::hours(1));
         std::vector<std::string> args = {
-            "--host", "127.0.0.1", "--port",     std::to_string(server.Port()),
-            "--user", "tester",    "--password", "secret",
+            "--host", "127.0.0.1", "--port",   std::to_string(server.Port()), "--user", "tester",
             "--tls",  "off",       "--passive"};
         if (row.noResume) args.push_back("--no-resume");
         args.insert(args.end(), {"get", "grande.bin", target});
-        const Drive d = RunFtpdrive(args);
+        const Drive d = RunFtpdrive(args, {{"TAVOLEN_PASSWORD", "secret"}});
         EXPECT_EQ(d.exitCode, 0) << Dump(d);
         const std::vector<std::string> note{"note: continuing " + target + ".part from 4000 bytes"};
         EXPECT_EQ(d.err, row.continued ? note : std::vector<std::string>{}) << Dump(d);
