@@ -228,7 +228,8 @@ public:
     long SendSomeFromFile(platform::LocalFile& file);
     // A listening socket's waiting connection, taken and made this component's own connection
     // (the listening socket is closed): true when `from` is empty or the peer is on that host.
-    // One from any other host is closed unseen and false returned, as when nobody waits.
+    // One from any other host is closed unseen and false returned, as when nobody waits; the
+    // socket then goes on listening, not Connected, for the connection awaited.
     bool AcceptWaiting(const platform::SocketAddress* from);
 
     // --- Listening and accepting ----------------------------------------------------------

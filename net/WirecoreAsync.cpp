@@ -126,17 +126,24 @@ long TWirecore::SendSomeFromFile(platform::LocalFile& file)
 bool TWirecore::AcceptWaiting(const platform::SocketAddress* from)
 {
     platform::SocketAddress peer;
-    const platform::SocketHandle accepted = platform::Accept(SocketHandle, &peer);
-    if (accepted == platform::kNoSocket) {
-        if (platform::LastSocketError() == platform::kErrWouldBlock) return false;
-        LastError = platform::LastSocketError();
-        throw ESockError(LookupErrorMessage(static_cast<uint16_t>(LastError)),
-                         ErrorReason::AcceptFailed, LastError);
-    }
-    if (from && !platform::SameHost(peer, *from)) {
-        ReportStatus(4, "Data connection from " + platform::AddressText(peer) + " refused");
-        platform::CloseSocket(accepted);
-        return false;
+    platform::SocketHandle accepted = platform::kNoSocket;
+    // A refused connection may have come together with the one awaited, and one notification
+    // announced both: the next one is taken at once, until none is left waiting.
+    while (accepted == platform::kNoSocket) {
+        accepted = platform::Accept(SocketHandle, &peer);
+        if (accepted == platform::kNoSocket) {
+            // Still listening: the accept notification's "connected" did not come true.
+            Connected = false;
+            if (platform::LastSocketError() == platform::kErrWouldBlock) return false;
+            LastError = platform::LastSocketError();
+            throw ESockError(LookupErrorMessage(static_cast<uint16_t>(LastError)),
+                             ErrorReason::AcceptFailed, LastError);
+        }
+        if (from && !platform::SameHost(peer, *from)) {
+            ReportStatus(4, "Data connection from " + platform::AddressText(peer) + " refused");
+            platform::CloseSocket(accepted);
+            accepted = platform::kNoSocket;
+        }
     }
     platform::AsyncSelect(accepted, WindowHandle(), platform::kSocketMessage,
                           platform::kStreamEventMask);
