@@ -2,6 +2,8 @@
 // The servers for which the user answered "Nunca para este servidor" to keeping a password: one
 // line per server, "host port", in the file "servidores-sem-senha-guardada" beside the other
 // settings, private to the user like them. Never a password.
+#include "app/ServerListFile.h"
+
 #include <QString>
 
 namespace app {
@@ -17,7 +19,7 @@ public:
     QString Add(const QString& host, int port) const;
 
 private:
-    QString path_;
+    ServerListFile file_;
 };
 
 } // namespace app

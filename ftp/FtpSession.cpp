@@ -346,19 +346,25 @@ bool FtpSession::RetryOnNewLogin(const FtpFailure& failure)
         ftp_->ReportStatus(1, "Logging in again; each command now waits for the reply before it (" +
                                   failure.message + ")");
     }
+    TryAgain(true);
+    return true;
+}
+
+void FtpSession::TryAgain(bool onNewLogin)
+{
+    Running& run = *running_;
     if (run.data) run.data->OnSocketEvent = nullptr;
     auto retry = std::make_unique<Running>();
     retry->request = run.request;
     retry->progress = std::move(run.progress);
     retry->done = std::move(run.done);
     retry->listed = std::move(run.listed);
-    retry->newLogin = true;
+    retry->newLogin = onNewLogin;
     run.file.reset();
     run.target.reset();
     retired_ = std::move(running_);
     running_ = std::move(retry);
-    poster_->Post(kReloginMessage, 0, 0);
-    return true;
+    poster_->Post(onNewLogin ? kReloginMessage : kRetryMessage, 0, 0);
 }
 
 void FtpSession::RunRelogin()
@@ -408,17 +414,7 @@ bool FtpSession::RetryPlainer()
     } else {
         return false;
     }
-    if (run.data) run.data->OnSocketEvent = nullptr;
-    auto retry = std::make_unique<Running>();
-    retry->request = run.request;
-    retry->progress = std::move(run.progress);
-    retry->done = std::move(run.done);
-    retry->listed = std::move(run.listed);
-    run.file.reset();
-    run.target.reset();
-    retired_ = std::move(running_);
-    running_ = std::move(retry);
-    poster_->Post(kRetryMessage, 0, 0);
+    TryAgain(false);
     return true;
 }
 

@@ -107,6 +107,9 @@ private:
     void OutOfStep(const FtpFailure& failure);
     bool RetryOnNewLogin(const FtpFailure& failure);
     void RunRelogin();
+    // The running operation is replaced by a fresh try of its request, started from the event
+    // loop once the handlers of this one have been left: on the same login, or on a new one.
+    void TryAgain(bool onNewLogin);
     // A reply that answers no command the session sent: false, once the session is closed.
     bool Fits(const std::string& command, const FtpReply& reply);
 
