@@ -394,6 +394,15 @@ void FtpSession::RunRelogin()
     }
 }
 
+bool FtpSession::MachineListingRefused(const Running& run, const TransferOperation& machine)
+{
+    if (!run.machineListing || machine.FailedIn() != TransferOperation::State::Command)
+        return false;
+    const FtpFailure& failure = machine.Failure();
+    const int code = LeadingReplyCode(failure.message);
+    return failure.reason == ErrorReason::ServerRefused && code >= 500 && code <= 504;
+}
+
 bool FtpSession::RetryPlainer()
 {
     Running& run = *running_;
@@ -406,6 +415,12 @@ bool FtpSession::RetryPlainer()
         epsvRefused_ = true;
         ftp_->ReportStatus(1,
                            "The server refused EPSV (" + failure.message + "): PASV from now on");
+    } else if (MachineListingRefused(run, machine)) {
+        // A server that lists MLST among its features but does not know MLSD ("500 Unknown
+        // command") still lists with LIST.
+        ftp_->mlsdFailed_ = true;
+        ftp_->ReportStatus(1, "MLSD refused (" + failure.message +
+                                  "); listing with LIST for the rest of the session");
     } else if (run.pipelined && pipelining_ &&
                failure.reason == ErrorReason::DataConnectionFailed) {
         pipelining_ = false;

@@ -99,8 +99,11 @@ private:
     void Deliver();
     void RunOpen();
     // A pipelined transfer whose data connection failed before any byte moved is tried again
-    // with the commands one after another; one whose EPSV was refused, with PASV.
+    // with the commands one after another; one whose EPSV was refused, with PASV; a listing
+    // whose MLSD was refused, with LIST.
     bool RetryPlainer();
+    // A listing whose MLSD the server does not know: taken again, and from then on, with LIST.
+    static bool MachineListingRefused(const Running& run, const TransferOperation& machine);
     void RunRetry();
     // Replies that do not fit their commands: the connection is closed, and the operation is
     // tried once more on a new login whose commands each wait for the reply before them.

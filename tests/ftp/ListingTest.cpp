@@ -102,6 +102,43 @@ TEST(Listing, KeepsEntriesWithoutAReadableDateAndSaysSoOnce)
 }
 
 // The same for the listings of tree transfers, which the session parses itself.
+// A non-blocking session logged in to `server` as "ana", passive, its status texts of level 1
+// collected in `status`.
+std::unique_ptr<FtpSession> SessionTo(testsupport::ScriptedFtpServer& server,
+                                      std::vector<std::string>& status)
+{
+    auto ftp = std::make_unique<TVaskFTP>(nullptr);
+    ftp->Host = "127.0.0.1";
+    ftp->Port = server.Port();
+    ftp->UserID = "ana";
+    ftp->Passive = true;
+    ftp->ReportLevel = 1;
+    ftp->OnStatus = [&status](TComponent*, const std::string& text) { status.push_back(text); };
+    auto session = std::make_unique<FtpSession>(std::move(ftp));
+    std::optional<transfer::Outcome> opened;
+    session->Open([&](const transfer::Outcome& o) { opened = o; });
+    if (!testsupport::PumpUntil([&] { return opened.has_value(); }) || !opened->ok) return nullptr;
+    return session;
+}
+
+// The names of the current directory's entries as the session lists them; nothing when the
+// listing failed.
+std::optional<std::vector<std::string>> NamesListedBy(FtpSession& session)
+{
+    std::optional<transfer::Outcome> listed;
+    std::vector<std::string> names;
+    transfer::Request list;
+    list.operation = transfer::Operation::List;
+    const bool started =
+        session.StartList(list, [&](const transfer::Outcome& o, const auto& entries) {
+            listed = o;
+            for (const transfer::RemoteEntry& entry : entries) names.push_back(entry.name);
+        });
+    if (!started || !testsupport::PumpUntil([&] { return listed.has_value(); }) || !listed->ok)
+        return std::nullopt;
+    return names;
+}
+
 TEST(Listing, TheSessionsListingKeepsEntriesWithoutAReadableDate)
 {
     testsupport::ScriptedFtpServer server;
@@ -109,30 +146,33 @@ TEST(Listing, TheSessionsListingKeepsEntriesWithoutAReadableDate)
     PassiveList(server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures(),
                 odd + "\r\n");
     server.Start();
-    auto ftp = std::make_unique<TVaskFTP>(nullptr);
-    ftp->Host = "127.0.0.1";
-    ftp->Port = server.Port();
-    ftp->UserID = "ana";
-    ftp->Passive = true;
-    ftp->ReportLevel = 1;
     std::vector<std::string> status;
-    ftp->OnStatus = [&](TComponent*, const std::string& text) { status.push_back(text); };
-    FtpSession session(std::move(ftp));
-    std::optional<transfer::Outcome> opened, listed;
-    session.Open([&](const transfer::Outcome& o) { opened = o; });
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return opened.has_value(); }) && opened->ok);
-    std::vector<transfer::RemoteEntry> entries;
-    transfer::Request list;
-    list.operation = transfer::Operation::List;
-    ASSERT_TRUE(session.StartList(list, [&](const transfer::Outcome& o, const auto& found) {
-        listed = o;
-        entries = found;
-    }));
-    ASSERT_TRUE(testsupport::PumpUntil([&] { return listed.has_value(); }) && listed->ok);
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].name, "odd file");
-    EXPECT_EQ(entries[0].size.value_or(0), 3u);
+    const std::unique_ptr<FtpSession> session = SessionTo(server, status);
+    ASSERT_TRUE(session);
+    EXPECT_EQ(NamesListedBy(*session), std::vector<std::string>{"odd file"});
     EXPECT_TRUE(Contains(status, "Date not readable, time unknown: " + odd));
+    EXPECT_TRUE(server.Verify());
+}
+
+// A server that lists MLST among its features but answers MLSD with 500: the session lists with
+// LIST, that time and every later one, as the component's own listing does.
+TEST(Listing, TheSessionListsWithListWhenMlsdIsRefused)
+{
+    testsupport::ScriptedFtpServer server;
+    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+    script.Expect("FEAT").Reply("211-Features:").Reply(" MLST type*;size*;modify*;");
+    script.Reply("211 End");
+    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("MLSD");
+    script.Reply("500 Command not understood.");
+    const std::string line = "-rw-r--r-- 1 ftp ftp 3 Feb 1 10:00 a file\r\n";
+    PassiveList(script, line);
+    PassiveList(script, line);
+    server.Start();
+    std::vector<std::string> status;
+    const std::unique_ptr<FtpSession> session = SessionTo(server, status);
+    ASSERT_TRUE(session);
+    for (int listing = 0; listing < 2; ++listing)
+        EXPECT_EQ(NamesListedBy(*session), std::vector<std::string>{"a file"}) << listing;
     EXPECT_TRUE(server.Verify());
 }
 
