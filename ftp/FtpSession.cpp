@@ -195,6 +195,12 @@ bool FtpSession::Begin(std::unique_ptr<Running> running)
     // answer for one owed by earlier commands.
     if (timesOwed_.empty())
         ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
+    StartRequest();
+    return true;
+}
+
+void FtpSession::StartRequest()
+{
     try {
         if (running_->request.operation == transfer::Operation::MakeDirectory) {
             StartCommand();
@@ -204,7 +210,6 @@ bool FtpSession::Begin(std::unique_ptr<Running> running)
     } catch (const Exception& error) {
         Finish(FailureOutcome(error.Message(), error.Reason()));
     }
-    return true;
 }
 
 void FtpSession::StartCommand()
@@ -383,15 +388,7 @@ void FtpSession::RunRelogin()
     if (running_.get() != run) return;
     run->lastProgress = Clock::now();
     ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
-    try {
-        if (run->request.operation == transfer::Operation::MakeDirectory) {
-            StartCommand();
-        } else {
-            StartTransfer();
-        }
-    } catch (const Exception& error) {
-        Finish(FailureOutcome(error.Message(), error.Reason()));
-    }
+    StartRequest();
 }
 
 bool FtpSession::MachineListingRefused(const Running& run, const TransferOperation& machine)

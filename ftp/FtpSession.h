@@ -56,6 +56,8 @@ private:
     struct Running;
 
     bool Begin(std::unique_ptr<Running> running);
+    // Sends the running request's first commands; a failure to start ends it.
+    void StartRequest();
     void StartTransfer();
     void StartCommand();
     // Does what the machine asked.

@@ -14,6 +14,22 @@ namespace {
 using faults::FaultSession;
 using faults::Lines;
 
+// An active transfer of "f" once logged in: PORT answered, then after the transfer command's 150
+// an intruder from 127.0.0.2 connects first and the server's own connection comes second, moving
+// `payload`, and 226.
+testsupport::ScriptedFtpServer& IntruderBeforeTheServer(testsupport::ScriptedFtpServer& script,
+                                                        bool upload, const std::string& payload)
+{
+    script.Expect("TYPE I").Reply("200 binary").ExpectPrefix("PORT 127,0,0,1,");
+    script.Reply("200 PORT ok").Expect(upload ? "STOR f" : "RETR f").Reply("150 go ahead");
+    script.IntruderConnectBack("dados falsos\r\n").ConnectBack();
+    if (upload)
+        script.ReceiveData();
+    else
+        script.SendData(payload).CloseData();
+    return script.Reply("226 done");
+}
+
 struct ActiveSession : FaultSession {
     ActiveSession() { ftp.Passive = false; }
 };
@@ -155,20 +171,7 @@ TEST(ActiveModeFaults, AnIntruderWhoConnectsFirstIsTurnedAwayAndGetsNothing)
         s.ftp.ReportLevel = 4;
         const std::string local = s.dir.File("f");
         if (upload) testsupport::WriteFileBytes(local, payload);
-        auto& script = s.LoggedIn()
-                           .Expect("TYPE I")
-                           .Reply("200 binary")
-                           .ExpectPrefix("PORT ")
-                           .Reply("200 PORT ok")
-                           .Expect(upload ? "STOR f" : "RETR f")
-                           .Reply("150 go ahead")
-                           .IntruderConnectBack("dados falsos\r\n")
-                           .ConnectBack();
-        if (upload)
-            script.ReceiveData();
-        else
-            script.SendData(payload).CloseData();
-        script.Reply("226 done").Expect("NOOP").Reply("200 ok");
+        IntruderBeforeTheServer(s.LoggedIn(), upload, payload).Expect("NOOP").Reply("200 ok");
         s.StartLoggedIn();
 
         upload ? s.ftp.Upload(local, "f") : s.ftp.Download("f", local);
@@ -195,24 +198,8 @@ TEST(ActiveModeFaults, TheNonBlockingSessionTurnsAnIntruderAwayToo)
         const std::string local = dir.File("f");
         if (upload) testsupport::WriteFileBytes(local, payload);
         testsupport::ScriptedFtpServer server;
-        // PORT is answered before the transfer command is read, pipelined behind it or not.
-        auto& script = server.Reply("220 pronto")
-                           .Expect("USER ana")
-                           .Reply("230 ok")
-                           .NoFeatures()
-                           .Expect("TYPE I")
-                           .Reply("200 binary")
-                           .ExpectPrefix("PORT 127,0,0,1,")
-                           .Reply("200 PORT ok")
-                           .Expect(upload ? "STOR f" : "RETR f")
-                           .Reply("150 go ahead")
-                           .IntruderConnectBack("dados falsos\r\n")
-                           .ConnectBack();
-        if (upload)
-            script.ReceiveData();
-        else
-            script.SendData(payload).CloseData();
-        script.Reply("226 done").Expect("MKD d").Reply("257 \"d\" created");
+        auto& login = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        IntruderBeforeTheServer(login, upload, payload).Expect("MKD d").Reply("257 \"d\" created");
         server.Start();
         const std::unique_ptr<FtpSession> session =
             faults::OpenedSession(server, 5000, [](TVaskFTP& ftp) { ftp.Passive = false; });
