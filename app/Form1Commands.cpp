@@ -383,9 +383,9 @@ void TForm1::Button2Click(QObject*)
         try {
             WithPassiveFallback([&] {
                 if (*resume)
-                    VaskFTP1->ResumeDownload(remote, target.WritePath());
+                    VaskFTP1->ResumeDownload(remote, target);
                 else
-                    VaskFTP1->Download(remote, target.WritePath());
+                    VaskFTP1->Download(remote, target);
             });
         } catch (const FileCreateError& error) {
             // NAME.part is the window's own business: the user is told of the file asked for.
