@@ -132,8 +132,13 @@ DownloadTarget::DownloadTarget(const std::string& target, bool inPlace, Staging 
         case Kind::Regular: break;
         }
         const auto [folder, name] = FolderAndName(finalPath_);
-        directory_ =
-            std::make_unique<platform::LocalDirectory>(platform::LocalDirectory::Open(folder));
+        try {
+            directory_ =
+                std::make_unique<platform::LocalDirectory>(platform::LocalDirectory::Open(folder));
+        } catch (const FileError& error) {
+            // The file asked for is what cannot be made: a folder that is not there, say.
+            throw FileCreateError(finalPath_, error.ErrorNumber());
+        }
         finalName_ = name;
     }
     writeName_ = staging == Staging::Hidden ? HiddenPathOf(finalName_) : PartialPathOf(finalName_);
