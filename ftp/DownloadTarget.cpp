@@ -170,7 +170,7 @@ void DownloadTarget::OpenTreeFolder(const std::string& target, const std::string
     } else {
         const fs::path below = fs::path(folder.empty() ? "." : folder).lexically_relative(root);
         const std::string steps = below.generic_string();
-        if (steps.empty() || steps.compare(0, 2, "..") == 0)
+        if (steps.empty() || *below.begin() == "..")
             throw FileCreateError(target + ": not below " + root, EINVAL);
         directory_ = std::make_unique<platform::LocalDirectory>(
             platform::LocalDirectory::Open(root).Below(steps == "." ? "" : steps, false));

@@ -50,8 +50,7 @@ platform::LocalFile OpenUpload(const transfer::Request& request)
         const std::filesystem::path below =
             std::filesystem::path(request.localPath).lexically_relative(request.localRoot);
         const std::string steps = below.generic_string();
-        if (steps.empty() || steps.compare(0, 2, "..") == 0)
-            throw FileOpenError(request.localPath, EINVAL);
+        if (steps.empty() || *below.begin() == "..") throw FileOpenError(request.localPath, EINVAL);
         const platform::LocalDirectory folder =
             platform::LocalDirectory::Open(request.localRoot)
                 .Below(below.parent_path().generic_string(), false);

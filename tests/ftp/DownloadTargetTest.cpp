@@ -199,21 +199,23 @@ TEST(DownloadTarget, SwappedStagedFileIsNotCommitted)
     }
 }
 
-// The whole file takes the old one's permissions and the time asked for, through its handle.
+// The whole file takes the old one's permissions and the time asked for, through its handle
+// (in a folder whose name only begins like "..").
 TEST(DownloadTarget, CommitSetsModeAndTimeOfTheFileWritten)
 {
     testsupport::TempDir dir;
-    fs::create_directories(dir.File("tree/a"));
-    testsupport::WriteFileBytes(dir.File("tree/a/f"), "old");
-    ASSERT_EQ(::chmod(dir.File("tree/a/f").c_str(), 0640), 0);
-    DownloadTarget target(dir.File("tree/a/f"), false, ftpfiles::Staging::Hidden, dir.File("tree"));
+    fs::create_directories(dir.File("tree/..a"));
+    testsupport::WriteFileBytes(dir.File("tree/..a/f"), "old");
+    ASSERT_EQ(::chmod(dir.File("tree/..a/f").c_str(), 0640), 0);
+    DownloadTarget target(dir.File("tree/..a/f"), false, ftpfiles::Staging::Hidden,
+                          dir.File("tree"));
     target.OpenForWriting(false).Write("new", 3);
     target.Commit(1'500'000'000);
     struct stat info {};
-    ASSERT_EQ(::stat(dir.File("tree/a/f").c_str(), &info), 0);
+    ASSERT_EQ(::stat(dir.File("tree/..a/f").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
     EXPECT_EQ(info.st_mtim.tv_sec, 1'500'000'000);
-    EXPECT_EQ(testsupport::ReadFileBytes(dir.File("tree/a/f")), "new");
+    EXPECT_EQ(testsupport::ReadFileBytes(dir.File("tree/..a/f")), "new");
 }
 
 // Something other than a file under the temporary name would be written into and then renamed
