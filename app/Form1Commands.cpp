@@ -10,6 +10,7 @@
 #include "ftp/PartialDownload.h"
 #include "platform/Conversions.h"
 #include "platform/Exception.h"
+#include "platform/ScopedGuards.h"
 
 #include <QCloseEvent>
 #include <QFileInfo>
@@ -380,12 +381,13 @@ void TForm1::Button2Click(QObject*)
         if (target.Staged()) resume = AskAboutPartial(remote, target.WritePath());
         if (!resume) return SetStatus(QStringLiteral("Operação cancelada"));
         WatchTransfer(TransferWatch::Kind::Download, remote, target.WritePath());
+        const platform::ScopedValue<ftpfiles::DownloadTarget*> retryTarget(watch_.target, &target);
         try {
             WithPassiveFallback([&] {
                 if (*resume)
-                    VaskFTP1->ResumeDownload(remote, target.WritePath());
+                    VaskFTP1->ResumeDownload(remote, target);
                 else
-                    VaskFTP1->Download(remote, target.WritePath());
+                    VaskFTP1->Download(remote, target);
             });
         } catch (const FileCreateError& error) {
             // NAME.part is the window's own business: the user is told of the file asked for.

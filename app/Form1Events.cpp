@@ -236,7 +236,10 @@ void TForm1::VaskFTP1Failure(bool&, TCmdType Trans_Type)
     if (FailureIsSilence()) return;
     if (Trans_Type == ctDownload && MayResumeDownload()) {
         watch_.retried = true;
-        VaskFTP1->ResumeDownload(watch_.remotePath, watch_.localPath);
+        if (watch_.target)
+            VaskFTP1->ResumeDownload(watch_.remotePath, *watch_.target);
+        else
+            VaskFTP1->ResumeDownload(watch_.remotePath, watch_.localPath);
     } else if (Trans_Type == ctUpload && MayAppendUpload()) {
         watch_.retried = true;
         VaskFTP1->AppendUpload(watch_.localPath, watch_.remotePath);

@@ -195,6 +195,8 @@ private:
         int64_t bytesMoved = 0;      // written to the local file, or sent to the server
         bool retried = false;
         bool completed = false; // the transfer, or its retry, succeeded
+        // A download's target while Dowload runs: the retry writes through the file it opens.
+        ftpfiles::DownloadTarget* target = nullptr;
     };
     void WatchTransfer(TransferWatch::Kind kind, std::string remotePath, std::string localPath);
     void NoteTransactionStart();

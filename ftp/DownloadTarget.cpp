@@ -8,15 +8,27 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace ftpfiles {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 enum class Kind { Missing, Regular, Link, Other };
+
+// "dir/name" gives "dir" and "name"; "name" gives "" and "name".
+std::pair<std::string, std::string> FolderAndName(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return {std::string(), path};
+    return {slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1)};
+}
 
 Kind KindOf(const std::string& path)
 {
@@ -92,7 +104,7 @@ std::string UnverifiedPathOf(const std::string& written)
 std::string SetAsideUnverified(const std::string& written)
 {
     struct stat info {};
-    if (::stat(written.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    if (::lstat(written.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
     const std::string kept = UnverifiedPathOf(written);
     if (std::rename(written.c_str(), kept.c_str()) == 0)
         return "; the file received is kept as " + kept;
@@ -100,65 +112,131 @@ std::string SetAsideUnverified(const std::string& written)
     return {};
 }
 
-DownloadTarget::DownloadTarget(const std::string& target, bool inPlace, Staging staging)
+DownloadTarget::DownloadTarget(const std::string& target, bool inPlace, Staging staging,
+                               const std::string& root)
     : finalPath_(target), writePath_(target), staging_(staging)
 {
     if (inPlace || target.empty()) return;
-    switch (KindOf(target)) {
-    case Kind::Other: return; // a device, a FIFO, a socket, a directory: never renamed over
-    case Kind::Link: {
-        const std::string file = RegularFileBehind(target);
-        if (file.empty()) return;
-        finalPath_ = file;
-        break;
+    if (staging == Staging::Hidden) {
+        OpenTreeFolder(target, root);
+    } else {
+        switch (KindOf(target)) {
+        case Kind::Other: return; // a device, a FIFO, a socket, a directory: never renamed over
+        case Kind::Link: {
+            const std::string file = RegularFileBehind(target);
+            if (file.empty()) return;
+            finalPath_ = file;
+            break;
+        }
+        case Kind::Missing:
+        case Kind::Regular: break;
+        }
+        const auto [folder, name] = FolderAndName(finalPath_);
+        try {
+            directory_ =
+                std::make_unique<platform::LocalDirectory>(platform::LocalDirectory::Open(folder));
+        } catch (const FileError& error) {
+            // The file asked for is what cannot be made: a folder that is not there, say.
+            throw FileCreateError(finalPath_, error.ErrorNumber());
+        }
+        finalName_ = name;
     }
-    case Kind::Missing:
-    case Kind::Regular: break;
-    }
-    const std::string partial =
-        staging == Staging::Hidden ? HiddenPathOf(finalPath_) : PartialPathOf(finalPath_);
+    writeName_ = staging == Staging::Hidden ? HiddenPathOf(finalName_) : PartialPathOf(finalName_);
+    writePath_ = staging == Staging::Hidden ? HiddenPathOf(finalPath_) : PartialPathOf(finalPath_);
     // Something that is no plain file under the temporary name would be written into, and then
     // renamed over the target in its place.
-    const Kind partialKind = KindOf(partial);
-    if (partialKind != Kind::Missing && partialKind != Kind::Regular)
-        throw FileCreateError(partial, EEXIST);
+    struct stat info {};
+    const bool there = directory_->Look(writeName_, info);
+    if (there && !S_ISREG(info.st_mode)) throw FileCreateError(writePath_, EEXIST);
     // A hidden name is made here, and only here: one that appeared between the look above and
     // now is not ours to write into.
-    if (staging == Staging::Hidden && partialKind == Kind::Missing) {
-        const int fd =
-            ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0) throw FileCreateError(partial, errno);
+    if (staging == Staging::Hidden && !there) {
+        const int fd = ::openat(directory_->Descriptor(), writeName_.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd < 0) throw FileCreateError(writePath_, errno);
         ::close(fd);
     }
-    writePath_ = partial;
     staged_ = true;
+}
+
+DownloadTarget::~DownloadTarget() = default;
+
+void DownloadTarget::OpenTreeFolder(const std::string& target, const std::string& root)
+{
+    const auto [folder, name] = FolderAndName(target);
+    if (root.empty()) {
+        directory_ =
+            std::make_unique<platform::LocalDirectory>(platform::LocalDirectory::Open(folder));
+    } else {
+        const fs::path below = fs::path(folder.empty() ? "." : folder).lexically_relative(root);
+        const std::string steps = below.generic_string();
+        if (steps.empty() || *below.begin() == "..")
+            throw FileCreateError(target + ": not below " + root, EINVAL);
+        directory_ = std::make_unique<platform::LocalDirectory>(
+            platform::LocalDirectory::Open(root).Below(steps == "." ? "" : steps, false));
+    }
+    finalName_ = name;
+    struct stat info {};
+    if (directory_->Look(name, info) && !S_ISREG(info.st_mode)) {
+        const FileCreateError prefix(target, EEXIST);
+        throw FileError(prefix.Message() + ": " + platform::NotARegularFile(info),
+                        ErrorReason::FileCreate, EEXIST);
+    }
+}
+
+platform::LocalFile DownloadTarget::OpenForWriting(bool append)
+{
+    if (!staged_)
+        return append ? platform::LocalFile::OpenForAppending(writePath_)
+                      : platform::LocalFile::Create(writePath_);
+    platform::LocalFile file = platform::LocalFile::WriteIn(*directory_, writeName_, append);
+    written_ = file.Identity();
+    return file;
 }
 
 std::string DownloadTarget::SetAsideUnverified() const
 {
     if (!staged_ || staging_ == Staging::Beside) return ftpfiles::SetAsideUnverified(writePath_);
     struct stat info {};
-    if (::lstat(writePath_.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
-    const std::string kept = HiddenPathOf(finalPath_, ".unverified");
-    if (std::rename(writePath_.c_str(), kept.c_str()) == 0)
-        return "; the file received is kept as " + kept;
-    std::remove(writePath_.c_str());
+    if (!directory_->Look(writeName_, info) || !S_ISREG(info.st_mode)) return {};
+    const std::string keptName = HiddenPathOf(finalName_, ".unverified");
+    if (directory_->Rename(writeName_, keptName))
+        return "; the file received is kept as " + directory_->PathOf(keptName);
+    directory_->Remove(writeName_);
     return {};
 }
 
-bool DownloadTarget::HasPartial() const { return staged_ && KindOf(writePath_) == Kind::Regular; }
+bool DownloadTarget::HasPartial() const
+{
+    struct stat info {};
+    return staged_ && directory_->Look(writeName_, info) && S_ISREG(info.st_mode);
+}
 
-void DownloadTarget::Commit()
+void DownloadTarget::Commit(std::optional<int64_t> modified)
 {
     if (!staged_) return;
+    const int fd = ::openat(directory_->Descriptor(), writeName_.c_str(),
+                            O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw FileCreateError(finalPath_, errno);
+    const platform::LocalFile staged = platform::LocalFile::Adopt(fd, writePath_);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) throw FileCreateError(finalPath_, errno);
+    if (!S_ISREG(info.st_mode) || (written_ && staged.Identity() != *written_)) {
+        const FileCreateError prefix(finalPath_, EEXIST);
+        throw FileError(prefix.Message() + ": " + writePath_ + " is no longer the file received",
+                        ErrorReason::FileCreate, EEXIST);
+    }
     struct stat old {};
-    if (::lstat(finalPath_.c_str(), &old) == 0) {
+    if (directory_->Look(finalName_, old)) {
         if (!S_ISREG(old.st_mode)) throw FileCreateError(finalPath_, EEXIST);
         // A private file stays private.
-        ::chmod(writePath_.c_str(), old.st_mode & 07777);
+        ::fchmod(fd, old.st_mode & 07777);
     }
-    if (std::rename(writePath_.c_str(), finalPath_.c_str()) != 0)
-        throw FileCreateError(finalPath_, errno);
+    if (modified) {
+        const struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(*modified), 0}};
+        ::futimens(fd, times);
+    }
+    if (!directory_->Rename(writeName_, finalName_)) throw FileCreateError(finalPath_, errno);
 }
 
 } // namespace ftpfiles

@@ -8,9 +8,21 @@
 // folder on the server may hold both "c" and "c.part", and the second must not land where the
 // first is being written, nor be taken for its remains.
 //
-// A target that is not a regular file -- /dev/null, a FIFO, a terminal -- is written straight:
-// renaming a file over it would replace the device or pipe itself. So is any target when the
-// caller asks for it (in place).
+// A tree's target is stricter: every step below the tree's root is opened without following a
+// link, and a link, a FIFO or a device where a file of the tree belongs is refused and left as
+// it is -- nothing of the tree is ever written outside it.
+//
+// Anywhere else, a target that is not a regular file -- /dev/null, a FIFO, a terminal -- is
+// written straight: renaming a file over it would replace the device or pipe itself. So is any
+// target when the caller asks for it (in place).
+//
+// The staged file is written, its permissions and time set, and renamed, all through the one
+// open handle of the folder it is in, and never through a link put under the temporary name.
+#include "platform/LocalFile.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 namespace ftpfiles {
@@ -40,8 +52,19 @@ class DownloadTarget {
 public:
     // Decides at once, from what `target` is now. A symbolic link to a regular file stands for
     // that file: the file is replaced, the link stays.
+    //
+    // A hidden staging is a tree's: with `root` given, `target` lies below it and the folders
+    // between are opened one step at a time, none through a link; a link or anything else but
+    // a regular file under the target's name is refused (FileError naming why), not written.
     explicit DownloadTarget(const std::string& target, bool inPlace = false,
-                            Staging staging = Staging::Beside);
+                            Staging staging = Staging::Beside, const std::string& root = {});
+    ~DownloadTarget();
+    DownloadTarget(const DownloadTarget&) = delete;
+    DownloadTarget& operator=(const DownloadTarget&) = delete;
+
+    // Opens what WritePath() names for the download's bytes: emptied, or positioned at its end
+    // for `append`. A staged file is opened inside its folder's handle, never through a link.
+    platform::LocalFile OpenForWriting(bool append);
 
     // The path the download writes to: the temporary name, or the target itself.
     const std::string& WritePath() const { return writePath_; }
@@ -56,14 +79,22 @@ public:
     // renamed over it, in one step, so nobody ever sees half a file under the final name.
     // Nothing to do when the download was written straight. Raises FileCreateError with the
     // system's reason when the rename fails, or when the final name has meanwhile become
-    // something other than a regular file; the temporary file is then left where it is.
-    void Commit();
+    // something other than a regular file; the temporary file is then left where it is. So it
+    // is when the temporary name no longer holds the file OpenForWriting wrote (swapped for
+    // a link, say). `modified` (seconds since 1970, UTC) is set on the file before it moves.
+    void Commit(std::optional<int64_t> modified = std::nullopt);
 
     // SetAsideUnverified for what was written: beside the target as NAME.unverified, or for a
     // hidden staging under HiddenPathOf(NAME, ".unverified"), where no file of the tree can be.
     std::string SetAsideUnverified() const;
 
 private:
+    void OpenTreeFolder(const std::string& target, const std::string& root);
+
+    std::unique_ptr<platform::LocalDirectory> directory_; // of a staged file
+    std::string finalName_;                               // in directory_
+    std::string writeName_;
+    std::optional<platform::FileIdentity> written_;
     std::string finalPath_;
     std::string writePath_;
     bool staged_ = false;

@@ -18,6 +18,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -35,6 +38,36 @@ constexpr int kReceivesPerNotification = 16;
 constexpr size_t kListingLimit = 256u * 1024 * 1024;
 
 using Clock = std::chrono::steady_clock;
+
+// A tree's file is read as its scan found it: below the root without following a link, and the
+// very file (device and inode) the scan saw. One swapped in since is refused, not sent.
+platform::LocalFile OpenUpload(const transfer::Request& request)
+{
+    std::optional<platform::LocalFile> file;
+    if (request.localRoot.empty()) {
+        file.emplace(platform::LocalFile::OpenForReading(request.localPath));
+    } else {
+        const std::filesystem::path below =
+            std::filesystem::path(request.localPath).lexically_relative(request.localRoot);
+        const std::string steps = below.generic_string();
+        if (steps.empty() || *below.begin() == "..") throw FileOpenError(request.localPath, EINVAL);
+        const platform::LocalDirectory folder =
+            platform::LocalDirectory::Open(request.localRoot)
+                .Below(below.parent_path().generic_string(), false);
+        file.emplace(platform::LocalFile::OpenIn(folder, below.filename().string()));
+    }
+    if (request.localIdentity) {
+        const platform::FileIdentity seen{request.localIdentity->first,
+                                          request.localIdentity->second};
+        if (file->Identity() != seen) {
+            const FileOpenError prefix(request.localPath, EEXIST);
+            throw FileError(prefix.Message() +
+                                ": no longer the file the tree's scan found, not sent",
+                            ErrorReason::FileOpen, EEXIST);
+        }
+    }
+    return std::move(*file);
+}
 
 transfer::Outcome FailureOutcome(const std::string& message, ErrorReason reason)
 {
@@ -79,8 +112,10 @@ struct FtpSession::Running {
     std::unique_ptr<TWirecore> data;
     std::unique_ptr<ftpfiles::DownloadTarget> target;
     std::unique_ptr<platform::LocalFile> file;
-    // An upload's whole, read once when the file is opened rather than with every block.
+    // An upload's whole and time, read once when the file is opened rather than with every
+    // block.
     int64_t uploadSize = -1;
+    std::optional<int64_t> uploadModified;
     // A resumed download: the bytes the local file held before this pass.
     int64_t resumedFrom = 0;
     bool machineListing = false;
@@ -238,27 +273,23 @@ void FtpSession::StartTransfer()
         settings.command = "RETR " + request.remotePath;
         // A tree's folder may hold "NAME.part" beside NAME: the bytes stage where no name of a
         // listing can be.
-        run.target = std::make_unique<ftpfiles::DownloadTarget>(request.localPath, false,
-                                                                ftpfiles::Staging::Hidden);
-        const std::string& path = run.target->WritePath();
+        run.target = std::make_unique<ftpfiles::DownloadTarget>(
+            request.localPath, false, ftpfiles::Staging::Hidden, request.localRoot);
         // Only a whole file can be verified: one that must be is fetched whole.
         const bool resume = request.resume && ftp_->Verify != TVerifyMode::Require;
-        const int64_t have = resume ? platform::LocalFile::SizeOf(path) : -1;
-        settings.offset = std::max<int64_t>(have, 0);
+        run.file = std::make_unique<platform::LocalFile>(run.target->OpenForWriting(resume));
+        settings.offset = resume ? std::max<int64_t>(run.file->Size(), 0) : 0;
         settings.restart = settings.compareWithLocal = settings.offset > 0;
         run.resumedFrom = settings.offset;
-        run.file = std::make_unique<platform::LocalFile>(
-            settings.offset > 0 ? platform::LocalFile::OpenForAppending(path)
-                                : platform::LocalFile::Create(path));
         if (resume || ftp_->SizeBeforeDownload) settings.sizeOf = request.remotePath;
         break;
     }
     case transfer::Operation::Put:
         settings.kind = TransferOperation::Kind::Put;
         settings.command = "STOR " + request.remotePath;
-        run.file = std::make_unique<platform::LocalFile>(
-            platform::LocalFile::OpenForReading(request.localPath));
+        run.file = std::make_unique<platform::LocalFile>(OpenUpload(request));
         run.uploadSize = run.file->Size();
+        run.uploadModified = run.file->Modified();
         settings.sendSize = run.uploadSize;
         break;
     default:
@@ -311,12 +342,10 @@ void FtpSession::Apply(const TransferOperation::Step& step)
     Running& run = *running_;
     if (run.resumedFrom > 0 && run.target && run.data && machine.Total() >= 0 &&
         run.resumedFrom + run.data->BytesReceived > machine.Total()) {
+        if (run.file &&
+            ::ftruncate(run.file->Descriptor(), static_cast<off_t>(run.resumedFrom)) != 0)
+            failed.message += "; " + FileWriteError(run.file->Path()).Message();
         run.file.reset();
-        try {
-            platform::LocalFile::CutTo(run.target->WritePath(), run.resumedFrom);
-        } catch (const Exception& error) {
-            failed.message += "; " + error.Message();
-        }
     }
     if (machine.Failure().reason == ErrorReason::OutOfStep) return OutOfStep(machine.Failure());
     Finish(std::move(failed));
@@ -571,7 +600,7 @@ bool FtpSession::KeepServerTime()
 {
     Running& run = *running_;
     if (run.request.operation != transfer::Operation::Put || !ftp_->KeepTimes) return false;
-    const std::optional<int64_t> time = platform::LocalFile::ModifiedOf(run.request.localPath);
+    const std::optional<int64_t> time = run.uploadModified;
     if (!time) return false;
     run.timeCommands = filetimes::TimeSettingCommands(
         ftp_->HasFeature("MFMT"), ftp_->fileChecks_.times, run.request.remotePath, *time);
@@ -939,7 +968,7 @@ void FtpSession::Finish(transfer::Outcome outcome)
     run.file.reset();
     if (outcome.ok) {
         try {
-            if (run.target) run.target->Commit();
+            if (run.target) run.target->Commit(run.request.localModifiedUtc);
             if (run.request.operation == transfer::Operation::List) EndListing();
         } catch (const Exception& error) {
             outcome = FailureOutcome(error.Message(), error.Reason());

@@ -3,6 +3,7 @@
 // loop around its TransferOperation: the machine says what comes next, the loop does it with
 // the data operation's steps, whose waits keep the window alive, and tells the machine what came
 // of it.
+#include "ftp/DownloadTarget.h"
 #include "ftp/FtpDataConnection.h"
 #include "ftp/TransferChecks.h"
 #include "ftp/TransferLoop.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -40,7 +42,7 @@ template <class Body> void WithOuterGuard(TVaskFTP& ftp, TCmdType kind, Body bod
 // "RETR " for both downloads. While the data moves, TransferSize is the size the reply
 // announces, or the server's size (SIZE) when it announces none.
 void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Settings& settings,
-              const std::string& remotePath, const std::string& localPath,
+              const std::string& remotePath, std::function<void(int64_t)> cutBack,
               const std::string& statusText, std::function<void(TWirecore&)> receive,
               ftpfiles::TransferChecks* checks = nullptr)
 {
@@ -77,7 +79,7 @@ void Retrieve(TVaskFTP& ftp, DataOperation& op, const TransferOperation::Setting
         ftp.ReportStatus(1, "Received 0 Bytes");
     };
     if (checks) script.conclude = [&] { return checks->Conclude(op); };
-    script.resumedPath = localPath;
+    script.cutBack = std::move(cutBack);
     script.offset = settings.offset;
     ftpdata::Drive(ftp, op, machine, script);
 }
@@ -125,12 +127,39 @@ void Store(TVaskFTP& ftp, const ftpdata::DataOperationKind& kind, const char* ve
 
 void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalPath)
 {
+    const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
+    DownloadThrough(RemotePath, target, [&target](bool append) {
+        return append ? platform::LocalFile::OpenForAppending(target)
+                      : platform::LocalFile::Create(target);
+    });
+}
+
+void TVaskFTP::Download(const std::string& RemotePath, ftpfiles::DownloadTarget& Target)
+{
+    DownloadThrough(RemotePath, Target.WritePath(),
+                    [&Target](bool append) { return Target.OpenForWriting(append); });
+}
+
+void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& LocalPath)
+{
+    const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
+    ResumeThrough(RemotePath,
+                  [&target](bool) { return platform::LocalFile::OpenForAppending(target); });
+}
+
+void TVaskFTP::ResumeDownload(const std::string& RemotePath, ftpfiles::DownloadTarget& Target)
+{
+    ResumeThrough(RemotePath, [&Target](bool) { return Target.OpenForWriting(true); });
+}
+
+void TVaskFTP::DownloadThrough(const std::string& RemotePath, const std::string& target,
+                               const LocalOpener& open)
+{
     ControlUse use(*this);
     WithOuterGuard(*this, ctDownload, [&] {
         // A line end inside the name would smuggle a second command onto the control
         // connection; refused before the server is asked for anything.
         RequireSingleLine("RETR " + RemotePath);
-        const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
         ftpfiles::TransferChecks checks(*this, ftpfiles::TransferChecks::Direction::Download,
                                         RemotePath, target);
         DataOperation op(*this, ftpdata::kDownload);
@@ -144,22 +173,29 @@ void TVaskFTP::Download(const std::string& RemotePath, const std::string& LocalP
         if (SizeBeforeDownload) settings.sizeOf = RemotePath;
         const auto receive = [&](TWirecore& data) {
             checks.Watch(data);
-            data.CaptureFile(target);
+            platform::LocalFile file = open(false);
+            data.CaptureFile(file);
         };
-        Retrieve(*this, op, settings, RemotePath, target, "RETR ", receive, &checks);
+        Retrieve(*this, op, settings, RemotePath, nullptr, "RETR ", receive, &checks);
         op.Release();
     });
 }
 
-void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& LocalPath)
+void TVaskFTP::ResumeThrough(const std::string& RemotePath, const LocalOpener& open)
 {
     ControlUse use(*this);
     lastTransferVerified_ = false; // a resumed download is not checked
     RequireSingleLine("RETR " + RemotePath);
     DataOperation op(*this, ftpdata::kResume);
     op.Start();
-    const std::string target = LocalPath.empty() ? RemotePath : LocalPath;
-    const int64_t localSize = platform::LocalFile::SizeOf(target);
+    // Opened once: what it holds decides the offset, the rest goes after it, and a server that
+    // sends too much has it cut back -- all in the one file, whatever its name comes to hold.
+    std::optional<platform::LocalFile> file;
+    try {
+        file.emplace(open(true));
+    } catch (const FileError&) {
+    }
+    const int64_t localSize = file ? file->Size() : -1;
     TransferOperation::Settings settings =
         ftpdata::TransferSettingsFor(*this, TransferOperation::Kind::Get, "RETR " + RemotePath);
     // What the file comes to on the server decides whether there is anything to fetch, and is
@@ -173,8 +209,14 @@ void TVaskFTP::ResumeDownload(const std::string& RemotePath, const std::string& 
     // Each command its own status line, with its argument: the offset is what a reader of the
     // log wants to know about a resume.
     const std::string restart = "REST " + std::to_string(settings.offset);
-    Retrieve(*this, op, settings, RemotePath, target, restart + "\nRETR ",
-             [&](TWirecore& data) { data.AppendFile(target); });
+    const auto cutBack = [&file](int64_t size) {
+        if (file && ::ftruncate(file->Descriptor(), static_cast<off_t>(size)) != 0)
+            throw FileWriteError(file->Path());
+    };
+    Retrieve(*this, op, settings, RemotePath, cutBack, restart + "\nRETR ", [&](TWirecore& data) {
+        if (!file) file.emplace(open(true)); // raises for a file that is not there
+        data.AppendFile(*file);
+    });
     op.Release();
 }
 

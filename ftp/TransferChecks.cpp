@@ -17,10 +17,11 @@ namespace {
 
 bool Succeeded(int16_t code) { return code >= 200 && code <= 299; }
 
+// The name itself: a link put under the name of the file received is no file to touch.
 bool IsRegularFile(const std::string& path)
 {
     struct stat info {};
-    return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 // The wait for the answer to the hash command: see verify::HashAnswerPatienceMs.

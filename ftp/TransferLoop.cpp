@@ -77,8 +77,8 @@ void Drive(TVaskFTP& ftp, DataOperation& op, TransferOperation& machine,
     // More than the rest: a server that ignored the restart and sent the whole file again,
     // appended to the part that was here; that part is restored.
     if (moved >= 0 && script.offset > 0 && machine.Total() >= 0 &&
-        script.offset + moved > machine.Total())
-        platform::LocalFile::CutTo(script.resumedPath, script.offset);
+        script.offset + moved > machine.Total() && script.cutBack)
+        script.cutBack(script.offset);
     op.Fail(FTPException(failure.message, failure.reason),
             commandRefused && script.reportUnsupported);
 }

@@ -38,9 +38,9 @@ struct TransferScript {
     std::function<bool()> conclude;
     // A refused transfer command (500-502) may be one the server does not support.
     bool reportUnsupported = false;
-    // A resumed download's local path, cut back to `offset` bytes should the server send more
+    // Cuts a resumed download's local file back to `offset` bytes should the server send more
     // than the rest (it ignored the restart and sent the whole file after the part here).
-    std::string resumedPath;
+    std::function<void(int64_t)> cutBack;
     int64_t offset = 0;
 };
 

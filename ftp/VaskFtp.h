@@ -31,6 +31,12 @@
 namespace ftpdata {
 class DataOperation;
 }
+namespace ftpfiles {
+class DownloadTarget;
+}
+namespace platform {
+class LocalFile;
+}
 
 class TVaskFTP : public TWirecore {
 public:
@@ -181,6 +187,10 @@ public:
     void Upload(const std::string& LocalPath, const std::string& RemotePath);
     void Download(const std::string& RemotePath, const std::string& LocalPath);
     void ResumeDownload(const std::string& RemotePath, const std::string& LocalPath);
+    // The same into a target that opens its own file (ftp/DownloadTarget.h): the bytes go
+    // through the handle it opened, never through a name looked up again.
+    void Download(const std::string& RemotePath, ftpfiles::DownloadTarget& Target);
+    void ResumeDownload(const std::string& RemotePath, ftpfiles::DownloadTarget& Target);
     void AppendUpload(const std::string& LocalPath, const std::string& RemotePath);
 
     // --- Machine listings (MLSD, MLST) ----------------------------------------------------
@@ -262,6 +272,13 @@ public:
 
 private:
     friend class ReplyReader;
+
+    // The downloads behind both forms of Download and ResumeDownload: `open` opens the local
+    // file, emptied or (true) to append to.
+    using LocalOpener = std::function<platform::LocalFile(bool append)>;
+    void DownloadThrough(const std::string& RemotePath, const std::string& target,
+                         const LocalOpener& open);
+    void ResumeThrough(const std::string& RemotePath, const LocalOpener& open);
 
     // Reads what arrived for the listener.
     void PushControlInput();

@@ -12,6 +12,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace transfer {
@@ -59,6 +60,13 @@ struct Request {
     std::string localPath;
     // Get: go on from the bytes the local file already has. (A Put is always sent whole.)
     bool resume = false;
+    // A file of a tree: localPath lies below localRoot, and no step below the root is taken
+    // through a symbolic link.
+    std::string localRoot;
+    // Get: the time the whole file takes (seconds since 1970, UTC), set before it is in place.
+    std::optional<int64_t> localModifiedUtc;
+    // Put: the file the tree's scan found (device, inode); another under its name is refused.
+    std::optional<std::pair<uint64_t, uint64_t>> localIdentity;
 };
 
 struct Progress {

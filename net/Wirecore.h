@@ -167,6 +167,9 @@ public:
     void SendFile(const std::string& fileName);
     void AppendFile(const std::string& fileName);
     void CaptureFile(const std::string& fileName);
+    // The same into a file the caller opened (and keeps).
+    void AppendFile(platform::LocalFile& file);
+    void CaptureFile(platform::LocalFile& file);
 
     // --- TLS ------------------------------------------------------------------------------
     // Runs a client TLS handshake on the connected socket, waiting in the event loop like every

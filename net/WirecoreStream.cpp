@@ -367,13 +367,19 @@ WaitEnd TWirecore::SendFileThroughBuffer(platform::LocalFile& file, Deadline& de
 
 void TWirecore::AppendFile(const std::string& fileName)
 {
+    platform::LocalFile file = platform::LocalFile::OpenForAppending(fileName);
+    AppendFile(file);
+}
+
+void TWirecore::AppendFile(platform::LocalFile& file)
+{
+    const std::string& fileName = file.Path();
     ReportStatus(8, "Append File");
     BytesReceived = 0;
     // A resumed download is bounded like a fresh one: by TimeOut from the last chunk.
     Deadline deadline = NoProgressDeadline();
     const WaitBounds busy{.pass = WaitPass::IfDue, .deadline = &deadline};
     const WaitBounds idle{.deadline = &deadline};
-    platform::LocalFile file = platform::LocalFile::OpenForAppending(fileName);
     WaitEnd end = Wait(*this, {.pass = WaitPass::None, .deadline = &deadline});
     while (end == WaitEnd::Ready && Connected) {
         const long received = ReceiveChunkToFile(file, fileName);
@@ -397,13 +403,19 @@ void TWirecore::AppendFile(const std::string& fileName)
 
 void TWirecore::CaptureFile(const std::string& fileName)
 {
+    platform::LocalFile file = platform::LocalFile::Create(fileName);
+    CaptureFile(file);
+}
+
+void TWirecore::CaptureFile(platform::LocalFile& file)
+{
+    const std::string& fileName = file.Path();
     ReportStatus(8, "CaptureFile");
     BytesReceived = 0;
     // The time-out counts from the last chunk.
     Deadline deadline = NoProgressDeadline();
     const WaitBounds busy{.pass = WaitPass::IfDue, .deadline = &deadline};
     const WaitBounds idle{.deadline = &deadline};
-    platform::LocalFile file = platform::LocalFile::Create(fileName);
     WaitEnd end = Wait(*this, {.pass = WaitPass::None, .deadline = &deadline});
     while (end == WaitEnd::Ready) {
         const long received = ReceiveChunkToFile(file, fileName);

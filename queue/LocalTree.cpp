@@ -82,11 +82,15 @@ private:
             return;
         }
         std::optional<FileFacts> facts = LocalFacts(entry.path());
+        struct stat found {};
+        if (facts && ::stat(entry.path().c_str(), &found) != 0) facts.reset();
         if (!facts) {
             tree_.refused.push_back(path + ": gone while the tree was read");
             return;
         }
         tree_.files.push_back(TreeFile{path, *facts});
+        tree_.identities[path] = {static_cast<uint64_t>(found.st_dev),
+                                  static_cast<uint64_t>(found.st_ino)};
     }
 
     bool followLinks_;

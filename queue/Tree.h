@@ -4,8 +4,12 @@
 // were refused on the way.
 #include "queue/Overwrite.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace transfer {
@@ -23,6 +27,9 @@ struct Tree {
     std::vector<std::string> refused;
     // "PATH: WHY" for what was left out by the rules of the run: links not followed.
     std::vector<std::string> leftOut;
+    // Of a local tree: each file's device and inode as the scan found them, by its path, so
+    // that the file sent is that one.
+    std::map<std::string, std::pair<uint64_t, uint64_t>> identities;
 };
 
 // "root" and "a/b" give "root/a/b"; an empty `below` gives `root`; "/" stays one slash.

@@ -90,9 +90,13 @@ TreePlan PlanUpload(const Tree& local, const std::filesystem::path& localRoot, c
         std::optional<FileFacts> target;
         if (const auto it = remoteFiles.find(file.path); it != remoteFiles.end())
             target = it->second;
-        AddFile(plan, Operation::Put, file, DecideTarget(policy, file.facts, target),
-                JoinRemote(remoteRoot, file.path), localRoot / file.path,
-                madeFirst(ParentOf(file.path)));
+        const bool added =
+            AddFile(plan, Operation::Put, file, DecideTarget(policy, file.facts, target),
+                    JoinRemote(remoteRoot, file.path), localRoot / file.path,
+                    madeFirst(ParentOf(file.path)));
+        // The file sent is the one the scan found, not another put under its name since.
+        if (const auto it = local.identities.find(file.path); added && it != local.identities.end())
+            plan.items.back().request.localIdentity = it->second;
     }
     return plan;
 }

@@ -1,5 +1,6 @@
 #include "queue/TreeTransfer.h"
 
+#include "queue/LocalTarget.h"
 #include "queue/RemoteTreeWalk.h"
 
 #include <algorithm>
@@ -13,14 +14,6 @@ namespace transfer {
 namespace fs = std::filesystem;
 
 namespace {
-
-// A downloaded file takes the server's time, so that the next run can tell it is the same.
-void SetModified(const std::string& path, int64_t utcSeconds)
-{
-    const std::chrono::system_clock::time_point when{std::chrono::seconds(utcSeconds)};
-    std::error_code ignored;
-    fs::last_write_time(path, fs::file_time_type::clock::from_sys(when), ignored);
-}
 
 // "a/b/c" gives "a/b" and "c", "c" gives "" (the login directory) and "c"; nullopt for a root
 // that names no entry of a parent ("/", "", ".", "..").
@@ -123,11 +116,9 @@ void TreeTransfer::Plan(const Tree& tree)
     Append(summary_.failures, tree.refused);
     Append(summary_.leftOut, tree.leftOut);
     TreePlan plan = PlanDownload(tree, job_.remoteRoot, job_.localRoot, job_.policy);
-    for (const fs::path& directory : plan.localDirectories) {
-        std::error_code error;
-        fs::create_directories(directory, error);
-        if (error) return End(directory.string() + ": " + error.message());
-    }
+    const LocalTargetCheck target = PrepareLocalTarget(plan, job_.localRoot);
+    if (!target.rootFailure.empty()) return End(target.rootFailure);
+    Append(summary_.failures, target.refused);
     Run(std::move(plan));
 }
 
@@ -178,7 +169,16 @@ void TreeTransfer::Run(TreePlan plan)
     summary_.skipped = plan_.skipped.size();
     queue_ = std::make_unique<TransferQueue>(factory_, scheduler_, job_.queue);
     queue_->Adopt(std::move(first_));
-    for (const QueueItem& item : plan_.items) {
+    for (size_t i = 0; i < plan_.items.size(); ++i) {
+        QueueItem& item = plan_.items[i];
+        // No step below the root through a link -- unless the user asked for links to be
+        // followed on the way up; the file itself is still the one the scan saw.
+        const bool followed = job_.direction == TreeDirection::Upload && job_.followLinks;
+        if (!followed) item.request.localRoot = job_.localRoot;
+        // A downloaded file takes the server's time, so that the next run can tell it is the
+        // same; set on the file before it takes its name, never through the name.
+        if (job_.keepTimes && item.request.operation == Operation::Get)
+            item.request.localModifiedUtc = plan_.files[i].source.modifiedUtc;
         queue_->Add(item);
         if (item.request.operation == Operation::MakeDirectory) continue;
         ++progress_.filesTotal;
@@ -203,8 +203,6 @@ void TreeTransfer::ItemDone(const ItemResult& result)
     if (result.outcome.ok) {
         if (isFile) ++summary_.files;
         if (isFile && result.outcome.verified) ++summary_.verified;
-        if (job_.keepTimes && item.request.operation == Operation::Get && file.source.modifiedUtc)
-            SetModified(item.request.localPath, *file.source.modifiedUtc);
     } else if (result.outcome.reason == ErrorReason::Canceled) {
         summary_.canceled = true;
     } else if (!item.mayFail) {

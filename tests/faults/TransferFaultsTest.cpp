@@ -19,6 +19,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 namespace {
 
 using faults::FaultSession;
@@ -836,6 +838,81 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
             }
         }
         session->Close();
+        EXPECT_TRUE(server.Verify()) << row.name;
+    }
+}
+
+// A tree's upload sends the file its scan found and nothing else: a file swapped for a link to a
+// secret, for another file, or a folder on the way swapped for a link, is refused before the
+// server is asked for anything, and the session goes on.
+TEST(SessionUpload, SendsOnlyTheFileTheScanFound)
+{
+    namespace fs = std::filesystem;
+    struct Row {
+        const char* name;
+        std::function<void(const std::string& root, const std::string& outside)> swap;
+        std::string said;
+    };
+    const Row rows[] = {
+        {"a link to a secret",
+         [](const std::string& root, const std::string& outside) {
+             fs::remove(root + "/a/up");
+             fs::create_symlink(outside + "/secret", root + "/a/up");
+         },
+         "a symbolic link stands there"},
+        {"another file",
+         [](const std::string& root, const std::string&) {
+             // Kept aside, so that the new file cannot be given the old one's inode.
+             fs::rename(root + "/a/up", root + "/old");
+             testsupport::WriteFileBytes(root + "/a/up", "another");
+         },
+         "no longer the file the tree's scan found"},
+        {"a folder on the way",
+         [](const std::string& root, const std::string& outside) {
+             fs::rename(root + "/a", root + "/gone");
+             fs::create_directory(outside + "/a");
+             fs::copy_file(outside + "/secret", outside + "/a/up");
+             fs::create_symlink(outside + "/a", root + "/a");
+         },
+         "a symbolic link stands there"},
+    };
+    for (const Row& row : rows) {
+        testsupport::TempDir dir("tavolen-upload-swap");
+        const std::string root = dir.File("tree");
+        const std::string outside = dir.File("outside");
+        fs::create_directories(root + "/a");
+        fs::create_directories(outside);
+        testsupport::WriteFileBytes(outside + "/secret", "secret");
+        testsupport::WriteFileBytes(root + "/a/up", "scanned");
+        struct stat scanned {};
+        ASSERT_EQ(::stat((root + "/a/up").c_str(), &scanned), 0);
+        row.swap(root, outside);
+
+        testsupport::ScriptedFtpServer server;
+        server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        server.Expect("MKD d").Reply("257 \"d\" created");
+        server.Start();
+        const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
+        ASSERT_TRUE(session);
+
+        transfer::Request request;
+        request.operation = transfer::Operation::Put;
+        request.remotePath = "up";
+        request.localPath = root + "/a/up";
+        request.localRoot = root;
+        request.localIdentity = std::make_pair(static_cast<uint64_t>(scanned.st_dev),
+                                               static_cast<uint64_t>(scanned.st_ino));
+        std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended) << row.name;
+        EXPECT_FALSE(ended->ok) << row.name;
+        EXPECT_NE(ended->message.find(row.said), std::string::npos)
+            << row.name << ": " << ended->message;
+
+        request.operation = transfer::Operation::MakeDirectory;
+        request.remotePath = "d";
+        ended = RunToEnd(*session, request);
+        ASSERT_TRUE(ended);
+        EXPECT_TRUE(ended->ok) << row.name << ": " << ended->message;
         EXPECT_TRUE(server.Verify()) << row.name;
     }
 }

@@ -2,12 +2,14 @@
 // else, and the rename that puts a whole file in place.
 #include "ftp/DownloadTarget.h"
 #include "platform/Exception.h"
+#include "platform/LocalFile.h"
 
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <string>
 #include <sys/stat.h>
@@ -111,6 +113,109 @@ TEST(DownloadTarget, HiddenStagingSetsAsideWhereNoFileOfTheFolderIs)
     EXPECT_EQ(testsupport::ReadFileBytes(aside), "bad bytes");
     EXPECT_EQ(testsupport::ReadFileBytes(dir.File("c.unverified")), "the server's own file");
     EXPECT_FALSE(fs::exists(target.WritePath()));
+}
+
+// A tree's target below its root: whatever another user planted on the way or under the file's
+// name is refused, named, and left as it was; nothing is written outside the root.
+TEST(DownloadTarget, TreeTargetRefusesEveryPlantedLinkAndSpecialFile)
+{
+    testsupport::TempDir dir;
+    const std::string root = dir.File("tree");
+    const std::string outside = dir.File("outside");
+    fs::create_directories(root + "/sub");
+    fs::create_directories(outside);
+    testsupport::WriteFileBytes(outside + "/secret", "secret");
+    struct Row {
+        const char* why;
+        std::string plant; // below the root
+        std::function<void(const std::string&)> make;
+        std::string target; // below the root
+        std::string said;
+    };
+    const auto link = [](std::string to) {
+        return [to](const std::string& at) { fs::create_symlink(to, at); };
+    };
+    const Row rows[] = {
+        {"a link to a folder on the way", "in", link(outside), "in/f", "a symbolic link"},
+        {"a link deeper down", "sub/in", link(outside), "sub/in/f", "a symbolic link"},
+        {"a link to a file", "f", link(outside + "/secret"), "f", "a symbolic link"},
+        {"a dangling link", "f", link(outside + "/made"), "f", "a symbolic link"},
+        {"a link to a device", "f", link("/dev/null"), "f", "a symbolic link"},
+        {"a FIFO", "f", [](const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
+         "f", "a FIFO"},
+        {"a folder under the file's name", "f",
+         [](const std::string& at) { fs::create_directory(at); }, "f", "a directory"},
+    };
+    for (const Row& row : rows) {
+        row.make(root + "/" + row.plant);
+        try {
+            DownloadTarget target(root + "/" + row.target, false, ftpfiles::Staging::Hidden, root);
+            ADD_FAILURE() << row.why << ": written to " << target.WritePath();
+        } catch (const FileError& error) {
+            EXPECT_NE(std::string(error.what()).find(row.said + " stands there, left alone"),
+                      std::string::npos)
+                << row.why << ": " << error.what();
+        }
+        std::set<std::string> there;
+        for (const auto& entry : fs::directory_iterator(outside))
+            there.insert(entry.path().filename().string());
+        EXPECT_EQ(there, std::set<std::string>{"secret"}) << row.why;
+        EXPECT_EQ(testsupport::ReadFileBytes(outside + "/secret"), "secret") << row.why;
+        fs::remove_all(root + "/" + row.plant);
+    }
+}
+
+// The staged file swapped for a link while the download ran: the commit refuses it, and neither
+// the permissions nor the time of the file it leads to change, nor does the link take the
+// target's name.
+TEST(DownloadTarget, SwappedStagedFileIsNotCommitted)
+{
+    for (const ftpfiles::Staging staging : {ftpfiles::Staging::Beside, ftpfiles::Staging::Hidden}) {
+        testsupport::TempDir dir;
+        const std::string secret = dir.File("secret");
+        testsupport::WriteFileBytes(secret, "secret");
+        ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
+        testsupport::WriteFileBytes(dir.File("big.bin"), "old");
+        ASSERT_EQ(::chmod(dir.File("big.bin").c_str(), 0644), 0);
+        struct stat before {};
+        ASSERT_EQ(::stat(secret.c_str(), &before), 0);
+
+        DownloadTarget target(dir.File("big.bin"), false, staging);
+        {
+            platform::LocalFile file = target.OpenForWriting(false);
+            file.Write("new", 3);
+        }
+        fs::remove(target.WritePath());
+        fs::create_symlink(secret, target.WritePath());
+        EXPECT_THROW(target.Commit(1'000'000'000), FileError);
+
+        struct stat after {};
+        ASSERT_EQ(::stat(secret.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode & 07777, 0600u);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(testsupport::ReadFileBytes(secret), "secret");
+        EXPECT_FALSE(fs::is_symlink(dir.File("big.bin")));
+        EXPECT_EQ(testsupport::ReadFileBytes(dir.File("big.bin")), "old");
+    }
+}
+
+// The whole file takes the old one's permissions and the time asked for, through its handle
+// (in a folder whose name only begins like "..").
+TEST(DownloadTarget, CommitSetsModeAndTimeOfTheFileWritten)
+{
+    testsupport::TempDir dir;
+    fs::create_directories(dir.File("tree/..a"));
+    testsupport::WriteFileBytes(dir.File("tree/..a/f"), "old");
+    ASSERT_EQ(::chmod(dir.File("tree/..a/f").c_str(), 0640), 0);
+    DownloadTarget target(dir.File("tree/..a/f"), false, ftpfiles::Staging::Hidden,
+                          dir.File("tree"));
+    target.OpenForWriting(false).Write("new", 3);
+    target.Commit(1'500'000'000);
+    struct stat info {};
+    ASSERT_EQ(::stat(dir.File("tree/..a/f").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(info.st_mtim.tv_sec, 1'500'000'000);
+    EXPECT_EQ(testsupport::ReadFileBytes(dir.File("tree/..a/f")), "new");
 }
 
 // Something other than a file under the temporary name would be written into and then renamed

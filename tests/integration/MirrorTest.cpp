@@ -11,11 +11,21 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace {
 
@@ -352,4 +362,139 @@ TEST(Mirror, FailedLinesShowTheServersTextEscaped)
     EXPECT_TRUE(d.Has("failed: /x: 550 No\\x1b]0;pwned\\x07 such\\x1b[2J directory\\x9b"))
         << Dump(d);
     EXPECT_TRUE(server.Verify());
+}
+
+// A target prepared by someone else who can write it: each planted link or special file is
+// reported, left as it was, and makes the run fail; every other file arrives; nothing is written
+// outside the target.
+TEST(Mirror, WritesNothingThroughWhatIsPlantedInTheTarget)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    const fs::path tree = fs::path(server.Root()) / "h";
+    for (const char* path : {"a.txt", "f.txt", "in/f.txt", "sub/deep/f.txt"}) {
+        fs::create_directories((tree / path).parent_path());
+        testsupport::WriteFileBytes((tree / path).string(), std::string("server's ") + path);
+    }
+    struct Row {
+        const char* why;
+        std::string planted; // below the target
+        std::function<void(const fs::path& at, const fs::path& outside)> plant;
+        std::string failed;
+    };
+    const auto link = [](const std::string& to) {
+        return [to](const fs::path& at, const fs::path& outside) {
+            fs::create_symlink(to.empty() ? outside : outside / to, at);
+        };
+    };
+    const Row rows[] = {
+        {"a link to a folder", "in", link(""), "in: a symbolic link stands there, left alone"},
+        {"a link to a folder deeper down", "sub/deep", link(""),
+         "sub/deep: a symbolic link stands there, left alone"},
+        {"a link to a file", "f.txt", link("secret"),
+         "f.txt: a symbolic link stands there, left alone"},
+        {"a dangling link", "f.txt", link("made"),
+         "f.txt: a symbolic link stands there, left alone"},
+        {"a link to /dev/null", "f.txt",
+         [](const fs::path& at, const fs::path&) { fs::create_symlink("/dev/null", at); },
+         "f.txt: a symbolic link stands there, left alone"},
+        {"a FIFO", "f.txt",
+         [](const fs::path& at, const fs::path&) { ASSERT_EQ(::mkfifo(at.c_str(), 0600), 0); },
+         "f.txt: a FIFO stands there, left alone"},
+    };
+    for (const Row& row : rows) {
+        testsupport::TempDir local;
+        const fs::path target = fs::path(local.Path()) / "copy";
+        const fs::path outside = fs::path(local.Path()) / "outside";
+        fs::create_directories(outside);
+        testsupport::WriteFileBytes((outside / "secret").string(), "secret");
+        fs::permissions(outside / "secret", fs::perms::owner_read | fs::perms::owner_write);
+        fs::create_directories((target / row.planted).parent_path());
+        row.plant(target / row.planted, outside);
+        const fs::file_type kind = fs::symlink_status(target / row.planted).type();
+
+        const Drive d = RunFtpdrive(With(Login(server), {"mirror", "/h", target.string()}));
+        EXPECT_EQ(d.exitCode, 1) << row.why << "\n" << Dump(d);
+        EXPECT_TRUE(d.Has("failed: " + row.failed)) << row.why << "\n" << Dump(d);
+        EXPECT_EQ(d.CountContaining("failed: "), 1u) << row.why << "\n" << Dump(d);
+        EXPECT_EQ(fs::symlink_status(target / row.planted).type(), kind) << row.why;
+        EXPECT_EQ(testsupport::ReadFileBytes((target / "a.txt").string()), "server's a.txt")
+            << row.why;
+        EXPECT_EQ(TreeOf(outside, true), (std::map<std::string, std::string>{{"secret", "secret"}}))
+            << row.why;
+        EXPECT_EQ(fs::status(outside / "secret").permissions() & fs::perms::all,
+                  fs::perms::owner_read | fs::perms::owner_write)
+            << row.why;
+    }
+}
+
+// Ctrl-C or SIGTERM while a mirror waits on its server, with a FIFO in the target: the run ends
+// at once with 128 + the signal, says it was canceled, and the file cut short is nowhere under
+// its own name. (The bound is a guard against a hang, not a measure of speed.)
+TEST(Mirror, InterruptEndsARunPromptlyWithTheSignalsStatus)
+{
+    for (const int signal : {SIGINT, SIGTERM}) {
+        testsupport::ScriptedFtpServer server;
+        server.Reply("220 pronto")
+            .Expect("USER ana")
+            .Reply("230 ok")
+            .NoFeatures()
+            .PassiveListen()
+            .Expect("PASV")
+            .ReplyPasv()
+            .Expect("LIST /x")
+            .Reply("150 here")
+            .AcceptData()
+            .SendData("-rw-r--r-- 1 u g 10 Jan 01 2020 fifo\r\n"
+                      "-rw-r--r-- 1 u g 10 Jan 01 2020 slow\r\n")
+            .CloseData()
+            .Reply("226 done")
+            .Expect("TYPE I")
+            .Reply("200 binary")
+            .PassiveListen()
+            .Expect("PASV")
+            .ReplyPasv()
+            .Expect("RETR /x/slow")
+            .Reply("150 here")
+            .AcceptData()
+            .SendData("part")
+            .Hold();
+        server.Start();
+        testsupport::TempDir local;
+        const fs::path target = fs::path(local.Path()) / "copy";
+        fs::create_directories(target);
+        ASSERT_EQ(::mkfifo((target / "fifo").c_str(), 0600), 0);
+
+        QProcess process;
+        process.start(QString::fromStdString(ftpdrivetest::FtpdrivePath()),
+                      {"--host", "127.0.0.1", "--port", QString::number(server.Port()), "--user",
+                       "ana", "--tls", "off", "--passive", "--parallel", "1", "mirror", "/x",
+                       QString::fromStdString(target.string())});
+        ASSERT_TRUE(process.waitForStarted(5000));
+        // Until the transfer is under way: bounded, and the signal goes out all the same.
+        for (int i = 0; i < 250; ++i) {
+            const std::vector<std::string> lines = server.ReceivedLines();
+            if (std::find(lines.begin(), lines.end(), "RETR /x/slow") != lines.end()) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ASSERT_EQ(::kill(static_cast<pid_t>(process.processId()), signal), 0);
+        const bool ended = process.waitForFinished(5000);
+        if (!ended) {
+            process.kill();
+            process.waitForFinished();
+        }
+        server.Release();
+        ASSERT_TRUE(ended) << "signal " << signal;
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(process.exitCode(), 128 + signal);
+        const std::vector<std::string> out =
+            ftpdrivetest::SplitLines(process.readAllStandardOutput());
+        EXPECT_TRUE(std::any_of(
+            out.begin(), out.end(),
+            [](const std::string& line) { return line.find("canceled") != std::string::npos; }))
+            << "signal " << signal;
+        EXPECT_FALSE(fs::exists(target / "slow"));
+        EXPECT_EQ(fs::symlink_status(target / "fifo").type(), fs::file_type::fifo);
+    }
 }

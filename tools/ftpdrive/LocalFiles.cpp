@@ -60,7 +60,8 @@ bool WritesLocalFile(const Command& command)
 
 void CheckFileToSend(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting for a pipe's writer: a FIFO is refused below, not waited on.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) CannotSend(path, errno);
     struct stat info {};
     const int statError = ::fstat(fd, &info) == 0 ? 0 : errno;

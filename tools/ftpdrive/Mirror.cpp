@@ -1,5 +1,6 @@
 #include "tools/ftpdrive/Mirror.h"
 
+#include "tools/ftpdrive/Interrupt.h"
 #include "tools/ftpdrive/Output.h"
 #include "tools/ftpdrive/ProgressLine.h"
 #include "tools/ftpdrive/Session.h"
@@ -11,12 +12,9 @@
 #include "queue/TreeTransfer.h"
 
 #include <QEventLoop>
-#include <QSocketNotifier>
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -40,50 +38,6 @@ transfer::TreeJob JobOf(const Options& options, const Command& command)
     job.keepTimes = !options.noTimes;
     return job;
 }
-
-// Ctrl-C (or SIGTERM) during a mirror cancels it: every session stops at once, the summary
-// still says what arrived whole, and nothing cut short is under its real name. The handler only
-// writes a byte to a pipe; the event loop reads it.
-int interruptPipe[2] = {-1, -1};
-
-void OnInterrupt(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t written = ::write(interruptPipe[1], &byte, 1);
-}
-
-class InterruptWatch {
-public:
-    explicit InterruptWatch(std::function<void()> onInterrupt)
-    {
-        if (::pipe2(interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-        notifier_ = std::make_unique<QSocketNotifier>(interruptPipe[0], QSocketNotifier::Read);
-        QObject::connect(notifier_.get(), &QSocketNotifier::activated,
-                         [onInterrupt = std::move(onInterrupt)] {
-                             char bytes[16];
-                             while (::read(interruptPipe[0], bytes, sizeof bytes) > 0) {
-                             }
-                             onInterrupt();
-                         });
-        std::signal(SIGINT, OnInterrupt);
-        std::signal(SIGTERM, OnInterrupt);
-    }
-    ~InterruptWatch()
-    {
-        std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGTERM, SIG_DFL);
-        notifier_.reset();
-        for (int& end : interruptPipe) {
-            if (end >= 0) ::close(end);
-            end = -1;
-        }
-    }
-    InterruptWatch(const InterruptWatch&) = delete;
-    InterruptWatch& operator=(const InterruptWatch&) = delete;
-
-private:
-    std::unique_ptr<QSocketNotifier> notifier_;
-};
 
 // A server's reply keeps its line ends (and a reply of several lines has some inside): one
 // output line each, and the names and texts in it (the server's) with no control character
@@ -161,11 +115,16 @@ int RunMirror(const Options& options, const Command& command)
         finished = true;
         loop.quit();
     };
-    const InterruptWatch interrupt([&tree] { tree.Cancel(); });
-    tree.Start();
-    if (!finished) loop.exec();
+    // Ctrl-C (or SIGTERM) cancels the run: every session stops at once, the summary still says
+    // what arrived whole, and nothing cut short is under its real name.
+    {
+        const InterruptWatch interrupt([&tree] { tree.Cancel(); });
+        tree.Start();
+        if (!finished) loop.exec();
+    }
     progress.Clear();
     PrintSummary(summary);
+    if (InterruptSignal() != 0) return 128 + InterruptSignal();
     return summary.Exact() ? 0 : 1;
 }
 

@@ -65,7 +65,7 @@ void Fetch(TVaskFTP& ftp, const Options& options, const Command& command)
     ftpfiles::DownloadTarget target(LocalPathOf(command), options.inPlace);
     if (command.name == "resume") {
         if (target.HasPartial()) {
-            ftp.ResumeDownload(remote, target.WritePath());
+            ftp.ResumeDownload(remote, target);
             return target.Commit();
         }
         // A file of that name without a partial one beside it is continued where it stands, as
@@ -79,11 +79,11 @@ void Fetch(TVaskFTP& ftp, const Options& options, const Command& command)
             ftpfiles::PartialStillFits(*partial, ftpfiles::AskRemoteFileFacts(ftp, remote))) {
             Err("note: continuing " + target.WritePath() + " from " +
                 std::to_string(partial->size) + " bytes");
-            ftp.ResumeDownload(remote, target.WritePath());
+            ftp.ResumeDownload(remote, target);
             return target.Commit();
         }
     }
-    ftp.Download(remote, target.WritePath());
+    ftp.Download(remote, target);
     target.Commit();
 }
 

@@ -5,6 +5,7 @@
 //
 // Options.cpp reads the command line, LocalFiles.cpp checks local files before they are used,
 // Session.cpp sets up the component and runs the commands, Output.cpp writes the lines.
+#include "tools/ftpdrive/Interrupt.h"
 #include "tools/ftpdrive/LocalFiles.h"
 #include "tools/ftpdrive/Mirror.h"
 #include "tools/ftpdrive/Options.h"
@@ -100,6 +101,7 @@ void LogOut(TVaskFTP& ftp)
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    EndOnInterrupt();
     BufferOutput();
     QCoreApplication app(argc, argv);
 
