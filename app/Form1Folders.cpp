@@ -129,7 +129,8 @@ void TForm1::RunFolder(transfer::TreeJob job)
     FtpSessionFactory sessions([this](TVaskFTP& ftp) { app::SetUpLike(ftp, *VaskFTP1); });
     sessions.BindTo(*VaskFTP1);
     sessions.onRefused = [this](const std::string& why) {
-        SetStatus(QString::fromUtf16(kSessionRefused) + QStringLiteral(": ") + FromSession(why));
+        SetStatus(QString::fromUtf16(kSessionRefused) + QStringLiteral(": ") +
+                  FromSession(why).trimmed());
     };
     transfer::TreeTransfer tree(std::move(job), sessions.Maker(), scheduler);
     tree.choosePolicy = [this](size_t existing) {

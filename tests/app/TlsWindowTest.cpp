@@ -6,6 +6,7 @@
 #include "app/ServerAddress.h"
 #include "app/TrustedCertificates.h"
 #include "support/RealServers.h"
+#include "support/StrippingRelay.h"
 #include "support/TestCertificates.h"
 #include "support/TestUtil.h"
 
@@ -263,6 +264,48 @@ TEST_F(TlsFormTest, AsksAboutTheCertificateAndRemembersTheAnswer)
     EXPECT_EQ(Trusted(), std::vector<std::string>{other}) << "trusted this time only";
     for (const SeenBox& box : boxes.seen)
         EXPECT_NE(box.buttons, QStringList{"OK"}) << "an error box";
+}
+
+// Someone between the window and the server strips AUTH TLS from the third session on: the
+// folder's extra sessions beyond its first send nothing of the login, the status line says they
+// were refused and why, and the folder arrives over the sessions that kept the window's TLS.
+TEST_F(TlsFormTest, FolderSessionsStrippedOfTlsAreRefusedAndSaidSo)
+{
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(server_.Root() + "/pasta")));
+    for (int i = 0; i < 8; ++i)
+        testsupport::WriteFileBytes(server_.Root() + "/pasta/f" + std::to_string(i),
+                                    std::string(1000 + i, 'a'));
+    testsupport::StrippingRelay relay(server_.Port(), {3, 4, 5});
+    relay.Start();
+    boxes.choices = {"Confiar desta vez"};
+    form->servidor->setText(QStringLiteral("ftpes://127.0.0.1"));
+    form->portas->setText(QString::number(relay.Port()));
+    form->Button9->click();
+    ASSERT_TRUE(form->VaskFTP1->Connected);
+
+    StatusHistory history(form->StatusBar1);
+    const std::string local = config_.File("baixada");
+    form->Edit1->setText(QStringLiteral("pasta/"));
+    form->Edit2->setText(QString::fromStdString(local));
+    form->Button2->click();
+    for (int i = 0; i < 8; ++i)
+        EXPECT_EQ(testsupport::ReadFileBytes(local + "/f" + std::to_string(i)),
+                  std::string(1000 + i, 'a'));
+    EXPECT_GE(relay.Sessions(), 5);
+    for (const std::string& line : relay.StrippedLines()) {
+        EXPECT_EQ(line.find("USER"), std::string::npos) << line;
+        EXPECT_EQ(line.find("PASS"), std::string::npos) << line;
+    }
+    EXPECT_TRUE(history.texts.contains(
+        QStringLiteral("Atenção: uma sessão a mais foi recusada por não ter o TLS e o certificado "
+                       "da sessão da janela: TLS refused by the server: 500 AUTH not "
+                       "understood.")))
+        << history.texts.join('|').toStdString();
+    EXPECT_TRUE(Status(*form).startsWith(QStringLiteral("Pasta transferida: 8 arquivos")))
+        << Status(*form).toStdString();
+    EXPECT_TRUE(Status(*form).endsWith(QStringLiteral(
+        "; 3 sessões recusadas por não ter o TLS e o certificado da sessão da janela")))
+        << Status(*form).toStdString();
 }
 
 // A server that refuses AUTH TLS: before the user's name and password go out readable, the
