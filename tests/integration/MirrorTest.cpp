@@ -356,8 +356,9 @@ TEST(Mirror, FailedLinesShowTheServersTextEscaped)
 }
 
 // Someone between ftpdrive and the server strips AUTH TLS from sessions 2-4 of a mirror whose
-// first session has TLS: none of them sends the login in clear; the run goes on over the first
-// session, says why it used fewer, and every file arrives.
+// first session has TLS, or answers them with a certificate of its own (one that verifies, or
+// one that does not): none of them sends the login; the run goes on over the first session, says
+// why it used fewer, and every file arrives.
 TEST(Mirror, SessionsStrippedOfTlsSendNoPasswordAndTheRunGoesOnWithout)
 {
     TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
@@ -371,20 +372,30 @@ TEST(Mirror, SessionsStrippedOfTlsSendNoPasswordAndTheRunGoesOnWithout)
     for (int i = 0; i < 12; ++i)
         testsupport::WriteFileBytes((tree / ("f" + std::to_string(i))).string(),
                                     std::string(2000 + i, static_cast<char>('a' + i)));
+    const std::vector<std::string> fingerprint{
+        "--tls", "auto", "--fingerprint",
+        testsupport::TestCertificates::FingerprintOf(certs.Server())};
+    const std::string stripped = "TLS refused by the server: 500 AUTH not understood.";
+    const std::string standIn = "Certificate of 127.0.0.1 not trusted";
     struct Row {
         const char* name;
         std::vector<std::string> trust;
+        std::optional<testsupport::TestCertificates::KeyPair> standIn;
+        std::string why;
     };
     const Row rows[] = {
-        {"tls auto", {"--tls", "auto", "--ca-file", certs.CaFile()}},
-        {"tls require", {"--tls", "require", "--ca-file", certs.CaFile()}},
-        {"fingerprint",
-         {"--tls", "auto", "--fingerprint",
-          testsupport::TestCertificates::FingerprintOf(certs.Server())}},
+        {"tls auto", {"--tls", "auto", "--ca-file", certs.CaFile()}, {}, stripped},
+        {"tls require", {"--tls", "require", "--ca-file", certs.CaFile()}, {}, stripped},
+        {"fingerprint", fingerprint, {}, stripped},
+        {"another certificate of the same authority",
+         {"--tls", "auto", "--ca-file", certs.CaFile()},
+         certs.Twin(),
+         standIn},
+        {"a self-signed stand-in", fingerprint, certs.SelfSigned(), standIn},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        testsupport::StrippingRelay relay(server.Port(), {2, 3, 4});
+        testsupport::StrippingRelay relay(server.Port(), {2, 3, 4}, row.standIn);
         relay.Start();
         testsupport::TempDir local;
         const fs::path copy = fs::path(local.Path()) / "copy";
@@ -407,8 +418,7 @@ TEST(Mirror, SessionsStrippedOfTlsSendNoPasswordAndTheRunGoesOnWithout)
         size_t refused = 0;
         for (const std::string& line : d.err)
             if (line.find("a session beside the first was not used") != std::string::npos &&
-                line.find("TLS refused by the server: 500 AUTH not understood.") !=
-                    std::string::npos)
+                line.find(row.why) != std::string::npos)
                 ++refused;
         EXPECT_EQ(refused, 3u) << Dump(d);
     }

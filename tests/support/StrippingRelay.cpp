@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <fcntl.h>
@@ -21,10 +22,12 @@ bool SendAll(int fd, const std::string& bytes)
     return true;
 }
 
-// The reply a server without TLS gives to `line`, and whether it ends the session.
-std::pair<std::string, bool> ReplyTo(const std::string& line)
+// The reply a server without TLS (or, `withTls`, one that has it) gives to `line`, and whether
+// it ends the session.
+std::pair<std::string, bool> ReplyTo(const std::string& line, bool withTls)
 {
     const std::string verb = line.substr(0, line.find(' '));
+    if (verb == "AUTH" && withTls) return {"234 Proceed with negotiation.\r\n", false};
     if (verb == "AUTH") return {"500 AUTH not understood.\r\n", false};
     if (verb == "USER") return {"331 Please specify the password.\r\n", false};
     if (verb == "PASS") return {"530 Login incorrect.\r\n", false};
@@ -39,11 +42,22 @@ struct StrippingRelay::Link {
     UniqueFd client;
     UniqueFd server; // empty for a stripped session
     std::string input;
+    std::unique_ptr<SSL, SslFree> tls; // a stripped session's, once the stand-in shook hands
 };
 
-StrippingRelay::StrippingRelay(uint16_t serverPort, std::set<int> stripped)
+StrippingRelay::StrippingRelay(uint16_t serverPort, std::set<int> stripped,
+                               const std::optional<TestCertificates::KeyPair>& standIn)
     : serverPort_(serverPort), stripped_(std::move(stripped)), listener_(16, true)
 {
+    if (standIn) {
+        standIn_.reset(SSL_CTX_new(TLS_server_method()));
+        if (!standIn_ ||
+            SSL_CTX_use_certificate_file(standIn_.get(), standIn->certificate.c_str(),
+                                         SSL_FILETYPE_PEM) != 1 ||
+            SSL_CTX_use_PrivateKey_file(standIn_.get(), standIn->key.c_str(), SSL_FILETYPE_PEM) !=
+                1)
+            standIn_.reset();
+    }
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
         wakeRead_.Reset(ends[0]);
@@ -124,7 +138,8 @@ void StrippingRelay::Accept(std::vector<Link>& links)
 bool StrippingRelay::Relay(Link& link, int from)
 {
     char buffer[16384];
-    const ssize_t n = ::recv(from, buffer, sizeof buffer, 0);
+    const ssize_t n = link.tls ? SSL_read(link.tls.get(), buffer, sizeof buffer)
+                               : ::recv(from, buffer, sizeof buffer, 0);
     if (n <= 0) return false;
     if (!link.server.Valid()) {
         link.input.append(buffer, static_cast<size_t>(n));
@@ -144,10 +159,28 @@ bool StrippingRelay::Answer(Link& link)
             const std::lock_guard<std::mutex> lock(mutex_);
             lines_.push_back(std::to_string(link.number) + ": " + line);
         }
-        const auto [reply, ends] = ReplyTo(line);
+        const bool withTls = standIn_ && !link.tls;
+        const auto [reply, ends] = ReplyTo(line, withTls);
+        if (link.tls) {
+            if (SSL_write(link.tls.get(), reply.data(), static_cast<int>(reply.size())) <= 0 ||
+                ends)
+                return false;
+            continue;
+        }
         if (!SendAll(link.client.Get(), reply) || ends) return false;
+        if (withTls && line.rfind("AUTH", 0) == 0 && !StandIn(link)) return false;
     }
     return true;
+}
+
+bool StrippingRelay::StandIn(Link& link)
+{
+    // Bounded: a client that gives up half-way must not hold the other sessions up.
+    const timeval bound{5, 0};
+    ::setsockopt(link.client.Get(), SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    link.tls.reset(SSL_new(standIn_.get()));
+    if (!link.tls || SSL_set_fd(link.tls.get(), link.client.Get()) != 1) return false;
+    return SSL_accept(link.tls.get()) == 1;
 }
 
 } // namespace testsupport
