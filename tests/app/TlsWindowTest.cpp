@@ -289,6 +289,8 @@ TEST_F(TlsFormTest, FolderSessionsStrippedOfTlsAreRefusedAndSaidSo)
          false,
          "; 1 sessão recusada por não ter o TLS e o certificado da sessão da janela"},
     };
+    // One for the whole test: it stays connected to the status line as long as the window lives.
+    StatusHistory history(form->StatusBar1);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.stripped.size());
         testsupport::StrippingRelay relay(server_.Port(), row.stripped);
@@ -300,7 +302,7 @@ TEST_F(TlsFormTest, FolderSessionsStrippedOfTlsAreRefusedAndSaidSo)
         form->Button9->click();
         ASSERT_TRUE(form->VaskFTP1->Connected);
 
-        StatusHistory history(form->StatusBar1);
+        history.texts.clear();
         const std::string local = config_.File("baixada" + std::to_string(row.stripped.size()));
         form->Edit1->setText(QStringLiteral("pasta/"));
         form->Edit2->setText(QString::fromStdString(local));
@@ -326,6 +328,36 @@ TEST_F(TlsFormTest, FolderSessionsStrippedOfTlsAreRefusedAndSaidSo)
         EXPECT_EQ(boxes.Errors().size(), row.arrives ? 0u : 1u);
         form->Button1->click();
     }
+}
+
+// Over implicit TLS the folder's sessions speak TLS from the first byte too, as the window's own
+// does: an "AUTH TLS" in clear would be no FTP to such a server, and the folder would not move.
+TEST_F(TlsFormTest, FolderOverImplicitTlsArrives)
+{
+    testsupport::VsftpdServer implicit;
+    implicit.UseTls({testsupport::FtpsMode::Implicit, TestCertificates::Shared().Server()});
+    ASSERT_TRUE(implicit.Start());
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(implicit.Root() + "/pasta")));
+    for (int i = 0; i < 6; ++i)
+        testsupport::WriteFileBytes(implicit.Root() + "/pasta/f" + std::to_string(i),
+                                    std::string(500 + i, 'b'));
+    boxes.choices = {"Confiar desta vez"};
+    form->servidor->setText(QStringLiteral("ftps://127.0.0.1"));
+    form->portas->setText(QString::number(implicit.Port()));
+    form->Button9->click();
+    ASSERT_TRUE(form->VaskFTP1->Connected);
+
+    const std::string local = config_.File("implicita");
+    form->Edit1->setText(QStringLiteral("pasta/"));
+    form->Edit2->setText(QString::fromStdString(local));
+    form->Button2->click();
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(testsupport::ReadFileBytes(local + "/f" + std::to_string(i)),
+                  std::string(500 + i, 'b'))
+            << i << ": " << Status(*form).toStdString();
+    EXPECT_TRUE(Status(*form).startsWith(QStringLiteral("Pasta transferida: 6 arquivos")))
+        << Status(*form).toStdString();
+    EXPECT_TRUE(boxes.Errors().empty());
 }
 
 // A server that refuses AUTH TLS: before the user's name and password go out readable, the
