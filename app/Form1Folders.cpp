@@ -8,6 +8,7 @@
 #include "app/TransferText.h"
 #include "app/Unit1.h"
 #include "app/WireText.h"
+#include "ftp/FtpSessionFactory.h"
 #include "ftp/ListLineShapes.h"
 #include "ftp/ListParsers.h"
 #include "net/Wait.h"
@@ -26,6 +27,10 @@ namespace {
 constexpr int kFolderSessions = 4;
 // The failures a box lists by name; the rest are counted.
 constexpr size_t kFailuresShown = 10;
+// A session beside the window's that would not log in with the window's TLS and certificate.
+constexpr char16_t kSessionRefused[] =
+    u"Atenção: uma sessão a mais foi recusada por não ter o TLS e o certificado da sessão da "
+    u"janela";
 
 std::string WithoutTrailingSlashes(std::string path)
 {
@@ -121,8 +126,13 @@ void TForm1::RunFolder(transfer::TreeJob job)
 {
     job.queue.maxSessions = kFolderSessions;
     transfer::EventLoopScheduler scheduler;
-    transfer::TreeTransfer tree(
-        std::move(job), [this] { return app::SessionLike(*VaskFTP1); }, scheduler);
+    FtpSessionFactory sessions([this](TVaskFTP& ftp) { app::SetUpLike(ftp, *VaskFTP1); });
+    sessions.BindTo(*VaskFTP1);
+    sessions.onRefused = [this](const std::string& why) {
+        SetStatus(QString::fromUtf16(kSessionRefused) + QStringLiteral(": ") +
+                  FromSession(why).trimmed());
+    };
+    transfer::TreeTransfer tree(std::move(job), sessions.Maker(), scheduler);
     tree.choosePolicy = [this](size_t existing) {
         // The time the question is open is the user's, not the transfer's.
         rate_.Pause(transferClock_.elapsed());
@@ -154,7 +164,14 @@ void TForm1::RunFolder(transfer::TreeJob job)
             VaskFTP1->Canceled = false;
         }
     }
-    SetStatus(app::FolderSummaryText(*summary, heldFolder_.filesTotal));
+    QString status = app::FolderSummaryText(*summary, heldFolder_.filesTotal);
+    // Why the run had fewer sessions than it asked for.
+    if (sessions.Refused() > 0)
+        status += QStringLiteral("; ") + QString::number(sessions.Refused()) +
+                  (sessions.Refused() == 1 ? QStringLiteral(" sessão recusada")
+                                           : QStringLiteral(" sessões recusadas")) +
+                  QStringLiteral(" por não ter o TLS e o certificado da sessão da janela");
+    SetStatus(status);
     if (summary->failures.empty()) return;
     QString text = QStringLiteral("Alguns arquivos não foram transferidos:");
     for (size_t i = 0; i < summary->failures.size() && i < kFailuresShown; ++i)

@@ -4,6 +4,7 @@
 
 #include "ftp/CommandOperation.h"
 #include "ftp/DownloadTarget.h"
+#include "ftp/FailureKinds.h"
 #include "ftp/FileTimes.h"
 #include "ftp/FileVerification.h"
 #include "ftp/FtpDataConnection.h"
@@ -76,6 +77,7 @@ transfer::Outcome FailureOutcome(const std::string& message, ErrorReason reason)
     outcome.reason = reason;
     const int code = LeadingReplyCode(message);
     if (code >= 100 && code <= 999) outcome.replyCode = code;
+    outcome.failure = FailureKindOf(outcome.replyCode, reason);
     return outcome;
 }
 

@@ -17,12 +17,34 @@
 
 namespace transfer {
 
+// Why an operation failed, in terms any protocol can fill: what the transfer queue decides its
+// tries and its number of sessions by (docs/session-interface.md has the whole contract).
+enum class FailureKind : uint8_t {
+    None,              // it did not fail, or the session said no more than its ErrorReason
+    ConnectionLost,    // the connection could not be made, broke off, or the server closed it
+    TimedOut,          // nothing heard for too long; the connection is given up
+    TooManySessions,   // the server turned the session away for the number of sessions
+    LoginRefused,      // the server would not take the user and password
+    RefusedForGood,    // refused, and asking again the same way will not change that
+    RefusedForNow,     // refused for the moment (a file in use, no room just now)
+    DataChannelFailed, // the channel for the bytes failed, or they came cut short; the session is
+                       // fine
+    LocalFailure,      // a local file could not be opened, made, read or written
+    Canceled,          // ended by Cancel or Close
+    Other,             // none of these: a checksum that does not match, a reply that makes no sense
+};
+
 // How an operation ended. `ok` only for a whole success: for a file, every byte of it, checked.
 struct Outcome {
     bool ok = false;
     std::string message; // for people; empty on success
     ErrorReason reason = ErrorReason::Unknown;
-    int replyCode = 0; // the server's reply that decided it, 0 when none did
+    // Set by a session that knows more than `reason` tells (a server's "too many sessions", say);
+    // None leaves it to the reason: KindOf().
+    FailureKind failure = FailureKind::None;
+    // The server's own number for the answer that decided it, 0 when none did: for the record
+    // only, nothing above the session decides by it.
+    int replyCode = 0;
     int64_t bytes = 0; // bytes moved by a transfer (a resumed one: those of this pass)
     // The server's checksum of the file matched the bytes that moved.
     bool verified = false;
@@ -36,6 +58,11 @@ struct Outcome {
         return outcome;
     }
 };
+
+// The kind of failure `reason` is when nothing more is known.
+FailureKind KindOf(ErrorReason reason);
+// The kind of a failed outcome: its own `failure`, else its reason's; None for a success.
+FailureKind KindOf(const Outcome& outcome);
 
 // One entry of a remote directory.
 struct RemoteEntry {

@@ -4,35 +4,33 @@ namespace transfer {
 
 bool WorthRetrying(const Outcome& outcome)
 {
-    if (outcome.ok) return false;
-    switch (outcome.replyCode) {
-    case 421:
-    case 425:
-    case 426: return true;
-    default: break;
-    }
-    switch (outcome.reason) {
-    case ErrorReason::SocketError:
-    case ErrorReason::ServerClosed:
-    case ErrorReason::TimedOut:
-    case ErrorReason::ConnectTimedOut:
-    case ErrorReason::ConnectFailed:
-    case ErrorReason::LookupTimedOut:
-    case ErrorReason::DataConnectionFailed:
-    case ErrorReason::TransferIncomplete:
-    case ErrorReason::TlsTruncated:
-    case ErrorReason::OutOfStep: return true;
+    switch (KindOf(outcome)) {
+    case FailureKind::ConnectionLost:
+    case FailureKind::TimedOut:
+    case FailureKind::TooManySessions:
+    case FailureKind::DataChannelFailed: return true;
     default: return false;
     }
 }
 
 bool TurnedAwayForLoad(const Outcome& outcome)
 {
-    if (outcome.ok) return false;
-    if (outcome.replyCode == 421) return true;
-    // A login refused (530) for a session beside others that logged in with the same name and
-    // password: the credentials are right, so it is the count that the server minds.
-    return outcome.replyCode == 530;
+    const FailureKind kind = KindOf(outcome);
+    // A login refused beside sessions that logged in with the same name and password: the
+    // credentials are right, so it is the count that the server minds.
+    return kind == FailureKind::TooManySessions || kind == FailureKind::LoginRefused;
+}
+
+bool SessionSurvives(const Outcome& outcome)
+{
+    switch (KindOf(outcome)) {
+    case FailureKind::DataChannelFailed:
+    case FailureKind::RefusedForGood:
+    case FailureKind::RefusedForNow:
+    case FailureKind::LoginRefused:
+    case FailureKind::LocalFailure: return true;
+    default: return false;
+    }
 }
 
 int64_t RetryPauseMs(int nextTry, int64_t firstPauseMs)

@@ -10,24 +10,16 @@ namespace {
 
 const std::string kNotTried = "not tried, as ";
 
-// After these a session's control connection is still fine: only the data connection failed.
-bool SessionSurvives(const Outcome& outcome)
-{
-    if (outcome.replyCode == 425 || outcome.replyCode == 426) return true;
-    return outcome.reason == ErrorReason::DataConnectionFailed ||
-           outcome.reason == ErrorReason::ServerRefused ||
-           outcome.reason == ErrorReason::TransferIncomplete ||
-           outcome.reason == ErrorReason::FileOpen || outcome.reason == ErrorReason::FileCreate ||
-           outcome.reason == ErrorReason::FileRead || outcome.reason == ErrorReason::FileWrite;
-}
-
-Outcome Failure(std::string message, ErrorReason reason)
+Outcome Failure(std::string message, ErrorReason reason, FailureKind kind)
 {
     Outcome outcome;
     outcome.message = std::move(message);
     outcome.reason = reason;
+    outcome.failure = kind;
     return outcome;
 }
+
+bool Canceled(const Outcome& outcome) { return KindOf(outcome) == FailureKind::Canceled; }
 
 } // namespace
 
@@ -131,8 +123,8 @@ void TransferQueue::OpenSession()
     slots_.push_back(std::move(owned));
     if (!slot->session) {
         scheduler_.After(0, Guarded([this, slot] {
-                             Opened(slot,
-                                    Failure("no session could be made", ErrorReason::Unknown));
+                             Opened(slot, Failure("no session could be made", ErrorReason::Unknown,
+                                                  FailureKind::Other));
                          }));
         return;
     }
@@ -160,8 +152,8 @@ void TransferQueue::Opened(Slot* slot, const Outcome& outcome)
         return Pump();
     }
     // A refused login before any session got in is the credentials, not the load.
-    const bool busyServer =
-        TurnedAwayForLoad(outcome) && (mostOpen_ > 0 || outcome.replyCode == 421);
+    const bool busyServer = KindOf(outcome) == FailureKind::TooManySessions ||
+                            (TurnedAwayForLoad(outcome) && mostOpen_ > 0);
     if ((WorthRetrying(outcome) || busyServer) && ++failedOpens_ < settings_.maxTries) {
         opensPausing_ = true;
         scheduler_.After(RetryPauseMs(failedOpens_ + 1, settings_.firstRetryPauseMs),
@@ -239,10 +231,10 @@ void TransferQueue::Ended(Slot* slot, size_t index, const Outcome& outcome)
     }
     const bool forLoad = TurnedAwayForLoad(outcome) && OpenCount() > 1;
     const bool retry = WorthRetrying(outcome);
+    // Fewer sessions from now on; the item does not pay for it with a try.
+    if (forLoad) limit_ = std::max(1, std::min(limit_ - 1, OpenCount()));
     if ((forLoad || retry) && !SessionSurvives(outcome)) Drop(slot);
     if (forLoad) {
-        // Fewer sessions from now on; the item does not pay for it with a try.
-        limit_ = std::max(1, std::min(limit_ - 1, OpenCount()));
         --entry.tries;
         entry.state = ItemState::Ready;
         ready_.push_front(index);
@@ -276,8 +268,7 @@ void TransferQueue::Finish(size_t index, ItemState state, const Outcome& outcome
     ++ended_;
     results_.push_back(ItemResult{index, outcome, entry.tries});
     if (onItemDone) onItemDone(results_.back());
-    const bool releases =
-        state == ItemState::Done || (entry.item.mayFail && outcome.reason != ErrorReason::Canceled);
+    const bool releases = state == ItemState::Done || (entry.item.mayFail && !Canceled(outcome));
     for (const size_t dependent : dependents_[index]) {
         if (releases) {
             if (entries_[dependent].state != ItemState::Waiting) continue;
@@ -286,7 +277,7 @@ void TransferQueue::Finish(size_t index, ItemState state, const Outcome& outcome
         } else {
             // The first failure of a chain is the one worth telling.
             Outcome because = outcome;
-            if (outcome.reason != ErrorReason::Canceled && outcome.message.rfind(kNotTried, 0) != 0)
+            if (!Canceled(outcome) && outcome.message.rfind(kNotTried, 0) != 0)
                 because.message = kNotTried + entries_[index].item.request.remotePath +
                                   " failed: " + outcome.message;
             because.bytes = 0;
@@ -310,7 +301,7 @@ void TransferQueue::Cancel()
     if (finished_) return;
     canceled_ = true;
     for (auto& slot : slots_) Drop(slot.get());
-    const Outcome canceled = Failure("canceled", ErrorReason::Canceled);
+    const Outcome canceled = Failure("canceled", ErrorReason::Canceled, FailureKind::Canceled);
     for (size_t i = 0; i < entries_.size(); ++i) Finish(i, ItemState::Failed, canceled);
     if (!started_) started_ = true;
     CheckFinished();

@@ -6,6 +6,7 @@
 #include "app/ServerAddress.h"
 #include "app/TrustedCertificates.h"
 #include "support/RealServers.h"
+#include "support/StrippingRelay.h"
 #include "support/TestCertificates.h"
 #include "support/TestUtil.h"
 
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <set>
 #include <sys/stat.h>
 
 using namespace apptest;
@@ -263,6 +265,99 @@ TEST_F(TlsFormTest, AsksAboutTheCertificateAndRemembersTheAnswer)
     EXPECT_EQ(Trusted(), std::vector<std::string>{other}) << "trusted this time only";
     for (const SeenBox& box : boxes.seen)
         EXPECT_NE(box.buttons, QStringList{"OK"}) << "an error box";
+}
+
+// Someone between the window and the server strips AUTH TLS from some of the folder's sessions:
+// none of them sends anything of the login, and the status line says they were refused and why.
+// The folder arrives over the sessions that kept the window's TLS; with none such, the run fails.
+TEST_F(TlsFormTest, FolderSessionsStrippedOfTlsAreRefusedAndSaidSo)
+{
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(server_.Root() + "/pasta")));
+    for (int i = 0; i < 8; ++i)
+        testsupport::WriteFileBytes(server_.Root() + "/pasta/f" + std::to_string(i),
+                                    std::string(1000 + i, 'a'));
+    struct Row {
+        std::set<int> stripped; // the window's own session is the first
+        bool arrives;
+        const char* summary;
+    };
+    const Row rows[] = {
+        {{3, 4, 5},
+         true,
+         "; 3 sessões recusadas por não ter o TLS e o certificado da sessão da janela"},
+        {{2, 3, 4, 5, 6},
+         false,
+         "; 1 sessão recusada por não ter o TLS e o certificado da sessão da janela"},
+    };
+    // One for the whole test: it stays connected to the status line as long as the window lives.
+    StatusHistory history(form->StatusBar1);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.stripped.size());
+        testsupport::StrippingRelay relay(server_.Port(), row.stripped);
+        relay.Start();
+        boxes.choices = {"Confiar desta vez"};
+        boxes.seen.clear();
+        form->servidor->setText(QStringLiteral("ftpes://127.0.0.1"));
+        form->portas->setText(QString::number(relay.Port()));
+        form->Button9->click();
+        ASSERT_TRUE(form->VaskFTP1->Connected);
+
+        history.texts.clear();
+        const std::string local = config_.File("baixada" + std::to_string(row.stripped.size()));
+        form->Edit1->setText(QStringLiteral("pasta/"));
+        form->Edit2->setText(QString::fromStdString(local));
+        form->Button2->click();
+        for (int i = 0; i < 8; ++i) {
+            const std::string file = local + "/f" + std::to_string(i);
+            if (row.arrives)
+                EXPECT_EQ(testsupport::ReadFileBytes(file), std::string(1000 + i, 'a')) << i;
+            else
+                EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(file))) << i;
+        }
+        EXPECT_GE(relay.Sessions(), row.arrives ? 5 : 2);
+        for (const std::string& line : relay.StrippedLines()) {
+            EXPECT_EQ(line.find("USER"), std::string::npos) << line;
+            EXPECT_EQ(line.find("PASS"), std::string::npos) << line;
+        }
+        EXPECT_TRUE(history.texts.contains(QStringLiteral(
+            "Atenção: uma sessão a mais foi recusada por não ter o TLS e o certificado da sessão "
+            "da janela: TLS refused by the server: 500 AUTH not understood.")))
+            << history.texts.join('|').toStdString();
+        EXPECT_TRUE(Status(*form).endsWith(QString::fromUtf8(row.summary)))
+            << Status(*form).toStdString();
+        EXPECT_EQ(boxes.Errors().size(), row.arrives ? 0u : 1u);
+        form->Button1->click();
+    }
+}
+
+// Over implicit TLS the folder's sessions speak TLS from the first byte too, as the window's own
+// does: an "AUTH TLS" in clear would be no FTP to such a server, and the folder would not move.
+TEST_F(TlsFormTest, FolderOverImplicitTlsArrives)
+{
+    testsupport::VsftpdServer implicit;
+    implicit.UseTls({testsupport::FtpsMode::Implicit, TestCertificates::Shared().Server()});
+    ASSERT_TRUE(implicit.Start());
+    ASSERT_TRUE(QDir().mkpath(QString::fromStdString(implicit.Root() + "/pasta")));
+    for (int i = 0; i < 6; ++i)
+        testsupport::WriteFileBytes(implicit.Root() + "/pasta/f" + std::to_string(i),
+                                    std::string(500 + i, 'b'));
+    boxes.choices = {"Confiar desta vez"};
+    form->servidor->setText(QStringLiteral("ftps://127.0.0.1"));
+    form->portas->setText(QString::number(implicit.Port()));
+    form->Button9->click();
+    ASSERT_TRUE(form->VaskFTP1->Connected);
+
+    const std::string local = config_.File("implicita");
+    form->Edit1->setText(QStringLiteral("pasta/"));
+    form->Edit2->setText(QString::fromStdString(local));
+    form->Button2->click();
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(testsupport::ReadFileBytes(local + "/f" + std::to_string(i)),
+                  std::string(500 + i, 'b'))
+            << i << ": " << Status(*form).toStdString();
+    EXPECT_TRUE(Status(*form).startsWith(QStringLiteral("Pasta transferida: 6 arquivos")))
+        << Status(*form).toStdString();
+    EXPECT_TRUE(boxes.Errors().empty());
 }
 
 // A server that refuses AUTH TLS: before the user's name and password go out readable, the

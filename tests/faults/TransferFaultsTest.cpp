@@ -738,6 +738,71 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
     }
 }
 
+// The session says each failure in the terms the queue decides by, never by the server's reply
+// code: a login turned away or refused, a request refused for now or for good, a data channel
+// that failed.
+TEST(SessionFailures, EachReplyGivesTheKindTheQueueDecidesBy)
+{
+    using Kind = transfer::FailureKind;
+    struct Row {
+        const char* name;
+        const char* loginReply; // to USER; nullptr: the greeting itself is the reply
+        const char* retrReply;  // to RETR, after a login that succeeded
+        Kind kind;
+    };
+    const Row rows[] = {
+        {"GreetedWith421", nullptr, nullptr, Kind::TooManySessions},
+        {"LoginRefused", "530 Login incorrect.", nullptr, Kind::LoginRefused},
+        {"NoDataConnection", "230 ok", "425 Can't open data connection.", Kind::DataChannelFailed},
+        {"TransferAborted", "230 ok", "426 Connection closed; transfer aborted.",
+         Kind::DataChannelFailed},
+        {"FileBusy", "230 ok", "450 File busy.", Kind::RefusedForNow},
+        {"NoSuchFile", "230 ok", "550 No such file.", Kind::RefusedForGood},
+        {"TooManyMidway", "230 ok", "421 Too many connections; closing.", Kind::TooManySessions},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::TempDir dir("tavolen-kinds");
+        testsupport::ScriptedFtpServer server;
+        server.SetAfterScript(testsupport::ScriptedFtpServer::AfterScript::Close);
+        if (!row.loginReply) {
+            server.Reply("421 Too many connections (2) from this IP");
+        } else {
+            auto& script = server.Reply("220 pronto").Expect("USER ana").Reply(row.loginReply);
+            if (row.retrReply) {
+                script.NoFeatures().Expect("TYPE I").Reply("200 binary");
+                script.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR f");
+                script.Reply(row.retrReply);
+            }
+        }
+        server.Start();
+        auto ftp = std::make_unique<TVaskFTP>(nullptr);
+        ftp->Host = "127.0.0.1";
+        ftp->Port = server.Port();
+        ftp->UserID = "ana";
+        ftp->Password = "x";
+        ftp->Passive = true;
+        ftp->TimeOut = 5000;
+        FtpSession session(std::move(ftp));
+        session.SetPipelining(false);
+        std::optional<transfer::Outcome> opened;
+        session.Open([&](const transfer::Outcome& o) { opened = o; });
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return opened.has_value(); }));
+        std::optional<transfer::Outcome> ended = opened;
+        if (row.retrReply) {
+            ASSERT_TRUE(opened->ok) << opened->message;
+            transfer::Request request;
+            request.remotePath = "f";
+            request.localPath = dir.File("f");
+            ended = RunToEnd(session, request);
+            ASSERT_TRUE(ended);
+        }
+        EXPECT_FALSE(ended->ok);
+        EXPECT_EQ(transfer::KindOf(*ended), row.kind) << ended->message;
+        EXPECT_TRUE(server.Verify());
+    }
+}
+
 // The non-blocking session checks a whole file against the server's checksum as the bytes pass:
 // the hash is picked once per login (OPTS HASH where needed), a mismatch fails with both values
 // and sets a download aside, and an answer without a checksum fails only when one is required.

@@ -4,6 +4,7 @@
 
 #include "support/RealServers.h"
 #include "support/ScriptedFtpServer.h"
+#include "support/StrippingRelay.h"
 #include "support/TestCertificates.h"
 #include "support/TestUtil.h"
 
@@ -496,5 +497,74 @@ TEST(Mirror, InterruptEndsARunPromptlyWithTheSignalsStatus)
             << "signal " << signal;
         EXPECT_FALSE(fs::exists(target / "slow"));
         EXPECT_EQ(fs::symlink_status(target / "fifo").type(), fs::file_type::fifo);
+    }
+}
+
+// Someone between ftpdrive and the server strips AUTH TLS from sessions 2-4 of a mirror whose
+// first session has TLS, or answers them with a certificate of its own (one that verifies, or
+// one that does not): none of them sends the login; the run goes on over the first session, says
+// why it used fewer, and every file arrives.
+TEST(Mirror, SessionsStrippedOfTlsSendNoPasswordAndTheRunGoesOnWithout)
+{
+    TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
+    TAVOLEN_REQUIRE(testsupport::TestCertificates::Available(), "the openssl command");
+    const auto& certs = testsupport::TestCertificates::Shared();
+    testsupport::VsftpdServer server;
+    server.UseTls({testsupport::FtpsMode::Explicit, certs.Server()});
+    ASSERT_TRUE(server.Start());
+    const fs::path tree = fs::path(server.Root()) / "tree";
+    fs::create_directories(tree);
+    for (int i = 0; i < 12; ++i)
+        testsupport::WriteFileBytes((tree / ("f" + std::to_string(i))).string(),
+                                    std::string(2000 + i, static_cast<char>('a' + i)));
+    const std::vector<std::string> fingerprint{
+        "--tls", "auto", "--fingerprint",
+        testsupport::TestCertificates::FingerprintOf(certs.Server())};
+    const std::string stripped = "TLS refused by the server: 500 AUTH not understood.";
+    const std::string standIn = "Certificate of 127.0.0.1 not trusted";
+    struct Row {
+        const char* name;
+        std::vector<std::string> trust;
+        std::optional<testsupport::TestCertificates::KeyPair> standIn;
+        std::string why;
+    };
+    const Row rows[] = {
+        {"tls auto", {"--tls", "auto", "--ca-file", certs.CaFile()}, {}, stripped},
+        {"tls require", {"--tls", "require", "--ca-file", certs.CaFile()}, {}, stripped},
+        {"fingerprint", fingerprint, {}, stripped},
+        {"another certificate of the same authority",
+         {"--tls", "auto", "--ca-file", certs.CaFile()},
+         certs.Twin(),
+         standIn},
+        {"a self-signed stand-in", fingerprint, certs.SelfSigned(), standIn},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::StrippingRelay relay(server.Port(), {2, 3, 4}, row.standIn);
+        relay.Start();
+        testsupport::TempDir local;
+        const fs::path copy = fs::path(local.Path()) / "copy";
+
+        const Drive d = RunFtpdrive(With(
+            With({"--host", "127.0.0.1", "--port", std::to_string(relay.Port()), "--user",
+                  server.User(), "--password", server.Password(), "--passive", "--parallel", "4"},
+                 row.trust),
+            {"mirror", "/tree", copy.string()}));
+        ASSERT_EQ(d.exitCode, 0) << Dump(d) << server.Log();
+        EXPECT_EQ(Differences(TreeOf(copy, true), TreeOf(tree, true)), "");
+        // The stripped sessions were tried, and heard nothing of the login.
+        EXPECT_GE(relay.Sessions(), 4);
+        for (const std::string& line : relay.StrippedLines()) {
+            EXPECT_EQ(line.find("PASS"), std::string::npos) << line;
+            EXPECT_EQ(line.find("USER"), std::string::npos) << line;
+        }
+        EXPECT_EQ(d.CountContaining("mirror: 12 files"), 1u) << Dump(d);
+        EXPECT_EQ(d.CountContaining(", 1 session"), 1u) << Dump(d);
+        size_t refused = 0;
+        for (const std::string& line : d.err)
+            if (line.find("a session beside the first was not used") != std::string::npos &&
+                line.find(row.why) != std::string::npos)
+                ++refused;
+        EXPECT_EQ(refused, 3u) << Dump(d);
     }
 }

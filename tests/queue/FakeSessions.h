@@ -54,6 +54,7 @@ private:
     std::map<std::pair<int64_t, uint64_t>, std::function<void()>> pending_;
 };
 
+// A failure that says only its reason (and, for the record, a reply code).
 inline transfer::Outcome Failed(ErrorReason reason, int replyCode = 0, int64_t bytes = 0)
 {
     transfer::Outcome outcome;
@@ -64,11 +65,20 @@ inline transfer::Outcome Failed(ErrorReason reason, int replyCode = 0, int64_t b
     return outcome;
 }
 
+// A failure whose kind the session says, with a reason that would tell nothing by itself.
+inline transfer::Outcome Failed(transfer::FailureKind kind, int64_t bytes = 0)
+{
+    transfer::Outcome outcome = Failed(ErrorReason::Unknown, 0, bytes);
+    outcome.failure = kind;
+    return outcome;
+}
+
 // The server all the fake sessions talk to.
 struct FakeServer {
     explicit FakeServer(FakeClock& clock) : clock(clock) {}
     FakeClock& clock;
-    int maxSessions = 100; // more logins than this are turned away with 421
+    int maxSessions = 100; // more logins than this are turned away, with loginFailure
+    transfer::Outcome loginFailure = Failed(transfer::FailureKind::TooManySessions);
     int64_t transferMs = 10;
     int open = 0;
     int mostOpen = 0;
@@ -97,8 +107,7 @@ public:
     {
         Later(0, [this, done] {
             ++server_.logins;
-            if (server_.open >= server_.maxSessions)
-                return done(Failed(ErrorReason::ServerRefused, 421));
+            if (server_.open >= server_.maxSessions) return done(server_.loginFailure);
             open_ = true;
             ++server_.open;
             server_.mostOpen = std::max(server_.mostOpen, server_.open);
@@ -123,8 +132,9 @@ public:
                 queued.pop_front();
             }
             if (outcome.bytes > 0 && progress) progress({outcome.bytes, -1});
-            if (!outcome.ok &&
-                (outcome.reason == ErrorReason::ServerClosed || outcome.replyCode == 421))
+            const transfer::FailureKind kind = transfer::KindOf(outcome);
+            if (kind == transfer::FailureKind::ConnectionLost ||
+                kind == transfer::FailureKind::TooManySessions)
                 Lose();
             done(outcome);
         });

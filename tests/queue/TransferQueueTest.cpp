@@ -14,6 +14,7 @@ using fakes::Failed;
 using fakes::FakeClock;
 using fakes::FakeServer;
 using fakes::FakeSession;
+using Kind = transfer::FailureKind;
 using transfer::ItemResult;
 using transfer::Operation;
 using transfer::Outcome;
@@ -92,14 +93,39 @@ TEST(TransferQueue, RetriesOnlyFailuresWorthIt)
          2,
          false,
          100},
-        {"426 transfer aborted, three times",
-         {Failed(ErrorReason::ServerRefused, 426, 10), Failed(ErrorReason::ServerRefused, 426, 10),
-          Failed(ErrorReason::ServerRefused, 426, 10)},
+        {"data channel broken off, three times",
+         {Failed(Kind::DataChannelFailed, 10), Failed(Kind::DataChannelFailed, 10),
+          Failed(Kind::DataChannelFailed, 10)},
          false,
          3,
          true,
          0},
         {"550 no such file", {Failed(ErrorReason::ServerRefused, 550)}, false, 1, false, 0},
+        // The kind a session says decides, whatever its reason would say alone.
+        {"connection lost", {Failed(Kind::ConnectionLost, 20)}, true, 2, true, 120},
+        {"timed out", {Failed(Kind::TimedOut)}, true, 2, false, 100},
+        {"too many sessions, with no other session open",
+         {Failed(Kind::TooManySessions)},
+         true,
+         2,
+         false,
+         100},
+        {"refused for now", {Failed(Kind::RefusedForNow)}, false, 1, false, 0},
+        {"refused for good", {Failed(Kind::RefusedForGood)}, false, 1, false, 0},
+        {"login refused, with no other session open",
+         {Failed(Kind::LoginRefused)},
+         false,
+         1,
+         false,
+         0},
+        {"local failure", {Failed(Kind::LocalFailure)}, false, 1, false, 0},
+        {"checksum does not match", {Failed(Kind::Other)}, false, 1, false, 0},
+        {"a session that only says its reason is canceled",
+         {Failed(ErrorReason::Canceled)},
+         false,
+         1,
+         false,
+         0},
         {"local file cannot be written", {Failed(ErrorReason::FileCreate)}, false, 1, false, 0},
         {"certificate refused", {Failed(ErrorReason::CertificateRejected)}, false, 1, false, 0},
         {"file cut short", {Failed(ErrorReason::TransferIncomplete, 0, 5)}, true, 2, true, 105},
@@ -155,11 +181,17 @@ TEST(TransferQueue, ServerTakingFewerSessionsGetsFewerAndEveryFileArrives)
     struct Row {
         int serverTakes;
         int queueWants;
+        // How the sessions past those are turned away: a session refused for the TLS the run
+        // requires costs nothing more than one turned away for the load.
+        Kind turnedAway = Kind::TooManySessions;
     };
-    for (const Row row : {Row{2, 4}, Row{1, 4}, Row{3, 8}, Row{4, 4}}) {
-        SCOPED_TRACE("server takes " + std::to_string(row.serverTakes));
+    for (const Row row : {Row{2, 4}, Row{1, 4}, Row{3, 8}, Row{4, 4}, Row{2, 4, Kind::LoginRefused},
+                          Row{1, 4, Kind::RefusedForGood}}) {
+        SCOPED_TRACE("server takes " + std::to_string(row.serverTakes) + ", kind " +
+                     std::to_string(static_cast<int>(row.turnedAway)));
         QueueRun run({.maxSessions = row.queueWants});
         run.server.maxSessions = row.serverTakes;
+        run.server.loginFailure = Failed(row.turnedAway);
         for (int i = 0; i < 20; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
         run.queue->Start();
         run.clock.RunAll();
@@ -178,35 +210,53 @@ TEST(TransferQueue, ServerTakingFewerSessionsGetsFewerAndEveryFileArrives)
     }
 }
 
-// A 421 in the middle of a run, with other sessions open, means "fewer": the item goes back to
-// the queue without paying a try, and the queue runs one session fewer from then on.
-TEST(TransferQueue, A421AmidSessionsShrinksTheQueueWithoutCostingATry)
+// A session turned away for the number of sessions in the middle of a run, with other sessions
+// open, means "fewer": the item goes back to the queue without paying a try, and the queue runs
+// one session fewer from then on. So does a login refused beside sessions that logged in.
+TEST(TransferQueue, TurnedAwayAmidSessionsShrinksTheQueueWithoutCostingATry)
 {
-    QueueRun run({.maxSessions = 3});
-    run.server.failures["/f0"] = {Failed(ErrorReason::ServerRefused, 421)};
-    for (int i = 0; i < 9; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
-    run.queue->Start();
-    run.clock.RunAll();
-    EXPECT_EQ(run.queue->SessionLimit(), 2);
-    EXPECT_TRUE(run.ResultOf(0).outcome.ok);
-    EXPECT_EQ(run.ResultOf(0).tries, 1);
+    for (const Kind kind : {Kind::TooManySessions, Kind::LoginRefused}) {
+        SCOPED_TRACE(static_cast<int>(kind));
+        QueueRun run({.maxSessions = 3});
+        run.server.failures["/f0"] = {Failed(kind)};
+        for (int i = 0; i < 9; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
+        run.queue->Start();
+        run.clock.RunAll();
+        EXPECT_EQ(run.queue->SessionLimit(), 2);
+        EXPECT_TRUE(run.ResultOf(0).outcome.ok);
+        EXPECT_EQ(run.ResultOf(0).tries, 1);
+    }
 }
 
-// A server that cannot be logged in to at all fails every item once the tries are spent.
+// A server that cannot be logged in to at all fails every item with the login's failure: once
+// the tries are spent where another try may help, at once where it cannot (a login refused
+// before any session got in is the credentials, not the load; a session refused for the TLS the
+// run requires will be refused again).
 TEST(TransferQueue, NoSessionAtAllFailsEveryItem)
 {
-    QueueRun run({.maxSessions = 2, .maxTries = 3, .firstRetryPauseMs = 10});
-    run.server.maxSessions = 0;
-    run.queue->Add(Get("/a"));
-    run.queue->Add(Get("/b"));
-    run.queue->Start();
-    run.clock.RunAll();
-    ASSERT_TRUE(run.finished);
-    EXPECT_FALSE(run.ResultOf(0).outcome.ok);
-    EXPECT_FALSE(run.ResultOf(1).outcome.ok);
-    EXPECT_EQ(run.ResultOf(0).outcome.replyCode, 421);
-    // Two sessions tried at first, then one at a time for the two tries left.
-    EXPECT_EQ(run.server.logins, 4);
+    struct Row {
+        Kind kind;
+        int logins;
+    };
+    // Two sessions tried at first; then, for a failure worth it, one at a time for the two
+    // tries left.
+    for (const Row row :
+         {Row{Kind::TooManySessions, 4}, Row{Kind::ConnectionLost, 4}, Row{Kind::TimedOut, 4},
+          Row{Kind::LoginRefused, 2}, Row{Kind::RefusedForGood, 2}}) {
+        SCOPED_TRACE(static_cast<int>(row.kind));
+        QueueRun run({.maxSessions = 2, .maxTries = 3, .firstRetryPauseMs = 10});
+        run.server.maxSessions = 0;
+        run.server.loginFailure = Failed(row.kind);
+        run.queue->Add(Get("/a"));
+        run.queue->Add(Get("/b"));
+        run.queue->Start();
+        run.clock.RunAll();
+        ASSERT_TRUE(run.finished);
+        EXPECT_FALSE(run.ResultOf(0).outcome.ok);
+        EXPECT_FALSE(run.ResultOf(1).outcome.ok);
+        EXPECT_EQ(transfer::KindOf(run.ResultOf(0).outcome), row.kind);
+        EXPECT_EQ(run.server.logins, row.logins);
+    }
 }
 
 // Cancel stops every running transfer at once; nothing that had not ended is reported done.

@@ -74,6 +74,7 @@ TestCertificates::TestCertificates() : dir_(std::make_unique<TempDir>("tavolen-c
     notYetValid_ =
         Signed("future", "localhost", kServerNames, "20900101000000Z", "20910101000000Z");
     wrongName_ = Signed("wrongname", "other.invalid", "DNS:other.invalid", "", "");
+    twin_ = Signed("twin", "localhost", kServerNames, "", "");
 
     selfSigned_ = {d.File("selfsigned.pem"), d.File("selfsigned.key")};
     Openssl(std::string("req -x509 ") + kNewKey + " -keyout " + selfSigned_.key + " -out " +

@@ -34,6 +34,9 @@ public:
     const KeyPair& NotYetValid() const { return notYetValid_; }
     // Signed by the CA for "other.invalid" alone.
     const KeyPair& WrongName() const { return wrongName_; }
+    // Another one signed by the CA for the same names as Server(): it verifies as well, and is
+    // not the server's.
+    const KeyPair& Twin() const { return twin_; }
 
     // The certificate's SHA-256 fingerprint as the openssl command prints it ("AB:CD:...").
     static std::string FingerprintOf(const KeyPair& pair);
@@ -46,7 +49,7 @@ private:
     std::unique_ptr<TempDir> dir_;
     std::string caFile_;
     std::string caKey_;
-    KeyPair server_, selfSigned_, expired_, notYetValid_, wrongName_;
+    KeyPair server_, selfSigned_, expired_, notYetValid_, wrongName_, twin_;
 };
 
 } // namespace testsupport

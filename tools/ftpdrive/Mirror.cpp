@@ -5,7 +5,7 @@
 #include "tools/ftpdrive/ProgressLine.h"
 #include "tools/ftpdrive/Session.h"
 
-#include "ftp/FtpSession.h"
+#include "ftp/FtpSessionFactory.h"
 #include "platform/PrintableText.h"
 
 #include "queue/Scheduler.h"
@@ -88,21 +88,26 @@ int RunMirror(const Options& options, const Command& command)
     auto tlsWarning = [&tlsWarned, server](TTlsWarning warning) {
         if (tlsWarned.insert(warning).second) Err(TlsWarningLine(server, warning));
     };
-    // Every session logs in as the first: the same host, user, TLS mode and trust.
-    const auto makeSession = [&options, inClear,
-                              tlsWarning]() -> std::unique_ptr<transfer::Session> {
-        auto ftp = std::make_unique<TVaskFTP>(nullptr);
-        Configure(*ftp, options);
+    // Every session logs in as the first: the same host, user, TLS mode and trust; once the
+    // first has TLS, with its certificate and no other.
+    FtpSessionFactory sessions([&options, inClear, tlsWarning](TVaskFTP& ftp) {
+        Configure(ftp, options);
         // A tree keeps its files' times both ways, unless told not to.
-        ftp->KeepTimes = !options.noTimes;
-        ftp->OnTlsRefused = [inClear](const std::string&, bool& goOn) {
+        ftp.KeepTimes = !options.noTimes;
+        ftp.OnTlsRefused = [inClear](const std::string&, bool& goOn) {
             goOn = true;
             inClear();
         };
-        ftp->OnTlsWarning = tlsWarning;
-        return std::make_unique<FtpSession>(std::move(ftp));
+        ftp.OnTlsWarning = tlsWarning;
+    });
+    // Fewer sessions than asked for, and why: one line per session refused.
+    sessions.onRefused = [server](const std::string& why) {
+        Err("warning: " + server +
+            ": a session beside the first was not used, as it could not have the first one's "
+            "TLS and certificate: " +
+            OneLine(why));
     };
-    transfer::TreeTransfer tree(JobOf(options, command), makeSession, scheduler);
+    transfer::TreeTransfer tree(JobOf(options, command), sessions.Maker(), scheduler);
     ProgressLine progress(!options.quiet && ::isatty(STDERR_FILENO));
     tree.onProgress = [&](const transfer::TreeProgress& now) {
         progress.Update(now, scheduler.NowMs());

@@ -1,0 +1,7 @@
+#pragma once
+// An FTP session's failures in the terms every session uses (transfer::FailureKind), so that the
+// layers above decide tries and numbers of sessions without knowing FTP's reply codes.
+#include "net/TransferSession.h"
+
+// The kind of a failure from the reply that decided it (0 when none did) and its reason.
+transfer::FailureKind FailureKindOf(int replyCode, ErrorReason reason);
