@@ -8,6 +8,7 @@
 // a session runs one operation at a time. Many sessions run at once on the one thread.
 #include "platform/Exception.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -44,6 +45,9 @@ struct RemoteEntry {
     std::optional<uint64_t> size;
     // Seconds since 1970 in UTC, when the server said it in a form that names the zone.
     std::optional<int64_t> modifiedUtc;
+    // What the server names the entry by whatever path leads to it (a machine listing's
+    // "unique" fact): two entries alike in it are one file or directory. Empty when not given.
+    std::string unique;
 };
 
 enum class Operation : uint8_t {
@@ -59,6 +63,8 @@ struct Request {
     std::string localPath;
     // Get: go on from the bytes the local file already has. (A Put is always sent whole.)
     bool resume = false;
+    // List: a listing of more entries than this fails, without keeping them (0: no bound).
+    size_t maxEntries = 0;
 };
 
 struct Progress {
