@@ -197,9 +197,14 @@ bool FtpSession::Begin(std::unique_ptr<Running> running)
 {
     if (!Idle()) return false;
     running_ = std::move(running);
-    if (ftp_->TimeOut > 0 || SpeedFloorMs() > 0) {
-        watchdog_->SetInterval(
-            static_cast<uint32_t>(ftp_->TimeOut > 0 ? ftp_->TimeOut : SpeedFloorMs()));
+    // The first look: after the time-out, or sooner to see the data phase start its floor.
+    int64_t firstLook = ftp_->TimeOut;
+    if (SpeedFloorMs() > 0) {
+        const int64_t poll = std::min<int64_t>(SpeedFloorMs(), 1000);
+        firstLook = firstLook > 0 ? std::min(firstLook, poll) : poll;
+    }
+    if (firstLook > 0) {
+        watchdog_->SetInterval(static_cast<uint32_t>(firstLook));
         watchdog_->SetEnabled(true);
     }
     // A listener still waiting for a late MFMT answer goes on: resetting it would take that
