@@ -55,7 +55,16 @@ const std::string& RemoteTreeWalk::PathOf(size_t folder) const
 
 std::string RemoteTreeWalk::ShownPath(size_t folder) const
 {
+    // Bounded: each step leads to a folder listed earlier.
+    for (auto it = sameAs_.find(folder); it != sameAs_.end(); it = sameAs_.find(folder))
+        folder = it->second;
     return folder == kRoot ? std::string("the top folder") : PathOf(folder);
+}
+
+void RemoteTreeWalk::Repeated(std::string path, size_t same, bool byListing)
+{
+    repeats_.push_back(Repeat{tree_.leftOut.size(), std::move(path), same, byListing});
+    tree_.leftOut.emplace_back();
 }
 
 void RemoteTreeWalk::Next()
@@ -94,8 +103,8 @@ bool RemoteTreeWalk::SeenBefore(size_t folder, const std::vector<RemoteEntry>& e
     if (count == 0) return false;
     const auto [it, added] = listings_.emplace(Mixed(sum ^ count), folder);
     if (added) return false;
-    tree_.leftOut.push_back(PathOf(folder) + ": the same folder as " + ShownPath(it->second) +
-                            " (it lists the same entries), not walked again");
+    Repeated(PathOf(folder), it->second, true);
+    sameAs_.emplace(folder, it->second);
     dropped_.push_back(folder);
     return true;
 }
@@ -164,8 +173,7 @@ void RemoteTreeWalk::Listed(size_t folder, const Outcome& outcome,
             if (!entry.unique.empty()) {
                 const auto [it, added] = uniques_.emplace(HashOf(entry.unique), index);
                 if (!added) {
-                    tree_.leftOut.push_back(path + ": the same folder as " + ShownPath(it->second) +
-                                            ", not walked again");
+                    Repeated(path, it->second, false);
                     break;
                 }
             }
@@ -189,6 +197,11 @@ void RemoteTreeWalk::Listed(size_t folder, const Outcome& outcome,
 
 void RemoteTreeWalk::End(const Outcome& outcome)
 {
+    for (const Repeat& repeat : repeats_)
+        tree_.leftOut[repeat.line] =
+            repeat.path + ": the same folder as " + ShownPath(repeat.same) +
+            (repeat.byListing ? " (it lists the same entries)" : "") + ", not walked again";
+    repeats_.clear();
     // Folders that were never listed are not made either: an empty copy would pass for a whole
     // one.
     if (!dropped_.empty()) {

@@ -48,8 +48,11 @@ private:
     void Listed(size_t folder, const Outcome& outcome, const std::vector<RemoteEntry>& entries);
     // The path of a walked folder below the root, "" for the root.
     const std::string& PathOf(size_t folder) const;
-    // For people: the folder's path, or "the top folder".
+    // For people: the folder's path, or "the top folder"; of a folder left out as one walked
+    // before, that one's.
     std::string ShownPath(size_t folder) const;
+    // `path` is left out as the same folder as `same`.
+    void Repeated(std::string path, size_t same, bool byListing);
     // Whether the listing is that of a folder walked before; then it is left out.
     bool SeenBefore(size_t folder, const std::vector<RemoteEntry>& entries);
     // The run's entries are all taken: this folder and those still to list are not walked.
@@ -69,6 +72,17 @@ private:
     // folder it belongs to.
     std::unordered_map<uint64_t, size_t> uniques_;
     std::unordered_map<uint64_t, size_t> listings_;
+    // A folder left out as one walked before, to that folder.
+    std::unordered_map<size_t, size_t> sameAs_;
+    // The lines that name a folder walked before, written at the end: the folder one is the same
+    // as may turn out later to be the same as another.
+    struct Repeat {
+        size_t line; // in tree_.leftOut
+        std::string path;
+        size_t same;
+        bool byListing;
+    };
+    std::vector<Repeat> repeats_;
     DoneHandler done_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
