@@ -198,10 +198,22 @@ void DataOperation::RunDataPhase(const std::function<void()>& move)
     // Nothing was moved, so nothing can have succeeded; the release tells the server (ABOR) and
     // the transfer's closing reply stays owed.
     if (Cancelled()) FailCancelled();
+    // The floor under the speed bounds every wait of the data phase beside its own time-out.
+    const bool floored = ftp_.SpeedLimit > 0 && ftp_.SpeedTime > 0;
+    const Deadline floor =
+        floored ? Deadline::SlowerThan(kind_.isUpload ? socket_->BytesSent : socket_->BytesReceived,
+                                       ftp_.SpeedLimit * ftp_.SpeedTime,
+                                       static_cast<int32_t>(std::min<int64_t>(
+                                           int64_t{ftp_.SpeedTime} * 1000, INT32_MAX)))
+                : Deadline();
+    const platform::ScopedValue<const Deadline*> bounded(socket_->OuterDeadline,
+                                                         floored ? &floor : socket_->OuterDeadline);
     DataWaitWatch watch(ftp_, *socket_);
     try {
         move();
     } catch (const EAbortError&) {
+        if (floored && floor.Passed() && !watch.EndedByServer())
+            throw EAbortError(ftp_.SlowTransferText(), ErrorReason::TimedOut);
         // The server's failure reply ended the wait; the closing reply read next says why.
         if (!watch.EndedByServer()) throw;
         socket_->Canceled = false;
@@ -235,6 +247,16 @@ int64_t DataOperation::CloseDataPhase()
     if (Cancelled()) FailCancelled();
     return kind_.isUpload ? socket_->BytesSent : received;
 }
+
+} // namespace ftpdata
+
+std::string TVaskFTP::SlowTransferText() const
+{
+    return "Transfer slower than " + std::to_string(SpeedLimit) + " bytes/s for " +
+           std::to_string(SpeedTime) + " s";
+}
+
+namespace ftpdata {
 
 void DataOperation::FreeSocket()
 {

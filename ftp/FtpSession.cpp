@@ -35,8 +35,10 @@ constexpr int kReloginMessage = platform::kUserMessageBase + 205;
 // Receives per notification: a session at full speed leaves the event loop to the others (and the
 // window) every so many blocks; the notification comes again for what is still waiting.
 constexpr int kReceivesPerNotification = 16;
-// A listing is kept whole until it ends; one longer than this is no listing.
+// A listing is read a line at a time and only its entries are kept; one longer than this is no
+// listing, and neither is a line longer than a name could make it.
 constexpr size_t kListingLimit = 256u * 1024 * 1024;
+constexpr size_t kListingLineLimit = 64u * 1024;
 
 using Clock = std::chrono::steady_clock;
 
@@ -99,6 +101,7 @@ transfer::RemoteEntry EntryOf(const TFTPListEntry& parsed)
     entry.size = parsed.size;
     // Only a time that names its zone says when the file changed.
     entry.modifiedUtc = filetimes::TimeOfEntry(parsed.modified);
+    entry.unique = parsed.unique;
     return entry;
 }
 
@@ -121,8 +124,12 @@ struct FtpSession::Running {
     // A resumed download: the bytes the local file held before this pass.
     int64_t resumedFrom = 0;
     bool machineListing = false;
-    std::string listing;
+    // The listing's bytes after its last whole line, and what its lines gave so far.
+    std::string listingTail;
+    size_t listingBytes = 0;
     std::vector<transfer::RemoteEntry> entries;
+    listing::UndatedEntries undated;
+    TListDay today = TListDay::Today();
     bool moveData = false;
     bool dataConnected = false;
     bool pipelined = false;
@@ -146,6 +153,9 @@ struct FtpSession::Running {
     // This try runs on a login made anew after the replies fell out of step.
     bool newLogin = false;
     Clock::time_point lastProgress = Clock::now();
+    // The floor under the speed (SpeedLimit): the bytes moved when its countdown began, and when.
+    int64_t floorBytes = 0;
+    Clock::time_point floorSince = Clock::now();
     transfer::Outcome outcome;
 };
 
@@ -224,8 +234,14 @@ bool FtpSession::Begin(std::unique_ptr<Running> running)
 {
     if (!Idle()) return false;
     running_ = std::move(running);
-    if (ftp_->TimeOut > 0) {
-        watchdog_->SetInterval(static_cast<uint32_t>(ftp_->TimeOut));
+    // The first look: after the time-out, or sooner to see the data phase start its floor.
+    int64_t firstLook = ftp_->TimeOut;
+    if (SpeedFloorMs() > 0) {
+        const int64_t poll = std::min<int64_t>(SpeedFloorMs(), 1000);
+        firstLook = firstLook > 0 ? std::min(firstLook, poll) : poll;
+    }
+    if (firstLook > 0) {
+        watchdog_->SetInterval(static_cast<uint32_t>(firstLook));
         watchdog_->SetEnabled(true);
     }
     // A listener still waiting for a late MFMT answer goes on: resetting it would take that
@@ -769,6 +785,7 @@ void FtpSession::TryMove()
         // An empty file's data connection may have come and gone before the server's 150.
         if (run.dataConnected) {
             run.moving = true;
+            run.floorSince = Clock::now();
             ReceiveData();
         }
         return;
@@ -787,6 +804,7 @@ void FtpSession::TryMove()
         ftp_->CheckDataSessionResumed(data);
     }
     run.moving = true;
+    run.floorSince = Clock::now();
     Progressed();
     if (running_.get() != &run) return;
     if (run.request.operation == transfer::Operation::Put) return SendData();
@@ -814,9 +832,13 @@ void FtpSession::ReceiveData()
             received = data.Take(block, sizeof block);
             if (received > 0) {
                 data.BytesReceived += received;
-                if (run.listing.size() + static_cast<size_t>(received) > kListingLimit)
+                run.listingBytes += static_cast<size_t>(received);
+                if (run.listingBytes > kListingLimit)
                     return DataFailed("Listing too long", ErrorReason::LineTooLong);
-                run.listing.append(block, static_cast<size_t>(received));
+                if (const std::string failure =
+                        TakeListing(std::string_view(block, static_cast<size_t>(received)));
+                    !failure.empty())
+                    return DataFailed(failure, ErrorReason::LineTooLong);
             } else if (received < 0) {
                 data.CheckSocketError(TWirecore::kToleratedError);
             }
@@ -892,10 +914,23 @@ void FtpSession::CloseData()
     if (run.data->Connected) run.data->CutConnection();
 }
 
+int64_t FtpSession::SpeedFloorMs() const
+{
+    return ftp_->SpeedLimit > 0 && ftp_->SpeedTime > 0 ? int64_t{ftp_->SpeedTime} * 1000 : 0;
+}
+
 void FtpSession::Progressed()
 {
     if (!running_) return;
     running_->lastProgress = Clock::now();
+    if (running_->data && SpeedFloorMs() > 0) {
+        const TWirecore& data = *running_->data;
+        const int64_t moved = std::max(data.BytesReceived, data.BytesSent);
+        if (moved - running_->floorBytes >= ftp_->SpeedLimit * ftp_->SpeedTime) {
+            running_->floorBytes = moved;
+            running_->floorSince = running_->lastProgress;
+        }
+    }
     if (!running_->progress || !running_->data) return;
     const TWirecore& data = *running_->data;
     transfer::Progress progress;
@@ -911,20 +946,40 @@ void FtpSession::Progressed()
 
 void FtpSession::CheckProgress()
 {
-    if (!running_ || ftp_->TimeOut <= 0) return;
-    const auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
-                                                                            running_->lastProgress);
-    const int64_t patience = running_->patienceMs > 0 ? running_->patienceMs : ftp_->TimeOut;
-    const int64_t left = patience - idle.count();
-    if (left > 0) {
-        watchdog_->SetInterval(static_cast<uint32_t>(left));
-        return;
+    if (!running_) return;
+    const auto now = Clock::now();
+    const auto msSince = [&](Clock::time_point then) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count();
+    };
+    int64_t next = -1; // until the next look; -1: none is needed
+    const auto sooner = [&](int64_t ms) {
+        if (next < 0 || ms < next) next = ms;
+    };
+    if (const int64_t floor = SpeedFloorMs(); floor > 0) {
+        // A data phase that moves too slowly ends although it moves.
+        if (running_->moving && running_->transfer && !running_->dataEnded) {
+            const int64_t left = floor - msSince(running_->floorSince);
+            if (left <= 0) return Apply(running_->transfer->Cancel(true, ftp_->SlowTransferText()));
+            sooner(left);
+        } else {
+            // The countdown starts with the data phase, which is looked for now and then.
+            sooner(std::min<int64_t>(floor, 1000));
+        }
     }
-    // The file is there whole; only the answer about its time did not come.
-    if (!running_->timeCommands.empty()) return Succeed();
-    if (running_->comparing) return ChecksumReply({0, "no answer in time", false});
-    if (running_->transfer) return Apply(running_->transfer->Cancel(true));
-    Finish(FailureOutcome("Socket readln aborted", ErrorReason::TimedOut));
+    if (ftp_->TimeOut > 0) {
+        const int64_t patience = running_->patienceMs > 0 ? running_->patienceMs : ftp_->TimeOut;
+        const int64_t left = patience - msSince(running_->lastProgress);
+        if (left <= 0) {
+            // The file is there whole; only the answer about its time did not come.
+            if (!running_->timeCommands.empty()) return Succeed();
+            if (running_->comparing) return ChecksumReply({0, "no answer in time", false});
+            if (running_->transfer) return Apply(running_->transfer->Cancel(true));
+            return Finish(FailureOutcome("Socket readln aborted", ErrorReason::TimedOut));
+        }
+        sooner(left);
+    }
+    if (next > 0)
+        watchdog_->SetInterval(static_cast<uint32_t>(std::min<int64_t>(next, UINT32_MAX)));
 }
 
 void FtpSession::Cancel()
@@ -935,29 +990,62 @@ void FtpSession::Cancel()
     Finish(FailureOutcome("Socket readln aborted", ErrorReason::Canceled));
 }
 
+std::string FtpSession::TakeListing(std::string_view bytes)
+{
+    Running& run = *running_;
+    while (!bytes.empty()) {
+        const size_t end = bytes.find('\n');
+        const size_t take = end == std::string_view::npos ? bytes.size() : end;
+        if (run.listingTail.size() + take > kListingLineLimit)
+            return "Listing line longer than " + std::to_string(kListingLineLimit) + " bytes";
+        if (end == std::string_view::npos) {
+            run.listingTail.append(bytes);
+            break;
+        }
+        if (run.listingTail.empty()) {
+            TakeListingLine(bytes.substr(0, end));
+        } else {
+            run.listingTail.append(bytes.substr(0, end));
+            TakeListingLine(run.listingTail);
+            run.listingTail.clear();
+        }
+        bytes.remove_prefix(end + 1);
+        const size_t most = run.request.maxEntries;
+        if (most > 0 && run.entries.size() > most)
+            return "Listing of more than " + std::to_string(most) + " entries";
+    }
+    return {};
+}
+
+void FtpSession::TakeListingLine(std::string_view line)
+{
+    Running& run = *running_;
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.empty()) return;
+    if (run.machineListing) {
+        TFTPListEntry parsed;
+        if (mlsd::ReadLine(line, parsed) == mlsd::LineKind::Entry)
+            run.entries.push_back(EntryOf(parsed));
+    } else if (const std::optional<listing::Entry> entry = listing::ReadListLine(line, run.today)) {
+        run.undated.See(entry->parsed, line);
+        run.entries.push_back(EntryOf(entry->parsed));
+    }
+}
+
 void FtpSession::EndListing()
 {
     Running& run = *running_;
-    size_t start = 0;
-    const TListDay today = TListDay::Today();
-    listing::UndatedEntries undated;
-    while (start < run.listing.size()) {
-        size_t end = run.listing.find('\n', start);
-        if (end == std::string::npos) end = run.listing.size();
-        std::string line = run.listing.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        if (run.machineListing) {
-            TFTPListEntry parsed;
-            if (mlsd::ReadLine(line, parsed) == mlsd::LineKind::Entry)
-                run.entries.push_back(EntryOf(parsed));
-        } else if (const std::optional<listing::Entry> entry = listing::ReadListLine(line, today)) {
-            undated.See(entry->parsed, line);
-            run.entries.push_back(EntryOf(entry->parsed));
-        }
+    // The last line may end without a line end.
+    if (!run.listingTail.empty()) {
+        TakeListingLine(run.listingTail);
+        run.listingTail.clear();
+        const size_t most = run.request.maxEntries;
+        if (most > 0 && run.entries.size() > most)
+            throw FTPException("Listing of more than " + std::to_string(most) + " entries",
+                               ErrorReason::LineTooLong);
     }
-    if (const std::string report = undated.Report(); !report.empty()) ftp_->ReportStatus(1, report);
+    if (const std::string report = run.undated.Report(); !report.empty())
+        ftp_->ReportStatus(1, report);
 }
 
 void FtpSession::Finish(transfer::Outcome outcome)

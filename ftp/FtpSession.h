@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -73,7 +74,13 @@ private:
     void DataFailed(const std::string& message, ErrorReason reason, int errorNumber = 0);
     void CloseData();
     void Progressed();
+    // The floor under the speed's window in milliseconds, 0 when there is none.
+    int64_t SpeedFloorMs() const;
     void CheckProgress();
+    // A listing's bytes as they come: each whole line becomes an entry at once. A failure's
+    // text when the listing is no listing (a line or the whole too long, too many entries).
+    std::string TakeListing(std::string_view bytes);
+    void TakeListingLine(std::string_view line);
     void EndListing();
     // Checksums (Verify): the algorithm is chosen once per login, with OPTS HASH where the server
     // needs telling; a digest is fed as the bytes pass, and once the transfer has succeeded it is

@@ -280,7 +280,7 @@ TransferOperation::Step TransferOperation::Decide()
     return Enter(State::Succeeded, Closing());
 }
 
-TransferOperation::Step TransferOperation::Cancel(bool timedOut)
+TransferOperation::Step TransferOperation::Cancel(bool timedOut, std::string why)
 {
     if (Ended()) return {};
     Step step = Closing();
@@ -290,5 +290,6 @@ TransferOperation::Step TransferOperation::Cancel(bool timedOut)
     if (begun && settings_.kind != Kind::Put) step.send = "ABOR";
     failure_ = {settings_.kind == Kind::List ? "Socket readln aborted" : "Socket send aborted",
                 timedOut ? ErrorReason::TimedOut : ErrorReason::Canceled};
+    if (!why.empty()) failure_.message = std::move(why);
     return Enter(State::Canceled, step);
 }

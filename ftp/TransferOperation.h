@@ -113,7 +113,8 @@ public:
     // The data connection could not be made or broke.
     Step DataFailed(const FtpFailure& failure);
     // The user's Cancel, or no progress for the session's time-out.
-    Step Cancel(bool timedOut);
+    // `why`, when given, is the failure's text in place of the usual one.
+    Step Cancel(bool timedOut, std::string why = {});
 
 private:
     Step Enter(State next);

@@ -64,6 +64,14 @@ public:
     // TimeOut says (without a TimeOut, until the server answers that it could not). Behind a
     // router that drops the server's attempt, the server may take a minute to say so.
     int32_t AcceptTimeOut = 0;
+    // A listing or transfer fails (TimedOut) once it has moved fewer than SpeedLimit bytes a
+    // second for SpeedTime seconds, counted from its data phase's start: a server that trickles
+    // a byte now and then never lets TimeOut, which only asks for progress, end it. Off while
+    // either is 0.
+    int64_t SpeedLimit = 0;
+    int32_t SpeedTime = 0;
+    // The failure text of a transfer that SpeedLimit ended.
+    std::string SlowTransferText() const;
     // Download asks the server for the file's size (SIZE) before RETR, so that TransferSize is
     // known even when the RETR reply announces none (as pyftpdlib's does not). It costs each
     // download a round trip; a client that shows progress wants it.

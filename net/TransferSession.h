@@ -8,6 +8,7 @@
 // a session runs one operation at a time. Many sessions run at once on the one thread.
 #include "platform/Exception.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -72,6 +73,9 @@ struct RemoteEntry {
     std::optional<uint64_t> size;
     // Seconds since 1970 in UTC, when the server said it in a form that names the zone.
     std::optional<int64_t> modifiedUtc;
+    // What the server names the entry by whatever path leads to it (a machine listing's
+    // "unique" fact): two entries alike in it are one file or directory. Empty when not given.
+    std::string unique;
 };
 
 enum class Operation : uint8_t {
@@ -94,6 +98,8 @@ struct Request {
     std::optional<int64_t> localModifiedUtc;
     // Put: the file the tree's scan found (device, inode); another under its name is refused.
     std::optional<std::pair<uint64_t, uint64_t>> localIdentity;
+    // List: a listing of more entries than this fails, without keeping them (0: no bound).
+    size_t maxEntries = 0;
 };
 
 struct Progress {

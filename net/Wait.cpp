@@ -13,9 +13,26 @@ Deadline Deadline::NoProgressFor(int32_t ms, Now now)
     return deadline;
 }
 
+Deadline Deadline::SlowerThan(const int64_t& counter, int64_t bytes, int32_t ms, Now now)
+{
+    Deadline deadline = NoProgressFor(bytes > 0 ? ms : 0, now);
+    deadline.counter_ = &counter;
+    deadline.bytes_ = bytes;
+    deadline.counted_ = counter;
+    return deadline;
+}
+
 int Deadline::RemainingMs() const
 {
     if (ms_ <= 0) return -1;
+    if (counter_) {
+        // A counter that was set back (a new transfer on the connection) counts from there.
+        if (*counter_ < counted_) counted_ = *counter_;
+        if (*counter_ - counted_ >= bytes_) {
+            counted_ = *counter_;
+            last_ = now_();
+        }
+    }
     const auto elapsed =
         std::chrono::duration_cast<std::chrono::milliseconds>(now_() - last_).count();
     return elapsed >= ms_ ? 0 : static_cast<int>(ms_ - elapsed);

@@ -37,11 +37,17 @@ public:
     Deadline() = default;
     // 0 or less: unbounded, as TimeOut 0 means everywhere.
     static Deadline NoProgressFor(int32_t ms, Now now = &Clock::now);
+    // "Fewer than `bytes` counted in `ms` milliseconds": a floor under a transfer's speed. The
+    // counter (a connection's bytes received or sent, which must outlive the deadline) is read
+    // whenever the deadline is looked at; each time it has grown by `bytes` since the countdown
+    // began, the countdown starts again. No bytes or no time: unbounded.
+    static Deadline SlowerThan(const int64_t& counter, int64_t bytes, int32_t ms,
+                               Now now = &Clock::now);
 
-    // Progress was made: the countdown starts again from now.
+    // Progress was made: the countdown starts again from now. (A speed floor counts its bytes.)
     void Progress()
     {
-        if (ms_ > 0) last_ = now_();
+        if (ms_ > 0 && !counter_) last_ = now_();
     }
     bool Bounded() const { return ms_ > 0; }
     bool Passed() const { return RemainingMs() == 0; }
@@ -51,7 +57,11 @@ public:
 private:
     int32_t ms_ = 0;
     Now now_ = &Clock::now;
-    Clock::time_point last_{};
+    // Moved when a speed floor's counter shows its bytes, which may be found by any look.
+    mutable Clock::time_point last_{};
+    const int64_t* counter_ = nullptr;
+    int64_t bytes_ = 0;
+    mutable int64_t counted_ = 0; // the counter when the countdown began
 };
 
 // What one call of Wait does in the event loop.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <set>
 #include <system_error>
 #include <utility>
@@ -29,7 +30,13 @@ std::string Below(const std::string& below, const std::string& name)
 
 class Scanner {
 public:
-    Scanner(bool followLinks, Tree& tree) : followLinks_(followLinks), tree_(tree) {}
+    Scanner(const fs::path& root, bool followLinks, Tree& tree)
+        : followLinks_(followLinks), tree_(tree)
+    {
+        std::error_code error;
+        root_ = fs::weakly_canonical(root, error);
+        if (error) root_.clear();
+    }
 
     void Directory(const fs::path& directory, const std::string& below)
     {
@@ -74,6 +81,14 @@ private:
             return;
         }
         if (fs::is_directory(status)) {
+            // A followed link to a folder of the tree itself: that folder goes under its own
+            // name, once, and the link is left out. Followed, it would send the folder twice,
+            // or, where the link comes first, leave the folder's own name empty.
+            if (const std::optional<std::string> inside = LinkIntoTree(entry); inside) {
+                tree_.leftOut.push_back(path + ": a link back into the tree (to " +
+                                        (inside->empty() ? "." : *inside) + "), not followed");
+                return;
+            }
             tree_.directories.push_back(path);
             return Directory(entry.path(), path);
         }
@@ -93,7 +108,22 @@ private:
                                   static_cast<uint64_t>(found.st_ino)};
     }
 
+    // For a symbolic link whose target is the root or lies below it: that target's path below
+    // the root ("" for the root itself).
+    std::optional<std::string> LinkIntoTree(const fs::directory_entry& entry) const
+    {
+        std::error_code error;
+        if (root_.empty() || !entry.is_symlink(error) || error) return std::nullopt;
+        const fs::path target = fs::canonical(entry.path(), error);
+        if (error) return std::nullopt;
+        const fs::path relative = target.lexically_relative(root_);
+        const std::string text = relative.generic_string();
+        if (relative.empty() || text == ".." || text.rfind("../", 0) == 0) return std::nullopt;
+        return text == "." ? std::string() : text;
+    }
+
     bool followLinks_;
+    fs::path root_;
     Tree& tree_;
     std::set<Identity> seen_;
 };
@@ -126,7 +156,7 @@ std::optional<FileFacts> LocalFacts(const fs::path& path)
 Tree ScanLocalTree(const fs::path& root, bool followLinks)
 {
     Tree tree;
-    Scanner(followLinks, tree).Directory(root, "");
+    Scanner(root, followLinks, tree).Directory(root, "");
     return tree;
 }
 

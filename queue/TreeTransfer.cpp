@@ -67,7 +67,7 @@ void TreeTransfer::Opened(const Outcome& outcome)
 {
     if (ended_) return;
     if (!outcome.ok) return End("login: " + outcome.message);
-    walk_ = std::make_unique<RemoteTreeWalk>(*first_, job_.remoteRoot);
+    walk_ = std::make_unique<RemoteTreeWalk>(*first_, job_.remoteRoot, job_.walk);
     if (job_.direction == TreeDirection::Download) {
         walk_->Start([this](const Outcome& listed, const Tree& tree) { Walked(listed, tree); });
     } else {

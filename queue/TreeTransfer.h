@@ -4,6 +4,7 @@
 // move by the policy of the run, and the queue moves it. At the end, a summary that lists every
 // failure.
 #include "queue/Overwrite.h"
+#include "queue/RemoteTreeWalk.h"
 #include "queue/Scheduler.h"
 #include "queue/TransferQueue.h"
 #include "queue/TreePlan.h"
@@ -29,6 +30,8 @@ struct TreeJob {
     // the server's time themselves).
     bool keepTimes = true;
     QueueSettings queue;
+    // How far the remote tree is walked, whatever its listings say.
+    WalkLimits walk;
 };
 
 struct TreeProgress {

@@ -227,6 +227,108 @@ TEST(Ftpdrive, StalledTransfersEndWithinTheTimeOutAndASecond)
     }
 }
 
+// A server that trickles a byte at a time: the time-out asks only for progress and lets it go on;
+// --speed-limit (curl's meaning) ends it once it stays slower for --speed-time, in get as in
+// mirror, with a message that says so.
+TEST(Ftpdrive, SpeedLimitEndsATrickleThatTheTimeOutLetsGoOn)
+{
+    using Script = testsupport::ScriptedFtpServer;
+    using Ms = std::chrono::milliseconds;
+    testsupport::TempDir local;
+    const std::string slow = "error: EAbortError: Transfer slower than 1000 bytes/s for 1 s";
+    struct Row {
+        const char* what;
+        std::vector<std::string> options;
+        bool mirror;
+        Ms interval; // between two bytes of 20 (or, for the slow rows, of 400)
+        int exitCode;
+        std::string line; // on standard error (get) or output (mirror)
+    };
+    const Row rows[] = {
+        {"off by default", {}, false, Ms(25), 0, ""},
+        {"--speed-time alone: a byte a second is enough",
+         {"--speed-time", "1"},
+         false,
+         Ms(25),
+         0,
+         ""},
+        {"get: slower than the limit",
+         {"--speed-limit", "1000", "--speed-time", "1"},
+         false,
+         Ms(50),
+         1,
+         slow},
+        {"mirror: slower than the limit, on every try",
+         {"--speed-limit", "1000", "--speed-time", "1"},
+         true,
+         Ms(50),
+         1,
+         "failed: f.bin: Transfer slower than 1000 bytes/s for 1 s"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const bool fails = row.exitCode != 0;
+        const std::string data(fails ? 400 : 20, 'd');
+        Script server;
+        server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        if (row.mirror) {
+            server.PassiveListen().Expect("PASV").ReplyPasv().Expect("LIST /x");
+            server.Reply("150 listing").AcceptData();
+            server.SendData("-rw-r--r-- 1 ftp ftp 400 Jan 01  2024 f.bin\r\n");
+            server.CloseData().Reply("226 done");
+            // A session whose transfer timed out is not used again: each try logs in anew.
+            for (int attempt = 0; attempt < 3; ++attempt) {
+                if (attempt > 0) {
+                    server.NextSession().Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+                    server.NoFeatures();
+                }
+                server.Expect("TYPE I").Reply("200 binary");
+                // Each try goes on from the bytes the one before left.
+                if (attempt > 0) server.Expect("SIZE /x/f.bin").Reply("213 400");
+                server.PassiveListen().Expect("PASV").ReplyPasv();
+                if (attempt > 0) server.ExpectPrefix("REST ").Reply("350 Restarting");
+                server.Expect("RETR /x/f.bin");
+                server.Reply("150 Opening").AcceptData().DripData(data, row.interval);
+                server.AllowClientAbort().Expect("ABOR").Reply("426 aborted").Reply("226 ok");
+                server.Expect("QUIT").Reply("221 tchau");
+            }
+        } else {
+            server.Expect("TYPE I").Reply("200 binary");
+            server.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR r");
+            server.Reply("150 Opening").AcceptData().DripData(data, row.interval);
+            if (fails)
+                server.AllowClientAbort().Hold();
+            else
+                server.CloseData().Reply("226 done");
+        }
+        server.Start();
+        std::vector<std::string> args{
+            "--host", "127.0.0.1", "--port",     std::to_string(server.Port()),
+            "--user", "ana",       "--password", "x",
+            "--tls",  "off",       "--passive",  "--timeout",
+            "5000"};
+        args.insert(args.end(), row.options.begin(), row.options.end());
+        const std::string down = local.File(std::string("down-") + std::to_string(&row - rows));
+        if (row.mirror) {
+            args.insert(args.end(), {"--parallel", "1", "mirror", "/x", down});
+        } else {
+            args.insert(args.end(), {"get", "r", down});
+        }
+        const Drive d = RunFtpdrive(args);
+        server.Release();
+        EXPECT_EQ(d.exitCode, row.exitCode) << Dump(d);
+        if (!fails) {
+            EXPECT_EQ(testsupport::ReadFileBytes(down), data);
+        } else if (row.mirror) {
+            EXPECT_TRUE(d.Has(row.line)) << Dump(d);
+            EXPECT_TRUE(server.Verify());
+        } else {
+            ASSERT_FALSE(d.err.empty()) << Dump(d);
+            EXPECT_EQ(d.err.back(), row.line) << Dump(d);
+        }
+    }
+}
+
 namespace {
 
 void WriteFileWithMode(const std::string& path, const std::string& text, mode_t mode)

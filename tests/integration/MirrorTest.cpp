@@ -568,3 +568,135 @@ TEST(Mirror, SessionsStrippedOfTlsSendNoPasswordAndTheRunGoesOnWithout)
         EXPECT_EQ(refused, 3u) << Dump(d);
     }
 }
+
+namespace {
+
+// A passive LIST of `path` that gives `listing`.
+void ScriptListing(testsupport::ScriptedFtpServer& script, const std::string& path,
+                   const std::string& listing)
+{
+    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("LIST " + path).Reply("150 listing");
+    script.AcceptData();
+    if (!listing.empty()) script.SendData(listing);
+    script.CloseData().Reply("226 done");
+}
+
+std::string FolderLine(const std::string& name)
+{
+    return "drwxr-xr-x 2 ftp ftp 0 Jan 01  2024 " + name + "\r\n";
+}
+
+std::string Repeated(const std::string& step, size_t times, const std::string& between)
+{
+    std::string path;
+    for (size_t i = 0; i < times; ++i) path += (i == 0 ? "" : between) + step;
+    return path;
+}
+
+} // namespace
+
+// Servers whose listings have no end: one whose folder lists itself as a folder, one with
+// 100,000 folders in every folder. Each walk ends at its bound with a failed: line that says
+// where and why, and no folder that was never listed is made.
+TEST(Mirror, TheWalkOfAListingWithoutEndStopsAtItsBounds)
+{
+    std::string hundredThousand;
+    for (int i = 0; i < 100000; ++i) hundredThousand += FolderLine("pasta" + std::to_string(i));
+    struct Row {
+        const char* what;
+        std::function<void(testsupport::ScriptedFtpServer&)> listings;
+        std::string failed;
+        std::vector<std::string> made; // folders below the copy that must be there
+        std::string notMade;
+    };
+    const std::vector<Row> rows{
+        {"a folder that lists itself",
+         [](testsupport::ScriptedFtpServer& script) {
+             for (size_t depth = 0; depth <= 64; ++depth)
+                 ScriptListing(script, "/x" + Repeated("/x", depth, ""), FolderLine("x"));
+         },
+         "failed: " + Repeated("x", 65, "/") + ": not walked: more than 64 levels deep",
+         {Repeated("x", 64, "/")},
+         Repeated("x", 65, "/")},
+        {"100,000 folders in every folder",
+         [&](testsupport::ScriptedFtpServer& script) {
+             ScriptListing(script, "/x", hundredThousand);
+             for (int i = 0; i <= 9; ++i)
+                 ScriptListing(script, "/x/pasta" + std::to_string(i), hundredThousand);
+         },
+         "failed: pasta9: not walked, nor 999990 folders more: the run's limit of 1000000 "
+         "entries was reached",
+         {"pasta0", "pasta8"},
+         "pasta9"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        testsupport::ScriptedFtpServer server;
+        server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        row.listings(server);
+        server.Expect("QUIT").Reply("221 tchau");
+        server.Start();
+        testsupport::TempDir local;
+        const fs::path copy = fs::path(local.Path()) / "copy";
+
+        const Drive d = RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()),
+                                     "--user", "ana", "--tls", "off", "--passive", "--parallel",
+                                     "1", "mirror", "/x", copy.string()});
+        EXPECT_EQ(d.exitCode, 1) << Dump(d);
+        EXPECT_TRUE(d.Has(row.failed)) << Dump(d);
+        EXPECT_EQ(d.CountContaining("failed: "), 1u) << Dump(d);
+        for (const std::string& folder : row.made) EXPECT_TRUE(fs::is_directory(copy / folder));
+        EXPECT_FALSE(fs::exists(copy / row.notMade));
+        EXPECT_TRUE(server.Verify());
+    }
+}
+
+// A harmless share with links to its own folders that the server shows as folders (pyftpdlib
+// follows links, and names each entry by its target's unique fact): each folder arrives once.
+TEST(Mirror, LinksToItsOwnFoldersOnTheServerAreWalkedOnce)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    const fs::path tree = fs::path(server.Root()) / "tree";
+    fs::create_directories(tree / "sub");
+    testsupport::WriteFileBytes((tree / "a.txt").string(), "a");
+    testsupport::WriteFileBytes((tree / "sub/b.txt").string(), "b");
+    fs::create_directory_symlink(".", tree / "loop");
+    fs::create_directory_symlink("..", tree / "sub/up");
+    testsupport::TempDir local;
+    const fs::path target = fs::path(local.Path()) / "copy";
+
+    const Drive d = RunFtpdrive(With(Login(server), {"mirror", "/tree", target.string()}));
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(d.CountContaining("left out: loop: the same folder as the top folder"), 1u)
+        << Dump(d);
+    // The server names sub/up and loop alike: whichever it lists first, both are the top folder.
+    EXPECT_EQ(d.CountContaining("left out: sub/up: the same folder as the top folder"), 1u)
+        << Dump(d);
+    const std::map<std::string, std::string> want{
+        {"a.txt", "a"}, {"sub", "<dir>"}, {"sub/b.txt", "b"}};
+    EXPECT_EQ(Differences(TreeOf(target, true), want), "");
+}
+
+// An upload that follows links, with a link to a folder of the tree that comes before that
+// folder: the folder arrives once, whole, under its own name, and the link is said to be left.
+TEST(Mirror, FollowedLinkToAFolderOfTheTreeSendsTheFolderOnce)
+{
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    testsupport::PyftpdlibServer server;
+    ASSERT_TRUE(server.Start());
+    testsupport::TempDir local;
+    const fs::path source = fs::path(local.Path()) / "source";
+    fs::create_directories(source / "realdir");
+    testsupport::WriteFileBytes((source / "realdir/f.txt").string(), "f");
+    fs::create_directory_symlink("realdir", source / "alink");
+
+    const Drive d = RunFtpdrive(
+        With(Login(server), {"--follow-links", "mirror", "-R", source.string(), "/up"}));
+    ASSERT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_TRUE(d.Has("left out: alink: a link back into the tree (to realdir), not followed"))
+        << Dump(d);
+    const std::map<std::string, std::string> want{{"realdir", "<dir>"}, {"realdir/f.txt", "f"}};
+    EXPECT_EQ(Differences(TreeOf(fs::path(server.Root()) / "up", true), want), "");
+}

@@ -78,6 +78,30 @@ TEST(Wait, EndsOnCancelOrDeadlineAndSaysWhich)
              Advance(60);
          },
          false, "timed out 0 1"},
+        {"a speed floor whose bytes did not come in its time",
+         [](TWirecore& s, TWirecore&, Deadline&) {
+             static Deadline floor;
+             floor = Deadline::SlowerThan(s.BytesReceived, 1000, 50, &FakeNow);
+             s.OuterDeadline = &floor;
+             s.BytesReceived += 999; // a byte a millisecond, but not quite
+             Advance(50);
+         },
+         false, "timed out 0 1"},
+        {"a speed floor starts again each time its bytes came",
+         [](TWirecore& s, TWirecore&, Deadline& d) {
+             static Deadline floor;
+             floor = Deadline::SlowerThan(s.BytesSent, 1000, 50, &FakeNow);
+             s.OuterDeadline = &floor;
+             for (int i = 0; i < 4; ++i) {
+                 Advance(40);
+                 s.BytesSent += 1000;
+                 d.Progress();     // the wait's own "no progress" bound moves
+                 floor.Progress(); // but the floor counts only the bytes
+                 EXPECT_EQ(floor.RemainingMs(), 50);
+             }
+             Advance(49);
+         },
+         false, "ready 0 0"},
     };
     for (const WaitRow& row : rows) {
         TWirecore socket(nullptr);

@@ -87,6 +87,10 @@ struct FakeServer {
     std::map<std::string, std::deque<transfer::Outcome>> failures;
     // Per remote path, the listing it gives.
     std::map<std::string, std::vector<transfer::RemoteEntry>> listings;
+    // For a path `listings` does not have: the listing it gives (a server that lists without
+    // end), and how many listings it gave.
+    std::function<std::vector<transfer::RemoteEntry>(const std::string&)> lister;
+    int listed = 0;
     struct Started {
         transfer::Request request;
         int64_t atMs;
@@ -147,10 +151,12 @@ public:
         busy_ = true;
         Later(1, [this, request, done] {
             busy_ = false;
+            ++server_.listed;
             const auto it = server_.listings.find(request.remotePath);
-            if (it == server_.listings.end())
-                return done(Failed(ErrorReason::ServerRefused, 550), {});
-            done(transfer::Outcome::Success(), it->second);
+            if (it != server_.listings.end()) return done(transfer::Outcome::Success(), it->second);
+            if (server_.lister)
+                return done(transfer::Outcome::Success(), server_.lister(request.remotePath));
+            done(Failed(ErrorReason::ServerRefused, 550), {});
         });
         return true;
     }

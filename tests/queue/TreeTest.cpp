@@ -15,6 +15,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <set>
 #include <string>
 
 using transfer::DecideTarget;
@@ -85,7 +88,7 @@ namespace {
 
 RemoteEntry Entry(std::string name, RemoteEntry::Kind kind, uint64_t size = 0)
 {
-    return RemoteEntry{std::move(name), kind, size, 1700000000};
+    return RemoteEntry{std::move(name), kind, size, 1700000000, {}};
 }
 
 } // namespace
@@ -155,6 +158,188 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
     EXPECT_NE(std::find(plan.localDirectories.begin(), plan.localDirectories.end(),
                         root / "pasta ação/vazio"),
               plan.localDirectories.end());
+}
+
+namespace {
+
+RemoteEntry WithUnique(RemoteEntry entry, std::string unique)
+{
+    entry.unique = std::move(unique);
+    return entry;
+}
+
+} // namespace
+
+// A server decides what its listings say: a folder that lists itself, a link to a parent shown
+// as a folder, folders by the hundred thousand. The walk ends all the same, each time with what
+// it left and why; a folder seen again is walked once and nothing of it is made twice.
+TEST(RemoteTree, TheWalkIsBoundedWhateverTheListingsSay)
+{
+    using K = RemoteEntry::Kind;
+    using Lister = std::function<std::vector<RemoteEntry>(const std::string&)>;
+    const std::vector<RemoteEntry> hundredThousand = [] {
+        std::vector<RemoteEntry> entries;
+        for (int i = 0; i < 100000; ++i)
+            entries.push_back(Entry("pasta" + std::to_string(i), K::Directory));
+        return entries;
+    }();
+    struct Row {
+        const char* what;
+        Lister lister;
+        transfer::WalkLimits limits;
+        bool rootListed;
+        size_t directories;
+        size_t files;
+        int listings;
+        std::vector<std::string> refused; // a part of each line, in order
+        std::vector<std::string> leftOut;
+    };
+    const std::vector<Row> rows{
+        {"a folder that lists itself (LIST): 64 levels",
+         [](const std::string&) { return std::vector<RemoteEntry>{Entry("x", K::Directory)}; },
+         {},
+         true,
+         64,
+         0,
+         65,
+         {": not walked: more than 64 levels deep"},
+         {}},
+        {"a folder that lists itself (MLSD): the same entries, walked once",
+         [](const std::string&) {
+             return std::vector<RemoteEntry>{WithUnique(Entry("x", K::Directory), "803g1")};
+         },
+         {},
+         true,
+         0,
+         0,
+         2,
+         {},
+         {"x: the same folder as the top folder"}},
+        {"loop -> . beside real entries (MLSD)",
+         [](const std::string& path) {
+             if (path == "/srv/sub")
+                 return std::vector<RemoteEntry>{WithUnique(Entry("b.txt", K::File, 2), "u4")};
+             return std::vector<RemoteEntry>{WithUnique(Entry("a.txt", K::File, 1), "u2"),
+                                             WithUnique(Entry("sub", K::Directory), "u3"),
+                                             WithUnique(Entry("loop", K::Directory), "u0")};
+         },
+         {},
+         true,
+         1,
+         2,
+         3,
+         {},
+         {"loop: the same folder as the top folder"}},
+        {"two names for one folder (MLSD): the second is not listed",
+         [](const std::string& path) {
+             if (path == "/srv")
+                 return std::vector<RemoteEntry>{WithUnique(Entry("a", K::Directory), "u1"),
+                                                 WithUnique(Entry("b", K::Directory), "u1")};
+             return std::vector<RemoteEntry>{WithUnique(Entry("f", K::File, 1), "u9")};
+         },
+         {},
+         true,
+         1,
+         1,
+         2,
+         {},
+         {"b: the same folder as a, not walked again"}},
+        {"100,000 folders in every folder: a million entries a run",
+         [&](const std::string&) { return hundredThousand; },
+         {},
+         true,
+         9,
+         0,
+         11,
+         {"pasta9: not walked, nor 999990 folders more: the run's limit of 1000000 entries"},
+         {}},
+        {"a listing longer than its limit",
+         [](const std::string& path) {
+             std::vector<RemoteEntry> entries{Entry("sub", K::Directory)};
+             for (int i = 0; i < (path == "/srv" ? 3 : 5); ++i)
+                 entries.push_back(Entry("f" + std::to_string(i), K::File, 1));
+             return entries;
+         },
+         {64, 1000, 5},
+         true,
+         1,
+         3,
+         2,
+         {"sub: cannot be listed: Listing of more than 5 entries"},
+         {}},
+        {"the top listing longer than its limit",
+         [](const std::string&) { return std::vector<RemoteEntry>(6, Entry("f", K::File, 1)); },
+         {64, 1000, 5},
+         false,
+         0,
+         0,
+         1,
+         {},
+         {}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fakes::FakeClock clock;
+        fakes::FakeServer server(clock);
+        server.lister = row.lister;
+        fakes::FakeSession session(server);
+        session.Open([](const transfer::Outcome&) {});
+        clock.RunAll();
+        transfer::RemoteTreeWalk walk(session, "/srv", row.limits);
+        std::optional<transfer::Tree> tree;
+        bool rootListed = false;
+        walk.Start([&](const transfer::Outcome& outcome, const transfer::Tree& result) {
+            rootListed = outcome.ok;
+            tree = result;
+        });
+        clock.RunAll(1000);
+        ASSERT_TRUE(tree.has_value());
+        EXPECT_EQ(rootListed, row.rootListed);
+        EXPECT_EQ(tree->directories.size(), row.directories);
+        EXPECT_EQ(tree->files.size(), row.files);
+        EXPECT_EQ(server.listed, row.listings);
+        ASSERT_EQ(tree->refused.size(), row.refused.size());
+        for (size_t i = 0; i < row.refused.size(); ++i)
+            EXPECT_NE(tree->refused[i].find(row.refused[i]), std::string::npos) << tree->refused[i];
+        ASSERT_EQ(tree->leftOut.size(), row.leftOut.size());
+        for (size_t i = 0; i < row.leftOut.size(); ++i)
+            EXPECT_NE(tree->leftOut[i].find(row.leftOut[i]), std::string::npos) << tree->leftOut[i];
+        // No folder is made that was not listed, and none twice.
+        std::set<std::string> unique(tree->directories.begin(), tree->directories.end());
+        EXPECT_EQ(unique.size(), tree->directories.size());
+    }
+}
+
+// Followed links on upload: one to a folder outside the tree is sent as a folder; one to a folder
+// of the tree, or to the tree itself, is left out and that folder goes once, whole, under its
+// own name, whichever comes first in the scan.
+TEST(LocalTree, AFollowedLinkBackIntoTheTreeIsLeftOut)
+{
+    testsupport::TempDir local;
+    const std::filesystem::path root = local.Path() + "/tree";
+    const std::filesystem::path outside = local.Path() + "/outside";
+    std::filesystem::create_directories(root / "realdir/inner");
+    std::filesystem::create_directories(outside);
+    testsupport::WriteFileBytes((root / "realdir/f.txt").string(), "f");
+    testsupport::WriteFileBytes((root / "realdir/inner/g.txt").string(), "g");
+    testsupport::WriteFileBytes((outside / "o.txt").string(), "o");
+    std::filesystem::create_directory_symlink(root / "realdir", root / "alink"); // before realdir
+    std::filesystem::create_directory_symlink("realdir/inner", root / "zlink");  // after it
+    std::filesystem::create_directory_symlink("..", root / "realdir/up");        // the tree itself
+    std::filesystem::create_directory_symlink(outside, root / "out");
+
+    const transfer::Tree tree = transfer::ScanLocalTree(root, true);
+    EXPECT_EQ(tree.directories, (std::vector<std::string>{"out", "realdir", "realdir/inner"}));
+    std::vector<std::string> files;
+    for (const auto& file : tree.files) files.push_back(file.path);
+    EXPECT_EQ(files,
+              (std::vector<std::string>{"out/o.txt", "realdir/f.txt", "realdir/inner/g.txt"}));
+    EXPECT_EQ(tree.leftOut,
+              (std::vector<std::string>{
+                  "alink: a link back into the tree (to realdir), not followed",
+                  "realdir/up: a link back into the tree (to .), not followed",
+                  "zlink: a link back into the tree (to realdir/inner), not followed"}));
+    EXPECT_TRUE(tree.refused.empty());
 }
 
 // An upload makes each directory that is missing before the files that go into it, and leaves

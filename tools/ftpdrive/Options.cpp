@@ -7,6 +7,7 @@ namespace ftpdrive {
 const char* const kUsage =
     "usage: ftpdrive --host HOST [--port N] [--user U] [--password-file FILE]\n"
     "                [--netrc-file FILE] [--passive] [--timeout MS]\n"
+    "                [--speed-limit BYTES] [--speed-time SECONDS]\n"
     "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
     "                [--no-resume]\n"
     "                [--times] [--no-times] [--verify off|auto|require]\n"
@@ -62,6 +63,11 @@ const char* const kHelp =
     "  --timeout MS         give up after MS milliseconds without an answer or data from the\n"
     "                       server: connect, greeting, replies, transfers (default 30000;\n"
     "                       0: wait for good)\n"
+    "  --speed-limit BYTES  fail a listing or transfer that moves fewer than BYTES bytes a\n"
+    "                       second for --speed-time SECONDS (default 30 once either is\n"
+    "                       given), however steadily it moves; off by default, when only\n"
+    "                       --timeout ends a transfer, and only one that stops\n"
+    "  --speed-time SECONDS see --speed-limit (which is 1 when only this is given)\n"
     "  --report-level N     status texts up to level N: 1 protocol, 4 socket steps, 8 all\n"
     "  --parse-list         parse listings, with MLSD where offered (entry: lines)\n"
     "  --progress           an event line for every block sent or received\n"
@@ -105,7 +111,8 @@ const char* const kHelp =
     "                       the default), continued from its length (resume), left (skip),\n"
     "                       or sent when its size differs or it is older (different)\n"
     "  --only-newer         mirror: --if-exists different\n"
-    "  --follow-links       mirror -R: send what symbolic links point to (otherwise left out)\n"
+    "  --follow-links       mirror -R: send what symbolic links point to (otherwise left\n"
+    "                       out); a link to a directory of the tree is left out all the same\n"
     "  --quiet              no progress line on a terminal (mirror, get, put)\n"
     "  --help, -h           print this text and exit\n"
     "\n"
@@ -128,9 +135,11 @@ const char* const kHelp =
     "          [, SKIPPED skipped][, canceled]\n"
     "                                       V: files the server's checksum confirmed;\n"
     "                                       SPEED in powers of 1000 (1 MB: 1000000 bytes)\n"
-    "  failed: PATH: WHY                    each file that did not arrive whole, and each\n"
-    "                                       name of the tree that was refused\n"
-    "  left out: PATH: WHY                  links not followed\n"
+    "  failed: PATH: WHY                    each file that did not arrive whole, each\n"
+    "                                       name of the tree that was refused, and what the\n"
+    "                                       bounds of the walk left (64 levels, 1000000\n"
+    "                                       entries a run, 500000 a listing)\n"
+    "  left out: PATH: WHY                  links not followed, folders already walked\n"
     "\n"
     "Standard output:\n"
     "  event: NAME [KIND]                   each event of the FTP component, as it fires\n"
@@ -247,6 +256,10 @@ Options ParseArguments(const std::vector<std::string>& argv)
             options.passive = true;
         else if (option == "--timeout")
             options.timeout = ParseNumber(option, value(option), 0, INT32_MAX);
+        else if (option == "--speed-limit")
+            options.speedLimit = ParseNumber(option, value(option), 1, INT32_MAX);
+        else if (option == "--speed-time")
+            options.speedTime = ParseNumber(option, value(option), 1, 86400);
         else if (option == "--report-level")
             options.reportLevel = ParseNumber(option, value(option), 0, 255);
         else if (option == "--parse-list")
@@ -299,6 +312,8 @@ Options ParseArguments(const std::vector<std::string>& argv)
             throw UsageError{"unknown option: " + option};
     }
     if (options.host.empty()) throw UsageError{"--host is required"};
+    if (options.speedLimit > 0 && options.speedTime == 0) options.speedTime = 30;
+    if (options.speedTime > 0 && options.speedLimit == 0) options.speedLimit = 1;
     if (options.password && options.passwordFile)
         throw UsageError{"--password and --password-file: give the password one way"};
     while (i < argv.size()) {

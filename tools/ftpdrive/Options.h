@@ -31,6 +31,11 @@ struct Options {
     // Long enough for any server that is still there, short enough that a silent one ends the
     // run instead of holding it for good.
     int32_t timeout = 30000;
+    // --speed-limit BYTES, --speed-time SECONDS: a transfer slower than BYTES a second for
+    // SECONDS fails. Off unless one is given; the other then defaults as curl's does (30 s,
+    // 1 byte a second).
+    int64_t speedLimit = 0;
+    int32_t speedTime = 0;
     int32_t reportLevel = 0;
     bool parseList = false;
     bool progress = false;

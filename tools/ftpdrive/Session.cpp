@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <memory>
+#include <string_view>
 
 namespace ftpdrive {
 
@@ -131,6 +132,8 @@ void Configure(TVaskFTP& ftp, const Options& options)
     ftp.Password = options.password.value_or(kAnonymousPassword);
     ftp.Passive = options.passive;
     ftp.TimeOut = options.timeout;
+    ftp.SpeedLimit = options.speedLimit;
+    ftp.SpeedTime = options.speedTime;
     ftp.ReportLevel = options.reportLevel;
     ftp.ParseList = options.parseList;
     ftp.KeepTimes = options.keepTimes;
@@ -238,6 +241,8 @@ std::string TimeOutDetail(const TVaskFTP& ftp, const std::exception& error)
 {
     const ErrorReason reason = ReasonOf(error);
     if (reason != ErrorReason::TimedOut && reason != ErrorReason::ConnectTimedOut) return {};
+    // A transfer that was too slow was not silent: its message says so.
+    if (std::string_view(error.what()) == ftp.SlowTransferText()) return {};
     const std::string host = ftp.Proxy.empty() ? ftp.Host : ftp.Proxy;
     const int32_t port = (ftp.Proxy.empty() ? ftp.Port : ftp.ProxyPort) & 0xFFFF;
     // An IPv6 address is bracketed, or its last group would pass for the port.
