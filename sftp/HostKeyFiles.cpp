@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
@@ -48,8 +49,12 @@ void RememberHostKey(const std::string& path, const HostKey& key)
     kept += key.knownHostsLine;
     if (kept.back() != '\n') kept += "\n";
 
-    const size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) ::mkdir(path.substr(0, slash).c_str(), 0700);
+    const auto directory = std::filesystem::path(path).parent_path();
+    if (!directory.empty() && !std::filesystem::exists(directory)) {
+        std::error_code ignored;
+        std::filesystem::create_directories(directory, ignored);
+        ::chmod(directory.c_str(), 0700);
+    }
     // Written beside and renamed over, so that a crash leaves the old file or the new one.
     const std::string temporary = path + ".new";
     {
