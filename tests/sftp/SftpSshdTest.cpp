@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 #include <algorithm>
 #include <filesystem>
 #include <optional>
@@ -337,6 +339,44 @@ TEST_F(SftpSshd, LoginsWithKeysAndClearRefusals)
         }
     }
     EXPECT_EQ(OpenDescriptors(), descriptors);
+}
+
+TEST_F(SftpSshd, LogsInWithTheKeysOfTheAgent)
+{
+    TAVOLEN_REQUIRE_BINARY("/usr/bin/ssh-agent");
+    TAVOLEN_REQUIRE_BINARY("/usr/bin/ssh-add");
+    const std::string socket = local_.File("agent.sock");
+    QProcess agent; // ended by its process id when the test ends
+    agent.start("/usr/bin/ssh-agent", {"-D", "-a", QString::fromStdString(socket)});
+    ASSERT_TRUE(agent.waitForStarted());
+    ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(socket); }, 10000));
+    QProcess add;
+    auto environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("SSH_AUTH_SOCK", QString::fromStdString(socket));
+    add.setProcessEnvironment(environment);
+    add.start("/usr/bin/ssh-add", {QString::fromStdString(sshd_.ClientKey())});
+    ASSERT_TRUE(add.waitForFinished(10000));
+    ASSERT_EQ(add.exitCode(), 0) << add.readAllStandardError().toStdString();
+
+    const char* before = std::getenv("SSH_AUTH_SOCK");
+    const std::optional<std::string> saved =
+        before ? std::optional<std::string>(before) : std::nullopt;
+    ::setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
+    for (const bool useAgent : {true, false}) {
+        auto options = Options();
+        options.identityFiles.clear();
+        options.useAgent = useAgent;
+        sftp::SftpClient client;
+        const auto outcome = Connect(client, options);
+        EXPECT_EQ(outcome.ok, useAgent) << outcome.message;
+    }
+    if (saved) {
+        ::setenv("SSH_AUTH_SOCK", saved->c_str(), 1);
+    } else {
+        ::unsetenv("SSH_AUTH_SOCK");
+    }
+    agent.kill();
+    agent.waitForFinished(5000);
 }
 
 } // namespace
