@@ -339,13 +339,8 @@ void SftpClient::Cancel()
 
 void SftpClient::Close()
 {
-    Impl& d = *impl_;
-    if (d.running) {
-        d.Broken("Canceled", ErrorReason::Canceled);
-        return;
-    }
-    d.state = Impl::State::Closed;
-    d.transport.Close();
+    // A connect under way or a running operation ends Canceled.
+    impl_->Broken("Canceled", ErrorReason::Canceled);
 }
 
 SshTransport& SftpClient::Transport() { return impl_->transport; }

@@ -60,6 +60,7 @@ public:
     // Ends the running operation with Canceled. The connection is closed with it: the server
     // would go on answering the requests in flight.
     void Cancel();
+    // Closes the connection; a connect under way or a running operation ends Canceled.
     void Close();
 
     SshTransport& Transport();

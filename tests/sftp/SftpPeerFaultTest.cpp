@@ -83,6 +83,20 @@ TEST(SftpPeerFaults, NobodyListeningOrNoAnswerToTheConnect)
     EXPECT_EQ(connect(testsupport::FreeLoopbackPort()).reason, ErrorReason::ConnectFailed);
     testsupport::SilentListener silent;
     EXPECT_EQ(connect(silent.Port()).reason, ErrorReason::ConnectTimedOut);
+
+    // Closed while the connect waits: the connect ends Canceled, not never.
+    sftp::ConnectOptions options;
+    options.host = "127.0.0.1";
+    options.port = silent.Port();
+    options.timeoutMs = 0;
+    sftp::SftpClient client;
+    std::optional<transfer::Outcome> outcome;
+    client.Connect(*platform::ParseAddressLiteral("127.0.0.1"), options,
+                   [&](const transfer::Outcome& o) { outcome = o; });
+    testsupport::PumpFor(50);
+    client.Close();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return outcome.has_value(); }, 10000));
+    EXPECT_EQ(outcome->reason, ErrorReason::Canceled);
 }
 
 } // namespace
