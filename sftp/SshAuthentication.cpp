@@ -54,17 +54,20 @@ int SshTransport::Impl::TryAttempt(Attempt& current)
     case Attempt::Kind::Agent: return ssh_userauth_agent(session, nullptr);
     case Attempt::Kind::KeyFile: {
         if (!privateKey) {
-            if (::access(current.file.c_str(), R_OK) != 0) return SSH_AUTH_DENIED;
-            const char* passphrase =
-                options.passphrase.empty() ? nullptr : options.passphrase.c_str();
-            if (ssh_pki_import_privkey_file(current.file.c_str(), passphrase, nullptr, nullptr,
-                                            &privateKey) != SSH_OK) {
-                privateKey = nullptr;
+            if (keyLoading) return SSH_AUTH_AGAIN;
+            if (!loadedKey) {
+                LoadKey(current.file);
+                return SSH_AUTH_AGAIN;
+            }
+            const auto loaded = std::exchange(loadedKey, nullptr);
+            if (!loaded->readable) return SSH_AUTH_DENIED; // no such file: passed over
+            if (!loaded->key) {
                 notes.push_back("the key " + current.file +
                                 " could not be read (it needs a passphrase, the passphrase is "
                                 "wrong, or it is no private key)");
                 return SSH_AUTH_DENIED;
             }
+            privateKey = std::exchange(loaded->key, nullptr);
         }
         const int rc = ssh_userauth_publickey(session, nullptr, privateKey);
         if (rc != SSH_AUTH_AGAIN) {
@@ -87,6 +90,31 @@ int SshTransport::Impl::TryAttempt(Attempt& current)
         return ssh_userauth_password(session, nullptr, options.password.c_str());
     }
     return SSH_AUTH_DENIED;
+}
+
+void SshTransport::Impl::LoadKey(const std::string& file)
+{
+    // Decrypting a key (bcrypt for OpenSSH's format) takes long enough to stall the window: it
+    // runs on a thread of its own, the one thing that does, and the login goes on when it is
+    // back. The thread touches nothing of ours; its answer is posted to the event loop.
+    if (keyLoader.joinable()) keyLoader.join();
+    keyLoading = true;
+    keyLoader = std::thread([this, file, passphrase = options.passphrase] {
+        auto loaded = std::make_shared<LoadedKey>();
+        loaded->readable = ::access(file.c_str(), R_OK) == 0;
+        if (loaded->readable && ssh_pki_import_privkey_file(
+                                    file.c_str(), passphrase.empty() ? nullptr : passphrase.c_str(),
+                                    nullptr, nullptr, &loaded->key) != SSH_OK)
+            loaded->key = nullptr;
+        QMetaObject::invokeMethod(
+            &context,
+            [this, loaded] {
+                keyLoading = false;
+                loadedKey = loaded;
+                Pump();
+            },
+            Qt::QueuedConnection);
+    });
 }
 
 bool SshTransport::Impl::Authenticate()

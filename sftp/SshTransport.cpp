@@ -17,9 +17,15 @@ constexpr size_t kWritePerCall = 256 * 1024;
 
 } // namespace
 
+SshTransport::Impl::LoadedKey::~LoadedKey()
+{
+    if (key) ssh_key_free(key);
+}
+
 SshTransport::Impl::~Impl()
 {
     *alive = false;
+    if (keyLoader.joinable()) keyLoader.join();
     readable.reset();
     writable.reset();
     if (privateKey) ssh_key_free(privateKey);

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <thread>
 
 namespace sftp {
 
@@ -28,6 +29,14 @@ struct SshTransport::Impl {
     struct Attempt {
         enum class Kind { Agent, KeyFile, Interactive, Password } kind;
         std::string file;
+    };
+
+    // A private key read on a thread of its own (decrypting one may take a while); freed with
+    // the result unless the login took it.
+    struct LoadedKey {
+        ssh_key key = nullptr;
+        bool readable = false; // the file could be opened
+        ~LoadedKey();
     };
 
     explicit Impl(SshTransport& owner) : owner(owner) {}
@@ -55,6 +64,7 @@ struct SshTransport::Impl {
     // SshAuthentication.cpp: true once logged in.
     bool Authenticate();
     int TryAttempt(Attempt& attempt);
+    void LoadKey(const std::string& file);
     void ChooseAttempts();
 
     SshTransport& owner;
@@ -81,6 +91,9 @@ struct SshTransport::Impl {
     std::vector<Attempt> attempts;
     size_t attempt = 0;
     ssh_key privateKey = nullptr;
+    std::thread keyLoader; // joined before anything it reports to goes
+    bool keyLoading = false;
+    std::shared_ptr<LoadedKey> loadedKey; // the loader's answer, once it came
     int interactiveRounds = 0;
     std::vector<std::string> notes; // why a key could not be offered
 };

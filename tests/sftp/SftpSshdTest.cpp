@@ -309,6 +309,7 @@ TEST_F(SftpSshd, LoginsWithKeysAndClearRefusals)
     } cases[] = {
         {"plain key", {sshd_.ClientKey()}, "", true, {}},
         {"a stranger's key, then ours", {sshd_.StrangerKey(), sshd_.ClientKey()}, "", true, {}},
+        {"a missing file, then ours", {local_.File("none"), sshd_.ClientKey()}, "", true, {}},
         {"encrypted key with its passphrase",
          {sshd_.LockedClientKey()},
          TestSshd::Passphrase(),
