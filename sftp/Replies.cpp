@@ -54,7 +54,7 @@ Reply DecodeReply(std::string_view packet)
     case PacketType::Handle:
         reply.id = reader.U32();
         reply.handle = reader.String();
-        // The standard bounds a handle at 256 bytes; we send it with every request.
+        // The protocol bounds a handle at 256 bytes; we send it with every request.
         if (reply.handle.size() > 256)
             throw ProtocolError(Fault::TooLong,
                                 "a handle of " + std::to_string(reply.handle.size()) + " bytes");

@@ -197,49 +197,84 @@ void SftpClient::Connect(const platform::SocketAddress& address, ConnectOptions 
 
 bool SftpClient::Idle() const { return impl_->state == Impl::State::Ready && !impl_->running; }
 
+namespace {
+
+// OPENDIR, then READDIR until the end, then CLOSE. Its requests' handlers keep it alive, and
+// nothing keeps them: once the operation ends, it goes.
+class DirectoryListing : public std::enable_shared_from_this<DirectoryListing> {
+public:
+    DirectoryListing(SftpClient::Impl& client,
+                     std::shared_ptr<std::vector<transfer::RemoteEntry>> entries)
+        : client_(client), entries_(std::move(entries))
+    {
+    }
+
+    void Start(const std::string& directory)
+    {
+        directory_ = directory;
+        client_.Request(
+            PacketType::Opendir, [&](uint32_t id) { return EncodeOpendir(id, directory_); },
+            [self = shared_from_this()](Reply& reply) { self->Opened(reply); });
+    }
+
+private:
+    void Opened(const Reply& reply)
+    {
+        if (reply.type != PacketType::Handle) {
+            client_.FinishStatus(reply, "Cannot list " + directory_);
+            return;
+        }
+        handle_ = reply.handle;
+        ReadNext();
+    }
+
+    void ReadNext()
+    {
+        client_.Request(
+            PacketType::Readdir, [&](uint32_t id) { return EncodeReaddir(id, handle_); },
+            [self = shared_from_this()](Reply& reply) { self->Read(reply); });
+    }
+
+    void Read(const Reply& reply)
+    {
+        if (reply.type == PacketType::Name) {
+            try {
+                AppendEntries(reply.names, *entries_);
+            } catch (const ProtocolError& error) {
+                entries_->clear();
+                client_.Broken(error.Message(), error.Reason());
+                return;
+            }
+            ReadNext();
+            return;
+        }
+        auto outcome = transfer::Outcome::Success();
+        if (reply.status != StatusCode::Eof) {
+            entries_->clear();
+            outcome =
+                Failure("Cannot list " + directory_ + ": " +
+                            (reply.message.empty() ? StatusText(reply.status) : reply.message),
+                        ErrorReason::ServerRefused);
+            outcome.replyCode = static_cast<int>(reply.status);
+        }
+        client_.CloseHandleThenFinish(handle_, outcome);
+    }
+
+    SftpClient::Impl& client_;
+    std::shared_ptr<std::vector<transfer::RemoteEntry>> entries_;
+    std::string directory_;
+    std::string handle_;
+};
+
+} // namespace
+
 bool SftpClient::List(const std::string& path, transfer::ListHandler done)
 {
     Impl& d = *impl_;
     auto entries = std::make_shared<std::vector<transfer::RemoteEntry>>();
     if (!d.Begin([done, entries](const transfer::Outcome& outcome) { done(outcome, *entries); }))
         return false;
-    auto readNext = std::make_shared<std::function<void(const std::string&)>>();
-    *readNext = [&d, entries, readNext](const std::string& handle) {
-        d.Request(
-            PacketType::Readdir, [&](uint32_t id) { return EncodeReaddir(id, handle); },
-            [&d, entries, readNext, handle](Reply& reply) {
-                if (reply.type == PacketType::Name) {
-                    try {
-                        AppendEntries(reply.names, *entries);
-                    } catch (const ProtocolError& error) {
-                        d.Broken(error.Message(), error.Reason());
-                        return;
-                    }
-                    (*readNext)(handle);
-                    return;
-                }
-                auto outcome = transfer::Outcome::Success();
-                if (reply.status != StatusCode::Eof) {
-                    entries->clear();
-                    outcome =
-                        Failure("Listing failed: " + reply.message, ErrorReason::ServerRefused);
-                    outcome.replyCode = static_cast<int>(reply.status);
-                }
-                *readNext = nullptr; // the cycle of the function and its own copy ends here
-                d.CloseHandleThenFinish(handle, outcome);
-            });
-    };
-    const std::string directory = path.empty() ? "." : path;
-    d.Request(
-        PacketType::Opendir, [&](uint32_t id) { return EncodeOpendir(id, directory); },
-        [&d, readNext, directory](Reply& reply) {
-            if (reply.type != PacketType::Handle) {
-                *readNext = nullptr;
-                d.FinishStatus(reply, "Cannot list " + directory);
-                return;
-            }
-            (*readNext)(reply.handle);
-        });
+    std::make_shared<DirectoryListing>(d, entries)->Start(path.empty() ? "." : path);
     d.Flush();
     return true;
 }
