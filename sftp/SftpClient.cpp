@@ -112,6 +112,7 @@ void SftpClient::Impl::Finish(const transfer::Outcome& outcome)
 {
     // Replies still owed to this operation find no handler and are dropped.
     for (auto& [id, handler] : handlers) handler = nullptr;
+    cancel = nullptr;
     if (auto end = std::exchange(running, nullptr)) {
         // Always from the event loop: never inside the call that started the operation.
         QTimer::singleShot(0, &context, [end, outcome] { end(outcome); });
@@ -225,6 +226,13 @@ private:
             return;
         }
         handle_ = reply.handle;
+        client_.cancel = [weak = weak_from_this()] {
+            if (auto self = weak.lock(); self && !self->canceled_) {
+                self->canceled_ = true;
+                self->client_.CloseHandleThenFinish(self->handle_,
+                                                    Failure("Canceled", ErrorReason::Canceled));
+            }
+        };
         ReadNext();
     }
 
@@ -237,6 +245,7 @@ private:
 
     void Read(const Reply& reply)
     {
+        if (canceled_) return;
         if (reply.type == PacketType::Name) {
             try {
                 AppendEntries(reply.names, *entries_);
@@ -257,6 +266,7 @@ private:
                         ErrorReason::ServerRefused);
             outcome.replyCode = static_cast<int>(reply.status);
         }
+        canceled_ = true; // closing: too late for a Cancel
         client_.CloseHandleThenFinish(handle_, outcome);
     }
 
@@ -264,6 +274,7 @@ private:
     std::shared_ptr<std::vector<transfer::RemoteEntry>> entries_;
     std::string directory_;
     std::string handle_;
+    bool canceled_ = false; // or ended: no more requests
 };
 
 } // namespace
@@ -369,7 +380,13 @@ bool SftpClient::Upload(const std::string& localPath, const std::string& remoteP
 
 void SftpClient::Cancel()
 {
-    if (impl_->running) impl_->Broken("Canceled", ErrorReason::Canceled);
+    Impl& d = *impl_;
+    if (!d.running) return;
+    if (auto cancel = std::exchange(d.cancel, nullptr)) {
+        cancel();
+        return;
+    }
+    d.Finish(Failure("Canceled", ErrorReason::Canceled));
 }
 
 void SftpClient::Close()

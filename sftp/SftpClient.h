@@ -57,8 +57,8 @@ public:
     // Sets the modification (and access) time, seconds since 1970 UTC.
     bool SetModified(const std::string& path, int64_t modifiedUtc, Done done);
 
-    // Ends the running operation with Canceled. The connection is closed with it: the server
-    // would go on answering the requests in flight.
+    // Ends the running operation with Canceled, once the remote file it had open is closed;
+    // answers still owed to it are dropped, and the connection stays usable.
     void Cancel();
     // Closes the connection; a connect under way or a running operation ends Canceled.
     void Close();

@@ -68,6 +68,9 @@ struct SftpClient::Impl {
     std::unordered_map<uint32_t, Handler> handlers;
     Done connected; // the Connect's callback, until VERSION came
     Done running;   // the running operation's end
+    // How the running operation gives up when canceled (closing its remote handle first); none:
+    // it just ends.
+    std::function<void()> cancel;
     platform::SocketHandle socket = platform::kNoSocket; // until the transport takes it
     std::unique_ptr<platform::NotificationWindow> window;
     QTimer connectTimer;

@@ -60,6 +60,9 @@ private:
             return;
         }
         handle_ = reply.handle;
+        client_.cancel = [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->Fail(Failure("Canceled", ErrorReason::Canceled));
+        };
         // The size, for progress and to tell a file the server cut short; the reads go out
         // behind it at once.
         client_.Request(
@@ -143,6 +146,7 @@ private:
 
     void Fail(const transfer::Outcome& outcome)
     {
+        if (failed_) return; // already closing
         failed_ = true;
         client_.CloseHandleThenFinish(handle_, outcome);
     }
@@ -195,6 +199,9 @@ private:
             return;
         }
         handle_ = reply.handle;
+        client_.cancel = [weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->Fail(Failure("Canceled", ErrorReason::Canceled));
+        };
         Fill();
         Settle();
     }
@@ -251,6 +258,7 @@ private:
 
     void Fail(const transfer::Outcome& outcome)
     {
+        if (failed_) return; // already closing
         failed_ = true;
         client_.CloseHandleThenFinish(handle_, outcome);
     }

@@ -223,6 +223,36 @@ TEST_F(SftpSshd, ResumesBothWaysAndRunsTheCommands)
     }
 }
 
+TEST_F(SftpSshd, ACanceledTransferLeavesTheSessionUsable)
+{
+    const std::string content = RandomBytes(8 * 1024 * 1024);
+    testsupport::WriteFileBytes(Remote("big.bin"), content);
+    testsupport::WriteFileBytes(local_.File("big.bin"), content);
+    sftp::SftpClient client;
+    ASSERT_TRUE(Connect(client, Options()).ok);
+    for (const bool download : {true, false}) {
+        std::optional<transfer::Outcome> outcome;
+        bool canceled = false;
+        const auto progress = [&](const transfer::Progress&) {
+            if (!canceled) client.Cancel();
+            canceled = true;
+        };
+        const auto done = [&](const transfer::Outcome& o) { outcome = o; };
+        ASSERT_TRUE(download
+                        ? client.Download(Remote("big.bin"), local_.File("part"), 0, progress, done)
+                        : client.Upload(local_.File("big.bin"), Remote("part"), 0, progress, done));
+        ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
+        EXPECT_FALSE(outcome->ok) << download;
+        EXPECT_EQ(outcome->reason, ErrorReason::Canceled) << download << outcome->message;
+        // The same connection runs the next operation, whatever answers were still owed.
+        const auto again = Run([&](auto next) {
+            return client.Download(Remote("big.bin"), local_.File("again"), 0, {}, next);
+        });
+        ASSERT_TRUE(again.ok) << download << again.message;
+        EXPECT_EQ(testsupport::ReadFileBytes(local_.File("again")), content) << download;
+    }
+}
+
 TEST_F(SftpSshd, HostKeysAreCheckedAgainstBothFiles)
 {
     const std::string fingerprint = sshd_.HostKeyFingerprint();
@@ -350,14 +380,21 @@ TEST_F(SftpSshd, LogsInWithTheKeysOfTheAgent)
     QProcess agent; // ended by its process id when the test ends
     agent.start("/usr/bin/ssh-agent", {"-D", "-a", QString::fromStdString(socket)});
     ASSERT_TRUE(agent.waitForStarted());
-    ASSERT_TRUE(PumpUntil([&] { return std::filesystem::exists(socket); }, 10000));
-    QProcess add;
+    // The socket's file appears a moment before the agent listens on it: adding the key is
+    // tried again until it is taken (at most 100 times).
     auto environment = QProcessEnvironment::systemEnvironment();
     environment.insert("SSH_AUTH_SOCK", QString::fromStdString(socket));
-    add.setProcessEnvironment(environment);
-    add.start("/usr/bin/ssh-add", {QString::fromStdString(sshd_.ClientKey())});
-    ASSERT_TRUE(add.waitForFinished(10000));
-    ASSERT_EQ(add.exitCode(), 0) << add.readAllStandardError().toStdString();
+    std::string refusal;
+    bool added = false;
+    for (int attempt = 0; attempt < 100 && !added; ++attempt) {
+        if (attempt > 0) testsupport::PumpFor(50);
+        QProcess add;
+        add.setProcessEnvironment(environment);
+        add.start("/usr/bin/ssh-add", {QString::fromStdString(sshd_.ClientKey())});
+        added = add.waitForFinished(10000) && add.exitCode() == 0;
+        refusal = add.readAllStandardError().toStdString();
+    }
+    ASSERT_TRUE(added) << refusal;
 
     const char* before = std::getenv("SSH_AUTH_SOCK");
     const std::optional<std::string> saved =
