@@ -1,0 +1,116 @@
+#include "sftp/SshTransportImpl.h"
+
+namespace sftp {
+
+namespace {
+
+std::string Fingerprint(ssh_key key)
+{
+    unsigned char* hash = nullptr;
+    size_t length = 0;
+    if (ssh_get_publickey_hash(key, SSH_PUBLICKEY_HASH_SHA256, &hash, &length) != 0) return "";
+    char* text = ssh_get_fingerprint_hash(SSH_PUBLICKEY_HASH_SHA256, hash, length);
+    ssh_clean_pubkey_hash(&hash);
+    std::string fingerprint = text ? text : "";
+    ssh_string_free_char(text);
+    return fingerprint;
+}
+
+std::string HostText(const ConnectOptions& options)
+{
+    return options.port == 22 ? options.host
+                              : "[" + options.host + "]:" + std::to_string(options.port);
+}
+
+} // namespace
+
+bool SshTransport::Impl::CheckHostKey()
+{
+    ssh_key server = nullptr;
+    if (ssh_get_server_publickey(session, &server) != SSH_OK) {
+        Fail("The server showed no host key", ErrorReason::CertificateRejected);
+        return false;
+    }
+    key.type = ssh_key_type_to_char(ssh_key_type(server));
+    key.fingerprint = Fingerprint(server);
+    ssh_key_free(server);
+    char* line = nullptr;
+    if (ssh_session_export_known_hosts_entry(session, &line) == SSH_OK && line) {
+        key.knownHostsLine = line;
+        ssh_string_free_char(line);
+    }
+    const std::string host = HostText(options);
+
+    if (!options.pinnedFingerprint.empty()) {
+        if (key.fingerprint == options.pinnedFingerprint) return true;
+        Fail("The host key of " + host + " is " + key.fingerprint + " (" + key.type +
+                 "), not the pinned " + options.pinnedFingerprint + ": refused",
+             ErrorReason::CertificateRejected);
+        return false;
+    }
+
+    ssh_knownhosts_entry* known = nullptr;
+    const ssh_known_hosts_e verdict = ssh_session_get_known_hosts_entry(session, &known);
+    std::string knownFingerprint;
+    if (known) {
+        if (known->publickey) knownFingerprint = Fingerprint(known->publickey);
+        ssh_knownhosts_entry_free(known);
+    }
+    switch (verdict) {
+    case SSH_KNOWN_HOSTS_OK: return true;
+    case SSH_KNOWN_HOSTS_CHANGED:
+    case SSH_KNOWN_HOSTS_OTHER:
+        Fail("WARNING: the host key of " + host + " has changed. Known: " +
+                 (knownFingerprint.empty() ? std::string("a key of another type")
+                                           : knownFingerprint) +
+                 "; now: " + key.fingerprint + " (" + key.type +
+                 "). Someone may be listening in; the connection was refused",
+             ErrorReason::CertificateRejected);
+        return false;
+    case SSH_KNOWN_HOSTS_UNKNOWN:
+    case SSH_KNOWN_HOSTS_NOT_FOUND:
+        if (!options.askUnknownHostKey) {
+            Fail("The host key of " + host + " is not known: " + key.fingerprint + " (" + key.type +
+                     "): refused",
+                 ErrorReason::CertificateRejected);
+            return false;
+        }
+        stage = Stage::AwaitingDecision;
+        WatchSocket();
+        {
+            const std::weak_ptr<bool> token = alive;
+            options.askUnknownHostKey(key, [this, token](HostKeyDecision decision) {
+                if (token.expired()) return;
+                Later([this, decision] { Decided(decision); });
+            });
+        }
+        return false;
+    case SSH_KNOWN_HOSTS_ERROR: break;
+    }
+    Fail("The known-hosts files could not be read: " + LibraryError(),
+         ErrorReason::CertificateRejected);
+    return false;
+}
+
+void SshTransport::Impl::Decided(HostKeyDecision decision)
+{
+    if (stage != Stage::AwaitingDecision) return;
+    if (decision == HostKeyDecision::Cancel) {
+        Fail("The host key " + key.fingerprint + " was not accepted",
+             ErrorReason::CertificateRejected);
+        return;
+    }
+    if (decision == HostKeyDecision::TrustAlways && !options.trustFile.empty()) {
+        try {
+            RememberHostKey(options.trustFile, key);
+        } catch (const Exception& error) {
+            Fail(error.Message(), error.Reason());
+            return;
+        }
+    }
+    stage = Stage::Authenticating;
+    Progress();
+    Pump();
+}
+
+} // namespace sftp
