@@ -1,9 +1,11 @@
 #include "queue/TreeTransfer.h"
 
+#include "queue/RemoteTimes.h"
 #include "queue/RemoteTreeWalk.h"
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -49,6 +51,7 @@ TreeTransfer::TreeTransfer(TreeJob job, SessionFactory factory, Scheduler& sched
 TreeTransfer::~TreeTransfer()
 {
     *alive_ = false;
+    times_.reset();
     walk_.reset();
     queue_.reset();
     if (first_) first_->Close();
@@ -122,6 +125,14 @@ void TreeTransfer::Plan(const Tree& tree)
     if (!ChoosePolicy(planFor)) return;
     Append(summary_.failures, tree.refused);
     Append(summary_.leftOut, tree.leftOut);
+    const auto target = [this](const std::string& path) {
+        return LocalFacts(fs::path(job_.localRoot) / path);
+    };
+    WithExactTimes(tree, target, [this](const Tree& timed) { PlanDownloadRun(timed); });
+}
+
+void TreeTransfer::PlanDownloadRun(const Tree& tree)
+{
     TreePlan plan = PlanDownload(tree, job_.remoteRoot, job_.localRoot, job_.policy);
     for (const fs::path& directory : plan.localDirectories) {
         std::error_code error;
@@ -149,7 +160,41 @@ void TreeTransfer::RemoteTargetWalked(const Outcome& outcome, const Tree& tree)
     if (!ChoosePolicy(planFor)) return;
     Append(summary_.failures, local_.refused);
     Append(summary_.leftOut, local_.leftOut);
-    Run(planFor(job_.policy));
+    if (!outcome.ok) return Run(planFor(job_.policy));
+    std::map<std::string, FileFacts> sources;
+    for (const TreeFile& file : local_.files) sources[file.path] = file.facts;
+    const auto source = [&sources](const std::string& path) -> std::optional<FileFacts> {
+        const auto it = sources.find(path);
+        return it == sources.end() ? std::nullopt : std::optional<FileFacts>(it->second);
+    };
+    WithExactTimes(tree, source, [this, root](const Tree& timed) {
+        Run(PlanUpload(local_, job_.localRoot, timed, root, job_.remoteRoot, job_.policy));
+    });
+}
+
+void TreeTransfer::WithExactTimes(
+    const Tree& remote, const std::function<std::optional<FileFacts>(const std::string&)>& other,
+    std::function<void(const Tree&)> then)
+{
+    // Only a file whose size matches the one on the other side is decided by its time.
+    std::vector<std::string> paths;
+    if (job_.policy == OverwritePolicy::IfDifferent && first_) {
+        for (const TreeFile& file : remote.files) {
+            if (file.facts.modifiedUtc || !file.facts.size) continue;
+            const std::optional<FileFacts> facts = other(file.path);
+            if (facts && facts->size == file.facts.size) paths.push_back(file.path);
+        }
+    }
+    if (paths.empty()) return then(remote);
+    remote_ = remote;
+    times_ = std::make_unique<RemoteTimes>(*first_, job_.remoteRoot, std::move(paths));
+    times_->Start([this, then = std::move(then)](const std::map<std::string, int64_t>& times) {
+        if (ended_) return;
+        for (TreeFile& file : remote_.files)
+            if (const auto it = times.find(file.path); it != times.end())
+                file.facts.modifiedUtc = it->second;
+        then(remote_);
+    });
 }
 
 bool TreeTransfer::ChoosePolicy(const std::function<TreePlan(OverwritePolicy)>& plan)
@@ -218,6 +263,7 @@ void TreeTransfer::Cancel()
     if (ended_) return;
     summary_.canceled = true;
     if (queue_) return queue_->Cancel();
+    times_.reset();
     walk_.reset();
     if (first_) first_->Close();
     scheduler_.After(0, [this, alive = std::weak_ptr<bool>(alive_)] {

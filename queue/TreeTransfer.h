@@ -72,9 +72,16 @@ private:
     void Opened(const Outcome& outcome);
     void Walked(const Outcome& outcome, const Tree& tree);
     void Plan(const Tree& tree);
+    void PlanDownloadRun(const Tree& tree);
     void RemoteTargetWalked(const Outcome& outcome, const Tree& tree);
     // False when the run ended instead (the question was declined).
     bool ChoosePolicy(const std::function<TreePlan(OverwritePolicy)>& plan);
+    // With IfDifferent, the server's files whose size matches the other side's (`other`) and
+    // whose listing gave no time to the second have their times asked first; `then` gets the
+    // tree with them.
+    void WithExactTimes(const Tree& remote,
+                        const std::function<std::optional<FileFacts>(const std::string&)>& other,
+                        std::function<void(const Tree&)> then);
     void Run(TreePlan plan);
     void ItemDone(const ItemResult& result);
     void End(const std::string& failure = {});
@@ -84,6 +91,8 @@ private:
     Scheduler& scheduler_;
     std::unique_ptr<Session> first_;
     std::unique_ptr<class RemoteTreeWalk> walk_;
+    std::unique_ptr<class RemoteTimes> times_;
+    Tree remote_; // while its times are asked
     Tree local_;
     std::unique_ptr<TransferQueue> queue_;
     TreePlan plan_;

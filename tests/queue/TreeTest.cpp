@@ -9,6 +9,7 @@
 #include "queue/TreePlan.h"
 #include "queue/TreeTransfer.h"
 
+#include "platform/LocalFile.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -260,5 +261,83 @@ TEST(TreeTransfer, TheTimeTheQuestionIsOpenIsNotTheRunsTime)
         EXPECT_EQ(summary->files, 1u);
         EXPECT_GT(summary->elapsedMs, 0);
         EXPECT_LT(summary->elapsedMs, 1000) << "the question's time counted";
+    }
+}
+
+// A listing without times to the second (LIST): with "only if different", the server's time of
+// each file whose size matches its counterpart is asked before the run decides, both ways; a
+// download carries the time it learnt; a server that does not know the command is asked once.
+TEST(TreeTransfer, TimesTheListingLacksAreAskedBeforeDeciding)
+{
+    using K = RemoteEntry::Kind;
+    using transfer::Operation;
+    constexpr int64_t T = 1'700'000'000;
+    const auto undated = [](std::string name, uint64_t size) {
+        return RemoteEntry{std::move(name), K::File, size, std::nullopt};
+    };
+    struct Row {
+        const char* what;
+        transfer::TreeDirection direction;
+        bool knowsTimes;
+        std::vector<std::string> asked;       // remote paths whose time was asked
+        std::vector<std::string> transferred; // names moved
+    };
+    using D = transfer::TreeDirection;
+    const std::vector<Row> rows{
+        {"download", D::Download, true, {"/srv/dir/a", "/srv/dir/b"}, {"b", "c", "d"}},
+        {"download, no MDTM", D::Download, false, {"/srv/dir/a"}, {"a", "b", "c", "d"}},
+        {"upload", D::Upload, true, {"/srv/dir/a", "/srv/dir/b"}, {"b", "c", "d"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fakes::FakeClock clock;
+        fakes::FakeServer server(clock);
+        server.knowsTimes = row.knowsTimes;
+        // a: the same on both sides; b: the target older; c: the sizes differ; d: only a source.
+        testsupport::TempDir local;
+        const std::filesystem::path copy = local.File("copy");
+        std::filesystem::create_directory(copy);
+        const bool down = row.direction == D::Download;
+        std::vector<RemoteEntry> listed{undated("a", 3), undated("b", 3), undated("c", 3)};
+        if (down) listed.push_back(undated("d", 3));
+        server.listings["/srv/dir"] = listed;
+        server.listings["/srv"] = {Entry("dir", K::Directory)};
+        for (const char* name : {"a", "b", "c", "d"}) {
+            if (down && std::string(name) == "d") continue;
+            const std::string path = (copy / name).string();
+            testsupport::WriteFileBytes(path, std::string(name) == "c" ? "cc" : "xyz");
+            platform::LocalFile::SetModified(path, down && std::string(name) == "b" ? T - 100 : T);
+        }
+        server.times = {{"/srv/dir/a", T}, {"/srv/dir/b", down ? T : T - 100}, {"/srv/dir/c", T}};
+        transfer::TreeJob job;
+        job.direction = row.direction;
+        job.remoteRoot = "/srv/dir";
+        job.localRoot = copy.string();
+        job.policy = OverwritePolicy::IfDifferent;
+        transfer::TreeTransfer tree(
+            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+        std::optional<transfer::TreeSummary> summary;
+        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+        tree.Start();
+        clock.RunAll();
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_TRUE(summary->Exact());
+        std::vector<std::string> asked, transferred;
+        for (const auto& started : server.started) {
+            const transfer::Request& request = started.request;
+            if (request.operation == Operation::ModifiedTime) {
+                asked.push_back(request.remotePath);
+                continue;
+            }
+            transferred.push_back(request.remotePath.substr(request.remotePath.rfind('/') + 1));
+            // A download carries the time it was compared by, and the session asks none again.
+            if (request.operation == Operation::Get && request.remotePath == "/srv/dir/b") {
+                EXPECT_EQ(request.modifiedUtc,
+                          row.knowsTimes ? std::optional<int64_t>(T) : std::nullopt);
+            }
+        }
+        std::sort(transferred.begin(), transferred.end());
+        EXPECT_EQ(asked, row.asked);
+        EXPECT_EQ(transferred, row.transferred);
     }
 }
