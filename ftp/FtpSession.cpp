@@ -19,6 +19,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -288,7 +290,11 @@ void FtpSession::StartTransfer()
         const std::string& path = run.target->WritePath();
         // Only a whole file can be verified: one that must be is fetched whole.
         const bool resume = request.resume && ftp_->Verify != TVerifyMode::Require;
-        const int64_t have = resume ? platform::LocalFile::SizeOf(path) : -1;
+        int64_t have = resume ? platform::LocalFile::SizeOf(path) : -1;
+        // A tree resumes a shorter target ("Retomar"): its bytes are where the download goes on
+        // from, copied to the staging name, so that the target stays as it was until the whole
+        // file takes its place.
+        if (resume && have <= 0 && run.target->Staged()) have = StageTarget(*run.target);
         settings.offset = std::max<int64_t>(have, 0);
         settings.restart = settings.compareWithLocal = settings.offset > 0;
         run.resumedFrom = settings.offset;
@@ -316,6 +322,23 @@ void FtpSession::StartTransfer()
     TVaskFTP::RequireSingleLine(settings.command);
     run.transfer = std::make_unique<TransferOperation>(settings);
     Apply(run.transfer->Start());
+}
+
+int64_t FtpSession::StageTarget(const ftpfiles::DownloadTarget& target)
+{
+    std::error_code error;
+    const std::filesystem::path from = target.FinalPath();
+    if (!std::filesystem::is_regular_file(from, error) ||
+        std::filesystem::file_size(from, error) == 0)
+        return -1;
+    std::filesystem::copy_file(from, target.WritePath(),
+                               std::filesystem::copy_options::overwrite_existing, error);
+    if (error) {
+        ftp_->ReportStatus(1, "Cannot go on from " + target.FinalPath() + " (" + error.message() +
+                                  "): the file is fetched whole");
+        return -1;
+    }
+    return platform::LocalFile::SizeOf(target.WritePath());
 }
 
 void FtpSession::Apply(const TransferOperation::Step& step)

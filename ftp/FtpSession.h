@@ -59,6 +59,9 @@ private:
     // Sends the running request's first commands; a failure to start ends it.
     void StartRequest();
     void StartTransfer();
+    // Copies the target of a resumed download to its staging name: the bytes it goes on from,
+    // -1 when there are none.
+    int64_t StageTarget(const ftpfiles::DownloadTarget& target);
     void StartCommand();
     // The reply to MKD, or to the MDTM of a ModifiedTime.
     void CommandReply(const FtpReply& reply);

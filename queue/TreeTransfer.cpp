@@ -36,6 +36,15 @@ std::optional<std::pair<std::string, std::string>> ParentAndName(std::string pat
     return std::make_pair(slash == 0 ? std::string("/") : path.substr(0, slash), name);
 }
 
+// What a resumed download has already: the bytes that will not move.
+int64_t BytesThere(const QueueItem& item)
+{
+    if (!item.request.resume || item.request.operation != Operation::Get) return 0;
+    const std::optional<FileFacts> there = LocalFacts(item.request.localPath);
+    if (!there || !there->size) return 0;
+    return std::min<int64_t>(item.size, static_cast<int64_t>(*there->size));
+}
+
 void Append(std::vector<std::string>& to, const std::vector<std::string>& from)
 {
     to.insert(to.end(), from.begin(), from.end());
@@ -227,7 +236,7 @@ void TreeTransfer::Run(TreePlan plan)
         queue_->Add(item);
         if (item.request.operation == Operation::MakeDirectory) continue;
         ++progress_.filesTotal;
-        if (item.size > 0) progress_.bytesTotal += item.size;
+        if (item.size > 0) progress_.bytesTotal += item.size - BytesThere(item);
     }
     queue_->onItemDone = [this](const ItemResult& result) { ItemDone(result); };
     queue_->onProgress = [this](int64_t bytes) {

@@ -35,7 +35,8 @@ struct TreeProgress {
     size_t filesDone = 0; // ended, well or not
     size_t filesTotal = 0;
     int64_t bytes = 0;
-    int64_t bytesTotal = 0; // of the files whose size was known
+    // Of the files whose size was known: the bytes to move (a resumed file counts its rest).
+    int64_t bytesTotal = 0;
 };
 
 struct TreeSummary {

@@ -686,10 +686,13 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
         const char* sent; // nullptr: no RETR may follow
         bool ok;
         ErrorReason reason;
-        const char* left; // f when the download succeeded, the staging file when it failed
+        const char* left;      // f when the download succeeded, the staging file when it failed
+        bool inTarget = false; // the three bytes are the target's, as a tree's resume finds them
     };
     const Row rows[] = {
         {"TheRest", "350 Restarting at 3", "defgh", true, ErrorReason::Unknown, "abcdefgh"},
+        {"TheRestOfAShorterTarget", "350 Restarting at 3", "defgh", true, ErrorReason::Unknown,
+         "abcdefgh", true},
         {"RestTakenButTheWholeFileSent", "350 Restarting at 3", "abcdefgh", false,
          ErrorReason::TransferIncomplete, "abc"},
         {"RestRefused", "502 REST not implemented", nullptr, false, ErrorReason::ServerRefused,
@@ -698,7 +701,8 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::TempDir dir("tavolen-resume");
-        testsupport::WriteFileBytes(ftpfiles::HiddenPathOf(dir.File("f")), "abc");
+        testsupport::WriteFileBytes(
+            row.inTarget ? dir.File("f") : ftpfiles::HiddenPathOf(dir.File("f")), "abc");
         testsupport::ScriptedFtpServer server;
         auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
         script.Expect("TYPE I").Reply("200 binary").Expect("SIZE f").Reply("213 8");

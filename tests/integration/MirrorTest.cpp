@@ -426,7 +426,7 @@ TEST(Mirror, UnresumedDataFailureNamesTheOptionThatAcceptsIt)
         if (!mirror) script.Expect("TYPE I").Reply("200 binary");
         script.PassiveListen().Expect("PASV").ReplyPasv();
         script.Expect(mirror ? "LIST /d" : "RETR /f").Reply("150 here");
-        script.AcceptData().StartDataTlsAs(certs.Server());
+        script.AcceptData().StartDataTlsAs(certs.Server()).CloseData().Reply("426 Aborted");
         server.SetAfterScript(testsupport::ScriptedFtpServer::AfterScript::Close);
         server.Start();
         testsupport::TempDir local;

@@ -341,3 +341,33 @@ TEST(TreeTransfer, TimesTheListingLacksAreAskedBeforeDeciding)
         EXPECT_EQ(transferred, row.transferred);
     }
 }
+
+// "Retomar": a shorter target is resumed, and the run's whole is what is left to move, so that
+// the progress ends at its total.
+TEST(TreeTransfer, AResumedFileCountsOnlyItsRestInTheWhole)
+{
+    using K = RemoteEntry::Kind;
+    fakes::FakeClock clock;
+    fakes::FakeServer server(clock);
+    server.listings["/srv/dir"] = {Entry("a.txt", K::File, 100), Entry("b.txt", K::File, 100)};
+    testsupport::TempDir local;
+    std::filesystem::create_directory(local.File("copy"));
+    testsupport::WriteFileBytes(local.File("copy/a.txt"), std::string(40, 'a'));
+    transfer::TreeJob job;
+    job.remoteRoot = "/srv/dir";
+    job.localRoot = local.File("copy");
+    job.policy = OverwritePolicy::Resume;
+    transfer::TreeTransfer tree(
+        job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+    std::optional<transfer::TreeProgress> first;
+    tree.onProgress = [&](const transfer::TreeProgress& progress) {
+        if (!first) first = progress;
+    };
+    tree.Start();
+    clock.RunAll();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->bytesTotal, 60 + 100);
+    ASSERT_EQ(server.started.size(), 2u);
+    for (const auto& started : server.started)
+        EXPECT_EQ(started.request.resume, started.request.remotePath == "/srv/dir/a.txt");
+}
