@@ -933,3 +933,30 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
         EXPECT_TRUE(server.Verify());
     }
 }
+
+// A download whose local file cannot be written (a full disk: /dev/full) fails with the system's
+// reason, as get says it, not with the server's answer to the connection this side cut. (The
+// file is larger than the sockets between hold, so the server's reply comes after the cut.)
+TEST(SessionLocalFailure, SaysTheSystemsReasonNotTheServersReply)
+{
+    testsupport::ScriptedFtpServer server;
+    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+    script.Expect("TYPE I").Reply("200 binary");
+    script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
+    script.Reply("150 Opening").AcceptData().SendData(Payload(64u << 20)).AllowClientAbort();
+    script.Reply("426 Connection closed; transfer aborted");
+    server.SetAfterScript(testsupport::ScriptedFtpServer::AfterScript::Close);
+    server.Start();
+    const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
+    ASSERT_TRUE(session);
+    transfer::Request request;
+    request.operation = transfer::Operation::Get;
+    request.remotePath = "f";
+    request.localPath = "/dev/full";
+    const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(ended->ok);
+    EXPECT_EQ(ended->reason, ErrorReason::FileWrite) << ended->message;
+    EXPECT_EQ(ended->message, "Cannot write file /dev/full (No space left on device)");
+    session->Close();
+}
