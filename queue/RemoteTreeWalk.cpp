@@ -74,6 +74,7 @@ void RemoteTreeWalk::Listed(const std::string& below, const Outcome& outcome,
         switch (entry.kind) {
         case RemoteEntry::Kind::Directory:
             tree_.directories.push_back(path);
+            if (entry.modifiedUtc) tree_.directoryTimes[path] = *entry.modifiedUtc;
             pending_.push_back(path);
             break;
         case RemoteEntry::Kind::File:

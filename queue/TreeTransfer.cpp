@@ -142,6 +142,7 @@ void TreeTransfer::Plan(const Tree& tree)
 
 void TreeTransfer::PlanDownloadRun(const Tree& tree)
 {
+    if (job_.keepTimes) directoryTimes_ = tree.directoryTimes;
     TreePlan plan = PlanDownload(tree, job_.remoteRoot, job_.localRoot, job_.policy);
     for (const fs::path& directory : plan.localDirectories) {
         std::error_code error;
@@ -289,6 +290,9 @@ void TreeTransfer::End(const std::string& failure)
         summary_.bytes = queue_->BytesDone();
         summary_.sessions = queue_->MostSessionsOpen();
     }
+    // A directory's time changes with what goes into it: its own comes last, deepest first.
+    for (auto it = directoryTimes_.rbegin(); it != directoryTimes_.rend(); ++it)
+        SetModified((fs::path(job_.localRoot) / it->first).string(), it->second);
     summary_.elapsedMs = scheduler_.NowMs() - startMs_ - waitedMs_;
     const auto finished = onFinished;
     if (finished) finished(summary_);

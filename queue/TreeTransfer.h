@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -94,6 +95,8 @@ private:
     std::unique_ptr<class RemoteTreeWalk> walk_;
     std::unique_ptr<class RemoteTimes> times_;
     Tree remote_; // while its times are asked
+    // A download's directories that take the server's time once the run has ended.
+    std::map<std::string, int64_t> directoryTimes_;
     Tree local_;
     std::unique_ptr<TransferQueue> queue_;
     TreePlan plan_;

@@ -371,3 +371,33 @@ TEST(TreeTransfer, AResumedFileCountsOnlyItsRestInTheWhole)
     for (const auto& started : server.started)
         EXPECT_EQ(started.request.resume, started.request.remotePath == "/srv/dir/a.txt");
 }
+
+// A download's directories take the times their listing gave exactly (MLSD), once everything
+// inside them has arrived; one listed without a time keeps its own.
+TEST(TreeTransfer, DirectoriesTakeTheirListedTimesAfterTheirContents)
+{
+    using K = RemoteEntry::Kind;
+    fakes::FakeClock clock;
+    fakes::FakeServer server(clock);
+    server.listings["/srv/dir"] = {
+        Entry("sub", K::Directory), Entry("a.txt", K::File, 10),
+        RemoteEntry{"undated", K::Directory, std::nullopt, std::nullopt}};
+    server.listings["/srv/dir/sub"] = {Entry("deeper", K::Directory), Entry("b.txt", K::File, 10)};
+    server.listings["/srv/dir/sub/deeper"] = {};
+    server.listings["/srv/dir/undated"] = {};
+    testsupport::TempDir local;
+    transfer::TreeJob job;
+    job.remoteRoot = "/srv/dir";
+    job.localRoot = local.File("copy");
+    transfer::TreeTransfer tree(
+        job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+    std::optional<transfer::TreeSummary> summary;
+    tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+    tree.Start();
+    clock.RunAll();
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_TRUE(summary->Exact());
+    for (const char* path : {"copy/sub", "copy/sub/deeper"})
+        EXPECT_EQ(platform::LocalFile::ModifiedOf(local.File(path)), 1700000000) << path;
+    EXPECT_GT(platform::LocalFile::ModifiedOf(local.File("copy/undated")).value_or(0), 1700000000);
+}
