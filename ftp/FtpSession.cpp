@@ -629,7 +629,9 @@ void FtpSession::Concluded()
 bool FtpSession::KeepLocalTime()
 {
     Running& run = *running_;
-    if (run.request.operation != transfer::Operation::Get || !ftp_->KeepTimes || !run.target)
+    // A device or a pipe written to is no copy of the file; its time is not the file's.
+    if (run.request.operation != transfer::Operation::Get || !ftp_->KeepTimes || !run.target ||
+        !run.target->Staged())
         return false;
     if (run.request.modifiedUtc) {
         SetLocalTime(*run.request.modifiedUtc);
