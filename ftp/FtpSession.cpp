@@ -637,7 +637,9 @@ bool FtpSession::KeepLocalTime()
         SetLocalTime(*run.request.modifiedUtc);
         return false;
     }
-    // A listing without times to the second (LIST): the server is asked, as for a single file.
+    // A listing without times to the second (LIST): the server is asked, as for a single file,
+    // unless it said it does not know how.
+    if (mdtmUnknown_) return false;
     const std::string command = "MDTM " + run.request.remotePath;
     ftp_->ReportStatus(1, command);
     ftp_->SendWithoutWaiting(command);
@@ -648,6 +650,7 @@ bool FtpSession::KeepLocalTime()
 void FtpSession::LocalTimeReply(const FtpReply& reply)
 {
     running_->askingTime = false;
+    if (!reply.closed && reply.code >= 500 && reply.code <= 502) mdtmUnknown_ = true;
     const std::optional<int64_t> time =
         reply.closed ? std::nullopt : filetimes::TimeOfMdtmReply(reply.first);
     if (time) {

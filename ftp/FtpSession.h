@@ -152,4 +152,6 @@ private:
     // The remote paths whose answers are still to come, oldest first; the session keeps
     // listening for them between operations.
     std::deque<std::string> timesOwed_;
+    // The server does not know MDTM: downloads keep the time they were received.
+    bool mdtmUnknown_ = false;
 };

@@ -874,6 +874,7 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
         bool ok;
         int64_t fileTime; // -1: any
         std::optional<int64_t> answered;
+        int passes = 1; // the same request, one after the other
     };
     const Row rows[] = {
         {"DownloadAsksMdtm", Operation::Get, std::nullopt,
@@ -887,13 +888,20 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
         {"TimeRefused", Operation::ModifiedTime, std::nullopt,
          [](Script& s) { s.Expect("MDTM f").Reply("550 f: no such file"); }, false, -1,
          std::nullopt},
+        // A server that does not know MDTM is asked once a session.
+        {"DownloadsFromAServerWithoutMdtm", Operation::Get, std::nullopt,
+         [&](Script& s) {
+             download(s, "500 Unknown command");
+             download(s, nullptr);
+         },
+         true, -1, std::nullopt, 2},
         {"UploadsSetTheTimeWithMdtm", Operation::Put, std::nullopt,
          [&](Script& s) {
              upload(s, {"SITE UTIME 20200913122640 up",
                         "SITE UTIME up 20200913122640 20200913122640 20200913122640 UTC"});
              upload(s, {});
          },
-         true, -1, std::nullopt},
+         true, -1, std::nullopt, 2},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -914,7 +922,7 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
         request.remotePath = row.operation == Operation::Put ? "up" : "f";
         request.localPath = row.operation == Operation::Put ? dir.File("up") : dir.File("down");
         request.modifiedUtc = row.given;
-        for (int pass = 0; pass < (row.operation == Operation::Put ? 2 : 1); ++pass) {
+        for (int pass = 0; pass < row.passes; ++pass) {
             const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
             ASSERT_TRUE(ended);
             EXPECT_EQ(ended->ok, row.ok) << ended->message;
