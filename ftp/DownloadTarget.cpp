@@ -2,6 +2,7 @@
 
 #include "platform/Exception.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 namespace ftpfiles {
 
@@ -118,6 +120,8 @@ DownloadTarget::DownloadTarget(const std::string& target, bool inPlace, Staging 
 {
     if (inPlace || target.empty()) return;
     if (staging == Staging::Hidden) {
+        // Outside a tree, a device or a FIFO is written straight, as by a single download.
+        if (root.empty() && KindOf(target) == Kind::Other) return;
         OpenTreeFolder(target, root);
     } else {
         switch (KindOf(target)) {
@@ -192,6 +196,28 @@ platform::LocalFile DownloadTarget::OpenForWriting(bool append)
     platform::LocalFile file = platform::LocalFile::WriteIn(*directory_, writeName_, append);
     written_ = file.Identity();
     return file;
+}
+
+int64_t
+DownloadTarget::CarryOnFromTarget(platform::LocalFile& file,
+                                  const std::function<void(const std::string&)>& report) const
+{
+    const int64_t have = std::max<int64_t>(file.Size(), 0);
+    struct stat info {};
+    if (!staged_ || have > 0 || !directory_->Look(finalName_, info) || !S_ISREG(info.st_mode) ||
+        info.st_size == 0)
+        return have;
+    try {
+        platform::LocalFile from = platform::LocalFile::OpenIn(*directory_, finalName_);
+        std::vector<char> buffer(64 * 1024);
+        for (size_t got; (got = from.Read(buffer.data(), buffer.size())) > 0;)
+            file.Write(buffer.data(), got);
+        return file.Size();
+    } catch (const Exception& error) {
+        // What was copied is still the start of the file; the rest comes from the server.
+        report("Cannot go on from all of " + finalPath_ + " (" + error.Message() + ")");
+        return std::max<int64_t>(file.Size(), 0);
+    }
 }
 
 std::string DownloadTarget::SetAsideUnverified() const

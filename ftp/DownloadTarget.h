@@ -21,6 +21,7 @@
 #include "platform/LocalFile.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,6 +57,7 @@ public:
     // A hidden staging is a tree's: with `root` given, `target` lies below it and the folders
     // between are opened one step at a time, none through a link; a link or anything else but
     // a regular file under the target's name is refused (FileError naming why), not written.
+    // Without a root, a device or a FIFO is written straight, as above.
     explicit DownloadTarget(const std::string& target, bool inPlace = false,
                             Staging staging = Staging::Beside, const std::string& root = {});
     ~DownloadTarget();
@@ -65,6 +67,13 @@ public:
     // Opens what WritePath() names for the download's bytes: emptied, or positioned at its end
     // for `append`. A staged file is opened inside its folder's handle, never through a link.
     platform::LocalFile OpenForWriting(bool append);
+    // A staged download that goes on from what the target already holds ("Retomar"): when
+    // `file` (from OpenForWriting) is empty, the target's bytes are copied into it, read inside
+    // the folder's handle and never through a link, so that the target stays as it was until
+    // the whole file takes its place. Returns the bytes `file` then holds; nothing is copied
+    // when the target is no regular file or cannot be read (said at `report`'s level 1).
+    int64_t CarryOnFromTarget(platform::LocalFile& file,
+                              const std::function<void(const std::string&)>& report) const;
 
     // The path the download writes to: the temporary name, or the target itself.
     const std::string& WritePath() const { return writePath_; }

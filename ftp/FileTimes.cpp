@@ -38,13 +38,15 @@ std::optional<int64_t> SecondsOf(int year, int month, int day, int hour, int min
     return static_cast<int64_t>(seconds);
 }
 
-// The SITE UTIME forms, in the order they are tried.
-std::string SiteUtime(int form, const std::string& path, const std::string& time)
+// The forms tried without MFMT, in order. MDTM comes last: a server that does not set times
+// with it reads the time as part of the name, and refuses a file that is not there.
+std::string TimeForm(int form, const std::string& path, const std::string& time)
 {
     if (form == 0) return "SITE UTIME " + time + " " + path;
-    return "SITE UTIME " + path + " " + time + " " + time + " " + time + " UTC";
+    if (form == 1) return "SITE UTIME " + path + " " + time + " " + time + " " + time + " UTC";
+    return "MDTM " + time + " " + path;
 }
-constexpr int kSiteUtimeForms = 2;
+constexpr int kTimeForms = 3;
 
 } // namespace
 
@@ -94,11 +96,10 @@ std::vector<std::string> TimeSettingCommands(bool serverHasMfmt, const ServerTim
 {
     const std::string time = FormatTimeVal(seconds);
     if (serverHasMfmt) return {"MFMT " + time + " " + path};
-    if (known.siteUtimeRefused) return {};
-    if (known.siteUtimeForm >= 0) return {SiteUtime(known.siteUtimeForm, path, time)};
+    if (known.refused) return {};
+    if (known.form >= 0) return {TimeForm(known.form, path, time)};
     std::vector<std::string> commands;
-    for (int form = 0; form < kSiteUtimeForms; ++form)
-        commands.push_back(SiteUtime(form, path, time));
+    for (int form = 0; form < kTimeForms; ++form) commands.push_back(TimeForm(form, path, time));
     return commands;
 }
 
@@ -106,10 +107,10 @@ void NoteTimeSetting(ServerTimeSetting& known, bool serverHasMfmt, std::optional
 {
     if (serverHasMfmt) return;
     if (!worked) {
-        known.siteUtimeRefused = known.siteUtimeForm < 0;
+        known.refused = known.form < 0;
         return;
     }
-    if (known.siteUtimeForm < 0) known.siteUtimeForm = static_cast<int>(*worked);
+    if (known.form < 0) known.form = static_cast<int>(*worked);
 }
 
 } // namespace filetimes

@@ -27,17 +27,19 @@ std::optional<int64_t> TimeOfEntry(const TEntryTime& time);
 enum class TimeQuery { Mlst, Mdtm };
 TimeQuery TimeQueryFor(bool serverHasMlst);
 
-// What the session has learnt of setting times on the server: which SITE UTIME form it takes,
-// once one has worked, or that it takes none.
+// What the session has learnt of setting times on the server without MFMT: which of the other
+// forms it takes, once one has worked, or that it takes none.
 struct ServerTimeSetting {
-    int siteUtimeForm = -1; // -1 unknown, else an index into the SITE UTIME forms
-    bool siteUtimeRefused = false;
+    int form = -1; // -1 unknown, else an index into the forms tried without MFMT
+    bool refused = false;
 };
 
 // The commands that may set `path`'s time on the server, to be tried in order until one is
 // answered with 2xx: MFMT when FEAT lists it; else the two SITE UTIME forms servers answer
-// ("SITE UTIME 20261207163000 path", "SITE UTIME path atime mtime ctime UTC"), or only the one
-// known to work; none when SITE UTIME was refused before.
+// ("SITE UTIME 20261207163000 path", "SITE UTIME path atime mtime ctime UTC") and, last, MDTM
+// with a time before the path ("MDTM 20261207163000 path", which some servers take as setting
+// the time where others would read it as a name); or only the one known to work; none when every
+// form was refused before.
 std::vector<std::string> TimeSettingCommands(bool serverHasMfmt, const ServerTimeSetting& known,
                                              const std::string& path, int64_t seconds);
 // Records which command of TimeSettingCommands worked (`worked`, an index into them), or that

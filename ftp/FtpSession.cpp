@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <unistd.h>
@@ -70,6 +71,21 @@ platform::LocalFile OpenUpload(const transfer::Request& request)
         }
     }
     return std::move(*file);
+}
+
+// The text of a failure; a local file's says why the system refused it, as a single download
+// does ("Cannot write file f (No space left on device)").
+std::string TextOf(const std::string& message, ErrorReason reason, int errorNumber)
+{
+    const bool localFile = reason == ErrorReason::FileOpen || reason == ErrorReason::FileCreate ||
+                           reason == ErrorReason::FileRead || reason == ErrorReason::FileWrite;
+    if (!localFile || errorNumber <= 0) return message;
+    return message + " (" + std::strerror(errorNumber) + ")";
+}
+
+std::string TextOf(const Exception& error)
+{
+    return TextOf(error.Message(), error.Reason(), error.ErrorNumber());
 }
 
 transfer::Outcome FailureOutcome(const std::string& message, ErrorReason reason)
@@ -138,6 +154,10 @@ struct FtpSession::Running {
     // After an upload with KeepTimes: the commands that may set the server's time, tried in turn.
     std::vector<std::string> timeCommands;
     size_t timeCommand = 0;
+    // After a download with KeepTimes: MDTM is out, the file is whole and waits for its time.
+    bool askingTime = false;
+    // The time the downloaded file takes as it is put in place (seconds since 1970, UTC).
+    std::optional<int64_t> localTime;
     bool securing = false;
     bool moving = false;
     bool dataEnded = false;
@@ -165,7 +185,7 @@ FtpSession::FtpSession(std::unique_ptr<TVaskFTP> ftp) : ftp_(std::move(ftp))
         std::make_unique<platform::NotificationWindow>([this](int message, uintptr_t, intptr_t) {
             if (message == kDeliverMessage) Deliver();
             if (message == kOpenMessage) RunOpen();
-            if (message == kReceiveMessage && running_ && running_->moving) ReceiveData();
+            if (message == kReceiveMessage && running_ && running_->moving) ReceiveQueued();
             if (message == kRetryMessage) RunRetry();
             if (message == kReloginMessage) RunRelogin();
             return intptr_t{0};
@@ -201,7 +221,7 @@ void FtpSession::RunOpen()
         binary_ = false;
         open_ = true;
     } catch (const Exception& error) {
-        outcome = FailureOutcome(error.Message(), error.Reason());
+        outcome = FailureOutcome(TextOf(error), error.Reason());
     } catch (const std::exception& error) {
         outcome = FailureOutcome(error.what(), ErrorReason::Unknown);
     }
@@ -255,21 +275,48 @@ bool FtpSession::Begin(std::unique_ptr<Running> running)
 void FtpSession::StartRequest()
 {
     try {
-        if (running_->request.operation == transfer::Operation::MakeDirectory) {
+        const transfer::Operation operation = running_->request.operation;
+        if (operation == transfer::Operation::MakeDirectory ||
+            operation == transfer::Operation::ModifiedTime) {
             StartCommand();
         } else {
             StartTransfer();
         }
     } catch (const Exception& error) {
-        Finish(FailureOutcome(error.Message(), error.Reason()));
+        Finish(FailureOutcome(TextOf(error), error.Reason()));
     }
 }
 
 void FtpSession::StartCommand()
 {
-    running_->command = std::make_unique<CommandOperation>("MKD " + running_->request.remotePath);
+    const transfer::Request& request = running_->request;
+    const std::string verb =
+        request.operation == transfer::Operation::ModifiedTime ? "MDTM " : "MKD ";
+    const std::string command = verb + request.remotePath;
+    TVaskFTP::RequireSingleLine(command);
+    running_->command = std::make_unique<CommandOperation>(command);
     const CommandOperation::Step step = running_->command->Start();
+    if (request.operation == transfer::Operation::ModifiedTime) ftp_->ReportStatus(1, command);
     ftp_->SendWithoutWaiting(step.command);
+}
+
+void FtpSession::CommandReply(const FtpReply& reply)
+{
+    const transfer::Operation operation = running_->request.operation;
+    const bool asksTime = operation == transfer::Operation::ModifiedTime;
+    if (!Fits(asksTime ? "MDTM" : "MKD", reply)) return;
+    const CommandOperation::Step step = running_->command->Reply(reply);
+    if (step.what != CommandOperation::Step::Do::Succeed)
+        return Finish(FailureOutcome(step.failure.message, step.failure.reason));
+    if (!asksTime) return Finish(transfer::Outcome::Success());
+    transfer::Outcome outcome = transfer::Outcome::Success();
+    outcome.modifiedUtc = filetimes::TimeOfMdtmReply(reply.first);
+    if (!outcome.modifiedUtc) {
+        // A success that names no time says nothing about the file.
+        outcome = FailureOutcome("No time in the answer to MDTM: " + reply.first,
+                                 ErrorReason::ServerRefused);
+    }
+    Finish(std::move(outcome));
 }
 
 void FtpSession::StartTransfer()
@@ -296,7 +343,12 @@ void FtpSession::StartTransfer()
         // Only a whole file can be verified: one that must be is fetched whole.
         const bool resume = request.resume && ftp_->Verify != TVerifyMode::Require;
         run.file = std::make_unique<platform::LocalFile>(run.target->OpenForWriting(resume));
-        settings.offset = resume ? std::max<int64_t>(run.file->Size(), 0) : 0;
+        int64_t have = resume ? std::max<int64_t>(run.file->Size(), 0) : 0;
+        // A tree resumes a shorter target ("Retomar"): the download goes on from its bytes.
+        if (resume && run.target->Staged())
+            have = run.target->CarryOnFromTarget(
+                *run.file, [this](const std::string& text) { ftp_->ReportStatus(1, text); });
+        settings.offset = have;
         settings.restart = settings.compareWithLocal = settings.offset > 0;
         run.resumedFrom = settings.offset;
         if (resume || ftp_->SizeBeforeDownload) settings.sizeOf = request.remotePath;
@@ -345,7 +397,7 @@ void FtpSession::Apply(const TransferOperation::Step& step)
         }
     } catch (const Exception& error) {
         if (!step.done && running_)
-            return Apply(running_->transfer->DataFailed({error.Message(), error.Reason()}));
+            return Apply(running_->transfer->DataFailed({TextOf(error), error.Reason()}));
     }
     if (!step.done || !running_) return;
     const TransferOperation& machine = *running_->transfer;
@@ -428,7 +480,7 @@ void FtpSession::RunRelogin()
     try {
         ftp_->Connect();
     } catch (const Exception& error) {
-        if (running_.get() == run) Finish(FailureOutcome(error.Message(), error.Reason()));
+        if (running_.get() == run) Finish(FailureOutcome(TextOf(error), error.Reason()));
         return;
     }
     // Cancelled or timed out while the login waited.
@@ -487,7 +539,7 @@ void FtpSession::RunRetry()
     try {
         StartTransfer();
     } catch (const Exception& error) {
-        Finish(FailureOutcome(error.Message(), error.Reason()));
+        Finish(FailureOutcome(TextOf(error), error.Reason()));
     }
 }
 
@@ -601,8 +653,50 @@ void FtpSession::ChecksumReply(const FtpReply& reply)
 
 void FtpSession::Concluded()
 {
-    if (KeepServerTime()) return;
+    if (KeepServerTime() || KeepLocalTime()) return;
     Succeed();
+}
+
+bool FtpSession::KeepLocalTime()
+{
+    Running& run = *running_;
+    // A device or a pipe written to is no copy of the file; its time is not the file's.
+    if (run.request.operation != transfer::Operation::Get || !ftp_->KeepTimes || !run.target ||
+        !run.target->Staged())
+        return false;
+    if (run.request.modifiedUtc) {
+        SetLocalTime(*run.request.modifiedUtc);
+        return false;
+    }
+    // A listing without times to the second (LIST): the server is asked, as for a single file,
+    // unless it said it does not know how.
+    if (mdtmUnknown_) return false;
+    const std::string command = "MDTM " + run.request.remotePath;
+    ftp_->ReportStatus(1, command);
+    ftp_->SendWithoutWaiting(command);
+    run.askingTime = true;
+    return true;
+}
+
+void FtpSession::LocalTimeReply(const FtpReply& reply)
+{
+    running_->askingTime = false;
+    if (!reply.closed && reply.code >= 500 && reply.code <= 502) mdtmUnknown_ = true;
+    const std::optional<int64_t> time =
+        reply.closed ? std::nullopt : filetimes::TimeOfMdtmReply(reply.first);
+    if (time) {
+        SetLocalTime(*time);
+    } else {
+        ftp_->ReportStatus(1, "The server gives no time for " + running_->request.remotePath +
+                                  ": the file keeps the time it was received");
+    }
+    Succeed();
+}
+
+void FtpSession::SetLocalTime(int64_t seconds)
+{
+    // Set on the very file written, as it is put in place; never through a name.
+    running_->localTime = seconds;
 }
 
 void FtpSession::Succeed()
@@ -658,7 +752,7 @@ void FtpSession::TimeReply(const FtpReply& reply)
     filetimes::NoteTimeSetting(ftp_->fileChecks_.times, mfmt, std::nullopt);
     // The file itself arrived whole; only its time is the server's own.
     ftp_->ReportStatus(1, "The server keeps its own time for " + run.request.remotePath +
-                              ": it takes neither MFMT nor SITE UTIME");
+                              ": it takes no MFMT, SITE UTIME or MDTM that sets a time");
     Succeed();
 }
 
@@ -690,7 +784,7 @@ void FtpSession::OnReply(const FtpReply& reply)
         try {
             return HashSelected(reply);
         } catch (const Exception& error) {
-            return Finish(FailureOutcome(error.Message(), error.Reason()));
+            return Finish(FailureOutcome(TextOf(error), error.Reason()));
         }
     }
     if (running_->comparing) {
@@ -701,20 +795,18 @@ void FtpSession::OnReply(const FtpReply& reply)
         if (!Fits(running_->timeCommands[running_->timeCommand], reply)) return;
         return TimeReply(reply);
     }
-    if (running_->command) {
-        if (!Fits("MKD", reply)) return;
-        const CommandOperation::Step step = running_->command->Reply(reply);
-        if (step.what == CommandOperation::Step::Do::Succeed)
-            return Finish(transfer::Outcome::Success());
-        return Finish(FailureOutcome(step.failure.message, step.failure.reason));
+    if (running_->askingTime) {
+        if (!Fits("MDTM", reply)) return;
+        return LocalTimeReply(reply);
     }
+    if (running_->command) return CommandReply(reply);
     try {
         if (!running_->transfer) return;
         const bool typeAnswered = running_->transfer->Current() == TransferOperation::State::Type;
         if (typeAnswered && reply.code >= 200 && reply.code <= 299) binary_ = true;
         Apply(running_->transfer->Reply(reply));
     } catch (const Exception& error) {
-        Finish(FailureOutcome(error.Message(), error.Reason()));
+        Finish(FailureOutcome(TextOf(error), error.Reason()));
     }
 }
 
@@ -811,6 +903,15 @@ void FtpSession::TryMove()
     ReceiveData();
 }
 
+void FtpSession::ReceiveQueued()
+{
+    try {
+        ReceiveData();
+    } catch (const Exception& failure) {
+        DataFailed(failure.Message(), failure.Reason(), failure.ErrorNumber());
+    }
+}
+
 void FtpSession::ReceiveData()
 {
     Running& run = *running_;
@@ -895,7 +996,7 @@ void FtpSession::DataEnded()
 void FtpSession::DataFailed(const std::string& message, ErrorReason reason, int errorNumber)
 {
     if (!running_ || !running_->transfer) return;
-    std::string text = message;
+    std::string text = TextOf(message, reason, errorNumber);
     if (errorNumber != 0 && reason == ErrorReason::DataConnectionFailed) {
         const std::string why = TWirecore::ErrorTextFor(static_cast<uint16_t>(errorNumber));
         if (!why.empty()) text += " (" + why + ")";
@@ -971,7 +1072,7 @@ void FtpSession::CheckProgress()
         const int64_t left = patience - msSince(running_->lastProgress);
         if (left <= 0) {
             // The file is there whole; only the answer about its time did not come.
-            if (!running_->timeCommands.empty()) return Succeed();
+            if (!running_->timeCommands.empty() || running_->askingTime) return Succeed();
             if (running_->comparing) return ChecksumReply({0, "no answer in time", false});
             if (running_->transfer) return Apply(running_->transfer->Cancel(true));
             return Finish(FailureOutcome("Socket readln aborted", ErrorReason::TimedOut));
@@ -985,7 +1086,7 @@ void FtpSession::CheckProgress()
 void FtpSession::Cancel()
 {
     if (!running_) return;
-    if (!running_->timeCommands.empty()) return Succeed();
+    if (!running_->timeCommands.empty() || running_->askingTime) return Succeed();
     if (running_->transfer && !running_->comparing) return Apply(running_->transfer->Cancel(false));
     Finish(FailureOutcome("Socket readln aborted", ErrorReason::Canceled));
 }
@@ -1058,10 +1159,10 @@ void FtpSession::Finish(transfer::Outcome outcome)
     run.file.reset();
     if (outcome.ok) {
         try {
-            if (run.target) run.target->Commit(run.request.localModifiedUtc);
+            if (run.target) run.target->Commit(run.localTime);
             if (run.request.operation == transfer::Operation::List) EndListing();
         } catch (const Exception& error) {
-            outcome = FailureOutcome(error.Message(), error.Reason());
+            outcome = FailureOutcome(TextOf(error), error.Reason());
         }
     }
     run.outcome = std::move(outcome);

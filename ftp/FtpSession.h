@@ -61,6 +61,8 @@ private:
     void StartRequest();
     void StartTransfer();
     void StartCommand();
+    // The reply to MKD, or to the MDTM of a ModifiedTime.
+    void CommandReply(const FtpReply& reply);
     // Does what the machine asked.
     void Apply(const TransferOperation::Step& step);
     void OnReply(const FtpReply& reply);
@@ -69,6 +71,9 @@ private:
     void ListenForData();
     void TryMove();
     void ReceiveData();
+    // The next round of a download, asked from the event loop: a failure to write the file ends
+    // the transfer with its reason.
+    void ReceiveQueued();
     void SendData();
     void DataEnded();
     void DataFailed(const std::string& message, ErrorReason reason, int errorNumber = 0);
@@ -95,9 +100,15 @@ private:
     // After the checks: the server's time of an upload, then success.
     void Concluded();
     // A transfer that succeeded: its handler is told, after the server's time of an uploaded
-    // file was set (KeepTimes) -- MFMT, else SITE UTIME, each asked without waiting.
+    // file was set (KeepTimes) -- MFMT, else SITE UTIME or MDTM with a time, each asked without
+    // waiting.
     void Succeed();
     bool KeepServerTime();
+    // A download with KeepTimes takes the time its request carries, else the one MDTM answers
+    // (a file the server gives no time keeps the time it was received).
+    bool KeepLocalTime();
+    void LocalTimeReply(const FtpReply& reply);
+    void SetLocalTime(int64_t seconds);
     bool SendTimeCommand();
     void TimeReply(const FtpReply& reply);
     // The answer to an MFMT sent without waiting, which came ahead of the next operation's.
@@ -145,4 +156,6 @@ private:
     // The remote paths whose answers are still to come, oldest first; the session keeps
     // listening for them between operations.
     std::deque<std::string> timesOwed_;
+    // The server does not know MDTM: downloads keep the time they were received.
+    bool mdtmUnknown_ = false;
 };

@@ -108,7 +108,8 @@ void TVaskFTP::CheckDataSessionResumed(const TWirecore& data)
     if (!TlsResumeSessions || data.TlsResumed()) return;
     if (TlsRequireResumedData)
         throw FTPException("The data connection did not resume the TLS session of the control "
-                           "connection; it may not come from the server",
+                           "connection; it may not come from the server" +
+                               (TlsResumeAdvice.empty() ? "" : " (" + TlsResumeAdvice + ")"),
                            ErrorReason::TlsDataNotResumed);
     if (unresumedDataWarned_) return;
     unresumedDataWarned_ = true;

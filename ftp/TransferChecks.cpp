@@ -184,7 +184,7 @@ void TransferChecks::SetServerTime()
     filetimes::NoteTimeSetting(known, mfmt, worked);
     if (!worked)
         ftp_.ReportStatus(1, "The server keeps its own time for " + remotePath_ +
-                                 ": it takes neither MFMT nor SITE UTIME");
+                                 ": it takes no MFMT, SITE UTIME or MDTM that sets a time");
 }
 
 } // namespace ftpfiles

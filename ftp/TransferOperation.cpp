@@ -204,7 +204,7 @@ TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
         if (reply.closed || reply.code != 350) return Fail(RefusalOf(reply));
         return SendCommand();
     case State::Command:
-        if (reply.closed || (reply.code >= 301 && reply.code <= 599)) return Fail(RefusalOf(reply));
+        if (reply.closed || (reply.code >= 301 && reply.code <= 599)) return Refusal(reply);
         if (Preliminary(reply.code)) {
             if (total_ < 0 && settings_.kind == Kind::Get) {
                 const int64_t announced = ParseTransferSize(reply.first);
@@ -223,7 +223,7 @@ TransferOperation::Step TransferOperation::Reply(const FtpReply& reply)
         if (!reply.closed && Preliminary(reply.code)) return {};
         closing_ = reply;
         // A server that gives up halfway has sent only part of the data, whatever arrived.
-        if (Refused(reply)) return Fail(RefusalOf(reply));
+        if (Refused(reply)) return Refusal(reply);
         if (dataBytes_) return Decide();
         return {};
     default: return {};
@@ -265,9 +265,31 @@ TransferOperation::Step TransferOperation::DataFailed(const FtpFailure& failure)
     return Fail(failure);
 }
 
+TransferOperation::Step TransferOperation::Refusal(const FtpReply& reply)
+{
+    // A failure on this side (a local file that cannot be written, a data connection refused
+    // for its TLS) is why the server's reply is a refusal: that failure is the one told.
+    if (dataBytes_ && *dataBytes_ < 0 && OwnFailure(failure_.reason)) return Fail(failure_);
+    return Fail(RefusalOf(reply));
+}
+
+bool TransferOperation::OwnFailure(ErrorReason reason)
+{
+    switch (reason) {
+    case ErrorReason::FileOpen:
+    case ErrorReason::FileCreate:
+    case ErrorReason::FileRead:
+    case ErrorReason::FileWrite:
+    case ErrorReason::CertificateRejected:
+    case ErrorReason::TlsDataNotResumed:
+    case ErrorReason::LineTooLong: return true;
+    default: return false;
+    }
+}
+
 TransferOperation::Step TransferOperation::Decide()
 {
-    if (closing_ && Refused(*closing_)) return Fail(RefusalOf(*closing_));
+    if (closing_ && Refused(*closing_)) return Refusal(*closing_);
     if (*dataBytes_ < 0) return Fail(failure_);
     if (settings_.kind == Kind::Put && settings_.sendSize >= 0 && *dataBytes_ < settings_.sendSize)
         return Fail({"Transfer incomplete: " + Bytes(*dataBytes_) + " sent of a file of " +

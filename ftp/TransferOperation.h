@@ -125,6 +125,10 @@ private:
     Step OpenChannel();
     Step SendCommand();
     Step Decide();
+    // The server's refusal `reply`, unless a failure of this side's came first and caused it.
+    Step Refusal(const FtpReply& reply);
+    // A failure of this side's, rather than of the connection or the server.
+    static bool OwnFailure(ErrorReason reason);
     bool Ended() const;
     bool Pipelining() const;
     // The command the next reply answers.

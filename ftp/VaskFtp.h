@@ -77,8 +77,9 @@ public:
     // download a round trip; a client that shows progress wants it.
     bool SizeBeforeDownload = false;
     // After a download the local file takes the server's modification time (MLST's "modify", or
-    // MDTM), and after an upload the server's file takes the local one's (MFMT, or SITE UTIME),
-    // to the second. A server that cannot say or set a time is reported at level 1.
+    // MDTM), and after an upload the server's file takes the local one's (MFMT, or SITE UTIME,
+    // or MDTM with a time before the name), to the second. A server that cannot say or set a time
+    // is reported at level 1.
     bool KeepTimes = false;
     // Downloads and uploads are checked against the server's checksum (HASH, XSHA256, XSHA1,
     // XMD5, XCRC), computed here while the bytes pass. A mismatch fails the transfer
@@ -137,6 +138,9 @@ public:
     // operation instead of being warned about: without the resumption, a stranger who reached
     // the data port first may be the one we talk to.
     bool TlsRequireResumedData = false;
+    // Said in the failure of such a data connection: how the caller lets them through, when it
+    // has a way ("use --allow-unresumed-data", say); nothing by default.
+    std::string TlsResumeAdvice;
     // Data connections are encrypted too (PROT P was accepted). Whether the control connection
     // is, with which protocol and cipher, and whose certificate it carries: TlsActive(),
     // TlsVersion(), TlsCipher(), PeerCertificate().

@@ -49,6 +49,8 @@ struct Outcome {
     int64_t bytes = 0; // bytes moved by a transfer (a resumed one: those of this pass)
     // The server's checksum of the file matched the bytes that moved.
     bool verified = false;
+    // ModifiedTime: the file's time, seconds since 1970 in UTC.
+    std::optional<int64_t> modifiedUtc;
 
     static Outcome Success(int64_t bytes = 0)
     {
@@ -83,6 +85,7 @@ enum class Operation : uint8_t {
     Put,           // localPath -> remotePath
     List,          // the entries of remotePath (empty: the current directory)
     MakeDirectory, // remotePath
+    ModifiedTime,  // the server's time of the file remotePath, in Outcome::modifiedUtc
 };
 
 struct Request {
@@ -94,12 +97,13 @@ struct Request {
     // A file of a tree: localPath lies below localRoot, and no step below the root is taken
     // through a symbolic link.
     std::string localRoot;
-    // Get: the time the whole file takes (seconds since 1970, UTC), set before it is in place.
-    std::optional<int64_t> localModifiedUtc;
     // Put: the file the tree's scan found (device, inode); another under its name is refused.
     std::optional<std::pair<uint64_t, uint64_t>> localIdentity;
     // List: a listing of more entries than this fails, without keeping them (0: no bound).
     size_t maxEntries = 0;
+    // Get: the server's time of the file, when a listing gave it exactly. A session that keeps
+    // times gives it to the local file, and asks the server for it when it is not given.
+    std::optional<int64_t> modifiedUtc;
 };
 
 struct Progress {
@@ -119,8 +123,8 @@ public:
     virtual void Open(DoneHandler done) = 0;
     // Whether an operation may start now: open, and none running.
     virtual bool Idle() const = 0;
-    // Starts a Get, Put or MakeDirectory. False, with nothing started and nothing called back,
-    // when the session is not Idle.
+    // Starts a Get, Put, MakeDirectory or ModifiedTime. False, with nothing started and nothing
+    // called back, when the session is not Idle.
     virtual bool Start(const Request& request, ProgressHandler progress, DoneHandler done) = 0;
     // Starts a List.
     virtual bool StartList(const Request& request, ListHandler done) = 0;

@@ -178,6 +178,7 @@ void RemoteTreeWalk::Listed(size_t folder, const Outcome& outcome,
                 }
             }
             tree_.directories.push_back(path);
+            if (entry.modifiedUtc) tree_.directoryTimes[path] = *entry.modifiedUtc;
             pending_.push_back(index);
             break;
         }

@@ -180,7 +180,8 @@ void TransferQueue::Count(Entry& entry, int64_t bytesNow)
 void TransferQueue::Run(Slot* slot, size_t index)
 {
     Entry& entry = entries_[index];
-    const bool movedBefore = entry.bytesNow > 0;
+    // Bytes an earlier try brought stay where they are, however little the last try moved.
+    const bool movedBefore = entry.kept + entry.bytesNow > 0;
     // Only a download goes on from what an earlier try left; anything else starts over.
     const bool goesOn = movedBefore && entry.item.request.operation == Operation::Get;
     entry.kept = goesOn ? entry.kept + entry.bytesNow : 0;

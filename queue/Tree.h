@@ -21,6 +21,8 @@ struct TreeFile {
 
 struct Tree {
     std::vector<std::string> directories; // below the root, each after its parent
+    // The times of directories whose listing gave them exactly (MLSD), by path below the root.
+    std::map<std::string, int64_t> directoryTimes;
     std::vector<TreeFile> files;
     // "PATH: WHY" for each name that could not be taken: unsafe, unreadable, of no kind that
     // can be sent. Each is a failure of the run.

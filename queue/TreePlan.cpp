@@ -31,6 +31,7 @@ bool AddFile(TreePlan& plan, Operation operation, const TreeFile& file, TargetAc
     item.request.remotePath = std::move(remotePath);
     item.request.localPath = localPath.string();
     item.request.resume = action == TargetAction::Resume;
+    if (operation == Operation::Get) item.request.modifiedUtc = file.facts.modifiedUtc;
     item.size = SizeOf(file.facts);
     item.after = after;
     plan.items.push_back(std::move(item));

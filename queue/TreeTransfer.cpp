@@ -1,10 +1,13 @@
 #include "queue/TreeTransfer.h"
 
+#include "platform/LocalFile.h"
 #include "queue/LocalTarget.h"
+#include "queue/RemoteTimes.h"
 #include "queue/RemoteTreeWalk.h"
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <system_error>
 #include <utility>
@@ -27,6 +30,15 @@ std::optional<std::pair<std::string, std::string>> ParentAndName(std::string pat
     return std::make_pair(slash == 0 ? std::string("/") : path.substr(0, slash), name);
 }
 
+// What a resumed download has already: the bytes that will not move.
+int64_t BytesThere(const QueueItem& item)
+{
+    if (!item.request.resume || item.request.operation != Operation::Get) return 0;
+    const std::optional<FileFacts> there = LocalFacts(item.request.localPath);
+    if (!there || !there->size) return 0;
+    return std::min<int64_t>(item.size, static_cast<int64_t>(*there->size));
+}
+
 void Append(std::vector<std::string>& to, const std::vector<std::string>& from)
 {
     to.insert(to.end(), from.begin(), from.end());
@@ -42,6 +54,7 @@ TreeTransfer::TreeTransfer(TreeJob job, SessionFactory factory, Scheduler& sched
 TreeTransfer::~TreeTransfer()
 {
     *alive_ = false;
+    times_.reset();
     walk_.reset();
     queue_.reset();
     if (first_) first_->Close();
@@ -115,6 +128,15 @@ void TreeTransfer::Plan(const Tree& tree)
     if (!ChoosePolicy(planFor)) return;
     Append(summary_.failures, tree.refused);
     Append(summary_.leftOut, tree.leftOut);
+    const auto target = [this](const std::string& path) {
+        return LocalFacts(fs::path(job_.localRoot) / path);
+    };
+    WithExactTimes(tree, target, [this](const Tree& timed) { PlanDownloadRun(timed); });
+}
+
+void TreeTransfer::PlanDownloadRun(const Tree& tree)
+{
+    if (job_.keepTimes) directoryTimes_ = tree.directoryTimes;
     TreePlan plan = PlanDownload(tree, job_.remoteRoot, job_.localRoot, job_.policy);
     const LocalTargetCheck target = PrepareLocalTarget(plan, job_.localRoot);
     if (!target.rootFailure.empty()) return End(target.rootFailure);
@@ -140,7 +162,41 @@ void TreeTransfer::RemoteTargetWalked(const Outcome& outcome, const Tree& tree)
     if (!ChoosePolicy(planFor)) return;
     Append(summary_.failures, local_.refused);
     Append(summary_.leftOut, local_.leftOut);
-    Run(planFor(job_.policy));
+    if (!outcome.ok) return Run(planFor(job_.policy));
+    std::map<std::string, FileFacts> sources;
+    for (const TreeFile& file : local_.files) sources[file.path] = file.facts;
+    const auto source = [&sources](const std::string& path) -> std::optional<FileFacts> {
+        const auto it = sources.find(path);
+        return it == sources.end() ? std::nullopt : std::optional<FileFacts>(it->second);
+    };
+    WithExactTimes(tree, source, [this, root](const Tree& timed) {
+        Run(PlanUpload(local_, job_.localRoot, timed, root, job_.remoteRoot, job_.policy));
+    });
+}
+
+void TreeTransfer::WithExactTimes(
+    const Tree& remote, const std::function<std::optional<FileFacts>(const std::string&)>& other,
+    std::function<void(const Tree&)> then)
+{
+    // Only a file whose size matches the one on the other side is decided by its time.
+    std::vector<std::string> paths;
+    if (job_.policy == OverwritePolicy::IfDifferent && first_) {
+        for (const TreeFile& file : remote.files) {
+            if (file.facts.modifiedUtc || !file.facts.size) continue;
+            const std::optional<FileFacts> facts = other(file.path);
+            if (facts && facts->size == file.facts.size) paths.push_back(file.path);
+        }
+    }
+    if (paths.empty()) return then(remote);
+    remote_ = remote;
+    times_ = std::make_unique<RemoteTimes>(*first_, job_.remoteRoot, std::move(paths));
+    times_->Start([this, then = std::move(then)](const std::map<std::string, int64_t>& times) {
+        if (ended_) return;
+        for (TreeFile& file : remote_.files)
+            if (const auto it = times.find(file.path); it != times.end())
+                file.facts.modifiedUtc = it->second;
+        then(remote_);
+    });
 }
 
 bool TreeTransfer::ChoosePolicy(const std::function<TreePlan(OverwritePolicy)>& plan)
@@ -175,14 +231,10 @@ void TreeTransfer::Run(TreePlan plan)
         // followed on the way up; the file itself is still the one the scan saw.
         const bool followed = job_.direction == TreeDirection::Upload && job_.followLinks;
         if (!followed) item.request.localRoot = job_.localRoot;
-        // A downloaded file takes the server's time, so that the next run can tell it is the
-        // same; set on the file before it takes its name, never through the name.
-        if (job_.keepTimes && item.request.operation == Operation::Get)
-            item.request.localModifiedUtc = plan_.files[i].source.modifiedUtc;
         queue_->Add(item);
         if (item.request.operation == Operation::MakeDirectory) continue;
         ++progress_.filesTotal;
-        if (item.size > 0) progress_.bytesTotal += item.size;
+        if (item.size > 0) progress_.bytesTotal += item.size - BytesThere(item);
     }
     queue_->onItemDone = [this](const ItemResult& result) { ItemDone(result); };
     queue_->onProgress = [this](int64_t bytes) {
@@ -216,6 +268,7 @@ void TreeTransfer::Cancel()
     if (ended_) return;
     summary_.canceled = true;
     if (queue_) return queue_->Cancel();
+    times_.reset();
     walk_.reset();
     if (first_) first_->Close();
     scheduler_.After(0, [this, alive = std::weak_ptr<bool>(alive_)] {
@@ -232,6 +285,10 @@ void TreeTransfer::End(const std::string& failure)
         summary_.bytes = queue_->BytesDone();
         summary_.sessions = queue_->MostSessionsOpen();
     }
+    // A directory's time changes with what goes into it: its own comes last, deepest first.
+    for (auto it = directoryTimes_.rbegin(); it != directoryTimes_.rend(); ++it)
+        platform::LocalFile::SetModified((fs::path(job_.localRoot) / it->first).string(),
+                                         it->second);
     summary_.elapsedMs = scheduler_.NowMs() - startMs_ - waitedMs_;
     const auto finished = onFinished;
     if (finished) finished(summary_);

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -38,7 +39,8 @@ struct TreeProgress {
     size_t filesDone = 0; // ended, well or not
     size_t filesTotal = 0;
     int64_t bytes = 0;
-    int64_t bytesTotal = 0; // of the files whose size was known
+    // Of the files whose size was known: the bytes to move (a resumed file counts its rest).
+    int64_t bytesTotal = 0;
 };
 
 struct TreeSummary {
@@ -75,9 +77,16 @@ private:
     void Opened(const Outcome& outcome);
     void Walked(const Outcome& outcome, const Tree& tree);
     void Plan(const Tree& tree);
+    void PlanDownloadRun(const Tree& tree);
     void RemoteTargetWalked(const Outcome& outcome, const Tree& tree);
     // False when the run ended instead (the question was declined).
     bool ChoosePolicy(const std::function<TreePlan(OverwritePolicy)>& plan);
+    // With IfDifferent, the server's files whose size matches the other side's (`other`) and
+    // whose listing gave no time to the second have their times asked first; `then` gets the
+    // tree with them.
+    void WithExactTimes(const Tree& remote,
+                        const std::function<std::optional<FileFacts>(const std::string&)>& other,
+                        std::function<void(const Tree&)> then);
     void Run(TreePlan plan);
     void ItemDone(const ItemResult& result);
     void End(const std::string& failure = {});
@@ -87,6 +96,10 @@ private:
     Scheduler& scheduler_;
     std::unique_ptr<Session> first_;
     std::unique_ptr<class RemoteTreeWalk> walk_;
+    std::unique_ptr<class RemoteTimes> times_;
+    Tree remote_; // while its times are asked
+    // A download's directories that take the server's time once the run has ended.
+    std::map<std::string, int64_t> directoryTimes_;
     Tree local_;
     std::unique_ptr<TransferQueue> queue_;
     TreePlan plan_;

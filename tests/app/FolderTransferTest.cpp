@@ -120,6 +120,8 @@ TEST_F(FolderTransferTest, FilesAlreadyThereAreAskedAboutOnce)
         std::optional<transfer::OverwritePolicy> answer;
         std::string aBTxt; // what the changed file holds afterwards
         QString summary;   // how the status line begins
+        const char* before =
+            nullptr; // what the file holds first, when not what the row before left
     };
     const Row rows[] = {
         {transfer::OverwritePolicy::Skip, "antigo",
@@ -127,8 +129,12 @@ TEST_F(FolderTransferTest, FilesAlreadyThereAreAskedAboutOnce)
         {std::nullopt, "antigo", QStringLiteral("Transferência da pasta cancelada")},
         {transfer::OverwritePolicy::IfDifferent, "com espaço",
          QStringLiteral("Pasta transferida: 1 arquivo, ")},
+        // "Retomar" goes on from the three bytes there, and counts only the eight that moved.
+        {transfer::OverwritePolicy::Resume, "com espaço",
+         QStringLiteral("Pasta transferida: 1 arquivo, 8 B em "), "com"},
     };
     for (const Row& row : rows) {
+        if (row.before) WriteFileBytes(target + "/a b.txt", row.before);
         asked.clear();
         app::SetOverwriteAnswer([&asked, &row](size_t existing) {
             asked.push_back(existing);
@@ -197,3 +203,31 @@ TEST_F(FolderTransferTest, DesconectarStopsTheWholeRun)
 }
 
 } // namespace
+
+// "Somente se diferente" on a server that lists with LIST only (vsftpd, whose times lack
+// seconds): the second download of a folder moves no file.
+TEST_F(FormTest, OnlyIfDifferentMovesNothingTheSecondTimeOnAListOnlyServer)
+{
+    TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
+    testsupport::VsftpdServer server;
+    ASSERT_TRUE(server.Start());
+    MakeTree(server.Root() + "/pasta dados");
+    ConnectTo(server.Port(), QString::fromStdString(server.User()),
+              QString::fromStdString(server.Password()));
+    testsupport::TempDir local;
+    app::SetOverwriteAnswer([](size_t) { return transfer::OverwritePolicy::IfDifferent; });
+    for (const char* summary :
+         {"Pasta transferida: 4 arquivos, ", "Pasta transferida: 0 arquivos, 0 B em 0:0"}) {
+        // No MLST to tell: the slash says that it is a folder.
+        form->Edit1->setText(QStringLiteral("pasta dados/"));
+        form->Edit2->setText(QString::fromStdString(local.File("baixada")));
+        form->Button2->click();
+        EXPECT_TRUE(Status(*form).startsWith(QString::fromUtf8(summary)))
+            << Status(*form).toStdString();
+    }
+    EXPECT_TRUE(Status(*form).endsWith(QStringLiteral(", 4 pulados")))
+        << Status(*form).toStdString();
+    ExpectTree(local.File("baixada"));
+    app::SetOverwriteAnswer(nullptr);
+    EXPECT_TRUE(boxes.seen.empty()) << boxes.seen.front().text.toStdString();
+}

@@ -688,10 +688,13 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
         const char* sent; // nullptr: no RETR may follow
         bool ok;
         ErrorReason reason;
-        const char* left; // f when the download succeeded, the staging file when it failed
+        const char* left;      // f when the download succeeded, the staging file when it failed
+        bool inTarget = false; // the three bytes are the target's, as a tree's resume finds them
     };
     const Row rows[] = {
         {"TheRest", "350 Restarting at 3", "defgh", true, ErrorReason::Unknown, "abcdefgh"},
+        {"TheRestOfAShorterTarget", "350 Restarting at 3", "defgh", true, ErrorReason::Unknown,
+         "abcdefgh", true},
         {"RestTakenButTheWholeFileSent", "350 Restarting at 3", "abcdefgh", false,
          ErrorReason::TransferIncomplete, "abc"},
         {"RestRefused", "502 REST not implemented", nullptr, false, ErrorReason::ServerRefused,
@@ -700,7 +703,8 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         testsupport::TempDir dir("tavolen-resume");
-        testsupport::WriteFileBytes(ftpfiles::HiddenPathOf(dir.File("f")), "abc");
+        testsupport::WriteFileBytes(
+            row.inTarget ? dir.File("f") : ftpfiles::HiddenPathOf(dir.File("f")), "abc");
         testsupport::ScriptedFtpServer server;
         auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
         script.Expect("TYPE I").Reply("200 binary").Expect("SIZE f").Reply("213 8");
@@ -983,3 +987,126 @@ TEST(SessionUpload, SendsOnlyTheFileTheScanFound)
 }
 
 } // namespace
+
+// Times through the session, as a tree moves them: a download takes the time its request
+// carries, else the one MDTM answers (a refusal leaves the file whole, with its own time); a
+// time asked alone comes back in the outcome; an upload to a server that refuses MFMT and both
+// SITE UTIME forms sets it with MDTM and a time, and the next upload goes straight to that form.
+TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
+{
+    using Script = testsupport::ScriptedFtpServer;
+    using transfer::Operation;
+    constexpr int64_t kTime = 1'600'000'000; // 20200913122640
+    const auto download = [](Script& s, const char* reply) {
+        s.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
+        s.Reply("150 Opening").AcceptData().SendData("hello").CloseData().Reply("226 Done");
+        if (reply) s.Expect("MDTM f").Reply(reply);
+    };
+    const auto upload = [](Script& s, const std::vector<std::string>& refused) {
+        s.PassiveListen().Expect("PASV").Expect("STOR up").ReplyPasv();
+        s.Reply("150 Opening").AcceptData().ReceiveData().Reply("226 Stored");
+        for (const std::string& command : refused) s.Expect(command).Reply("500 Unknown");
+        s.Expect("MDTM 20200913122640 up").Reply("213 File modification time set.");
+    };
+    struct Row {
+        const char* name;
+        Operation operation;
+        std::optional<int64_t> given; // the request's time
+        std::function<void(Script&)> script;
+        bool ok;
+        int64_t fileTime; // -1: any
+        std::optional<int64_t> answered;
+        int passes = 1; // the same request, one after the other
+    };
+    const Row rows[] = {
+        {"DownloadAsksMdtm", Operation::Get, std::nullopt,
+         [&](Script& s) { download(s, "213 20200913122640"); }, true, kTime, std::nullopt},
+        {"DownloadTakesTheGivenTime", Operation::Get, kTime - 7,
+         [&](Script& s) { download(s, nullptr); }, true, kTime - 7, std::nullopt},
+        {"DownloadWithoutAServerTime", Operation::Get, std::nullopt,
+         [&](Script& s) { download(s, "550 No time"); }, true, -1, std::nullopt},
+        {"TimeAsked", Operation::ModifiedTime, std::nullopt,
+         [](Script& s) { s.Expect("MDTM f").Reply("213 20200913122640.25"); }, true, -1, kTime},
+        {"TimeRefused", Operation::ModifiedTime, std::nullopt,
+         [](Script& s) { s.Expect("MDTM f").Reply("550 f: no such file"); }, false, -1,
+         std::nullopt},
+        // A server that does not know MDTM is asked once a session.
+        {"DownloadsFromAServerWithoutMdtm", Operation::Get, std::nullopt,
+         [&](Script& s) {
+             download(s, "500 Unknown command");
+             download(s, nullptr);
+         },
+         true, -1, std::nullopt, 2},
+        {"UploadsSetTheTimeWithMdtm", Operation::Put, std::nullopt,
+         [&](Script& s) {
+             upload(s, {"SITE UTIME 20200913122640 up",
+                        "SITE UTIME up 20200913122640 20200913122640 20200913122640 UTC"});
+             upload(s, {});
+         },
+         true, -1, std::nullopt, 2},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        testsupport::TempDir dir("tavolen-times");
+        testsupport::WriteFileBytes(dir.File("up"), "up!");
+        ASSERT_TRUE(platform::LocalFile::SetModified(dir.File("up"), kTime));
+        Script server;
+        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        if (row.operation != Operation::ModifiedTime) script.Expect("TYPE I").Reply("200 binary");
+        row.script(script);
+        script.Expect("QUIT").Reply("221 Bye");
+        server.Start();
+        const std::unique_ptr<FtpSession> session =
+            OpenedSession(server, 5000, [](TVaskFTP& ftp) { ftp.KeepTimes = true; });
+        ASSERT_TRUE(session);
+        transfer::Request request;
+        request.operation = row.operation;
+        request.remotePath = row.operation == Operation::Put ? "up" : "f";
+        request.localPath = row.operation == Operation::Put ? dir.File("up") : dir.File("down");
+        request.modifiedUtc = row.given;
+        for (int pass = 0; pass < row.passes; ++pass) {
+            const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+            ASSERT_TRUE(ended);
+            EXPECT_EQ(ended->ok, row.ok) << ended->message;
+            EXPECT_EQ(ended->modifiedUtc, row.answered);
+        }
+        if (row.operation == Operation::Get) {
+            EXPECT_EQ(ReadFileBytes(dir.File("down")), "hello");
+            const int64_t time = platform::LocalFile::ModifiedOf(dir.File("down")).value_or(-1);
+            if (row.fileTime >= 0) {
+                EXPECT_EQ(time, row.fileTime);
+            } else {
+                EXPECT_GT(time, kTime);
+            }
+        }
+        session->Close();
+        EXPECT_TRUE(server.Verify());
+    }
+}
+
+// A download whose local file cannot be written (a full disk: /dev/full) fails with the system's
+// reason, as get says it, not with the server's answer to the connection this side cut. (The
+// file is larger than the sockets between hold, so the server's reply comes after the cut.)
+TEST(SessionLocalFailure, SaysTheSystemsReasonNotTheServersReply)
+{
+    testsupport::ScriptedFtpServer server;
+    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+    script.Expect("TYPE I").Reply("200 binary");
+    script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
+    script.Reply("150 Opening").AcceptData().SendData(Payload(64u << 20)).AllowClientAbort();
+    script.Reply("426 Connection closed; transfer aborted");
+    server.SetAfterScript(testsupport::ScriptedFtpServer::AfterScript::Close);
+    server.Start();
+    const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
+    ASSERT_TRUE(session);
+    transfer::Request request;
+    request.operation = transfer::Operation::Get;
+    request.remotePath = "f";
+    request.localPath = "/dev/full";
+    const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+    ASSERT_TRUE(ended);
+    EXPECT_FALSE(ended->ok);
+    EXPECT_EQ(ended->reason, ErrorReason::FileWrite) << ended->message;
+    EXPECT_EQ(ended->message, "Cannot write file /dev/full (No space left on device)");
+    session->Close();
+}

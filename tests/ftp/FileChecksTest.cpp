@@ -283,9 +283,10 @@ TEST(FileTimes, TimeValsReadAndWritten)
 TEST(FileTimes, CommandsThatSetTheServersTime)
 {
     const int64_t t = 1577934245;
-    filetimes::ServerTimeSetting unknown, secondForm, refused;
-    secondForm.siteUtimeForm = 1;
-    refused.siteUtimeRefused = true;
+    filetimes::ServerTimeSetting unknown, secondForm, mdtmForm, refused;
+    secondForm.form = 1;
+    mdtmForm.form = 2;
+    refused.refused = true;
     struct Row {
         bool mfmt;
         filetimes::ServerTimeSetting known;
@@ -297,12 +298,21 @@ TEST(FileTimes, CommandsThatSetTheServersTime)
         {false,
          unknown,
          {"SITE UTIME 20200102030405 a b",
-          "SITE UTIME a b 20200102030405 20200102030405 20200102030405 UTC"}},
+          "SITE UTIME a b 20200102030405 20200102030405 20200102030405 UTC",
+          "MDTM 20200102030405 a b"}},
         {false, secondForm, {"SITE UTIME a b 20200102030405 20200102030405 20200102030405 UTC"}},
+        {false, mdtmForm, {"MDTM 20200102030405 a b"}},
         {false, refused, {}},
     };
     for (const Row& row : rows)
         EXPECT_EQ(filetimes::TimeSettingCommands(row.mfmt, row.known, "a b", t), row.commands);
+    // The form that worked is the one used from then on; none working, none is tried again.
+    filetimes::ServerTimeSetting learnt;
+    filetimes::NoteTimeSetting(learnt, false, 2);
+    EXPECT_EQ(learnt.form, 2);
+    filetimes::ServerTimeSetting none;
+    filetimes::NoteTimeSetting(none, false, std::nullopt);
+    EXPECT_TRUE(none.refused);
 }
 
 TEST(KeepAlive, NoopDueAfterTheIntervalUntilTheLimit)

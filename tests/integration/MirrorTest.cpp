@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -699,4 +700,130 @@ TEST(Mirror, FollowedLinkToAFolderOfTheTreeSendsTheFolderOnce)
         << Dump(d);
     const std::map<std::string, std::string> want{{"realdir", "<dir>"}, {"realdir/f.txt", "f"}};
     EXPECT_EQ(Differences(TreeOf(fs::path(server.Root()) / "up", true), want), "");
+}
+
+// The mirror rule on a server that lists with MLSD (pyftpdlib) and on one that lists with LIST
+// only (vsftpd, whose times lack seconds): a first run down and up keeps every time, and a second
+// run of each moves no file.
+TEST(Mirror, ASecondRunWithOnlyNewerMovesNothingOnEitherServer)
+{
+    for (const bool vsftpd : {false, true}) {
+        SCOPED_TRACE(vsftpd ? "vsftpd" : "pyftpdlib");
+        std::unique_ptr<testsupport::RealServer> server;
+        std::vector<std::string> login;
+        std::string upload = "/up";
+        if (vsftpd) {
+            TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
+            auto started = std::make_unique<testsupport::VsftpdServer>();
+            ASSERT_TRUE(started->Start());
+            login = {"--host", "127.0.0.1",     "--port",     std::to_string(started->Port()),
+                     "--user", started->User(), "--password", started->Password(),
+                     "--tls",  "off",           "--passive"};
+            upload = "/upload/up";
+            server = std::move(started);
+        } else {
+            TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+            auto started = std::make_unique<testsupport::PyftpdlibServer>();
+            ASSERT_TRUE(started->Start());
+            login = Login(*started);
+            server = std::move(started);
+        }
+        const fs::path tree = fs::path(server->Root()) / "tree";
+        MakeAwkwardTree(tree);
+        // vsftpd leaves dot files out of its listings.
+        fs::remove(tree / ".hidden");
+        testsupport::TempDir local;
+        const fs::path copy = fs::path(local.Path()) / "copy";
+        const std::vector<std::string> down{"--only-newer", "mirror", "/tree", copy.string()};
+        const std::vector<std::string> up{"--only-newer", "mirror", "-R", copy.string(), upload};
+        for (const auto* args : {&down, &up}) {
+            const Drive first = RunFtpdrive(With(login, *args));
+            ASSERT_EQ(first.exitCode, 0) << Dump(first) << server->Log();
+            EXPECT_EQ(first.CountContaining("mirror: 7 files"), 1u) << Dump(first);
+            const Drive second = RunFtpdrive(With(login, *args));
+            ASSERT_EQ(second.exitCode, 0) << Dump(second);
+            EXPECT_EQ(second.CountContaining("mirror: 0 files, 0 bytes"), 1u) << Dump(second);
+            EXPECT_EQ(second.CountContaining(", 7 skipped"), 1u) << Dump(second);
+        }
+        EXPECT_EQ(Differences(TreeOf(copy), TreeOf(tree)), "");
+        const fs::path uploaded = fs::path(server->Root()) / upload.substr(1);
+        EXPECT_EQ(Differences(TreeOf(uploaded), TreeOf(tree)), "");
+    }
+}
+
+// --tls require against a server whose data connections do not resume the login's TLS session:
+// the failure says which option lets them through, for mirror as for get.
+TEST(Mirror, UnresumedDataFailureNamesTheOptionThatAcceptsIt)
+{
+    TAVOLEN_REQUIRE(testsupport::TestCertificates::Available(), "the openssl command");
+    const auto& certs = testsupport::TestCertificates::Shared();
+    for (const char* command : {"mirror", "get"}) {
+        SCOPED_TRACE(command);
+        const bool mirror = std::string(command) == "mirror";
+        testsupport::ScriptedFtpServer server;
+        server.UseCertificate(certs.Server());
+        auto& script = server.Reply("220 pronto")
+                           .AuthTls()
+                           .Expect("USER ana")
+                           .Reply("230 ok")
+                           .NoFeatures()
+                           .Expect("PBSZ 0")
+                           .Reply("200 PBSZ=0")
+                           .Expect("PROT P")
+                           .Reply("200 Private");
+        if (!mirror) script.Expect("TYPE I").Reply("200 binary");
+        script.PassiveListen().Expect("PASV").ReplyPasv();
+        script.Expect(mirror ? "LIST /d" : "RETR /f").Reply("150 here");
+        script.AcceptData().StartDataTlsAs(certs.Server()).CloseData().Reply("426 Aborted");
+        server.SetAfterScript(testsupport::ScriptedFtpServer::AfterScript::Close);
+        server.Start();
+        testsupport::TempDir local;
+        std::vector<std::string> args{
+            "--host",    "127.0.0.1",    "--port",    std::to_string(server.Port()),
+            "--user",    "ana",          "--tls",     "require",
+            "--ca-file", certs.CaFile(), "--passive", "--parallel",
+            "1"};
+        if (mirror) args = With(args, {"mirror", "/d", local.File("copy")});
+        if (!mirror) args = With(args, {"get", "/f", local.File("f")});
+        const Drive d = RunFtpdrive(args);
+        EXPECT_EQ(d.exitCode, 1) << Dump(d);
+        const auto names = [](const std::vector<std::string>& lines) {
+            return std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+                return line.find("did not resume") != std::string::npos &&
+                       line.find("--allow-unresumed-data") != std::string::npos;
+            });
+        };
+        EXPECT_EQ(names(d.out) + names(d.err), 1) << Dump(d);
+    }
+}
+
+// A session lost in the middle of a file (half of it sent, then no word from the server): the
+// next try, on a new login, goes on from the bytes that arrived (REST), and the run counts each
+// byte once.
+TEST(Mirror, AFileCutOffByALostSessionGoesOnFromItsBytes)
+{
+    testsupport::ScriptedFtpServer server;
+    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("LIST /d").Reply("150 listing");
+    script.AcceptData().SendData("-rw-r--r-- 1 ftp ftp 8 Jan 01  2024 f\r\n").CloseData();
+    script.Reply("226 done").Expect("TYPE I").Reply("200 binary");
+    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR /d/f").Reply("150 here");
+    script.AcceptData().SendData("abcd").CloseData().NextSession();
+    script.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+    script.Expect("TYPE I").Reply("200 binary").Expect("SIZE /d/f").Reply("213 8");
+    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("REST 4").Reply("350 Restarting");
+    script.Expect("RETR /d/f").Reply("150 here").AcceptData().SendData("efgh").CloseData();
+    script.Reply("226 done").Expect("MDTM /d/f").Reply("213 20240101000000");
+    script.Expect("QUIT").Reply("221 tchau");
+    server.Start();
+    testsupport::TempDir local;
+
+    const Drive d = RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()),
+                                 "--user", "ana", "--tls", "off", "--passive", "--parallel", "1",
+                                 "--timeout", "1000", "mirror", "/d", local.File("copy")});
+    EXPECT_EQ(d.exitCode, 0) << Dump(d);
+    EXPECT_EQ(d.CountContaining("mirror: 1 files, 8 bytes"), 1u) << Dump(d);
+    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copy/f")), "abcdefgh");
+    EXPECT_EQ(platform::LocalFile::ModifiedOf(local.File("copy/f")), 1704067200);
+    EXPECT_TRUE(server.Verify());
 }

@@ -91,6 +91,10 @@ struct FakeServer {
     // end), and how many listings it gave.
     std::function<std::vector<transfer::RemoteEntry>(const std::string&)> lister;
     int listed = 0;
+    // Per remote path, the time ModifiedTime answers (550 for any other); 500 for all, unless
+    // the server knows the command.
+    std::map<std::string, int64_t> times;
+    bool knowsTimes = true;
     struct Started {
         transfer::Request request;
         int64_t atMs;
@@ -131,6 +135,16 @@ public:
             busy_ = false;
             auto& queued = server_.failures[request.remotePath];
             transfer::Outcome outcome = transfer::Outcome::Success(100);
+            if (request.operation == transfer::Operation::ModifiedTime) {
+                const auto time = server_.times.find(request.remotePath);
+                outcome = transfer::Outcome::Success();
+                if (!server_.knowsTimes)
+                    outcome = Failed(ErrorReason::ServerRefused, 500);
+                else if (time == server_.times.end())
+                    outcome = Failed(ErrorReason::ServerRefused, 550);
+                else
+                    outcome.modifiedUtc = time->second;
+            }
             if (!queued.empty()) {
                 outcome = queued.front();
                 queued.pop_front();

@@ -85,6 +85,13 @@ TEST(TransferQueue, RetriesOnlyFailuresWorthIt)
          2,
          true,
          140},
+        // A reconnect that gets nowhere does not throw away what the first try brought.
+        {"connection lost midway, then a try that moves nothing, then the rest",
+         {Failed(ErrorReason::ServerClosed, 0, 40), Failed(ErrorReason::TimedOut)},
+         true,
+         3,
+         true,
+         140},
         {"socket error before a byte", {Failed(ErrorReason::SocketError)}, true, 2, false, 100},
         {"time-out", {Failed(ErrorReason::TimedOut)}, true, 2, false, 100},
         {"425 no data connection",

@@ -9,6 +9,7 @@
 #include "queue/TreePlan.h"
 #include "queue/TreeTransfer.h"
 
+#include "platform/LocalFile.h"
 #include "support/TestUtil.h"
 
 #include <gtest/gtest.h>
@@ -446,4 +447,142 @@ TEST(TreeTransfer, TheTimeTheQuestionIsOpenIsNotTheRunsTime)
         EXPECT_GT(summary->elapsedMs, 0);
         EXPECT_LT(summary->elapsedMs, 1000) << "the question's time counted";
     }
+}
+
+// A listing without times to the second (LIST): with "only if different", the server's time of
+// each file whose size matches its counterpart is asked before the run decides, both ways; a
+// download carries the time it learnt; a server that does not know the command is asked once.
+TEST(TreeTransfer, TimesTheListingLacksAreAskedBeforeDeciding)
+{
+    using K = RemoteEntry::Kind;
+    using transfer::Operation;
+    constexpr int64_t T = 1'700'000'000;
+    const auto undated = [](std::string name, uint64_t size) {
+        return RemoteEntry{std::move(name), K::File, size, std::nullopt, {}};
+    };
+    struct Row {
+        const char* what;
+        transfer::TreeDirection direction;
+        bool knowsTimes;
+        std::vector<std::string> asked;       // remote paths whose time was asked
+        std::vector<std::string> transferred; // names moved
+    };
+    using D = transfer::TreeDirection;
+    const std::vector<Row> rows{
+        {"download", D::Download, true, {"/srv/dir/a", "/srv/dir/b"}, {"b", "c", "d"}},
+        {"download, no MDTM", D::Download, false, {"/srv/dir/a"}, {"a", "b", "c", "d"}},
+        {"upload", D::Upload, true, {"/srv/dir/a", "/srv/dir/b"}, {"b", "c", "d"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fakes::FakeClock clock;
+        fakes::FakeServer server(clock);
+        server.knowsTimes = row.knowsTimes;
+        // a: the same on both sides; b: the target older; c: the sizes differ; d: only a source.
+        testsupport::TempDir local;
+        const std::filesystem::path copy = local.File("copy");
+        std::filesystem::create_directory(copy);
+        const bool down = row.direction == D::Download;
+        std::vector<RemoteEntry> listed{undated("a", 3), undated("b", 3), undated("c", 3)};
+        if (down) listed.push_back(undated("d", 3));
+        server.listings["/srv/dir"] = listed;
+        server.listings["/srv"] = {Entry("dir", K::Directory)};
+        for (const char* name : {"a", "b", "c", "d"}) {
+            if (down && std::string(name) == "d") continue;
+            const std::string path = (copy / name).string();
+            testsupport::WriteFileBytes(path, std::string(name) == "c" ? "cc" : "xyz");
+            platform::LocalFile::SetModified(path, down && std::string(name) == "b" ? T - 100 : T);
+        }
+        server.times = {{"/srv/dir/a", T}, {"/srv/dir/b", down ? T : T - 100}, {"/srv/dir/c", T}};
+        transfer::TreeJob job;
+        job.direction = row.direction;
+        job.remoteRoot = "/srv/dir";
+        job.localRoot = copy.string();
+        job.policy = OverwritePolicy::IfDifferent;
+        transfer::TreeTransfer tree(
+            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+        std::optional<transfer::TreeSummary> summary;
+        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+        tree.Start();
+        clock.RunAll();
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_TRUE(summary->Exact());
+        std::vector<std::string> asked, transferred;
+        for (const auto& started : server.started) {
+            const transfer::Request& request = started.request;
+            if (request.operation == Operation::ModifiedTime) {
+                asked.push_back(request.remotePath);
+                continue;
+            }
+            transferred.push_back(request.remotePath.substr(request.remotePath.rfind('/') + 1));
+            // A download carries the time it was compared by, and the session asks none again.
+            if (request.operation == Operation::Get && request.remotePath == "/srv/dir/b") {
+                EXPECT_EQ(request.modifiedUtc,
+                          row.knowsTimes ? std::optional<int64_t>(T) : std::nullopt);
+            }
+        }
+        std::sort(transferred.begin(), transferred.end());
+        EXPECT_EQ(asked, row.asked);
+        EXPECT_EQ(transferred, row.transferred);
+    }
+}
+
+// "Retomar": a shorter target is resumed, and the run's whole is what is left to move, so that
+// the progress ends at its total.
+TEST(TreeTransfer, AResumedFileCountsOnlyItsRestInTheWhole)
+{
+    using K = RemoteEntry::Kind;
+    fakes::FakeClock clock;
+    fakes::FakeServer server(clock);
+    server.listings["/srv/dir"] = {Entry("a.txt", K::File, 100), Entry("b.txt", K::File, 100)};
+    testsupport::TempDir local;
+    std::filesystem::create_directory(local.File("copy"));
+    testsupport::WriteFileBytes(local.File("copy/a.txt"), std::string(40, 'a'));
+    transfer::TreeJob job;
+    job.remoteRoot = "/srv/dir";
+    job.localRoot = local.File("copy");
+    job.policy = OverwritePolicy::Resume;
+    transfer::TreeTransfer tree(
+        job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+    std::optional<transfer::TreeProgress> first;
+    tree.onProgress = [&](const transfer::TreeProgress& progress) {
+        if (!first) first = progress;
+    };
+    tree.Start();
+    clock.RunAll();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->bytesTotal, 60 + 100);
+    ASSERT_EQ(server.started.size(), 2u);
+    for (const auto& started : server.started)
+        EXPECT_EQ(started.request.resume, started.request.remotePath == "/srv/dir/a.txt");
+}
+
+// A download's directories take the times their listing gave exactly (MLSD), once everything
+// inside them has arrived; one listed without a time keeps its own.
+TEST(TreeTransfer, DirectoriesTakeTheirListedTimesAfterTheirContents)
+{
+    using K = RemoteEntry::Kind;
+    fakes::FakeClock clock;
+    fakes::FakeServer server(clock);
+    server.listings["/srv/dir"] = {
+        Entry("sub", K::Directory), Entry("a.txt", K::File, 10),
+        RemoteEntry{"undated", K::Directory, std::nullopt, std::nullopt, {}}};
+    server.listings["/srv/dir/sub"] = {Entry("deeper", K::Directory), Entry("b.txt", K::File, 10)};
+    server.listings["/srv/dir/sub/deeper"] = {};
+    server.listings["/srv/dir/undated"] = {};
+    testsupport::TempDir local;
+    transfer::TreeJob job;
+    job.remoteRoot = "/srv/dir";
+    job.localRoot = local.File("copy");
+    transfer::TreeTransfer tree(
+        job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+    std::optional<transfer::TreeSummary> summary;
+    tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+    tree.Start();
+    clock.RunAll();
+    ASSERT_TRUE(summary.has_value());
+    EXPECT_TRUE(summary->Exact());
+    for (const char* path : {"copy/sub", "copy/sub/deeper"})
+        EXPECT_EQ(platform::LocalFile::ModifiedOf(local.File(path)), 1700000000) << path;
+    EXPECT_GT(platform::LocalFile::ModifiedOf(local.File("copy/undated")).value_or(0), 1700000000);
 }

@@ -156,6 +156,9 @@ void Configure(TVaskFTP& ftp, const Options& options)
     // the run ends (OnCertificate stays unassigned).
     ftp.TlsPinnedFingerprints = options.fingerprints;
     ftp.TlsRequireResumedData = options.tls == tlsRequired && !options.allowUnresumedData;
+    // A server that never resumes them would otherwise fail every transfer without a way out.
+    ftp.TlsResumeAdvice = "a server that does not resume TLS sessions on data connections needs "
+                          "--allow-unresumed-data";
 }
 
 void AttachEvents(TVaskFTP& ftp, const Options& options)
