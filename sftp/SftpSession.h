@@ -1,0 +1,63 @@
+#pragma once
+// transfer::Session over an SftpClient, so that a transfer queue, a tree transfer or ftpdrive
+// drive an SFTP server as they drive an FTP one. Open looks the host up (an address literal
+// needs no lookup) and connects; Get, Put, List and MakeDirectory are the client's operations,
+// with their failures told in the session interface's kinds.
+//
+// A download that does not resume is written under a hidden name in the target's folder and
+// renamed over the target only once whole, so that a cut-off transfer never costs the user the
+// file that was there. A resumed one goes on in the file itself, from its length.
+#include "net/TransferSession.h"
+#include "sftp/SftpClient.h"
+
+#include <memory>
+#include <string>
+
+namespace platform {
+class NotificationWindow;
+struct HostEntry;
+} // namespace platform
+
+namespace sftp {
+
+class SftpSession : public transfer::Session {
+public:
+    // `options.host` is the server's name or address, looked up here.
+    explicit SftpSession(ConnectOptions options, bool keepTimes = false);
+    ~SftpSession() override;
+
+    void Open(transfer::DoneHandler done) override;
+    bool Idle() const override;
+    bool Start(const transfer::Request& request, transfer::ProgressHandler progress,
+               transfer::DoneHandler done) override;
+    bool StartList(const transfer::Request& request, transfer::ListHandler done) override;
+    void Cancel() override;
+    void Close() override;
+
+    // The key the server showed (once Open said ok).
+    const HostKey& ServerKey();
+    SftpClient& Client() { return client_; }
+
+    // The failure kind an SFTP status code stands for: a missing file or a permission the
+    // server refuses stays so however often it is asked.
+    static transfer::Outcome Classified(transfer::Outcome outcome, bool opening);
+
+private:
+    void Looked(intptr_t lParam);
+    void Connect(const platform::SocketAddress& address);
+    bool StartGet(const transfer::Request& request, transfer::ProgressHandler progress,
+                  transfer::DoneHandler done);
+    bool StartPut(const transfer::Request& request, transfer::ProgressHandler progress,
+                  transfer::DoneHandler done);
+
+    ConnectOptions options_;
+    bool keepTimes_;
+    SftpClient client_;
+    transfer::DoneHandler opening_;
+    std::unique_ptr<platform::NotificationWindow> window_;
+    std::unique_ptr<platform::HostEntry> lookup_;
+    int lookupRequest_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+} // namespace sftp
