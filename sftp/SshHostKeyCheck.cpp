@@ -41,20 +41,22 @@ bool SshTransport::Impl::CheckHostKey()
     }
     const std::string host = HostText(options);
 
-    if (!options.pinnedFingerprint.empty()) {
-        if (key.fingerprint == options.pinnedFingerprint) return true;
-        Fail("The host key of " + host + " is " + key.fingerprint + " (" + key.type +
-                 "), not the pinned " + options.pinnedFingerprint + ": refused",
-             ErrorReason::CertificateRejected);
-        return false;
-    }
-
     ssh_knownhosts_entry* known = nullptr;
     const ssh_known_hosts_e verdict = ssh_session_get_known_hosts_entry(session, &known);
     std::string knownFingerprint;
     if (known) {
         if (known->publickey) knownFingerprint = Fingerprint(known->publickey);
         ssh_knownhosts_entry_free(known);
+    }
+    // A pin accepts the key it names, and no other; a key other than the one on record is
+    // refused all the same, as below.
+    const bool changed = verdict == SSH_KNOWN_HOSTS_CHANGED || verdict == SSH_KNOWN_HOSTS_OTHER;
+    if (!options.pinnedFingerprint.empty() && !changed) {
+        if (key.fingerprint == options.pinnedFingerprint) return true;
+        Fail("The host key of " + host + " is " + key.fingerprint + " (" + key.type +
+                 "), not the pinned " + options.pinnedFingerprint + ": refused",
+             ErrorReason::CertificateRejected);
+        return false;
     }
     switch (verdict) {
     case SSH_KNOWN_HOSTS_OK: return true;

@@ -34,8 +34,8 @@ struct ConnectOptions {
     // Known keys: the user's file (read only) and ours, which "trust always" writes to.
     std::string userKnownHosts;
     std::string trustFile;
-    // "SHA256:...": this key is accepted whatever the files say (and no other when the files
-    // know none).
+    // "SHA256:...": this key is accepted, and no other, when the files know it or know no key
+    // for the host; a file that records another key for the host still refuses it.
     std::string pinnedFingerprint;
     HostKeyQuestion askUnknownHostKey; // none: an unknown key is refused
     int timeoutMs = 30000;             // no progress for this long ends it; 0: never

@@ -276,6 +276,13 @@ TEST_F(SftpSshd, HostKeysAreCheckedAgainstBothFiles)
         {"unknown, trusted once", "", "", sftp::HostKeyDecision::TrustOnce, true, {}},
         {"unknown, canceled", "", "", sftp::HostKeyDecision::Cancel, false, {fingerprint}},
         {"pinned", "", fingerprint, std::nullopt, true, {}},
+        // A pin does not override the record of another key for the host.
+        {"changed, pinned to the key shown",
+         sshd_.OtherKeyKnownHostsLine(),
+         fingerprint,
+         std::nullopt,
+         false,
+         {fingerprint, "changed"}},
         {"pinned wrongly",
          sshd_.KnownHostsLine(),
          "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",

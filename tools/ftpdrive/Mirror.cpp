@@ -4,9 +4,11 @@
 #include "tools/ftpdrive/Output.h"
 #include "tools/ftpdrive/ProgressLine.h"
 #include "tools/ftpdrive/Session.h"
+#include "tools/ftpdrive/SftpRun.h"
 
 #include "ftp/FtpSessionFactory.h"
 #include "platform/PrintableText.h"
+#include "sftp/SftpSessionFactory.h"
 
 #include "queue/Scheduler.h"
 #include "queue/TreeTransfer.h"
@@ -107,7 +109,11 @@ int RunMirror(const Options& options, const Command& command)
             "TLS and certificate: " +
             OneLine(why));
     };
-    transfer::TreeTransfer tree(JobOf(options, command), sessions.Maker(), scheduler);
+    // Over SFTP, every session logs in as the first and takes the host key the first accepted.
+    sftp::SftpSessionFactory sftpSessions(SftpConnectOptions(options), !options.noTimes);
+    transfer::TreeTransfer tree(
+        JobOf(options, command),
+        options.protocol == Protocol::Sftp ? sftpSessions.Maker() : sessions.Maker(), scheduler);
     ProgressLine progress(!options.quiet && ::isatty(STDERR_FILENO));
     tree.onProgress = [&](const transfer::TreeProgress& now) {
         progress.Update(now, scheduler.NowMs());

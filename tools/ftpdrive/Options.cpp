@@ -2,10 +2,16 @@
 
 #include "platform/Conversions.h"
 
+#include <cctype>
+#include <pwd.h>
+#include <unistd.h>
+
 namespace ftpdrive {
 
 const char* const kUsage =
-    "usage: ftpdrive --host HOST [--port N] [--user U] [--password-file FILE]\n"
+    "usage: ftpdrive [--protocol ftp|sftp] --host HOST [--port N] [--user U]\n"
+    "                [--password-file FILE] [--identity FILE] [--hostkey SHA256:...]\n"
+    "                [--accept-new-hostkey]\n"
     "                [--netrc-file FILE] [--passive] [--timeout MS]\n"
     "                [--speed-limit BYTES] [--speed-time SECONDS]\n"
     "                [--report-level N] [--parse-list] [--progress] [--keep-going] [--in-place]\n"
@@ -51,9 +57,12 @@ const char* const kHelp =
     "                       upload the tree under LOCAL_DIR into REMOTE_DIR\n"
     "\n"
     "Options:\n"
+    "  --protocol ftp|sftp  ftp (default), or SFTP over SSH, for which the commands are ls,\n"
+    "                       mkdir, rm, get, put and mirror; ls prints entry: lines; the\n"
+    "                       FTP and TLS options do not apply to it\n"
     "  --host HOST          server name, IPv4 or IPv6 address (required)\n"
-    "  --port N             server port (default 21)\n"
-    "  --user U             user name (default anonymous)\n"
+    "  --port N             server port (default 21; 22 for sftp)\n"
+    "  --user U             user name (default anonymous; for sftp the local user's)\n"
     "  --password-file FILE the password is the first line of FILE\n"
     "  --netrc-file FILE    read FILE in place of ~/.netrc\n"
     "  --password P         the password itself; every local user can read it (ps) for the\n"
@@ -114,6 +123,16 @@ const char* const kHelp =
     "  --follow-links       mirror -R: send what symbolic links point to (otherwise left\n"
     "                       out); a link to a directory of the tree is left out all the same\n"
     "  --quiet              no progress line on a terminal (mirror, get, put)\n"
+    "  --identity FILE      sftp: log in with this private key, in place of ~/.ssh/id_ed25519,\n"
+    "                       id_ecdsa and id_rsa (an encrypted one takes the password as its\n"
+    "                       passphrase); keys of ssh-agent are offered as well\n"
+    "  --hostkey SHA256:... sftp: accept the server's host key with this fingerprint, as\n"
+    "                       ssh-keygen -l shows it, and no other, whatever the known-hosts\n"
+    "                       files say\n"
+    "  --accept-new-hostkey sftp: accept a host key that neither ~/.ssh/known_hosts nor\n"
+    "                       Tavolen's own trust file knows, and keep it in the trust file\n"
+    "                       (~/.config/tavolen/known_hosts); a changed key is refused all\n"
+    "                       the same\n"
     "  --help, -h           print this text and exit\n"
     "\n"
     "The password, never from the command line unless --password gives it, comes from the\n"
@@ -123,6 +142,11 @@ const char* const kHelp =
     "names one); a prompt on the terminal that does not show what is typed, when standard\n"
     "input is one. A netrc file that other users can read or write, or that is not yours,\n"
     "is refused. An anonymous login sends an e-mail-style placeholder.\n"
+    "\n"
+    "Over sftp, a host key that neither known-hosts file knows is refused unless --hostkey\n"
+    "or --accept-new-hostkey accepts it; the error shows its fingerprint. A key other than\n"
+    "the one on record is always refused. mirror binds every session to the key the first\n"
+    "one accepted.\n"
     "\n"
     "Local files are checked before the connection is opened: a file to upload must be a\n"
     "readable regular file, and a file to download into must be one that can be written.\n"
@@ -213,6 +237,40 @@ std::string ParseFingerprint(const std::string& text)
     return *fingerprint;
 }
 
+Protocol ParseProtocol(const std::string& name)
+{
+    if (name == "ftp") return Protocol::Ftp;
+    if (name == "sftp") return Protocol::Sftp;
+    throw UsageError{"unknown protocol: " + name};
+}
+
+// "SHA256:" and the 43 characters of unpadded base64 that ssh-keygen -l shows.
+std::string ParseHostKey(const std::string& text)
+{
+    const std::string prefix = "SHA256:";
+    bool valid = text.size() == prefix.size() + 43 && text.compare(0, prefix.size(), prefix) == 0;
+    for (size_t i = prefix.size(); valid && i < text.size(); ++i) {
+        const char c = text[i];
+        valid = std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/';
+    }
+    if (!valid) throw UsageError{"not a host key fingerprint (SHA256:...): " + text};
+    return text;
+}
+
+// Who logs in over SSH when --user does not say: the local user, as ssh does.
+std::string LocalUserName()
+{
+    if (const passwd* entry = ::getpwuid(::getuid())) return entry->pw_name;
+    return "root";
+}
+
+// The FTP commands that have no SFTP form here.
+bool SftpCommand(const std::string& name)
+{
+    return name == "ls" || name == "mkdir" || name == "rm" || name == "get" || name == "put" ||
+           name == "mirror";
+}
+
 transfer::OverwritePolicy ParsePolicy(const std::string& policy)
 {
     if (policy == "overwrite") return transfer::OverwritePolicy::Overwrite;
@@ -227,6 +285,7 @@ transfer::OverwritePolicy ParsePolicy(const std::string& policy)
 Options ParseArguments(const std::vector<std::string>& argv)
 {
     Options options;
+    bool portGiven = false;
     size_t i = 0;
     auto value = [&](const std::string& option) -> const std::string& {
         if (i + 1 >= argv.size()) throw UsageError{"missing value for " + option};
@@ -241,8 +300,17 @@ Options ParseArguments(const std::vector<std::string>& argv)
         }
         if (option == "--host")
             options.host = value(option);
-        else if (option == "--port")
+        else if (option == "--protocol")
+            options.protocol = ParseProtocol(value(option));
+        else if (option == "--port") {
             options.port = ParseNumber(option, value(option), 0, 65535);
+            portGiven = true;
+        } else if (option == "--identity")
+            options.identity = value(option);
+        else if (option == "--hostkey")
+            options.hostKey = ParseHostKey(value(option));
+        else if (option == "--accept-new-hostkey")
+            options.acceptNewHostKey = true;
         else if (option == "--user") {
             options.user = value(option);
             options.userGiven = true;
@@ -329,6 +397,15 @@ Options ParseArguments(const std::vector<std::string>& argv)
         options.commands.push_back(std::move(command));
     }
     if (options.commands.empty()) throw UsageError{"no command given"};
+    if (options.protocol == Protocol::Sftp) {
+        if (!portGiven) options.port = 22;
+        if (!options.userGiven) options.user = LocalUserName();
+        for (const Command& command : options.commands)
+            if (!SftpCommand(command.name))
+                throw UsageError{command.name + " is not available over sftp"};
+    } else if (options.identity || !options.hostKey.empty() || options.acceptNewHostKey) {
+        throw UsageError{"--identity, --hostkey and --accept-new-hostkey are for --protocol sftp"};
+    }
     for (const Command& command : options.commands)
         if (command.name == "mirror" && options.commands.size() > 1)
             throw UsageError{"mirror is the only command of its run"};

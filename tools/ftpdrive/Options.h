@@ -17,10 +17,14 @@ struct Command {
     std::vector<std::string> args;
 };
 
+enum class Protocol { Ftp, Sftp };
+
 struct Options {
     bool help = false; // --help: nothing else is read
+    // --protocol: FTP (with TLS where offered) or SFTP over SSH.
+    Protocol protocol = Protocol::Ftp;
     std::string host;
-    int32_t port = 21;
+    int32_t port = 21; // 22 for SFTP unless --port says otherwise
     std::string user = "anonymous";
     bool userGiven = false; // --user: a netrc entry does not choose the user then
     // --password: readable by every local user for the whole run, so only with a warning.
@@ -68,6 +72,12 @@ struct Options {
     transfer::OverwritePolicy ifExists = transfer::OverwritePolicy::Overwrite;
     bool quiet = false;
     bool followLinks = false;
+    // SFTP: a private key file to log in with (--identity), in place of ~/.ssh/id_*; a host key
+    // accepted by its fingerprint (--hostkey SHA256:...); an unknown host key accepted and kept
+    // in the trust file (--accept-new-hostkey).
+    std::optional<std::string> identity;
+    std::string hostKey;
+    bool acceptNewHostKey = false;
     std::vector<Command> commands;
 };
 

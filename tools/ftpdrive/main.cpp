@@ -12,6 +12,7 @@
 #include "tools/ftpdrive/Output.h"
 #include "tools/ftpdrive/PasswordSource.h"
 #include "tools/ftpdrive/Session.h"
+#include "tools/ftpdrive/SftpRun.h"
 
 #include <QCoreApplication>
 
@@ -136,6 +137,7 @@ int main(int argc, char** argv)
 
     if (options.commands.front().name == "mirror")
         return RunMirror(options, options.commands.front());
+    if (options.protocol == Protocol::Sftp) return RunSftp(options);
 
     TVaskFTP ftp(nullptr);
     Configure(ftp, options);
