@@ -52,7 +52,13 @@ TEST(Ftpdrive, UsageErrorsExitWith2)
           {"--host", "127.0.0.1", "mirror", "-R", "/only-one"},
           {"--host", "127.0.0.1", "ls", "mirror", "/a", "b"},
           {"--host", "127.0.0.1", "--parallel", "0", "mirror", "/a", "b"},
-          {"--host", "127.0.0.1", "--if-exists", "sometimes", "mirror", "/a", "b"}}) {
+          {"--host", "127.0.0.1", "--if-exists", "sometimes", "mirror", "/a", "b"},
+          {"--host", "127.0.0.1", "--protocol", "gopher", "ls"},
+          {"--host", "127.0.0.1", "--protocol", "sftp", "cd", "/a"},
+          {"--host", "127.0.0.1", "--protocol", "sftp", "--hostkey", "SHA256:short", "ls"},
+          {"--host", "127.0.0.1", "--identity", "key", "ls"},
+          {"--host", "127.0.0.1", "--hostkey", "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
+           "ls"}}) {
         const Drive d = RunFtpdrive(args);
         EXPECT_EQ(d.exitCode, 2) << Dump(d);
         EXPECT_TRUE(d.out.empty());

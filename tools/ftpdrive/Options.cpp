@@ -9,7 +9,7 @@
 namespace ftpdrive {
 
 const char* const kUsage =
-    "usage: ftpdrive [--protocol ftp|sftp] --host HOST [--port N] [--user U]\n"
+    "usage: ftpdrive --host HOST [--protocol ftp|sftp] [--port N] [--user U]\n"
     "                [--password-file FILE] [--identity FILE] [--hostkey SHA256:...]\n"
     "                [--accept-new-hostkey]\n"
     "                [--netrc-file FILE] [--passive] [--timeout MS]\n"
