@@ -2,6 +2,7 @@
 // packets as the bytes a server might send.
 #include "sftp/Codec.h"
 #include "sftp/Listing.h"
+#include "sftp/SftpSession.h"
 
 #include <gtest/gtest.h>
 
@@ -346,3 +347,48 @@ TEST(SftpCodec, DirectoryEntriesTakeTheirKindFromThePermissions)
 }
 
 } // namespace
+
+// What the queue learns of an SFTP failure: a status code, or how the connection ended, as the
+// session interface's kinds, which decide whether a file is tried again.
+TEST(SftpSession, FailuresAreToldAsTheInterfaceKinds)
+{
+    using transfer::FailureKind;
+    const struct {
+        const char* what;
+        ErrorReason reason;
+        StatusCode status;
+        bool opening;
+        FailureKind kind;
+    } cases[] = {
+        {"no such file", ErrorReason::ServerRefused, StatusCode::NoSuchFile, false,
+         FailureKind::RefusedForGood},
+        {"permission denied", ErrorReason::ServerRefused, StatusCode::PermissionDenied, false,
+         FailureKind::RefusedForGood},
+        {"unsupported", ErrorReason::ServerRefused, StatusCode::OpUnsupported, false,
+         FailureKind::RefusedForGood},
+        {"a failure that says nothing", ErrorReason::ServerRefused, StatusCode::Failure, false,
+         FailureKind::RefusedForNow},
+        {"connection lost status", ErrorReason::ServerRefused, StatusCode::ConnectionLost, false,
+         FailureKind::ConnectionLost},
+        {"server closed", ErrorReason::ServerClosed, StatusCode::Ok, false,
+         FailureKind::ConnectionLost},
+        {"timed out", ErrorReason::TimedOut, StatusCode::Ok, false, FailureKind::TimedOut},
+        {"local file", ErrorReason::FileWrite, StatusCode::Ok, false, FailureKind::LocalFailure},
+        {"canceled", ErrorReason::Canceled, StatusCode::Ok, false, FailureKind::Canceled},
+        {"login refused", ErrorReason::ServerRefused, StatusCode::Ok, true,
+         FailureKind::LoginRefused},
+        {"host key refused", ErrorReason::CertificateRejected, StatusCode::Ok, true,
+         FailureKind::RefusedForGood},
+        {"connect failed", ErrorReason::ConnectFailed, StatusCode::Ok, true,
+         FailureKind::ConnectionLost},
+    };
+    for (const auto& c : cases) {
+        transfer::Outcome outcome;
+        outcome.message = c.what;
+        outcome.reason = c.reason;
+        outcome.replyCode = static_cast<int>(c.status);
+        EXPECT_EQ(transfer::KindOf(SftpSession::Classified(outcome, c.opening)), c.kind) << c.what;
+    }
+    EXPECT_EQ(transfer::KindOf(SftpSession::Classified(transfer::Outcome::Success(), false)),
+              FailureKind::None);
+}

@@ -231,8 +231,8 @@ std::string HostKeyAdvice(const Options& options, const sftp::HostKey& key)
     if (key.fingerprint.empty()) return {};
     if (!options.hostKey.empty())
         return "the server's host key is " + key.fingerprint + ", not the one given with --hostkey";
-    return "if " + key.fingerprint + " is the server's key, accept it with --hostkey " +
-           key.fingerprint + " (or --accept-new-hostkey to keep it)";
+    return "when it is the server's key, accept it with --hostkey " + key.fingerprint +
+           ", or keep it with --accept-new-hostkey";
 }
 
 int RunSftp(const Options& options)
