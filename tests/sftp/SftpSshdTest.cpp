@@ -1,8 +1,10 @@
 // The SFTP client against a real sshd: host keys, logins, and files byte-exact both ways, all
 // through the non-blocking machinery pumped by the event loop.
 #include "sftp/SftpClient.h"
+#include "sftp/SftpSessionFactory.h"
 #include "sftp/TestSshd.h"
 
+#include "platform/LocalFile.h"
 #include "support/EventLoop.h"
 #include "support/TestUtil.h"
 
@@ -425,3 +427,70 @@ TEST_F(SftpSshd, LogsInWithTheKeysOfTheAgent)
 }
 
 } // namespace
+
+namespace {
+
+transfer::Outcome OpenSession(transfer::Session& session)
+{
+    std::optional<transfer::Outcome> outcome;
+    session.Open([&](const transfer::Outcome& o) { outcome = o; });
+    EXPECT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
+    return outcome.value_or(transfer::Outcome{});
+}
+
+transfer::Outcome StartAndWait(transfer::Session& session, const transfer::Request& request)
+{
+    std::optional<transfer::Outcome> outcome;
+    EXPECT_TRUE(session.Start(request, nullptr, [&](const transfer::Outcome& o) { outcome = o; }));
+    EXPECT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
+    return outcome.value_or(transfer::Outcome{});
+}
+
+} // namespace
+
+// The sessions of a run through the session interface, by a name that is looked up: the first
+// is asked about the unknown key, the others take that key without asking; a download replaces
+// the local file only once whole and keeps the server's time, and a failed one leaves it be.
+TEST_F(SftpSshd, RunSessionsShareTheFirstOnesHostKey)
+{
+    testsupport::WriteFileBytes(local_.File("known_hosts"), "");
+    auto options = Options();
+    options.host = "localhost";
+    int asked = 0;
+    options.askUnknownHostKey = [&](const sftp::HostKey&, auto answer) {
+        ++asked;
+        answer(sftp::HostKeyDecision::TrustOnce);
+    };
+    sftp::SftpSessionFactory factory(options, true);
+    auto first = factory.Make();
+    const auto opened = OpenSession(*first);
+    ASSERT_TRUE(opened.ok) << opened.message;
+    EXPECT_EQ(factory.BoundFingerprint(), sshd_.HostKeyFingerprint());
+    for (int i = 0; i < 2; ++i) {
+        auto other = factory.Make();
+        const auto outcome = OpenSession(*other);
+        EXPECT_TRUE(outcome.ok) << outcome.message;
+    }
+    EXPECT_EQ(asked, 1) << "only the first session is asked";
+
+    const std::string bytes = RandomBytes(100000);
+    testsupport::WriteFileBytes(Remote("file.bin"), bytes);
+    platform::LocalFile::SetModified(Remote("file.bin"), 1'400'000'000);
+    testsupport::WriteFileBytes(local_.File("file.bin"), "older");
+    transfer::Request get;
+    get.operation = transfer::Operation::Get;
+    get.remotePath = Remote("file.bin");
+    get.localPath = local_.File("file.bin");
+    get.modifiedUtc = 1'400'000'000;
+    const auto got = StartAndWait(*first, get);
+    ASSERT_TRUE(got.ok) << got.message;
+    EXPECT_EQ(testsupport::ReadFileBytes(local_.File("file.bin")), bytes);
+    EXPECT_EQ(platform::LocalFile::ModifiedOf(local_.File("file.bin")), 1'400'000'000);
+
+    get.remotePath = Remote("missing.bin");
+    const auto missing = StartAndWait(*first, get);
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(transfer::KindOf(missing), transfer::FailureKind::RefusedForGood) << missing.message;
+    EXPECT_EQ(testsupport::ReadFileBytes(local_.File("file.bin")), bytes);
+    first->Close();
+}
