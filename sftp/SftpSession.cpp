@@ -37,7 +37,8 @@ std::pair<std::string, std::string> SplitLocal(const std::string& path)
 // taken without following a link.
 platform::LocalDirectory FolderOf(const transfer::Request& request, const std::string& folder)
 {
-    const std::string& root = request.localRoot;
+    std::string root = request.localRoot;
+    while (root.size() > 1 && root.back() == '/') root.pop_back();
     if (!root.empty() && folder.size() > root.size() && folder.compare(0, root.size(), root) == 0 &&
         folder[root.size()] == '/')
         return platform::LocalDirectory::Open(root).Below(folder.substr(root.size() + 1), false);

@@ -134,7 +134,11 @@ private:
         if (inFlight_ > 0 || failed_ || end_ == UINT64_MAX) return;
         failed_ = true; // nothing more happens to it
         transfer::Outcome outcome = transfer::Outcome::Success(moved_);
-        if (::ftruncate(file_.fd, static_cast<off_t>(end_)) != 0) {
+        // Cut back what an earlier, longer file left past the end; a device or a pipe
+        // (/dev/null) has no length to cut.
+        struct stat info {};
+        const bool regular = ::fstat(file_.fd, &info) == 0 && S_ISREG(info.st_mode);
+        if (regular && ::ftruncate(file_.fd, static_cast<off_t>(end_)) != 0) {
             outcome = Failure("Cannot write file: " + SystemText(errno), ErrorReason::FileWrite);
         } else if (size_ && end_ < *size_) {
             outcome = Failure("The server ended " + remotePath_ + " after " + std::to_string(end_) +

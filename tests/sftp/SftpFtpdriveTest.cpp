@@ -189,6 +189,10 @@ TEST_F(SftpFtpdrive, ListsGetsAndPutsByteExact)
     EXPECT_EQ(testsupport::ReadFileBytes(local_.File("down.bin")), bytes);
     EXPECT_EQ(std::distance(fs::directory_iterator(local_.Path()), fs::directory_iterator()), 2);
 
+    // A device is written straight: nothing to stage beside it, no length to cut.
+    const Drive discarded = Run({"get", Remote("up.bin"), "/dev/null"});
+    EXPECT_EQ(discarded.exitCode, 0) << Dump(discarded);
+
     const Drive removed = Run({"rm", Remote("up.bin")});
     EXPECT_EQ(removed.exitCode, 0) << Dump(removed);
     EXPECT_FALSE(fs::exists(Remote("up.bin")));
