@@ -151,6 +151,12 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
         }
     }
 
+    // mirror's sessions are refused alike, and the run says with which key.
+    KnowHostKey("");
+    const Drive mirror = Run({"mirror", Remote("."), local_.File("copy")});
+    EXPECT_EQ(mirror.exitCode, 1) << Dump(mirror);
+    EXPECT_EQ(mirror.CountContaining(fingerprint), 1u) << Dump(mirror);
+
     // A new key accepted is kept, and known without the option the next time.
     KnowHostKey("");
     const Drive accepted = Run({"--accept-new-hostkey", "ls"});
