@@ -346,6 +346,8 @@ private:
 
     // A read notification on the control connection.
     void OnControlInput();
+    // The close notification of the control connection.
+    void OnControlClosed();
     // Reads what the server sent while no operation was waiting for it; a 421 or the end of the
     // stream ends the session.
     void ReadUnsolicitedInput();
