@@ -1,6 +1,8 @@
 // Construction and destruction of the FTP component, and its read-only counters.
 #include "ftp/VaskFtp.h"
 
+#include "platform/Sockets.h"
+
 TVaskFTP::TVaskFTP(TComponent* owner) : TWirecore(owner)
 {
     Port = 21;
@@ -10,6 +12,9 @@ TVaskFTP::TVaskFTP(TComponent* owner) : TWirecore(owner)
     // Replies are read by the operation that sent the command; what arrives while none runs, or
     // while one waits on its data connection, is looked at here.
     OnDataArrival = [this](TComponent*) { OnControlInput(); };
+    OnSocketEvent = [this](uint16_t event, uint16_t) {
+        if (event == platform::kEventClose) OnControlClosed();
+    };
 }
 
 TVaskFTP::~TVaskFTP()

@@ -70,6 +70,18 @@ void TVaskFTP::SendWithoutWaiting(const std::string& command)
     replies_.Send(command);
 }
 
+void TVaskFTP::OnControlClosed()
+{
+    // The socket layer closes a connection whose server hung up with nothing left to read, before
+    // anyone read the end of the stream: a listener waiting for a reply hears of it here, not
+    // when its time-out runs out.
+    const ReplyListener listener = replyListener_;
+    if (Connected || !listener) return;
+    ReportStatus(4, "Connection closed by server");
+    DropSession();
+    listener(FtpReply::Closed());
+}
+
 void TVaskFTP::PushControlInput()
 {
     ReadControlInput(

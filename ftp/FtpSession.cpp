@@ -1193,3 +1193,12 @@ void FtpSession::Close()
     }
     open_ = false;
 }
+
+void FtpSession::CloseAtOnce()
+{
+    Cancel();
+    timesOwed_.clear();
+    ftp_->ListenForReplies(nullptr);
+    if (ftp_->Connected) ftp_->LeaveAtOnce();
+    open_ = false;
+}

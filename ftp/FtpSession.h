@@ -44,6 +44,7 @@ public:
     bool StartList(const transfer::Request& request, transfer::ListHandler done) override;
     void Cancel() override;
     void Close() override;
+    void CloseAtOnce() override;
 
     // Transfer commands go out right behind PASV/EPSV or PORT/EPRT, saving a round trip per file
     // (on by default). A server whose data connection fails under it (425, or a refused

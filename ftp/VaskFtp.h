@@ -281,6 +281,9 @@ public:
     // Closes the control connection at once, without QUIT: its replies no longer answer the
     // commands they would be taken for, so nothing more said on it can be trusted.
     void AbandonSession() { DropSession(); }
+    // Sends QUIT without waiting for its reply and closes: a cancelled login's end, and a
+    // session the user stopped.
+    void LeaveAtOnce();
 
 private:
     friend class ReplyReader;
@@ -325,8 +328,6 @@ private:
     std::string AfterLoginCommand(const std::string& command,
                                   const ReplyReader::LineSeen& seen = {});
     void ForgetFeatures();
-    // Sends QUIT without waiting for its reply and closes: a cancelled login's end.
-    void LeaveAtOnce();
 
     // TLS steps of Connect (FtpTls.cpp).
     // The handshake on the control connection; true when the server's certificate verified (or
@@ -345,6 +346,8 @@ private:
 
     // A read notification on the control connection.
     void OnControlInput();
+    // The close notification of the control connection.
+    void OnControlClosed();
     // Reads what the server sent while no operation was waiting for it; a 421 or the end of the
     // stream ends the session.
     void ReadUnsolicitedInput();

@@ -133,6 +133,9 @@ public:
     virtual void Cancel() = 0;
     // Logs out (briefly) and closes; a running operation ends Canceled first.
     virtual void Close() = 0;
+    // Closes for a user who stopped the run: as Close, but the server's goodbye is not waited
+    // for (a session that can say goodbye at once still does).
+    virtual void CloseAtOnce() { Close(); }
 };
 
 } // namespace transfer

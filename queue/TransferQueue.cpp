@@ -287,21 +287,26 @@ void TransferQueue::Finish(size_t index, ItemState state, const Outcome& outcome
     }
 }
 
-void TransferQueue::Drop(Slot* slot)
+void TransferQueue::Drop(Slot* slot, bool atOnce)
 {
     if (slot->state == SlotState::Gone) return;
     const bool busy = slot->state == SlotState::Busy;
     slot->state = SlotState::Gone;
     if (!slot->session) return;
     if (busy) slot->session->Cancel();
-    slot->session->Close();
+    if (atOnce) {
+        slot->session->CloseAtOnce();
+    } else {
+        slot->session->Close();
+    }
 }
 
 void TransferQueue::Cancel()
 {
     if (finished_) return;
     canceled_ = true;
-    for (auto& slot : slots_) Drop(slot.get());
+    // The user who stopped the run is not kept waiting for the servers' goodbyes.
+    for (auto& slot : slots_) Drop(slot.get(), true);
     const Outcome canceled = Failure("canceled", ErrorReason::Canceled, FailureKind::Canceled);
     for (size_t i = 0; i < entries_.size(); ++i) Finish(i, ItemState::Failed, canceled);
     if (!started_) started_ = true;

@@ -109,7 +109,8 @@ private:
     void Ended(Slot* slot, size_t index, const Outcome& outcome);
     void Finish(size_t index, ItemState state, const Outcome& outcome);
     void Retry(size_t index);
-    void Drop(Slot* slot);
+    // `atOnce`: the session closes without waiting for the server's goodbye.
+    void Drop(Slot* slot, bool atOnce = false);
     void CheckFinished();
     int SlotsIn(std::initializer_list<SlotState> states) const;
     int OpenCount() const;     // logged in, or logging in

@@ -270,7 +270,7 @@ void TreeTransfer::Cancel()
     if (queue_) return queue_->Cancel();
     times_.reset();
     walk_.reset();
-    if (first_) first_->Close();
+    if (first_) first_->CloseAtOnce();
     scheduler_.After(0, [this, alive = std::weak_ptr<bool>(alive_)] {
         if (alive.lock()) End();
     });

@@ -797,33 +797,44 @@ TEST(Mirror, UnresumedDataFailureNamesTheOptionThatAcceptsIt)
     }
 }
 
-// A session lost in the middle of a file (half of it sent, then no word from the server): the
-// next try, on a new login, goes on from the bytes that arrived (REST), and the run counts each
-// byte once.
+// A session lost in the middle of a file, half of it sent: the next try, on a new login, goes on
+// from the bytes that arrived (REST), and the run counts each byte once. Rows: a server that says
+// no more (found out by the time-out), and one that hangs up, noticed at once: the new login
+// comes within the script's own bound (10 s), long before the run's time-out (30 s) would
+// have ended the wait for the transfer's reply.
 TEST(Mirror, AFileCutOffByALostSessionGoesOnFromItsBytes)
 {
-    testsupport::ScriptedFtpServer server;
-    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
-    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("LIST /d").Reply("150 listing");
-    script.AcceptData().SendData("-rw-r--r-- 1 ftp ftp 8 Jan 01  2024 f\r\n").CloseData();
-    script.Reply("226 done").Expect("TYPE I").Reply("200 binary");
-    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR /d/f").Reply("150 here");
-    script.AcceptData().SendData("abcd").CloseData().NextSession();
-    script.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
-    script.Expect("TYPE I").Reply("200 binary").Expect("SIZE /d/f").Reply("213 8");
-    script.PassiveListen().Expect("PASV").ReplyPasv().Expect("REST 4").Reply("350 Restarting");
-    script.Expect("RETR /d/f").Reply("150 here").AcceptData().SendData("efgh").CloseData();
-    script.Reply("226 done").Expect("MDTM /d/f").Reply("213 20240101000000");
-    script.Expect("QUIT").Reply("221 tchau");
-    server.Start();
-    testsupport::TempDir local;
+    for (const bool hangsUp : {false, true}) {
+        SCOPED_TRACE(hangsUp ? "server hangs up" : "server falls silent");
+        testsupport::ScriptedFtpServer server;
+        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        script.PassiveListen().Expect("PASV").ReplyPasv().Expect("LIST /d").Reply("150 listing");
+        script.AcceptData().SendData("-rw-r--r-- 1 ftp ftp 8 Jan 01  2024 f\r\n").CloseData();
+        script.Reply("226 done").Expect("TYPE I").Reply("200 binary");
+        script.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR /d/f").Reply("150 here");
+        script.AcceptData()
+            .SendData("abcd")
+            .Pause(testsupport::ScriptedFtpServer::Ms(100))
+            .CloseData();
+        if (hangsUp) script.Pause(testsupport::ScriptedFtpServer::Ms(100)).Close();
+        script.NextSession();
+        script.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        script.Expect("TYPE I").Reply("200 binary").Expect("SIZE /d/f").Reply("213 8");
+        script.PassiveListen().Expect("PASV").ReplyPasv().Expect("REST 4").Reply("350 Restarting");
+        script.Expect("RETR /d/f").Reply("150 here").AcceptData().SendData("efgh").CloseData();
+        script.Reply("226 done").Expect("MDTM /d/f").Reply("213 20240101000000");
+        script.Expect("QUIT").Reply("221 tchau");
+        server.Start();
+        testsupport::TempDir local;
 
-    const Drive d = RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()),
-                                 "--user", "ana", "--tls", "off", "--passive", "--parallel", "1",
-                                 "--timeout", "1000", "mirror", "/d", local.File("copy")});
-    EXPECT_EQ(d.exitCode, 0) << Dump(d);
-    EXPECT_EQ(d.CountContaining("mirror: 1 files, 8 bytes"), 1u) << Dump(d);
-    EXPECT_EQ(testsupport::ReadFileBytes(local.File("copy/f")), "abcdefgh");
-    EXPECT_EQ(platform::LocalFile::ModifiedOf(local.File("copy/f")), 1704067200);
-    EXPECT_TRUE(server.Verify());
+        const Drive d =
+            RunFtpdrive({"--host", "127.0.0.1", "--port", std::to_string(server.Port()), "--user",
+                         "ana", "--tls", "off", "--passive", "--parallel", "1", "--timeout",
+                         hangsUp ? "30000" : "1000", "mirror", "/d", local.File("copy")});
+        EXPECT_EQ(d.exitCode, 0) << Dump(d);
+        EXPECT_EQ(d.CountContaining("mirror: 1 files, 8 bytes"), 1u) << Dump(d);
+        EXPECT_EQ(testsupport::ReadFileBytes(local.File("copy/f")), "abcdefgh");
+        EXPECT_EQ(platform::LocalFile::ModifiedOf(local.File("copy/f")), 1704067200);
+        EXPECT_TRUE(server.Verify());
+    }
 }
