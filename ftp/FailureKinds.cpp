@@ -13,6 +13,9 @@ transfer::FailureKind FailureKindOf(int replyCode, ErrorReason reason)
     case 530: return FailureKind::LoginRefused;
     default: break;
     }
+    // "Command not understood", "not implemented": the server does not do it at all.
+    if (reason == ErrorReason::ServerRefused && (replyCode == 500 || replyCode == 502))
+        return FailureKind::Unsupported;
     if (reason == ErrorReason::ServerRefused && replyCode >= 400 && replyCode <= 499)
         return FailureKind::RefusedForNow;
     return transfer::KindOf(reason);

@@ -27,6 +27,7 @@ enum class FailureKind : uint8_t {
     TooManySessions,   // the server turned the session away for the number of sessions
     LoginRefused,      // the server would not take the user and password
     RefusedForGood,    // refused, and asking again the same way will not change that
+    Unsupported,       // the server does not do this at all: no use asking it again this session
     RefusedForNow,     // refused for the moment (a file in use, no room just now)
     DataChannelFailed, // the channel for the bytes failed, or they came cut short; the session is
                        // fine

@@ -26,6 +26,7 @@ bool SessionSurvives(const Outcome& outcome)
     switch (KindOf(outcome)) {
     case FailureKind::DataChannelFailed:
     case FailureKind::RefusedForGood:
+    case FailureKind::Unsupported:
     case FailureKind::RefusedForNow:
     case FailureKind::LoginRefused:
     case FailureKind::LocalFailure: return true;

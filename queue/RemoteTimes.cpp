@@ -39,7 +39,7 @@ void RemoteTimes::Answered(const std::string& path, const Outcome& outcome)
 {
     if (outcome.ok && outcome.modifiedUtc) times_[path] = *outcome.modifiedUtc;
     // A server that does not know the command, or a session that ended, gives no more times.
-    const bool unknown = outcome.replyCode >= 500 && outcome.replyCode <= 502;
+    const bool unknown = KindOf(outcome) == FailureKind::Unsupported;
     if (!outcome.ok &&
         (unknown || outcome.reason == ErrorReason::Canceled ||
          outcome.reason == ErrorReason::ServerClosed || outcome.reason == ErrorReason::TimedOut))

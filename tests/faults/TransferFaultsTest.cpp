@@ -762,6 +762,7 @@ TEST(SessionFailures, EachReplyGivesTheKindTheQueueDecidesBy)
          Kind::DataChannelFailed},
         {"FileBusy", "230 ok", "450 File busy.", Kind::RefusedForNow},
         {"NoSuchFile", "230 ok", "550 No such file.", Kind::RefusedForGood},
+        {"NotImplemented", "230 ok", "502 Command not implemented.", Kind::Unsupported},
         {"TooManyMidway", "230 ok", "421 Too many connections; closing.", Kind::TooManySessions},
     };
     for (const Row& row : rows) {

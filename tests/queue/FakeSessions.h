@@ -139,7 +139,7 @@ public:
                 const auto time = server_.times.find(request.remotePath);
                 outcome = transfer::Outcome::Success();
                 if (!server_.knowsTimes)
-                    outcome = Failed(ErrorReason::ServerRefused, 500);
+                    outcome = Failed(transfer::FailureKind::Unsupported);
                 else if (time == server_.times.end())
                     outcome = Failed(ErrorReason::ServerRefused, 550);
                 else
