@@ -179,7 +179,10 @@ bool SftpSession::StartList(const transfer::Request& request, transfer::ListHand
 bool SftpSession::StartGet(const transfer::Request& request, transfer::ProgressHandler progress,
                            transfer::DoneHandler done)
 {
-    const auto [folderPath, name] = SplitLocal(request.localPath);
+    // Named, not bound, so that the callbacks below can capture them.
+    const std::pair<std::string, std::string> split = SplitLocal(request.localPath);
+    const std::string& folderPath = split.first;
+    const std::string name = split.second;
     std::shared_ptr<platform::LocalDirectory> folder;
     std::string written = request.localPath;
     std::string staged;
