@@ -279,6 +279,8 @@ void FtpSession::StartRequest()
         if (operation == transfer::Operation::MakeDirectory ||
             operation == transfer::Operation::ModifiedTime) {
             StartCommand();
+        } else if (operation == transfer::Operation::SetModifiedTime) {
+            StartSetTime();
         } else {
             StartTransfer();
         }
@@ -317,6 +319,28 @@ void FtpSession::CommandReply(const FtpReply& reply)
                                  ErrorReason::ServerRefused);
     }
     Finish(std::move(outcome));
+}
+
+void FtpSession::StartSetTime()
+{
+    Running& run = *running_;
+    const transfer::Request& request = run.request;
+    if (request.modifiedUtc)
+        run.timeCommands =
+            filetimes::TimeSettingCommands(ftp_->HasFeature("MFMT"), ftp_->fileChecks_.times,
+                                           request.remotePath, *request.modifiedUtc);
+    if (run.timeCommands.empty()) {
+        transfer::Outcome outcome = FailureOutcome(
+            request.modifiedUtc ? "The server takes no MFMT, SITE UTIME or MDTM that sets a time"
+                                : "No time to set for " + request.remotePath,
+            ErrorReason::ServerRefused);
+        outcome.failure = request.modifiedUtc ? transfer::FailureKind::Unsupported
+                                              : transfer::FailureKind::RefusedForGood;
+        return Finish(std::move(outcome));
+    }
+    for (const std::string& command : run.timeCommands) TVaskFTP::RequireSingleLine(command);
+    run.timeCommand = 0;
+    SendTimeCommand();
 }
 
 void FtpSession::StartTransfer()
@@ -750,10 +774,28 @@ void FtpSession::TimeReply(const FtpReply& reply)
     ++run.timeCommand;
     if (!reply.closed && SendTimeCommand()) return;
     filetimes::NoteTimeSetting(ftp_->fileChecks_.times, mfmt, std::nullopt);
+    if (run.request.operation == transfer::Operation::SetModifiedTime) return TimeRefused(reply);
     // The file itself arrived whole; only its time is the server's own.
     ftp_->ReportStatus(1, "The server keeps its own time for " + run.request.remotePath +
                               ": it takes no MFMT, SITE UTIME or MDTM that sets a time");
     Succeed();
+}
+
+void FtpSession::TimeRefused(const FtpReply& reply)
+{
+    const std::string& path = running_->request.remotePath;
+    const FtpFailure refusal = FtpFailure::Refusal(reply);
+    transfer::Outcome outcome = FailureOutcome(refusal.message, refusal.reason);
+    // Every form refused by a server that never took one: none is sent again this session.
+    if (!reply.closed && ftp_->fileChecks_.times.refused && !ftp_->HasFeature("MFMT"))
+        outcome.failure = transfer::FailureKind::Unsupported;
+    else if (!reply.closed && outcome.failure == transfer::FailureKind::None)
+        outcome.failure = transfer::FailureKind::RefusedForGood;
+    while (!outcome.message.empty() &&
+           (outcome.message.back() == '\n' || outcome.message.back() == '\r'))
+        outcome.message.pop_back();
+    ftp_->ReportStatus(1, "The server keeps its own time for " + path + ": " + outcome.message);
+    Finish(std::move(outcome));
 }
 
 void FtpSession::LateTimeReply(const FtpReply& reply)
@@ -1072,7 +1114,7 @@ void FtpSession::CheckProgress()
         const int64_t left = patience - msSince(running_->lastProgress);
         if (left <= 0) {
             // The file is there whole; only the answer about its time did not come.
-            if (!running_->timeCommands.empty() || running_->askingTime) return Succeed();
+            if (AfterWholeFile()) return Succeed();
             if (running_->comparing) return ChecksumReply({0, "no answer in time", false});
             if (running_->transfer) return Apply(running_->transfer->Cancel(true));
             return Finish(FailureOutcome("Socket readln aborted", ErrorReason::TimedOut));
@@ -1083,10 +1125,17 @@ void FtpSession::CheckProgress()
         watchdog_->SetInterval(static_cast<uint32_t>(std::min<int64_t>(next, UINT32_MAX)));
 }
 
+bool FtpSession::AfterWholeFile() const
+{
+    const Running& run = *running_;
+    return run.request.operation != transfer::Operation::SetModifiedTime &&
+           (!run.timeCommands.empty() || run.askingTime);
+}
+
 void FtpSession::Cancel()
 {
     if (!running_) return;
-    if (!running_->timeCommands.empty() || running_->askingTime) return Succeed();
+    if (AfterWholeFile()) return Succeed();
     if (running_->transfer && !running_->comparing) return Apply(running_->transfer->Cancel(false));
     Finish(FailureOutcome("Socket readln aborted", ErrorReason::Canceled));
 }

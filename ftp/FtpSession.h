@@ -62,6 +62,8 @@ private:
     void StartRequest();
     void StartTransfer();
     void StartCommand();
+    // SetModifiedTime: the commands an upload's time would be set with, tried in turn.
+    void StartSetTime();
     // The reply to MKD, or to the MDTM of a ModifiedTime.
     void CommandReply(const FtpReply& reply);
     // Does what the machine asked.
@@ -112,6 +114,10 @@ private:
     void SetLocalTime(int64_t seconds);
     bool SendTimeCommand();
     void TimeReply(const FtpReply& reply);
+    // A SetModifiedTime whose every form was refused (or the connection closed) ends failed.
+    void TimeRefused(const FtpReply& reply);
+    // Waiting on the time of a file that is whole already: a time-out or Cancel leaves it be.
+    bool AfterWholeFile() const;
     // The answer to an MFMT sent without waiting, which came ahead of the next operation's.
     void LateTimeReply(const FtpReply& reply);
     // Ends the running operation: its handler is called from the event loop, once what it used

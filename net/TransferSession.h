@@ -87,6 +87,9 @@ enum class Operation : uint8_t {
     List,          // the entries of remotePath (empty: the current directory)
     MakeDirectory, // remotePath
     ModifiedTime,  // the server's time of the file remotePath, in Outcome::modifiedUtc
+    // remotePath (a directory, say, once what goes into it is there) takes the time
+    // Request::modifiedUtc. Unsupported: the server sets no time this session, however asked.
+    SetModifiedTime,
 };
 
 struct Request {
@@ -104,6 +107,7 @@ struct Request {
     size_t maxEntries = 0;
     // Get: the server's time of the file, when a listing gave it exactly. A session that keeps
     // times gives it to the local file, and asks the server for it when it is not given.
+    // SetModifiedTime: the time to set.
     std::optional<int64_t> modifiedUtc;
 };
 
@@ -124,8 +128,8 @@ public:
     virtual void Open(DoneHandler done) = 0;
     // Whether an operation may start now: open, and none running.
     virtual bool Idle() const = 0;
-    // Starts a Get, Put, MakeDirectory or ModifiedTime. False, with nothing started and nothing
-    // called back, when the session is not Idle.
+    // Starts a Get, Put, MakeDirectory, ModifiedTime or SetModifiedTime. False, with nothing
+    // started and nothing called back, when the session is not Idle.
     virtual bool Start(const Request& request, ProgressHandler progress, DoneHandler done) = 0;
     // Starts a List.
     virtual bool StartList(const Request& request, ListHandler done) = 0;

@@ -41,12 +41,14 @@ public:
     void Directory(const fs::path& directory, const std::string& below)
     {
         struct stat self {};
-        if (::stat(directory.c_str(), &self) == 0 &&
-            !seen_.insert({self.st_dev, self.st_ino}).second) {
+        const bool found = ::stat(directory.c_str(), &self) == 0;
+        if (found && !seen_.insert({self.st_dev, self.st_ino}).second) {
             tree_.leftOut.push_back((below.empty() ? "." : below) +
                                     ": a link back into the tree, not walked again");
             return;
         }
+        // Read before anything of the run could touch it.
+        if (found) tree_.directoryTimes[below] = static_cast<int64_t>(self.st_mtime);
         std::error_code error;
         std::vector<fs::directory_entry> entries;
         for (fs::directory_iterator it(directory, error), end; !error && it != end;

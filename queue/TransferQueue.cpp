@@ -301,6 +301,17 @@ void TransferQueue::Drop(Slot* slot, bool atOnce)
     }
 }
 
+std::unique_ptr<Session> TransferQueue::TakeSession()
+{
+    if (!finished_) return nullptr;
+    for (auto& slot : slots_) {
+        if (slot->state != SlotState::Idle) continue;
+        slot->state = SlotState::Gone;
+        return std::move(slot->session);
+    }
+    return nullptr;
+}
+
 void TransferQueue::Cancel()
 {
     if (finished_) return;
@@ -317,7 +328,13 @@ void TransferQueue::CheckFinished()
 {
     if (finished_ || !started_ || ended_ < entries_.size()) return;
     finished_ = true;
-    for (auto& slot : slots_) Drop(slot.get());
+    bool keeping = settings_.keepSession && !canceled_;
+    for (auto& slot : slots_) {
+        const bool kept =
+            keeping && slot->state == SlotState::Idle && slot->session && slot->session->Idle();
+        if (kept) keeping = false;
+        if (!kept) Drop(slot.get());
+    }
     scheduler_.After(0, Guarded([this] {
                          // A copy: whoever is told may well destroy the queue, and this handler
                          // with it.

@@ -39,6 +39,9 @@ struct QueueSettings {
     int maxSessions = 4;
     int maxTries = 3;
     int64_t firstRetryPauseMs = 1000;
+    // A run that ends with a session logged in and idle keeps it for TakeSession rather than
+    // closing it.
+    bool keepSession = false;
 };
 
 struct ItemResult {
@@ -74,6 +77,8 @@ public:
     void Cancel();
 
     bool Finished() const { return finished_; }
+    // Once finished: the session kept (keepSession), nullptr when none was left to keep.
+    std::unique_ptr<Session> TakeSession();
     // How many sessions the queue may run at once now.
     int SessionLimit() const { return limit_; }
     // The most sessions that were logged in at the same time.

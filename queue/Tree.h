@@ -21,7 +21,8 @@ struct TreeFile {
 
 struct Tree {
     std::vector<std::string> directories; // below the root, each after its parent
-    // The times of directories whose listing gave them exactly (MLSD), by path below the root.
+    // The times of directories whose listing gave them exactly (MLSD), by path below the root;
+    // of a local tree, every directory's, the root's ("") included.
     std::map<std::string, int64_t> directoryTimes;
     std::vector<TreeFile> files;
     // "PATH: WHY" for each name that could not be taken: unsafe, unreadable, of no kind that

@@ -39,6 +39,18 @@ int64_t BytesThere(const QueueItem& item)
     return std::min<int64_t>(item.size, static_cast<int64_t>(*there->size));
 }
 
+std::string ParentOf(const std::string& below)
+{
+    const size_t slash = below.rfind('/');
+    return slash == std::string::npos ? std::string() : below.substr(0, slash);
+}
+
+// How far below the root: -1 for the root itself.
+long Depth(const std::string& below)
+{
+    return below.empty() ? -1 : static_cast<long>(std::count(below.begin(), below.end(), '/'));
+}
+
 void Append(std::vector<std::string>& to, const std::vector<std::string>& from)
 {
     to.insert(to.end(), from.begin(), from.end());
@@ -56,6 +68,7 @@ TreeTransfer::~TreeTransfer()
     *alive_ = false;
     times_.reset();
     walk_.reset();
+    timesSession_.reset();
     queue_.reset();
     if (first_) first_->Close();
 }
@@ -223,7 +236,10 @@ void TreeTransfer::Run(TreePlan plan)
 {
     plan_ = std::move(plan);
     summary_.skipped = plan_.skipped.size();
-    queue_ = std::make_unique<TransferQueue>(factory_, scheduler_, job_.queue);
+    QueueSettings settings = job_.queue;
+    // The directories' times are set once the files are there, on a session of the run.
+    settings.keepSession = job_.direction == TreeDirection::Upload && job_.keepTimes;
+    queue_ = std::make_unique<TransferQueue>(factory_, scheduler_, settings);
     queue_->Adopt(std::move(first_));
     for (size_t i = 0; i < plan_.items.size(); ++i) {
         QueueItem& item = plan_.items[i];
@@ -241,7 +257,7 @@ void TreeTransfer::Run(TreePlan plan)
         progress_.bytes = bytes;
         if (onProgress) onProgress(progress_);
     };
-    queue_->onFinished = [this] { End(); };
+    queue_->onFinished = [this] { QueueFinished(); };
     if (onProgress) onProgress(progress_);
     queue_->Start();
 }
@@ -253,6 +269,13 @@ void TreeTransfer::ItemDone(const ItemResult& result)
     const bool isFile = item.request.operation != Operation::MakeDirectory;
     if (isFile) ++progress_.filesDone;
     if (result.outcome.ok) {
+        if (job_.direction == TreeDirection::Upload) {
+            // A directory made changes its parent; a file put, its directory.
+            const bool root = !isFile && item.request.remotePath == JoinRemote(job_.remoteRoot, "");
+            const std::string below = root ? std::string() : file.path;
+            if (!isFile) touched_.insert(below);
+            if (!root) touched_.insert(ParentOf(below));
+        }
         if (isFile) ++summary_.files;
         if (isFile && result.outcome.verified) ++summary_.verified;
     } else if (result.outcome.reason == ErrorReason::Canceled) {
@@ -263,10 +286,54 @@ void TreeTransfer::ItemDone(const ItemResult& result)
     if (onProgress) onProgress(progress_);
 }
 
+void TreeTransfer::QueueFinished()
+{
+    if (ended_) return;
+    // The session kept for the times, if any: End closes it when it has nothing to do.
+    timesSession_ = queue_->TakeSession();
+    if (job_.direction != TreeDirection::Upload || !job_.keepTimes || summary_.canceled)
+        return End();
+    for (const std::string& below : touched_)
+        if (const auto it = local_.directoryTimes.find(below); it != local_.directoryTimes.end())
+            uploadTimes_.emplace_back(below, it->second);
+    // What is written into a directory changes its time: each comes after what it holds.
+    std::stable_sort(uploadTimes_.begin(), uploadTimes_.end(),
+                     [](const auto& a, const auto& b) { return Depth(a.first) > Depth(b.first); });
+    // With no session left (the server hung up, say), the directories keep the server's times.
+    if (!timesSession_ || uploadTimes_.empty()) return End();
+    SetNextDirectoryTime();
+}
+
+void TreeTransfer::SetNextDirectoryTime()
+{
+    if (ended_) return;
+    if (nextTime_ >= uploadTimes_.size()) return End();
+    const auto& [below, time] = uploadTimes_[nextTime_++];
+    Request request;
+    request.operation = Operation::SetModifiedTime;
+    request.remotePath = JoinRemote(job_.remoteRoot, below);
+    request.modifiedUtc = time;
+    const bool started = timesSession_->Start(
+        request, nullptr, [this, alive = std::weak_ptr<bool>(alive_)](const Outcome& outcome) {
+            if (!alive.lock() || ended_) return;
+            // As with a file's time, a refusal fails nothing: the contents are there. A server
+            // that refuses one directory's time is not asked for the others'.
+            if (!outcome.ok) return End();
+            SetNextDirectoryTime();
+        });
+    if (!started) End();
+}
+
 void TreeTransfer::Cancel()
 {
     if (ended_) return;
     summary_.canceled = true;
+    if (timesSession_) {
+        timesSession_->CloseAtOnce();
+        return scheduler_.After(0, [this, alive = std::weak_ptr<bool>(alive_)] {
+            if (alive.lock()) End();
+        });
+    }
     if (queue_) return queue_->Cancel();
     times_.reset();
     walk_.reset();
@@ -285,6 +352,7 @@ void TreeTransfer::End(const std::string& failure)
         summary_.bytes = queue_->BytesDone();
         summary_.sessions = queue_->MostSessionsOpen();
     }
+    if (timesSession_) timesSession_->Close();
     // A directory's time changes with what goes into it: its own comes last, deepest first.
     for (auto it = directoryTimes_.rbegin(); it != directoryTimes_.rend(); ++it)
         platform::LocalFile::SetModified((fs::path(job_.localRoot) / it->first).string(),

@@ -14,7 +14,9 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace transfer {
@@ -28,7 +30,9 @@ struct TreeJob {
     OverwritePolicy policy = OverwritePolicy::Overwrite;
     bool followLinks = false; // on upload
     // A downloaded file takes the time the listing gave its source (the uploads' sessions set
-    // the server's time themselves).
+    // the server's time themselves). Directories take their source's time after their contents:
+    // a download's, where the listing gave it exactly; an upload's, for those the run made or
+    // wrote into, over a session of the run kept for it.
     bool keepTimes = true;
     QueueSettings queue;
     // How far the remote tree is walked, whatever its listings say.
@@ -89,6 +93,9 @@ private:
                         std::function<void(const Tree&)> then);
     void Run(TreePlan plan);
     void ItemDone(const ItemResult& result);
+    // Once the queue has ended: an upload's directories take their local times, deepest first.
+    void QueueFinished();
+    void SetNextDirectoryTime();
     void End(const std::string& failure = {});
 
     TreeJob job_;
@@ -101,6 +108,12 @@ private:
     // A download's directories that take the server's time once the run has ended.
     std::map<std::string, int64_t> directoryTimes_;
     Tree local_;
+    // An upload's directories (below the root, "" the root) that the run made or wrote into.
+    std::set<std::string> touched_;
+    // Then: each with its local time, in the order they are set, and the session that sets them.
+    std::vector<std::pair<std::string, int64_t>> uploadTimes_;
+    size_t nextTime_ = 0;
+    std::unique_ptr<Session> timesSession_;
     std::unique_ptr<TransferQueue> queue_;
     TreePlan plan_;
     TreeSummary summary_;

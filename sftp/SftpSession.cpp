@@ -154,6 +154,27 @@ bool SftpSession::Start(const transfer::Request& request, transfer::ProgressHand
         });
         return true;
     }
+    case transfer::Operation::SetModifiedTime: {
+        if (request.modifiedUtc) {
+            return client_.SetModified(
+                request.remotePath, *request.modifiedUtc, [done](const transfer::Outcome& result) {
+                    transfer::Outcome outcome = Classified(result, false);
+                    // A server without SETSTAT sets no time, whatever path it is asked for.
+                    if (!outcome.ok && outcome.reason == ErrorReason::ServerRefused &&
+                        outcome.replyCode == static_cast<int>(StatusCode::OpUnsupported))
+                        outcome.failure = transfer::FailureKind::Unsupported;
+                    if (done) done(outcome);
+                });
+        }
+        transfer::Outcome outcome;
+        outcome.message = "No time to set for " + request.remotePath;
+        outcome.failure = transfer::FailureKind::RefusedForGood;
+        const std::weak_ptr<bool> token = alive_;
+        QTimer::singleShot(0, [token, classify, outcome] {
+            if (!token.expired()) classify(outcome);
+        });
+        return true;
+    }
     case transfer::Operation::List: return false;
     }
     return false;

@@ -992,7 +992,9 @@ TEST(SessionUpload, SendsOnlyTheFileTheScanFound)
 // Times through the session, as a tree moves them: a download takes the time its request
 // carries, else the one MDTM answers (a refusal leaves the file whole, with its own time); a
 // time asked alone comes back in the outcome; an upload to a server that refuses MFMT and both
-// SITE UTIME forms sets it with MDTM and a time, and the next upload goes straight to that form.
+// SITE UTIME forms sets it with MDTM and a time, and the next upload goes straight to that form;
+// a time set alone (a folder's) tries the same forms, and one that every form refused is asked
+// no more that session.
 TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
 {
     using Script = testsupport::ScriptedFtpServer;
@@ -1018,6 +1020,13 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
         int64_t fileTime; // -1: any
         std::optional<int64_t> answered;
         int passes = 1; // the same request, one after the other
+        std::optional<transfer::FailureKind> kind = std::nullopt;
+    };
+    const auto setTime = [](Script& s, const char* last) {
+        s.Expect("SITE UTIME 20200913122640 f").Reply("500 Unknown");
+        s.Expect("SITE UTIME f 20200913122640 20200913122640 20200913122640 UTC")
+            .Reply("500 Unknown");
+        s.Expect("MDTM 20200913122640 f").Reply(last);
     };
     const Row rows[] = {
         {"DownloadAsksMdtm", Operation::Get, std::nullopt,
@@ -1045,6 +1054,15 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
              upload(s, {});
          },
          true, -1, std::nullopt, 2},
+        {"TimeSetWithMdtm", Operation::SetModifiedTime, kTime,
+         [&](Script& s) {
+             setTime(s, "213 File modification time set.");
+             s.Expect("MDTM 20200913122640 f").Reply("213 File modification time set.");
+         },
+         true, -1, std::nullopt, 2},
+        {"TimeSetNoWay", Operation::SetModifiedTime, kTime,
+         [&](Script& s) { setTime(s, "550 Could not set file modification time."); }, false, -1,
+         std::nullopt, 2, transfer::FailureKind::Unsupported},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -1053,7 +1071,8 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
         ASSERT_TRUE(platform::LocalFile::SetModified(dir.File("up"), kTime));
         Script server;
         auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
-        if (row.operation != Operation::ModifiedTime) script.Expect("TYPE I").Reply("200 binary");
+        if (row.operation == Operation::Get || row.operation == Operation::Put)
+            script.Expect("TYPE I").Reply("200 binary");
         row.script(script);
         script.Expect("QUIT").Reply("221 Bye");
         server.Start();
@@ -1070,6 +1089,9 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
             ASSERT_TRUE(ended);
             EXPECT_EQ(ended->ok, row.ok) << ended->message;
             EXPECT_EQ(ended->modifiedUtc, row.answered);
+            if (row.kind) {
+                EXPECT_EQ(transfer::KindOf(*ended), *row.kind) << ended->message;
+            }
         }
         if (row.operation == Operation::Get) {
             EXPECT_EQ(ReadFileBytes(dir.File("down")), "hello");

@@ -760,6 +760,110 @@ TEST(Mirror, ASecondRunWithOnlyNewerMovesNothingOnEitherServer)
     }
 }
 
+namespace {
+
+// The time of every directory below `root` and of `root` itself ("."), to the second.
+std::map<std::string, int64_t> FolderTimesOf(const fs::path& root)
+{
+    std::map<std::string, int64_t> times{
+        {".", platform::LocalFile::ModifiedOf(root.string()).value_or(-1)}};
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_directory())
+            times[entry.path().lexically_relative(root).string()] =
+                platform::LocalFile::ModifiedOf(entry.path().string()).value_or(-1);
+    return times;
+}
+
+// The commands in a server's log that would set the time of one of `folders`: the path ends
+// the line (or the quoted command, in vsftpd's log).
+size_t FolderTimeCommands(const std::string& log, const std::vector<std::string>& folders)
+{
+    size_t count = 0;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        std::string line = log.substr(start, end - start);
+        start = end + 1;
+        while (!line.empty() && (line.back() == '"' || line.back() == '\r')) line.pop_back();
+        const bool setsTime =
+            line.find("MFMT 2") != std::string::npos || line.find("MFMT 1") != std::string::npos ||
+            line.find("SITE UTIME") != std::string::npos ||
+            line.find("MDTM 2") != std::string::npos || line.find("MDTM 1") != std::string::npos;
+        for (const std::string& folder : folders)
+            if (setsTime && line.size() > folder.size() &&
+                line.compare(line.size() - folder.size() - 1, std::string::npos, " " + folder) == 0)
+                ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+// mirror -R gives the server's folders the local folders' times once their files are there, on
+// a server that takes them; one that refuses them (pyftpdlib takes MFMT for files only, vsftpd
+// its MDTM with a time) is asked once, and the run is whole all the same.
+TEST(Mirror, UploadedFoldersTakeTheLocalTimesWhereTheServerSetsThem)
+{
+    struct Row {
+        const char* what;
+        bool vsftpd;
+        bool setsFolderTimes; // the pyftpdlib that takes MFMT for a folder too
+    };
+    const Row rows[] = {
+        {"pyftpdlib, MFMT for folders", false, true},
+        {"pyftpdlib, MFMT for files only", false, false},
+        {"vsftpd", true, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::unique_ptr<testsupport::RealServer> server;
+        std::vector<std::string> login;
+        std::string upload = "/up";
+        if (row.vsftpd) {
+            TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd");
+            auto started = std::make_unique<testsupport::VsftpdServer>();
+            ASSERT_TRUE(started->Start());
+            login = {"--host", "127.0.0.1",     "--port",     std::to_string(started->Port()),
+                     "--user", started->User(), "--password", started->Password(),
+                     "--tls",  "off",           "--passive"};
+            upload = "/upload/up";
+            server = std::move(started);
+        } else {
+            TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+            auto started = std::make_unique<testsupport::PyftpdlibServer>();
+            if (row.setsFolderTimes) started->SetDirectoryTimes();
+            ASSERT_TRUE(started->Start());
+            login = Login(*started);
+            server = std::move(started);
+        }
+        testsupport::TempDir local;
+        const fs::path source = fs::path(local.Path()) / "source";
+        MakeAwkwardTree(source);
+        fs::remove(source / ".hidden"); // vsftpd leaves dot files out of its listings
+        // Times no folder made or written now could have.
+        int64_t time = 1'400'000'000;
+        std::vector<std::string> folders{upload};
+        for (const auto& [path, was] : FolderTimesOf(source)) {
+            platform::LocalFile::SetModified((source / path).string(), time += 86399);
+            if (path != ".") folders.push_back(upload + "/" + path);
+        }
+
+        const Drive up = RunFtpdrive(With(login, {"mirror", "-R", source.string(), upload}));
+        ASSERT_EQ(up.exitCode, 0) << Dump(up) << server->Log();
+        const fs::path uploaded = fs::path(server->Root()) / upload.substr(1);
+        EXPECT_EQ(Differences(TreeOf(uploaded), TreeOf(source)), "");
+        EXPECT_EQ(up.CountContaining("failed:"), 0u) << Dump(up);
+        const size_t asked = FolderTimeCommands(server->Log(), folders);
+        if (row.setsFolderTimes) {
+            EXPECT_EQ(FolderTimesOf(uploaded), FolderTimesOf(source));
+            EXPECT_EQ(asked, folders.size()) << server->Log();
+        } else {
+            EXPECT_EQ(asked, 1u) << server->Log();
+        }
+    }
+}
+
 // --tls require against a server whose data connections do not resume the login's TLS session:
 // the failure says which option lets them through, for mirror as for get.
 TEST(Mirror, UnresumedDataFailureNamesTheOptionThatAcceptsIt)

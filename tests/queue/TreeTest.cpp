@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -514,6 +515,7 @@ TEST(TreeTransfer, TimesTheListingLacksAreAskedBeforeDeciding)
                 asked.push_back(request.remotePath);
                 continue;
             }
+            if (request.operation == Operation::SetModifiedTime) continue;
             transferred.push_back(request.remotePath.substr(request.remotePath.rfind('/') + 1));
             // A download carries the time it was compared by, and the session asks none again.
             if (request.operation == Operation::Get && request.remotePath == "/srv/dir/b") {
@@ -585,4 +587,79 @@ TEST(TreeTransfer, DirectoriesTakeTheirListedTimesAfterTheirContents)
     for (const char* path : {"copy/sub", "copy/sub/deeper"})
         EXPECT_EQ(platform::LocalFile::ModifiedOf(local.File(path)), 1700000000) << path;
     EXPECT_GT(platform::LocalFile::ModifiedOf(local.File("copy/undated")).value_or(0), 1700000000);
+}
+
+// An upload's directories take their local times once the files are there, deepest first, on a
+// session of the run: only those the run made or wrote into, only when times are kept, and a
+// server that refuses one is asked no more and fails nothing.
+TEST(TreeTransfer, UploadedDirectoriesTakeTheirLocalTimesAfterTheirContents)
+{
+    using K = RemoteEntry::Kind;
+    using transfer::Operation;
+    constexpr int64_t T = 1'600'000'000;
+    struct Row {
+        const char* what;
+        bool rootThere; // holding "old/same.txt", which the run leaves
+        bool keepTimes;
+        std::optional<transfer::FailureKind> refusal; // of the first directory's time
+        std::vector<std::string> set;                 // remote directories, in order
+    };
+    const std::vector<Row> rows{
+        {"made anew", false, true, {}, {"/srv/up/a/b", "/srv/up/a", "/srv/up/old", "/srv/up"}},
+        {"into a tree that is there", true, true, {}, {"/srv/up/a/b", "/srv/up/a", "/srv/up"}},
+        {"times not kept", false, false, {}, {}},
+        {"the server sets none", false, true, transfer::FailureKind::Unsupported, {"/srv/up/a/b"}},
+        {"refused", false, true, transfer::FailureKind::RefusedForGood, {"/srv/up/a/b"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fakes::FakeClock clock;
+        fakes::FakeServer server(clock);
+        if (row.rootThere) {
+            server.listings["/srv/up"] = {Entry("old", K::Directory)};
+            server.listings["/srv/up/old"] = {Entry("same.txt", K::File, 3)};
+        }
+        // The directory is made; only its time is refused.
+        if (row.refusal)
+            server.failures["/srv/up/a/b"] = {transfer::Outcome::Success(),
+                                              fakes::Failed(*row.refusal)};
+        testsupport::TempDir local;
+        const std::filesystem::path root = local.File("source");
+        std::filesystem::create_directories(root / "a/b");
+        std::filesystem::create_directories(root / "old");
+        testsupport::WriteFileBytes((root / "a/f.txt").string(), "f");
+        testsupport::WriteFileBytes((root / "old/same.txt").string(), "abc");
+        testsupport::WriteFileBytes((root / "top.txt").string(), "t");
+        const std::map<std::string, int64_t> times{
+            {"/srv/up", T}, {"/srv/up/a", T + 1}, {"/srv/up/a/b", T + 2}, {"/srv/up/old", T + 3}};
+        for (const auto& [remote, time] : times)
+            platform::LocalFile::SetModified(root.string() + remote.substr(7), time);
+        transfer::TreeJob job;
+        job.direction = transfer::TreeDirection::Upload;
+        job.remoteRoot = "/srv/up";
+        job.localRoot = root.string();
+        job.policy = OverwritePolicy::Skip;
+        job.keepTimes = row.keepTimes;
+        transfer::TreeTransfer tree(
+            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+        std::optional<transfer::TreeSummary> summary;
+        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+        tree.Start();
+        clock.RunAll();
+        ASSERT_TRUE(summary.has_value());
+        EXPECT_TRUE(summary->Exact());
+        EXPECT_EQ(summary->files, row.rootThere ? 2u : 3u);
+        std::vector<std::string> set;
+        size_t lastPut = 0;
+        for (size_t i = 0; i < server.started.size(); ++i) {
+            const transfer::Request& request = server.started[i].request;
+            if (request.operation == Operation::Put) lastPut = i;
+            if (request.operation != Operation::SetModifiedTime) continue;
+            EXPECT_GT(i, lastPut) << "a directory's time before a file went into it";
+            set.push_back(request.remotePath);
+            EXPECT_EQ(request.modifiedUtc, times.at(request.remotePath)) << request.remotePath;
+        }
+        EXPECT_EQ(set, row.set);
+        EXPECT_EQ(server.open, 0) << "a session left open";
+    }
 }

@@ -211,11 +211,27 @@ bool PyftpdlibServer::Available()
 {
     if (!Available())
         return ::testing::AssertionFailure() << "pyftpdlib is not available via " << kPython3;
+    // The server's own MFMT, with a directory let through its check for a file.
+    static const char* const kDirectoryTimes = R"(import runpy, sys
+from pyftpdlib import handlers
+mfmt = handlers.FTPHandler.ftp_MFMT
+def ftp_MFMT(self, path, timeval):
+    if not self.fs.isdir(path):
+        return mfmt(self, path, timeval)
+    self.fs.isfile = self.fs.isdir
+    try:
+        return mfmt(self, path, timeval)
+    finally:
+        del self.fs.isfile
+handlers.FTPHandler.ftp_MFMT = ftp_MFMT
+sys.argv[0] = 'pyftpdlib'
+runpy.run_module('pyftpdlib', run_name='__main__', alter_sys=True)
+)";
     return Launch(family, [this, family](uint16_t port) {
         // -D: every command and reply in the log.
         return std::vector<std::string>{kPython3,
-                                        "-m",
-                                        "pyftpdlib",
+                                        directoryTimes_ ? "-c" : "-m",
+                                        directoryTimes_ ? kDirectoryTimes : "pyftpdlib",
                                         "-i",
                                         LoopbackText(family),
                                         "-p",

@@ -94,6 +94,9 @@ class PyftpdlibServer : public RealServer {
 public:
     explicit PyftpdlibServer(std::string user = "tester", std::string password = "secret");
     static bool Available(); // the interpreter exists and can import pyftpdlib
+    // Before Start: MFMT sets a directory's time as well as a file's, as some servers do
+    // (pyftpdlib itself refuses a directory).
+    void SetDirectoryTimes() { directoryTimes_ = true; }
     ::testing::AssertionResult Start(IpFamily family = IpFamily::V4);
 
     const std::string& User() const { return user_; }
@@ -102,6 +105,7 @@ public:
 private:
     std::string user_;
     std::string password_;
+    bool directoryTimes_ = false;
 };
 
 // Explicit: "AUTH TLS" on the normal port; implicit: TLS from the first byte.
