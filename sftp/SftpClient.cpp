@@ -317,7 +317,14 @@ private:
             client_.CloseHandleThenFinish(handle_, outcome);
             return;
         }
-        // The links are asked about while the handle closes.
+        // The links are asked about while the handle closes. A Cancel meanwhile ends the
+        // listing at once: the answers still owed are dropped.
+        client_.cancel = [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->entries_->clear();
+                self->client_.Finish(Failure("Canceled", ErrorReason::Canceled));
+            }
+        };
         ++waiting_;
         client_.Request(
             PacketType::Close, [&](uint32_t id) { return EncodeClose(id, handle_); },
