@@ -142,7 +142,8 @@ void SftpClient::Impl::ArmKeepAlive()
         return;
     const auto wait =
         std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
-    keepAliveTimer.start(static_cast<int>(std::max<int64_t>(wait.count(), 0)));
+    // At most a day at a time: a later one is set again when the timer comes.
+    keepAliveTimer.start(static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 86'400'000)));
 }
 
 void SftpClient::Impl::KeepAlive()
