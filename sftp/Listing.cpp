@@ -13,4 +13,15 @@ void AppendEntries(const std::vector<NameEntry>& names, std::vector<transfer::Re
     }
 }
 
+void ResolveLink(transfer::RemoteEntry& entry, const Attributes& target)
+{
+    if (entry.kind != transfer::RemoteEntry::Kind::Link || !target.permissions ||
+        (*target.permissions & kTypeMask) != kTypeFile)
+        return;
+    entry.kind = transfer::RemoteEntry::Kind::File;
+    entry.size = target.size;
+    entry.modifiedUtc.reset();
+    if (target.mtime) entry.modifiedUtc = static_cast<int64_t>(*target.mtime);
+}
+
 } // namespace sftp

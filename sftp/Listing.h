@@ -13,4 +13,9 @@ namespace sftp {
 void AppendEntries(const std::vector<NameEntry>& names,
                    std::vector<transfer::RemoteEntry>& entries);
 
+// A link's entry, given the attributes of what it leads to: a regular file there makes it that
+// file, with the file's size and time (the link's own size is that of the path it holds);
+// anything else leaves it a link.
+void ResolveLink(transfer::RemoteEntry& entry, const Attributes& target);
+
 } // namespace sftp

@@ -4,6 +4,7 @@
 #include "platform/Sockets.h"
 #include "sftp/Listing.h"
 
+#include <algorithm>
 #include <unistd.h>
 
 namespace sftp {
@@ -32,6 +33,9 @@ SftpClient::Impl::Impl()
     QObject::connect(&connectTimer, &QTimer::timeout, &context, [this] {
         Broken("The connection could not be made in time", ErrorReason::ConnectTimedOut);
     });
+    keepAliveTimer.setSingleShot(true);
+    keepAliveTimer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&keepAliveTimer, &QTimer::timeout, &context, [this] { KeepAlive(); });
 }
 
 SftpClient::Impl::~Impl()
@@ -82,6 +86,7 @@ void SftpClient::Impl::OnData(std::string_view bytes)
         while (auto reply = codec.Next()) {
             if (reply->type == PacketType::Version) {
                 state = State::Ready;
+                BecameIdle();
                 if (auto done = std::exchange(connected, nullptr))
                     done(transfer::Outcome::Success());
                 if (token.expired()) return;
@@ -105,6 +110,7 @@ bool SftpClient::Impl::Begin(Done end)
 {
     if (state != State::Ready || running) return false;
     running = std::move(end);
+    keepAliveTimer.stop();
     return true;
 }
 
@@ -114,9 +120,47 @@ void SftpClient::Impl::Finish(const transfer::Outcome& outcome)
     for (auto& [id, handler] : handlers) handler = nullptr;
     cancel = nullptr;
     if (auto end = std::exchange(running, nullptr)) {
+        BecameIdle();
         // Always from the event loop: never inside the call that started the operation.
         QTimer::singleShot(0, &context, [end, outcome] { end(outcome); });
     }
+}
+
+void SftpClient::Impl::BecameIdle()
+{
+    lastOperation = lastRequest = std::chrono::steady_clock::now();
+    ArmKeepAlive();
+}
+
+void SftpClient::Impl::ArmKeepAlive()
+{
+    keepAliveTimer.stop();
+    if (options.keepAliveSeconds <= 0 || state != State::Ready || running) return;
+    const auto due = lastRequest + std::chrono::seconds(options.keepAliveSeconds);
+    if (options.keepAliveLimitSeconds > 0 &&
+        due >= lastOperation + std::chrono::seconds(options.keepAliveLimitSeconds))
+        return;
+    const auto wait =
+        std::chrono::ceil<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    // At most a day at a time: a later one is set again when the timer comes.
+    keepAliveTimer.start(static_cast<int>(std::clamp<int64_t>(wait.count(), 0, 86'400'000)));
+}
+
+void SftpClient::Impl::KeepAlive()
+{
+    if (state != State::Ready || running) return;
+    // A timer may fire a little early: not due yet, it is set again for the rest.
+    if (std::chrono::steady_clock::now() <
+        lastRequest + std::chrono::seconds(options.keepAliveSeconds))
+        return ArmKeepAlive();
+    // An SFTP request rather than an SSH-level message: it keeps the server's SFTP side busy
+    // too (some servers time that out on their own), and its answer, awaited under the time-out
+    // rule, tells a connection that died while idle. Nothing is done with what it says.
+    Request(
+        PacketType::Realpath, [](uint32_t id) { return EncodeRealpath(id, "."); }, [](Reply&) {});
+    Flush();
+    lastRequest = std::chrono::steady_clock::now();
+    ArmKeepAlive();
 }
 
 void SftpClient::Impl::FinishStatus(const Reply& reply, const std::string& what)
@@ -137,6 +181,7 @@ void SftpClient::Impl::Broken(const std::string& message, ErrorReason reason)
     if (state == State::Closed) return;
     state = State::Closed;
     connectTimer.stop();
+    keepAliveTimer.stop();
     transport.Close();
     handlers.clear();
     codec.Reset();
@@ -267,14 +312,75 @@ private:
             outcome.replyCode = static_cast<int>(reply.status);
         }
         canceled_ = true; // closing: too late for a Cancel
-        client_.CloseHandleThenFinish(handle_, outcome);
+        for (size_t i = 0; outcome.ok && i < entries_->size(); ++i)
+            if ((*entries_)[i].kind == transfer::RemoteEntry::Kind::Link) links_.push_back(i);
+        if (links_.empty()) {
+            client_.CloseHandleThenFinish(handle_, outcome);
+            return;
+        }
+        // The links are asked about while the handle closes. A Cancel meanwhile ends the
+        // listing at once: the answers still owed are dropped.
+        client_.cancel = [weak = weak_from_this()] {
+            if (auto self = weak.lock()) {
+                self->entries_->clear();
+                self->client_.Finish(Failure("Canceled", ErrorReason::Canceled));
+            }
+        };
+        ++waiting_;
+        client_.Request(
+            PacketType::Close, [&](uint32_t id) { return EncodeClose(id, handle_); },
+            [self = shared_from_this()](Reply& closed) {
+                --self->waiting_;
+                if (closed.status != StatusCode::Ok) {
+                    self->outcome_ = Failure(
+                        "Closing the remote directory failed: " +
+                            (closed.message.empty() ? StatusText(closed.status) : closed.message),
+                        ErrorReason::TransferIncomplete);
+                    self->outcome_.replyCode = static_cast<int>(closed.status);
+                }
+                self->Settle();
+            });
+        AskLinks();
+    }
+
+    // STAT for each link, kRequestsInFlight at a time.
+    void AskLinks()
+    {
+        while (nextLink_ < links_.size() && waiting_ < SftpClient::kRequestsInFlight) {
+            const size_t index = links_[nextLink_++];
+            const std::string& name = (*entries_)[index].name;
+            const std::string path =
+                directory_.back() == '/' ? directory_ + name : directory_ + "/" + name;
+            ++waiting_;
+            client_.Request(
+                PacketType::Stat, [&](uint32_t id) { return EncodeStat(id, path); },
+                [self = shared_from_this(), index](Reply& target) {
+                    --self->waiting_;
+                    // A link that leads nowhere, or where the server does not let us look,
+                    // stays a link.
+                    if (target.type == PacketType::Attrs)
+                        ResolveLink((*self->entries_)[index], target.attributes);
+                    self->AskLinks();
+                    self->Settle();
+                });
+        }
+    }
+
+    void Settle()
+    {
+        if (waiting_ > 0 || nextLink_ < links_.size()) return;
+        client_.Finish(outcome_);
     }
 
     SftpClient::Impl& client_;
     std::shared_ptr<std::vector<transfer::RemoteEntry>> entries_;
     std::string directory_;
     std::string handle_;
-    bool canceled_ = false; // or ended: no more requests
+    bool canceled_ = false;     // or ended: no more requests
+    std::vector<size_t> links_; // the entries that are links
+    size_t nextLink_ = 0;
+    size_t waiting_ = 0; // answers owed: the CLOSE and the STATs in flight
+    transfer::Outcome outcome_ = transfer::Outcome::Success();
 };
 
 } // namespace
@@ -342,6 +448,26 @@ bool SftpClient::SetModified(const std::string& path, int64_t modifiedUtc, Done 
     return Command(
         *impl_, PacketType::Setstat, [&](uint32_t id) { return EncodeSetstat(id, path, times); },
         "Cannot set the time of " + path, std::move(done));
+}
+
+bool SftpClient::Stat(const std::string& path, AttributesDone done)
+{
+    Impl& d = *impl_;
+    auto result = std::make_shared<Attributes>();
+    if (!d.Begin([done, result](const transfer::Outcome& outcome) { done(outcome, *result); }))
+        return false;
+    d.Request(
+        PacketType::Stat, [&](uint32_t id) { return EncodeStat(id, path); },
+        [&d, result, path](Reply& reply) {
+            if (reply.type == PacketType::Attrs) {
+                *result = reply.attributes;
+                d.Finish(transfer::Outcome::Success());
+                return;
+            }
+            d.FinishStatus(reply, "Cannot look at " + path);
+        });
+    d.Flush();
+    return true;
 }
 
 bool SftpClient::RealPath(const std::string& path, PathDone done)

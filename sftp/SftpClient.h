@@ -7,6 +7,7 @@
 // MakeDirectory), StartList, Cancel and Close these operations are written to carry.
 #include "net/TransferSession.h"
 #include "platform/SocketAddress.h"
+#include "sftp/Attributes.h"
 #include "sftp/SshTransport.h"
 
 #include <cstdint>
@@ -20,6 +21,7 @@ class SftpClient {
 public:
     using Done = transfer::DoneHandler;
     using PathDone = std::function<void(const transfer::Outcome&, const std::string& path)>;
+    using AttributesDone = std::function<void(const transfer::Outcome&, const Attributes&)>;
 
     // Reads in flight during a download and writes during an upload, of kBlockSize each.
     static constexpr uint32_t kBlockSize = 32768;
@@ -38,7 +40,13 @@ public:
     bool Idle() const;
 
     // Each returns false, starting nothing and calling nothing back, when not Idle.
+    //
+    // A link among the entries is asked about (STAT): one that leads to a regular file is
+    // listed as that file, with its size and time, since a download of it reads that file; one
+    // that leads to anything else, or nowhere, stays a link, which a tree transfer leaves out.
     bool List(const std::string& path, transfer::ListHandler done);
+    // The attributes of what `path` names, a link followed (STAT).
+    bool Stat(const std::string& path, AttributesDone done);
     // Downloads from `offset` of the remote file into the local file at the same offset (0:
     // the local file is made anew). Ends ok only when every byte up to the server's end of
     // file is in the local file.

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
 #include <unordered_map>
 
 namespace platform {
@@ -55,6 +56,12 @@ struct SftpClient::Impl {
     // spoils only a success).
     void CloseHandleThenFinish(const std::string& handle, transfer::Outcome outcome);
 
+    // Keep-alive while idle: the connection has just become idle (ready, or an operation ended);
+    // the timer is set for the next keep-alive, if one is due at all.
+    void BecameIdle();
+    void ArmKeepAlive();
+    void KeepAlive();
+
     // SftpTransfers.cpp
     bool StartDownload(const std::string& remotePath, const std::string& localPath, uint64_t offset,
                        transfer::ProgressHandler progress);
@@ -74,6 +81,9 @@ struct SftpClient::Impl {
     platform::SocketHandle socket = platform::kNoSocket; // until the transport takes it
     std::unique_ptr<platform::NotificationWindow> window;
     QTimer connectTimer;
+    QTimer keepAliveTimer;
+    std::chrono::steady_clock::time_point lastRequest;   // of an operation's end, or a keep-alive
+    std::chrono::steady_clock::time_point lastOperation; // when the owner's last one ended
     QObject context;
     std::shared_ptr<bool> alive = std::make_shared<bool>(true);
 };

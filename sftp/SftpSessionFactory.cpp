@@ -8,6 +8,7 @@ struct SftpSessionFactory::State {
     ConnectOptions options;
     bool keepTimes = false;
     std::string fingerprint; // the first session's key, once it logged in
+    HostKey refused;
 };
 
 // A session of the run: the first to log in binds the run to its key.
@@ -23,6 +24,8 @@ public:
         SftpSession::Open([this, done = std::move(done)](const transfer::Outcome& outcome) {
             if (outcome.ok && state_->fingerprint.empty())
                 state_->fingerprint = ServerKey().fingerprint;
+            if (!outcome.ok && outcome.reason == ErrorReason::CertificateRejected)
+                state_->refused = ServerKey();
             if (done) done(outcome);
         });
     }
@@ -58,5 +61,7 @@ std::function<std::unique_ptr<transfer::Session>()> SftpSessionFactory::Maker()
 }
 
 std::string SftpSessionFactory::BoundFingerprint() const { return state_->fingerprint; }
+
+HostKey SftpSessionFactory::RefusedKey() const { return state_->refused; }
 
 } // namespace sftp

@@ -27,6 +27,8 @@ public:
     std::function<std::unique_ptr<transfer::Session>()> Maker();
     // The fingerprint the run is bound to; empty until a session logged in.
     std::string BoundFingerprint() const;
+    // The key the last session refused for its host key was shown; empty when none was.
+    HostKey RefusedKey() const;
 
 private:
     struct State;

@@ -39,6 +39,13 @@ struct ConnectOptions {
     std::string pinnedFingerprint;
     HostKeyQuestion askUnknownHostKey; // none: an unknown key is refused
     int timeoutMs = 30000;             // no progress for this long ends it; 0: never
+    // While no operation runs, a request that asks nearly nothing (REALPATH ".") once this many
+    // seconds passed without one, so that neither the server nor a router on the way drops the
+    // connection for idleness; its answer is awaited as any other (timeoutMs). 0: never.
+    int keepAliveSeconds = 0;
+    // Keep-alives stop once this many seconds passed since the owner's last operation, letting
+    // the server close a connection nobody uses; 0: they never stop.
+    int keepAliveLimitSeconds = 0;
 };
 
 class SshTransport {

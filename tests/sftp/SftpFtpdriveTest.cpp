@@ -9,7 +9,15 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -46,8 +54,14 @@ std::map<std::string, std::string> TreeOf(const fs::path& root)
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
         const std::string path = entry.path().string();
         const std::string relative = entry.path().lexically_relative(root).string();
+        // A file as its length and a hash of its bytes: a failure shows the paths that differ,
+        // not megabytes of their contents.
+        const std::string bytes = entry.is_directory() ? "" : testsupport::ReadFileBytes(path);
         tree[relative] =
-            (entry.is_directory() ? "<dir>" : testsupport::ReadFileBytes(path)) + when(path);
+            (entry.is_directory() ? std::string("<dir>")
+                                  : std::to_string(bytes.size()) + " bytes #" +
+                                        std::to_string(std::hash<std::string>{}(bytes))) +
+            when(path);
     }
     return tree;
 }
@@ -92,18 +106,88 @@ protected:
         testsupport::WriteFileBytes(home_.File(".ssh/known_hosts"), line);
     }
 
-    Drive Run(std::vector<std::string> more)
+    std::vector<std::string> Args(const std::vector<std::string>& more) const
     {
         std::vector<std::string> args{"--protocol",     "sftp",       "--host",
                                       "127.0.0.1",      "--port",     std::to_string(sshd_.Port()),
                                       "--user",         sshd_.User(), "--identity",
                                       sshd_.ClientKey()};
         args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+
+    Drive Run(std::vector<std::string> more)
+    {
         // Known hosts and the trust file of the test's own; no agent, no password.
-        return ftpdrivetest::RunFtpdrive(args, {{"HOME", home_.Path()},
-                                                {"XDG_CONFIG_HOME", home_.File("config")},
-                                                {"SSH_AUTH_SOCK", std::nullopt},
-                                                {"TAVOLEN_PASSWORD", std::nullopt}});
+        return ftpdrivetest::RunFtpdrive(Args(more), {{"HOME", home_.Path()},
+                                                      {"XDG_CONFIG_HOME", home_.File("config")},
+                                                      {"SSH_AUTH_SOCK", std::nullopt},
+                                                      {"TAVOLEN_PASSWORD", std::nullopt}});
+    }
+
+    struct Shown {
+        int exitCode = -1;
+        std::string text; // all the terminal showed, both streams
+    };
+
+    // As Run, with a pseudo-terminal for standard input, output and error.
+    Shown RunOnTerminal(const std::vector<std::string>& more)
+    {
+        // Made before the fork: the child only calls exec. A password in the environment
+        // keeps ftpdrive from asking for one on the terminal; the key logs in first.
+        std::vector<std::string> variables{"HOME=" + home_.Path(),
+                                           "XDG_CONFIG_HOME=" + home_.File("config"),
+                                           "TAVOLEN_PASSWORD=unused"};
+        for (char** variable = environ; *variable; ++variable) {
+            const std::string text = *variable;
+            bool replaced = false;
+            for (const char* name :
+                 {"HOME=", "XDG_CONFIG_HOME=", "SSH_AUTH_SOCK=", "TAVOLEN_PASSWORD="})
+                replaced = replaced || text.rfind(name, 0) == 0;
+            if (!replaced) variables.push_back(text);
+        }
+        std::vector<char*> envp;
+        for (std::string& text : variables) envp.push_back(text.data());
+        envp.push_back(nullptr);
+        const std::string program = ftpdrivetest::FtpdrivePath();
+        std::vector<std::string> args = Args(more);
+        args.insert(args.begin(), program);
+        std::vector<char*> argv;
+        for (std::string& arg : args) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+
+        Shown shown;
+        int terminal = -1;
+        const pid_t child = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (child < 0) {
+            ADD_FAILURE() << "forkpty failed";
+            return shown;
+        }
+        if (child == 0) {
+            ::execve(program.c_str(), argv.data(), envp.data());
+            ::_exit(127);
+        }
+        // Until the child closed its side (read fails), with a bound on the waits.
+        bool ended = false;
+        for (int waits = 0; !ended && waits < 1200; ++waits) {
+            pollfd ready{terminal, POLLIN, 0};
+            if (::poll(&ready, 1, 100) <= 0) continue;
+            char block[4096];
+            const ssize_t got = ::read(terminal, block, sizeof block);
+            if (got <= 0)
+                ended = true;
+            else
+                shown.text.append(block, static_cast<size_t>(got));
+        }
+        if (!ended) {
+            ADD_FAILURE() << "ftpdrive did not finish: " << shown.text;
+            ::kill(child, SIGKILL);
+        }
+        int status = 0;
+        if (::waitpid(child, &status, 0) == child && WIFEXITED(status))
+            shown.exitCode = WEXITSTATUS(status);
+        ::close(terminal);
+        return shown;
     }
 
     std::string Remote(const std::string& name) const { return sshd_.Root() + "/" + name; }
@@ -156,11 +240,31 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
         }
     }
 
-    // mirror's sessions are refused alike, and the run says with which key.
-    KnowHostKey("");
-    const Drive mirror = Run({"mirror", Remote("."), local_.File("copy")});
-    EXPECT_EQ(mirror.exitCode, 1) << Dump(mirror);
-    EXPECT_EQ(mirror.CountContaining(fingerprint), 1u) << Dump(mirror);
+    // mirror's sessions are refused alike, and the run says with which key and, as the single
+    // commands do, how to accept it, unless it changed.
+    const struct {
+        const char* what;
+        std::string knownHosts;
+        std::vector<std::string> options;
+        std::string advice; // none: no advice at all
+    } mirrors[] = {
+        {"unknown", "", {}, "--hostkey " + fingerprint + ", or keep it with --accept-new-hostkey"},
+        {"pinned wrongly", "", {"--hostkey", wrongPin}, "not the one given with --hostkey"},
+        {"changed", sshd_.OtherKeyKnownHostsLine(), {}, ""},
+    };
+    for (const auto& m : mirrors) {
+        KnowHostKey(m.knownHosts);
+        std::vector<std::string> args = m.options;
+        args.insert(args.end(), {"mirror", Remote("."), local_.File("copy")});
+        const Drive mirror = Run(args);
+        EXPECT_EQ(mirror.exitCode, 1) << m.what << Dump(mirror);
+        EXPECT_EQ(mirror.CountContaining(fingerprint), 1u) << m.what << Dump(mirror);
+        if (m.advice.empty()) {
+            EXPECT_EQ(mirror.CountContaining("--hostkey"), 0u) << m.what << Dump(mirror);
+        } else {
+            EXPECT_EQ(mirror.CountContaining(m.advice), 1u) << m.what << Dump(mirror);
+        }
+    }
 
     // A new key accepted is kept, and known without the option the next time.
     KnowHostKey("");
@@ -219,15 +323,115 @@ TEST_F(SftpFtpdrive, MirrorsATreeBothWaysWithItsTimes)
     ASSERT_EQ(up.exitCode, 0) << Dump(up);
     EXPECT_EQ(TreeOf(Remote("tree")), TreeOf(source));
 
+    // Links on the server: one to a file comes down as that file, with its time; one to a
+    // folder is left out, and said so.
+    fs::create_symlink("plain.txt", Remote("tree/to-plain.txt"));
+    fs::create_symlink("a", Remote("tree/to-a"));
+    auto expected = TreeOf(source);
+    expected["to-plain.txt"] = expected["plain.txt"];
+
     const fs::path copy = fs::path(local_.Path()) / "copy";
     const Drive down = Run({"--parallel", "3", "mirror", Remote("tree"), copy.string()});
     ASSERT_EQ(down.exitCode, 0) << Dump(down);
     // The root of a download is the user's folder: it keeps its own time.
-    std::map<std::string, std::string> want = TreeOf(source);
-    want.erase(".");
+    expected.erase(".");
     std::map<std::string, std::string> got = TreeOf(copy);
     got.erase(".");
-    EXPECT_EQ(got, want);
+    EXPECT_EQ(got, expected);
+    EXPECT_TRUE(down.Has("left out: to-a: a link on the server, not followed")) << Dump(down);
+}
+
+// get continues the LOCAL.part an earlier run left, with a note on standard error, when the
+// server's file is unchanged since, as FTP's get does; --no-resume, or a file changed after the
+// part was written, starts over.
+TEST_F(SftpFtpdrive, GetContinuesAPartialFileOfAnUnchangedServerFile)
+{
+    KnowHostKey(sshd_.KnownHostsLine());
+    const std::string payload = RandomBytes(64 * 32768 + 4321, 21);
+    testsupport::WriteFileBytes(Remote("grande.bin"), payload);
+    const std::string target = local_.File("grande.bin");
+    const struct {
+        const char* why;
+        bool noResume;
+        bool serverFileNewer;
+        bool continued;
+    } rows[] = {
+        {"unchanged: continued", false, false, true},
+        {"--no-resume: started over", true, false, false},
+        {"changed since: started over", false, true, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        // What an earlier run left: the file's first bytes, but for its last one, which is not
+        // the server's. Continued, it stays as it is; started over, it is the server's again.
+        std::string part = payload.substr(0, 70000);
+        part.back() = static_cast<char>(~part.back());
+        testsupport::WriteFileBytes(target + ".part", part);
+        const fs::file_time_type partTime = fs::last_write_time(target + ".part");
+        fs::last_write_time(Remote("grande.bin"), row.serverFileNewer
+                                                      ? partTime + std::chrono::hours(1)
+                                                      : partTime - std::chrono::hours(1));
+        std::vector<std::string> args;
+        if (row.noResume) args.push_back("--no-resume");
+        args.insert(args.end(), {"get", Remote("grande.bin"), target});
+        const Drive d = Run(args);
+        EXPECT_EQ(d.exitCode, 0) << Dump(d);
+        const std::vector<std::string> note{"note: continuing " + target +
+                                            ".part from 70000 bytes"};
+        EXPECT_EQ(d.err, row.continued ? note : std::vector<std::string>{}) << Dump(d);
+        // Compared whole, without printing megabytes of bytes that differ.
+        EXPECT_TRUE(testsupport::ReadFileBytes(target) ==
+                    (row.continued ? part + payload.substr(70000) : payload));
+        EXPECT_FALSE(fs::exists(target + ".part"));
+        fs::remove(target);
+    }
+}
+
+// On a terminal, get and put draw the progress line FTP's do and wipe it at the end; --quiet
+// draws none, and --progress prints an event line for each block instead.
+TEST_F(SftpFtpdrive, GetAndPutShowTheirProgress)
+{
+    KnowHostKey(sshd_.KnownHostsLine());
+    const std::string bytes = RandomBytes(64 * 32768 * 2 + 1, 9); // "4.2 MB"
+    testsupport::WriteFileBytes(Remote("down.bin"), bytes);
+    testsupport::WriteFileBytes(local_.File("up.bin"), bytes);
+    const std::vector<std::string> get{"get", Remote("down.bin"), local_.File("down.bin")};
+    const std::vector<std::string> put{"put", local_.File("up.bin"), Remote("up.bin")};
+    const auto with = [](std::string option, std::vector<std::string> command) {
+        command.insert(command.begin(), option);
+        return command;
+    };
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        bool terminal;
+        bool line;
+        std::string event; // printed for each block, when not empty
+    } rows[] = {
+        {"get on a terminal", get, true, true, ""},
+        {"put on a terminal", put, true, true, ""},
+        {"--quiet", with("--quiet", get), true, false, ""},
+        {"--progress get", with("--progress", get), false, false, "event: OnPacketRecvd"},
+        {"--progress put", with("--progress", put), false, false, "event: OnPacketSent"},
+    };
+    for (const auto& row : rows) {
+        if (row.terminal) {
+            const Shown shown = RunOnTerminal(row.args);
+            EXPECT_EQ(shown.exitCode, 0) << row.what << ": " << shown.text;
+            EXPECT_EQ(shown.text.find("of 4.2 MB (") != std::string::npos, row.line)
+                << row.what << ": " << shown.text;
+            // Wiped once the file moved: nothing is left drawn after it.
+            EXPECT_EQ(shown.text.find("\r\x1b[K") != std::string::npos, row.line)
+                << row.what << ": " << shown.text;
+        } else {
+            const Drive d = Run(row.args);
+            EXPECT_EQ(d.exitCode, 0) << row.what << Dump(d);
+            EXPECT_GT(d.Count(row.event), 0u) << row.what << Dump(d);
+            EXPECT_EQ(d.Count(row.event), d.out.size()) << row.what << Dump(d);
+        }
+        EXPECT_EQ(testsupport::ReadFileBytes(local_.File("down.bin")), bytes) << row.what;
+    }
+    EXPECT_EQ(testsupport::ReadFileBytes(Remote("up.bin")), bytes);
 }
 
 } // namespace

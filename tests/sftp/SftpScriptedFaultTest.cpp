@@ -59,6 +59,18 @@ private:
     std::string fingerprint_;
 };
 
+sftp::ConnectOptions OptionsFor(const ScriptedSftpServer& server, const char* password)
+{
+    sftp::ConnectOptions options;
+    options.host = "127.0.0.1";
+    options.port = server.Port();
+    options.user = "tester";
+    options.password = password;
+    options.useAgent = false;
+    options.pinnedFingerprint = server.Fingerprint();
+    return options;
+}
+
 std::string Content()
 {
     std::string bytes;
@@ -102,13 +114,7 @@ TEST(SftpScriptedFaults, EveryFaultEndsTheOperationWithItsReason)
         ScriptedSftpServer server;
         ASSERT_TRUE(server.Start(c.mode, c.auth)) << what;
         testsupport::TempDir local;
-        sftp::ConnectOptions options;
-        options.host = "127.0.0.1";
-        options.port = server.Port();
-        options.user = "tester";
-        options.password = c.password;
-        options.useAgent = false;
-        options.pinnedFingerprint = server.Fingerprint();
+        sftp::ConnectOptions options = OptionsFor(server, c.password);
         options.timeoutMs = 1000;
         sftp::SftpClient client;
         std::optional<transfer::Outcome> outcome;
@@ -149,6 +155,71 @@ TEST(SftpScriptedFaults, EveryFaultEndsTheOperationWithItsReason)
                                                                             : "password"),
                       std::string::npos)
                 << what << ": " << outcome->message;
+        }
+    }
+}
+
+// While no operation runs, a keep-alive goes out every interval until the limit since the last
+// operation; none when they are off, and none while an operation runs, however long.
+TEST(SftpScriptedFaults, KeepAlivesGoOutOnlyWhileIdleAndUpToTheLimit)
+{
+    TAVOLEN_REQUIRE(ScriptedSftpServer::Available(), "python3-asyncssh");
+    const struct {
+        const char* what;
+        const char* mode;
+        int seconds;
+        int limit;
+        bool download; // started at once, and never answered
+        size_t keepAlives;
+    } cases[] = {
+        {"off", "normal", 0, 0, false, 0},
+        // The second would be due just as the limit is reached, whatever the timers' lag.
+        {"every second, for two", "normal", 1, 2, false, 1},
+        {"not while a transfer waits", "stall", 1, 0, true, 0},
+    };
+    for (const auto& c : cases) {
+        ScriptedSftpServer server;
+        ASSERT_TRUE(server.Start(c.mode, "password")) << c.what;
+        const auto keepAlives = [&server] {
+            const std::string log = server.Log();
+            size_t count = 0;
+            for (size_t at = log.find("request 16"); at != std::string::npos;
+                 at = log.find("request 16", at + 1))
+                ++count;
+            return count;
+        };
+        sftp::ConnectOptions options = OptionsFor(server, kPassword);
+        options.timeoutMs = 2500;
+        options.keepAliveSeconds = c.seconds;
+        options.keepAliveLimitSeconds = c.limit;
+        sftp::SftpClient client;
+        std::optional<transfer::Outcome> outcome;
+        client.Connect(*platform::ParseAddressLiteral("127.0.0.1"), options,
+                       [&](const transfer::Outcome& o) { outcome = o; });
+        ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000)) << c.what;
+        ASSERT_TRUE(outcome->ok) << c.what << ": " << outcome->message;
+        testsupport::TempDir local;
+        if (c.download) {
+            outcome.reset();
+            ASSERT_TRUE(client.Download("/d/file", local.File("file"), 0, {},
+                                        [&](const transfer::Outcome& o) { outcome = o; }));
+            ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000)) << c.what;
+            EXPECT_EQ(outcome->reason, ErrorReason::TimedOut) << c.what << ": " << outcome->message;
+        } else {
+            EXPECT_TRUE(PumpUntil([&] { return keepAlives() >= c.keepAlives; }, 10000)) << c.what;
+            // Long enough for one more, were there no limit.
+            testsupport::PumpFor(1500);
+        }
+        EXPECT_EQ(keepAlives(), c.keepAlives) << c.what << "\n" << server.Log();
+        if (c.seconds > 0 && !c.download) {
+            // An operation of the owner's own starts them again.
+            outcome.reset();
+            ASSERT_TRUE(
+                client.List("/d", [&](const transfer::Outcome& o, const auto&) { outcome = o; }));
+            ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000)) << c.what;
+            EXPECT_TRUE(outcome->ok) << c.what << ": " << outcome->message;
+            EXPECT_TRUE(PumpUntil([&] { return keepAlives() > c.keepAlives; }, 10000)) << c.what;
+            EXPECT_TRUE(client.Idle()) << c.what << ": the answers were taken as they came";
         }
     }
 }

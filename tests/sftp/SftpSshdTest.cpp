@@ -94,6 +94,11 @@ TEST_F(SftpSshd, ListsDownloadsAndUploadsByteExact)
     testsupport::WriteFileBytes(Remote("large.bin"), large);
     testsupport::WriteFileBytes(Remote("small.bin"), small);
     testsupport::WriteFileBytes(Remote("empty"), "");
+    // Links: to a file (listed as that file), to a folder and to nothing (left links).
+    platform::LocalFile::SetModified(Remote("large.bin"), 1'300'000'000);
+    std::filesystem::create_symlink("large.bin", Remote("to-large"));
+    std::filesystem::create_symlink("sub", Remote("to-sub"));
+    std::filesystem::create_symlink("nowhere", Remote("dangling"));
 
     sftp::SftpClient client;
     const auto connected = Connect(client, Options());
@@ -112,16 +117,17 @@ TEST_F(SftpSshd, ListsDownloadsAndUploadsByteExact)
     ASSERT_TRUE(listed->ok) << listed->message;
     std::sort(entries.begin(), entries.end(),
               [](const auto& a, const auto& b) { return a.name < b.name; });
-    ASSERT_EQ(entries.size(), 4u);
+    ASSERT_EQ(entries.size(), 7u);
     using Kind = transfer::RemoteEntry::Kind;
     const struct {
         const char* name;
         Kind kind;
         std::optional<uint64_t> size;
-    } expected[] = {{"empty", Kind::File, 0},
-                    {"large.bin", Kind::File, large.size()},
-                    {"small.bin", Kind::File, small.size()},
-                    {"sub", Kind::Directory, std::nullopt}};
+    } expected[] = {
+        {"dangling", Kind::Link, std::nullopt},  {"empty", Kind::File, 0},
+        {"large.bin", Kind::File, large.size()}, {"small.bin", Kind::File, small.size()},
+        {"sub", Kind::Directory, std::nullopt},  {"to-large", Kind::File, large.size()},
+        {"to-sub", Kind::Link, std::nullopt}};
     for (size_t i = 0; i < entries.size(); ++i) {
         EXPECT_EQ(entries[i].name, expected[i].name);
         EXPECT_EQ(entries[i].kind, expected[i].kind) << entries[i].name;
@@ -130,6 +136,7 @@ TEST_F(SftpSshd, ListsDownloadsAndUploadsByteExact)
         }
         EXPECT_TRUE(entries[i].modifiedUtc.has_value()) << entries[i].name;
     }
+    EXPECT_EQ(entries[5].modifiedUtc, 1'300'000'000) << "the time of the file linked to";
 
     for (const char* name : {"large.bin", "small.bin", "empty"}) {
         const auto got = Run([&](auto done) {

@@ -5,7 +5,8 @@
 
 It listens on 127.0.0.1:PORT with the private HOST_KEY, lets in any user who gives PASSWORD by
 AUTH ("password" or "kbdint"), and answers SFTP with one directory "/d" holding one file "file"
-(256 KiB: the byte values 0..255 over and over). MODE names the one thing it gets wrong:
+(256 KiB: the byte values 0..255 over and over). Each request after INIT is printed as
+"request TYPE", so that a test can count them. MODE names the one thing it gets wrong:
 
     normal       nothing
     short-reads  every READ answered with at most 1000 bytes (allowed, and must still add up)
@@ -77,7 +78,11 @@ class SftpSession(asyncssh.SSHServerSession):
         kind = request[0]
         (rid,) = struct.unpack(">I", request[1:5])
         rest = request[5:]
-        if kind == 11:  # OPENDIR
+        print("request", kind, flush=True)
+        if kind == 16:  # REALPATH: everything is "/"
+            write(packet(104, struct.pack(">II", rid, 1) + string(b"/") + string(b"/") +
+                         struct.pack(">I", 0)))
+        elif kind == 11:  # OPENDIR
             if mode == "oversize":
                 write(struct.pack(">I", 0x7FFFFFFF) + b"\x66")
             elif mode == "truncated":

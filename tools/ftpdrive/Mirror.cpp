@@ -134,6 +134,8 @@ int RunMirror(const Options& options, const Command& command)
         if (!finished) loop.exec();
     }
     progress.Clear();
+    if (options.protocol == Protocol::Sftp)
+        AddHostKeyAdvice(options, sftpSessions, summary.failures);
     PrintSummary(summary);
     if (InterruptSignal() != 0) return 128 + InterruptSignal();
     return summary.Exact() ? 0 : 1;

@@ -2,15 +2,26 @@
 
 #include "tools/ftpdrive/LocalFiles.h"
 #include "tools/ftpdrive/Output.h"
+#include "tools/ftpdrive/ProgressLine.h"
 
+#include "ftp/DownloadTarget.h"
+#include "ftp/PartialDownload.h"
+#include "platform/LocalFile.h"
 #include "platform/PrintableText.h"
 #include "sftp/HostKey.h"
 #include "sftp/SftpSession.h"
+#include "sftp/SftpSessionFactory.h"
 
 #include <QEventLoop>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <optional>
 
 namespace ftpdrive {
@@ -64,12 +75,19 @@ template <typename Start> transfer::Outcome Await(Start&& start)
     return *result;
 }
 
-// The parent folder of a remote path and the name in it ("" and the path for a bare name).
-std::pair<std::string, std::string> SplitRemote(const std::string& path)
+transfer::Outcome LocalFailure(const Exception& error)
 {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return {"", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+    transfer::Outcome outcome;
+    outcome.message = error.Message();
+    outcome.reason = error.Reason();
+    return outcome;
+}
+
+// A refusal of the host key that the user may overrule; a changed key is for whoever knows why
+// it changed.
+bool KeyMayBeAccepted(const std::string& message)
+{
+    return message.find("has changed") == std::string::npos;
 }
 
 class SftpRunner {
@@ -89,8 +107,7 @@ public:
         if (opened.ok) return true;
         std::string detail;
         // A changed key gets no advice to accept it: that is for whoever knows why it changed.
-        if (opened.reason == ErrorReason::CertificateRejected &&
-            opened.message.find("has changed") == std::string::npos)
+        if (opened.reason == ErrorReason::CertificateRejected && KeyMayBeAccepted(opened.message))
             detail = HostKeyAdvice(options_, session_.ServerKey());
         Fail(opened, detail);
         return false;
@@ -115,7 +132,10 @@ public:
             request.operation = transfer::Operation::Put;
             request.localPath = command.args[0];
             request.remotePath = command.args[1];
-            outcome = Transfer(request);
+            outcome = Await([&](transfer::DoneHandler done) {
+                return session_.Start(request, Progress(true), std::move(done));
+            });
+            if (line_) line_->Clear();
         }
         if (outcome.ok) return true;
         Fail(outcome);
@@ -152,30 +172,88 @@ private:
         return Transfer(request);
     }
 
+    // As FTP's get: into LOCAL.part, which replaces LOCAL once whole (LOCAL itself with
+    // --in-place, or when it is no regular file). A LOCAL.part an earlier run left is continued
+    // when the server's file has not changed since (its size and time), unless --no-resume.
     transfer::Outcome Get(const std::string& remote, const std::string& local)
     {
-        transfer::Request request;
-        request.operation = transfer::Operation::Get;
-        request.remotePath = remote;
-        request.localPath = local;
-        if (options_.keepTimes) {
-            // The time comes with the entry of the file in its folder's listing.
-            const auto [folder, name] = SplitRemote(remote);
-            transfer::Request listing;
-            listing.operation = transfer::Operation::List;
-            listing.remotePath = folder;
-            std::vector<transfer::RemoteEntry> entries;
-            Await([&](transfer::DoneHandler done) {
-                return session_.StartList(
-                    listing, [&entries, done](const transfer::Outcome& result, const auto& listed) {
-                        entries = listed;
+        std::unique_ptr<ftpfiles::DownloadTarget> target;
+        try {
+            target = std::make_unique<ftpfiles::DownloadTarget>(local, options_.inPlace);
+        } catch (const Exception& error) {
+            return LocalFailure(error);
+        }
+        std::optional<ftpfiles::PartialFileFacts> partial;
+        if (target->Staged() && !options_.noResume)
+            partial = ftpfiles::PartialFileAt(target->WritePath());
+        uint64_t offset = 0;
+        std::optional<int64_t> modified;
+        if (partial || options_.keepTimes) {
+            sftp::Attributes attributes;
+            const transfer::Outcome looked = Await([&](transfer::DoneHandler done) {
+                return session_.Client().Stat(
+                    remote, [&attributes, done](const transfer::Outcome& result, const auto& got) {
+                        attributes = got;
                         done(result);
                     });
             });
-            for (const transfer::RemoteEntry& entry : entries)
-                if (entry.name == name) request.modifiedUtc = entry.modifiedUtc;
+            // A file that cannot be looked at is asked for all the same: its refusal says why.
+            if (looked.ok) {
+                ftpfiles::RemoteFileFacts facts;
+                if (attributes.size) facts.size = static_cast<int64_t>(*attributes.size);
+                if (attributes.mtime) modified = facts.modified = *attributes.mtime;
+                if (partial && ftpfiles::PartialStillFits(*partial, facts)) {
+                    Err("note: continuing " + target->WritePath() + " from " +
+                        std::to_string(partial->size) + " bytes");
+                    offset = static_cast<uint64_t>(partial->size);
+                }
+            }
         }
-        return Transfer(request);
+        const transfer::Outcome outcome = Await([&](transfer::DoneHandler done) {
+            return session_.Client().Download(remote, target->WritePath(), offset, Progress(false),
+                                              std::move(done));
+        });
+        if (line_) line_->Clear();
+        if (!outcome.ok) {
+            // What arrived stays in LOCAL.part for the next get; an empty one holds nothing.
+            if (target->Staged() && platform::LocalFile::SizeOf(target->WritePath()) == 0)
+                std::remove(target->WritePath().c_str());
+            return outcome;
+        }
+        try {
+            target->Commit(options_.keepTimes ? modified : std::nullopt);
+        } catch (const Exception& error) {
+            return LocalFailure(error);
+        }
+        struct stat info {};
+        if (!target->Staged() && options_.keepTimes && modified &&
+            ::stat(target->FinalPath().c_str(), &info) == 0 && S_ISREG(info.st_mode))
+            platform::LocalFile::SetModified(target->FinalPath(), *modified);
+        return outcome;
+    }
+
+    // The line of the file that moves, drawn on a terminal as FTP's get and put draw it; with
+    // --progress an event line for every block instead.
+    transfer::ProgressHandler Progress(bool upload)
+    {
+        line_.reset();
+        if (options_.progress) {
+            const std::string event = upload ? "event: OnPacketSent" : "event: OnPacketRecvd";
+            return [event](const transfer::Progress&) { Out(event); };
+        }
+        if (options_.quiet || !::isatty(STDERR_FILENO)) return nullptr;
+        line_ = std::make_unique<ProgressLine>(true);
+        const auto start = std::chrono::steady_clock::now();
+        return [this, start](const transfer::Progress& now) {
+            transfer::TreeProgress progress;
+            progress.bytes = now.bytes;
+            progress.bytesTotal = std::max<int64_t>(now.total, 0);
+            const auto elapsed = std::chrono::steady_clock::now() - start;
+            if (line_)
+                line_->Update(
+                    progress,
+                    std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+        };
     }
 
     transfer::Outcome Transfer(const transfer::Request& request)
@@ -192,6 +270,7 @@ private:
 
     const Options& options_;
     sftp::SftpSession session_;
+    std::unique_ptr<ProgressLine> line_; // of the transfer that runs, on a terminal
 };
 
 } // namespace
@@ -233,6 +312,16 @@ std::string HostKeyAdvice(const Options& options, const sftp::HostKey& key)
         return "the server's host key is " + key.fingerprint + ", not the one given with --hostkey";
     return "when it is the server's key, accept it with --hostkey " + key.fingerprint +
            ", or keep it with --accept-new-hostkey";
+}
+
+void AddHostKeyAdvice(const Options& options, const sftp::SftpSessionFactory& sessions,
+                      std::vector<std::string>& failures)
+{
+    const sftp::HostKey key = sessions.RefusedKey();
+    if (key.fingerprint.empty() || !sessions.BoundFingerprint().empty()) return;
+    for (std::string& failure : failures)
+        if (failure.find(key.fingerprint) != std::string::npos && KeyMayBeAccepted(failure))
+            failure += " (" + HostKeyAdvice(options, key) + ")";
 }
 
 int RunSftp(const Options& options)

@@ -7,6 +7,11 @@
 #include "sftp/SshTransport.h"
 
 #include <string>
+#include <vector>
+
+namespace sftp {
+class SftpSessionFactory;
+}
 
 namespace ftpdrive {
 
@@ -17,5 +22,10 @@ int RunSftp(const Options& options);
 
 // For a host key that was refused: how to accept it, or that the pin given is not it.
 std::string HostKeyAdvice(const Options& options, const sftp::HostKey& key);
+
+// mirror: a failure that names the host key its sessions were refused for gets the advice a
+// single command gives, unless the key has changed.
+void AddHostKeyAdvice(const Options& options, const sftp::SftpSessionFactory& sessions,
+                      std::vector<std::string>& failures);
 
 } // namespace ftpdrive
