@@ -9,6 +9,8 @@ namespace transfer {
 namespace {
 
 const std::string kNotTried = "not tried, as ";
+// What a silent try may have moved and still be cut short: sending it again costs little.
+constexpr int64_t kCheapToRedoBytes = 1024 * 1024;
 
 Outcome Failure(std::string message, ErrorReason reason, FailureKind kind)
 {
@@ -22,6 +24,12 @@ Outcome Failure(std::string message, ErrorReason reason, FailureKind kind)
 bool Canceled(const Outcome& outcome) { return KindOf(outcome) == FailureKind::Canceled; }
 
 } // namespace
+
+int64_t HandOverAfterMs(int64_t timeOutMs)
+{
+    if (timeOutMs <= 0) return 0;
+    return std::min(timeOutMs, std::max<int64_t>(3000, timeOutMs / 10));
+}
 
 TransferQueue::TransferQueue(SessionFactory factory, Scheduler& scheduler, QueueSettings settings)
     : factory_(std::move(factory)), scheduler_(scheduler), settings_(settings),
@@ -112,6 +120,7 @@ void TransferQueue::Pump()
         OpenSession();
         ++opening;
     }
+    Watch();
     CheckFinished();
 }
 
@@ -311,6 +320,62 @@ void TransferQueue::Cancel()
     for (size_t i = 0; i < entries_.size(); ++i) Finish(i, ItemState::Failed, canceled);
     if (!started_) started_ = true;
     CheckFinished();
+}
+
+TransferQueue::Slot* TransferQueue::Holdout() const
+{
+    if (canceled_ || finished_ || pausing_ > 0) return nullptr;
+    Slot* holdout = nullptr;
+    bool otherIdle = false;
+    for (const auto& slot : slots_) {
+        if (slot->state == SlotState::Idle) otherIdle = true;
+        if (slot->state != SlotState::Busy) continue;
+        if (holdout) return nullptr;
+        holdout = slot.get();
+    }
+    // A session still logging in has no item: it holds nothing up.
+    if (!holdout || !otherIdle) return nullptr;
+    if (std::any_of(ready_.begin(), ready_.end(),
+                    [this](size_t index) { return entries_[index].state == ItemState::Ready; }))
+        return nullptr;
+    const Entry& entry = entries_[holdout->item];
+    // The last try keeps the whole time-out: a cut never fails an item by itself.
+    if (entry.tries >= settings_.maxTries) return nullptr;
+    // A download goes on from its bytes; anything else is sent again whole.
+    if (entry.item.request.operation != Operation::Get && entry.bytesNow > kCheapToRedoBytes)
+        return nullptr;
+    return holdout;
+}
+
+void TransferQueue::Watch()
+{
+    if (looking_) return;
+    const Slot* slot = Holdout();
+    if (!slot) return;
+    const int64_t limit = HandOverAfterMs(slot->session->TimeOutMs());
+    if (limit <= 0) return;
+    const int64_t quiet = slot->session->QuietMs();
+    looking_ = true;
+    scheduler_.After(quiet >= 0 ? std::max<int64_t>(0, limit - quiet) : limit,
+                     Guarded([this] { Look(); }));
+}
+
+void TransferQueue::Look()
+{
+    looking_ = false;
+    Slot* slot = Holdout();
+    if (!slot) return;
+    const int64_t limit = HandOverAfterMs(slot->session->TimeOutMs());
+    if (limit > 0 && slot->session->QuietMs() >= limit) return HandOver(slot);
+    Watch();
+}
+
+void TransferQueue::HandOver(Slot* slot)
+{
+    const size_t index = slot->item;
+    Drop(slot, true);
+    Retry(index);
+    Pump();
 }
 
 void TransferQueue::CheckFinished()

@@ -9,6 +9,13 @@
 // turns a session away for their number gets fewer sessions from then on: that alone never fails
 // an item. Cancel stops every session at once; an item is reported done only when the session
 // said it ended whole.
+//
+// A session that has heard nothing from the server for a while (HandOverAfterMs) on the one item
+// the whole run still waits for -- every other session idle, nothing else to start or to try
+// again -- is given up at once, as if it had timed out, and the item goes on on another session.
+// Only where that loses little: never on the item's last try, never for an upload or a command
+// that had moved more than a little, never while the session waits for an answer it knows takes
+// long; with one session, or while other work remains, the sessions' own time-out decides.
 #include "net/TransferSession.h"
 #include "queue/Scheduler.h"
 
@@ -48,6 +55,11 @@ struct ItemResult {
 };
 
 using SessionFactory = std::function<std::unique_ptr<Session>()>;
+
+// How long a session that holds up the run alone may stay silent before it is given up, for
+// sessions that give up after `timeOutMs` by themselves: a tenth of that, at least 3 s, never
+// more than the time-out itself. 0 (never) for sessions without a time-out.
+int64_t HandOverAfterMs(int64_t timeOutMs);
 
 class TransferQueue {
 public:
@@ -112,6 +124,13 @@ private:
     // `atOnce`: the session closes without waiting for the server's goodbye.
     void Drop(Slot* slot, bool atOnce = false);
     void CheckFinished();
+    // The one busy session the run's end waits for alone, when its try may be cut short.
+    Slot* Holdout() const;
+    // A look at the holdout once it may have been silent long enough, unless one is due.
+    void Watch();
+    void Look();
+    // Gives up the holdout's session; its item is tried again as after a time-out.
+    void HandOver(Slot* slot);
     int SlotsIn(std::initializer_list<SlotState> states) const;
     int OpenCount() const;     // logged in, or logging in
     int LoggedInCount() const; // logged in only
@@ -136,6 +155,7 @@ private:
     bool started_ = false;
     bool canceled_ = false;
     bool finished_ = false;
+    bool looking_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -64,6 +64,7 @@ public:
     void Close();
 
     SshTransport& Transport();
+    const SshTransport& Transport() const;
 
     struct Impl;
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,12 +38,16 @@ struct QueueRun {
     FakeServer server{clock};
     std::unique_ptr<TransferQueue> queue;
     bool finished = false;
+    int64_t finishedAtMs = -1;
 
     explicit QueueRun(transfer::QueueSettings settings = {})
     {
         queue = std::make_unique<TransferQueue>(
             [this] { return std::make_unique<FakeSession>(server); }, clock, settings);
-        queue->onFinished = [this] { finished = true; };
+        queue->onFinished = [this] {
+            finished = true;
+            finishedAtMs = clock.NowMs();
+        };
     }
     const ItemResult& ResultOf(size_t index) const
     {
@@ -315,4 +320,155 @@ TEST(TransferQueue, ItemAfterAFailedOneIsNotTried)
         EXPECT_EQ(run.ResultOf(1).tries, mayFail ? 1 : 0);
         EXPECT_EQ(run.StartTimesOf("/d/f").size(), mayFail ? 1u : 0u);
     }
+}
+
+// A session silent on the one item the whole run still waits for, the other sessions idle, is
+// given up well before the time-out, and the item goes on on another session; while other work
+// remains, with one session, on the item's last try, or where cutting would throw much away,
+// the time-out decides as before.
+TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
+{
+    using Silence = FakeServer::Silence;
+    constexpr int64_t kTimeOut = 30000;
+    struct Row {
+        const char* what;
+        int sessions;
+        int items;
+        int64_t transferMs;
+        bool silentFirst; // the silent item is taken first, else last
+        std::vector<Silence> silences;
+        int tries; // of the silent item
+        bool ok;
+        bool endsBeforeTimeOut;
+        int64_t retryNotBeforeMs = 0; // its second try
+        bool lastResumed = false;
+        Operation operation = Operation::Get;
+        int64_t timeOutMs = kTimeOut;
+    };
+    const std::vector<Row> rows{
+        {"silent on the last item, the other session idle",
+         2,
+         4,
+         10,
+         false,
+         {{60000, 500}},
+         2,
+         true,
+         true,
+         3000,
+         true},
+        {"an upload silent after sending little",
+         2,
+         4,
+         10,
+         false,
+         {{60000, 1000}},
+         2,
+         true,
+         true,
+         3000,
+         false,
+         Operation::Put},
+        {"silent while the other session has items left",
+         2,
+         10,
+         2500,
+         true,
+         {{60000}},
+         2,
+         true,
+         true,
+         9 * 2500},
+        {"silent for less than the time-out, others working",
+         2,
+         10,
+         2500,
+         true,
+         {{20000}},
+         1,
+         true,
+         true},
+        {"a short silence", 2, 4, 10, false, {{2000}}, 1, true, true},
+        {"one session", 1, 2, 10, false, {{60000}}, 2, true, false, kTimeOut},
+        {"silent on every try: the last keeps the whole time-out",
+         4,
+         4,
+         10,
+         false,
+         {{60000}, {60000}, {60000}},
+         3,
+         false,
+         false,
+         3000},
+        {"an upload silent after sending much",
+         2,
+         2,
+         10,
+         false,
+         {{60000, 10 << 20}},
+         2,
+         true,
+         false,
+         kTimeOut,
+         false,
+         Operation::Put},
+        {"an answer the session knows takes long",
+         2,
+         2,
+         10,
+         false,
+         {{20000, 0, true}},
+         1,
+         true,
+         true},
+        {"sessions without a time-out",
+         2,
+         2,
+         10,
+         false,
+         {{20000}},
+         1,
+         true,
+         true,
+         0,
+         false,
+         Operation::Get,
+         0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        QueueRun run({.maxSessions = row.sessions, .maxTries = 3, .firstRetryPauseMs = 1000});
+        run.server.transferMs = row.transferMs;
+        run.server.timeOutMs = row.timeOutMs;
+        const size_t silentIndex = row.silentFirst ? 0 : static_cast<size_t>(row.items - 1);
+        const std::string silent = "/f" + std::to_string(silentIndex);
+        run.server.silences[silent] = {row.silences.begin(), row.silences.end()};
+        for (int i = 0; i < row.items; ++i) {
+            QueueItem item = Get("/f" + std::to_string(i));
+            item.request.operation = row.operation;
+            run.queue->Add(item);
+        }
+        run.queue->Start();
+        run.clock.RunAll();
+        ASSERT_TRUE(run.finished);
+        ASSERT_EQ(run.queue->Results().size(), static_cast<size_t>(row.items));
+        for (const ItemResult& result : run.queue->Results())
+            EXPECT_EQ(result.outcome.ok, result.index == silentIndex ? row.ok : true)
+                << result.index;
+        EXPECT_EQ(run.ResultOf(silentIndex).tries, row.tries);
+        const std::vector<int64_t> times = run.StartTimesOf(silent);
+        ASSERT_EQ(times.size(), static_cast<size_t>(row.tries));
+        if (row.tries > 1) {
+            EXPECT_GE(times[1], row.retryNotBeforeMs);
+        }
+        EXPECT_EQ(run.finishedAtMs < kTimeOut, row.endsBeforeTimeOut) << run.finishedAtMs;
+        const auto last =
+            std::find_if(run.server.started.rbegin(), run.server.started.rend(),
+                         [&](const auto& started) { return started.request.remotePath == silent; });
+        EXPECT_EQ(last->request.resume, row.lastResumed);
+    }
+    EXPECT_EQ(transfer::HandOverAfterMs(0), 0);
+    EXPECT_EQ(transfer::HandOverAfterMs(2000), 2000);
+    EXPECT_EQ(transfer::HandOverAfterMs(30000), 3000);
+    EXPECT_EQ(transfer::HandOverAfterMs(60000), 6000);
 }
