@@ -322,59 +322,67 @@ void TransferQueue::Cancel()
     CheckFinished();
 }
 
-TransferQueue::Slot* TransferQueue::Holdout() const
+bool TransferQueue::WaitsForBusyAlone() const
 {
-    if (canceled_ || finished_ || pausing_ > 0) return nullptr;
-    Slot* holdout = nullptr;
-    bool otherIdle = false;
-    for (const auto& slot : slots_) {
-        if (slot->state == SlotState::Idle) otherIdle = true;
-        if (slot->state != SlotState::Busy) continue;
-        if (holdout) return nullptr;
-        holdout = slot.get();
-    }
-    // A session still logging in has no item: it holds nothing up.
-    if (!holdout || !otherIdle) return nullptr;
+    if (canceled_ || finished_ || pausing_ > 0) return false;
     if (std::any_of(ready_.begin(), ready_.end(),
                     [this](size_t index) { return entries_[index].state == ItemState::Ready; }))
-        return nullptr;
-    const Entry& entry = entries_[holdout->item];
+        return false;
+    // A session still logging in has no item: it holds nothing up.
+    bool idle = false;
+    bool busy = false;
+    for (const auto& slot : slots_) {
+        idle = idle || slot->state == SlotState::Idle;
+        busy = busy || slot->state == SlotState::Busy;
+    }
+    return idle && busy;
+}
+
+bool TransferQueue::MayCut(const Slot& slot) const
+{
+    const Entry& entry = entries_[slot.item];
     // The last try keeps the whole time-out: a cut never fails an item by itself.
-    if (entry.tries >= settings_.maxTries) return nullptr;
+    if (entry.tries >= settings_.maxTries) return false;
     // A download goes on from its bytes; anything else is sent again whole.
-    if (entry.item.request.operation != Operation::Get && entry.bytesNow > kCheapToRedoBytes)
-        return nullptr;
-    return holdout;
+    return entry.item.request.operation == Operation::Get || entry.bytesNow <= kCheapToRedoBytes;
 }
 
 void TransferQueue::Watch()
 {
-    if (looking_) return;
-    const Slot* slot = Holdout();
-    if (!slot) return;
-    const int64_t limit = HandOverAfterMs(slot->session->TimeOutMs());
-    if (limit <= 0) return;
-    const int64_t quiet = slot->session->QuietMs();
+    if (looking_ || !WaitsForBusyAlone()) return;
+    // The first moment every busy session may have been silent long enough.
+    int64_t wait = 0;
+    for (const auto& slot : slots_) {
+        if (slot->state != SlotState::Busy) continue;
+        const int64_t limit = HandOverAfterMs(slot->session->TimeOutMs());
+        if (limit <= 0) return;
+        const int64_t quiet = slot->session->QuietMs();
+        wait = std::max(wait, quiet >= 0 ? limit - quiet : limit);
+    }
     looking_ = true;
-    scheduler_.After(quiet >= 0 ? std::max<int64_t>(0, limit - quiet) : limit,
-                     Guarded([this] { Look(); }));
+    scheduler_.After(wait, Guarded([this] { Look(); }));
 }
 
 void TransferQueue::Look()
 {
     looking_ = false;
-    Slot* slot = Holdout();
-    if (!slot) return;
-    const int64_t limit = HandOverAfterMs(slot->session->TimeOutMs());
-    if (limit > 0 && slot->session->QuietMs() >= limit) return HandOver(slot);
-    Watch();
-}
-
-void TransferQueue::HandOver(Slot* slot)
-{
-    const size_t index = slot->item;
-    Drop(slot, true);
-    Retry(index);
+    if (!WaitsForBusyAlone()) return;
+    std::vector<Slot*> silent;
+    for (const auto& slot : slots_) {
+        if (slot->state != SlotState::Busy) continue;
+        const int64_t limit = HandOverAfterMs(slot->session->TimeOutMs());
+        if (limit <= 0) return;
+        // One that still moves is what the run waits for: the others' time-outs decide.
+        if (slot->session->QuietMs() < limit) return Watch();
+        if (MayCut(*slot)) silent.push_back(slot.get());
+    }
+    // Those that may not be cut wait for their time-out; the next event looks again.
+    if (silent.empty()) return;
+    for (Slot* slot : silent) {
+        const size_t index = slot->item;
+        Drop(slot, true);
+        Retry(index);
+    }
     Pump();
 }
 

@@ -10,12 +10,13 @@
 // an item. Cancel stops every session at once; an item is reported done only when the session
 // said it ended whole.
 //
-// A session that has heard nothing from the server for a while (HandOverAfterMs) on the one item
-// the whole run still waits for -- every other session idle, nothing else to start or to try
-// again -- is given up at once, as if it had timed out, and the item goes on on another session.
-// Only where that loses little: never on the item's last try, never for an upload or a command
-// that had moved more than a little, never while the session waits for an answer it knows takes
-// long; with one session, or while other work remains, the sessions' own time-out decides.
+// Sessions that have heard nothing from the server for a while (HandOverAfterMs) when they are
+// all the run still waits for -- another session idle, nothing else to start or to try again,
+// no busy session still moving -- are given up at once, as if they had timed out, and their
+// items go on on other sessions. Only where that loses little: never on an item's last try,
+// never for an upload or a command that had moved more than a little, never while a session
+// waits for an answer it knows takes long; with one session, or while other work remains, the
+// sessions' own time-out decides.
 #include "net/TransferSession.h"
 #include "queue/Scheduler.h"
 
@@ -124,13 +125,16 @@ private:
     // `atOnce`: the session closes without waiting for the server's goodbye.
     void Drop(Slot* slot, bool atOnce = false);
     void CheckFinished();
-    // The one busy session the run's end waits for alone, when its try may be cut short.
-    Slot* Holdout() const;
-    // A look at the holdout once it may have been silent long enough, unless one is due.
+    // The run's end waits for its busy sessions alone: another session is idle, and nothing
+    // is left to start or to try again.
+    bool WaitsForBusyAlone() const;
+    // The session's try may be cut short: not its item's last, and little lost by it.
+    bool MayCut(const Slot& slot) const;
+    // A look once every busy session may have been silent long enough, unless one is due.
     void Watch();
+    // Every busy session silent long enough: those that may be cut are closed at once and
+    // their items tried again, as after a time-out.
     void Look();
-    // Gives up the holdout's session; its item is tried again as after a time-out.
-    void HandOver(Slot* slot);
     int SlotsIn(std::initializer_list<SlotState> states) const;
     int OpenCount() const;     // logged in, or logging in
     int LoggedInCount() const; // logged in only

@@ -322,25 +322,25 @@ TEST(TransferQueue, ItemAfterAFailedOneIsNotTried)
     }
 }
 
-// A session silent on the one item the whole run still waits for, the other sessions idle, is
-// given up well before the time-out, and the item goes on on another session; while other work
-// remains, with one session, on the item's last try, or where cutting would throw much away,
-// the time-out decides as before.
-TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
+// Sessions silent on the items the whole run still waits for, another session idle, are given
+// up well before the time-out, and their items go on on other sessions; while other work
+// remains, with one session, on an item's last try, or where cutting would throw much away, the
+// time-out decides as before.
+TEST(TransferQueue, SilentSessionsHoldingUpTheRunAloneAreHandedOver)
 {
     using Silence = FakeServer::Silence;
     constexpr int64_t kTimeOut = 30000;
     struct Row {
         const char* what;
         int sessions;
-        int items;
+        // One letter per item, in the order they are taken: S is silent, as `silences` says.
+        std::string items;
         int64_t transferMs;
-        bool silentFirst; // the silent item is taken first, else last
         std::vector<Silence> silences;
-        int tries; // of the silent item
+        int tries; // of each silent item
         bool ok;
         bool endsBeforeTimeOut;
-        int64_t retryNotBeforeMs = 0; // its second try
+        int64_t retryNotBeforeMs = 0; // a silent item's second try
         bool lastResumed = false;
         Operation operation = Operation::Get;
         int64_t timeOutMs = kTimeOut;
@@ -348,9 +348,18 @@ TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
     const std::vector<Row> rows{
         {"silent on the last item, the other session idle",
          2,
-         4,
+         "...S",
          10,
-         false,
+         {{60000, 500}},
+         2,
+         true,
+         true,
+         3000,
+         true},
+        {"two silent at the end, one idle",
+         3,
+         "....SS",
+         10,
          {{60000, 500}},
          2,
          true,
@@ -359,9 +368,8 @@ TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
          true},
         {"an upload silent after sending little",
          2,
-         4,
+         "...S",
          10,
-         false,
          {{60000, 1000}},
          2,
          true,
@@ -371,9 +379,8 @@ TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
          Operation::Put},
         {"silent while the other session has items left",
          2,
-         10,
+         "S.........",
          2500,
-         true,
          {{60000}},
          2,
          true,
@@ -381,20 +388,18 @@ TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
          9 * 2500},
         {"silent for less than the time-out, others working",
          2,
-         10,
+         "S.........",
          2500,
-         true,
          {{20000}},
          1,
          true,
          true},
-        {"a short silence", 2, 4, 10, false, {{2000}}, 1, true, true},
-        {"one session", 1, 2, 10, false, {{60000}}, 2, true, false, kTimeOut},
+        {"a short silence", 2, "...S", 10, {{2000}}, 1, true, true},
+        {"one session", 1, ".S", 10, {{60000}}, 2, true, false, kTimeOut},
         {"silent on every try: the last keeps the whole time-out",
          4,
-         4,
+         "...S",
          10,
-         false,
          {{60000}, {60000}, {60000}},
          3,
          false,
@@ -402,9 +407,8 @@ TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
          3000},
         {"an upload silent after sending much",
          2,
-         2,
+         ".S",
          10,
-         false,
          {{60000, 10 << 20}},
          2,
          true,
@@ -412,20 +416,11 @@ TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
          kTimeOut,
          false,
          Operation::Put},
-        {"an answer the session knows takes long",
-         2,
-         2,
-         10,
-         false,
-         {{20000, 0, true}},
-         1,
-         true,
-         true},
+        {"an answer the session knows takes long", 2, ".S", 10, {{20000, 0, true}}, 1, true, true},
         {"sessions without a time-out",
          2,
-         2,
+         ".S",
          10,
-         false,
          {{20000}},
          1,
          true,
@@ -440,32 +435,38 @@ TEST(TransferQueue, SilentSessionHoldingUpTheRunAloneIsHandedOver)
         QueueRun run({.maxSessions = row.sessions, .maxTries = 3, .firstRetryPauseMs = 1000});
         run.server.transferMs = row.transferMs;
         run.server.timeOutMs = row.timeOutMs;
-        const size_t silentIndex = row.silentFirst ? 0 : static_cast<size_t>(row.items - 1);
-        const std::string silent = "/f" + std::to_string(silentIndex);
-        run.server.silences[silent] = {row.silences.begin(), row.silences.end()};
-        for (int i = 0; i < row.items; ++i) {
+        for (size_t i = 0; i < row.items.size(); ++i) {
             QueueItem item = Get("/f" + std::to_string(i));
             item.request.operation = row.operation;
+            if (row.items[i] == 'S')
+                run.server.silences[item.request.remotePath] = {row.silences.begin(),
+                                                                row.silences.end()};
             run.queue->Add(item);
         }
         run.queue->Start();
         run.clock.RunAll();
         ASSERT_TRUE(run.finished);
-        ASSERT_EQ(run.queue->Results().size(), static_cast<size_t>(row.items));
-        for (const ItemResult& result : run.queue->Results())
-            EXPECT_EQ(result.outcome.ok, result.index == silentIndex ? row.ok : true)
-                << result.index;
-        EXPECT_EQ(run.ResultOf(silentIndex).tries, row.tries);
-        const std::vector<int64_t> times = run.StartTimesOf(silent);
-        ASSERT_EQ(times.size(), static_cast<size_t>(row.tries));
-        if (row.tries > 1) {
-            EXPECT_GE(times[1], row.retryNotBeforeMs);
-        }
+        ASSERT_EQ(run.queue->Results().size(), row.items.size());
         EXPECT_EQ(run.finishedAtMs < kTimeOut, row.endsBeforeTimeOut) << run.finishedAtMs;
-        const auto last =
-            std::find_if(run.server.started.rbegin(), run.server.started.rend(),
-                         [&](const auto& started) { return started.request.remotePath == silent; });
-        EXPECT_EQ(last->request.resume, row.lastResumed);
+        for (size_t i = 0; i < row.items.size(); ++i) {
+            SCOPED_TRACE(i);
+            if (row.items[i] != 'S') {
+                EXPECT_TRUE(run.ResultOf(i).outcome.ok);
+                continue;
+            }
+            EXPECT_EQ(run.ResultOf(i).outcome.ok, row.ok);
+            EXPECT_EQ(run.ResultOf(i).tries, row.tries);
+            const std::string path = "/f" + std::to_string(i);
+            const std::vector<int64_t> times = run.StartTimesOf(path);
+            ASSERT_EQ(times.size(), static_cast<size_t>(row.tries));
+            if (row.tries > 1) {
+                EXPECT_GE(times[1], row.retryNotBeforeMs);
+            }
+            const auto last = std::find_if(
+                run.server.started.rbegin(), run.server.started.rend(),
+                [&](const auto& started) { return started.request.remotePath == path; });
+            EXPECT_EQ(last->request.resume, row.lastResumed);
+        }
     }
     EXPECT_EQ(transfer::HandOverAfterMs(0), 0);
     EXPECT_EQ(transfer::HandOverAfterMs(2000), 2000);
