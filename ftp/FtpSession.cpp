@@ -1132,6 +1132,20 @@ bool FtpSession::AfterWholeFile() const
            (!run.timeCommands.empty() || run.askingTime);
 }
 
+int64_t FtpSession::QuietMs() const
+{
+    // Not judged by the silence alone: a login made anew (it runs blocking), an answer given a
+    // patience of its own (a checksum), and the answer about a file's time once the file is whole.
+    if (!running_ || (!running_->transfer && !running_->command) || running_->patienceMs > 0 ||
+        !running_->timeCommands.empty() || running_->askingTime)
+        return -1;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() -
+                                                                 running_->lastProgress)
+        .count();
+}
+
+int64_t FtpSession::TimeOutMs() const { return std::max<int64_t>(0, ftp_->TimeOut); }
+
 void FtpSession::Cancel()
 {
     if (!running_) return;

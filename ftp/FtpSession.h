@@ -46,6 +46,8 @@ public:
     void Cancel() override;
     void Close() override;
     void CloseAtOnce() override;
+    int64_t QuietMs() const override;
+    int64_t TimeOutMs() const override;
 
     // Transfer commands go out right behind PASV/EPSV or PORT/EPRT, saving a round trip per file
     // (on by default). A server whose data connection fails under it (425, or a refused

@@ -162,6 +162,14 @@ public:
     // Closes for a user who stopped the run: as Close, but the server's goodbye is not waited
     // for (a session that can say goodbye at once still does).
     virtual void CloseAtOnce() { Close(); }
+
+    // How long the running operation has heard nothing from the server (no reply, no byte), in
+    // milliseconds: -1 when none runs, while it waits for an answer known to take long (a
+    // server's checksum of a large file), or when the session cannot tell.
+    virtual int64_t QuietMs() const { return -1; }
+    // How long the session waits for a sign of life before it gives an operation up, in
+    // milliseconds; 0 when it never does.
+    virtual int64_t TimeOutMs() const { return 0; }
 };
 
 } // namespace transfer

@@ -9,6 +9,8 @@ namespace transfer {
 namespace {
 
 const std::string kNotTried = "not tried, as ";
+// What a silent try may have moved and still be cut short: sending it again costs little.
+constexpr int64_t kCheapToRedoBytes = 1024 * 1024;
 
 Outcome Failure(std::string message, ErrorReason reason, FailureKind kind)
 {
@@ -22,6 +24,12 @@ Outcome Failure(std::string message, ErrorReason reason, FailureKind kind)
 bool Canceled(const Outcome& outcome) { return KindOf(outcome) == FailureKind::Canceled; }
 
 } // namespace
+
+int64_t HandOverAfterMs(int64_t timeOutMs)
+{
+    if (timeOutMs <= 0) return 0;
+    return std::min(timeOutMs, std::max<int64_t>(3000, timeOutMs / 10));
+}
 
 TransferQueue::TransferQueue(SessionFactory factory, Scheduler& scheduler, QueueSettings settings)
     : factory_(std::move(factory)), scheduler_(scheduler), settings_(settings),
@@ -112,6 +120,7 @@ void TransferQueue::Pump()
         OpenSession();
         ++opening;
     }
+    Watch();
     CheckFinished();
 }
 
@@ -322,6 +331,70 @@ void TransferQueue::Cancel()
     for (size_t i = 0; i < entries_.size(); ++i) Finish(i, ItemState::Failed, canceled);
     if (!started_) started_ = true;
     CheckFinished();
+}
+
+bool TransferQueue::WaitsForBusyAlone() const
+{
+    if (canceled_ || finished_ || pausing_ > 0) return false;
+    if (std::any_of(ready_.begin(), ready_.end(),
+                    [this](size_t index) { return entries_[index].state == ItemState::Ready; }))
+        return false;
+    // A session still logging in has no item: it holds nothing up.
+    bool idle = false;
+    bool busy = false;
+    for (const auto& slot : slots_) {
+        idle = idle || slot->state == SlotState::Idle;
+        busy = busy || slot->state == SlotState::Busy;
+    }
+    return idle && busy;
+}
+
+bool TransferQueue::MayCut(const Slot& slot) const
+{
+    const Entry& entry = entries_[slot.item];
+    // The last try keeps the whole time-out: a cut never fails an item by itself.
+    if (entry.tries >= settings_.maxTries) return false;
+    // A download goes on from its bytes; anything else is sent again whole.
+    return entry.item.request.operation == Operation::Get || entry.bytesNow <= kCheapToRedoBytes;
+}
+
+void TransferQueue::Watch()
+{
+    if (looking_ || !WaitsForBusyAlone()) return;
+    // The first moment every busy session may have been silent long enough.
+    int64_t wait = 0;
+    for (const auto& slot : slots_) {
+        if (slot->state != SlotState::Busy) continue;
+        const int64_t limit = HandOverAfterMs(slot->session->TimeOutMs());
+        if (limit <= 0) return;
+        const int64_t quiet = slot->session->QuietMs();
+        wait = std::max(wait, quiet >= 0 ? limit - quiet : limit);
+    }
+    looking_ = true;
+    scheduler_.After(wait, Guarded([this] { Look(); }));
+}
+
+void TransferQueue::Look()
+{
+    looking_ = false;
+    if (!WaitsForBusyAlone()) return;
+    std::vector<Slot*> silent;
+    for (const auto& slot : slots_) {
+        if (slot->state != SlotState::Busy) continue;
+        const int64_t limit = HandOverAfterMs(slot->session->TimeOutMs());
+        if (limit <= 0) return;
+        // One that still moves is what the run waits for: the others' time-outs decide.
+        if (slot->session->QuietMs() < limit) return Watch();
+        if (MayCut(*slot)) silent.push_back(slot.get());
+    }
+    // Those that may not be cut wait for their time-out; the next event looks again.
+    if (silent.empty()) return;
+    for (Slot* slot : silent) {
+        const size_t index = slot->item;
+        Drop(slot, true);
+        Retry(index);
+    }
+    Pump();
 }
 
 void TransferQueue::CheckFinished()

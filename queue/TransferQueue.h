@@ -9,6 +9,14 @@
 // turns a session away for their number gets fewer sessions from then on: that alone never fails
 // an item. Cancel stops every session at once; an item is reported done only when the session
 // said it ended whole.
+//
+// Sessions that have heard nothing from the server for a while (HandOverAfterMs) when they are
+// all the run still waits for -- another session idle, nothing else to start or to try again,
+// no busy session still moving -- are given up at once, as if they had timed out, and their
+// items go on on other sessions. Only where that loses little: never on an item's last try,
+// never for an upload or a command that had moved more than a little, never while a session
+// waits for an answer it knows takes long; with one session, or while other work remains, the
+// sessions' own time-out decides.
 #include "net/TransferSession.h"
 #include "queue/Scheduler.h"
 
@@ -51,6 +59,11 @@ struct ItemResult {
 };
 
 using SessionFactory = std::function<std::unique_ptr<Session>()>;
+
+// How long a session that holds up the run alone may stay silent before it is given up, for
+// sessions that give up after `timeOutMs` by themselves: a tenth of that, at least 3 s, never
+// more than the time-out itself. 0 (never) for sessions without a time-out.
+int64_t HandOverAfterMs(int64_t timeOutMs);
 
 class TransferQueue {
 public:
@@ -117,6 +130,16 @@ private:
     // `atOnce`: the session closes without waiting for the server's goodbye.
     void Drop(Slot* slot, bool atOnce = false);
     void CheckFinished();
+    // The run's end waits for its busy sessions alone: another session is idle, and nothing
+    // is left to start or to try again.
+    bool WaitsForBusyAlone() const;
+    // The session's try may be cut short: not its item's last, and little lost by it.
+    bool MayCut(const Slot& slot) const;
+    // A look once every busy session may have been silent long enough, unless one is due.
+    void Watch();
+    // Every busy session silent long enough: those that may be cut are closed at once and
+    // their items tried again, as after a time-out.
+    void Look();
     int SlotsIn(std::initializer_list<SlotState> states) const;
     int OpenCount() const;     // logged in, or logging in
     int LoggedInCount() const; // logged in only
@@ -141,6 +164,7 @@ private:
     bool started_ = false;
     bool canceled_ = false;
     bool finished_ = false;
+    bool looking_ = false;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -523,4 +523,6 @@ void SftpClient::Close()
 
 SshTransport& SftpClient::Transport() { return impl_->transport; }
 
+const SshTransport& SftpClient::Transport() const { return impl_->transport; }
+
 } // namespace sftp

@@ -77,6 +77,7 @@ public:
     void Close();
 
     SshTransport& Transport();
+    const SshTransport& Transport() const;
 
     struct Impl;
 

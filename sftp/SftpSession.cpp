@@ -325,6 +325,11 @@ void SftpSession::Close()
     client_.Close();
 }
 
+int64_t SftpSession::QuietMs() const
+{
+    return opening_ || client_.Idle() ? -1 : client_.Transport().QuietMs();
+}
+
 const HostKey& SftpSession::ServerKey() { return client_.Transport().ServerKey(); }
 
 } // namespace sftp

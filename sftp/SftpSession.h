@@ -14,6 +14,7 @@
 #include "net/TransferSession.h"
 #include "sftp/SftpClient.h"
 
+#include <algorithm>
 #include <memory>
 #include <string>
 
@@ -37,6 +38,8 @@ public:
     bool StartList(const transfer::Request& request, transfer::ListHandler done) override;
     void Cancel() override;
     void Close() override;
+    int64_t QuietMs() const override;
+    int64_t TimeOutMs() const override { return std::max(0, options_.timeoutMs); }
 
     // The key the server showed (once Open said ok).
     const HostKey& ServerKey();

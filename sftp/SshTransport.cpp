@@ -257,6 +257,14 @@ void SshTransport::ExpectProgress(bool on)
     impl_->expecting = on;
 }
 
+int64_t SshTransport::QuietMs() const
+{
+    if (!impl_->expecting || impl_->stage == Impl::Stage::Ended) return -1;
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                 impl_->lastProgress)
+        .count();
+}
+
 void SshTransport::Close()
 {
     Impl& d = *impl_;

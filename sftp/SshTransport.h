@@ -72,6 +72,9 @@ public:
     Done OnFailed;
     // Whether the owner waits for the server now: only then does the time-out run.
     void ExpectProgress(bool on);
+    // How long the owner has waited with no byte in either direction, in milliseconds; -1 while
+    // it waits for nothing.
+    int64_t QuietMs() const;
     // Ends the connection (a polite disconnect when the socket takes it).
     void Close();
 

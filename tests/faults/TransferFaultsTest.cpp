@@ -431,9 +431,21 @@ TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
         request.remotePath = operation == Operation::List ? "" : "f";
         request.localPath = dir.File(operation == Operation::Put ? "up" : "down");
         const auto started = std::chrono::steady_clock::now();
-        std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
-        ASSERT_TRUE(ended);
+        // Meanwhile the session says how long it has heard nothing, for the queue to judge.
+        std::optional<transfer::Outcome> ended;
+        const auto done = [&](const transfer::Outcome& outcome) { ended = outcome; };
+        ASSERT_TRUE(operation == Operation::List
+                        ? session->StartList(request, [&](const auto& o, const auto&) { done(o); })
+                        : session->Start(request, nullptr, done));
+        int64_t quietest = -1;
+        ASSERT_TRUE(testsupport::PumpUntil([&] {
+            quietest = std::max(quietest, session->QuietMs());
+            return ended.has_value();
+        }));
         const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_GE(quietest, 100);
+        EXPECT_EQ(session->QuietMs(), -1);
+        EXPECT_EQ(session->TimeOutMs(), 300);
         EXPECT_FALSE(ended->ok);
         EXPECT_EQ(ended->reason, ErrorReason::TimedOut)
             << static_cast<int>(operation) << ": " << ended->message;

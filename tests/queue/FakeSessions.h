@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,17 @@ struct FakeServer {
     // the server knows the command.
     std::map<std::string, int64_t> times;
     bool knowsTimes = true;
+    // A session gives up a request that hears nothing for this long (0: never).
+    int64_t timeOutMs = 0;
+    // Per remote path, the silences its next tries meet, in order: a try moves `bytesFirst`,
+    // then hears nothing for `ms` and goes on as any try, or times out first. `known`: the
+    // session waits for an answer it knows takes long, and says of no silence.
+    struct Silence {
+        int64_t ms;
+        int64_t bytesFirst = 0;
+        bool known = false;
+    };
+    std::map<std::string, std::deque<Silence>> silences;
     struct Started {
         transfer::Request request;
         int64_t atMs;
@@ -130,9 +142,25 @@ public:
         busy_ = true;
         server_.started.push_back({request, server_.clock.NowMs()});
         const uint64_t run = ++run_;
-        Later(server_.transferMs, [this, request, progress, done, run] {
+        int64_t takes = server_.transferMs;
+        bool timesOut = false;
+        silence_.reset();
+        if (auto& silences = server_.silences[request.remotePath]; !silences.empty()) {
+            silence_ = silences.front();
+            silences.pop_front();
+            silentSince_ = server_.clock.NowMs();
+            timesOut = server_.timeOutMs > 0 && silence_->ms >= server_.timeOutMs;
+            takes = timesOut ? server_.timeOutMs : silence_->ms + server_.transferMs;
+            if (const int64_t first = silence_->bytesFirst; first > 0 && progress)
+                Later(0, [this, progress, first, run] {
+                    if (run == run_ && busy_) progress({first, -1});
+                });
+        }
+        Later(takes, [this, request, progress, done, run, timesOut] {
             if (run != run_ || !busy_) return;
             busy_ = false;
+            if (timesOut)
+                return done(Failed(transfer::FailureKind::TimedOut, silence_->bytesFirst));
             auto& queued = server_.failures[request.remotePath];
             transfer::Outcome outcome = transfer::Outcome::Success(100);
             if (request.operation == transfer::Operation::ModifiedTime) {
@@ -189,6 +217,13 @@ public:
         Cancel();
         Lose();
     }
+    int64_t QuietMs() const override
+    {
+        if (!busy_) return -1;
+        if (!silence_) return 0;
+        return silence_->known ? -1 : server_.clock.NowMs() - silentSince_;
+    }
+    int64_t TimeOutMs() const override { return server_.timeOutMs; }
 
 private:
     void Lose()
@@ -208,6 +243,9 @@ private:
     bool open_ = false;
     bool busy_ = false;
     uint64_t run_ = 0;
+    // The running try's silence, and since when.
+    std::optional<FakeServer::Silence> silence_;
+    int64_t silentSince_ = 0;
     transfer::DoneHandler pendingDone_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

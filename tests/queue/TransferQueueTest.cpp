@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,12 +38,16 @@ struct QueueRun {
     FakeServer server{clock};
     std::unique_ptr<TransferQueue> queue;
     bool finished = false;
+    int64_t finishedAtMs = -1;
 
     explicit QueueRun(transfer::QueueSettings settings = {})
     {
         queue = std::make_unique<TransferQueue>(
             [this] { return std::make_unique<FakeSession>(server); }, clock, settings);
-        queue->onFinished = [this] { finished = true; };
+        queue->onFinished = [this] {
+            finished = true;
+            finishedAtMs = clock.NowMs();
+        };
     }
     const ItemResult& ResultOf(size_t index) const
     {
@@ -315,4 +320,89 @@ TEST(TransferQueue, ItemAfterAFailedOneIsNotTried)
         EXPECT_EQ(run.ResultOf(1).tries, mayFail ? 1 : 0);
         EXPECT_EQ(run.StartTimesOf("/d/f").size(), mayFail ? 1u : 0u);
     }
+}
+
+// Sessions silent on the items the whole run still waits for, another session idle, are given
+// up well before the time-out, and their items go on on other sessions; while other work
+// remains, with one session, on an item's last try, or where cutting would throw much away, the
+// time-out decides as before.
+TEST(TransferQueue, SilentSessionsHoldingUpTheRunAloneAreHandedOver)
+{
+    using Silence = FakeServer::Silence;
+    constexpr int64_t kTimeOut = 30000;
+    struct Row {
+        const char* what;
+        int sessions;
+        // One letter per item, in the order they are taken: S is silent, as `silences` says.
+        std::string items;
+        int64_t transferMs;
+        std::vector<Silence> silences;
+        int tries; // of each silent item
+        bool ok;
+        bool endsBeforeTimeOut;
+        int64_t retryNotBeforeMs = 0; // a silent item's second try
+        bool lastResumed = false;
+        Operation operation = Operation::Get;
+        int64_t timeOutMs = kTimeOut;
+    };
+    constexpr Operation kGet = Operation::Get;
+    constexpr Operation kPut = Operation::Put;
+    const Row rows[]{
+        {"last item, another idle", 2, "...S", 10, {{60000, 500}}, 2, true, true, 3000, true},
+        {"two at the end, one idle", 3, "....SS", 10, {{60000, 500}}, 2, true, true, 3000, true},
+        {"upload, little sent", 2, "...S", 10, {{60000, 1000}}, 2, true, true, 3000, false, kPut},
+        // Not while another session still has items.
+        {"others working", 2, "S.........", 2500, {{60000}}, 2, true, true, 9 * 2500},
+        {"shorter than time-out", 2, "S.........", 2500, {{20000}}, 1, true, true},
+        {"short", 2, "...S", 10, {{2000}}, 1, true, true},
+        {"one session", 1, ".S", 10, {{60000}}, 2, true, false, kTimeOut},
+        // Cut twice, then the item's last try keeps the whole time-out.
+        {"every try", 4, "...S", 10, {{60000}, {60000}, {60000}}, 3, false, false, 3000},
+        {"big upload", 2, ".S", 10, {{60000, 10 << 20}}, 2, true, false, kTimeOut, false, kPut},
+        // A wait the session knows is long (a checksum).
+        {"known long wait", 2, ".S", 10, {{20000, 0, true}}, 1, true, true},
+        {"no time-out", 2, ".S", 10, {{20000}}, 1, true, true, 0, false, kGet, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        QueueRun run({.maxSessions = row.sessions, .maxTries = 3, .firstRetryPauseMs = 1000});
+        run.server.transferMs = row.transferMs;
+        run.server.timeOutMs = row.timeOutMs;
+        for (size_t i = 0; i < row.items.size(); ++i) {
+            QueueItem item = Get("/f" + std::to_string(i));
+            item.request.operation = row.operation;
+            if (row.items[i] == 'S')
+                run.server.silences[item.request.remotePath] = {row.silences.begin(),
+                                                                row.silences.end()};
+            run.queue->Add(item);
+        }
+        run.queue->Start();
+        run.clock.RunAll();
+        ASSERT_TRUE(run.finished);
+        ASSERT_EQ(run.queue->Results().size(), row.items.size());
+        EXPECT_EQ(run.finishedAtMs < kTimeOut, row.endsBeforeTimeOut) << run.finishedAtMs;
+        for (size_t i = 0; i < row.items.size(); ++i) {
+            SCOPED_TRACE(i);
+            if (row.items[i] != 'S') {
+                EXPECT_TRUE(run.ResultOf(i).outcome.ok);
+                continue;
+            }
+            EXPECT_EQ(run.ResultOf(i).outcome.ok, row.ok);
+            EXPECT_EQ(run.ResultOf(i).tries, row.tries);
+            const std::string path = "/f" + std::to_string(i);
+            const std::vector<int64_t> times = run.StartTimesOf(path);
+            ASSERT_EQ(times.size(), static_cast<size_t>(row.tries));
+            if (row.tries > 1) {
+                EXPECT_GE(times[1], row.retryNotBeforeMs);
+            }
+            const auto last = std::find_if(
+                run.server.started.rbegin(), run.server.started.rend(),
+                [&](const auto& started) { return started.request.remotePath == path; });
+            EXPECT_EQ(last->request.resume, row.lastResumed);
+        }
+    }
+    EXPECT_EQ(transfer::HandOverAfterMs(0), 0);
+    EXPECT_EQ(transfer::HandOverAfterMs(2000), 2000);
+    EXPECT_EQ(transfer::HandOverAfterMs(30000), 3000);
+    EXPECT_EQ(transfer::HandOverAfterMs(60000), 6000);
 }
