@@ -5,8 +5,11 @@
 // notifications of its control and data connections. Any number of sessions run at once on the
 // one thread; none of them waits in the event loop for a transfer.
 //
-// The login (Open) still runs the component's blocking Connect, from the event loop: it is a
-// few round trips, and the transfers of other sessions go on while it waits.
+// The login (Open) waits for nothing either (FtpSessionLogin.cpp): the host's lookup, the
+// connect, the TLS handshake and the replies each come as notifications, so the logins of many
+// sessions run side by side and each ends as soon as its server lets it.
+#include "ftp/LoginOperation.h"
+#include "ftp/SetupOperation.h"
 #include "ftp/TransferOperation.h"
 #include "ftp/VaskFtp.h"
 #include "net/TransferSession.h"
@@ -56,6 +59,7 @@ public:
 
 private:
     struct Running;
+    struct Login;
 
     bool Begin(std::unique_ptr<Running> running);
     // Sends the running request's first commands; a failure to start ends it.
@@ -137,6 +141,36 @@ private:
     // A reply that answers no command the session sent: false, once the session is closed.
     bool Fits(const std::string& command, const FtpReply& reply);
 
+    // The login, as TVaskFTP::Connect does it but without waiting (FtpSessionLogin.cpp): the
+    // same steps, texts, events and failures. `done` is told how it ended; a component still
+    // connected is logged in already.
+    void BeginLogin(transfer::DoneHandler done);
+    void LoginResolve();
+    void LoginLookupAnswered(intptr_t answer);
+    void LoginInvalidHost();
+    // The next of the host's addresses, or the failure once none is left.
+    void LoginConnectNext();
+    void LoginConnectFailed(const char* message, ErrorReason reason);
+    void LoginControlEvent(uint16_t event, uint16_t error);
+    void LoginConnected();
+    void LoginListen(int owed);
+    void LoginApply(LoginOperation::Step step);
+    void LoginReply(const FtpReply& reply);
+    void LoginSecure(bool begin);
+    void SetupApply(const SetupOperation::Step& step);
+    void LoginProgressed();
+    void LoginCheckProgress();
+    // Ends the login with a failure, leaving the server as the blocking login does: with QUIT
+    // (its answer awaited a second at most), QUIT without waiting, or no word at all.
+    enum class Leaving { Unconnected, Quit, AtOnce, Drop };
+    void LoginFail(const std::string& message, ErrorReason reason, Leaving leaving);
+    void LoginQuitEnded();
+    // The login is over: the component is left as Connect leaves it, and OnConnect (after a
+    // success) and `done` are told from the event loop.
+    void LoginEnd(const transfer::Outcome& outcome);
+    // Cancel, Close or CloseAtOnce during the login: it ends at once.
+    void CancelLogin();
+
     std::unique_ptr<TVaskFTP> ftp_;
     std::unique_ptr<platform::NotificationWindow> poster_;
     std::unique_ptr<TThreadTimer> watchdog_;
@@ -159,4 +193,9 @@ private:
     std::deque<std::string> timesOwed_;
     // The server does not know MDTM: downloads keep the time they were received.
     bool mdtmUnknown_ = false;
+    // The login under way (Open, or a new login after replies fell out of step); declared last,
+    // so that it goes before the component it uses.
+    std::unique_ptr<Login> login_;
+    std::unique_ptr<platform::NotificationWindow> loginPoster_;
+    std::function<void()> loginEnded_;
 };
