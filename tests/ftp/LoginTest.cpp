@@ -1,8 +1,11 @@
 // Login and logout against a scripted server: the command sequence of every proxy and firewall
 // mode line by line, the reply checks, the clean-up after a failed login, and QUIT.
 #include "ScriptedSession.h"
+#include "platform/HostLookup.h"
 #include "support/EventLoop.h"
 #include "support/Outcome.h"
+
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -387,6 +390,62 @@ TEST(SessionLogin, LoginsOfSeveralSessionsInterleave)
         sessions[static_cast<size_t>(i)]->Close();
         EXPECT_TRUE(scripted[static_cast<size_t>(i)]->server.Verify()) << i;
     }
+}
+
+// A name is looked up without waiting and its addresses are tried in the resolver's order until one
+// answers; a name that does not resolve fails the session's login as it fails Connect.
+TEST(SessionLogin, LooksANameUpAndTriesItsAddressesInOrder)
+{
+    struct Lookup {
+        Lookup()
+        {
+            platform::SetHostLookupService(
+                [this](const std::string& name,
+                       std::function<void(platform::LookupAnswer)> answer) {
+                    names.push_back(name);
+                    platform::LookupAnswer found;
+                    // Nothing listens on ::1: the second address is the one that answers.
+                    if (name == "servidor.exemplo")
+                        found.addresses = {*platform::ParseAddressLiteral("::1"),
+                                           *platform::ParseAddressLiteral("127.0.0.1")};
+                    QTimer::singleShot(0, [answer, found] { answer(found); });
+                });
+        }
+        ~Lookup() { platform::SetHostLookupService(nullptr); }
+        Lines names;
+    } lookup;
+
+    ScriptedSession s;
+    s.ftp.Host = "servidor.exemplo";
+    int resolved = 0;
+    s.LoggedIn().Expect("QUIT").Reply("221 tchau");
+    s.server.Start();
+    const std::unique_ptr<FtpSession> session = s.Session();
+    session->Ftp().OnHostResolved = [&](TComponent*) { ++resolved; };
+    const std::optional<transfer::Outcome> opened = ScriptedSession::Open(*session);
+    ASSERT_TRUE(opened);
+    EXPECT_TRUE(opened->ok) << opened->message;
+    EXPECT_EQ(resolved, 1);
+    EXPECT_EQ(lookup.names, Lines{"servidor.exemplo"});
+    EXPECT_EQ(session->Ftp().SocketFamily(), platform::kFamilyInet);
+    session->Close();
+    EXPECT_TRUE(s.server.Verify());
+
+    ScriptedSession blocking, unknown;
+    for (ScriptedSession* each : {&blocking, &unknown}) each->ftp.Host = "nao.existe";
+    std::string raised;
+    try {
+        blocking.ftp.Connect();
+    } catch (const Exception& error) {
+        raised = error.Message();
+    }
+    const std::unique_ptr<FtpSession> failing = unknown.Session();
+    const std::optional<transfer::Outcome> refused = ScriptedSession::Open(*failing);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->reason, ErrorReason::NullRemoteAddress);
+    EXPECT_EQ(refused->message, raised);
+    EXPECT_EQ(unknown.events, blocking.events);
+    EXPECT_EQ(unknown.status, blocking.status);
 }
 
 // Cancel and CloseAtOnce end a login at once, whatever it waits for; the caller is told it was
