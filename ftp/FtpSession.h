@@ -57,6 +57,22 @@ public:
     void SetPipelining(bool on) { pipelining_ = on; }
     bool Pipelining() const { return pipelining_; }
 
+    // What the login may ask its owner: whether a certificate that did not verify may be
+    // accepted, and whether the login may go on in clear after the server refused TLS. While
+    // `onQuestion` is set, the login pauses on these and goes on once the owner calls Answer,
+    // from the handler or any time later; Cancel ends it meanwhile. Unset, the component's own
+    // handlers (OnCertificate, OnTlsRefused) decide at once.
+    struct Question {
+        enum class Kind { Certificate, ClearLogin };
+        Kind kind = Kind::Certificate;
+        TCertificateInfo certificate; // the server's certificate and the check's verdict
+        std::string reply;            // the refusal of AUTH TLS, passwords masked
+    };
+    std::function<void(const Question&)> onQuestion;
+    // `yes`: accept the certificate for this login, or go on in clear. False when no question is
+    // open.
+    bool Answer(bool yes);
+
 private:
     struct Running;
     struct Login;
@@ -155,6 +171,8 @@ private:
     void LoginConnected();
     void LoginListen(int owed);
     void LoginApply(LoginOperation::Step step);
+    // Puts the question to the owner and pauses; false when `onQuestion` is unset.
+    bool LoginAsk(Question question);
     void LoginReply(const FtpReply& reply);
     void LoginSecure(bool begin);
     void SetupApply(const SetupOperation::Step& step);

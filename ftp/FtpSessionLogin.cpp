@@ -270,12 +270,14 @@ void FtpSession::LoginApply(LoginOperation::Step step)
             // The handler may connect elsewhere or disconnect, which would change what the
             // component's certificate is; the question is about this one.
             login->questioned = ftp.PeerCertificate();
+            if (LoginAsk({Question::Kind::Certificate, login->questioned, {}})) return;
             const bool accepted = ftp.AcceptCertificate(login->questioned);
             if (gone()) return;
             step = login->machine->Certificate(accepted, ftp.Connected);
             break;
         }
         case Do::AskClearLogin: {
+            if (LoginAsk({Question::Kind::ClearLogin, {}, ftp.WithoutSecrets(step.reply)})) return;
             bool goOnInClear = true;
             if (ftp.OnTlsRefused) ftp.OnTlsRefused(ftp.WithoutSecrets(step.reply), goOnInClear);
             if (gone()) return;
@@ -312,6 +314,38 @@ void FtpSession::LoginApply(LoginOperation::Step step)
             return LoginFail(step.failure.message, step.failure.reason, Leaving::Quit);
         }
     }
+}
+
+bool FtpSession::LoginAsk(Question question)
+{
+    if (!onQuestion) return false;
+    Login& login = *login_;
+    login.phase = Login::Phase::Asked;
+    login.asked = question.kind;
+    // However long the owner takes: the time-out counts from the answer.
+    const std::function<void(const Question&)> ask = onQuestion;
+    ask(question);
+    return true;
+}
+
+bool FtpSession::Answer(bool yes)
+{
+    if (!login_ || login_->phase != Login::Phase::Asked) return false;
+    TVaskFTP& ftp = *ftp_;
+    Login& login = *login_;
+    login.phase = Login::Phase::Replies;
+    LoginProgressed();
+    if (login.asked == Question::Kind::ClearLogin) {
+        LoginApply(login.machine->ClearLogin(yes, ftp.Connected));
+        return true;
+    }
+    // Accepted, it holds for the data connections of the session, as a handler's acceptance does.
+    if (yes && ftp.Connected) {
+        ftp.acceptedFingerprint_ = login.questioned.Fingerprint;
+        ftp.ReportStatus(1, "Certificate accepted: SHA-256 " + login.questioned.Fingerprint);
+    }
+    LoginApply(login.machine->Certificate(yes, ftp.Connected));
+    return true;
 }
 
 void FtpSession::LoginReply(const FtpReply& reply)
@@ -405,6 +439,8 @@ void FtpSession::SetupApply(const SetupOperation::Step& step)
 void FtpSession::LoginCheckProgress()
 {
     if (!login_) return;
+    // The owner may take its time to answer.
+    if (login_->phase == Login::Phase::Asked) return LoginProgressed();
     const bool quitting = login_->phase == Login::Phase::Quitting;
     const int64_t limit = quitting ? ReplyReader::kQuitGraceMs : ftp_->TimeOut;
     if (limit <= 0) return login_->timer->SetEnabled(false);
@@ -427,6 +463,7 @@ void FtpSession::LoginCheckProgress()
     case Login::Phase::Securing:
         // Whatever ends the handshake early leaves a stream that is neither plain nor encrypted.
         return LoginFail("TLS handshake timed out", ErrorReason::TimedOut, Leaving::Drop);
+    case Login::Phase::Asked:
     case Login::Phase::Replies:
     case Login::Phase::Setup:
         return LoginFail("Socket readln aborted", ErrorReason::TimedOut, Leaving::Drop);
@@ -444,6 +481,11 @@ void FtpSession::CancelLogin()
         return LoginConnectFailed("Connection Canceled", ErrorReason::ConnectCanceled);
     case Login::Phase::Securing:
         return LoginFail("TLS handshake canceled", ErrorReason::Canceled, Leaving::Drop);
+    case Login::Phase::Asked:
+        // Not one more byte to a server whose certificate nobody accepted, not even QUIT.
+        if (login_->asked == Question::Kind::Certificate)
+            return LoginFail("Socket readln aborted", ErrorReason::Canceled, Leaving::Drop);
+        [[fallthrough]];
     case Login::Phase::Replies:
     case Login::Phase::Setup:
         // The user who cancelled the login is not kept waiting for the server's goodbye: QUIT

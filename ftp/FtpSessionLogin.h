@@ -11,7 +11,7 @@
 struct FtpSession::Login {
     using Clock = std::chrono::steady_clock;
 
-    enum class Phase { Resolving, Connecting, Securing, Replies, Setup, Quitting };
+    enum class Phase { Resolving, Connecting, Securing, Asked, Replies, Setup, Quitting };
 
     ~Login()
     {
@@ -41,6 +41,8 @@ struct FtpSession::Login {
     std::optional<SetupOperation> setup;
     // The certificate the user was asked about.
     TCertificateInfo questioned;
+    // The question the owner has still to answer (Asked).
+    FtpSession::Question::Kind asked = FtpSession::Question::Kind::Certificate;
     // While QUIT is out after a failure: that failure.
     transfer::Outcome failure;
 };

@@ -582,6 +582,96 @@ INSTANTIATE_TEST_SUITE_P(
                               End::NotResumed, std::nullopt, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A session whose owner answers its questions when it likes: the login pauses on the question,
+// sends nothing meanwhile, and goes on as the answer says.
+struct QuestionRow {
+    const char* name;
+    bool certificate; // an untrusted certificate; otherwise AUTH TLS refused
+    bool yes;
+    std::optional<ErrorReason> failure;
+    Lines sent;
+};
+
+TEST(SessionQuestion, PausesTheLoginUntilTheOwnerAnswers)
+{
+    REQUIRE_OPENSSL();
+    const QuestionRow rows[] = {
+        {"CertificateAccepted", true, true, std::nullopt,
+         Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
+        {"CertificateRejected", true, false, ErrorReason::CertificateRejected, Lines{"AUTH TLS"}},
+        {"ClearLoginAllowed", false, true, std::nullopt,
+         Lines{"AUTH TLS", "USER ana", "FEAT", "QUIT"}},
+        {"ClearLoginDeclined", false, false, ErrorReason::ClearLoginDeclined,
+         Lines{"AUTH TLS", "QUIT"}},
+    };
+    for (const QuestionRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TlsSession s(row.certificate ? tlsRequired : tlsIfAvailable,
+                     row.certificate ? Certs().SelfSigned() : Certs().Server());
+        s.server.Reply("220 pronto");
+        if (row.certificate) {
+            s.server.AuthTls();
+            if (row.yes) s.server.Expect("USER ana").Reply("230 ok").NoFeatures().ProtectData();
+        } else {
+            s.server.Expect("AUTH TLS").Reply("500 AUTH not understood");
+            if (row.yes) s.server.Expect("USER ana").Reply("230 ok").NoFeatures();
+        }
+        if (row.yes || !row.certificate) s.server.Expect("QUIT").Reply("221 tchau");
+        s.server.Start();
+        const std::unique_ptr<FtpSession> session = s.Session();
+        std::vector<FtpSession::Question> asked;
+        session->onQuestion = [&](const FtpSession::Question& q) { asked.push_back(q); };
+        std::optional<transfer::Outcome> opened;
+        session->Open([&](const transfer::Outcome& outcome) { opened = outcome; });
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return !asked.empty(); }));
+        testsupport::PumpFor(100);
+        EXPECT_FALSE(opened.has_value());
+        EXPECT_EQ(s.Lines(), Lines{"AUTH TLS"});
+        ASSERT_EQ(asked.size(), 1u);
+        if (row.certificate) {
+            EXPECT_EQ(asked[0].kind, FtpSession::Question::Kind::Certificate);
+            EXPECT_TRUE(asked[0].certificate.Has(TCertificateProblem::SelfSigned));
+        } else {
+            EXPECT_EQ(asked[0].kind, FtpSession::Question::Kind::ClearLogin);
+            EXPECT_EQ(asked[0].reply.rfind("500 AUTH", 0), 0u) << asked[0].reply;
+        }
+        EXPECT_TRUE(session->Answer(row.yes));
+        EXPECT_FALSE(session->Answer(row.yes));
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return opened.has_value(); }));
+        EXPECT_EQ(opened->ok, !row.failure) << opened->message;
+        if (row.failure) {
+            EXPECT_EQ(opened->reason, *row.failure);
+        } else {
+            session->Close();
+        }
+        EXPECT_TRUE(s.server.Verify());
+        EXPECT_EQ(s.Lines(), row.sent);
+    }
+}
+
+// Cancelled while the owner weighs a certificate: the login ends, and that server is sent nothing
+// more, not even QUIT.
+TEST(SessionQuestion, CancelWhileACertificateIsAskedAboutSendsNothingMore)
+{
+    REQUIRE_OPENSSL();
+    TlsSession s(tlsRequired, Certs().SelfSigned());
+    s.server.Reply("220 pronto").AuthTls();
+    s.server.Start();
+    const std::unique_ptr<FtpSession> session = s.Session();
+    bool asked = false;
+    session->onQuestion = [&](const FtpSession::Question&) { asked = true; };
+    std::optional<transfer::Outcome> opened;
+    session->Open([&](const transfer::Outcome& outcome) { opened = outcome; });
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return asked; }));
+    session->Cancel();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return opened.has_value(); }));
+    EXPECT_EQ(opened->reason, ErrorReason::Canceled);
+    EXPECT_FALSE(session->Answer(true));
+    EXPECT_FALSE(session->Ftp().Connected);
+    EXPECT_TRUE(s.server.Verify());
+    EXPECT_EQ(s.Lines(), Lines{"AUTH TLS"});
+}
+
 // ---- handshakes that never end ------------------------------------------------------------------
 
 struct StallRow {
