@@ -12,8 +12,9 @@ TVaskFTP::TVaskFTP(TComponent* owner) : TWirecore(owner)
     // Replies are read by the operation that sent the command; what arrives while none runs, or
     // while one waits on its data connection, is looked at here.
     OnDataArrival = [this](TComponent*) { OnControlInput(); };
-    OnSocketEvent = [this](uint16_t event, uint16_t) {
+    OnSocketEvent = [this](uint16_t event, uint16_t error) {
         if (event == platform::kEventClose) OnControlClosed();
+        if (const auto hook = OnControlEvent) hook(event, error);
     };
 }
 

@@ -55,10 +55,10 @@ void TVaskFTP::OnControlInput()
     }
 }
 
-void TVaskFTP::ListenForReplies(ReplyListener listener)
+void TVaskFTP::ListenForReplies(ReplyListener listener, int owed)
 {
     replyListener_ = std::move(listener);
-    listenerOwed_ = 0;
+    listenerOwed_ = owed;
     // What came before the listener is read now: no notification will announce it again.
     if (replyListener_) PushControlInput();
 }
@@ -89,7 +89,7 @@ void TVaskFTP::PushControlInput()
             // The listener is called with each whole reply and may send the next command, or
             // stop listening, from there.
             const ReplyListener listener = replyListener_;
-            if (listener) replies_.Push(bytes, count, listenerOwed_, listener);
+            if (listener) replies_.Push(bytes, count, listenerOwed_, listener, listenerLines_);
             return false;
         },
         [this] {

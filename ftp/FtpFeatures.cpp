@@ -1,6 +1,7 @@
 // After login: what the server says of itself (FEAT, RFC 2389), the character set of the
 // session's names (RFC 2640), and the facts of its machine listings (MLST, RFC 3659).
 #include "ftp/MlsdParser.h"
+#include "ftp/SetupOperation.h"
 #include "ftp/VaskFtp.h"
 
 #include <algorithm>
@@ -38,8 +39,10 @@ std::string WithoutLineEnd(std::string line)
     return line;
 }
 
-// The inner lines of the FEAT reply that begin with a blank are its features, one a line:
-// "211-Features:", " UTF8", " REST STREAM", "211 End".
+} // namespace
+
+namespace ftpfeatures {
+
 std::optional<std::string> FeatureOf(const std::string& line)
 {
     if (line.size() < 2 || line[0] != ' ') return std::nullopt;
@@ -49,13 +52,45 @@ std::optional<std::string> FeatureOf(const std::string& line)
     return line.substr(begin, end + 1 - begin);
 }
 
-} // namespace
+bool Listed(const std::vector<std::string>& features, const std::string& name)
+{
+    const std::string wanted = Upper(name);
+    return std::any_of(features.begin(), features.end(),
+                       [&](const std::string& feature) { return FeatureName(feature) == wanted; });
+}
+
+// FEAT names the facts the server knows and marks those it sends now with "*":
+// "MLST type*;size*;modify*;perm;unique;UNIX.mode;". The facts asked for are given in the
+// server's own spelling; a server that refuses the option still sends its default facts.
+std::string MlstFactsToAsk(const std::vector<std::string>& features)
+{
+    const auto feature = std::find_if(features.begin(), features.end(), [](const std::string& f) {
+        return FeatureName(f) == "MLST";
+    });
+    if (feature == features.end()) return {};
+    const size_t blank = feature->find(' ');
+    const std::string offered = blank == std::string::npos ? "" : feature->substr(blank + 1);
+    std::string asked;
+    bool missing = false;
+    for (size_t begin = 0; begin < offered.size();) {
+        size_t end = offered.find(';', begin);
+        if (end == std::string::npos) end = offered.size();
+        std::string fact = offered.substr(begin, end - begin);
+        begin = end + 1;
+        const bool sent = !fact.empty() && fact.back() == '*';
+        if (sent) fact.pop_back();
+        if (fact.empty() || !Wanted(fact)) continue;
+        asked += fact + ";";
+        missing = missing || !sent;
+    }
+    return missing ? asked : std::string();
+}
+
+} // namespace ftpfeatures
 
 bool TVaskFTP::HasFeature(const std::string& name) const
 {
-    const std::string wanted = Upper(name);
-    return std::any_of(features_.begin(), features_.end(),
-                       [&](const std::string& feature) { return FeatureName(feature) == wanted; });
+    return ftpfeatures::Listed(features_, name);
 }
 
 void TVaskFTP::ForgetFeatures()
@@ -83,7 +118,8 @@ void TVaskFTP::NegotiateFeatures()
 {
     std::vector<std::string> features;
     AfterLoginCommand("FEAT", [&](const std::string& line) {
-        if (std::optional<std::string> feature = FeatureOf(line)) features.push_back(*feature);
+        if (std::optional<std::string> feature = ftpfeatures::FeatureOf(line))
+            features.push_back(*feature);
     });
     // A server that does not know FEAT has no features to tell, which is no failure.
     if (ReplyCode < 200 || ReplyCode > 299) return;
@@ -98,33 +134,12 @@ void TVaskFTP::NegotiateFeatures()
 
 bool TVaskFTP::UsesMachineListings() const { return HasFeature("MLST") && !mlsdFailed_; }
 
-// FEAT names the facts the server knows and marks those it sends now with "*":
-// "MLST type*;size*;modify*;perm;unique;UNIX.mode;". The facts asked for are given in the
-// server's own spelling; a server that refuses the option still sends its default facts.
 void TVaskFTP::AskMlstFacts()
 {
     if (mlstFactsAsked_) return;
     mlstFactsAsked_ = true;
-    const auto feature = std::find_if(features_.begin(), features_.end(), [](const std::string& f) {
-        return FeatureName(f) == "MLST";
-    });
-    if (feature == features_.end()) return;
-    const size_t blank = feature->find(' ');
-    const std::string offered = blank == std::string::npos ? "" : feature->substr(blank + 1);
-    std::string asked;
-    bool missing = false;
-    for (size_t begin = 0; begin < offered.size();) {
-        size_t end = offered.find(';', begin);
-        if (end == std::string::npos) end = offered.size();
-        std::string fact = offered.substr(begin, end - begin);
-        begin = end + 1;
-        const bool sent = !fact.empty() && fact.back() == '*';
-        if (sent) fact.pop_back();
-        if (fact.empty() || !Wanted(fact)) continue;
-        asked += fact + ";";
-        missing = missing || !sent;
-    }
-    if (!missing) return;
+    const std::string asked = ftpfeatures::MlstFactsToAsk(features_);
+    if (asked.empty()) return;
     ReportStatus(1, "OPTS MLST " + asked);
     Transaction("OPTS MLST " + asked);
 }

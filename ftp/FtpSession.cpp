@@ -8,6 +8,7 @@
 #include "ftp/FileTimes.h"
 #include "ftp/FileVerification.h"
 #include "ftp/FtpDataConnection.h"
+#include "ftp/FtpSessionLogin.h"
 #include "ftp/ListLineShapes.h"
 #include "ftp/MlsdParser.h"
 #include "ftp/ReplyFit.h"
@@ -186,6 +187,11 @@ FtpSession::FtpSession(std::unique_ptr<TVaskFTP> ftp) : ftp_(std::move(ftp))
 
 FtpSession::~FtpSession()
 {
+    if (login_) {
+        ftp_->OnControlEvent = nullptr;
+        ftp_->listenerLines_ = nullptr;
+        ftp_->ListenForReplies(nullptr);
+    }
     if (running_ && running_->data) running_->data->OnSocketEvent = nullptr;
     if (running_ || !timesOwed_.empty()) ftp_->ListenForReplies(nullptr);
     watchdog_->SetEnabled(false);
@@ -193,7 +199,7 @@ FtpSession::~FtpSession()
 
 bool FtpSession::Idle() const
 {
-    return open_ && ftp_->Connected && !running_ && !ended_ && !opening_;
+    return open_ && ftp_->Connected && !running_ && !ended_ && !opening_ && !login_;
 }
 
 void FtpSession::Open(transfer::DoneHandler done)
@@ -204,19 +210,16 @@ void FtpSession::Open(transfer::DoneHandler done)
 
 void FtpSession::RunOpen()
 {
-    transfer::Outcome outcome = transfer::Outcome::Success();
-    try {
-        if (!ftp_->Connected) ftp_->Connect();
-        binary_ = false;
-        open_ = true;
-    } catch (const Exception& error) {
-        outcome = FailureOutcome(TextOf(error), error.Reason());
-    } catch (const std::exception& error) {
-        outcome = FailureOutcome(error.what(), ErrorReason::Unknown);
-    }
-    const transfer::DoneHandler done = std::move(opening_);
-    opening_ = nullptr;
-    if (done) done(outcome);
+    if (!opening_ || login_) return;
+    BeginLogin([this](const transfer::Outcome& outcome) {
+        if (outcome.ok) {
+            binary_ = false;
+            open_ = true;
+        }
+        const transfer::DoneHandler done = std::move(opening_);
+        opening_ = nullptr;
+        if (done) done(outcome);
+    });
 }
 
 bool FtpSession::Start(const transfer::Request& request, transfer::ProgressHandler progress,
@@ -498,17 +501,14 @@ void FtpSession::RunRelogin()
     if (!running_ || running_->transfer || running_->command) return;
     Running* run = running_.get();
     run->lastProgress = Clock::now();
-    try {
-        ftp_->Connect();
-    } catch (const Exception& error) {
-        if (running_.get() == run) Finish(FailureOutcome(TextOf(error), error.Reason()));
-        return;
-    }
-    // Cancelled or timed out while the login waited.
-    if (running_.get() != run) return;
-    run->lastProgress = Clock::now();
-    ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
-    StartRequest();
+    BeginLogin([this, run](const transfer::Outcome& outcome) {
+        // Cancelled meanwhile.
+        if (running_.get() != run) return;
+        if (!outcome.ok) return Finish(outcome);
+        run->lastProgress = Clock::now();
+        ftp_->ListenForReplies([this](const FtpReply& reply) { OnReply(reply); });
+        StartRequest();
+    });
 }
 
 bool FtpSession::MachineListingRefused(const Running& run, const TransferOperation& machine)
@@ -1089,7 +1089,8 @@ void FtpSession::Progressed()
 
 void FtpSession::CheckProgress()
 {
-    if (!running_) return;
+    // A new login under the operation keeps its own time.
+    if (!running_ || login_) return;
     const auto now = Clock::now();
     const auto msSince = [&](Clock::time_point then) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count();
@@ -1148,6 +1149,7 @@ int64_t FtpSession::TimeOutMs() const { return std::max<int64_t>(0, ftp_->TimeOu
 
 void FtpSession::Cancel()
 {
+    if (login_) return CancelLogin();
     if (!running_) return;
     if (AfterWholeFile()) return Succeed();
     if (running_->transfer && !running_->comparing) return Apply(running_->transfer->Cancel(false));

@@ -5,9 +5,12 @@
 // the notifications of its control and data connections. Any number of sessions run at once on
 // the one thread; none of them waits in the event loop for a transfer.
 //
-// The login (Open) still runs the component's blocking Connect, from the event loop: it is a
-// few round trips, and the transfers of other sessions go on while it waits.
+// The login (Open) waits for nothing either (FtpSessionLogin.cpp): the host's lookup, the
+// connect, the TLS handshake and the replies each come as notifications, so the logins of many
+// sessions run side by side and each ends as soon as its server lets it.
+#include "ftp/LoginOperation.h"
 #include "ftp/SessionCommand.h"
+#include "ftp/SetupOperation.h"
 #include "ftp/TransferOperation.h"
 #include "ftp/VaskFtp.h"
 #include "net/TransferSession.h"
@@ -57,8 +60,25 @@ public:
     void SetPipelining(bool on) { pipelining_ = on; }
     bool Pipelining() const { return pipelining_; }
 
+    // What the login may ask its owner: whether a certificate that did not verify may be
+    // accepted, and whether the login may go on in clear after the server refused TLS. While
+    // `onQuestion` is set, the login pauses on these and goes on once the owner calls Answer,
+    // from the handler or any time later; Cancel ends it meanwhile. Unset, the component's own
+    // handlers (OnCertificate, OnTlsRefused) decide at once.
+    struct Question {
+        enum class Kind { Certificate, ClearLogin };
+        Kind kind = Kind::Certificate;
+        TCertificateInfo certificate; // the server's certificate and the check's verdict
+        std::string reply;            // the refusal of AUTH TLS, passwords masked
+    };
+    std::function<void(const Question&)> onQuestion;
+    // `yes`: accept the certificate for this login, or go on in clear. False when no question is
+    // open.
+    bool Answer(bool yes);
+
 private:
     struct Running;
+    struct Login;
 
     bool Begin(std::unique_ptr<Running> running);
     // Sends the running request's first commands; a failure to start ends it.
@@ -154,6 +174,38 @@ private:
     // A reply that answers no command the session sent: false, once the session is closed.
     bool Fits(const std::string& command, const FtpReply& reply);
 
+    // The login, as TVaskFTP::Connect does it but without waiting (FtpSessionLogin.cpp): the
+    // same steps, texts, events and failures. `done` is told how it ended; a component still
+    // connected is logged in already.
+    void BeginLogin(transfer::DoneHandler done);
+    void LoginResolve();
+    void LoginLookupAnswered(intptr_t answer);
+    void LoginInvalidHost();
+    // The next of the host's addresses, or the failure once none is left.
+    void LoginConnectNext();
+    void LoginConnectFailed(const char* message, ErrorReason reason);
+    void LoginControlEvent(uint16_t event, uint16_t error);
+    void LoginConnected();
+    void LoginListen(int owed);
+    void LoginApply(LoginOperation::Step step);
+    // Puts the question to the owner and pauses; false when `onQuestion` is unset.
+    bool LoginAsk(Question question);
+    void LoginReply(const FtpReply& reply);
+    void LoginSecure(bool begin);
+    void SetupApply(const SetupOperation::Step& step);
+    void LoginProgressed();
+    void LoginCheckProgress();
+    // Ends the login with a failure, leaving the server as the blocking login does: with QUIT
+    // (its answer awaited a second at most), QUIT without waiting, or no word at all.
+    enum class Leaving { Unconnected, Quit, AtOnce, Drop };
+    void LoginFail(const std::string& message, ErrorReason reason, Leaving leaving);
+    void LoginQuitEnded();
+    // The login is over: the component is left as Connect leaves it, and OnConnect (after a
+    // success) and `done` are told from the event loop.
+    void LoginEnd(const transfer::Outcome& outcome);
+    // Cancel, Close or CloseAtOnce during the login: it ends at once.
+    void CancelLogin();
+
     std::unique_ptr<TVaskFTP> ftp_;
     std::unique_ptr<platform::NotificationWindow> poster_;
     std::unique_ptr<TThreadTimer> watchdog_;
@@ -178,4 +230,9 @@ private:
     std::deque<std::string> timesOwed_;
     // The server does not know MDTM: downloads keep the time they were received.
     bool mdtmUnknown_ = false;
+    // The login under way (Open, or a new login after replies fell out of step); declared last,
+    // so that it goes before the component it uses.
+    std::unique_ptr<Login> login_;
+    std::unique_ptr<platform::NotificationWindow> loginPoster_;
+    std::function<void()> loginEnded_;
 };

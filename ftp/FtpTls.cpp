@@ -57,11 +57,16 @@ void TVaskFTP::ForgetTls()
     unresumedDataWarned_ = false;
 }
 
-bool TVaskFTP::SecureControlConnection()
+TTlsSettings TVaskFTP::ControlTlsSettings()
 {
     tlsServerName_ = ServerNameOf(Proxy.empty() ? Host : Proxy);
+    return TlsSettingsFor(tlsServerName_);
+}
+
+bool TVaskFTP::SecureControlConnection()
+{
     try {
-        StartTls(TlsSettingsFor(tlsServerName_));
+        StartTls(ControlTlsSettings());
     } catch (const ESockError& error) {
         // A handshake the server broke off is its refusal of the session; a cancelled or timed
         // out one is not.

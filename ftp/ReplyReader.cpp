@@ -294,20 +294,25 @@ bool ReplyReader::TakeIdleBytes(const char* bytes, size_t count)
 }
 
 void ReplyReader::Push(const char* bytes, size_t count, int& mine,
-                       const std::function<void(const FtpReply&)>& deliver)
+                       const std::function<void(const FtpReply&)>& deliver, const LineSeen& seen)
 {
     Lines(bytes, count, [&](const std::string& line) {
         if (!inReply_) {
             pushedFirst_ = line;
             pushedLines_.clear();
         }
-        if (pushedLines_.size() == kFailureLinesKept) pushedLines_.pop_back();
-        pushedLines_.push_back(line);
         // Replies owed by commands before the session's own come first, in order.
         const bool earlier = owed_ > mine;
+        if (!earlier) {
+            if (pushedLines_.size() == kFailureLinesKept) pushedLines_.pop_back();
+            pushedLines_.push_back(line);
+            if (seen) seen(line);
+        }
         if (!Frame(line) || earlier) return false;
         if (!IsPreliminary(replyCode_) && mine > 0) --mine;
-        deliver(FtpReply{replyCode_, pushedFirst_, false, std::exchange(pushedLines_, {})});
+        std::vector<std::string> lines = std::exchange(pushedLines_, {});
+        if (replyCode_ >= 400 && replyCode_ <= 599) lastFailure_ = lines;
+        deliver(FtpReply{replyCode_, pushedFirst_, false, std::move(lines)});
         return false;
     });
 }

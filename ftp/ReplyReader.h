@@ -77,8 +77,9 @@ public:
     // waiting: framed into replies, of which those owed by earlier commands are dropped, and each
     // whole reply to the session's own commands is handed to `deliver`. `mine` counts the final
     // replies the session still waits for; each one handed on counts down.
+    // `seen`, when set, is shown every line of those replies as it is read.
     void Push(const char* bytes, size_t count, int& mine,
-              const std::function<void(const FtpReply&)>& deliver);
+              const std::function<void(const FtpReply&)>& deliver, const LineSeen& seen = {});
 
     // Every line of the last failure reply (400..599) read, as it came, line ends included: a
     // refusal of several lines often says what matters in its later ones.
@@ -110,7 +111,7 @@ private:
     // The start of a line the event loop has taken before an operation began to read.
     std::string idleLine_;
     std::string pushedFirst_;              // the first line of the pushed reply in progress
-    std::vector<std::string> pushedLines_; // ... and its lines so far
+    std::vector<std::string> pushedLines_; // its lines so far, for the reply and LastFailure()
     std::vector<std::string> lastFailure_;
     // The bound of the courtesy wait that runs; nullptr when none does.
     Deadline* patience_ = nullptr;

@@ -275,8 +275,10 @@ public:
     // arrive: replies owed by earlier commands are dropped, and each whole reply to a command
     // sent by SendWithoutWaiting goes to the listener, as does the server's hang-up
     // (FtpReply::Closed()). No blocking operation runs meanwhile.
+    // `owed`: how many of the replies owed now are the listener's own (a new connection's
+    // greeting, say).
     using ReplyListener = std::function<void(const FtpReply&)>;
-    void ListenForReplies(ReplyListener listener);
+    void ListenForReplies(ReplyListener listener, int owed = 0);
     void SendWithoutWaiting(const std::string& command);
     // Closes the control connection at once, without QUIT: its replies no longer answer the
     // commands they would be taken for, so nothing more said on it can be trusted.
@@ -285,8 +287,14 @@ public:
     // session the user stopped.
     void LeaveAtOnce();
 
+    // Every notification of the control connection, after the component's own handling of it:
+    // for the session's login, which connects and runs the TLS handshake without waiting.
+    std::function<void(uint16_t event, uint16_t error)> OnControlEvent;
+
 private:
     friend class ReplyReader;
+    // The session's login does the steps of Connect without waiting (FtpSessionLogin.cpp).
+    friend class FtpSession;
 
     // The downloads behind both forms of Download and ResumeDownload: `open` opens the local
     // file, emptied or (true) to append to.
@@ -303,6 +311,8 @@ private:
                           const std::function<void()>& closed);
     ReplyListener replyListener_;
     int listenerOwed_ = 0;
+    // Shown every line of the listener's replies (FEAT's features), while set.
+    ReplyReader::LineSeen listenerLines_;
 
     // Connect's loop around its machine, and what it does for the machine.
     LoginOperation::Settings LoginSettings() const;
@@ -333,6 +343,8 @@ private:
     // The handshake on the control connection; true when the server's certificate verified (or
     // is pinned).
     bool SecureControlConnection();
+    // What the control connection's handshake is given; notes the name checked against.
+    TTlsSettings ControlTlsSettings();
     // OnCertificate for a certificate that did not verify: true when the handler accepts it
     // (it then holds for the data connections of the session).
     bool AcceptCertificate(const TCertificateInfo& certificate);

@@ -1,13 +1,18 @@
 // Login and logout against a scripted server: the command sequence of every proxy and firewall
 // mode line by line, the reply checks, the clean-up after a failed login, and QUIT.
 #include "ScriptedSession.h"
+#include "platform/HostLookup.h"
+#include "support/EventLoop.h"
 #include "support/Outcome.h"
+
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,10 +43,9 @@ struct LoginRow {
 
 class LoginSequence : public ::testing::TestWithParam<LoginRow> {};
 
-TEST_P(LoginSequence, SendsTheCommandsOfItsModeInOrder)
+// The row's script and the component's proxy and firewall settings.
+void Arrange(ScriptedSession& s, const LoginRow& row)
 {
-    const LoginRow& row = GetParam();
-    ScriptedSession s;
     s.server.Reply("220 pronto");
     for (const auto& [command, reply] : row.exchange) s.server.Expect(command).Reply(reply);
     s.server.NoFeatures().Expect("QUIT").Reply("221 tchau");
@@ -55,6 +59,13 @@ TEST_P(LoginSequence, SendsTheCommandsOfItsModeInOrder)
     s.ftp.FWAuthenticate = row.firewallLogin;
     s.ftp.FWUserID = "guarda";
     s.ftp.FWPassword = "muralha";
+}
+
+TEST_P(LoginSequence, SendsTheCommandsOfItsModeInOrder)
+{
+    const LoginRow& row = GetParam();
+    ScriptedSession s;
+    Arrange(s, row);
     s.server.Start();
 
     s.ftp.Connect();
@@ -71,6 +82,30 @@ TEST_P(LoginSequence, SendsTheCommandsOfItsModeInOrder)
     }
     EXPECT_EQ(Count(s.status, "PASS "), passes);
     EXPECT_EQ(Count(s.status, "USER ana"), ordinaryUsers);
+}
+
+// The non-blocking session logs in with the very commands, status texts and events of Connect.
+TEST_P(LoginSequence, TheSessionLogsInAsConnectDoes)
+{
+    const LoginRow& row = GetParam();
+    ScriptedSession blocking, s;
+    Arrange(blocking, row);
+    Arrange(s, row);
+    blocking.server.Start();
+    s.server.Start();
+    blocking.ftp.Connect();
+    const std::unique_ptr<FtpSession> session = s.Session();
+    const std::optional<transfer::Outcome> opened = ScriptedSession::Open(*session);
+    ASSERT_TRUE(opened);
+    EXPECT_TRUE(opened->ok) << opened->message;
+    EXPECT_TRUE(session->Idle());
+    EXPECT_EQ(s.status, blocking.status);
+    EXPECT_EQ(s.events, blocking.events);
+    session->Close();
+    blocking.ftp.Disconnect();
+    EXPECT_TRUE(s.server.Verify());
+    EXPECT_TRUE(blocking.server.Verify());
+    EXPECT_EQ(s.Lines(), blocking.Lines());
 }
 
 // A server reached over IPv6 greets and lets the user in like any other: the control connection
@@ -209,6 +244,236 @@ INSTANTIATE_TEST_SUITE_P(
                                  "211-UTF8 is for later\r\n MDTM\r\n211 UTF8\r\n", "", false},
                       FeatureRow{"HangUp", "", "", false}),
     [](const auto& info) { return std::string(info.param.why); });
+
+// The session's login ends as Connect's does, failures included: the same commands, status texts
+// (passwords masked), events, last reply, features and failure.
+struct ParityRow {
+    const char* name;
+    std::function<void(testsupport::ScriptedFtpServer&)> script;
+    int32_t timeOut = 0;
+};
+
+class LoginParity : public ::testing::TestWithParam<ParityRow> {};
+
+TEST_P(LoginParity, TheSessionEndsAsConnectDoes)
+{
+    const ParityRow& row = GetParam();
+    ScriptedSession blocking, s;
+    for (ScriptedSession* each : {&blocking, &s}) {
+        row.script(each->server);
+        each->ftp.TimeOut = row.timeOut;
+        each->server.Start();
+    }
+    std::optional<ErrorReason> raised;
+    std::string message;
+    try {
+        blocking.ftp.Connect();
+    } catch (const Exception& error) {
+        raised = error.Reason();
+        message = error.Message();
+    }
+    blocking.server.Release();
+    const std::unique_ptr<FtpSession> session = s.Session();
+    const std::optional<transfer::Outcome> opened = ScriptedSession::Open(*session);
+    s.server.Release();
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->ok, !raised) << opened->message;
+    if (raised) {
+        EXPECT_EQ(opened->reason, *raised);
+        EXPECT_EQ(opened->message, message);
+    }
+    EXPECT_EQ(s.status, blocking.status);
+    EXPECT_EQ(s.events, blocking.events);
+    const TVaskFTP& ftp = session->Ftp();
+    EXPECT_EQ(ftp.LastReply, blocking.ftp.LastReply);
+    EXPECT_EQ(ftp.Features(), blocking.ftp.Features());
+    EXPECT_EQ(ftp.Utf8(), blocking.ftp.Utf8());
+    EXPECT_EQ(ftp.Connected, blocking.ftp.Connected);
+    if (blocking.ftp.Connected) {
+        blocking.ftp.Disconnect();
+        session->Close();
+    }
+    EXPECT_TRUE(s.server.Verify());
+    EXPECT_TRUE(blocking.server.Verify());
+    EXPECT_EQ(s.Lines(), blocking.Lines());
+}
+
+using Script = testsupport::ScriptedFtpServer;
+
+INSTANTIATE_TEST_SUITE_P(
+    Ends, LoginParity,
+    ::testing::Values(
+        ParityRow{
+            "FeaturesAndUtf8",
+            [](Script& server) {
+                server.Send("220-Bem-vinda\r\n220 pronto\r\n")
+                    .Expect("USER ana")
+                    .Reply("331 senha")
+                    .Expect("PASS s3nh@")
+                    .Reply("230 ok")
+                    .Expect("FEAT")
+                    .Send("211-Features:\r\n UTF8\r\n EPSV\r\n MLST type*;size*;\r\n211 End\r\n")
+                    .Expect("OPTS UTF8 ON")
+                    .Reply("200 ok")
+                    .Expect("QUIT")
+                    .Reply("221 tchau");
+            }},
+        ParityRow{"EchoedPasswordIsMasked",
+                  [](Script& server) {
+                      server.Reply("220 pronto")
+                          .Expect("USER ana")
+                          .Reply("331 senha")
+                          .Expect("PASS s3nh@")
+                          .Reply("230 bem-vinda, s3nh@")
+                          .NoFeatures()
+                          .Expect("QUIT")
+                          .Reply("221 tchau");
+                  }},
+        ParityRow{"PasswordRefused",
+                  [](Script& server) {
+                      server.Reply("220 pronto")
+                          .Expect("USER ana")
+                          .Reply("331 senha")
+                          .Expect("PASS s3nh@")
+                          .Send("530-Login incorrect (s3nh@).\r\n530 Try again.\r\n")
+                          .Expect("QUIT")
+                          .Reply("221 tchau");
+                  }},
+        ParityRow{"HangUpAtTheGreeting", [](Script& server) { server.Close(); }},
+        ParityRow{"HangUpAfterUser",
+                  [](Script& server) { server.Reply("220 pronto").Expect("USER ana").Close(); }},
+        ParityRow{"GoingAwayAtFeat",
+                  [](Script& server) {
+                      server.Reply("220 pronto")
+                          .Expect("USER ana")
+                          .Reply("230 ok")
+                          .Expect("FEAT")
+                          .Reply("421 Too many users")
+                          .Expect("QUIT")
+                          .Reply("221 tchau");
+                  }},
+        ParityRow{"SilentAfterUser",
+                  [](Script& server) { server.Reply("220 pronto").Expect("USER ana").Hold(); },
+                  300}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Sessions opened together log in side by side: one whose server is slow to greet holds up no
+// other, whatever the order they were opened in.
+TEST(SessionLogin, LoginsOfSeveralSessionsInterleave)
+{
+    constexpr int kSessions = 4;
+    std::vector<std::unique_ptr<ScriptedSession>> scripted;
+    std::vector<std::unique_ptr<FtpSession>> sessions;
+    std::vector<int> order;
+    for (int i = 0; i < kSessions; ++i) {
+        scripted.push_back(std::make_unique<ScriptedSession>());
+        ScriptedSession& s = *scripted.back();
+        // The last one opened greets only once the test lets it.
+        if (i == kSessions - 1) s.server.Hold();
+        s.LoggedIn().Expect("QUIT").Reply("221 tchau");
+        s.server.Start();
+        sessions.push_back(s.Session());
+    }
+    std::vector<std::optional<transfer::Outcome>> opened(kSessions);
+    for (int i = 0; i < kSessions; ++i)
+        sessions[static_cast<size_t>(i)]->Open([&, i](const transfer::Outcome& outcome) {
+            opened[static_cast<size_t>(i)] = outcome;
+            order.push_back(i);
+        });
+    EXPECT_TRUE(testsupport::PumpUntil([&] { return order.size() == kSessions - 1; }));
+    EXPECT_FALSE(opened.back().has_value());
+    scripted.back()->server.Release();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return order.size() == kSessions; }));
+    EXPECT_EQ(order.back(), kSessions - 1);
+    for (int i = 0; i < kSessions; ++i) {
+        EXPECT_TRUE(opened[static_cast<size_t>(i)]->ok) << i;
+        sessions[static_cast<size_t>(i)]->Close();
+        EXPECT_TRUE(scripted[static_cast<size_t>(i)]->server.Verify()) << i;
+    }
+}
+
+// A name is looked up without waiting and its addresses are tried in the resolver's order until one
+// answers; a name that does not resolve fails the session's login as it fails Connect.
+TEST(SessionLogin, LooksANameUpAndTriesItsAddressesInOrder)
+{
+    struct Lookup {
+        Lookup()
+        {
+            platform::SetHostLookupService(
+                [this](const std::string& name,
+                       std::function<void(platform::LookupAnswer)> answer) {
+                    names.push_back(name);
+                    platform::LookupAnswer found;
+                    // Nothing listens on ::1: the second address is the one that answers.
+                    if (name == "servidor.exemplo")
+                        found.addresses = {*platform::ParseAddressLiteral("::1"),
+                                           *platform::ParseAddressLiteral("127.0.0.1")};
+                    QTimer::singleShot(0, [answer, found] { answer(found); });
+                });
+        }
+        ~Lookup() { platform::SetHostLookupService(nullptr); }
+        Lines names;
+    } lookup;
+
+    ScriptedSession s;
+    s.ftp.Host = "servidor.exemplo";
+    int resolved = 0;
+    s.LoggedIn().Expect("QUIT").Reply("221 tchau");
+    s.server.Start();
+    const std::unique_ptr<FtpSession> session = s.Session();
+    session->Ftp().OnHostResolved = [&](TComponent*) { ++resolved; };
+    const std::optional<transfer::Outcome> opened = ScriptedSession::Open(*session);
+    ASSERT_TRUE(opened);
+    EXPECT_TRUE(opened->ok) << opened->message;
+    EXPECT_EQ(resolved, 1);
+    EXPECT_EQ(lookup.names, Lines{"servidor.exemplo"});
+    EXPECT_EQ(session->Ftp().SocketFamily(), platform::kFamilyInet);
+    session->Close();
+    EXPECT_TRUE(s.server.Verify());
+
+    ScriptedSession blocking, unknown;
+    for (ScriptedSession* each : {&blocking, &unknown}) each->ftp.Host = "nao.existe";
+    std::string raised;
+    try {
+        blocking.ftp.Connect();
+    } catch (const Exception& error) {
+        raised = error.Message();
+    }
+    const std::unique_ptr<FtpSession> failing = unknown.Session();
+    const std::optional<transfer::Outcome> refused = ScriptedSession::Open(*failing);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->reason, ErrorReason::NullRemoteAddress);
+    EXPECT_EQ(refused->message, raised);
+    EXPECT_EQ(unknown.events, blocking.events);
+    EXPECT_EQ(unknown.status, blocking.status);
+}
+
+// Cancel and CloseAtOnce end a login at once, whatever it waits for; the caller is told it was
+// cancelled.
+TEST(SessionLogin, CancelAndCloseAtOnceEndTheLoginAtOnce)
+{
+    for (const bool atOnce : {false, true}) {
+        SCOPED_TRACE(atOnce ? "CloseAtOnce" : "Cancel");
+        ScriptedSession s;
+        s.server.Reply("220 pronto").Expect("USER ana").Hold();
+        s.server.Start();
+        const std::unique_ptr<FtpSession> session = s.Session();
+        std::optional<transfer::Outcome> opened;
+        session->Open([&](const transfer::Outcome& outcome) { opened = outcome; });
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return Count(s.status, "USER ana") == 1; }));
+        if (atOnce) {
+            session->CloseAtOnce();
+        } else {
+            session->Cancel();
+        }
+        EXPECT_FALSE(session->Ftp().Connected);
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return opened.has_value(); }));
+        EXPECT_EQ(opened->reason, ErrorReason::Canceled);
+        EXPECT_EQ(s.status.back(), "Disconnected");
+        EXPECT_FALSE(session->Idle());
+        s.server.Release();
+    }
+}
 
 TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
 {

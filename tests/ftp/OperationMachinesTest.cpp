@@ -5,6 +5,7 @@
 #include "ftp/CommandOperation.h"
 #include "ftp/LoginOperation.h"
 #include "ftp/LogoutOperation.h"
+#include "ftp/SetupOperation.h"
 #include "ftp/TransferOperation.h"
 #include "net/ReplyCode.h"
 
@@ -319,6 +320,144 @@ TEST(CommandMachine, ClassifiesSendsAndJudgesTheReply)
                   ok ? CommandOperation::State::Succeeded : CommandOperation::State::Failed);
     }
 }
+
+// --- After the login
+// ------------------------------------------------------------------------------
+
+struct SetupRow {
+    const char* name;
+    SetupOperation::Settings settings;
+    std::vector<Lines> replies; // the lines of each reply in turn; {""}: the server hangs up
+    Lines expected;             // status texts, commands sent, warnings and the end, in order
+    Lines features;
+    bool utf8 = false;
+    bool dataProtected = false;
+};
+
+const SetupOperation::Settings kClear{false, false};
+const SetupOperation::Settings kTlsWelcome{true, false};
+const SetupOperation::Settings kTlsRequired{true, true};
+
+const SetupRow kSetupRows[] = {
+    {"FeatRefused", kClear, {{"500 FEAT?"}}, {"status FEAT", "send FEAT", "done"}, {}},
+    {"FeaturesWithUtf8",
+     kClear,
+     {{"211-Features:", " EPSV", " utf8", "211 End"}, {"200 ok"}},
+     {"status FEAT", "send FEAT", "status OPTS UTF8 ON", "send OPTS UTF8 ON", "done"},
+     {"EPSV", "utf8"},
+     true},
+    // A server that refuses the option still names its files in UTF-8, as FEAT said.
+    {"Utf8OptionRefused",
+     kClear,
+     {{"211-Features:", " UTF8", "211 End"}, {"501 Invalid argument."}},
+     {"status FEAT", "send FEAT", "status OPTS UTF8 ON", "send OPTS UTF8 ON", "done"},
+     {"UTF8"},
+     true},
+    // Only a line that begins with a blank names a feature; FEAT refused keeps none.
+    {"FeaturesOnlyInTheText",
+     kClear,
+     {{"211-UTF8 is for later", "211 UTF8"}},
+     {"status FEAT", "send FEAT", "done"},
+     {}},
+    {"FeaturesOfARefusalAreNone",
+     kClear,
+     {{"502-Not here:", " UTF8", "502 End"}},
+     {"status FEAT", "send FEAT", "done"},
+     {}},
+    {"MlstFactsNotSentByDefault",
+     kClear,
+     {{"211-Features:", " MLST type*;size;modify;perm;lang;", "211 End"}, {"200 MLST OPTS"}},
+     {"status FEAT", "send FEAT", "status OPTS MLST type;size;modify;perm;",
+      "send OPTS MLST type;size;modify;perm;", "done"},
+     {"MLST type*;size;modify;perm;lang;"}},
+    {"MlstFactsAllSent",
+     kClear,
+     {{"211-Features:", " MLST type*;size*;modify*;", "211 End"}},
+     {"status FEAT", "send FEAT", "done"},
+     {"MLST type*;size*;modify*;"}},
+    {"DataProtected",
+     kTlsWelcome,
+     {{"211-Features:", " UTF8", "211 End"}, {"200 ok"}, {"200 PBSZ=0"}, {"200 PROT now Private"}},
+     {"status FEAT", "send FEAT", "status OPTS UTF8 ON", "send OPTS UTF8 ON", "status PBSZ 0",
+      "send PBSZ 0", "status PROT P", "send PROT P", "done"},
+     {"UTF8"},
+     true,
+     true},
+    // PBSZ's answer decides nothing; PROT P's does.
+    {"PbszRefusedProtAccepted",
+     kTlsRequired,
+     {{"500 FEAT?"}, {"500 PBSZ?"}, {"200 ok"}},
+     {"status FEAT", "send FEAT", "status PBSZ 0", "send PBSZ 0", "status PROT P", "send PROT P",
+      "done"},
+     {},
+     false,
+     true},
+    {"ProtRefusedWhereTlsIsWelcome",
+     kTlsWelcome,
+     {{"500 FEAT?"}, {"200 ok"}, {"534 Not allowed"}},
+     {"status FEAT", "send FEAT", "status PBSZ 0", "send PBSZ 0", "status PROT P", "send PROT P",
+      "status Data connections in clear", "warn DataInClear", "done"},
+     {}},
+    {"ProtRefusedWhereTlsIsRequired",
+     kTlsRequired,
+     {{"500 FEAT?"}, {"200 ok"}, {"534 Not allowed"}},
+     {"status FEAT", "send FEAT", "status PBSZ 0", "send PBSZ 0", "status PROT P", "send PROT P",
+      FailText(ErrorReason::TlsUnavailable, "TLS refused by the server: 534 Not allowed")},
+     {}},
+    {"HangUpAtFeat",
+     kClear,
+     {{""}},
+     {"status FEAT", "send FEAT",
+      FailText(ErrorReason::ServerClosed, "Connection closed by server")},
+     {}},
+    {"GoingAwayAtTheOption",
+     kClear,
+     {{"211-Features:", " UTF8", "211 End"}, {"421 Bye"}},
+     {"status FEAT", "send FEAT", "status OPTS UTF8 ON", "send OPTS UTF8 ON",
+      FailText(ErrorReason::ServerRefused, "421 Bye")},
+     {"UTF8"}},
+};
+
+class SetupMachine : public ::testing::TestWithParam<SetupRow> {};
+
+TEST_P(SetupMachine, AsksWhatTheServerCanDoAndProtectsTheDataAsTheRepliesSay)
+{
+    using Do = SetupOperation::Step::Do;
+    const SetupRow& row = GetParam();
+    SetupOperation setup(row.settings);
+    Lines seen;
+    size_t next = 0;
+    SetupOperation::Step step = setup.Start();
+    for (int steps = 0; steps < 20; ++steps) {
+        for (const std::string& text : step.status) {
+            seen.push_back("status " + text);
+            if (step.dataInClear && text == step.status.front()) seen.push_back("warn DataInClear");
+        }
+        if (step.what == Do::Finish) {
+            seen.push_back("done");
+            break;
+        }
+        if (step.what == Do::Fail) {
+            seen.push_back(Ending(step.failure));
+            break;
+        }
+        seen.push_back("send " + step.command);
+        if (next == row.replies.size()) break;
+        const Lines& reply = row.replies[next++];
+        for (const std::string& line : reply) setup.Line(line);
+        step = setup.Reply(ReplyOf(reply.front()));
+    }
+    EXPECT_EQ(seen, row.expected);
+    EXPECT_EQ(next, row.replies.size());
+    if (setup.Current() != SetupOperation::State::Done) return;
+    EXPECT_EQ(setup.Features(), row.features);
+    EXPECT_EQ(setup.Utf8(), row.utf8);
+    EXPECT_EQ(setup.DataProtected(), row.dataProtected);
+    EXPECT_TRUE(setup.MlstFactsAsked());
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, SetupMachine, ::testing::ValuesIn(kSetupRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- Logout --------------------------------------------------------------------------------------
 

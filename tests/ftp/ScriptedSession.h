@@ -1,9 +1,13 @@
 #pragma once
 // An FTP component pointed at a scripted server, with everything it reports written down: status
 // texts and the component's events in the order they fired.
+#include "ftp/FtpSession.h"
 #include "ftp/VaskFtp.h"
+#include "support/EventLoop.h"
 #include "support/ScriptedFtpServer.h"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,6 +59,47 @@ struct ScriptedSession {
     }
 
     std::vector<std::string> Lines() const { return server.ReceivedLines(); }
+
+    // A non-blocking session whose component is set up as `ftp` is (server, credentials, proxy,
+    // firewall, TLS and its handlers), reporting to the same status texts and events.
+    std::unique_ptr<FtpSession> Session()
+    {
+        auto owned = std::make_unique<TVaskFTP>(nullptr);
+        TVaskFTP& c = *owned;
+        c.Host = ftp.Host;
+        c.Port = ftp.Port;
+        c.UserID = ftp.UserID;
+        c.Password = ftp.Password;
+        c.ReportLevel = ftp.ReportLevel;
+        c.TimeOut = ftp.TimeOut;
+        c.Proxy = ftp.Proxy;
+        c.ProxyPort = ftp.ProxyPort;
+        c.FirewallType = ftp.FirewallType;
+        c.FWAuthenticate = ftp.FWAuthenticate;
+        c.FWUserID = ftp.FWUserID;
+        c.FWPassword = ftp.FWPassword;
+        c.TlsMode = ftp.TlsMode;
+        c.TlsCaFiles = ftp.TlsCaFiles;
+        c.TlsSystemTrust = ftp.TlsSystemTrust;
+        c.TlsPinnedFingerprints = ftp.TlsPinnedFingerprints;
+        c.OnCertificate = ftp.OnCertificate;
+        c.OnTlsRefused = ftp.OnTlsRefused;
+        c.OnTlsWarning = ftp.OnTlsWarning;
+        c.OnStatus = ftp.OnStatus;
+        c.OnConnect = [this](TComponent*) { events.push_back("OnConnect"); };
+        c.OnDisconnect = ftp.OnDisconnect;
+        c.OnConnectionFailed = ftp.OnConnectionFailed;
+        return std::make_unique<FtpSession>(std::move(owned));
+    }
+
+    // Opens `session` and runs the event loop until it says how (nothing after `ms`).
+    static std::optional<transfer::Outcome> Open(FtpSession& session, int ms = 5000)
+    {
+        const auto opened = std::make_shared<std::optional<transfer::Outcome>>();
+        session.Open([opened](const transfer::Outcome& outcome) { *opened = outcome; });
+        testsupport::PumpUntil([&] { return opened->has_value(); }, ms);
+        return *opened;
+    }
 };
 
 } // namespace ftptest

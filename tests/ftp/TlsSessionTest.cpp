@@ -126,6 +126,43 @@ TEST_P(TlsLogin, SendsNothingOfTheLoginOutsideTlsWhereItIsTheRule)
     EXPECT_EQ(s.Lines(), row.sent);
 }
 
+// The non-blocking session's login: the handshake stepped from the connection's notifications, the
+// same questions, commands and verdict as Connect.
+TEST_P(TlsLogin, TheSessionLogsInTheSameWayWithoutWaiting)
+{
+    REQUIRE_OPENSSL();
+    const LoginRow& row = GetParam();
+    TlsSession s(row.mode);
+    s.ftp.OnTlsWarning = [&](TTlsWarning warning) {
+        s.told.push_back("OnTlsWarning " + WarningName(warning));
+    };
+    row.arrange(s);
+    s.server.Start();
+    const std::unique_ptr<FtpSession> session = s.Session();
+    const std::optional<transfer::Outcome> opened = ftptest::ScriptedSession::Open(*session);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->ok, !row.failure) << opened->message;
+    if (row.failure) {
+        EXPECT_EQ(opened->reason, *row.failure) << opened->message;
+    }
+    EXPECT_EQ(s.told, row.told);
+    if (!s.told.empty() && s.told.front().starts_with("OnTlsRefused")) {
+        EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
+    }
+    TVaskFTP& ftp = session->Ftp();
+    if (!row.failure) {
+        EXPECT_EQ(ftp.TlsActive(), row.encrypted);
+        EXPECT_EQ(ftp.DataProtected(), row.dataProtected);
+        session->Close();
+    } else {
+        EXPECT_NE(std::find(s.events.begin(), s.events.end(), "OnConnectionFailed"),
+                  s.events.end());
+    }
+    EXPECT_FALSE(ftp.Connected);
+    EXPECT_TRUE(s.server.Verify());
+    EXPECT_EQ(s.Lines(), row.sent);
+}
+
 const Lines kFullLogin{"AUTH TLS", "USER ana", "PASS s3nh@", "FEAT", "PBSZ 0", "PROT P", "QUIT"};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -345,6 +382,50 @@ TEST_P(ServerCertificate, IsJudgedBeforeTheLoginGoesOut)
     EXPECT_TRUE(s.server.Verify());
 }
 
+// The session puts the same question about the same certificate, before anything of the login goes
+// out, and takes the same answer.
+TEST_P(ServerCertificate, IsJudgedTheSameByTheSession)
+{
+    REQUIRE_OPENSSL();
+    const CertificateRow& row = GetParam();
+    const TestCertificates::KeyPair& identity = (Certs().*row.identity)();
+    TlsSession s(tlsRequired, identity);
+    const std::string fingerprint = TestCertificates::FingerprintOf(identity);
+    if (!row.trustCa) s.ftp.TlsCaFiles.clear();
+    if (row.pinned) s.ftp.TlsPinnedFingerprints = {fingerprint};
+    if (row.answer) s.AnswerCertificates(*row.answer);
+    s.server.Reply("220 pronto").AuthTls();
+    if (row.loggedIn)
+        s.server.Expect("USER ana")
+            .Reply("230 ok")
+            .NoFeatures()
+            .ProtectData()
+            .Expect("QUIT")
+            .Reply("221 tchau");
+    s.server.Start();
+    const std::unique_ptr<FtpSession> session = s.Session();
+    const std::optional<transfer::Outcome> opened = ftptest::ScriptedSession::Open(*session);
+    ASSERT_TRUE(opened);
+    ASSERT_EQ(s.shown.size(), row.problem ? 1u : 0u);
+    if (row.problem) {
+        EXPECT_TRUE(s.shown[0].Has(*row.problem)) << s.shown[0].Problem;
+        EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
+    }
+    EXPECT_EQ(session->Ftp().PeerCertificate().Fingerprint, fingerprint);
+    if (row.loggedIn) {
+        EXPECT_TRUE(opened->ok) << opened->message;
+        session->Close();
+        EXPECT_EQ(s.Lines(), (Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}));
+    } else {
+        EXPECT_EQ(opened->reason, ErrorReason::CertificateRejected);
+        EXPECT_NE(opened->message.find(fingerprint), std::string::npos) << opened->message;
+        EXPECT_FALSE(session->Ftp().Connected);
+        EXPECT_EQ(s.events, (Lines{"OnConnectionFailed", "OnDisconnect"}));
+        EXPECT_EQ(s.Lines(), Lines{"AUTH TLS"});
+    }
+    EXPECT_TRUE(s.server.Verify());
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Kinds, ServerCertificate,
     ::testing::Values(
@@ -501,6 +582,96 @@ INSTANTIATE_TEST_SUITE_P(
                               End::NotResumed, std::nullopt, false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A session whose owner answers its questions when it likes: the login pauses on the question,
+// sends nothing meanwhile, and goes on as the answer says.
+struct QuestionRow {
+    const char* name;
+    bool certificate; // an untrusted certificate; otherwise AUTH TLS refused
+    bool yes;
+    std::optional<ErrorReason> failure;
+    Lines sent;
+};
+
+TEST(SessionQuestion, PausesTheLoginUntilTheOwnerAnswers)
+{
+    REQUIRE_OPENSSL();
+    const QuestionRow rows[] = {
+        {"CertificateAccepted", true, true, std::nullopt,
+         Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
+        {"CertificateRejected", true, false, ErrorReason::CertificateRejected, Lines{"AUTH TLS"}},
+        {"ClearLoginAllowed", false, true, std::nullopt,
+         Lines{"AUTH TLS", "USER ana", "FEAT", "QUIT"}},
+        {"ClearLoginDeclined", false, false, ErrorReason::ClearLoginDeclined,
+         Lines{"AUTH TLS", "QUIT"}},
+    };
+    for (const QuestionRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        TlsSession s(row.certificate ? tlsRequired : tlsIfAvailable,
+                     row.certificate ? Certs().SelfSigned() : Certs().Server());
+        s.server.Reply("220 pronto");
+        if (row.certificate) {
+            s.server.AuthTls();
+            if (row.yes) s.server.Expect("USER ana").Reply("230 ok").NoFeatures().ProtectData();
+        } else {
+            s.server.Expect("AUTH TLS").Reply("500 AUTH not understood");
+            if (row.yes) s.server.Expect("USER ana").Reply("230 ok").NoFeatures();
+        }
+        if (row.yes || !row.certificate) s.server.Expect("QUIT").Reply("221 tchau");
+        s.server.Start();
+        const std::unique_ptr<FtpSession> session = s.Session();
+        std::vector<FtpSession::Question> asked;
+        session->onQuestion = [&](const FtpSession::Question& q) { asked.push_back(q); };
+        std::optional<transfer::Outcome> opened;
+        session->Open([&](const transfer::Outcome& outcome) { opened = outcome; });
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return !asked.empty(); }));
+        testsupport::PumpFor(100);
+        EXPECT_FALSE(opened.has_value());
+        EXPECT_EQ(s.Lines(), Lines{"AUTH TLS"});
+        ASSERT_EQ(asked.size(), 1u);
+        if (row.certificate) {
+            EXPECT_EQ(asked[0].kind, FtpSession::Question::Kind::Certificate);
+            EXPECT_TRUE(asked[0].certificate.Has(TCertificateProblem::SelfSigned));
+        } else {
+            EXPECT_EQ(asked[0].kind, FtpSession::Question::Kind::ClearLogin);
+            EXPECT_EQ(asked[0].reply.rfind("500 AUTH", 0), 0u) << asked[0].reply;
+        }
+        EXPECT_TRUE(session->Answer(row.yes));
+        EXPECT_FALSE(session->Answer(row.yes));
+        ASSERT_TRUE(testsupport::PumpUntil([&] { return opened.has_value(); }));
+        EXPECT_EQ(opened->ok, !row.failure) << opened->message;
+        if (row.failure) {
+            EXPECT_EQ(opened->reason, *row.failure);
+        } else {
+            session->Close();
+        }
+        EXPECT_TRUE(s.server.Verify());
+        EXPECT_EQ(s.Lines(), row.sent);
+    }
+}
+
+// Cancelled while the owner weighs a certificate: the login ends, and that server is sent nothing
+// more, not even QUIT.
+TEST(SessionQuestion, CancelWhileACertificateIsAskedAboutSendsNothingMore)
+{
+    REQUIRE_OPENSSL();
+    TlsSession s(tlsRequired, Certs().SelfSigned());
+    s.server.Reply("220 pronto").AuthTls();
+    s.server.Start();
+    const std::unique_ptr<FtpSession> session = s.Session();
+    bool asked = false;
+    session->onQuestion = [&](const FtpSession::Question&) { asked = true; };
+    std::optional<transfer::Outcome> opened;
+    session->Open([&](const transfer::Outcome& outcome) { opened = outcome; });
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return asked; }));
+    session->Cancel();
+    ASSERT_TRUE(testsupport::PumpUntil([&] { return opened.has_value(); }));
+    EXPECT_EQ(opened->reason, ErrorReason::Canceled);
+    EXPECT_FALSE(session->Answer(true));
+    EXPECT_FALSE(session->Ftp().Connected);
+    EXPECT_TRUE(s.server.Verify());
+    EXPECT_EQ(s.Lines(), Lines{"AUTH TLS"});
+}
+
 // ---- handshakes that never end ------------------------------------------------------------------
 
 struct StallRow {
@@ -552,6 +723,31 @@ INSTANTIATE_TEST_SUITE_P(Waits, StalledHandshake,
                                            StallRow{"DataTimeOut", true, true},
                                            StallRow{"DataCancel", true, false}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The session's login over a control handshake that never ends: TimeOut or Cancel ends it, and
+// nothing of the login goes out.
+TEST(StalledHandshakeOfTheSession, EndsByTimeOutOrCancelAndSendsNoLogin)
+{
+    REQUIRE_OPENSSL();
+    for (const bool timeOut : {true, false}) {
+        SCOPED_TRACE(timeOut ? "TimeOut" : "Cancel");
+        TlsSession s(tlsRequired);
+        s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("234 vamos").Hold();
+        s.server.Start();
+        if (timeOut) s.ftp.TimeOut = 300;
+        const std::unique_ptr<FtpSession> session = s.Session();
+        QTimer cancel;
+        cancel.setSingleShot(true);
+        QObject::connect(&cancel, &QTimer::timeout, [&] { session->Cancel(); });
+        if (!timeOut) cancel.start(300);
+        const std::optional<transfer::Outcome> opened = ftptest::ScriptedSession::Open(*session);
+        s.server.Release();
+        ASSERT_TRUE(opened);
+        EXPECT_EQ(opened->reason, timeOut ? ErrorReason::TimedOut : ErrorReason::Canceled);
+        EXPECT_FALSE(session->Ftp().Connected);
+        for (const std::string& line : s.Lines()) EXPECT_EQ(line.find("USER"), std::string::npos);
+    }
+}
 
 // Behind a proxy that speaks TLS the proxy is the other end of every connection: the data
 // connection goes to it (the server's name is not even looked up), checked against its name and
