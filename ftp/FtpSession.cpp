@@ -1135,8 +1135,9 @@ bool FtpSession::AfterWholeFile() const
 
 int64_t FtpSession::QuietMs() const
 {
-    // Not judged by the silence alone: a login made anew (it runs blocking), an answer given a
-    // patience of its own (a checksum), and the answer about a file's time once the file is whole.
+    // Not judged by the silence alone: a login made anew (its own time-out judges it), an
+    // answer given a patience of its own (a checksum), and the answer about a file's time once
+    // the file is whole.
     if (!running_ || (!running_->transfer && !running_->command) || running_->patienceMs > 0 ||
         !running_->timeCommands.empty() || running_->askingTime)
         return -1;
