@@ -1,5 +1,7 @@
 #include "ftp/FailureKinds.h"
 
+#include "net/ReplyCode.h"
+
 transfer::FailureKind FailureKindOf(int replyCode, ErrorReason reason)
 {
     using transfer::FailureKind;
@@ -19,4 +21,15 @@ transfer::FailureKind FailureKindOf(int replyCode, ErrorReason reason)
     if (reason == ErrorReason::ServerRefused && replyCode >= 400 && replyCode <= 499)
         return FailureKind::RefusedForNow;
     return transfer::KindOf(reason);
+}
+
+transfer::Outcome FailureOutcome(const std::string& message, ErrorReason reason)
+{
+    transfer::Outcome outcome;
+    outcome.message = message;
+    outcome.reason = reason;
+    const int code = LeadingReplyCode(message);
+    if (code >= 100 && code <= 999) outcome.replyCode = code;
+    outcome.failure = FailureKindOf(outcome.replyCode, reason);
+    return outcome;
 }

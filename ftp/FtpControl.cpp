@@ -1,34 +1,8 @@
 // The control channel: reading a whole reply, sending one command with its success / failure
 // dispatch, the single-command operations built on that, and the component's Abort.
 #include "ftp/CommandOperation.h"
+#include "ftp/SessionCommand.h"
 #include "ftp/VaskFtp.h"
-
-namespace {
-
-// The path of a PWD reply: the text between the first double quote and the closing one. Servers
-// write a double quote that belongs to the path as two (257 "/a""b" names /a"b), so a doubled
-// quote stands for one. Some servers do not double it (257 "/a"b" is current); a quote that is
-// neither doubled nor the line's last one is then taken as part of the path, which ends at the
-// line's last quote.
-std::string QuotedPath(const std::string& reply)
-{
-    const size_t open = reply.find('"');
-    if (open == std::string::npos) return {};
-    const size_t last = reply.rfind('"');
-    std::string path;
-    for (size_t at = open + 1; at < reply.size(); ++at) {
-        if (reply[at] == '"') {
-            if (at + 1 < reply.size() && reply[at + 1] == '"')
-                ++at;
-            else if (at == last)
-                break;
-        }
-        path += reply[at];
-    }
-    return path;
-}
-
-} // namespace
 
 // A command line travels as one line of text. A CR or LF inside it would let a file name or a
 // password smuggle in a second command, and a NUL would cut the line short where the socket layer

@@ -4,6 +4,7 @@
 #include "platform/Exception.h"
 
 #include <string>
+#include <vector>
 
 // One whole reply of the server: its code, its first line as read, or the server's hang-up
 // instead of an answer.
@@ -11,6 +12,10 @@ struct FtpReply {
     int code = 0;
     std::string first;
     bool closed = false;
+    // Every line of it, as read (line ends included), where the reader kept them: a long reply
+    // keeps its first lines and its last. (Braced, so that a reply made of code and text alone
+    // need not name it.)
+    std::vector<std::string> lines{};
 
     static FtpReply Closed() { return {0, {}, true}; }
 };

@@ -88,17 +88,6 @@ std::string TextOf(const Exception& error)
     return TextOf(error.Message(), error.Reason(), error.ErrorNumber());
 }
 
-transfer::Outcome FailureOutcome(const std::string& message, ErrorReason reason)
-{
-    transfer::Outcome outcome;
-    outcome.message = message;
-    outcome.reason = reason;
-    const int code = LeadingReplyCode(message);
-    if (code >= 100 && code <= 999) outcome.replyCode = code;
-    outcome.failure = FailureKindOf(outcome.replyCode, reason);
-    return outcome;
-}
-
 transfer::RemoteEntry::Kind KindOf(TEntryKind kind)
 {
     switch (kind) {
@@ -276,6 +265,7 @@ void FtpSession::StartRequest()
 {
     try {
         const transfer::Operation operation = running_->request.operation;
+        if (SessionCommand::Handles(operation)) return StartSessionCommand(running_->request);
         if (operation == transfer::Operation::MakeDirectory ||
             operation == transfer::Operation::ModifiedTime) {
             StartCommand();
@@ -356,7 +346,7 @@ void FtpSession::StartTransfer()
     }
     case transfer::Operation::Put:
         settings.kind = TransferOperation::Kind::Put;
-        settings.command = "STOR " + request.remotePath;
+        settings.command = (request.append ? "APPE " : "STOR ") + request.remotePath;
         run.file = std::make_unique<platform::LocalFile>(OpenUpload(request));
         run.uploadSize = run.file->Size();
         run.uploadModified = run.file->Modified();
@@ -382,7 +372,7 @@ void FtpSession::Apply(const TransferOperation::Step& step)
         if (step.connectTo) ConnectData(*step.connectTo);
         if (!step.send.empty()) {
             if (step.send.compare(0, 5, "RETR ") == 0 || step.send.compare(0, 5, "STOR ") == 0 ||
-                step.send.compare(0, 5, "REST ") == 0)
+                step.send.compare(0, 5, "APPE ") == 0 || step.send.compare(0, 5, "REST ") == 0)
                 ftp_->ReportStatus(1, step.send);
             ftp_->SendWithoutWaiting(step.send);
         }
@@ -444,7 +434,7 @@ void FtpSession::OutOfStep(const FtpFailure& failure)
 bool FtpSession::RetryOnNewLogin(const FtpFailure& failure)
 {
     Running& run = *running_;
-    if (run.newLogin) return false;
+    if (run.newLogin || !MayTryOnNewLogin()) return false;
     if (pipelining_) {
         pipelining_ = false;
         ftp_->ReportStatus(1, "Logging in again; each command now waits for the reply before it (" +
@@ -452,6 +442,13 @@ bool FtpSession::RetryOnNewLogin(const FtpFailure& failure)
     }
     TryAgain(true);
     return true;
+}
+
+bool FtpSession::MayTryOnNewLogin() const
+{
+    const Running& run = *running_;
+    if (SessionCommand::Handles(run.request.operation)) return false;
+    return !run.request.append || !run.data || run.data->BytesSent == 0;
 }
 
 void FtpSession::TryAgain(bool onNewLogin)
@@ -547,7 +544,8 @@ bool FtpSession::PrepareChecksum()
 {
     Running& run = *running_;
     const transfer::Operation operation = run.request.operation;
-    const bool whole = operation == transfer::Operation::Put ||
+    // An append's server holds more than the bytes sent: nothing to compare them with.
+    const bool whole = (operation == transfer::Operation::Put && !run.request.append) ||
                        (operation == transfer::Operation::Get &&
                         (!run.request.resume || ftp_->Verify == TVerifyMode::Require));
     if (!whole || ftp_->Verify == TVerifyMode::Off) return true;
@@ -711,7 +709,8 @@ void FtpSession::Succeed()
 bool FtpSession::KeepServerTime()
 {
     Running& run = *running_;
-    if (run.request.operation != transfer::Operation::Put || !ftp_->KeepTimes) return false;
+    if (run.request.operation != transfer::Operation::Put || run.request.append || !ftp_->KeepTimes)
+        return false;
     const std::optional<int64_t> time = run.uploadModified;
     if (!time) return false;
     run.timeCommands = filetimes::TimeSettingCommands(
@@ -799,6 +798,7 @@ void FtpSession::OnReply(const FtpReply& reply)
         if (!Fits("MDTM", reply)) return;
         return LocalTimeReply(reply);
     }
+    if (SessionCommand::Handles(running_->request.operation)) return SessionCommandReply(reply);
     if (running_->command) return CommandReply(reply);
     try {
         if (!running_->transfer) return;

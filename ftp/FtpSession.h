@@ -7,6 +7,7 @@
 //
 // The login (Open) still runs the component's blocking Connect, from the event loop: it is a
 // few round trips, and the transfers of other sessions go on while it waits.
+#include "ftp/SessionCommand.h"
 #include "ftp/TransferOperation.h"
 #include "ftp/VaskFtp.h"
 #include "net/TransferSession.h"
@@ -64,6 +65,14 @@ private:
     void StartCommand();
     // The reply to MKD, or to the MDTM of a ModifiedTime.
     void CommandReply(const FtpReply& reply);
+    // The operations SessionCommand runs (FtpSessionCommands.cpp).
+    void StartSessionCommand(const transfer::Request& request);
+    void SessionCommandReply(const FtpReply& reply);
+    void SessionCommandStep(const SessionCommand::Step& step);
+    // Whether the running operation may be run again on a new login: not one whose effect may
+    // have taken already (an append that sent bytes), nor one the new login's start would change
+    // (a relative CWD).
+    bool MayTryOnNewLogin() const;
     // Does what the machine asked.
     void Apply(const TransferOperation::Step& step);
     void OnReply(const FtpReply& reply);
@@ -145,6 +154,8 @@ private:
     std::unique_ptr<Running> ended_;
     // The try a retry replaced, kept until the event loop has left its handlers.
     std::unique_ptr<Running> retired_;
+    // The running SessionCommand's machine (the last one's, once it ended).
+    std::unique_ptr<SessionCommand> sessionCommand_;
     transfer::DoneHandler opening_;
     bool open_ = false;
     // TYPE I has been answered with success in this login.

@@ -22,7 +22,9 @@ struct Expected {
 constexpr std::initializer_list<int> kNone = {};
 constexpr std::initializer_list<int> kDataOpening = {110, 120, 125, 150};
 constexpr std::initializer_list<int> kDataClosing = {226, 250};
-const std::array<Expected, 14> kTable = {{
+// The directory and file commands answer 250 (CDUP: 200); some servers say 200 for all of them.
+constexpr std::initializer_list<int> kFileAction = {250, 200};
+const std::array<Expected, 21> kTable = {{
     {"TYPE", kNone, {200}},
     {"SIZE", kNone, {213}},
     {"MDTM", kNone, {213}},
@@ -37,6 +39,13 @@ const std::array<Expected, 14> kTable = {{
     {"APPE", kDataOpening, kDataClosing},
     {"LIST", kDataOpening, kDataClosing},
     {"MLSD", kDataOpening, kDataClosing},
+    {"CWD", kNone, kFileAction},
+    {"CDUP", kNone, kFileAction},
+    {"DELE", kNone, kFileAction},
+    {"RMD", kNone, kFileAction},
+    {"RNFR", kNone, {350}},
+    {"RNTO", kNone, kFileAction},
+    {"PWD", kNone, {257}},
 }};
 
 // "MKD" answers 257; some servers say 250, as for the other directory commands.

@@ -6,6 +6,8 @@
 #include "ftp/VaskFtp.h"
 #include "net/Wait.h"
 
+#include <utility>
+
 namespace {
 
 // A reply of many lines that are all waiting already is read without a single wait, so the
@@ -295,12 +297,17 @@ void ReplyReader::Push(const char* bytes, size_t count, int& mine,
                        const std::function<void(const FtpReply&)>& deliver)
 {
     Lines(bytes, count, [&](const std::string& line) {
-        if (!inReply_) pushedFirst_ = line;
+        if (!inReply_) {
+            pushedFirst_ = line;
+            pushedLines_.clear();
+        }
+        if (pushedLines_.size() == kFailureLinesKept) pushedLines_.pop_back();
+        pushedLines_.push_back(line);
         // Replies owed by commands before the session's own come first, in order.
         const bool earlier = owed_ > mine;
         if (!Frame(line) || earlier) return false;
         if (!IsPreliminary(replyCode_) && mine > 0) --mine;
-        deliver(FtpReply{replyCode_, pushedFirst_, false});
+        deliver(FtpReply{replyCode_, pushedFirst_, false, std::exchange(pushedLines_, {})});
         return false;
     });
 }

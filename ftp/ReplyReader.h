@@ -109,7 +109,8 @@ private:
     int replyCode_ = 0;  // the code of the reply in progress or the last one ended
     // The start of a line the event loop has taken before an operation began to read.
     std::string idleLine_;
-    std::string pushedFirst_; // the first line of the pushed reply in progress
+    std::string pushedFirst_;              // the first line of the pushed reply in progress
+    std::vector<std::string> pushedLines_; // ... and its lines so far
     std::vector<std::string> lastFailure_;
     // The bound of the courtesy wait that runs; nullptr when none does.
     Deadline* patience_ = nullptr;

@@ -52,6 +52,11 @@ struct Outcome {
     bool verified = false;
     // ModifiedTime: the file's time, seconds since 1970 in UTC.
     std::optional<int64_t> modifiedUtc;
+    // ChangeDirectory, CurrentDirectory: the current directory as the server names it; empty
+    // when it changed the directory but would not say to what.
+    std::string path;
+    // SendCommand: the server's whole answer, its lines joined by "\n" (a refusal's too).
+    std::string reply;
 
     static Outcome Success(int64_t bytes = 0)
     {
@@ -87,6 +92,15 @@ enum class Operation : uint8_t {
     List,          // the entries of remotePath (empty: the current directory)
     MakeDirectory, // remotePath
     ModifiedTime,  // the server's time of the file remotePath, in Outcome::modifiedUtc
+    // The current directory becomes remotePath; Outcome::path names it as the server does.
+    ChangeDirectory,
+    CurrentDirectory, // Outcome::path
+    Delete,           // the file remotePath
+    RemoveDirectory,  // the (empty) directory remotePath
+    Rename,           // remotePath becomes newRemotePath
+    // `command` as it is, for a protocol that has commands one can type (Outcome::reply); the
+    // others answer Unsupported.
+    SendCommand,
 };
 
 struct Request {
@@ -95,6 +109,13 @@ struct Request {
     std::string localPath;
     // Get: go on from the bytes the local file already has. (A Put is always sent whole.)
     bool resume = false;
+    // Put: the whole local file is added to the end of the remote one instead of replacing it
+    // (not verified, and the remote file keeps its time).
+    bool append = false;
+    // Rename: the new name.
+    std::string newRemotePath;
+    // SendCommand: the line to send.
+    std::string command;
     // A file of a tree: localPath lies below localRoot, and no step below the root is taken
     // through a symbolic link.
     std::string localRoot;
@@ -124,8 +145,8 @@ public:
     virtual void Open(DoneHandler done) = 0;
     // Whether an operation may start now: open, and none running.
     virtual bool Idle() const = 0;
-    // Starts a Get, Put, MakeDirectory or ModifiedTime. False, with nothing started and nothing
-    // called back, when the session is not Idle.
+    // Starts any operation but a List. False, with nothing started and nothing called back, when
+    // the session is not Idle.
     virtual bool Start(const Request& request, ProgressHandler progress, DoneHandler done) = 0;
     // Starts a List.
     virtual bool StartList(const Request& request, ListHandler done) = 0;

@@ -48,12 +48,17 @@ public:
     // file is made anew).
     bool Upload(const std::string& localPath, const std::string& remotePath, uint64_t offset,
                 transfer::ProgressHandler progress, Done done);
+    // Adds the whole local file to the end of the remote one (made when there is none).
+    bool Append(const std::string& localPath, const std::string& remotePath,
+                transfer::ProgressHandler progress, Done done);
     bool MakeDirectory(const std::string& path, Done done);
     bool RemoveDirectory(const std::string& path, Done done);
     bool Remove(const std::string& path, Done done);
     bool Rename(const std::string& from, const std::string& to, Done done);
     // The absolute form of `path` ("." is the directory the login starts in).
     bool RealPath(const std::string& path, PathDone done);
+    // The absolute form of `path`, once the server said it is a directory.
+    bool ResolveDirectory(const std::string& path, PathDone done);
     // Sets the modification (and access) time, seconds since 1970 UTC.
     bool SetModified(const std::string& path, int64_t modifiedUtc, Done done);
 

@@ -58,8 +58,9 @@ struct SftpClient::Impl {
     // SftpTransfers.cpp
     bool StartDownload(const std::string& remotePath, const std::string& localPath, uint64_t offset,
                        transfer::ProgressHandler progress);
+    // `append`: from the remote file's end, whatever `offset` says.
     bool StartUpload(const std::string& localPath, const std::string& remotePath, uint64_t offset,
-                     transfer::ProgressHandler progress);
+                     transfer::ProgressHandler progress, bool append = false);
 
     State state = State::Unconnected;
     ConnectOptions options;

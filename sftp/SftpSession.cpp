@@ -142,7 +142,7 @@ bool SftpSession::Start(const transfer::Request& request, transfer::ProgressHand
     case transfer::Operation::Get: return StartGet(request, std::move(progress), std::move(done));
     case transfer::Operation::Put: return StartPut(request, std::move(progress), std::move(done));
     case transfer::Operation::MakeDirectory:
-        return client_.MakeDirectory(request.remotePath, classify);
+        return client_.MakeDirectory(Resolved(request.remotePath), classify);
     case transfer::Operation::ModifiedTime: {
         // A listing of an SFTP server always carries the times; nobody asks for one alone.
         transfer::Outcome outcome;
@@ -154,6 +154,12 @@ bool SftpSession::Start(const transfer::Request& request, transfer::ProgressHand
         });
         return true;
     }
+    case transfer::Operation::ChangeDirectory:
+    case transfer::Operation::CurrentDirectory:
+    case transfer::Operation::Delete:
+    case transfer::Operation::RemoveDirectory:
+    case transfer::Operation::Rename:
+    case transfer::Operation::SendCommand: return StartCommand(request, std::move(done));
     case transfer::Operation::List: return false;
     }
     return false;
@@ -163,8 +169,8 @@ bool SftpSession::StartList(const transfer::Request& request, transfer::ListHand
 {
     if (!Idle()) return false;
     const size_t most = request.maxEntries;
-    return client_.List(request.remotePath, [done, most](const transfer::Outcome& outcome,
-                                                         const auto& entries) {
+    return client_.List(Resolved(request.remotePath), [done, most](const transfer::Outcome& outcome,
+                                                                   const auto& entries) {
         if (outcome.ok && most > 0 && entries.size() > most) {
             transfer::Outcome tooMany;
             tooMany.message = "The listing holds more than " + std::to_string(most) + " entries";
@@ -216,7 +222,7 @@ bool SftpSession::StartGet(const transfer::Request& request, transfer::ProgressH
     const bool keepTimes = keepTimes_;
     const std::optional<int64_t> modified = request.modifiedUtc;
     return client_.Download(
-        request.remotePath, written, offset, std::move(progress),
+        Resolved(request.remotePath), written, offset, std::move(progress),
         [folder, staged, name, written, keepTimes, modified,
          done](const transfer::Outcome& result) {
             transfer::Outcome outcome = Classified(result, false);
@@ -257,21 +263,24 @@ bool SftpSession::StartPut(const transfer::Request& request, transfer::ProgressH
         return true;
     }
     const std::weak_ptr<bool> token = alive_;
-    const std::string remote = request.remotePath;
-    const bool keepTimes = keepTimes_;
+    const std::string remote = Resolved(request.remotePath);
+    // An appended file keeps the server's time: it is not the local file.
+    const bool keepTimes = keepTimes_ && !request.append;
     const int64_t modified = static_cast<int64_t>(info.st_mtime);
-    return client_.Upload(
-        request.localPath, remote, 0, std::move(progress),
-        [this, token, remote, keepTimes, modified, done](const transfer::Outcome& result) {
-            transfer::Outcome outcome = Classified(result, false);
-            if (!outcome.ok || !keepTimes || token.expired() ||
-                !client_.SetModified(remote, modified, [done, outcome](const transfer::Outcome&) {
-                    // The file arrived whole; a server that keeps no times does not undo that.
-                    if (done) done(outcome);
-                })) {
+    auto uploaded = [this, token, remote, keepTimes, modified,
+                     done](const transfer::Outcome& result) {
+        transfer::Outcome outcome = Classified(result, false);
+        if (!outcome.ok || !keepTimes || token.expired() ||
+            !client_.SetModified(remote, modified, [done, outcome](const transfer::Outcome&) {
+                // The file arrived whole; a server that keeps no times does not undo that.
                 if (done) done(outcome);
-            }
-        });
+            })) {
+            if (done) done(outcome);
+        }
+    };
+    if (request.append)
+        return client_.Append(request.localPath, remote, std::move(progress), std::move(uploaded));
+    return client_.Upload(request.localPath, remote, 0, std::move(progress), std::move(uploaded));
 }
 
 void SftpSession::Cancel() { client_.Cancel(); }

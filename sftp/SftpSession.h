@@ -1,8 +1,12 @@
 #pragma once
 // transfer::Session over an SftpClient, so that a transfer queue, a tree transfer or ftpdrive
 // drive an SFTP server as they drive an FTP one. Open looks the host up (an address literal
-// needs no lookup) and connects; Get, Put, List and MakeDirectory are the client's operations,
-// with their failures told in the session interface's kinds.
+// needs no lookup) and connects; the operations are the client's, with their failures told in
+// the session interface's kinds.
+//
+// SFTP has no current directory on the server: the session keeps its own. Once ChangeDirectory
+// has named one, every relative remote path is taken from it; until then the server takes it
+// from the directory the login starts in.
 //
 // A download that does not resume is written under a hidden name in the target's folder and
 // renamed over the target only once whole, so that a cut-off transfer never costs the user the
@@ -49,6 +53,13 @@ private:
                   transfer::DoneHandler done);
     bool StartPut(const transfer::Request& request, transfer::ProgressHandler progress,
                   transfer::DoneHandler done);
+    // ChangeDirectory, CurrentDirectory, Delete, RemoveDirectory, Rename, SendCommand
+    // (SftpSessionCommands.cpp).
+    bool StartCommand(const transfer::Request& request, transfer::DoneHandler done);
+    // `path` as the server is to be asked for it: from the current directory when relative.
+    std::string Resolved(const std::string& path) const;
+    // Tells `done` of `outcome` from the event loop, unless the session has gone by then.
+    void AnswerLater(transfer::DoneHandler done, transfer::Outcome outcome);
 
     ConnectOptions options_;
     bool keepTimes_;
@@ -57,6 +68,8 @@ private:
     std::unique_ptr<platform::NotificationWindow> window_;
     std::unique_ptr<platform::HostEntry> lookup_;
     int lookupRequest_ = 0;
+    // The current directory as the server named it; empty: the one the login starts in.
+    std::string directory_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 

@@ -172,9 +172,9 @@ private:
 class FileUpload : public std::enable_shared_from_this<FileUpload> {
 public:
     FileUpload(SftpClient::Impl& client, std::string remotePath, uint64_t offset,
-               transfer::ProgressHandler progress)
-        : client_(client), remotePath_(std::move(remotePath)), next_(offset),
-          progress_(std::move(progress))
+               transfer::ProgressHandler progress, bool append)
+        : client_(client), remotePath_(std::move(remotePath)), next_(append ? 0 : offset),
+          progress_(std::move(progress)), append_(append)
     {
     }
 
@@ -189,7 +189,8 @@ public:
         }
         size_ = static_cast<uint64_t>(info.st_size);
         const uint32_t flags =
-            kOpenWrite | kOpenCreate | (next_ == 0 ? uint32_t{kOpenTruncate} : 0u);
+            append_ ? kOpenWrite | kOpenCreate | kOpenAppend
+                    : kOpenWrite | kOpenCreate | (next_ == 0 ? uint32_t{kOpenTruncate} : 0u);
         client_.Request(
             PacketType::Open, [&](uint32_t id) { return EncodeOpen(id, remotePath_, flags); },
             [self = shared_from_this()](Reply& reply) { self->Opened(reply); });
@@ -206,8 +207,32 @@ private:
         client_.cancel = [weak = weak_from_this()] {
             if (auto self = weak.lock()) self->Fail(Failure("Canceled", ErrorReason::Canceled));
         };
+        if (append_) return AskRemoteEnd();
         Fill();
         Settle();
+    }
+
+    // An append writes from the remote file's end, asked for once it is open. A server that
+    // honours the append flag puts the writes there whatever their offsets; one that does not
+    // puts them where the offsets say: both come to the same file.
+    void AskRemoteEnd()
+    {
+        client_.Request(
+            PacketType::Fstat, [&](uint32_t id) { return EncodeFstat(id, handle_); },
+            [self = shared_from_this()](Reply& reply) {
+                if (self->failed_) return;
+                if (reply.type != PacketType::Attrs || !reply.attributes.size) {
+                    self->Fail(reply.type == PacketType::Attrs
+                                   ? Failure("The server does not say how long " +
+                                                 self->remotePath_ + " is",
+                                             ErrorReason::BadReply)
+                                   : Refused("Cannot append to " + self->remotePath_, reply));
+                    return;
+                }
+                self->base_ = *reply.attributes.size;
+                self->Fill();
+                self->Settle();
+            });
     }
 
     void Fill()
@@ -231,7 +256,8 @@ private:
             client_.Request(
                 PacketType::Write,
                 [&](uint32_t id) {
-                    return EncodeWrite(id, handle_, at, std::string_view(block_.data(), length));
+                    return EncodeWrite(id, handle_, base_ + at,
+                                       std::string_view(block_.data(), length));
                 },
                 [self = shared_from_this(), length](Reply& reply) {
                     self->Written(reply, length);
@@ -278,6 +304,8 @@ private:
     bool failed_ = false;
     transfer::ProgressHandler progress_;
     std::string block_;
+    bool append_;
+    uint64_t base_ = 0; // where the local file's first byte goes: an append's remote end
 };
 
 } // namespace
@@ -292,9 +320,10 @@ bool SftpClient::Impl::StartDownload(const std::string& remotePath, const std::s
 }
 
 bool SftpClient::Impl::StartUpload(const std::string& localPath, const std::string& remotePath,
-                                   uint64_t offset, transfer::ProgressHandler progress)
+                                   uint64_t offset, transfer::ProgressHandler progress, bool append)
 {
-    std::make_shared<FileUpload>(*this, remotePath, offset, std::move(progress))->Start(localPath);
+    std::make_shared<FileUpload>(*this, remotePath, offset, std::move(progress), append)
+        ->Start(localPath);
     Flush();
     return true;
 }

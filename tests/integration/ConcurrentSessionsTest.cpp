@@ -264,4 +264,99 @@ TEST(FtpSession, ListsMakesDirectoriesAndGoesOnAfterACancel)
     EXPECT_EQ(platform::LocalFile::ModifiedOf(pyftpdlib.Root() + "/dated.txt"), kTime);
 }
 
+// The window's commands through the session interface, against both real servers: relative
+// names from the directory the session changed to, every reply read as its command's.
+TEST(FtpSession, RunsTheWindowsCommandsAtRealServers)
+{
+    using transfer::FailureKind;
+    using transfer::Operation;
+    TAVOLEN_REQUIRE(testsupport::PyftpdlibServer::Available(), "pyftpdlib");
+    TAVOLEN_REQUIRE(testsupport::VsftpdServer::Available(), "vsftpd, run as root");
+    testsupport::PyftpdlibServer pyftpdlib;
+    ASSERT_TRUE(pyftpdlib.Start());
+    testsupport::VsftpdServer vsftpd;
+    ASSERT_TRUE(vsftpd.Start());
+    testsupport::TempDir local("tavolen-commands");
+    testsupport::WriteFileBytes(local.File("tail"), "tail");
+    const struct {
+        const char* name;
+        Server server;
+        std::string root; // on disk, where the FTP path "/" is
+        std::string base; // a directory the client may write in
+    } servers[] = {
+        {"pyftpdlib",
+         {pyftpdlib.User(), pyftpdlib.Password(), pyftpdlib.Port(), {}},
+         pyftpdlib.Root(),
+         "/"},
+        {"vsftpd",
+         {vsftpd.User(), vsftpd.Password(), vsftpd.Port(), {}},
+         vsftpd.Root(),
+         vsftpd.WritableFtpPath()},
+    };
+    for (const auto& server : servers) {
+        SCOPED_TRACE(server.name);
+        const std::string base = server.base == "/" ? "" : server.base;
+        const auto onDisk = [&](const std::string& path) { return server.root + base + path; };
+        std::vector<std::unique_ptr<FtpSession>> sessions;
+        sessions.push_back(SessionTo(server.server, true));
+        ASSERT_TRUE(OpenAll(sessions));
+        FtpSession& session = *sessions[0];
+        const struct {
+            const char* what;
+            Operation operation;
+            std::string path;
+            FailureKind kind = FailureKind::None;
+            std::string named = {}; // the directory, or the start of a typed command's reply
+            std::string other = {}; // Rename: the new name; SendCommand: the line
+        } steps[] = {
+            {"cd", Operation::ChangeDirectory, server.base, FailureKind::None, server.base},
+            {"mkdir", Operation::MakeDirectory, "d"},
+            {"cd relative", Operation::ChangeDirectory, "d", FailureKind::None, base + "/d"},
+            {"pwd", Operation::CurrentDirectory, "", FailureKind::None, base + "/d"},
+            {"put", Operation::Put, "f"},
+            {"append", Operation::Put, "f"},
+            {"rename", Operation::Rename, "f", FailureKind::None, "", "g"},
+            {"rename of nothing", Operation::Rename, "f", FailureKind::RefusedForGood, "", "h"},
+            {"delete", Operation::Delete, "g"},
+            {"delete of nothing", Operation::Delete, "g", FailureKind::RefusedForGood},
+            {"cd up", Operation::ChangeDirectory, "..", FailureKind::None, server.base},
+            {"rmdir", Operation::RemoveDirectory, "d"},
+            {"rmdir of nothing", Operation::RemoveDirectory, "d", FailureKind::RefusedForGood},
+            {"typed", Operation::SendCommand, "", FailureKind::None, "200", "NOOP"},
+            {"typed, many lines", Operation::SendCommand, "", FailureKind::None, "214-", "HELP"},
+            {"typed, unknown", Operation::SendCommand, "", FailureKind::Unsupported, "500",
+             "XYZZY"},
+        };
+        for (const auto& step : steps) {
+            SCOPED_TRACE(step.what);
+            transfer::Request request;
+            request.operation = step.operation;
+            request.remotePath = step.path;
+            request.localPath = local.File("tail");
+            request.append = std::string(step.what) == "append";
+            request.newRemotePath = step.other;
+            request.command = step.other;
+            const transfer::Outcome outcome = RunToEnd(session, request);
+            EXPECT_EQ(transfer::KindOf(outcome), step.kind) << outcome.message;
+            if (step.operation == Operation::SendCommand) {
+                EXPECT_EQ(outcome.reply.rfind(step.named, 0), 0u) << outcome.reply;
+                if (step.named == "214-") {
+                    EXPECT_NE(outcome.reply.find('\n'), std::string::npos) << outcome.reply;
+                }
+            } else if (!step.named.empty()) {
+                EXPECT_EQ(outcome.path, step.named);
+            }
+            if (std::string(step.what) == "append") {
+                EXPECT_EQ(testsupport::ReadFileBytes(onDisk("/d/f")), "tailtail");
+            }
+            if (std::string(step.what) == "rename") {
+                EXPECT_EQ(testsupport::ReadFileBytes(onDisk("/d/g")), "tailtail");
+            }
+            ASSERT_TRUE(session.Idle()) << "the session goes on";
+        }
+        EXPECT_FALSE(std::filesystem::exists(onDisk("/d")));
+        session.Close();
+    }
+}
+
 } // namespace

@@ -1,6 +1,7 @@
 // The SFTP client against a real sshd: host keys, logins, and files byte-exact both ways, all
 // through the non-blocking machinery pumped by the event loop.
 #include "sftp/SftpClient.h"
+#include "sftp/SftpSession.h"
 #include "sftp/SftpSessionFactory.h"
 #include "sftp/TestSshd.h"
 
@@ -14,6 +15,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <random>
 
@@ -493,4 +495,140 @@ TEST_F(SftpSshd, RunSessionsShareTheFirstOnesHostKey)
     EXPECT_EQ(transfer::KindOf(missing), transfer::FailureKind::RefusedForGood) << missing.message;
     EXPECT_EQ(testsupport::ReadFileBytes(local_.File("file.bin")), bytes);
     first->Close();
+}
+
+// The operations that move no data, and the append, through the session interface: one row per
+// behaviour, in order, each starting from where the rows before it left the session. Relative
+// paths are taken from the directory ChangeDirectory named.
+TEST_F(SftpSshd, SessionRunsEveryCommandFromItsCurrentDirectory)
+{
+    const std::string root = std::filesystem::canonical(sshd_.Root()).string();
+    testsupport::WriteFileBytes(Remote("file.txt"), "file");
+    testsupport::WriteFileBytes(Remote("a.txt"), "head");
+    testsupport::WriteFileBytes(local_.File("tail"), "tail");
+    sftp::SftpSession session(Options(), true);
+    const auto opened = OpenSession(session);
+    ASSERT_TRUE(opened.ok) << opened.message;
+
+    using transfer::FailureKind;
+    using transfer::Operation;
+    const auto remoteIs = [&](const char* name, const char* bytes) {
+        return [this, name, bytes] {
+            EXPECT_EQ(testsupport::ReadFileBytes(Remote(name)), bytes) << name;
+        };
+    };
+    const struct {
+        const char* what;
+        Operation operation;
+        std::string path;
+        std::string other; // Rename: the new name
+        FailureKind kind;  // None: ok
+        std::string named; // ChangeDirectory, CurrentDirectory
+        std::function<void()> check;
+    } rows[] = {
+        {"pwd at the login", Operation::CurrentDirectory, "", "", FailureKind::None, "", {}},
+        {"cd", Operation::ChangeDirectory, sshd_.Root(), "", FailureKind::None, root, {}},
+        {"cd to nothing",
+         Operation::ChangeDirectory,
+         "nothing",
+         "",
+         FailureKind::RefusedForGood,
+         "",
+         {}},
+        {"cd to a file",
+         Operation::ChangeDirectory,
+         "file.txt",
+         "",
+         FailureKind::RefusedForGood,
+         "",
+         {}},
+        {"pwd after refusals", Operation::CurrentDirectory, "", "", FailureKind::None, root, {}},
+        {"mkdir relative", Operation::MakeDirectory, "d", "", FailureKind::None, "",
+         [&] { EXPECT_TRUE(std::filesystem::is_directory(Remote("d"))); }},
+        {"cd relative", Operation::ChangeDirectory, "d", "", FailureKind::None, root + "/d", {}},
+        {"cd up", Operation::ChangeDirectory, "..", "", FailureKind::None, root, {}},
+        {"append", Operation::Put, "a.txt", "", FailureKind::None, "",
+         remoteIs("a.txt", "headtail")},
+        {"append to nothing", Operation::Put, "new.txt", "", FailureKind::None, "",
+         remoteIs("new.txt", "tail")},
+        {"rename", Operation::Rename, "a.txt", "d/b.txt", FailureKind::None, "",
+         remoteIs("d/b.txt", "headtail")},
+        {"rename onto a file", Operation::Rename, "file.txt", "new.txt", FailureKind::RefusedForNow,
+         "",
+         [&] {
+             remoteIs("file.txt", "file")();
+             remoteIs("new.txt", "tail")();
+         }},
+        {"rename of nothing",
+         Operation::Rename,
+         "a.txt",
+         "c.txt",
+         FailureKind::RefusedForGood,
+         "",
+         {}},
+        {"rmdir of a full one",
+         Operation::RemoveDirectory,
+         "d",
+         "",
+         FailureKind::RefusedForNow,
+         "",
+         {}},
+        {"delete", Operation::Delete, "d/b.txt", "", FailureKind::None, "",
+         [&] { EXPECT_FALSE(std::filesystem::exists(Remote("d/b.txt"))); }},
+        {"delete of nothing",
+         Operation::Delete,
+         "d/b.txt",
+         "",
+         FailureKind::RefusedForGood,
+         "",
+         {}},
+        {"rmdir", Operation::RemoveDirectory, "d", "", FailureKind::None, "",
+         [&] { EXPECT_FALSE(std::filesystem::exists(Remote("d"))); }},
+        {"typed command", Operation::SendCommand, "", "", FailureKind::Unsupported, "", {}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        transfer::Request request;
+        request.operation = row.operation;
+        request.remotePath = row.path;
+        request.newRemotePath = row.other;
+        request.command = "NOOP";
+        request.append = true;
+        request.localPath = local_.File("tail");
+        const auto outcome = StartAndWait(session, request);
+        EXPECT_EQ(outcome.ok, row.kind == FailureKind::None) << outcome.message;
+        EXPECT_EQ(transfer::KindOf(outcome), row.kind) << outcome.message;
+        if (!row.named.empty()) {
+            EXPECT_EQ(outcome.path, row.named);
+        }
+        if (row.operation == Operation::CurrentDirectory) {
+            EXPECT_EQ(outcome.path.rfind('/', 0), 0u) << outcome.path;
+        }
+        if (row.check) row.check();
+        EXPECT_TRUE(session.Idle()) << "the session goes on";
+    }
+
+    // A listing and a download of relative names, from the current directory too.
+    std::optional<transfer::Outcome> listed;
+    std::vector<transfer::RemoteEntry> entries;
+    transfer::Request list;
+    list.operation = transfer::Operation::List;
+    ASSERT_TRUE(session.StartList(list, [&](const transfer::Outcome& o, const auto& e) {
+        listed = o;
+        entries = e;
+    }));
+    ASSERT_TRUE(PumpUntil([&] { return listed.has_value(); }, kWaitMs));
+    ASSERT_TRUE(listed->ok) << listed->message;
+    std::vector<std::string> names;
+    for (const auto& entry : entries) names.push_back(entry.name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"file.txt", "new.txt"}));
+    transfer::Request get;
+    get.operation = transfer::Operation::Get;
+    get.remotePath = "file.txt";
+    get.localPath = local_.File("got");
+    const auto got = StartAndWait(session, get);
+    ASSERT_TRUE(got.ok) << got.message;
+    EXPECT_EQ(testsupport::ReadFileBytes(local_.File("got")), "file");
+    session.Close();
 }
