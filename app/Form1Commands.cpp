@@ -370,7 +370,7 @@ void TForm1::Button5Click(QObject*)
 // handler); the directory is asked for once more all the same.
 void TForm1::ChangeDirectoryTo(const std::string& directory)
 {
-    if (session_) NotOverSession(QStringLiteral("Mudar Diretório"));
+    if (session_) return ChangeDirectorySession(directory);
     VaskFTP1->ChangeDirectory(directory);
     ShowCurrentDirectory(VaskFTP1->CurrentDirectory());
 }
@@ -464,7 +464,7 @@ void TForm1::Button7Click(QObject*)
     RunCommand([this] {
         if (AskForName(QStringLiteral("Deletar Arquivo."),
                        QStringLiteral("Nome do arquivo remoto"))) {
-            if (session_) NotOverSession(QStringLiteral("Deletar"));
+            if (session_) return DeleteSession(ToSession(EnteredName));
             VaskFTP1->DeleteFile(ToSession(EnteredName));
         }
     });

@@ -64,6 +64,7 @@ void TForm1::ConnectSession(const app::ServerAddress& address, const std::string
         throw;
     }
     logins_->Succeeded(attempt);
+    ShowCurrentDirectory(session_->CurrentDirectory());
     ListSession();
 }
 
@@ -150,6 +151,22 @@ void TForm1::MakeDirectorySession(const QString& name)
     SetStatus(QStringLiteral("Diretório \"") + name + QStringLiteral("\" criado"));
 }
 
+// As over FTP: the directory line and the log follow the change at once.
+void TForm1::ChangeDirectorySession(const std::string& directory)
+{
+    std::string now = session_->ChangeDirectory(directory);
+    if (now.empty()) now = session_->CurrentDirectory();
+    ShowCurrentDirectory(now);
+    ClearLog();
+    ListSession();
+}
+
+void TForm1::DeleteSession(const std::string& name)
+{
+    session_->Delete(name);
+    ShowMessage(QStringLiteral("Arquivo excluido com secesso!"));
+}
+
 void TForm1::NotOverSession(const QString& command)
 {
     throw app::WindowError(command + QStringLiteral(" ainda não está disponível em conexões SFTP."),
@@ -160,12 +177,24 @@ void TForm1::OpenSessionListingLine(const std::string& line)
 {
     const std::optional<app::ListedEntry> entry = app::ReadListingLine(line);
     if (!entry) return;
-    if (entry->kind == transfer::RemoteEntry::Kind::Directory) {
-        const std::string name = entry->name;
+    const std::string name = entry->name;
+    switch (entry->kind) {
+    case transfer::RemoteEntry::Kind::Directory:
         RunCommand([this, name] { ChangeDirectoryTo(name); });
-        return;
+        break;
+    case transfer::RemoteEntry::Kind::Link:
+        // A link to a file is refused as a directory, and is then readied for download.
+        RunCommand([this, name] {
+            try {
+                ChangeDirectoryTo(name);
+            } catch (const Exception&) {
+                if (!session_ || !session_->Connected() || cancelRequested_) throw;
+                FillTransferFields(name);
+            }
+        });
+        break;
+    default: FillTransferFields(name); break;
     }
-    FillTransferFields(entry->name);
 }
 
 void TForm1::CloseSession()

@@ -151,6 +151,29 @@ void SessionDriver::MakeDirectory(const std::string& path)
     Run(request);
 }
 
+std::string SessionDriver::ChangeDirectory(const std::string& path)
+{
+    transfer::Request request;
+    request.operation = transfer::Operation::ChangeDirectory;
+    request.remotePath = path;
+    return Run(request).path;
+}
+
+std::string SessionDriver::CurrentDirectory()
+{
+    transfer::Request request;
+    request.operation = transfer::Operation::CurrentDirectory;
+    return Run(request).path;
+}
+
+void SessionDriver::Delete(const std::string& path)
+{
+    transfer::Request request;
+    request.operation = transfer::Operation::Delete;
+    request.remotePath = path;
+    Run(request);
+}
+
 transfer::Outcome SessionDriver::Run(const transfer::Request& request)
 {
     return Checked(Await([&](transfer::DoneHandler done) {

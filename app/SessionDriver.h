@@ -39,6 +39,10 @@ public:
     transfer::Outcome Get(const std::string& remote, const std::string& local, Progress progress);
     transfer::Outcome Put(const std::string& local, const std::string& remote, Progress progress);
     void MakeDirectory(const std::string& path);
+    // The directory the session is in afterwards, as the server names it (empty: not said).
+    std::string ChangeDirectory(const std::string& path);
+    std::string CurrentDirectory();
+    void Delete(const std::string& path);
     // Any other operation the session offers, by its request.
     transfer::Outcome Run(const transfer::Request& request);
 

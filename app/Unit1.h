@@ -334,7 +334,9 @@ private:
     void DownloadSession(const std::string& remote);
     void UploadSession(const std::string& local, std::string remote);
     void MakeDirectorySession(const QString& name);
-    // Mudar Diretório and Deletar, which this session cannot run yet.
+    void ChangeDirectorySession(const std::string& directory);
+    void DeleteSession(const std::string& name);
+    // What this session cannot run yet.
     [[noreturn]] void NotOverSession(const QString& command);
     void CloseSession();
     void ShowSessionEncryption();

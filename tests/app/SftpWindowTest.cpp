@@ -246,6 +246,25 @@ TEST_F(SftpWindow, ListsDownloadsUploadsAndMakesDirectoriesByteExact)
 
     form->Button5->click();
     EXPECT_EQ(LogLines(*form), after);
+
+    // Into the new directory and back up, the directory line and the log following.
+    const QString root = QString::fromStdString(std::filesystem::canonical(sshd_.Root()).string());
+    EXPECT_EQ(form->Edit4->text(), root);
+    form->Edit3->setText(QStringLiteral("nova pasta"));
+    form->Button6->click();
+    EXPECT_EQ(form->Edit4->text(), root + QStringLiteral("/nova pasta"));
+    EXPECT_TRUE(LogLines(*form).isEmpty());
+    form->Edit1->setText(QStringLiteral("dentro.bin"));
+    form->Button4->click();
+    EXPECT_EQ(testsupport::ReadFileBytes(Remote("nova pasta/dentro.bin")), sent);
+    form->BitBtn1->click();
+    EXPECT_EQ(form->Edit4->text(), root);
+    EXPECT_EQ(LogLines(*form), after);
+
+    boxes.names.push_back({QStringLiteral("enviado.bin"), true});
+    form->Button7->click();
+    EXPECT_FALSE(std::filesystem::exists(Remote("enviado.bin")));
+    EXPECT_EQ(boxes.seen.back().text, QStringLiteral("Arquivo excluido com secesso!"));
     EXPECT_TRUE(boxes.Errors().empty());
 }
 
