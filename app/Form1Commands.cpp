@@ -138,6 +138,7 @@ void TForm1::RequestCancel()
 void TForm1::CancelWaits()
 {
     if (session_) session_->Cancel();
+    if (folderStop_) folderStop_();
     // Cancel ends a wait on the control connection, Abort one on the data connection.
     VaskFTP1->Cancel();
     VaskFTP1->Abort();
@@ -392,6 +393,7 @@ void TForm1::Button2Click(QObject*)
 {
     RunCommand([this] {
         const std::string remote = RemoteName();
+        if (RemoteIsDirectory(remote)) return DownloadFolder(remote);
         if (session_) return DownloadSession(remote);
         if (RemoteIsDirectory(remote)) return DownloadFolder(remote);
         SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
@@ -440,11 +442,8 @@ void TForm1::Button4Click(QObject*)
 {
     RunCommand([this] {
         const QString localText = Edit2->text();
-        if (session_) {
-            if (!localText.isEmpty() && QFileInfo(localText).isDir())
-                NotOverSession(QStringLiteral("O envio de pastas"));
+        if (session_ && !(!localText.isEmpty() && QFileInfo(localText).isDir()))
             return UploadSession(app::ToLocalPath(localText), RemoteName());
-        }
         if (!localText.isEmpty() && QFileInfo(localText).isDir()) return UploadFolder(localText);
         std::string remote = RemoteName();
         std::string local = app::ToLocalPath(localText);

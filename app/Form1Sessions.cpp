@@ -55,6 +55,7 @@ void TForm1::ConnectSession(const app::ServerAddress& address, const std::string
             });
     };
     session_ = std::make_unique<app::SessionDriver>(app::MakeSftpSession(login));
+    sessionLogin_ = login;
 
     const app::LoginAttempt attempt = logins_->Begin(address.host, port, false);
     try {

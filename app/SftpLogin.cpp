@@ -1,6 +1,7 @@
 #include "app/SftpLogin.h"
 
 #include "sftp/SftpSession.h"
+#include "sftp/SftpSessionFactory.h"
 
 #include <cstdlib>
 #include <regex>
@@ -15,9 +16,7 @@ std::string SshFile(const char* name)
     return home && *home ? std::string(home) + "/.ssh/" + name : std::string();
 }
 
-} // namespace
-
-std::unique_ptr<transfer::Session> MakeSftpSession(const SftpLogin& login)
+sftp::ConnectOptions OptionsOf(const SftpLogin& login)
 {
     sftp::ConnectOptions options;
     options.host = login.host;
@@ -32,7 +31,25 @@ std::unique_ptr<transfer::Session> MakeSftpSession(const SftpLogin& login)
     options.trustFile = sftp::DefaultTrustFile();
     options.askUnknownHostKey = login.askUnknownHostKey;
     options.timeoutMs = login.timeoutMs;
-    return std::make_unique<sftp::SftpSession>(std::move(options));
+    return options;
+}
+
+} // namespace
+
+std::unique_ptr<transfer::Session> MakeSftpSession(const SftpLogin& login)
+{
+    return std::make_unique<sftp::SftpSession>(OptionsOf(login));
+}
+
+std::function<std::unique_ptr<transfer::Session>()> SftpFolderSessions(const SftpLogin& login,
+                                                                       transfer::Session& first)
+{
+    sftp::ConnectOptions options = OptionsOf(login);
+    options.askUnknownHostKey = nullptr;
+    if (auto* session = dynamic_cast<sftp::SftpSession*>(&first))
+        options.pinnedFingerprint = session->ServerKey().fingerprint;
+    auto factory = std::make_shared<sftp::SftpSessionFactory>(std::move(options), true);
+    return [factory] { return factory->Make(); };
 }
 
 std::string SftpCipher(transfer::Session& session)

@@ -5,6 +5,7 @@
 #include "sftp/HostKey.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,12 @@ struct SftpLogin {
 // A session that logs in with the agent's keys, ~/.ssh/id_ed25519, id_ecdsa and id_rsa, then
 // keyboard-interactive and the password.
 std::unique_ptr<transfer::Session> MakeSftpSession(const SftpLogin& login);
+
+// The sessions of a folder transfer beside the window's SFTP session `first`: logged in as
+// `login` says, each accepting the key `first` accepted and no other, nobody asked about it.
+// They keep the files' times both ways.
+std::function<std::unique_ptr<transfer::Session>()> SftpFolderSessions(const SftpLogin& login,
+                                                                       transfer::Session& first);
 
 // "chacha20-poly1305@openssh.com": the cipher of an SFTP session; empty for any other session.
 std::string SftpCipher(transfer::Session& session);

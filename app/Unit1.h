@@ -10,6 +10,7 @@
 #include "app/ClearTextServers.h"
 #include "app/DeferredRelease.h"
 #include "app/SessionDriver.h"
+#include "app/SftpLogin.h"
 #include "app/TransferRate.h"
 #include "app/TrustedCertificates.h"
 #include "app/WireText.h"
@@ -325,6 +326,10 @@ private:
     // --- Commands on a session of the neutral interface (Form1Sessions.cpp) --------------------
     // The session of an sftp:// server, while there is one; the component is not connected then.
     std::unique_ptr<app::SessionDriver> session_;
+    // How it logged in: the sessions of a folder transfer log in alike.
+    std::optional<app::SftpLogin> sessionLogin_;
+    // Ends the wait of a folder transfer over it (Esc, Desconectar, closing the window).
+    std::function<void()> folderStop_;
     QPointer<QMessageBox> hostKeyBox_;
     bool hostKeyDeclined_ = false; // the user answered "Cancelar" about the server's key
     void ConnectSession(const app::ServerAddress& address, const std::string& user,

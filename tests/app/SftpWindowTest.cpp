@@ -13,6 +13,7 @@
 
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <optional>
 
 using namespace apptest;
@@ -287,6 +288,40 @@ TEST_F(SftpWindow, EscapeDuringADownloadCancelsItAndTheSessionStays)
     // The session goes on.
     form->Button5->click();
     EXPECT_TRUE(LogLines(*form).join(u'\n').endsWith(QStringLiteral(" grande.bin")));
+}
+
+// Whole folders both ways, over extra sessions bound to the key the window's session accepted
+// (asked about once, trusted for this time only: the extra sessions ask nobody).
+TEST_F(SftpWindow, FoldersGoBothWaysByteExact)
+{
+    const std::map<std::string, std::string> tree = {
+        {"um.txt", "primeiro"},
+        {"sub/dois.bin", testsupport::AllByteValuesWithCrLf()},
+        {"sub/fundo/três com espaço", std::string(100000, 'q')},
+    };
+    for (const auto& [name, bytes] : tree) {
+        std::filesystem::create_directories(
+            std::filesystem::path(Remote("arvore/" + name)).parent_path());
+        testsupport::WriteFileBytes(Remote("arvore/" + name), bytes);
+    }
+    boxes.choices = {QStringLiteral("Confiar uma vez")};
+    Connect();
+    ASSERT_TRUE(Padlocked()) << Status(*form).toStdString();
+
+    form->Edit1->setText(QStringLiteral("arvore"));
+    form->Edit2->setText(QString::fromStdString(local_.File("baixada")));
+    form->Button2->click();
+    for (const auto& [name, bytes] : tree)
+        EXPECT_EQ(testsupport::ReadFileBytes(local_.File("baixada/" + name)), bytes) << name;
+
+    form->Edit1->setText(QStringLiteral("subida"));
+    form->Edit2->setText(QString::fromStdString(local_.File("baixada")));
+    form->Button4->click();
+    for (const auto& [name, bytes] : tree)
+        EXPECT_EQ(testsupport::ReadFileBytes(Remote("subida/" + name)), bytes) << name;
+    EXPECT_EQ(boxes.seen.size(), 1u); // the window's own question, and no other
+    EXPECT_TRUE(boxes.Errors().empty());
+    EXPECT_FALSE(std::filesystem::exists(TrustFile()));
 }
 
 } // namespace
