@@ -256,7 +256,9 @@ void TForm1::WithPassiveFallback(const std::function<void()>& operation)
 void TForm1::Connect(const std::string& user, const std::string& password)
 {
     const app::ServerAddress address = app::ParseServerAddress(servidor->text());
-    if (address.sftp) return ConnectSession(address, user, password);
+    if (address.sftp)
+        return ConnectSession(address, user, password,
+                              user == kAnonymousUser && password == kAnonymousPassword);
     // An SFTP session makes way for the FTP one.
     if (session_) {
         CloseSession();

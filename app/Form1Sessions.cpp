@@ -20,13 +20,20 @@
 #include <algorithm>
 
 void TForm1::ConnectSession(const app::ServerAddress& address, const std::string& user,
-                            const std::string& password)
+                            const std::string& password, bool anonymous)
 {
     const int port = platform::StrToInt(app::ToWire(app::PortText(address, portas->text())));
     if (port <= 0 || port > 65535)
         throw app::WindowError(QStringLiteral("Porta inválida: ") + QString::number(port),
                                ErrorReason::OutOfRange);
-    // The session there was makes way for this one, as for any other server.
+    // Connected already, Conectar lists the directory again; another server, port or user asks
+    // for another session, which the one there was makes way for.
+    if (session_ && session_->Connected() && sessionLogin_ &&
+        sessionLogin_->host == app::ToWire(address.host) && sessionLogin_->port == port &&
+        sessionLogin_->user == user) {
+        ClearLog();
+        return ListSession();
+    }
     CloseSession();
     if (VaskFTP1->Connected) DisconnectComponent();
     ClearLog();
@@ -57,7 +64,7 @@ void TForm1::ConnectSession(const app::ServerAddress& address, const std::string
     session_ = std::make_unique<app::SessionDriver>(app::MakeSftpSession(login));
     sessionLogin_ = login;
 
-    const app::LoginAttempt attempt = logins_->Begin(address.host, port, false);
+    const app::LoginAttempt attempt = logins_->Begin(address.host, port, anonymous);
     try {
         OpenSession();
     } catch (const std::exception& error) {

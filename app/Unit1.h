@@ -333,7 +333,7 @@ private:
     QPointer<QMessageBox> hostKeyBox_;
     bool hostKeyDeclined_ = false; // the user answered "Cancelar" about the server's key
     void ConnectSession(const app::ServerAddress& address, const std::string& user,
-                        const std::string& password);
+                        const std::string& password, bool anonymous);
     void OpenSession();
     void ListSession();
     void DownloadSession(const std::string& remote);

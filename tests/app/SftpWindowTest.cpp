@@ -319,6 +319,9 @@ TEST_F(SftpWindow, FoldersGoBothWaysByteExact)
     form->Button4->click();
     for (const auto& [name, bytes] : tree)
         EXPECT_EQ(testsupport::ReadFileBytes(Remote("subida/" + name)), bytes) << name;
+    // Conectar again lists again on the same session: the key is not asked about again.
+    Connect();
+    EXPECT_TRUE(LogLines(*form).join(u'\n').endsWith(QStringLiteral(" subida")));
     EXPECT_EQ(boxes.seen.size(), 1u); // the window's own question, and no other
     EXPECT_TRUE(boxes.Errors().empty());
     EXPECT_FALSE(std::filesystem::exists(TrustFile()));
