@@ -1,9 +1,9 @@
 #pragma once
 // An FTP session that never blocks its caller: the FTP component's side of transfer::Session.
 // It owns a TVaskFTP, set up by the caller (host, credentials, mode, TLS, trust, handlers), and
-// runs each operation as a machine (TransferOperation, CommandOperation) driven by the
-// notifications of its control and data connections. Any number of sessions run at once on the
-// one thread; none of them waits in the event loop for a transfer.
+// runs each operation as a machine (TransferOperation, CommandOperation, SessionCommand) driven by
+// the notifications of its control and data connections. Any number of sessions run at once on
+// the one thread; none of them waits in the event loop for a transfer.
 //
 // The login (Open) still runs the component's blocking Connect, from the event loop: it is a
 // few round trips, and the transfers of other sessions go on while it waits.

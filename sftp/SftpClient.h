@@ -3,8 +3,8 @@
 // carry the SSH side, and runs each operation as requests of the Codec, many in flight at once,
 // from the notifications of the one socket. Every callback runs from the event loop.
 //
-// One operation runs at a time, as in transfer::Session, whose Open, Start (Get, Put,
-// MakeDirectory), StartList, Cancel and Close these operations are written to carry.
+// One operation runs at a time, as in transfer::Session, whose operations these are written to
+// carry.
 #include "net/TransferSession.h"
 #include "platform/SocketAddress.h"
 #include "sftp/SshTransport.h"

@@ -51,7 +51,6 @@ bool SftpSession::StartCommand(const transfer::Request& request, transfer::DoneH
         return client_.Rename(path, Resolved(request.newRemotePath), classify);
     default: break;
     }
-    if (!Idle()) return false;
     // No command of SFTP is typed by hand.
     transfer::Outcome outcome;
     outcome.message = "An SFTP server takes no typed commands";
