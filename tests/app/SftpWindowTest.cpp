@@ -327,4 +327,32 @@ TEST_F(SftpWindow, FoldersGoBothWaysByteExact)
     EXPECT_FALSE(std::filesystem::exists(TrustFile()));
 }
 
+TEST_F(SftpWindow, EscapeStopsAFolderTransferAndTheSessionStays)
+{
+    KnowHost(sshd_.KnownHostsLine());
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin", "e.bin", "f.bin"}) {
+        std::filesystem::create_directories(Remote("grande"));
+        testsupport::WriteFileBytes(Remote(std::string("grande/") + name),
+                                    std::string(32 * 1024 * 1024, 'g'));
+    }
+    Connect();
+    ASSERT_TRUE(Padlocked());
+    form->Edit1->setText(QStringLiteral("grande"));
+    form->Edit2->setText(QString::fromStdString(local_.File("grande")));
+    WhenThen escape([&] { return form->windowTitle() != QStringLiteral("Tavolen"); },
+                    [&] { QTest::keyClick(form.get(), Qt::Key_Escape); });
+    form->Button2->click();
+    ASSERT_TRUE(escape.Done());
+    EXPECT_FALSE(form->OperationRunning());
+    // The run stopped: not every file came.
+    int whole = 0;
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin", "e.bin", "f.bin"})
+        whole += std::filesystem::exists(local_.File(std::string("grande/") + name)) &&
+                 std::filesystem::file_size(local_.File(std::string("grande/") + name)) ==
+                     32u * 1024 * 1024;
+    EXPECT_LT(whole, 6);
+    form->Button5->click();
+    EXPECT_TRUE(LogLines(*form).join(u'\n').endsWith(QStringLiteral(" grande")));
+}
+
 } // namespace
