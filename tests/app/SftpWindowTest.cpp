@@ -2,17 +2,20 @@
 // the commands run through the protocol-neutral session.
 #include "FormTestSupport.h"
 
+#include "app/HostKeyBox.h"
 #include "app/ServerAddress.h"
 #include "app/SessionDriver.h"
 #include "sftp/TestSshd.h"
 #include "support/TestUtil.h"
 
 #include <QAction>
+#include <QPointer>
 
 #include <gtest/gtest.h>
 
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -74,6 +77,53 @@ TEST(SessionListing, LinesReadBackAsTheEntries)
         if (row.entry.size) {
             EXPECT_NE(line.find(" " + std::to_string(*row.entry.size) + " "), std::string::npos);
         }
+    }
+}
+
+QAbstractButton* ButtonOf(QMessageBox* box, const char* text)
+{
+    for (QAbstractButton* button : box->buttons())
+        if (button->text() == QString::fromUtf8(text)) return button;
+    ADD_FAILURE() << "no button " << text;
+    return box->buttons().front();
+}
+
+// The question's answers as the user can give them: its buttons, Esc and closing the box.
+TEST(HostKeyBox, EveryWayOutAnswersOnceAndCancelarIsTheDefault)
+{
+    const struct Row {
+        const char* name;
+        std::function<void(QMessageBox*)> act;
+        sftp::HostKeyDecision expected;
+    } rows[] = {
+        {"Confiar sempre", [](QMessageBox* box) { ButtonOf(box, "Confiar sempre")->click(); },
+         sftp::HostKeyDecision::TrustAlways},
+        {"Confiar uma vez", [](QMessageBox* box) { ButtonOf(box, "Confiar uma vez")->click(); },
+         sftp::HostKeyDecision::TrustOnce},
+        {"Enter", [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Return); },
+         sftp::HostKeyDecision::Cancel},
+        {"Esc", [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); },
+         sftp::HostKeyDecision::Cancel},
+        {"closed", [](QMessageBox* box) { box->close(); }, sftp::HostKeyDecision::Cancel},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QWidget parent;
+        parent.show();
+        std::vector<sftp::HostKeyDecision> answers;
+        const QPointer<QMessageBox> box = app::AskAboutHostKey(
+            &parent, QStringLiteral("servidor:22"),
+            {"ssh-ed25519", "SHA256:q6Ae1Zw5Pl9nCU0Kz3aWZxPwqsJTV1oU0Zr5Z1dX9tE", ""},
+            [&answers](sftp::HostKeyDecision decision) { answers.push_back(decision); });
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->buttons().size(), 3);
+        EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Cancelar"));
+        EXPECT_TRUE(box->text().contains(
+            QStringLiteral("SHA256:q6Ae1Zw5Pl9nCU0Kz3aWZxPwqsJTV1oU0Zr5Z1dX9tE")));
+        EXPECT_TRUE(box->text().contains(QStringLiteral("ssh-ed25519")));
+        row.act(box);
+        QTest::qWait(0);
+        EXPECT_EQ(answers, std::vector<sftp::HostKeyDecision>{row.expected});
     }
 }
 
