@@ -138,7 +138,6 @@ void TForm1::RequestCancel()
 void TForm1::CancelWaits()
 {
     if (session_) session_->Cancel();
-    if (folderStop_) folderStop_();
     // Cancel ends a wait on the control connection, Abort one on the data connection.
     VaskFTP1->Cancel();
     VaskFTP1->Abort();

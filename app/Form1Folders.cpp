@@ -12,11 +12,9 @@
 #include "ftp/ListLineShapes.h"
 #include "ftp/ListParsers.h"
 #include "net/Wait.h"
-#include "platform/ScopedGuards.h"
 #include "queue/Scheduler.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QStatusBar>
@@ -168,10 +166,10 @@ void TForm1::RunFolder(transfer::TreeJob job)
         ShowProgress(progress.bytes, progress.bytesTotal);
     };
     std::optional<transfer::TreeSummary> summary;
-    QEventLoop finished;
-    tree.onFinished = [&summary, &finished](const transfer::TreeSummary& result) {
+    std::function<void()> ended; // the end of the wait over a session of the neutral interface
+    tree.onFinished = [&summary, &ended](const transfer::TreeSummary& result) {
         summary = result;
-        if (finished.isRunning()) finished.quit();
+        if (ended) ended();
     };
 
     heldFolder_ = {};
@@ -183,13 +181,18 @@ void TForm1::RunFolder(transfer::TreeJob job)
         // window) is what ends this wait, and then the run. The run ends soon after its Cancel.
         bool stopping = false;
         // Over a session of the neutral interface the window has no component to wait on: the
-        // run's own end, or a stop, ends this wait.
+        // session's wait ends with the run, and its Cancel stops the run.
         if (session_) {
-            const platform::ScopedValue<std::function<void()>> stop(folderStop_, [&] {
-                if (!stopping) tree.Cancel();
-                stopping = true;
-            });
-            if (!summary) finished.exec();
+            session_->AwaitBeside(
+                [&](std::function<void()> end) {
+                    ended = std::move(end);
+                    if (summary) ended();
+                },
+                [&] {
+                    if (!stopping) tree.Cancel();
+                    stopping = true;
+                });
+            ended = nullptr;
         }
         while (!summary) {
             if (Wait(*VaskFTP1, {}, [&summary] { return summary.has_value(); }) !=

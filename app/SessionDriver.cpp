@@ -52,11 +52,11 @@ SessionDriver::~SessionDriver()
     if (loop_) loop_->quit();
 }
 
-transfer::Outcome SessionDriver::Await(const Starter& start)
+transfer::Outcome SessionDriver::Await(const Starter& start, bool onSession)
 {
     // One wait at a time: a command that would start another inside its own is refused.
     if (loop_) return Busy();
-    if (!connected_ && !opening_) {
+    if (onSession && !connected_ && !opening_) {
         transfer::Outcome closed;
         closed.message = "Não conectado ao servidor";
         closed.reason = ErrorReason::NotConnected;
@@ -181,9 +181,23 @@ transfer::Outcome SessionDriver::Run(const transfer::Request& request)
     }));
 }
 
+void SessionDriver::AwaitBeside(const std::function<void(std::function<void()> ended)>& start,
+                                std::function<void()> stop)
+{
+    const platform::ScopedValue<std::function<void()>> stopping(stopBeside_, std::move(stop));
+    // What runs beside ends by itself, whatever became of the session meanwhile.
+    Checked(Await(
+        [&start](transfer::DoneHandler done) {
+            start([done] { done(transfer::Outcome::Success()); });
+            return true;
+        },
+        false));
+}
+
 void SessionDriver::Cancel()
 {
     if (!loop_) return;
+    if (stopBeside_) return stopBeside_();
     // A login has nothing to go back to: it is given up whole.
     if (opening_)
         session_->Close();

@@ -46,6 +46,12 @@ public:
     // Any other operation the session offers, by its request.
     transfer::Outcome Run(const transfer::Request& request);
 
+    // Waits, as for an operation, for something that runs beside the session (a folder transfer
+    // over sessions of its own): `start` is handed the function that ends the wait, which it may
+    // call at once. Cancel() calls `stop` meanwhile.
+    void AwaitBeside(const std::function<void(std::function<void()> ended)>& start,
+                     std::function<void()> stop);
+
     // Ends the operation waited for; its command fails Canceled. A login under way is given up.
     void Cancel();
     // Closes the session (a running operation ends Canceled first).
@@ -53,12 +59,14 @@ public:
 
 private:
     using Starter = std::function<bool(transfer::DoneHandler)>;
-    transfer::Outcome Await(const Starter& start);
+    // `onSession`: an operation of the session, which must be open for it.
+    transfer::Outcome Await(const Starter& start, bool onSession = true);
     transfer::Outcome Checked(const transfer::Outcome& outcome);
 
     std::unique_ptr<transfer::Session> session_;
     QEventLoop* loop_ = nullptr;
     bool opening_ = false;
+    std::function<void()> stopBeside_;
     bool connected_ = false;
 };
 

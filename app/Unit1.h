@@ -328,8 +328,6 @@ private:
     std::unique_ptr<app::SessionDriver> session_;
     // How it logged in: the sessions of a folder transfer log in alike.
     std::optional<app::SftpLogin> sessionLogin_;
-    // Ends the wait of a folder transfer over it (Esc, Desconectar, closing the window).
-    std::function<void()> folderStop_;
     QPointer<QMessageBox> hostKeyBox_;
     bool hostKeyDeclined_ = false; // the user answered "Cancelar" about the server's key
     void ConnectSession(const app::ServerAddress& address, const std::string& user,
