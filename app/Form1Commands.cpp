@@ -90,6 +90,11 @@ void TForm1::Execute(const std::function<void()>& command)
         // The box that follows must not stand in front of a title still showing the progress.
         titleTick_.stop();
         ShowTitle(QString::fromLatin1(app::kApplicationTitle));
+        // A session of the neutral interface that broke off or went silent is gone.
+        if (session_ && !session_->Connected()) {
+            CloseSession();
+            sessionLost_ = true;
+        }
         // A cancelled operation ends with the error of whatever wait it was in, and a refused
         // certificate with the refusal; the user asked for either, so it is not reported.
         const bool usersOwnRefusal =
@@ -132,6 +137,7 @@ void TForm1::RequestCancel()
 
 void TForm1::CancelWaits()
 {
+    if (session_) session_->Cancel();
     // Cancel ends a wait on the control connection, Abort one on the data connection.
     VaskFTP1->Cancel();
     VaskFTP1->Abort();
@@ -156,6 +162,11 @@ void TForm1::ForgetListing()
 void TForm1::DisconnectComponent()
 {
     disconnectAsked_ = true;
+    if (session_) {
+        CloseSession();
+        SetStatus(QStringLiteral("Desconectado"));
+        return;
+    }
     VaskFTP1->Disconnect();
 }
 
@@ -194,6 +205,8 @@ void TForm1::ShowError(const std::exception& error)
 
 app::WireCharset TForm1::SessionCharset() const
 {
+    // SFTP names are UTF-8 by the protocol's own convention.
+    if (session_) return app::WireCharset::Utf8;
     // With no evidence either way, UTF-8: what servers and clients expect today.
     return VaskFTP1->NamesNotUtf8() ? app::WireCharset::Windows1252 : app::WireCharset::Utf8;
 }
@@ -242,6 +255,15 @@ void TForm1::WithPassiveFallback(const std::function<void()>& operation)
 void TForm1::Connect(const std::string& user, const std::string& password)
 {
     const app::ServerAddress address = app::ParseServerAddress(servidor->text());
+    if (address.sftp)
+        return ConnectSession(address, user, password,
+                              user == kAnonymousUser && password == kAnonymousPassword);
+    // An SFTP session makes way for the FTP one.
+    if (session_) {
+        CloseSession();
+        ClearLog();
+        ShowCurrentDirectory({});
+    }
     const std::string sessionHost = VaskFTP1->Host;
     const int32_t sessionPort = VaskFTP1->Port;
     VaskFTP1->Host = app::ToWire(address.host);
@@ -340,6 +362,7 @@ void TForm1::Button5Click(QObject*)
 {
     RunCommand([this] {
         ClearLog();
+        if (session_) return ListSession();
         WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });
     });
 }
@@ -349,6 +372,7 @@ void TForm1::Button5Click(QObject*)
 // handler); the directory is asked for once more all the same.
 void TForm1::ChangeDirectoryTo(const std::string& directory)
 {
+    if (session_) return ChangeDirectorySession(directory);
     VaskFTP1->ChangeDirectory(directory);
     ShowCurrentDirectory(VaskFTP1->CurrentDirectory());
 }
@@ -370,6 +394,8 @@ void TForm1::Button2Click(QObject*)
 {
     RunCommand([this] {
         const std::string remote = RemoteName();
+        if (RemoteIsDirectory(remote)) return DownloadFolder(remote);
+        if (session_) return DownloadSession(remote);
         if (RemoteIsDirectory(remote)) return DownloadFolder(remote);
         SetStatus(QStringLiteral("Efetuando o download do arquivo ") + Edit1->text());
         const std::string local = app::ToLocalPath(Edit2->text());
@@ -417,6 +443,8 @@ void TForm1::Button4Click(QObject*)
 {
     RunCommand([this] {
         const QString localText = Edit2->text();
+        if (session_ && !(!localText.isEmpty() && QFileInfo(localText).isDir()))
+            return UploadSession(app::ToLocalPath(localText), RemoteName());
         if (!localText.isEmpty() && QFileInfo(localText).isDir()) return UploadFolder(localText);
         std::string remote = RemoteName();
         std::string local = app::ToLocalPath(localText);
@@ -435,8 +463,10 @@ void TForm1::Button7Click(QObject*)
 {
     RunCommand([this] {
         if (AskForName(QStringLiteral("Deletar Arquivo."),
-                       QStringLiteral("Nome do arquivo remoto")))
+                       QStringLiteral("Nome do arquivo remoto"))) {
+            if (session_) return DeleteSession(ToSession(EnteredName));
             VaskFTP1->DeleteFile(ToSession(EnteredName));
+        }
     });
 }
 
@@ -448,6 +478,7 @@ void TForm1::Button8Click(QObject*)
         if (!AskForName(QStringLiteral("Criar Diretório"), QStringLiteral("Nome do diretório")))
             return;
         const QString name = EnteredName;
+        if (session_) return MakeDirectorySession(name);
         VaskFTP1->MakeDirectory(ToSession(name));
         ClearLog();
         WithPassiveFallback([this] { VaskFTP1->ListDirectory(); });

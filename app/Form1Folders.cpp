@@ -61,6 +61,18 @@ private:
 
 bool TForm1::RemoteIsDirectory(const std::string& name)
 {
+    if (session_) {
+        if (name.empty() || !session_->Connected()) return false;
+        if (name.size() > 1 && name.back() == '/') return true;
+        // The listing in the log tells for a name of the current directory.
+        if (name.find('/') != std::string::npos) return false;
+        for (const std::string& line : logWire_) {
+            const std::optional<app::ListedEntry> entry = app::ReadListingLine(line);
+            if (entry && entry->name == name)
+                return entry->kind == transfer::RemoteEntry::Kind::Directory;
+        }
+        return false;
+    }
     if (name.empty() || !VaskFTP1->Connected) return false;
     if (name.size() > 1 && name.back() == '/') return true;
     // MLST says it for any path. Without it, the listing in the log tells for a name of the
@@ -83,7 +95,7 @@ std::string TForm1::RemotePathOf(const std::string& name)
 {
     if (!name.empty() && name.front() == '/') return name;
     // The extra sessions start in the login directory, not where the window has gone since.
-    const std::string here = VaskFTP1->CurrentDirectory();
+    const std::string here = session_ ? edit4Wire_ : VaskFTP1->CurrentDirectory();
     if (here.empty()) return name;
     return here.back() == '/' ? here + name : here + '/' + name;
 }
@@ -126,13 +138,22 @@ void TForm1::RunFolder(transfer::TreeJob job)
 {
     job.queue.maxSessions = kFolderSessions;
     transfer::EventLoopScheduler scheduler;
-    FtpSessionFactory sessions([this](TVaskFTP& ftp) { app::SetUpLike(ftp, *VaskFTP1); });
-    sessions.BindTo(*VaskFTP1);
-    sessions.onRefused = [this](const std::string& why) {
-        SetStatus(QString::fromUtf16(kSessionRefused) + QStringLiteral(": ") +
-                  FromSession(why).trimmed());
-    };
-    transfer::TreeTransfer tree(std::move(job), sessions.Maker(), scheduler);
+    // Over SFTP the extra sessions accept the key the window's session accepted, and no other.
+    std::optional<FtpSessionFactory> ftpSessions;
+    std::function<std::unique_ptr<transfer::Session>()> maker;
+    if (session_) {
+        maker = app::SftpFolderSessions(*sessionLogin_, session_->Session());
+    } else {
+        ftpSessions.emplace([this](TVaskFTP& ftp) { app::SetUpLike(ftp, *VaskFTP1); });
+        FtpSessionFactory& sessions = *ftpSessions;
+        sessions.BindTo(*VaskFTP1);
+        sessions.onRefused = [this](const std::string& why) {
+            SetStatus(QString::fromUtf16(kSessionRefused) + QStringLiteral(": ") +
+                      FromSession(why).trimmed());
+        };
+        maker = sessions.Maker();
+    }
+    transfer::TreeTransfer tree(std::move(job), maker, scheduler);
     tree.choosePolicy = [this](size_t existing) {
         // The time the question is open is the user's, not the transfer's.
         rate_.Pause(transferClock_.elapsed());
@@ -145,7 +166,11 @@ void TForm1::RunFolder(transfer::TreeJob job)
         ShowProgress(progress.bytes, progress.bytesTotal);
     };
     std::optional<transfer::TreeSummary> summary;
-    tree.onFinished = [&summary](const transfer::TreeSummary& result) { summary = result; };
+    std::function<void()> ended; // the end of the wait over a session of the neutral interface
+    tree.onFinished = [&summary, &ended](const transfer::TreeSummary& result) {
+        summary = result;
+        if (ended) ended();
+    };
 
     heldFolder_ = {};
     StartTransferClock();
@@ -155,6 +180,20 @@ void TForm1::RunFolder(transfer::TreeJob job)
         // The window's component is idle meanwhile; its Cancel (Desconectar, Esc, closing the
         // window) is what ends this wait, and then the run. The run ends soon after its Cancel.
         bool stopping = false;
+        // Over a session of the neutral interface the window has no component to wait on: the
+        // session's wait ends with the run, and its Cancel stops the run.
+        if (session_) {
+            session_->AwaitBeside(
+                [&](std::function<void()> end) {
+                    ended = std::move(end);
+                    if (summary) ended();
+                },
+                [&] {
+                    if (!stopping) tree.Cancel();
+                    stopping = true;
+                });
+            ended = nullptr;
+        }
         while (!summary) {
             if (Wait(*VaskFTP1, {}, [&summary] { return summary.has_value(); }) !=
                 WaitEnd::Canceled)
@@ -166,10 +205,11 @@ void TForm1::RunFolder(transfer::TreeJob job)
     }
     QString status = app::FolderSummaryText(*summary, heldFolder_.filesTotal);
     // Why the run had fewer sessions than it asked for.
-    if (sessions.Refused() > 0)
-        status += QStringLiteral("; ") + QString::number(sessions.Refused()) +
-                  (sessions.Refused() == 1 ? QStringLiteral(" sessão recusada")
-                                           : QStringLiteral(" sessões recusadas")) +
+    const int refused = ftpSessions ? ftpSessions->Refused() : 0;
+    if (refused > 0)
+        status += QStringLiteral("; ") + QString::number(refused) +
+                  (refused == 1 ? QStringLiteral(" sessão recusada")
+                                : QStringLiteral(" sessões recusadas")) +
                   QStringLiteral(" por não ter o TLS e o certificado da sessão da janela");
     SetStatus(status);
     if (summary->failures.empty()) return;

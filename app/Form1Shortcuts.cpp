@@ -110,6 +110,7 @@ bool TForm1::Memo1DblClick(const QPoint& position)
 // name asked for is the server's own, blanks included.
 void TForm1::OpenListingLine(const std::string& line)
 {
+    if (session_) return OpenSessionListingLine(line);
     TFTPUnixList parser;
     parser.ParseLine(line);
     if (parser.NameList.empty()) return; // the "total" line, a message: nothing to open

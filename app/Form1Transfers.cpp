@@ -131,7 +131,8 @@ void TForm1::AskBeforeClosing()
 
 QString TForm1::NoAnswerText() const
 {
-    return QStringLiteral("Sem resposta de ") + app::HostAndPort(sessionHost_, VaskFTP1->Port) +
+    return QStringLiteral("Sem resposta de ") +
+           app::HostAndPort(sessionHost_, session_ ? sessionPort_ : VaskFTP1->Port) +
            QStringLiteral(" em ") + Seconds(VaskFTP1->TimeOut) + QStringLiteral(" s");
 }
 

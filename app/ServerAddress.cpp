@@ -7,11 +7,13 @@ namespace {
 struct Scheme {
     const char* prefix;
     TTlsMode tls;
+    bool sftp = false;
 };
 constexpr Scheme kSchemes[] = {
     {"ftp://", tlsNone},
     {"ftpes://", tlsRequired},
     {"ftps://", tlsImplicit},
+    {"sftp://", tlsIfAvailable, true},
 };
 
 // "host:" names no port; the port field's then counts.
@@ -30,6 +32,7 @@ ServerAddress ParseServerAddress(const QString& text)
         const QString prefix = QString::fromLatin1(scheme.prefix);
         if (!text.startsWith(prefix, Qt::CaseInsensitive)) continue;
         address.tls = scheme.tls;
+        address.sftp = scheme.sftp;
         QString rest = text.mid(prefix.size());
         // The path, then the user and password: neither belongs to the host.
         rest = rest.left(rest.indexOf(u'/'));
@@ -53,6 +56,15 @@ ServerAddress ParseServerAddress(const QString& text)
         return address;
     }
     return address;
+}
+
+QString PortText(const ServerAddress& address, const QString& portField)
+{
+    if (address.port) return *address.port;
+    const QString field = portField.trimmed();
+    if (address.sftp && (field.isEmpty() || field == QStringLiteral("21")))
+        return QStringLiteral("22");
+    return portField;
 }
 
 QString HostAndPort(const QString& host, int port)

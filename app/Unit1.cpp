@@ -148,6 +148,7 @@ TForm1::~TForm1()
     platform::SetApplicationExceptionHandler(nullptr);
     // The controls outlive this part of the window by a moment and must not call back into it.
     for (QWidget* child : findChildren<QWidget*>()) child->removeEventFilter(this);
+    session_.reset();
     // The component goes first: its destruction may still report the closed connection to the
     // status line.
     VaskFTP1.reset();

@@ -5,9 +5,12 @@
 // Unit1.cpp builds the window and wires the component; Form1Commands.cpp holds the button
 // commands and the one-operation-at-a-time rule; Form1Events.cpp shows the component's events;
 // Form1Shortcuts.cpp opens a listing line double-clicked in the log and takes a dropped file or
-// folder; Form1Folders.cpp moves whole folders.
+// folder; Form1Folders.cpp moves whole folders; Form1Sessions.cpp runs the commands on a session
+// of the protocol-neutral interface instead (sftp:// in the server field).
 #include "app/ClearTextServers.h"
 #include "app/DeferredRelease.h"
+#include "app/SessionDriver.h"
+#include "app/SftpLogin.h"
 #include "app/TransferRate.h"
 #include "app/TrustedCertificates.h"
 #include "app/WireText.h"
@@ -36,7 +39,8 @@ class QPushButton;
 class QStatusBar;
 namespace app {
 class RememberedLogins;
-}
+struct ServerAddress;
+} // namespace app
 
 // The last name confirmed in the prompt of "Deletar" or "Criar Diretório".
 extern QString EnteredName;
@@ -318,6 +322,28 @@ private:
     app::WireCharset edit4Charset_ = app::WireCharset::Windows1252;
     // None while the log holds lines drawn in different character sets.
     std::optional<app::WireCharset> logCharset_;
+
+    // --- Commands on a session of the neutral interface (Form1Sessions.cpp) --------------------
+    // The session of an sftp:// server, while there is one; the component is not connected then.
+    std::unique_ptr<app::SessionDriver> session_;
+    // How it logged in: the sessions of a folder transfer log in alike.
+    std::optional<app::SftpLogin> sessionLogin_;
+    QPointer<QMessageBox> hostKeyBox_;
+    bool hostKeyDeclined_ = false; // the user answered "Cancelar" about the server's key
+    void ConnectSession(const app::ServerAddress& address, const std::string& user,
+                        const std::string& password, bool anonymous);
+    void OpenSession();
+    void ListSession();
+    void DownloadSession(const std::string& remote);
+    void UploadSession(const std::string& local, std::string remote);
+    void MakeDirectorySession(const QString& name);
+    void ChangeDirectorySession(const std::string& directory);
+    void DeleteSession(const std::string& name);
+    // What this session cannot run yet.
+    [[noreturn]] void NotOverSession(const QString& command);
+    void CloseSession();
+    void ShowSessionEncryption();
+    void OpenSessionListingLine(const std::string& line);
 };
 
 // The font that stands in for the 8-point design font: the 11-pixel em and the text height the

@@ -65,7 +65,8 @@ std::string TestSshd::User() const
                << "PasswordAuthentication no\n"
                << "KbdInteractiveAuthentication no\n"
                << "UsePAM no\n"
-               << "Subsystem sftp internal-sftp\n"
+               << "Subsystem sftp internal-sftp" << (sftpInRoot_ ? " -d " + Root() : std::string())
+               << "\n"
                << "LogLevel ERROR\n";
         return std::vector<std::string>{kSshd, "-D", "-e", "-f", state_->File("sshd_config")};
     });

@@ -16,6 +16,8 @@ public:
     TestSshd();
     static bool Available();
     ::testing::AssertionResult Start();
+    // Before Start: SFTP sessions begin in Root() instead of the user's home directory.
+    void StartSftpInRoot() { sftpInRoot_ = true; }
 
     std::string User() const;
     // Private key files: one plain, one encrypted with Passphrase(); both authorized.
@@ -30,6 +32,9 @@ public:
     // A known-hosts line for this server with another key: what a changed key looks like.
     std::string OtherKeyKnownHostsLine() const;
     std::string KnownHostsLine() const;
+
+private:
+    bool sftpInRoot_ = false;
 };
 
 } // namespace sftptest
