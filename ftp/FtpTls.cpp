@@ -1,6 +1,6 @@
 // FTP over TLS (RFC 4217): "AUTH TLS" after the greeting (or TLS from the first byte), the verdict
-// on the server's certificate before anything of the login is sent, "PBSZ 0" and "PROT P" after
-// the login, and what the data connections take from the control connection's TLS.
+// on the server's certificate before anything of the login is sent, and what the data connections
+// take from the control connection's TLS ("PBSZ 0" and "PROT P" are SetupOperation's).
 //
 // Proxies and firewalls. The TLS session is with whatever the control connection reaches. A
 // firewall login (FWAuthenticate) therefore comes after "AUTH TLS", so that its password is
