@@ -103,35 +103,6 @@ void TVaskFTP::ForgetFeatures()
     fileChecks_ = {};
 }
 
-std::string TVaskFTP::AfterLoginCommand(const std::string& command,
-                                        const ReplyReader::LineSeen& seen)
-{
-    if (!Connected) RejectLogin({});
-    ReportStatus(1, command);
-    const std::string reply = replies_.Command(command, seen);
-    // Anything else is an answer the session can live with; a server that is going is not.
-    if (reply.empty() || ReplyCode == 421) RejectLogin(reply);
-    return reply;
-}
-
-void TVaskFTP::NegotiateFeatures()
-{
-    std::vector<std::string> features;
-    AfterLoginCommand("FEAT", [&](const std::string& line) {
-        if (std::optional<std::string> feature = ftpfeatures::FeatureOf(line))
-            features.push_back(*feature);
-    });
-    // A server that does not know FEAT has no features to tell, which is no failure.
-    if (ReplyCode < 200 || ReplyCode > 299) return;
-    features_ = std::move(features);
-    if (!HasFeature("UTF8")) return;
-    // A server that lists UTF8 names its files in UTF-8. Some only switch to it when asked;
-    // others refuse the option while speaking nothing else ("501 Invalid argument."), so its
-    // answer does not undo what FEAT said.
-    AfterLoginCommand("OPTS UTF8 ON");
-    utf8_ = true;
-}
-
 bool TVaskFTP::UsesMachineListings() const { return HasFeature("MLST") && !mlsdFailed_; }
 
 void TVaskFTP::AskMlstFacts()

@@ -1,6 +1,7 @@
-// Login and logout: the loops around their machines (LoginOperation, LogoutOperation), and what
-// the session does for them on the control connection.
+// Login and logout: the loops around their machines (LoginOperation, SetupOperation,
+// LogoutOperation), and what the session does for them on the control connection.
 #include "ftp/LogoutOperation.h"
+#include "ftp/SetupOperation.h"
 #include "ftp/VaskFtp.h"
 #include "platform/ScopedGuards.h"
 
@@ -43,8 +44,7 @@ void TVaskFTP::Connect()
     try {
         RunLogin();
         // Before OnConnect, so that its handler already reads names in the session's charset.
-        NegotiateFeatures();
-        ProtectDataConnections();
+        RunSetup();
         // The handler's own commands are none of the login's business.
         masked.reset();
         if (OnConnect) OnConnect(this);
@@ -140,19 +140,43 @@ FtpReply TVaskFTP::LoginGreeting()
     return {ReplyCode, greeting, greeting.empty()};
 }
 
-FtpReply TVaskFTP::LoginExchange(const std::string& command)
+// The loop around the machine of the work after login, as RunLogin's. OPTS MLST waits for the
+// first listing (AskMlstFacts): a caller that only fetches a file never needs it.
+void TVaskFTP::RunSetup()
+{
+    using Do = SetupOperation::Step::Do;
+    SetupOperation setup({TlsActive(), TlsMandatory(), true});
+    SetupOperation::Step step = setup.Start();
+    const ReplyReader::LineSeen seen = [&setup](const std::string& line) { setup.Line(line); };
+    for (;;) {
+        // A server that has hung up is told by the step's failure, before its command is shown.
+        if (step.what == Do::Send && !Connected) step = setup.Reply(FtpReply::Closed());
+        for (size_t i = 0; i < step.status.size(); ++i) {
+            ReportStatus(1, step.status[i]);
+            if (i == 0 && step.dataInClear && OnTlsWarning) OnTlsWarning(TTlsWarning::DataInClear);
+        }
+        switch (step.what) {
+        case Do::Send: step = setup.Reply(LoginExchange(step.command, seen)); break;
+        case Do::Finish:
+            features_ = setup.Features();
+            utf8_ = setup.Utf8();
+            dataProtected_ = setup.DataProtected();
+            return;
+        case Do::Fail:
+            if (OnConnectionFailed) OnConnectionFailed(this);
+            throw FTPException(step.failure.message, step.failure.reason);
+        }
+    }
+}
+
+FtpReply TVaskFTP::LoginExchange(const std::string& command, const ReplyReader::LineSeen& seen)
 {
     // The server may have hung up while the last reply was read.
     if (!Connected) return FtpReply::Closed();
-    const std::string reply = WithoutSecrets(Transaction(command));
+    RequireSingleLine(command);
+    const std::string reply = WithoutSecrets(replies_.Command(command, seen));
     LastReply = WithoutSecrets(LastReply);
     return {ReplyCode, reply, reply.empty()};
-}
-
-void TVaskFTP::RejectLogin(const std::string& reply)
-{
-    if (OnConnectionFailed) OnConnectionFailed(this);
-    throw FTPException::Refusal(reply);
 }
 
 void TVaskFTP::FailLogin(const LoginOperation::Step& step, const TCertificateInfo& certificate)

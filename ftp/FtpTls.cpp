@@ -1,6 +1,6 @@
 // FTP over TLS (RFC 4217): "AUTH TLS" after the greeting (or TLS from the first byte), the verdict
-// on the server's certificate before anything of the login is sent, "PBSZ 0" and "PROT P" after
-// the login, and what the data connections take from the control connection's TLS.
+// on the server's certificate before anything of the login is sent, and what the data connections
+// take from the control connection's TLS ("PBSZ 0" and "PROT P" are SetupOperation's).
 //
 // Proxies and firewalls. The TLS session is with whatever the control connection reaches. A
 // firewall login (FWAuthenticate) therefore comes after "AUTH TLS", so that its password is
@@ -90,24 +90,6 @@ bool TVaskFTP::AcceptCertificate(const TCertificateInfo& certificate)
     return true;
 }
 
-void TVaskFTP::ProtectDataConnections()
-{
-    dataProtected_ = false;
-    if (!TlsActive()) return;
-    // RFC 4217: PBSZ comes first, and is 0 for a stream; then PROT P for private data.
-    AfterLoginCommand("PBSZ 0");
-    const std::string reply = AfterLoginCommand("PROT P");
-    if (ReplyCode >= 200 && ReplyCode <= 299) {
-        dataProtected_ = true;
-        return;
-    }
-    // Where TLS was asked for it means all of the session; where it is only welcome, a server
-    // that protects the login but not the data is still better than one in clear.
-    if (TlsMandatory()) RefuseWithoutTls(reply);
-    ReportStatus(1, "Data connections in clear");
-    if (OnTlsWarning) OnTlsWarning(TTlsWarning::DataInClear);
-}
-
 void TVaskFTP::CheckDataSessionResumed(const TWirecore& data)
 {
     if (!TlsResumeSessions || data.TlsResumed()) return;
@@ -120,12 +102,6 @@ void TVaskFTP::CheckDataSessionResumed(const TWirecore& data)
     unresumedDataWarned_ = true;
     ReportStatus(1, "Data connection without the control connection's TLS session");
     if (OnTlsWarning) OnTlsWarning(TTlsWarning::DataSessionNotResumed);
-}
-
-void TVaskFTP::RefuseWithoutTls(const std::string& reply)
-{
-    if (OnConnectionFailed) OnConnectionFailed(this);
-    throw FTPException("TLS refused by the server: " + reply, ErrorReason::TlsUnavailable);
 }
 
 bool TVaskFTP::ControlInputWaiting()

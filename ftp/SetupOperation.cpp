@@ -95,8 +95,9 @@ SetupOperation::Step SetupOperation::AfterUtf8()
 
 SetupOperation::Step SetupOperation::AfterProtection()
 {
-    mlstFactsAsked_ = true;
-    const std::string facts = ftpfeatures::MlstFactsToAsk(features_);
+    const std::string facts =
+        settings_.mlstFactsLater ? std::string() : ftpfeatures::MlstFactsToAsk(features_);
+    mlstFactsAsked_ = !settings_.mlstFactsLater;
     if (!facts.empty()) return Enter(State::MlstFacts, "OPTS MLST " + facts);
     state_ = State::Done;
     Step step;

@@ -11,7 +11,8 @@
 //   Utf8         FEAT listed UTF8                                    its reply
 //   BufferSize   the control connection is encrypted                 its reply
 //   Protection   PBSZ answered                                       its reply
-//   MlstFacts    FEAT listed MLST without a fact the parsers read    its reply
+//   MlstFacts    FEAT listed MLST without a fact the parsers read,   its reply
+//                unless left for later
 //   Done, Failed the end
 //
 // Any reply but the server's hang-up or its 421 is one the session can live with; those two end
@@ -29,6 +30,8 @@ public:
     struct Settings {
         bool secured = false;      // the control connection is encrypted
         bool tlsMandatory = false; // required or implicit TLS: nothing less for the data
+        // OPTS MLST is left to the first listing, for an owner that may never list.
+        bool mlstFactsLater = false;
     };
 
     struct Step {

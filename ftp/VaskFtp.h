@@ -320,7 +320,9 @@ private:
     FtpReply LoginGreeting();
     // Sends a login command and reads its whole reply (masked); a connection that is gone
     // answers as a server that hung up.
-    FtpReply LoginExchange(const std::string& command);
+    FtpReply LoginExchange(const std::string& command, const ReplyReader::LineSeen& seen = {});
+    // The loop around the machine of the work after login (FEAT, OPTS UTF8, PBSZ and PROT).
+    void RunSetup();
     // OnConnectionFailed, then the login's failure as its exception (CertificateRejectedError,
     // with the connection dropped without QUIT, for a refused `certificate`).
     [[noreturn]] void FailLogin(const LoginOperation::Step& step,
@@ -329,14 +331,6 @@ private:
     std::string WithoutSecrets(std::string text) const;
     // A status handler that masks the login's passwords before LastStatus and `shown` see a text.
     TOnStatus MaskingPasswords(TOnStatus shown);
-    // OnConnectionFailed, then the refusal `reply` (empty: the server hung up) as FTPException.
-    [[noreturn]] void RejectLogin(const std::string& reply);
-    // After login: FEAT, and the character set of names the session uses.
-    void NegotiateFeatures();
-    // A step after login that the session cannot do without an answer: the server hung up or
-    // said it is going (421) instead.
-    std::string AfterLoginCommand(const std::string& command,
-                                  const ReplyReader::LineSeen& seen = {});
     void ForgetFeatures();
 
     // TLS steps of Connect (FtpTls.cpp).
@@ -348,11 +342,8 @@ private:
     // OnCertificate for a certificate that did not verify: true when the handler accepts it
     // (it then holds for the data connections of the session).
     bool AcceptCertificate(const TCertificateInfo& certificate);
-    // "PBSZ 0" and "PROT P" after login, when the control connection is encrypted.
-    void ProtectDataConnections();
     // Required and implicit mode take nothing less than TLS.
     bool TlsMandatory() const { return TlsMode == tlsRequired || TlsMode == tlsImplicit; }
-    [[noreturn]] void RefuseWithoutTls(const std::string& reply);
     TTlsSettings TlsSettingsFor(const std::string& serverName) const;
     void ForgetTls();
 

@@ -370,6 +370,12 @@ const SetupRow kSetupRows[] = {
      {"status FEAT", "send FEAT", "status OPTS MLST type;size;modify;perm;",
       "send OPTS MLST type;size;modify;perm;", "done"},
      {"MLST type*;size;modify;perm;lang;"}},
+    // An owner that may never list asks for them at its first listing.
+    {"MlstFactsLeftForLater",
+     {false, false, true},
+     {{"211-Features:", " MLST type*;size;", "211 End"}},
+     {"status FEAT", "send FEAT", "done"},
+     {"MLST type*;size;"}},
     {"MlstFactsAllSent",
      kClear,
      {{"211-Features:", " MLST type*;size*;modify*;", "211 End"}},
@@ -453,7 +459,7 @@ TEST_P(SetupMachine, AsksWhatTheServerCanDoAndProtectsTheDataAsTheRepliesSay)
     EXPECT_EQ(setup.Features(), row.features);
     EXPECT_EQ(setup.Utf8(), row.utf8);
     EXPECT_EQ(setup.DataProtected(), row.dataProtected);
-    EXPECT_TRUE(setup.MlstFactsAsked());
+    EXPECT_EQ(setup.MlstFactsAsked(), !row.settings.mlstFactsLater);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, SetupMachine, ::testing::ValuesIn(kSetupRows),
