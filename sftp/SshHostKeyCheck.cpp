@@ -1,5 +1,9 @@
 #include "sftp/SshTransportImpl.h"
 
+#include <fstream>
+#include <string>
+#include <vector>
+
 namespace sftp {
 
 namespace {
@@ -20,6 +24,33 @@ std::string HostText(const ConnectOptions& options)
 {
     return options.port == 22 ? options.host
                               : "[" + options.host + "]:" + std::to_string(options.port);
+}
+
+// The fingerprints the known-hosts files record for `host` ("name", or "[name]:port"), read
+// line by line: libssh names the key on record only when it is the one the server showed.
+std::string RecordedFingerprints(const std::string& host, const std::vector<std::string>& files)
+{
+    constexpr size_t kMostLines = 100000;
+    std::string found;
+    for (const std::string& file : files) {
+        if (file.empty()) continue;
+        std::ifstream in(file);
+        std::string line;
+        for (size_t read = 0; read < kMostLines && std::getline(in, line); ++read) {
+            if (line.empty() || line[0] == '#') continue;
+            ssh_knownhosts_entry* entry = nullptr;
+            if (ssh_known_hosts_parse_line(host.c_str(), line.c_str(), &entry) == SSH_OK && entry &&
+                entry->publickey) {
+                const std::string fingerprint = Fingerprint(entry->publickey);
+                const std::string shown =
+                    fingerprint + " (" + ssh_key_type_to_char(ssh_key_type(entry->publickey)) + ")";
+                if (!fingerprint.empty() && found.find(shown) == std::string::npos)
+                    found += (found.empty() ? "" : ", ") + shown;
+            }
+            ssh_knownhosts_entry_free(entry);
+        }
+    }
+    return found;
 }
 
 } // namespace
@@ -45,7 +76,9 @@ bool SshTransport::Impl::CheckHostKey()
     const ssh_known_hosts_e verdict = ssh_session_get_known_hosts_entry(session, &known);
     std::string knownFingerprint;
     if (known) {
-        if (known->publickey) knownFingerprint = Fingerprint(known->publickey);
+        if (known->publickey)
+            knownFingerprint = Fingerprint(known->publickey) + " (" +
+                               ssh_key_type_to_char(ssh_key_type(known->publickey)) + ")";
         ssh_knownhosts_entry_free(known);
     }
     // A pin accepts the key it names, and no other; a key other than the one on record is
@@ -62,6 +95,9 @@ bool SshTransport::Impl::CheckHostKey()
     case SSH_KNOWN_HOSTS_OK: return true;
     case SSH_KNOWN_HOSTS_CHANGED:
     case SSH_KNOWN_HOSTS_OTHER:
+        if (knownFingerprint.empty())
+            knownFingerprint =
+                RecordedFingerprints(host, {options.trustFile, options.userKnownHosts});
         Fail("WARNING: the host key of " + host + " has changed. Known: " +
                  (knownFingerprint.empty() ? std::string("a key of another type")
                                            : knownFingerprint) +

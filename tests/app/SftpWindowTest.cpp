@@ -237,7 +237,8 @@ TEST_F(SftpWindow, HostKeysKnownAskedAboutOrChanged)
             ASSERT_EQ(boxes.Errors().size(), 1u);
             const SeenBox warning = boxes.Errors()[0];
             EXPECT_TRUE(warning.text.contains(fingerprint)) << warning.text.toStdString();
-            EXPECT_TRUE(warning.text.contains(QStringLiteral("Chave conhecida: ")))
+            EXPECT_TRUE(warning.text.contains(QStringLiteral("Chave conhecida: ") +
+                                              QString::fromStdString(sshd_.OtherKeyFingerprint())))
                 << warning.text.toStdString();
             EXPECT_TRUE(
                 warning.text.contains(QStringLiteral("Chave apresentada agora: ") + fingerprint));

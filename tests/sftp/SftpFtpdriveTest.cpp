@@ -221,12 +221,12 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
          sshd_.OtherKeyKnownHostsLine(),
          {"--hostkey", fingerprint},
          1,
-         {fingerprint, "changed"}},
+         {fingerprint, "changed", "Known: " + sshd_.OtherKeyFingerprint()}},
         {"changed, new keys accepted",
          sshd_.OtherKeyKnownHostsLine(),
          {"--accept-new-hostkey"},
          1,
-         {"changed"}},
+         {"changed", "Known: " + sshd_.OtherKeyFingerprint()}},
     };
     for (const auto& c : cases) {
         KnowHostKey(c.knownHosts);

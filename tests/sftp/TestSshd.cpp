@@ -88,11 +88,15 @@ std::string TestSshd::OtherKeyKnownHostsLine() const
            Trimmed(testsupport::ReadFileBytes(state_->File("other_host_key.pub"))) + "\n";
 }
 
-std::string TestSshd::HostKeyFingerprint() const
+std::string TestSshd::HostKeyFingerprint() const { return FingerprintOf("host_key.pub"); }
+
+std::string TestSshd::OtherKeyFingerprint() const { return FingerprintOf("other_host_key.pub"); }
+
+std::string TestSshd::FingerprintOf(const std::string& publicKey) const
 {
     QProcess keygen;
-    keygen.start(kSshKeygen, {"-l", "-E", "sha256", "-f",
-                              QString::fromStdString(state_->File("host_key.pub"))});
+    keygen.start(kSshKeygen,
+                 {"-l", "-E", "sha256", "-f", QString::fromStdString(state_->File(publicKey))});
     keygen.waitForFinished(10000);
     // "256 SHA256:... comment (ED25519)"
     const QString line = QString::fromUtf8(keygen.readAllStandardOutput());

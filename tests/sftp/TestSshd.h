@@ -31,9 +31,12 @@ public:
     std::string HostKeyFingerprint() const;
     // A known-hosts line for this server with another key: what a changed key looks like.
     std::string OtherKeyKnownHostsLine() const;
+    std::string OtherKeyFingerprint() const;
     std::string KnownHostsLine() const;
 
 private:
+    std::string FingerprintOf(const std::string& publicKey) const;
+
     bool sftpInRoot_ = false;
 };
 
