@@ -99,12 +99,24 @@ void SessionDriver::Open()
     connected_ = true;
 }
 
+namespace {
+
+transfer::Request RequestFor(transfer::Operation operation, const std::string& remote = {},
+                             const std::string& local = {})
+{
+    transfer::Request request;
+    request.operation = operation;
+    request.remotePath = remote;
+    request.localPath = local;
+    return request;
+}
+
+} // namespace
+
 std::vector<transfer::RemoteEntry> SessionDriver::List(const std::string& path)
 {
     std::vector<transfer::RemoteEntry> entries;
-    transfer::Request request;
-    request.operation = transfer::Operation::List;
-    request.remotePath = path;
+    const transfer::Request request = RequestFor(transfer::Operation::List, path);
     Checked(Await([&](transfer::DoneHandler done) {
         return session_->StartList(
             request, [&entries, done](const transfer::Outcome& outcome, const auto& listed) {
@@ -118,66 +130,41 @@ std::vector<transfer::RemoteEntry> SessionDriver::List(const std::string& path)
 transfer::Outcome SessionDriver::Get(const std::string& remote, const std::string& local,
                                      Progress progress)
 {
-    transfer::Request request;
-    request.operation = transfer::Operation::Get;
-    request.remotePath = remote;
-    request.localPath = local;
-    return Checked(Await([&](transfer::DoneHandler done) {
-        return session_->Start(
-            request, [progress](const transfer::Progress& p) { progress(p.bytes, p.total); },
-            std::move(done));
-    }));
+    return Run(RequestFor(transfer::Operation::Get, remote, local), std::move(progress));
 }
 
 transfer::Outcome SessionDriver::Put(const std::string& local, const std::string& remote,
                                      Progress progress)
 {
-    transfer::Request request;
-    request.operation = transfer::Operation::Put;
-    request.remotePath = remote;
-    request.localPath = local;
-    return Checked(Await([&](transfer::DoneHandler done) {
-        return session_->Start(
-            request, [progress](const transfer::Progress& p) { progress(p.bytes, p.total); },
-            std::move(done));
-    }));
+    return Run(RequestFor(transfer::Operation::Put, remote, local), std::move(progress));
 }
 
 void SessionDriver::MakeDirectory(const std::string& path)
 {
-    transfer::Request request;
-    request.operation = transfer::Operation::MakeDirectory;
-    request.remotePath = path;
-    Run(request);
+    Run(RequestFor(transfer::Operation::MakeDirectory, path));
 }
 
 std::string SessionDriver::ChangeDirectory(const std::string& path)
 {
-    transfer::Request request;
-    request.operation = transfer::Operation::ChangeDirectory;
-    request.remotePath = path;
-    return Run(request).path;
+    return Run(RequestFor(transfer::Operation::ChangeDirectory, path)).path;
 }
 
 std::string SessionDriver::CurrentDirectory()
 {
-    transfer::Request request;
-    request.operation = transfer::Operation::CurrentDirectory;
-    return Run(request).path;
+    return Run(RequestFor(transfer::Operation::CurrentDirectory)).path;
 }
 
 void SessionDriver::Delete(const std::string& path)
 {
-    transfer::Request request;
-    request.operation = transfer::Operation::Delete;
-    request.remotePath = path;
-    Run(request);
+    Run(RequestFor(transfer::Operation::Delete, path));
 }
 
-transfer::Outcome SessionDriver::Run(const transfer::Request& request)
+transfer::Outcome SessionDriver::Run(const transfer::Request& request, Progress progress)
 {
+    transfer::ProgressHandler moved;
+    if (progress) moved = [progress](const transfer::Progress& p) { progress(p.bytes, p.total); };
     return Checked(Await([&](transfer::DoneHandler done) {
-        return session_->Start(request, nullptr, std::move(done));
+        return session_->Start(request, moved, std::move(done));
     }));
 }
 

@@ -44,7 +44,7 @@ public:
     std::string CurrentDirectory();
     void Delete(const std::string& path);
     // Any other operation the session offers, by its request.
-    transfer::Outcome Run(const transfer::Request& request);
+    transfer::Outcome Run(const transfer::Request& request, Progress progress = nullptr);
 
     // Waits, as for an operation, for something that runs beside the session (a folder transfer
     // over sessions of its own): `start` is handed the function that ends the wait, which it may

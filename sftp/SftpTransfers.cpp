@@ -29,12 +29,38 @@ transfer::Outcome Refused(const std::string& what, const Reply& reply)
     return outcome;
 }
 
-class FileDownload : public std::enable_shared_from_this<FileDownload> {
+// What a download and an upload share: the file, the remote handle, the requests in flight and
+// the one way a transfer ends early.
+class FileTransfer {
+protected:
+    FileTransfer(SftpClient::Impl& client, std::string remotePath,
+                 transfer::ProgressHandler progress)
+        : client_(client), remotePath_(std::move(remotePath)), progress_(std::move(progress))
+    {
+    }
+
+    void Fail(const transfer::Outcome& outcome)
+    {
+        if (failed_) return; // already closing
+        failed_ = true;
+        client_.CloseHandleThenFinish(handle_, outcome);
+    }
+
+    SftpClient::Impl& client_;
+    std::string remotePath_;
+    LocalFd file_;
+    std::string handle_;
+    size_t inFlight_ = 0;
+    bool failed_ = false;
+    transfer::ProgressHandler progress_;
+};
+
+class FileDownload : public FileTransfer, public std::enable_shared_from_this<FileDownload> {
 public:
     FileDownload(SftpClient::Impl& client, std::string remotePath, uint64_t offset,
                  transfer::ProgressHandler progress)
-        : client_(client), remotePath_(std::move(remotePath)), start_(offset), next_(offset),
-          progress_(std::move(progress))
+        : FileTransfer(client, std::move(remotePath), std::move(progress)), start_(offset),
+          next_(offset)
     {
     }
 
@@ -148,33 +174,19 @@ private:
         client_.CloseHandleThenFinish(handle_, outcome);
     }
 
-    void Fail(const transfer::Outcome& outcome)
-    {
-        if (failed_) return; // already closing
-        failed_ = true;
-        client_.CloseHandleThenFinish(handle_, outcome);
-    }
-
-    SftpClient::Impl& client_;
-    std::string remotePath_;
-    LocalFd file_;
-    std::string handle_;
     uint64_t start_;
     uint64_t next_;                // the first byte not asked for yet
     uint64_t end_ = UINT64_MAX;    // the server's end of file, once a READ met it
     std::optional<uint64_t> size_; // what FSTAT said
-    size_t inFlight_ = 0;
     int64_t moved_ = 0;
-    bool failed_ = false;
-    transfer::ProgressHandler progress_;
 };
 
-class FileUpload : public std::enable_shared_from_this<FileUpload> {
+class FileUpload : public FileTransfer, public std::enable_shared_from_this<FileUpload> {
 public:
     FileUpload(SftpClient::Impl& client, std::string remotePath, uint64_t offset,
                transfer::ProgressHandler progress, bool append)
-        : client_(client), remotePath_(std::move(remotePath)), next_(append ? 0 : offset),
-          progress_(std::move(progress)), append_(append)
+        : FileTransfer(client, std::move(remotePath), std::move(progress)),
+          next_(append ? 0 : offset), append_(append)
     {
     }
 
@@ -286,23 +298,9 @@ private:
         client_.CloseHandleThenFinish(handle_, transfer::Outcome::Success(acknowledged_));
     }
 
-    void Fail(const transfer::Outcome& outcome)
-    {
-        if (failed_) return; // already closing
-        failed_ = true;
-        client_.CloseHandleThenFinish(handle_, outcome);
-    }
-
-    SftpClient::Impl& client_;
-    std::string remotePath_;
-    LocalFd file_;
-    std::string handle_;
     uint64_t next_;
     uint64_t size_ = 0;
-    size_t inFlight_ = 0;
     int64_t acknowledged_ = 0;
-    bool failed_ = false;
-    transfer::ProgressHandler progress_;
     std::string block_;
     bool append_;
     uint64_t base_ = 0; // where the local file's first byte goes: an append's remote end
