@@ -50,6 +50,9 @@ void TForm1::ConnectSession(const app::ServerAddress& address, const std::string
     login.user = user;
     login.password = password;
     login.timeoutMs = VaskFTP1->TimeOut;
+    // An idle window keeps its session alive as it does over FTP.
+    login.keepAliveSeconds = static_cast<int>(VaskFTP1->KeepAliveSeconds);
+    login.keepAliveLimitSeconds = static_cast<int>(VaskFTP1->KeepAliveLimitSeconds);
     const QString server = app::HostAndPort(address.host, port);
     login.askUnknownHostKey = [this, server](const sftp::HostKey& key,
                                              std::function<void(sftp::HostKeyDecision)> answer) {

@@ -31,6 +31,8 @@ sftp::ConnectOptions OptionsOf(const SftpLogin& login)
     options.trustFile = sftp::DefaultTrustFile();
     options.askUnknownHostKey = login.askUnknownHostKey;
     options.timeoutMs = login.timeoutMs;
+    options.keepAliveSeconds = login.keepAliveSeconds;
+    options.keepAliveLimitSeconds = login.keepAliveLimitSeconds;
     return options;
 }
 

@@ -18,6 +18,9 @@ struct SftpLogin {
     // Tried for password and keyboard-interactive logins, and as the passphrase of a key.
     std::string password;
     int timeoutMs = 30000;
+    // While idle, a sign of life after this many seconds, for up to the limit (0: never).
+    int keepAliveSeconds = 0;
+    int keepAliveLimitSeconds = 0;
     // An unknown host key; a key known from ~/.ssh/known_hosts or the trust file is not asked
     // about, and a changed one is refused without asking.
     sftp::HostKeyQuestion askUnknownHostKey;
