@@ -659,7 +659,9 @@ TEST_P(StalledHandshake, EndsByTimeOutOrCancelAndSendsNoLogin)
     }
     s.server.Release();
     EXPECT_EQ(reason, row.timeOut ? ErrorReason::TimedOut : ErrorReason::Canceled);
-    if (!session) EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    if (!session) {
+        EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    }
     // A control handshake that did not finish leaves nothing to talk over.
     EXPECT_EQ((session ? session->Ftp() : s.ftp).Connected, row.onData);
     if (row.onData) return;
