@@ -164,25 +164,22 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
     using K = RemoteEntry::Kind;
     fakes::FakeClock clock;
     fakes::FakeServer server(clock);
-    server.listings["/srv"] = {
-        Entry("good file.txt", K::File, 3),
-        Entry("pasta ação", K::Directory),
-        Entry("..", K::Directory), // the listing's own parent and self entries: passed over
-        Entry(".", K::Directory),
-        Entry(".", K::File),
-        Entry("..", K::Link),
-        Entry("../../etc/cron.d/x", K::File),
-        Entry("/etc/passwd", K::File),
-        Entry("", K::File),
-        Entry(std::string("cut\0.txt", 8), K::File),
-        Entry("link", K::Link),
-    };
+    // ".." and "." as directories are the listing's own parent and self entries: passed over. The
+    // second file named "empty" would write the same file as the first.
+    server.listings["/srv"] = {Entry("good file.txt", K::File, 3),
+                               Entry("pasta ação", K::Directory),
+                               Entry("..", K::Directory),
+                               Entry(".", K::Directory),
+                               Entry(".", K::File),
+                               Entry("..", K::Link),
+                               Entry("../../etc/cron.d/x", K::File),
+                               Entry("/etc/passwd", K::File),
+                               Entry("", K::File),
+                               Entry(std::string("cut\0.txt", 8), K::File),
+                               Entry("link", K::Link)};
     server.listings["/srv/pasta ação"] = {
-        Entry("vazio", K::Directory),          Entry("empty", K::File, 0), Entry("..", K::File),
-        Entry("sub/../../../x", K::Directory), Entry("empty", K::File, 9), // a second file of that
-                                                                           // name: both would write
-                                                                           // one file
-    };
+        Entry("vazio", K::Directory), Entry("empty", K::File, 0), Entry("..", K::File),
+        Entry("sub/../../../x", K::Directory), Entry("empty", K::File, 9)};
     server.listings["/srv/pasta ação/vazio"] = {};
 
     const std::optional<Walked> walked = WalkSrv(server, clock);
