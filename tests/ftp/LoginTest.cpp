@@ -126,62 +126,47 @@ TEST(Login, OverIPv6ByAddressWithOrWithoutBrackets)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, LoginSequence,
-    ::testing::Values(
-        LoginRow{
-            "NoProxy", false, FTUser, false, {{"USER ana", "331 senha"}, {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FTUserProxy",
-                 true,
-                 FTUser,
-                 false,
-                 {{"USER ana@" + kServerName, "331 senha"}, {"PASS s3nh@", "230 ok"}}},
-        // Without 331 to the combined USER the login is done. (A refusal of it used to pass
-        // unnoticed too; it now fails the login, see the fault suite's late-reply table.)
-        LoginRow{"FTUserProxyWithout331IsDone",
-                 true,
-                 FTUser,
-                 false,
-                 {{"USER ana@" + kServerName, "230 entre"}}},
-        LoginRow{"FtOpenProxyReplyIgnored",
-                 true,
-                 FtOpen,
-                 false,
-                 {{"OPEN " + kServerName, "500 o que?"},
-                  {"USER ana", "331 senha"},
-                  {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FtSiteProxy",
-                 true,
-                 FtSite,
-                 false,
-                 {{"SITE " + kServerName, "200 conectado"},
-                  {"USER ana", "331 senha"},
-                  {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FirewallLoginWithoutProxyGoesToTheServer",
-                 false,
-                 FTUser,
-                 true,
-                 {{"USER guarda", "331 senha do firewall"},
-                  {"PASS muralha", "230 passe"},
-                  {"USER ana", "331 senha"},
-                  {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FirewallLoginThenFTUserProxy",
-                 true,
-                 FTUser,
-                 true,
-                 {{"USER guarda", "331 senha do firewall"},
-                  {"PASS muralha", "230 passe"},
-                  {"USER ana@" + kServerName, "331 senha"},
-                  {"PASS s3nh@", "230 ok"}}},
-        LoginRow{"FirewallUserWithoutPasswordThenFtSiteProxy",
-                 true,
-                 FtSite,
-                 true,
-                 {{"USER guarda", "230 passe"},
-                  {"SITE " + kServerName, "200 conectado"},
-                  {"USER ana", "331 senha"},
-                  {"PASS s3nh@", "230 ok"}}}),
-    [](const auto& info) { return std::string(info.param.name); });
+const std::pair<std::string, std::string> kUser{"USER ana", "331 senha"};
+const std::pair<std::string, std::string> kPass{"PASS s3nh@", "230 ok"};
+const std::pair<std::string, std::string> kFirewallUser{"USER guarda", "331 senha do firewall"};
+const std::pair<std::string, std::string> kFirewallPass{"PASS muralha", "230 passe"};
+const std::pair<std::string, std::string> kCombinedUser{"USER ana@" + kServerName, "331 senha"};
+
+const LoginRow kLoginRows[] = {
+    {"NoProxy", false, FTUser, false, {kUser, kPass}},
+    {"FTUserProxy", true, FTUser, false, {kCombinedUser, kPass}},
+    // Without 331 to the combined USER the login is done. (A refusal of it used to pass unnoticed
+    // too; it now fails the login, see the fault suite's late-reply table.)
+    {"FTUserProxyWithout331IsDone",
+     true,
+     FTUser,
+     false,
+     {{"USER ana@" + kServerName, "230 entre"}}},
+    {"FtOpenProxyReplyIgnored",
+     true,
+     FtOpen,
+     false,
+     {{"OPEN " + kServerName, "500 o que?"}, kUser, kPass}},
+    {"FtSiteProxy", true, FtSite, false, {{"SITE " + kServerName, "200 conectado"}, kUser, kPass}},
+    {"FirewallLoginWithoutProxyGoesToTheServer",
+     false,
+     FTUser,
+     true,
+     {kFirewallUser, kFirewallPass, kUser, kPass}},
+    {"FirewallLoginThenFTUserProxy",
+     true,
+     FTUser,
+     true,
+     {kFirewallUser, kFirewallPass, kCombinedUser, kPass}},
+    {"FirewallUserWithoutPasswordThenFtSiteProxy",
+     true,
+     FtSite,
+     true,
+     {{"USER guarda", "230 passe"}, {"SITE " + kServerName, "200 conectado"}, kUser, kPass}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, LoginSequence, ::testing::ValuesIn(kLoginRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // After the login the server is asked once what it can do. A server that lists UTF8 names its
 // files in UTF-8, whatever it answers to the courtesy of switching it on; that is known before
@@ -225,25 +210,21 @@ TEST_P(Features, DecideTheSessionsCharacterSet)
     EXPECT_TRUE(s.server.Verify());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Replies, Features,
-    ::testing::Values(FeatureRow{"Unknown", "500 FEAT not understood.\r\n", "", false},
-                      FeatureRow{"WithoutUtf8",
-                                 "211-Features:\r\n MDTM\r\n REST STREAM\r\n211 End\r\n", "",
-                                 false},
-                      FeatureRow{"Utf8", "211-Features:\r\n MDTM\r\n UTF8\r\n211 End\r\n",
-                                 "200 Always in UTF8 mode.", true},
-                      FeatureRow{"Utf8InLowerCase",
-                                 "211-Extensions supported:\r\n utf8\r\n211 End.\r\n",
-                                 "200 OK, UTF-8 enabled", true},
-                      FeatureRow{"Utf8ButTheOptionRefused",
-                                 "211-Features supported:\r\n UTF8\r\n211 End FEAT.\r\n",
-                                 "501 Invalid argument.", true},
-                      // Only a line that begins with a blank names a feature.
-                      FeatureRow{"Utf8OnlyInTheText",
-                                 "211-UTF8 is for later\r\n MDTM\r\n211 UTF8\r\n", "", false},
-                      FeatureRow{"HangUp", "", "", false}),
-    [](const auto& info) { return std::string(info.param.why); });
+const FeatureRow kFeatureRows[] = {
+    {"Unknown", "500 FEAT not understood.\r\n", "", false},
+    {"WithoutUtf8", "211-Features:\r\n MDTM\r\n REST STREAM\r\n211 End\r\n", "", false},
+    {"Utf8", "211-Features:\r\n MDTM\r\n UTF8\r\n211 End\r\n", "200 Always in UTF8 mode.", true},
+    {"Utf8InLowerCase", "211-Extensions supported:\r\n utf8\r\n211 End.\r\n",
+     "200 OK, UTF-8 enabled", true},
+    {"Utf8ButTheOptionRefused", "211-Features supported:\r\n UTF8\r\n211 End FEAT.\r\n",
+     "501 Invalid argument.", true},
+    // Only a line that begins with a blank names a feature.
+    {"Utf8OnlyInTheText", "211-UTF8 is for later\r\n MDTM\r\n211 UTF8\r\n", "", false},
+    {"HangUp", "", "", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Replies, Features, ::testing::ValuesIn(kFeatureRows),
+                         [](const auto& info) { return std::string(info.param.why); });
 
 // The session's login ends as Connect's does, failures included: the same commands, status texts
 // (passwords masked), events, last reply, features and failure.
@@ -300,62 +281,40 @@ TEST_P(LoginParity, TheSessionEndsAsConnectDoes)
 
 using Script = testsupport::ScriptedFtpServer;
 
-INSTANTIATE_TEST_SUITE_P(
-    Ends, LoginParity,
-    ::testing::Values(
-        ParityRow{
-            "FeaturesAndUtf8",
-            [](Script& server) {
-                server.Send("220-Bem-vinda\r\n220 pronto\r\n")
-                    .Expect("USER ana")
-                    .Reply("331 senha")
-                    .Expect("PASS s3nh@")
-                    .Reply("230 ok")
-                    .Expect("FEAT")
-                    .Send("211-Features:\r\n UTF8\r\n EPSV\r\n MLST type*;size*;\r\n211 End\r\n")
-                    .Expect("OPTS UTF8 ON")
-                    .Reply("200 ok")
-                    .Expect("QUIT")
-                    .Reply("221 tchau");
-            }},
-        ParityRow{"EchoedPasswordIsMasked",
-                  [](Script& server) {
-                      server.Reply("220 pronto")
-                          .Expect("USER ana")
-                          .Reply("331 senha")
-                          .Expect("PASS s3nh@")
-                          .Reply("230 bem-vinda, s3nh@")
-                          .NoFeatures()
-                          .Expect("QUIT")
-                          .Reply("221 tchau");
-                  }},
-        ParityRow{"PasswordRefused",
-                  [](Script& server) {
-                      server.Reply("220 pronto")
-                          .Expect("USER ana")
-                          .Reply("331 senha")
-                          .Expect("PASS s3nh@")
-                          .Send("530-Login incorrect (s3nh@).\r\n530 Try again.\r\n")
-                          .Expect("QUIT")
-                          .Reply("221 tchau");
-                  }},
-        ParityRow{"HangUpAtTheGreeting", [](Script& server) { server.Close(); }},
-        ParityRow{"HangUpAfterUser",
-                  [](Script& server) { server.Reply("220 pronto").Expect("USER ana").Close(); }},
-        ParityRow{"GoingAwayAtFeat",
-                  [](Script& server) {
-                      server.Reply("220 pronto")
-                          .Expect("USER ana")
-                          .Reply("230 ok")
-                          .Expect("FEAT")
-                          .Reply("421 Too many users")
-                          .Expect("QUIT")
-                          .Reply("221 tchau");
-                  }},
-        ParityRow{"SilentAfterUser",
-                  [](Script& server) { server.Reply("220 pronto").Expect("USER ana").Hold(); },
-                  300}),
-    [](const auto& info) { return std::string(info.param.name); });
+const ParityRow kParityRows[] = {
+    {"FeaturesAndUtf8",
+     [](Script& server) {
+         server.Send("220-Bem-vinda\r\n220 pronto\r\n").Expect("USER ana").Reply("331 senha");
+         server.Expect("PASS s3nh@").Reply("230 ok").Expect("FEAT");
+         server.Send("211-Features:\r\n UTF8\r\n EPSV\r\n MLST type*;size*;\r\n211 End\r\n");
+         server.Expect("OPTS UTF8 ON").Reply("200 ok").Expect("QUIT").Reply("221 tchau");
+     }},
+    {"EchoedPasswordIsMasked",
+     [](Script& server) {
+         server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
+         server.Expect("PASS s3nh@").Reply("230 bem-vinda, s3nh@").NoFeatures();
+         server.Expect("QUIT").Reply("221 tchau");
+     }},
+    {"PasswordRefused",
+     [](Script& server) {
+         server.Reply("220 pronto").Expect("USER ana").Reply("331 senha").Expect("PASS s3nh@");
+         server.Send("530-Login incorrect (s3nh@).\r\n530 Try again.\r\n");
+         server.Expect("QUIT").Reply("221 tchau");
+     }},
+    {"HangUpAtTheGreeting", [](Script& server) { server.Close(); }},
+    {"HangUpAfterUser",
+     [](Script& server) { server.Reply("220 pronto").Expect("USER ana").Close(); }},
+    {"GoingAwayAtFeat",
+     [](Script& server) {
+         server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+         server.Expect("FEAT").Reply("421 Too many users").Expect("QUIT").Reply("221 tchau");
+     }},
+    {"SilentAfterUser",
+     [](Script& server) { server.Reply("220 pronto").Expect("USER ana").Hold(); }, 300},
+};
+
+INSTANTIATE_TEST_SUITE_P(Ends, LoginParity, ::testing::ValuesIn(kParityRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Sessions opened together log in side by side: one whose server is slow to greet holds up no
 // other, whatever the order they were opened in.
@@ -478,16 +437,9 @@ TEST(SessionLogin, CancelAndCloseAtOnceEndTheLoginAtOnce)
 TEST(Login, MultiLineGreetingIsReadWholeAndTheSessionTracedAtLevelOne)
 {
     ScriptedSession s;
-    s.server.Reply("220-Bem-vindo")
-        .Reply(" segunda linha")
-        .Reply("220 pronto")
-        .Expect("USER ana")
-        .Reply("331 senha")
-        .Expect("PASS s3nh@")
-        .Reply("230 ok")
-        .NoFeatures()
-        .Expect("QUIT")
-        .Reply("221 tchau");
+    s.server.Reply("220-Bem-vindo").Reply(" segunda linha").Reply("220 pronto");
+    s.server.Expect("USER ana").Reply("331 senha").Expect("PASS s3nh@").Reply("230 ok");
+    s.server.NoFeatures().Expect("QUIT").Reply("221 tchau");
     s.server.Start();
 
     s.ftp.Connect();
@@ -526,13 +478,8 @@ TEST(Login, UserAcceptedWithAMultiLine230GetsNoPass)
 TEST(Login, RejectedPasswordLogsOutAndRaisesThe530Line)
 {
     ScriptedSession s;
-    s.server.Reply("220 pronto")
-        .Expect("USER ana")
-        .Reply("331 senha")
-        .Expect("PASS s3nh@")
-        .Reply("530 Login incorrect.")
-        .Expect("QUIT")
-        .Reply("221 tchau");
+    s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha").Expect("PASS s3nh@");
+    s.server.Reply("530 Login incorrect.").Expect("QUIT").Reply("221 tchau");
     s.server.Start();
 
     EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), "530 Login incorrect.\r\n");
@@ -547,11 +494,8 @@ TEST(Login, RejectedPasswordLogsOutAndRaisesThe530Line)
 TEST(Login, RefusedQuitDuringTheCleanUpIsWhatTheCallerGets)
 {
     ScriptedSession s;
-    s.server.Reply("220 pronto")
-        .Expect("USER ana")
-        .Reply("530 nao")
-        .Expect("QUIT")
-        .Reply("500 nem isso");
+    s.server.Reply("220 pronto").Expect("USER ana").Reply("530 nao");
+    s.server.Expect("QUIT").Reply("500 nem isso");
     s.server.Start();
 
     EXPECT_EQ(MessageOf([&] { s.ftp.Connect(); }), "500 nem isso\r\n");
@@ -562,23 +506,18 @@ TEST(Login, RefusedQuitDuringTheCleanUpIsWhatTheCallerGets)
 
 TEST(Login, AServerThatHangsUpDuringTheLoginFailsIt)
 {
-    {
+    for (const bool greeted : {true, false}) {
+        SCOPED_TRACE(greeted ? "after USER" : "not even a greeting");
         ScriptedSession s;
-        s.server.Reply("220 pronto").Expect("USER ana").Close();
+        if (greeted) s.server.Reply("220 pronto").Expect("USER ana");
+        s.server.Close();
         s.server.Start();
         EXPECT_EQ(ReasonRaisedBy([&] { s.ftp.Connect(); }), ErrorReason::ServerClosed);
         EXPECT_FALSE(s.ftp.Connected);
+        EXPECT_EQ(Count(s.events, "OnConnect"), 0u);
+        if (!greeted) continue;
         EXPECT_EQ(Count(s.events, "OnConnectionFailed"), 1u);
-        EXPECT_EQ(Count(s.events, "OnConnect"), 0u);
         EXPECT_TRUE(s.server.Verify());
-    }
-    {
-        ScriptedSession s;
-        s.server.Close(); // not even a greeting
-        s.server.Start();
-        EXPECT_EQ(ReasonRaisedBy([&] { s.ftp.Connect(); }), ErrorReason::ServerClosed);
-        EXPECT_FALSE(s.ftp.Connected);
-        EXPECT_EQ(Count(s.events, "OnConnect"), 0u);
     }
 }
 

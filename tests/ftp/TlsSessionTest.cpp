@@ -94,36 +94,49 @@ struct LoginRow {
     Lines told = {}; // what OnTlsRefused and OnTlsWarning said
 };
 
-class TlsLogin : public ::testing::TestWithParam<LoginRow> {};
+class TlsLogin : public ::testing::TestWithParam<LoginRow> {
+protected:
+    // The row's settings and script, every one ending with QUIT, and the server started.
+    static void Arrange(TlsSession& s, const LoginRow& row)
+    {
+        s.ftp.OnTlsWarning = [&s](TTlsWarning warning) {
+            s.told.push_back("OnTlsWarning " + WarningName(warning));
+        };
+        row.arrange(s);
+        s.server.Expect("QUIT").Reply("221 tchau");
+        s.server.Start();
+    }
+    // What either login leaves, `close` ending one that succeeded.
+    static void ExpectEnded(TlsSession& s, const LoginRow& row, TVaskFTP& ftp,
+                            const std::function<void()>& close)
+    {
+        EXPECT_EQ(s.told, row.told);
+        // Asked before anything of the login went out.
+        if (!s.told.empty() && s.told.front().starts_with("OnTlsRefused")) {
+            EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
+        }
+        if (!row.failure) {
+            EXPECT_EQ(ftp.TlsActive(), row.encrypted);
+            EXPECT_EQ(ftp.DataProtected(), row.dataProtected);
+            close();
+        } else {
+            EXPECT_NE(std::find(s.events.begin(), s.events.end(), "OnConnectionFailed"),
+                      s.events.end());
+        }
+        EXPECT_FALSE(ftp.Connected);
+        EXPECT_TRUE(s.server.Verify());
+        EXPECT_EQ(s.Lines(), row.sent);
+    }
+};
 
 TEST_P(TlsLogin, SendsNothingOfTheLoginOutsideTlsWhereItIsTheRule)
 {
     REQUIRE_OPENSSL();
     const LoginRow& row = GetParam();
     TlsSession s(row.mode);
-    s.ftp.OnTlsWarning = [&](TTlsWarning warning) {
-        s.told.push_back("OnTlsWarning " + WarningName(warning));
-    };
-    row.arrange(s);
-    s.server.Start();
-
+    Arrange(s, row);
     EXPECT_EQ(ReasonRaisedBy([&] { s.ftp.Connect(); }), row.failure);
-    EXPECT_EQ(s.told, row.told);
-    // Asked before anything of the login went out.
-    if (!s.told.empty() && s.told.front().starts_with("OnTlsRefused")) {
-        EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
-    }
-    if (!row.failure) {
-        EXPECT_EQ(s.ftp.TlsActive(), row.encrypted);
-        EXPECT_EQ(s.ftp.DataProtected(), row.dataProtected);
-        s.ftp.Disconnect();
-    } else {
-        EXPECT_NE(std::find(s.events.begin(), s.events.end(), "OnConnectionFailed"),
-                  s.events.end());
-    }
-    EXPECT_FALSE(s.ftp.Connected);
-    EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.Lines(), row.sent);
+    ExpectEnded(s, row, s.ftp, [&] { s.ftp.Disconnect(); });
 }
 
 // The non-blocking session's login: the handshake stepped from the connection's notifications, the
@@ -133,11 +146,7 @@ TEST_P(TlsLogin, TheSessionLogsInTheSameWayWithoutWaiting)
     REQUIRE_OPENSSL();
     const LoginRow& row = GetParam();
     TlsSession s(row.mode);
-    s.ftp.OnTlsWarning = [&](TTlsWarning warning) {
-        s.told.push_back("OnTlsWarning " + WarningName(warning));
-    };
-    row.arrange(s);
-    s.server.Start();
+    Arrange(s, row);
     const std::unique_ptr<FtpSession> session = s.Session();
     const std::optional<transfer::Outcome> opened = ftptest::ScriptedSession::Open(*session);
     ASSERT_TRUE(opened);
@@ -145,179 +154,119 @@ TEST_P(TlsLogin, TheSessionLogsInTheSameWayWithoutWaiting)
     if (row.failure) {
         EXPECT_EQ(opened->reason, *row.failure) << opened->message;
     }
-    EXPECT_EQ(s.told, row.told);
-    if (!s.told.empty() && s.told.front().starts_with("OnTlsRefused")) {
-        EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
-    }
-    TVaskFTP& ftp = session->Ftp();
-    if (!row.failure) {
-        EXPECT_EQ(ftp.TlsActive(), row.encrypted);
-        EXPECT_EQ(ftp.DataProtected(), row.dataProtected);
-        session->Close();
-    } else {
-        EXPECT_NE(std::find(s.events.begin(), s.events.end(), "OnConnectionFailed"),
-                  s.events.end());
-    }
-    EXPECT_FALSE(ftp.Connected);
-    EXPECT_TRUE(s.server.Verify());
-    EXPECT_EQ(s.Lines(), row.sent);
+    ExpectEnded(s, row, session->Ftp(), [&] { session->Close(); });
 }
 
 const Lines kFullLogin{"AUTH TLS", "USER ana", "PASS s3nh@", "FEAT", "PBSZ 0", "PROT P", "QUIT"};
+const Lines kLoginWithoutPassword{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"};
 
-INSTANTIATE_TEST_SUITE_P(
-    Modes, TlsLogin,
-    ::testing::Values(LoginRow{"IfAvailableAndOffered", tlsIfAvailable,
-                               [](TlsSession& s) {
-                                   s.server.Reply("220 pronto")
-                                       .AuthTls()
-                                       .Expect("USER ana")
-                                       .Reply("331 senha");
-                                   s.server.Expect("PASS s3nh@")
-                                       .Reply("230 ok")
-                                       .NoFeatures()
-                                       .ProtectData();
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               std::nullopt, true, true, kFullLogin},
-                      LoginRow{"IfAvailableGoesOnInClearWhenRefused", tlsIfAvailable,
-                               [](TlsSession& s) {
-                                   s.server.Reply("220 pronto")
-                                       .Expect("AUTH TLS")
-                                       .Reply("500 AUTH unknown");
-                                   s.server.Expect("USER ana").Reply("230 ok").NoFeatures();
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               std::nullopt, false, false,
-                               Lines{"AUTH TLS", "USER ana", "FEAT", "QUIT"}},
-                      LoginRow{"IfAvailableGoesOnInClearWhenTheHandlerAgrees", tlsIfAvailable,
-                               [](TlsSession& s) {
-                                   s.AnswerTlsRefused(true);
-                                   s.server.Reply("220 pronto")
-                                       .Expect("AUTH TLS")
-                                       .Reply("500 AUTH unknown");
-                                   s.server.Expect("USER ana").Reply("331 senha");
-                                   s.server.Expect("PASS s3nh@").Reply("230 ok").NoFeatures();
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               std::nullopt, false, false,
-                               Lines{"AUTH TLS", "USER ana", "PASS s3nh@", "FEAT", "QUIT"},
-                               Lines{"OnTlsRefused 500"}},
-                      // Someone between us and the server answered AUTH for it: the handler says
-                      // no, and neither the user's name nor the password leave.
-                      LoginRow{
-                          "IfAvailableSendsNoUserWhenTheHandlerDeclines", tlsIfAvailable,
-                          [](TlsSession& s) {
-                              s.AnswerTlsRefused(false);
-                              s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("502 not here");
-                              s.server.Expect("QUIT").Reply("221 tchau");
-                          },
-                          ErrorReason::ClearLoginDeclined, false, false, Lines{"AUTH TLS", "QUIT"},
-                          Lines{"OnTlsRefused 502"}},
-                      LoginRow{"OffNeverAsks", tlsNone,
-                               [](TlsSession& s) {
-                                   s.AnswerTlsRefused(false);
-                                   s.server.Reply("220 pronto")
-                                       .Expect("USER ana")
-                                       .Reply("230 ok")
-                                       .NoFeatures();
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               std::nullopt, false, false, Lines{"USER ana", "FEAT", "QUIT"}},
-                      LoginRow{"RequiredSendsNoUserWhenRefused", tlsRequired,
-                               [](TlsSession& s) {
-                                   s.server.Reply("220 pronto")
-                                       .Expect("AUTH TLS")
-                                       .Reply("530 Please login with USER and PASS.");
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               ErrorReason::TlsUnavailable, false, false,
-                               Lines{"AUTH TLS", "QUIT"}},
-                      LoginRow{"RequiredFailsWhenTheDataStaysInClear", tlsRequired,
-                               [](TlsSession& s) {
-                                   s.server.Reply("220 pronto")
-                                       .AuthTls()
-                                       .Expect("USER ana")
-                                       .Reply("230 ok");
-                                   s.server.NoFeatures().Expect("PBSZ 0").Reply("200 PBSZ=0");
-                                   s.server.Expect("PROT P").Reply("534 PROT P not allowed");
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               ErrorReason::TlsUnavailable, false, false,
-                               Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
-                      LoginRow{"IfAvailableKeepsTheDataInClearWhenProtRefused", tlsIfAvailable,
-                               [](TlsSession& s) {
-                                   s.server.Reply("220 pronto")
-                                       .AuthTls()
-                                       .Expect("USER ana")
-                                       .Reply("230 ok");
-                                   s.server.NoFeatures().Expect("PBSZ 0").Reply("200 PBSZ=0");
-                                   s.server.Expect("PROT P").Reply("534 PROT P not allowed");
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               std::nullopt, true, false,
-                               Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"},
-                               Lines{"OnTlsWarning DataInClear"}},
-                      LoginRow{
-                          "ImplicitShakesHandsBeforeTheGreeting", tlsImplicit,
-                          [](TlsSession& s) {
-                              s.server.ImplicitTls();
-                              s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
-                              s.server.Expect("PASS s3nh@")
-                                  .Reply("230 ok")
-                                  .NoFeatures()
-                                  .ProtectData();
-                              s.server.Expect("QUIT").Reply("221 tchau");
-                          },
-                          std::nullopt, true, true,
-                          Lines{"USER ana", "PASS s3nh@", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
-                      LoginRow{"FirewallLoginInsideTls", tlsRequired,
-                               [](TlsSession& s) {
-                                   s.ftp.FWAuthenticate = true;
-                                   s.ftp.FWUserID = "guarda";
-                                   s.ftp.FWPassword = "muralha";
-                                   s.server.Reply("220 pronto")
-                                       .AuthTls()
-                                       .Expect("USER guarda")
-                                       .Reply("331 fw");
-                                   s.server.Expect("PASS muralha").Reply("230 passe");
-                                   s.server.Expect("USER ana")
-                                       .Reply("230 ok")
-                                       .NoFeatures()
-                                       .ProtectData();
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               std::nullopt, true, true,
-                               Lines{"AUTH TLS", "USER guarda", "PASS muralha", "USER ana", "FEAT",
-                                     "PBSZ 0", "PROT P", "QUIT"}},
-                      LoginRow{"FirewallPasswordNeverInClearWhenRequired", tlsRequired,
-                               [](TlsSession& s) {
-                                   s.ftp.FWAuthenticate = true;
-                                   s.ftp.FWUserID = "guarda";
-                                   s.ftp.FWPassword = "muralha";
-                                   s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("502 no");
-                                   s.server.Expect("QUIT").Reply("221 tchau");
-                               },
-                               ErrorReason::TlsUnavailable, false, false,
-                               Lines{"AUTH TLS", "QUIT"}},
-                      // The certificate checked is the proxy's, by the proxy's name: checked
-                      // against the server's name it would not verify, and there is no
-                      // OnCertificate handler.
-                      LoginRow{
-                          "BehindAProxyTheTlsSessionIsWithTheProxy", tlsRequired,
-                          [](TlsSession& s) {
-                              s.ftp.Host = kServerName;
-                              s.ftp.Proxy = "localhost";
-                              s.ftp.ProxyPort = s.server.Port();
-                              s.ftp.FirewallType = FtOpen;
-                              s.server.Reply("220 proxy").AuthTls().Expect("OPEN " + kServerName);
-                              s.server.Reply("220 conectado").Expect("USER ana").Reply("230 ok");
-                              s.server.NoFeatures().ProtectData().Expect("QUIT").Reply("221 tchau");
-                          },
-                          std::nullopt, true, true,
-                          Lines{"AUTH TLS", "OPEN " + kServerName, "USER ana", "FEAT", "PBSZ 0",
-                                "PROT P", "QUIT"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+void AuthenticateWithTheFirewall(TlsSession& s)
+{
+    s.ftp.FWAuthenticate = true;
+    s.ftp.FWUserID = "guarda";
+    s.ftp.FWPassword = "muralha";
+}
+
+// Every script is followed by QUIT and its reply.
+const LoginRow kLoginRows[] = {
+    {"IfAvailableAndOffered", tlsIfAvailable,
+     [](TlsSession& s) {
+         s.server.Reply("220 pronto").AuthTls().Expect("USER ana").Reply("331 senha");
+         s.server.Expect("PASS s3nh@").Reply("230 ok").NoFeatures().ProtectData();
+     },
+     std::nullopt, true, true, kFullLogin},
+    {"IfAvailableGoesOnInClearWhenRefused", tlsIfAvailable,
+     [](TlsSession& s) {
+         s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("500 AUTH unknown");
+         s.server.Expect("USER ana").Reply("230 ok").NoFeatures();
+     },
+     std::nullopt, false, false, Lines{"AUTH TLS", "USER ana", "FEAT", "QUIT"}},
+    {"IfAvailableGoesOnInClearWhenTheHandlerAgrees", tlsIfAvailable,
+     [](TlsSession& s) {
+         s.AnswerTlsRefused(true);
+         s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("500 AUTH unknown");
+         s.server.Expect("USER ana").Reply("331 senha");
+         s.server.Expect("PASS s3nh@").Reply("230 ok").NoFeatures();
+     },
+     std::nullopt, false, false, Lines{"AUTH TLS", "USER ana", "PASS s3nh@", "FEAT", "QUIT"},
+     Lines{"OnTlsRefused 500"}},
+    // Someone between us and the server answered AUTH for it: the handler says no, and neither
+    // the user's name nor the password leave.
+    {"IfAvailableSendsNoUserWhenTheHandlerDeclines", tlsIfAvailable,
+     [](TlsSession& s) {
+         s.AnswerTlsRefused(false);
+         s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("502 not here");
+     },
+     ErrorReason::ClearLoginDeclined, false, false, Lines{"AUTH TLS", "QUIT"},
+     Lines{"OnTlsRefused 502"}},
+    {"OffNeverAsks", tlsNone,
+     [](TlsSession& s) {
+         s.AnswerTlsRefused(false);
+         s.server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+     },
+     std::nullopt, false, false, Lines{"USER ana", "FEAT", "QUIT"}},
+    {"RequiredSendsNoUserWhenRefused", tlsRequired,
+     [](TlsSession& s) {
+         s.server.Reply("220 pronto")
+             .Expect("AUTH TLS")
+             .Reply("530 Please login with USER and PASS.");
+     },
+     ErrorReason::TlsUnavailable, false, false, Lines{"AUTH TLS", "QUIT"}},
+    {"RequiredFailsWhenTheDataStaysInClear", tlsRequired,
+     [](TlsSession& s) {
+         s.server.Reply("220 pronto").AuthTls().Expect("USER ana").Reply("230 ok");
+         s.server.NoFeatures().Expect("PBSZ 0").Reply("200 PBSZ=0");
+         s.server.Expect("PROT P").Reply("534 PROT P not allowed");
+     },
+     ErrorReason::TlsUnavailable, false, false, kLoginWithoutPassword},
+    {"IfAvailableKeepsTheDataInClearWhenProtRefused", tlsIfAvailable,
+     [](TlsSession& s) {
+         s.server.Reply("220 pronto").AuthTls().Expect("USER ana").Reply("230 ok");
+         s.server.NoFeatures().Expect("PBSZ 0").Reply("200 PBSZ=0");
+         s.server.Expect("PROT P").Reply("534 PROT P not allowed");
+     },
+     std::nullopt, true, false, kLoginWithoutPassword, Lines{"OnTlsWarning DataInClear"}},
+    {"ImplicitShakesHandsBeforeTheGreeting", tlsImplicit,
+     [](TlsSession& s) {
+         s.server.ImplicitTls();
+         s.server.Reply("220 pronto").Expect("USER ana").Reply("331 senha");
+         s.server.Expect("PASS s3nh@").Reply("230 ok").NoFeatures().ProtectData();
+     },
+     std::nullopt, true, true, Lines{"USER ana", "PASS s3nh@", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
+    {"FirewallLoginInsideTls", tlsRequired,
+     [](TlsSession& s) {
+         AuthenticateWithTheFirewall(s);
+         s.server.Reply("220 pronto").AuthTls().Expect("USER guarda").Reply("331 fw");
+         s.server.Expect("PASS muralha").Reply("230 passe");
+         s.server.Expect("USER ana").Reply("230 ok").NoFeatures().ProtectData();
+     },
+     std::nullopt, true, true,
+     Lines{"AUTH TLS", "USER guarda", "PASS muralha", "USER ana", "FEAT", "PBSZ 0", "PROT P",
+           "QUIT"}},
+    {"FirewallPasswordNeverInClearWhenRequired", tlsRequired,
+     [](TlsSession& s) {
+         AuthenticateWithTheFirewall(s);
+         s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("502 no");
+     },
+     ErrorReason::TlsUnavailable, false, false, Lines{"AUTH TLS", "QUIT"}},
+    // The certificate checked is the proxy's, by the proxy's name: checked against the server's
+    // name it would not verify, and there is no OnCertificate handler.
+    {"BehindAProxyTheTlsSessionIsWithTheProxy", tlsRequired,
+     [](TlsSession& s) {
+         s.ftp.Host = kServerName;
+         s.ftp.Proxy = "localhost";
+         s.ftp.ProxyPort = s.server.Port();
+         s.ftp.FirewallType = FtOpen;
+         s.server.Reply("220 proxy").AuthTls().Expect("OPEN " + kServerName);
+         s.server.Reply("220 conectado").Expect("USER ana").Reply("230 ok");
+         s.server.NoFeatures().ProtectData();
+     },
+     std::nullopt, true, true,
+     Lines{"AUTH TLS", "OPEN " + kServerName, "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, TlsLogin, ::testing::ValuesIn(kLoginRows),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the server's certificate ------------------------------------------------------------------
 
@@ -331,29 +280,61 @@ struct CertificateRow {
     bool loggedIn;
 };
 
-class ServerCertificate : public ::testing::TestWithParam<CertificateRow> {};
+class ServerCertificate : public ::testing::TestWithParam<CertificateRow> {
+protected:
+    const TestCertificates::KeyPair& Identity() const { return (Certs().*GetParam().identity)(); }
+    // Trust, pin and handler as the row says; the script logs in only where the row does.
+    void Arrange(TlsSession& s, const std::string& fingerprint) const
+    {
+        const CertificateRow& row = GetParam();
+        if (!row.trustCa) s.ftp.TlsCaFiles.clear();
+        if (row.pinned) s.ftp.TlsPinnedFingerprints = {fingerprint};
+        if (row.answer) s.AnswerCertificates(*row.answer);
+        s.server.Reply("220 pronto").AuthTls();
+        if (row.loggedIn)
+            s.server.Expect("USER ana")
+                .Reply("230 ok")
+                .NoFeatures()
+                .ProtectData()
+                .Expect("QUIT")
+                .Reply("221 tchau");
+        s.server.Start();
+    }
+    // The question, if any, put before any of the login went out, and the verdict: a refusal
+    // names the fingerprint and ends the connection; `close` ends a login that succeeded.
+    void ExpectJudged(TlsSession& s, const std::string& fingerprint,
+                      std::optional<ErrorReason> reason, const std::string& message, TVaskFTP& ftp,
+                      const std::function<void()>& close) const
+    {
+        const CertificateRow& row = GetParam();
+        ASSERT_EQ(s.shown.size(), row.problem ? 1u : 0u);
+        if (row.problem) {
+            EXPECT_TRUE(s.shown[0].Has(*row.problem)) << s.shown[0].Problem;
+            EXPECT_EQ(s.shown[0].Fingerprint, fingerprint);
+            EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
+        }
+        if (row.loggedIn) {
+            EXPECT_EQ(reason, std::nullopt) << message;
+            close();
+            EXPECT_EQ(s.Lines(), kLoginWithoutPassword);
+        } else {
+            EXPECT_EQ(reason, ErrorReason::CertificateRejected);
+            EXPECT_NE(message.find(fingerprint), std::string::npos) << message;
+            EXPECT_FALSE(ftp.Connected);
+            EXPECT_EQ(s.events, (Lines{"OnConnectionFailed", "OnDisconnect"}));
+            EXPECT_EQ(s.Lines(), Lines{"AUTH TLS"});
+        }
+        EXPECT_TRUE(s.server.Verify());
+    }
+};
 
 TEST_P(ServerCertificate, IsJudgedBeforeTheLoginGoesOut)
 {
     REQUIRE_OPENSSL();
-    const CertificateRow& row = GetParam();
-    const TestCertificates::KeyPair& identity = (Certs().*row.identity)();
-    TlsSession s(tlsRequired, identity);
-    const std::string fingerprint = TestCertificates::FingerprintOf(identity);
-    if (!row.trustCa) s.ftp.TlsCaFiles.clear();
-    if (row.pinned) s.ftp.TlsPinnedFingerprints = {fingerprint};
-    if (row.answer) s.AnswerCertificates(*row.answer);
+    TlsSession s(tlsRequired, Identity());
+    const std::string fingerprint = TestCertificates::FingerprintOf(Identity());
+    Arrange(s, fingerprint);
     std::string message;
-    s.server.Reply("220 pronto").AuthTls();
-    if (row.loggedIn)
-        s.server.Expect("USER ana")
-            .Reply("230 ok")
-            .NoFeatures()
-            .ProtectData()
-            .Expect("QUIT")
-            .Reply("221 tchau");
-    s.server.Start();
-
     const std::optional<ErrorReason> reason = ReasonRaisedBy([&] {
         try {
             s.ftp.Connect();
@@ -362,24 +343,7 @@ TEST_P(ServerCertificate, IsJudgedBeforeTheLoginGoesOut)
             throw;
         }
     });
-    ASSERT_EQ(s.shown.size(), row.problem ? 1u : 0u);
-    if (row.problem) {
-        EXPECT_TRUE(s.shown[0].Has(*row.problem)) << s.shown[0].Problem;
-        EXPECT_EQ(s.shown[0].Fingerprint, fingerprint);
-        EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
-    }
-    if (row.loggedIn) {
-        EXPECT_EQ(reason, std::nullopt) << message;
-        s.ftp.Disconnect();
-        EXPECT_EQ(s.Lines(), (Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}));
-    } else {
-        EXPECT_EQ(reason, ErrorReason::CertificateRejected);
-        EXPECT_NE(message.find(fingerprint), std::string::npos) << message;
-        EXPECT_FALSE(s.ftp.Connected);
-        EXPECT_EQ(s.events, (Lines{"OnConnectionFailed", "OnDisconnect"}));
-        EXPECT_EQ(s.Lines(), Lines{"AUTH TLS"});
-    }
-    EXPECT_TRUE(s.server.Verify());
+    ExpectJudged(s, fingerprint, reason, message, s.ftp, [&] { s.ftp.Disconnect(); });
 }
 
 // The session puts the same question about the same certificate, before anything of the login goes
@@ -387,43 +351,15 @@ TEST_P(ServerCertificate, IsJudgedBeforeTheLoginGoesOut)
 TEST_P(ServerCertificate, IsJudgedTheSameByTheSession)
 {
     REQUIRE_OPENSSL();
-    const CertificateRow& row = GetParam();
-    const TestCertificates::KeyPair& identity = (Certs().*row.identity)();
-    TlsSession s(tlsRequired, identity);
-    const std::string fingerprint = TestCertificates::FingerprintOf(identity);
-    if (!row.trustCa) s.ftp.TlsCaFiles.clear();
-    if (row.pinned) s.ftp.TlsPinnedFingerprints = {fingerprint};
-    if (row.answer) s.AnswerCertificates(*row.answer);
-    s.server.Reply("220 pronto").AuthTls();
-    if (row.loggedIn)
-        s.server.Expect("USER ana")
-            .Reply("230 ok")
-            .NoFeatures()
-            .ProtectData()
-            .Expect("QUIT")
-            .Reply("221 tchau");
-    s.server.Start();
+    TlsSession s(tlsRequired, Identity());
+    const std::string fingerprint = TestCertificates::FingerprintOf(Identity());
+    Arrange(s, fingerprint);
     const std::unique_ptr<FtpSession> session = s.Session();
     const std::optional<transfer::Outcome> opened = ftptest::ScriptedSession::Open(*session);
     ASSERT_TRUE(opened);
-    ASSERT_EQ(s.shown.size(), row.problem ? 1u : 0u);
-    if (row.problem) {
-        EXPECT_TRUE(s.shown[0].Has(*row.problem)) << s.shown[0].Problem;
-        EXPECT_EQ(s.linesWhenShown, Lines{"AUTH TLS"});
-    }
     EXPECT_EQ(session->Ftp().PeerCertificate().Fingerprint, fingerprint);
-    if (row.loggedIn) {
-        EXPECT_TRUE(opened->ok) << opened->message;
-        session->Close();
-        EXPECT_EQ(s.Lines(), (Lines{"AUTH TLS", "USER ana", "FEAT", "PBSZ 0", "PROT P", "QUIT"}));
-    } else {
-        EXPECT_EQ(opened->reason, ErrorReason::CertificateRejected);
-        EXPECT_NE(opened->message.find(fingerprint), std::string::npos) << opened->message;
-        EXPECT_FALSE(session->Ftp().Connected);
-        EXPECT_EQ(s.events, (Lines{"OnConnectionFailed", "OnDisconnect"}));
-        EXPECT_EQ(s.Lines(), Lines{"AUTH TLS"});
-    }
-    EXPECT_TRUE(s.server.Verify());
+    ExpectJudged(s, fingerprint, opened->ok ? std::nullopt : std::optional(opened->reason),
+                 opened->message, session->Ftp(), [&] { session->Close(); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -676,8 +612,9 @@ TEST(SessionQuestion, CancelWhileACertificateIsAskedAboutSendsNothingMore)
 
 struct StallRow {
     const char* name;
-    bool onData;  // the data connection's handshake; otherwise the control connection's
-    bool timeOut; // TimeOut ends it; otherwise Cancel
+    bool onData;          // the data connection's handshake; otherwise the control connection's
+    bool timeOut;         // TimeOut ends it; otherwise Cancel
+    bool session = false; // the non-blocking session's login rather than Connect
 };
 
 class StalledHandshake : public ::testing::TestWithParam<StallRow> {};
@@ -697,22 +634,36 @@ TEST_P(StalledHandshake, EndsByTimeOutOrCancelAndSendsNoLogin)
         s.server.Start();
     }
     if (row.timeOut) s.ftp.TimeOut = 300;
+    const std::unique_ptr<FtpSession> session = row.session ? s.Session() : nullptr;
     QTimer cancel;
     cancel.setSingleShot(true);
-    QObject::connect(&cancel, &QTimer::timeout, [&] { s.ftp.Cancel(); });
+    QObject::connect(&cancel, &QTimer::timeout, [&] {
+        if (session)
+            session->Cancel();
+        else
+            s.ftp.Cancel();
+    });
     if (!row.timeOut) cancel.start(300);
 
-    const std::optional<ErrorReason> reason = ReasonRaisedBy([&] {
-        if (row.onData)
-            s.ftp.ListDirectory();
-        else
-            s.ftp.Connect();
-    });
+    std::optional<ErrorReason> reason;
+    if (session) {
+        const std::optional<transfer::Outcome> opened = ftptest::ScriptedSession::Open(*session);
+        if (opened) reason = opened->reason;
+    } else {
+        reason = ReasonRaisedBy([&] {
+            if (row.onData)
+                s.ftp.ListDirectory();
+            else
+                s.ftp.Connect();
+        });
+    }
     s.server.Release();
     EXPECT_EQ(reason, row.timeOut ? ErrorReason::TimedOut : ErrorReason::Canceled);
-    EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    if (!session) {
+        EXPECT_EQ(s.ftp.DataSocket, nullptr);
+    }
     // A control handshake that did not finish leaves nothing to talk over.
-    EXPECT_EQ(s.ftp.Connected, row.onData);
+    EXPECT_EQ((session ? session->Ftp() : s.ftp).Connected, row.onData);
     if (row.onData) return;
     for (const std::string& line : s.Lines()) EXPECT_EQ(line.find("USER"), std::string::npos);
 }
@@ -721,33 +672,10 @@ INSTANTIATE_TEST_SUITE_P(Waits, StalledHandshake,
                          ::testing::Values(StallRow{"ControlTimeOut", false, true},
                                            StallRow{"ControlCancel", false, false},
                                            StallRow{"DataTimeOut", true, true},
-                                           StallRow{"DataCancel", true, false}),
+                                           StallRow{"DataCancel", true, false},
+                                           StallRow{"SessionControlTimeOut", false, true, true},
+                                           StallRow{"SessionControlCancel", false, false, true}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// The session's login over a control handshake that never ends: TimeOut or Cancel ends it, and
-// nothing of the login goes out.
-TEST(StalledHandshakeOfTheSession, EndsByTimeOutOrCancelAndSendsNoLogin)
-{
-    REQUIRE_OPENSSL();
-    for (const bool timeOut : {true, false}) {
-        SCOPED_TRACE(timeOut ? "TimeOut" : "Cancel");
-        TlsSession s(tlsRequired);
-        s.server.Reply("220 pronto").Expect("AUTH TLS").Reply("234 vamos").Hold();
-        s.server.Start();
-        if (timeOut) s.ftp.TimeOut = 300;
-        const std::unique_ptr<FtpSession> session = s.Session();
-        QTimer cancel;
-        cancel.setSingleShot(true);
-        QObject::connect(&cancel, &QTimer::timeout, [&] { session->Cancel(); });
-        if (!timeOut) cancel.start(300);
-        const std::optional<transfer::Outcome> opened = ftptest::ScriptedSession::Open(*session);
-        s.server.Release();
-        ASSERT_TRUE(opened);
-        EXPECT_EQ(opened->reason, timeOut ? ErrorReason::TimedOut : ErrorReason::Canceled);
-        EXPECT_FALSE(session->Ftp().Connected);
-        for (const std::string& line : s.Lines()) EXPECT_EQ(line.find("USER"), std::string::npos);
-    }
-}
 
 // Behind a proxy that speaks TLS the proxy is the other end of every connection: the data
 // connection goes to it (the server's name is not even looked up), checked against its name and

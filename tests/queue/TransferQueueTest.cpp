@@ -57,6 +57,16 @@ struct QueueRun {
         ADD_FAILURE() << "no result for item " << index;
         return none;
     }
+    // Starts the queue and lets the clock run until nothing is left to do.
+    void Run()
+    {
+        queue->Start();
+        clock.RunAll();
+    }
+    void AddFiles(int count)
+    {
+        for (int i = 0; i < count; ++i) queue->Add(Get("/f" + std::to_string(i)));
+    }
     std::vector<int64_t> StartTimesOf(const std::string& remote) const
     {
         std::vector<int64_t> times;
@@ -83,73 +93,36 @@ TEST(TransferQueue, RetriesOnlyFailuresWorthIt)
         int64_t bytesDone;
         Operation operation = Operation::Get;
     };
+    using R = ErrorReason;
+    const Outcome lostAt40 = Failed(R::ServerClosed, 0, 40);
+    const Outcome broken = Failed(Kind::DataChannelFailed, 10);
+    const Outcome timedOut = Failed(R::TimedOut);
+    const Outcome cutAt60 = Failed(R::TransferIncomplete, 0, 60);
     const std::vector<Row> rows{
-        {"connection lost midway, then whole",
-         {Failed(ErrorReason::ServerClosed, 0, 40)},
-         true,
-         2,
-         true,
-         140},
+        {"connection lost midway, then whole", {lostAt40}, true, 2, true, 140},
         // A reconnect that gets nowhere does not throw away what the first try brought.
-        {"connection lost midway, then a try that moves nothing, then the rest",
-         {Failed(ErrorReason::ServerClosed, 0, 40), Failed(ErrorReason::TimedOut)},
-         true,
-         3,
-         true,
-         140},
-        {"socket error before a byte", {Failed(ErrorReason::SocketError)}, true, 2, false, 100},
-        {"time-out", {Failed(ErrorReason::TimedOut)}, true, 2, false, 100},
-        {"425 no data connection",
-         {Failed(ErrorReason::DataConnectionFailed, 425)},
-         true,
-         2,
-         false,
-         100},
-        {"data channel broken off, three times",
-         {Failed(Kind::DataChannelFailed, 10), Failed(Kind::DataChannelFailed, 10),
-          Failed(Kind::DataChannelFailed, 10)},
-         false,
-         3,
-         true,
-         0},
-        {"550 no such file", {Failed(ErrorReason::ServerRefused, 550)}, false, 1, false, 0},
+        {"lost midway, then nothing, the rest", {lostAt40, timedOut}, true, 3, true, 140},
+        {"socket error before a byte", {Failed(R::SocketError)}, true, 2, false, 100},
+        {"time-out", {timedOut}, true, 2, false, 100},
+        {"425 no data connection", {Failed(R::DataConnectionFailed, 425)}, true, 2, false, 100},
+        {"data channel broken off, three times", {broken, broken, broken}, false, 3, true, 0},
+        {"550 no such file", {Failed(R::ServerRefused, 550)}, false, 1, false, 0},
         // The kind a session says decides, whatever its reason would say alone.
         {"connection lost", {Failed(Kind::ConnectionLost, 20)}, true, 2, true, 120},
         {"timed out", {Failed(Kind::TimedOut)}, true, 2, false, 100},
-        {"too many sessions, with no other session open",
-         {Failed(Kind::TooManySessions)},
-         true,
-         2,
-         false,
-         100},
+        {"too many, no other session open", {Failed(Kind::TooManySessions)}, true, 2, false, 100},
         {"refused for now", {Failed(Kind::RefusedForNow)}, false, 1, false, 0},
         {"refused for good", {Failed(Kind::RefusedForGood)}, false, 1, false, 0},
-        {"login refused, with no other session open",
-         {Failed(Kind::LoginRefused)},
-         false,
-         1,
-         false,
-         0},
+        {"login refused, no other session", {Failed(Kind::LoginRefused)}, false, 1, false, 0},
         {"local failure", {Failed(Kind::LocalFailure)}, false, 1, false, 0},
         {"checksum does not match", {Failed(Kind::Other)}, false, 1, false, 0},
-        {"a session that only says its reason is canceled",
-         {Failed(ErrorReason::Canceled)},
-         false,
-         1,
-         false,
-         0},
-        {"local file cannot be written", {Failed(ErrorReason::FileCreate)}, false, 1, false, 0},
-        {"certificate refused", {Failed(ErrorReason::CertificateRejected)}, false, 1, false, 0},
-        {"file cut short", {Failed(ErrorReason::TransferIncomplete, 0, 5)}, true, 2, true, 105},
-        {"replies out of step", {Failed(ErrorReason::OutOfStep, 0, 30)}, true, 2, true, 130},
+        {"a session that only says it was canceled", {Failed(R::Canceled)}, false, 1, false, 0},
+        {"local file cannot be written", {Failed(R::FileCreate)}, false, 1, false, 0},
+        {"certificate refused", {Failed(R::CertificateRejected)}, false, 1, false, 0},
+        {"file cut short", {Failed(R::TransferIncomplete, 0, 5)}, true, 2, true, 105},
+        {"replies out of step", {Failed(R::OutOfStep, 0, 30)}, true, 2, true, 130},
         // An upload is sent whole again: what the failed try sent is not counted.
-        {"upload cut short, then whole",
-         {Failed(ErrorReason::TransferIncomplete, 0, 60)},
-         true,
-         2,
-         false,
-         100,
-         Operation::Put},
+        {"upload cut short, then whole", {cutAt60}, true, 2, false, 100, Operation::Put},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -158,8 +131,7 @@ TEST(TransferQueue, RetriesOnlyFailuresWorthIt)
         QueueItem item = Get("/f");
         item.request.operation = row.operation;
         run.queue->Add(item);
-        run.queue->Start();
-        run.clock.RunAll();
+        run.Run();
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.ResultOf(0).outcome.ok, row.ok);
         EXPECT_EQ(run.queue->BytesDone(), row.bytesDone);
@@ -175,8 +147,7 @@ TEST(TransferQueue, PausesLongerBeforeEachTry)
     QueueRun run({.maxSessions = 1, .maxTries = 3, .firstRetryPauseMs = 1000});
     run.server.failures["/f"] = {Failed(ErrorReason::TimedOut), Failed(ErrorReason::TimedOut)};
     run.queue->Add(Get("/f"));
-    run.queue->Start();
-    run.clock.RunAll();
+    run.Run();
     const std::vector<int64_t> times = run.StartTimesOf("/f");
     ASSERT_EQ(times.size(), 3u);
     const int64_t firstPause = times[1] - times[0];
@@ -204,9 +175,8 @@ TEST(TransferQueue, ServerTakingFewerSessionsGetsFewerAndEveryFileArrives)
         QueueRun run({.maxSessions = row.queueWants});
         run.server.maxSessions = row.serverTakes;
         run.server.loginFailure = Failed(row.turnedAway);
-        for (int i = 0; i < 20; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
-        run.queue->Start();
-        run.clock.RunAll();
+        run.AddFiles(20);
+        run.Run();
         ASSERT_TRUE(run.finished);
         ASSERT_EQ(run.queue->Results().size(), 20u);
         for (const ItemResult& result : run.queue->Results()) {
@@ -231,9 +201,8 @@ TEST(TransferQueue, TurnedAwayAmidSessionsShrinksTheQueueWithoutCostingATry)
         SCOPED_TRACE(static_cast<int>(kind));
         QueueRun run({.maxSessions = 3});
         run.server.failures["/f0"] = {Failed(kind)};
-        for (int i = 0; i < 9; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
-        run.queue->Start();
-        run.clock.RunAll();
+        run.AddFiles(9);
+        run.Run();
         EXPECT_EQ(run.queue->SessionLimit(), 2);
         EXPECT_TRUE(run.ResultOf(0).outcome.ok);
         EXPECT_EQ(run.ResultOf(0).tries, 1);
@@ -261,8 +230,7 @@ TEST(TransferQueue, NoSessionAtAllFailsEveryItem)
         run.server.loginFailure = Failed(row.kind);
         run.queue->Add(Get("/a"));
         run.queue->Add(Get("/b"));
-        run.queue->Start();
-        run.clock.RunAll();
+        run.Run();
         ASSERT_TRUE(run.finished);
         EXPECT_FALSE(run.ResultOf(0).outcome.ok);
         EXPECT_FALSE(run.ResultOf(1).outcome.ok);
@@ -276,7 +244,7 @@ TEST(TransferQueue, CancelEndsEverythingAndReportsNothingDoneThatIsNot)
 {
     QueueRun run({.maxSessions = 4});
     run.server.transferMs = 100;
-    for (int i = 0; i < 10; ++i) run.queue->Add(Get("/f" + std::to_string(i)));
+    run.AddFiles(10);
     size_t doneBeforeCancel = 0;
     run.queue->onItemDone = [&](const ItemResult& result) {
         if (result.outcome.ok) ++doneBeforeCancel;
@@ -313,8 +281,7 @@ TEST(TransferQueue, ItemAfterAFailedOneIsNotTried)
         file.request.operation = Operation::Put;
         file.after = made;
         run.queue->Add(file);
-        run.queue->Start();
-        run.clock.RunAll();
+        run.Run();
         ASSERT_TRUE(run.finished);
         EXPECT_EQ(run.ResultOf(1).outcome.ok, mayFail);
         EXPECT_EQ(run.ResultOf(1).tries, mayFail ? 1 : 0);
@@ -376,8 +343,7 @@ TEST(TransferQueue, SilentSessionsHoldingUpTheRunAloneAreHandedOver)
                                                                 row.silences.end()};
             run.queue->Add(item);
         }
-        run.queue->Start();
-        run.clock.RunAll();
+        run.Run();
         ASSERT_TRUE(run.finished);
         ASSERT_EQ(run.queue->Results().size(), row.items.size());
         EXPECT_EQ(run.finishedAtMs < kTimeOut, row.endsBeforeTimeOut) << run.finishedAtMs;

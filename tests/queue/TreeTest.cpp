@@ -93,6 +93,68 @@ RemoteEntry Entry(std::string name, RemoteEntry::Kind kind, uint64_t size = 0)
     return RemoteEntry{std::move(name), kind, size, 1700000000, {}};
 }
 
+RemoteEntry WithUnique(RemoteEntry entry, std::string unique)
+{
+    entry.unique = std::move(unique);
+    return entry;
+}
+
+struct Walked {
+    bool rootListed = false;
+    transfer::Tree tree;
+};
+
+// Opens a session on the fake server and walks "/srv"; nothing when the walk never ends.
+std::optional<Walked> WalkSrv(fakes::FakeServer& server, fakes::FakeClock& clock,
+                              transfer::WalkLimits limits = {})
+{
+    fakes::FakeSession session(server);
+    bool opened = false;
+    session.Open([&](const transfer::Outcome& outcome) { opened = outcome.ok; });
+    clock.RunAll();
+    EXPECT_TRUE(opened);
+    transfer::RemoteTreeWalk walk(session, "/srv", limits);
+    std::optional<Walked> walked;
+    walk.Start([&](const transfer::Outcome& outcome, const transfer::Tree& tree) {
+        walked = Walked{outcome.ok, tree};
+    });
+    clock.RunAll(1000);
+    return walked;
+}
+
+// Each line holds its part, in order, and there are no more lines than parts.
+void ExpectLinesHold(const std::vector<std::string>& lines, const std::vector<std::string>& parts)
+{
+    ASSERT_EQ(lines.size(), parts.size());
+    for (size_t i = 0; i < parts.size(); ++i)
+        EXPECT_NE(lines[i].find(parts[i]), std::string::npos) << lines[i];
+}
+
+transfer::TreeJob Job(std::string remoteRoot, std::string localRoot,
+                      OverwritePolicy policy = OverwritePolicy::Overwrite)
+{
+    transfer::TreeJob job;
+    job.remoteRoot = std::move(remoteRoot);
+    job.localRoot = std::move(localRoot);
+    job.policy = policy;
+    return job;
+}
+
+// Runs a tree transfer on sessions of the fake server to its end; `prepare` sets its hooks.
+std::optional<transfer::TreeSummary>
+RunTree(const transfer::TreeJob& job, fakes::FakeServer& server, fakes::FakeClock& clock,
+        const std::function<void(transfer::TreeTransfer&)>& prepare = {})
+{
+    transfer::TreeTransfer tree(
+        job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
+    if (prepare) prepare(tree);
+    std::optional<transfer::TreeSummary> summary;
+    tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
+    tree.Start();
+    clock.RunAll();
+    return summary;
+}
+
 } // namespace
 
 // A listing that names files outside the tree: every such name is refused and reported, the
@@ -102,41 +164,27 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
     using K = RemoteEntry::Kind;
     fakes::FakeClock clock;
     fakes::FakeServer server(clock);
-    server.listings["/srv"] = {
-        Entry("good file.txt", K::File, 3),
-        Entry("pasta ação", K::Directory),
-        Entry("..", K::Directory), // the listing's own parent and self entries: passed over
-        Entry(".", K::Directory),
-        Entry(".", K::File),
-        Entry("..", K::Link),
-        Entry("../../etc/cron.d/x", K::File),
-        Entry("/etc/passwd", K::File),
-        Entry("", K::File),
-        Entry(std::string("cut\0.txt", 8), K::File),
-        Entry("link", K::Link),
-    };
+    // ".." and "." as directories are the listing's own parent and self entries: passed over. The
+    // second file named "empty" would write the same file as the first.
+    server.listings["/srv"] = {Entry("good file.txt", K::File, 3),
+                               Entry("pasta ação", K::Directory),
+                               Entry("..", K::Directory),
+                               Entry(".", K::Directory),
+                               Entry(".", K::File),
+                               Entry("..", K::Link),
+                               Entry("../../etc/cron.d/x", K::File),
+                               Entry("/etc/passwd", K::File),
+                               Entry("", K::File),
+                               Entry(std::string("cut\0.txt", 8), K::File),
+                               Entry("link", K::Link)};
     server.listings["/srv/pasta ação"] = {
-        Entry("vazio", K::Directory),          Entry("empty", K::File, 0), Entry("..", K::File),
-        Entry("sub/../../../x", K::Directory), Entry("empty", K::File, 9), // a second file of that
-                                                                           // name: both would write
-                                                                           // one file
-    };
+        Entry("vazio", K::Directory), Entry("empty", K::File, 0), Entry("..", K::File),
+        Entry("sub/../../../x", K::Directory), Entry("empty", K::File, 9)};
     server.listings["/srv/pasta ação/vazio"] = {};
 
-    fakes::FakeSession session(server);
-    bool opened = false;
-    session.Open([&](const transfer::Outcome& outcome) { opened = outcome.ok; });
-    clock.RunAll();
-    ASSERT_TRUE(opened);
-    transfer::RemoteTreeWalk walk(session, "/srv");
-    transfer::Tree tree;
-    bool listed = false;
-    walk.Start([&](const transfer::Outcome& outcome, const transfer::Tree& result) {
-        listed = outcome.ok;
-        tree = result;
-    });
-    clock.RunAll();
-    ASSERT_TRUE(listed);
+    const std::optional<Walked> walked = WalkSrv(server, clock);
+    ASSERT_TRUE(walked && walked->rootListed);
+    const transfer::Tree& tree = walked->tree;
 
     EXPECT_EQ(tree.refused.size(), 9u);
     for (const std::string& refused : tree.refused)
@@ -162,16 +210,6 @@ TEST(RemoteTree, HostileNamesAreRefusedAndNothingIsPlannedOutsideTheTarget)
               plan.localDirectories.end());
 }
 
-namespace {
-
-RemoteEntry WithUnique(RemoteEntry entry, std::string unique)
-{
-    entry.unique = std::move(unique);
-    return entry;
-}
-
-} // namespace
-
 // A server decides what its listings say: a folder that lists itself, a link to a parent shown
 // as a folder, folders by the hundred thousand. The walk ends all the same, each time with what
 // it left and why; a folder seen again is walked once and nothing of it is made twice.
@@ -196,27 +234,17 @@ TEST(RemoteTree, TheWalkIsBoundedWhateverTheListingsSay)
         std::vector<std::string> refused; // a part of each line, in order
         std::vector<std::string> leftOut;
     };
+    using Lines = std::vector<std::string>;
+    const transfer::WalkLimits any{}, fiveAListing{64, 1000, 5};
     const std::vector<Row> rows{
         {"a folder that lists itself (LIST): 64 levels",
-         [](const std::string&) { return std::vector<RemoteEntry>{Entry("x", K::Directory)}; },
-         {},
-         true,
-         64,
-         0,
-         65,
-         {": not walked: more than 64 levels deep"},
-         {}},
+         [](const std::string&) { return std::vector<RemoteEntry>{Entry("x", K::Directory)}; }, any,
+         true, 64, 0, 65, Lines{": not walked: more than 64 levels deep"}, Lines{}},
         {"a folder that lists itself (MLSD): the same entries, walked once",
          [](const std::string&) {
              return std::vector<RemoteEntry>{WithUnique(Entry("x", K::Directory), "803g1")};
          },
-         {},
-         true,
-         0,
-         0,
-         2,
-         {},
-         {"x: the same folder as the top folder"}},
+         any, true, 0, 0, 2, Lines{}, Lines{"x: the same folder as the top folder"}},
         {"loop -> . beside real entries (MLSD)",
          [](const std::string& path) {
              if (path == "/srv/sub")
@@ -225,13 +253,7 @@ TEST(RemoteTree, TheWalkIsBoundedWhateverTheListingsSay)
                                              WithUnique(Entry("sub", K::Directory), "u3"),
                                              WithUnique(Entry("loop", K::Directory), "u0")};
          },
-         {},
-         true,
-         1,
-         2,
-         3,
-         {},
-         {"loop: the same folder as the top folder"}},
+         any, true, 1, 2, 3, Lines{}, Lines{"loop: the same folder as the top folder"}},
         {"two names for one folder (MLSD): the second is not listed",
          [](const std::string& path) {
              if (path == "/srv")
@@ -239,22 +261,11 @@ TEST(RemoteTree, TheWalkIsBoundedWhateverTheListingsSay)
                                                  WithUnique(Entry("b", K::Directory), "u1")};
              return std::vector<RemoteEntry>{WithUnique(Entry("f", K::File, 1), "u9")};
          },
-         {},
-         true,
-         1,
-         1,
-         2,
-         {},
-         {"b: the same folder as a, not walked again"}},
+         any, true, 1, 1, 2, Lines{}, Lines{"b: the same folder as a, not walked again"}},
         {"100,000 folders in every folder: a million entries a run",
-         [&](const std::string&) { return hundredThousand; },
-         {},
-         true,
-         9,
-         0,
-         11,
-         {"pasta9: not walked, nor 999990 folders more: the run's limit of 1000000 entries"},
-         {}},
+         [&](const std::string&) { return hundredThousand; }, any, true, 9, 0, 11,
+         Lines{"pasta9: not walked, nor 999990 folders more: the run's limit of 1000000 entries"},
+         Lines{}},
         {"a listing longer than its limit",
          [](const std::string& path) {
              std::vector<RemoteEntry> entries{Entry("sub", K::Directory)};
@@ -262,53 +273,29 @@ TEST(RemoteTree, TheWalkIsBoundedWhateverTheListingsSay)
                  entries.push_back(Entry("f" + std::to_string(i), K::File, 1));
              return entries;
          },
-         {64, 1000, 5},
-         true,
-         1,
-         3,
-         2,
-         {"sub: cannot be listed: Listing of more than 5 entries"},
-         {}},
+         fiveAListing, true, 1, 3, 2,
+         Lines{"sub: cannot be listed: Listing of more than 5 entries"}, Lines{}},
         {"the top listing longer than its limit",
          [](const std::string&) { return std::vector<RemoteEntry>(6, Entry("f", K::File, 1)); },
-         {64, 1000, 5},
-         false,
-         0,
-         0,
-         1,
-         {},
-         {}},
+         fiveAListing, false, 0, 0, 1, Lines{}, Lines{}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         fakes::FakeClock clock;
         fakes::FakeServer server(clock);
         server.lister = row.lister;
-        fakes::FakeSession session(server);
-        session.Open([](const transfer::Outcome&) {});
-        clock.RunAll();
-        transfer::RemoteTreeWalk walk(session, "/srv", row.limits);
-        std::optional<transfer::Tree> tree;
-        bool rootListed = false;
-        walk.Start([&](const transfer::Outcome& outcome, const transfer::Tree& result) {
-            rootListed = outcome.ok;
-            tree = result;
-        });
-        clock.RunAll(1000);
-        ASSERT_TRUE(tree.has_value());
-        EXPECT_EQ(rootListed, row.rootListed);
-        EXPECT_EQ(tree->directories.size(), row.directories);
-        EXPECT_EQ(tree->files.size(), row.files);
+        const std::optional<Walked> walked = WalkSrv(server, clock, row.limits);
+        ASSERT_TRUE(walked.has_value());
+        const transfer::Tree& tree = walked->tree;
+        EXPECT_EQ(walked->rootListed, row.rootListed);
+        EXPECT_EQ(tree.directories.size(), row.directories);
+        EXPECT_EQ(tree.files.size(), row.files);
         EXPECT_EQ(server.listed, row.listings);
-        ASSERT_EQ(tree->refused.size(), row.refused.size());
-        for (size_t i = 0; i < row.refused.size(); ++i)
-            EXPECT_NE(tree->refused[i].find(row.refused[i]), std::string::npos) << tree->refused[i];
-        ASSERT_EQ(tree->leftOut.size(), row.leftOut.size());
-        for (size_t i = 0; i < row.leftOut.size(); ++i)
-            EXPECT_NE(tree->leftOut[i].find(row.leftOut[i]), std::string::npos) << tree->leftOut[i];
+        ExpectLinesHold(tree.refused, row.refused);
+        ExpectLinesHold(tree.leftOut, row.leftOut);
         // No folder is made that was not listed, and none twice.
-        std::set<std::string> unique(tree->directories.begin(), tree->directories.end());
-        EXPECT_EQ(unique.size(), tree->directories.size());
+        std::set<std::string> unique(tree.directories.begin(), tree.directories.end());
+        EXPECT_EQ(unique.size(), tree.directories.size());
     }
 }
 
@@ -402,15 +389,8 @@ TEST(TreeTransfer, EmptyRootIsCheckedInItsParent)
         server.listings["/srv/dir"] = {};
         server.listings["/srv"] = row.parent;
         testsupport::TempDir local;
-        transfer::TreeJob job;
-        job.remoteRoot = "/srv/dir";
-        job.localRoot = local.File("copy");
-        transfer::TreeTransfer tree(
-            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
-        std::optional<transfer::TreeSummary> summary;
-        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
-        tree.Start();
-        clock.RunAll();
+        const transfer::TreeJob job = Job("/srv/dir", local.File("copy"));
+        const auto summary = RunTree(job, server, clock);
         ASSERT_TRUE(summary.has_value());
         EXPECT_EQ(summary->Exact(), row.exact);
         EXPECT_EQ(std::filesystem::exists(job.localRoot), row.exact);
@@ -430,19 +410,13 @@ TEST(TreeTransfer, TheTimeTheQuestionIsOpenIsNotTheRunsTime)
         testsupport::TempDir local;
         std::filesystem::create_directory(local.File("copy"));
         testsupport::WriteFileBytes(local.File("copy/a.txt"), "old");
-        transfer::TreeJob job;
-        job.remoteRoot = "/srv/dir";
-        job.localRoot = local.File("copy");
-        transfer::TreeTransfer tree(
-            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
-        tree.choosePolicy = [&](size_t) {
-            clock.Advance(questionMs);
-            return std::optional(transfer::OverwritePolicy::Overwrite);
-        };
-        std::optional<transfer::TreeSummary> summary;
-        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
-        tree.Start();
-        clock.RunAll();
+        const auto summary =
+            RunTree(Job("/srv/dir", local.File("copy")), server, clock, [&](auto& tree) {
+                tree.choosePolicy = [&](size_t) {
+                    clock.Advance(questionMs);
+                    return std::optional(transfer::OverwritePolicy::Overwrite);
+                };
+            });
         ASSERT_TRUE(summary.has_value());
         EXPECT_EQ(summary->files, 1u);
         EXPECT_GT(summary->elapsedMs, 0);
@@ -495,17 +469,9 @@ TEST(TreeTransfer, TimesTheListingLacksAreAskedBeforeDeciding)
             platform::LocalFile::SetModified(path, down && std::string(name) == "b" ? T - 100 : T);
         }
         server.times = {{"/srv/dir/a", T}, {"/srv/dir/b", down ? T : T - 100}, {"/srv/dir/c", T}};
-        transfer::TreeJob job;
+        transfer::TreeJob job = Job("/srv/dir", copy.string(), OverwritePolicy::IfDifferent);
         job.direction = row.direction;
-        job.remoteRoot = "/srv/dir";
-        job.localRoot = copy.string();
-        job.policy = OverwritePolicy::IfDifferent;
-        transfer::TreeTransfer tree(
-            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
-        std::optional<transfer::TreeSummary> summary;
-        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
-        tree.Start();
-        clock.RunAll();
+        const auto summary = RunTree(job, server, clock);
         ASSERT_TRUE(summary.has_value());
         EXPECT_TRUE(summary->Exact());
         std::vector<std::string> asked, transferred;
@@ -540,18 +506,13 @@ TEST(TreeTransfer, AResumedFileCountsOnlyItsRestInTheWhole)
     testsupport::TempDir local;
     std::filesystem::create_directory(local.File("copy"));
     testsupport::WriteFileBytes(local.File("copy/a.txt"), std::string(40, 'a'));
-    transfer::TreeJob job;
-    job.remoteRoot = "/srv/dir";
-    job.localRoot = local.File("copy");
-    job.policy = OverwritePolicy::Resume;
-    transfer::TreeTransfer tree(
-        job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
     std::optional<transfer::TreeProgress> first;
-    tree.onProgress = [&](const transfer::TreeProgress& progress) {
-        if (!first) first = progress;
-    };
-    tree.Start();
-    clock.RunAll();
+    RunTree(Job("/srv/dir", local.File("copy"), OverwritePolicy::Resume), server, clock,
+            [&](auto& tree) {
+                tree.onProgress = [&](const transfer::TreeProgress& progress) {
+                    if (!first) first = progress;
+                };
+            });
     ASSERT_TRUE(first.has_value());
     EXPECT_EQ(first->bytesTotal, 60 + 100);
     ASSERT_EQ(server.started.size(), 2u);
@@ -573,15 +534,7 @@ TEST(TreeTransfer, DirectoriesTakeTheirListedTimesAfterTheirContents)
     server.listings["/srv/dir/sub/deeper"] = {};
     server.listings["/srv/dir/undated"] = {};
     testsupport::TempDir local;
-    transfer::TreeJob job;
-    job.remoteRoot = "/srv/dir";
-    job.localRoot = local.File("copy");
-    transfer::TreeTransfer tree(
-        job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
-    std::optional<transfer::TreeSummary> summary;
-    tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
-    tree.Start();
-    clock.RunAll();
+    const auto summary = RunTree(Job("/srv/dir", local.File("copy")), server, clock);
     ASSERT_TRUE(summary.has_value());
     EXPECT_TRUE(summary->Exact());
     for (const char* path : {"copy/sub", "copy/sub/deeper"})
@@ -634,18 +587,10 @@ TEST(TreeTransfer, UploadedDirectoriesTakeTheirLocalTimesAfterTheirContents)
             {"/srv/up", T}, {"/srv/up/a", T + 1}, {"/srv/up/a/b", T + 2}, {"/srv/up/old", T + 3}};
         for (const auto& [remote, time] : times)
             platform::LocalFile::SetModified(root.string() + remote.substr(7), time);
-        transfer::TreeJob job;
+        transfer::TreeJob job = Job("/srv/up", root.string(), OverwritePolicy::Skip);
         job.direction = transfer::TreeDirection::Upload;
-        job.remoteRoot = "/srv/up";
-        job.localRoot = root.string();
-        job.policy = OverwritePolicy::Skip;
         job.keepTimes = row.keepTimes;
-        transfer::TreeTransfer tree(
-            job, [&] { return std::make_unique<fakes::FakeSession>(server); }, clock);
-        std::optional<transfer::TreeSummary> summary;
-        tree.onFinished = [&](const transfer::TreeSummary& result) { summary = result; };
-        tree.Start();
-        clock.RunAll();
+        const auto summary = RunTree(job, server, clock);
         ASSERT_TRUE(summary.has_value());
         EXPECT_TRUE(summary->Exact());
         EXPECT_EQ(summary->files, row.rootThere ? 2u : 3u);
