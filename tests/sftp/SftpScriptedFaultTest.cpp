@@ -19,6 +19,7 @@ namespace {
 using testsupport::PumpUntil;
 
 constexpr const char* kPassword = "senha secreta";
+constexpr const char* kScript = TAVOLEN_SOURCE_DIR "/tests/sftp/sftp_fault_server.py";
 
 class ScriptedSftpServer : public testsupport::RealServer {
 public:
@@ -42,119 +43,117 @@ public:
         fingerprint_ =
             QString::fromUtf8(keygen.readAllStandardOutput()).section(' ', 1, 1).toStdString();
         return Launch(testsupport::IpFamily::V4, [&](uint16_t port) {
-            return std::vector<std::string>{testsupport::kPython3,
-                                            "-W",
-                                            "ignore",
-                                            TAVOLEN_SOURCE_DIR "/tests/sftp/sftp_fault_server.py",
-                                            std::to_string(port),
-                                            key,
-                                            mode,
-                                            auth,
-                                            kPassword};
+            const std::string at = std::to_string(port);
+            return std::vector<std::string>{
+                testsupport::kPython3, "-W", "ignore", kScript, at, key, mode, auth, kPassword};
         });
     }
     const std::string& Fingerprint() const { return fingerprint_; }
+    // How many keep-alives the server saw.
+    size_t KeepAlives() const
+    {
+        const std::string log = Log();
+        size_t count = 0;
+        for (size_t at = log.find("request 16"); at != std::string::npos;
+             at = log.find("request 16", at + 1))
+            ++count;
+        return count;
+    }
 
 private:
     std::string fingerprint_;
 };
 
-sftp::ConnectOptions OptionsFor(const ScriptedSftpServer& server, const char* password)
+// Runs `start` (which hands the client a callback and says whether it began) until that
+// callback came.
+template <typename Start> transfer::Outcome Await(Start&& start)
+{
+    std::optional<transfer::Outcome> outcome;
+    EXPECT_TRUE(start([&](const transfer::Outcome& o) { outcome = o; }));
+    EXPECT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000));
+    return outcome.value_or(transfer::Outcome{});
+}
+
+// Connects `client` to `server` with `password` and the server's key pinned.
+transfer::Outcome Connect(sftp::SftpClient& client, const ScriptedSftpServer& server,
+                          const char* password, int timeoutMs, int keepAliveSeconds = 0,
+                          int keepAliveLimitSeconds = 0)
 {
     sftp::ConnectOptions options;
+    options.timeoutMs = timeoutMs;
+    options.keepAliveSeconds = keepAliveSeconds;
+    options.keepAliveLimitSeconds = keepAliveLimitSeconds;
     options.host = "127.0.0.1";
     options.port = server.Port();
     options.user = "tester";
     options.password = password;
     options.useAgent = false;
     options.pinnedFingerprint = server.Fingerprint();
-    return options;
+    return Await([&](auto done) {
+        client.Connect(*platform::ParseAddressLiteral("127.0.0.1"), options, done);
+        return true;
+    });
 }
-
-std::string Content()
-{
-    std::string bytes;
-    for (int round = 0; round < 1024; ++round)
-        for (int value = 0; value < 256; ++value) bytes.push_back(static_cast<char>(value));
-    return bytes;
-}
-
-enum class Run { List, Download };
-
-struct FaultCase {
-    const char* mode;
-    const char* auth;
-    const char* password;
-    Run run;
-    bool ok;
-    ErrorReason reason; // when not ok
-};
 
 TEST(SftpScriptedFaults, EveryFaultEndsTheOperationWithItsReason)
 {
     TAVOLEN_REQUIRE(ScriptedSftpServer::Available(), "python3-asyncssh");
-    const FaultCase cases[] = {
-        {"normal", "password", kPassword, Run::Download, true, {}},
-        {"normal", "kbdint", kPassword, Run::List, true, {}},
-        {"normal", "password", "wrong", Run::List, false, ErrorReason::ServerRefused},
-        {"normal", "kbdint", "wrong", Run::List, false, ErrorReason::ServerRefused},
-        {"short-reads", "password", kPassword, Run::Download, true, {}},
-        {"oversize", "password", kPassword, Run::List, false, ErrorReason::BadReply},
-        {"truncated", "password", kPassword, Run::List, false, ErrorReason::BadReply},
-        {"wrong-id", "password", kPassword, Run::List, false, ErrorReason::BadReply},
-        {"bad-name", "password", kPassword, Run::List, false, ErrorReason::BadReply},
-        {"zero-data", "password", kPassword, Run::Download, false, ErrorReason::BadReply},
-        {"eof-early", "password", kPassword, Run::Download, false, ErrorReason::TransferIncomplete},
-        {"stall", "password", kPassword, Run::Download, false, ErrorReason::TimedOut},
-        {"close", "password", kPassword, Run::Download, false, ErrorReason::ServerClosed},
+    enum Run { List, Download };
+    const struct {
+        const char* mode;
+        const char* auth;
+        const char* password;
+        Run run;
+        std::optional<ErrorReason> reason; // none: ok
+        const char* mentions = "";         // in the message of a refusal
+    } cases[] = {
+        {"normal", "password", kPassword, Download, {}},
+        {"normal", "kbdint", kPassword, List, {}},
+        {"normal", "password", "wrong", List, ErrorReason::ServerRefused, "password"},
+        {"normal", "kbdint", "wrong", List, ErrorReason::ServerRefused, "keyboard-interactive"},
+        {"short-reads", "password", kPassword, Download, {}},
+        {"oversize", "password", kPassword, List, ErrorReason::BadReply},
+        {"truncated", "password", kPassword, List, ErrorReason::BadReply},
+        {"wrong-id", "password", kPassword, List, ErrorReason::BadReply},
+        {"bad-name", "password", kPassword, List, ErrorReason::BadReply},
+        {"zero-data", "password", kPassword, Download, ErrorReason::BadReply},
+        {"eof-early", "password", kPassword, Download, ErrorReason::TransferIncomplete},
+        {"stall", "password", kPassword, Download, ErrorReason::TimedOut},
+        {"close", "password", kPassword, Download, ErrorReason::ServerClosed},
     };
-    const std::string content = Content();
+    std::string content; // every byte value, 1024 times over
+    for (int i = 0; i < 256 * 1024; ++i) content.push_back(static_cast<char>(i));
     for (const auto& c : cases) {
-        const std::string what = std::string(c.mode) + "/" + c.auth + "/" + c.password;
+        SCOPED_TRACE(std::string(c.mode) + "/" + c.auth + "/" + c.password);
         ScriptedSftpServer server;
-        ASSERT_TRUE(server.Start(c.mode, c.auth)) << what;
+        ASSERT_TRUE(server.Start(c.mode, c.auth));
         testsupport::TempDir local;
-        sftp::ConnectOptions options = OptionsFor(server, c.password);
-        options.timeoutMs = 1000;
         sftp::SftpClient client;
-        std::optional<transfer::Outcome> outcome;
-        client.Connect(*platform::ParseAddressLiteral("127.0.0.1"), options,
-                       [&](const transfer::Outcome& o) { outcome = o; });
-        ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000)) << what;
-        if (outcome->ok) {
-            outcome.reset();
-            std::vector<transfer::RemoteEntry> entries;
-            const bool started =
-                c.run == Run::List
-                    ? client.List("/d",
-                                  [&](const transfer::Outcome& o, const auto& e) {
-                                      outcome = o;
-                                      entries = e;
-                                  })
-                    : client.Download("/d/file", local.File("file"), 0, {},
-                                      [&](const transfer::Outcome& o) { outcome = o; });
-            ASSERT_TRUE(started) << what;
-            ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000)) << what;
-            if (outcome->ok && c.run == Run::List) {
-                ASSERT_EQ(entries.size(), 1u) << what;
-                EXPECT_EQ(entries[0].name, "file");
-                EXPECT_EQ(entries[0].size, content.size());
-            }
-            if (outcome->ok && c.run == Run::Download) {
-                EXPECT_EQ(outcome->bytes, static_cast<int64_t>(content.size())) << what;
-                EXPECT_EQ(testsupport::ReadFileBytes(local.File("file")), content) << what;
-            }
+        auto outcome = Connect(client, server, c.password, 1000);
+        std::vector<transfer::RemoteEntry> entries;
+        if (outcome.ok)
+            outcome = Await([&](auto done) {
+                return c.run == List ? client.List("/d",
+                                                   [&entries, done](const auto& o, const auto& e) {
+                                                       entries = e;
+                                                       done(o);
+                                                   })
+                                     : client.Download("/d/file", local.File("file"), 0, {}, done);
+            });
+        EXPECT_EQ(outcome.ok, !c.reason) << outcome.message;
+        if (outcome.ok && c.run == List) {
+            ASSERT_EQ(entries.size(), 1u);
+            EXPECT_EQ(entries[0].name, "file");
+            EXPECT_EQ(entries[0].size, content.size());
         }
-        EXPECT_EQ(outcome->ok, c.ok) << what << ": " << outcome->message;
-        if (!c.ok) {
-            EXPECT_EQ(outcome->reason, c.reason) << what << ": " << outcome->message;
-            EXPECT_FALSE(outcome->message.empty()) << what;
+        if (outcome.ok && c.run == Download) {
+            EXPECT_EQ(outcome.bytes, static_cast<int64_t>(content.size()));
+            EXPECT_EQ(testsupport::ReadFileBytes(local.File("file")), content);
         }
-        if (!c.ok && c.reason == ErrorReason::ServerRefused) {
-            EXPECT_NE(outcome->message.find(std::string(c.auth) == "kbdint" ? "keyboard-interactive"
-                                                                            : "password"),
-                      std::string::npos)
-                << what << ": " << outcome->message;
+        if (c.reason) {
+            EXPECT_EQ(outcome.reason, *c.reason) << outcome.message;
+            EXPECT_FALSE(outcome.message.empty());
+            EXPECT_NE(outcome.message.find(c.mentions), std::string::npos) << outcome.message;
         }
     }
 }
@@ -178,48 +177,32 @@ TEST(SftpScriptedFaults, KeepAlivesGoOutOnlyWhileIdleAndUpToTheLimit)
         {"not while a transfer waits", "stall", 1, 0, true, 0},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         ScriptedSftpServer server;
-        ASSERT_TRUE(server.Start(c.mode, "password")) << c.what;
-        const auto keepAlives = [&server] {
-            const std::string log = server.Log();
-            size_t count = 0;
-            for (size_t at = log.find("request 16"); at != std::string::npos;
-                 at = log.find("request 16", at + 1))
-                ++count;
-            return count;
-        };
-        sftp::ConnectOptions options = OptionsFor(server, kPassword);
-        options.timeoutMs = 2500;
-        options.keepAliveSeconds = c.seconds;
-        options.keepAliveLimitSeconds = c.limit;
+        ASSERT_TRUE(server.Start(c.mode, "password"));
         sftp::SftpClient client;
-        std::optional<transfer::Outcome> outcome;
-        client.Connect(*platform::ParseAddressLiteral("127.0.0.1"), options,
-                       [&](const transfer::Outcome& o) { outcome = o; });
-        ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000)) << c.what;
-        ASSERT_TRUE(outcome->ok) << c.what << ": " << outcome->message;
+        const auto connected = Connect(client, server, kPassword, 2500, c.seconds, c.limit);
+        ASSERT_TRUE(connected.ok) << connected.message;
         testsupport::TempDir local;
         if (c.download) {
-            outcome.reset();
-            ASSERT_TRUE(client.Download("/d/file", local.File("file"), 0, {},
-                                        [&](const transfer::Outcome& o) { outcome = o; }));
-            ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000)) << c.what;
-            EXPECT_EQ(outcome->reason, ErrorReason::TimedOut) << c.what << ": " << outcome->message;
+            const auto outcome = Await([&](auto done) {
+                return client.Download("/d/file", local.File("file"), 0, {}, done);
+            });
+            EXPECT_EQ(outcome.reason, ErrorReason::TimedOut) << outcome.message;
         } else {
-            EXPECT_TRUE(PumpUntil([&] { return keepAlives() >= c.keepAlives; }, 10000)) << c.what;
+            EXPECT_TRUE(PumpUntil([&] { return server.KeepAlives() >= c.keepAlives; }, 10000));
             // Long enough for one more, were there no limit.
             testsupport::PumpFor(1500);
         }
-        EXPECT_EQ(keepAlives(), c.keepAlives) << c.what << "\n" << server.Log();
+        EXPECT_EQ(server.KeepAlives(), c.keepAlives) << server.Log();
         if (c.seconds > 0 && !c.download) {
             // An operation of the owner's own starts them again.
-            outcome.reset();
-            ASSERT_TRUE(
-                client.List("/d", [&](const transfer::Outcome& o, const auto&) { outcome = o; }));
-            ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, 20000)) << c.what;
-            EXPECT_TRUE(outcome->ok) << c.what << ": " << outcome->message;
-            EXPECT_TRUE(PumpUntil([&] { return keepAlives() > c.keepAlives; }, 10000)) << c.what;
-            EXPECT_TRUE(client.Idle()) << c.what << ": the answers were taken as they came";
+            const auto listed = Await([&](auto done) {
+                return client.List("/d", [done](const auto& o, const auto&) { done(o); });
+            });
+            EXPECT_TRUE(listed.ok) << listed.message;
+            EXPECT_TRUE(PumpUntil([&] { return server.KeepAlives() > c.keepAlives; }, 10000));
+            EXPECT_TRUE(client.Idle()) << "the answers were taken as they came";
         }
     }
 }

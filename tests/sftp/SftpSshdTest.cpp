@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 
@@ -23,8 +24,57 @@ namespace {
 
 using sftptest::TestSshd;
 using testsupport::PumpUntil;
+using Keys = std::vector<std::string>;
 
 constexpr int kWaitMs = 30000;
+
+// Runs `start` (which hands the client a callback and says whether it began) until that
+// callback came.
+template <typename Start> transfer::Outcome Await(Start&& start)
+{
+    std::optional<transfer::Outcome> outcome;
+    EXPECT_TRUE(start([&](const transfer::Outcome& o) { outcome = o; }));
+    EXPECT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
+    return outcome.value_or(transfer::Outcome{});
+}
+
+struct Listing {
+    transfer::Outcome outcome;
+    std::vector<transfer::RemoteEntry> entries;
+};
+
+// The same for a listing, with its entries sorted by name.
+template <typename Start> Listing AwaitList(Start&& start)
+{
+    std::optional<Listing> listing;
+    EXPECT_TRUE(start([&](const transfer::Outcome& o, const auto& e) { listing = Listing{o, e}; }));
+    EXPECT_TRUE(PumpUntil([&] { return listing.has_value(); }, kWaitMs));
+    auto result = listing.value_or(Listing{});
+    std::sort(result.entries.begin(), result.entries.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
+    return result;
+}
+
+transfer::Outcome Connect(sftp::SftpClient& client, const sftp::ConnectOptions& options)
+{
+    return Await([&](auto done) {
+        client.Connect(*platform::ParseAddressLiteral("127.0.0.1"), options, done);
+        return true;
+    });
+}
+
+transfer::Outcome OpenSession(transfer::Session& session)
+{
+    return Await([&](auto done) {
+        session.Open(done);
+        return true;
+    });
+}
+
+transfer::Outcome StartAndWait(transfer::Session& session, const transfer::Request& request)
+{
+    return Await([&](auto done) { return session.Start(request, nullptr, done); });
+}
 
 class SftpSshd : public ::testing::Test {
 protected:
@@ -50,22 +100,19 @@ protected:
         return options;
     }
 
-    transfer::Outcome Connect(sftp::SftpClient& client, const sftp::ConnectOptions& options)
+    // The same, answering the question about an unknown host key with `decision`; each question
+    // is counted in `asked` and must show the server's own key.
+    sftp::ConnectOptions Asking(sftp::HostKeyDecision decision, int& asked) const
     {
-        std::optional<transfer::Outcome> outcome;
-        client.Connect(*platform::ParseAddressLiteral("127.0.0.1"), options,
-                       [&](const transfer::Outcome& o) { outcome = o; });
-        EXPECT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
-        return outcome.value_or(transfer::Outcome{});
-    }
-
-    // Runs `start` (which hands the client a callback) until that callback came.
-    template <typename Start> transfer::Outcome Run(Start&& start)
-    {
-        std::optional<transfer::Outcome> outcome;
-        EXPECT_TRUE(start([&](const transfer::Outcome& o) { outcome = o; }));
-        EXPECT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
-        return outcome.value_or(transfer::Outcome{});
+        auto options = Options();
+        options.askUnknownHostKey = [decision, &asked, fingerprint = sshd_.HostKeyFingerprint()](
+                                        const sftp::HostKey& key, auto answer) {
+            ++asked;
+            EXPECT_EQ(key.fingerprint, fingerprint);
+            EXPECT_EQ(key.type, "ssh-ed25519");
+            answer(decision);
+        };
+        return options;
     }
 
     std::string Remote(const std::string& name) const { return sshd_.Root() + "/" + name; }
@@ -108,17 +155,10 @@ TEST_F(SftpSshd, ListsDownloadsAndUploadsByteExact)
     EXPECT_FALSE(client.Transport().Cipher().empty());
     EXPECT_EQ(client.Transport().ServerKey().fingerprint, sshd_.HostKeyFingerprint());
 
-    ASSERT_TRUE(Run([&](auto done) { return client.MakeDirectory(Remote("sub"), done); }).ok);
-    std::optional<transfer::Outcome> listed;
-    std::vector<transfer::RemoteEntry> entries;
-    ASSERT_TRUE(client.List(sshd_.Root(), [&](const transfer::Outcome& o, const auto& e) {
-        listed = o;
-        entries = e;
-    }));
-    ASSERT_TRUE(PumpUntil([&] { return listed.has_value(); }, kWaitMs));
-    ASSERT_TRUE(listed->ok) << listed->message;
-    std::sort(entries.begin(), entries.end(),
-              [](const auto& a, const auto& b) { return a.name < b.name; });
+    ASSERT_TRUE(Await([&](auto done) { return client.MakeDirectory(Remote("sub"), done); }).ok);
+    const auto [listed, entries] =
+        AwaitList([&](auto done) { return client.List(sshd_.Root(), done); });
+    ASSERT_TRUE(listed.ok) << listed.message;
     ASSERT_EQ(entries.size(), 7u);
     using Kind = transfer::RemoteEntry::Kind;
     const struct {
@@ -140,22 +180,18 @@ TEST_F(SftpSshd, ListsDownloadsAndUploadsByteExact)
     }
     EXPECT_EQ(entries[5].modifiedUtc, 1'300'000'000) << "the time of the file linked to";
 
-    for (const char* name : {"large.bin", "small.bin", "empty"}) {
-        const auto got = Run([&](auto done) {
+    for (const std::string name : {"large.bin", "small.bin", "empty"}) {
+        const auto got = Await([&](auto done) {
             return client.Download(Remote(name), local_.File(name), 0, {}, done);
         });
         ASSERT_TRUE(got.ok) << name << ": " << got.message;
-        EXPECT_EQ(testsupport::ReadFileBytes(local_.File(name)),
-                  testsupport::ReadFileBytes(Remote(name)))
-            << name;
-        const auto put = Run([&](auto done) {
-            return client.Upload(local_.File(name), Remote(std::string("sub/") + name), 0, {},
-                                 done);
+        const auto put = Await([&](auto done) {
+            return client.Upload(local_.File(name), Remote("sub/" + name), 0, {}, done);
         });
         ASSERT_TRUE(put.ok) << name << ": " << put.message;
-        EXPECT_EQ(testsupport::ReadFileBytes(Remote(std::string("sub/") + name)),
-                  testsupport::ReadFileBytes(Remote(name)))
-            << name;
+        const auto original = testsupport::ReadFileBytes(Remote(name));
+        EXPECT_EQ(testsupport::ReadFileBytes(local_.File(name)), original) << name;
+        EXPECT_EQ(testsupport::ReadFileBytes(Remote("sub/" + name)), original) << name;
     }
 }
 
@@ -169,30 +205,43 @@ TEST_F(SftpSshd, ResumesBothWaysAndRunsTheCommands)
 
     sftp::SftpClient client;
     ASSERT_TRUE(Connect(client, Options()).ok);
-    const auto down = Run([&](auto done) {
+    const auto down = Await([&](auto done) {
         return client.Download(Remote("whole.bin"), local_.File("part.bin"), 100000, {}, done);
     });
     ASSERT_TRUE(down.ok) << down.message;
     EXPECT_EQ(down.bytes, 200000);
     EXPECT_EQ(testsupport::ReadFileBytes(local_.File("part.bin")), content);
-    const auto up = Run([&](auto done) {
+    const auto up = Await([&](auto done) {
         return client.Upload(local_.File("up.bin"), Remote("up.bin"), 77777, {}, done);
     });
     ASSERT_TRUE(up.ok) << up.message;
     EXPECT_EQ(testsupport::ReadFileBytes(Remote("up.bin")), content);
 
+    // The time kept is listed, and the path it is under resolves to its plain form.
+    const auto timeKept = [&] {
+        std::optional<std::string> path;
+        ASSERT_TRUE(
+            client.RealPath(Remote("d/../d/u"), [&](const auto&, const auto& p) { path = p; }));
+        ASSERT_TRUE(PumpUntil([&] { return path.has_value(); }, kWaitMs));
+        EXPECT_EQ(path, Remote("d/u"));
+        const auto listed = AwaitList([&](auto done) { return client.List(Remote("d"), done); });
+        ASSERT_EQ(listed.entries.size(), 1u);
+        EXPECT_EQ(listed.entries[0].modifiedUtc, 1500000000);
+    };
     // One row per command: what it does, and whether the server agrees.
     const struct {
         const char* what;
         std::function<bool(sftp::SftpClient::Done)> start;
         bool ok;
+        std::function<void()> check = {};
     } steps[] = {
         {"mkdir", [&](auto done) { return client.MakeDirectory(Remote("d"), done); }, true},
         {"mkdir again", [&](auto done) { return client.MakeDirectory(Remote("d"), done); }, false},
         {"rename", [&](auto done) { return client.Rename(Remote("up.bin"), Remote("d/u"), done); },
          true},
         {"keep a time",
-         [&](auto done) { return client.SetModified(Remote("d/u"), 1500000000, done); }, true},
+         [&](auto done) { return client.SetModified(Remote("d/u"), 1500000000, done); }, true,
+         timeKept},
         {"rmdir of a full directory",
          [&](auto done) { return client.RemoveDirectory(Remote("d"), done); }, false},
         {"remove", [&](auto done) { return client.Remove(Remote("d/u"), done); }, true},
@@ -206,31 +255,14 @@ TEST_F(SftpSshd, ResumesBothWaysAndRunsTheCommands)
          false},
     };
     for (const auto& step : steps) {
-        const auto outcome = Run(step.start);
-        EXPECT_EQ(outcome.ok, step.ok) << step.what << ": " << outcome.message;
+        SCOPED_TRACE(step.what);
+        const auto outcome = Await(step.start);
+        EXPECT_EQ(outcome.ok, step.ok) << outcome.message;
         if (!outcome.ok) {
-            EXPECT_FALSE(outcome.message.empty()) << step.what;
+            EXPECT_FALSE(outcome.message.empty());
         }
-        EXPECT_TRUE(client.Idle()) << step.what << ": the session goes on";
-        if (std::string(step.what) == "keep a time") {
-            std::string path;
-            std::optional<transfer::Outcome> resolved;
-            ASSERT_TRUE(client.RealPath(Remote("d/../d/u"), [&](const auto& o, const auto& p) {
-                resolved = o;
-                path = p;
-            }));
-            ASSERT_TRUE(PumpUntil([&] { return resolved.has_value(); }, kWaitMs));
-            EXPECT_EQ(path, Remote("d/u"));
-            std::optional<transfer::Outcome> listed;
-            std::vector<transfer::RemoteEntry> entries;
-            ASSERT_TRUE(client.List(Remote("d"), [&](const auto& o, const auto& e) {
-                listed = o;
-                entries = e;
-            }));
-            ASSERT_TRUE(PumpUntil([&] { return listed.has_value(); }, kWaitMs));
-            ASSERT_EQ(entries.size(), 1u);
-            EXPECT_EQ(entries[0].modifiedUtc, 1500000000);
-        }
+        EXPECT_TRUE(client.Idle()) << "the session goes on";
+        if (step.check) step.check();
     }
 }
 
@@ -242,152 +274,123 @@ TEST_F(SftpSshd, ACanceledTransferLeavesTheSessionUsable)
     sftp::SftpClient client;
     ASSERT_TRUE(Connect(client, Options()).ok);
     for (const bool download : {true, false}) {
-        std::optional<transfer::Outcome> outcome;
+        SCOPED_TRACE(download ? "download" : "upload");
         bool canceled = false;
         const auto progress = [&](const transfer::Progress&) {
             if (!canceled) client.Cancel();
             canceled = true;
         };
-        const auto done = [&](const transfer::Outcome& o) { outcome = o; };
-        ASSERT_TRUE(download
-                        ? client.Download(Remote("big.bin"), local_.File("part"), 0, progress, done)
-                        : client.Upload(local_.File("big.bin"), Remote("part"), 0, progress, done));
-        ASSERT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
-        EXPECT_FALSE(outcome->ok) << download;
-        EXPECT_EQ(outcome->reason, ErrorReason::Canceled) << download << outcome->message;
+        const auto outcome = Await([&](auto done) {
+            return download
+                       ? client.Download(Remote("big.bin"), local_.File("part"), 0, progress, done)
+                       : client.Upload(local_.File("big.bin"), Remote("part"), 0, progress, done);
+        });
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.reason, ErrorReason::Canceled) << outcome.message;
         // The same connection runs the next operation, whatever answers were still owed.
-        const auto again = Run([&](auto next) {
+        const auto again = Await([&](auto next) {
             return client.Download(Remote("big.bin"), local_.File("again"), 0, {}, next);
         });
-        ASSERT_TRUE(again.ok) << download << again.message;
-        EXPECT_EQ(testsupport::ReadFileBytes(local_.File("again")), content) << download;
+        ASSERT_TRUE(again.ok) << again.message;
+        EXPECT_EQ(testsupport::ReadFileBytes(local_.File("again")), content);
     }
 }
 
-TEST_F(SftpSshd, HostKeysAreCheckedAgainstBothFiles)
+// One row per way a connection is let in or turned away: the host key against the user's file,
+// the trust file and a pin, then the login keys. A refused host key is CertificateRejected, a
+// refused login ServerRefused; both name what was wrong.
+TEST_F(SftpSshd, HostKeysAndLoginsAreCheckedWithClearRefusals)
 {
-    const std::string fingerprint = sshd_.HostKeyFingerprint();
-    ASSERT_EQ(fingerprint.rfind("SHA256:", 0), 0u) << fingerprint;
+    const std::string fp = sshd_.HostKeyFingerprint();
+    ASSERT_EQ(fp.rfind("SHA256:", 0), 0u) << fp;
+    const std::string other = sshd_.OtherKeyKnownHostsLine();
+    const std::string locked = sshd_.LockedClientKey();
+    const auto rejected = ErrorReason::CertificateRejected;
+    const auto refused = ErrorReason::ServerRefused;
+    using enum sftp::HostKeyDecision;
     const struct {
         const char* what;
-        std::string knownHosts; // the user's file
-        std::string pin;
-        std::optional<sftp::HostKeyDecision> answer; // none: nobody is asked
-        bool ok;
-        std::vector<std::string> inMessage;
-    } cases[] = {
-        {"known", sshd_.KnownHostsLine(), "", std::nullopt, true, {}},
-        {"unknown, nobody to ask", "", "", std::nullopt, false, {fingerprint, "not known"}},
-        {"changed",
-         sshd_.OtherKeyKnownHostsLine(),
-         "",
-         sftp::HostKeyDecision::TrustOnce,
-         false,
-         {fingerprint, "changed"}},
-        {"unknown, trusted once", "", "", sftp::HostKeyDecision::TrustOnce, true, {}},
-        {"unknown, canceled", "", "", sftp::HostKeyDecision::Cancel, false, {fingerprint}},
-        {"pinned", "", fingerprint, std::nullopt, true, {}},
-        // A pin does not override the record of another key for the host.
-        {"changed, pinned to the key shown",
-         sshd_.OtherKeyKnownHostsLine(),
-         fingerprint,
-         std::nullopt,
-         false,
-         {fingerprint, "changed"}},
-        {"pinned wrongly",
-         sshd_.KnownHostsLine(),
-         "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA",
-         std::nullopt,
-         false,
-         {fingerprint, "pinned"}},
-    };
-    for (const auto& c : cases) {
-        testsupport::WriteFileBytes(local_.File("known_hosts"), c.knownHosts);
-        auto options = Options();
-        options.pinnedFingerprint = c.pin;
+        std::optional<std::string> hosts = {}; // the user's file; none: the server's line
+        std::string pin = "";
+        std::optional<sftp::HostKeyDecision> answer = {}; // none: nobody is asked
         int asked = 0;
-        if (c.answer)
-            options.askUnknownHostKey = [&](const sftp::HostKey& key, auto answer) {
-                ++asked;
-                EXPECT_EQ(key.fingerprint, fingerprint);
-                EXPECT_EQ(key.type, "ssh-ed25519");
-                answer(*c.answer);
-            };
-        sftp::SftpClient client;
-        const auto outcome = Connect(client, options);
-        EXPECT_EQ(outcome.ok, c.ok) << c.what << ": " << outcome.message;
-        for (const auto& part : c.inMessage)
-            EXPECT_NE(outcome.message.find(part), std::string::npos)
-                << c.what << ": " << outcome.message;
-        if (!c.ok) {
-            EXPECT_EQ(outcome.reason, ErrorReason::CertificateRejected) << c.what;
-        }
-        if (std::string(c.what) == "changed") {
-            EXPECT_EQ(asked, 0) << "a changed key is not asked";
-        }
-    }
-}
-
-TEST_F(SftpSshd, AKeyTrustedAlwaysIsKnownNextTime)
-{
-    testsupport::WriteFileBytes(local_.File("known_hosts"), "");
-    auto options = Options(); // our trust file and its directory do not exist yet
-    int asked = 0;
-    options.askUnknownHostKey = [&](const sftp::HostKey&, auto answer) {
-        ++asked;
-        answer(sftp::HostKeyDecision::TrustAlways);
-    };
-    for (int round = 0; round < 2; ++round) {
-        sftp::SftpClient client;
-        const auto outcome = Connect(client, options);
-        ASSERT_TRUE(outcome.ok) << round << ": " << outcome.message;
-    }
-    EXPECT_EQ(asked, 1) << "the second time the key is known";
-    EXPECT_EQ(testsupport::ReadFileBytes(options.trustFile), sshd_.KnownHostsLine());
-}
-
-TEST_F(SftpSshd, LoginsWithKeysAndClearRefusals)
-{
-    const struct {
-        const char* what;
-        std::vector<std::string> keys;
-        std::string passphrase;
-        bool ok;
-        std::vector<std::string> inMessage;
+        std::optional<Keys> keys = {}; // none: the plain key
+        std::string passphrase = "";
+        std::optional<ErrorReason> reason = {}; // none: logged in
+        Keys says = {};                         // in the message
     } cases[] = {
-        {"plain key", {sshd_.ClientKey()}, "", true, {}},
-        {"a stranger's key, then ours", {sshd_.StrangerKey(), sshd_.ClientKey()}, "", true, {}},
-        {"a missing file, then ours", {local_.File("none"), sshd_.ClientKey()}, "", true, {}},
-        {"encrypted key with its passphrase",
-         {sshd_.LockedClientKey()},
-         TestSshd::Passphrase(),
-         true,
-         {}},
-        {"encrypted key without one",
-         {sshd_.LockedClientKey()},
-         "",
-         false,
-         {"publickey", sshd_.LockedClientKey(), "passphrase"}},
-        {"a stranger's key", {sshd_.StrangerKey()}, "", false, {"publickey"}},
-        {"no key at all", {}, "", false, {"publickey"}},
+        {.what = "known host, plain key"},
+        {.what = "unknown, nobody to ask",
+         .hosts = "",
+         .reason = rejected,
+         .says = {fp, "not known"}},
+        // A changed key is not asked about.
+        {.what = "changed",
+         .hosts = other,
+         .answer = TrustOnce,
+         .reason = rejected,
+         .says = {fp, "changed"}},
+        {.what = "unknown, trusted once", .hosts = "", .answer = TrustOnce, .asked = 1},
+        {.what = "unknown, canceled",
+         .hosts = "",
+         .answer = Cancel,
+         .asked = 1,
+         .reason = rejected,
+         .says = {fp}},
+        {.what = "pinned", .hosts = "", .pin = fp},
+        // A pin does not override the record of another key for the host.
+        {.what = "changed, pinned to it",
+         .hosts = other,
+         .pin = fp,
+         .reason = rejected,
+         .says = {fp, "changed"}},
+        {.what = "pinned wrongly",
+         .pin = "SHA256:" + std::string(43, 'A'),
+         .reason = rejected,
+         .says = {fp, "pinned"}},
+        {.what = "a stranger's key, then ours",
+         .keys = Keys{sshd_.StrangerKey(), sshd_.ClientKey()}},
+        {.what = "a missing file, then ours", .keys = Keys{local_.File("none"), sshd_.ClientKey()}},
+        {.what = "encrypted key, passphrase",
+         .keys = Keys{locked},
+         .passphrase = TestSshd::Passphrase()},
+        {.what = "encrypted key, none",
+         .keys = Keys{locked},
+         .reason = refused,
+         .says = {"publickey", locked, "passphrase"}},
+        {.what = "a stranger's key",
+         .keys = Keys{sshd_.StrangerKey()},
+         .reason = refused,
+         .says = {"publickey"}},
+        {.what = "no key at all", .keys = Keys{}, .reason = refused, .says = {"publickey"}},
+        // Last, as the key trusted always is known from then on, from a file and a directory that
+        // did not exist before.
+        {.what = "unknown, trusted always", .hosts = "", .answer = TrustAlways, .asked = 1},
+        {.what = "trusted always before", .hosts = "", .answer = TrustAlways},
     };
     // Every client below is gone by the end, and its socket with it.
     const size_t descriptors = OpenDescriptors();
     for (const auto& c : cases) {
-        auto options = Options();
-        options.identityFiles = c.keys;
+        SCOPED_TRACE(c.what);
+        testsupport::WriteFileBytes(local_.File("known_hosts"),
+                                    c.hosts.value_or(sshd_.KnownHostsLine()));
+        int asked = 0;
+        auto options = c.answer ? Asking(*c.answer, asked) : Options();
+        options.pinnedFingerprint = c.pin;
+        if (c.keys) options.identityFiles = *c.keys;
         options.passphrase = c.passphrase;
         sftp::SftpClient client;
         const auto outcome = Connect(client, options);
-        EXPECT_EQ(outcome.ok, c.ok) << c.what << ": " << outcome.message;
-        for (const auto& part : c.inMessage)
-            EXPECT_NE(outcome.message.find(part), std::string::npos)
-                << c.what << ": " << outcome.message;
-        if (!c.ok) {
-            EXPECT_EQ(outcome.reason, ErrorReason::ServerRefused) << c.what;
+        EXPECT_EQ(outcome.ok, !c.reason) << outcome.message;
+        if (c.reason) {
+            EXPECT_EQ(outcome.reason, *c.reason);
         }
+        for (const auto& part : c.says)
+            EXPECT_NE(outcome.message.find(part), std::string::npos) << outcome.message;
+        EXPECT_EQ(asked, c.asked);
     }
     EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_EQ(testsupport::ReadFileBytes(Options().trustFile), sshd_.KnownHostsLine());
 }
 
 TEST_F(SftpSshd, LogsInWithTheKeysOfTheAgent)
@@ -426,50 +429,19 @@ TEST_F(SftpSshd, LogsInWithTheKeysOfTheAgent)
         const auto outcome = Connect(client, options);
         EXPECT_EQ(outcome.ok, useAgent) << outcome.message;
     }
-    if (saved) {
-        ::setenv("SSH_AUTH_SOCK", saved->c_str(), 1);
-    } else {
-        ::unsetenv("SSH_AUTH_SOCK");
-    }
+    saved ? ::setenv("SSH_AUTH_SOCK", saved->c_str(), 1) : ::unsetenv("SSH_AUTH_SOCK");
     agent.kill();
     agent.waitForFinished(5000);
 }
 
-} // namespace
-
-namespace {
-
-transfer::Outcome OpenSession(transfer::Session& session)
-{
-    std::optional<transfer::Outcome> outcome;
-    session.Open([&](const transfer::Outcome& o) { outcome = o; });
-    EXPECT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
-    return outcome.value_or(transfer::Outcome{});
-}
-
-transfer::Outcome StartAndWait(transfer::Session& session, const transfer::Request& request)
-{
-    std::optional<transfer::Outcome> outcome;
-    EXPECT_TRUE(session.Start(request, nullptr, [&](const transfer::Outcome& o) { outcome = o; }));
-    EXPECT_TRUE(PumpUntil([&] { return outcome.has_value(); }, kWaitMs));
-    return outcome.value_or(transfer::Outcome{});
-}
-
-} // namespace
-
 // The sessions of a run through the session interface, by a name that is looked up: the first
-// is asked about the unknown key, the others take that key without asking; a download replaces
-// the local file only once whole and keeps the server's time, and a failed one leaves it be.
+// is asked about the unknown key, the others take that key without asking.
 TEST_F(SftpSshd, RunSessionsShareTheFirstOnesHostKey)
 {
     testsupport::WriteFileBytes(local_.File("known_hosts"), "");
-    auto options = Options();
-    options.host = "localhost";
     int asked = 0;
-    options.askUnknownHostKey = [&](const sftp::HostKey&, auto answer) {
-        ++asked;
-        answer(sftp::HostKeyDecision::TrustOnce);
-    };
+    auto options = Asking(sftp::HostKeyDecision::TrustOnce, asked);
+    options.host = "localhost";
     sftp::SftpSessionFactory factory(options, true);
     auto first = factory.Make();
     const auto opened = OpenSession(*first);
@@ -481,117 +453,84 @@ TEST_F(SftpSshd, RunSessionsShareTheFirstOnesHostKey)
         EXPECT_TRUE(outcome.ok) << outcome.message;
     }
     EXPECT_EQ(asked, 1) << "only the first session is asked";
-
-    const std::string bytes = RandomBytes(100000);
-    testsupport::WriteFileBytes(Remote("file.bin"), bytes);
-    platform::LocalFile::SetModified(Remote("file.bin"), 1'400'000'000);
-    testsupport::WriteFileBytes(local_.File("file.bin"), "older");
-    transfer::Request get;
-    get.operation = transfer::Operation::Get;
-    get.remotePath = Remote("file.bin");
-    get.localPath = local_.File("file.bin");
-    get.modifiedUtc = 1'400'000'000;
-    const auto got = StartAndWait(*first, get);
-    ASSERT_TRUE(got.ok) << got.message;
-    EXPECT_EQ(testsupport::ReadFileBytes(local_.File("file.bin")), bytes);
-    EXPECT_EQ(platform::LocalFile::ModifiedOf(local_.File("file.bin")), 1'400'000'000);
-
-    get.remotePath = Remote("missing.bin");
-    const auto missing = StartAndWait(*first, get);
-    EXPECT_FALSE(missing.ok);
-    EXPECT_EQ(transfer::KindOf(missing), transfer::FailureKind::RefusedForGood) << missing.message;
-    EXPECT_EQ(testsupport::ReadFileBytes(local_.File("file.bin")), bytes);
     first->Close();
 }
 
 // The operations that move no data, and the append, through the session interface: one row per
 // behaviour, in order, each starting from where the rows before it left the session. Relative
-// paths are taken from the directory ChangeDirectory named.
+// paths are taken from the directory ChangeDirectory named. A download replaces the local file
+// only once whole and keeps the server's time, and a failed one leaves it be.
 TEST_F(SftpSshd, SessionRunsEveryCommandFromItsCurrentDirectory)
 {
     const std::string root = std::filesystem::canonical(sshd_.Root()).string();
     testsupport::WriteFileBytes(Remote("file.txt"), "file");
     testsupport::WriteFileBytes(Remote("a.txt"), "head");
     testsupport::WriteFileBytes(local_.File("tail"), "tail");
+    const std::string bytes = RandomBytes(100000);
+    testsupport::WriteFileBytes(Remote("file.bin"), bytes);
+    platform::LocalFile::SetModified(Remote("file.bin"), 1'400'000'000);
+    testsupport::WriteFileBytes(local_.File("file.bin"), "older");
     sftp::SftpSession session(Options(), true);
     const auto opened = OpenSession(session);
     ASSERT_TRUE(opened.ok) << opened.message;
 
-    using transfer::FailureKind;
-    using transfer::Operation;
-    const auto remoteIs = [&](const char* name, const char* bytes) {
-        return [this, name, bytes] {
-            EXPECT_EQ(testsupport::ReadFileBytes(Remote(name)), bytes) << name;
+    using enum transfer::FailureKind;
+    using enum transfer::Operation;
+    const auto remoteIs = [&](std::map<std::string, std::string> files) {
+        return [this, files] {
+            for (const auto& [name, bytes] : files)
+                EXPECT_EQ(testsupport::ReadFileBytes(Remote(name)), bytes) << name;
         };
+    };
+    // A local file, and the time it was given when one is named.
+    const auto localIs = [&](const char* name, const std::string& content,
+                             std::optional<int64_t> time = {}) {
+        return [this, name, content, time] {
+            EXPECT_EQ(testsupport::ReadFileBytes(local_.File(name)), content) << name;
+            if (time) {
+                EXPECT_EQ(platform::LocalFile::ModifiedOf(local_.File(name)), *time);
+            }
+        };
+    };
+    const auto gone = [&](const char* name) {
+        return [this, name] { EXPECT_FALSE(std::filesystem::exists(Remote(name))) << name; };
     };
     const struct {
         const char* what;
-        Operation operation;
-        std::string path;
-        std::string other; // Rename: the new name
-        FailureKind kind;  // None: ok
-        std::string named; // ChangeDirectory, CurrentDirectory
-        std::function<void()> check;
+        transfer::Operation operation;
+        std::string path = "";
+        std::string other = "";            // Rename: the new name
+        transfer::FailureKind kind = None; // None: ok
+        std::string named = "";            // ChangeDirectory, CurrentDirectory
+        std::function<void()> check = {};
+        std::string local = "tail";           // Put and Get
+        std::optional<int64_t> modified = {}; // Get: the server's time, kept
     } rows[] = {
-        {"pwd at the login", Operation::CurrentDirectory, "", "", FailureKind::None, "", {}},
-        {"cd", Operation::ChangeDirectory, sshd_.Root(), "", FailureKind::None, root, {}},
-        {"cd to nothing",
-         Operation::ChangeDirectory,
-         "nothing",
-         "",
-         FailureKind::RefusedForGood,
-         "",
-         {}},
-        {"cd to a file",
-         Operation::ChangeDirectory,
-         "file.txt",
-         "",
-         FailureKind::RefusedForGood,
-         "",
-         {}},
-        {"pwd after refusals", Operation::CurrentDirectory, "", "", FailureKind::None, root, {}},
-        {"mkdir relative", Operation::MakeDirectory, "d", "", FailureKind::None, "",
+        {"pwd at the login", CurrentDirectory},
+        {"cd", ChangeDirectory, sshd_.Root(), "", None, root},
+        {"cd to nothing", ChangeDirectory, "nothing", "", RefusedForGood},
+        {"cd to a file", ChangeDirectory, "file.txt", "", RefusedForGood},
+        {"pwd after refusals", CurrentDirectory, "", "", None, root},
+        {"mkdir relative", MakeDirectory, "d", "", None, "",
          [&] { EXPECT_TRUE(std::filesystem::is_directory(Remote("d"))); }},
-        {"cd relative", Operation::ChangeDirectory, "d", "", FailureKind::None, root + "/d", {}},
-        {"cd up", Operation::ChangeDirectory, "..", "", FailureKind::None, root, {}},
-        {"append", Operation::Put, "a.txt", "", FailureKind::None, "",
-         remoteIs("a.txt", "headtail")},
-        {"append to nothing", Operation::Put, "new.txt", "", FailureKind::None, "",
-         remoteIs("new.txt", "tail")},
-        {"rename", Operation::Rename, "a.txt", "d/b.txt", FailureKind::None, "",
-         remoteIs("d/b.txt", "headtail")},
-        {"rename onto a file", Operation::Rename, "file.txt", "new.txt", FailureKind::RefusedForNow,
-         "",
-         [&] {
-             remoteIs("file.txt", "file")();
-             remoteIs("new.txt", "tail")();
-         }},
-        {"rename of nothing",
-         Operation::Rename,
-         "a.txt",
-         "c.txt",
-         FailureKind::RefusedForGood,
-         "",
-         {}},
-        {"rmdir of a full one",
-         Operation::RemoveDirectory,
-         "d",
-         "",
-         FailureKind::RefusedForNow,
-         "",
-         {}},
-        {"delete", Operation::Delete, "d/b.txt", "", FailureKind::None, "",
-         [&] { EXPECT_FALSE(std::filesystem::exists(Remote("d/b.txt"))); }},
-        {"delete of nothing",
-         Operation::Delete,
-         "d/b.txt",
-         "",
-         FailureKind::RefusedForGood,
-         "",
-         {}},
-        {"rmdir", Operation::RemoveDirectory, "d", "", FailureKind::None, "",
-         [&] { EXPECT_FALSE(std::filesystem::exists(Remote("d"))); }},
-        {"typed command", Operation::SendCommand, "", "", FailureKind::Unsupported, "", {}},
+        {"cd relative", ChangeDirectory, "d", "", None, root + "/d"},
+        {"cd up", ChangeDirectory, "..", "", None, root},
+        {"append", Put, "a.txt", "", None, "", remoteIs({{"a.txt", "headtail"}})},
+        {"append to nothing", Put, "new.txt", "", None, "", remoteIs({{"new.txt", "tail"}})},
+        {"rename", Rename, "a.txt", "d/b.txt", None, "", remoteIs({{"d/b.txt", "headtail"}})},
+        {"rename onto a file", Rename, "file.txt", "new.txt", RefusedForNow, "",
+         remoteIs({{"file.txt", "file"}, {"new.txt", "tail"}})},
+        {"rename of nothing", Rename, "a.txt", "c.txt", RefusedForGood},
+        {"rmdir of a full one", RemoveDirectory, "d", "", RefusedForNow},
+        {"delete", Delete, "d/b.txt", "", None, "", gone("d/b.txt")},
+        {"delete of nothing", Delete, "d/b.txt", "", RefusedForGood},
+        {"rmdir", RemoveDirectory, "d", "", None, "", gone("d")},
+        {"typed command", SendCommand, "", "", Unsupported},
+        {"get", Get, "file.bin", "", None, "", localIs("file.bin", bytes, 1'400'000'000),
+         "file.bin", 1'400'000'000},
+        {"get of nothing", Get, "missing.bin", "", RefusedForGood, "", localIs("file.bin", bytes),
+         "file.bin"},
+        {"get relative", Get, "file.txt", "", None, "", localIs("got", "file"), "got"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -600,42 +539,32 @@ TEST_F(SftpSshd, SessionRunsEveryCommandFromItsCurrentDirectory)
         request.remotePath = row.path;
         request.newRemotePath = row.other;
         request.command = "NOOP";
-        request.append = true;
-        request.localPath = local_.File("tail");
+        request.append = row.operation == Put;
+        request.localPath = local_.File(row.local);
+        request.modifiedUtc = row.modified;
         const auto outcome = StartAndWait(session, request);
-        EXPECT_EQ(outcome.ok, row.kind == FailureKind::None) << outcome.message;
+        EXPECT_EQ(outcome.ok, row.kind == None) << outcome.message;
         EXPECT_EQ(transfer::KindOf(outcome), row.kind) << outcome.message;
         if (!row.named.empty()) {
             EXPECT_EQ(outcome.path, row.named);
         }
-        if (row.operation == Operation::CurrentDirectory) {
-            EXPECT_EQ(outcome.path.rfind('/', 0), 0u) << outcome.path;
+        if (row.operation == CurrentDirectory) {
+            EXPECT_EQ(outcome.path.rfind('/', 0), 0u);
         }
         if (row.check) row.check();
         EXPECT_TRUE(session.Idle()) << "the session goes on";
     }
 
-    // A listing and a download of relative names, from the current directory too.
-    std::optional<transfer::Outcome> listed;
-    std::vector<transfer::RemoteEntry> entries;
+    // A listing of the current directory too.
     transfer::Request list;
-    list.operation = transfer::Operation::List;
-    ASSERT_TRUE(session.StartList(list, [&](const transfer::Outcome& o, const auto& e) {
-        listed = o;
-        entries = e;
-    }));
-    ASSERT_TRUE(PumpUntil([&] { return listed.has_value(); }, kWaitMs));
-    ASSERT_TRUE(listed->ok) << listed->message;
-    std::vector<std::string> names;
-    for (const auto& entry : entries) names.push_back(entry.name);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"file.txt", "new.txt"}));
-    transfer::Request get;
-    get.operation = transfer::Operation::Get;
-    get.remotePath = "file.txt";
-    get.localPath = local_.File("got");
-    const auto got = StartAndWait(session, get);
-    ASSERT_TRUE(got.ok) << got.message;
-    EXPECT_EQ(testsupport::ReadFileBytes(local_.File("got")), "file");
+    list.operation = List;
+    const auto listed = AwaitList([&](auto done) { return session.StartList(list, done); });
+    ASSERT_TRUE(listed.outcome.ok) << listed.outcome.message;
+    ASSERT_EQ(listed.entries.size(), 3u);
+    EXPECT_EQ(listed.entries[0].name, "file.bin");
+    EXPECT_EQ(listed.entries[1].name, "file.txt");
+    EXPECT_EQ(listed.entries[2].name, "new.txt");
     session.Close();
 }
+
+} // namespace
