@@ -37,35 +37,57 @@ std::string Payload(size_t size)
     return bytes;
 }
 
+using Script = testsupport::ScriptedFtpServer;
+using transfer::Operation;
+
+// The scripted greeting and login of ana, with no answer to FEAT or with `feature` its one line.
+Script& ScriptLogin(Script& server, const char* feature = nullptr)
+{
+    server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
+    if (!feature) return server.NoFeatures();
+    return server.Expect("FEAT").Reply("211-Features:").Reply(feature).Reply("211 End");
+}
+
+transfer::Request RequestOf(Operation operation, const std::string& remote,
+                            const std::string& local = "")
+{
+    transfer::Request request;
+    request.operation = operation;
+    request.remotePath = remote;
+    request.localPath = local;
+    return request;
+}
+
+// The session goes on: a folder made after what came before is made.
+void ExpectMakeDirectoryWorks(FtpSession& session)
+{
+    const std::optional<transfer::Outcome> ended =
+        RunToEnd(session, RequestOf(Operation::MakeDirectory, "d"));
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(ended->ok) << ended->message;
+}
+
+// The component's session goes on past the fault, and the server saw what its script says.
+void ExpectSessionGoesOn(FaultSession& s)
+{
+    faults::ExpectNextCommandWorks(s);
+    EXPECT_TRUE(s.server.Verify());
+}
+
 TEST(TransferFaults, HalfAFileThen426FailsAndAResumeCompletesItByteForByte)
 {
     FaultSession s;
     const std::string whole = Payload(300000);
     const std::string local = s.dir.File("f");
-    s.PreparedTransfer()
-        .Expect("RETR f")
-        .Reply("150 Opening data connection for f (300000 bytes)")
-        .AcceptData()
-        .SendData(whole.substr(0, 120000))
-        .CloseData()
-        .Reply("426 Connection closed; transfer aborted.")
-        .Expect("TYPE I")
-        .Reply("200 binary")
-        .Expect("SIZE f")
-        .Reply("213 300000")
-        .PassiveListen()
-        .Expect("PASV")
-        .ReplyPasv()
-        .Expect("REST 120000")
-        .Reply("350 Restarting at 120000")
-        .Expect("RETR f")
-        .Reply("150 Opening data connection for f (300000 bytes)")
-        .AcceptData()
-        .SendData(whole.substr(120000))
-        .CloseData()
-        .Reply("226 Transfer complete")
-        .Expect("NOOP")
-        .Reply("200 ok");
+    auto& script = s.PreparedTransfer().Expect("RETR f");
+    script.Reply("150 Opening data connection for f (300000 bytes)").AcceptData();
+    script.SendData(whole.substr(0, 120000)).CloseData();
+    script.Reply("426 Connection closed; transfer aborted.").Expect("TYPE I").Reply("200 binary");
+    script.Expect("SIZE f").Reply("213 300000").PassiveListen().Expect("PASV").ReplyPasv();
+    script.Expect("REST 120000").Reply("350 Restarting at 120000").Expect("RETR f");
+    script.Reply("150 Opening data connection for f (300000 bytes)").AcceptData();
+    script.SendData(whole.substr(120000)).CloseData().Reply("226 Transfer complete");
+    script.Expect("NOOP").Reply("200 ok");
     s.StartLoggedIn();
 
     EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", local); }),
@@ -76,23 +98,16 @@ TEST(TransferFaults, HalfAFileThen426FailsAndAResumeCompletesItByteForByte)
     s.ftp.ResumeDownload("f", local);
     EXPECT_EQ(s.events, (Lines{"OnTransactionStart", "OnSuccess ctDownload"}));
     EXPECT_EQ(testsupport::Sha256OfFile(local), testsupport::Sha256OfBytes(whole));
-    faults::ExpectNextCommandWorks(s);
-    EXPECT_TRUE(s.server.Verify());
+    ExpectSessionGoesOn(s);
 }
 
 TEST(TransferFaults, AllTheDataThen426IsStillAFailure)
 {
     FaultSession s;
     const std::string whole = Payload(5000);
-    s.PreparedTransfer()
-        .Expect("RETR f")
-        .Reply("150 Opening data connection for f (5000 bytes)")
-        .AcceptData()
-        .SendData(whole)
-        .CloseData()
-        .Reply("426 Transfer aborted")
-        .Expect("NOOP")
-        .Reply("200 ok");
+    s.PreparedTransfer().Expect("RETR f").Reply("150 Opening data connection for f (5000 bytes)");
+    s.server.AcceptData().SendData(whole).CloseData().Reply("426 Transfer aborted");
+    s.server.Expect("NOOP").Reply("200 ok");
     s.StartLoggedIn();
 
     // The server says it did not finish; the client has no way to know better.
@@ -100,8 +115,7 @@ TEST(TransferFaults, AllTheDataThen426IsStillAFailure)
               "426 Transfer aborted\r\n");
     EXPECT_EQ(s.Count("OnSuccess ctDownload"), 0u);
     EXPECT_EQ(ReadFileBytes(s.dir.File("f")), whole);
-    faults::ExpectNextCommandWorks(s);
-    EXPECT_TRUE(s.server.Verify());
+    ExpectSessionGoesOn(s);
 }
 
 // "150" and then "425" while the data connection stays open and silent: the server has given up,
@@ -135,8 +149,7 @@ TEST(TransferFaults, A425WhileTheDataConnectionIsSilentEndsTheTransfer)
             if (!listing) {
                 EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "");
             }
-            faults::ExpectNextCommandWorks(s);
-            EXPECT_TRUE(s.server.Verify());
+            ExpectSessionGoesOn(s);
         }
 }
 
@@ -162,13 +175,9 @@ TEST_P(StalledDataConnection, EndsTheDownloadAndTheSessionGoesOn)
     // Once the client has closed the data connection, the server answers the RETR (it used to
     // say nothing, and the client never asked: that reply was left to be taken for the next
     // command's). The client reads it, and ABOR's, before its next command.
-    auto& script = s.PreparedTransfer()
-                       .Expect("RETR f")
-                       .Reply("150 Opening data connection for f (10 bytes)")
-                       .AcceptData()
-                       .ReceiveData()
-                       .AllowClientAbort()
-                       .Reply("426 Connection closed; transfer aborted.");
+    auto& script = s.PreparedTransfer().Expect("RETR f");
+    script.Reply("150 Opening data connection for f (10 bytes)").AcceptData().ReceiveData();
+    script.AllowClientAbort().Reply("426 Connection closed; transfer aborted.");
     if (how.sendsAbor) script.Expect("ABOR").Reply("226 ABOR successful");
     script.Expect("NOOP").Reply("200 ok");
     s.ftp.OnTransactionStart = [&](TComponent*) {
@@ -182,8 +191,7 @@ TEST_P(StalledDataConnection, EndsTheDownloadAndTheSessionGoesOn)
     EXPECT_EQ(s.Count("OnSuccess ctDownload"), 0u);
     EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "");
     s.ftp.TimeOut = 0;
-    faults::ExpectNextCommandWorks(s);
-    EXPECT_TRUE(s.server.Verify());
+    ExpectSessionGoesOn(s);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ways, StalledDataConnection,
@@ -231,10 +239,8 @@ TEST_P(StalledTransferTimesOut, InEitherModeAndTheSessionGoesOn)
                                              : "RETR f")
             .Reply("150 Opening data connection");
         passive ? script.AcceptData() : script.ConnectBack();
-        script.Hold()
-            .Reply("426 Connection closed; transfer aborted.")
-            .Expect("NOOP")
-            .Reply("200 ok");
+        script.Hold().Reply("426 Connection closed; transfer aborted.").Expect("NOOP");
+        script.Reply("200 ok");
         s.StartLoggedIn();
 
         EXPECT_EQ(faults::ReasonRaisedBy([&] {
@@ -249,8 +255,7 @@ TEST_P(StalledTransferTimesOut, InEitherModeAndTheSessionGoesOn)
         }
         s.server.Release();
         s.ftp.TimeOut = 0;
-        faults::ExpectNextCommandWorks(s);
-        EXPECT_TRUE(s.server.Verify());
+        ExpectSessionGoesOn(s);
     }
 }
 
@@ -267,13 +272,9 @@ TEST(TransferFaults, ATransferThatKeepsMovingOutlastsTimeOut)
     FaultSession s;
     s.ftp.TimeOut = 150;
     const std::string slow(150, 'd');
-    s.PreparedTransfer()
-        .Expect("RETR f")
-        .Reply("150 Opening data connection for f (150 bytes)")
-        .AcceptData()
-        .DripData(slow, std::chrono::milliseconds(5))
-        .CloseData()
-        .Reply("226 Transfer complete");
+    s.PreparedTransfer().Expect("RETR f").Reply("150 Opening data connection for f (150 bytes)");
+    s.server.AcceptData().DripData(slow, std::chrono::milliseconds(5)).CloseData();
+    s.server.Reply("226 Transfer complete");
     s.StartLoggedIn();
     EXPECT_NO_THROW(s.ftp.Download("f", s.dir.File("f")));
     EXPECT_EQ(ReadFileBytes(s.dir.File("f")), slow);
@@ -284,18 +285,11 @@ TEST(TransferFaults, ATransferThatKeepsMovingOutlastsTimeOut)
 TEST(TransferFaults, ASlowDripKeepsTheProgressMovingAndCancelEndsIt)
 {
     FaultSession s;
-    s.PreparedTransfer()
-        .Expect("RETR f")
-        .Reply("150 Opening data connection for f (400 bytes)")
-        .AcceptData()
-        .DripData(std::string(400, 'd'), std::chrono::milliseconds(5))
-        .AllowClientAbort()
-        .Expect("ABOR")
-        // The aborted RETR's own reply first (it used to be missing; nothing read it).
-        .Reply("426 Transfer aborted")
-        .Reply("226 ABOR successful")
-        .Expect("NOOP")
-        .Reply("200 ok");
+    s.PreparedTransfer().Expect("RETR f").Reply("150 Opening data connection for f (400 bytes)");
+    s.server.AcceptData().DripData(std::string(400, 'd'), std::chrono::milliseconds(5));
+    // The aborted RETR's own reply first (it used to be missing; nothing read it).
+    s.server.AllowClientAbort().Expect("ABOR").Reply("426 Transfer aborted");
+    s.server.Reply("226 ABOR successful").Expect("NOOP").Reply("200 ok");
     std::vector<int64_t> progress;
     s.ftp.OnPacketRecvd = [&](TComponent*) {
         progress.push_back(s.ftp.ReceivedBytes());
@@ -310,8 +304,7 @@ TEST(TransferFaults, ASlowDripKeepsTheProgressMovingAndCancelEndsIt)
     // What arrived before the cancel took effect is on disk, and nothing else.
     EXPECT_EQ(ReadFileBytes(s.dir.File("f")), std::string(progress.back(), 'd'));
     EXPECT_LT(progress.back(), 400);
-    faults::ExpectNextCommandWorks(s);
-    EXPECT_TRUE(s.server.Verify());
+    ExpectSessionGoesOn(s);
 }
 
 TEST(TransferFaults, AResetInTheMiddleOfAnUploadFailsItAndLeavesTheFileAlone)
@@ -320,14 +313,9 @@ TEST(TransferFaults, AResetInTheMiddleOfAnUploadFailsItAndLeavesTheFileAlone)
     const std::string local = s.dir.File("grande.bin");
     testsupport::WriteFileBytes(local, Payload(32 * 1024 * 1024));
     const std::string before = testsupport::Sha256OfFile(local);
-    s.PreparedTransfer()
-        .Expect("STOR grande.bin")
-        .Reply("150 Ok to send data")
-        .AcceptData()
-        .ReceiveDataThenReset(1024 * 1024)
-        .Reply("426 Failure reading network stream.")
-        .Expect("NOOP")
-        .Reply("200 ok");
+    s.PreparedTransfer().Expect("STOR grande.bin").Reply("150 Ok to send data").AcceptData();
+    s.server.ReceiveDataThenReset(1024 * 1024).Reply("426 Failure reading network stream.");
+    s.server.Expect("NOOP").Reply("200 ok");
     s.StartLoggedIn();
 
     // Which error the client sees depends on whether the reset or the reply reaches it first.
@@ -340,8 +328,7 @@ TEST(TransferFaults, AResetInTheMiddleOfAnUploadFailsItAndLeavesTheFileAlone)
     // and is dropped from the event loop rather than taken for the next command's reply.
     ASSERT_TRUE(faults::RunEventLoopUntil(
         [&] { return faults::Contains(s.status, "426 Failure reading network stream.\r\n"); }));
-    faults::ExpectNextCommandWorks(s);
-    EXPECT_TRUE(s.server.Verify());
+    ExpectSessionGoesOn(s);
 }
 
 // A download whose data connection the server resets fails with the server's own reason, the
@@ -349,39 +336,27 @@ TEST(TransferFaults, AResetInTheMiddleOfAnUploadFailsItAndLeavesTheFileAlone)
 TEST(TransferFaults, AResetInTheMiddleOfADownloadFailsWithTheServersReply)
 {
     FaultSession s;
-    s.PreparedTransfer()
-        .Expect("RETR f")
-        .Reply("150 Opening BINARY mode data connection for f (4194304 bytes)")
-        .AcceptData()
-        .SendData(std::string(64 * 1024, 'd'))
-        .Pause(std::chrono::milliseconds(100))
-        .ResetData()
-        .Reply("426 Connection closed; transfer aborted.")
-        .Expect("NOOP")
-        .Reply("200 ok");
+    auto& script = s.PreparedTransfer().Expect("RETR f");
+    script.Reply("150 Opening BINARY mode data connection for f (4194304 bytes)").AcceptData();
+    script.SendData(std::string(64 * 1024, 'd')).Pause(std::chrono::milliseconds(100)).ResetData();
+    script.Reply("426 Connection closed; transfer aborted.").Expect("NOOP").Reply("200 ok");
     s.StartLoggedIn();
 
     EXPECT_EQ(faults::MessageOf([&] { s.ftp.Download("f", s.dir.File("f")); }),
               "426 Connection closed; transfer aborted.\r\n");
     EXPECT_GE(s.Count("OnFailure ctDownload"), 1u);
     EXPECT_EQ(s.Count("OnSuccess ctDownload"), 0u);
-    faults::ExpectNextCommandWorks(s);
-    EXPECT_TRUE(s.server.Verify());
+    ExpectSessionGoesOn(s);
 }
 
 TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
 {
     FaultSession s;
     std::vector<int64_t> sizes;
-    s.PreparedTransfer()
-        .Expect("RETR f")
-        .Reply("150 Opening BINARY mode data connection for f (3221225472 bytes)")
-        .AcceptData()
-        .SendData("pequeno")
-        .CloseData()
-        .Reply("226 Transfer complete")
-        .Expect("NOOP")
-        .Reply("200 ok");
+    auto& script = s.PreparedTransfer().Expect("RETR f");
+    script.Reply("150 Opening BINARY mode data connection for f (3221225472 bytes)").AcceptData();
+    script.SendData("pequeno").CloseData().Reply("226 Transfer complete");
+    script.Expect("NOOP").Reply("200 ok");
     s.ftp.OnTransactionStart = [&](TComponent*) { sizes.push_back(s.ftp.TransferSize); };
     s.StartLoggedIn();
 
@@ -389,8 +364,7 @@ TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
               ErrorReason::TransferIncomplete);
     EXPECT_EQ(sizes, std::vector<int64_t>{3221225472});
     EXPECT_EQ(ReadFileBytes(s.dir.File("f")), "pequeno");
-    faults::ExpectNextCommandWorks(s);
-    EXPECT_TRUE(s.server.Verify());
+    ExpectSessionGoesOn(s);
 }
 
 // The non-blocking session's watchdog: a download, an upload or a listing whose server stops
@@ -398,13 +372,12 @@ TEST(TransferFaults, AnAnnounced3GiBForASmallFileIsAnIncompleteTransfer)
 // abandoned transfer read before the next operation's own.
 TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
 {
-    using transfer::Operation;
     for (const Operation operation : {Operation::Get, Operation::Put, Operation::List}) {
         testsupport::TempDir dir("tavolen-stall");
         // More than the sockets on the way hold.
         testsupport::WriteFileBytes(dir.File("up"), std::string(64u << 20, 'u'));
         testsupport::ScriptedFtpServer server;
-        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        auto& script = ScriptLogin(server);
         if (operation != Operation::List) script.Expect("TYPE I").Reply("200 binary");
         script.PassiveListen().Expect("PASV").ReplyPasv();
         script
@@ -426,10 +399,9 @@ TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
         const std::unique_ptr<FtpSession> session = OpenedSession(server, 300);
         ASSERT_TRUE(session);
 
-        transfer::Request request;
-        request.operation = operation;
-        request.remotePath = operation == Operation::List ? "" : "f";
-        request.localPath = dir.File(operation == Operation::Put ? "up" : "down");
+        const transfer::Request request =
+            RequestOf(operation, operation == Operation::List ? "" : "f",
+                      dir.File(operation == Operation::Put ? "up" : "down"));
         const auto started = std::chrono::steady_clock::now();
         // Meanwhile the session says how long it has heard nothing, for the queue to judge.
         std::optional<transfer::Outcome> ended;
@@ -451,12 +423,7 @@ TEST(NonBlockingSessionStall, EndsWithinTheTimeOutAndTheSessionGoesOn)
             << static_cast<int>(operation) << ": " << ended->message;
         EXPECT_LT(took, std::chrono::milliseconds(1300));
         server.Release();
-
-        request.operation = Operation::MakeDirectory;
-        request.remotePath = "d";
-        ended = RunToEnd(*session, request);
-        ASSERT_TRUE(ended);
-        EXPECT_TRUE(ended->ok) << ended->message;
+        ExpectMakeDirectoryWorks(*session);
         EXPECT_TRUE(server.Verify()) << static_cast<int>(operation);
     }
 }
@@ -469,9 +436,7 @@ TEST(PipelinedSession, LateTimeAnswerIsNotTheNextOperations)
     testsupport::WriteFileBytes(dir.File("up"), "up!");
     ASSERT_TRUE(platform::LocalFile::SetModified(dir.File("up"), 1'600'000'000));
     testsupport::ScriptedFtpServer server;
-    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
-    script.Expect("FEAT").Reply("211-Features:").Reply(" MFMT").Reply("211 End");
-    script.Expect("TYPE I").Reply("200 binary");
+    auto& script = ScriptLogin(server, " MFMT").Expect("TYPE I").Reply("200 binary");
     script.PassiveListen().Expect("PASV").Expect("STOR up").ReplyPasv();
     script.Reply("150 Opening").AcceptData().ReceiveData().Reply("226 Stored");
     script.ExpectPrefix("MFMT 20200913122640 up").Expect("MKD d");
@@ -482,14 +447,8 @@ TEST(PipelinedSession, LateTimeAnswerIsNotTheNextOperations)
     const std::unique_ptr<FtpSession> session =
         OpenedSession(server, 5000, [](TVaskFTP& ftp) { ftp.KeepTimes = true; });
     ASSERT_TRUE(session);
-    transfer::Request request;
-    request.operation = transfer::Operation::Put;
-    request.remotePath = "up";
-    request.localPath = dir.File("up");
-    for (const transfer::Operation operation :
-         {transfer::Operation::Put, transfer::Operation::MakeDirectory}) {
-        request.operation = operation;
-        if (operation == transfer::Operation::MakeDirectory) request.remotePath = "d";
+    for (const transfer::Request& request : {RequestOf(Operation::Put, "up", dir.File("up")),
+                                             RequestOf(Operation::MakeDirectory, "d")}) {
         const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
         ASSERT_TRUE(ended) << request.remotePath;
         EXPECT_TRUE(ended->ok) << request.remotePath << ": " << ended->message;
@@ -503,7 +462,6 @@ TEST(PipelinedSession, LateTimeAnswerIsNotTheNextOperations)
 // more plainly, and the replies the first try still owed are not taken for the second's.
 TEST(PipelinedSession, TriesAgainMorePlainly)
 {
-    using Script = testsupport::ScriptedFtpServer;
     struct Row {
         const char* name;
         const char* feature;
@@ -535,29 +493,25 @@ TEST(PipelinedSession, TriesAgainMorePlainly)
          true},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         testsupport::TempDir dir("tavolen-plainer");
         Script server;
-        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
-        script.Expect("FEAT").Reply("211-Features:").Reply(row.feature).Reply("211 End");
-        script.Expect("TYPE I").Reply("200 binary");
+        auto& script = ScriptLogin(server, row.feature).Expect("TYPE I").Reply("200 binary");
         row.firstTry(script);
         script.Reply("150 Opening").AcceptData().SendData("hello").CloseData().Reply("226 Done");
         script.Expect("QUIT").Reply("221 Bye");
         server.Start();
 
         const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
-        ASSERT_TRUE(session) << row.name;
-        transfer::Request request;
-        request.operation = transfer::Operation::Get;
-        request.remotePath = "f";
-        request.localPath = dir.File("down");
-        const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
-        ASSERT_TRUE(ended) << row.name;
-        EXPECT_TRUE(ended->ok) << row.name << ": " << ended->message;
-        EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello") << row.name;
-        EXPECT_EQ(session->Pipelining(), row.pipelinedAfter) << row.name;
+        ASSERT_TRUE(session);
+        const std::optional<transfer::Outcome> ended =
+            RunToEnd(*session, RequestOf(Operation::Get, "f", dir.File("down")));
+        ASSERT_TRUE(ended);
+        EXPECT_TRUE(ended->ok) << ended->message;
+        EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello");
+        EXPECT_EQ(session->Pipelining(), row.pipelinedAfter);
         session->Close();
-        EXPECT_TRUE(server.Verify()) << row.name;
+        EXPECT_TRUE(server.Verify());
     }
 }
 
@@ -566,12 +520,7 @@ TEST(PipelinedSession, TriesAgainMorePlainly)
 // mismatch fails the operation: nothing is ever counted done on a reply meant for another command.
 TEST(PipelinedSession, RepliesOutOfStepCloseTheLoginAndTryOnceMoreOnANewOne)
 {
-    using Script = testsupport::ScriptedFtpServer;
-    using transfer::Operation;
-    auto login = [](Script& s, const char* feature) {
-        s.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
-        s.Expect("FEAT").Reply("211-Features:").Reply(feature).Reply("211 End");
-    };
+    const auto login = [](Script& s, const char* feature) { ScriptLogin(s, feature); };
     auto download = [](Script& s) {
         s.PassiveListen().Expect("PASV").ReplyPasv().Expect("RETR f");
         s.Reply("150 Opening").AcceptData().SendData("hello").CloseData().Reply("226 Done");
@@ -646,6 +595,7 @@ TEST(PipelinedSession, RepliesOutOfStepCloseTheLoginAndTryOnceMoreOnANewOne)
          ""},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         testsupport::TempDir dir("tavolen-step");
         testsupport::WriteFileBytes(dir.File("up"), "up!");
         ASSERT_TRUE(platform::LocalFile::SetModified(dir.File("up"), 1'600'000'000));
@@ -660,32 +610,31 @@ TEST(PipelinedSession, RepliesOutOfStepCloseTheLoginAndTryOnceMoreOnANewOne)
             ftp.Passive = !row.active;
             ftp.KeepTimes = times;
         });
-        ASSERT_TRUE(session) << row.name;
+        ASSERT_TRUE(session);
         std::optional<transfer::Outcome> ended;
         for (const Operation operation : row.operations) {
-            transfer::Request request;
-            request.operation = operation;
-            request.remotePath = operation == Operation::Get   ? "f"
-                                 : operation == Operation::Put ? "up"
-                                                               : "d";
-            request.localPath = dir.File(operation == Operation::Put ? "up" : "down");
-            ended = RunToEnd(*session, request);
-            ASSERT_TRUE(ended) << row.name;
+            ended = RunToEnd(*session,
+                             RequestOf(operation,
+                                       operation == Operation::Get   ? "f"
+                                       : operation == Operation::Put ? "up"
+                                                                     : "d",
+                                       dir.File(operation == Operation::Put ? "up" : "down")));
+            ASSERT_TRUE(ended);
         }
-        EXPECT_EQ(ended->ok, row.ok) << row.name << ": " << ended->message;
+        EXPECT_EQ(ended->ok, row.ok) << ended->message;
         if (!row.ok) {
-            EXPECT_EQ(ended->reason, ErrorReason::OutOfStep) << row.name;
-            EXPECT_FALSE(std::filesystem::exists(dir.File("down"))) << row.name;
+            EXPECT_EQ(ended->reason, ErrorReason::OutOfStep);
+            EXPECT_FALSE(std::filesystem::exists(dir.File("down")));
         }
         if (row.ok && row.operations.front() == Operation::Get) {
-            EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello") << row.name;
+            EXPECT_EQ(testsupport::ReadFileBytes(dir.File("down")), "hello");
         }
         if (!row.received.empty()) {
-            EXPECT_EQ(server.ReceivedData(), std::vector<std::string>{row.received}) << row.name;
+            EXPECT_EQ(server.ReceivedData(), std::vector<std::string>{row.received});
         }
-        EXPECT_FALSE(session->Pipelining()) << row.name;
+        EXPECT_FALSE(session->Pipelining());
         session->Close();
-        EXPECT_TRUE(server.Verify()) << row.name;
+        EXPECT_TRUE(server.Verify());
     }
 }
 
@@ -718,7 +667,7 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
         testsupport::WriteFileBytes(
             row.inTarget ? dir.File("f") : ftpfiles::HiddenPathOf(dir.File("f")), "abc");
         testsupport::ScriptedFtpServer server;
-        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        auto& script = ScriptLogin(server);
         script.Expect("TYPE I").Reply("200 binary").Expect("SIZE f").Reply("213 8");
         script.PassiveListen().Expect("PASV").ReplyPasv().Expect("REST 3").Reply(row.restReply);
         if (row.sent) {
@@ -732,12 +681,9 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
         const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
         ASSERT_TRUE(session);
 
-        transfer::Request request;
-        request.operation = transfer::Operation::Get;
-        request.remotePath = "f";
-        request.localPath = dir.File("f");
+        transfer::Request request = RequestOf(Operation::Get, "f", dir.File("f"));
         request.resume = true;
-        std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+        const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
         ASSERT_TRUE(ended);
         EXPECT_EQ(ended->ok, row.ok) << ended->message;
         if (!row.ok) {
@@ -745,11 +691,7 @@ TEST(SessionResume, EndsByteExactOrFailsWithThePartAsItWas)
         }
         EXPECT_EQ(ReadFileBytes(row.ok ? dir.File("f") : ftpfiles::HiddenPathOf(dir.File("f"))),
                   row.left);
-        request.operation = transfer::Operation::MakeDirectory;
-        request.remotePath = "d";
-        ended = RunToEnd(*session, request);
-        ASSERT_TRUE(ended);
-        EXPECT_TRUE(ended->ok) << ended->message;
+        ExpectMakeDirectoryWorks(*session);
         EXPECT_TRUE(server.Verify());
     }
 }
@@ -808,10 +750,7 @@ TEST(SessionFailures, EachReplyGivesTheKindTheQueueDecidesBy)
         std::optional<transfer::Outcome> ended = opened;
         if (row.retrReply) {
             ASSERT_TRUE(opened->ok) << opened->message;
-            transfer::Request request;
-            request.remotePath = "f";
-            request.localPath = dir.File("f");
-            ended = RunToEnd(session, request);
+            ended = RunToEnd(session, RequestOf(Operation::Get, "f", dir.File("f")));
             ASSERT_TRUE(ended);
         }
         EXPECT_FALSE(ended->ok);
@@ -869,58 +808,53 @@ TEST(SessionChecksum, ComparesWithTheServersAnswer)
          TVerifyMode::Require, true, true, ErrorReason::Unknown, false, longFile},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         testsupport::TempDir dir("tavolen-checksum");
         testsupport::WriteFileBytes(dir.File("up"), "up!");
         testsupport::ScriptedFtpServer server;
-        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok");
-        script.Expect("FEAT").Reply("211-Features:").Reply(row.feature).Reply("211 End");
+        auto& script = ScriptLogin(server, row.feature);
         if (!row.select.empty()) script.Expect(row.select).Reply(row.selectReply);
         script.Expect("TYPE I").Reply("200 binary");
         script.PassiveListen().Expect("PASV").Expect(row.upload ? "STOR up" : "RETR f");
         script.ReplyPasv().Reply("150 Opening").AcceptData();
-        if (row.upload) {
-            script.ReceiveData().Reply("226 Stored");
-        } else {
-            script.SendData(row.content).CloseData().Reply("226 Done");
-        }
+        if (row.upload) script.ReceiveData().Reply("226 Stored");
+        if (!row.upload) script.SendData(row.content).CloseData().Reply("226 Done");
         script.Expect(row.ask).Reply(row.answer).Expect("QUIT").Reply("221 Bye");
         server.Start();
 
         const std::unique_ptr<FtpSession> session =
             OpenedSession(server, 5000, [&row](TVaskFTP& ftp) { ftp.Verify = row.mode; });
-        ASSERT_TRUE(session) << row.name;
+        ASSERT_TRUE(session);
 
-        transfer::Request request;
-        request.operation = row.upload ? transfer::Operation::Put : transfer::Operation::Get;
-        request.remotePath = row.upload ? "up" : "f";
-        request.localPath = dir.File(row.upload ? "up" : "down");
-        const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
-        ASSERT_TRUE(ended) << row.name;
-        EXPECT_EQ(ended->ok, row.ok) << row.name << ": " << ended->message;
-        EXPECT_EQ(ended->verified, row.verified) << row.name;
+        const std::optional<transfer::Outcome> ended =
+            RunToEnd(*session, row.upload ? RequestOf(Operation::Put, "up", dir.File("up"))
+                                          : RequestOf(Operation::Get, "f", dir.File("down")));
+        ASSERT_TRUE(ended);
+        EXPECT_EQ(ended->ok, row.ok) << ended->message;
+        EXPECT_EQ(ended->verified, row.verified);
         if (!row.ok) {
-            EXPECT_EQ(ended->reason, row.reason) << row.name << ": " << ended->message;
+            EXPECT_EQ(ended->reason, row.reason) << ended->message;
         }
         if (row.reason == ErrorReason::VerificationFailed) {
             EXPECT_NE(ended->message.find(kHelloSha256), std::string::npos) << ended->message;
             EXPECT_NE(ended->message.find(std::string(64, 'a')), std::string::npos);
         }
         if (!row.upload && row.ok) {
-            EXPECT_TRUE(testsupport::ReadFileBytes(dir.File("down")) == row.content) << row.name;
+            EXPECT_TRUE(testsupport::ReadFileBytes(dir.File("down")) == row.content);
         }
         if (!row.upload) {
-            EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down")) >= 0), row.ok) << row.name;
+            EXPECT_EQ((platform::LocalFile::SizeOf(dir.File("down")) >= 0), row.ok);
             // A tree's file is set aside under a hidden name, where no file of the folder can be.
             const std::string aside = ftpfiles::HiddenPathOf(dir.File("down"), ".unverified");
-            EXPECT_EQ((platform::LocalFile::SizeOf(aside) >= 0), row.setAside) << row.name;
-            EXPECT_FALSE(std::filesystem::exists(dir.File("down.unverified"))) << row.name;
+            EXPECT_EQ((platform::LocalFile::SizeOf(aside) >= 0), row.setAside);
+            EXPECT_FALSE(std::filesystem::exists(dir.File("down.unverified")));
             if (row.setAside) {
                 EXPECT_NE(ended->message.find("kept as " + aside), std::string::npos)
                     << ended->message;
             }
         }
         session->Close();
-        EXPECT_TRUE(server.Verify()) << row.name;
+        EXPECT_TRUE(server.Verify());
     }
 }
 
@@ -959,6 +893,7 @@ TEST(SessionUpload, SendsOnlyTheFileTheScanFound)
          "a symbolic link stands there"},
     };
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
         testsupport::TempDir dir("tavolen-upload-swap");
         const std::string root = dir.File("tree");
         const std::string outside = dir.File("outside");
@@ -971,31 +906,21 @@ TEST(SessionUpload, SendsOnlyTheFileTheScanFound)
         row.swap(root, outside);
 
         testsupport::ScriptedFtpServer server;
-        server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
-        server.Expect("MKD d").Reply("257 \"d\" created");
+        ScriptLogin(server).Expect("MKD d").Reply("257 \"d\" created");
         server.Start();
         const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
         ASSERT_TRUE(session);
 
-        transfer::Request request;
-        request.operation = transfer::Operation::Put;
-        request.remotePath = "up";
-        request.localPath = root + "/a/up";
+        transfer::Request request = RequestOf(Operation::Put, "up", root + "/a/up");
         request.localRoot = root;
         request.localIdentity = std::make_pair(static_cast<uint64_t>(scanned.st_dev),
                                                static_cast<uint64_t>(scanned.st_ino));
-        std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
-        ASSERT_TRUE(ended) << row.name;
-        EXPECT_FALSE(ended->ok) << row.name;
-        EXPECT_NE(ended->message.find(row.said), std::string::npos)
-            << row.name << ": " << ended->message;
-
-        request.operation = transfer::Operation::MakeDirectory;
-        request.remotePath = "d";
-        ended = RunToEnd(*session, request);
+        const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
         ASSERT_TRUE(ended);
-        EXPECT_TRUE(ended->ok) << row.name << ": " << ended->message;
-        EXPECT_TRUE(server.Verify()) << row.name;
+        EXPECT_FALSE(ended->ok);
+        EXPECT_NE(ended->message.find(row.said), std::string::npos) << ended->message;
+        ExpectMakeDirectoryWorks(*session);
+        EXPECT_TRUE(server.Verify());
     }
 }
 
@@ -1009,8 +934,6 @@ TEST(SessionUpload, SendsOnlyTheFileTheScanFound)
 // no more that session.
 TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
 {
-    using Script = testsupport::ScriptedFtpServer;
-    using transfer::Operation;
     constexpr int64_t kTime = 1'600'000'000; // 20200913122640
     const auto download = [](Script& s, const char* reply) {
         s.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
@@ -1082,7 +1005,7 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
         testsupport::WriteFileBytes(dir.File("up"), "up!");
         ASSERT_TRUE(platform::LocalFile::SetModified(dir.File("up"), kTime));
         Script server;
-        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        auto& script = ScriptLogin(server);
         if (row.operation == Operation::Get || row.operation == Operation::Put)
             script.Expect("TYPE I").Reply("200 binary");
         row.script(script);
@@ -1091,10 +1014,9 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
         const std::unique_ptr<FtpSession> session =
             OpenedSession(server, 5000, [](TVaskFTP& ftp) { ftp.KeepTimes = true; });
         ASSERT_TRUE(session);
-        transfer::Request request;
-        request.operation = row.operation;
-        request.remotePath = row.operation == Operation::Put ? "up" : "f";
-        request.localPath = row.operation == Operation::Put ? dir.File("up") : dir.File("down");
+        transfer::Request request =
+            RequestOf(row.operation, row.operation == Operation::Put ? "up" : "f",
+                      row.operation == Operation::Put ? dir.File("up") : dir.File("down"));
         request.modifiedUtc = row.given;
         for (int pass = 0; pass < row.passes; ++pass) {
             const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
@@ -1125,7 +1047,7 @@ TEST(SessionTimes, DownloadsTakeTheServersTimeAndUploadsSetIt)
 TEST(SessionLocalFailure, SaysTheSystemsReasonNotTheServersReply)
 {
     testsupport::ScriptedFtpServer server;
-    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+    auto& script = ScriptLogin(server);
     script.Expect("TYPE I").Reply("200 binary");
     script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
     script.Reply("150 Opening").AcceptData().SendData(Payload(64u << 20)).AllowClientAbort();
@@ -1134,11 +1056,8 @@ TEST(SessionLocalFailure, SaysTheSystemsReasonNotTheServersReply)
     server.Start();
     const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
     ASSERT_TRUE(session);
-    transfer::Request request;
-    request.operation = transfer::Operation::Get;
-    request.remotePath = "f";
-    request.localPath = "/dev/full";
-    const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
+    const std::optional<transfer::Outcome> ended =
+        RunToEnd(*session, RequestOf(Operation::Get, "f", "/dev/full"));
     ASSERT_TRUE(ended);
     EXPECT_FALSE(ended->ok);
     EXPECT_EQ(ended->reason, ErrorReason::FileWrite) << ended->message;
