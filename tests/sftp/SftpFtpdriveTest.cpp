@@ -206,6 +206,9 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
     const std::string fingerprint = sshd_.HostKeyFingerprint();
     ASSERT_EQ(fingerprint.rfind("SHA256:", 0), 0u) << fingerprint;
     const std::string wrongPin = "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
+    const std::string other = sshd_.OtherKeyKnownHostsLine();
+    const std::string known = "Known: " + sshd_.OtherKeyFingerprint();
+    const std::string notGiven = "not the one given with --hostkey";
     const struct {
         const char* what;
         std::string knownHosts;
@@ -216,21 +219,9 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
         {"known", sshd_.KnownHostsLine(), {}, 0, {}},
         {"unknown", "", {}, 1, {fingerprint, "not known", "--hostkey " + fingerprint}},
         {"pinned", "", {"--hostkey", fingerprint}, 0, {}},
-        {"pinned wrongly",
-         "",
-         {"--hostkey", wrongPin},
-         1,
-         {fingerprint, "not the one given with --hostkey"}},
-        {"changed, even pinned",
-         sshd_.OtherKeyKnownHostsLine(),
-         {"--hostkey", fingerprint},
-         1,
-         {fingerprint, "changed", "Known: " + sshd_.OtherKeyFingerprint()}},
-        {"changed, new keys accepted",
-         sshd_.OtherKeyKnownHostsLine(),
-         {"--accept-new-hostkey"},
-         1,
-         {"changed", "Known: " + sshd_.OtherKeyFingerprint()}},
+        {"pinned wrongly", "", {"--hostkey", wrongPin}, 1, {fingerprint, notGiven}},
+        {"changed, pinned", other, {"--hostkey", fingerprint}, 1, {fingerprint, "changed", known}},
+        {"changed, new keys accepted", other, {"--accept-new-hostkey"}, 1, {"changed", known}},
     };
     for (const auto& c : cases) {
         KnowHostKey(c.knownHosts);
@@ -251,8 +242,8 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
         std::string advice; // none: no advice at all
     } mirrors[] = {
         {"unknown", "", {}, "--hostkey " + fingerprint + ", or keep it with --accept-new-hostkey"},
-        {"pinned wrongly", "", {"--hostkey", wrongPin}, "not the one given with --hostkey"},
-        {"changed", sshd_.OtherKeyKnownHostsLine(), {}, ""},
+        {"pinned wrongly", "", {"--hostkey", wrongPin}, notGiven},
+        {"changed", other, {}, ""},
     };
     for (const auto& m : mirrors) {
         KnowHostKey(m.knownHosts);
