@@ -172,13 +172,12 @@ TEST(SessionCommands, EachReplyEndsTheOperationAsItShould)
 // went is not sent again on a new login, where it would add the file a second time.
 TEST(SessionCommands, AppendSendsTheFileOnceWithAppe)
 {
-    struct AppendRow {
+    const struct AppendRow {
         const char* name;
         const char* closing; // the reply after the bytes
         bool ok;
         ErrorReason reason;
-    };
-    const AppendRow rows[] = {
+    } rows[] = {
         {"Appended", "226 Appended", true, ErrorReason::Unknown},
         {"RefusedAfterTheBytes", "552 Quota exceeded", false, ErrorReason::ServerRefused},
         {"OutOfStepAfterTheBytes", "200 Command okay", false, ErrorReason::OutOfStep},
@@ -221,13 +220,12 @@ TEST(SessionCommands, TypedTypeIsUndoneBeforeTheNextTransfer)
     testsupport::TempDir dir("tavolen-typed");
     Script server;
     auto& script = LoggedIn(server);
-    script.Expect("TYPE I").Reply("200 binary");
-    script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
-    script.Reply("150 Opening").AcceptData().SendData("a\r\n").CloseData().Reply("226 Done");
-    script.Expect("TYPE A").Reply("200 ascii");
-    script.Expect("TYPE I").Reply("200 binary");
-    script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
-    script.Reply("150 Opening").AcceptData().SendData("a\r\n").CloseData().Reply("226 Done");
+    for (const bool typedBefore : {false, true}) {
+        if (typedBefore) script.Expect("TYPE A").Reply("200 ascii");
+        script.Expect("TYPE I").Reply("200 binary");
+        script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
+        script.Reply("150 Opening").AcceptData().SendData("a\r\n").CloseData().Reply("226 Done");
+    }
     script.Expect("QUIT").Reply("221 Bye");
     server.Start();
     const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
