@@ -24,15 +24,13 @@ using sftptest::TestSshd;
 
 namespace {
 
-struct PortRow {
-    const char* typed;
-    const char* portField;
-    const char* port;
-};
-
 TEST(ServerAddress, SftpPortIsSshsUnlessTheFieldNamesAnother)
 {
-    const PortRow rows[] = {
+    const struct PortRow {
+        const char* typed;
+        const char* portField;
+        const char* port;
+    } rows[] = {
         {"sftp://servidor", "21", "22"},
         {"sftp://servidor", "", "22"},
         {"sftp://servidor", "2222", "2222"},
@@ -58,24 +56,22 @@ TEST(SessionListing, LinesReadBackAsTheEntries)
 {
     using Kind = transfer::RemoteEntry::Kind;
     const int64_t recent = static_cast<int64_t>(std::time(nullptr)) - 3600;
-    const struct Row {
-        transfer::RemoteEntry entry;
-    } rows[] = {
-        {{"dados.bin", Kind::File, 1234, recent, {}}},
-        {{"pasta com  espaços", Kind::Directory, 4096, 86400, {}}},
-        {{"sem hora", Kind::File, std::nullopt, std::nullopt, {}}},
-        {{"atalho", Kind::Link, 7, recent, {}}},
-        {{" a b ", Kind::Other, 1ULL << 62, 0, {}}},
+    const transfer::RemoteEntry entries[] = {
+        {"dados.bin", Kind::File, 1234, recent, {}},
+        {"pasta com  espaços", Kind::Directory, 4096, 86400, {}},
+        {"sem hora", Kind::File, std::nullopt, std::nullopt, {}},
+        {"atalho", Kind::Link, 7, recent, {}},
+        {" a b ", Kind::Other, 1ULL << 62, 0, {}},
     };
-    for (const Row& row : rows) {
-        const std::string line = app::ListingLine(row.entry);
+    for (const transfer::RemoteEntry& entry : entries) {
+        const std::string line = app::ListingLine(entry);
         SCOPED_TRACE(line);
         const std::optional<app::ListedEntry> read = app::ReadListingLine(line);
         ASSERT_TRUE(read.has_value());
-        EXPECT_EQ(read->name, row.entry.name);
-        EXPECT_EQ(read->kind, row.entry.kind);
-        if (row.entry.size) {
-            EXPECT_NE(line.find(" " + std::to_string(*row.entry.size) + " "), std::string::npos);
+        EXPECT_EQ(read->name, entry.name);
+        EXPECT_EQ(read->kind, entry.kind);
+        if (entry.size) {
+            EXPECT_NE(line.find(" " + std::to_string(*entry.size) + " "), std::string::npos);
         }
     }
 }
@@ -106,21 +102,21 @@ TEST(HostKeyBox, EveryWayOutAnswersOnceAndCancelarIsTheDefault)
          sftp::HostKeyDecision::Cancel},
         {"closed", [](QMessageBox* box) { box->close(); }, sftp::HostKeyDecision::Cancel},
     };
+    const QString fingerprint =
+        QStringLiteral("SHA256:q6Ae1Zw5Pl9nCU0Kz3aWZxPwqsJTV1oU0Zr5Z1dX9tE");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         QWidget parent;
         parent.show();
         std::vector<sftp::HostKeyDecision> answers;
         const QPointer<QMessageBox> box = app::AskAboutHostKey(
-            &parent, QStringLiteral("servidor:22"),
-            {"ssh-ed25519", "SHA256:q6Ae1Zw5Pl9nCU0Kz3aWZxPwqsJTV1oU0Zr5Z1dX9tE", ""},
+            &parent, QStringLiteral("servidor:22"), {"ssh-ed25519", fingerprint.toStdString(), ""},
             [&answers](sftp::HostKeyDecision decision) { answers.push_back(decision); });
         ASSERT_TRUE(box);
         EXPECT_EQ(box->buttons().size(), 3);
         EXPECT_EQ(box->defaultButton()->text(), QStringLiteral("Cancelar"));
-        EXPECT_TRUE(box->text().contains(
-            QStringLiteral("SHA256:q6Ae1Zw5Pl9nCU0Kz3aWZxPwqsJTV1oU0Zr5Z1dX9tE")));
-        EXPECT_TRUE(box->text().contains(QStringLiteral("ssh-ed25519")));
+        for (const QString& part : {fingerprint, QStringLiteral("ssh-ed25519")})
+            EXPECT_TRUE(box->text().contains(part)) << part.toStdString();
         row.act(box);
         QTest::qWait(0);
         EXPECT_EQ(answers, std::vector<sftp::HostKeyDecision>{row.expected});
@@ -171,6 +167,20 @@ protected:
         form->Edit6->clear();
         form->Button3->click();
     }
+    // Connected to a host ~/.ssh/known_hosts already knows.
+    bool ConnectKnown()
+    {
+        KnowHost(sshd_.KnownHostsLine());
+        Connect();
+        return Padlocked();
+    }
+    // The remote name and the local path the next transfer takes.
+    void Names(const char* remote, const std::string& local)
+    {
+        form->Edit1->setText(QString::fromUtf8(remote));
+        form->Edit2->setText(QString::fromStdString(local));
+    }
+    QString LogText() const { return LogLines(*form).join(u'\n'); }
     bool Padlocked() const { return form->servidor->actions().size() == 1; }
     QString PadlockTip() const
     {
@@ -220,28 +230,25 @@ TEST_F(SftpWindow, HostKeysKnownAskedAboutOrChanged)
         if (row.connects) {
             EXPECT_TRUE(PadlockTip().startsWith(QStringLiteral("Conexão criptografada (SSH, ")))
                 << PadlockTip().toStdString();
-            EXPECT_TRUE(LogLines(*form).join(u'\n').endsWith(QStringLiteral(" a.txt")))
-                << LogLines(*form).join(u'\n').toStdString();
+            EXPECT_TRUE(LogText().endsWith(QStringLiteral(" a.txt"))) << LogText().toStdString();
         } else {
             EXPECT_TRUE(LogLines(*form).isEmpty());
         }
         const QString fingerprint = QString::fromStdString(sshd_.HostKeyFingerprint());
         if (row.answer) {
             ASSERT_EQ(boxes.seen.size(), 1u);
-            EXPECT_TRUE(boxes.seen[0].text.contains(fingerprint));
-            EXPECT_TRUE(boxes.seen[0].text.contains(QStringLiteral("ssh-ed25519")));
+            for (const QString& part : {fingerprint, QStringLiteral("ssh-ed25519")})
+                EXPECT_TRUE(boxes.seen[0].text.contains(part)) << part.toStdString();
             EXPECT_EQ(boxes.seen[0].buttons,
                       (QStringList{"Confiar sempre", "Confiar uma vez", "Cancelar"}));
         } else if (row.known == Known::Changed) {
             // The warning, with nothing to click but its OK.
             ASSERT_EQ(boxes.Errors().size(), 1u);
             const SeenBox warning = boxes.Errors()[0];
-            EXPECT_TRUE(warning.text.contains(fingerprint)) << warning.text.toStdString();
-            EXPECT_TRUE(warning.text.contains(QStringLiteral("Chave conhecida: ") +
-                                              QString::fromStdString(sshd_.OtherKeyFingerprint())))
-                << warning.text.toStdString();
-            EXPECT_TRUE(
-                warning.text.contains(QStringLiteral("Chave apresentada agora: ") + fingerprint));
+            const QString other = QString::fromStdString(sshd_.OtherKeyFingerprint());
+            for (const QString& part : {QStringLiteral("Chave conhecida: ") + other,
+                                        QStringLiteral("Chave apresentada agora: ") + fingerprint})
+                EXPECT_TRUE(warning.text.contains(part)) << warning.text.toStdString();
             EXPECT_EQ(warning.buttons.size(), 1);
         } else {
             EXPECT_TRUE(boxes.seen.empty());
@@ -257,32 +264,27 @@ TEST_F(SftpWindow, HostKeysKnownAskedAboutOrChanged)
 
 TEST_F(SftpWindow, ListsDownloadsUploadsAndMakesDirectoriesByteExact)
 {
-    KnowHost(sshd_.KnownHostsLine());
     const std::string bytes = testsupport::AllByteValuesWithCrLf() + std::string(300000, 'x');
     testsupport::WriteFileBytes(Remote("baixar.bin"), bytes);
-    Connect();
-    ASSERT_TRUE(Padlocked()) << Status(*form).toStdString();
+    ASSERT_TRUE(ConnectKnown()) << Status(*form).toStdString();
     const QStringList listed = LogLines(*form);
     ASSERT_EQ(listed.size(), 1);
     EXPECT_TRUE(listed[0].startsWith(u'-'));
     EXPECT_TRUE(listed[0].contains(QString::number(bytes.size()) + u' '));
     EXPECT_TRUE(listed[0].endsWith(QStringLiteral(" baixar.bin")));
 
-    form->Edit1->setText(QStringLiteral("baixar.bin"));
-    form->Edit2->setText(QString::fromStdString(local_.File("baixado.bin")));
+    Names("baixar.bin", local_.File("baixado.bin"));
     StatusHistory history(form->StatusBar1);
     form->Button2->click();
     EXPECT_EQ(Status(*form), QStringLiteral("Donload do arquivo Concluido"));
     EXPECT_EQ(testsupport::ReadFileBytes(local_.File("baixado.bin")), bytes);
-    EXPECT_TRUE(history.texts.contains(QStringLiteral("Recebidos ") +
-                                       QString::number(bytes.size()) + QStringLiteral(" de ") +
-                                       QString::number(bytes.size()) + QStringLiteral(" Bytes")));
+    EXPECT_TRUE(
+        history.texts.contains(QStringLiteral("Recebidos %1 de %1 Bytes").arg(bytes.size())));
     EXPECT_EQ(form->windowTitle(), QStringLiteral("Tavolen"));
 
     const std::string sent = bytes + "fim";
     testsupport::WriteFileBytes(local_.File("enviar.bin"), sent);
-    form->Edit1->setText(QStringLiteral("enviado.bin"));
-    form->Edit2->setText(QString::fromStdString(local_.File("enviar.bin")));
+    Names("enviado.bin", local_.File("enviar.bin"));
     form->Button4->click();
     EXPECT_EQ(Status(*form), QStringLiteral("Upload do arquivo Concluido"));
     EXPECT_EQ(testsupport::ReadFileBytes(Remote("enviado.bin")), sent);
@@ -322,13 +324,9 @@ TEST_F(SftpWindow, ListsDownloadsUploadsAndMakesDirectoriesByteExact)
 
 TEST_F(SftpWindow, EscapeDuringADownloadCancelsItAndTheSessionStays)
 {
-    KnowHost(sshd_.KnownHostsLine());
-    const std::string bytes(64 * 1024 * 1024, 'z');
-    testsupport::WriteFileBytes(Remote("grande.bin"), bytes);
-    Connect();
-    ASSERT_TRUE(Padlocked());
-    form->Edit1->setText(QStringLiteral("grande.bin"));
-    form->Edit2->setText(QString::fromStdString(local_.File("grande.bin")));
+    testsupport::WriteFileBytes(Remote("grande.bin"), std::string(64 * 1024 * 1024, 'z'));
+    ASSERT_TRUE(ConnectKnown());
+    Names("grande.bin", local_.File("grande.bin"));
     WhenThen escape([&] { return form->StatusBar1->currentMessage().startsWith("Recebidos"); },
                     [&] { QTest::keyClick(form.get(), Qt::Key_Escape); });
     form->Button2->click();
@@ -338,7 +336,7 @@ TEST_F(SftpWindow, EscapeDuringADownloadCancelsItAndTheSessionStays)
     EXPECT_TRUE(boxes.Errors().empty());
     // The session goes on.
     form->Button5->click();
-    EXPECT_TRUE(LogLines(*form).join(u'\n').endsWith(QStringLiteral(" grande.bin")));
+    EXPECT_TRUE(LogText().endsWith(QStringLiteral(" grande.bin")));
 }
 
 // Whole folders both ways, over extra sessions bound to the key the window's session accepted
@@ -359,20 +357,18 @@ TEST_F(SftpWindow, FoldersGoBothWaysByteExact)
     Connect();
     ASSERT_TRUE(Padlocked()) << Status(*form).toStdString();
 
-    form->Edit1->setText(QStringLiteral("arvore"));
-    form->Edit2->setText(QString::fromStdString(local_.File("baixada")));
+    Names("arvore", local_.File("baixada"));
     form->Button2->click();
     for (const auto& [name, bytes] : tree)
         EXPECT_EQ(testsupport::ReadFileBytes(local_.File("baixada/" + name)), bytes) << name;
 
-    form->Edit1->setText(QStringLiteral("subida"));
-    form->Edit2->setText(QString::fromStdString(local_.File("baixada")));
+    Names("subida", local_.File("baixada"));
     form->Button4->click();
     for (const auto& [name, bytes] : tree)
         EXPECT_EQ(testsupport::ReadFileBytes(Remote("subida/" + name)), bytes) << name;
     // Conectar again lists again on the same session: the key is not asked about again.
     Connect();
-    EXPECT_TRUE(LogLines(*form).join(u'\n').endsWith(QStringLiteral(" subida")));
+    EXPECT_TRUE(LogText().endsWith(QStringLiteral(" subida")));
     EXPECT_EQ(boxes.seen.size(), 1u); // the window's own question, and no other
     EXPECT_TRUE(boxes.Errors().empty());
     EXPECT_FALSE(std::filesystem::exists(TrustFile()));
@@ -380,16 +376,13 @@ TEST_F(SftpWindow, FoldersGoBothWaysByteExact)
 
 TEST_F(SftpWindow, EscapeStopsAFolderTransferAndTheSessionStays)
 {
-    KnowHost(sshd_.KnownHostsLine());
-    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin", "e.bin", "f.bin"}) {
-        std::filesystem::create_directories(Remote("grande"));
+    const char* const names[] = {"a.bin", "b.bin", "c.bin", "d.bin", "e.bin", "f.bin"};
+    std::filesystem::create_directories(Remote("grande"));
+    for (const char* name : names)
         testsupport::WriteFileBytes(Remote(std::string("grande/") + name),
                                     std::string(32 * 1024 * 1024, 'g'));
-    }
-    Connect();
-    ASSERT_TRUE(Padlocked());
-    form->Edit1->setText(QStringLiteral("grande"));
-    form->Edit2->setText(QString::fromStdString(local_.File("grande")));
+    ASSERT_TRUE(ConnectKnown());
+    Names("grande", local_.File("grande"));
     WhenThen escape([&] { return form->windowTitle() != QStringLiteral("Tavolen"); },
                     [&] { QTest::keyClick(form.get(), Qt::Key_Escape); });
     form->Button2->click();
@@ -397,13 +390,13 @@ TEST_F(SftpWindow, EscapeStopsAFolderTransferAndTheSessionStays)
     EXPECT_FALSE(form->OperationRunning());
     // The run stopped: not every file came.
     int whole = 0;
-    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin", "e.bin", "f.bin"})
+    for (const char* name : names)
         whole += std::filesystem::exists(local_.File(std::string("grande/") + name)) &&
                  std::filesystem::file_size(local_.File(std::string("grande/") + name)) ==
                      32u * 1024 * 1024;
     EXPECT_LT(whole, 6);
     form->Button5->click();
-    EXPECT_TRUE(LogLines(*form).join(u'\n').endsWith(QStringLiteral(" grande")));
+    EXPECT_TRUE(LogText().endsWith(QStringLiteral(" grande")));
 }
 
 } // namespace

@@ -6,10 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <cctype>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -23,149 +24,101 @@ using transfer::Operation;
 struct Row {
     const char* name;
     Operation operation;
-    std::function<void(Script&)> exchange; // after the login
-    bool ok;
-    FailureKind kind = FailureKind::None;
-    std::string path = {};  // ChangeDirectory, CurrentDirectory
-    std::string reply = {}; // SendCommand
-    std::string command = "SITE CHMOD 644 f";
+    // After the login, in order, the client's commands and the server's replies: a reply starts
+    // with a digit or a space (a continuation line), and "<close>" closes the connection.
+    std::vector<std::string> talk;
+    FailureKind kind;  // None: the operation succeeds
+    std::string path;  // ChangeDirectory, CurrentDirectory
+    std::string reply; // SendCommand
+    std::string command;
+
+    Row(const char* name, Operation operation, std::vector<std::string> talk, FailureKind kind,
+        std::string path = {}, std::string reply = {}, std::string command = "SITE CHMOD 644 f")
+        : name(name), operation(operation), talk(std::move(talk)), kind(kind),
+          path(std::move(path)), reply(std::move(reply)), command(std::move(command))
+    {
+    }
 };
+
+Script& LoggedIn(Script& server)
+{
+    return server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+}
 
 // What follows the operation when the session is to go on: its own reply, and nothing owed.
 void GoesOn(Script& s) { s.Expect("MKD d").Reply("257 \"d\" created").Expect("QUIT").Reply("221"); }
 
+using K = FailureKind;
+using O = Operation;
 const Row kRows[] = {
     // ChangeDirectory: CWD, then PWD names the directory.
-    {"CwdThenPwd", Operation::ChangeDirectory,
-     [](Script& s) {
-         s.Expect("CWD pub").Reply("250 Directory changed").Expect("PWD");
-         s.Reply("257 \"/srv/pub\" is the current directory");
-     },
-     true, FailureKind::None, "/srv/pub"},
-    {"CwdAnswered200", Operation::ChangeDirectory,
-     [](Script& s) {
-         s.Expect("CWD pub").Reply("200 ok").Expect("PWD").Reply("257 \"/a\"\"b\" is current");
-     },
-     true, FailureKind::None, "/a\"b"},
-    {"PwdRefusedAfterCwd", Operation::ChangeDirectory,
-     [](Script& s) {
-         s.Expect("CWD pub").Reply("250 Directory changed").Expect("PWD").Reply("550 No");
-     },
-     true, FailureKind::None, ""},
-    {"CwdRefusedForGood", Operation::ChangeDirectory,
-     [](Script& s) { s.Expect("CWD pub").Reply("550 No such directory"); }, false,
-     FailureKind::RefusedForGood},
-    {"CwdRefusedForNow", Operation::ChangeDirectory,
-     [](Script& s) { s.Expect("CWD pub").Reply("450 Busy"); }, false, FailureKind::RefusedForNow},
-    {"CwdUnknown", Operation::ChangeDirectory,
-     [](Script& s) { s.Expect("CWD pub").Reply("502 Not implemented"); }, false,
-     FailureKind::Unsupported},
-    {"CwdOutOfStep", Operation::ChangeDirectory,
-     [](Script& s) { s.Expect("CWD pub").Reply("226 Transfer complete"); }, false,
-     FailureKind::ConnectionLost},
-    {"PwdOutOfStep", Operation::ChangeDirectory,
-     [](Script& s) { s.Expect("CWD pub").Reply("250 ok").Expect("PWD").Reply("250 ok"); }, false,
-     FailureKind::ConnectionLost},
-    {"CwdConnectionClosed", Operation::ChangeDirectory,
-     [](Script& s) { s.Expect("CWD pub").Close(); }, false, FailureKind::ConnectionLost},
-    {"PwdConnectionClosed", Operation::ChangeDirectory,
-     [](Script& s) { s.Expect("CWD pub").Reply("250 ok").Expect("PWD").Close(); }, false,
-     FailureKind::ConnectionLost},
+    Row("CwdThenPwd", O::ChangeDirectory,
+        {"CWD pub", "250 Directory changed", "PWD", "257 \"/srv/pub\" is the current directory"},
+        K::None, "/srv/pub"),
+    Row("CwdAnswered200", O::ChangeDirectory,
+        {"CWD pub", "200 ok", "PWD", "257 \"/a\"\"b\" is current"}, K::None, "/a\"b"),
+    Row("PwdRefusedAfterCwd", O::ChangeDirectory,
+        {"CWD pub", "250 Directory changed", "PWD", "550 No"}, K::None, ""),
+    Row("CwdRefusedForGood", O::ChangeDirectory, {"CWD pub", "550 No such directory"},
+        K::RefusedForGood),
+    Row("CwdRefusedForNow", O::ChangeDirectory, {"CWD pub", "450 Busy"}, K::RefusedForNow),
+    Row("CwdUnknown", O::ChangeDirectory, {"CWD pub", "502 Not implemented"}, K::Unsupported),
+    Row("CwdOutOfStep", O::ChangeDirectory, {"CWD pub", "226 Transfer complete"},
+        K::ConnectionLost),
+    Row("PwdOutOfStep", O::ChangeDirectory, {"CWD pub", "250 ok", "PWD", "250 ok"},
+        K::ConnectionLost),
+    Row("CwdConnectionClosed", O::ChangeDirectory, {"CWD pub", "<close>"}, K::ConnectionLost),
+    Row("PwdConnectionClosed", O::ChangeDirectory, {"CWD pub", "250 ok", "PWD", "<close>"},
+        K::ConnectionLost),
     // CurrentDirectory
-    {"Pwd", Operation::CurrentDirectory,
-     [](Script& s) { s.Expect("PWD").Reply("257 \"/home/ana\" is current"); }, true,
-     FailureKind::None, "/home/ana"},
-    {"PwdNamesNoPath", Operation::CurrentDirectory,
-     [](Script& s) { s.Expect("PWD").Reply("257 is current"); }, false, FailureKind::Other},
-    {"PwdRefused", Operation::CurrentDirectory, [](Script& s) { s.Expect("PWD").Reply("550 No"); },
-     false, FailureKind::RefusedForGood},
-    {"PwdAnsweredPreliminary", Operation::CurrentDirectory,
-     [](Script& s) { s.Expect("PWD").Reply("150 Opening"); }, false, FailureKind::ConnectionLost},
+    Row("Pwd", O::CurrentDirectory, {"PWD", "257 \"/home/ana\" is current"}, K::None, "/home/ana"),
+    Row("PwdNamesNoPath", O::CurrentDirectory, {"PWD", "257 is current"}, K::Other),
+    Row("PwdRefused", O::CurrentDirectory, {"PWD", "550 No"}, K::RefusedForGood),
+    Row("PwdAnsweredPreliminary", O::CurrentDirectory, {"PWD", "150 Opening"}, K::ConnectionLost),
     // Delete
-    {"Dele", Operation::Delete, [](Script& s) { s.Expect("DELE pub").Reply("250 Deleted"); }, true},
-    {"DeleRefusedForGood", Operation::Delete,
-     [](Script& s) { s.Expect("DELE pub").Reply("550 Permission denied"); }, false,
-     FailureKind::RefusedForGood},
-    {"DeleRefusedForNow", Operation::Delete,
-     [](Script& s) { s.Expect("DELE pub").Reply("450 File in use"); }, false,
-     FailureKind::RefusedForNow},
-    {"DeleOutOfStep", Operation::Delete,
-     [](Script& s) { s.Expect("DELE pub").Reply("227 Entering Passive Mode (127,0,0,1,4,1)"); },
-     false, FailureKind::ConnectionLost},
-    {"DeleConnectionClosed", Operation::Delete, [](Script& s) { s.Expect("DELE pub").Close(); },
-     false, FailureKind::ConnectionLost},
+    Row("Dele", O::Delete, {"DELE pub", "250 Deleted"}, K::None),
+    Row("DeleRefusedForGood", O::Delete, {"DELE pub", "550 Permission denied"}, K::RefusedForGood),
+    Row("DeleRefusedForNow", O::Delete, {"DELE pub", "450 File in use"}, K::RefusedForNow),
+    Row("DeleOutOfStep", O::Delete, {"DELE pub", "227 Entering Passive Mode (127,0,0,1,4,1)"},
+        K::ConnectionLost),
+    Row("DeleConnectionClosed", O::Delete, {"DELE pub", "<close>"}, K::ConnectionLost),
     // RemoveDirectory
-    {"Rmd", Operation::RemoveDirectory, [](Script& s) { s.Expect("RMD pub").Reply("250 Gone"); },
-     true},
-    {"RmdRefusedForGood", Operation::RemoveDirectory,
-     [](Script& s) { s.Expect("RMD pub").Reply("550 Directory not empty"); }, false,
-     FailureKind::RefusedForGood},
-    {"RmdRefusedForNow", Operation::RemoveDirectory,
-     [](Script& s) { s.Expect("RMD pub").Reply("450 Busy"); }, false, FailureKind::RefusedForNow},
-    {"RmdOutOfStep", Operation::RemoveDirectory,
-     [](Script& s) { s.Expect("RMD pub").Reply("213 20200101000000"); }, false,
-     FailureKind::ConnectionLost},
-    {"RmdConnectionClosed", Operation::RemoveDirectory,
-     [](Script& s) { s.Expect("RMD pub").Close(); }, false, FailureKind::ConnectionLost},
+    Row("Rmd", O::RemoveDirectory, {"RMD pub", "250 Gone"}, K::None),
+    Row("RmdRefusedForGood", O::RemoveDirectory, {"RMD pub", "550 Directory not empty"},
+        K::RefusedForGood),
+    Row("RmdRefusedForNow", O::RemoveDirectory, {"RMD pub", "450 Busy"}, K::RefusedForNow),
+    Row("RmdOutOfStep", O::RemoveDirectory, {"RMD pub", "213 20200101000000"}, K::ConnectionLost),
+    Row("RmdConnectionClosed", O::RemoveDirectory, {"RMD pub", "<close>"}, K::ConnectionLost),
     // Rename: RNFR, 350, RNTO.
-    {"Rename", Operation::Rename,
-     [](Script& s) {
-         s.Expect("RNFR pub").Reply("350 Ready for RNTO").Expect("RNTO new name");
-         s.Reply("250 Renamed");
-     },
-     true},
-    {"RnfrRefusedNoRnto", Operation::Rename,
-     [](Script& s) { s.Expect("RNFR pub").Reply("550 No such file"); }, false,
-     FailureKind::RefusedForGood},
-    {"RntoRefusedForGood", Operation::Rename,
-     [](Script& s) {
-         s.Expect("RNFR pub").Reply("350 Ready").Expect("RNTO new name");
-         s.Reply("553 Name not allowed");
-     },
-     false, FailureKind::RefusedForGood},
-    {"RntoRefusedForNow", Operation::Rename,
-     [](Script& s) {
-         s.Expect("RNFR pub").Reply("350 Ready").Expect("RNTO new name").Reply("450 Busy");
-     },
-     false, FailureKind::RefusedForNow},
-    {"RnfrAnsweredAsRnto", Operation::Rename,
-     [](Script& s) { s.Expect("RNFR pub").Reply("250 Renamed"); }, false,
-     FailureKind::ConnectionLost},
-    {"RntoAnsweredAsRnfr", Operation::Rename,
-     [](Script& s) {
-         s.Expect("RNFR pub").Reply("350 Ready").Expect("RNTO new name").Reply("350 Ready");
-     },
-     false, FailureKind::ConnectionLost},
-    {"RntoConnectionClosed", Operation::Rename,
-     [](Script& s) { s.Expect("RNFR pub").Reply("350 Ready").Expect("RNTO new name").Close(); },
-     false, FailureKind::ConnectionLost},
+    Row("Rename", O::Rename, {"RNFR pub", "350 Ready for RNTO", "RNTO new name", "250 Renamed"},
+        K::None),
+    Row("RnfrRefusedNoRnto", O::Rename, {"RNFR pub", "550 No such file"}, K::RefusedForGood),
+    Row("RntoRefusedForGood", O::Rename,
+        {"RNFR pub", "350 Ready", "RNTO new name", "553 Name not allowed"}, K::RefusedForGood),
+    Row("RntoRefusedForNow", O::Rename, {"RNFR pub", "350 Ready", "RNTO new name", "450 Busy"},
+        K::RefusedForNow),
+    Row("RnfrAnsweredAsRnto", O::Rename, {"RNFR pub", "250 Renamed"}, K::ConnectionLost),
+    Row("RntoAnsweredAsRnfr", O::Rename, {"RNFR pub", "350 Ready", "RNTO new name", "350 Ready"},
+        K::ConnectionLost),
+    Row("RntoConnectionClosed", O::Rename, {"RNFR pub", "350 Ready", "RNTO new name", "<close>"},
+        K::ConnectionLost),
     // SendCommand: any reply of the server's, every line kept.
-    {"Typed", Operation::SendCommand,
-     [](Script& s) { s.Expect("SITE CHMOD 644 f").Reply("200 SITE CHMOD command ok."); }, true,
-     FailureKind::None, "", "200 SITE CHMOD command ok."},
-    {"TypedManyLines", Operation::SendCommand,
-     [](Script& s) {
-         s.Expect("HELP").Reply("214-The following commands are recognized:");
-         s.Reply(" CWD DELE").Reply("214 Help OK.");
-     },
-     true, FailureKind::None, "",
-     "214-The following commands are recognized:\n CWD DELE\n214 Help OK.", "HELP"},
-    {"TypedPreliminaryThenLast", Operation::SendCommand,
-     [](Script& s) { s.Expect("SITE X").Reply("150 Working").Reply("250 Done"); }, true,
-     FailureKind::None, "", "150 Working\n250 Done", "SITE X"},
-    {"TypedRefused", Operation::SendCommand,
-     [](Script& s) { s.Expect("SITE X").Reply("500 Unknown SITE command"); }, false,
-     FailureKind::Unsupported, "", "500 Unknown SITE command", "SITE X"},
-    {"TypedRefusedForNow", Operation::SendCommand,
-     [](Script& s) { s.Expect("SITE X").Reply("451 Later"); }, false, FailureKind::RefusedForNow,
-     "", "451 Later", "SITE X"},
-    {"TypedKnownCommandOutOfStep", Operation::SendCommand,
-     [](Script& s) { s.Expect("CWD x").Reply("226 Done"); }, false, FailureKind::ConnectionLost, "",
-     "", "CWD x"},
-    {"TypedConnectionClosed", Operation::SendCommand, [](Script& s) { s.Expect("SITE X").Close(); },
-     false, FailureKind::ConnectionLost, "", "", "SITE X"},
-    {"TypedSecondLineNeverSent", Operation::SendCommand, [](Script&) {}, false, FailureKind::Other,
-     "", "", "NOOP\r\nDELE f"},
+    Row("Typed", O::SendCommand, {"SITE CHMOD 644 f", "200 SITE CHMOD command ok."}, K::None, "",
+        "200 SITE CHMOD command ok."),
+    Row("TypedManyLines", O::SendCommand,
+        {"HELP", "214-The following commands are recognized:", " CWD DELE", "214 Help OK."},
+        K::None, "", "214-The following commands are recognized:\n CWD DELE\n214 Help OK.", "HELP"),
+    Row("TypedPreliminaryThenLast", O::SendCommand, {"SITE X", "150 Working", "250 Done"}, K::None,
+        "", "150 Working\n250 Done", "SITE X"),
+    Row("TypedRefused", O::SendCommand, {"SITE X", "500 Unknown SITE command"}, K::Unsupported, "",
+        "500 Unknown SITE command", "SITE X"),
+    Row("TypedRefusedForNow", O::SendCommand, {"SITE X", "451 Later"}, K::RefusedForNow, "",
+        "451 Later", "SITE X"),
+    Row("TypedKnownCommandOutOfStep", O::SendCommand, {"CWD x", "226 Done"}, K::ConnectionLost, "",
+        "", "CWD x"),
+    Row("TypedConnectionClosed", O::SendCommand, {"SITE X", "<close>"}, K::ConnectionLost, "", "",
+        "SITE X"),
+    Row("TypedSecondLineNeverSent", O::SendCommand, {}, K::Other, "", "", "NOOP\r\nDELE f"),
 };
 
 TEST(SessionCommands, EachReplyEndsTheOperationAsItShould)
@@ -173,11 +126,17 @@ TEST(SessionCommands, EachReplyEndsTheOperationAsItShould)
     for (const Row& row : kRows) {
         SCOPED_TRACE(row.name);
         Script server;
-        server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
-        row.exchange(server);
-        const bool goesOn = row.ok || row.kind == FailureKind::RefusedForGood ||
-                            row.kind == FailureKind::RefusedForNow ||
-                            row.kind == FailureKind::Unsupported || row.kind == FailureKind::Other;
+        LoggedIn(server);
+        for (const std::string& line : row.talk) {
+            if (line == "<close>")
+                server.Close();
+            else if (std::isdigit(static_cast<unsigned char>(line[0])) || line[0] == ' ')
+                server.Reply(line);
+            else
+                server.Expect(line);
+        }
+        const bool ok = row.kind == FailureKind::None;
+        const bool goesOn = row.kind != FailureKind::ConnectionLost;
         if (goesOn) GoesOn(server);
         server.Start();
         const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);
@@ -190,17 +149,13 @@ TEST(SessionCommands, EachReplyEndsTheOperationAsItShould)
         request.command = row.command;
         const std::optional<transfer::Outcome> ended = RunToEnd(*session, request);
         ASSERT_TRUE(ended);
-        EXPECT_EQ(ended->ok, row.ok) << ended->message;
+        EXPECT_EQ(ended->ok, ok) << ended->message;
         EXPECT_EQ(transfer::KindOf(*ended), row.kind) << ended->message;
         EXPECT_EQ(ended->path, row.path);
         EXPECT_EQ(ended->reply, row.reply);
-        if (!row.ok) {
-            EXPECT_FALSE(ended->message.empty());
-        }
+        EXPECT_TRUE(ok || !ended->message.empty());
         // Nothing is tried again on a new login: the first try may have done it.
-        if (row.kind == FailureKind::ConnectionLost) {
-            EXPECT_FALSE(session->Idle());
-        }
+        EXPECT_TRUE(goesOn || !session->Idle());
         if (goesOn) {
             request.operation = Operation::MakeDirectory;
             request.remotePath = "d";
@@ -217,13 +172,12 @@ TEST(SessionCommands, EachReplyEndsTheOperationAsItShould)
 // went is not sent again on a new login, where it would add the file a second time.
 TEST(SessionCommands, AppendSendsTheFileOnceWithAppe)
 {
-    struct AppendRow {
+    const struct AppendRow {
         const char* name;
         const char* closing; // the reply after the bytes
         bool ok;
         ErrorReason reason;
-    };
-    const AppendRow rows[] = {
+    } rows[] = {
         {"Appended", "226 Appended", true, ErrorReason::Unknown},
         {"RefusedAfterTheBytes", "552 Quota exceeded", false, ErrorReason::ServerRefused},
         {"OutOfStepAfterTheBytes", "200 Command okay", false, ErrorReason::OutOfStep},
@@ -233,7 +187,7 @@ TEST(SessionCommands, AppendSendsTheFileOnceWithAppe)
         testsupport::TempDir dir("tavolen-append");
         testsupport::WriteFileBytes(dir.File("up"), "tail");
         Script server;
-        auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
+        auto& script = LoggedIn(server);
         script.Expect("TYPE I").Reply("200 binary");
         script.PassiveListen().Expect("PASV").Expect("APPE f").ReplyPasv();
         script.Reply("150 Opening").AcceptData().ReceiveData().Reply(row.closing);
@@ -265,14 +219,13 @@ TEST(SessionCommands, TypedTypeIsUndoneBeforeTheNextTransfer)
 {
     testsupport::TempDir dir("tavolen-typed");
     Script server;
-    auto& script = server.Reply("220 pronto").Expect("USER ana").Reply("230 ok").NoFeatures();
-    script.Expect("TYPE I").Reply("200 binary");
-    script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
-    script.Reply("150 Opening").AcceptData().SendData("a\r\n").CloseData().Reply("226 Done");
-    script.Expect("TYPE A").Reply("200 ascii");
-    script.Expect("TYPE I").Reply("200 binary");
-    script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
-    script.Reply("150 Opening").AcceptData().SendData("a\r\n").CloseData().Reply("226 Done");
+    auto& script = LoggedIn(server);
+    for (const bool typedBefore : {false, true}) {
+        if (typedBefore) script.Expect("TYPE A").Reply("200 ascii");
+        script.Expect("TYPE I").Reply("200 binary");
+        script.PassiveListen().Expect("PASV").Expect("RETR f").ReplyPasv();
+        script.Reply("150 Opening").AcceptData().SendData("a\r\n").CloseData().Reply("226 Done");
+    }
     script.Expect("QUIT").Reply("221 Bye");
     server.Start();
     const std::unique_ptr<FtpSession> session = OpenedSession(server, 5000);

@@ -106,23 +106,27 @@ protected:
         testsupport::WriteFileBytes(home_.File(".ssh/known_hosts"), line);
     }
 
-    std::vector<std::string> Args(const std::vector<std::string>& more) const
+    // The login's arguments, then `options`, then `command`.
+    std::vector<std::string> Args(const std::vector<std::string>& options,
+                                  const std::vector<std::string>& command) const
     {
         std::vector<std::string> args{"--protocol",     "sftp",       "--host",
                                       "127.0.0.1",      "--port",     std::to_string(sshd_.Port()),
                                       "--user",         sshd_.User(), "--identity",
                                       sshd_.ClientKey()};
-        args.insert(args.end(), more.begin(), more.end());
+        args.insert(args.end(), options.begin(), options.end());
+        args.insert(args.end(), command.begin(), command.end());
         return args;
     }
 
-    Drive Run(std::vector<std::string> more)
+    Drive Run(const std::vector<std::string>& options, const std::vector<std::string>& command = {})
     {
         // Known hosts and the trust file of the test's own; no agent, no password.
-        return ftpdrivetest::RunFtpdrive(Args(more), {{"HOME", home_.Path()},
-                                                      {"XDG_CONFIG_HOME", home_.File("config")},
-                                                      {"SSH_AUTH_SOCK", std::nullopt},
-                                                      {"TAVOLEN_PASSWORD", std::nullopt}});
+        return ftpdrivetest::RunFtpdrive(Args(options, command),
+                                         {{"HOME", home_.Path()},
+                                          {"XDG_CONFIG_HOME", home_.File("config")},
+                                          {"SSH_AUTH_SOCK", std::nullopt},
+                                          {"TAVOLEN_PASSWORD", std::nullopt}});
     }
 
     struct Shown {
@@ -131,7 +135,8 @@ protected:
     };
 
     // As Run, with a pseudo-terminal for standard input, output and error.
-    Shown RunOnTerminal(const std::vector<std::string>& more)
+    Shown RunOnTerminal(const std::vector<std::string>& options,
+                        const std::vector<std::string>& command)
     {
         // Made before the fork: the child only calls exec. A password in the environment
         // keeps ftpdrive from asking for one on the terminal; the key logs in first.
@@ -139,22 +144,21 @@ protected:
                                            "XDG_CONFIG_HOME=" + home_.File("config"),
                                            "TAVOLEN_PASSWORD=unused"};
         for (char** variable = environ; *variable; ++variable) {
-            const std::string text = *variable;
-            bool replaced = false;
-            for (const char* name :
-                 {"HOME=", "XDG_CONFIG_HOME=", "SSH_AUTH_SOCK=", "TAVOLEN_PASSWORD="})
-                replaced = replaced || text.rfind(name, 0) == 0;
-            if (!replaced) variables.push_back(text);
+            const std::string text = *variable, name = text.substr(0, text.find('=') + 1);
+            if (name != "HOME=" && name != "XDG_CONFIG_HOME=" && name != "SSH_AUTH_SOCK=" &&
+                name != "TAVOLEN_PASSWORD=")
+                variables.push_back(text);
         }
-        std::vector<char*> envp;
-        for (std::string& text : variables) envp.push_back(text.data());
-        envp.push_back(nullptr);
         const std::string program = ftpdrivetest::FtpdrivePath();
-        std::vector<std::string> args = Args(more);
+        std::vector<std::string> args = Args(options, command);
         args.insert(args.begin(), program);
-        std::vector<char*> argv;
-        for (std::string& arg : args) argv.push_back(arg.data());
-        argv.push_back(nullptr);
+        const auto pointers = [](std::vector<std::string>& texts) {
+            std::vector<char*> list;
+            for (std::string& text : texts) list.push_back(text.data());
+            list.push_back(nullptr);
+            return list;
+        };
+        std::vector<char*> envp = pointers(variables), argv = pointers(args);
 
         Shown shown;
         int terminal = -1;
@@ -202,6 +206,9 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
     const std::string fingerprint = sshd_.HostKeyFingerprint();
     ASSERT_EQ(fingerprint.rfind("SHA256:", 0), 0u) << fingerprint;
     const std::string wrongPin = "SHA256:AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA";
+    const std::string other = sshd_.OtherKeyKnownHostsLine();
+    const std::string known = "Known: " + sshd_.OtherKeyFingerprint();
+    const std::string notGiven = "not the one given with --hostkey";
     const struct {
         const char* what;
         std::string knownHosts;
@@ -212,27 +219,13 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
         {"known", sshd_.KnownHostsLine(), {}, 0, {}},
         {"unknown", "", {}, 1, {fingerprint, "not known", "--hostkey " + fingerprint}},
         {"pinned", "", {"--hostkey", fingerprint}, 0, {}},
-        {"pinned wrongly",
-         "",
-         {"--hostkey", wrongPin},
-         1,
-         {fingerprint, "not the one given with --hostkey"}},
-        {"changed, even pinned",
-         sshd_.OtherKeyKnownHostsLine(),
-         {"--hostkey", fingerprint},
-         1,
-         {fingerprint, "changed", "Known: " + sshd_.OtherKeyFingerprint()}},
-        {"changed, new keys accepted",
-         sshd_.OtherKeyKnownHostsLine(),
-         {"--accept-new-hostkey"},
-         1,
-         {"changed", "Known: " + sshd_.OtherKeyFingerprint()}},
+        {"pinned wrongly", "", {"--hostkey", wrongPin}, 1, {fingerprint, notGiven}},
+        {"changed, pinned", other, {"--hostkey", fingerprint}, 1, {fingerprint, "changed", known}},
+        {"changed, new keys accepted", other, {"--accept-new-hostkey"}, 1, {"changed", known}},
     };
     for (const auto& c : cases) {
         KnowHostKey(c.knownHosts);
-        std::vector<std::string> args = c.options;
-        args.push_back("ls");
-        const Drive d = Run(args);
+        const Drive d = Run(c.options, {"ls"});
         EXPECT_EQ(d.exitCode, c.exitCode) << c.what << "\n" << Dump(d);
         for (const std::string& text : c.inErr) EXPECT_TRUE(ErrHas(d, text)) << c.what << Dump(d);
         if (std::string(c.what).find("changed") != std::string::npos) {
@@ -249,14 +242,12 @@ TEST_F(SftpFtpdrive, HostKeysAreRefusedPinnedOrAcceptedAsTold)
         std::string advice; // none: no advice at all
     } mirrors[] = {
         {"unknown", "", {}, "--hostkey " + fingerprint + ", or keep it with --accept-new-hostkey"},
-        {"pinned wrongly", "", {"--hostkey", wrongPin}, "not the one given with --hostkey"},
-        {"changed", sshd_.OtherKeyKnownHostsLine(), {}, ""},
+        {"pinned wrongly", "", {"--hostkey", wrongPin}, notGiven},
+        {"changed", other, {}, ""},
     };
     for (const auto& m : mirrors) {
         KnowHostKey(m.knownHosts);
-        std::vector<std::string> args = m.options;
-        args.insert(args.end(), {"mirror", Remote("."), local_.File("copy")});
-        const Drive mirror = Run(args);
+        const Drive mirror = Run(m.options, {"mirror", Remote("."), local_.File("copy")});
         EXPECT_EQ(mirror.exitCode, 1) << m.what << Dump(mirror);
         EXPECT_EQ(mirror.CountContaining(fingerprint), 1u) << m.what << Dump(mirror);
         if (m.advice.empty()) {
@@ -284,8 +275,9 @@ TEST_F(SftpFtpdrive, ListsGetsAndPutsByteExact)
     // An older copy stands where the download goes: replaced only once the new one is whole.
     testsupport::WriteFileBytes(local_.File("down.bin"), "older");
 
-    const Drive d = Run({"--times", "put", local_.File("up.bin"), Remote("up.bin"), "mkdir",
-                         Remote("sub"), "get", Remote("up.bin"), local_.File("down.bin"), "ls"});
+    const Drive d =
+        Run({"--times"}, {"put", local_.File("up.bin"), Remote("up.bin"), "mkdir", Remote("sub"),
+                          "get", Remote("up.bin"), local_.File("down.bin"), "ls"});
     ASSERT_EQ(d.exitCode, 0) << Dump(d);
     EXPECT_EQ(testsupport::ReadFileBytes(Remote("up.bin")), bytes);
     EXPECT_EQ(testsupport::ReadFileBytes(local_.File("down.bin")), bytes);
@@ -319,7 +311,7 @@ TEST_F(SftpFtpdrive, MirrorsATreeBothWaysWithItsTimes)
     const fs::path source = fs::path(local_.Path()) / "source";
     MakeTree(source);
 
-    const Drive up = Run({"--parallel", "3", "mirror", "-R", source.string(), Remote("tree")});
+    const Drive up = Run({"--parallel", "3"}, {"mirror", "-R", source.string(), Remote("tree")});
     ASSERT_EQ(up.exitCode, 0) << Dump(up);
     EXPECT_EQ(TreeOf(Remote("tree")), TreeOf(source));
 
@@ -331,7 +323,7 @@ TEST_F(SftpFtpdrive, MirrorsATreeBothWaysWithItsTimes)
     expected["to-plain.txt"] = expected["plain.txt"];
 
     const fs::path copy = fs::path(local_.Path()) / "copy";
-    const Drive down = Run({"--parallel", "3", "mirror", Remote("tree"), copy.string()});
+    const Drive down = Run({"--parallel", "3"}, {"mirror", Remote("tree"), copy.string()});
     ASSERT_EQ(down.exitCode, 0) << Dump(down);
     // The root of a download is the user's folder: it keeps its own time.
     expected.erase(".");
@@ -371,10 +363,9 @@ TEST_F(SftpFtpdrive, GetContinuesAPartialFileOfAnUnchangedServerFile)
         fs::last_write_time(Remote("grande.bin"), row.serverFileNewer
                                                       ? partTime + std::chrono::hours(1)
                                                       : partTime - std::chrono::hours(1));
-        std::vector<std::string> args;
-        if (row.noResume) args.push_back("--no-resume");
-        args.insert(args.end(), {"get", Remote("grande.bin"), target});
-        const Drive d = Run(args);
+        const Drive d =
+            Run(row.noResume ? std::vector<std::string>{"--no-resume"} : std::vector<std::string>{},
+                {"get", Remote("grande.bin"), target});
         EXPECT_EQ(d.exitCode, 0) << Dump(d);
         const std::vector<std::string> note{"note: continuing " + target +
                                             ".part from 70000 bytes"};
@@ -397,34 +388,29 @@ TEST_F(SftpFtpdrive, GetAndPutShowTheirProgress)
     testsupport::WriteFileBytes(local_.File("up.bin"), bytes);
     const std::vector<std::string> get{"get", Remote("down.bin"), local_.File("down.bin")};
     const std::vector<std::string> put{"put", local_.File("up.bin"), Remote("up.bin")};
-    const auto with = [](std::string option, std::vector<std::string> command) {
-        command.insert(command.begin(), option);
-        return command;
-    };
     const struct {
         const char* what;
-        std::vector<std::string> args;
+        std::vector<std::string> options, command;
         bool terminal;
         bool line;
         std::string event; // printed for each block, when not empty
     } rows[] = {
-        {"get on a terminal", get, true, true, ""},
-        {"put on a terminal", put, true, true, ""},
-        {"--quiet", with("--quiet", get), true, false, ""},
-        {"--progress get", with("--progress", get), false, false, "event: OnPacketRecvd"},
-        {"--progress put", with("--progress", put), false, false, "event: OnPacketSent"},
+        {"get on a terminal", {}, get, true, true, ""},
+        {"put on a terminal", {}, put, true, true, ""},
+        {"--quiet", {"--quiet"}, get, true, false, ""},
+        {"--progress get", {"--progress"}, get, false, false, "event: OnPacketRecvd"},
+        {"--progress put", {"--progress"}, put, false, false, "event: OnPacketSent"},
     };
     for (const auto& row : rows) {
         if (row.terminal) {
-            const Shown shown = RunOnTerminal(row.args);
+            const Shown shown = RunOnTerminal(row.options, row.command);
             EXPECT_EQ(shown.exitCode, 0) << row.what << ": " << shown.text;
-            EXPECT_EQ(shown.text.find("of 4.2 MB (") != std::string::npos, row.line)
-                << row.what << ": " << shown.text;
-            // Wiped once the file moved: nothing is left drawn after it.
-            EXPECT_EQ(shown.text.find("\r\x1b[K") != std::string::npos, row.line)
-                << row.what << ": " << shown.text;
+            // The line, and its wiping once the file moved: nothing is left drawn after it.
+            for (const char* drawn : {"of 4.2 MB (", "\r\x1b[K"})
+                EXPECT_EQ(shown.text.find(drawn) != std::string::npos, row.line)
+                    << row.what << ": " << shown.text;
         } else {
-            const Drive d = Run(row.args);
+            const Drive d = Run(row.options, row.command);
             EXPECT_EQ(d.exitCode, 0) << row.what << Dump(d);
             EXPECT_GT(d.Count(row.event), 0u) << row.what << Dump(d);
             EXPECT_EQ(d.Count(row.event), d.out.size()) << row.what << Dump(d);
